@@ -1,0 +1,48 @@
+#pragma once
+
+#include <string>
+
+#include "base/stamp.h"
+
+namespace ombrix {
+
+// The folder tree under the base folder:
+//   base/events                       event files, flat
+//   base/refuse                       archive folders that could not be removed
+//   base/archive/sYYYY/sYYYYMMDD/sYYYYMMDD_hhmm   the clips whose first frame falls in that minute
+// Every function takes the archiveFolder setting as it stands and keeps no state, so a change of
+// the setting takes effect on the next call. Paths are joined with a single '/'.
+
+// The per-user documents folder: $XDG_DOCUMENTS_DIR when set, else the DOCUMENTS entry of
+// $XDG_CONFIG_HOME/user-dirs.dirs (default ~/.config), else $HOME/Documents.
+std::string DocumentsFolder();
+
+// $XDG_DATA_HOME (default $HOME/.local/share) + "/Ombrix": where config.txt lives.
+std::string LocalDataFolder();
+
+// The archiveFolder setting when that folder exists; when it is empty or does not exist, the
+// documents folder + "/Ombrix", created when missing. A configured folder is never created. When
+// the configured folder cannot be examined for another reason (no permission), the setting as it
+// stands.
+std::string GetBaseFolder(const std::string& archiveFolderSetting);
+
+// base + "/events", created when missing. False when the base folder is empty text or the
+// creation fails.
+bool GetEventsFolder(const std::string& archiveFolderSetting, std::string& path);
+
+// base + "/refuse", created when missing; no failure is reported.
+std::string GetRefuseFolder(const std::string& archiveFolderSetting);
+
+// The minute folder of a Stamp. Walks archive, year, day, minute; a missing level makes the call
+// fail unless create is set, in which case it is created (false when that fails).
+bool GetArchiveMinuteFolder(const std::string& archiveFolderSetting, std::string& path,
+                            const Stamp& stamp, bool create);
+
+// The Stamp of the first archive file letter + Stamp + extension after the given Stamp, searching
+// the Stamp's minute folder, then following minutes while their folders exist, stepping from a
+// missing minute folder to the next minute's and then to the first minute of the next day; empty
+// text when none is found. Pairs in use: "s" ".mp4", "t" ".jpg", "a" ".png".
+Stamp FindNextArchiveStamp(const std::string& archiveFolderSetting, const Stamp& stamp,
+                           const char* letter, const char* extension);
+
+}  // namespace ombrix

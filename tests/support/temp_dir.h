@@ -1,0 +1,49 @@
+#pragma once
+
+#include <filesystem>
+#include <string>
+
+namespace ombrix::test {
+
+// A fresh folder under the system temp dir, removed with everything in it when the object dies.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+
+  const std::filesystem::path& path() const { return path_; }
+  std::string str() const { return path_.string(); }
+  std::filesystem::path operator/(const std::string& name) const { return path_ / name; }
+
+ private:
+  std::filesystem::path path_;
+};
+
+// Points HOME, XDG_DATA_HOME and XDG_DOCUMENTS_DIR into a fresh temporary tree for the lifetime of
+// the object, and restores the old values afterwards.
+class ScopedHome {
+ public:
+  ScopedHome();
+  ~ScopedHome();
+  ScopedHome(const ScopedHome&) = delete;
+  ScopedHome& operator=(const ScopedHome&) = delete;
+
+  const std::filesystem::path& home() const { return dir_.path(); }
+
+ private:
+  TempDir dir_;
+  struct Saved {
+    const char* name;
+    bool had;
+    std::string value;
+  };
+  Saved saved_[3];
+};
+
+// Whole file as bytes; empty when it cannot be read.
+std::string ReadFileBytes(const std::filesystem::path& path);
+void WriteFileBytes(const std::filesystem::path& path, const std::string& bytes);
+
+}  // namespace ombrix::test
