@@ -1,0 +1,44 @@
+#include "media/ffmpeg_ptr.h"
+
+#include <mutex>
+
+#include "media/codec_lock.h"
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+#include <libswscale/swscale.h>
+}
+
+namespace ombrix {
+
+void CodecContextDeleter::operator()(AVCodecContext* context) const noexcept {
+  std::lock_guard<std::mutex> lock(codecLock());
+  avcodec_free_context(&context);
+}
+
+void OutputContextDeleter::operator()(AVFormatContext* context) const noexcept {
+  if (context->pb != nullptr && context->oformat != nullptr &&
+      !(context->oformat->flags & AVFMT_NOFILE)) {
+    avio_closep(&context->pb);
+  }
+  avformat_free_context(context);
+}
+
+void InputContextDeleter::operator()(AVFormatContext* context) const noexcept {
+  avformat_close_input(&context);
+}
+
+void FrameDeleter::operator()(AVFrame* frame) const noexcept {
+  av_frame_free(&frame);
+}
+
+void PacketDeleter::operator()(AVPacket* packet) const noexcept {
+  av_packet_free(&packet);
+}
+
+void ScalerDeleter::operator()(SwsContext* scaler) const noexcept {
+  sws_freeContext(scaler);
+}
+
+}  // namespace ombrix

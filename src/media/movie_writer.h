@@ -1,0 +1,63 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "media/ffmpeg_ptr.h"
+
+struct AVOutputFormat;
+struct AVStream;
+
+namespace ombrix {
+
+// Writes 640x480 brightness frames as a movie whose container and codec follow the file name:
+// ".mp4" gives MPEG-4 Part 2 video in MP4 at 29.97 frames/s, ".mpg" MPEG-1 video in an MPEG
+// program stream at 30 frames/s. A writer that cannot be set up is failed() and writes no file;
+// callers check ready() before writing frames. A missing encoder, an encoder that does not open
+// or a picture or stream that cannot be allocated ends the process (exit code 1). A packet that
+// cannot be written (disk full, file gone) prints a line, marks the writer failed and drops
+// every later frame; the process goes on.
+//
+// Not copyable; one thread per writer. Ownership: the codec context, picture, packet, scaler
+// and RGB buffer are owned here; the stream is owned by the format context.
+class MovieWriter {
+ public:
+  explicit MovieWriter(const std::string& path);
+  ~MovieWriter();  // calls Close() if not yet closed
+  MovieWriter(const MovieWriter&) = delete;
+  MovieWriter& operator=(const MovieWriter&) = delete;
+
+  // Encodes one 640x480 grey frame (or its pseudo-colour rendering) and writes what the encoder
+  // gives back.
+  void WriteFrame(const uint8_t* frame, bool pseudoColor);
+  // Drains the encoder, writes the trailer and releases everything. Idempotent; harmless on a
+  // failed writer.
+  void Close();
+
+  bool failed() const { return failed_; }
+  bool ready() const { return !failed_ && formatContext_ != nullptr && videoStream_ != nullptr; }
+  int frameCount() const { return frameCount_; }
+
+ private:
+  void OpenVideo();
+  bool FillPseudoColor(const uint8_t* frame);
+  // Sends a picture (or nullptr to drain) and writes every packet that comes out. False once a
+  // packet could not be written.
+  bool EncodeAndWrite(const AVFrame* picture);
+
+  FramePtr picture_;
+  PacketPtr packet_;  // reused for every encoded frame
+  int frameCount_ = 0;
+  const AVOutputFormat* format_ = nullptr;  // not owned
+  OutputContextPtr formatContext_;
+  AVStream* videoStream_ = nullptr;  // owned by formatContext_
+  CodecContextPtr codecContext_;
+  ScalerPtr scaler_;                // pseudo-colour only, made on first use
+  std::unique_ptr<uint8_t[]> rgb_;  // pseudo-colour RGB24 picture, made on first use
+  bool failed_ = false;
+  bool headerWritten_ = false;
+  bool closed_ = false;
+};
+
+}  // namespace ombrix
