@@ -13,24 +13,27 @@ namespace ombrix {
 // Every function takes the archiveFolder setting as it stands and keeps no state, so a change of
 // the setting takes effect on the next call. Paths are joined with a single '/'.
 
-// The per-user documents folder: $XDG_DOCUMENTS_DIR when set, else the DOCUMENTS entry of
-// $XDG_CONFIG_HOME/user-dirs.dirs (default ~/.config), else $HOME/Documents.
+// The per-user documents folder: $XDG_DOCUMENTS_DIR when set and not empty, else the
+// XDG_DOCUMENTS_DIR entry of $XDG_CONFIG_HOME/user-dirs.dirs (default ~/.config, "$HOME"
+// expanded), else $HOME/Documents. Empty text when no home folder is known.
 std::string DocumentsFolder();
 
-// $XDG_DATA_HOME (default $HOME/.local/share) + "/Ombrix": where config.txt lives.
+// $XDG_DATA_HOME (when set and not empty; else $HOME/.local/share) + "/Ombrix": where config.txt
+// lives. Empty text when no home folder is known.
 std::string LocalDataFolder();
 
 // The archiveFolder setting when that folder exists; when it is empty or does not exist, the
 // documents folder + "/Ombrix", created when missing. A configured folder is never created. When
 // the configured folder cannot be examined for another reason (no permission), the setting as it
-// stands.
+// stands. Empty text when there is no setting and no documents folder.
 std::string GetBaseFolder(const std::string& archiveFolderSetting);
 
 // base + "/events", created when missing. False when the base folder is empty text or the
 // creation fails.
 bool GetEventsFolder(const std::string& archiveFolderSetting, std::string& path);
 
-// base + "/refuse", created when missing; no failure is reported.
+// base + "/refuse", created when missing; no failure is reported. Empty text when the base folder
+// is empty text.
 std::string GetRefuseFolder(const std::string& archiveFolderSetting);
 
 // The minute folder of a Stamp. Walks archive, year, day, minute; a missing level makes the call
@@ -41,7 +44,9 @@ bool GetArchiveMinuteFolder(const std::string& archiveFolderSetting, std::string
 // The Stamp of the first archive file letter + Stamp + extension after the given Stamp, searching
 // the Stamp's minute folder, then following minutes while their folders exist, stepping from a
 // missing minute folder to the next minute's and then to the first minute of the next day; empty
-// text when none is found. Pairs in use: "s" ".mp4", "t" ".jpg", "a" ".png".
+// text when none is found. A clip that begins exactly at second 0 of a later minute is found.
+// Only names of the form letter + 19-character Stamp + extension count. Pairs in use: "s" ".mp4",
+// "t" ".jpg", "a" ".png".
 Stamp FindNextArchiveStamp(const std::string& archiveFolderSetting, const Stamp& stamp,
                            const char* letter, const char* extension);
 
