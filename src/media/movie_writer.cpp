@@ -1,0 +1,257 @@
+#include "media/movie_writer.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+
+#include "media/codec_lock.h"
+#include "media/stills.h"
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+#include <libavutil/error.h>
+#include <libswscale/swscale.h>
+}
+
+namespace ombrix {
+namespace {
+
+constexpr int kWidth = 640;
+constexpr int kHeight = 480;
+constexpr int64_t kBitRate = 3000000;
+constexpr int kGopSize = 10;
+constexpr AVRational kTimeBase{100, 2997};       // 29.97 frames/s
+constexpr AVRational kMpeg1TimeBase{1, 30};      // MPEG-1 has no 29.97 with this numbering
+constexpr int kRgbBytes = kWidth * kHeight * 3;  // packed RGB24
+
+// The failures the station cannot continue from: the message, then exit code 1.
+[[noreturn]] void Fatal(const char* message) {
+  std::fputs(message, stderr);
+  std::exit(1);
+}
+
+// The codec a container gets. MP4 is written with MPEG-4 Part 2 video (simple, fast, no B-frames
+// needed); every other container keeps the video codec FFmpeg chooses for it.
+AVCodecID VideoCodecFor(const AVOutputFormat* format) {
+  if (std::strcmp(format->name, "mp4") == 0) {
+    return AV_CODEC_ID_MPEG4;
+  }
+  return format->video_codec;
+}
+
+}  // namespace
+
+MovieWriter::MovieWriter(const std::string& path) {
+  format_ = av_guess_format(nullptr, path.c_str(), nullptr);
+  if (format_ == nullptr) {
+    failed_ = true;
+    std::fputs("Could not find suitable output format\n", stderr);
+    return;
+  }
+  AVFormatContext* context = nullptr;
+  if (avformat_alloc_output_context2(&context, format_, nullptr, path.c_str()) < 0 ||
+      context == nullptr) {
+    failed_ = true;
+    std::fputs("Memory error\n", stderr);
+    return;
+  }
+  formatContext_.reset(context);
+
+  const AVCodecID codecId = VideoCodecFor(format_);
+  if (codecId == AV_CODEC_ID_NONE) {
+    // A container without video: nothing can be written into it, so no file is made.
+    return;
+  }
+  videoStream_ = avformat_new_stream(context, nullptr);
+  if (videoStream_ == nullptr) {
+    Fatal("Could not alloc stream\n");
+  }
+  videoStream_->id = 0;
+  OpenVideo();
+
+  if (!(format_->flags & AVFMT_NOFILE)) {
+    if (avio_open(&context->pb, path.c_str(), AVIO_FLAG_WRITE) < 0) {
+      failed_ = true;
+      std::fprintf(stderr, "Could not open '%s'\n", path.c_str());
+      return;
+    }
+  }
+  if (avformat_write_header(context, nullptr) < 0) {
+    // The container refused the stream parameters (or the file took no bytes): no movie, and
+    // no half-made file left behind.
+    failed_ = true;
+    std::fputs("Invalid output format parameters\n", stderr);
+    if (context->pb != nullptr) {
+      avio_closep(&context->pb);
+      std::remove(path.c_str());
+    }
+    return;
+  }
+  headerWritten_ = true;
+}
+
+void MovieWriter::OpenVideo() {
+  const AVCodecID codecId = VideoCodecFor(format_);
+  const AVCodec* codec = nullptr;
+  {
+    std::lock_guard<std::mutex> lock(codecLock());
+    codec = avcodec_find_encoder(codecId);
+  }
+  if (codec == nullptr) {
+    Fatal("codec not found\n");
+  }
+  codecContext_.reset(avcodec_alloc_context3(codec));
+  if (codecContext_ == nullptr) {
+    Fatal("Could not alloc stream\n");
+  }
+  AVCodecContext* c = codecContext_.get();
+  c->codec_id = codecId;
+  c->codec_type = AVMEDIA_TYPE_VIDEO;
+  c->bit_rate = kBitRate;
+  c->width = kWidth;
+  c->height = kHeight;
+  c->time_base = codecId == AV_CODEC_ID_MPEG1VIDEO ? kMpeg1TimeBase : kTimeBase;
+  c->framerate = av_inv_q(c->time_base);
+  c->gop_size = kGopSize;
+  c->pix_fmt = AV_PIX_FMT_YUV420P;
+  c->max_b_frames = codecId == AV_CODEC_ID_MPEG2VIDEO ? 2 : 0;
+  if (codecId == AV_CODEC_ID_MPEG1VIDEO) {
+    c->mb_decision = FF_MB_DECISION_RD;
+  }
+  if (format_->flags & AVFMT_GLOBALHEADER) {
+    c->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+  }
+  int opened = 0;
+  {
+    std::lock_guard<std::mutex> lock(codecLock());
+    opened = avcodec_open2(c, codec, nullptr);
+  }
+  if (opened < 0) {
+    Fatal("could not open codec\n");
+  }
+  if (avcodec_parameters_from_context(videoStream_->codecpar, c) < 0) {
+    Fatal("Could not alloc stream\n");
+  }
+  videoStream_->time_base = c->time_base;
+  videoStream_->avg_frame_rate = c->framerate;
+  videoStream_->r_frame_rate = c->framerate;
+
+  picture_.reset(av_frame_alloc());
+  packet_.reset(av_packet_alloc());
+  if (picture_ == nullptr || packet_ == nullptr) {
+    Fatal("Could not allocate picture\n");
+  }
+  picture_->format = c->pix_fmt;
+  picture_->width = c->width;
+  picture_->height = c->height;
+  if (av_frame_get_buffer(picture_.get(), 0) < 0) {
+    Fatal("Could not allocate picture\n");
+  }
+}
+
+void MovieWriter::WriteFrame(const uint8_t* frame, bool pseudoColor) {
+  if (!ready() || !headerWritten_ || closed_) {
+    return;
+  }
+  // The encoder may keep a reference to the last picture; never overwrite one it still reads.
+  if (av_frame_make_writable(picture_.get()) < 0) {
+    Fatal("Could not allocate picture\n");
+  }
+  AVFrame* picture = picture_.get();
+  if (pseudoColor) {
+    if (!FillPseudoColor(frame)) {
+      return;
+    }
+  } else {
+    for (int row = 0; row < kHeight; ++row) {
+      std::memcpy(picture->data[0] + row * picture->linesize[0], frame + row * kWidth, kWidth);
+    }
+    for (int row = 0; row < kHeight / 2; ++row) {
+      std::memset(picture->data[1] + row * picture->linesize[1], 128, kWidth / 2);
+      std::memset(picture->data[2] + row * picture->linesize[2], 128, kWidth / 2);
+    }
+  }
+  picture->pts = frameCount_;
+  ++frameCount_;
+  EncodeAndWrite(picture);
+}
+
+bool MovieWriter::FillPseudoColor(const uint8_t* frame) {
+  if (scaler_ == nullptr) {
+    scaler_.reset(sws_getContext(kWidth, kHeight, AV_PIX_FMT_RGB24, kWidth, kHeight,
+                                 AV_PIX_FMT_YUV420P, SWS_BICUBIC, nullptr, nullptr, nullptr));
+    if (scaler_ == nullptr) {
+      return false;
+    }
+  }
+  if (rgb_ == nullptr) {
+    rgb_ = std::make_unique<uint8_t[]>(kRgbBytes);
+  }
+  uint8_t* out = rgb_.get();
+  for (int i = 0; i < kWidth * kHeight; ++i) {
+    const uint32_t colour = pseudoColorPalette[255 - frame[i]];
+    out[0] = static_cast<uint8_t>(colour >> 16);
+    out[1] = static_cast<uint8_t>(colour >> 8);
+    out[2] = static_cast<uint8_t>(colour);
+    out += 3;
+  }
+  const uint8_t* const source[1] = {rgb_.get()};
+  const int sourceStride[1] = {kWidth * 3};
+  sws_scale(scaler_.get(), source, sourceStride, 0, kHeight, picture_->data, picture_->linesize);
+  return true;
+}
+
+bool MovieWriter::EncodeAndWrite(const AVFrame* picture) {
+  AVCodecContext* c = codecContext_.get();
+  AVPacket* packet = packet_.get();
+  int result = avcodec_send_frame(c, picture);
+  while (result >= 0) {
+    result = avcodec_receive_packet(c, packet);
+    if (result == AVERROR(EAGAIN) || result == AVERROR_EOF) {
+      return true;
+    }
+    if (result < 0) {
+      break;
+    }
+    if (packet->duration == 0) {
+      packet->duration = 1;  // one frame, in the codec's time base
+    }
+    av_packet_rescale_ts(packet, c->time_base, videoStream_->time_base);
+    packet->stream_index = videoStream_->index;
+    // Takes the packet's data and leaves the packet blank for the next frame.
+    result = av_interleaved_write_frame(formatContext_.get(), packet);
+  }
+  av_packet_unref(packet);
+  // The disk is full or the file is gone: this movie ends here, the station goes on.
+  std::fputs("Error while writing video frame\n", stderr);
+  failed_ = true;
+  return false;
+}
+
+void MovieWriter::Close() {
+  if (closed_) {
+    return;
+  }
+  closed_ = true;
+  if (headerWritten_ && !failed_) {
+    // Drain what the encoder still holds, then finish the container (it rewrites the index).
+    if (EncodeAndWrite(nullptr)) {
+      av_write_trailer(formatContext_.get());
+    }
+  }
+  scaler_.reset();
+  rgb_.reset();
+  picture_.reset();
+  packet_.reset();
+  codecContext_.reset();
+  videoStream_ = nullptr;
+  formatContext_.reset();  // closes the file if it was opened
+}
+
+MovieWriter::~MovieWriter() {
+  Close();
+}
+
+}  // namespace ombrix
