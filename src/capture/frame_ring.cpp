@@ -24,8 +24,11 @@ void FrameRing::StoreFrame(const uint8_t* sample, const SystemTime& stamp) {
       out[i] = sample[2 * i];
     }
   }
+  // Publish in this order: the slot's pointer, the running count, then writeIndex. Both the count
+  // and writeIndex are release stores, so a reader that acquires either one sees every pixel and
+  // the stamp of each frame it counts.
   frames[w].store(out, std::memory_order_release);
-  framesStored.fetch_add(1, std::memory_order_relaxed);
+  framesStored.fetch_add(1, std::memory_order_release);
   writeIndex.store((w + 1) % kRingSlots, std::memory_order_release);
 }
 
