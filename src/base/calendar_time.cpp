@@ -31,7 +31,9 @@ void CivilFromDays(int64_t z, int& year, int& month, int& day) {
   year = static_cast<int>(yoe + era * 400 + (month <= 2));
 }
 
-int64_t FloorDiv(int64_t a, int64_t b) { return a / b - ((a % b != 0) && ((a < 0) != (b < 0))); }
+int64_t FloorDiv(int64_t a, int64_t b) {
+  return a / b - ((a % b != 0) && ((a < 0) != (b < 0)));
+}
 
 }  // namespace
 
@@ -76,6 +78,7 @@ std::optional<std::string> FormatCalendarTime(CalendarTime time, const char* pat
   tm.tm_min = f->minute;
   tm.tm_sec = f->second;
   tm.tm_wday = f->dayOfWeek;
+  tm.tm_yday = static_cast<int>(FloorDiv(time, 86400) - DaysFromCivil(f->year, 1, 1));
   tm.tm_isdst = 0;
   char buffer[128];
   const size_t n = std::strftime(buffer, sizeof buffer, pattern, &tm);

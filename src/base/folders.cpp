@@ -230,9 +230,12 @@ bool GetArchiveMinuteFolder(const std::string& archiveFolderSetting, std::string
       folder += "/s";
       folder.append(stamp, 0, length);
     }
-    // Only a level that is plainly missing stops the walk or gets made; any other stat()
-    // failure lets it go on.
-    if (Examine(folder) == PathState::Missing && (!create || !MakeFolder(folder))) {
+    // A missing level stops the walk or gets made. A plain file where an upper level belongs
+    // (ENOTDIR) counts as missing too, so that the call never reports a folder that cannot be
+    // there; any other stat() failure lets the walk go on.
+    int error = 0;
+    if (Examine(folder, &error) != PathState::Exists && (error == ENOENT || error == ENOTDIR) &&
+        (!create || !MakeFolder(folder))) {
       return false;
     }
   }

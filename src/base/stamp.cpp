@@ -1,5 +1,6 @@
 #include "base/stamp.h"
 
+#include <algorithm>
 #include <cstdio>
 
 namespace ombrix {
@@ -53,9 +54,9 @@ std::optional<std::string> FormatStampSeconds(CalendarTime time) {
 }
 
 std::optional<ParsedStamp> ParseStamp(const std::string& stamp) {
-  const auto time = MakeCalendarTime(LeadingInt(stamp, 0, 4), LeadingInt(stamp, 4, 2),
-                                     LeadingInt(stamp, 6, 2), LeadingInt(stamp, 9, 2),
-                                     LeadingInt(stamp, 11, 2), LeadingInt(stamp, 13, 2));
+  const auto time =
+      MakeCalendarTime(LeadingInt(stamp, 0, 4), LeadingInt(stamp, 4, 2), LeadingInt(stamp, 6, 2),
+                       LeadingInt(stamp, 9, 2), LeadingInt(stamp, 11, 2), LeadingInt(stamp, 13, 2));
   if (!time) {
     return std::nullopt;
   }
