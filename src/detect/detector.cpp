@@ -1,0 +1,176 @@
+#include "detect/detector.h"
+
+#include "detect/frame_excess.h"
+
+namespace ombrix {
+namespace {
+
+// triggerGap taken modulo the ring size as a non-negative number.
+uint32_t RingGap(int32_t triggerGap) {
+  return static_cast<uint32_t>(((triggerGap % kRingSlots) + kRingSlots) % kRingSlots);
+}
+
+}  // namespace
+
+Detector::Detector(Settings& settings, FrameRing& ring, ThresholdMap& thresholds,
+                   EventList& eventList, const Clock& clock)
+    : settings_(settings),
+      ring_(ring),
+      thresholds_(thresholds),
+      eventList_(eventList),
+      clock_(clock) {}
+
+Detector::TimeOfDayNow Detector::Now() const {
+  if (settings_.enableDisableTimeIsLocal) {
+    const CalendarFields local = clock_.LocalNow();
+    return {local.hour, local.minute, local.second};
+  }
+  const SystemTime utc = clock_.UtcNow();
+  return {utc.hour, utc.minute, utc.second};
+}
+
+void Detector::ApplyEnableWindow() {
+  const TimeOfDay enable = settings_.enableTime;
+  const TimeOfDay disable = settings_.disableTime;
+  const int e = enable.SecondsSinceMidnight();
+  const int d = disable.SecondsSinceMidnight();
+  if (e == d) {
+    return;
+  }
+  const TimeOfDayNow now = Now();
+  const int n = now.hour * 3600 + now.minute * 60 + now.second;
+  settings_.enabled = e < d ? (e <= n && n < d) : (n < d || n >= e);
+}
+
+void Detector::CheckSchedule() {
+  const TimeOfDay enable = settings_.enableTime;
+  const TimeOfDay disable = settings_.disableTime;
+  if (enable == disable) {
+    return;
+  }
+  // Only hour and minute count, so the switch is re-applied on every pass of that minute; when
+  // both fall in the same minute, enabling wins.
+  const TimeOfDayNow now = Now();
+  if (now.hour == disable.hour && now.minute == disable.minute) {
+    settings_.enabled = false;
+  }
+  if (now.hour == enable.hour && now.minute == enable.minute) {
+    settings_.enabled = true;
+  }
+}
+
+void Detector::BuildThresholdMap() {
+  thresholds_.Build(settings_.threshold, settings_.maskFile.get());
+}
+
+void Detector::DetectionStep() {
+  CheckSchedule();
+  while (true) {
+    // The running count, not writeIndex, tells how far the writer is ahead: writeIndex alone
+    // cannot tell an empty ring from one lapped exactly once.
+    const uint64_t stored = ring_.framesStored.load(std::memory_order_acquire);
+    if (stored <= position_) {
+      break;
+    }
+    // A frame can be compared only while both it and its reference are still in the ring and
+    // neither sits in the slot the writer fills next. Frames further behind are counted as lost
+    // and the read position moves up to the oldest frame that still qualifies.
+    const uint32_t gap = RingGap(settings_.triggerGap);
+    const uint64_t maxLag = static_cast<uint64_t>(kRingSlots - 1 - gap);
+    if (stored - position_ > maxLag) {
+      const uint64_t resume = stored - maxLag;
+      framesLost_ = framesLost_ + (resume - position_);
+      position_ = resume;
+      if (position_ == stored) {
+        break;
+      }
+    }
+    const uint32_t slot = static_cast<uint32_t>(position_ % kRingSlots);
+    state_.readIndex = slot;
+    ProcessSlot(slot, gap);
+    ++position_;
+    state_.readIndex = static_cast<uint32_t>(position_ % kRingSlots);
+  }
+}
+
+void Detector::ProcessSlot(uint32_t slot, uint32_t gap) {
+  const uint8_t* cur = ring_.Frame(slot);
+  const uint8_t* ref = ring_.Frame((slot + kRingSlots - gap) % kRingSlots);
+  if (cur == nullptr || ref == nullptr) {
+    return;  // a slot not yet written: nothing is computed and no counter moves
+  }
+  auto table = thresholds_.Current();
+  if (!table) {
+    BuildThresholdMap();
+    table = thresholds_.Current();
+  }
+  currentSlot_ = slot;
+  currentStamp_ = ring_.stamps[slot];
+
+  const FrameExcess excess = MeasureFrameExcess(cur, ref, table->data());
+  statistics_.pixelCount = excess.pixelCount;
+  statistics_.excessSum = excess.excessSum;
+  if (excess.excessSum != 0) {
+    statistics_.centroidX = static_cast<double>(excess.sx) / excess.excessSum;
+    statistics_.centroidY = static_cast<double>(excess.sy) / excess.excessSum;
+  }
+
+  if (state_.eventActive) {
+    if (excess.pixelCount >= settings_.triggerSumEnd) {
+      state_.runLength = 0;
+    } else {
+      ++state_.runLength;
+    }
+    if (state_.runLength >= settings_.triggerCountEnd && state_.eventFrames > 50) {
+      EndEvent();
+    } else {
+      ++state_.eventFrames;
+    }
+    if (state_.eventFrames > 1000) {
+      EndEvent();
+    }
+  } else {
+    if (excess.pixelCount >= settings_.triggerSumBegin) {
+      ++state_.runLength;
+    } else {
+      state_.runLength = 0;
+    }
+    if (settings_.enabled && state_.runLength >= settings_.triggerCountBegin) {
+      BeginEvent();
+    }
+  }
+
+  lastPixelCount_ = excess.pixelCount;
+  framesProcessed_ = framesProcessed_ + 1;
+  sink_->LogClipFrame(excess.excessSum);
+  sink_->RecordArchiveFrame();
+  if (state_.rateDebt > 0) {
+    --state_.rateDebt;
+  }
+}
+
+void Detector::BeginEvent() {
+  state_.runLength = 0;
+  state_.eventFrames = 0;
+  if (state_.rateDebt > kFramesPerHour) {
+    return;  // budget spent: a new busy run is needed for the next attempt
+  }
+  // The budget divides an hour among hourlyRate - 1 events; a rate of 1 or less (which the
+  // dialog and the file let through) would divide by zero or go negative, so it counts as 2.
+  int32_t hourlyRate = settings_.hourlyRate;
+  if (hourlyRate <= 1) {
+    hourlyRate = 2;
+  }
+  state_.eventStart = currentStamp_;
+  state_.rateDebt += kFramesPerHour / (hourlyRate - 1);
+  state_.eventActive = true;
+}
+
+void Detector::EndEvent() {
+  state_.eventActive = false;
+  state_.runLength = 0;
+  state_.eventFrames = 0;
+  RecordEvent(settings_.archiveFolder.get(), eventList_, state_.eventStart, currentStamp_);
+}
+
+}  // namespace ombrix

@@ -1,0 +1,119 @@
+#pragma once
+
+#include <cstdint>
+
+#include "base/clock.h"
+#include "base/relaxed.h"
+#include "base/system_time.h"
+#include "capture/frame_ring.h"
+#include "config/settings.h"
+#include "detect/event_file.h"
+#include "detect/threshold_map.h"
+
+namespace ombrix {
+
+// The detection result of the last processed frame.
+struct FrameStatistics {
+  int32_t pixelCount = 0;  // pixels whose excess is positive
+  int32_t excessSum = 0;   // sum of the positive excesses
+  double centroidX = 0;    // excess-weighted mean column; kept from the last frame with excess
+  double centroidY = 0;    // excess-weighted mean row; kept likewise
+};
+
+// The trigger state machine. runLength counts consecutive busy frames while idle and consecutive
+// quiet frames while an event is active; eventFrames counts the frames of the active event after
+// its first; rateDebt is the hourly event budget already spent, in frames.
+struct DetectionState {
+  uint32_t readIndex = 0;  // next ring slot to process
+  bool eventActive = false;
+  int32_t runLength = 0;
+  int32_t eventFrames = 0;
+  SystemTime eventStart{};
+  int32_t rateDebt = 0;
+};
+
+// Called by the detector after each processed frame, in this order; the archive recorder
+// implements it and reads the detector's statistics(), currentSlot() and currentStamp().
+class ArchiveSink {
+ public:
+  virtual ~ArchiveSink() = default;
+  virtual void LogClipFrame(int32_t excessSum) = 0;
+  virtual void RecordArchiveFrame() = 0;
+};
+
+class NullArchiveSink final : public ArchiveSink {
+ public:
+  void LogClipFrame(int32_t) override {}
+  void RecordArchiveFrame() override {}
+};
+
+// One frame of every 108000 (an hour at 30 frames a second) budgets events per hour.
+inline constexpr int32_t kFramesPerHour = 108000;
+
+// The detection loop's work: compares every new ring frame with the frame triggerGap slots
+// earlier, turns the run of results into events and switches detection on and off on schedule.
+// One thread (the detection thread) calls DetectionStep; the relaxed counters may be read from
+// any thread. The settings, ring, threshold map, event list and clock must outlive the detector.
+class Detector {
+ public:
+  Detector(Settings& settings, FrameRing& ring, ThresholdMap& thresholds, EventList& eventList,
+           const Clock& clock);
+  Detector(const Detector&) = delete;
+  Detector& operator=(const Detector&) = delete;
+
+  // The sink must outlive the detector or be replaced before it dies; default: nothing.
+  void SetArchiveSink(ArchiveSink& sink) { sink_ = &sink; }
+
+  // One pass: the schedule check, then every frame that has arrived since the last pass.
+  void DetectionStep();
+  // Start-up evaluation of the enable window: enabled is set by whether the time of day lies in
+  // [enableTime, disableTime), a window that may span midnight; equal times leave it alone.
+  void ApplyEnableWindow();
+  // (Re)builds the threshold map from the threshold and maskFile settings.
+  void BuildThresholdMap();
+
+  // Detection thread only (and the sink calls it makes).
+  const FrameStatistics& statistics() const { return statistics_; }
+  const DetectionState& state() const { return state_; }
+  uint32_t currentSlot() const { return currentSlot_; }
+  const SystemTime& currentStamp() const { return currentStamp_; }
+  const FrameRing& ring() const { return ring_; }
+
+  // For other threads (status line).
+  int32_t LastPixelCount() const { return lastPixelCount_; }
+  uint64_t FramesProcessed() const { return framesProcessed_; }
+  // Frames that the capture side overwrote before they could be processed.
+  uint64_t FramesLost() const { return framesLost_; }
+
+ private:
+  struct TimeOfDayNow {
+    int hour;
+    int minute;
+    int second;
+  };
+  TimeOfDayNow Now() const;
+  void CheckSchedule();
+  void ProcessSlot(uint32_t slot, uint32_t gap);
+  void BeginEvent();
+  void EndEvent();
+
+  Settings& settings_;
+  FrameRing& ring_;
+  ThresholdMap& thresholds_;
+  EventList& eventList_;
+  const Clock& clock_;
+  NullArchiveSink nullSink_;
+  ArchiveSink* sink_ = &nullSink_;
+
+  DetectionState state_;
+  FrameStatistics statistics_;
+  uint64_t position_ = 0;  // frames read so far, lost ones included; readIndex = position_ % 64
+  uint32_t currentSlot_ = 0;
+  SystemTime currentStamp_{};
+
+  Relaxed<int32_t> lastPixelCount_{0};
+  Relaxed<uint64_t> framesProcessed_{0};
+  Relaxed<uint64_t> framesLost_{0};
+};
+
+}  // namespace ombrix

@@ -1,0 +1,122 @@
+#include "detect/event_file.h"
+
+#include <cstdio>
+#include <cstring>
+#include <memory>
+
+#include "base/folders.h"
+
+namespace ombrix {
+namespace {
+
+struct FileCloser {
+  void operator()(std::FILE* file) const noexcept { std::fclose(file); }
+};
+using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
+
+// One line of at most 30 characters without its line end; nullopt at end of file. A longer line
+// is cut after 30 characters, as a reader with a 31-character buffer would.
+std::optional<std::string> ReadShortLine(std::FILE* file) {
+  char buffer[31];
+  if (std::fgets(buffer, sizeof buffer, file) == nullptr) {
+    return std::nullopt;
+  }
+  std::string line(buffer);
+  if (!line.empty() && line.back() == '\n') {
+    line.pop_back();
+  } else {
+    // Drop the rest of an overlong line so that the next read starts on the next line.
+    int c = 0;
+    while ((c = std::fgetc(file)) != EOF && c != '\n') {
+    }
+  }
+  if (!line.empty() && line.back() == '\r') {
+    line.pop_back();
+  }
+  return line;
+}
+
+bool IsStamp(const std::string& text) {
+  if (text.size() != kStampLength || text[8] != '_' || text[15] != '_') {
+    return false;
+  }
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (i != 8 && i != 15 && (text[i] < '0' || text[i] > '9')) {
+      return false;
+    }
+  }
+  return ParseStamp(text).has_value();
+}
+
+}  // namespace
+
+void EventList::Append(const Stamp& stamp) {
+  std::lock_guard lock(mutex_);
+  stamps_.push_back(stamp);
+}
+
+std::optional<Stamp> EventList::TakeHead() {
+  std::lock_guard lock(mutex_);
+  if (stamps_.empty()) {
+    return std::nullopt;
+  }
+  Stamp head = std::move(stamps_.front());
+  stamps_.pop_front();
+  return head;
+}
+
+bool EventList::Empty() const {
+  std::lock_guard lock(mutex_);
+  return stamps_.empty();
+}
+
+size_t EventList::Size() const {
+  std::lock_guard lock(mutex_);
+  return stamps_.size();
+}
+
+bool EventFilePath(const std::string& archiveFolderSetting, const Stamp& start, std::string& path) {
+  std::string folder;
+  if (!GetEventsFolder(archiveFolderSetting, folder)) {
+    return false;
+  }
+  path = folder + "/e" + start + ".txt";
+  return true;
+}
+
+void RecordEvent(const std::string& archiveFolderSetting, EventList& eventList,
+                 const SystemTime& start, const SystemTime& end) {
+  const Stamp first = MakeStamp(start);
+  const Stamp last = MakeStamp(end);
+  std::string path;
+  if (!EventFilePath(archiveFolderSetting, first, path)) {
+    return;
+  }
+  const std::string content = first + "\r\n" + last + "\r\n";
+  FilePtr file(std::fopen(path.c_str(), "wb"));
+  if (!file) {
+    return;
+  }
+  const bool written = std::fwrite(content.data(), 1, content.size(), file.get()) == content.size();
+  const bool closed = std::fclose(file.release()) == 0;
+  if (!written || !closed) {
+    std::remove(path.c_str());
+    return;
+  }
+  eventList.Append(first);
+}
+
+std::optional<EventTimes> ReadEventFile(const std::string& path) {
+  FilePtr file(std::fopen(path.c_str(), "rb"));
+  if (!file) {
+    return std::nullopt;
+  }
+  auto first = ReadShortLine(file.get());
+  auto last = first ? ReadShortLine(file.get()) : std::nullopt;
+  if (!first || !last || !IsStamp(*first) || !IsStamp(*last)) {
+    return std::nullopt;
+  }
+  return EventTimes{std::move(*first), std::move(*last)};
+}
+
+}  // namespace ombrix

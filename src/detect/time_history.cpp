@@ -1,0 +1,150 @@
+#include "detect/time_history.h"
+
+#include <charconv>
+#include <cstring>
+#include <string_view>
+#include <system_error>
+
+namespace ombrix {
+namespace {
+
+// Appends text to a line, right-aligned to a minimum width.
+class LineBuilder {
+ public:
+  LineBuilder(char* out, size_t size) : out_(out), size_(size) {}
+
+  void Text(std::string_view text) {
+    if (fits(text.size())) {
+      std::memcpy(out_ + length_, text.data(), text.size());
+    }
+    length_ += text.size();
+  }
+  void Int(int32_t value, size_t width) {
+    char digits[16];
+    const auto result = std::to_chars(digits, digits + sizeof digits, value);
+    Padded(std::string_view(digits, static_cast<size_t>(result.ptr - digits)), width);
+  }
+  void Fixed(double value, int precision, size_t width) {
+    char digits[400];  // enough for any double in fixed notation
+    const auto result =
+        std::to_chars(digits, digits + sizeof digits, value, std::chars_format::fixed, precision);
+    if (result.ec != std::errc()) {
+      failed_ = true;
+      return;
+    }
+    Padded(std::string_view(digits, static_cast<size_t>(result.ptr - digits)), width);
+  }
+  // The line length, or 0 when it did not fit (a NUL is written after the line when it fits).
+  int Finish() {
+    if (failed_ || !fits(1)) {
+      if (size_ > 0) {
+        out_[0] = '\0';
+      }
+      return 0;
+    }
+    out_[length_] = '\0';
+    return static_cast<int>(length_);
+  }
+
+ private:
+  bool fits(size_t extra) const { return length_ + extra <= size_; }
+  void Padded(std::string_view text, size_t width) {
+    for (size_t n = text.size(); n < width; ++n) {
+      Text(" ");
+    }
+    Text(text);
+  }
+
+  char* out_;
+  size_t size_;
+  size_t length_ = 0;
+  bool failed_ = false;
+};
+
+void FormatRow(LineBuilder& line, const TimeHistoryRow& row) {
+  line.Text(std::string_view(row.stamp, strnlen(row.stamp, sizeof row.stamp)));
+  line.Text(",");
+  line.Int(row.pixelCount, 6);
+  line.Text(",");
+  line.Int(row.excessSum, 8);
+  line.Text(",");
+  line.Fixed(row.centroidX, 1, 6);
+  line.Text(",");
+  line.Fixed(row.centroidY, 1, 6);
+}
+
+bool IsSpace(char c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
+}
+
+const char* SkipSpace(const char* p) {
+  while (IsSpace(*p)) {
+    ++p;
+  }
+  return p;
+}
+
+// The numeric conversions of the line: leading blanks and a '+' sign are accepted as scanf
+// accepts them; a value outside the target type fails the line.
+template <typename T>
+const char* ReadNumber(const char* p, T& value) {
+  p = SkipSpace(p);
+  if (*p == '+' && p[1] != '-') {
+    ++p;
+  }
+  const auto result = std::from_chars(p, p + std::strlen(p), value);
+  return result.ec == std::errc() ? result.ptr : nullptr;
+}
+
+const char* Expect(const char* p, char c) {
+  return (p != nullptr && *p == c) ? p + 1 : nullptr;
+}
+
+}  // namespace
+
+int FormatTimeHistoryLine(char* out, size_t size, const TimeHistoryRow& row) {
+  LineBuilder line(out, size);
+  FormatRow(line, row);
+  return line.Finish();
+}
+
+int FormatEventTimeHistoryLine(char* out, size_t size, const TimeHistoryRow& row, double azimuth,
+                               double elevation) {
+  LineBuilder line(out, size);
+  FormatRow(line, row);
+  line.Text(",");
+  line.Fixed(azimuth, 2, 7);
+  line.Text(",");
+  line.Fixed(elevation, 2, 7);
+  return line.Finish();
+}
+
+bool ParseTimeHistoryLine(const char* line, TimeHistoryRow& row) {
+  if (line == nullptr) {
+    return false;
+  }
+  // "%19s": up to 19 characters that are not white space, after any leading white space.
+  const char* p = SkipSpace(line);
+  size_t n = 0;
+  while (n < 19 && p[n] != '\0' && !IsSpace(p[n])) {
+    ++n;
+  }
+  if (n == 0) {
+    return false;
+  }
+  std::memcpy(row.stamp, p, n);
+  row.stamp[n] = '\0';
+  p += n;
+
+  p = Expect(p, ',');
+  p = p ? ReadNumber(p, row.pixelCount) : nullptr;
+  p = Expect(p, ',');
+  p = p ? ReadNumber(p, row.excessSum) : nullptr;
+  p = Expect(p, ',');
+  p = p ? ReadNumber(p, row.centroidX) : nullptr;
+  p = Expect(p, ',');
+  p = p ? ReadNumber(p, row.centroidY) : nullptr;
+  return p != nullptr;
+}
+
+}  // namespace ombrix
