@@ -1,0 +1,228 @@
+#include "storage/archive_recorder.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+#include "base/folders.h"
+#include "detect/time_history.h"
+#include "media/stills.h"
+
+namespace ombrix {
+namespace {
+
+// The Stamp of a capture time into fixed storage (the pattern of MakeStamp), so that the
+// recorder's once-per-clip names need no allocation.
+void FormatStampInto(char (&out)[kStampLength + 1], const SystemTime& t) {
+  std::snprintf(out, sizeof out, "%04d%02d%02d_%02d%02d%02d_%03d", t.year % 10000, t.month % 100,
+                t.day % 100, t.hour % 100, t.minute % 100, t.second % 100, t.milliseconds % 1000);
+}
+
+}  // namespace
+
+uint32_t ClampedIntegrationFactor(uint32_t factor) {
+  return std::clamp<uint32_t>(factor, 1, 10);
+}
+
+void AddFrameToSums(uint32_t* __restrict sums, const uint8_t* __restrict frame) {
+  for (int i = 0; i < kFrameBytes; ++i) {
+    sums[i] += frame[i];
+  }
+}
+
+void FoldFrameMax(uint8_t* __restrict peak, const uint8_t* __restrict frame) {
+  for (int i = 0; i < kFrameBytes; ++i) {
+    peak[i] = std::max(peak[i], frame[i]);
+  }
+}
+
+ArchiveProgress::Snapshot ArchiveProgress::Read() const {
+  Snapshot snapshot;
+  // Read the flag first: once it is seen false, every clip is closed and its Stamp published.
+  snapshot.active = active_.load();
+  std::lock_guard lock(mutex_);
+  snapshot.lastClosedClip = lastClosedClip_;
+  return snapshot;
+}
+
+void ArchiveProgress::ClipClosed(const char* firstFrameStamp) {
+  std::lock_guard lock(mutex_);
+  std::snprintf(lastClosedClip_, sizeof lastClosedClip_, "%s", firstFrameStamp);
+}
+
+ArchiveRecorder::ArchiveRecorder(const Settings& settings, const Detector& detector)
+    : settings_(settings),
+      detector_(detector),
+      peak_(std::make_unique<uint8_t[]>(kFrameBytes)),
+      sums_(std::make_unique<uint32_t[]>(kFrameBytes)) {}
+
+ArchiveRecorder::~ArchiveRecorder() {
+  FinishClip();
+}
+
+bool ArchiveRecorder::GateOpen() const {
+  return settings_.archiveAlways || settings_.enabled || clipFrame_ != 0;
+}
+
+void ArchiveRecorder::LogClipFrame(int32_t excessSum) {
+  frameGateOpen_ = GateOpen();
+  frameLogged_ = true;
+  if (!frameGateOpen_) {
+    return;
+  }
+  const FrameStatistics& statistics = detector_.statistics();
+  ClipLogRow& row = rows_[clipFrame_];
+  row.time = detector_.currentStamp();
+  row.pixelCount = statistics.pixelCount;
+  row.excessSum = excessSum;
+  row.centroidX = statistics.centroidX;
+  row.centroidY = statistics.centroidY;
+  if (clipFrame_ == kClipFrames - 1) {
+    WriteClipLog(kClipFrames);
+  }
+}
+
+void ArchiveRecorder::RecordArchiveFrame() {
+  // Follow the decision LogClipFrame made for this frame, so that a setting flipped between the
+  // two calls cannot start a clip whose first log row was never stored.
+  const bool gateOpen = frameLogged_ ? frameGateOpen_ : GateOpen();
+  frameLogged_ = false;
+  if (!gateOpen) {
+    progress_.SetActive(false);
+    return;
+  }
+  progress_.SetActive(true);
+  const uint8_t* frame = detector_.ring().Frame(detector_.currentSlot());
+  if (frame == nullptr) {
+    return;
+  }
+  const SystemTime& time = detector_.currentStamp();
+
+  const uint32_t factor = ClampedIntegrationFactor(settings_.pngIntegrationFactor);
+  const uint32_t runFrames = factor * kIntegrationFramesPerFactor;
+  if (integrationFrame_ == 0) {
+    StartIntegrationRun(time);
+  }
+  AddFrameToSums(sums_.get(), frame);
+  // ">=" rather than "==": a factor lowered in the middle of a run ends that run at once instead
+  // of letting the count wrap past its end.
+  if (integrationFrame_ + 1 >= runFrames) {
+    EndIntegrationRun(factor);
+    integrationFrame_ = 0;
+  } else {
+    ++integrationFrame_;
+  }
+
+  // The integration count has moved on with the frame it summed; only the clip waits for a
+  // minute folder, and the next frame tries again.
+  if (clipFrame_ == 0 && !StartClip(time)) {
+    return;
+  }
+  if (encoder_ && encoder_->ready()) {
+    encoder_->WriteFrame(frame, false);
+  }
+  FoldFrameMax(peak_.get(), frame);
+  if (clipFrame_ == kClipFrames - 1) {
+    CloseClip();
+    clipFrame_ = 0;
+  } else {
+    ++clipFrame_;
+  }
+}
+
+void ArchiveRecorder::FinishClip() {
+  if (clipFrame_ > 0) {
+    WriteClipLog(clipFrame_);
+    CloseClip();
+    clipFrame_ = 0;
+  }
+  progress_.SetActive(false);
+}
+
+void ArchiveRecorder::WriteClipLog(int rowCount) {
+  const bool moved = std::any_of(rows_.begin(), rows_.begin() + rowCount,
+                                 [](const ClipLogRow& row) { return row.excessSum > 0; });
+  if (!moved) {
+    return;
+  }
+  TimeHistoryRow line{};
+  FormatStampInto(line.stamp, rows_[0].time);
+  std::string folder;
+  if (!GetArchiveMinuteFolder(settings_.archiveFolder.get(), folder, line.stamp, true)) {
+    return;
+  }
+  const std::string path = folder + "/c" + line.stamp + ".csv";
+  std::FILE* file = std::fopen(path.c_str(), "ab");
+  if (file == nullptr) {
+    return;
+  }
+  char text[128];
+  for (int i = 0; i < rowCount; ++i) {
+    const ClipLogRow& row = rows_[i];
+    FormatStampInto(line.stamp, row.time);
+    line.pixelCount = row.pixelCount;
+    line.excessSum = row.excessSum;
+    line.centroidX = row.centroidX;
+    line.centroidY = row.centroidY;
+    const int length = FormatTimeHistoryLine(text, sizeof text - 2, line);
+    if (length <= 0) {
+      continue;
+    }
+    const size_t used = std::min<size_t>(static_cast<size_t>(length), sizeof text - 3);
+    text[used] = '\r';
+    text[used + 1] = '\n';
+    std::fwrite(text, 1, used + 2, file);
+  }
+  std::fclose(file);
+}
+
+void ArchiveRecorder::StartIntegrationRun(const SystemTime& time) {
+  std::fill_n(sums_.get(), kFrameBytes, 0u);
+  char stamp[kStampLength + 1];
+  FormatStampInto(stamp, time);
+  archiveImagePath_.clear();
+  eventsImagePath_.clear();
+  const std::string archiveFolder = settings_.archiveFolder.get();
+  std::string folder;
+  if (GetArchiveMinuteFolder(archiveFolder, folder, stamp, true)) {
+    archiveImagePath_ = folder + "/a" + stamp + ".png";
+  }
+  if (GetEventsFolder(archiveFolder, folder)) {
+    eventsImagePath_ = folder + "/a" + stamp + ".png";
+  }
+}
+
+void ArchiveRecorder::EndIntegrationRun(uint32_t factor) {
+  if (!archiveImagePath_.empty()) {
+    NormalizeSums(sums_.get());
+    WritePngStill(archiveImagePath_, sums_.get());
+  }
+  const uint32_t copyInterval = kEventsCopyBase / factor;
+  eventsCopyCount_ = (eventsCopyCount_ + 1) % copyInterval;
+  if (eventsCopyCount_ == 0 && !eventsImagePath_.empty()) {
+    NormalizeSums(sums_.get());  // a second normalisation leaves the image as it is
+    WritePngStill(eventsImagePath_, sums_.get());
+  }
+}
+
+bool ArchiveRecorder::StartClip(const SystemTime& time) {
+  std::fill_n(peak_.get(), kFrameBytes, uint8_t{0});
+  FormatStampInto(clipStamp_, time);
+  if (!GetArchiveMinuteFolder(settings_.archiveFolder.get(), clipFolder_, clipStamp_, true)) {
+    return false;
+  }
+  encoder_.emplace(clipFolder_ + "/s" + clipStamp_ + ".mp4");
+  peakPath_ = clipFolder_ + "/t" + clipStamp_ + ".jpg";
+  return true;
+}
+
+void ArchiveRecorder::CloseClip() {
+  if (encoder_) {
+    encoder_->Close();
+    encoder_.reset();
+  }
+  WriteJpegStill(peakPath_, peak_.get());
+  progress_.ClipClosed(clipStamp_);
+}
+
+}  // namespace ombrix
