@@ -22,9 +22,10 @@ constexpr int kWidth = 640;
 constexpr int kHeight = 480;
 constexpr int64_t kBitRate = 3000000;
 constexpr int kGopSize = 10;
-constexpr AVRational kTimeBase{100, 2997};       // 29.97 frames/s
-constexpr AVRational kMpeg1TimeBase{1, 30};      // MPEG-1 has no 29.97 with this numbering
-constexpr int kRgbBytes = kWidth * kHeight * 3;  // packed RGB24
+constexpr AVRational kTimeBase{100, 2997};         // 29.97 frames/s
+constexpr AVRational kMpeg1TimeBase{1, 30};        // MPEG-1 has no 29.97 with this numbering
+constexpr AVRational kMpeg2TimeBase{1001, 30000};  // the 29.97 that MPEG-2 can signal
+constexpr int kRgbBytes = kWidth * kHeight * 3;    // packed RGB24
 
 // The failures the station cannot continue from: the message, then exit code 1.
 [[noreturn]] void Fatal(const char* message) {
@@ -112,7 +113,16 @@ void MovieWriter::OpenVideo() {
   c->bit_rate = kBitRate;
   c->width = kWidth;
   c->height = kHeight;
-  c->time_base = codecId == AV_CODEC_ID_MPEG1VIDEO ? kMpeg1TimeBase : kTimeBase;
+  switch (codecId) {
+    case AV_CODEC_ID_MPEG1VIDEO:
+      c->time_base = kMpeg1TimeBase;
+      break;
+    case AV_CODEC_ID_MPEG2VIDEO:
+      c->time_base = kMpeg2TimeBase;  // the encoder refuses 100/2997
+      break;
+    default:
+      c->time_base = kTimeBase;
+  }
   c->framerate = av_inv_q(c->time_base);
   c->gop_size = kGopSize;
   c->pix_fmt = AV_PIX_FMT_YUV420P;
