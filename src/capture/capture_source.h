@@ -1,0 +1,34 @@
+#pragma once
+
+#include <chrono>
+#include <functional>
+#include <string>
+
+namespace ombrix {
+
+class FrameRing;
+
+// Receives the texts of capture failures and warnings, one sentence each. It may be called from a
+// capture thread, so it must be safe to call from any thread.
+using ReportFunction = std::function<void(const std::string&)>;
+
+// Something that hands video samples, with their capture times, to the frame ring: a capture
+// device, the simulated sky or a video file. The station owns one and drives it from one thread.
+class CaptureSource {
+ public:
+  virtual ~CaptureSource() = default;
+
+  // Starts delivering samples into the ring (and sets the ring's sampleSize first). False when
+  // the source could not start; the reason has been reported and nothing runs.
+  virtual bool Start(FrameRing& ring) = 0;
+  // Stops delivering and joins every thread of the source. Safe when not started; Start may be
+  // called again afterwards.
+  virtual void Stop() = 0;
+  // True once a source with an end (a file) has delivered its last frame.
+  virtual bool Finished() const { return false; }
+  // Called by the station about once a second with the steady time, so a source can notice that
+  // it has stopped delivering and recover.
+  virtual void CheckHealth(std::chrono::steady_clock::time_point /*now*/) {}
+};
+
+}  // namespace ombrix

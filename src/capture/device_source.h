@@ -1,0 +1,67 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+
+#include "base/clock.h"
+#include "capture/capture_graph.h"
+#include "capture/capture_source.h"
+#include "capture/v4l2_device.h"
+#include "config/settings.h"
+
+namespace ombrix {
+
+// Notices a capture device that has stopped delivering. Fed about once a second with the count of
+// frames delivered so far and the steady time; after kSilence_s without a new frame it reports
+// once and asks for a rebuild, then asks again every kRebuildInterval_s until frames flow.
+class StallWatchdog {
+ public:
+  static constexpr int kSilence_s = 5;
+  static constexpr int kRebuildInterval_s = 30;
+  enum class Action { kNone, kRebuild };
+
+  explicit StallWatchdog(ReportFunction report) : report_(std::move(report)) {}
+
+  // Starts watching; the next Check sets the baseline (after a successful start of the device).
+  void Arm() {
+    armed_ = true;
+    baseline_ = true;
+    stalled_ = false;
+  }
+  void Disarm() { armed_ = false; }
+  Action Check(uint64_t frameCount, std::chrono::steady_clock::time_point now);
+  bool stalled() const { return stalled_; }
+
+ private:
+  ReportFunction report_;
+  bool armed_ = false;
+  bool baseline_ = false;
+  bool stalled_ = false;
+  uint64_t lastCount_ = 0;
+  std::chrono::steady_clock::time_point lastFrame_{};
+  std::chrono::steady_clock::time_point lastRebuild_{};
+};
+
+// The capture device as a capture source: builds and runs the capture graph on Start, and
+// rebuilds it from CheckHealth when the device falls silent.
+class DeviceSource final : public CaptureSource {
+ public:
+  DeviceSource(V4l2Device& device, Settings& settings, const Clock& clock, ReportFunction report);
+  ~DeviceSource() override { Stop(); }
+
+  bool Start(FrameRing& ring) override;
+  void Stop() override;
+  void CheckHealth(std::chrono::steady_clock::time_point now) override;
+
+  CaptureGraph& graph() { return graph_; }
+
+ private:
+  bool BuildAndRun();
+
+  CaptureGraph graph_;
+  StallWatchdog watchdog_;
+  FrameRing* ring_ = nullptr;
+  bool started_ = false;
+};
+
+}  // namespace ombrix
