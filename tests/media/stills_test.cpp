@@ -70,7 +70,7 @@ TEST(StillsTest, PngHoldsTheLowByteOfEverySumExactly) {
   const std::string path = (dir / "a.png").string();
   std::vector<uint32_t> sums(kPixels);
   for (int i = 0; i < kPixels; ++i) {
-    sums[i] = static_cast<uint32_t>(i * 7919) % 256 + (i % 3 == 0 ? 0x100 : 0);
+    sums[i] = (static_cast<uint32_t>(i) * 7919u) % 256 + (i % 3 == 0 ? 0x100 : 0);
   }
   WritePngStill(path, sums.data());
 
