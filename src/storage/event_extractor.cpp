@@ -1,0 +1,339 @@
+#include "storage/event_extractor.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <string_view>
+#include <system_error>
+#include <vector>
+
+#include "base/folders.h"
+#include "calib/calibration.h"
+#include "detect/time_history.h"
+#include "media/movie_reader.h"
+#include "media/movie_writer.h"
+#include "media/stills.h"
+#include "storage/calibration_settings.h"
+
+namespace ombrix {
+namespace {
+
+// Reads a clip's detection log line by line; a clip without a log reads as no file.
+class ClipLogReader {
+ public:
+  enum class Line { kEnd, kRow, kUnreadable };
+
+  explicit ClipLogReader(const std::string& path) : file_(std::fopen(path.c_str(), "rb")) {}
+  ~ClipLogReader() {
+    if (file_ != nullptr) {
+      std::fclose(file_);
+    }
+  }
+  ClipLogReader(const ClipLogReader&) = delete;
+  ClipLogReader& operator=(const ClipLogReader&) = delete;
+
+  bool exists() const { return file_ != nullptr; }
+
+  // The next line into row. kEnd when the log has no more lines (the clip ended early, as the
+  // last clip before a shutdown does); kUnreadable when the line does not parse (row untouched).
+  Line Next(TimeHistoryRow& row) {
+    char text[256];
+    if (file_ == nullptr || std::fgets(text, sizeof text, file_) == nullptr) {
+      return Line::kEnd;
+    }
+    if (std::strchr(text, '\n') == nullptr) {
+      // An overlong line: drop the rest of it so that the next read starts on the next line.
+      int c;
+      while ((c = std::fgetc(file_)) != EOF && c != '\n') {
+      }
+    }
+    TimeHistoryRow parsed{};
+    if (!ParseTimeHistoryLine(text, parsed)) {
+      return Line::kUnreadable;
+    }
+    row = parsed;
+    return Line::kRow;
+  }
+
+ private:
+  std::FILE* file_;
+};
+
+void CopyStamp(char (&out)[kStampLength + 1], const Stamp& stamp) {
+  std::snprintf(out, sizeof out, "%s", stamp.c_str());
+}
+
+// Birth time of a file where the file system records it, else its modification time; nullopt
+// when the file cannot be examined.
+std::optional<int64_t> FileCreationSeconds(const std::string& path) {
+  struct statx info {};
+  if (statx(AT_FDCWD, path.c_str(), AT_SYMLINK_NOFOLLOW, STATX_BTIME | STATX_MTIME, &info) != 0) {
+    return std::nullopt;
+  }
+  if ((info.stx_mask & STATX_BTIME) != 0) {
+    return info.stx_btime.tv_sec;
+  }
+  if ((info.stx_mask & STATX_MTIME) != 0) {
+    return info.stx_mtime.tv_sec;
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
+EventExtractor::EventExtractor(const Settings& settings, EventList& eventList, ReviewValues& review,
+                               const Clock& clock, const ArchiveProgress& archiveProgress)
+    : settings_(settings),
+      eventList_(eventList),
+      review_(review),
+      clock_(clock),
+      archiveProgress_(archiveProgress),
+      image_(std::make_unique<uint8_t[]>(kFrameBytes)),
+      frame_(std::make_unique<uint8_t[]>(kFrameBytes)) {}
+
+void EventExtractor::Pass() {
+  std::string eventsFolder;
+  if (!GetEventsFolder(settings_.archiveFolder.get(), eventsFolder)) {
+    return;
+  }
+  bool handled = false;
+  for (;;) {
+    if (!waiting_ && !TakeNextEvent(eventsFolder)) {
+      break;
+    }
+    if (!ClipsComplete(*waiting_)) {
+      break;  // it and every event after it wait for the next pass
+    }
+    CutEvent(eventsFolder, *waiting_);
+    waiting_.reset();
+    handled = true;
+  }
+  if (handled) {
+    DeleteOldEvents(eventsFolder);
+  }
+}
+
+size_t EventExtractor::DrainAll(std::chrono::milliseconds bound) {
+  const auto deadline = std::chrono::steady_clock::now() + bound;
+  std::string eventsFolder;
+  if (GetEventsFolder(settings_.archiveFolder.get(), eventsFolder)) {
+    while (std::chrono::steady_clock::now() < deadline) {
+      if (!waiting_ && !TakeNextEvent(eventsFolder)) {
+        if (eventList_.Empty()) {
+          break;
+        }
+        continue;  // that event's file was unreadable and it is dropped; go on with the next
+      }
+      CutEvent(eventsFolder, *waiting_);
+      waiting_.reset();
+    }
+  }
+  return (waiting_ ? 1 : 0) + eventList_.Size();
+}
+
+bool EventExtractor::TakeNextEvent(const std::string& eventsFolder) {
+  const std::optional<Stamp> key = eventList_.TakeHead();
+  if (!key) {
+    return false;
+  }
+  const std::optional<EventTimes> times = ReadEventFile(eventsFolder + "/e" + *key + ".txt");
+  if (!times) {
+    return false;
+  }
+  waiting_ = WaitingEvent{*key, times->first, times->last};
+  return true;
+}
+
+bool EventExtractor::ClipsComplete(const WaitingEvent& event) const {
+  const ArchiveProgress::Snapshot archive = archiveProgress_.Read();
+  if (!archive.active) {
+    return true;  // nothing is being recorded: the archive holds all it will hold
+  }
+  const Stamp windowEnd = ShiftStamp(event.last, kImageWindowAfter_ms);
+  if (windowEnd.empty()) {
+    return true;  // not a Stamp; nothing to wait for
+  }
+  // Clips follow one another, so a closed clip that begins after the window's end means that
+  // the clip holding the window's end is closed as well.
+  if (!archive.lastClosedClip.empty() && archive.lastClosedClip > windowEnd) {
+    return true;
+  }
+  return MakeStamp(clock_.UtcNow()) > ShiftStamp(windowEnd, kClipWaitLimit_ms);
+}
+
+void EventExtractor::CutEvent(const std::string& eventsFolder, const WaitingEvent& event) {
+  ExtractEventImage(ShiftStamp(event.first, -kImageWindowBefore_ms),
+                    ShiftStamp(event.last, kImageWindowAfter_ms),
+                    eventsFolder + "/j" + event.key + ".jpg");
+  ExtractEventMovie(event.first, event.last, eventsFolder + "/m" + event.key + ".mp4");
+  ExtractEventTimeHistory(event.first, event.last, eventsFolder + "/c" + event.key + ".csv");
+}
+
+void EventExtractor::ExtractEventImage(const Stamp& from, const Stamp& to,
+                                       const std::string& outputPath) {
+  const int generation = review_.NewReaderGeneration();
+  std::fill_n(image_.get(), kFrameBytes, uint8_t{0});
+  review_.currentArchiveFile.set(from);
+  const std::string archiveFolder = settings_.archiveFolder.get();
+  Stamp cursor = from;
+  std::string folder;
+  while (review_.ReaderCurrent(generation)) {
+    cursor = FindNextArchiveStamp(archiveFolder, cursor, "t", ".jpg");
+    if (cursor.empty() || cursor > to) {
+      break;
+    }
+    if (!GetArchiveMinuteFolder(archiveFolder, folder, cursor, false)) {
+      break;
+    }
+    MovieReader reader(folder + "/t" + cursor + ".jpg");
+    reader.readFrameMax(image_.get());
+  }
+  WriteJpegStill(outputPath, image_.get());
+}
+
+void EventExtractor::ExtractEventMovie(const Stamp& first, const Stamp& last,
+                                       const std::string& outputPath) {
+  MovieWriter writer(outputPath);
+  const Stamp searchStart = ShiftStamp(first, -kSearchStartBefore_ms);
+  const Stamp firstFrame = ShiftStamp(first, -kFirstFrameBefore_ms);
+  const Stamp& lastFrame = last;
+  std::fill_n(frame_.get(), kFrameBytes, uint8_t{0});
+  review_.archiveFrameCount = 0;
+  const std::string archiveFolder = settings_.archiveFolder.get();
+
+  Stamp cursor = FindNextArchiveStamp(archiveFolder, searchStart, "s", ".mp4");
+  review_.currentArchiveFile.set(cursor);
+  std::string folder;
+  TimeHistoryRow row{};
+  while (!cursor.empty() && cursor <= lastFrame) {
+    if (!GetArchiveMinuteFolder(archiveFolder, folder, cursor, false)) {
+      break;
+    }
+    MovieReader reader(folder + "/s" + cursor + ".mp4");
+    ClipLogReader log(folder + "/c" + cursor + ".csv");
+    for (int i = 0; i < kClipFrames; ++i) {
+      // A frame that does not decode leaves the buffer as it was: the movie repeats the last one.
+      if (log.exists()) {
+        const ClipLogReader::Line line = log.Next(row);
+        if (line == ClipLogReader::Line::kEnd) {
+          break;
+        }
+        if (line == ClipLogReader::Line::kUnreadable) {
+          CopyStamp(row.stamp, ShiftStamp(cursor, kFrameSpacing_ms * i));
+        }
+      } else {
+        CopyStamp(row.stamp, ShiftStamp(cursor, kFrameSpacing_ms * i));
+      }
+      reader.readFrame(frame_.get());
+      const std::string_view time(row.stamp);
+      if (time < firstFrame) {
+        continue;
+      }
+      if (time > lastFrame) {
+        break;
+      }
+      if (writer.ready()) {
+        writer.WriteFrame(frame_.get(), false);
+      }
+      review_.archiveFrameCount = review_.archiveFrameCount + 1;
+    }
+    cursor = FindNextArchiveStamp(archiveFolder, cursor, "s", ".mp4");
+    review_.currentArchiveFile.set(cursor);
+  }
+  writer.Close();
+}
+
+void EventExtractor::ExtractEventTimeHistory(const Stamp& first, const Stamp& last,
+                                             const std::string& outputPath) {
+  const std::string archiveFolder = settings_.archiveFolder.get();
+  std::string eventsFolder;
+  if (!GetEventsFolder(archiveFolder, eventsFolder)) {
+    return;
+  }
+  std::FILE* output = std::fopen(outputPath.c_str(), "wb");
+  if (output == nullptr) {
+    return;
+  }
+  const Stamp searchStart = ShiftStamp(first, -kSearchStartBefore_ms);
+  const Stamp firstFrame = ShiftStamp(first, -kFirstFrameBefore_ms);
+  const Stamp& lastFrame = last;
+  const Calibration calibration = CalibrationFromSettings(settings_);
+  const Tilt tilt = TiltFromPositions(calibration);
+
+  TimeHistoryRow row{};  // the centroid carries over frames and clips without a log
+  char text[160];
+  std::string folder;
+  Stamp cursor = FindNextArchiveStamp(archiveFolder, searchStart, "t", ".jpg");
+  while (!cursor.empty() && cursor <= lastFrame) {
+    if (!GetArchiveMinuteFolder(archiveFolder, folder, cursor, false)) {
+      break;
+    }
+    ClipLogReader log(folder + "/c" + cursor + ".csv");
+    for (int i = 0; i < kClipFrames; ++i) {
+      const ClipLogReader::Line line = log.Next(row);
+      if (log.exists() && line == ClipLogReader::Line::kEnd) {
+        break;
+      }
+      if (line != ClipLogReader::Line::kRow) {
+        CopyStamp(row.stamp, ShiftStamp(cursor, kFrameSpacing_ms * i));
+        row.pixelCount = 0;
+        row.excessSum = 0;
+      }
+      const std::string_view time(row.stamp);
+      if (time < firstFrame) {
+        continue;
+      }
+      if (time > lastFrame) {
+        break;
+      }
+      AzEl position{0.0, 0.0};
+      if (row.pixelCount != 0) {
+        position = PixelToAzEl(calibration, tilt, row.centroidX, row.centroidY);
+      }
+      const int length = FormatEventTimeHistoryLine(text, sizeof text - 2, row, position.azimuth,
+                                                    position.elevation);
+      if (length <= 0) {
+        continue;
+      }
+      const size_t used = std::min<size_t>(static_cast<size_t>(length), sizeof text - 3);
+      text[used] = '\r';
+      text[used + 1] = '\n';
+      std::fwrite(text, 1, used + 2, output);
+    }
+    cursor = FindNextArchiveStamp(archiveFolder, cursor, "t", ".jpg");
+  }
+  std::fclose(output);
+}
+
+void EventExtractor::DeleteOldEvents(const std::string& eventsFolder) {
+  const int32_t daysToKeep = settings_.daysToKeep;
+  if (daysToKeep < 0) {
+    return;  // refused: a negative retention must not wipe the events
+  }
+  const int64_t limit_s = static_cast<int64_t>(std::min(daysToKeep, kMaxDaysToKeep)) * 86400;
+  const int64_t now_s = ToCalendarTime(clock_.UtcNow());
+
+  std::vector<std::string> expired;
+  std::error_code error;
+  for (auto it = std::filesystem::directory_iterator(eventsFolder, error);
+       !error && it != std::filesystem::directory_iterator(); it.increment(error)) {
+    std::error_code typeError;
+    if (it->is_directory(typeError)) {
+      continue;
+    }
+    const std::string path = it->path().string();
+    const std::optional<int64_t> created_s = FileCreationSeconds(path);
+    if (created_s && now_s - *created_s > limit_s) {
+      expired.push_back(path);
+    }
+  }
+  for (const std::string& path : expired) {
+    std::filesystem::remove(path, error);
+  }
+}
+
+}  // namespace ombrix

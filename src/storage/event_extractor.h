@@ -1,0 +1,98 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "base/clock.h"
+#include "base/stamp.h"
+#include "config/settings.h"
+#include "detect/event_file.h"
+#include "storage/archive_recorder.h"
+#include "storage/review_values.h"
+
+namespace ombrix {
+
+// Window of an event in the archive, relative to its first (F) and last (L) Stamps.
+inline constexpr int64_t kImageWindowBefore_ms = 1500;  // peak image from F - 1500 ms
+inline constexpr int64_t kImageWindowAfter_ms = 1500;   // to L + 1500 ms
+inline constexpr int64_t kSearchStartBefore_ms = 2000;  // movie and history search from F - 2000
+inline constexpr int64_t kFirstFrameBefore_ms = 1000;   // and frames taken from F - 1000 to L
+inline constexpr int64_t kFrameSpacing_ms = 33;         // frames of a clip without a log
+// An event waits for the archive to close the clips of its window, but no longer than this past
+// the window's end (recording may have stopped, or the camera gone quiet).
+inline constexpr int64_t kClipWaitLimit_ms = 10000;
+// daysToKeep beyond this would overflow 32-bit seconds; larger values keep events that long.
+inline constexpr int32_t kMaxDaysToKeep = 24855;
+
+// The archive thread's work: cuts each event taken off the event list out of the archive (peak
+// image "j", movie "m" and time history "c" in the events folder, each named by the event's first
+// Stamp), then deletes event files older than daysToKeep days.
+//
+// An event is cut only when the archive holds its whole window: the recorder must have closed a
+// clip that begins after the window's end (L + 1500 ms), since a movie still being written cannot
+// be read and the clips after the event do not exist yet when the event ends. When recording has
+// stopped, or the window's end is more than 10 s past by the clock, the event is cut with what
+// the archive has. Events are cut in list order: one that waits holds back the ones after it.
+//
+// One thread at a time calls Pass, DrainAll and the Extract functions. Everything passed to the
+// constructor must outlive the extractor.
+class EventExtractor {
+ public:
+  EventExtractor(const Settings& settings, EventList& eventList, ReviewValues& review,
+                 const Clock& clock, const ArchiveProgress& archiveProgress);
+  EventExtractor(const EventExtractor&) = delete;
+  EventExtractor& operator=(const EventExtractor&) = delete;
+
+  // One pass of the archive thread (run about once a second): cut every event that is ready, in
+  // list order, and after a pass that cut one, apply event retention.
+  void Pass();
+
+  // For shutdown, after the recorder's FinishClip: cut every event still waiting or on the list
+  // without waiting for clips, as long as the time spent stays within bound. Returns how many
+  // events were left uncut (0 when all were cut).
+  size_t DrainAll(std::chrono::milliseconds bound);
+
+  // Whether an event is still held back waiting for its clips.
+  bool HasWaitingEvent() const { return waiting_.has_value(); }
+
+  // Peak image of the clip peak images whose first frame lies after from and not after to.
+  // Cancellable through readerGeneration.
+  void ExtractEventImage(const Stamp& from, const Stamp& to, const std::string& outputPath);
+  // Movie of the archived frames from first - 1000 ms to last.
+  void ExtractEventMovie(const Stamp& first, const Stamp& last, const std::string& outputPath);
+  // Time history of the same frames, with the azimuth and elevation of each centroid.
+  void ExtractEventTimeHistory(const Stamp& first, const Stamp& last,
+                               const std::string& outputPath);
+
+  // Deletes every file in the events folder older than daysToKeep days, by birth time where the
+  // file system records it, else by modification time. A negative daysToKeep is refused (nothing
+  // is deleted); values above 24855 count as 24855.
+  void DeleteOldEvents(const std::string& eventsFolder);
+
+ private:
+  struct WaitingEvent {
+    Stamp key;
+    Stamp first;
+    Stamp last;
+  };
+
+  // Takes the next event off the list into waiting_ (reading its event file); false when the
+  // list is empty or the event file is missing or short (that event is dropped).
+  bool TakeNextEvent(const std::string& eventsFolder);
+  bool ClipsComplete(const WaitingEvent& event) const;
+  void CutEvent(const std::string& eventsFolder, const WaitingEvent& event);
+
+  const Settings& settings_;
+  EventList& eventList_;
+  ReviewValues& review_;
+  const Clock& clock_;
+  const ArchiveProgress& archiveProgress_;
+  std::optional<WaitingEvent> waiting_;
+  std::unique_ptr<uint8_t[]> image_;
+  std::unique_ptr<uint8_t[]> frame_;
+};
+
+}  // namespace ombrix
