@@ -1,0 +1,267 @@
+#include "storage/disk_cleaner.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "base/folders.h"
+
+namespace ombrix {
+namespace {
+
+struct DirCloser {
+  void operator()(DIR* dir) const { closedir(dir); }
+};
+using DirHandle = std::unique_ptr<DIR, DirCloser>;
+
+enum class EntryKind { Folder, File, Other };
+
+struct Entry {
+  std::string name;
+  EntryKind kind;
+};
+
+// Real folders and regular files only: a symbolic link is neither, so the cleaner never follows
+// one out of the archive tree.
+EntryKind KindOf(const std::string& folder, const dirent& entry) {
+  switch (entry.d_type) {
+    case DT_DIR:
+      return EntryKind::Folder;
+    case DT_REG:
+      return EntryKind::File;
+    case DT_UNKNOWN:
+      break;
+    default:
+      return EntryKind::Other;
+  }
+  struct stat info;
+  if (lstat((folder + "/" + entry.d_name).c_str(), &info) != 0) {
+    return EntryKind::Other;
+  }
+  if (S_ISDIR(info.st_mode)) {
+    return EntryKind::Folder;
+  }
+  return S_ISREG(info.st_mode) ? EntryKind::File : EntryKind::Other;
+}
+
+// Every entry of a folder but "." and "..", in listing order; nullopt when it cannot be read.
+std::optional<std::vector<Entry>> ListFolder(const std::string& folder) {
+  DirHandle dir(opendir(folder.c_str()));
+  if (!dir) {
+    return std::nullopt;
+  }
+  std::vector<Entry> entries;
+  while (const dirent* entry = readdir(dir.get())) {
+    const std::string name = entry->d_name;
+    if (name == "." || name == "..") {
+      continue;
+    }
+    entries.push_back({name, KindOf(folder, *entry)});
+  }
+  return entries;
+}
+
+bool IsEmptyFolder(const std::string& folder) {
+  const auto entries = ListFolder(folder);
+  return entries && entries->empty();
+}
+
+// The folder with the smallest name among those whose names begin with "s". The names carry the
+// Stamp fields from the year down, so the smallest is the oldest.
+std::optional<std::string> OldestFolder(const std::string& parent) {
+  const auto entries = ListFolder(parent);
+  if (!entries) {
+    return std::nullopt;
+  }
+  std::optional<std::string> oldest;
+  for (const Entry& entry : *entries) {
+    if (entry.kind == EntryKind::Folder && entry.name.starts_with('s') &&
+        (!oldest || entry.name < *oldest)) {
+      oldest = entry.name;
+    }
+  }
+  return oldest;
+}
+
+// Names of the folders in `parent` matching the archive level's pattern: "s" followed by
+// `length` - 1 characters, with an underscore at `underscoreAt` when that is not 0.
+std::vector<std::string> LevelFolders(const std::string& parent, size_t length,
+                                      size_t underscoreAt) {
+  std::vector<std::string> names;
+  if (const auto entries = ListFolder(parent)) {
+    for (const Entry& entry : *entries) {
+      if (entry.kind == EntryKind::Folder && entry.name.size() == length && entry.name[0] == 's' &&
+          (underscoreAt == 0 || entry.name[underscoreAt] == '_')) {
+        names.push_back(entry.name);
+      }
+    }
+  }
+  return names;
+}
+
+// Moves a folder to `target`, failing when something of that name is there already (an empty
+// folder of that name would silently be replaced by a plain rename()).
+bool MoveWithoutReplacing(const std::string& from, const std::string& target) {
+  if (renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE) == 0) {
+    return true;
+  }
+  if (errno != EINVAL && errno != ENOSYS) {
+    return false;
+  }
+  // File system without the no-replace flag: check first.
+  struct stat info;
+  if (lstat(target.c_str(), &info) == 0 || errno != ENOENT) {
+    return false;
+  }
+  return rename(from.c_str(), target.c_str()) == 0;
+}
+
+// Removes an archive folder; one that cannot be removed goes to the refuse folder under its own
+// name, and when that fails too it stays where it is for the next pass.
+void RemoveOrRefuse(const std::string& archiveFolderSetting, const std::string& parent,
+                    const std::string& name) {
+  const std::string path = parent + "/" + name;
+  if (rmdir(path.c_str()) == 0) {
+    return;
+  }
+  const std::string refuse = GetRefuseFolder(archiveFolderSetting);
+  if (!refuse.empty()) {
+    MoveWithoutReplacing(path, refuse + "/" + name);
+  }
+}
+
+std::optional<double> FreeFractionOf(FreeSpace& freeSpace, const std::string& base) {
+  if (base.empty()) {
+    return std::nullopt;
+  }
+  return freeSpace.FreeFraction(base);
+}
+
+bool HasMinimumClips(const std::string& archive) {
+  int clips = 0;
+  for (const std::string& year : LevelFolders(archive, 5, 0)) {
+    const std::string yearPath = archive + "/" + year;
+    for (const std::string& day : LevelFolders(yearPath, 9, 0)) {
+      const std::string dayPath = yearPath + "/" + day;
+      for (const std::string& minute : LevelFolders(dayPath, 14, 9)) {
+        const auto entries = ListFolder(dayPath + "/" + minute);
+        if (!entries) {
+          continue;
+        }
+        for (const Entry& entry : *entries) {
+          if (entry.kind == EntryKind::File && entry.name.ends_with(".mp4") &&
+              ++clips >= DiskCleaner::kMinimumClips) {
+            return true;
+          }
+        }
+      }
+    }
+  }
+  return false;
+}
+
+}  // namespace
+
+std::optional<double> StatvfsFreeSpace::FreeFraction(const std::string& path) {
+  struct statvfs info;
+  if (statvfs(path.c_str(), &info) != 0) {
+    return std::nullopt;
+  }
+  const uint64_t blockSize = info.f_frsize;
+  uint64_t freeBytes = 0;
+  uint64_t totalBytes = 0;
+  if (__builtin_mul_overflow(static_cast<uint64_t>(info.f_bavail), blockSize, &freeBytes) ||
+      __builtin_mul_overflow(static_cast<uint64_t>(info.f_blocks), blockSize, &totalBytes)) {
+    // Beyond 16 EiB: the block counts give the same fraction.
+    freeBytes = info.f_bavail;
+    totalBytes = info.f_blocks;
+  }
+  if (totalBytes == 0) {
+    return std::nullopt;
+  }
+  return static_cast<double>(freeBytes) / static_cast<double>(totalBytes);
+}
+
+DiskCleaner::DiskCleaner(Settings& settings, FreeSpace& freeSpace)
+    : settings_(settings), freeSpace_(freeSpace) {}
+
+std::optional<double> DiskCleaner::GetFreeFraction() {
+  return FreeFractionOf(freeSpace_, GetBaseFolder(settings_.archiveFolder.get()));
+}
+
+bool DiskCleaner::ArchiveHasMinimumClips() {
+  const std::string base = GetBaseFolder(settings_.archiveFolder.get());
+  return !base.empty() && HasMinimumClips(base + "/archive");
+}
+
+void DiskCleaner::Pass() {
+  const std::string setting = settings_.archiveFolder.get();
+  const std::string base = GetBaseFolder(setting);
+  if (base.empty()) {
+    return;  // never an "/archive" at the root of the file system
+  }
+
+  // Cut back only while the disk is fuller than diskUsage percent, unless the archive is kept
+  // minimal. Free space that cannot be read deletes nothing.
+  if (!settings_.minimalArchive) {
+    const auto freeFraction = FreeFractionOf(freeSpace_, base);
+    if (!freeFraction || *freeFraction > 1 - settings_.diskUsage.load() / 100.0) {
+      return;
+    }
+  }
+  const std::string archive = base + "/archive";
+  if (!HasMinimumClips(archive)) {
+    return;
+  }
+
+  const auto year = OldestFolder(archive);
+  if (!year) {
+    return;
+  }
+  const std::string yearPath = archive + "/" + *year;
+  const auto day = OldestFolder(yearPath);
+  if (!day) {
+    RemoveOrRefuse(setting, archive, *year);
+    return;
+  }
+  const std::string dayPath = yearPath + "/" + *day;
+  const auto minute = OldestFolder(dayPath);
+  if (!minute) {
+    RemoveOrRefuse(setting, yearPath, *day);
+    return;
+  }
+
+  // Delete the minute's entries as files; a folder inside it, or a file still open elsewhere,
+  // stays, and then the minute folder itself goes to the refuse folder.
+  const std::string minutePath = dayPath + "/" + *minute;
+  if (const auto entries = ListFolder(minutePath)) {
+    for (const Entry& entry : *entries) {
+      unlink((minutePath + "/" + entry.name).c_str());
+    }
+  }
+  RemoveOrRefuse(setting, dayPath, *minute);
+  if (IsEmptyFolder(dayPath)) {
+    RemoveOrRefuse(setting, yearPath, *day);
+  }
+  if (IsEmptyFolder(yearPath)) {
+    RemoveOrRefuse(setting, archive, *year);
+  }
+
+  // Still nearly full after the deletion: stop detection and, after the current clip, the
+  // archive. In memory only; the operator or the daily schedule turns them on again.
+  const auto freeFraction = FreeFractionOf(freeSpace_, base);
+  if (freeFraction && *freeFraction < kEmergencyFreeFraction) {
+    settings_.enabled = false;
+    settings_.archiveAlways = false;
+  }
+}
+
+}  // namespace ombrix

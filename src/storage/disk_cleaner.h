@@ -1,0 +1,57 @@
+#pragma once
+
+#include <optional>
+#include <string>
+
+#include "config/settings.h"
+
+namespace ombrix {
+
+// Free space of a volume, behind a seam so that tests can play a full disk.
+class FreeSpace {
+ public:
+  virtual ~FreeSpace() = default;
+  // Bytes available to the calling user divided by the size of the volume that holds `path`;
+  // nullopt when it cannot be read.
+  virtual std::optional<double> FreeFraction(const std::string& path) = 0;
+};
+
+// statvfs(): f_bavail and f_blocks, each times f_frsize, as exact 64-bit byte counts.
+class StatvfsFreeSpace final : public FreeSpace {
+ public:
+  std::optional<double> FreeFraction(const std::string& path) override;
+};
+
+// Retention of the archive: keeps the volume of the base folder from filling up by deleting the
+// oldest archive minute, one per pass, and switches detection and archiving off when the disk
+// stays nearly full. The disk thread runs Pass() every kPassInterval_ms; nothing is kept between
+// passes. Runs alone on its thread and takes no lock: what the recorder or a reader still holds
+// open fails to delete, and its folder then goes to the refuse folder.
+class DiskCleaner {
+ public:
+  static constexpr int kPassInterval_ms = 10000;
+  static constexpr int kMinimumClips = 500;
+  static constexpr double kEmergencyFreeFraction = 0.05;
+
+  // Both must outlive the cleaner.
+  DiskCleaner(Settings& settings, FreeSpace& freeSpace);
+  DiskCleaner(const DiskCleaner&) = delete;
+  DiskCleaner& operator=(const DiskCleaner&) = delete;
+
+  // One retention pass. Reads minimalArchive, diskUsage and archiveFolder; may set enabled and
+  // archiveAlways to false.
+  void Pass();
+
+  // Free fraction of the volume that holds the base folder; nullopt when it cannot be read.
+  std::optional<double> GetFreeFraction();
+
+  // True when the archive holds at least kMinimumClips clip movies. Counts the *.mp4 files in
+  // archive/s????/s????????/s????????_????, stopping as soon as the count is reached.
+  bool ArchiveHasMinimumClips();
+
+ private:
+  Settings& settings_;
+  FreeSpace& freeSpace_;
+};
+
+}  // namespace ombrix
