@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 
 namespace ombrix {
@@ -15,16 +16,18 @@ TEST(MakeCalendarTimeTest, CountsUnixSecondsForUtcFields) {
 }
 
 TEST(MakeCalendarTimeTest, RejectsEveryFieldOutOfRange) {
-  EXPECT_FALSE(MakeCalendarTime(1899, 12, 31, 23, 59, 59));
-  EXPECT_FALSE(MakeCalendarTime(2024, 0, 1, 0, 0, 0));
-  EXPECT_FALSE(MakeCalendarTime(2024, 13, 1, 0, 0, 0));
-  EXPECT_FALSE(MakeCalendarTime(2024, 1, 0, 0, 0, 0));
-  EXPECT_FALSE(MakeCalendarTime(2024, 1, 32, 0, 0, 0));
-  EXPECT_FALSE(MakeCalendarTime(2024, 1, 1, 24, 0, 0));
-  EXPECT_FALSE(MakeCalendarTime(2024, 1, 1, -1, 0, 0));
-  EXPECT_FALSE(MakeCalendarTime(2024, 1, 1, 0, 60, 0));
-  EXPECT_FALSE(MakeCalendarTime(2024, 1, 1, 0, 0, 60));
-  EXPECT_FALSE(MakeCalendarTime(2024, 1, 1, 0, 0, -1));
+  const int good[6] = {2024, 1, 31, 23, 59, 59};
+  const int low[6] = {1899, 0, 0, -1, -1, -1};
+  const int high[6] = {10000, 13, 32, 24, 60, 60};
+  for (int field = 0; field < 6; ++field) {
+    for (const int* bad : {low, high}) {
+      int f[6];
+      std::copy(good, good + 6, f);
+      f[field] = bad[field];
+      EXPECT_FALSE(MakeCalendarTime(f[0], f[1], f[2], f[3], f[4], f[5]))
+          << field << " " << f[field];
+    }
+  }
   EXPECT_TRUE(MakeCalendarTime(2024, 1, 31, 23, 59, 59));
 }
 
@@ -74,7 +77,6 @@ TEST(BreakCalendarTimeTest, TimesOutsideTheYearsFail) {
 TEST(FormatCalendarTimeTest, FormatsTheUsualConversions) {
   const CalendarTime t = *MakeCalendarTime(2024, 3, 5, 7, 8, 9);
   EXPECT_EQ(FormatCalendarTime(t, "%Y%m%d_%H%M%S_000"), "20240305_070809_000");
-  EXPECT_EQ(FormatCalendarTime(t, "%Y-%m-%d %H:%M:%S"), "2024-03-05 07:08:09");
   // Day of year and weekday come from the same fields.
   EXPECT_EQ(FormatCalendarTime(*MakeCalendarTime(2024, 12, 31, 0, 0, 0), "%j %a"), "366 Tue");
   EXPECT_EQ(FormatCalendarTime(*MakeCalendarTime(2023, 3, 1, 0, 0, 0), "%j %a"), "060 Wed");

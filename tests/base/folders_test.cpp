@@ -37,6 +37,11 @@ class FoldersTest : public ::testing::Test {
   }
 
   std::string home() const { return home_.home().string(); }
+  // A configured archive folder that exists.
+  std::string archiveBase() const {
+    fs::create_directory(home_.home() / "base");
+    return home() + "/base";
+  }
   std::string defaultBase() const { return home() + "/Documents/Ombrix"; }
 
   // An empty file letter + stamp + extension in the stamp's minute folder under base.
@@ -120,8 +125,7 @@ TEST_F(FoldersTest, ConfiguredFolderThatCannotBeExaminedIsKeptAsItStands) {
 }
 
 TEST_F(FoldersTest, EventsAndRefuseFoldersAreMadeUnderTheBase) {
-  const std::string base = home() + "/base";
-  fs::create_directory(base);
+  const std::string base = archiveBase();
   std::string events;
   ASSERT_TRUE(GetEventsFolder(base, events));
   EXPECT_EQ(events, base + "/events");
@@ -136,8 +140,7 @@ TEST_F(FoldersTest, EventsAndRefuseFoldersAreMadeUnderTheBase) {
 }
 
 TEST_F(FoldersTest, ArchiveMinuteFolderMakesEveryLevelOnlyWhenAskedTo) {
-  const std::string base = home() + "/base";
-  fs::create_directory(base);
+  const std::string base = archiveBase();
   const std::string minute = base + "/archive/s2024/s20240101/s20240101_2359";
   std::string path;
   EXPECT_FALSE(GetArchiveMinuteFolder(base, path, "20240101_235959_999", false));
@@ -159,8 +162,7 @@ TEST_F(FoldersTest, ArchiveMinuteFolderMakesEveryLevelOnlyWhenAskedTo) {
 }
 
 TEST_F(FoldersTest, NextArchiveStampInAnEmptyOrMissingArchiveIsEmpty) {
-  const std::string base = home() + "/base";
-  fs::create_directory(base);
+  const std::string base = archiveBase();
   EXPECT_EQ(FindNextArchiveStamp(base, "20240101_120000_000", "s", ".mp4"), "");
   MakeMinuteFolder(base, "20240101_120000_000");
   MakeMinuteFolder(base, "20240101_120100_000");
@@ -168,8 +170,7 @@ TEST_F(FoldersTest, NextArchiveStampInAnEmptyOrMissingArchiveIsEmpty) {
 }
 
 TEST_F(FoldersTest, NextArchiveStampIsStrictlyLaterAndMatchesLetterAndExtension) {
-  const std::string base = home() + "/base";
-  fs::create_directory(base);
+  const std::string base = archiveBase();
   MakeClip(base, "20240101_120005_000");
   MakeClip(base, "20240101_120004_000");
   MakeClip(base, "20240101_120006_000");
@@ -188,8 +189,7 @@ TEST_F(FoldersTest, NextArchiveStampIsStrictlyLaterAndMatchesLetterAndExtension)
 }
 
 TEST_F(FoldersTest, NextArchiveStampWalksOnThroughEmptyMinutes) {
-  const std::string base = home() + "/base";
-  fs::create_directory(base);
+  const std::string base = archiveBase();
   MakeClip(base, "20240101_120059_000");
   for (int minute = 1; minute <= 30; ++minute) {
     char stamp[32];
@@ -201,8 +201,7 @@ TEST_F(FoldersTest, NextArchiveStampWalksOnThroughEmptyMinutes) {
 }
 
 TEST_F(FoldersTest, NextArchiveStampFindsAClipAtSecondZeroOfALaterMinute) {
-  const std::string base = home() + "/base";
-  fs::create_directory(base);
+  const std::string base = archiveBase();
   MakeClip(base, "20240101_120030_000");
   MakeClip(base, "20240101_120100_000");
   EXPECT_EQ(FindNextArchiveStamp(base, "20240101_120030_000", "s", ".mp4"), "20240101_120100_000");
@@ -215,8 +214,7 @@ TEST_F(FoldersTest, NextArchiveStampFindsAClipAtSecondZeroOfALaterMinute) {
 }
 
 TEST_F(FoldersTest, NextArchiveStampJumpsToTheNextDayAfterAGap) {
-  const std::string base = home() + "/base";
-  fs::create_directory(base);
+  const std::string base = archiveBase();
   // The given minute and the next are missing: the search goes on at 00:00 of the next day,
   // passing over the clip at 23:30 (the archive is sparse only where minutes were cleaned away).
   MakeClip(base, "20240228_233000_000");
