@@ -128,6 +128,9 @@ std::string DocumentsFromUserDirs(const std::string& file, const std::string& ho
       }
       value = home + value.substr(7);
     }
+    while (value.size() > 1 && value.back() == '/') {
+      value.pop_back();
+    }
     if (!value.empty() && value.front() == '/') {
       found = value;
     }
@@ -251,18 +254,22 @@ Stamp FindNextArchiveStamp(const std::string& archiveFolderSetting, const Stamp&
   // in every minute folder visited (not with the first Stamp of that minute) also finds a clip
   // that begins exactly at second 0, millisecond 0 of a later minute.
   const std::string target = prefix + stamp + suffix;
+  // The base folder is worked out once for the whole walk; as a setting it stands for itself.
+  const std::string base = GetBaseFolder(archiveFolderSetting);
+  if (base.empty()) {
+    return {};
+  }
 
   // Each pass moves one minute on, so the walk ends once no folder follows: the minute after the
   // last one is missing, and so is the first minute of the day after it.
   Stamp minute = stamp;
   while (!minute.empty()) {
     std::string folder;
-    if (!GetArchiveMinuteFolder(archiveFolderSetting, folder, minute, false)) {
+    if (!GetArchiveMinuteFolder(base, folder, minute, false)) {
       const Stamp next = NextMinuteStamp(minute);
-      if (next.empty() || !GetArchiveMinuteFolder(archiveFolderSetting, folder, next, false)) {
+      if (next.empty() || !GetArchiveMinuteFolder(base, folder, next, false)) {
         const Stamp nextDay = next.empty() ? Stamp() : NextDayStamp(next);
-        if (nextDay.empty() ||
-            !GetArchiveMinuteFolder(archiveFolderSetting, folder, nextDay, false)) {
+        if (nextDay.empty() || !GetArchiveMinuteFolder(base, folder, nextDay, false)) {
           return {};
         }
       }
