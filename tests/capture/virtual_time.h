@@ -1,0 +1,53 @@
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+#include "base/clock.h"
+#include "base/stamp.h"
+#include "capture/pacer.h"
+
+namespace ombrix::test {
+
+// Steady time that only moves when a sleep asks it to: a delivering thread runs as fast as it
+// can while believing it keeps to its schedule.
+class VirtualPacer final : public Pacer {
+ public:
+  TimePoint Now() const override { return TimePoint{} + std::chrono::nanoseconds(now_ns_.load()); }
+  bool SleepUntil(TimePoint deadline, std::stop_token stop) override {
+    const int64_t target = (deadline - TimePoint{}) / std::chrono::nanoseconds(1);
+    if (target > now_ns_.load()) {
+      now_ns_.store(target);
+    }
+    ++sleeps_;
+    std::this_thread::yield();
+    return !stop.stop_requested();
+  }
+  void Advance(std::chrono::nanoseconds by) { now_ns_ += by.count(); }
+  uint64_t sleeps() const { return sleeps_.load(); }
+
+ private:
+  std::atomic<int64_t> now_ns_{1'000'000'000'000};
+  std::atomic<uint64_t> sleeps_{0};
+};
+
+// The wall clock of a virtual pacer: 2026-12-06 22:00:00.000 UTC at the pacer's first reading
+// plus the virtual time gone by since.
+class PacerClock final : public Clock {
+ public:
+  explicit PacerClock(const Pacer& pacer) : pacer_(pacer), origin_(pacer.Now()) {}
+  SystemTime UtcNow() const override { return At(pacer_.Now()); }
+  CalendarFields LocalNow() const override { return FieldsOf(UtcNow()); }
+  SystemTime At(Pacer::TimePoint time) const {
+    const int64_t ms = (time - origin_) / std::chrono::milliseconds(1);
+    return ToSystemTime(kOrigin + ms / 1000, static_cast<int>(ms % 1000));
+  }
+  static constexpr CalendarTime kOrigin = 1796594400;  // 2026-12-06 22:00:00
+
+ private:
+  const Pacer& pacer_;
+  Pacer::TimePoint origin_;
+};
+
+}  // namespace ombrix::test
