@@ -29,7 +29,10 @@ TempDir::~TempDir() {
 }
 
 ScopedHome::ScopedHome()
-    : saved_{{"HOME", false, {}}, {"XDG_DATA_HOME", false, {}}, {"XDG_DOCUMENTS_DIR", false, {}}} {
+    : saved_{{"HOME", false, {}},
+             {"XDG_DATA_HOME", false, {}},
+             {"XDG_DOCUMENTS_DIR", false, {}},
+             {"XDG_CONFIG_HOME", false, {}}} {
   for (auto& s : saved_) {
     if (const char* v = getenv(s.name)) {
       s.had = true;
@@ -39,6 +42,7 @@ ScopedHome::ScopedHome()
   setenv("HOME", dir_.str().c_str(), 1);
   unsetenv("XDG_DATA_HOME");
   unsetenv("XDG_DOCUMENTS_DIR");
+  unsetenv("XDG_CONFIG_HOME");
 }
 
 ScopedHome::~ScopedHome() {

@@ -21,8 +21,9 @@ class TempDir {
   std::filesystem::path path_;
 };
 
-// Points HOME, XDG_DATA_HOME and XDG_DOCUMENTS_DIR into a fresh temporary tree for the lifetime of
-// the object, and restores the old values afterwards.
+// Points HOME at a fresh temporary tree and clears XDG_DATA_HOME, XDG_DOCUMENTS_DIR and
+// XDG_CONFIG_HOME, so every per-user folder falls back into a fresh temporary tree for the lifetime
+// of the object, and restores the old values afterwards.
 class ScopedHome {
  public:
   ScopedHome();
@@ -39,7 +40,7 @@ class ScopedHome {
     bool had;
     std::string value;
   };
-  Saved saved_[3];
+  Saved saved_[4];
 };
 
 // Whole file as bytes; empty when it cannot be read.
