@@ -11,6 +11,7 @@ extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
 #include <libavutil/buffer.h>
+#include <libavutil/dict.h>
 #include <libavutil/imgutils.h>
 }
 
@@ -56,7 +57,13 @@ bool PlaneCovers(const AVFrame& picture, int rowBytes) {
 
 MovieReader::MovieReader(const std::string& path) {
   AVFormatContext* context = nullptr;
-  if (avformat_open_input(&context, path.c_str(), nullptr, nullptr) != 0) {
+  // Still images are opened as one-picture streams; their names are names, never numbered
+  // sequence patterns (a '%' in a folder name stays a '%').
+  AVDictionary* options = nullptr;
+  av_dict_set(&options, "pattern_type", "none", 0);
+  const int openResult = avformat_open_input(&context, path.c_str(), nullptr, &options);
+  av_dict_free(&options);
+  if (openResult != 0) {
     failed_ = true;  // the context was freed by the failed open
     return;
   }

@@ -67,7 +67,11 @@ inline void CopyPlane(std::vector<uint8_t>& out, const uint8_t* data, int lineSi
 inline MovieProbe ProbeMovie(const std::string& path) {
   MovieProbe probe;
   AVFormatContext* format = nullptr;
-  if (avformat_open_input(&format, path.c_str(), nullptr, nullptr) != 0) {
+  AVDictionary* options = nullptr;
+  av_dict_set(&options, "pattern_type", "none", 0);  // a still's name is never a sequence
+  const int opened = avformat_open_input(&format, path.c_str(), nullptr, &options);
+  av_dict_free(&options);
+  if (opened != 0) {
     return probe;
   }
   if (avformat_find_stream_info(format, nullptr) < 0 || format->nb_streams != 1) {

@@ -37,7 +37,8 @@ TEST(NormalizeSumsTest, LargestBecomes255Or254ByTheSinglePrecisionFactor) {
 
 TEST(StillsTest, JpegReadsBackAsOneCloseGreyPicture) {
   test::TempDir dir;
-  const std::string path = (dir / "t.jpg").string();
+  std::filesystem::create_directory(dir / "cam%d");  // a name, not a numbered sequence
+  const std::string path = (dir / "cam%d" / "t.jpg").string();
   const auto image = SkyFrame(3);
   WriteJpegStill(path, image.data());
 
