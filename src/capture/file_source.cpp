@@ -1,0 +1,124 @@
+#include "capture/file_source.h"
+
+#include <algorithm>
+#include <cstdio>
+
+#include "base/stamp.h"
+#include "capture/frame_ring.h"
+#include "media/video_file_decoder.h"
+
+namespace ombrix {
+
+std::optional<CalendarTime> ParseCreationTime(const std::string& text) {
+  int year = 0;
+  int month = 0;
+  int day = 0;
+  int hour = 0;
+  int minute = 0;
+  int second = 0;
+  char separator = 0;
+  if (std::sscanf(text.c_str(), "%4d-%2d-%2d%c%2d:%2d:%2d", &year, &month, &day, &separator, &hour,
+                  &minute, &second) != 7 ||
+      (separator != 'T' && separator != ' ')) {
+    return std::nullopt;
+  }
+  return MakeCalendarTime(year, month, day, hour, minute, second);
+}
+
+FileSource::FileSource(FileSourceOptions options, const Settings& settings, const Clock& clock,
+                       Pacer& pacer, ReportFunction report,
+                       std::function<uint64_t()> framesProcessed)
+    : options_(std::move(options)),
+      settings_(settings),
+      clock_(clock),
+      pacer_(pacer),
+      report_(std::move(report)),
+      framesProcessed_(std::move(framesProcessed)),
+      sample_(std::make_unique<uint8_t[]>(kSampleSize640)) {}
+
+FileSource::~FileSource() {
+  Stop();
+}
+
+bool FileSource::Start(FrameRing& ring) {
+  Stop();
+  finished_.store(false, std::memory_order_release);
+  framesDelivered_.store(0, std::memory_order_relaxed);
+  decoder_ = std::make_unique<VideoFileDecoder>(options_.path, VideoFileDecoder::Layout::kYuyv);
+  if (decoder_->failed()) {
+    if (report_) {
+      report_(decoder_->error());
+    }
+    decoder_.reset();
+    return false;
+  }
+  estimatedFrameCount_ = decoder_->estimatedFrameCount();
+  if (options_.start) {
+    startTime_ = *options_.start;
+  } else if (const auto created = ParseCreationTime(decoder_->creationTime())) {
+    startTime_ = *created;
+  } else {
+    startTime_ = ToCalendarTime(clock_.UtcNow());
+  }
+  ring.sampleSize.store(kSampleSize640, std::memory_order_relaxed);
+  thread_ = std::jthread([this, &ring](std::stop_token stop) { Deliver(stop, &ring); });
+  return true;
+}
+
+void FileSource::Stop() {
+  if (thread_.joinable()) {
+    thread_.request_stop();
+    thread_.join();
+  }
+  decoder_.reset();
+}
+
+bool FileSource::WaitForDetector(std::stop_token stop, const FrameRing& ring) {
+  const int gap = std::clamp<int>(settings_.triggerGap.load(), 0, kRingSlots - 1);
+  const uint64_t limit = static_cast<uint64_t>(kRingSlots - gap);
+  while (!stop.stop_requested()) {
+    const uint64_t stored = ring.framesStored.load(std::memory_order_acquire);
+    const uint64_t processed = std::min(stored, framesProcessed_ ? framesProcessed_() : stored);
+    if (stored - processed + 1 < limit) {
+      return true;
+    }
+    pacer_.SleepUntil(pacer_.Now() + std::chrono::milliseconds(1), stop);
+  }
+  return false;
+}
+
+void FileSource::Deliver(std::stop_token stop, FrameRing* ring) {
+  const Pacer::TimePoint begin = pacer_.Now();
+  std::optional<int64_t> firstPresentation_ms;
+  int64_t presentation_ms = 0;
+  while (!stop.stop_requested()) {
+    if (!decoder_->ReadFrame(sample_.get(), presentation_ms)) {
+      if (!decoder_->error().empty() && report_) {
+        report_("Video file " + options_.path + " ended early: " + decoder_->error());
+      }
+      break;
+    }
+    if (options_.fast) {
+      if (!WaitForDetector(stop, *ring)) {
+        return;
+      }
+    } else {
+      if (!firstPresentation_ms) {
+        firstPresentation_ms = presentation_ms;
+      }
+      const auto due = begin + std::chrono::milliseconds(presentation_ms - *firstPresentation_ms);
+      if (!pacer_.SleepUntil(due, stop)) {
+        return;
+      }
+    }
+    const int64_t capture_ms = startTime_ * 1000 + presentation_ms;
+    ring->StoreFrame(sample_.get(),
+                     ToSystemTime(capture_ms / 1000, static_cast<int>(capture_ms % 1000)));
+    framesDelivered_.fetch_add(1, std::memory_order_relaxed);
+  }
+  if (!stop.stop_requested()) {
+    finished_.store(true, std::memory_order_release);
+  }
+}
+
+}  // namespace ombrix

@@ -1,0 +1,84 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <stop_token>
+#include <string>
+#include <thread>
+
+#include "base/calendar_time.h"
+#include "base/clock.h"
+#include "capture/capture_source.h"
+#include "capture/pacer.h"
+#include "config/settings.h"
+
+namespace ombrix {
+
+class FrameRing;
+class VideoFileDecoder;
+
+struct FileSourceOptions {
+  std::string path;
+  // As fast as the detector can follow, losing no frame; otherwise in real time like a camera.
+  bool fast = false;
+  // The capture time of the file's first picture; by default the file's creation time, else the
+  // time of the start.
+  std::optional<CalendarTime> start;
+};
+
+// The capture time a file's creation_time metadata ("2024-05-06T01:02:03.000000Z") names, to the
+// second; nullopt when the text is no such time.
+std::optional<CalendarTime> ParseCreationTime(const std::string& text);
+
+// A video file as a capture source: its pictures, scaled to 640x480, are stored in the ring with
+// virtual capture times (the start time plus each picture's presentation time, rounded down to
+// the millisecond), so the same file and settings always give the same Stamps and events.
+//
+// In fast mode the delivering thread stays fewer than 64 - triggerGap frames ahead of the
+// detector (frames stored in the ring minus framesProcessed()), so every frame the detector
+// needs, including the one triggerGap frames back, is still in the ring.
+class FileSource final : public CaptureSource {
+ public:
+  // framesProcessed returns how many of the ring's frames the detector has processed, counted
+  // like ring.framesStored; it is called from the delivering thread. The settings, clock and
+  // pacer must outlive the source; report must be safe to call from any thread.
+  FileSource(FileSourceOptions options, const Settings& settings, const Clock& clock, Pacer& pacer,
+             ReportFunction report, std::function<uint64_t()> framesProcessed);
+  ~FileSource() override;
+
+  bool Start(FrameRing& ring) override;
+  void Stop() override;
+  // True once the last picture of the file has been stored (or reading ended on an error).
+  bool Finished() const override { return finished_.load(std::memory_order_acquire); }
+
+  // Frames stored since the last Start.
+  uint64_t framesDelivered() const { return framesDelivered_.load(std::memory_order_relaxed); }
+  // For progress: the pictures the file holds, 0 when unknown. Valid after Start.
+  int64_t estimatedFrameCount() const { return estimatedFrameCount_; }
+  // The capture time of the file's start. Valid after Start.
+  CalendarTime startTime() const { return startTime_; }
+
+ private:
+  void Deliver(std::stop_token stop, FrameRing* ring);
+  // Fast mode: waits until storing one more frame keeps the lead below 64 - triggerGap.
+  bool WaitForDetector(std::stop_token stop, const FrameRing& ring);
+
+  FileSourceOptions options_;
+  const Settings& settings_;
+  const Clock& clock_;
+  Pacer& pacer_;
+  ReportFunction report_;
+  std::function<uint64_t()> framesProcessed_;
+  std::unique_ptr<VideoFileDecoder> decoder_;  // used by the delivering thread only
+  std::unique_ptr<uint8_t[]> sample_;
+  CalendarTime startTime_ = 0;
+  int64_t estimatedFrameCount_ = 0;
+  std::atomic<bool> finished_{false};
+  std::atomic<uint64_t> framesDelivered_{0};
+  std::jthread thread_;  // last: stopped and joined first
+};
+
+}  // namespace ombrix

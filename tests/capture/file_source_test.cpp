@@ -1,0 +1,198 @@
+#include "capture/file_source.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+#include "base/stamp.h"
+#include "capture/frame_ring.h"
+#include "support/temp_dir.h"
+#include "test_video.h"
+#include "virtual_time.h"
+
+namespace ombrix {
+namespace {
+
+using std::chrono::milliseconds;
+
+void WaitUntilFinished(const FileSource& source) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (!source.Finished() && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(milliseconds(1));
+  }
+}
+
+TEST(ParseCreationTime, ReadsIsoTimesToTheSecond) {
+  EXPECT_EQ(ParseCreationTime("2025-03-04T05:06:07.000000Z"),
+            MakeCalendarTime(2025, 3, 4, 5, 6, 7));
+  EXPECT_EQ(ParseCreationTime("2025-03-04 05:06:07"), MakeCalendarTime(2025, 3, 4, 5, 6, 7));
+  EXPECT_EQ(ParseCreationTime(""), std::nullopt);
+  EXPECT_EQ(ParseCreationTime("2025-13-04T05:06:07Z"), std::nullopt);
+  EXPECT_EQ(ParseCreationTime("yesterday"), std::nullopt);
+}
+
+class FileSourceTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    path_ = (dir_ / "night.mp4").string();
+    ASSERT_TRUE(test::MakeTestVideo(path_, 100, 25, "2025-03-04T05:06:07.000000Z"));
+  }
+
+  test::TempDir dir_;
+  std::string path_;
+  Settings settings_;
+  test::VirtualPacer pacer_;
+  test::PacerClock clock_{pacer_};
+  FrameRing ring_;
+  std::vector<std::string> reports_;
+};
+
+TEST_F(FileSourceTest, RealTimeDeliveryKeepsThePresentationTimes) {
+  FileSourceOptions options;
+  options.path = path_;
+  const Pacer::TimePoint begin = pacer_.Now();
+  FileSource source(options, settings_, clock_, pacer_, nullptr, nullptr);
+  ring_.sampleSize = kSampleSize720;
+  ASSERT_TRUE(source.Start(ring_));
+  EXPECT_EQ(ring_.sampleSize.load(), kSampleSize640);
+  EXPECT_EQ(source.estimatedFrameCount(), 100);
+  EXPECT_EQ(source.startTime(), *MakeCalendarTime(2025, 3, 4, 5, 6, 7));
+  WaitUntilFinished(source);
+  ASSERT_TRUE(source.Finished());
+  source.Stop();
+  EXPECT_EQ(source.framesDelivered(), 100u);
+  EXPECT_EQ(ring_.framesStored.load(), 100u);
+  // The last picture was due 99 * 40 ms after the start.
+  EXPECT_EQ(pacer_.Now() - begin, milliseconds(99 * 40));
+  // The newest 64 frames, 36..99, carry the creation time plus their presentation times.
+  for (int frame = 36; frame < 100; ++frame) {
+    const uint32_t slot = static_cast<uint32_t>(frame % kRingSlots);
+    const Stamp expected = ShiftStamp("20250304_050607_000", frame * 40);
+    EXPECT_EQ(MakeStamp(ring_.stamps[slot]), expected);
+    EXPECT_NEAR(ring_.Frame(slot)[320 * 240], test::TestVideoBrightness(frame), 2) << frame;
+  }
+}
+
+TEST_F(FileSourceTest, FastDeliveryStaysWithinReachOfTheDetector) {
+  settings_.triggerGap = 10;
+  FileSourceOptions options;
+  options.path = path_;
+  options.fast = true;
+  options.start = *MakeCalendarTime(2026, 1, 2, 23, 59, 59);
+
+  // A slow detector that checks, for each frame, that the frame and the one triggerGap back are
+  // still in the ring.
+  std::atomic<uint64_t> processed{0};
+  std::atomic<uint64_t> largestLead{0};
+  std::atomic<int> wrongFrames{0};
+  FileSource source(options, settings_, clock_, pacer_, nullptr,
+                    [&processed] { return processed.load(); });
+  ASSERT_TRUE(source.Start(ring_));
+  std::jthread detector([&](std::stop_token stop) {
+    // Start late, so that the source runs as far ahead as it may.
+    const auto late = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (ring_.framesStored.load() < 53 && std::chrono::steady_clock::now() < late) {
+      std::this_thread::sleep_for(milliseconds(1));
+    }
+    std::this_thread::sleep_for(milliseconds(50));
+    while (!stop.stop_requested() && processed.load() < 100) {
+      const uint64_t stored = ring_.framesStored.load(std::memory_order_acquire);
+      const uint64_t n = processed.load();
+      if (stored <= n) {
+        std::this_thread::yield();
+        continue;
+      }
+      largestLead = std::max<uint64_t>(largestLead.load(), stored - n);
+      std::this_thread::sleep_for(std::chrono::microseconds(300));
+      for (uint64_t frame : {n, n >= 10 ? n - 10 : n}) {
+        const int brightness = ring_.Frame(static_cast<uint32_t>(frame % kRingSlots))[1000];
+        if (std::abs(brightness - test::TestVideoBrightness(static_cast<int>(frame))) > 2) {
+          ++wrongFrames;
+        }
+      }
+      processed = n + 1;
+    }
+  });
+  WaitUntilFinished(source);
+  ASSERT_TRUE(source.Finished());
+  detector.join();
+  EXPECT_EQ(processed.load(), 100u);
+  EXPECT_EQ(wrongFrames.load(), 0);
+  EXPECT_EQ(largestLead.load(), 53u);  // fewer than 64 - triggerGap ahead, and no fewer
+  // Virtual times from the given start, across midnight; frames 36..99 are in the ring.
+  EXPECT_EQ(MakeStamp(ring_.stamps[36]), "20260103_000000_440");
+  EXPECT_EQ(MakeStamp(ring_.stamps[35]), "20260103_000002_960");
+}
+
+TEST_F(FileSourceTest, SameFileGivesSameFramesAndStamps) {
+  FileSourceOptions options;
+  options.path = path_;
+  options.fast = true;
+  uint64_t processedBase = 0;
+  std::vector<std::string> runs;
+  for (int run = 0; run < 2; ++run) {
+    // A detector that is always done: the source runs freely within the ring's reach.
+    FileSource source(options, settings_, clock_, pacer_, nullptr,
+                      [&] { return ring_.framesStored.load(); });
+    ASSERT_TRUE(source.Start(ring_));
+    WaitUntilFinished(source);
+    ASSERT_TRUE(source.Finished());
+    std::string stamps;
+    for (uint64_t frame = processedBase; frame < ring_.framesStored.load(); ++frame) {
+      stamps += MakeStamp(ring_.stamps[frame % kRingSlots]) + ",";
+    }
+    processedBase = ring_.framesStored.load();
+    runs.push_back(stamps);
+  }
+  EXPECT_EQ(runs[0], runs[1]);
+}
+
+TEST_F(FileSourceTest, WithoutCreationTimeTheStartIsNow) {
+  const std::string bare = (dir_ / "bare.mp4").string();
+  ASSERT_TRUE(test::MakeTestVideo(bare, 3, 25));
+  FileSourceOptions options;
+  options.path = bare;
+  options.fast = true;
+  pacer_.Advance(std::chrono::seconds(90));
+  FileSource source(options, settings_, clock_, pacer_, nullptr, nullptr);
+  ASSERT_TRUE(source.Start(ring_));
+  WaitUntilFinished(source);
+  EXPECT_EQ(source.startTime(), test::PacerClock::kOrigin + 90);
+  EXPECT_EQ(MakeStamp(ring_.stamps[2]), "20261206_220130_080");
+}
+
+TEST_F(FileSourceTest, MissingFileIsReportedAndStartsNothing) {
+  FileSourceOptions options;
+  options.path = (dir_ / "missing.mp4").string();
+  FileSource source(
+      options, settings_, clock_, pacer_,
+      [&](const std::string& text) { reports_.push_back(text); }, nullptr);
+  EXPECT_FALSE(source.Start(ring_));
+  ASSERT_EQ(reports_.size(), 1u);
+  EXPECT_NE(reports_[0].find("missing.mp4"), std::string::npos);
+  EXPECT_FALSE(source.Finished());
+  source.Stop();
+  EXPECT_EQ(ring_.framesStored.load(), 0u);
+}
+
+TEST_F(FileSourceTest, StopEndsAWaitingSource) {
+  FileSourceOptions options;
+  options.path = path_;
+  options.fast = true;
+  // A detector that never processes anything: the source fills the ring's reach and waits.
+  FileSource source(options, settings_, clock_, pacer_, nullptr, [] { return uint64_t{0}; });
+  ASSERT_TRUE(source.Start(ring_));
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (ring_.framesStored.load() < 53 && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(milliseconds(1));
+  }
+  std::this_thread::sleep_for(milliseconds(50));
+  EXPECT_EQ(ring_.framesStored.load(), 53u);  // 64 - triggerGap (10) - 1
+  source.Stop();
+  EXPECT_FALSE(source.Finished());
+}
+
+}  // namespace
+}  // namespace ombrix
