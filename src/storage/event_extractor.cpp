@@ -171,6 +171,9 @@ void EventExtractor::CutEvent(const std::string& eventsFolder, const WaitingEven
                     eventsFolder + "/j" + event.key + ".jpg");
   ExtractEventMovie(event.first, event.last, eventsFolder + "/m" + event.key + ".mp4");
   ExtractEventTimeHistory(event.first, event.last, eventsFolder + "/c" + event.key + ".csv");
+  if (cutObserver_) {
+    cutObserver_(event.key);
+  }
 }
 
 void EventExtractor::ExtractEventImage(const Stamp& from, const Stamp& to,

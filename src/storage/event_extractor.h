@@ -2,9 +2,11 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 
 #include "base/clock.h"
 #include "base/stamp.h"
@@ -45,6 +47,12 @@ class EventExtractor {
                  const Clock& clock, const ArchiveProgress& archiveProgress);
   EventExtractor(const EventExtractor&) = delete;
   EventExtractor& operator=(const EventExtractor&) = delete;
+
+  // Called with the event's key after each event is cut (its image, movie and history written),
+  // on the thread that cut it. Set before the archive thread starts.
+  void SetCutObserver(std::function<void(const Stamp& key)> observer) {
+    cutObserver_ = std::move(observer);
+  }
 
   // One pass of the archive thread (run about once a second): cut every event that is ready, in
   // list order, and after a pass that cut one, apply event retention.
@@ -90,6 +98,7 @@ class EventExtractor {
   ReviewValues& review_;
   const Clock& clock_;
   const ArchiveProgress& archiveProgress_;
+  std::function<void(const Stamp& key)> cutObserver_;
   std::optional<WaitingEvent> waiting_;
   std::unique_ptr<uint8_t[]> image_;
   std::unique_ptr<uint8_t[]> frame_;

@@ -185,6 +185,8 @@ TEST(EventExtractor, EventsAreCutInListOrder) {
   rig.spotEnd = 100;
   ReviewValues review;
   EventExtractor extractor(rig.settings, rig.events, review, rig.clock, rig.recorder->progress());
+  std::vector<Stamp> cut;
+  extractor.SetCutObserver([&](const Stamp& key) { cut.push_back(key); });
   const EventTimes detected = FeedUntilEvent(rig);
   // A second event after it whose window has long been archived.
   RecordEvent(rig.settings.archiveFolder.get(), rig.events, rig.TimeOf(20), rig.TimeOf(40));
@@ -198,6 +200,7 @@ TEST(EventExtractor, EventsAreCutInListOrder) {
   extractor.Pass();
   EXPECT_TRUE(Exists(PathsOf(rig, detected.first).movie));
   EXPECT_TRUE(Exists(PathsOf(rig, manual).movie));
+  EXPECT_EQ(cut, (std::vector<Stamp>{detected.first, manual}));
   EXPECT_EQ(review.readerGeneration.load(), generationBefore + 2) << "one image read each";
   EXPECT_TRUE(rig.events.Empty());
 }
