@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <cstdlib>
 #include <filesystem>
+#include <new>
 #include <set>
 #include <string>
 #include <vector>
@@ -9,6 +12,26 @@
 #include "media/movie_reader.h"
 #include "storage/archive_recorder.h"
 #include "storage/archive_rig.h"
+
+// Counts the C++ allocations of the whole test program, so that a test can check that a stretch
+// of code allocates nothing.
+namespace {
+std::atomic<uint64_t> allocations{0};
+}  // namespace
+
+void* operator new(size_t size) {
+  allocations.fetch_add(1, std::memory_order_relaxed);
+  if (void* p = std::malloc(size == 0 ? 1 : size)) {
+    return p;
+  }
+  throw std::bad_alloc();
+}
+void operator delete(void* p) noexcept {
+  std::free(p);
+}
+void operator delete(void* p, size_t) noexcept {
+  std::free(p);
+}
 
 namespace ombrix::test {
 namespace {
@@ -154,6 +177,19 @@ TEST(ArchiveRecorder, IntegratedImageAfterEvery1024FramesWithTheFactorClamped) {
   const auto [low, high] = std::minmax_element(pixels.begin(), pixels.end());
   EXPECT_GE(*high, 254);
   EXPECT_GT(*low, 150) << "1024 frames of noise average out near the mean";
+}
+
+// Between the first and the last frame of a clip, detection and recording allocate nothing.
+TEST(ArchiveRecorder, FramesInsideAClipAllocateNothing) {
+  ArchiveRig rig(At(6, 30, 0));
+  rig.spotBegin = 80;
+  rig.spotEnd = 95;
+  rig.Feed(ArchiveRig::kFirstRecorded + 60 + 1);  // every ring slot made; a clip begins with 70
+  rig.Feed(5);                                    // the encoder settles
+  const uint64_t before = allocations.load();
+  rig.Feed(20);  // frames 76..95, with and without motion
+  EXPECT_EQ(allocations.load(), before);
+  EXPECT_EQ(rig.recorder->clipFrame(), 26);
 }
 
 TEST(ArchiveRecorder, FinishClipClosesThePartClipWithItsLog) {
