@@ -91,6 +91,9 @@ int CaptureGraph::CountCaptureDevices() {
 }
 
 bool CaptureGraph::BuildCaptureGraph(FrameRing& ring) {
+  if (buffersRequested_ || streaming_) {
+    TearDownCaptureGraph();  // a build over a built graph starts from scratch
+  }
   // The device list stands for the system device enumerator and its video input category.
   const auto nodes = CaptureNodes();
   if (!nodes) {

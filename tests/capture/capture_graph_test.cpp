@@ -257,6 +257,17 @@ TEST_F(CaptureGraphTest, TearDownReleasesAPartlyBuiltGraph) {
   EXPECT_FALSE(HasLog("STREAMOFF"));
 }
 
+TEST_F(CaptureGraphTest, BuildingABuiltGraphStartsAfresh) {
+  device_.cameras = {Camera("/dev/video0")};
+  ASSERT_TRUE(Graph().BuildCaptureGraph(ring_));
+  ASSERT_TRUE(Graph().Run());
+  ASSERT_TRUE(Graph().BuildCaptureGraph(ring_));
+  EXPECT_EQ(device_.OpenCount(), 1u);
+  EXPECT_EQ(device_.MappedCount(), CaptureGraph::kBufferCount);
+  EXPECT_EQ(device_.CountInLog("STREAMOFF"), 1u);
+  EXPECT_FALSE(Graph().running());
+}
+
 bool WaitFor(const std::function<bool()>& done) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
   while (!done()) {
