@@ -72,18 +72,16 @@ void Detector::DetectionStep() {
     if (stored <= position_) {
       break;
     }
-    // A frame can be compared only while both it and its reference are still in the ring and
-    // neither sits in the slot the writer fills next. Frames further behind are counted as lost
-    // and the read position moves up to the oldest frame that still qualifies.
+    // A frame can be compared only while both it and its reference are still in the ring: the
+    // reference slot is overwritten once the writer is more than 64 - gap frames ahead of the
+    // frame (its own slot once it is more than 64 ahead). Frames further behind are counted as
+    // lost and the read position moves up to the oldest frame that still qualifies.
     const uint32_t gap = RingGap(settings_.triggerGap);
-    const uint64_t maxLag = static_cast<uint64_t>(kRingSlots - 1 - gap);
+    const uint64_t maxLag = static_cast<uint64_t>(kRingSlots - gap);
     if (stored - position_ > maxLag) {
       const uint64_t resume = stored - maxLag;
       framesLost_ = framesLost_ + (resume - position_);
       position_ = resume;
-      if (position_ == stored) {
-        break;
-      }
     }
     const uint32_t slot = static_cast<uint32_t>(position_ % kRingSlots);
     state_.readIndex = slot;

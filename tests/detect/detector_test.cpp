@@ -112,9 +112,8 @@ class DetectorTest : public ::testing::Test {
   void WarmUp() {
     const int gap = ((settings.triggerGap % 64) + 64) % 64;
     for (int i = 0; i < gap; ++i) {
-      Push(0);
+      Step(0);
     }
-    detector.DetectionStep();
   }
   std::filesystem::path EventFile(int frame) const {
     return base / "events" / ("e" + MakeStamp(StampOf(frame)) + ".txt");
@@ -434,7 +433,7 @@ TEST_F(DetectorTest, SinkIsCalledOncePerProcessedFrameAfterTheStatistics) {
 
 TEST_F(DetectorTest, FramesOverwrittenBeforeTheyWereReadCountAsLost) {
   const int gap = settings.triggerGap;
-  const int usable = kRingSlots - 1 - gap;  // frames that can still be compared when lapped
+  const int usable = kRingSlots - gap;  // frames that can still be compared when lapped
   WarmUp();
   Step(1);
   ASSERT_EQ(detector.FramesProcessed(), 1u);
@@ -458,6 +457,17 @@ TEST_F(DetectorTest, FramesOverwrittenBeforeTheyWereReadCountAsLost) {
   Step(3);
   EXPECT_EQ(detector.FramesLost(), lost);
   EXPECT_EQ(detector.LastPixelCount(), 3);
+}
+
+TEST_F(DetectorTest, LargestGapLosesNothingWhileTheReaderKeepsUp) {
+  settings.triggerGap = 63;
+  WarmUp();
+  for (int i = 0; i < 5; ++i) {
+    Step(i + 1);
+    EXPECT_EQ(detector.LastPixelCount(), i + 1);
+  }
+  EXPECT_EQ(detector.FramesProcessed(), 5u);
+  EXPECT_EQ(detector.FramesLost(), 0u);
 }
 
 // The obvious per-pixel loop, to check the vectorised pass against.
