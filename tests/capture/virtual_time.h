@@ -17,8 +17,8 @@ class VirtualPacer final : public Pacer {
   TimePoint Now() const override { return TimePoint{} + std::chrono::nanoseconds(now_ns_.load()); }
   bool SleepUntil(TimePoint deadline, std::stop_token stop) override {
     const int64_t target = (deadline - TimePoint{}) / std::chrono::nanoseconds(1);
-    if (target > now_ns_.load()) {
-      now_ns_.store(target);
+    int64_t now = now_ns_.load();
+    while (target > now && !now_ns_.compare_exchange_weak(now, target)) {
     }
     ++sleeps_;
     std::this_thread::yield();
