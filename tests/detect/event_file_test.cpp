@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <thread>
 
 #include "base/stamp.h"
 #include "support/temp_dir.h"
@@ -89,24 +88,6 @@ TEST(EventFileTest, ReadingAcceptsLfAndRejectsWhatIsNoEvent) {
   for (const char* name : {"one.txt", "empty.txt", "path.txt", "long.txt", "missing.txt"}) {
     EXPECT_FALSE(ReadEventFile((dir / name).string()).has_value()) << name;
   }
-}
-
-TEST(EventFileTest, ListIsFirstInFirstOutAcrossThreads) {
-  EventList list;
-  std::thread writer([&list] {
-    for (int i = 0; i < 1000; ++i) {
-      list.Append(MakeStamp(Time(0, 0, i / 1000, i % 1000)));
-    }
-  });
-  int taken = 0;
-  while (taken < 1000) {
-    if (const auto head = list.TakeHead()) {
-      EXPECT_EQ(*head, MakeStamp(Time(0, 0, taken / 1000, taken % 1000)));
-      ++taken;
-    }
-  }
-  writer.join();
-  EXPECT_TRUE(list.Empty());
 }
 
 }  // namespace
