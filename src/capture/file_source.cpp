@@ -79,7 +79,8 @@ bool FileSource::WaitForDetector(std::stop_token stop, const FrameRing& ring) {
   while (!stop.stop_requested()) {
     const uint64_t stored = ring.framesStored.load(std::memory_order_acquire);
     const uint64_t processed = std::min(stored, framesProcessed_ ? framesProcessed_() : stored);
-    if (stored - processed + 1 < limit) {
+    // Storing frame S keeps frames S - 63 .. S; the detector at frame P needs P - gap.
+    if (stored - processed < limit) {
       return true;
     }
     pacer_.SleepUntil(pacer_.Now() + std::chrono::milliseconds(1), stop);

@@ -37,9 +37,9 @@ std::optional<CalendarTime> ParseCreationTime(const std::string& text);
 // virtual capture times (the start time plus each picture's presentation time, rounded down to
 // the millisecond), so the same file and settings always give the same Stamps and events.
 //
-// In fast mode the delivering thread stays fewer than 64 - triggerGap frames ahead of the
-// detector (frames stored in the ring minus framesProcessed()), so every frame the detector
-// needs, including the one triggerGap frames back, is still in the ring.
+// In fast mode the delivering thread stores a frame only while it is fewer than 64 - triggerGap
+// frames ahead of the detector (frames stored in the ring minus framesProcessed()), so every
+// frame the detector needs, including the one triggerGap frames back, is still in the ring.
 class FileSource final : public CaptureSource {
  public:
   // framesProcessed returns how many of the ring's frames the detector has processed, counted
@@ -63,7 +63,7 @@ class FileSource final : public CaptureSource {
 
  private:
   void Deliver(std::stop_token stop, FrameRing* ring);
-  // Fast mode: waits until storing one more frame keeps the lead below 64 - triggerGap.
+  // Fast mode: waits until the lead is below 64 - triggerGap.
   bool WaitForDetector(std::stop_token stop, const FrameRing& ring);
 
   FileSourceOptions options_;
