@@ -88,6 +88,7 @@ void Detector::DetectionStep() {
     ProcessSlot(slot, gap);
     ++position_;
     state_.readIndex = static_cast<uint32_t>(position_ % kRingSlots);
+    framesRead_ = position_;
   }
 }
 
@@ -168,7 +169,10 @@ void Detector::EndEvent() {
   state_.eventActive = false;
   state_.runLength = 0;
   state_.eventFrames = 0;
-  RecordEvent(settings_.archiveFolder.get(), eventList_, state_.eventStart, currentStamp_);
+  if (RecordEvent(settings_.archiveFolder.get(), eventList_, state_.eventStart, currentStamp_) &&
+      eventObserver_) {
+    eventObserver_(MakeStamp(state_.eventStart), MakeStamp(currentStamp_));
+  }
 }
 
 }  // namespace ombrix

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 
 #include "base/clock.h"
 #include "base/relaxed.h"
@@ -63,6 +64,9 @@ class Detector {
 
   // The sink must outlive the detector or be replaced before it dies; default: nothing.
   void SetArchiveSink(ArchiveSink& sink) { sink_ = &sink; }
+  // Told of every event written and queued, on the detection thread.
+  using EventObserver = std::function<void(const Stamp& first, const Stamp& last)>;
+  void SetEventObserver(EventObserver observer) { eventObserver_ = std::move(observer); }
 
   // One pass: the schedule check, then every frame that has arrived since the last pass.
   void DetectionStep();
@@ -82,6 +86,8 @@ class Detector {
   // For other threads (status line).
   int32_t LastPixelCount() const { return lastPixelCount_; }
   uint64_t FramesProcessed() const { return framesProcessed_; }
+  // Frames the detector has moved past: processed, skipped for lack of a reference, or lost.
+  uint64_t FramesRead() const { return framesRead_; }
   // Frames that the capture side overwrote before they could be processed.
   uint64_t FramesLost() const { return framesLost_; }
 
@@ -114,6 +120,8 @@ class Detector {
   Relaxed<int32_t> lastPixelCount_{0};
   Relaxed<uint64_t> framesProcessed_{0};
   Relaxed<uint64_t> framesLost_{0};
+  Relaxed<uint64_t> framesRead_{0};
+  EventObserver eventObserver_;
 };
 
 }  // namespace ombrix

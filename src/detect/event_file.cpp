@@ -84,26 +84,27 @@ bool EventFilePath(const std::string& archiveFolderSetting, const Stamp& start, 
   return true;
 }
 
-void RecordEvent(const std::string& archiveFolderSetting, EventList& eventList,
+bool RecordEvent(const std::string& archiveFolderSetting, EventList& eventList,
                  const SystemTime& start, const SystemTime& end) {
   const Stamp first = MakeStamp(start);
   const Stamp last = MakeStamp(end);
   std::string path;
   if (!EventFilePath(archiveFolderSetting, first, path)) {
-    return;
+    return false;
   }
   const std::string content = first + "\r\n" + last + "\r\n";
   FilePtr file(std::fopen(path.c_str(), "wb"));
   if (!file) {
-    return;
+    return false;
   }
   const bool written = std::fwrite(content.data(), 1, content.size(), file.get()) == content.size();
   const bool closed = std::fclose(file.release()) == 0;
   if (!written || !closed) {
     std::remove(path.c_str());
-    return;
+    return false;
   }
   eventList.Append(first);
+  return true;
 }
 
 std::optional<EventTimes> ReadEventFile(const std::string& path) {

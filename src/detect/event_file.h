@@ -35,7 +35,8 @@ class EventList {
 // closed appends S to the list. Failures are silent and lose the event: no events folder, a file
 // that cannot be opened, or a write or close that fails (the partial file is then removed, so the
 // archive thread is never handed an event it cannot read).
-void RecordEvent(const std::string& archiveFolderSetting, EventList& eventList,
+// True when the event was written and queued.
+bool RecordEvent(const std::string& archiveFolderSetting, EventList& eventList,
                  const SystemTime& start, const SystemTime& end);
 
 // The path of the event file of a start Stamp; false when the events folder cannot be had.

@@ -27,7 +27,7 @@ TEST(EventFileTest, EventFileHoldsBothStampsWithCrLfAndQueuesTheStart) {
   test::TempDir base;
   EventList list;
   // An event that runs into the next hour is still named by its start.
-  RecordEvent(base.str(), list, Time(21, 59, 58, 42), Time(22, 0, 1, 7));
+  EXPECT_TRUE(RecordEvent(base.str(), list, Time(21, 59, 58, 42), Time(22, 0, 1, 7)));
 
   const auto path = base / "events" / "e20240315_215958_042.txt";
   EXPECT_EQ(test::ReadFileBytes(path),
@@ -66,7 +66,7 @@ TEST(EventFileTest, NoEventsFolderLosesTheEventSilently) {
   // The base folder is a plain file, so no events folder can be made under it.
   test::WriteFileBytes(dir / "base", "x");
   EventList list;
-  RecordEvent((dir / "base").string(), list, Time(1, 2, 3, 4), Time(1, 2, 5, 0));
+  EXPECT_FALSE(RecordEvent((dir / "base").string(), list, Time(1, 2, 3, 4), Time(1, 2, 5, 0)));
   EXPECT_TRUE(list.Empty());
   EXPECT_FALSE(std::filesystem::exists(dir / "base" / "events"));
 }
