@@ -26,14 +26,13 @@ std::optional<CalendarTime> ParseCreationTime(const std::string& text) {
 }
 
 FileSource::FileSource(FileSourceOptions options, const Settings& settings, const Clock& clock,
-                       Pacer& pacer, ReportFunction report,
-                       std::function<uint64_t()> framesProcessed)
+                       Pacer& pacer, ReportFunction report, std::function<uint64_t()> framesRead)
     : options_(std::move(options)),
       settings_(settings),
       clock_(clock),
       pacer_(pacer),
       report_(std::move(report)),
-      framesProcessed_(std::move(framesProcessed)),
+      framesRead_(std::move(framesRead)),
       sample_(std::make_unique<uint8_t[]>(kSampleSize640)) {}
 
 FileSource::~FileSource() {
@@ -74,13 +73,14 @@ void FileSource::Stop() {
 }
 
 bool FileSource::WaitForDetector(std::stop_token stop, const FrameRing& ring) {
-  const int gap = std::clamp<int>(settings_.triggerGap.load(), 0, kRingSlots - 1);
+  // The gap as the detector reduces it to a distance in the ring.
+  const int gap = ((settings_.triggerGap.load() % kRingSlots) + kRingSlots) % kRingSlots;
   const uint64_t limit = static_cast<uint64_t>(kRingSlots - gap);
   while (!stop.stop_requested()) {
     const uint64_t stored = ring.framesStored.load(std::memory_order_acquire);
-    const uint64_t processed = std::min(stored, framesProcessed_ ? framesProcessed_() : stored);
+    const uint64_t read = std::min(stored, framesRead_ ? framesRead_() : stored);
     // Storing frame S keeps frames S - 63 .. S; the detector at frame P needs P - gap.
-    if (stored - processed < limit) {
+    if (stored - read < limit) {
       return true;
     }
     pacer_.SleepUntil(pacer_.Now() + std::chrono::milliseconds(1), stop);

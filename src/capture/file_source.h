@@ -38,15 +38,17 @@ std::optional<CalendarTime> ParseCreationTime(const std::string& text);
 // the millisecond), so the same file and settings always give the same Stamps and events.
 //
 // In fast mode the delivering thread stores a frame only while it is fewer than 64 - triggerGap
-// frames ahead of the detector (frames stored in the ring minus framesProcessed()), so every
+// frames ahead of the detector (frames stored in the ring minus framesRead()), so every
 // frame the detector needs, including the one triggerGap frames back, is still in the ring.
 class FileSource final : public CaptureSource {
  public:
-  // framesProcessed returns how many of the ring's frames the detector has processed, counted
-  // like ring.framesStored; it is called from the delivering thread. The settings, clock and
-  // pacer must outlive the source; report must be safe to call from any thread.
+  // framesRead returns how many of the ring's frames the detector has moved past (processed, or
+  // skipped for want of a reference: Detector::FramesRead()), counted like ring.framesStored; it
+  // is called from the delivering thread. A count of processed frames alone would stall the
+  // source, since the first triggerGap frames of a ring are never processed. The settings,
+  // clock and pacer must outlive the source; report must be safe to call from any thread.
   FileSource(FileSourceOptions options, const Settings& settings, const Clock& clock, Pacer& pacer,
-             ReportFunction report, std::function<uint64_t()> framesProcessed);
+             ReportFunction report, std::function<uint64_t()> framesRead);
   ~FileSource() override;
 
   bool Start(FrameRing& ring) override;
@@ -71,7 +73,7 @@ class FileSource final : public CaptureSource {
   const Clock& clock_;
   Pacer& pacer_;
   ReportFunction report_;
-  std::function<uint64_t()> framesProcessed_;
+  std::function<uint64_t()> framesRead_;
   std::unique_ptr<VideoFileDecoder> decoder_;  // used by the delivering thread only
   std::unique_ptr<uint8_t[]> sample_;
   CalendarTime startTime_ = 0;
