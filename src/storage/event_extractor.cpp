@@ -108,8 +108,7 @@ void EventExtractor::Pass() {
     if (!ClipsComplete(*waiting_)) {
       break;  // it and every event after it wait for the next pass
     }
-    CutEvent(eventsFolder, *waiting_);
-    waiting_.reset();
+    CutWaitingEvent(eventsFolder);
     handled = true;
   }
   if (handled) {
@@ -128,24 +127,34 @@ size_t EventExtractor::DrainAll(std::chrono::milliseconds bound) {
         }
         continue;  // that event's file was unreadable and it is dropped; go on with the next
       }
-      CutEvent(eventsFolder, *waiting_);
-      waiting_.reset();
+      CutWaitingEvent(eventsFolder);
     }
   }
   return (waiting_ ? 1 : 0) + eventList_.Size();
 }
 
 bool EventExtractor::TakeNextEvent(const std::string& eventsFolder) {
+  // Raised before the entry leaves the list, so that another thread never sees an event in
+  // neither place.
+  hasWaiting_ = true;
   const std::optional<Stamp> key = eventList_.TakeHead();
   if (!key) {
+    hasWaiting_ = false;
     return false;
   }
   const std::optional<EventTimes> times = ReadEventFile(eventsFolder + "/e" + *key + ".txt");
   if (!times) {
+    hasWaiting_ = false;
     return false;
   }
   waiting_ = WaitingEvent{*key, times->first, times->last};
   return true;
+}
+
+void EventExtractor::CutWaitingEvent(const std::string& eventsFolder) {
+  CutEvent(eventsFolder, *waiting_);
+  waiting_.reset();
+  hasWaiting_ = false;
 }
 
 bool EventExtractor::ClipsComplete(const WaitingEvent& event) const {

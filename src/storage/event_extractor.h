@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -63,8 +64,8 @@ class EventExtractor {
   // events were left uncut (0 when all were cut).
   size_t DrainAll(std::chrono::milliseconds bound);
 
-  // Whether an event is still held back waiting for its clips.
-  bool HasWaitingEvent() const { return waiting_.has_value(); }
+  // Whether an event is still held back waiting for its clips. Any thread may ask.
+  bool HasWaitingEvent() const { return hasWaiting_.load(); }
 
   // Peak image of the clip peak images whose first frame lies after from and not after to.
   // Cancellable through readerGeneration.
@@ -91,6 +92,7 @@ class EventExtractor {
   // list is empty or the event file is missing or short (that event is dropped).
   bool TakeNextEvent(const std::string& eventsFolder);
   bool ClipsComplete(const WaitingEvent& event) const;
+  void CutWaitingEvent(const std::string& eventsFolder);
   void CutEvent(const std::string& eventsFolder, const WaitingEvent& event);
 
   const Settings& settings_;
@@ -100,6 +102,7 @@ class EventExtractor {
   const ArchiveProgress& archiveProgress_;
   std::function<void(const Stamp& key)> cutObserver_;
   std::optional<WaitingEvent> waiting_;
+  std::atomic<bool> hasWaiting_{false};  // waiting_ holds an event
   std::unique_ptr<uint8_t[]> image_;
   std::unique_ptr<uint8_t[]> frame_;
 };
