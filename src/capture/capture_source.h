@@ -32,15 +32,4 @@ class CaptureSource {
   virtual void CheckHealth(std::chrono::steady_clock::time_point /*now*/) {}
 };
 
-// Which source a station runs, as named on the command line: "device" (the capture device at
-// captureDeviceIndex), "sim" (the simulated sky) or "file:PATH" (a video file).
-struct SourceChoice {
-  enum class Kind { kDevice, kSimulated, kFile };
-  Kind kind = Kind::kSimulated;
-  std::string path;  // kFile only
-};
-
-// nullopt for any other text, and for "file:" without a path.
-std::optional<SourceChoice> ParseSourceChoice(const std::string& text);
-
 }  // namespace ombrix

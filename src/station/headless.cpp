@@ -1,0 +1,314 @@
+#include "station/headless.h"
+
+#include <signal.h>
+
+#include <atomic>
+#include <chrono>
+#include <cinttypes>
+#include <cstdio>
+#include <cstdlib>
+#include <mutex>
+#include <thread>
+
+#include "base/stamp.h"
+#include "capture/device_source.h"
+#include "capture/file_source.h"
+#include "capture/simulated_sky.h"
+#include "capture/v4l2_device.h"
+#include "station/station.h"
+
+namespace ombrix {
+namespace {
+
+std::atomic<bool> stopSignalled{false};
+static_assert(std::atomic<bool>::is_always_lock_free);
+
+extern "C" void OnStopSignal(int) {
+  stopSignalled.store(true);
+}
+
+void InstallStopHandlers() {
+  struct sigaction action {};
+  action.sa_handler = OnStopSignal;
+  sigemptyset(&action.sa_mask);
+  sigaction(SIGINT, &action, nullptr);
+  sigaction(SIGTERM, &action, nullptr);
+}
+
+// Lines from several threads, never interleaved.
+class Printer {
+ public:
+  void Line(const std::string& text) {
+    std::lock_guard lock(mutex_);
+    std::fputs(text.c_str(), stdout);
+    std::fputc('\n', stdout);
+    std::fflush(stdout);
+  }
+
+ private:
+  std::mutex mutex_;
+};
+
+bool ParseDouble(const std::string& text, double& value) {
+  char* end = nullptr;
+  value = std::strtod(text.c_str(), &end);
+  return !text.empty() && end == text.c_str() + text.size();
+}
+
+bool ParseUnsigned(const std::string& text, uint32_t& value) {
+  if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos ||
+      text.size() > 10) {
+    return false;
+  }
+  const unsigned long long v = std::strtoull(text.c_str(), nullptr, 10);
+  if (v > UINT32_MAX) {
+    return false;
+  }
+  value = static_cast<uint32_t>(v);
+  return true;
+}
+
+std::string StatusLine(const Station& station) {
+  const uint32_t newest = station.ring.NewestSlot();
+  SystemTime t{};
+  if (station.ring.Frame(newest) != nullptr) {
+    t = station.ring.stamps[newest];
+  }
+  char text[160];
+  std::snprintf(text, sizeof text,
+                "UTC %02d/%02d/%02d %02d:%02d:%02d %s  pixels %d  frames lost %" PRIu64, t.month,
+                t.day, t.year, t.hour, t.minute, t.second,
+                station.settings.enabled ? "Enabled" : "Disabled",
+                station.detector.LastPixelCount(), station.detector.FramesLost());
+  return text;
+}
+
+}  // namespace
+
+std::optional<CalendarTime> ParseIsoUtc(const std::string& text) {
+  int year, month, day, hour, minute, second;
+  char tail[4] = {};
+  const int n = std::sscanf(text.c_str(), "%4d-%2d-%2dT%2d:%2d:%2d%3s", &year, &month, &day, &hour,
+                            &minute, &second, tail);
+  if (n < 6 || (n == 7 && std::string(tail) != "Z")) {
+    return std::nullopt;
+  }
+  // Reject a day past the end of its month rather than carry it.
+  const auto time = MakeCalendarTime(year, month, day, hour, minute, second);
+  if (!time) {
+    return std::nullopt;
+  }
+  const auto back = BreakCalendarTime(*time);
+  if (!back || back->day != day) {
+    return std::nullopt;
+  }
+  return time;
+}
+
+std::string HeadlessUsage() {
+  return "Usage: ombrix --headless [options]\n"
+         "  --source SOURCE   sim[:SEED] (simulated sky), file:PATH (a video replayed as a "
+         "camera)\n"
+         "                    or v4l2 (the configured capture device; the default)\n"
+         "  --fast            replay a file as fast as the station can process it, then stop\n"
+         "  --start TIME      virtual UTC start of a replayed file, e.g. 2024-03-15T21:14:50Z\n"
+         "                    (default: the file's creation time, else now)\n"
+         "  --sim-rate N      mean number of simulated meteors per minute (default 1)\n"
+         "  --sim-truth PATH  write one line per simulated meteor drawn\n"
+         "  --enable          arm detection at start, as \"Enable Now\" does\n"
+         "  --duration SECONDS  stop after this long\n"
+         "  --help, --version\n"
+         "Stop with Ctrl+C (SIGINT) or SIGTERM.\n";
+}
+
+std::optional<HeadlessOptions> ParseHeadlessArguments(const std::vector<std::string>& args,
+                                                      std::string& error) {
+  HeadlessOptions options;
+  auto value = [&](size_t& i, const std::string& name) -> std::optional<std::string> {
+    if (i + 1 >= args.size()) {
+      error = name + " needs a value";
+      return std::nullopt;
+    }
+    return args[++i];
+  };
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& arg = args[i];
+    if (arg == "--headless") {
+      continue;
+    } else if (arg == "--help" || arg == "-h") {
+      options.help = true;
+    } else if (arg == "--version") {
+      options.version = true;
+    } else if (arg == "--fast") {
+      options.fast = true;
+    } else if (arg == "--enable") {
+      options.enable = true;
+    } else if (arg == "--source") {
+      const auto v = value(i, arg);
+      if (!v) {
+        return std::nullopt;
+      }
+      if (*v == "v4l2") {
+        options.source = SourceKind::kDevice;
+      } else if (*v == "sim" || v->rfind("sim:", 0) == 0) {
+        options.source = SourceKind::kSimulated;
+        if (v->size() > 4 && !ParseUnsigned(v->substr(4), options.simSeed)) {
+          error = "--source sim:SEED needs a whole number seed, not '" + v->substr(4) + "'";
+          return std::nullopt;
+        }
+      } else if (v->rfind("file:", 0) == 0 && v->size() > 5) {
+        options.source = SourceKind::kFile;
+        options.filePath = v->substr(5);
+      } else {
+        error = "unknown source '" + *v + "' (use sim[:SEED], file:PATH or v4l2)";
+        return std::nullopt;
+      }
+    } else if (arg == "--start") {
+      const auto v = value(i, arg);
+      if (!v) {
+        return std::nullopt;
+      }
+      options.start = ParseIsoUtc(*v);
+      if (!options.start) {
+        error = "--start needs an ISO 8601 UTC time such as 2024-03-15T21:14:50Z, not '" + *v + "'";
+        return std::nullopt;
+      }
+    } else if (arg == "--sim-rate") {
+      const auto v = value(i, arg);
+      if (!v) {
+        return std::nullopt;
+      }
+      if (!ParseDouble(*v, options.simRate) || !(options.simRate >= 0) || options.simRate > 600) {
+        error = "--sim-rate needs a number of meteors per minute from 0 to 600, not '" + *v + "'";
+        return std::nullopt;
+      }
+    } else if (arg == "--sim-truth") {
+      const auto v = value(i, arg);
+      if (!v) {
+        return std::nullopt;
+      }
+      options.simTruthPath = *v;
+    } else if (arg == "--duration") {
+      const auto v = value(i, arg);
+      if (!v) {
+        return std::nullopt;
+      }
+      double seconds = 0;
+      if (!ParseDouble(*v, seconds) || !(seconds > 0) || seconds > 1e9) {
+        error = "--duration needs a positive number of seconds, not '" + *v + "'";
+        return std::nullopt;
+      }
+      options.duration_s = seconds;
+    } else {
+      error = "unknown argument '" + arg + "'";
+      return std::nullopt;
+    }
+  }
+  if (options.fast && options.source != SourceKind::kFile) {
+    error = "--fast needs --source file:PATH";
+    return std::nullopt;
+  }
+  if (options.start && options.source != SourceKind::kFile) {
+    error = "--start needs --source file:PATH";
+    return std::nullopt;
+  }
+  return options;
+}
+
+int RunHeadless(const HeadlessOptions& options) {
+  Printer printer;
+  SystemClock systemClock;
+  StatvfsFreeSpace freeSpace;
+  SteadyPacer pacer;
+  SystemV4l2Device device;
+
+  StationOptions stationOptions;
+  stationOptions.enableAtStart = options.enable;
+  if (options.source == SourceKind::kFile) {
+    stationOptions.timeBase = TimeBase::kFrameTime;
+    if (options.fast) {
+      stationOptions.detectionPeriod = std::chrono::milliseconds(2);
+      stationOptions.extractionPeriod = std::chrono::milliseconds(200);
+      stationOptions.drainBound = std::chrono::minutes(10);
+    }
+  }
+  StationHooks hooks;
+  hooks.report = [&printer](const std::string& text) { printer.Line(text); };
+  hooks.eventRecorded = [&printer](const Stamp& first, const Stamp& last) {
+    printer.Line("Event recorded: " + first + " to " + last);
+  };
+  hooks.eventCut = [&printer](const Stamp& key) { printer.Line("Event cut: " + key); };
+
+  Station station(systemClock, freeSpace, stationOptions, hooks);
+
+  std::unique_ptr<CaptureSource> source;
+  FileSource* fileSource = nullptr;
+  switch (options.source) {
+    case SourceKind::kDevice:
+      source = std::make_unique<DeviceSource>(device, station.settings, systemClock, hooks.report);
+      break;
+    case SourceKind::kSimulated: {
+      SimulatedSkyOptions sky;
+      sky.seed = options.simSeed;
+      sky.meteorsPerMinute = options.simRate;
+      source = std::make_unique<SimulatedSkySource>(sky, systemClock, pacer, hooks.report,
+                                                    options.simTruthPath);
+      break;
+    }
+    case SourceKind::kFile: {
+      FileSourceOptions file;
+      file.path = options.filePath;
+      file.fast = options.fast;
+      file.start = options.start;
+      // Frames are stamped by the file's own time; the clock only stands in when it has none.
+      auto made =
+          std::make_unique<FileSource>(file, station.settings, systemClock, pacer, hooks.report,
+                                       [&station] { return station.detector.FramesRead(); });
+      fileSource = made.get();
+      source = std::move(made);
+      break;
+    }
+  }
+
+  stopSignalled.store(false);
+  InstallStopHandlers();
+  station.Start(std::move(source));
+
+  const auto began = std::chrono::steady_clock::now();
+  auto nextStatus = began + std::chrono::seconds(1);
+  int exitCode = 0;
+  while (!stopSignalled.load()) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    const auto now = std::chrono::steady_clock::now();
+    if (now >= nextStatus) {
+      nextStatus += std::chrono::seconds(1);
+      printer.Line(StatusLine(station));
+      if (fileSource != nullptr && options.fast) {
+        const double elapsed_s = std::chrono::duration<double>(now - began).count();
+        const uint64_t done = station.detector.FramesRead();
+        char text[160];
+        std::snprintf(
+            text, sizeof text, "Progress: %" PRIu64 " of %" PRId64 " frames, %.1fx real time", done,
+            fileSource->estimatedFrameCount(), elapsed_s > 0 ? done / 29.97 / elapsed_s : 0.0);
+        printer.Line(text);
+      }
+    }
+    if (options.duration_s &&
+        std::chrono::duration<double>(now - began).count() >= *options.duration_s) {
+      break;
+    }
+    if (fileSource != nullptr && fileSource->Finished() && station.FramesPending() == 0) {
+      break;
+    }
+  }
+  printer.Line("Stopping...");
+  station.Stop();
+  printer.Line(StatusLine(station));
+  char text[128];
+  std::snprintf(text, sizeof text, "Stopped: %" PRIu64 " events recorded, %" PRIu64 " cut.",
+                station.EventsRecorded(), station.EventsCut());
+  printer.Line(text);
+  return exitCode;
+}
+
+}  // namespace ombrix

@@ -1,0 +1,44 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "base/calendar_time.h"
+
+namespace ombrix {
+
+enum class SourceKind { kDevice, kSimulated, kFile };
+
+// The command line of `ombrix --headless`.
+struct HeadlessOptions {
+  SourceKind source = SourceKind::kDevice;
+  uint32_t simSeed = 1;
+  std::string filePath;
+  bool fast = false;
+  std::optional<CalendarTime> start;  // virtual start time of a replayed file (UTC)
+  double simRate = 1.0;               // meteors per minute
+  std::string simTruthPath;
+  bool enable = false;
+  std::optional<double> duration_s;
+  bool help = false;
+  bool version = false;
+};
+
+// Parses the arguments after the program name ("--headless" itself is accepted and ignored).
+// nullopt with a message in error when they are wrong.
+std::optional<HeadlessOptions> ParseHeadlessArguments(const std::vector<std::string>& args,
+                                                      std::string& error);
+
+// "2024-03-15T21:14:50Z" (the Z may be left out; always UTC) to calendar time.
+std::optional<CalendarTime> ParseIsoUtc(const std::string& text);
+
+std::string HeadlessUsage();
+
+// Runs the station without a window until --duration runs out, a replayed file with --fast is
+// done, or SIGINT/SIGTERM arrives. Prints the live status once a second and a line per event
+// recorded and cut. Returns the process exit code.
+int RunHeadless(const HeadlessOptions& options);
+
+}  // namespace ombrix

@@ -1,0 +1,133 @@
+#pragma once
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <mutex>
+
+#include "base/clock.h"
+#include "capture/capture_source.h"
+#include "capture/frame_ring.h"
+#include "config/settings.h"
+#include "detect/detector.h"
+#include "detect/event_file.h"
+#include "detect/threshold_map.h"
+#include "station/worker_loop.h"
+#include "storage/archive_recorder.h"
+#include "storage/disk_cleaner.h"
+#include "storage/event_extractor.h"
+#include "storage/review_values.h"
+
+namespace ombrix {
+
+// Which time names the frames' files and drives the schedule, the event waits and retention.
+enum class TimeBase {
+  kWallClock,  // the system clock (a camera, the simulated sky)
+  kFrameTime,  // the capture time of the newest frame (a video file replayed at its own pace)
+};
+
+// What the station tells its owner. Each may be called from a worker thread; empty ones are
+// skipped.
+struct StationHooks {
+  ReportFunction report;                    // a message for the operator
+  std::function<void()> detectionPassDone;  // after every detection pass (live status refresh)
+  std::function<void(const Stamp& first, const Stamp& last)> eventRecorded;  // event file written
+  std::function<void(const Stamp& key)> eventCut;  // its movie, image and time history written
+};
+
+struct StationOptions {
+  bool readConfiguration = true;  // read config.txt at start-up (tests work on fresh settings)
+  bool enableAtStart = false;     // arm detection after the schedule, as "Enable Now" does
+  TimeBase timeBase = TimeBase::kWallClock;
+  // Pause of the detection thread between passes. A replayed file runs as fast as the station can
+  // process it and gives it a short pause.
+  std::chrono::milliseconds detectionPeriod{50};
+  std::chrono::milliseconds diskPeriod{10000};
+  std::chrono::milliseconds extractionPeriod{1000};
+  // How long Stop() may spend cutting the events still waiting for the archive.
+  std::chrono::milliseconds drainBound{5000};
+};
+
+// The running station: the settings, the frame ring, detection with its event list, the archive
+// recorder, the event extractor and the disk cleaner, with their threads. The window or the
+// headless runner owns one, starts it once and stops it once.
+//
+// Start-up order: configuration, enable schedule, threshold table, capture source, then the
+// detection, disk and extraction threads. Stop order: capture, detection (the frames still in the
+// ring are processed), the clip being recorded is closed, disk, extraction (the events still
+// waiting are cut, within drainBound). Every thread is joined before anything it uses is freed.
+class Station {
+ public:
+  // The clock is used for kWallClock; it must outlive the station.
+  Station(const Clock& wallClock, FreeSpace& freeSpace, StationOptions options, StationHooks hooks);
+  ~Station();
+  Station(const Station&) = delete;
+  Station& operator=(const Station&) = delete;
+
+  // Runs the start-up sequence; the source may be null (no video). The source is started here
+  // and stopped by Stop().
+  void Start(std::unique_ptr<CaptureSource> source);
+  // The exit sequence. Safe to call twice and without Start.
+  void Stop();
+
+  // The clock of the station's time base.
+  const Clock& clock() const { return *clock_; }
+  CaptureSource* source() { return source_.get(); }
+  // Frames stored in the ring that the detection thread has not processed yet (0 when idle).
+  uint64_t FramesPending() const;
+  // Events recorded by the detector or cut by the extractor so far.
+  uint64_t EventsRecorded() const { return eventsRecorded_; }
+  uint64_t EventsCut() const { return eventsCut_; }
+  // Nothing is waiting to be cut: the list is empty and no event is held back.
+  bool ExtractionIdle() const;
+
+  Settings settings;
+  FrameRing ring;
+  ThresholdMap thresholdMap;
+  EventList eventList;
+  ReviewValues review;
+
+ private:
+  // The capture time of the newest frame, for TimeBase::kFrameTime.
+  class FrameTimeClock final : public Clock {
+   public:
+    explicit FrameTimeClock(const FrameRing& ring) : ring_(ring) {}
+    SystemTime UtcNow() const override;
+    CalendarFields LocalNow() const override { return FieldsOf(UtcNow()); }
+
+   private:
+    const FrameRing& ring_;
+  };
+
+  void Report(const std::string& text) const;
+  void DetectionPass();
+  void ExtractionPass();
+  void HealthPass();
+
+  StationOptions options_;
+  StationHooks hooks_;
+  FrameTimeClock frameClock_;
+  const Clock* clock_;
+
+ public:
+  Detector detector;
+  ArchiveRecorder recorder;
+  EventExtractor extractor;
+  DiskCleaner cleaner;
+
+ private:
+  std::unique_ptr<CaptureSource> source_;
+  Relaxed<uint64_t> eventsRecorded_{0};
+  Relaxed<uint64_t> eventsCut_{0};
+  mutable std::mutex extractionMutex_;  // Pass and DrainAll run on one thread at a time
+  std::chrono::steady_clock::time_point nextClockCheck_{};
+  bool started_ = false;
+  bool stopped_ = false;
+  // Last: destroyed (and so stopped) before everything they use.
+  WorkerLoop detectionLoop_;
+  WorkerLoop diskLoop_;
+  WorkerLoop extractionLoop_;
+  WorkerLoop healthLoop_;
+};
+
+}  // namespace ombrix

@@ -1,0 +1,69 @@
+#include "station/worker_loop.h"
+
+#include <pthread.h>
+#include <sched.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+namespace ombrix {
+
+bool SetCurrentThreadPriority(ThreadPriority priority) {
+  const pid_t tid = static_cast<pid_t>(syscall(SYS_gettid));
+  switch (priority) {
+    case ThreadPriority::kTimeCritical: {
+      // Real-time scheduling needs CAP_SYS_NICE or an rtprio limit; failing that, a negative nice
+      // value (also privileged). Either refusal leaves the thread at normal priority.
+      sched_param param{};
+      param.sched_priority = sched_get_priority_min(SCHED_FIFO);
+      if (pthread_setschedparam(pthread_self(), SCHED_FIFO, &param) == 0) {
+        return true;
+      }
+      return setpriority(PRIO_PROCESS, static_cast<id_t>(tid), -10) == 0;
+    }
+    case ThreadPriority::kNormal:
+      return true;
+    case ThreadPriority::kBelowNormal:
+      return setpriority(PRIO_PROCESS, static_cast<id_t>(tid), 5) == 0;
+    case ThreadPriority::kLowest:
+      return setpriority(PRIO_PROCESS, static_cast<id_t>(tid), 19) == 0;
+  }
+  return false;
+}
+
+WorkerLoop::WorkerLoop(std::string name, ThreadPriority priority, std::chrono::milliseconds period,
+                       std::function<void()> pass)
+    : name_(std::move(name)), priority_(priority), period_(period), pass_(std::move(pass)) {}
+
+WorkerLoop::~WorkerLoop() {
+  Stop();
+}
+
+void WorkerLoop::Start() {
+  if (thread_.joinable()) {
+    return;
+  }
+  thread_ = std::jthread([this](std::stop_token stop) { Run(stop); });
+}
+
+void WorkerLoop::Stop() {
+  if (!thread_.joinable()) {
+    return;
+  }
+  thread_.request_stop();
+  { std::lock_guard lock(mutex_); }
+  wake_.notify_all();
+  thread_.join();
+}
+
+void WorkerLoop::Run(std::stop_token stop) {
+  pthread_setname_np(pthread_self(), name_.substr(0, 15).c_str());
+  priorityGranted_ = SetCurrentThreadPriority(priority_);
+  while (!stop.stop_requested()) {
+    pass_();
+    std::unique_lock lock(mutex_);
+    wake_.wait_for(lock, stop, period_, [] { return false; });
+  }
+}
+
+}  // namespace ombrix

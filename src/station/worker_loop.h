@@ -1,0 +1,52 @@
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <stop_token>
+#include <string>
+#include <thread>
+
+namespace ombrix {
+
+// How much CPU a worker asks for. Raising a thread above normal needs privileges; the loop asks
+// and carries on at normal when the system says no. Lowering always works.
+enum class ThreadPriority { kTimeCritical, kNormal, kBelowNormal, kLowest };
+
+// A thread that runs one pass, waits its period, and runs the next pass until stopped. The wait
+// ends at once when Stop() is called, so a stop never waits out a long period. The owner must
+// call Stop() (or destroy the loop) before anything the pass uses is freed.
+class WorkerLoop {
+ public:
+  WorkerLoop(std::string name, ThreadPriority priority, std::chrono::milliseconds period,
+             std::function<void()> pass);
+  ~WorkerLoop();
+  WorkerLoop(const WorkerLoop&) = delete;
+  WorkerLoop& operator=(const WorkerLoop&) = delete;
+
+  void Start();
+  // Asks the loop to stop after the pass in progress and joins the thread. Safe to call twice.
+  void Stop();
+  bool Running() const { return thread_.joinable(); }
+  // Whether the requested priority was granted (valid after the thread's first pass began).
+  bool PriorityGranted() const { return priorityGranted_; }
+
+ private:
+  void Run(std::stop_token stop);
+
+  std::string name_;
+  ThreadPriority priority_;
+  std::chrono::milliseconds period_;
+  std::function<void()> pass_;
+  std::mutex mutex_;
+  std::condition_variable_any wake_;
+  std::atomic<bool> priorityGranted_{false};
+  std::jthread thread_;
+};
+
+// Applies a priority to the calling thread; false when the system refused.
+bool SetCurrentThreadPriority(ThreadPriority priority);
+
+}  // namespace ombrix
