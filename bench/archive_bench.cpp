@@ -25,6 +25,7 @@
 #include "detect/event_file.h"
 #include "detect/threshold_map.h"
 #include "media/movie_writer.h"
+#include "media/stills.h"
 #include "storage/archive_recorder.h"
 #include "storage/event_extractor.h"
 #include "storage/review_values.h"
@@ -147,6 +148,16 @@ void BM_BareClipEncode(benchmark::State& state) {
   state.SetItemsProcessed(state.iterations());
 }
 BENCHMARK(BM_BareClipEncode)->Unit(benchmark::kMicrosecond);
+
+// The clip peak image, written once per clip (30 frames).
+void BM_PeakStillPerClip(benchmark::State& state) {
+  const Sky& sky = SkyClip();
+  ScratchFolder folder;
+  for (auto _ : state) {
+    WriteJpegStill(folder.path() + "/peak.jpg", sky.frames[0].data());
+  }
+}
+BENCHMARK(BM_PeakStillPerClip)->Unit(benchmark::kMicrosecond);
 
 // Capture store and detection pass of one frame, with the archive sink either absent or the
 // recorder. Capture times advance 33 ms a frame.
