@@ -134,7 +134,8 @@ void Station::HealthPass() {
   if (source_) {
     source_->CheckHealth(now);
   }
-  if (now >= nextClockCheck_) {
+  // A replayed file is stamped with its own times, so only a camera depends on the clock.
+  if (options_.timeBase == TimeBase::kWallClock && now >= nextClockCheck_) {
     nextClockCheck_ = now + kClockCheckInterval;
     if (!SystemClockSynchronised()) {
       Report(kClockNotSynchronised);

@@ -1,0 +1,73 @@
+#include "station/headless.h"
+
+#include <gtest/gtest.h>
+
+namespace ombrix {
+namespace {
+
+std::optional<HeadlessOptions> Parse(std::vector<std::string> args, std::string* error = nullptr) {
+  std::string message;
+  auto options = ParseHeadlessArguments(args, message);
+  if (error != nullptr) {
+    *error = message;
+  }
+  return options;
+}
+
+TEST(HeadlessArguments, ReadsEverySourceAndOption) {
+  const auto device = Parse({"--headless"});
+  ASSERT_TRUE(device);
+  EXPECT_EQ(device->source, SourceKind::kDevice);
+  EXPECT_FALSE(device->enable);
+
+  const auto sim = Parse({"--headless", "--source", "sim:42", "--sim-rate", "2.5", "--sim-truth",
+                          "/tmp/t.csv", "--enable", "--duration", "90"});
+  ASSERT_TRUE(sim);
+  EXPECT_EQ(sim->source, SourceKind::kSimulated);
+  EXPECT_EQ(sim->simSeed, 42u);
+  EXPECT_DOUBLE_EQ(sim->simRate, 2.5);
+  EXPECT_EQ(sim->simTruthPath, "/tmp/t.csv");
+  EXPECT_TRUE(sim->enable);
+  EXPECT_DOUBLE_EQ(sim->duration_s.value(), 90);
+
+  const auto file =
+      Parse({"--source", "file:/data/night 1.mkv", "--fast", "--start", "2024-03-15T21:14:50Z"});
+  ASSERT_TRUE(file);
+  EXPECT_EQ(file->source, SourceKind::kFile);
+  EXPECT_EQ(file->filePath, "/data/night 1.mkv");
+  EXPECT_TRUE(file->fast);
+  EXPECT_EQ(file->start, MakeCalendarTime(2024, 3, 15, 21, 14, 50));
+}
+
+TEST(HeadlessArguments, RefusesWhatItCannotRunWithAReason) {
+  const std::vector<std::vector<std::string>> wrong = {
+      {"--source"},            // no value
+      {"--source", "camera"},  // unknown source
+      {"--source", "sim:x"},   // seed not a number
+      {"--source", "file:"},   // no path
+      {"--fast"},              // fast needs a file
+      {"--source", "sim", "--start", "2024-03-15T21:14:50Z"},
+      {"--source", "file:a.mp4", "--start", "2024-02-30T00:00:00Z"},  // no such day
+      {"--source", "file:a.mp4", "--start", "yesterday"},
+      {"--duration", "0"},
+      {"--duration", "-5"},
+      {"--sim-rate", "fast"},
+      {"--bogus"},
+  };
+  for (const auto& args : wrong) {
+    std::string error;
+    EXPECT_FALSE(Parse(args, &error)) << args.back();
+    EXPECT_FALSE(error.empty()) << args.back();
+  }
+}
+
+TEST(HeadlessArguments, IsoTimesAreUtcWithOrWithoutZ) {
+  EXPECT_EQ(ParseIsoUtc("2024-02-29T23:59:59Z"), MakeCalendarTime(2024, 2, 29, 23, 59, 59));
+  EXPECT_EQ(ParseIsoUtc("2024-02-29T23:59:59"), MakeCalendarTime(2024, 2, 29, 23, 59, 59));
+  EXPECT_FALSE(ParseIsoUtc("2023-02-29T00:00:00Z"));
+  EXPECT_FALSE(ParseIsoUtc("2024-03-15T21:14:50+01:00"));
+  EXPECT_FALSE(ParseIsoUtc("2024-03-15 21:14"));
+}
+
+}  // namespace
+}  // namespace ombrix
