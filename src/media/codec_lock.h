@@ -9,4 +9,8 @@ namespace ombrix {
 // run unlocked.
 std::mutex& codecLock();
 
+// Keeps FFmpeg's own log to errors. Its warnings (a decoder noting a marker it supplied itself,
+// say) mean nothing to an operator and would drown the station's own lines.
+void QuietMediaLibraryLog();
+
 }  // namespace ombrix

@@ -15,6 +15,7 @@
 #include "capture/file_source.h"
 #include "capture/simulated_sky.h"
 #include "capture/v4l2_device.h"
+#include "media/codec_lock.h"
 #include "station/station.h"
 
 namespace ombrix {
@@ -216,6 +217,7 @@ std::optional<HeadlessOptions> ParseHeadlessArguments(const std::vector<std::str
 }
 
 int RunHeadless(const HeadlessOptions& options) {
+  QuietMediaLibraryLog();
   Printer printer;
   SystemClock systemClock;
   StatvfsFreeSpace freeSpace;
