@@ -125,12 +125,9 @@ std::string HeadlessUsage() {
 std::optional<HeadlessOptions> ParseHeadlessArguments(const std::vector<std::string>& args,
                                                       std::string& error) {
   HeadlessOptions options;
-  auto value = [&](size_t& i, const std::string& name) -> std::optional<std::string> {
-    if (i + 1 >= args.size()) {
-      error = name + " needs a value";
-      return std::nullopt;
-    }
-    return args[++i];
+  const auto fail = [&error](std::string message) -> std::optional<HeadlessOptions> {
+    error = std::move(message);
+    return std::nullopt;
   };
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& arg = args[i];
@@ -138,80 +135,66 @@ std::optional<HeadlessOptions> ParseHeadlessArguments(const std::vector<std::str
       continue;
     } else if (arg == "--help" || arg == "-h") {
       options.help = true;
+      continue;
     } else if (arg == "--version") {
       options.version = true;
+      continue;
     } else if (arg == "--fast") {
       options.fast = true;
+      continue;
     } else if (arg == "--enable") {
       options.enable = true;
-    } else if (arg == "--source") {
-      const auto v = value(i, arg);
-      if (!v) {
-        return std::nullopt;
-      }
-      if (*v == "v4l2") {
+      continue;
+    }
+    // Every other option takes a value.
+    if (arg != "--source" && arg != "--start" && arg != "--sim-rate" && arg != "--sim-truth" &&
+        arg != "--duration") {
+      return fail("unknown argument '" + arg + "'");
+    }
+    if (i + 1 >= args.size()) {
+      return fail(arg + " needs a value");
+    }
+    const std::string& v = args[++i];
+    if (arg == "--source") {
+      if (v == "v4l2") {
         options.source = SourceKind::kDevice;
-      } else if (*v == "sim" || v->rfind("sim:", 0) == 0) {
+      } else if (v == "sim" || v.rfind("sim:", 0) == 0) {
         options.source = SourceKind::kSimulated;
-        if (v->size() > 4 && !ParseUnsigned(v->substr(4), options.simSeed)) {
-          error = "--source sim:SEED needs a whole number seed, not '" + v->substr(4) + "'";
-          return std::nullopt;
+        if (v.size() > 4 && !ParseUnsigned(v.substr(4), options.simSeed)) {
+          return fail("--source sim:SEED needs a whole number seed, not '" + v.substr(4) + "'");
         }
-      } else if (v->rfind("file:", 0) == 0 && v->size() > 5) {
+      } else if (v.rfind("file:", 0) == 0 && v.size() > 5) {
         options.source = SourceKind::kFile;
-        options.filePath = v->substr(5);
+        options.filePath = v.substr(5);
       } else {
-        error = "unknown source '" + *v + "' (use sim[:SEED], file:PATH or v4l2)";
-        return std::nullopt;
+        return fail("unknown source '" + v + "' (use sim[:SEED], file:PATH or v4l2)");
       }
     } else if (arg == "--start") {
-      const auto v = value(i, arg);
-      if (!v) {
-        return std::nullopt;
-      }
-      options.start = ParseIsoUtc(*v);
+      options.start = ParseIsoUtc(v);
       if (!options.start) {
-        error = "--start needs an ISO 8601 UTC time such as 2024-03-15T21:14:50Z, not '" + *v + "'";
-        return std::nullopt;
+        return fail("--start needs an ISO 8601 UTC time such as 2024-03-15T21:14:50Z, not '" + v +
+                    "'");
       }
     } else if (arg == "--sim-rate") {
-      const auto v = value(i, arg);
-      if (!v) {
-        return std::nullopt;
-      }
-      if (!ParseDouble(*v, options.simRate) || !(options.simRate >= 0) || options.simRate > 600) {
-        error = "--sim-rate needs a number of meteors per minute from 0 to 600, not '" + *v + "'";
-        return std::nullopt;
+      if (!ParseDouble(v, options.simRate) || !(options.simRate >= 0) || options.simRate > 600) {
+        return fail("--sim-rate needs a number of meteors per minute from 0 to 600, not '" + v +
+                    "'");
       }
     } else if (arg == "--sim-truth") {
-      const auto v = value(i, arg);
-      if (!v) {
-        return std::nullopt;
-      }
-      options.simTruthPath = *v;
-    } else if (arg == "--duration") {
-      const auto v = value(i, arg);
-      if (!v) {
-        return std::nullopt;
-      }
+      options.simTruthPath = v;
+    } else {  // --duration
       double seconds = 0;
-      if (!ParseDouble(*v, seconds) || !(seconds > 0) || seconds > 1e9) {
-        error = "--duration needs a positive number of seconds, not '" + *v + "'";
-        return std::nullopt;
+      if (!ParseDouble(v, seconds) || !(seconds > 0) || seconds > 1e9) {
+        return fail("--duration needs a positive number of seconds, not '" + v + "'");
       }
       options.duration_s = seconds;
-    } else {
-      error = "unknown argument '" + arg + "'";
-      return std::nullopt;
     }
   }
   if (options.fast && options.source != SourceKind::kFile) {
-    error = "--fast needs --source file:PATH";
-    return std::nullopt;
+    return fail("--fast needs --source file:PATH");
   }
   if (options.start && options.source != SourceKind::kFile) {
-    error = "--start needs --source file:PATH";
-    return std::nullopt;
+    return fail("--start needs --source file:PATH");
   }
   return options;
 }

@@ -107,13 +107,7 @@ TEST(StationTest, SimulatedSkyEventsCoverTheDrawnMeteorsAndAreCut) {
   SystemClock clock;
   PlentyOfSpace space;
   SteadyPacer pacer;
-  std::vector<std::string> reports;
-  std::mutex reportsMutex;
   StationHooks hooks;
-  hooks.report = [&](const std::string& text) {
-    std::lock_guard lock(reportsMutex);
-    reports.push_back(text);
-  };
   const fs::path truthPath = base / "truth.csv";
   {
     Station station(clock, space, QuickOptions(), hooks);
@@ -138,13 +132,8 @@ TEST(StationTest, SimulatedSkyEventsCoverTheDrawnMeteorsAndAreCut) {
     EXPECT_TRUE(std::any_of(meteors.begin(), meteors.end(),
                             [&](const Interval& m) { return Overlaps(event, m); }))
         << "event " << event.first << " covers no meteor";
-    for (const char* letter : {"j", "m", "c"}) {
-      const fs::path file = base / "events" /
-                            (letter + event.first +
-                             (letter[0] == 'j'   ? ".jpg"
-                              : letter[0] == 'm' ? ".mp4"
-                                                 : ".csv"));
-      EXPECT_TRUE(fs::exists(file)) << file;
+    for (const std::string& name : {"j" + event.first + ".jpg", "c" + event.first + ".csv"}) {
+      EXPECT_TRUE(fs::exists(base / "events" / name)) << name;
     }
     EXPECT_GT(CountFrames(base / "events" / ("m" + event.first + ".mp4")), 30);
   }
