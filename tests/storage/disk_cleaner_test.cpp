@@ -13,19 +13,16 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// Answers the free fractions it is given, one per call; the last one again once they run out.
+// Answers the free fractions it is given, one per call, the last one again once they run out.
 class FakeFreeSpace final : public FreeSpace {
  public:
   std::optional<double> FreeFraction(const std::string& path) override {
     paths.push_back(path);
     const size_t call = calls++;
-    if (answers.empty()) {
-      return std::nullopt;
-    }
     return answers[std::min(call, answers.size() - 1)];
   }
 
-  std::vector<std::optional<double>> answers;
+  std::vector<std::optional<double>> answers{0.0};
   std::vector<std::string> paths;
   size_t calls = 0;
 };
@@ -35,20 +32,17 @@ class DiskCleanerTest : public ::testing::Test {
   DiskCleanerTest() {
     settings.archiveFolder.set(base.str());
     settings.diskUsage = 50;
-    settings.enabled = true;
-    settings.archiveAlways = true;
   }
 
   fs::path Archive() const { return base / "archive"; }
-
-  // archive/sYYYY/sYYYYMMDD/sYYYYMMDD_hhmm of a minute given as "YYYYMMDD_hhmm".
-  fs::path MinuteFolder(const std::string& minute) const {
-    return Archive() / ("s" + minute.substr(0, 4)) / ("s" + minute.substr(0, 8)) / ("s" + minute);
+  // archive/sYYYY/sYYYYMMDD/sYYYYMMDD_hhmm of a minute "YYYYMMDD_hhmm".
+  fs::path Minute(const std::string& m) const {
+    return Archive() / ("s" + m.substr(0, 4)) / ("s" + m.substr(0, 8)) / ("s" + m);
   }
 
   // Adds empty clip movies, each with its peak image, to a minute folder.
   fs::path AddClips(const std::string& minute, int clips) {
-    const fs::path folder = MinuteFolder(minute);
+    const fs::path folder = Minute(minute);
     fs::create_directories(folder);
     for (int i = 0; i < clips; ++i) {
       char stamp[32];
@@ -78,109 +72,74 @@ TEST_F(DiskCleanerTest, MinimalArchiveIsCutBackToJustUnder500Clips) {
   freeSpace.answers = {0.9};
   AddClips("20240101_1200", 250);
   AddClips("20240101_1201", 249);
-
   cleaner.Pass();
   EXPECT_EQ(CountClips(), 499);
-  EXPECT_EQ(freeSpace.calls, 0u);  // the free space plays no part below 500 clips
+  EXPECT_EQ(freeSpace.calls, 0u) << "below 500 clips the free space plays no part";
 
   AddClips("20240101_1202", 1);
   cleaner.Pass();
-  EXPECT_FALSE(fs::exists(MinuteFolder("20240101_1200")));
+  EXPECT_FALSE(fs::exists(Minute("20240101_1200")));
+  EXPECT_TRUE(fs::exists(Minute("20240101_1201")));
   EXPECT_EQ(CountClips(), 250);
-  EXPECT_TRUE(fs::exists(MinuteFolder("20240101_1201")));
-
   cleaner.Pass();
   EXPECT_EQ(CountClips(), 250);
 }
 
 TEST_F(DiskCleanerTest, OnlyClipMoviesInArchiveFoldersCount) {
-  AddClips("20240101_1200", 499);
-  // Look like clips but are not: a folder named like a movie, and movies in folders whose names
-  // have the wrong length at each level.
-  fs::create_directories(MinuteFolder("20240101_1200") / "s20240101_120001_000.mp4");
-  for (const fs::path& misplaced : {Archive() / "s2024" / "s20240101" / "s20240101_120",
-                                    Archive() / "s2024" / "s2024010" / "s2024010_1200",
-                                    Archive() / "s202" / "s20240101" / "s20240101_1200",
-                                    Archive() / "s2024" / "s20240101" / "s20240101-1200"}) {
-    fs::create_directories(misplaced);
-    test::WriteFileBytes(misplaced / "s20240101_120000_000.mp4", "");
+  const fs::path minute = AddClips("20240101_1200", 499);
+  // A folder named like a movie, and movies in folders named wrongly at some level.
+  fs::create_directories(minute / "s20240101_120001_000.mp4");
+  for (const char* misplaced :
+       {"s2024/s20240101/s20240101_120", "s2024/s2024010/s2024010_1200",
+        "s202/s20240101/s20240101_1200", "s2024/s20240101/s20240101-1200"}) {
+    fs::create_directories(Archive() / misplaced);
+    test::WriteFileBytes(Archive() / misplaced / "s20240101_120000_000.mp4", "");
   }
   EXPECT_FALSE(cleaner.ArchiveHasMinimumClips());
-
   AddClips("20240101_1201", 1);
   EXPECT_TRUE(cleaner.ArchiveHasMinimumClips());
 }
 
-TEST_F(DiskCleanerTest, DeletesOnlyWhileTheDiskIsFullerThanTheUsageLimit) {
-  AddClips("20240101_1200", 250);
-  AddClips("20240101_1201", 250);
-
-  freeSpace.answers = {0.5000001};  // diskUsage 50: more than half free
-  cleaner.Pass();
-  EXPECT_EQ(CountClips(), 500);
-  EXPECT_EQ(freeSpace.calls, 1u);
-
-  freeSpace.answers = {0.5};  // exactly at the limit
-  freeSpace.calls = 0;
-  cleaner.Pass();
-  EXPECT_EQ(CountClips(), 250);
-  EXPECT_FALSE(fs::exists(MinuteFolder("20240101_1200")));
-  ASSERT_FALSE(freeSpace.paths.empty());
-  EXPECT_EQ(freeSpace.paths.back(), base.str());
-}
-
-TEST_F(DiskCleanerTest, UnreadableFreeSpaceDeletesNothing) {
-  AddClips("20240101_1200", 500);
-  freeSpace.answers = {std::nullopt};
-  cleaner.Pass();
-  EXPECT_EQ(CountClips(), 500);
-  EXPECT_TRUE(settings.enabled);
-  EXPECT_TRUE(settings.archiveAlways);
-}
-
-TEST_F(DiskCleanerTest, NearlyFullDiskAfterDeletionStopsDetectionAndArchive) {
+// diskUsage 50: a minute goes while at most half the disk is free; still under 5 % free after the
+// deletion switches detection and archiving off. Free space that cannot be read changes nothing.
+TEST_F(DiskCleanerTest, DeletesWhileFullerThanTheLimitAndStopsWhenNearlyFull) {
   struct Case {
-    std::optional<double> afterDeletion;
+    std::optional<double> before, afterDeletion;
+    int clipsLeft;
     bool stillOn;
-  };
-  for (const Case& c : {Case{0.05, true}, Case{std::nullopt, true}, Case{0.049, false}}) {
+  } cases[] = {{0.5000001, 0.0, 500, true},
+               {0.5, 0.05, 250, true},
+               {0.01, 0.049, 250, false},
+               {0.01, std::nullopt, 250, true},
+               {std::nullopt, 0.0, 500, true}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(&c - cases);
     settings.enabled = true;
     settings.archiveAlways = true;
     AddClips("20240101_1200", 250);
     AddClips("20240101_1201", 250);
-    freeSpace.answers = {0.01, c.afterDeletion};
+    freeSpace.answers = {c.before, c.afterDeletion};
     freeSpace.calls = 0;
     cleaner.Pass();
-    EXPECT_EQ(CountClips(), 250);
+    EXPECT_EQ(CountClips(), c.clipsLeft);
+    EXPECT_EQ(fs::exists(Minute("20240101_1200")), c.clipsLeft == 500);
     EXPECT_EQ(settings.enabled, c.stillOn);
     EXPECT_EQ(settings.archiveAlways, c.stillOn);
+    EXPECT_EQ(freeSpace.paths.back(), base.str());
     fs::remove_all(Archive());
   }
 }
 
-TEST_F(DiskCleanerTest, OldestFolderIsChosenByNameAtEveryLevel) {
-  freeSpace.answers = {0.0};
-  // Made newest first; a folder not beginning with "s" and a plain file are ignored.
-  AddClips("20250101_0000", 300);
-  AddClips("20240102_0000", 100);
-  AddClips("20240101_1000", 50);
-  AddClips("20240101_0900", 50);
-  fs::create_directories(Archive() / "a1999");
-  test::WriteFileBytes(Archive() / "s1998", "");
-  test::WriteFileBytes(Archive() / "s2024" / "s20240100", "");
-
-  cleaner.Pass();
-  EXPECT_FALSE(fs::exists(MinuteFolder("20240101_0900")));
-  EXPECT_TRUE(fs::exists(MinuteFolder("20240101_1000")));
-  EXPECT_TRUE(fs::exists(Archive() / "a1999"));
-  EXPECT_EQ(CountClips(), 450);
-}
-
-TEST_F(DiskCleanerTest, EmptiedDayAndYearFoldersGoWithoutTakingClips) {
-  freeSpace.answers = {0.0};
-  AddClips("20240102_0000", 500);
+// One folder a pass, the oldest by name at every level; emptied years and days go on their own,
+// and the last minute of a day and year takes them along.
+TEST_F(DiskCleanerTest, OldestFolderByNameAndEmptyFoldersFirst) {
+  AddClips("20250101_0000", 400);  // made newest first
+  AddClips("20240102_1000", 50);
+  AddClips("20240102_0900", 50);
   fs::create_directories(Archive() / "s2023");                // year without days
   fs::create_directories(Archive() / "s2024" / "s20240101");  // day without minutes
+  fs::create_directories(Archive() / "a1999");                // not an archive folder
+  test::WriteFileBytes(Archive() / "s1998", "");
 
   cleaner.Pass();
   EXPECT_FALSE(fs::exists(Archive() / "s2023"));
@@ -189,66 +148,41 @@ TEST_F(DiskCleanerTest, EmptiedDayAndYearFoldersGoWithoutTakingClips) {
   EXPECT_FALSE(fs::exists(Archive() / "s2024" / "s20240101"));
   EXPECT_EQ(CountClips(), 500);
   cleaner.Pass();
-  EXPECT_EQ(CountClips(), 0);
-}
-
-TEST_F(DiskCleanerTest, LastMinuteOfADayAndYearTakesThemAlong) {
-  freeSpace.answers = {0.0};
-  AddClips("20231231_2359", 10);
-  AddClips("20240101_0000", 500);
+  EXPECT_FALSE(fs::exists(Minute("20240102_0900")));
+  EXPECT_EQ(CountClips(), 450);
+  AddClips("20250101_0001", 50);
   cleaner.Pass();
-  EXPECT_FALSE(fs::exists(Archive() / "s2023"));
-  EXPECT_EQ(CountClips(), 500);
-  EXPECT_FALSE(fs::exists(base / "refuse" / "s2023"));
+  EXPECT_FALSE(fs::exists(Archive() / "s2024"));
+  EXPECT_TRUE(fs::exists(Archive() / "a1999"));
+  EXPECT_FALSE(fs::exists(base / "refuse"));
+  EXPECT_EQ(CountClips(), 450);
 }
 
+// A folder inside a minute is not deleted, so the minute cannot be removed: it stays while the
+// refuse folder holds its name already, and goes there once the name is free.
 TEST_F(DiskCleanerTest, MinuteThatCannotBeRemovedGoesToTheRefuseFolder) {
-  freeSpace.answers = {0.0};
   const fs::path stuck = AddClips("20240101_1200", 250);
   AddClips("20240101_1201", 250);
-  // Entries that are folders are not deleted, so the minute folder cannot be removed.
   fs::create_directories(stuck / "keep");
+  const fs::path refused = base / "refuse" / "s20240101_1200";
+  fs::create_directories(refused);
 
+  cleaner.Pass();
+  EXPECT_TRUE(fs::is_directory(stuck / "keep"));
+  EXPECT_TRUE(fs::is_empty(refused));
+  EXPECT_EQ(CountClips(), 250);
+  AddClips("20240101_1202", 250);
+  cleaner.Pass();  // still the oldest: the following minute is left alone
+  EXPECT_EQ(CountClips(), 500);
+
+  fs::remove(refused);
   cleaner.Pass();
   EXPECT_FALSE(fs::exists(stuck));
-  const fs::path refused = base / "refuse" / "s20240101_1200";
-  EXPECT_TRUE(fs::is_directory(refused / "keep"));
   EXPECT_TRUE(fs::is_empty(refused / "keep"));
   EXPECT_EQ(std::distance(fs::directory_iterator(refused), fs::directory_iterator()), 1);
-  EXPECT_EQ(CountClips(), 250);
-
-  // The next pass moves on to the following minute.
-  AddClips("20240101_1202", 250);
-  cleaner.Pass();
-  EXPECT_FALSE(fs::exists(MinuteFolder("20240101_1201")));
-}
-
-TEST_F(DiskCleanerTest, FolderStaysWhenTheRefuseFolderHasItsNameAlready) {
-  freeSpace.answers = {0.0};
-  const fs::path stuck = AddClips("20240101_1200", 250);
-  AddClips("20240101_1201", 250);
-  fs::create_directories(stuck / "keep");
-  const fs::path taken = base / "refuse" / "s20240101_1200";
-  fs::create_directories(taken);
-
-  cleaner.Pass();
-  EXPECT_TRUE(fs::is_directory(stuck / "keep"));
-  EXPECT_TRUE(fs::is_empty(taken));
-  EXPECT_EQ(CountClips(), 250);
-
-  // Still the oldest: the next pass works on it again and leaves the following minute alone.
-  AddClips("20240101_1202", 250);
-  cleaner.Pass();
-  EXPECT_TRUE(fs::is_directory(stuck / "keep"));
   EXPECT_EQ(CountClips(), 500);
-}
-
-TEST_F(DiskCleanerTest, NoArchiveFolderIsNoWork) {
-  freeSpace.answers = {0.0};
   cleaner.Pass();
-  EXPECT_FALSE(fs::exists(Archive()));
-  EXPECT_FALSE(fs::exists(base / "refuse"));
-  EXPECT_TRUE(settings.enabled);
+  EXPECT_FALSE(fs::exists(Minute("20240101_1201")));
 }
 
 TEST(StatvfsFreeSpaceTest, ReadsTheVolumeOrReportsFailure) {
