@@ -1,333 +1,293 @@
 #include "capture/capture_graph.h"
 
 #include <gtest/gtest.h>
+#include <sys/timex.h>
 
-#include <algorithm>
 #include <chrono>
-#include <sstream>
 #include <thread>
 
+#include "capture/clock_sync.h"
+#include "capture/device_source.h"
 #include "capture/frame_ring.h"
 #include "fake_v4l2_device.h"
 
 namespace ombrix {
 namespace {
 
-using test::Camera;
-using test::Delivery;
-using test::FakeCamera;
-using test::FakeV4l2Device;
-using test::YuyvFormat;
+using Reports = std::vector<std::string>;
+using std::chrono::seconds;
+using test::Yuyv;
+
+bool WaitFor(const std::function<bool()>& done) {
+  const auto deadline = std::chrono::steady_clock::now() + seconds(5);
+  while (!done() && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return done();
+}
+
+// A clock whose milliseconds field counts its readings.
+class CountingClock final : public Clock {
+ public:
+  SystemTime UtcNow() const override {
+    SystemTime t{};
+    t.milliseconds = static_cast<uint16_t>(calls_++);
+    return t;
+  }
+  CalendarFields LocalNow() const override { return {}; }
+
+ private:
+  mutable int calls_ = 0;
+};
+
+// A 480-row YUYV sample whose luma encodes its position and whose chroma is 0xEE.
+std::vector<uint8_t> MakeSample(int width, uint8_t seed) {
+  std::vector<uint8_t> sample(static_cast<size_t>(width) * 480 * 2, 0xEE);
+  for (size_t i = 0; i < sample.size() / 2; ++i) {
+    sample[2 * i] = static_cast<uint8_t>((i % width * 7 + i / width * 3 + seed) % 0xE0);
+  }
+  return sample;
+}
+
+TEST(FrameRing, KeepsTheLumaOfBothSampleLayouts) {
+  FrameRing ring;
+  ring.sampleSize = kSampleSize720;
+  const std::vector<uint8_t> wide = MakeSample(720, 1);
+  ring.StoreFrame(wide.data(), SystemTime{});
+  const uint8_t* frame = ring.Frame(0);
+  auto luma = [&](int row, int pixel) { return wide[(row * 720 + pixel) * 2]; };
+  for (int c = 0; c < 10; ++c) {
+    EXPECT_EQ(frame[c], luma(0, 7 + c)) << c;
+  }
+  EXPECT_EQ(frame[10], luma(0, 18));  // pixel 17 is dropped
+  EXPECT_EQ(frame[639], luma(0, 709));
+  for (int row : {1, 241, 479}) {
+    for (int c : {0, 9, 10, 21, 22, 330, 638, 639}) {
+      EXPECT_EQ(frame[row * kFrameWidth + c], luma(row, 7 + c + c / 10)) << row << " " << c;
+    }
+  }
+  // 640x480, and any size that is not 720x480, takes every second byte.
+  const std::vector<uint8_t> narrow = MakeSample(640, 5);
+  for (uint32_t size : {kSampleSize640, 691199u}) {
+    ring.sampleSize = size;
+    ring.StoreFrame(narrow.data(), SystemTime{});
+    frame = ring.Frame(ring.NewestSlot());
+    int mismatches = 0;
+    for (int i = 0; i < kFrameBytes; ++i) {
+      mismatches += frame[i] != narrow[2 * static_cast<size_t>(i)];
+    }
+    EXPECT_EQ(mismatches, 0) << size;
+  }
+}
+
+TEST(FrameRing, MissingSampleStoresNothingAndCountsRunOnAcrossLaps) {
+  FrameRing ring;
+  CountingClock clock;
+  const std::vector<uint8_t> first = MakeSample(640, 1);
+  const std::vector<uint8_t> second = MakeSample(640, 2);
+  ring.SampleArrived(clock, first.data());
+  ring.SampleArrived(clock, nullptr);
+  EXPECT_EQ(ring.writeIndex.load(), 1u);
+  EXPECT_EQ(ring.framesStored.load(), 1u);
+  EXPECT_EQ(ring.Frame(1), nullptr);
+  ring.SampleArrived(clock, second.data());
+  EXPECT_EQ(ring.writeIndex.load(), 2u);
+  ASSERT_NE(ring.Frame(1), nullptr);
+  EXPECT_EQ(ring.Frame(1)[5], second[10]);
+  EXPECT_EQ(ring.stamps[1].milliseconds, 2);  // stamped on arrival, also the dropped sample
+  const uint8_t* slotOne = ring.Frame(1);
+  for (int n = 2; n < 130; ++n) {
+    ring.SampleArrived(clock, first.data());
+  }
+  EXPECT_EQ(ring.framesStored.load(), 130u);
+  EXPECT_EQ(ring.NewestSlot(), 1u);
+  EXPECT_EQ(ring.stamps[1].milliseconds, 130);
+  EXPECT_EQ(ring.Frame(1), slotOne);  // every lap reuses the slot's buffer
+}
 
 class CaptureGraphTest : public ::testing::Test {
  protected:
-  CaptureGraph& Graph() {
-    if (!graph_) {
-      graph_ = std::make_unique<CaptureGraph>(
-          device_, settings_, clock_,
-          [this](const std::string& text) { reports_.push_back(text); });
-    }
-    return *graph_;
+  bool Build() {
+    reports_.clear();
+    device_.log.clear();
+    return graph_.BuildCaptureGraph(ring_);
   }
-  bool HasLog(const std::string& entry) { return device_.CountInLog(entry) > 0; }
 
-  FakeV4l2Device device_;
+  test::FakeV4l2Device device_;
   Settings settings_;
-  test::SteppingClock clock_;
+  SystemClock clock_;
   FrameRing ring_;
-  std::vector<std::string> reports_;
-  std::unique_ptr<CaptureGraph> graph_;
+  Reports reports_;
+  CaptureGraph graph_{device_, settings_, clock_,
+                      [this](const std::string& text) { reports_.push_back(text); }};
 };
 
-TEST_F(CaptureGraphTest, NoUsableDeviceFailsAtTheDeviceEnumerator) {
-  device_.listFails = true;
-  EXPECT_FALSE(Graph().BuildCaptureGraph(ring_));
-  EXPECT_EQ(reports_, std::vector<std::string>{"Creation of the system device enumerator failed."});
+TEST_F(CaptureGraphTest, TooLargeIndexTakesTheLastCaptureDevice) {
+  EXPECT_FALSE(Build());
+  EXPECT_EQ(reports_, Reports{"Creation of the enumerator for video capture devices failed."});
 
-  device_.listFails = false;
-  reports_.clear();
-  EXPECT_FALSE(Graph().BuildCaptureGraph(ring_));
-  EXPECT_EQ(reports_, std::vector<std::string>{
-                          "Creation of the enumerator for video capture devices failed."});
-
-  // A node that offers no video capture is not a capture device.
-  device_.cameras.push_back(Camera("/dev/video0"));
-  device_.cameras.back().capture = false;
-  reports_.clear();
-  EXPECT_FALSE(Graph().BuildCaptureGraph(ring_));
-  EXPECT_EQ(reports_, std::vector<std::string>{
-                          "Creation of the enumerator for video capture devices failed."});
-  EXPECT_EQ(Graph().CountCaptureDevices(), 0);
-  EXPECT_EQ(device_.OpenCount(), 0u);
-  EXPECT_FALSE(Graph().built());
-}
-
-TEST_F(CaptureGraphTest, TooLargeDeviceIndexFallsToTheLastDevice) {
-  device_.cameras = {Camera("/dev/video0"), Camera("/dev/video1"), Camera("/dev/video2")};
-  device_.cameras[1].capture = false;  // a metadata node between the two cameras
+  device_.cameras = {{}, {.capture = false}, {}};  // a metadata node between two cameras
   settings_.captureDeviceIndex = 5;
-  EXPECT_EQ(Graph().CountCaptureDevices(), 2);
-  ASSERT_TRUE(Graph().BuildCaptureGraph(ring_)) << reports_.front();
+  ASSERT_TRUE(Build());
   EXPECT_EQ(settings_.captureDeviceIndex.load(), 1u);
-  EXPECT_EQ(Graph().devicePath(), "/dev/video2");
-  EXPECT_TRUE(reports_.empty());
-  EXPECT_EQ(device_.OpenCount(), 1u);  // the probes closed their descriptors
-
-  // A valid index is kept.
-  Graph().TearDownCaptureGraph();
-  settings_.captureDeviceIndex = 0;
-  ASSERT_TRUE(Graph().BuildCaptureGraph(ring_));
-  EXPECT_EQ(settings_.captureDeviceIndex.load(), 0u);
-  EXPECT_EQ(Graph().devicePath(), "/dev/video0");
+  EXPECT_EQ(graph_.devicePath(), "/dev/video2");
+  EXPECT_EQ(device_.Now().open, 1);  // the probes closed their descriptors
 }
 
-TEST_F(CaptureGraphTest, AtMostEightDevicesCount) {
-  for (int i = 0; i < 11; ++i) {
-    device_.cameras.push_back(Camera("/dev/video" + std::to_string(i)));
-  }
-  EXPECT_EQ(Graph().CountCaptureDevices(), 8);
-  settings_.captureDeviceIndex = 9;
-  ASSERT_TRUE(Graph().BuildCaptureGraph(ring_));
-  EXPECT_EQ(settings_.captureDeviceIndex.load(), 7u);
-  EXPECT_EQ(Graph().devicePath(), "/dev/video7");
-}
-
-TEST_F(CaptureGraphTest, DeviceTakenAfterTheProbeFailsToBind) {
-  device_.cameras = {Camera("/dev/video0")};
-  device_.cameras[0].opensAllowed = 1;  // the probe opens it, then it is gone
-  EXPECT_FALSE(Graph().BuildCaptureGraph(ring_));
-  EXPECT_EQ(reports_, std::vector<std::string>{"Binding the moniker to a filter object failed."});
-  EXPECT_EQ(device_.OpenCount(), 0u);
-  EXPECT_FALSE(Graph().built());
-}
-
-TEST_F(CaptureGraphTest, SaturationIsSetToZeroWithinTheControlRange) {
-  device_.cameras = {Camera("/dev/video0")};
-  device_.cameras[0].saturationRange = std::make_pair(-50, 50);
-  ASSERT_TRUE(Graph().BuildCaptureGraph(ring_));
-  EXPECT_EQ(device_.saturation, 0);
-  EXPECT_TRUE(HasLog("G_CTRL"));
-  Graph().TearDownCaptureGraph();
-
-  device_.cameras[0].saturationRange = std::make_pair(10, 100);
-  device_.saturation = 64;
-  ASSERT_TRUE(Graph().BuildCaptureGraph(ring_));
-  EXPECT_EQ(device_.saturation, 10);
-  Graph().TearDownCaptureGraph();
-
-  device_.cameras[0].saturationRange.reset();
-  device_.log.clear();
-  device_.saturation = 64;
-  ASSERT_TRUE(Graph().BuildCaptureGraph(ring_));
-  EXPECT_EQ(device_.saturation, 64);
-  EXPECT_FALSE(HasLog("G_CTRL"));
-}
-
-TEST_F(CaptureGraphTest, CompositeInputIsRouted) {
-  device_.cameras = {Camera("/dev/video0")};
-  device_.cameras[0].inputs = {"Television", "S-Video", "COMPOSITE 1", "Composite 2"};
-  ASSERT_TRUE(Graph().BuildCaptureGraph(ring_));
-  EXPECT_TRUE(HasLog("S_INPUT 2"));
-  EXPECT_EQ(device_.CountInLog("S_INPUT 2") + device_.CountInLog("S_INPUT 3"), 1u);
-}
-
-TEST_F(CaptureGraphTest, SingleInputIsUsedWithoutRouting) {
-  device_.cameras = {Camera("/dev/video0")};
-  device_.cameras[0].inputs = {"Camera 1"};
-  device_.cameras[0].setInputError = EINVAL;  // a device that has nothing to switch
-  ASSERT_TRUE(Graph().BuildCaptureGraph(ring_));
-  EXPECT_FALSE(HasLog("S_INPUT 0"));
-}
-
-TEST_F(CaptureGraphTest, InputFailures) {
-  device_.cameras = {Camera("/dev/video0")};
-  device_.cameras[0].inputs = {"Television", "S-Video"};
-  EXPECT_FALSE(Graph().BuildCaptureGraph(ring_));
-  EXPECT_EQ(reports_.back(), "Pins not found.");
-  EXPECT_EQ(device_.OpenCount(), 0u);
-
-  device_.cameras[0].inputs = {"Television", "Composite"};
-  device_.cameras[0].setInputError = EBUSY;
-  EXPECT_FALSE(Graph().BuildCaptureGraph(ring_));
-  EXPECT_EQ(reports_.back(), "Crossbar route failed.");
-
-  device_.cameras[0].enumInputErrorAt = 1;
-  EXPECT_FALSE(Graph().BuildCaptureGraph(ring_));
-  EXPECT_EQ(reports_.back(), "Get Crossbar Pin Info1 failed.");
-
-  device_.cameras[0].inputs.clear();
-  device_.cameras[0].enumInputErrorAt = -1;
-  EXPECT_FALSE(Graph().BuildCaptureGraph(ring_));
-  EXPECT_EQ(reports_.back(), "Finding crossbar preview failed.");
-  EXPECT_EQ(reports_.size(), 4u);
-  EXPECT_EQ(device_.OpenCount(), 0u);
-  EXPECT_FALSE(Graph().built());
-}
-
-TEST_F(CaptureGraphTest, FormatIs640x480OrAnAnswered720x480) {
-  device_.cameras = {Camera("/dev/video0")};
-  FakeCamera& camera = device_.cameras[0];
-  camera.current = YuyvFormat(1280, 720);
-  camera.current.pixelformat = V4L2_PIX_FMT_MJPEG;
-  ASSERT_TRUE(Graph().BuildCaptureGraph(ring_));
-  EXPECT_EQ(ring_.sampleSize.load(), kSampleSize640);
-  EXPECT_EQ(camera.current.width, 640u);
-  EXPECT_EQ(camera.current.pixelformat, static_cast<uint32_t>(V4L2_PIX_FMT_YUYV));
-  Graph().TearDownCaptureGraph();
-
-  // A device that can only give 720x480 answers with it.
-  camera.setFormat = [](v4l2_pix_format& pix) {
-    pix = YuyvFormat(720, 480);
-    return 0;
+TEST_F(CaptureGraphTest, AcceptsOnly640x480Or720x480Yuyv) {
+  v4l2_pix_format padded = Yuyv(640, 480);
+  padded.bytesperline = 1344;
+  padded.sizeimage = 1344 * 480;
+  struct Row {
+    v4l2_pix_format current, answer;
+    int error;
+    uint32_t sampleSize;  // 0: refused
   };
-  ASSERT_TRUE(Graph().BuildCaptureGraph(ring_));
-  EXPECT_EQ(ring_.sampleSize.load(), kSampleSize720);
-  Graph().TearDownCaptureGraph();
-
-  // A device that refuses any change while it delivers 720x480 YUYV is taken as it is.
-  camera.current = YuyvFormat(720, 480);
-  camera.setFormat = [](v4l2_pix_format&) { return EBUSY; };
-  ring_.sampleSize = kSampleSize640;
-  ASSERT_TRUE(Graph().BuildCaptureGraph(ring_));
-  EXPECT_EQ(ring_.sampleSize.load(), kSampleSize720);
-  EXPECT_TRUE(reports_.empty());
-}
-
-TEST_F(CaptureGraphTest, OtherFormatsAreRefused) {
-  device_.cameras = {Camera("/dev/video0")};
-  FakeCamera& camera = device_.cameras[0];
-  const std::vector<std::function<int(v4l2_pix_format&)>> answers = {
-      [](v4l2_pix_format& pix) { return pix = YuyvFormat(1280, 720), 0; },
-      [](v4l2_pix_format& pix) {
-        pix.pixelformat = V4L2_PIX_FMT_MJPEG;
-        return 0;
-      },
-      [](v4l2_pix_format& pix) {
-        pix = YuyvFormat(640, 480);
-        pix.bytesperline = 1344;  // padded rows
-        pix.sizeimage = 1344 * 480;
-        return 0;
-      },
-      [](v4l2_pix_format&) { return EBUSY; },  // and the current format is 1280x720
+  const std::vector<Row> rows = {
+      {Yuyv(1280, 720, V4L2_PIX_FMT_MJPEG), {}, 0, kSampleSize640},
+      {Yuyv(640, 480), Yuyv(720, 480), 0, kSampleSize720},  // the device answers with 720x480
+      {Yuyv(720, 480), {}, EBUSY, kSampleSize720},  // refuses any change but delivers 720x480
+      {Yuyv(640, 480), Yuyv(1280, 720), 0, 0},
+      {Yuyv(640, 480), Yuyv(640, 480, V4L2_PIX_FMT_MJPEG), 0, 0},
+      {Yuyv(640, 480), padded, 0, 0},
+      {Yuyv(1280, 720), {}, EBUSY, 0},
   };
-  camera.current = YuyvFormat(1280, 720);
-  for (const auto& answer : answers) {
-    camera.setFormat = answer;
-    reports_.clear();
-    EXPECT_FALSE(Graph().BuildCaptureGraph(ring_));
-    EXPECT_EQ(reports_, std::vector<std::string>{"Could not set size to 640x480."});
-    EXPECT_EQ(device_.OpenCount(), 0u);
-  }
-}
-
-TEST_F(CaptureGraphTest, StreamingFailuresPrintTheErrorInHexadecimal) {
-  device_.cameras = {Camera("/dev/video0")};
-  device_.cameras[0].reqbufsError = EBUSY;
-  EXPECT_FALSE(Graph().BuildCaptureGraph(ring_));
-  EXPECT_EQ(reports_.back(), "Render Stream failed. 10");
-
-  device_.cameras[0].reqbufsError = 0;
-  device_.cameras[0].streamonError = ENOSPC;
-  ASSERT_TRUE(Graph().BuildCaptureGraph(ring_));
-  EXPECT_FALSE(Graph().Run());
-  EXPECT_EQ(reports_.back(), "Render Stream failed. 1c");
-  EXPECT_FALSE(Graph().built());
-  EXPECT_EQ(device_.OpenCount(), 0u);
-  EXPECT_EQ(device_.MappedCount(), 0u);
-}
-
-TEST_F(CaptureGraphTest, TearDownReleasesAPartlyBuiltGraph) {
-  // Nothing built: tear-down touches no device.
-  Graph().TearDownCaptureGraph();
-  Graph().TearDownCaptureGraph();
-  EXPECT_TRUE(device_.Log().empty());
-
-  // The third buffer cannot be mapped: the first two are unmapped, the buffers released and the
-  // device closed.
-  device_.cameras = {Camera("/dev/video0")};
-  device_.cameras[0].mmapFailsAt = 2;
-  EXPECT_FALSE(Graph().BuildCaptureGraph(ring_));
-  EXPECT_EQ(reports_.back(), "Render Stream failed. c");
-  EXPECT_EQ(device_.MappedCount(), 0u);
-  EXPECT_EQ(device_.OpenCount(), 0u);
-  const std::vector<std::string> log = device_.Log();
-  ASSERT_GE(log.size(), 2u);
-  EXPECT_EQ(log[log.size() - 2], "REQBUFS 0");
-  EXPECT_EQ(log.back(), "close");
-  EXPECT_FALSE(HasLog("STREAMOFF"));
-}
-
-TEST_F(CaptureGraphTest, BuildingABuiltGraphStartsAfresh) {
-  device_.cameras = {Camera("/dev/video0")};
-  ASSERT_TRUE(Graph().BuildCaptureGraph(ring_));
-  ASSERT_TRUE(Graph().Run());
-  ASSERT_TRUE(Graph().BuildCaptureGraph(ring_));
-  EXPECT_EQ(device_.OpenCount(), 1u);
-  EXPECT_EQ(device_.MappedCount(), CaptureGraph::kBufferCount);
-  EXPECT_EQ(device_.CountInLog("STREAMOFF"), 1u);
-  EXPECT_FALSE(Graph().running());
-}
-
-bool WaitFor(const std::function<bool()>& done) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > deadline) {
-      return false;
+  device_.cameras = {{}};
+  for (size_t i = 0; i < rows.size(); ++i) {
+    device_.cameras[0].current = rows[i].current;
+    device_.cameras[0].answer = rows[i].answer;
+    device_.cameras[0].setFormatError = rows[i].error;
+    ring_.sampleSize = 1;
+    EXPECT_EQ(Build(), rows[i].sampleSize != 0) << i;
+    if (rows[i].sampleSize != 0) {
+      EXPECT_EQ(ring_.sampleSize.load(), rows[i].sampleSize) << i;
+      EXPECT_EQ(reports_, Reports{}) << i;
+    } else {
+      EXPECT_EQ(reports_, Reports{"Could not set size to 640x480."}) << i;
+      EXPECT_EQ(device_.Now().open, 0) << i;
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
-  return true;
 }
 
-TEST_F(CaptureGraphTest, CaptureThreadStoresGoodBuffersAndRequeuesEveryBuffer) {
-  device_.cameras = {Camera("/dev/video0")};
-  ASSERT_TRUE(Graph().BuildCaptureGraph(ring_));
-  EXPECT_EQ(device_.QueuedCount(), CaptureGraph::kBufferCount);
-  EXPECT_TRUE(device_.AllDelivered());
-  ASSERT_TRUE(Graph().Run());
-
-  device_.Deliver({Delivery::Kind::kFrame, 10, 0, 0});
-  device_.Deliver({Delivery::Kind::kInterrupt, 0, 0, 0});
-  device_.Deliver({Delivery::Kind::kFrame, 20, 0, 0});
-  device_.Deliver({Delivery::Kind::kFrame, 99, V4L2_BUF_FLAG_ERROR, 0});
-  device_.Deliver({Delivery::Kind::kFrame, 98, 0, 1000});  // short buffer
-  for (uint8_t luma = 30; luma < 36; ++luma) {
-    device_.Deliver({Delivery::Kind::kFrame, luma, 0, 0});
+TEST_F(CaptureGraphTest, RoutesTheCompositeInput) {
+  struct Row {
+    std::vector<std::string> inputs;
+    int routed;  // -1: none
+    std::string report;
+  };
+  const std::vector<Row> rows = {
+      {{"Television", "S-Video", "COMPOSITE 1", "Composite 2"}, 2, ""},
+      {{"Camera 1"}, -1, ""},  // a single input is used as it is
+      {{"Television", "S-Video"}, -1, "Pins not found."},
+      {{}, -1, "Finding crossbar preview failed."},
+  };
+  device_.cameras = {{}};
+  for (const Row& row : rows) {
+    device_.cameras[0].inputs = row.inputs;
+    EXPECT_EQ(Build(), row.report.empty()) << row.routed;
+    EXPECT_EQ(reports_, row.report.empty() ? Reports{} : Reports{row.report});
+    for (int i = 0; i < 4; ++i) {
+      EXPECT_EQ(device_.Now().Count("S_INPUT " + std::to_string(i)), i == row.routed ? 1 : 0) << i;
+    }
   }
-  ASSERT_TRUE(WaitFor([&] { return device_.AllDelivered() && Graph().framesDelivered() == 8; }));
-  ASSERT_TRUE(WaitFor([&] { return device_.QueuedCount() == CaptureGraph::kBufferCount; }));
-  EXPECT_EQ(Graph().buffersDropped(), 2u);
-  EXPECT_EQ(ring_.framesStored.load(), 8u);
-  EXPECT_EQ(ring_.writeIndex.load(), 8u);
-  const std::vector<uint8_t> expected = {10, 20, 30, 31, 32, 33, 34, 35};
+  EXPECT_EQ(device_.Now().open, 0);
+}
+
+TEST_F(CaptureGraphTest, FailedMappingReleasesThePartlyBuiltGraph) {
+  device_.cameras = {{}};
+  device_.cameras[0].mmapFailsAt = 2;
+  EXPECT_FALSE(Build());
+  EXPECT_EQ(reports_, Reports{"Render Stream failed. c"});
+  const auto seen = device_.Now();
+  EXPECT_EQ(seen.mapped + seen.open, 0);
+  ASSERT_GE(seen.log.size(), 2u);
+  EXPECT_EQ(seen.log[seen.log.size() - 2], "REQBUFS 0");
+  EXPECT_EQ(seen.log.back(), "close");
+  EXPECT_FALSE(graph_.built());
+}
+
+TEST_F(CaptureGraphTest, GoodSamplesReachTheRingAndEveryBufferIsRequeued) {
+  device_.cameras = {{}};
+  ASSERT_TRUE(Build());
+  ASSERT_TRUE(graph_.Run());
+  device_.Deliver({10});
+  device_.Deliver({99, V4L2_BUF_FLAG_ERROR});
+  device_.Deliver({98, 0, 1000});  // short
+  for (uint8_t luma = 20; luma < 26; ++luma) {
+    device_.Deliver({luma});
+  }
+  ASSERT_TRUE(WaitFor([&] {
+    return graph_.framesDelivered() == 7 && device_.Now().queued == CaptureGraph::kBufferCount;
+  }));
+  EXPECT_EQ(graph_.buffersDropped(), 2u);
+  EXPECT_EQ(ring_.framesStored.load(), 7u);
+  const std::vector<uint8_t> expected = {10, 20, 21, 22, 23, 24, 25};
   for (uint32_t slot = 0; slot < expected.size(); ++slot) {
     ASSERT_NE(ring_.Frame(slot), nullptr);
     EXPECT_EQ(ring_.Frame(slot)[0], expected[slot]);
     EXPECT_EQ(ring_.Frame(slot)[kFrameBytes - 1], expected[slot]);
   }
-  // One clock reading per stored frame, in order.
-  EXPECT_EQ(clock_.readings(), 8u);
-  EXPECT_EQ(ring_.stamps[1].milliseconds, 33);
-  EXPECT_EQ(ring_.stamps[7].milliseconds, 231);
-
-  Graph().TearDownCaptureGraph();
-  EXPECT_TRUE(HasLog("STREAMOFF"));
-  EXPECT_EQ(device_.OpenCount(), 0u);
-  EXPECT_EQ(device_.MappedCount(), 0u);
-  EXPECT_FALSE(Graph().running());
+  graph_.TearDownCaptureGraph();
+  const auto seen = device_.Now();
+  EXPECT_EQ(seen.Count("STREAMOFF"), 1);
+  EXPECT_EQ(seen.mapped + seen.open, 0);
 }
 
-TEST_F(CaptureGraphTest, PropertiesListTheDeviceControls) {
-  std::ostringstream none;
-  Graph().ShowDeviceProperties(none);
-  EXPECT_TRUE(none.str().empty());
+const std::string kStalled =
+    "No frame from the capture device for 5 s; rebuilding the capture graph.";
+const std::string kRecovered = "Frames from the capture device arrive again.";
 
-  device_.cameras = {Camera("/dev/video0")};
-  device_.cameras[0].saturationRange = std::make_pair(-50, 50);
-  ASSERT_TRUE(Graph().BuildCaptureGraph(ring_));
-  std::ostringstream out;
-  Graph().ShowDeviceProperties(out);
-  EXPECT_EQ(out.str(), "/dev/video0\nSaturation: 0 (-50..50, default 64)\n");
+TEST(DeviceSource, SilentDeviceIsRebuiltUntilFramesFlowAgain) {
+  test::FakeV4l2Device device;
+  device.cameras = {{}};
+  Settings settings;
+  SystemClock clock;
+  FrameRing ring;
+  Reports reports;
+  DeviceSource source(device, settings, clock,
+                      [&](const std::string& text) { reports.push_back(text); });
+  const auto t0 = std::chrono::steady_clock::time_point{} + seconds(50);
+  source.CheckHealth(t0 + seconds(100));  // not started: nothing happens
+  ASSERT_TRUE(source.Start(ring));
+  source.CheckHealth(t0);  // baseline
+  device.Deliver({40});
+  ASSERT_TRUE(WaitFor([&] { return source.graph().framesDelivered() == 1; }));
+  source.CheckHealth(t0 + seconds(1));
+  source.CheckHealth(t0 + seconds(5));
+  EXPECT_EQ(device.Now().Count("STREAMON"), 1);
+  source.CheckHealth(t0 + seconds(6));
+  EXPECT_EQ(reports, Reports{kStalled});
+  EXPECT_EQ(device.Now().Count("STREAMON"), 2);
+
+  // Unplugged: the rebuild fails with its own message and is tried again 30 s later.
+  device.cameras[0].capture = false;
+  source.CheckHealth(t0 + seconds(35));
+  EXPECT_EQ(reports.size(), 1u);  // reported once per stall
+  source.CheckHealth(t0 + seconds(36));
+  EXPECT_EQ(reports.back(), "Creation of the enumerator for video capture devices failed.");
+  device.cameras[0].capture = true;
+  source.CheckHealth(t0 + seconds(66));
+  EXPECT_EQ(device.Now().Count("STREAMON"), 3);
+  device.Deliver({50});
+  ASSERT_TRUE(WaitFor([&] { return source.graph().framesDelivered() == 2; }));
+  source.CheckHealth(t0 + seconds(67));
+  EXPECT_EQ(reports.back(), kRecovered);
+  source.CheckHealth(t0 + seconds(71));
+  EXPECT_EQ(device.Now().Count("STREAMON"), 3);
+  source.CheckHealth(t0 + seconds(72));  // a new stall
+  EXPECT_EQ(reports.back(), kStalled);
+  EXPECT_EQ(device.Now().Count("STREAMON"), 4);
+  source.Stop();
+  source.CheckHealth(t0 + seconds(400));
+  EXPECT_EQ(device.Now().open, 0);
+  EXPECT_EQ(ring.Frame(1)[0], 50);
+}
+
+TEST(ClockSync, UnsynchronisedOrErrorStateIsNotSynchronised) {
+  EXPECT_TRUE(ClockStateSynchronised(TIME_OK, STA_PLL));
+  EXPECT_FALSE(ClockStateSynchronised(TIME_OK, STA_PLL | STA_UNSYNC));
+  EXPECT_FALSE(ClockStateSynchronised(TIME_ERROR, 0));
+  EXPECT_FALSE(ClockStateSynchronised(-1, 0));  // the call itself failed
 }
 
 }  // namespace

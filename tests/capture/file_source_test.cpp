@@ -3,20 +3,34 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <chrono>
+#include <cstdlib>
 #include <memory>
 #include <thread>
 
 #include "base/stamp.h"
 #include "capture/frame_ring.h"
+#include "media/video_file_decoder.h"
 #include "support/temp_dir.h"
-#include "test_video.h"
 #include "virtual_time.h"
 
 namespace ombrix {
 namespace {
 
 using std::chrono::milliseconds;
+
+// A 320x240 MPEG-4 movie whose frame n is a flat grey of Brightness(n); true when it was made.
+bool MakeMovie(const std::string& path, int frames, const std::string& rate,
+               const std::string& creationTime = {}) {
+  const std::string command =
+      "ffmpeg -nostdin -v error -y -f lavfi -i \"color=black:s=320x240:r=" + rate +
+      ",geq=lum='20+mod(2*N\\,200)':cb=128:cr=128\" -frames:v " + std::to_string(frames) +
+      " -c:v mpeg4 -q:v 2 -pix_fmt yuv420p " +
+      (creationTime.empty() ? "" : "-metadata creation_time=" + creationTime) + " '" + path + "'";
+  return std::system(command.c_str()) == 0;
+}
+int Brightness(uint64_t frame) {
+  return static_cast<int>(20 + (2 * frame) % 200);
+}
 
 void WaitUntilFinished(const FileSource& source) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
@@ -25,174 +39,157 @@ void WaitUntilFinished(const FileSource& source) {
   }
 }
 
-TEST(ParseCreationTime, ReadsIsoTimesToTheSecond) {
-  EXPECT_EQ(ParseCreationTime("2025-03-04T05:06:07.000000Z"),
-            MakeCalendarTime(2025, 3, 4, 5, 6, 7));
-  EXPECT_EQ(ParseCreationTime("2025-03-04 05:06:07"), MakeCalendarTime(2025, 3, 4, 5, 6, 7));
-  EXPECT_EQ(ParseCreationTime(""), std::nullopt);
-  EXPECT_EQ(ParseCreationTime("2025-13-04T05:06:07Z"), std::nullopt);
-  EXPECT_EQ(ParseCreationTime("yesterday"), std::nullopt);
-}
-
 class FileSourceTest : public ::testing::Test {
  protected:
-  // One movie of 100 frames at 25 frames/s for every test of the suite.
+  // One movie of 100 frames at 25 frames/s for the whole suite.
   static void SetUpTestSuite() {
     folder_ = std::make_unique<test::TempDir>();
     movie_ = (*folder_ / "night.mp4").string();
-    made_ = test::MakeTestVideo(movie_, 100, 25, "2025-03-04T05:06:07.000000Z");
+    made_ = MakeMovie(movie_, 100, "25", "2025-03-04T05:06:07.000000Z");
   }
   static void TearDownTestSuite() { folder_.reset(); }
-  void SetUp() override {
-    ASSERT_TRUE(made_);
-    path_ = movie_;
+  void SetUp() override { ASSERT_TRUE(made_); }
+  FileSourceOptions Options(bool fast) {
+    FileSourceOptions options;
+    options.path = movie_;
+    options.fast = fast;
+    return options;
   }
 
   static inline std::unique_ptr<test::TempDir> folder_;
   static inline std::string movie_;
   static inline bool made_ = false;
   test::TempDir dir_;
-  std::string path_;
   Settings settings_;
   test::VirtualPacer pacer_;
   test::PacerClock clock_{pacer_};
   FrameRing ring_;
-  std::vector<std::string> reports_;
 };
 
-TEST_F(FileSourceTest, RealTimeDeliveryKeepsThePresentationTimes) {
-  FileSourceOptions options;
-  options.path = path_;
+TEST_F(FileSourceTest, DecoderReadsEveryPictureScaledWithItsTimeRoundedDown) {
+  VideoFileDecoder yuyv(movie_, VideoFileDecoder::Layout::kYuyv);
+  ASSERT_FALSE(yuyv.failed()) << yuyv.error();
+  EXPECT_EQ(yuyv.estimatedFrameCount(), 100);
+  std::vector<uint8_t> sample(kSampleSize640);
+  int64_t presentation_ms = -1;
+  int frames = 0;
+  while (yuyv.ReadFrame(sample.data(), presentation_ms)) {
+    EXPECT_EQ(presentation_ms, frames * 40);
+    for (size_t pixel : {size_t{0}, size_t{240 * 640 + 320}, size_t{479 * 640 + 639}}) {
+      EXPECT_NEAR(sample[2 * pixel], Brightness(frames), 2) << frames;
+    }
+    ++frames;
+  }
+  EXPECT_EQ(frames, 100);
+
+  const std::string ntsc = (dir_ / "ntsc.mp4").string();
+  ASSERT_TRUE(MakeMovie(ntsc, 4, "30000/1001"));
+  VideoFileDecoder grey(ntsc, VideoFileDecoder::Layout::kGrey);
+  std::vector<int64_t> times;
+  while (grey.ReadFrame(sample.data(), presentation_ms)) {
+    times.push_back(presentation_ms);
+  }
+  EXPECT_EQ(times, (std::vector<int64_t>{0, 33, 66, 100}));
+  // Full-range grey of a limited-range picture.
+  EXPECT_NEAR(sample[240 * 640 + 320], (26 - 16) * 255 / 219, 3);
+}
+
+TEST_F(FileSourceTest, RealTimeDeliveryStampsTheCreationTimePlusThePresentationTime) {
   const Pacer::TimePoint begin = pacer_.Now();
-  FileSource source(options, settings_, clock_, pacer_, nullptr, nullptr);
+  FileSource source(Options(false), settings_, clock_, pacer_, nullptr, nullptr);
   ring_.sampleSize = kSampleSize720;
   ASSERT_TRUE(source.Start(ring_));
   EXPECT_EQ(ring_.sampleSize.load(), kSampleSize640);
-  EXPECT_EQ(source.estimatedFrameCount(), 100);
   EXPECT_EQ(source.startTime(), *MakeCalendarTime(2025, 3, 4, 5, 6, 7));
   WaitUntilFinished(source);
   ASSERT_TRUE(source.Finished());
-  source.Stop();
-  EXPECT_EQ(source.framesDelivered(), 100u);
   EXPECT_EQ(ring_.framesStored.load(), 100u);
-  // The last picture was due 99 * 40 ms after the start.
   EXPECT_EQ(pacer_.Now() - begin, milliseconds(99 * 40));
-  // The newest 64 frames, 36..99, carry the creation time plus their presentation times.
   for (int frame = 36; frame < 100; ++frame) {
     const uint32_t slot = static_cast<uint32_t>(frame % kRingSlots);
-    const Stamp expected = ShiftStamp("20250304_050607_000", frame * 40);
-    EXPECT_EQ(MakeStamp(ring_.stamps[slot]), expected);
-    EXPECT_NEAR(ring_.Frame(slot)[320 * 240], test::TestVideoBrightness(frame), 2) << frame;
+    EXPECT_EQ(MakeStamp(ring_.stamps[slot]), ShiftStamp("20250304_050607_000", frame * 40));
+    EXPECT_NEAR(ring_.Frame(slot)[320 * 240], Brightness(frame), 2) << frame;
   }
-}
 
-struct DetectorRun {
-  uint64_t processed = 0;
-  uint64_t largestLead = 0;  // frames stored but not yet processed
-  int wrongFrames = 0;
-};
-
-// Runs a fast file source against a slow detector that checks, for each frame, that the frame and
-// the one triggerGap back are still in the ring. The detector starts late, so that the source
-// runs as far ahead as it may.
-DetectorRun RunAgainstDetector(const std::string& path, int gap, Settings& settings,
-                               const Clock& clock, Pacer& pacer, FrameRing& ring) {
-  settings.triggerGap = gap;
-  gap = ((gap % kRingSlots) + kRingSlots) % kRingSlots;  // as the detector counts it
-  FileSourceOptions options;
-  options.path = path;
-  options.fast = true;
-  options.start = *MakeCalendarTime(2026, 1, 2, 23, 59, 59);
-  const uint64_t reach = static_cast<uint64_t>(kRingSlots - gap);
-  std::atomic<uint64_t> processed{0};
-  DetectorRun run;
-  FileSource source(options, settings, clock, pacer, nullptr, [&] { return processed.load(); });
-  EXPECT_TRUE(source.Start(ring));
-  const auto late = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (ring.framesStored.load() < reach && std::chrono::steady_clock::now() < late) {
-    std::this_thread::sleep_for(milliseconds(1));
-  }
-  std::this_thread::sleep_for(milliseconds(50));
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-  while (processed.load() < 100 && std::chrono::steady_clock::now() < deadline) {
-    const uint64_t stored = ring.framesStored.load(std::memory_order_acquire);
-    const uint64_t n = processed.load();
-    if (stored <= n) {
-      std::this_thread::yield();
-      continue;
-    }
-    run.largestLead = std::max(run.largestLead, stored - n);
-    std::this_thread::sleep_for(std::chrono::microseconds(300));
-    for (uint64_t frame : {n, n >= static_cast<uint64_t>(gap) ? n - gap : n}) {
-      const int brightness = ring.Frame(static_cast<uint32_t>(frame % kRingSlots))[1000];
-      if (std::abs(brightness - test::TestVideoBrightness(static_cast<int>(frame))) > 2) {
-        ++run.wrongFrames;
-      }
-    }
-    processed = n + 1;
-  }
-  WaitUntilFinished(source);
-  EXPECT_TRUE(source.Finished());
-  run.processed = processed.load();
-  return run;
-}
-
-TEST_F(FileSourceTest, FastDeliveryStaysWithinReachOfTheDetector) {
-  const DetectorRun run = RunAgainstDetector(path_, 10, settings_, clock_, pacer_, ring_);
-  EXPECT_EQ(run.processed, 100u);
-  EXPECT_EQ(run.wrongFrames, 0);
-  // Every frame the detector needs is kept, and the source runs that far ahead, no less.
-  EXPECT_EQ(run.largestLead, 54u);
-  // Virtual times from the given start, across midnight; frames 36..99 are in the ring.
-  EXPECT_EQ(MakeStamp(ring_.stamps[36]), "20260103_000000_440");
-  EXPECT_EQ(MakeStamp(ring_.stamps[35]), "20260103_000002_960");
-}
-
-TEST_F(FileSourceTest, FastDeliveryWithTheLargestGapStillMoves) {
-  // A gap of -1 reaches back 63 frames in the ring, like 63.
-  for (int gap : {63, -1}) {
-    FrameRing ring;
-    const DetectorRun run = RunAgainstDetector(path_, gap, settings_, clock_, pacer_, ring);
-    EXPECT_EQ(run.processed, 100u) << gap;
-    EXPECT_EQ(run.wrongFrames, 0) << gap;
-    EXPECT_EQ(run.largestLead, 1u) << gap;
-  }
-}
-
-TEST_F(FileSourceTest, WithoutCreationTimeTheStartIsNow) {
+  // Without a creation time the start is now.
   const std::string bare = (dir_ / "bare.mp4").string();
-  ASSERT_TRUE(test::MakeTestVideo(bare, 3, 25));
-  FileSourceOptions options;
+  ASSERT_TRUE(MakeMovie(bare, 3, "25"));
+  FileSourceOptions options = Options(true);
   options.path = bare;
-  options.fast = true;
-  pacer_.Advance(std::chrono::seconds(90));
-  FileSource source(options, settings_, clock_, pacer_, nullptr, nullptr);
-  ASSERT_TRUE(source.Start(ring_));
-  WaitUntilFinished(source);
-  EXPECT_EQ(source.startTime(), test::PacerClock::kOrigin + 90);
-  EXPECT_EQ(MakeStamp(ring_.stamps[2]), "20261206_220130_080");
+  test::VirtualPacer pacer;
+  test::PacerClock clock(pacer);
+  pacer.Advance(std::chrono::seconds(90));
+  FileSource now(options, settings_, clock, pacer, nullptr, nullptr);
+  FrameRing ring;
+  ASSERT_TRUE(now.Start(ring));
+  WaitUntilFinished(now);
+  EXPECT_EQ(now.startTime(), test::PacerClock::kOrigin + 90);
+  EXPECT_EQ(MakeStamp(ring.stamps[2]), "20261206_220130_080");
 }
 
-TEST_F(FileSourceTest, MissingFileIsReportedAndStartsNothing) {
-  FileSourceOptions options;
+// A fast source against a detector that starts late and then checks, frame by frame, that the
+// frame and the one triggerGap back are still in the ring: the source runs 64 - gap frames ahead,
+// no more and no less.
+TEST_F(FileSourceTest, FastDeliveryStaysWithinReachOfTheDetector) {
+  for (int gap : {10, 63, -1}) {  // -1 reaches back 63 frames, like 63
+    settings_.triggerGap = gap;
+    const uint64_t reach = gap == 10 ? 54 : 1;
+    FileSourceOptions options = Options(true);
+    options.start = *MakeCalendarTime(2026, 1, 2, 23, 59, 59);
+    std::atomic<uint64_t> processed{0};
+    FrameRing ring;
+    FileSource source(options, settings_, clock_, pacer_, nullptr,
+                      [&] { return processed.load(); });
+    ASSERT_TRUE(source.Start(ring));
+    const auto late = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (ring.framesStored.load() < reach && std::chrono::steady_clock::now() < late) {
+      std::this_thread::sleep_for(milliseconds(1));
+    }
+    std::this_thread::sleep_for(milliseconds(50));
+    uint64_t largestLead = 0;
+    int wrongFrames = 0;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (processed.load() < 100 && std::chrono::steady_clock::now() < deadline) {
+      const uint64_t stored = ring.framesStored.load(std::memory_order_acquire);
+      const uint64_t n = processed.load();
+      if (stored <= n) {
+        std::this_thread::yield();
+        continue;
+      }
+      largestLead = std::max(largestLead, stored - n);
+      std::this_thread::sleep_for(std::chrono::microseconds(300));
+      for (uint64_t frame : {n, n >= 64 - reach ? n - (64 - reach) : n}) {
+        wrongFrames +=
+            std::abs(ring.Frame(frame % kRingSlots)[1000] - Brightness(frame)) > 2 ? 1 : 0;
+      }
+      processed = n + 1;
+    }
+    WaitUntilFinished(source);
+    EXPECT_TRUE(source.Finished()) << gap;
+    EXPECT_EQ(processed.load(), 100u) << gap;
+    EXPECT_EQ(wrongFrames, 0) << gap;
+    EXPECT_EQ(largestLead, reach) << gap;
+    if (gap == 10) {  // virtual times from the given start, across midnight
+      EXPECT_EQ(MakeStamp(ring.stamps[36]), "20260103_000000_440");
+      EXPECT_EQ(MakeStamp(ring.stamps[35]), "20260103_000002_960");
+    }
+  }
+}
+
+TEST_F(FileSourceTest, MissingFileIsReportedAndStopEndsAWaitingSource) {
+  std::vector<std::string> reports;
+  FileSourceOptions options = Options(true);
   options.path = (dir_ / "missing.mp4").string();
-  FileSource source(
-      options, settings_, clock_, pacer_,
-      [&](const std::string& text) { reports_.push_back(text); }, nullptr);
-  EXPECT_FALSE(source.Start(ring_));
-  ASSERT_EQ(reports_.size(), 1u);
-  EXPECT_NE(reports_[0].find("missing.mp4"), std::string::npos);
-  EXPECT_FALSE(source.Finished());
-  source.Stop();
+  FileSource missing(
+      options, settings_, clock_, pacer_, [&](const std::string& text) { reports.push_back(text); },
+      nullptr);
+  EXPECT_FALSE(missing.Start(ring_));
+  ASSERT_EQ(reports.size(), 1u);
+  EXPECT_NE(reports[0].find("missing.mp4"), std::string::npos);
   EXPECT_EQ(ring_.framesStored.load(), 0u);
-}
 
-TEST_F(FileSourceTest, StopEndsAWaitingSource) {
-  FileSourceOptions options;
-  options.path = path_;
-  options.fast = true;
-  // A detector that never processes anything: the source fills the ring's reach and waits.
-  FileSource source(options, settings_, clock_, pacer_, nullptr, [] { return uint64_t{0}; });
+  // A detector that never moves: the source fills the ring's reach and waits until stopped.
+  FileSource source(Options(true), settings_, clock_, pacer_, nullptr, [] { return uint64_t{0}; });
   ASSERT_TRUE(source.Start(ring_));
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
   while (ring_.framesStored.load() < 54 && std::chrono::steady_clock::now() < deadline) {

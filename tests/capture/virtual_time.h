@@ -10,8 +10,7 @@
 
 namespace ombrix::test {
 
-// Steady time that only moves when a sleep asks it to: a delivering thread runs as fast as it
-// can while believing it keeps to its schedule.
+// Steady time that moves only when a sleep asks it to: a source runs flat out on its schedule.
 class VirtualPacer final : public Pacer {
  public:
   TimePoint Now() const override { return TimePoint{} + std::chrono::nanoseconds(now_ns_.load()); }
@@ -20,20 +19,16 @@ class VirtualPacer final : public Pacer {
     int64_t now = now_ns_.load();
     while (target > now && !now_ns_.compare_exchange_weak(now, target)) {
     }
-    ++sleeps_;
     std::this_thread::yield();
     return !stop.stop_requested();
   }
   void Advance(std::chrono::nanoseconds by) { now_ns_ += by.count(); }
-  uint64_t sleeps() const { return sleeps_.load(); }
 
  private:
   std::atomic<int64_t> now_ns_{1'000'000'000'000};
-  std::atomic<uint64_t> sleeps_{0};
 };
 
-// The wall clock of a virtual pacer: 2026-12-06 22:00:00.000 UTC at the pacer's first reading
-// plus the virtual time gone by since.
+// 2026-12-06 22:00:00.000 UTC at the pacer's first reading plus the virtual time since.
 class PacerClock final : public Clock {
  public:
   explicit PacerClock(const Pacer& pacer) : pacer_(pacer), origin_(pacer.Now()) {}
@@ -43,7 +38,7 @@ class PacerClock final : public Clock {
     const int64_t ms = (time - origin_) / std::chrono::milliseconds(1);
     return ToSystemTime(kOrigin + ms / 1000, static_cast<int>(ms % 1000));
   }
-  static constexpr CalendarTime kOrigin = 1796594400;  // 2026-12-06 22:00:00
+  static constexpr CalendarTime kOrigin = 1796594400;
 
  private:
   const Pacer& pacer_;
