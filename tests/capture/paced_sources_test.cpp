@@ -1,0 +1,310 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdlib>
+#include <memory>
+#include <sstream>
+#include <thread>
+
+#include "base/stamp.h"
+#include "capture/file_source.h"
+#include "capture/frame_ring.h"
+#include "capture/simulated_sky.h"
+#include "media/video_file_decoder.h"
+#include "support/temp_dir.h"
+
+namespace ombrix {
+namespace {
+
+using std::chrono::milliseconds;
+using Sample = std::vector<uint8_t>;
+
+// Steady time that moves only when a sleep asks it to: a source runs flat out on its schedule.
+class VirtualPacer final : public Pacer {
+ public:
+  static constexpr TimePoint kStart = TimePoint{} + std::chrono::hours(1000);
+  TimePoint Now() const override { return kStart + std::chrono::nanoseconds(ns_.load()); }
+  bool SleepUntil(TimePoint deadline, std::stop_token stop) override {
+    const int64_t target = (deadline - kStart) / std::chrono::nanoseconds(1);
+    for (int64_t now = ns_.load(); target > now && !ns_.compare_exchange_weak(now, target);) {
+    }
+    std::this_thread::yield();
+    return !stop.stop_requested();
+  }
+  void Advance(std::chrono::nanoseconds by) { ns_ += by.count(); }
+
+ private:
+  std::atomic<int64_t> ns_{0};
+};
+
+// 2026-12-06 22:00:00.000 UTC at the pacer's start.
+class PacerClock final : public Clock {
+ public:
+  static constexpr CalendarTime kOrigin = 1796594400;
+  explicit PacerClock(const Pacer& pacer) : pacer_(pacer) {}
+  SystemTime UtcNow() const override { return At(pacer_.Now()); }
+  CalendarFields LocalNow() const override { return FieldsOf(UtcNow()); }
+  static SystemTime At(Pacer::TimePoint time) {
+    const int64_t ms = (time - VirtualPacer::kStart) / milliseconds(1);
+    return ToSystemTime(kOrigin + ms / 1000, static_cast<int>(ms % 1000));
+  }
+
+ private:
+  const Pacer& pacer_;
+};
+
+Sample Generate(SkyFrameGenerator& generator, int64_t frame) {
+  Sample sample(kSampleSize640);
+  generator.GenerateFrame(frame, sample.data());
+  return sample;
+}
+
+TEST(SkyFrameGenerator, SameSeedGivesSameFramesInAnyOrder) {
+  SimulatedSkyOptions options;
+  options.seed = 42;
+  options.meteorsPerMinute = 900;  // a meteor starting in most frames
+  SkyFrameGenerator forward(options);
+  SkyFrameGenerator backward(options);
+  backward.ScheduleThrough(100000);  // meteors known far ahead change no earlier frame
+  std::vector<Sample> first;
+  for (int64_t frame = 0; frame < 60; ++frame) {
+    first.push_back(Generate(forward, frame));
+  }
+  ASSERT_GE(forward.meteors().size(), 10u);
+  for (int64_t frame = 60; frame-- > 0;) {
+    ASSERT_EQ(Generate(backward, frame), first[frame]) << frame;
+  }
+  EXPECT_NE(first[0], first[1]);  // every frame has its own noise
+  options.seed = 43;
+  SkyFrameGenerator other(options);
+  EXPECT_NE(Generate(other, 0), first[0]);
+}
+
+// Pixels brighter than 10 frames earlier by more than the default threshold of 30: none but
+// while a meteor is drawn, and a streak of at least 12 for 3 frames in a row of every meteor.
+TEST(SkyFrameGenerator, OnlyMeteorsPassThePixelDifferenceRule) {
+  SimulatedSkyOptions options;
+  options.seed = 11;
+  options.meteorsPerMinute = 60;
+  SkyFrameGenerator generator(options);
+  constexpr int64_t kFrames = 900;
+  generator.ScheduleThrough(kFrames);
+  const std::vector<SimulatedMeteor> meteors = generator.meteors();
+  ASSERT_GE(meteors.size(), 5u);
+  std::vector<Sample> recent(11, Sample(kSampleSize640));
+  std::vector<int> brightened(kFrames, 0);
+  for (int64_t frame = 0; frame < kFrames; ++frame) {
+    generator.GenerateFrame(frame, recent[frame % 11].data());
+    const Sample& now = recent[frame % 11];
+    const Sample& before = recent[(frame + 1) % 11];
+    for (size_t i = 0; frame >= 10 && i < kSampleSize640; i += 2) {
+      brightened[frame] += now[i] - before[i] > 30 ? 1 : 0;
+    }
+  }
+  for (int64_t frame = 10; frame < kFrames; ++frame) {
+    const bool active = std::ranges::any_of(meteors, [frame](const SimulatedMeteor& m) {
+      return m.firstFrame <= frame && frame <= m.lastFrame;
+    });
+    EXPECT_TRUE(active || brightened[frame] == 0) << frame;
+  }
+  for (const SimulatedMeteor& m : meteors) {
+    int run = 0;
+    int longest = 0;
+    for (int64_t frame = m.firstFrame; frame <= m.lastFrame && frame < kFrames; ++frame) {
+      run = brightened[frame] >= 12 ? run + 1 : 0;
+      longest = std::max(longest, run);
+    }
+    EXPECT_TRUE(longest >= 3 || m.firstFrame < 10 || m.lastFrame >= kFrames) << m.firstFrame;
+  }
+}
+
+TEST(SimulatedSkySource, DeliversPacedFramesAndWritesOneTruthLinePerMeteor) {
+  test::TempDir dir;
+  VirtualPacer pacer;
+  PacerClock clock(pacer);
+  FrameRing ring;
+  SimulatedSkyOptions options;
+  options.seed = 5;
+  options.meteorsPerMinute = 120;
+  SimulatedSkySource source(options, clock, pacer, nullptr, (dir / "truth.csv").string());
+  ASSERT_TRUE(source.Start(ring));
+  while (source.framesDelivered() < 600) {
+    std::this_thread::sleep_for(milliseconds(1));
+  }
+  source.Stop();
+  const int64_t delivered = static_cast<int64_t>(source.framesDelivered());
+  EXPECT_EQ(ring.framesStored.load(), source.framesDelivered());
+  // Frame k is due, and stamped, at k * 1001/30 ms.
+  auto due = [](int64_t k) {
+    return PacerClock::At(VirtualPacer::kStart + std::chrono::nanoseconds(k * 100100000 / 3));
+  };
+  EXPECT_EQ(ring.stamps[ring.NewestSlot()], due(delivered - 1));
+
+  // A line is written when its meteor has been drawn for the last time.
+  std::vector<SimulatedMeteor> ended;
+  std::ranges::copy_if(source.generator().meteors(), std::back_inserter(ended),
+                       [&](const SimulatedMeteor& m) { return m.lastFrame < delivered; });
+  std::ranges::stable_sort(ended, {}, &SimulatedMeteor::lastFrame);
+  std::ostringstream expected;
+  for (const SimulatedMeteor& m : ended) {
+    expected << FormatMeteorTruth(due(m.firstFrame), due(m.lastFrame), m) << "\r\n";
+  }
+  const std::string truth = test::ReadFileBytes(dir / "truth.csv");
+  EXPECT_EQ(truth, expected.str());
+  EXPECT_GE(std::ranges::count(truth, '\n'), 5);
+  EXPECT_EQ(truth.substr(0, 9), "20261206_");
+  EXPECT_EQ(std::count(truth.begin(), truth.begin() + truth.find("\r\n"), ','), 6);
+}
+
+// A 320x240 MPEG-4 movie whose frame n is a flat grey of Brightness(n); true when it was made.
+bool MakeMovie(const std::string& path, int frames, const std::string& rate,
+               const std::string& creationTime = {}) {
+  const std::string command =
+      "ffmpeg -nostdin -v error -y -f lavfi -i \"color=black:s=320x240:r=" + rate +
+      ",geq=lum='20+mod(2*N\\,200)':cb=128:cr=128\" -frames:v " + std::to_string(frames) +
+      " -c:v mpeg4 -q:v 2 -pix_fmt yuv420p " +
+      (creationTime.empty() ? "" : "-metadata creation_time=" + creationTime) + " '" + path + "'";
+  return std::system(command.c_str()) == 0;
+}
+int Brightness(uint64_t frame) {
+  return static_cast<int>(20 + (2 * frame) % 200);
+}
+
+class FileSourceTest : public ::testing::Test {
+ protected:
+  // One movie of 100 frames at 25 frames/s for the whole suite.
+  static void SetUpTestSuite() {
+    folder_ = std::make_unique<test::TempDir>();
+    made_ = MakeMovie(Movie(), 100, "25", "2025-03-04T05:06:07.000000Z");
+  }
+  static void TearDownTestSuite() { folder_.reset(); }
+  static std::string Movie() { return (*folder_ / "night.mp4").string(); }
+  void SetUp() override { ASSERT_TRUE(made_); }
+  std::unique_ptr<FileSource> Source(const std::string& path, std::function<uint64_t()> detector,
+                                     ReportFunction report = nullptr) {
+    FileSourceOptions options;
+    options.path = path;
+    options.fast = detector != nullptr;
+    options.start = start_;
+    return std::make_unique<FileSource>(options, settings_, clock_, pacer_, report, detector);
+  }
+  static void WaitUntil(const std::function<bool()>& done) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (!done() && std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(milliseconds(1));
+    }
+  }
+
+  static inline std::unique_ptr<test::TempDir> folder_;
+  static inline bool made_ = false;
+  test::TempDir dir_;
+  Settings settings_;
+  VirtualPacer pacer_;
+  PacerClock clock_{pacer_};
+  FrameRing ring_;
+  std::optional<CalendarTime> start_;
+};
+
+TEST_F(FileSourceTest, DecoderReadsEveryPictureScaledWithItsTimeRoundedDown) {
+  VideoFileDecoder yuyv(Movie(), VideoFileDecoder::Layout::kYuyv);
+  ASSERT_FALSE(yuyv.failed()) << yuyv.error();
+  EXPECT_EQ(yuyv.estimatedFrameCount(), 100);
+  Sample sample(kSampleSize640);
+  int64_t presentation_ms = -1;
+  int frames = 0;
+  for (; yuyv.ReadFrame(sample.data(), presentation_ms); ++frames) {
+    EXPECT_EQ(presentation_ms, frames * 40);
+    for (size_t pixel : {size_t{0}, size_t{240 * 640 + 320}, size_t{479 * 640 + 639}}) {
+      EXPECT_NEAR(sample[2 * pixel], Brightness(frames), 2) << frames;
+    }
+  }
+  EXPECT_EQ(frames, 100);
+
+  ASSERT_TRUE(MakeMovie((dir_ / "ntsc.mp4").string(), 4, "30000/1001"));
+  VideoFileDecoder grey((dir_ / "ntsc.mp4").string(), VideoFileDecoder::Layout::kGrey);
+  std::vector<int64_t> times;
+  while (grey.ReadFrame(sample.data(), presentation_ms)) {
+    times.push_back(presentation_ms);
+  }
+  EXPECT_EQ(times, (std::vector<int64_t>{0, 33, 66, 100}));
+  EXPECT_NEAR(sample[240 * 640 + 320], (26 - 16) * 255 / 219, 3);  // full-range grey
+}
+
+TEST_F(FileSourceTest, StampsAreTheCreationTimeOrNowPlusThePresentationTime) {
+  auto source = Source(Movie(), nullptr);
+  ring_.sampleSize = kSampleSize720;
+  ASSERT_TRUE(source->Start(ring_));
+  EXPECT_EQ(ring_.sampleSize.load(), kSampleSize640);
+  EXPECT_EQ(source->startTime(), *MakeCalendarTime(2025, 3, 4, 5, 6, 7));
+  WaitUntil([&] { return source->Finished(); });
+  EXPECT_EQ(ring_.framesStored.load(), 100u);
+  EXPECT_EQ(pacer_.Now() - VirtualPacer::kStart, milliseconds(99 * 40));  // kept to real time
+  for (int frame = 36; frame < 100; ++frame) {
+    const uint32_t slot = static_cast<uint32_t>(frame % kRingSlots);
+    EXPECT_EQ(MakeStamp(ring_.stamps[slot]), ShiftStamp("20250304_050607_000", frame * 40));
+    EXPECT_NEAR(ring_.Frame(slot)[320 * 240], Brightness(frame), 2) << frame;
+  }
+
+  ASSERT_TRUE(MakeMovie((dir_ / "bare.mp4").string(), 3, "25"));
+  pacer_.Advance(std::chrono::seconds(90) - milliseconds(99 * 40));
+  source = Source((dir_ / "bare.mp4").string(), nullptr);
+  ASSERT_TRUE(source->Start(ring_));
+  WaitUntil([&] { return source->Finished(); });
+  EXPECT_EQ(source->startTime(), PacerClock::kOrigin + 90);
+  EXPECT_EQ(MakeStamp(ring_.stamps[(100 + 2) % kRingSlots]), "20261206_220130_080");
+}
+
+// A fast source against a detector that starts late, then checks frame by frame that the frame
+// and the one triggerGap back are still in the ring: the source runs 64 - gap frames ahead, no
+// more and no less, and ends a wait when stopped.
+TEST_F(FileSourceTest, FastDeliveryStaysWithinReachOfTheDetector) {
+  start_ = MakeCalendarTime(2026, 1, 2, 23, 59, 59);
+  // -1 reaches back 63 frames, like 63.
+  for (auto [gap, stop] : {std::pair{10, true}, {10, false}, {63, false}, {-1, false}}) {
+    settings_.triggerGap = gap;
+    const uint64_t reach = gap == 10 ? 54 : 1;
+    std::atomic<uint64_t> processed{0};
+    FrameRing ring;
+    auto source = Source(Movie(), [&] { return processed.load(); });
+    ASSERT_TRUE(source->Start(ring));
+    WaitUntil([&] { return ring.framesStored.load() >= reach; });
+    std::this_thread::sleep_for(milliseconds(50));
+    EXPECT_EQ(ring.framesStored.load(), reach) << gap;
+    if (stop) {
+      source->Stop();
+      EXPECT_FALSE(source->Finished());
+      continue;
+    }
+    uint64_t largestLead = 0;
+    int wrongFrames = 0;
+    for (uint64_t n = 0; n < 100; processed = ++n) {
+      WaitUntil([&] { return ring.framesStored.load() > n; });
+      largestLead = std::max(largestLead, ring.framesStored.load() - n);
+      std::this_thread::sleep_for(std::chrono::microseconds(300));
+      for (uint64_t frame : {n, n >= 64 - reach ? n - (64 - reach) : n}) {
+        wrongFrames += std::abs(ring.Frame(frame % kRingSlots)[1000] - Brightness(frame)) > 2;
+      }
+    }
+    WaitUntil([&] { return source->Finished(); });
+    EXPECT_TRUE(source->Finished()) << gap;
+    EXPECT_EQ(wrongFrames, 0) << gap;
+    EXPECT_EQ(largestLead, reach) << gap;
+    if (gap == 10) {  // virtual times from the given start, across midnight
+      EXPECT_EQ(MakeStamp(ring.stamps[36]), "20260103_000000_440");
+    }
+  }
+}
+
+TEST_F(FileSourceTest, MissingFileIsReported) {
+  std::vector<std::string> reports;
+  auto source = Source((dir_ / "missing.mp4").string(), nullptr,
+                       [&](const std::string& text) { reports.push_back(text); });
+  EXPECT_FALSE(source->Start(ring_));
+  ASSERT_EQ(reports.size(), 1u);
+  EXPECT_NE(reports[0].find("missing.mp4"), std::string::npos);
+  EXPECT_EQ(ring_.framesStored.load(), 0u);
+}
+
+}  // namespace
+}  // namespace ombrix
