@@ -1,0 +1,326 @@
+#include <gtest/gtest.h>
+
+#include <sys/resource.h>
+
+#include <algorithm>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <random>
+#include <string>
+#include <thread>
+#include <tuple>
+#include <vector>
+
+#include "media/movie_reader.h"
+#include "media/movie_writer.h"
+#include "media/stills.h"
+#include "support/temp_dir.h"
+
+namespace ombrix {
+namespace {
+
+namespace fs = std::filesystem;
+constexpr int kPixels = 640 * 480;
+constexpr size_t kYuvBytes = kPixels * 3 / 2;  // one 4:2:0 picture: Y, then U and V
+
+// The same field of stars under fresh sensor noise for every seed.
+std::vector<uint8_t> SkyFrame(unsigned seed) {
+  std::mt19937 random(seed), sky(7);
+  std::normal_distribution<double> noise(20.0, 3.0);
+  std::vector<uint8_t> frame(kPixels);
+  for (auto& pixel : frame) {
+    pixel = static_cast<uint8_t>(std::clamp(noise(random), 0.0, 255.0));
+  }
+  for (int star = 0; star < 60; ++star) {
+    frame[sky() % kPixels] = static_cast<uint8_t>(120 + sky() % 136);
+  }
+  return frame;
+}
+
+double MeanAbsoluteDifference(const uint8_t* a, const std::vector<uint8_t>& b) {
+  double sum = 0;
+  for (size_t i = 0; i < b.size(); ++i) {
+    sum += std::abs(a[i] - b[i]);
+  }
+  return sum / b.size();
+}
+
+// Standard output of an FFmpeg tool run on a written file: an independent look at it.
+std::string Tool(const std::string& command) {
+  FILE* pipe = popen(command.c_str(), "r");
+  std::string out;
+  char buffer[65536];
+  for (size_t n; (n = fread(buffer, 1, sizeof buffer, pipe)) > 0;) {
+    out.append(buffer, n);
+  }
+  EXPECT_EQ(pclose(pipe), 0) << command;
+  return out;
+}
+std::string Probe(const std::string& path, const std::string& entries) {
+  return Tool("ffprobe -v error -of default=nw=1:nk=1 '" + path + "' -show_entries " + entries);
+}
+std::string DecodedYuv(const std::string& path) {
+  return Tool("ffmpeg -v error -i '" + path + "' -f rawvideo -pix_fmt yuv420p -");
+}
+
+void WriteMovie(const std::string& path, int frames) {
+  MovieWriter writer(path);
+  for (int i = 0; i < frames; ++i) {
+    writer.WriteFrame(SkyFrame(i).data(), false);
+  }
+  EXPECT_EQ(writer.frameCount(), frames);
+}  // the destructor closes
+
+TEST(MovieWriterTest, MoviesHoldEveryFrameWithNeutralChromaAndTrueTiming) {
+  test::TempDir dir;
+  for (const auto& [name, stream, readable] :
+       {std::tuple{"s.mp4", "mpeg4\n2997/100\n1.001001\n", true},
+        std::tuple{"s.mpg", "mpeg1video\n30/1\n", false}}) {
+    SCOPED_TRACE(name);
+    const std::string path = (dir / name).string();
+    WriteMovie(path, 30);
+    EXPECT_EQ(Probe(path, "stream=codec_name,avg_frame_rate,duration").substr(0, strlen(stream)),
+              stream);
+    const std::string keys = Probe(path, "frame=key_frame"), yuv = DecodedYuv(path);
+    ASSERT_EQ(keys.size(), 60u);
+    ASSERT_EQ(yuv.size(), 30 * kYuvBytes);
+    for (int i = 0, sinceKey = 10; i < 30; ++i) {
+      sinceKey = keys[2 * i] == '1' ? 0 : sinceKey + 1;
+      EXPECT_LT(sinceKey, 10) << i;  // the first picture too
+      const auto* y = reinterpret_cast<const uint8_t*>(yuv.data()) + i * kYuvBytes;
+      EXPECT_EQ(std::count(y + kPixels, y + kYuvBytes, 128), kPixels / 2) << i;
+      EXPECT_LT(MeanAbsoluteDifference(y, SkyFrame(i)), 4.0) << i;
+    }
+    // The reader stops at a packet that gives no picture, as MPEG-1's first one does.
+    MovieReader reader(path);
+    std::vector<uint8_t> picture(kPixels);
+    testing::internal::CaptureStdout();
+    int reads = 0;
+    for (; reads < 31 && reader.readFrame(picture.data()); ++reads) {
+      EXPECT_LT(MeanAbsoluteDifference(picture.data(), SkyFrame(reads)), 4.0) << reads;
+    }
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), readable ? "" : "Frame not finished\n");
+    EXPECT_EQ(reads, readable ? 30 : 0);
+  }
+}
+
+TEST(MovieWriterTest, UnusableNamesGiveAFailedWriterAndNoFile) {
+  test::TempDir dir;
+  const std::string missing = (dir / "none" / "clip.mp4").string();
+  fs::create_symlink("/dev/full", dir / "full.mp4");  // takes no bytes: the header fails
+  const std::pair<std::string, std::string> cases[] = {
+      {(dir / "clip.unknownext").string(), "Could not find suitable output format\n"},
+      {missing, "Could not open '" + missing + "'\n"},
+      {(dir / "full.mp4").string(), "Invalid output format parameters\n"}};
+  for (const auto& [path, message] : cases) {
+    testing::internal::CaptureStderr();
+    MovieWriter writer(path);
+    EXPECT_TRUE(writer.failed()) << path;
+    EXPECT_FALSE(writer.ready());
+    writer.WriteFrame(SkyFrame(0).data(), false);  // ignored
+    writer.Close();
+    writer.Close();
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), message);
+  }
+  WriteJpegStill((dir / "none" / "t.jpg").string(), SkyFrame(0).data());
+  WritePngStill((dir / "none" / "a.png").string(), std::vector<uint32_t>(kPixels, 9).data());
+  EXPECT_TRUE(fs::is_empty(dir.path()));  // no half-made file is left behind
+}
+
+// A movie that stops fitting on the disk (here: past the file size limit) ends with one message;
+// the writer drops later frames, closes without touching the file again, and the process goes on.
+TEST(MovieWriterTest, WriteFailureMarksTheWriterFailedAndTheProcessGoesOn) {
+  test::TempDir dir;
+  rlimit saved{};
+  getrlimit(RLIMIT_FSIZE, &saved);
+  const auto savedHandler = std::signal(SIGXFSZ, SIG_IGN);  // a write past the limit gets EFBIG
+  const rlimit limit{200 * 1024, saved.rlim_max};
+  setrlimit(RLIMIT_FSIZE, &limit);
+  MovieWriter writer((dir / "full.mp4").string());
+  EXPECT_TRUE(writer.ready());
+  testing::internal::CaptureStderr();
+  int written = 0;
+  for (; !writer.failed() && written < 600; ++written) {
+    writer.WriteFrame(SkyFrame(written).data(), false);
+  }
+  EXPECT_LT(written, 600);
+  EXPECT_FALSE(writer.ready());
+  writer.WriteFrame(SkyFrame(0).data(), false);
+  EXPECT_EQ(writer.frameCount(), written);
+  writer.Close();
+  writer.Close();
+  setrlimit(RLIMIT_FSIZE, &saved);
+  std::signal(SIGXFSZ, savedHandler);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "Error while writing video frame\n");
+  EXPECT_LE(fs::file_size(dir / "full.mp4"), 200u * 1024);
+}
+
+TEST(MovieWriterTest, PseudoColourFramesShowThePaletteColours) {
+  test::TempDir dir;
+  const std::string path = (dir / "p.mp4").string();
+  // 8 x 6 blocks of 80 x 80 pixels, each a flat brightness spread over 0..255.
+  auto level = [](int block) { return block == 47 ? 255 : block * 255 / 47; };
+  std::vector<uint8_t> frame(kPixels);
+  for (int i = 0; i < kPixels; ++i) {
+    frame[i] = static_cast<uint8_t>(level((i / 640 / 80) * 8 + i % 640 / 80));
+  }
+  {
+    MovieWriter writer(path);
+    for (int i = 0; i < 3; ++i) {
+      writer.WriteFrame(frame.data(), true);
+    }
+  }
+  const std::string yuv = DecodedYuv(path);
+  ASSERT_EQ(yuv.size(), 3 * kYuvBytes);
+  const auto* y = reinterpret_cast<const uint8_t*>(yuv.data()) + 2 * kYuvBytes;
+  const uint8_t *u = y + kPixels, *v = u + kPixels / 4;
+  for (int block = 0; block < 48; ++block) {
+    // Limited-range BT.601, as the scaler converts RGB.
+    const uint32_t rgb = pseudoColorPalette[255 - level(block)];
+    const double r = rgb >> 16, g = (rgb >> 8) & 0xFF, b = rgb & 0xFF;
+    const int cx = (block % 8) * 80 + 40, cy = (block / 8) * 80 + 40, c = cy / 2 * 320 + cx / 2;
+    EXPECT_NEAR(y[cy * 640 + cx], 16 + (65.481 * r + 128.553 * g + 24.966 * b) / 255, 4) << block;
+    EXPECT_NEAR(u[c], 128 + (-37.797 * r - 74.203 * g + 112.0 * b) / 255, 4) << block;
+    EXPECT_NEAR(v[c], 128 + (112.0 * r - 93.786 * g - 18.214 * b) / 255, 4) << block;
+  }
+}
+
+TEST(MovieWriterTest, ThreadsWriteAndReadDifferentMoviesAtOnce) {
+  test::TempDir dir;
+  const std::string source = (dir / "source.mp4").string();
+  WriteMovie(source, 20);
+  auto name = [&](int t) { return (dir / ("w" + std::to_string(t) + (t % 2 ? ".mpg" : ".mp4"))); };
+  std::vector<int> framesRead(4, 0);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&, t] {
+      MovieWriter writer(name(t).string());
+      MovieReader reader(source);
+      std::vector<uint8_t> picture(kPixels);
+      for (int i = 0; i < 20; ++i) {
+        writer.WriteFrame(SkyFrame(i).data(), t == 3);
+        framesRead[t] += reader.readFrame(picture.data()) ? 1 : 0;
+      }
+    });
+  }
+  for (int t = 0; t < 4; ++t) {
+    threads[t].join();
+    EXPECT_EQ(framesRead[t], 20) << t;
+    EXPECT_EQ(DecodedYuv(name(t).string()).size(), 20 * kYuvBytes) << t;
+  }
+}
+
+TEST(NormalizeSumsTest, LargestBecomes255Or254ByTheSinglePrecisionFactor) {
+  const std::pair<uint32_t, uint32_t> cases[] = {{1, 255},  {3, 255},   {13, 255},   {7, 254},
+                                                 {11, 254}, {100, 254}, {1000, 254}, {0, 0}};
+  std::vector<uint32_t> sums(kPixels);
+  for (const auto& [largest, scaled] : cases) {
+    std::fill(sums.begin(), sums.end(), 0u);
+    sums[12345] = largest;
+    sums[0] = largest / 2;
+    NormalizeSums(sums.data());
+    EXPECT_EQ(sums[12345], scaled) << largest;
+    const float factor = largest ? static_cast<float>(255.0 / largest) : 0.0f;
+    EXPECT_EQ(sums[0], static_cast<uint32_t>((largest / 2) * static_cast<double>(factor)));
+    EXPECT_EQ(std::count(sums.begin(), sums.end(), 0u), kPixels - (largest > 0) - (largest > 1));
+  }
+}
+
+// PNG stills hold the low byte of every sum exactly; readFrameMax folds them by maximum.
+TEST(StillsTest, PngStillsReadBackExactlyAndFoldIntoTheirMaximum) {
+  test::TempDir dir;
+  std::vector<uint8_t> folded(kPixels, 0), expected(kPixels, 0);
+  std::vector<uint32_t> sums(kPixels);
+  for (int n = 0; n < 3; ++n) {
+    const auto frame = SkyFrame(n + 10);
+    for (int i = 0; i < kPixels; ++i) {
+      sums[i] = frame[i] + (i % 3 == n ? 0x100u : 0u);
+      expected[i] = std::max(expected[i], frame[i]);
+    }
+    const std::string path = (dir / ("a" + std::to_string(n) + ".png")).string();
+    WritePngStill(path, sums.data());
+    MovieReader reader(path);
+    ASSERT_TRUE(reader.readFrameMax(folded.data()));
+    EXPECT_EQ(folded, expected) << n;
+    EXPECT_FALSE(reader.readFrameMax(folded.data()));
+  }
+}
+
+TEST(StillsTest, JpegReadsBackAsOneClosePicture) {
+  test::TempDir dir;
+  fs::create_directory(dir / "cam%d");  // a name, not a numbered sequence
+  const std::string path = (dir / "cam%d" / "t.jpg").string();
+  WriteJpegStill(path, SkyFrame(3).data());
+  MovieReader reader(path);
+  std::vector<uint8_t> picture(kPixels);
+  ASSERT_TRUE(reader.readFrame(picture.data()));
+  EXPECT_LT(MeanAbsoluteDifference(picture.data(), SkyFrame(3)), 2.5);
+  EXPECT_FALSE(reader.readFrame(picture.data()));
+}
+
+TEST(MovieReaderTest, BrokenFilesGiveAFailedReaderOrAFalseRead) {
+  test::TempDir dir;
+  const std::string movie = (dir / "good.mp4").string(), jpeg = (dir / "good.jpg").string();
+  WriteMovie(movie, 30);
+  WriteJpegStill(jpeg, SkyFrame(1).data());
+  const std::string movieBytes = test::ReadFileBytes(movie), jpegBytes = test::ReadFileBytes(jpeg);
+  std::string garbage(5000, '\0');
+  for (size_t i = 0; i < garbage.size(); ++i) {
+    garbage[i] = static_cast<char>(i * 2654435761u >> 13);
+  }
+  const struct {
+    std::string name, bytes;
+    bool mustFail;
+  } cases[] = {
+      {"empty.mp4", "", true},
+      {"garbage.mp4", garbage, true},
+      {"head.mp4", movieBytes.substr(0, movieBytes.size() / 2), true},  // index is at the end
+      {"garbage.jpg", garbage, false},
+      {"head.jpg", jpegBytes.substr(0, jpegBytes.size() / 3), false},
+      {"tail.jpg", jpegBytes.substr(jpegBytes.size() / 3), false},
+  };
+  std::vector<uint8_t> picture(kPixels);
+  testing::internal::CaptureStdout();
+  MovieReader missing((dir / "missing.mp4").string());
+  EXPECT_TRUE(missing.failed());
+  EXPECT_FALSE(missing.readFrame(picture.data()));
+  EXPECT_FALSE(missing.readFrameMax(picture.data()));
+  for (const auto& c : cases) {
+    test::WriteFileBytes(dir / c.name, c.bytes);
+    MovieReader reader((dir / c.name).string());
+    EXPECT_TRUE(reader.failed() || !c.mustFail) << c.name;
+    int reads = 0;
+    while (reads < 5 && reader.readFrame(picture.data())) {
+      ++reads;
+    }
+    EXPECT_LE(reads, 1) << c.name;
+  }
+  testing::internal::GetCapturedStdout();
+}
+
+// Pictures that do not hold 480 rows of the bytes a read takes are never read: the read is false.
+TEST(MovieReaderTest, PicturesTooSmallForTheCopyAreRefused) {
+  test::TempDir dir;
+  const std::tuple<const char*, bool, bool> cases[] = {
+      {"320x240", false, false}, {"640x240", false, false}, {"639x480", false, false},
+      {"1280x480", true, false},  // wider than 1000 bytes but not three bytes a pixel
+      {"640x480", true, true},   {"800x600", true, true}};
+  for (const auto& [size, frameRead, maxRead] : cases) {
+    const std::string path = (dir / (std::string(size) + ".png")).string();
+    const std::string command = "ffmpeg -v error -y -f lavfi -i color=s=" + std::string(size) +
+                                ",format=gray,geq=lum=77 -frames:v 1 '" + path + "'";
+    ASSERT_EQ(std::system(command.c_str()), 0) << command;
+    std::vector<uint8_t> picture(kPixels, 0);
+    EXPECT_EQ(MovieReader(path).readFrame(picture.data()), frameRead) << path;
+    EXPECT_EQ(std::count(picture.begin(), picture.end(), 77), frameRead ? kPixels : 0) << path;
+    std::fill(picture.begin(), picture.end(), 0);
+    EXPECT_EQ(MovieReader(path).readFrameMax(picture.data()), maxRead) << path;
+    EXPECT_EQ(std::count(picture.begin(), picture.end(), 77), maxRead ? kPixels : 0) << path;
+  }
+}
+
+}  // namespace
+}  // namespace ombrix
