@@ -3,20 +3,13 @@
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
-#include <memory>
 #include <set>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
-#include "base/clock.h"
-#include "calib/calibration.h"
-#include "capture/frame_ring.h"
 #include "detect/detector.h"
-#include "detect/threshold_map.h"
 #include "detect/time_history.h"
 #include "media/movie_reader.h"
-#include "storage/archive_recorder.h"
 #include "storage/calibration_settings.h"
 #include "storage/event_extractor.h"
 #include "support/temp_dir.h"
@@ -26,30 +19,23 @@ namespace {
 
 namespace fs = std::filesystem;
 
-class FakeClock final : public Clock {
- public:
-  SystemTime UtcNow() const override { return now; }
-  CalendarFields LocalNow() const override { return FieldsOf(now); }
-  SystemTime now{};
-};
-
 // The real detector and recorder fed with a synthetic sky on 2026-12-06: noise 8..23 (never a
 // change above the threshold) and, in frames [spotBegin, spotEnd), a bright spot of radius 3 moving
 // 4 px right and 2 down per frame. Frame k is captured at start + 33 k ms. The detector skips the
-// first 10 frames (triggerGap), so clip j begins with frame 10 + 30 j.
-struct Rig {
+// first 10 frames (triggerGap), so clip j begins with frame 10 + 30 j. The rig is also the clock.
+struct Rig final : Clock {
   Rig(int hour, int minute, int second, int spotFrom = -1, int spotTo = -1)
       : start(*MakeCalendarTime(2026, 12, 6, hour, minute, second)),
         spotBegin(spotFrom),
         spotEnd(spotTo) {
     settings.archiveFolder.set(base.str());
     settings.enabled = true;
-    detector = std::make_unique<Detector>(settings, ring, thresholds, events, clock);
-    detector->BuildThresholdMap();
-    recorder = std::make_unique<ArchiveRecorder>(settings, *detector);
-    detector->SetArchiveSink(*recorder);
-    clock.now = TimeOf(0);
+    detector.BuildThresholdMap();
+    detector.SetArchiveSink(recorder);
+    now = TimeOf(0);
   }
+  SystemTime UtcNow() const override { return now; }
+  CalendarFields LocalNow() const override { return FieldsOf(now); }
 
   // Stores count frames, with a detection step after every burst frames.
   void Feed(int count, int burst = 1) {
@@ -60,17 +46,16 @@ struct Rig {
         sample[2 * i] = static_cast<uint8_t>(8 + (noise >> 28));
         sample[2 * i + 1] = 128;
       }
-      for (int dy = -3; SpotIn(k) && dy <= 3; ++dy) {
-        for (int dx = -3; dx <= 3; ++dx) {
-          if (dx * dx + dy * dy <= 9) {
-            sample[2 * ((SpotY(k) + dy) * kFrameWidth + SpotX(k) + dx)] = 220;
-          }
+      for (int d = 0; SpotIn(k) && d < 49; ++d) {  // the disc in the 7 x 7 square
+        const int dx = d % 7 - 3, dy = d / 7 - 3;
+        if (dx * dx + dy * dy <= 9) {
+          sample[2 * ((SpotY(k) + dy) * kFrameWidth + SpotX(k) + dx)] = 220;
         }
       }
       ring.StoreFrame(sample.data(), TimeOf(k));
-      clock.now = TimeOf(k);
+      now = TimeOf(k);
       if ((n + 1) % burst == 0 || n + 1 == count) {
-        detector->DetectionStep();
+        detector.DetectionStep();
       }
     }
   }
@@ -79,12 +64,9 @@ struct Rig {
     while (events.Empty() && fed < 400) {
       Feed(1);
     }
-    for (const std::string& name : Names(EventsFolder())) {
-      if (name.front() == 'e') {
-        return ReadEventFile(EventsFolder() + "/" + name).value();
-      }
-    }
-    throw std::runtime_error("no event was recorded");
+    const Stamp key = events.TakeHead().value();  // throws when no event was recorded
+    events.Append(key);
+    return ReadEventFile(EventsFolder() + "/e" + key + ".txt").value();
   }
   void AddEvent(int firstFrame, int lastFrame) {
     RecordEvent(base.str(), events, TimeOf(firstFrame), TimeOf(lastFrame));
@@ -101,30 +83,15 @@ struct Rig {
   }
   std::string EventsFolder() const { return base.str() + "/events"; }
   std::string EventPath(char kind, const Stamp& key) const {
-    return EventsFolder() + "/" + kind + key +
-           (kind == 'j'   ? ".jpg"
-            : kind == 'm' ? ".mp4"
-                          : ".csv");
-  }
-  // Recorded frames whose capture times lie in an event movie's window [first - 1000 ms, last].
-  std::vector<int> FramesInWindow(const Stamp& first, const Stamp& last) const {
-    std::vector<int> frames;
-    for (int k = 10; k < fed; ++k) {
-      if (StampOf(k) >= ShiftStamp(first, -1000) && StampOf(k) <= last) {
-        frames.push_back(k);
-      }
-    }
-    return frames;
+    const char* extension = kind == 'j' ? ".jpg" : kind == 'm' ? ".mp4" : ".csv";
+    return EventsFolder() + "/" + kind + key + extension;
   }
 
-  static std::vector<std::string> Names(const std::string& folder) {
-    std::vector<std::string> names;
-    std::error_code error;
-    for (auto it = fs::directory_iterator(folder, error); !error && it != fs::directory_iterator();
-         it.increment(error)) {
-      names.push_back(it->path().filename().string());
+  static std::set<std::string> Names(const std::string& folder) {
+    std::set<std::string> names;
+    for (const auto& entry : fs::directory_iterator(folder)) {
+      names.insert(entry.path().filename().string());
     }
-    std::sort(names.begin(), names.end());
     return names;
   }
 
@@ -135,28 +102,24 @@ struct Rig {
   FrameRing ring;
   ThresholdMap thresholds;
   EventList events;
-  FakeClock clock;
-  std::unique_ptr<Detector> detector;
-  std::unique_ptr<ArchiveRecorder> recorder;
+  SystemTime now{};
+  Detector detector{settings, ring, thresholds, events, *this};
+  ArchiveRecorder recorder{settings, detector};
   ReviewValues review;
   int fed = 0;
   uint32_t noise = 12345;
   std::vector<uint8_t> sample = std::vector<uint8_t>(kSampleSize640);
 };
 
-// Lines of a text file; a line end other than CR LF fails the test.
+// Lines of a text file, each of which must end in CR LF.
 std::vector<std::string> ReadCrLfLines(const std::string& path) {
   const std::string bytes = ReadFileBytes(path);
   std::vector<std::string> lines;
-  for (size_t begin = 0, end; begin < bytes.size(); begin = end + 2) {
-    end = bytes.find("\r\n", begin);
-    if (end == std::string::npos) {
-      ADD_FAILURE() << path << ": text after the last CR LF";
-      break;
-    }
+  size_t begin = 0;
+  for (size_t end; (end = bytes.find("\r\n", begin)) != std::string::npos; begin = end + 2) {
     lines.push_back(bytes.substr(begin, end - begin));
-    EXPECT_EQ(lines.back().find('\n'), std::string::npos) << path << ": bare line feed";
   }
+  EXPECT_EQ(begin, bytes.size()) << path << ": text after the last CR LF";
   return lines;
 }
 
@@ -164,8 +127,7 @@ int CountMovieFrames(const std::string& path) {
   MovieReader reader(path);
   std::vector<uint8_t> frame(kFrameBytes);
   int frames = 0;
-  while (reader.readFrame(frame.data())) {
-    ++frames;
+  for (; reader.readFrame(frame.data()); ++frames) {
   }
   return frames;
 }
@@ -176,8 +138,7 @@ int CountMovieFrames(const std::string& path) {
 TEST(ArchiveRecorder, ClipsAndLogsAcrossAMinuteBoundary) {
   Rig rig(12, 0, 55, 125, 165);
   rig.Feed(10 + 30 * 7, 50);
-  EXPECT_EQ(rig.detector->FramesLost(), 0u);
-
+  EXPECT_EQ(rig.detector.FramesLost(), 0u);
   std::set<std::string> expected[2];
   for (int first = 10; first < 10 + 30 * 7; first += 30) {
     const Stamp stamp = rig.StampOf(first);
@@ -213,17 +174,9 @@ TEST(ArchiveRecorder, ClipsAndLogsAcrossAMinuteBoundary) {
       }
     }
   }
-  for (int m = 0; m < 2; ++m) {
-    const std::vector<std::string> names =
-        Rig::Names(rig.MinuteFolder(m ? "20261206_1201" : "20261206_1200"));
-    EXPECT_EQ(std::set<std::string>(names.begin(), names.end()), expected[m]);
-  }
-  // The clip from 12:00:59.290 ends at 12:01:00.247 and stays whole in the 12:00 folder.
-  EXPECT_EQ(rig.StampOf(130), "20261206_120059_290");
-  EXPECT_EQ(expected[0].count("s20261206_120059_290.mp4"), 1u);
-  const auto progress = rig.recorder->progress().Read();
-  EXPECT_TRUE(progress.active);
-  EXPECT_EQ(progress.lastClosedClip, rig.StampOf(190));
+  EXPECT_EQ(Rig::Names(rig.MinuteFolder("20261206_1200")), expected[0]);
+  EXPECT_EQ(Rig::Names(rig.MinuteFolder("20261206_1201")), expected[1]);
+  EXPECT_EQ(rig.recorder.progress().Read().lastClosedClip, rig.StampOf(190));
 }
 
 TEST(ArchiveRecorder, GateClosedAtClipStartTouchesNothingAndABegunClipIsFinished) {
@@ -231,27 +184,21 @@ TEST(ArchiveRecorder, GateClosedAtClipStartTouchesNothingAndABegunClipIsFinished
   rig.settings.enabled = false;
   rig.Feed(50);
   EXPECT_TRUE(Rig::Names(rig.base.str()).empty()) << "recording off: no folder is made";
-  EXPECT_EQ(rig.recorder->clipFrame(), 0);
-  EXPECT_EQ(rig.recorder->integrationFrame(), 0u);
-  EXPECT_FALSE(rig.recorder->progress().Read().active);
-
+  EXPECT_EQ(rig.recorder.clipFrame(), 0);
+  EXPECT_EQ(rig.recorder.integrationFrame(), 0u);
+  EXPECT_FALSE(rig.recorder.progress().Read().active);
   rig.settings.enabled = true;
   rig.Feed(15);  // frames 50..64 begin a clip
   rig.settings.enabled = false;
   rig.Feed(40);  // the clip runs to its 30th frame, then recording stops
-  EXPECT_EQ(rig.recorder->clipFrame(), 0);
-  EXPECT_EQ(rig.recorder->integrationFrame(), 30u) << "the run's count is kept for later";
+  EXPECT_EQ(rig.recorder.clipFrame(), 0);
+  EXPECT_EQ(rig.recorder.integrationFrame(), 30u) << "the run's count is kept for later";
   const Stamp stamp = rig.StampOf(50);
   EXPECT_EQ(Rig::Names(rig.MinuteFolder(stamp)),
-            (std::vector<std::string>{"s" + stamp + ".mp4", "t" + stamp + ".jpg"}));
+            (std::set<std::string>{"s" + stamp + ".mp4", "t" + stamp + ".jpg"}));
   EXPECT_EQ(CountMovieFrames(rig.MinuteFolder(stamp) + "/s" + stamp + ".mp4"), 30);
-  EXPECT_FALSE(rig.recorder->progress().Read().active);
-  EXPECT_EQ(rig.recorder->progress().Read().lastClosedClip, stamp);
-
-  rig.settings.archiveAlways = true;  // archiving alone opens the gate again
-  rig.Feed(1);
-  EXPECT_EQ(rig.recorder->integrationFrame(), 31u);
-  EXPECT_TRUE(fs::exists(rig.MinuteFolder(stamp) + "/s" + rig.StampOf(105) + ".mp4"));
+  EXPECT_FALSE(rig.recorder.progress().Read().active);
+  EXPECT_EQ(rig.recorder.progress().Read().lastClosedClip, stamp);
 }
 
 // A factor of 0 would make runs of no frames and divide by zero; it counts as 1 (1024 frames).
@@ -263,7 +210,7 @@ TEST(ArchiveRecorder, IntegratedImageAfterEvery1024FramesWithTheFactorClamped) {
   EXPECT_FALSE(fs::exists(image)) << "a run of 1024 frames is not complete after 1023";
   rig.Feed(2);
   ASSERT_TRUE(fs::exists(image));
-  EXPECT_EQ(rig.recorder->integrationFrame(), 1u) << "the next run has begun";
+  EXPECT_EQ(rig.recorder.integrationFrame(), 1u) << "the next run has begun";
   // The sum of a uniform noisy sky, scaled so that its largest pixel is 254 or 255.
   std::vector<uint8_t> pixels(kFrameBytes, 0);
   MovieReader reader(image);
@@ -273,15 +220,15 @@ TEST(ArchiveRecorder, IntegratedImageAfterEvery1024FramesWithTheFactorClamped) {
   EXPECT_GT(*low, 150) << "1024 frames of noise average out near the mean";
 }
 
-// A detected event and an older one recorded after it are cut in list order, only once the
-// recorder has closed a clip beginning after the first one's window; a later event with no
-// frames is cut once its window ended 10 s ago.
+// A detected event and an older one recorded after it are cut in list order, once the recorder
+// has closed a clip beginning after the first one's window. The older one lies in a clip without
+// a log (nothing moved): its frames are taken 33 ms apart, which keeps the rig's capture times.
+// A later event past the last frame is cut once its window ended 10 s ago.
 TEST(EventExtractor, CutsEventsInOrderOnceTheirClipsAreClosed) {
   Rig rig(12, 0, 55, 60, 100);
   rig.settings.calApparentLatitude = 10;  // a tilted camera: the history must use the tilt
   rig.settings.calTrueLatitude = 12;
-  EventExtractor extractor(rig.settings, rig.events, rig.review, rig.clock,
-                           rig.recorder->progress());
+  EventExtractor extractor(rig.settings, rig.events, rig.review, rig, rig.recorder.progress());
   std::vector<Stamp> cut;
   extractor.SetCutObserver([&](const Stamp& key) { cut.push_back(key); });
   const EventTimes event = rig.FeedUntilEvent();
@@ -302,25 +249,31 @@ TEST(EventExtractor, CutsEventsInOrderOnceTheirClipsAreClosed) {
   EXPECT_EQ(cut, (std::vector<Stamp>{event.first, rig.StampOf(20)}));
   EXPECT_EQ(rig.review.readerGeneration.load(), generation + 2) << "one image read each";
   EXPECT_FALSE(extractor.HasWaitingEvent());
-  EXPECT_TRUE(fs::exists(rig.EventPath('m', rig.StampOf(20))));
-
-  const std::vector<int> frames = rig.FramesInWindow(event.first, event.last);
-  ASSERT_FALSE(frames.empty());
-  EXPECT_EQ(frames.back(), frames.front() + static_cast<int>(frames.size()) - 1);
-  EXPECT_EQ(CountMovieFrames(rig.EventPath('m', event.first)), static_cast<int>(frames.size()));
-  const Calibration calibration = CalibrationFromSettings(rig.settings);
+  const std::vector<std::string> quiet = ReadCrLfLines(rig.EventPath('c', rig.StampOf(20)));
+  ASSERT_EQ(quiet.size(), 31u);  // frames 10..40
+  for (size_t i = 0; i < quiet.size(); ++i) {
+    EXPECT_EQ(quiet[i], rig.StampOf(10 + i) + ",     0,       0,   0.0,   0.0,   0.00,   0.00");
+  }
+  EXPECT_EQ(rig.review.archiveFrameCount.load(), 31);
+  int firstFrame = 10;  // the movie's frames run from the event's first - 1000 ms to its last
+  while (rig.StampOf(firstFrame) < ShiftStamp(event.first, -1000)) {
+    ++firstFrame;
+  }
   const std::vector<std::string> lines = ReadCrLfLines(rig.EventPath('c', event.first));
-  ASSERT_EQ(lines.size(), frames.size());
+  ASSERT_FALSE(lines.empty());
+  EXPECT_EQ(lines.back().substr(0, 19), event.last);
+  EXPECT_EQ(CountMovieFrames(rig.EventPath('m', event.first)), static_cast<int>(lines.size()));
   int moving = 0;
   for (size_t i = 0; i < lines.size(); ++i) {
     ASSERT_EQ(lines[i].size(), 65u) << lines[i];  // 19 + 6 + 8 + 6 + 6 + 7 + 7 and six commas
-    EXPECT_EQ(lines[i].substr(0, 19), rig.StampOf(frames[i]));
+    EXPECT_EQ(lines[i].substr(0, 19), rig.StampOf(firstFrame + i));
     TimeHistoryRow row{};
     ASSERT_TRUE(ParseTimeHistoryLine(lines[i].c_str(), row));
     char azEl[32] = ",   0.00,   0.00";
     if (row.pixelCount != 0) {
       ++moving;
-      const AzEl expected = PixelToAzEl(calibration, row.centroidX, row.centroidY);
+      const AzEl expected =
+          PixelToAzEl(CalibrationFromSettings(rig.settings), row.centroidX, row.centroidY);
       std::snprintf(azEl, sizeof azEl, ",%7.2f,%7.2f", expected.azimuth, expected.elevation);
     }
     EXPECT_EQ(lines[i].substr(49), azEl);
@@ -331,78 +284,42 @@ TEST(EventExtractor, CutsEventsInOrderOnceTheirClipsAreClosed) {
   ASSERT_TRUE(reader.readFrame(image.data()));
   EXPECT_GT(image[rig.SpotY(80) * kFrameWidth + rig.SpotX(80)], 150) << "the spot's track";
   EXPECT_LT(image[50 * kFrameWidth + 600], 60) << "the dark sky";
-
-  // The camera goes quiet; the recorder keeps its clip open.
+  // No more frames come, while recording stays on.
   const int last = rig.fed + 30;
   rig.AddEvent(rig.fed, last);
-  rig.clock.now = rig.TimeOf(last + 345);  // window end + 9.885 s
+  rig.now = rig.TimeOf(last + 345);  // window end + 9.885 s
   extractor.Pass();
   EXPECT_TRUE(extractor.HasWaitingEvent());
-  rig.clock.now = rig.TimeOf(last + 349);  // window end + 10.017 s
+  rig.now = rig.TimeOf(last + 349);  // window end + 10.017 s
   extractor.Pass();
   EXPECT_FALSE(extractor.HasWaitingEvent());
   EXPECT_TRUE(fs::exists(rig.EventPath('m', rig.StampOf(last - 30))));
 }
 
-// A clip without a log (nothing moved) gives frames 33 ms apart, with nothing detected; the rig's
-// frames are exactly 33 ms apart, so they keep their capture times. FinishClip closes the part clip
-// of frames 160..174 in the next minute.
-TEST(EventExtractor, ClipsWithoutLogsGiveFrames33MillisecondsApart) {
-  Rig rig(12, 0, 55);
-  rig.Feed(10 + 30 * 5 + 15);
-  rig.recorder->FinishClip();
-  const Stamp part = rig.StampOf(160);
-  EXPECT_EQ(CountMovieFrames(rig.MinuteFolder(part) + "/s" + part + ".mp4"), 15);
-  EXPECT_TRUE(fs::exists(rig.MinuteFolder(part) + "/t" + part + ".jpg"));
-  EXPECT_EQ(rig.recorder->progress().Read().lastClosedClip, part);
-  EXPECT_FALSE(rig.recorder->progress().Read().active);
-
-  EventExtractor extractor(rig.settings, rig.events, rig.review, rig.clock,
-                           rig.recorder->progress());
-  SystemTime first = rig.TimeOf(70), last = rig.TimeOf(174);
-  first.milliseconds += 5;
-  last.milliseconds += 5;
-  RecordEvent(rig.base.str(), rig.events, first, last);
-  extractor.Pass();
-  const std::vector<int> frames = rig.FramesInWindow(MakeStamp(first), MakeStamp(last));
-  ASSERT_EQ(frames.front(), 40);
-  ASSERT_EQ(frames.back(), 174);
-  EXPECT_EQ(CountMovieFrames(rig.EventPath('m', MakeStamp(first))), 135);
-  const std::vector<std::string> lines = ReadCrLfLines(rig.EventPath('c', MakeStamp(first)));
-  ASSERT_EQ(lines.size(), frames.size());
-  for (size_t i = 0; i < lines.size(); ++i) {
-    EXPECT_EQ(lines[i], rig.StampOf(frames[i]) + ",     0,       0,   0.0,   0.0,   0.00,   0.00");
-  }
-  EXPECT_EQ(rig.review.archiveFrameCount.load(), 135);
-}
-
-// Each row handles a new event (unless withEvent is false) with the clock now_s from the real
-// time the files were made, then counts the files left, besides a folder that is never touched.
+// Each row cuts a new event, then runs retention with the clock now_s from the real time the files
+// were made. A folder is never touched. Files made after 'now' are not old; daysToKeep 0 deletes
+// every file made before now; a negative value keeps everything; 2000000000 counts as 24855 days.
 TEST(EventExtractor, RetentionDeletesFilesOlderThanDaysToKeep) {
   Rig rig(12, 0, 55);
-  EventExtractor extractor(rig.settings, rig.events, rig.review, rig.clock,
-                           rig.recorder->progress());
+  EventExtractor extractor(rig.settings, rig.events, rig.review, rig, rig.recorder.progress());
   const CalendarTime now = ToCalendarTime(SystemClock().UtcNow());
   fs::create_directories(rig.EventsFolder() + "/keep");
+  const int64_t day_s = 86400, maxDays_s = 24855 * day_s;
   struct Row {
-    bool withEvent;
     int32_t daysToKeep;
     int64_t now_s;
     size_t left;
-  } rows[] = {{true, 0, -60, 5},  // files made after 'now' are not old
-              {false, 0, 5, 5},   // no event handled in the pass: no retention
-              {true, 0, 5, 1},
-              {true, 1, 86400 - 60, 5},
-              {true, 1, 86400 + 60, 1},
-              {true, -1, 1000 * 86400LL, 5},                // a negative retention keeps everything
-              {true, 2000000000, 24855 * 86400LL - 60, 9},  // counts as 24855 days
-              {true, 2000000000, 24855 * 86400LL + 60, 1}};
+  } rows[] = {{0, -60, 5},
+              {0, 5, 1},
+              {1, day_s - 60, 5},
+              {1, day_s + 60, 1},
+              {-1, 1000 * day_s, 5},
+              {2000000000, maxDays_s - 60, 9},
+              {2000000000, maxDays_s + 60, 1}};
   for (const Row& row : rows) {
-    if (row.withEvent) {
-      rig.AddEvent(100 * (&row - rows), 100 * (&row - rows) + 1);
-    }
+    rig.AddEvent(100 * (&row - rows), 100 * (&row - rows) + 1);
     rig.settings.daysToKeep = row.daysToKeep;
-    rig.clock.now = ToSystemTime(now + row.now_s, 0);
+    rig.now = ToSystemTime(now + row.now_s, 0);
     extractor.Pass();
     EXPECT_EQ(Rig::Names(rig.EventsFolder()).size(), row.left) << "row " << &row - rows;
   }
