@@ -1,0 +1,273 @@
+#!/usr/bin/env bash
+# Station-level benchmarks of the headless station.
+#
+#   fast  Replays a 5-minute 640x480 MPEG-4 night-sky file with --fast and reports how many times
+#         real time the whole station runs (decode, detection, archive encode, event cutting).
+#         Target: at least 15x. The floor is the bare ffmpeg command-line decode + MPEG-4 encode of
+#         the same frames at the archive's settings, timed in the same run (with ffmpeg's own
+#         threading and on one thread, as the station's archive encoder runs).
+#   live  Runs the station on the simulated sky at 29.97 frames/s, samples the process's CPU time
+#         and resident memory every 10 s, and reports CPU over minutes 1 to the end (target <= 15%
+#         of one core), resident growth from minute 1 to the end (target < 2 MB) and the frames
+#         lost to ring overruns (target 0).
+#
+# Usage: bench/station_bench.sh [all|fast|live] [LIVE_SECONDS]     (default: all 600)
+# Environment:
+#   OMBRIX      the ombrix binary (default build-sbench/src/app/ombrix, built in Release if absent)
+#   BENCH_DIR   work folder; the generated input file is kept there and reused (default
+#               /tmp/ombrix-station-bench). Each run gets its own temporary home inside it, so the
+#               archive never goes to the real documents folder.
+# Exit status 0 when every measured target is met, 1 when one is missed, 2 on a failed run.
+set -euo pipefail
+
+root="$(cd "$(dirname "$0")/.." && pwd)"
+mode="${1:-all}"
+live_s="${2:-600}"
+case "$mode" in all | fast | live) ;; *)
+  echo "usage: $0 [all|fast|live] [LIVE_SECONDS]" >&2
+  exit 2
+  ;;
+esac
+if ! [[ "$live_s" =~ ^[0-9]+$ ]] || ((live_s < 20)); then
+  echo "LIVE_SECONDS must be a whole number of at least 20" >&2
+  exit 2
+fi
+
+bench_dir="${BENCH_DIR:-/tmp/ombrix-station-bench}"
+mkdir -p "$bench_dir"
+ombrix="${OMBRIX:-$root/build-sbench/src/app/ombrix}"
+if [[ ! -x "$ombrix" ]]; then
+  cmake -S "$root" -B "$root/build-sbench" -DCMAKE_BUILD_TYPE=Release -DOMBRIX_BUILD_TESTS=OFF >/dev/null
+  cmake --build "$root/build-sbench" --target ombrix -j2
+fi
+
+missed=0
+verdict() { # verdict NAME OK(0/1) TEXT
+  if [[ "$2" == 1 ]]; then
+    printf '  %-34s %s  [met]\n' "$1" "$3"
+  else
+    printf '  %-34s %s  [MISSED]\n' "$1" "$3"
+    missed=1
+  fi
+}
+
+# A fresh home for one station run: the documents folder and the configuration live under it.
+fresh_home() {
+  local home
+  home="$(mktemp -d "$bench_dir/home.XXXXXX")"
+  mkdir -p "$home/Documents"
+  echo "$home"
+}
+
+# The start of a command line that runs a program in a clean environment; HOME=... follows.
+clean_env=(env -u XDG_DOCUMENTS_DIR -u XDG_CONFIG_HOME -u XDG_DATA_HOME)
+
+machine() {
+  echo "Machine: $(lscpu | sed -n 's/^Model name:[[:space:]]*//p' | head -1), $(nproc) cores;" \
+    "load average $(cut -d' ' -f1-3 /proc/loadavg)"
+}
+
+# Seconds (with fraction) since the epoch.
+now_s() { date +%s.%N; }
+
+# ---------------------------------------------------------------------------------------------
+# fast: 5-minute file replayed as fast as the station goes, against the bare ffmpeg encode.
+
+# A night sky as a low-light camera sees it: a dark grey background with temporal sensor noise,
+# stars of several brightnesses, a slow satellite crossing now and then, and a short fast meteor
+# every 37 s (9 in the file), each somewhere else.
+make_input() {
+  local out="$1"
+  local rate="r=30000/1001:d=300"
+  local sky="color=c=0x141414:s=640x480:$rate,format=yuv420p"
+  local star x y c
+  local -a stars=(101:83:9a 455:140:d0 37:402:60 600:52:48 318:233:f0 210:310:70 520:388:88
+    75:190:58 390:455:a8 262:30:50 570:260:64 150:440:c0)
+  for star in "${stars[@]}"; do
+    IFS=: read -r x y c <<<"$star"
+    sky+=",drawbox=x=$x:y=$y:w=2:h=2:c=0x$c$c$c:t=fill"
+  done
+  local graph="${sky}[sky];"
+  graph+="color=c=0x909090:s=2x2:$rate,format=yuv420p[satellite];"
+  graph+="color=c=white:s=12x3:$rate,format=yuv420p[meteor];"
+  # Satellite: 9 pixels a second across and 4 down, in sight 60 s out of every 100 s.
+  graph+="[sky][satellite]overlay=eval=frame:x='40+9*mod(t,100)':y='60+4*mod(t,100)'"
+  graph+=":enable='lt(mod(t,100),60)'[passing];"
+  # Meteor: 0.5 s at 30 pixels a frame across and 15 down, each from somewhere else.
+  graph+="[passing][meteor]overlay=eval=frame:x='80+mod(97*floor(t/37),300)+900*mod(t,37)'"
+  graph+=":y='60+mod(61*floor(t/37),200)+450*mod(t,37)':enable='lt(mod(t,37),0.5)'"
+  graph+=",noise=alls=10:allf=t,format=yuv420p"
+  ffmpeg -nostdin -hide_banner -loglevel error -y -filter_complex "$graph" \
+    -c:v mpeg4 -b:v 3M -g 10 -bf 0 -pix_fmt yuv420p "$out.part.mp4"
+  mv "$out.part.mp4" "$out"
+}
+
+# Runs the command with its output in the named file, puts its wall, user and system seconds and
+# its peak resident kB into the named variables. False when the command fails.
+timed() { # timed WALL USER SYS MAXRSS LOG -- command...
+  local -n _wall=$1 _user=$2 _sys=$3 _maxrss=$4
+  local log="$5"
+  shift 6
+  local t0 t1 rc=0
+  t0="$(now_s)"
+  /usr/bin/time -o "$log.time" -f '%U %S %M' "$@" >"$log" 2>&1 || rc=$?
+  t1="$(now_s)"
+  _wall="$(echo "$t1 - $t0" | bc -l)"
+  read -r _user _sys _maxrss <"$log.time"
+  return "$rc"
+}
+
+bench_fast() {
+  local input="$bench_dir/night_640x480_300s.mp4"
+  if [[ ! -s "$input" ]]; then
+    echo "Generating the 5-minute input ($input)..."
+    make_input "$input"
+  fi
+  local duration frames
+  duration="$(ffprobe -v error -show_entries format=duration -of default=nw=1:nk=1 "$input")"
+  frames="$(ffprobe -v error -select_streams v:0 -show_entries stream=nb_frames \
+    -of default=nw=1:nk=1 "$input")"
+  echo
+  echo "== fast: $input ($frames frames, ${duration} s, mpeg4 640x480 yuv420p 3 Mbit/s GOP 10)"
+  machine
+
+  # The floor: decode + encode of the same frames at the archive's settings, nothing written.
+  local enc=(-c:v mpeg4 -b:v 3M -g 10 -bf 0 -r 30000/1001 -s 640x480 -pix_fmt yuv420p -f null -)
+  local fw fu fs fm f1w f1u f1s f1m
+  timed fw fu fs fm "$bench_dir/ffmpeg.log" -- \
+    ffmpeg -nostdin -loglevel error -i "$input" "${enc[@]}"
+  timed f1w f1u f1s f1m "$bench_dir/ffmpeg1.log" -- \
+    ffmpeg -nostdin -loglevel error -threads 1 -i "$input" -threads 1 "${enc[@]}"
+
+  # The station.
+  local home log sw su ss
+  home="$(fresh_home)"
+  log="$bench_dir/fast.log"
+  local smax_kb
+  timed sw su ss smax_kb "$log" -- "${clean_env[@]}" HOME="$home" "$ombrix" --headless --source "file:$input" \
+    --fast --enable --start 2024-03-15T21:14:50Z || {
+    echo "the station failed; see $log" >&2
+    return 2
+  }
+
+  local progress lost clips events
+  progress="$(grep '^Progress:' "$log" | tail -1 || true)"
+  lost="$(grep -o 'frames lost [0-9]*' "$log" | tail -1 | awk '{print $3}')"
+  events="$(grep '^Stopped:' "$log" | tail -1 || true)"
+  clips="$(find "$home/Documents" -name '*.mp4' -o -name '*.avi' | wc -l)"
+  machine
+
+  local x x_floor x_floor1
+  x="$(echo "$duration / $sw" | bc -l)"
+  x_floor="$(echo "$duration / $fw" | bc -l)"
+  x_floor1="$(echo "$duration / $f1w" | bc -l)"
+  printf '  %-34s wall %7.2f s  user %7.2f s  sys %6.2f s  %6.1fx real time  %5.2f ms/frame  peak RSS %d MB\n' \
+    "ffmpeg decode+encode (threads auto)" "$fw" "$fu" "$fs" "$x_floor" \
+    "$(echo "$fw * 1000 / $frames" | bc -l)" "$((fm / 1024))"
+  printf '  %-34s wall %7.2f s  user %7.2f s  sys %6.2f s  %6.1fx real time  %5.2f ms/frame  peak RSS %d MB\n' \
+    "ffmpeg decode+encode (1 thread)" "$f1w" "$f1u" "$f1s" "$x_floor1" \
+    "$(echo "$f1w * 1000 / $frames" | bc -l)" "$((f1m / 1024))"
+  printf '  %-34s wall %7.2f s  user %7.2f s  sys %6.2f s  %6.1fx real time  %5.2f ms/frame  peak RSS %d MB\n' \
+    "ombrix --fast" "$sw" "$su" "$ss" "$x" "$(echo "$sw * 1000 / $frames" | bc -l)" \
+    "$((smax_kb / 1024))"
+  echo "  station: ${progress:-no progress line}; ${events:-no stop line}; archive files $clips;" \
+    "frames lost ${lost:-?}"
+  verdict "fast replay >= 15x real time" "$(echo "$x >= 15" | bc -l)" "$(printf '%.1fx' "$x")"
+  verdict "fast replay frames lost = 0" "$([[ "${lost:-x}" == 0 ]] && echo 1 || echo 0)" \
+    "${lost:-?}"
+  rm -rf "$home"
+}
+
+# ---------------------------------------------------------------------------------------------
+# live: the simulated sky in real time, CPU and resident memory sampled every 10 s.
+
+bench_live() {
+  local seconds="$1"
+  local interval=10
+  # The baseline is minute 1; a shorter run takes the sample a tenth of the way in instead.
+  local base_s=60
+  if ((seconds < 120)); then
+    base_s=$((seconds / 10 / interval * interval))
+    ((base_s >= interval)) || base_s=$interval
+  fi
+  local home log samples
+  home="$(fresh_home)"
+  log="$bench_dir/live.log"
+  samples="$bench_dir/live_samples.txt"
+  echo
+  echo "== live: --source sim at 29.97 frames/s for $seconds s, sampled every $interval s" \
+    "(baseline at $base_s s)"
+  machine
+  "${clean_env[@]}" HOME="$home" "$ombrix" --headless --source sim --enable >"$log" 2>&1 &
+  local pid=$!
+  local tick
+  tick="$(getconf CLK_TCK)"
+  : >"$samples"
+  local start elapsed stat ticks rss load
+  start="$(now_s)"
+  local next=0
+  while :; do
+    # Sleep to the next multiple of the interval from the start.
+    elapsed="$(echo "$(now_s) - $start" | bc -l)"
+    local wait_s
+    wait_s="$(echo "$next - $elapsed" | bc -l)"
+    if (($(echo "$wait_s > 0" | bc -l))); then sleep "$wait_s"; fi
+    if ! kill -0 "$pid" 2>/dev/null; then
+      echo "the station ended early; see $log" >&2
+      rm -rf "$home"
+      return 2
+    fi
+    elapsed="$(echo "$(now_s) - $start" | bc -l)"
+    # utime and stime are fields 14 and 15; count from after the command name's ')'.
+    stat="$(cat "/proc/$pid/stat")"
+    stat="${stat##*) }"
+    ticks="$(awk '{print $12 + $13}' <<<"$stat")"
+    rss="$(awk '/^VmRSS:/ {print $2}' "/proc/$pid/status")"
+    load="$(cut -d' ' -f1 /proc/loadavg)"
+    printf '%.2f %s %s %s\n' "$elapsed" "$ticks" "$rss" "$load" >>"$samples"
+    ((next >= seconds)) && break
+    next=$((next + interval))
+  done
+  kill -TERM "$pid"
+  wait "$pid" || true
+  machine
+
+  # Columns: elapsed s, CPU ticks, VmRSS kB, 1-minute load.
+  local base_line end_line
+  base_line="$(awk -v b="$base_s" '$1 >= b - 1 {print; exit}' "$samples")"
+  end_line="$(tail -1 "$samples")"
+  local bt bk br et ek er
+  read -r bt bk br _ <<<"$base_line"
+  read -r et ek er _ <<<"$end_line"
+  local cpu all_cpu growth_kb max_rss
+  cpu="$(echo "($ek - $bk) / $tick / ($et - $bt) * 100" | bc -l)"
+  all_cpu="$(echo "$ek / $tick / $et * 100" | bc -l)"
+  growth_kb=$((er - br))
+  max_rss="$(awk 'NR == 1 || $3 > m {m = $3} END {print m}' "$samples")"
+  local lost status meteors
+  status="$(grep '^UTC ' "$log" | tail -1 || true)"
+  lost="$(grep -o 'frames lost [0-9]*' "$log" | tail -1 | awk '{print $3}')"
+  meteors="$(grep '^Stopped:' "$log" | tail -1 || true)"
+  echo "  samples (s, CPU ticks, VmRSS kB, load): $samples"
+  awk '{printf "    %6.1f s  cpu %6.2f s  rss %6d kB  load %s\n", $1, $2 / '"$tick"', $3, $4}' \
+    "$samples" | awk 'NR % 6 == 1' # one line a minute
+  echo "  last status: ${status:-none}"
+  echo "  ${meteors:-no stop line}"
+  printf '  CPU over the whole run %.1f%%; RSS %d kB at %.0f s, %d kB at %.0f s, peak %d kB\n' \
+    "$all_cpu" "$br" "$bt" "$er" "$et" "$max_rss"
+  verdict "live CPU <= 15% of one core" "$(echo "$cpu <= 15" | bc -l)" \
+    "$(printf '%.1f%% (%.0f s to %.0f s)' "$cpu" "$bt" "$et")"
+  verdict "live RSS growth < 2 MB" "$((growth_kb < 2048 ? 1 : 0))" "$growth_kb kB"
+  verdict "live frames lost = 0" "$([[ "${lost:-x}" == 0 ]] && echo 1 || echo 0)" "${lost:-?}"
+  rm -rf "$home"
+}
+
+status=0
+if [[ "$mode" == all || "$mode" == fast ]]; then
+  bench_fast || status=$?
+fi
+if [[ "$mode" == all || "$mode" == live ]]; then
+  bench_live "$live_s" || status=$?
+fi
+((status != 0)) && exit "$status"
+exit "$missed"
