@@ -52,18 +52,15 @@ TEST(FrameRing, KeepsTheLumaOfBothSampleLayouts) {
       EXPECT_EQ(frame[row * kFrameWidth + c], luma(row, 7 + c + c / 10)) << row << " " << c;
     }
   }
-  // 640x480, and any size that is not 720x480, takes every second byte.
+  // 640x480 takes every second byte.
   const std::vector<uint8_t> narrow = MakeSample(640, 5);
-  for (uint32_t size : {kSampleSize640, 691199u}) {
-    ring.sampleSize = size;
-    ring.StoreFrame(narrow.data(), SystemTime{});
-    frame = ring.Frame(ring.NewestSlot());
-    int mismatches = 0;
-    for (int i = 0; i < kFrameBytes; ++i) {
-      mismatches += frame[i] != narrow[2 * static_cast<size_t>(i)];
-    }
-    EXPECT_EQ(mismatches, 0) << size;
+  ring.sampleSize = kSampleSize640;
+  ring.StoreFrame(narrow.data(), SystemTime{});
+  int mismatches = 0;
+  for (int i = 0; i < kFrameBytes; ++i) {
+    mismatches += ring.Frame(1)[i] != narrow[2 * static_cast<size_t>(i)];
   }
+  EXPECT_EQ(mismatches, 0);
 }
 
 TEST(FrameRing, MissingSampleStoresNothingAndCountsRunOnAcrossLaps) {
@@ -168,8 +165,7 @@ TEST_F(CaptureGraphTest, FailedMappingReleasesThePartlyBuiltGraph) {
   const auto seen = device_.Now();
   EXPECT_EQ(seen.mapped + seen.open, 0);
   ASSERT_GE(seen.log.size(), 2u);
-  EXPECT_EQ(seen.log[seen.log.size() - 2], "REQBUFS 0");
-  EXPECT_EQ(seen.log.back(), "close");
+  EXPECT_EQ(Reports(seen.log.end() - 2, seen.log.end()), (Reports{"REQBUFS 0", "close"}));
   EXPECT_FALSE(graph_.built());
 }
 

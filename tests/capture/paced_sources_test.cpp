@@ -52,11 +52,8 @@ Sample Generate(SkyFrameGenerator& generator, int64_t frame) {
 }
 
 TEST(SkyFrameGenerator, SameSeedGivesSameFramesInAnyOrder) {
-  SimulatedSkyOptions options;
-  options.seed = 42;
-  options.meteorsPerMinute = 900;  // a meteor starting in most frames
-  SkyFrameGenerator forward(options);
-  SkyFrameGenerator backward(options);
+  SkyFrameGenerator forward({.seed = 42, .meteorsPerMinute = 900});  // meteors in most frames
+  SkyFrameGenerator backward({.seed = 42, .meteorsPerMinute = 900});
   backward.ScheduleThrough(100000);  // meteors known far ahead change no earlier frame
   std::vector<Sample> first;
   for (int64_t frame = 0; frame < 60; ++frame) {
@@ -67,18 +64,14 @@ TEST(SkyFrameGenerator, SameSeedGivesSameFramesInAnyOrder) {
     ASSERT_EQ(Generate(backward, frame), first[frame]) << frame;
   }
   EXPECT_NE(first[0], first[1]);  // every frame has its own noise
-  options.seed = 43;
-  SkyFrameGenerator other(options);
+  SkyFrameGenerator other({.seed = 43, .meteorsPerMinute = 900});
   EXPECT_NE(Generate(other, 0), first[0]);
 }
 
 // Pixels brighter than 10 frames earlier by more than the default threshold of 30: none but
 // while a meteor is drawn, and a streak of at least 12 for 3 frames in a row of every meteor.
 TEST(SkyFrameGenerator, OnlyMeteorsPassThePixelDifferenceRule) {
-  SimulatedSkyOptions options;
-  options.seed = 11;
-  options.meteorsPerMinute = 60;
-  SkyFrameGenerator generator(options);
+  SkyFrameGenerator generator({.seed = 11, .meteorsPerMinute = 60});
   constexpr int64_t kFrames = 900;
   generator.ScheduleThrough(kFrames);
   const std::vector<SimulatedMeteor> meteors = generator.meteors();
@@ -114,10 +107,8 @@ TEST(SimulatedSkySource, DeliversPacedFramesAndWritesOneTruthLinePerMeteor) {
   test::TempDir dir;
   VirtualTime time;
   FrameRing ring;
-  SimulatedSkyOptions options;
-  options.seed = 5;
-  options.meteorsPerMinute = 120;
-  SimulatedSkySource source(options, time, time, nullptr, (dir / "truth.csv").string());
+  SimulatedSkySource source({.seed = 5, .meteorsPerMinute = 120}, time, time, nullptr,
+                            (dir / "truth.csv").string());
   ASSERT_TRUE(source.Start(ring));
   while (source.framesDelivered() < 600) {
     std::this_thread::sleep_for(milliseconds(1));
