@@ -154,14 +154,7 @@ int Brightness(uint64_t frame) {
 
 class FileSourceTest : public ::testing::Test {
  protected:
-  // One movie of 100 frames at 25 frames/s for the whole suite.
-  static void SetUpTestSuite() {
-    folder_ = std::make_unique<test::TempDir>();
-    made_ = MakeMovie(Movie(), 100, "25", "2025-03-04T05:06:07.000000Z");
-  }
-  static void TearDownTestSuite() { folder_.reset(); }
-  static std::string Movie() { return (*folder_ / "night.mp4").string(); }
-  void SetUp() override { ASSERT_TRUE(made_); }
+  void SetUp() override { ASSERT_TRUE(MakeMovie(movie_, 100, "25", "2025-03-04T05:06:07Z")); }
   std::unique_ptr<FileSource> Source(const std::string& path, std::function<uint64_t()> detector,
                                      ReportFunction report = nullptr) {
     FileSourceOptions options;
@@ -177,9 +170,8 @@ class FileSourceTest : public ::testing::Test {
     }
   }
 
-  static inline std::unique_ptr<test::TempDir> folder_;
-  static inline bool made_ = false;
   test::TempDir dir_;
+  const std::string movie_ = (dir_ / "night.mp4").string();
   Settings settings_;
   VirtualTime time_;
   FrameRing ring_;
@@ -196,7 +188,7 @@ TEST_F(FileSourceTest, StampsAreTheStartPlusThePresentationTime) {
   ASSERT_EQ(reports.size(), 1u);
   EXPECT_NE(reports[0].find("missing.mp4"), std::string::npos);
 
-  source = Source(Movie(), nullptr);
+  source = Source(movie_, nullptr);
   ring_.sampleSize = kSampleSize720;
   ASSERT_TRUE(source->Start(ring_));
   EXPECT_EQ(ring_.sampleSize.load(), kSampleSize640);
@@ -234,7 +226,7 @@ TEST_F(FileSourceTest, FastDeliveryStaysWithinReachOfTheDetector) {
     const uint64_t reach = gap == 10 ? 54 : 1;
     std::atomic<uint64_t> processed{0};
     FrameRing ring;
-    auto source = Source(Movie(), [&] { return processed.load(); });
+    auto source = Source(movie_, [&] { return processed.load(); });
     ASSERT_TRUE(source->Start(ring));
     WaitUntil([&] { return ring.framesStored.load() >= reach; });
     std::this_thread::sleep_for(milliseconds(50));
