@@ -1,0 +1,157 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "detect/event_file.h"
+#include "detect/threshold_map.h"
+#include "detect/time_history.h"
+#include "support/temp_dir.h"
+
+namespace ombrix {
+namespace {
+
+TEST(EventFileTest, RecordEventWritesBothStampsWithCrLfThenQueuesTheStart) {
+  test::TempDir dir;
+  EventList list;
+  const SystemTime start{2024, 3, 5, 15, 21, 59, 58, 42}, end{2024, 3, 5, 15, 22, 0, 1, 7};
+  // An event that runs into the next hour is still named by its start.
+  EXPECT_TRUE(RecordEvent(dir.str(), list, start, end));
+  const auto path = dir / "events" / "e20240315_215958_042.txt";
+  EXPECT_EQ(test::ReadFileBytes(path), "20240315_215958_042\r\n20240315_220001_007\r\n");
+  EXPECT_EQ(list.TakeHead(), "20240315_215958_042");
+  EXPECT_TRUE(list.Empty());
+  // Without an events folder (the base is a plain file) the event is lost and nothing is queued.
+  test::WriteFileBytes(dir / "plain", "x");
+  EXPECT_FALSE(RecordEvent((dir / "plain").string(), list, start, end));
+  EXPECT_TRUE(list.Empty());
+}
+
+TEST(EventFileTest, ReadEventFileTakesTwoStampsAndNothingElse) {
+  test::TempDir dir;
+  const std::pair<const char*, const char*> cases[] = {
+      {"20240315_010203_004\r\n20240315_010209_999\r\n", "20240315_010203_004 20240315_010209_999"},
+      {"20240315_010203_004\n20240315_010209_999\n", "20240315_010203_004 20240315_010209_999"},
+      {"20240315_010203_004\r\n", ""},
+      {"", ""},
+      {"../../../etc/passwd\r\n20240315_010209_999\r\n", ""},
+      {"20240315_010203_0040000000000\r\n20240315_010209_999\r\n", ""},
+  };
+  for (const auto& [bytes, expected] : cases) {
+    test::WriteFileBytes(dir / "e.txt", bytes);
+    const auto times = ReadEventFile((dir / "e.txt").string());
+    EXPECT_EQ(times ? times->first + " " + times->last : "", expected) << bytes;
+  }
+  EXPECT_FALSE(ReadEventFile((dir / "missing.txt").string()).has_value());
+}
+
+TEST(TimeHistoryTest, LinesHaveFixedWidthsAndParseBack) {
+  const std::pair<TimeHistoryRow, std::string> cases[] = {
+      {{"20240315_211507_042", 12, 345, 320.5, 240.0},
+       "20240315_211507_042,    12,     345, 320.5, 240.0"},
+      {{"20240315_211507_042", 307200, 78336000, 639.0, 479.0},  // the largest values still fit
+       "20240315_211507_042,307200,78336000, 639.0, 479.0"},
+      {{"20240315_211507_042", 0, 0, 0.04, 0.05},
+       "20240315_211507_042,     0,       0,   0.0,   0.1"}};
+  char line[128], again[128];
+  for (const auto& [row, expected] : cases) {
+    EXPECT_EQ(FormatTimeHistoryLine(line, sizeof line, row), 49);
+    EXPECT_EQ(line, expected);
+    // Whatever follows the five fields (an event line's sky position, CR, LF) is ignored.
+    for (const char* tail : {"", "\r\n", ", 123.46,  -5.50\r\n"}) {
+      TimeHistoryRow parsed;
+      ASSERT_TRUE(ParseTimeHistoryLine((expected + tail).c_str(), parsed)) << tail;
+      FormatTimeHistoryLine(again, sizeof again, parsed);
+      EXPECT_EQ(again, expected);
+    }
+  }
+  EXPECT_EQ(FormatEventTimeHistoryLine(line, sizeof line, cases[0].first, 123.456, -5.5), 65);
+  EXPECT_EQ(line, cases[0].second + ", 123.46,  -5.50");
+  EXPECT_EQ(FormatTimeHistoryLine(line, 49, cases[0].first), 0);  // no room for the NUL
+  EXPECT_EQ(line, std::string());
+  for (const char* text :
+       {"", "20240315_211507_042", "20240315_211507_042,    12,  345, 1.0",
+        "20240315_211507_042;12,345,1.0,2.0", "20240315_211507_042,x,345,1.0,2.0",
+        "20240315_211507_042,99999999999,345,1.0,2.0"}) {
+    TimeHistoryRow parsed;
+    EXPECT_FALSE(ParseTimeHistoryLine(text, parsed)) << text;
+  }
+}
+
+struct Rgb {
+  uint8_t r, g, b;
+};
+
+// A 24-bit BMP of width x height pixels given top row first.
+void WriteBmp(const std::string& path, int width, int height, const std::vector<Rgb>& pixels) {
+  const uint32_t stride = (width * 3 + 3) / 4 * 4, size = stride * height;
+  std::string out = "BM";
+  for (uint32_t v : {54 + size, 0u, 54u, 40u, uint32_t(width), uint32_t(height), 1u | 24u << 16, 0u,
+                     size, 0u, 0u, 0u, 0u}) {
+    out.append({char(v), char(v >> 8), char(v >> 16), char(v >> 24)});
+  }
+  for (int y = height - 1; y >= 0; --y) {  // bottom row first
+    for (int x = 0; x < width; ++x) {
+      const Rgb& c = pixels[static_cast<size_t>(y) * width + x];
+      out.append({char(c.b), char(c.g), char(c.r)});
+    }
+    out.append(stride - width * 3, '\0');
+  }
+  test::WriteFileBytes(path, out);
+}
+
+// The ffmpeg program turns the BMP into an RGB PNG and into a palette PNG of the exact colours.
+TEST(ThresholdMapTest, StrongRedPixelsOfBmpPngAndPaletteMasksAreMasked) {
+  test::TempDir dir;
+  std::vector<Rgb> pixels(kFrameBytes, Rgb{90, 90, 90});
+  pixels[0] = {201, 49, 49};                                     // masked: the weakest strong red
+  pixels[kFrameBytes - 1] = {255, 0, 0};                         // masked
+  pixels[20 * 640 + 10] = {200, 0, 0};                           // red not above 200
+  pixels[20 * 640 + 11] = {255, 50, 0};                          // green not below 50
+  pixels[20 * 640 + 12] = {255, 0, 50};                          // blue not below 50
+  std::fill_n(&pixels[300 * 640 + 100], 100, Rgb{230, 10, 20});  // a masked stripe
+  const std::string bmp = (dir / "mask.bmp").string();
+  WriteBmp(bmp, 640, 480, pixels);
+  const std::string png = (dir / "mask.png").string(), palette = (dir / "pal.png").string();
+  for (const std::string& command :
+       {"ffmpeg -v error -i " + bmp + " " + png,
+        "ffmpeg -v error -i " + bmp + " -vf 'split[a][b];[a]palettegen=reserve_transparent=0[p];" +
+            "[b][p]paletteuse=dither=none' " + palette}) {
+    ASSERT_EQ(std::system(command.c_str()), 0) << command;
+  }
+  ASSERT_EQ(test::ReadFileBytes(palette)[25], 3);       // colour type: palette
+  std::filesystem::rename(palette, dir / "pal%d.png");  // a name, not a numbered sequence
+  for (const std::string& name : {bmp, png, (dir / "pal%d.png").string()}) {
+    ThresholdMap map;
+    map.Build(30, name);
+    const uint8_t* table = map.data();
+    ASSERT_NE(table, nullptr);
+    for (int at : {0, kFrameBytes - 1, 300 * 640 + 150}) {
+      EXPECT_EQ(table[at], 255) << name << " at " << at;
+    }
+    for (int at : {20 * 640 + 10, 20 * 640 + 11, 20 * 640 + 12}) {
+      EXPECT_EQ(table[at], 30) << name << " at " << at;
+    }
+    EXPECT_EQ(std::count(table, table + kFrameBytes, 255), 102) << name;
+    EXPECT_EQ(std::count(table, table + kFrameBytes, 30), kFrameBytes - 102) << name;
+  }
+}
+
+TEST(ThresholdMapTest, UnusableMasksLeaveTheWholeTableAtTheThreshold) {
+  test::TempDir dir;
+  WriteBmp((dir / "short.bmp").string(), 640, 479, std::vector<Rgb>(640 * 479, Rgb{255, 0, 0}));
+  WriteBmp((dir / "wide.bmp").string(), 641, 480, std::vector<Rgb>(641 * 480, Rgb{255, 0, 0}));
+  test::WriteFileBytes(dir / "broken.png", "\x89PNG\r\n\x1a\n not really");
+  for (const char* name : {"short.bmp", "wide.bmp", "broken.png", "missing.png", ""}) {
+    ThresholdMap map;
+    map.Build(300, *name ? (dir / name).string() : "");  // the low byte: 300 - 256 = 44
+    ASSERT_NE(map.data(), nullptr);
+    EXPECT_EQ(std::count(map.data(), map.data() + kFrameBytes, 44), kFrameBytes) << name;
+  }
+}
+
+}  // namespace
+}  // namespace ombrix
