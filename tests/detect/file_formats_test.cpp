@@ -113,13 +113,13 @@ TEST(ThresholdMapTest, StrongRedPixelsOfBmpPngAndPaletteMasksAreMasked) {
   pixels[20 * 640 + 11] = {255, 50, 0};                          // green not below 50
   pixels[20 * 640 + 12] = {255, 0, 50};                          // blue not below 50
   std::fill_n(&pixels[300 * 640 + 100], 100, Rgb{230, 10, 20});  // a masked stripe
-  const std::string bmp = (dir / "mask.bmp").string();
+  const std::string bmp = (dir / "mask.bmp").string(), png = (dir / "mask.png").string(),
+                    palette = (dir / "pal.png").string();
   WriteBmp(bmp, 640, 480, pixels);
-  const std::string png = (dir / "mask.png").string(), palette = (dir / "pal.png").string();
-  for (const std::string& command :
-       {"ffmpeg -v error -i " + bmp + " " + png,
-        "ffmpeg -v error -i " + bmp + " -vf 'split[a][b];[a]palettegen=reserve_transparent=0[p];" +
-            "[b][p]paletteuse=dither=none' " + palette}) {
+  for (const char* filter :
+       {"", "-vf 'split[a][b];[a]palettegen[p];[b][p]paletteuse=dither=none'"}) {
+    const std::string command =
+        "ffmpeg -v error -i '" + bmp + "' " + filter + " '" + (*filter ? palette : png) + "'";
     ASSERT_EQ(std::system(command.c_str()), 0) << command;
   }
   ASSERT_EQ(test::ReadFileBytes(palette)[25], 3);       // colour type: palette
