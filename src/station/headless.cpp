@@ -7,6 +7,7 @@
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
+#include <iostream>
 #include <mutex>
 #include <thread>
 
@@ -15,6 +16,7 @@
 #include "capture/file_source.h"
 #include "capture/simulated_sky.h"
 #include "capture/v4l2_device.h"
+#include "config/config_file.h"
 #include "media/codec_lock.h"
 #include "station/station.h"
 
@@ -118,6 +120,7 @@ std::string HeadlessUsage() {
          "  --sim-truth PATH  write one line per simulated meteor drawn\n"
          "  --enable          arm detection at start, as \"Enable Now\" does\n"
          "  --duration SECONDS  stop after this long\n"
+         "  --device-properties  print the controls of the configured capture device and exit\n"
          "  --help, --version\n"
          "Stop with Ctrl+C (SIGINT) or SIGTERM.\n";
 }
@@ -144,6 +147,9 @@ std::optional<HeadlessOptions> ParseHeadlessArguments(const std::vector<std::str
       continue;
     } else if (arg == "--enable") {
       options.enable = true;
+      continue;
+    } else if (arg == "--device-properties") {
+      options.deviceProperties = true;
       continue;
     }
     // Every other option takes a value.
@@ -199,9 +205,35 @@ std::optional<HeadlessOptions> ParseHeadlessArguments(const std::vector<std::str
   return options;
 }
 
+namespace {
+
+// The device's own controls, as the "Video..." command of the window shows them.
+int ShowDeviceProperties(Printer& printer) {
+  Settings settings;
+  if (ReadConfiguration(settings) == ConfigReadResult::Failed) {
+    printer.Line("Reading configuration file failed.");
+  }
+  SystemV4l2Device device;
+  SystemClock clock;
+  FrameRing ring;
+  CaptureGraph graph(device, settings, clock,
+                     [&printer](const std::string& text) { printer.Line(text); });
+  if (!graph.BuildCaptureGraph(ring)) {
+    return 1;
+  }
+  graph.ShowDeviceProperties(std::cout);
+  graph.TearDownCaptureGraph();
+  return 0;
+}
+
+}  // namespace
+
 int RunHeadless(const HeadlessOptions& options) {
   QuietMediaLibraryLog();
   Printer printer;
+  if (options.deviceProperties) {
+    return ShowDeviceProperties(printer);
+  }
   SystemClock systemClock;
   StatvfsFreeSpace freeSpace;
   SteadyPacer pacer;

@@ -22,6 +22,7 @@ struct HeadlessOptions {
   std::string simTruthPath;
   bool enable = false;
   std::optional<double> duration_s;
+  bool deviceProperties = false;  // print the capture device's controls and exit
   bool help = false;
   bool version = false;
 };

@@ -20,14 +20,15 @@ TEST(HeadlessArguments, ReadsEverySourceAndOption) {
   EXPECT_EQ(device->source, SourceKind::kDevice);
   EXPECT_FALSE(device->enable);
 
-  const auto sim = Parse({"--headless", "--source", "sim:42", "--sim-rate", "2.5", "--sim-truth",
-                          "/tmp/t.csv", "--enable", "--duration", "90"});
+  const auto sim = Parse({"--headless", "--device-properties", "--source", "sim:42", "--sim-rate",
+                          "2.5", "--sim-truth", "/tmp/t.csv", "--enable", "--duration", "90"});
   ASSERT_TRUE(sim);
   EXPECT_EQ(sim->source, SourceKind::kSimulated);
   EXPECT_EQ(sim->simSeed, 42u);
   EXPECT_DOUBLE_EQ(sim->simRate, 2.5);
   EXPECT_EQ(sim->simTruthPath, "/tmp/t.csv");
   EXPECT_TRUE(sim->enable);
+  EXPECT_TRUE(sim->deviceProperties);
   EXPECT_DOUBLE_EQ(sim->duration_s.value(), 90);
 
   const auto file =
