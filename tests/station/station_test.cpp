@@ -259,7 +259,7 @@ TEST(StationTest, SigtermLeavesEveryArchiveClipReadable) {
           "60", static_cast<char*>(nullptr));
     _exit(127);
   }
-  std::this_thread::sleep_for(3500ms);
+  std::this_thread::sleep_for(5s);
   kill(child, SIGTERM);
   int status = 0;
   ASSERT_EQ(waitpid(child, &status, 0), child);
