@@ -1,7 +1,6 @@
 #include "station/worker_loop.h"
 
 #include <pthread.h>
-#include <sched.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -11,16 +10,11 @@ namespace ombrix {
 bool SetCurrentThreadPriority(ThreadPriority priority) {
   const pid_t tid = static_cast<pid_t>(syscall(SYS_gettid));
   switch (priority) {
-    case ThreadPriority::kTimeCritical: {
-      // Real-time scheduling needs CAP_SYS_NICE or an rtprio limit; failing that, a negative nice
-      // value (also privileged). Either refusal leaves the thread at normal priority.
-      sched_param param{};
-      param.sched_priority = sched_get_priority_min(SCHED_FIFO);
-      if (pthread_setschedparam(pthread_self(), SCHED_FIFO, &param) == 0) {
-        return true;
-      }
+    case ThreadPriority::kTimeCritical:
+      // The top of the normal scheduling class, not real-time scheduling: a real-time thread that
+      // ever spun would take a core from everything else. A negative nice value needs
+      // CAP_SYS_NICE or an RLIMIT_NICE allowance; without either the thread stays at normal.
       return setpriority(PRIO_PROCESS, static_cast<id_t>(tid), -10) == 0;
-    }
     case ThreadPriority::kNormal:
       return true;
     case ThreadPriority::kBelowNormal:
