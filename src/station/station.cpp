@@ -35,7 +35,7 @@ Station::Station(const Clock& wallClock, FreeSpace& freeSpace, StationOptions op
                      [this] { DetectionPass(); }),
       diskLoop_("disk", ThreadPriority::kLowest, options.diskPeriod, [this] { cleaner.Pass(); }),
       extractionLoop_("archive", ThreadPriority::kBelowNormal, options.extractionPeriod,
-                      [this] { ExtractionPass(); }),
+                      [this] { extractor.Pass(); }),
       healthLoop_("health", ThreadPriority::kNormal, std::chrono::seconds(1),
                   [this] { HealthPass(); }) {
   detector.SetArchiveSink(recorder);
@@ -100,7 +100,6 @@ void Station::Stop() {
   recorder.FinishClip();
   diskLoop_.Stop();
   extractionLoop_.Stop();
-  std::lock_guard lock(extractionMutex_);
   if (const size_t left = extractor.DrainAll(options_.drainBound); left > 0) {
     Report(std::to_string(left) + " event(s) could not be cut before the station stopped.");
   }
@@ -112,21 +111,11 @@ uint64_t Station::FramesPending() const {
   return stored > done ? stored - done : 0;
 }
 
-bool Station::ExtractionIdle() const {
-  std::lock_guard lock(extractionMutex_);
-  return eventList.Empty() && !extractor.HasWaitingEvent();
-}
-
 void Station::DetectionPass() {
   detector.DetectionStep();
   if (hooks_.detectionPassDone) {
     hooks_.detectionPassDone();
   }
-}
-
-void Station::ExtractionPass() {
-  std::lock_guard lock(extractionMutex_);
-  extractor.Pass();
 }
 
 void Station::HealthPass() {

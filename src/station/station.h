@@ -3,7 +3,6 @@
 #include <chrono>
 #include <functional>
 #include <memory>
-#include <mutex>
 
 #include "base/clock.h"
 #include "capture/capture_source.h"
@@ -70,16 +69,11 @@ class Station {
   // The exit sequence. Safe to call twice and without Start.
   void Stop();
 
-  // The clock of the station's time base.
-  const Clock& clock() const { return *clock_; }
-  CaptureSource* source() { return source_.get(); }
   // Frames stored in the ring that the detection thread has not processed yet (0 when idle).
   uint64_t FramesPending() const;
   // Events recorded by the detector or cut by the extractor so far.
   uint64_t EventsRecorded() const { return eventsRecorded_; }
   uint64_t EventsCut() const { return eventsCut_; }
-  // Nothing is waiting to be cut: the list is empty and no event is held back.
-  bool ExtractionIdle() const;
 
   Settings settings;
   FrameRing ring;
@@ -101,7 +95,6 @@ class Station {
 
   void Report(const std::string& text) const;
   void DetectionPass();
-  void ExtractionPass();
   void HealthPass();
 
   StationOptions options_;
@@ -119,7 +112,6 @@ class Station {
   std::unique_ptr<CaptureSource> source_;
   Relaxed<uint64_t> eventsRecorded_{0};
   Relaxed<uint64_t> eventsCut_{0};
-  mutable std::mutex extractionMutex_;  // Pass and DrainAll run on one thread at a time
   std::chrono::steady_clock::time_point nextClockCheck_{};
   bool started_ = false;
   bool stopped_ = false;

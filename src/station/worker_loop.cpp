@@ -52,7 +52,7 @@ void WorkerLoop::Stop() {
 
 void WorkerLoop::Run(std::stop_token stop) {
   pthread_setname_np(pthread_self(), name_.substr(0, 15).c_str());
-  priorityGranted_ = SetCurrentThreadPriority(priority_);
+  SetCurrentThreadPriority(priority_);  // refused: the thread runs at normal priority
   while (!stop.stop_requested()) {
     pass_();
     std::unique_lock lock(mutex_);

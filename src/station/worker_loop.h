@@ -1,6 +1,5 @@
 #pragma once
 
-#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <functional>
@@ -30,8 +29,6 @@ class WorkerLoop {
   // Asks the loop to stop after the pass in progress and joins the thread. Safe to call twice.
   void Stop();
   bool Running() const { return thread_.joinable(); }
-  // Whether the requested priority was granted (valid after the thread's first pass began).
-  bool PriorityGranted() const { return priorityGranted_; }
 
  private:
   void Run(std::stop_token stop);
@@ -42,7 +39,6 @@ class WorkerLoop {
   std::function<void()> pass_;
   std::mutex mutex_;
   std::condition_variable_any wake_;
-  std::atomic<bool> priorityGranted_{false};
   std::jthread thread_;
 };
 
