@@ -119,6 +119,36 @@ int FormatEventTimeHistoryLine(char* out, size_t size, const TimeHistoryRow& row
   return line.Finish();
 }
 
+namespace {
+
+// Appends CR LF to a formatted line (length 0: it did not fit) and writes it.
+bool WriteCrLf(std::FILE* file, char* text, int length) {
+  if (length <= 0) {
+    return false;
+  }
+  text[length] = '\r';
+  text[length + 1] = '\n';
+  const size_t bytes = static_cast<size_t>(length) + 2;
+  return std::fwrite(text, 1, bytes, file) == bytes;
+}
+
+// Room for the longest line either formatter makes, its CR LF and the formatter's NUL.
+constexpr size_t kLineBuffer = 160;
+
+}  // namespace
+
+bool WriteTimeHistoryLine(std::FILE* file, const TimeHistoryRow& row) {
+  char text[kLineBuffer];
+  return WriteCrLf(file, text, FormatTimeHistoryLine(text, sizeof text - 2, row));
+}
+
+bool WriteEventTimeHistoryLine(std::FILE* file, const TimeHistoryRow& row, double azimuth,
+                               double elevation) {
+  char text[kLineBuffer];
+  return WriteCrLf(file, text,
+                   FormatEventTimeHistoryLine(text, sizeof text - 2, row, azimuth, elevation));
+}
+
 bool ParseTimeHistoryLine(const char* line, TimeHistoryRow& row) {
   if (line == nullptr) {
     return false;

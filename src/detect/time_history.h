@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 
 namespace ombrix {
 
@@ -26,6 +27,11 @@ int FormatTimeHistoryLine(char* out, size_t size, const TimeHistoryRow& row);
 
 // The same line followed by ",azimuth,elevation", each "%7.2f".
 int FormatEventTimeHistoryLine(char* out, size_t size, const TimeHistoryRow& row, double azimuth,
+                               double elevation);
+
+// Write the line with its CR LF to a file; false when it was not written whole.
+bool WriteTimeHistoryLine(std::FILE* file, const TimeHistoryRow& row);
+bool WriteEventTimeHistoryLine(std::FILE* file, const TimeHistoryRow& row, double azimuth,
                                double elevation);
 
 // Reads a line as "%19s," followed by "%d,%d,%lf,%lf"; whatever follows (the sky coordinates of an

@@ -156,7 +156,6 @@ void ArchiveRecorder::WriteClipLog(int rowCount) {
   if (file == nullptr) {
     return;
   }
-  char text[128];
   for (int i = 0; i < rowCount; ++i) {
     const ClipLogRow& row = rows_[i];
     FormatStampInto(line.stamp, row.time);
@@ -164,14 +163,7 @@ void ArchiveRecorder::WriteClipLog(int rowCount) {
     line.excessSum = row.excessSum;
     line.centroidX = row.centroidX;
     line.centroidY = row.centroidY;
-    const int length = FormatTimeHistoryLine(text, sizeof text - 2, line);
-    if (length <= 0) {
-      continue;
-    }
-    const size_t used = std::min<size_t>(static_cast<size_t>(length), sizeof text - 3);
-    text[used] = '\r';
-    text[used + 1] = '\n';
-    std::fwrite(text, 1, used + 2, file);
+    WriteTimeHistoryLine(file, line);
   }
   std::fclose(file);
 }

@@ -277,7 +277,6 @@ void EventExtractor::ExtractEventTimeHistory(const Stamp& first, const Stamp& la
   const Tilt tilt = TiltFromPositions(calibration);
 
   TimeHistoryRow row{};  // the centroid carries over frames and clips without a log
-  char text[160];
   std::string folder;
   Stamp cursor = FindNextArchiveStamp(archiveFolder, searchStart, "t", ".jpg");
   while (!cursor.empty() && cursor <= lastFrame) {
@@ -306,15 +305,7 @@ void EventExtractor::ExtractEventTimeHistory(const Stamp& first, const Stamp& la
       if (row.pixelCount != 0) {
         position = PixelToAzEl(calibration, tilt, row.centroidX, row.centroidY);
       }
-      const int length = FormatEventTimeHistoryLine(text, sizeof text - 2, row, position.azimuth,
-                                                    position.elevation);
-      if (length <= 0) {
-        continue;
-      }
-      const size_t used = std::min<size_t>(static_cast<size_t>(length), sizeof text - 3);
-      text[used] = '\r';
-      text[used + 1] = '\n';
-      std::fwrite(text, 1, used + 2, output);
+      WriteEventTimeHistoryLine(output, row, position.azimuth, position.elevation);
     }
     cursor = FindNextArchiveStamp(archiveFolder, cursor, "t", ".jpg");
   }
