@@ -74,8 +74,7 @@ void FileSource::Stop() {
 
 bool FileSource::WaitForDetector(std::stop_token stop, const FrameRing& ring) {
   // The gap as the detector reduces it to a distance in the ring.
-  const int gap = ((settings_.triggerGap.load() % kRingSlots) + kRingSlots) % kRingSlots;
-  const uint64_t limit = static_cast<uint64_t>(kRingSlots - gap);
+  const uint64_t limit = kRingSlots - RingDistance(settings_.triggerGap);
   while (!stop.stop_requested()) {
     const uint64_t stored = ring.framesStored.load(std::memory_order_acquire);
     const uint64_t read = std::min(stored, framesRead_ ? framesRead_() : stored);

@@ -18,6 +18,11 @@ inline constexpr int kRingSlots = 64;
 inline constexpr uint32_t kSampleSize640 = 614400;  // 640x480 YUYV
 inline constexpr uint32_t kSampleSize720 = 691200;  // 720x480 YUYV
 
+// A frame distance such as triggerGap as a distance in the ring: taken modulo 64, never negative.
+inline uint32_t RingDistance(int32_t frames) {
+  return static_cast<uint32_t>(((frames % kRingSlots) + kRingSlots) % kRingSlots);
+}
+
 // The 64 most recent frames with their UTC capture times. One capture thread writes; any number
 // of threads read. A slot is published by the release store of writeIndex after its stamp and
 // pixels are written; readers load writeIndex with acquire ordering. A reader that falls 64 or

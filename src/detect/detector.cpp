@@ -3,15 +3,6 @@
 #include "detect/frame_excess.h"
 
 namespace ombrix {
-namespace {
-
-// triggerGap taken modulo the ring size as a non-negative number.
-uint32_t RingGap(int32_t triggerGap) {
-  return static_cast<uint32_t>(((triggerGap % kRingSlots) + kRingSlots) % kRingSlots);
-}
-
-}  // namespace
-
 Detector::Detector(Settings& settings, FrameRing& ring, ThresholdMap& thresholds,
                    EventList& eventList, const Clock& clock)
     : settings_(settings),
@@ -76,7 +67,7 @@ void Detector::DetectionStep() {
     // reference slot is overwritten once the writer is more than 64 - gap frames ahead of the
     // frame (its own slot once it is more than 64 ahead). Frames further behind are counted as
     // lost and the read position moves up to the oldest frame that still qualifies.
-    const uint32_t gap = RingGap(settings_.triggerGap);
+    const uint32_t gap = RingDistance(settings_.triggerGap);
     const uint64_t maxLag = static_cast<uint64_t>(kRingSlots - gap);
     if (stored - position_ > maxLag) {
       const uint64_t resume = stored - maxLag;
