@@ -44,9 +44,7 @@ void WorkerLoop::Stop() {
   if (!thread_.joinable()) {
     return;
   }
-  thread_.request_stop();
-  { std::lock_guard lock(mutex_); }
-  wake_.notify_all();
+  thread_.request_stop();  // also wakes the wait: it is tied to the thread's stop token
   thread_.join();
 }
 
