@@ -5,13 +5,11 @@
 #include <optional>
 #include <string>
 
+#include "base/report.h"
+
 namespace ombrix {
 
 class FrameRing;
-
-// Receives the texts of capture failures and warnings, one sentence each. It may be called from a
-// capture thread, so it must be safe to call from any thread.
-using ReportFunction = std::function<void(const std::string&)>;
 
 // Something that hands video samples, with their capture times, to the frame ring: a capture
 // device, the simulated sky or a video file. The station owns one and drives it from one thread.

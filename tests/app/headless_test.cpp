@@ -1,4 +1,4 @@
-#include "station/headless.h"
+#include "app/headless.h"
 
 #include <gtest/gtest.h>
 
