@@ -33,13 +33,21 @@ using Member = std::variant<Relaxed<bool> Settings::*, Relaxed<int32_t> Settings
                             Relaxed<uint32_t> Settings::*, Relaxed<double> Settings::*,
                             Relaxed<TimeOfDay> Settings::*, GuardedPath Settings::*>;
 
+// What an integer read from the file does when it lies below the field's low limit.
+enum class BelowLow {
+  kClamp,   // moved up to the limit
+  kRefuse,  // the line is skipped and the field keeps its value
+  kWrap,    // a negative value is taken modulo 2^32, as a signed number read into an unsigned one
+};
+
 struct Field {
   std::string_view key;
   Member member;
-  // For integer fields read from the file: a value in the type's range but outside these limits
-  // is moved to the nearer limit. kNoLimit: stored as read.
+  // For integer fields read from the file: a value in the type's range but above `high` is moved
+  // to `high`; one below `low` is treated as `belowLow` says. kNoLimit: stored as read.
   int64_t low = kNoLimit;
   int64_t high = kNoLimit;
+  BelowLow belowLow = BelowLow::kClamp;
 };
 
 // The order of this table is the order of the lines in the file.
@@ -65,9 +73,12 @@ const Field kFields[] = {
     {"triggerCountEnd", &Settings::triggerCountEnd},
     {"maxEventTime", &Settings::maxEventTime},
     // Retention in days; the retention pass computes days * 86400 in 32 bits, and 24855 days is
-    // the most that fits. Negative retention would delete every event at once.
-    {"daysToKeep", &Settings::daysToKeep, 0, 24855},
-    {"captureDeviceIndex", &Settings::captureDeviceIndex},
+    // the most that fits. A negative retention is refused: read as 0 it would delete every event
+    // after the next cut.
+    {"daysToKeep", &Settings::daysToKeep, 0, 24855, BelowLow::kRefuse},
+    // A negative index counts as too large (it wraps to a large unsigned number), so the capture
+    // graph lowers it to the last device.
+    {"captureDeviceIndex", &Settings::captureDeviceIndex, 0, kNoLimit, BelowLow::kWrap},
     {"enableTime", &Settings::enableTime},
     {"disableTime", &Settings::disableTime},
     {"enableDisableTimeIsLocal", &Settings::enableDisableTimeIsLocal},
@@ -253,13 +264,20 @@ std::optional<bool> ReadBool(std::string_view text) {
 
 template <typename T>
 std::optional<T> ReadIntegerField(std::string_view text, const Field& field) {
-  const auto value = ReadInteger(text);
+  auto value = ReadInteger(text);
+  if (value && field.belowLow == BelowLow::kWrap && *value < 0 &&
+      *value >= std::numeric_limits<int32_t>::min()) {
+    value = *value + (int64_t{1} << 32);
+  }
   if (!value || *value < static_cast<int64_t>(std::numeric_limits<T>::min()) ||
       *value > static_cast<int64_t>(std::numeric_limits<T>::max())) {
     return std::nullopt;
   }
   int64_t v = *value;
   if (field.low != kNoLimit && v < field.low) {
+    if (field.belowLow == BelowLow::kRefuse) {
+      return std::nullopt;
+    }
     v = field.low;
   }
   if (field.high != kNoLimit && v > field.high) {
@@ -332,9 +350,9 @@ struct ValueReader {
 
 // Reads the value of one known key. What follows a bool, number or time on the line is ignored.
 // A value that does not parse, or a number outside the range of its field's type (enabled:1,
-// threshold:abc, captureDeviceIndex:-1), skips the line and leaves the field as it was; reading
-// goes on with the next line. Only a time of day that parses but is out of range (hour 0-23,
-// minute and second 0-59) fails the whole reading.
+// threshold:abc, diskUsage:-60), or a negative daysToKeep, skips the line and leaves the field as
+// it was; reading goes on with the next line. Only a time of day that parses but is out of range
+// (hour 0-23, minute and second 0-59) fails the whole reading.
 LineOutcome StoreValue(Settings& settings, const Field& field, std::string_view text) {
   return std::visit(ValueReader{settings, field, text}, field.member);
 }

@@ -9,7 +9,9 @@
 #include "capture/clock_sync.h"
 #include "capture/device_source.h"
 #include "capture/frame_ring.h"
+#include "config/config_file.h"
 #include "fake_v4l2_device.h"
+#include "support/temp_dir.h"
 
 namespace ombrix {
 namespace {
@@ -113,6 +115,17 @@ TEST_F(CaptureGraphTest, TooLargeIndexTakesTheLastCaptureDevice) {
   EXPECT_EQ(settings_.captureDeviceIndex.load(), 1u);
   EXPECT_EQ(graph_.devicePath(), "/dev/video2");
   EXPECT_EQ(device_.Now().open, 1);  // the probes closed their descriptors
+}
+
+// captureDeviceIndex:-1 in config.txt counts as too large: the last device is taken.
+TEST_F(CaptureGraphTest, NegativeIndexFromTheFileTakesTheLastCaptureDevice) {
+  test::TempDir dir;
+  test::WriteFileBytes(dir / "config.txt", "captureDeviceIndex:-1\r\n");
+  ASSERT_EQ(ReadConfiguration(settings_, (dir / "config.txt").string()), ConfigReadResult::Ok);
+  device_.cameras = {{}, {}, {.capture = false}, {}};
+  ASSERT_TRUE(Build());
+  EXPECT_EQ(settings_.captureDeviceIndex.load(), 2u);
+  EXPECT_EQ(graph_.devicePath(), "/dev/video3");
 }
 
 TEST_F(CaptureGraphTest, AcceptsOnly640x480Or720x480Yuyv) {

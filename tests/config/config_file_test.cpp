@@ -70,7 +70,7 @@ TEST_F(ConfigFileTest, LinesThatDoNotParseAreSkippedAndLaterLinesRead) {
   ASSERT_EQ(Read("Threshold:40\r\ncolour:blue\r\n threshold:41\r\na line without a colon\r\n" +
                  std::string(150, 'k') +
                  ":3\r\nenabled:1\r\npseudoColor:TRUE\r\nshowTrackingBox:falsely\r\n"
-                 "threshold:abc\r\ntriggerGap:\r\ncaptureDeviceIndex:-1\r\ndiskUsage:-60\r\n"
+                 "threshold:abc\r\ntriggerGap:\r\ndaysToKeep:-1\r\ndiskUsage:-60\r\n"
                  "slowdownFactor:2147483648\r\nmaxEventTime:99999999999999999999999\r\n"
                  "calRotation:nan\r\ncalCOPx:1e999\r\ncalCOPy:--3\r\nenableTime:7 5\r\n"
                  "disableTime:7:5:0\r\ntriggerCountEnd:6\r\n"),
@@ -78,6 +78,32 @@ TEST_F(ConfigFileTest, LinesThatDoNotParseAreSkippedAndLaterLinesRead) {
   EXPECT_EQ(settings_.triggerCountEnd, 6);
   settings_.triggerCountEnd = 2;  // nothing but the last line changed the record
   EXPECT_EQ(Saved(), kDefaultFile);
+}
+
+// A negative retention would delete every event at the next cut: refused, the value stays. A
+// negative device index reads as a number too large for any device list, so the capture graph
+// takes the last device.
+TEST_F(ConfigFileTest, NegativeRetentionIsRefusedAndNegativeDeviceIndexCountsAsTooLarge) {
+  struct Case {
+    const char* lines;
+    int32_t daysToKeep;
+    uint32_t captureDeviceIndex;
+  };
+  const Case cases[] = {
+      {"daysToKeep:7\r\ndaysToKeep:-1\r\n", 7, 0},
+      {"daysToKeep:-2147483648\r\n", 99, 0},
+      {"daysToKeep:0\r\ncaptureDeviceIndex:-1\r\n", 0, 4294967295u},
+      {"captureDeviceIndex:-2\r\n", 99, 4294967294u},
+      {"captureDeviceIndex:3\r\ncaptureDeviceIndex:-2147483648\r\n", 99, 2147483648u},
+      {"captureDeviceIndex:3\r\ncaptureDeviceIndex:-2147483649\r\n", 99, 3},
+  };
+  for (const Case& c : cases) {
+    settings_.daysToKeep = 99;
+    settings_.captureDeviceIndex = 0;
+    ASSERT_EQ(Read(c.lines), ConfigReadResult::Ok) << c.lines;
+    EXPECT_EQ(settings_.daysToKeep, c.daysToKeep) << c.lines;
+    EXPECT_EQ(settings_.captureDeviceIndex.load(), c.captureDeviceIndex) << c.lines;
+  }
 }
 
 TEST_F(ConfigFileTest, TimeOutOfRangeFailsAndLeavesLaterLinesUnread) {
