@@ -83,6 +83,12 @@ void Detector::DetectionStep() {
   }
 }
 
+void Detector::EndActiveEvent() {
+  if (state_.eventActive) {
+    EndEvent();  // currentStamp_ is still the capture time of the last processed frame
+  }
+}
+
 void Detector::ProcessSlot(uint32_t slot, uint32_t gap) {
   const uint8_t* cur = ring_.Frame(slot);
   const uint8_t* ref = ring_.Frame((slot + kRingSlots - gap) % kRingSlots);

@@ -70,6 +70,10 @@ class Detector {
 
   // One pass: the schedule check, then every frame that has arrived since the last pass.
   void DetectionStep();
+  // For a stop (end of a replayed file, Exit, a signal): an event in progress ends on the last
+  // processed frame, its event file is written and it is queued like any other. Nothing happens
+  // when no event is active. Detection thread, or after it has stopped.
+  void EndActiveEvent();
   // Start-up evaluation of the enable window: enabled is set by whether the time of day lies in
   // [enableTime, disableTime), a window that may span midnight; equal times leave it alone.
   void ApplyEnableWindow();

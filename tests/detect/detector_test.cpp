@@ -95,6 +95,26 @@ TEST_F(DetectorTest, WorkedTriggerExampleFrameByFrame) {
   EXPECT_EQ(detector.FramesLost(), 0u);
 }
 
+// A stop ends an event that never went quiet on the last processed frame; with no event active it
+// writes nothing, and frames stored but not yet processed play no part.
+TEST_F(DetectorTest, EndActiveEventEndsOnTheLastProcessedFrame) {
+  detector.EndActiveEvent();
+  EXPECT_TRUE(events.Empty());
+  Step(0, settings.triggerGap);
+  Step(20, 2);  // the second busy frame begins the event
+  const int first = stored - 1;
+  Step(6, 40);  // busy enough to hold it open
+  Push(50);     // stored, not processed
+  ASSERT_TRUE(detector.state().eventActive);
+  detector.EndActiveEvent();
+  EXPECT_FALSE(detector.state().eventActive);
+  EXPECT_EQ(test::ReadFileBytes(EventFile(first)),
+            MakeStamp(StampOf(first)) + "\r\n" + MakeStamp(StampOf(stored - 2)) + "\r\n");
+  EXPECT_EQ(events.TakeHead(), MakeStamp(StampOf(first)));
+  detector.EndActiveEvent();
+  EXPECT_TRUE(events.Empty());
+}
+
 TEST_F(DetectorTest, HourlyBudgetAllowsTwelveQuickEventsThenRefuses) {
   settings.hourlyRate = 12;
   Step(0, settings.triggerGap);
