@@ -240,16 +240,16 @@ bool MovieWriter::EncodeAndWrite(const AVFrame* picture) {
   return false;
 }
 
-void MovieWriter::Close() {
+bool MovieWriter::Close() {
   if (closed_) {
-    return;
+    return complete_;
   }
   closed_ = true;
-  if (headerWritten_ && !failed_) {
+  const bool failedBefore = failed_;  // a failed write has printed its line already
+  bool complete = headerWritten_ && !failed_;
+  if (complete) {
     // Drain what the encoder still holds, then finish the container (it rewrites the index).
-    if (EncodeAndWrite(nullptr)) {
-      av_write_trailer(formatContext_.get());
-    }
+    complete = EncodeAndWrite(nullptr) && av_write_trailer(formatContext_.get()) >= 0;
   }
   scaler_.reset();
   rgb_.reset();
@@ -257,7 +257,23 @@ void MovieWriter::Close() {
   packet_.reset();
   codecContext_.reset();
   videoStream_ = nullptr;
-  formatContext_.reset();  // closes the file if it was opened
+  AVFormatContext* context = formatContext_.get();
+  if (context != nullptr && context->pb != nullptr && !(format_->flags & AVFMT_NOFILE)) {
+    // A write error that the buffered output met late shows in its error field or in the close.
+    avio_flush(context->pb);
+    if (context->pb->error < 0) {
+      complete = false;
+    }
+    if (avio_closep(&context->pb) < 0) {
+      complete = false;
+    }
+  }
+  formatContext_.reset();
+  if (headerWritten_ && !failedBefore && !complete) {
+    std::fputs("Error while finishing the movie\n", stderr);
+  }
+  complete_ = complete;
+  return complete;
 }
 
 MovieWriter::~MovieWriter() {

@@ -31,9 +31,12 @@ class MovieWriter {
   // Encodes one 640x480 grey frame (or its pseudo-colour rendering) and writes what the encoder
   // gives back.
   void WriteFrame(const uint8_t* frame, bool pseudoColor);
-  // Drains the encoder, writes the trailer and releases everything. Idempotent; harmless on a
-  // failed writer.
-  void Close();
+  // Drains the encoder, writes the trailer, closes the file and releases everything. True when
+  // the movie is complete: the header, every frame, the trailer and the close all succeeded.
+  // False for a failed writer, and when any of them failed (disk full): the file is then
+  // incomplete and the caller should not keep it. Idempotent; a second call returns the result
+  // of the first.
+  bool Close();
 
   bool failed() const { return failed_; }
   bool ready() const { return !failed_ && formatContext_ != nullptr && videoStream_ != nullptr; }
@@ -58,6 +61,7 @@ class MovieWriter {
   bool failed_ = false;
   bool headerWritten_ = false;
   bool closed_ = false;
+  bool complete_ = false;  // the result of Close()
 };
 
 }  // namespace ombrix

@@ -110,21 +110,23 @@ PacketPtr EncodeOnce(AVCodecContext* context, const AVFrame* picture) {
 
 // Writes the bytes as the whole file. A file that cannot take all of them (disk full) is removed
 // rather than left truncated.
-void WriteWholeFile(const std::string& path, const AVPacket& packet) {
+bool WriteWholeFile(const std::string& path, const AVPacket& packet) {
   std::FILE* file = std::fopen(path.c_str(), "wb");
   if (file == nullptr) {
-    return;
+    return false;
   }
   const size_t size = static_cast<size_t>(packet.size);
   const bool written = std::fwrite(packet.data, 1, size, file) == size;
   if (std::fclose(file) != 0 || !written) {
     std::remove(path.c_str());
+    return false;
   }
+  return true;
 }
 
 }  // namespace
 
-void WriteJpegStill(const std::string& path, const uint8_t* image) {
+bool WriteJpegStill(const std::string& path, const uint8_t* image) {
   CodecContextPtr context = OpenEncoder(AV_CODEC_ID_MJPEG, [](AVCodecContext* c) {
     c->pix_fmt = AV_PIX_FMT_YUVJ420P;  // full range
     c->width = kWidth;
@@ -142,11 +144,11 @@ void WriteJpegStill(const std::string& path, const uint8_t* image) {
     av_opt_set_int(c->priv_data, "lmax", kJpegLambda, 0);
   });
   if (context == nullptr) {
-    return;
+    return false;
   }
   FramePtr picture = AllocatePicture(AV_PIX_FMT_YUVJ420P);
   if (picture == nullptr) {
-    return;
+    return false;
   }
   for (int row = 0; row < kHeight; ++row) {
     std::memcpy(picture->data[0] + row * picture->linesize[0], image + row * kWidth, kWidth);
@@ -158,9 +160,7 @@ void WriteJpegStill(const std::string& path, const uint8_t* image) {
   picture->pts = 1;
   picture->quality = kJpegLambda;
   PacketPtr packet = EncodeOnce(context.get(), picture.get());
-  if (packet != nullptr) {
-    WriteWholeFile(path, *packet);
-  }
+  return packet != nullptr && WriteWholeFile(path, *packet);
 }
 
 void NormalizeSums(uint32_t* sums) {
@@ -175,7 +175,7 @@ void NormalizeSums(uint32_t* sums) {
   }
 }
 
-void WritePngStill(const std::string& path, const uint32_t* sums) {
+bool WritePngStill(const std::string& path, const uint32_t* sums) {
   CodecContextPtr context = OpenEncoder(AV_CODEC_ID_PNG, [](AVCodecContext* c) {
     c->pix_fmt = AV_PIX_FMT_RGB24;
     c->width = kWidth;
@@ -183,11 +183,11 @@ void WritePngStill(const std::string& path, const uint32_t* sums) {
     c->time_base = AVRational{1, 30};  // unused by PNG, but every video encoder needs one
   });
   if (context == nullptr) {
-    return;
+    return false;
   }
   FramePtr picture = AllocatePicture(AV_PIX_FMT_RGB24);
   if (picture == nullptr) {
-    return;
+    return false;
   }
   for (int row = 0; row < kHeight; ++row) {
     uint8_t* out = picture->data[0] + row * picture->linesize[0];
@@ -201,9 +201,7 @@ void WritePngStill(const std::string& path, const uint32_t* sums) {
     }
   }
   PacketPtr packet = EncodeOnce(context.get(), picture.get());
-  if (packet != nullptr) {
-    WriteWholeFile(path, *packet);
-  }
+  return packet != nullptr && WriteWholeFile(path, *packet);
 }
 
 }  // namespace ombrix

@@ -125,8 +125,9 @@ TEST(MovieWriterTest, UnusableNamesGiveAFailedWriterAndNoFile) {
     writer.Close();
     EXPECT_EQ(testing::internal::GetCapturedStderr(), message);
   }
-  WriteJpegStill((dir / "none" / "t.jpg").string(), SkyFrame(0).data());
-  WritePngStill((dir / "none" / "a.png").string(), std::vector<uint32_t>(kPixels, 9).data());
+  EXPECT_FALSE(WriteJpegStill((dir / "none" / "t.jpg").string(), SkyFrame(0).data()));
+  EXPECT_FALSE(
+      WritePngStill((dir / "none" / "a.png").string(), std::vector<uint32_t>(kPixels, 9).data()));
   EXPECT_TRUE(fs::is_empty(dir.path()));  // no half-made file is left behind
 }
 
@@ -150,12 +151,39 @@ TEST(MovieWriterTest, WriteFailureMarksTheWriterFailedAndTheProcessGoesOn) {
   EXPECT_FALSE(writer.ready());
   writer.WriteFrame(SkyFrame(0).data(), false);
   EXPECT_EQ(writer.frameCount(), written);
-  writer.Close();
-  writer.Close();
+  EXPECT_FALSE(writer.Close());
+  EXPECT_FALSE(writer.Close());
   setrlimit(RLIMIT_FSIZE, &saved);
   std::signal(SIGXFSZ, savedHandler);
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "Error while writing video frame\n");
   EXPECT_LE(fs::file_size(dir / "full.mp4"), 200u * 1024);
+}
+
+// Every frame fits, but the end of the movie (the last buffered bytes and the index) does not:
+// Close reports the movie incomplete. The same movie without the limit closes complete.
+TEST(MovieWriterTest, CloseReportsATrailerThatCouldNotBeWritten) {
+  test::TempDir dir;
+  const auto write = [](const std::string& path) {
+    MovieWriter writer(path);
+    for (int n = 0; n < 30; ++n) {
+      writer.WriteFrame(SkyFrame(n).data(), false);
+    }
+    EXPECT_FALSE(writer.failed());
+    return writer.Close();
+  };
+  ASSERT_TRUE(write((dir / "whole.mp4").string()));
+  const auto whole = fs::file_size(dir / "whole.mp4");
+  rlimit saved{};
+  getrlimit(RLIMIT_FSIZE, &saved);
+  const auto savedHandler = std::signal(SIGXFSZ, SIG_IGN);
+  const rlimit limit{static_cast<rlim_t>(whole - 100), saved.rlim_max};
+  setrlimit(RLIMIT_FSIZE, &limit);
+  testing::internal::CaptureStderr();
+  const bool complete = write((dir / "cut.mp4").string());
+  setrlimit(RLIMIT_FSIZE, &saved);
+  std::signal(SIGXFSZ, savedHandler);
+  EXPECT_FALSE(complete);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "Error while finishing the movie\n");
 }
 
 TEST(MovieWriterTest, PseudoColourFramesShowThePaletteColours) {
