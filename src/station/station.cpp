@@ -29,8 +29,8 @@ Station::Station(const Clock& wallClock, FreeSpace& freeSpace, StationOptions op
                                                       : &wallClock),
       detector(settings, ring, thresholdMap, eventList, *clock_),
       recorder(settings, detector),
-      extractor(settings, eventList, review, *clock_, recorder.progress()),
-      cleaner(settings, freeSpace),
+      extractor(settings, eventList, review, wallClock, recorder.progress()),
+      cleaner(settings, freeSpace, &recorder.progress()),
       detectionLoop_("detection", ThreadPriority::kTimeCritical, options.detectionPeriod,
                      [this] { DetectionPass(); }),
       diskLoop_("disk", ThreadPriority::kLowest, options.diskPeriod, [this] { cleaner.Pass(); }),
@@ -45,6 +45,7 @@ Station::Station(const Clock& wallClock, FreeSpace& freeSpace, StationOptions op
       hooks_.eventRecorded(first, last);
     }
   });
+  extractor.SetReport([this](const std::string& text) { Report(text); });
   extractor.SetCutObserver([this](const Stamp& key) {
     eventsCut_ = eventsCut_ + 1;
     if (hooks_.eventCut) {
@@ -76,6 +77,10 @@ void Station::Start(std::unique_ptr<CaptureSource> source) {
     settings.enabled = true;
   }
   detector.BuildThresholdMap();
+  // Events recorded but not cut when the process last ended (killed, power cut) go first.
+  if (const size_t uncut = extractor.QueueUncutEvents(); uncut > 0) {
+    Report(std::to_string(uncut) + " event(s) recorded before the last stop will be cut now.");
+  }
   source_ = std::move(source);
   if (source_) {
     source_->Start(ring);  // a failure has been reported; the station runs without video
@@ -97,6 +102,8 @@ void Station::Stop() {
   }
   detectionLoop_.Stop();
   detector.DetectionStep();  // the frames that arrived since the last pass go into the archive
+  // An event in progress ends on the last processed frame and is cut with the others below.
+  detector.EndActiveEvent();
   recorder.FinishClip();
   diskLoop_.Stop();
   extractionLoop_.Stop();

@@ -19,7 +19,8 @@
 
 namespace ombrix {
 
-// Which time names the frames' files and drives the schedule, the event waits and retention.
+// Which time names the frames' files and drives the schedule. Event retention always ages files
+// by the wall clock, and the wait for an event's clips is measured on the steady clock.
 enum class TimeBase {
   kWallClock,  // the system clock (a camera, the simulated sky)
   kFrameTime,  // the capture time of the newest frame (a video file replayed at its own pace)
@@ -51,13 +52,15 @@ struct StationOptions {
 // recorder, the event extractor and the disk cleaner, with their threads. The window or the
 // headless runner owns one, starts it once and stops it once.
 //
-// Start-up order: configuration, enable schedule, threshold table, capture source, then the
-// detection, disk and extraction threads. Stop order: capture, detection (the frames still in the
-// ring are processed), the clip being recorded is closed, disk, extraction (the events still
+// Start-up order: configuration, enable schedule, threshold table, the events left uncut by the
+// last run queued, capture source, then the detection, disk and extraction threads. Stop order:
+// capture, detection (the frames still in the ring are processed and an event in progress ends on
+// the last of them), the clip being recorded is closed, disk, extraction (the events still
 // waiting are cut, within drainBound). Every thread is joined before anything it uses is freed.
 class Station {
  public:
-  // The clock is used for kWallClock; it must outlive the station.
+  // The wall clock stamps frames and drives the schedule for kWallClock, and ages event files in
+  // every mode; it must outlive the station.
   Station(const Clock& wallClock, FreeSpace& freeSpace, StationOptions options, StationHooks hooks);
   ~Station();
   Station(const Station&) = delete;

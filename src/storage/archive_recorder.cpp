@@ -42,12 +42,19 @@ ArchiveProgress::Snapshot ArchiveProgress::Read() const {
   snapshot.active = active_.load();
   std::lock_guard lock(mutex_);
   snapshot.lastClosedClip = lastClosedClip_;
+  snapshot.openClip = openClip_;
   return snapshot;
+}
+
+void ArchiveProgress::ClipStarted(const char* firstFrameStamp) {
+  std::lock_guard lock(mutex_);
+  std::snprintf(openClip_, sizeof openClip_, "%s", firstFrameStamp);
 }
 
 void ArchiveProgress::ClipClosed(const char* firstFrameStamp) {
   std::lock_guard lock(mutex_);
   std::snprintf(lastClosedClip_, sizeof lastClosedClip_, "%s", firstFrameStamp);
+  openClip_[0] = '\0';
 }
 
 ArchiveRecorder::ArchiveRecorder(const Settings& settings, const Detector& detector)
@@ -200,6 +207,7 @@ void ArchiveRecorder::EndIntegrationRun(uint32_t factor) {
 bool ArchiveRecorder::StartClip(const SystemTime& time) {
   std::fill_n(peak_.get(), kFrameBytes, uint8_t{0});
   FormatStampInto(clipStamp_, time);
+  progress_.ClipStarted(clipStamp_);
   if (!GetArchiveMinuteFolder(settings_.archiveFolder.get(), clipFolder_, clipStamp_, true)) {
     return false;
   }

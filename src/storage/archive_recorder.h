@@ -37,17 +37,21 @@ class ArchiveProgress {
  public:
   struct Snapshot {
     Stamp lastClosedClip;  // Stamp of the first frame of the clip closed last; empty before any
+    Stamp openClip;        // Stamp of the clip being recorded (its minute folder); empty if none
     bool active = false;   // recording, or a clip still open
   };
   Snapshot Read() const;
 
-  // Recorder side.
+  // Recorder side. ClipStarted is published before the clip's minute folder is made, so that the
+  // disk cleaner, which reads it, never takes that folder for an old one (a clock stepped back).
+  void ClipStarted(const char* firstFrameStamp);
   void ClipClosed(const char* firstFrameStamp);
   void SetActive(bool active) { active_.store(active); }
 
  private:
   mutable std::mutex mutex_;
   char lastClosedClip_[kStampLength + 1] = {};
+  char openClip_[kStampLength + 1] = {};
   std::atomic<bool> active_{false};
 };
 

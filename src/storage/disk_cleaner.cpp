@@ -7,6 +7,7 @@
 #include <sys/statvfs.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <memory>
@@ -74,21 +75,31 @@ bool IsEmptyFolder(const std::string& folder) {
   return entries && entries->empty();
 }
 
-// The folder with the smallest name among those whose names begin with "s". The names carry the
-// Stamp fields from the year down, so the smallest is the oldest.
-std::optional<std::string> OldestFolder(const std::string& parent) {
-  const auto entries = ListFolder(parent);
-  if (!entries) {
-    return std::nullopt;
-  }
-  std::optional<std::string> oldest;
-  for (const Entry& entry : *entries) {
-    if (entry.kind == EntryKind::Folder && entry.name.starts_with('s') &&
-        (!oldest || entry.name < *oldest)) {
-      oldest = entry.name;
+// The folders whose names begin with "s", smallest name first. The names carry the Stamp fields
+// from the year down, so the smallest is the oldest.
+std::vector<std::string> FoldersOldestFirst(const std::string& parent) {
+  std::vector<std::string> names;
+  if (const auto entries = ListFolder(parent)) {
+    for (const Entry& entry : *entries) {
+      if (entry.kind == EntryKind::Folder && entry.name.starts_with('s')) {
+        names.push_back(entry.name);
+      }
     }
   }
-  return oldest;
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+// The year, day and minute folder names of a Stamp's clip ("s2024", "s20240315",
+// "s20240315_2114"); empty names for an empty Stamp.
+struct MinuteNames {
+  std::string year, day, minute;
+};
+MinuteNames MinuteNamesOf(const Stamp& stamp) {
+  if (stamp.size() < 13) {
+    return {};
+  }
+  return {"s" + stamp.substr(0, 4), "s" + stamp.substr(0, 8), "s" + stamp.substr(0, 13)};
 }
 
 // Names of the folders in `parent` matching the archive level's pattern: "s" followed by
@@ -190,8 +201,13 @@ std::optional<double> StatvfsFreeSpace::FreeFraction(const std::string& path) {
   return static_cast<double>(freeBytes) / static_cast<double>(totalBytes);
 }
 
-DiskCleaner::DiskCleaner(Settings& settings, FreeSpace& freeSpace)
-    : settings_(settings), freeSpace_(freeSpace) {}
+DiskCleaner::DiskCleaner(Settings& settings, FreeSpace& freeSpace,
+                         const ArchiveProgress* archiveProgress)
+    : settings_(settings), freeSpace_(freeSpace), archiveProgress_(archiveProgress) {}
+
+Stamp DiskCleaner::OpenClip() const {
+  return archiveProgress_ != nullptr ? archiveProgress_->Read().openClip : Stamp{};
+}
 
 std::optional<double> DiskCleaner::GetFreeFraction() {
   return FreeFractionOf(freeSpace_, GetBaseFolder(settings_.archiveFolder.get()));
@@ -222,39 +238,59 @@ void DiskCleaner::Pass() {
     return;
   }
 
-  const auto year = OldestFolder(archive);
-  if (!year) {
-    return;
+  // The oldest year, its oldest day, its oldest minute. A year or day without any folder inside
+  // is removed instead, and that is the pass's work. The minute being recorded is passed over,
+  // and a day or year that holds nothing else is passed over with it.
+  const MinuteNames recording = MinuteNamesOf(OpenClip());
+  for (const std::string& year : FoldersOldestFirst(archive)) {
+    const std::string yearPath = archive + "/" + year;
+    const std::vector<std::string> days = FoldersOldestFirst(yearPath);
+    if (days.empty()) {
+      RemoveOrRefuse(setting, archive, year);
+      return;
+    }
+    for (const std::string& day : days) {
+      const std::string dayPath = yearPath + "/" + day;
+      const std::vector<std::string> minutes = FoldersOldestFirst(dayPath);
+      if (minutes.empty()) {
+        RemoveOrRefuse(setting, yearPath, day);
+        return;
+      }
+      for (const std::string& minute : minutes) {
+        if (year == recording.year && day == recording.day && minute == recording.minute) {
+          continue;
+        }
+        DeleteMinute(setting, archive, year, day, minute);
+        StopWhenStillFull(base);
+        return;
+      }
+    }
   }
-  const std::string yearPath = archive + "/" + *year;
-  const auto day = OldestFolder(yearPath);
-  if (!day) {
-    RemoveOrRefuse(setting, archive, *year);
-    return;
-  }
-  const std::string dayPath = yearPath + "/" + *day;
-  const auto minute = OldestFolder(dayPath);
-  if (!minute) {
-    RemoveOrRefuse(setting, yearPath, *day);
-    return;
-  }
+}
 
+void DiskCleaner::DeleteMinute(const std::string& setting, const std::string& archive,
+                               const std::string& year, const std::string& day,
+                               const std::string& minute) {
+  const std::string yearPath = archive + "/" + year;
+  const std::string dayPath = yearPath + "/" + day;
   // Delete the minute's entries as files; a folder inside it, or a file still open elsewhere,
   // stays, and then the minute folder itself goes to the refuse folder.
-  const std::string minutePath = dayPath + "/" + *minute;
+  const std::string minutePath = dayPath + "/" + minute;
   if (const auto entries = ListFolder(minutePath)) {
     for (const Entry& entry : *entries) {
       unlink((minutePath + "/" + entry.name).c_str());
     }
   }
-  RemoveOrRefuse(setting, dayPath, *minute);
+  RemoveOrRefuse(setting, dayPath, minute);
   if (IsEmptyFolder(dayPath)) {
-    RemoveOrRefuse(setting, yearPath, *day);
+    RemoveOrRefuse(setting, yearPath, day);
   }
   if (IsEmptyFolder(yearPath)) {
-    RemoveOrRefuse(setting, archive, *year);
+    RemoveOrRefuse(setting, archive, year);
   }
+}
 
+void DiskCleaner::StopWhenStillFull(const std::string& base) {
   // Still nearly full after the deletion: stop detection and, after the current clip, the
   // archive. In memory only; the operator or the daily schedule turns them on again.
   const auto freeFraction = FreeFractionOf(freeSpace_, base);

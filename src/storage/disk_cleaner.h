@@ -4,6 +4,7 @@
 #include <string>
 
 #include "config/settings.h"
+#include "storage/archive_recorder.h"
 
 namespace ombrix {
 
@@ -26,15 +27,18 @@ class StatvfsFreeSpace final : public FreeSpace {
 // oldest archive minute, one per pass, and switches detection and archiving off when the disk
 // stays nearly full. The disk thread runs Pass() every kPassInterval_ms; nothing is kept between
 // passes. Runs alone on its thread and takes no lock: what the recorder or a reader still holds
-// open fails to delete, and its folder then goes to the refuse folder.
+// open fails to delete, and its folder then goes to the refuse folder. The minute folder of the
+// clip being recorded is never deleted, even when it sorts as the oldest (a clock stepped back):
+// the next oldest minute goes instead.
 class DiskCleaner {
  public:
   static constexpr int kPassInterval_ms = 10000;
   static constexpr int kMinimumClips = 500;
   static constexpr double kEmergencyFreeFraction = 0.05;
 
-  // Both must outlive the cleaner.
-  DiskCleaner(Settings& settings, FreeSpace& freeSpace);
+  // All must outlive the cleaner; without the recorder's progress no folder is spared.
+  DiskCleaner(Settings& settings, FreeSpace& freeSpace,
+              const ArchiveProgress* archiveProgress = nullptr);
   DiskCleaner(const DiskCleaner&) = delete;
   DiskCleaner& operator=(const DiskCleaner&) = delete;
 
@@ -50,8 +54,17 @@ class DiskCleaner {
   bool ArchiveHasMinimumClips();
 
  private:
+  // The Stamp of the clip being recorded; empty when none.
+  Stamp OpenClip() const;
+  // Deletes one minute folder's files and the folder, then its day and year when left empty.
+  void DeleteMinute(const std::string& setting, const std::string& archive, const std::string& year,
+                    const std::string& day, const std::string& minute);
+  // After a deletion: a disk still nearly full switches detection and archiving off.
+  void StopWhenStillFull(const std::string& base);
+
   Settings& settings_;
   FreeSpace& freeSpace_;
+  const ArchiveProgress* archiveProgress_;
 };
 
 }  // namespace ombrix

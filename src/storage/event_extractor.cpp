@@ -83,17 +83,117 @@ std::optional<int64_t> FileCreationSeconds(const std::string& path) {
   return std::nullopt;
 }
 
+// An event's file is written under "." + its name first, in the same folder.
+std::string TemporaryPath(const std::string& folder, const std::string& name) {
+  return folder + "/." + name;
+}
+
+bool IsStampText(std::string_view text) {
+  return text.size() == kStampLength && ParseStamp(std::string(text)).has_value();
+}
+
+// A name letter + Stamp + extension, e.g. "e20240315_211507_042.txt"; the Stamp, or empty.
+std::string_view StampOfName(std::string_view name, char letter, std::string_view extension) {
+  if (name.size() != 1 + kStampLength + extension.size() || name.front() != letter ||
+      !name.ends_with(extension)) {
+    return {};
+  }
+  const std::string_view stamp = name.substr(1, kStampLength);
+  return IsStampText(stamp) ? stamp : std::string_view{};
+}
+
+// The folders of parent whose names begin with "s", oldest (smallest) first.
+std::vector<std::string> ArchiveLevel(const std::filesystem::path& parent) {
+  std::vector<std::string> names;
+  std::error_code error;
+  for (auto it = std::filesystem::directory_iterator(parent, error);
+       !error && it != std::filesystem::directory_iterator(); it.increment(error)) {
+    std::error_code typeError;
+    const std::string name = it->path().filename().string();
+    if (name.starts_with('s') && it->is_directory(typeError)) {
+      names.push_back(name);
+    }
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+// The name of the oldest minute folder of the archive without its "s" (YYYYMMDD_hhmm); empty
+// when the archive holds none.
+std::string OldestArchiveMinute(const std::string& base) {
+  const std::filesystem::path archive = std::filesystem::path(base) / "archive";
+  for (const std::string& year : ArchiveLevel(archive)) {
+    for (const std::string& day : ArchiveLevel(archive / year)) {
+      const std::vector<std::string> minutes = ArchiveLevel(archive / year / day);
+      if (!minutes.empty()) {
+        return minutes.front().substr(1);
+      }
+    }
+  }
+  return {};
+}
+
 }  // namespace
 
 EventExtractor::EventExtractor(const Settings& settings, EventList& eventList, ReviewValues& review,
-                               const Clock& clock, const ArchiveProgress& archiveProgress)
+                               const Clock& wallClock, const ArchiveProgress& archiveProgress,
+                               SteadyNow steadyNow)
     : settings_(settings),
       eventList_(eventList),
       review_(review),
-      clock_(clock),
+      wallClock_(wallClock),
       archiveProgress_(archiveProgress),
+      steadyNow_(std::move(steadyNow)),
       image_(std::make_unique<uint8_t[]>(kFrameBytes)),
       frame_(std::make_unique<uint8_t[]>(kFrameBytes)) {}
+
+std::chrono::steady_clock::time_point EventExtractor::SteadyTime() const {
+  return steadyNow_ ? steadyNow_() : std::chrono::steady_clock::now();
+}
+
+size_t EventExtractor::QueueUncutEvents() {
+  std::string eventsFolder;
+  const std::string archiveFolder = settings_.archiveFolder.get();
+  if (!GetEventsFolder(archiveFolder, eventsFolder)) {
+    return 0;
+  }
+  const std::string oldestMinute = OldestArchiveMinute(GetBaseFolder(archiveFolder));
+  std::vector<Stamp> uncut;
+  std::vector<std::string> leftovers;
+  std::error_code error;
+  for (auto it = std::filesystem::directory_iterator(eventsFolder, error);
+       !error && it != std::filesystem::directory_iterator(); it.increment(error)) {
+    const std::string name = it->path().filename().string();
+    const std::string_view rest = std::string_view(name).substr(name.empty() ? 0 : 1);
+    if (name.starts_with('.') &&
+        (!StampOfName(rest, 'j', ".jpg").empty() || !StampOfName(rest, 'm', ".mp4").empty() ||
+         !StampOfName(rest, 'c', ".csv").empty())) {
+      leftovers.push_back(it->path().string());
+      continue;
+    }
+    const std::string_view stamp = StampOfName(name, 'e', ".txt");
+    if (stamp.empty() || oldestMinute.empty()) {
+      continue;
+    }
+    const Stamp key(stamp);
+    std::error_code existsError;
+    if (std::filesystem::exists(eventsFolder + "/m" + key + ".mp4", existsError)) {
+      continue;
+    }
+    const std::optional<EventTimes> times = ReadEventFile(it->path().string());
+    if (times && ShiftStamp(times->last, kImageWindowAfter_ms).substr(0, 13) >= oldestMinute) {
+      uncut.push_back(key);
+    }
+  }
+  for (const std::string& path : leftovers) {
+    std::filesystem::remove(path, error);
+  }
+  std::sort(uncut.begin(), uncut.end());
+  for (const Stamp& key : uncut) {
+    eventList_.Append(key);
+  }
+  return uncut.size();
+}
 
 void EventExtractor::Pass() {
   std::string eventsFolder;
@@ -147,7 +247,7 @@ bool EventExtractor::TakeNextEvent(const std::string& eventsFolder) {
     hasWaiting_ = false;
     return false;
   }
-  waiting_ = WaitingEvent{*key, times->first, times->last};
+  waiting_ = WaitingEvent{*key, times->first, times->last, SteadyTime()};
   return true;
 }
 
@@ -171,21 +271,54 @@ bool EventExtractor::ClipsComplete(const WaitingEvent& event) const {
   if (!archive.lastClosedClip.empty() && archive.lastClosedClip > windowEnd) {
     return true;
   }
-  return MakeStamp(clock_.UtcNow()) > ShiftStamp(windowEnd, kClipWaitLimit_ms);
+  // The clock may be stepped, and a replay's frame times are not the wall clock: the bound is
+  // measured on the steady clock from when the event left the list, which is about when its last
+  // frame was processed.
+  return SteadyTime() - event.takenAt >
+         std::chrono::milliseconds(kImageWindowAfter_ms + kClipWaitLimit_ms);
 }
 
-void EventExtractor::CutEvent(const std::string& eventsFolder, const WaitingEvent& event) {
-  ExtractEventImage(ShiftStamp(event.first, -kImageWindowBefore_ms),
-                    ShiftStamp(event.last, kImageWindowAfter_ms),
-                    eventsFolder + "/j" + event.key + ".jpg");
-  ExtractEventMovie(event.first, event.last, eventsFolder + "/m" + event.key + ".mp4");
-  ExtractEventTimeHistory(event.first, event.last, eventsFolder + "/c" + event.key + ".csv");
+bool EventExtractor::CutEvent(const std::string& eventsFolder, const WaitingEvent& event) {
+  // The movie is renamed last: an event with a movie has all three files.
+  const std::string names[] = {"j" + event.key + ".jpg", "c" + event.key + ".csv",
+                               "m" + event.key + ".mp4"};
+  const std::string& image = names[0];
+  const std::string& history = names[1];
+  const std::string& movie = names[2];
+  const char* failure = nullptr;
+  if (!ExtractEventImage(ShiftStamp(event.first, -kImageWindowBefore_ms),
+                         ShiftStamp(event.last, kImageWindowAfter_ms),
+                         TemporaryPath(eventsFolder, image))) {
+    failure = "its peak image could not be written";
+  } else if (!ExtractEventMovie(event.first, event.last, TemporaryPath(eventsFolder, movie))) {
+    failure = "its movie could not be written";
+  } else if (!ExtractEventTimeHistory(event.first, event.last,
+                                      TemporaryPath(eventsFolder, history))) {
+    failure = "its time history could not be written";
+  }
+  for (const std::string& name : names) {
+    const std::string temporary = TemporaryPath(eventsFolder, name);
+    if (failure == nullptr &&
+        std::rename(temporary.c_str(), (eventsFolder + "/" + name).c_str()) != 0) {
+      failure = "its files could not be renamed into place";
+    }
+    if (failure != nullptr) {
+      std::remove(temporary.c_str());
+    }
+  }
+  if (failure != nullptr) {
+    if (report_) {
+      report_("Event " + event.key + " could not be cut: " + failure + ".");
+    }
+    return false;
+  }
   if (cutObserver_) {
     cutObserver_(event.key);
   }
+  return true;
 }
 
-void EventExtractor::ExtractEventImage(const Stamp& from, const Stamp& to,
+bool EventExtractor::ExtractEventImage(const Stamp& from, const Stamp& to,
                                        const std::string& outputPath) {
   const int generation = review_.NewReaderGeneration();
   std::fill_n(image_.get(), kFrameBytes, uint8_t{0});
@@ -204,10 +337,10 @@ void EventExtractor::ExtractEventImage(const Stamp& from, const Stamp& to,
     MovieReader reader(folder + "/t" + cursor + ".jpg");
     reader.readFrameMax(image_.get());
   }
-  WriteJpegStill(outputPath, image_.get());
+  return WriteJpegStill(outputPath, image_.get());
 }
 
-void EventExtractor::ExtractEventMovie(const Stamp& first, const Stamp& last,
+bool EventExtractor::ExtractEventMovie(const Stamp& first, const Stamp& last,
                                        const std::string& outputPath) {
   MovieWriter writer(outputPath);
   const Stamp searchStart = ShiftStamp(first, -kSearchStartBefore_ms);
@@ -256,20 +389,21 @@ void EventExtractor::ExtractEventMovie(const Stamp& first, const Stamp& last,
     cursor = FindNextArchiveStamp(archiveFolder, cursor, "s", ".mp4");
     review_.currentArchiveFile.set(cursor);
   }
-  writer.Close();
+  return writer.Close();
 }
 
-void EventExtractor::ExtractEventTimeHistory(const Stamp& first, const Stamp& last,
+bool EventExtractor::ExtractEventTimeHistory(const Stamp& first, const Stamp& last,
                                              const std::string& outputPath) {
   const std::string archiveFolder = settings_.archiveFolder.get();
   std::string eventsFolder;
   if (!GetEventsFolder(archiveFolder, eventsFolder)) {
-    return;
+    return false;
   }
   std::FILE* output = std::fopen(outputPath.c_str(), "wb");
   if (output == nullptr) {
-    return;
+    return false;
   }
+  bool written = true;
   const Stamp searchStart = ShiftStamp(first, -kSearchStartBefore_ms);
   const Stamp firstFrame = ShiftStamp(first, -kFirstFrameBefore_ms);
   const Stamp& lastFrame = last;
@@ -305,11 +439,22 @@ void EventExtractor::ExtractEventTimeHistory(const Stamp& first, const Stamp& la
       if (row.pixelCount != 0) {
         position = PixelToAzEl(calibration, tilt, row.centroidX, row.centroidY);
       }
-      WriteEventTimeHistoryLine(output, row, position.azimuth, position.elevation);
+      if (!WriteEventTimeHistoryLine(output, row, position.azimuth, position.elevation)) {
+        written = false;
+        break;
+      }
+    }
+    if (!written) {
+      break;
     }
     cursor = FindNextArchiveStamp(archiveFolder, cursor, "t", ".jpg");
   }
-  std::fclose(output);
+  const bool closed = std::fclose(output) == 0;
+  if (!written || !closed) {
+    std::remove(outputPath.c_str());
+    return false;
+  }
+  return true;
 }
 
 void EventExtractor::DeleteOldEvents(const std::string& eventsFolder) {
@@ -318,7 +463,8 @@ void EventExtractor::DeleteOldEvents(const std::string& eventsFolder) {
     return;  // refused: a negative retention must not wipe the events
   }
   const int64_t limit_s = static_cast<int64_t>(std::min(daysToKeep, kMaxDaysToKeep)) * 86400;
-  const int64_t now_s = ToCalendarTime(clock_.UtcNow());
+  // File times are wall-clock times, whatever times the frames carry.
+  const int64_t now_s = ToCalendarTime(wallClock_.UtcNow());
 
   std::vector<std::string> expired;
   std::error_code error;

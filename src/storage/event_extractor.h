@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "base/clock.h"
+#include "base/report.h"
 #include "base/stamp.h"
 #include "config/settings.h"
 #include "detect/event_file.h"
@@ -25,7 +26,8 @@ inline constexpr int64_t kSearchStartBefore_ms = 2000;  // movie and history sea
 inline constexpr int64_t kFirstFrameBefore_ms = 1000;   // and frames taken from F - 1000 to L
 inline constexpr int64_t kFrameSpacing_ms = 33;         // frames of a clip without a log
 // An event waits for the archive to close the clips of its window, but no longer than this past
-// the window's end (recording may have stopped, or the camera gone quiet).
+// the window's end (recording may have stopped, or the camera gone quiet). Measured on a steady
+// clock from when the event is taken off the list, plus the window's 1500 ms after its last frame.
 inline constexpr int64_t kClipWaitLimit_ms = 10000;
 // daysToKeep beyond this would overflow 32-bit seconds; larger values keep events that long.
 inline constexpr int32_t kMaxDaysToKeep = 24855;
@@ -37,17 +39,30 @@ inline constexpr int32_t kMaxDaysToKeep = 24855;
 // An event is cut only when the archive holds its whole window: the recorder must have closed a
 // clip that begins after the window's end (L + 1500 ms), since a movie still being written cannot
 // be read and the clips after the event do not exist yet when the event ends. When recording has
-// stopped, or the window's end is more than 10 s past by the clock, the event is cut with what
+// stopped, or the event has waited 1.5 s + 10 s on the steady clock, the event is cut with what
 // the archive has. Events are cut in list order: one that waits holds back the ones after it.
 //
-// One thread at a time calls Pass, DrainAll and the Extract functions. Everything passed to the
-// constructor must outlive the extractor.
+// The three files are written under temporary names in the events folder ("." + the final name,
+// which the event listing and the uncut-event scan do not take) and renamed, the movie last, once
+// all three are complete; an event whose files could not all be written leaves none of them, is
+// reported and is not announced as cut. So an event file without its movie is an event not cut.
+//
+// One thread at a time calls Pass, DrainAll, QueueUncutEvents and the Extract functions.
+// Everything passed to the constructor must outlive the extractor.
 class EventExtractor {
  public:
+  using SteadyNow = std::function<std::chrono::steady_clock::time_point()>;
+
+  // wallClock ages the event files for retention (also during a replay whose frames carry other
+  // times); steadyNow (default: std::chrono::steady_clock) bounds the wait for clips.
   EventExtractor(const Settings& settings, EventList& eventList, ReviewValues& review,
-                 const Clock& clock, const ArchiveProgress& archiveProgress);
+                 const Clock& wallClock, const ArchiveProgress& archiveProgress,
+                 SteadyNow steadyNow = nullptr);
   EventExtractor(const EventExtractor&) = delete;
   EventExtractor& operator=(const EventExtractor&) = delete;
+
+  // Where an event that could not be cut is reported. Set before the archive thread starts.
+  void SetReport(ReportFunction report) { report_ = std::move(report); }
 
   // Called with the event's key after each event is cut (its image, movie and history written),
   // on the thread that cut it. Set before the archive thread starts.
@@ -67,18 +82,26 @@ class EventExtractor {
   // Whether an event is still held back waiting for its clips. Any thread may ask.
   bool HasWaitingEvent() const { return hasWaiting_.load(); }
 
+  // For start-up, before the archive thread runs: appends to the event list, oldest first, every
+  // event file of the events folder that has no movie yet and whose window the archive may still
+  // hold (its end is not before the oldest archive minute), so that events recorded but not cut
+  // before the process died are cut now. Removes temporaries left by an interrupted cut. Returns
+  // how many events were queued.
+  size_t QueueUncutEvents();
+
+  // Each returns true when its file was written whole and closed.
   // Peak image of the clip peak images whose first frame lies after from and not after to.
-  // Cancellable through readerGeneration.
-  void ExtractEventImage(const Stamp& from, const Stamp& to, const std::string& outputPath);
+  // Cancellable through readerGeneration (the image so far is still written).
+  bool ExtractEventImage(const Stamp& from, const Stamp& to, const std::string& outputPath);
   // Movie of the archived frames from first - 1000 ms to last.
-  void ExtractEventMovie(const Stamp& first, const Stamp& last, const std::string& outputPath);
+  bool ExtractEventMovie(const Stamp& first, const Stamp& last, const std::string& outputPath);
   // Time history of the same frames, with the azimuth and elevation of each centroid.
-  void ExtractEventTimeHistory(const Stamp& first, const Stamp& last,
+  bool ExtractEventTimeHistory(const Stamp& first, const Stamp& last,
                                const std::string& outputPath);
 
-  // Deletes every file in the events folder older than daysToKeep days, by birth time where the
-  // file system records it, else by modification time. A negative daysToKeep is refused (nothing
-  // is deleted); values above 24855 count as 24855.
+  // Deletes every file in the events folder older than daysToKeep days by the wall clock, by
+  // birth time where the file system records it, else by modification time. A negative
+  // daysToKeep is refused (nothing is deleted); values above 24855 count as 24855.
   void DeleteOldEvents(const std::string& eventsFolder);
 
  private:
@@ -86,6 +109,7 @@ class EventExtractor {
     Stamp key;
     Stamp first;
     Stamp last;
+    std::chrono::steady_clock::time_point takenAt;  // when it left the list
   };
 
   // Takes the next event off the list into waiting_ (reading its event file); false when the
@@ -93,13 +117,17 @@ class EventExtractor {
   bool TakeNextEvent(const std::string& eventsFolder);
   bool ClipsComplete(const WaitingEvent& event) const;
   void CutWaitingEvent(const std::string& eventsFolder);
-  void CutEvent(const std::string& eventsFolder, const WaitingEvent& event);
+  // True when all three files were written and renamed into place.
+  bool CutEvent(const std::string& eventsFolder, const WaitingEvent& event);
+  std::chrono::steady_clock::time_point SteadyTime() const;
 
   const Settings& settings_;
   EventList& eventList_;
   ReviewValues& review_;
-  const Clock& clock_;
+  const Clock& wallClock_;
   const ArchiveProgress& archiveProgress_;
+  SteadyNow steadyNow_;
+  ReportFunction report_;
   std::function<void(const Stamp& key)> cutObserver_;
   std::optional<WaitingEvent> waiting_;
   std::atomic<bool> hasWaiting_{false};  // waiting_ holds an event

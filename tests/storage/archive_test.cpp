@@ -1,6 +1,11 @@
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <filesystem>
 #include <set>
@@ -228,7 +233,9 @@ TEST(EventExtractor, CutsEventsInOrderOnceTheirClipsAreClosed) {
   Rig rig(12, 0, 55, 60, 100);
   rig.settings.calApparentLatitude = 10;  // a tilted camera: the history must use the tilt
   rig.settings.calTrueLatitude = 12;
-  EventExtractor extractor(rig.settings, rig.events, rig.review, rig, rig.recorder.progress());
+  auto steadyNow = std::chrono::steady_clock::time_point{};
+  EventExtractor extractor(rig.settings, rig.events, rig.review, rig, rig.recorder.progress(),
+                           [&steadyNow] { return steadyNow; });
   std::vector<Stamp> cut;
   extractor.SetCutObserver([&](const Stamp& key) { cut.push_back(key); });
   const EventTimes event = rig.FeedUntilEvent();
@@ -284,16 +291,122 @@ TEST(EventExtractor, CutsEventsInOrderOnceTheirClipsAreClosed) {
   ASSERT_TRUE(reader.readFrame(image.data()));
   EXPECT_GT(image[rig.SpotY(80) * kFrameWidth + rig.SpotX(80)], 150) << "the spot's track";
   EXPECT_LT(image[50 * kFrameWidth + 600], 60) << "the dark sky";
-  // No more frames come, while recording stays on.
+  // No more frames come, while recording stays on. The wall clock stepping an hour either way
+  // changes nothing; 11.5 s on the steady clock after the event was taken ends the wait.
   const int last = rig.fed + 30;
   rig.AddEvent(rig.fed, last);
-  rig.now = rig.TimeOf(last + 345);  // window end + 9.885 s
+  rig.now = rig.TimeOf(last + 3600 * 30);
   extractor.Pass();
   EXPECT_TRUE(extractor.HasWaitingEvent());
-  rig.now = rig.TimeOf(last + 349);  // window end + 10.017 s
+  rig.now = rig.TimeOf(0);
+  steadyNow += std::chrono::milliseconds(11500);
+  extractor.Pass();
+  EXPECT_TRUE(extractor.HasWaitingEvent());
+  steadyNow += std::chrono::milliseconds(1);
   extractor.Pass();
   EXPECT_FALSE(extractor.HasWaitingEvent());
   EXPECT_TRUE(fs::exists(rig.EventPath('m', rig.StampOf(last - 30))));
+}
+
+// Names in the events folder that begin with a dot: temporaries of a cut.
+std::vector<std::string> Temporaries(const std::string& folder) {
+  std::vector<std::string> names;
+  for (const std::string& name : Rig::Names(folder)) {
+    if (name.starts_with('.')) {
+      names.push_back(name);
+    }
+  }
+  return names;
+}
+
+// A disk that fills during a cut (a file size limit, in a child process): the event is reported
+// as not cut, is not announced, and leaves no j, m or c file, whole or truncated, and no
+// temporary. Rows: a limit that stops the peak image, and one that lets the image and the time
+// history through but not the movie.
+TEST(EventExtractor, FullDiskDuringACutLeavesNoTruncatedFile) {
+  Rig rig(12, 0, 55, 60, 100);
+  EventExtractor extractor(rig.settings, rig.events, rig.review, rig, rig.recorder.progress());
+  const EventTimes event = rig.FeedUntilEvent();
+  rig.Feed(120);
+  rig.recorder.FinishClip();
+  ASSERT_EQ(extractor.DrainAll(std::chrono::seconds(60)), 0u);
+  uintmax_t size[3] = {};
+  const char kinds[] = {'j', 'c', 'm'};
+  for (int i = 0; i < 3; ++i) {
+    size[i] = fs::file_size(rig.EventPath(kinds[i], event.first));
+    fs::remove(rig.EventPath(kinds[i], event.first));
+  }
+  ASSERT_LT(std::max(size[0], size[1]), size[2]) << "the movie is the largest file";
+  const rlim_t limits[] = {1000, static_cast<rlim_t>((std::max(size[0], size[1]) + size[2]) / 2)};
+  for (const rlim_t limit : limits) {
+    SCOPED_TRACE(limit);
+    rig.events.Append(event.first);
+    std::fflush(nullptr);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      std::signal(SIGXFSZ, SIG_IGN);  // a write past the limit fails with EFBIG
+      const rlimit fsize{limit, limit};
+      setrlimit(RLIMIT_FSIZE, &fsize);
+      std::vector<std::string> reports;
+      bool announced = false;
+      extractor.SetReport([&](const std::string& text) { reports.push_back(text); });
+      extractor.SetCutObserver([&](const Stamp&) { announced = true; });
+      extractor.DrainAll(std::chrono::seconds(60));
+      const bool reported =
+          reports.size() == 1 &&
+          reports[0].starts_with("Event " + event.first + " could not be cut: its ");
+      _exit(announced ? 2 : reported ? 0 : 3);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    rig.events.TakeHead();  // the child took it off its own copy of the list
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "2: announced as cut, 3: not reported once";
+    for (const char kind : kinds) {
+      EXPECT_FALSE(fs::exists(rig.EventPath(kind, event.first))) << kind;
+    }
+    EXPECT_TRUE(Temporaries(rig.EventsFolder()).empty());
+    EXPECT_TRUE(fs::exists(rig.EventsFolder() + "/e" + event.first + ".txt"));
+  }
+}
+
+// After a restart: the events without a movie are queued oldest first, unless their window ends
+// before the oldest archive minute; an event already cut and names that are not event files are
+// left alone, and temporaries of a cut that was cut short are removed. The queued events are cut.
+TEST(EventExtractor, RestartQueuesTheEventsLeftUncutWhoseWindowTheArchiveHolds) {
+  Rig rig(12, 0, 55);
+  EventExtractor extractor(rig.settings, rig.events, rig.review, rig, rig.recorder.progress());
+  EXPECT_EQ(extractor.QueueUncutEvents(), 0u);
+  rig.Feed(200);
+  rig.recorder.FinishClip();
+  rig.AddEvent(100, 120);  // cut before the "restart"
+  ASSERT_EQ(extractor.DrainAll(std::chrono::seconds(60)), 0u);
+  rig.AddEvent(150, 160);
+  rig.AddEvent(40, 50);
+  // Its window ends at 11:59:59.500, before the oldest minute (12:00): nothing is left of it.
+  RecordEvent(rig.base.str(), rig.events, ToSystemTime(rig.start - 70, 0),
+              ToSystemTime(rig.start - 57, 0));
+  // Its window ends at 12:00:00.500, in the oldest minute.
+  RecordEvent(rig.base.str(), rig.events, ToSystemTime(rig.start - 60, 0),
+              ToSystemTime(rig.start - 56, 0));
+  while (rig.events.TakeHead()) {
+  }
+  const std::string leftover = rig.EventsFolder() + "/.m" + rig.StampOf(150) + ".mp4";
+  WriteFileBytes(leftover, "half a movie");
+  WriteFileBytes(rig.EventsFolder() + "/e2026.txt", "");
+  WriteFileBytes(rig.EventsFolder() + "/.e" + rig.StampOf(1) + ".txt", "");
+
+  std::vector<Stamp> cut;
+  extractor.SetCutObserver([&](const Stamp& key) { cut.push_back(key); });
+  EXPECT_EQ(extractor.QueueUncutEvents(), 3u);
+  EXPECT_FALSE(fs::exists(leftover));
+  EXPECT_TRUE(fs::exists(rig.EventsFolder() + "/.e" + rig.StampOf(1) + ".txt"));
+  ASSERT_EQ(extractor.DrainAll(std::chrono::seconds(60)), 0u);
+  const Stamp early = MakeStamp(ToSystemTime(rig.start - 60, 0));
+  EXPECT_EQ(cut, (std::vector<Stamp>{early, rig.StampOf(40), rig.StampOf(150)}));
+  EXPECT_EQ(CountMovieFrames(rig.EventPath('m', rig.StampOf(150))), 11 + 30);
+  EXPECT_EQ(extractor.QueueUncutEvents(), 0u);
 }
 
 // Each row cuts a new event, then runs retention with the clock now_s from the real time the files

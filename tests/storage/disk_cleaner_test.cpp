@@ -156,6 +156,31 @@ TEST_F(DiskCleanerTest, MinuteThatCannotBeRemovedGoesToTheRefuseFolder) {
   EXPECT_FALSE(fs::exists(Minute("20240101_1201")));
 }
 
+// The clock stepped back a year: the clip being recorded lies in the folder that sorts oldest. It
+// is passed over, with its day and year, and the following minutes go as usual; once that clip is
+// closed its folder is the oldest again.
+TEST_F(DiskCleanerTest, MinuteOfTheClipBeingRecordedIsNeverDeleted) {
+  ArchiveProgress progress;
+  DiskCleaner guarded(settings, *this, &progress);
+  AddClips("20230101_1200", 10);
+  AddClips("20240101_1200", 250);
+  AddClips("20240101_1201", 250);
+  progress.ClipStarted("20230101_120005_000");
+  guarded.Pass();
+  EXPECT_TRUE(fs::exists(Minute("20230101_1200")));
+  EXPECT_FALSE(fs::exists(Minute("20240101_1200")));
+  EXPECT_EQ(CountClips(), 260);
+  AddClips("20230101_1159", 240);  // an older minute beside it still goes first
+  guarded.Pass();
+  EXPECT_FALSE(fs::exists(Minute("20230101_1159")));
+  EXPECT_TRUE(fs::exists(Minute("20230101_1200")));
+  AddClips("20240101_1202", 250);
+  progress.ClipClosed("20230101_120005_000");
+  guarded.Pass();
+  EXPECT_FALSE(fs::exists(Archive() / "s2023"));
+  EXPECT_EQ(CountClips(), 500);
+}
+
 TEST(StatvfsFreeSpaceTest, ReadsTheVolumeOrReportsFailure) {
   test::TempDir dir;
   const std::optional<double> fraction = StatvfsFreeSpace().FreeFraction(dir.str());
