@@ -1,6 +1,7 @@
 #include "station/station.h"
 
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -8,6 +9,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <thread>
 #include <vector>
 
@@ -173,8 +175,10 @@ void WriteStreakMovie(const std::string& path) {
   writer.Close();
 }
 
-// Replays a file as fast as the station can; returns the archive folder.
-void ReplayFast(const std::string& movie, const fs::path& base) {
+// Replays a file as fast as the station can into the archive folder base; adjust may change the
+// settings before the start. Returns the events recorded.
+uint64_t ReplayFast(const std::string& movie, const fs::path& base,
+                    const std::function<void(Settings&)>& adjust = nullptr) {
   fs::create_directories(base);  // a configured archive folder must exist
   SystemClock clock;
   PlentyOfSpace space;
@@ -186,6 +190,9 @@ void ReplayFast(const std::string& movie, const fs::path& base) {
   hooks.report = [](const std::string& text) { ADD_FAILURE() << text; };
   Station station(clock, space, options, hooks);
   station.settings.archiveFolder.set(base.string());
+  if (adjust) {
+    adjust(station.settings);
+  }
   FileSourceOptions file;
   file.path = movie;
   file.fast = true;
@@ -199,11 +206,12 @@ void ReplayFast(const std::string& movie, const fs::path& base) {
          std::chrono::steady_clock::now() < deadline) {
     std::this_thread::sleep_for(10ms);
   }
-  ASSERT_TRUE(replay->Finished());
+  EXPECT_TRUE(replay->Finished());
   station.Stop();
   EXPECT_EQ(station.detector.FramesLost(), 0u);
   EXPECT_EQ(station.detector.FramesRead(), 240u);
   EXPECT_EQ(station.EventsCut(), station.EventsRecorded());
+  return station.EventsRecorded();
 }
 
 TEST(StationTest, FastReplayFindsTheStreakOnItsFrameAndRepeatsByteForByte) {
@@ -242,6 +250,189 @@ TEST(StationTest, FastReplayFindsTheStreakOnItsFrameAndRepeatsByteForByte) {
   }
   EXPECT_EQ(test::ReadFileBytes(dir / "first" / "events" / ("c" + events[0].first + ".csv")),
             test::ReadFileBytes(dir / "second" / "events" / ("c" + events[0].first + ".csv")));
+}
+
+// A dark noisy sky with two twinkling 8 x 8 stars, one of which brightens against the frame ten
+// before on every frame (64 pixels, above triggerSumEnd, below a triggerSumBegin of 1000), and a
+// 200 x 200 flash on frames flashAt to flashAt + 3. An event begun on the flash never goes quiet.
+void WriteFlashMovie(const std::string& path, int frames, int flashAt) {
+  MovieWriter writer(path);
+  ASSERT_TRUE(writer.ready());
+  std::vector<uint8_t> frame(kFrameBytes);
+  uint32_t seed = 777;
+  for (int n = 0; n < frames; ++n) {
+    for (auto& pixel : frame) {
+      seed = seed * 1664525u + 1013904223u;
+      pixel = static_cast<uint8_t>(18 + (seed >> 30));
+    }
+    for (int star = 0; star < 2; ++star) {
+      const uint8_t level = (n / 10 + star) % 2 == 0 ? 200 : 40;
+      for (int y = 48; y < 56; ++y) {
+        for (int x = 48 + 64 * star; x < 56 + 64 * star; ++x) {
+          frame[y * kFrameWidth + x] = level;
+        }
+      }
+    }
+    if (n >= flashAt && n < flashAt + 4) {
+      for (int y = 200; y < 400; ++y) {
+        std::fill_n(frame.begin() + y * kFrameWidth + 300, 200, uint8_t{255});
+      }
+    }
+    writer.WriteFrame(frame.data(), false);
+  }
+  ASSERT_TRUE(writer.Close());
+}
+
+// The three files of a cut event are there and readable: an image, a movie and a time history,
+// with a line for every frame of the movie when every clip of the window was closed. Returns the
+// movie's frame count.
+int ExpectCut(const fs::path& events, const std::string& key, bool everyClipClosed = true) {
+  std::vector<uint8_t> image(kFrameBytes);
+  EXPECT_TRUE(MovieReader((events / ("j" + key + ".jpg")).string()).readFrame(image.data())) << key;
+  const int frames = CountFrames(events / ("m" + key + ".mp4"));
+  const size_t lines = ReadIntervals(events / ("c" + key + ".csv")).size();
+  EXPECT_GT(lines, 0u);
+  if (everyClipClosed) {
+    EXPECT_EQ(static_cast<size_t>(frames), lines);
+  }
+  EXPECT_GT(frames, 0);
+  return frames;
+}
+
+// The replay ends while the event that began on the flash is still busy: it ends on the last
+// frame, and is recorded and cut like any other.
+TEST(StationTest, FastReplayEndingInTheMiddleOfAnEventRecordsAndCutsIt) {
+  test::ScopedHome home;
+  test::TempDir dir;
+  const std::string movie = (dir / "flash.mp4").string();
+  WriteFlashMovie(movie, 240, 60);
+  EXPECT_EQ(ReplayFast(movie, dir / "out", [](Settings& s) { s.triggerSumBegin = 1000; }), 1u);
+  const auto events = EventWindows(dir / "out" / "events");
+  ASSERT_EQ(events.size(), 1u);
+  // Frame 61 begins the event, frame 239 (the last) ends it: 100/2997 s per frame from 21:14:50.
+  EXPECT_EQ(events[0].first, "20240315_211452_035");
+  EXPECT_EQ(events[0].last, "20240315_211457_974");
+  // From one second before the first frame (2035 ms) through the last.
+  int expected = 0;
+  for (int n = 0; n < 240; ++n) {
+    expected += n * 100000LL / 2997 >= 2035 - 1000;
+  }
+  EXPECT_EQ(ExpectCut(dir / "out" / "events", events[0].first), expected);
+}
+
+// Runs the program with HOME at home; its standard output goes to the returned descriptor.
+pid_t StartOmbrix(const fs::path& home, std::vector<std::string> args, int& output) {
+  int fds[2];
+  if (pipe(fds) != 0) {
+    return -1;
+  }
+  std::fflush(nullptr);
+  const pid_t child = fork();
+  if (child == 0) {
+    setenv("HOME", home.c_str(), 1);
+    unsetenv("XDG_DATA_HOME");
+    unsetenv("XDG_DOCUMENTS_DIR");
+    unsetenv("XDG_CONFIG_HOME");
+    dup2(fds[1], STDOUT_FILENO);
+    close(fds[0]);
+    close(fds[1]);
+    freopen("/dev/null", "w", stderr);
+    std::vector<char*> argv{const_cast<char*>(OMBRIX_BINARY)};
+    for (std::string& arg : args) {
+      argv.push_back(arg.data());
+    }
+    argv.push_back(nullptr);
+    execv(OMBRIX_BINARY, argv.data());
+    _exit(127);
+  }
+  close(fds[1]);
+  output = fds[0];
+  return child;
+}
+
+// Reads the program's output until a line begins with prefix (returned) or the time runs out
+// (empty text).
+std::string WaitForLine(int fd, const std::string& prefix, std::chrono::seconds limit) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  std::string pending;
+  char buffer[4096];
+  while (std::chrono::steady_clock::now() < deadline) {
+    for (size_t end; (end = pending.find('\n')) != std::string::npos; pending.erase(0, end + 1)) {
+      if (pending.compare(0, prefix.size(), prefix) == 0) {
+        return pending.substr(0, end);
+      }
+    }
+    pollfd poll_fd{fd, POLLIN, 0};
+    if (poll(&poll_fd, 1, 100) > 0) {
+      const ssize_t n = read(fd, buffer, sizeof buffer);
+      if (n <= 0) {
+        break;
+      }
+      pending.append(buffer, static_cast<size_t>(n));
+    }
+  }
+  return {};
+}
+
+// Reads the rest of the output (a closed pipe would end the program), then waits for the exit.
+int WaitExit(pid_t child, int output) {
+  char buffer[4096];
+  while (read(output, buffer, sizeof buffer) > 0) {
+  }
+  close(output);
+  int status = 0;
+  if (waitpid(child, &status, 0) != child) {
+    return -1;
+  }
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+// SIGTERM while an event is in progress (a replay in real time whose sky never goes quiet after
+// the flash): the event ends where the station stopped and its files are cut before the exit.
+TEST(StationTest, SigtermDuringAnEventLeavesItsEventFileAndCutFiles) {
+  test::TempDir home;
+  const std::string movie = (home / "flash.mp4").string();
+  WriteFlashMovie(movie, 450, 30);
+  fs::create_directories(home / ".local/share/Ombrix");
+  test::WriteFileBytes(home / ".local/share/Ombrix/config.txt", "triggerSumBegin:1000\r\n");
+  int output = -1;
+  const pid_t child =
+      StartOmbrix(home.path(), {"--headless", "--source", "file:" + movie, "--enable"}, output);
+  ASSERT_GT(child, 0);
+  std::this_thread::sleep_for(6s);  // the flash is at 1 s, the file lasts 15 s
+  kill(child, SIGTERM);
+  const std::string stopped = WaitForLine(output, "Stopped:", 120s);
+  EXPECT_EQ(WaitExit(child, output), 0);
+  EXPECT_EQ(stopped, "Stopped: 1 events recorded, 1 cut.");
+  const fs::path events = home / "Documents" / "Ombrix" / "events";
+  const auto windows = EventWindows(events);
+  ASSERT_EQ(windows.size(), 1u);
+  EXPECT_GT(ExpectCut(events, windows[0].first), 60);
+}
+
+// An event recorded but not cut when the program is killed is cut by the next run.
+TEST(StationTest, EventLeftUncutBySigkillIsCutAfterTheRestart) {
+  test::TempDir home;
+  int output = -1;
+  pid_t child = StartOmbrix(
+      home.path(), {"--headless", "--source", "sim:5", "--sim-rate", "60", "--enable"}, output);
+  ASSERT_GT(child, 0);
+  const std::string recorded = WaitForLine(output, "Event recorded: ", 60s);
+  kill(child, SIGKILL);  // at least 1.5 s before the event could be cut
+  WaitExit(child, output);
+  ASSERT_FALSE(recorded.empty());
+  const std::string key = recorded.substr(16, kStampLength);
+  const fs::path events = home / "Documents" / "Ombrix" / "events";
+  ASSERT_TRUE(fs::exists(events / ("e" + key + ".txt")));
+  ASSERT_FALSE(fs::exists(events / ("m" + key + ".mp4")));
+
+  child = StartOmbrix(home.path(), {"--headless", "--source", "sim:6", "--duration", "3"}, output);
+  ASSERT_GT(child, 0);
+  EXPECT_EQ(WaitForLine(output, "Event cut: ", 60s), "Event cut: " + key);
+  EXPECT_EQ(WaitExit(child, output), 0);
+  // The clip being written at the kill has no peak image nor log: its frames are in the movie
+  // (repeating the last frame that decodes) but not in the time history.
+  ExpectCut(events, key, false);
 }
 
 // SIGTERM in the middle of a clip: the program closes it, so every archive movie is readable.
