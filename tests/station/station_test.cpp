@@ -88,6 +88,14 @@ std::vector<Interval> EventWindows(const fs::path& events) {
   return windows;
 }
 
+std::vector<std::string> Names(const fs::path& folder) {
+  std::vector<std::string> names;
+  for (const auto& entry : fs::directory_iterator(folder)) {
+    names.push_back(entry.path().filename().string());
+  }
+  return names;
+}
+
 bool Overlaps(const Interval& a, const Interval& b) {
   return a.first <= b.last && b.first <= a.last;
 }
@@ -175,10 +183,16 @@ void WriteStreakMovie(const std::string& path) {
   writer.Close();
 }
 
-// Replays a file as fast as the station can into the archive folder base; adjust may change the
-// settings before the start. Returns the events recorded.
+struct ReplayOptions {
+  std::function<void(Settings&)> adjust;  // changes the settings before the start
+  std::function<void(Station&)> stopped;  // looks at the station after Stop()
+  CalendarTime start = *MakeCalendarTime(2024, 3, 15, 21, 14, 50);
+};
+
+// Replays a file as fast as the station can into the archive folder base. Returns the events
+// recorded.
 uint64_t ReplayFast(const std::string& movie, const fs::path& base,
-                    const std::function<void(Settings&)>& adjust = nullptr) {
+                    const ReplayOptions& replayOptions = {}) {
   fs::create_directories(base);  // a configured archive folder must exist
   SystemClock clock;
   PlentyOfSpace space;
@@ -190,13 +204,13 @@ uint64_t ReplayFast(const std::string& movie, const fs::path& base,
   hooks.report = [](const std::string& text) { ADD_FAILURE() << text; };
   Station station(clock, space, options, hooks);
   station.settings.archiveFolder.set(base.string());
-  if (adjust) {
-    adjust(station.settings);
+  if (replayOptions.adjust) {
+    replayOptions.adjust(station.settings);
   }
   FileSourceOptions file;
   file.path = movie;
   file.fast = true;
-  file.start = MakeCalendarTime(2024, 3, 15, 21, 14, 50);
+  file.start = replayOptions.start;
   auto source = std::make_unique<FileSource>(file, station.settings, clock, pacer, hooks.report,
                                              [&station] { return station.detector.FramesRead(); });
   FileSource* replay = source.get();
@@ -211,6 +225,9 @@ uint64_t ReplayFast(const std::string& movie, const fs::path& base,
   EXPECT_EQ(station.detector.FramesLost(), 0u);
   EXPECT_EQ(station.detector.FramesRead(), 240u);
   EXPECT_EQ(station.EventsCut(), station.EventsRecorded());
+  if (replayOptions.stopped) {
+    replayOptions.stopped(station);
+  }
   return station.EventsRecorded();
 }
 
@@ -306,7 +323,9 @@ TEST(StationTest, FastReplayEndingInTheMiddleOfAnEventRecordsAndCutsIt) {
   test::TempDir dir;
   const std::string movie = (dir / "flash.mp4").string();
   WriteFlashMovie(movie, 240, 60);
-  EXPECT_EQ(ReplayFast(movie, dir / "out", [](Settings& s) { s.triggerSumBegin = 1000; }), 1u);
+  ReplayOptions options;
+  options.adjust = [](Settings& s) { s.triggerSumBegin = 1000; };
+  EXPECT_EQ(ReplayFast(movie, dir / "out", options), 1u);
   const auto events = EventWindows(dir / "out" / "events");
   ASSERT_EQ(events.size(), 1u);
   // Frame 61 begins the event, frame 239 (the last) ends it: 100/2997 s per frame from 21:14:50.
@@ -318,6 +337,36 @@ TEST(StationTest, FastReplayEndingInTheMiddleOfAnEventRecordsAndCutsIt) {
     expected += n * 100000LL / 2997 >= 2035 - 1000;
   }
   EXPECT_EQ(ExpectCut(dir / "out" / "events", events[0].first), expected);
+}
+
+// Retention ages the event files by the wall clock, not by the replayed frames' times: a replay
+// set 60 years ahead keeps its new events for daysToKeep 99, and in one set 25 years back
+// daysToKeep 0 deletes every event file made a second or more ago.
+TEST(StationTest, RetentionDuringAReplayAgesFilesByTheWallClock) {
+  test::ScopedHome home;
+  test::TempDir dir;
+  const std::string movie = (dir / "streak.mp4").string();
+  WriteStreakMovie(movie);
+  for (const auto& [year, daysToKeep] : {std::pair{2086, 99}, std::pair{2001, 0}}) {
+    SCOPED_TRACE(year);
+    const fs::path base = dir / std::to_string(year);
+    ReplayOptions options;
+    options.start = *MakeCalendarTime(year, 3, 15, 21, 14, 50);
+    options.adjust = [daysToKeep](Settings& s) { s.daysToKeep = daysToKeep; };
+    size_t before = 0;
+    options.stopped = [&](Station& station) {
+      before = Names(base / "events").size();
+      std::this_thread::sleep_for(1100ms);
+      station.extractor.DeleteOldEvents((base / "events").string());
+    };
+    ReplayFast(movie, base, options);
+    if (daysToKeep == 0) {
+      EXPECT_TRUE(Names(base / "events").empty());
+    } else {
+      EXPECT_GE(before, 4u) << "the event file and its cut files";
+      EXPECT_EQ(Names(base / "events").size(), before);
+    }
+  }
 }
 
 // Runs the program with HOME at home; its standard output goes to the returned descriptor.
