@@ -93,14 +93,18 @@ bool RecordEvent(const std::string& archiveFolderSetting, EventList& eventList,
     return false;
   }
   const std::string content = first + "\r\n" + last + "\r\n";
-  FilePtr file(std::fopen(path.c_str(), "wb"));
+  // Written under "." + the name and renamed when complete, so that a crash never leaves a
+  // partial event file for the review or the archive thread to find.
+  const size_t slash = path.rfind('/');
+  const std::string temporary = path.substr(0, slash + 1) + "." + path.substr(slash + 1);
+  FilePtr file(std::fopen(temporary.c_str(), "wb"));
   if (!file) {
     return false;
   }
   const bool written = std::fwrite(content.data(), 1, content.size(), file.get()) == content.size();
   const bool closed = std::fclose(file.release()) == 0;
-  if (!written || !closed) {
-    std::remove(path.c_str());
+  if (!written || !closed || std::rename(temporary.c_str(), path.c_str()) != 0) {
+    std::remove(temporary.c_str());
     return false;
   }
   eventList.Append(first);

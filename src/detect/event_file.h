@@ -32,9 +32,10 @@ class EventList {
 
 // Writes the event file events/e<S>.txt (S CR LF E CR LF, 42 bytes) under the base folder given by
 // the archiveFolder setting, replacing a file of that name, and only once the file is complete and
-// closed appends S to the list. Failures are silent and lose the event: no events folder, a file
-// that cannot be opened, or a write or close that fails (the partial file is then removed, so the
-// archive thread is never handed an event it cannot read).
+// closed appends S to the list. The file is written as ".e<S>.txt" and renamed when complete.
+// Failures are silent and lose the event: no events folder, a file that cannot be opened, or a
+// write, close or rename that fails (the partial file is then removed, so the archive thread is
+// never handed an event it cannot read).
 // True when the event was written and queued.
 bool RecordEvent(const std::string& archiveFolderSetting, EventList& eventList,
                  const SystemTime& start, const SystemTime& end);

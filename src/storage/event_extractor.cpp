@@ -167,7 +167,7 @@ size_t EventExtractor::QueueUncutEvents() {
     const std::string_view rest = std::string_view(name).substr(name.empty() ? 0 : 1);
     if (name.starts_with('.') &&
         (!StampOfName(rest, 'j', ".jpg").empty() || !StampOfName(rest, 'm', ".mp4").empty() ||
-         !StampOfName(rest, 'c', ".csv").empty())) {
+         !StampOfName(rest, 'c', ".csv").empty() || !StampOfName(rest, 'e', ".txt").empty())) {
       leftovers.push_back(it->path().string());
       continue;
     }

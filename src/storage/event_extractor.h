@@ -85,8 +85,8 @@ class EventExtractor {
   // For start-up, before the archive thread runs: appends to the event list, oldest first, every
   // event file of the events folder that has no movie yet and whose window the archive may still
   // hold (its end is not before the oldest archive minute), so that events recorded but not cut
-  // before the process died are cut now. Removes temporaries left by an interrupted cut. Returns
-  // how many events were queued.
+  // before the process died are cut now. Removes temporaries left by an interrupted cut or event
+  // file. Returns how many events were queued.
   size_t QueueUncutEvents();
 
   // Each returns true when its file was written whole and closed.
