@@ -209,6 +209,7 @@ bool ArchiveRecorder::StartClip(const SystemTime& time) {
   FormatStampInto(clipStamp_, time);
   progress_.ClipStarted(clipStamp_);
   if (!GetArchiveMinuteFolder(settings_.archiveFolder.get(), clipFolder_, clipStamp_, true)) {
+    progress_.ClipStarted("");  // no clip after all
     return false;
   }
   encoder_.emplace(clipFolder_ + "/s" + clipStamp_ + ".mp4");
