@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "base/folders.h"
 #include "capture/file_source.h"
 #include "capture/simulated_sky.h"
 #include "media/movie_reader.h"
@@ -186,6 +187,7 @@ void WriteStreakMovie(const std::string& path) {
 struct ReplayOptions {
   std::function<void(Settings&)> adjust;  // changes the settings before the start
   std::function<void(Station&)> stopped;  // looks at the station after Stop()
+  bool readConfiguration = false;
   CalendarTime start = *MakeCalendarTime(2024, 3, 15, 21, 14, 50);
 };
 
@@ -198,6 +200,7 @@ uint64_t ReplayFast(const std::string& movie, const fs::path& base,
   PlentyOfSpace space;
   SteadyPacer pacer;
   StationOptions options = QuickOptions();
+  options.readConfiguration = replayOptions.readConfiguration;
   options.timeBase = TimeBase::kFrameTime;
   options.detectionPeriod = 2ms;
   StationHooks hooks;
@@ -341,18 +344,27 @@ TEST(StationTest, FastReplayEndingInTheMiddleOfAnEventRecordsAndCutsIt) {
 
 // Retention ages the event files by the wall clock, not by the replayed frames' times: a replay
 // set 60 years ahead keeps its new events for daysToKeep 99, and in one set 25 years back
-// daysToKeep 0 deletes every event file made a second or more ago.
+// daysToKeep 0 deletes every event file made a second or more ago. daysToKeep:-1 in config.txt
+// is refused, so the default of 99 days keeps them.
 TEST(StationTest, RetentionDuringAReplayAgesFilesByTheWallClock) {
   test::ScopedHome home;
   test::TempDir dir;
   const std::string movie = (dir / "streak.mp4").string();
   WriteStreakMovie(movie);
-  for (const auto& [year, daysToKeep] : {std::pair{2086, 99}, std::pair{2001, 0}}) {
-    SCOPED_TRACE(year);
-    const fs::path base = dir / std::to_string(year);
+  struct Row {
+    int year;
+    std::optional<int32_t> daysToKeep;  // set in the settings; else read from config.txt
+    bool deleted;
+  } rows[] = {{2086, 99, false}, {2001, 0, true}, {2024, std::nullopt, false}};
+  fs::create_directories(LocalDataFolder());
+  test::WriteFileBytes(LocalDataFolder() + "/config.txt", "daysToKeep:-1\r\n");
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.year);
+    const fs::path base = dir / std::to_string(row.year);
     ReplayOptions options;
-    options.start = *MakeCalendarTime(year, 3, 15, 21, 14, 50);
-    options.adjust = [daysToKeep](Settings& s) { s.daysToKeep = daysToKeep; };
+    options.start = *MakeCalendarTime(row.year, 3, 15, 21, 14, 50);
+    options.readConfiguration = !row.daysToKeep;
+    options.adjust = [&row](Settings& s) { s.daysToKeep = row.daysToKeep.value_or(s.daysToKeep); };
     size_t before = 0;
     options.stopped = [&](Station& station) {
       before = Names(base / "events").size();
@@ -360,7 +372,7 @@ TEST(StationTest, RetentionDuringAReplayAgesFilesByTheWallClock) {
       station.extractor.DeleteOldEvents((base / "events").string());
     };
     ReplayFast(movie, base, options);
-    if (daysToKeep == 0) {
+    if (row.deleted) {
       EXPECT_TRUE(Names(base / "events").empty());
     } else {
       EXPECT_GE(before, 4u) << "the event file and its cut files";
