@@ -43,6 +43,7 @@ Station::Station(const Clock& wallClock, FreeSpace& freeSpace, StationOptions op
       healthLoop_("health", ThreadPriority::kNormal, std::chrono::seconds(1),
                   [this] { HealthPass(); }) {
   detector.SetArchiveSink(recorder);
+  detector.SetReport([this](const std::string& text) { Report(text); });
   recorder.SetReport([this](const std::string& text) { Report(text); });
   recorder.SetFatalHandler([this](const std::string& text) { RaiseFatal(text); });
   extractor.SetFatalHandler([this](const std::string& text) { RaiseFatal(text); });

@@ -149,20 +149,24 @@ TEST(StationTest, SimulatedSkyEventsCoverTheDrawnMeteorsAndAreCut) {
   }
 }
 
-// A dark, slightly noisy movie with one bright streak crossing frames 120 to 139.
-void WriteStreakMovie(const std::string& path) {
+// A dark, slightly noisy movie of 120 frames per streak and 120 more, with a bright streak
+// crossing the 20 frames from each start (by default one streak in frames 120 to 139).
+void WriteStreakMovie(const std::string& path, const std::vector<int>& starts = {120}) {
   MovieWriter writer(path);
   ASSERT_TRUE(writer.ready());
   std::vector<uint8_t> frame(kFrameBytes);
   uint32_t seed = 12345;
-  for (int n = 0; n < 240; ++n) {
+  const int frames = 120 * static_cast<int>(starts.size() + 1);
+  for (int n = 0; n < frames; ++n) {
     for (auto& pixel : frame) {
       seed = seed * 1664525u + 1013904223u;
       pixel = static_cast<uint8_t>(18 + (seed >> 30));
     }
-    if (n >= 120 && n < 140) {
-      const int x0 = 100 + 12 * (n - 120);
-      const int y0 = 200 + 3 * (n - 120);
+    const auto streak = std::find_if(starts.begin(), starts.end(),
+                                     [n](int start) { return n >= start && n < start + 20; });
+    if (streak != starts.end()) {
+      const int x0 = 100 + 12 * (n - *streak);
+      const int y0 = 200 + 3 * (n - *streak);
       for (int y = y0; y < y0 + 8; ++y) {
         for (int x = x0; x < x0 + 8; ++x) {
           frame[y * kFrameWidth + x] = 230;
@@ -174,8 +178,10 @@ void WriteStreakMovie(const std::string& path) {
   writer.Close();
 }
 
-// Replays a file as fast as the station can; returns the archive folder.
-void ReplayFast(const std::string& movie, const fs::path& base) {
+// Replays a file of `frames` frames as fast as the station can, into the archive folder base.
+// Reports other than the detection thread's priority fail the test unless reports is given.
+void ReplayFast(const std::string& movie, const fs::path& base, uint64_t frames = 240,
+                int32_t hourlyRate = 12, std::vector<std::string>* reports = nullptr) {
   fs::create_directories(base);  // a configured archive folder must exist
   SystemClock clock;
   PlentyOfSpace space;
@@ -184,14 +190,22 @@ void ReplayFast(const std::string& movie, const fs::path& base) {
   options.timeBase = TimeBase::kFrameTime;
   options.detectionPeriod = 2ms;
   StationHooks hooks;
-  hooks.report = [](const std::string& text) {
+  std::mutex mutex;
+  hooks.report = [&](const std::string& text) {
     // Without CAP_SYS_NICE the detection thread runs at normal priority, which only slows it.
-    if (text.find("runs at normal priority") == std::string::npos) {
+    if (text.find("runs at normal priority") != std::string::npos) {
+      return;
+    }
+    std::lock_guard lock(mutex);
+    if (reports != nullptr) {
+      reports->push_back(text);
+    } else {
       ADD_FAILURE() << text;
     }
   };
   Station station(clock, space, options, hooks);
   station.settings.archiveFolder.set(base.string());
+  station.settings.hourlyRate = hourlyRate;
   FileSourceOptions file;
   file.path = movie;
   file.fast = true;
@@ -208,8 +222,25 @@ void ReplayFast(const std::string& movie, const fs::path& base) {
   ASSERT_TRUE(replay->Finished());
   station.Stop();
   EXPECT_EQ(station.detector.FramesLost(), 0u);
-  EXPECT_EQ(station.detector.FramesRead(), 240u);
+  EXPECT_EQ(station.detector.FramesRead(), frames);
   EXPECT_EQ(station.EventsCut(), station.EventsRecorded());
+}
+
+// Three streaks with a budget of two events an hour: two events are recorded and cut, and the
+// operator hears of the third, which is not recorded.
+TEST(StationTest, EventRefusedByTheHourlyBudgetIsReported) {
+  test::ScopedHome home;
+  test::TempDir dir;
+  const std::string movie = (dir / "streaks.mp4").string();
+  WriteStreakMovie(movie, {120, 240, 360});
+  std::vector<std::string> reports;
+  ReplayFast(movie, dir / "archive", 480, 2, &reports);
+  EXPECT_EQ(EventWindows(dir / "archive" / "events").size(), 2u);
+  ASSERT_EQ(reports.size(), 1u);
+  EXPECT_NE(reports[0].find("not recorded: the hourly budget of 2 events is spent."),
+            std::string::npos)
+      << reports[0];
+  EXPECT_EQ(reports[0].rfind("Event at 20240315_2115", 0), 0u) << reports[0];
 }
 
 TEST(StationTest, FastReplayFindsTheStreakOnItsFrameAndRepeatsByteForByte) {
