@@ -243,6 +243,8 @@ int ShowDeviceProperties(Printer& printer) {
 
 int RunHeadless(const HeadlessOptions& options) {
   QuietMediaLibraryLog();
+  stopSignalled.store(false);
+  InstallSignalHandlers();  // first: a hang-up or a closed output may come at any time
   Printer printer;
   if (options.deviceProperties) {
     return ShowDeviceProperties(printer);
@@ -300,8 +302,6 @@ int RunHeadless(const HeadlessOptions& options) {
     }
   }
 
-  stopSignalled.store(false);
-  InstallSignalHandlers();
   const bool sourceStarted = station.Start(std::move(source));
   if (fileSource != nullptr && !sourceStarted) {
     // The reason has been reported; a replay that cannot begin ends at once.
