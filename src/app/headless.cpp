@@ -30,22 +30,33 @@ extern "C" void OnStopSignal(int) {
   stopSignalled.store(true);
 }
 
-void InstallStopHandlers() {
+// SIGINT, SIGTERM and SIGHUP (the terminal or the session went away) stop the station in order.
+// SIGPIPE is ignored: a reader of standard output that goes away (`ombrix ... | head`) makes
+// the status lines fail, which must not end the recording.
+void InstallSignalHandlers() {
   struct sigaction action {};
   action.sa_handler = OnStopSignal;
   sigemptyset(&action.sa_mask);
   sigaction(SIGINT, &action, nullptr);
   sigaction(SIGTERM, &action, nullptr);
+  sigaction(SIGHUP, &action, nullptr);
+  struct sigaction ignore {};
+  ignore.sa_handler = SIG_IGN;
+  sigemptyset(&ignore.sa_mask);
+  sigaction(SIGPIPE, &ignore, nullptr);
 }
 
-// Lines from several threads, never interleaved.
+// Lines from several threads, never interleaved. Output errors are not the station's failures:
+// a closed standard output only loses the lines.
 class Printer {
  public:
   void Line(const std::string& text) {
     std::lock_guard lock(mutex_);
     std::fputs(text.c_str(), stdout);
     std::fputc('\n', stdout);
-    std::fflush(stdout);
+    if (std::fflush(stdout) != 0) {
+      std::clearerr(stdout);
+    }
   }
 
  private:
@@ -122,7 +133,9 @@ std::string HeadlessUsage() {
          "  --duration SECONDS  stop after this long\n"
          "  --device-properties  print the controls of the configured capture device and exit\n"
          "  --help, --version\n"
-         "Stop with Ctrl+C (SIGINT) or SIGTERM.\n";
+         "Stop with Ctrl+C (SIGINT), SIGTERM or SIGHUP.\n"
+         "Exit code 1 when a replayed file cannot be read, no video arrived during the whole run\n"
+         "or the station stopped on a failure it cannot go on from (encoder not available).\n";
 }
 
 std::optional<HeadlessOptions> ParseHeadlessArguments(const std::vector<std::string>& args,
@@ -230,6 +243,8 @@ int ShowDeviceProperties(Printer& printer) {
 
 int RunHeadless(const HeadlessOptions& options) {
   QuietMediaLibraryLog();
+  stopSignalled.store(false);
+  InstallSignalHandlers();  // first: a hang-up or a closed output may come at any time
   Printer printer;
   if (options.deviceProperties) {
     return ShowDeviceProperties(printer);
@@ -287,14 +302,17 @@ int RunHeadless(const HeadlessOptions& options) {
     }
   }
 
-  stopSignalled.store(false);
-  InstallStopHandlers();
-  station.Start(std::move(source));
+  const bool sourceStarted = station.Start(std::move(source));
+  if (fileSource != nullptr && !sourceStarted) {
+    // The reason has been reported; a replay that cannot begin ends at once.
+    printer.Line("The video file " + options.filePath + " cannot be replayed.");
+    station.Stop();
+    return 1;
+  }
 
   const auto began = std::chrono::steady_clock::now();
   auto nextStatus = began + std::chrono::seconds(1);
-  int exitCode = 0;
-  while (!stopSignalled.load()) {
+  while (!stopSignalled.load() && !station.Fatal()) {
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     const auto now = std::chrono::steady_clock::now();
     if (now >= nextStatus) {
@@ -325,7 +343,17 @@ int RunHeadless(const HeadlessOptions& options) {
   std::snprintf(text, sizeof text, "Stopped: %" PRIu64 " events recorded, %" PRIu64 " cut.",
                 station.EventsRecorded(), station.EventsCut());
   printer.Line(text);
-  return exitCode;
+  if (station.Fatal()) {
+    printer.Line("Ended by a failure: " + station.FatalText());
+    return 1;
+  }
+  if (station.ring.framesStored.load(std::memory_order_acquire) == 0) {
+    // A station that never saw a frame recorded nothing: whoever started it must know.
+    printer.Line(fileSource != nullptr ? "The video file held no picture that could be read."
+                                       : "No video was received during the whole run.");
+    return 1;
+  }
+  return 0;
 }
 
 }  // namespace ombrix

@@ -37,9 +37,11 @@ std::optional<CalendarTime> ParseIsoUtc(const std::string& text);
 
 std::string HeadlessUsage();
 
-// Runs the station without a window until --duration runs out, a replayed file with --fast is
-// done, or SIGINT/SIGTERM arrives. Prints the live status once a second and a line per event
-// recorded and cut. Returns the process exit code.
+// Runs the station without a window until --duration runs out, a replayed file is done, a
+// failure the station cannot go on from arises, or SIGINT, SIGTERM or SIGHUP arrives (SIGPIPE is
+// ignored). Prints the live status once a second and a line per event recorded and cut. Returns
+// the process exit code: 0, or 1 when a replayed file cannot be read, the run ended on such a
+// failure or no frame arrived during the whole run.
 int RunHeadless(const HeadlessOptions& options);
 
 }  // namespace ombrix

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <memory>
 #include <vector>
@@ -173,15 +174,23 @@ std::string LocalDataFolder() {
   return data + "/Ombrix";
 }
 
+BaseFolderFallback ExamineBaseFolderSetting(const std::string& archiveFolderSetting) {
+  if (archiveFolderSetting.empty()) {
+    return {};
+  }
+  int error = 0;
+  const PathState state = Examine(archiveFolderSetting, &error);
+  // Only a folder that is plainly absent sends the archive to the default; the configured
+  // folder itself is never created (it may be a removable or network drive not mounted yet).
+  if (state == PathState::Exists || (error != ENOENT && error != ENOTDIR)) {
+    return {};
+  }
+  return {true, error};
+}
+
 std::string GetBaseFolder(const std::string& archiveFolderSetting) {
-  if (!archiveFolderSetting.empty()) {
-    int error = 0;
-    const PathState state = Examine(archiveFolderSetting, &error);
-    // Only a folder that is plainly absent sends the archive to the default; the configured
-    // folder itself is never created (it may be a removable or network drive not mounted yet).
-    if (state == PathState::Exists || (error != ENOENT && error != ENOTDIR)) {
-      return archiveFolderSetting;
-    }
+  if (!archiveFolderSetting.empty() && !ExamineBaseFolderSetting(archiveFolderSetting).fallsBack) {
+    return archiveFolderSetting;
   }
   const std::string documents = DocumentsFolder();
   if (documents.empty()) {
@@ -196,13 +205,30 @@ std::string GetBaseFolder(const std::string& archiveFolderSetting) {
   return base;
 }
 
-bool GetEventsFolder(const std::string& archiveFolderSetting, std::string& path) {
+std::string FolderFailure::Describe() const {
+  if (path.empty()) {
+    return "no base folder is known (no home folder)";
+  }
+  return "cannot make the folder " + path + ": " + std::strerror(error);
+}
+
+bool GetEventsFolder(const std::string& archiveFolderSetting, std::string& path,
+                     FolderFailure* failure) {
   const std::string base = GetBaseFolder(archiveFolderSetting);
   if (base.empty()) {
+    if (failure != nullptr) {
+      *failure = {};
+    }
     return false;
   }
   path = base + "/events";
-  return EnsureFolder(path);
+  if (EnsureFolder(path)) {
+    return true;
+  }
+  if (failure != nullptr) {
+    *failure = {path, errno};
+  }
+  return false;
 }
 
 std::string GetRefuseFolder(const std::string& archiveFolderSetting) {
@@ -217,13 +243,19 @@ std::string GetRefuseFolder(const std::string& archiveFolderSetting) {
 }
 
 bool GetArchiveMinuteFolder(const std::string& archiveFolderSetting, std::string& path,
-                            const Stamp& stamp, bool create) {
+                            const Stamp& stamp, bool create, FolderFailure* failure) {
   // The year, day and minute levels are named by the first 4, 8 and 13 characters of the Stamp.
   if (stamp.size() < 13) {
+    if (failure != nullptr) {
+      *failure = {stamp, EINVAL};
+    }
     return false;
   }
   const std::string base = GetBaseFolder(archiveFolderSetting);
   if (base.empty()) {
+    if (failure != nullptr) {
+      *failure = {};
+    }
     return false;
   }
   std::string folder = base + "/archive";
@@ -237,9 +269,13 @@ bool GetArchiveMinuteFolder(const std::string& archiveFolderSetting, std::string
     // (ENOTDIR) counts as missing too, so that the call never reports a folder that cannot be
     // there; any other stat() failure lets the walk go on.
     int error = 0;
-    if (Examine(folder, &error) != PathState::Exists && (error == ENOENT || error == ENOTDIR) &&
-        (!create || !MakeFolder(folder))) {
-      return false;
+    if (Examine(folder, &error) != PathState::Exists && (error == ENOENT || error == ENOTDIR)) {
+      if (!create || !MakeFolder(folder)) {
+        if (failure != nullptr) {
+          *failure = {folder, create ? errno : error};
+        }
+        return false;
+      }
     }
   }
   path = std::move(folder);

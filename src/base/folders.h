@@ -28,18 +28,39 @@ std::string LocalDataFolder();
 // stands. Empty text when there is no setting and no documents folder.
 std::string GetBaseFolder(const std::string& archiveFolderSetting);
 
+// Whether GetBaseFolder passes over the archiveFolder setting for the default, and why: for the
+// operator's notice (an unmounted disk sends a night of recording to the system disk). Makes
+// nothing.
+struct BaseFolderFallback {
+  bool fallsBack = false;  // a setting is given and cannot be used
+  int error = 0;           // errno of the examination of the configured folder
+  friend bool operator==(const BaseFolderFallback&, const BaseFolderFallback&) = default;
+};
+BaseFolderFallback ExamineBaseFolderSetting(const std::string& archiveFolderSetting);
+
+// Where and why a folder could not be had: the path that failed and the errno of the failure
+// (0 with an empty path: there is no base folder, for want of a home folder).
+struct FolderFailure {
+  std::string path;
+  int error = 0;
+  // "cannot make the folder /x/archive: Permission denied", or "no base folder is known".
+  std::string Describe() const;
+};
+
 // base + "/events", created when missing. False when the base folder is empty text or the
-// creation fails.
-bool GetEventsFolder(const std::string& archiveFolderSetting, std::string& path);
+// creation fails; failure, when given, then says where and why.
+bool GetEventsFolder(const std::string& archiveFolderSetting, std::string& path,
+                     FolderFailure* failure = nullptr);
 
 // base + "/refuse", created when missing; no failure is reported. Empty text when the base folder
 // is empty text.
 std::string GetRefuseFolder(const std::string& archiveFolderSetting);
 
 // The minute folder of a Stamp. Walks archive, year, day, minute; a missing level makes the call
-// fail unless create is set, in which case it is created (false when that fails).
+// fail unless create is set, in which case it is created (false when that fails; failure, when
+// given, then says where and why).
 bool GetArchiveMinuteFolder(const std::string& archiveFolderSetting, std::string& path,
-                            const Stamp& stamp, bool create);
+                            const Stamp& stamp, bool create, FolderFailure* failure = nullptr);
 
 // The Stamp of the first archive file letter + Stamp + extension after the given Stamp, searching
 // the Stamp's minute folder, then following minutes while their folders exist, stepping from a

@@ -1,5 +1,7 @@
 #include "capture/device_source.h"
 
+#include <string>
+
 namespace ombrix {
 
 StallWatchdog::Action StallWatchdog::Check(uint64_t frameCount,
@@ -39,10 +41,17 @@ StallWatchdog::Action StallWatchdog::Check(uint64_t frameCount,
 
 DeviceSource::DeviceSource(V4l2Device& device, Settings& settings, const Clock& clock,
                            ReportFunction report)
-    : graph_(device, settings, clock, report), watchdog_(report) {}
+    : graph_(device, settings, clock, report), watchdog_(report), report_(std::move(report)) {}
 
 bool DeviceSource::BuildAndRun() {
   return graph_.BuildCaptureGraph(*ring_) && graph_.Run();
+}
+
+void DeviceSource::ReportRetry() {
+  if (report_) {
+    report_("No capture device can be used; trying again in " + std::to_string(kRetryInterval_s) +
+            " s.");
+  }
 }
 
 bool DeviceSource::Start(FrameRing& ring) {
@@ -51,6 +60,10 @@ bool DeviceSource::Start(FrameRing& ring) {
   started_ = BuildAndRun();
   if (started_) {
     watchdog_.Arm();
+  } else {
+    retrying_ = true;
+    nextRetry_.reset();
+    ReportRetry();
   }
   return started_;
 }
@@ -59,9 +72,32 @@ void DeviceSource::Stop() {
   graph_.TearDownCaptureGraph();
   watchdog_.Disarm();
   started_ = false;
+  retrying_ = false;
 }
 
 void DeviceSource::CheckHealth(std::chrono::steady_clock::time_point now) {
+  if (retrying_) {
+    // The first check after a failed start fixes the schedule of the tries.
+    if (!nextRetry_) {
+      nextRetry_ = now + std::chrono::seconds(kRetryInterval_s);
+      return;
+    }
+    if (now < *nextRetry_) {
+      return;
+    }
+    nextRetry_ = now + std::chrono::seconds(kRetryInterval_s);
+    started_ = BuildAndRun();  // a failure reports its step
+    if (!started_) {
+      ReportRetry();
+      return;
+    }
+    retrying_ = false;
+    watchdog_.Arm();
+    if (report_) {
+      report_("Capture device " + graph_.devicePath() + " found; capture runs.");
+    }
+    return;
+  }
   if (!started_) {
     return;
   }

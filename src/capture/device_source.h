@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <optional>
 
 #include "base/clock.h"
 #include "capture/capture_graph.h"
@@ -43,11 +44,15 @@ class StallWatchdog {
 };
 
 // The capture device as a capture source: builds and runs the capture graph on Start, and
-// rebuilds it from CheckHealth when the device falls silent.
+// rebuilds it from CheckHealth when the device falls silent. A device that cannot be had at
+// Start (a capture card that enumerates late) is tried again from CheckHealth every
+// kRetryInterval_s, with a report each time, until the graph runs.
 class DeviceSource final : public CaptureSource {
  public:
   DeviceSource(V4l2Device& device, Settings& settings, const Clock& clock, ReportFunction report);
   ~DeviceSource() override { Stop(); }
+
+  static constexpr int kRetryInterval_s = StallWatchdog::kRebuildInterval_s;
 
   bool Start(FrameRing& ring) override;
   void Stop() override;
@@ -57,11 +62,16 @@ class DeviceSource final : public CaptureSource {
 
  private:
   bool BuildAndRun();
+  void ReportRetry();
 
   CaptureGraph graph_;
   StallWatchdog watchdog_;
+  ReportFunction report_;
   FrameRing* ring_ = nullptr;
   bool started_ = false;
+  // Start found no usable device: CheckHealth tries again at nextRetry_ (set by the first check).
+  bool retrying_ = false;
+  std::optional<std::chrono::steady_clock::time_point> nextRetry_;
 };
 
 }  // namespace ombrix

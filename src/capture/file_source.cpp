@@ -32,6 +32,7 @@ FileSource::FileSource(FileSourceOptions options, const Settings& settings, cons
       clock_(clock),
       pacer_(pacer),
       report_(std::move(report)),
+      damaged_(report_),
       framesRead_(std::move(framesRead)),
       sample_(std::make_unique<uint8_t[]>(kSampleSize640)) {}
 
@@ -91,8 +92,15 @@ void FileSource::Deliver(std::stop_token stop, FrameRing* ring) {
   const Pacer::TimePoint begin = pacer_.Now();
   std::optional<int64_t> firstPresentation_ms;
   int64_t presentation_ms = 0;
+  int64_t skipped = 0;
   while (!stop.stop_requested()) {
-    if (!decoder_->ReadFrame(sample_.get(), presentation_ms)) {
+    const bool read = decoder_->ReadFrame(sample_.get(), presentation_ms);
+    if (decoder_->packetsSkipped() != skipped) {
+      skipped = decoder_->packetsSkipped();
+      damaged_.Failure("Video file " + options_.path + ": a damaged picture was skipped.");
+    }
+    if (!read) {
+      // A file that cannot be read on ends the replay as its end does.
       if (!decoder_->error().empty() && report_) {
         report_("Video file " + options_.path + " ended early: " + decoder_->error());
       }

@@ -73,6 +73,7 @@ class FileSource final : public CaptureSource {
   const Clock& clock_;
   Pacer& pacer_;
   ReportFunction report_;
+  ThrottledReport damaged_;  // damaged pictures skipped, from the delivering thread
   std::function<uint64_t()> framesRead_;
   std::unique_ptr<VideoFileDecoder> decoder_;  // used by the delivering thread only
   std::unique_ptr<uint8_t[]> sample_;

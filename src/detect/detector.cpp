@@ -148,15 +148,26 @@ void Detector::ProcessSlot(uint32_t slot, uint32_t gap) {
 void Detector::BeginEvent() {
   state_.runLength = 0;
   state_.eventFrames = 0;
-  if (state_.rateDebt > kFramesPerHour) {
-    return;  // budget spent: a new busy run is needed for the next attempt
-  }
   // The budget divides an hour among hourlyRate - 1 events; a rate of 1 or less (which the
   // dialog and the file let through) would divide by zero or go negative, so it counts as 2.
   int32_t hourlyRate = settings_.hourlyRate;
   if (hourlyRate <= 1) {
     hourlyRate = 2;
   }
+  if (state_.rateDebt > kFramesPerHour) {
+    // Budget spent: a new busy run is needed for the next attempt. The operator hears of the
+    // first refusal of a run; the ones that follow within a minute of each other belong to it.
+    if (!refusing_ || position_ - lastRefusal_ > kRefusalRunGap) {
+      if (report_) {
+        report_("Event at " + MakeStamp(currentStamp_) + " not recorded: the hourly budget of " +
+                std::to_string(hourlyRate) + " events is spent.");
+      }
+    }
+    refusing_ = true;
+    lastRefusal_ = position_;
+    return;
+  }
+  refusing_ = false;
   state_.eventStart = currentStamp_;
   state_.rateDebt += kFramesPerHour / (hourlyRate - 1);
   state_.eventActive = true;

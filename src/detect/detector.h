@@ -5,6 +5,7 @@
 
 #include "base/clock.h"
 #include "base/relaxed.h"
+#include "base/report.h"
 #include "base/system_time.h"
 #include "capture/frame_ring.h"
 #include "config/settings.h"
@@ -68,6 +69,13 @@ class Detector {
   using EventObserver = std::function<void(const Stamp& first, const Stamp& last)>;
   void SetEventObserver(EventObserver observer) { eventObserver_ = std::move(observer); }
 
+  // Where the detector's notices go (detection thread): an event refused because the hourly
+  // budget is spent is reported once per run of refusals. Set before the detection thread starts.
+  void SetReport(ReportFunction report) { report_ = std::move(report); }
+
+  // Refusals of the budget closer together than this (in frames, a minute) are one run.
+  static constexpr uint64_t kRefusalRunGap = 1800;
+
   // One pass: the schedule check, then every frame that has arrived since the last pass.
   void DetectionStep();
   // For a stop (end of a replayed file, Exit, a signal): an event in progress ends on the last
@@ -126,6 +134,9 @@ class Detector {
   Relaxed<uint64_t> framesLost_{0};
   Relaxed<uint64_t> framesRead_{0};
   EventObserver eventObserver_;
+  ReportFunction report_;
+  bool refusing_ = false;     // the last attempt to begin an event was refused
+  uint64_t lastRefusal_ = 0;  // position_ of that attempt
 };
 
 }  // namespace ombrix

@@ -1,7 +1,6 @@
 #include "media/movie_writer.h"
 
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <mutex>
 
@@ -27,10 +26,10 @@ constexpr AVRational kMpeg1TimeBase{1, 30};        // MPEG-1 has no 29.97 with t
 constexpr AVRational kMpeg2TimeBase{1001, 30000};  // the 29.97 that MPEG-2 can signal
 constexpr int kRgbBytes = kWidth * kHeight * 3;    // packed RGB24
 
-// The failures the station cannot continue from: the message, then exit code 1.
-[[noreturn]] void Fatal(const char* message) {
-  std::fputs(message, stderr);
-  std::exit(1);
+std::string ErrorText(int code) {
+  char text[AV_ERROR_MAX_STRING_SIZE] = {};
+  av_strerror(code, text, sizeof text);
+  return text;
 }
 
 // The codec a container gets. MP4 is written with MPEG-4 Part 2 video (simple, fast, no B-frames
@@ -44,18 +43,16 @@ AVCodecID VideoCodecFor(const AVOutputFormat* format) {
 
 }  // namespace
 
-MovieWriter::MovieWriter(const std::string& path) {
+MovieWriter::MovieWriter(const std::string& path, Messages messages) : messages_(messages) {
   format_ = av_guess_format(nullptr, path.c_str(), nullptr);
   if (format_ == nullptr) {
-    failed_ = true;
-    std::fputs("Could not find suitable output format\n", stderr);
+    Fail("Could not find suitable output format", 0, false);
     return;
   }
   AVFormatContext* context = nullptr;
-  if (avformat_alloc_output_context2(&context, format_, nullptr, path.c_str()) < 0 ||
-      context == nullptr) {
-    failed_ = true;
-    std::fputs("Memory error\n", stderr);
+  if (const int made = avformat_alloc_output_context2(&context, format_, nullptr, path.c_str());
+      made < 0 || context == nullptr) {
+    Fail("Memory error", made, false);
     return;
   }
   formatContext_.reset(context);
@@ -67,23 +64,24 @@ MovieWriter::MovieWriter(const std::string& path) {
   }
   videoStream_ = avformat_new_stream(context, nullptr);
   if (videoStream_ == nullptr) {
-    Fatal("Could not alloc stream\n");
+    Fail("Could not alloc stream", AVERROR(ENOMEM), true);
+    return;
   }
   videoStream_->id = 0;
-  OpenVideo();
+  if (!OpenVideo()) {
+    return;
+  }
 
   if (!(format_->flags & AVFMT_NOFILE)) {
-    if (avio_open(&context->pb, path.c_str(), AVIO_FLAG_WRITE) < 0) {
-      failed_ = true;
-      std::fprintf(stderr, "Could not open '%s'\n", path.c_str());
+    if (const int opened = avio_open(&context->pb, path.c_str(), AVIO_FLAG_WRITE); opened < 0) {
+      Fail(("Could not open '" + path + "'").c_str(), opened, false);
       return;
     }
   }
-  if (avformat_write_header(context, nullptr) < 0) {
+  if (const int written = avformat_write_header(context, nullptr); written < 0) {
     // The container refused the stream parameters (or the file took no bytes): no movie, and
     // no half-made file left behind.
-    failed_ = true;
-    std::fputs("Invalid output format parameters\n", stderr);
+    Fail("Invalid output format parameters", written, false);
     if (context->pb != nullptr) {
       avio_closep(&context->pb);
       std::remove(path.c_str());
@@ -93,7 +91,19 @@ MovieWriter::MovieWriter(const std::string& path) {
   headerWritten_ = true;
 }
 
-void MovieWriter::OpenVideo() {
+void MovieWriter::Fail(const char* message, int code, bool fatal) {
+  if (!failed_) {
+    error_ = message;
+    reason_ = code != 0 ? ErrorText(code) : std::string();
+    if (messages_ == Messages::kStandardError) {
+      std::fprintf(stderr, "%s\n", message);
+    }
+  }
+  failed_ = true;
+  fatal_ = fatal_ || fatal;
+}
+
+bool MovieWriter::OpenVideo() {
   const AVCodecID codecId = VideoCodecFor(format_);
   const AVCodec* codec = nullptr;
   {
@@ -101,11 +111,13 @@ void MovieWriter::OpenVideo() {
     codec = avcodec_find_encoder(codecId);
   }
   if (codec == nullptr) {
-    Fatal("codec not found\n");
+    Fail("codec not found", 0, true);
+    return false;
   }
   codecContext_.reset(avcodec_alloc_context3(codec));
   if (codecContext_ == nullptr) {
-    Fatal("Could not alloc stream\n");
+    Fail("Could not alloc stream", AVERROR(ENOMEM), true);
+    return false;
   }
   AVCodecContext* c = codecContext_.get();
   c->codec_id = codecId;
@@ -139,10 +151,12 @@ void MovieWriter::OpenVideo() {
     opened = avcodec_open2(c, codec, nullptr);
   }
   if (opened < 0) {
-    Fatal("could not open codec\n");
+    Fail("could not open codec", opened, true);
+    return false;
   }
-  if (avcodec_parameters_from_context(videoStream_->codecpar, c) < 0) {
-    Fatal("Could not alloc stream\n");
+  if (const int copied = avcodec_parameters_from_context(videoStream_->codecpar, c); copied < 0) {
+    Fail("Could not alloc stream", copied, true);
+    return false;
   }
   videoStream_->time_base = c->time_base;
   videoStream_->avg_frame_rate = c->framerate;
@@ -151,14 +165,17 @@ void MovieWriter::OpenVideo() {
   picture_.reset(av_frame_alloc());
   packet_.reset(av_packet_alloc());
   if (picture_ == nullptr || packet_ == nullptr) {
-    Fatal("Could not allocate picture\n");
+    Fail("Could not allocate picture", AVERROR(ENOMEM), true);
+    return false;
   }
   picture_->format = c->pix_fmt;
   picture_->width = c->width;
   picture_->height = c->height;
-  if (av_frame_get_buffer(picture_.get(), 0) < 0) {
-    Fatal("Could not allocate picture\n");
+  if (const int allocated = av_frame_get_buffer(picture_.get(), 0); allocated < 0) {
+    Fail("Could not allocate picture", allocated, true);
+    return false;
   }
+  return true;
 }
 
 void MovieWriter::WriteFrame(const uint8_t* frame, bool pseudoColor) {
@@ -166,8 +183,9 @@ void MovieWriter::WriteFrame(const uint8_t* frame, bool pseudoColor) {
     return;
   }
   // The encoder may keep a reference to the last picture; never overwrite one it still reads.
-  if (av_frame_make_writable(picture_.get()) < 0) {
-    Fatal("Could not allocate picture\n");
+  if (const int made = av_frame_make_writable(picture_.get()); made < 0) {
+    Fail("Could not allocate picture", made, true);
+    return;
   }
   AVFrame* picture = picture_.get();
   if (pseudoColor) {
@@ -235,8 +253,7 @@ bool MovieWriter::EncodeAndWrite(const AVFrame* picture) {
   }
   av_packet_unref(packet);
   // The disk is full or the file is gone: this movie ends here, the station goes on.
-  std::fputs("Error while writing video frame\n", stderr);
-  failed_ = true;
+  Fail("Error while writing video frame", result, false);
   return false;
 }
 

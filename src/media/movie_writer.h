@@ -15,15 +15,21 @@ namespace ombrix {
 // ".mp4" gives MPEG-4 Part 2 video in MP4 at 29.97 frames/s, ".mpg" MPEG-1 video in an MPEG
 // program stream at 30 frames/s. A writer that cannot be set up is failed() and writes no file;
 // callers check ready() before writing frames. A missing encoder, an encoder that does not open
-// or a picture or stream that cannot be allocated ends the process (exit code 1). A packet that
-// cannot be written (disk full, file gone) prints a line, marks the writer failed and drops
-// every later frame; the process goes on.
+// or a picture or stream that cannot be allocated also make the writer fatal(): the station
+// cannot record at all and must end (exit code 1) in its orderly way; the writer itself never
+// ends the process. A packet that cannot be written (disk full, file gone) marks the writer
+// failed and drops every later frame; the process goes on.
+//
+// Each failure prints its line on standard error, or, with Messages::kKept, only keeps it in
+// error() for a caller that reports it in its own words.
 //
 // Not copyable; one thread per writer. Ownership: the codec context, picture, packet, scaler
 // and RGB buffer are owned here; the stream is owned by the format context.
 class MovieWriter {
  public:
-  explicit MovieWriter(const std::string& path);
+  enum class Messages { kStandardError, kKept };
+
+  explicit MovieWriter(const std::string& path, Messages messages = Messages::kStandardError);
   ~MovieWriter();  // calls Close() if not yet closed
   MovieWriter(const MovieWriter&) = delete;
   MovieWriter& operator=(const MovieWriter&) = delete;
@@ -39,11 +45,20 @@ class MovieWriter {
   bool Close();
 
   bool failed() const { return failed_; }
+  // A failure after which no movie can be written at all (no encoder, no picture).
+  bool fatal() const { return fatal_; }
+  // The first failure's line (without its line end), e.g. "Could not open '/a/s.mp4'"; empty
+  // while none.
+  const std::string& error() const { return error_; }
+  // The system's word for the first failure ("Permission denied"); empty when there is none.
+  const std::string& reason() const { return reason_; }
   bool ready() const { return !failed_ && formatContext_ != nullptr && videoStream_ != nullptr; }
   int frameCount() const { return frameCount_; }
 
  private:
-  void OpenVideo();
+  // Marks the writer failed (and fatal) with the message and the library's error code (0: none).
+  void Fail(const char* message, int code, bool fatal);
+  bool OpenVideo();
   bool FillPseudoColor(const uint8_t* frame);
   // Sends a picture (or nullptr to drain) and writes every packet that comes out. False once a
   // packet could not be written.
@@ -58,7 +73,11 @@ class MovieWriter {
   CodecContextPtr codecContext_;
   ScalerPtr scaler_;                // pseudo-colour only, made on first use
   std::unique_ptr<uint8_t[]> rgb_;  // pseudo-colour RGB24 picture, made on first use
+  Messages messages_;
   bool failed_ = false;
+  bool fatal_ = false;
+  std::string error_;
+  std::string reason_;
   bool headerWritten_ = false;
   bool closed_ = false;
   bool complete_ = false;  // the result of Close()

@@ -173,6 +173,9 @@ bool VideoFileDecoder::DecodeNext() {
       return false;
     }
     // A damaged packet (invalid data) is skipped; its picture is lost, not the file.
+    if (sent == AVERROR_INVALIDDATA) {
+      ++packetsSkipped_;
+    }
   }
 }
 

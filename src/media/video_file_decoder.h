@@ -42,6 +42,8 @@ class VideoFileDecoder {
   // empty when absent.
   const std::string& creationTime() const { return creationTime_; }
   int framesRead() const { return framesRead_; }
+  // Damaged packets skipped so far (their pictures are lost, the file goes on).
+  int64_t packetsSkipped() const { return packetsSkipped_; }
 
  private:
   bool Fail(const std::string& message);
@@ -68,6 +70,7 @@ class VideoFileDecoder {
   int64_t estimatedFrameCount_ = 0;
   std::string creationTime_;
   int framesRead_ = 0;
+  int64_t packetsSkipped_ = 0;
 };
 
 }  // namespace ombrix

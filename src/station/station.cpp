@@ -1,5 +1,8 @@
 #include "station/station.h"
 
+#include <cstring>
+
+#include "base/folders.h"
 #include "capture/clock_sync.h"
 #include "config/config_file.h"
 
@@ -31,14 +34,19 @@ Station::Station(const Clock& wallClock, FreeSpace& freeSpace, StationOptions op
       recorder(settings, detector),
       extractor(settings, eventList, review, wallClock, recorder.progress()),
       cleaner(settings, freeSpace, &recorder.progress()),
-      detectionLoop_("detection", ThreadPriority::kTimeCritical, options.detectionPeriod,
-                     [this] { DetectionPass(); }),
+      detectionLoop_(
+          "detection", ThreadPriority::kTimeCritical, options.detectionPeriod,
+          [this] { DetectionPass(); }, [this](const std::string& text) { Report(text); }),
       diskLoop_("disk", ThreadPriority::kLowest, options.diskPeriod, [this] { cleaner.Pass(); }),
       extractionLoop_("archive", ThreadPriority::kBelowNormal, options.extractionPeriod,
                       [this] { extractor.Pass(); }),
       healthLoop_("health", ThreadPriority::kNormal, std::chrono::seconds(1),
                   [this] { HealthPass(); }) {
   detector.SetArchiveSink(recorder);
+  detector.SetReport([this](const std::string& text) { Report(text); });
+  recorder.SetReport([this](const std::string& text) { Report(text); });
+  recorder.SetFatalHandler([this](const std::string& text) { RaiseFatal(text); });
+  extractor.SetFatalHandler([this](const std::string& text) { RaiseFatal(text); });
   detector.SetEventObserver([this](const Stamp& first, const Stamp& last) {
     eventsRecorded_ = eventsRecorded_ + 1;
     if (hooks_.eventRecorded) {
@@ -64,9 +72,9 @@ void Station::Report(const std::string& text) const {
   }
 }
 
-void Station::Start(std::unique_ptr<CaptureSource> source) {
+bool Station::Start(std::unique_ptr<CaptureSource> source) {
   if (started_) {
-    return;
+    return false;
   }
   started_ = true;
   if (options_.readConfiguration && ReadConfiguration(settings) == ConfigReadResult::Failed) {
@@ -82,13 +90,30 @@ void Station::Start(std::unique_ptr<CaptureSource> source) {
     Report(std::to_string(uncut) + " event(s) recorded before the last stop will be cut now.");
   }
   source_ = std::move(source);
-  if (source_) {
-    source_->Start(ring);  // a failure has been reported; the station runs without video
-  }
+  // A failure has been reported; the station runs without video.
+  const bool sourceStarted = source_ && source_->Start(ring);
   detectionLoop_.Start();
   diskLoop_.Start();
   extractionLoop_.Start();
   healthLoop_.Start();
+  return sourceStarted;
+}
+
+void Station::RaiseFatal(const std::string& text) {
+  {
+    std::lock_guard lock(fatalMutex_);
+    if (fatal_.load(std::memory_order_relaxed)) {
+      return;
+    }
+    fatalText_ = text;
+    fatal_.store(true, std::memory_order_release);
+  }
+  Report(text + " The station stops.");
+}
+
+std::string Station::FatalText() const {
+  std::lock_guard lock(fatalMutex_);
+  return fatalText_;
 }
 
 void Station::Stop() {
@@ -125,11 +150,28 @@ void Station::DetectionPass() {
   }
 }
 
+void Station::CheckBaseFolder() {
+  const std::string setting = settings.archiveFolder.get();
+  const BaseFolderFallback examined = ExamineBaseFolderSetting(setting);
+  if (setting == checkedArchiveFolder_ && examined.fallsBack == archiveFellBack_) {
+    return;
+  }
+  if (examined.fallsBack) {
+    Report("The archive folder " + setting + " cannot be used (" + std::strerror(examined.error) +
+           "): recordings go to " + GetBaseFolder(std::string()) + " instead.");
+  } else if (archiveFellBack_ && setting == checkedArchiveFolder_) {
+    Report("The archive folder " + setting + " is in use again.");
+  }
+  checkedArchiveFolder_ = setting;
+  archiveFellBack_ = examined.fallsBack;
+}
+
 void Station::HealthPass() {
   const auto now = std::chrono::steady_clock::now();
   if (source_) {
     source_->CheckHealth(now);
   }
+  CheckBaseFolder();
   // A replayed file is stamped with its own times, so only a camera depends on the clock.
   if (options_.timeBase == TimeBase::kWallClock && now >= nextClockCheck_) {
     nextClockCheck_ = now + kClockCheckInterval;

@@ -1,8 +1,11 @@
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <memory>
+#include <mutex>
+#include <string>
 
 #include "base/clock.h"
 #include "capture/capture_source.h"
@@ -67,8 +70,9 @@ class Station {
   Station& operator=(const Station&) = delete;
 
   // Runs the start-up sequence; the source may be null (no video). The source is started here
-  // and stopped by Stop().
-  void Start(std::unique_ptr<CaptureSource> source);
+  // and stopped by Stop(). Returns whether the source started (false for none); the station
+  // runs either way, and a capture device that is missing is tried again by the source.
+  bool Start(std::unique_ptr<CaptureSource> source);
   // The exit sequence. Safe to call twice and without Start.
   void Stop();
 
@@ -77,6 +81,13 @@ class Station {
   // Events recorded by the detector or cut by the extractor so far.
   uint64_t EventsRecorded() const { return eventsRecorded_; }
   uint64_t EventsCut() const { return eventsCut_; }
+
+  // A failure the station cannot go on from (an encoder, stream or picture that cannot be had):
+  // reported once, and the owner ends the run through Stop() and exit code 1. Any thread may
+  // raise or ask; the first text is kept.
+  void RaiseFatal(const std::string& text);
+  bool Fatal() const { return fatal_.load(std::memory_order_acquire); }
+  std::string FatalText() const;
 
   Settings settings;
   FrameRing ring;
@@ -99,6 +110,8 @@ class Station {
   void Report(const std::string& text) const;
   void DetectionPass();
   void HealthPass();
+  // Reports when the archive starts or stops falling back from archiveFolder to the default.
+  void CheckBaseFolder();
 
   StationOptions options_;
   StationHooks hooks_;
@@ -116,8 +129,14 @@ class Station {
   Relaxed<uint64_t> eventsRecorded_{0};
   Relaxed<uint64_t> eventsCut_{0};
   std::chrono::steady_clock::time_point nextClockCheck_{};
+  // The health thread's last view of archiveFolder: the setting and whether it fell back.
+  std::string checkedArchiveFolder_;
+  bool archiveFellBack_ = false;
   bool started_ = false;
   bool stopped_ = false;
+  std::atomic<bool> fatal_{false};
+  mutable std::mutex fatalMutex_;
+  std::string fatalText_;
   // Last: destroyed (and so stopped) before everything they use.
   WorkerLoop detectionLoop_;
   WorkerLoop diskLoop_;

@@ -6,6 +6,20 @@
 #include <unistd.h>
 
 namespace ombrix {
+namespace {
+
+constexpr int kRaisedNice = -10;
+
+}  // namespace
+
+std::string PriorityRefusedText(const std::string& threadName) {
+  // RLIMIT_NICE is counted as 20 - nice: a limit of 30 allows nice -10.
+  return "The " + threadName + " thread runs at normal priority: the system refused nice " +
+         std::to_string(kRaisedNice) +
+         ". Grant the program CAP_SYS_NICE, or an RLIMIT_NICE limit of " +
+         std::to_string(20 - kRaisedNice) + " (systemd LimitNICE=" + std::to_string(kRaisedNice) +
+         ", or a \"nice\" entry in /etc/security/limits.conf).";
+}
 
 bool SetCurrentThreadPriority(ThreadPriority priority) {
   const pid_t tid = static_cast<pid_t>(syscall(SYS_gettid));
@@ -14,7 +28,7 @@ bool SetCurrentThreadPriority(ThreadPriority priority) {
       // The top of the normal scheduling class, not real-time scheduling: a real-time thread that
       // ever spun would take a core from everything else. A negative nice value needs
       // CAP_SYS_NICE or an RLIMIT_NICE allowance; without either the thread stays at normal.
-      return setpriority(PRIO_PROCESS, static_cast<id_t>(tid), -10) == 0;
+      return setpriority(PRIO_PROCESS, static_cast<id_t>(tid), kRaisedNice) == 0;
     case ThreadPriority::kNormal:
       return true;
     case ThreadPriority::kBelowNormal:
@@ -26,8 +40,12 @@ bool SetCurrentThreadPriority(ThreadPriority priority) {
 }
 
 WorkerLoop::WorkerLoop(std::string name, ThreadPriority priority, std::chrono::milliseconds period,
-                       std::function<void()> pass)
-    : name_(std::move(name)), priority_(priority), period_(period), pass_(std::move(pass)) {}
+                       std::function<void()> pass, ReportFunction report)
+    : name_(std::move(name)),
+      priority_(priority),
+      period_(period),
+      pass_(std::move(pass)),
+      report_(std::move(report)) {}
 
 WorkerLoop::~WorkerLoop() {
   Stop();
@@ -50,7 +68,14 @@ void WorkerLoop::Stop() {
 
 void WorkerLoop::Run(std::stop_token stop) {
   pthread_setname_np(pthread_self(), name_.substr(0, 15).c_str());
-  SetCurrentThreadPriority(priority_);  // refused: the thread runs at normal priority
+  // Refused: the thread runs at normal priority. Lowering is always allowed, so only a raise
+  // can be refused.
+  if (!SetCurrentThreadPriority(priority_) && !refusalReported_) {
+    refusalReported_ = true;
+    if (report_) {
+      report_(PriorityRefusedText(name_));
+    }
+  }
   while (!stop.stop_requested()) {
     pass_();
     std::unique_lock lock(mutex_);

@@ -8,6 +8,8 @@
 #include <string>
 #include <thread>
 
+#include "base/report.h"
+
 namespace ombrix {
 
 // How much CPU a worker asks for. Raising a thread above normal needs privileges; the loop asks
@@ -16,11 +18,12 @@ enum class ThreadPriority { kTimeCritical, kNormal, kBelowNormal, kLowest };
 
 // A thread that runs one pass, waits its period, and runs the next pass until stopped. The wait
 // ends at once when Stop() is called, so a stop never waits out a long period. The owner must
-// call Stop() (or destroy the loop) before anything the pass uses is freed.
+// call Stop() (or destroy the loop) before anything the pass uses is freed. A raised priority
+// that the system refuses is reported once, from the loop's thread, with what would allow it.
 class WorkerLoop {
  public:
   WorkerLoop(std::string name, ThreadPriority priority, std::chrono::milliseconds period,
-             std::function<void()> pass);
+             std::function<void()> pass, ReportFunction report = nullptr);
   ~WorkerLoop();
   WorkerLoop(const WorkerLoop&) = delete;
   WorkerLoop& operator=(const WorkerLoop&) = delete;
@@ -37,6 +40,8 @@ class WorkerLoop {
   ThreadPriority priority_;
   std::chrono::milliseconds period_;
   std::function<void()> pass_;
+  ReportFunction report_;
+  bool refusalReported_ = false;  // the loop's thread only (threads of one loop never overlap)
   std::mutex mutex_;
   std::condition_variable_any wake_;
   std::jthread thread_;
@@ -44,5 +49,8 @@ class WorkerLoop {
 
 // Applies a priority to the calling thread; false when the system refused.
 bool SetCurrentThreadPriority(ThreadPriority priority);
+
+// What a loop reports when the system refuses its raised priority.
+std::string PriorityRefusedText(const std::string& threadName);
 
 }  // namespace ombrix

@@ -1,6 +1,7 @@
 #include "storage/archive_recorder.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -127,6 +128,9 @@ void ArchiveRecorder::RecordArchiveFrame() {
   }
   if (encoder_ && encoder_->ready()) {
     encoder_->WriteFrame(frame, false);
+    if (encoder_->failed()) {
+      CheckEncoder("writing a clip movie in");
+    }
   }
   FoldFrameMax(peak_.get(), frame);
   if (clipFrame_ == kClipFrames - 1) {
@@ -156,13 +160,16 @@ void ArchiveRecorder::WriteClipLog(int rowCount) {
   FormatStampInto(line.stamp, rows_[0].time);
   std::string folder;
   if (!GetArchiveMinuteFolder(settings_.archiveFolder.get(), folder, line.stamp, true)) {
-    return;
+    return;  // the clip reports the folder
   }
   const std::string path = folder + "/c" + line.stamp + ".csv";
   std::FILE* file = std::fopen(path.c_str(), "ab");
   if (file == nullptr) {
+    logFailures_.Failure("Recording failed: cannot write the clip log in " + folder + ": " +
+                         std::strerror(errno) + ".");
     return;
   }
+  logFailures_.Clear();
   for (int i = 0; i < rowCount; ++i) {
     const ClipLogRow& row = rows_[i];
     FormatStampInto(line.stamp, row.time);
@@ -208,18 +215,51 @@ bool ArchiveRecorder::StartClip(const SystemTime& time) {
   std::fill_n(peak_.get(), kFrameBytes, uint8_t{0});
   FormatStampInto(clipStamp_, time);
   progress_.ClipStarted(clipStamp_);
-  if (!GetArchiveMinuteFolder(settings_.archiveFolder.get(), clipFolder_, clipStamp_, true)) {
+  FolderFailure failure;
+  if (!GetArchiveMinuteFolder(settings_.archiveFolder.get(), clipFolder_, clipStamp_, true,
+                              &failure)) {
     progress_.ClipStarted("");  // no clip after all
+    clipFailures_.Failure("Recording failed: " + failure.Describe() + ".");
     return false;
   }
-  encoder_.emplace(clipFolder_ + "/s" + clipStamp_ + ".mp4");
+  encoderFailureSeen_ = false;
+  encoder_.emplace(clipFolder_ + "/s" + clipStamp_ + ".mp4", MovieWriter::Messages::kKept);
+  if (encoder_->failed()) {
+    CheckEncoder("cannot write the clip movies in");
+  }
   peakPath_ = clipFolder_ + "/t" + clipStamp_ + ".jpg";
   return true;
+}
+
+void ArchiveRecorder::CheckEncoder(const char* doing) {
+  if (encoderFailureSeen_) {
+    return;
+  }
+  encoderFailureSeen_ = true;
+  if (encoder_->fatal()) {
+    const std::string text = "The clip movie encoder failed: " + encoder_->error() + ".";
+    if (fatal_) {
+      fatal_(text);
+    } else {
+      clipFailures_.Failure(text);
+    }
+    return;
+  }
+  // The folder, not the file, names the failure, so that one repeated clip after clip is
+  // reported as one.
+  std::string text = std::string("Recording failed: ") + doing + " " + clipFolder_;
+  if (!encoder_->reason().empty()) {
+    text += ": " + encoder_->reason();
+  }
+  clipFailures_.Failure(text + ".");
 }
 
 void ArchiveRecorder::CloseClip() {
   if (encoder_) {
     encoder_->Close();
+    if (!encoder_->failed()) {
+      clipFailures_.Clear("Recording works again.");
+    }
     encoder_.reset();
   }
   WriteJpegStill(peakPath_, peak_.get());

@@ -3,11 +3,13 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
 
+#include "base/report.h"
 #include "base/stamp.h"
 #include "base/system_time.h"
 #include "config/settings.h"
@@ -77,6 +79,16 @@ class ArchiveRecorder final : public ArchiveSink {
   void LogClipFrame(int32_t excessSum) override;
   void RecordArchiveFrame() override;
 
+  // Where recording failures go: a folder or movie that cannot be written is reported once, a
+  // repeated one at most once a minute with a count, and the return to working order once. Set
+  // before the detection thread starts.
+  void SetReport(ReportFunction report) { report_ = std::move(report); }
+  // Told (detection thread) when a clip movie cannot be made at all for want of an encoder or
+  // picture: the station cannot record and must stop. Set before the detection thread starts.
+  void SetFatalHandler(std::function<void(const std::string&)> handler) {
+    fatal_ = std::move(handler);
+  }
+
   // Closes the clip being recorded with the frames it has: the movie, the peak image and the log
   // (when a frame had a positive excess). For a clean shutdown, so that every archive file is a
   // readable movie; also marks the recorder inactive. Detection thread, or after it has stopped.
@@ -103,8 +115,24 @@ class ArchiveRecorder final : public ArchiveSink {
   bool StartClip(const SystemTime& time);
   void CloseClip();
 
+  // A failed or fatal clip writer: reported, or handed to the fatal handler.
+  void CheckEncoder(const char* doing);
+
   const Settings& settings_;
   const Detector& detector_;
+  ReportFunction report_;
+  std::function<void(const std::string&)> fatal_;
+  ThrottledReport clipFailures_{[this](const std::string& text) {
+    if (report_) {
+      report_(text);
+    }
+  }};
+  ThrottledReport logFailures_{[this](const std::string& text) {
+    if (report_) {
+      report_(text);
+    }
+  }};
+  bool encoderFailureSeen_ = false;  // the current clip's writer failure has been handled
 
   int clipFrame_ = 0;
   uint32_t integrationFrame_ = 0;

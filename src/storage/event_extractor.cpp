@@ -343,6 +343,9 @@ bool EventExtractor::ExtractEventImage(const Stamp& from, const Stamp& to,
 bool EventExtractor::ExtractEventMovie(const Stamp& first, const Stamp& last,
                                        const std::string& outputPath) {
   MovieWriter writer(outputPath);
+  if (writer.fatal() && fatal_) {
+    fatal_("The event movie encoder failed: " + writer.error() + ".");
+  }
   const Stamp searchStart = ShiftStamp(first, -kSearchStartBefore_ms);
   const Stamp firstFrame = ShiftStamp(first, -kFirstFrameBefore_ms);
   const Stamp& lastFrame = last;

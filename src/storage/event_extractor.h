@@ -70,6 +70,12 @@ class EventExtractor {
     cutObserver_ = std::move(observer);
   }
 
+  // Told (archive thread) when an event movie cannot be made at all for want of an encoder or
+  // picture: the station must stop. Set before the archive thread starts.
+  void SetFatalHandler(std::function<void(const std::string&)> handler) {
+    fatal_ = std::move(handler);
+  }
+
   // One pass of the archive thread (run about once a second): cut every event that is ready, in
   // list order, and after a pass that cut one, apply event retention.
   void Pass();
@@ -129,6 +135,7 @@ class EventExtractor {
   SteadyNow steadyNow_;
   ReportFunction report_;
   std::function<void(const Stamp& key)> cutObserver_;
+  std::function<void(const std::string&)> fatal_;
   std::optional<WaitingEvent> waiting_;
   std::atomic<bool> hasWaiting_{false};  // waiting_ holds an event
   std::unique_ptr<uint8_t[]> image_;

@@ -248,6 +248,38 @@ TEST_F(CaptureGraphTest, SilentDeviceIsRebuiltEveryThirtySecondsUntilFramesFlow)
   EXPECT_EQ(ring_.Frame(1)[0], 50);
 }
 
+TEST_F(CaptureGraphTest, DeviceMissingAtStartIsTriedEveryThirtySecondsAndPickedUp) {
+  const std::string absent = "Creation of the enumerator for video capture devices failed.";
+  const std::string retry = "No capture device can be used; trying again in 30 s.";
+  DeviceSource source(device_, settings_, clock_,
+                      [this](const std::string& text) { reports_.push_back(text); });
+  const auto t0 = std::chrono::steady_clock::time_point{} + seconds(50);
+  auto streamOns = [&](int s) {  // after a health check at t0 + s
+    source.CheckHealth(t0 + seconds(s));
+    return device_.Now().Count("STREAMON");
+  };
+  EXPECT_FALSE(source.Start(ring_));
+  EXPECT_EQ(reports_, (Reports{absent, retry}));
+  EXPECT_EQ(streamOns(0), 0);
+  EXPECT_EQ(streamOns(29), 0);
+  EXPECT_EQ(reports_.size(), 2u);  // no try before the interval
+  EXPECT_EQ(streamOns(30), 0);     // still absent: said again
+  EXPECT_EQ(reports_, (Reports{absent, retry, absent, retry}));
+  device_.cameras = {{}};  // the capture card enumerates late
+  EXPECT_EQ(streamOns(59), 0);
+  EXPECT_EQ(streamOns(60), 1);
+  EXPECT_EQ(reports_.back(), "Capture device /dev/video0 found; capture runs.");
+  device_.Deliver({77});
+  ASSERT_TRUE(WaitFor([&] { return ring_.framesStored.load() == 1; }));
+  EXPECT_EQ(ring_.Frame(0)[0], 77);
+  // From now on the device is watched for silence as any other; no more start-up tries.
+  EXPECT_EQ(streamOns(61), 1);
+  EXPECT_EQ(streamOns(65), 1);
+  source.Stop();
+  EXPECT_EQ(streamOns(200), 1);
+  EXPECT_EQ(device_.Now().open, 0);
+}
+
 TEST(ClockSync, UnsynchronisedOrErrorStateIsNotSynchronised) {
   EXPECT_TRUE(ClockStateSynchronised(TIME_OK, STA_PLL));
   EXPECT_FALSE(ClockStateSynchronised(TIME_OK, STA_PLL | STA_UNSYNC));

@@ -136,6 +136,35 @@ TEST_F(DetectorTest, HourlyBudgetAllowsTwelveQuickEventsThenRefuses) {
   EXPECT_FALSE(detector.state().eventActive);
 }
 
+// The operator hears of refused events once per run of refusals: refusals less than a minute
+// of frames apart belong to one run, and a refusal after a longer pause starts a new one.
+TEST_F(DetectorTest, RefusedEventsAreReportedOncePerRunOfRefusals) {
+  std::vector<std::string> reports;
+  detector.SetReport([&](const std::string& text) { reports.push_back(text); });
+  auto refusal = [&](int frame) {
+    return "Event at " + MakeStamp(StampOf(frame)) +
+           " not recorded: the hourly budget of 2 events is spent.";
+  };
+  settings.hourlyRate = 2;  // an hour of debt per event: two quick events, then refusals
+  Step(0, settings.triggerGap);
+  std::vector<int> attempts;  // the frame of each attempt to begin an event
+  auto burst = [&](int quiet) {
+    Step(20, 2);
+    attempts.push_back(stored - 1);
+    Step(0, quiet);
+  };
+  for (int i = 0; i < 6; ++i) {
+    burst(60);
+  }
+  EXPECT_EQ(events.Size(), 2u);
+  EXPECT_EQ(reports, std::vector<std::string>{refusal(attempts[2])});
+  burst(static_cast<int>(Detector::kRefusalRunGap));  // the last of this run, then a long pause
+  burst(60);                                          // a new run
+  burst(60);
+  EXPECT_EQ(reports, (std::vector<std::string>{refusal(attempts[2]), refusal(attempts[7])}));
+  EXPECT_EQ(events.Size(), 2u);
+}
+
 // At start-up the window decides; later a pass within the minute of a switch time applies that
 // switch (enabling wins when both fall in it). Equal times never change enabled.
 TEST_F(DetectorTest, ScheduleAcrossMidnightAndEqualTimes) {

@@ -131,6 +131,50 @@ TEST(MovieWriterTest, UnusableNamesGiveAFailedWriterAndNoFile) {
   EXPECT_TRUE(fs::is_empty(dir.path()));  // no half-made file is left behind
 }
 
+// An encoder that cannot open (H.261 knows only 176x144 and 352x288) makes the writer fatal
+// rather than ending the process: the caller ends the run in order. With Messages::kKept the
+// line is only kept, for a caller that reports it itself; so is the system's reason.
+TEST(MovieWriterTest, EncoderThatDoesNotOpenIsFatalAndTheProcessGoesOn) {
+  test::TempDir dir;
+  const std::string missing = (dir / "none" / "clip.mp4").string();
+  struct Row {
+    std::string path;
+    MovieWriter::Messages messages;
+    bool fatal;
+    std::string error, reason, printed;
+  };
+  const Row rows[] = {
+      {(dir / "clip.h261").string(), MovieWriter::Messages::kStandardError, true,
+       "could not open codec", "", "could not open codec\n"},
+      {(dir / "clip.h261").string(), MovieWriter::Messages::kKept, true, "could not open codec", "",
+       ""},
+      {missing, MovieWriter::Messages::kKept, false, "Could not open '" + missing + "'",
+       "No such file or directory", ""},
+  };
+  for (const Row& row : rows) {
+    testing::internal::CaptureStderr();
+    MovieWriter writer(row.path, row.messages);
+    writer.WriteFrame(SkyFrame(0).data(), false);  // ignored
+    writer.Close();
+    // The library may print its own line first (the sizes the codec knows); the writer's
+    // line, when printed, comes last.
+    const std::string printed = testing::internal::GetCapturedStderr();
+    if (row.printed.empty()) {
+      EXPECT_EQ(printed.find(row.error), std::string::npos) << printed;
+    } else {
+      EXPECT_TRUE(printed.ends_with(row.printed)) << printed;
+    }
+    EXPECT_TRUE(writer.failed());
+    EXPECT_EQ(writer.fatal(), row.fatal) << row.path;
+    EXPECT_EQ(writer.error(), row.error);
+    // The codec's refusal carries a reason of the library's choosing; only its presence counts.
+    if (!row.reason.empty()) {
+      EXPECT_EQ(writer.reason(), row.reason);
+    }
+  }
+  EXPECT_TRUE(fs::is_empty(dir.path()));
+}
+
 // A movie that stops fitting on the disk (here: past the file size limit) ends with one message;
 // the writer drops later frames, closes without touching the file again, and the process goes on.
 TEST(MovieWriterTest, WriteFailureMarksTheWriterFailedAndTheProcessGoesOn) {

@@ -2,7 +2,17 @@
 
 #include <gtest/gtest.h>
 
+#include <linux/capability.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
 #include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <mutex>
+#include <string>
+#include <vector>
 
 namespace ombrix {
 namespace {
@@ -34,6 +44,57 @@ TEST(WorkerLoopTest, StopEndsAWaitAtOnceAndNoPassRunsAfterIt) {
   const int afterStop = fastPasses.load();
   std::this_thread::sleep_for(20ms);
   EXPECT_EQ(fastPasses.load(), afterStop);
+}
+
+// Takes away what allows a negative nice value: CAP_SYS_NICE from the effective set and the
+// RLIMIT_NICE allowance.
+bool DropNicePrivileges() {
+  const rlimit none{0, 0};
+  if (setrlimit(RLIMIT_NICE, &none) != 0) {
+    return false;
+  }
+  __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+  __user_cap_data_struct data[2]{};
+  if (syscall(SYS_capget, &header, data) != 0) {
+    return false;
+  }
+  data[CAP_SYS_NICE / 32].effective &= ~(1u << (CAP_SYS_NICE % 32));
+  return syscall(SYS_capset, &header, data) == 0;
+}
+
+// Run in a child process (privileges dropped for good): a refused raise is reported once with
+// what would allow it, also when the loop is started again; the passes run all the same.
+void RefusedRaiseIsReportedOnce() {
+  if (!DropNicePrivileges()) {
+    std::exit(2);
+  }
+  std::mutex mutex;
+  std::vector<std::string> reports;
+  std::atomic<int> passes{0};
+  WorkerLoop loop(
+      "detection", ThreadPriority::kTimeCritical, 1ms, [&] { ++passes; },
+      [&](const std::string& text) {
+        std::lock_guard lock(mutex);
+        reports.push_back(text);
+      });
+  for (int round = 0; round < 2; ++round) {
+    loop.Start();
+    WaitFor(passes, 3 * (round + 1));
+    loop.Stop();
+  }
+  std::lock_guard lock(mutex);
+  for (const std::string& text : reports) {
+    std::fprintf(stderr, "%s\n", text.c_str());
+  }
+  std::exit(reports.size() == 1 && reports[0] == PriorityRefusedText("detection") ? 0 : 1);
+}
+
+TEST(WorkerLoopDeathTest, RefusedRaisedPriorityIsReportedOnceWithWhatAllowsIt) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(RefusedRaiseIsReportedOnce(), ::testing::ExitedWithCode(0),
+              "The detection thread runs at normal priority: the system refused nice -10\\. "
+              "Grant the program CAP_SYS_NICE, or an RLIMIT_NICE limit of 30 \\(systemd "
+              "LimitNICE=-10");
 }
 
 }  // namespace

@@ -206,6 +206,45 @@ TEST(ArchiveRecorder, GateClosedAtClipStartTouchesNothingAndABegunClipIsFinished
   EXPECT_EQ(rig.recorder.progress().Read().lastClosedClip, stamp);
 }
 
+// An archive that cannot be written is reported once for the whole run of failing clips (not
+// once a clip or a frame), with the path and the system's reason, and its return to working
+// order once: a plain file where the archive folder should be, and a clip movie whose name is
+// taken by a folder.
+TEST(ArchiveRecorder, FailingArchiveIsReportedOnceAndItsRecoveryToo) {
+  for (const bool fileAsFolder : {true, false}) {
+    SCOPED_TRACE(fileAsFolder ? "file as archive folder" : "clip name taken");
+    Rig rig(12, 0, 0);
+    std::vector<std::string> reports;
+    rig.recorder.SetReport([&](const std::string& text) { reports.push_back(text); });
+    const std::string plainFile = rig.base.str() + "/plain";
+    std::string failure;
+    if (fileAsFolder) {
+      WriteFileBytes(plainFile, "x");
+      rig.settings.archiveFolder.set(plainFile);
+      failure =
+          "Recording failed: cannot make the folder " + plainFile + "/archive: Not a directory.";
+    } else {
+      // Clips begin with frames 10, 40 and 70; the first two cannot be written.
+      for (const int k : {10, 40}) {
+        fs::create_directories(rig.MinuteFolder(rig.StampOf(k)) + "/s" + rig.StampOf(k) + ".mp4");
+      }
+      failure = "Recording failed: cannot write the clip movies in " +
+                rig.MinuteFolder(rig.StampOf(10)) + ": Is a directory.";
+    }
+    rig.Feed(10 + 30 * 2);
+    EXPECT_EQ(reports, std::vector<std::string>{failure});
+    if (fileAsFolder) {
+      rig.settings.archiveFolder.set(rig.base.str());
+    }
+    rig.Feed(30 * 2);
+    ASSERT_EQ(reports.size(), 2u);
+    EXPECT_EQ(reports[0], failure);
+    EXPECT_EQ(reports[1].rfind("Recording works again.", 0), 0u) << reports[1];
+    const Stamp recorded = rig.StampOf(fileAsFolder ? 70 : 100);
+    EXPECT_EQ(CountMovieFrames(rig.MinuteFolder(recorded) + "/s" + recorded + ".mp4"), 30);
+  }
+}
+
 // A factor of 0 would make runs of no frames and divide by zero; it counts as 1 (1024 frames).
 TEST(ArchiveRecorder, IntegratedImageAfterEvery1024FramesWithTheFactorClamped) {
   Rig rig(23, 59, 50);
