@@ -100,6 +100,9 @@ class Reviewer {
   // Whether "Pause" is enabled: a replay started by StartReview or Replay has not yet ended.
   bool PauseEnabled() const { return runningReplays_.load() > 0; }
 
+  // The window shows the live video again: a running replay or composite stops at its next step.
+  void LiveVideoShown() { review_.NewReaderGeneration(); }
+
   // Stops every worker (advancing readerGeneration, resuming a paused one) and joins it.
   void StopWorkers();
   // Workers whose thread has not yet been joined (finished ones are joined at the next start).

@@ -264,30 +264,47 @@ TEST(Replay, ANewerReaderStopsARunningAndAPausedOne) {
   ReviewArchive archive;
   archive.AddClip("20240315_211450_000");
   archive.AddEvent("20240315_211450_500", "20240315_211450_600");
-  archive.settings.slowdownFactor = 10;  // 300 ms a frame: 9 s for the clip
+  archive.settings.slowdownFactor = 3;  // 90 ms a frame: 2.7 s for the clip
   RecordingWindow window(archive.review);
   Reviewer reviewer(archive.settings, archive.review, window, nullptr);
 
   reviewer.First();
   ASSERT_TRUE(window.WaitForFrames(1));
   EXPECT_TRUE(reviewer.PauseEnabled());
+  reviewer.TogglePause();
+  ASSERT_TRUE(reviewer.paused());
+  const size_t shownWhenPaused = window.frames().size();
+  std::this_thread::sleep_for(600ms);
+  EXPECT_LE(window.frames().size(), shownWhenPaused + 1);  // at most the frame under way
+  EXPECT_EQ(window.replayEnds(), 0);
+
+  // Replay resumes the paused worker, which then stops at its next step; the new one plays from
+  // its own first frame.
   const auto started = std::chrono::steady_clock::now();
-  reviewer.Replay();  // the first stops at its next frame, the second starts from its first
+  reviewer.Replay();
+  EXPECT_FALSE(reviewer.paused());
   ASSERT_TRUE(window.WaitForReplayEnds(1));
   EXPECT_LT(std::chrono::steady_clock::now() - started, 2s);
-  ASSERT_TRUE(window.WaitForFrames(3));
-  EXPECT_EQ(window.frames()[1].archiveFrameCount, 0);  // the second replay's first frame
+  const size_t before = window.frames().size();
+  ASSERT_TRUE(window.WaitForFrames(before + 2));
+  EXPECT_TRUE(reviewer.PauseEnabled());
 
+  // A composite started while the replay is paused does not resume it, yet it ends.
   reviewer.TogglePause();
-  EXPECT_TRUE(reviewer.paused());
-  const size_t shownWhenPaused = window.frames().size();
-  std::this_thread::sleep_for(700ms);
-  EXPECT_LE(window.frames().size(), shownWhenPaused + 1);  // at most the frame under way
-  reviewer.Composite();  // does not resume the paused replay, which must still end
+  ASSERT_TRUE(reviewer.paused());
+  reviewer.Composite();
   ASSERT_TRUE(window.WaitForReplayEnds(2));
+  EXPECT_FALSE(reviewer.PauseEnabled());
   reviewer.StopWorkers();
   EXPECT_EQ(reviewer.WorkerThreads(), 0u);
-  EXPECT_FALSE(reviewer.PauseEnabled());
+  // Every frame of the second replay came after the first replay's last one.
+  const auto frames = window.frames();
+  int restarts = 0;
+  for (size_t n = 1; n < frames.size(); ++n) {
+    restarts +=
+        frames[n].archiveFrameCount == 0 && frames[n].currentArchiveFile == "20240315_211450_000";
+  }
+  EXPECT_EQ(restarts, 1);
 }
 
 TEST(Replay, PauseActsOnlyOnAWorkerThatStillRuns) {
@@ -415,6 +432,17 @@ TEST(Save, WritesTheEventFileAndTheArchiveThreadCutsTheStretch) {
   EXPECT_EQ(frames, 61);  // from 50.000 (first - 1 s) to 52.000
   EXPECT_TRUE(fs::exists(archive.EventFile('j', interval.start)));
   EXPECT_TRUE(fs::exists(archive.EventFile('c', interval.start)));
+}
+
+TEST(Save, AnEventFileThatCannotBeWrittenIsReportedAndNotQueued) {
+  ReviewArchive archive;
+  WriteFileBytes(archive.base / "events", "a file where the events folder belongs");
+  RecordingWindow window(archive.review);
+  Reviewer reviewer(archive.settings, archive.review, window, &archive.eventList);
+  EXPECT_FALSE(reviewer.Save({kA, kB}));
+  EXPECT_EQ(archive.eventList.Size(), 0u);
+  ASSERT_EQ(window.failures().size(), 1u);
+  EXPECT_EQ(window.failures()[0].rfind("Save: ", 0), 0u);
 }
 
 }  // namespace
