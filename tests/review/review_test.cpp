@@ -233,6 +233,15 @@ TEST(Replay, OfACutEventPostsEveryMovieFrameWithTheHistorysStampsAndCounts) {
     EXPECT_NEAR(frames[n].topLeft, 40 + 6 * i, 4) << n;
   }
   EXPECT_FALSE(reviewer.PauseEnabled());
+
+  // The same event file opened from another folder replays the movie of its key.
+  TempDir elsewhere;
+  fs::copy_file(archive.EventFile('e', first), elsewhere / ("e" + first + ".txt"));
+  window.Clear();
+  reviewer.OpenEvent((elsewhere / ("e" + first + ".txt")).string());
+  ASSERT_TRUE(window.WaitForReplayEnds(1));
+  EXPECT_EQ(window.frames().size(), movieFrames);
+  EXPECT_EQ(window.frames().back().currentArchiveFile, last);
 }
 
 TEST(Replay, OfAnUncutEventPlaysTheArchiveWindowWidenedByOneAndAHalfSeconds) {
@@ -258,6 +267,26 @@ TEST(Replay, OfAnUncutEventPlaysTheArchiveWindowWidenedByOneAndAHalfSeconds) {
   // A clip without a log leaves the count as it was (nothing before it here).
   EXPECT_EQ(frames[29].displayCount, 0);
   EXPECT_EQ(frames[45].displayCount, 15);
+}
+
+TEST(Replay, PlayOfAZeroDurationPlaysTheClipsWithinOneAndAHalfSecondsOfItsStart) {
+  ReviewArchive archive;
+  for (const char* clip : {"20240315_211448_000", "20240315_211449_000", "20240315_211450_000",
+                           "20240315_211451_000", "20240315_211452_000"}) {
+    archive.AddClip(clip);
+  }
+  RecordingWindow window(archive.review);
+  Reviewer reviewer(archive.settings, archive.review, window, nullptr);
+  reviewer.Play(ReadPickerInterval(CalendarFields{2024, 3, 15, 21, 14, 50, 0}, "0"));
+  ASSERT_TRUE(window.WaitForReplayEnds(1));
+  const auto frames = window.frames();
+  ASSERT_EQ(frames.size(), 90u);  // the clips after 48.500 up to 51.500: 49, 50 and 51
+  EXPECT_EQ(frames.front().currentArchiveFile, "20240315_211449_000");
+  EXPECT_EQ(frames.back().currentArchiveFile, "20240315_211451_000");
+  EXPECT_EQ(frames.back().displayCount, 29);
+  reviewer.Replay();  // the interval again
+  ASSERT_TRUE(window.WaitForReplayEnds(2));
+  EXPECT_EQ(window.frames().size(), 180u);
 }
 
 TEST(Replay, ANewerReaderStopsARunningAndAPausedOne) {
@@ -364,6 +393,18 @@ TEST(Composite, ShowsThePeakImageOfACutEventElseTheArchiveMaximum) {
   EXPECT_EQ(window.frames()[0].currentArchiveFile, "20240315_211449_000");
   EXPECT_NEAR(window.frames()[0].topLeft, 40 + 6 * 29, 3);
   EXPECT_EQ(window.replayEnds(), 0);
+
+  // With preferComposites the navigation shows the composite; Replay still replays.
+  archive.settings.preferComposites = true;
+  window.Clear();
+  reviewer.First();
+  ASSERT_TRUE(window.WaitForFrames(1));
+  reviewer.StopWorkers();
+  EXPECT_EQ(window.frames()[0].currentArchiveFile, "20240315_211449_000");
+  EXPECT_FALSE(reviewer.PauseEnabled());
+  reviewer.Replay();
+  ASSERT_TRUE(window.WaitForReplayEnds(1));
+  EXPECT_EQ(window.frames().size(), 31u);
 
   archive.CutEvent("20240315_211450_500", "20240315_211450_600");
   window.Clear();
