@@ -258,6 +258,7 @@ int Export(const Words& words, std::ostream& out, std::ostream& err) {
       err << "Save Movie: event " << key << " has no movie (no such event, or not cut yet).\n";
       return kNothing;
     case ExportResult::kFailed:
+    case ExportResult::kCancelled:
       break;
   }
   session.window.FileFailed("Save Movie", output, outcome.reason);

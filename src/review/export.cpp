@@ -49,7 +49,8 @@ std::string TemporaryBeside(const std::string& outputPath) {
 }  // namespace
 
 ExportOutcome ExportEventMovie(const Settings& settings, const std::string& eventPath,
-                               const std::string& outputPath, bool pseudoColor, bool trackingBox) {
+                               const std::string& outputPath, bool pseudoColor, bool trackingBox,
+                               const std::function<bool(int framesWritten)>& progress) {
   ExportOutcome outcome;
   const std::string key = EventKey(eventPath);
   std::string eventsFolder;
@@ -68,6 +69,7 @@ ExportOutcome ExportEventMovie(const Settings& settings, const std::string& even
 
   const std::string temporary = TemporaryBeside(outputPath);
   bool written = false;
+  bool cancelled = false;
   {
     MovieWriter writer(temporary);
     if (!writer.ready()) {
@@ -92,8 +94,18 @@ ExportOutcome ExportEventMovie(const Settings& settings, const std::string& even
       }
       writer.WriteFrame(work.get(), pseudoColor);
       ++outcome.frames;
+      if (progress && !progress(outcome.frames)) {
+        cancelled = true;
+        break;
+      }
     }
     written = CloseChecked(writer);
+  }
+  if (cancelled) {
+    std::remove(temporary.c_str());
+    outcome.result = ExportResult::kCancelled;
+    outcome.frames = 0;
+    return outcome;
   }
   if (written && std::rename(temporary.c_str(), outputPath.c_str()) == 0) {
     outcome.result = ExportResult::kWritten;

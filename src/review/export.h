@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <string>
 
 #include "config/settings.h"
@@ -7,9 +8,10 @@
 namespace ombrix {
 
 enum class ExportResult {
-  kWritten,  // the movie was written whole
-  kNoMovie,  // the event has no movie (not cut yet, or no key): nothing written
-  kFailed,   // the output could not be written; nothing is left at the output path
+  kWritten,    // the movie was written whole
+  kNoMovie,    // the event has no movie (not cut yet, or no key): nothing written
+  kFailed,     // the output could not be written; nothing is left at the output path
+  kCancelled,  // the progress function asked to stop; nothing is left at the output path
 };
 
 struct ExportOutcome {
@@ -24,7 +26,10 @@ struct ExportOutcome {
 // count reaches the smaller trigger count when trackingBox is set. Runs on the caller's thread.
 // The movie is written under a temporary name beside outputPath and renamed over it when
 // complete, so a failed export leaves no half-written file (and an older file stays).
+// progress, when given, is called after every frame written with the count so far (a window's
+// progress dialog); returning false cancels the export.
 ExportOutcome ExportEventMovie(const Settings& settings, const std::string& eventPath,
-                               const std::string& outputPath, bool pseudoColor, bool trackingBox);
+                               const std::string& outputPath, bool pseudoColor, bool trackingBox,
+                               const std::function<bool(int framesWritten)>& progress = nullptr);
 
 }  // namespace ombrix

@@ -156,6 +156,15 @@ TEST(Export, BurnsTheTrackingBoxAndWritesPseudoColourAsAskedDecodedBack) {
   }
   EXPECT_EQ(files, 3u) << "no temporary file is left";
 
+  // Cancelled from the progress function: nothing is left.
+  int calls = 0;
+  const auto cancelled =
+      ExportEventMovie(archive.settings, event, (archive.base / "c.mp4").string(), false, false,
+                       [&calls](int written) { return ++calls == written && written < 10; });
+  EXPECT_EQ(cancelled.result, ExportResult::kCancelled);
+  EXPECT_EQ(calls, 10);
+  EXPECT_FALSE(fs::exists(archive.base / "c.mp4"));
+
   // No movie yet: nothing written, nothing reported.
   const std::string uncut = archive.AddEvent("20240315_211450_500", "20240315_211450_600");
   EXPECT_EQ(
