@@ -89,7 +89,7 @@ class Fixture {
       row.centroidY = 102 + (n % 300);
       WriteEventTimeHistoryLine(history, row, 0, 0);
     }
-    writer.Close();
+    static_cast<void>(writer.Close());
     std::fclose(history);
     // 3600 clip peak images, one a second, in 60 minute folders.
     std::string folder;

@@ -75,7 +75,7 @@ ExportOutcome ExportEventMovie(const Settings& settings, const std::string& even
     if (!writer.ready()) {
       outcome.result = ExportResult::kFailed;
       outcome.reason = "the movie cannot be created there (unknown extension or no access)";
-      writer.Close();
+      CloseChecked(writer);
       std::remove(temporary.c_str());
       return outcome;
     }

@@ -38,7 +38,7 @@ void WriteStreakMovie(const std::string& path) {
     }
     writer.WriteFrame(frame.data(), false);
   }
-  writer.Close();
+  static_cast<void>(writer.Close());
 }
 
 // Runs the real program with HOME at home; returns its exit code.

@@ -58,7 +58,7 @@ void ReviewArchive::AddClip(const Stamp& start, bool withLog) {
       ASSERT_TRUE(WriteTimeHistoryLine(log, row));
     }
   }
-  writer.Close();
+  static_cast<void>(writer.Close());
   if (log != nullptr) {
     std::fclose(log);
   }
