@@ -293,7 +293,7 @@ TEST(Replay, ANewerReaderStopsARunningAndAPausedOne) {
   ReviewArchive archive;
   archive.AddClip("20240315_211450_000");
   archive.AddEvent("20240315_211450_500", "20240315_211450_600");
-  archive.settings.slowdownFactor = 3;  // 90 ms a frame: 2.7 s for the clip
+  archive.settings.slowdownFactor = 5;  // 150 ms a frame: 4.5 s for the clip
   RecordingWindow window(archive.review);
   Reviewer reviewer(archive.settings, archive.review, window, nullptr);
 
