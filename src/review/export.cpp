@@ -40,10 +40,12 @@ bool CloseChecked(Writer& writer) {
 // A name beside the output that keeps its extension, so the container is chosen the same way.
 std::string TemporaryBeside(const std::string& outputPath) {
   const std::filesystem::path output(outputPath);
-  std::filesystem::path temporary = output.parent_path();
-  temporary /= "." + output.stem().string() + ".partial-" + std::to_string(getpid()) +
-               output.extension().string();
-  return temporary.string();
+  std::string name = ".";
+  name.append(output.stem().string());
+  name.append(".partial-");
+  name.append(std::to_string(getpid()));
+  name.append(output.extension().string());
+  return (output.parent_path() / name).string();
 }
 
 }  // namespace
