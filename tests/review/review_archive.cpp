@@ -131,26 +131,6 @@ bool RecordingWindow::WaitForFrames(size_t n) {
   return changed_.wait_for(lock, std::chrono::seconds(20), [&] { return frames_.size() >= n; });
 }
 
-std::vector<std::string> RecordingWindow::infos() const {
-  std::lock_guard lock(mutex_);
-  return infos_;
-}
-std::vector<RecordingWindow::Frame> RecordingWindow::frames() const {
-  std::lock_guard lock(mutex_);
-  return frames_;
-}
-std::vector<std::string> RecordingWindow::failures() const {
-  std::lock_guard lock(mutex_);
-  return failures_;
-}
-int RecordingWindow::hides() const {
-  std::lock_guard lock(mutex_);
-  return hides_;
-}
-int RecordingWindow::replayEnds() const {
-  std::lock_guard lock(mutex_);
-  return replayEnds_;
-}
 void RecordingWindow::Clear() {
   std::lock_guard lock(mutex_);
   infos_.clear();

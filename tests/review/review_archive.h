@@ -68,14 +68,20 @@ class RecordingWindow final : public ReviewWindow {
   // Waits (up to 20 s) until at least n frames were shown.
   bool WaitForFrames(size_t n);
 
-  std::vector<std::string> infos() const;
-  std::vector<Frame> frames() const;
-  std::vector<std::string> failures() const;
-  int hides() const;
-  int replayEnds() const;
+  std::vector<std::string> infos() const { return Locked(infos_); }
+  std::vector<Frame> frames() const { return Locked(frames_); }
+  std::vector<std::string> failures() const { return Locked(failures_); }
+  int hides() const { return Locked(hides_); }
+  int replayEnds() const { return Locked(replayEnds_); }
   void Clear();
 
  private:
+  template <typename T>
+  T Locked(const T& value) const {
+    std::lock_guard lock(mutex_);
+    return value;
+  }
+
   ReviewValues& review_;
   mutable std::mutex mutex_;
   std::condition_variable changed_;
