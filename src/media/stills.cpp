@@ -1,9 +1,13 @@
 #include "media/stills.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
+#include <vector>
+
+#include <unistd.h>
 
 #include "media/codec_lock.h"
 #include "media/ffmpeg_ptr.h"
@@ -11,6 +15,7 @@
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavutil/opt.h>
+#include <libswscale/swscale.h>
 }
 
 namespace ombrix {
@@ -202,6 +207,111 @@ bool WritePngStill(const std::string& path, const uint32_t* sums) {
   }
   PacketPtr packet = EncodeOnce(context.get(), picture.get());
   return packet != nullptr && WriteWholeFile(path, *packet);
+}
+
+namespace {
+
+enum class StillKind { kJpeg, kPng, kUnknown };
+
+StillKind KindOf(const std::string& path) {
+  const size_t dot = path.find_last_of("./");
+  if (dot == std::string::npos || path[dot] != '.') {
+    return StillKind::kUnknown;
+  }
+  std::string extension = path.substr(dot + 1);
+  for (char& c : extension) {
+    c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  }
+  if (extension == "jpg" || extension == "jpeg") {
+    return StillKind::kJpeg;
+  }
+  return extension == "png" ? StillKind::kPng : StillKind::kUnknown;
+}
+
+// The bytes as the whole file: written to a temporary name beside it and renamed over it.
+bool WriteFileAtomically(const std::string& path, const AVPacket& packet) {
+  std::string temporary = path + ".XXXXXX";
+  const int fd = mkstemp(temporary.data());
+  if (fd < 0) {
+    return false;
+  }
+  std::FILE* file = fdopen(fd, "wb");
+  if (file == nullptr) {
+    close(fd);
+    std::remove(temporary.c_str());
+    return false;
+  }
+  const size_t size = static_cast<size_t>(packet.size);
+  const bool written = std::fwrite(packet.data, 1, size, file) == size && std::fflush(file) == 0 &&
+                       fsync(fileno(file)) == 0;
+  const bool closed = std::fclose(file) == 0;
+  if (!written || !closed || std::rename(temporary.c_str(), path.c_str()) != 0) {
+    std::remove(temporary.c_str());
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool WriteColourStill(const std::string& path, const uint8_t* image,
+                      const std::array<uint32_t, 256>& colours) {
+  const StillKind kind = KindOf(path);
+  if (kind == StillKind::kUnknown) {
+    return false;
+  }
+  FramePtr rgb = AllocatePicture(AV_PIX_FMT_RGB24);
+  if (rgb == nullptr) {
+    return false;
+  }
+  for (int row = 0; row < kHeight; ++row) {
+    uint8_t* out = rgb->data[0] + row * rgb->linesize[0];
+    const uint8_t* in = image + row * kWidth;
+    for (int column = 0; column < kWidth; ++column, out += 3) {
+      const uint32_t colour = colours[in[column]];
+      out[0] = static_cast<uint8_t>(colour >> 16);
+      out[1] = static_cast<uint8_t>(colour >> 8);
+      out[2] = static_cast<uint8_t>(colour);
+    }
+  }
+  PacketPtr packet;
+  if (kind == StillKind::kPng) {
+    CodecContextPtr context = OpenEncoder(AV_CODEC_ID_PNG, [](AVCodecContext* c) {
+      c->pix_fmt = AV_PIX_FMT_RGB24;
+      c->width = kWidth;
+      c->height = kHeight;
+      c->time_base = AVRational{1, 30};
+    });
+    if (context == nullptr) {
+      return false;
+    }
+    packet = EncodeOnce(context.get(), rgb.get());
+  } else {
+    // Full-range 4:4:4, so that neither colour resolution nor the grey scale is lost.
+    CodecContextPtr context = OpenEncoder(AV_CODEC_ID_MJPEG, [](AVCodecContext* c) {
+      c->pix_fmt = AV_PIX_FMT_YUVJ444P;
+      c->width = kWidth;
+      c->height = kHeight;
+      c->time_base = AVRational{1, 30};
+      c->flags |= AV_CODEC_FLAG_QSCALE;
+      c->global_quality = kJpegLambda;
+    });
+    FramePtr yuv = AllocatePicture(AV_PIX_FMT_YUVJ444P);
+    if (context == nullptr || yuv == nullptr) {
+      return false;
+    }
+    ScalerPtr scaler(sws_getContext(kWidth, kHeight, AV_PIX_FMT_RGB24, kWidth, kHeight,
+                                    AV_PIX_FMT_YUVJ444P, SWS_POINT | SWS_ACCURATE_RND, nullptr,
+                                    nullptr, nullptr));
+    if (scaler == nullptr || sws_scale(scaler.get(), rgb->data, rgb->linesize, 0, kHeight,
+                                       yuv->data, yuv->linesize) != kHeight) {
+      return false;
+    }
+    yuv->quality = kJpegLambda;
+    yuv->pts = 1;
+    packet = EncodeOnce(context.get(), yuv.get());
+  }
+  return packet != nullptr && WriteFileAtomically(path, *packet);
 }
 
 }  // namespace ombrix

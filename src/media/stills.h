@@ -20,6 +20,14 @@ void NormalizeSums(uint32_t* sums);
 // Silent like WriteJpegStill, with the same result.
 bool WritePngStill(const std::string& path, const uint32_t* sums);
 
+// Writes a 640x480 image of 8-bit values through a colour table (entry v = the colour of value v,
+// 0xRRGGBB) as a JPEG (".jpg", ".jpeg") or PNG (".png") file, chosen by the path's extension
+// (case ignored). The bytes go to a temporary file in the same folder that is renamed over the
+// path once complete, so the file is whole or absent. False when the extension is neither, the
+// encoder cannot be had or a write fails; nothing is left behind then.
+bool WriteColourStill(const std::string& path, const uint8_t* image,
+                      const std::array<uint32_t, 256>& colours);
+
 // 256 colours as 0xRRGGBB; brightness v is shown as entry 255 - v (255 pale yellow, 0 black).
 extern const std::array<uint32_t, 256> pseudoColorPalette;
 

@@ -1,0 +1,128 @@
+#include "review/event_listing.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <system_error>
+
+#include "base/folders.h"
+
+namespace ombrix {
+
+std::string EventKey(const std::string& path) {
+  constexpr size_t kFromEnd = 23;
+  if (path.size() < kFromEnd) {
+    return {};
+  }
+  return path.substr(path.size() - kFromEnd, kStampLength);
+}
+
+std::vector<std::string> ListEvents(const std::string& archiveFolderSetting) {
+  std::vector<std::string> paths;
+  std::string folder;
+  if (!GetEventsFolder(archiveFolderSetting, folder)) {
+    return paths;
+  }
+  std::error_code error;
+  for (auto it = std::filesystem::directory_iterator(folder, error);
+       !error && it != std::filesystem::directory_iterator(); it.increment(error)) {
+    const std::string name = it->path().filename().string();
+    if (name.size() >= 5 && name[0] == 'e' && name.compare(name.size() - 4, 4, ".txt") == 0) {
+      paths.push_back(folder + "/" + name);
+    }
+  }
+  std::sort(paths.begin(), paths.end());  // byte-wise, as std::string compares
+  return paths;
+}
+
+std::string NextEventPath(const std::vector<std::string>& listing, const std::string& current) {
+  const auto it = std::upper_bound(listing.begin(), listing.end(), current);
+  return it == listing.end() ? std::string() : *it;
+}
+
+std::string PreviousEventPath(const std::vector<std::string>& listing, const std::string& current) {
+  if (current.empty()) {
+    return listing.empty() ? std::string() : listing.back();
+  }
+  const auto it = std::lower_bound(listing.begin(), listing.end(), current);
+  return it == listing.begin() ? std::string() : *std::prev(it);
+}
+
+PickerInterval ReadPickerInterval(const CalendarFields& picker, const std::string& durationText) {
+  CalendarTime start = 0;
+  if (picker.year >= 1900) {
+    start = MakeCalendarTime(picker.year, picker.month, picker.day, picker.hour, picker.minute,
+                             picker.second)
+                .value_or(0);
+  }
+  return ReadPickerInterval(start, durationText);
+}
+
+PickerInterval ReadPickerInterval(CalendarTime start, const std::string& durationText) {
+  // The leading whole number of the text, as the digits-only duration field holds it.
+  int64_t duration_s = 0;
+  size_t i = 0;
+  while (i < durationText.size() && durationText[i] == ' ') {
+    ++i;
+  }
+  for (; i < durationText.size() && durationText[i] >= '0' && durationText[i] <= '9'; ++i) {
+    duration_s = std::min<int64_t>(duration_s * 10 + (durationText[i] - '0'), 1000000000);
+  }
+  PickerInterval interval;
+  interval.start = FormatCalendarTime(start, "%Y%m%d_%H%M%S_000").value_or("");
+  interval.end = FormatCalendarTime(start + duration_s, "%Y%m%d_%H%M%S_000").value_or("");
+  return interval;
+}
+
+std::optional<std::string> WriteEventFileAtomically(const std::string& archiveFolderSetting,
+                                                    const PickerInterval& interval,
+                                                    WriteFailure& failure) {
+  std::string folder;
+  if (!GetEventsFolder(archiveFolderSetting, folder)) {
+    failure = {GetBaseFolder(archiveFolderSetting) + "/events", "the events folder cannot be had"};
+    return std::nullopt;
+  }
+  const std::string path = folder + "/e" + interval.start + ".txt";
+  std::string temporary = folder + "/.e" + interval.start + ".txt.XXXXXX";
+  const int fd = mkstemp(temporary.data());
+  if (fd < 0) {
+    failure = {path, std::strerror(errno)};
+    return std::nullopt;
+  }
+  const std::string content = interval.start + "\r\n" + interval.end + "\r\n";
+  bool ok = true;
+  for (size_t done = 0; ok && done < content.size();) {
+    const ssize_t n = write(fd, content.data() + done, content.size() - done);
+    if (n < 0 && errno == EINTR) {
+      continue;
+    }
+    ok = n > 0;
+    done += ok ? static_cast<size_t>(n) : 0;
+  }
+  int error = ok ? 0 : errno;
+  if (ok && fsync(fd) != 0) {
+    ok = false;
+    error = errno;
+  }
+  if (close(fd) != 0 && ok) {
+    ok = false;
+    error = errno;
+  }
+  if (ok && std::rename(temporary.c_str(), path.c_str()) != 0) {
+    ok = false;
+    error = errno;
+  }
+  if (!ok) {
+    std::remove(temporary.c_str());
+    failure = {path, std::strerror(error != 0 ? error : EIO)};
+    return std::nullopt;
+  }
+  return path;
+}
+
+}  // namespace ombrix

@@ -1,0 +1,184 @@
+#include "app/review_commands.h"
+
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <sstream>
+
+#include "capture/frame_ring.h"
+#include "media/movie_reader.h"
+#include "media/movie_writer.h"
+#include "support/temp_dir.h"
+
+namespace ombrix {
+namespace {
+
+namespace fs = std::filesystem;
+
+// A dark, slightly noisy movie with one bright streak crossing frames 120 to 139.
+void WriteStreakMovie(const std::string& path) {
+  MovieWriter writer(path);
+  ASSERT_TRUE(writer.ready());
+  std::vector<uint8_t> frame(kFrameBytes);
+  uint32_t seed = 12345;
+  for (int n = 0; n < 240; ++n) {
+    for (auto& pixel : frame) {
+      seed = seed * 1664525u + 1013904223u;
+      pixel = static_cast<uint8_t>(18 + (seed >> 30));
+    }
+    if (n >= 120 && n < 140) {
+      const int x0 = 100 + 12 * (n - 120), y0 = 200 + 3 * (n - 120);
+      for (int y = y0; y < y0 + 8; ++y) {
+        for (int x = x0; x < x0 + 8; ++x) {
+          frame[y * kFrameWidth + x] = 230;
+        }
+      }
+    }
+    writer.WriteFrame(frame.data(), false);
+  }
+  static_cast<void>(writer.Close());
+}
+
+// Runs the real program with HOME at home; returns its exit code.
+int RunProgram(const fs::path& home, const std::vector<std::string>& args) {
+  const pid_t child = fork();
+  if (child == 0) {
+    setenv("HOME", home.c_str(), 1);
+    unsetenv("XDG_DATA_HOME");
+    unsetenv("XDG_DOCUMENTS_DIR");
+    unsetenv("XDG_CONFIG_HOME");
+    if (freopen("/dev/null", "w", stdout) == nullptr) {
+      _exit(126);
+    }
+    std::vector<char*> argv{const_cast<char*>(OMBRIX_BINARY)};
+    for (const auto& arg : args) {
+      argv.push_back(const_cast<char*>(arg.c_str()));
+    }
+    argv.push_back(nullptr);
+    execv(OMBRIX_BINARY, argv.data());
+    _exit(127);
+  }
+  int status = 0;
+  waitpid(child, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+struct Result {
+  int code;
+  std::string out;
+  std::string err;
+};
+
+Result Review(const std::vector<std::string>& args) {
+  std::ostringstream out, err;
+  const int code = RunReviewCommand(args, out, err);
+  return {code, out.str(), err.str()};
+}
+
+int CountFrames(const fs::path& movie) {
+  MovieReader reader(movie.string());
+  std::vector<uint8_t> frame(kFrameBytes);
+  int count = 0;
+  while (reader.readFrame(frame.data())) {
+    ++count;
+  }
+  return count;
+}
+
+// Every review command once, on an archive made by a short fast replay of the real program.
+TEST(ReviewCommands, WorkOnARealArchive) {
+  test::ScopedHome home;
+  test::TempDir scratch;
+  const std::string movie = (scratch / "streak.mp4").string();
+  WriteStreakMovie(movie);
+  ASSERT_EQ(RunProgram(home.home(), {"--headless", "--source", "file:" + movie, "--fast", "--start",
+                                     "2024-03-15T21:14:50Z", "--enable"}),
+            0);
+  const fs::path events = home.home() / "Documents" / "Ombrix" / "events";
+  const std::string key = "20240315_211454_037";
+  ASSERT_TRUE(fs::exists(events / ("m" + key + ".mp4")));
+
+  Result r = Review({"events"});
+  EXPECT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(r.out.rfind(key + "  " + key + "  ", 0), 0u) << r.out;
+  EXPECT_NE(r.out.find("  jmc\n"), std::string::npos) << r.out;
+
+  const fs::path exported = scratch / "event.mp4";
+  r = Review({"export", key, exported.string(), "--pseudo-color", "on", "--tracking-box", "on"});
+  EXPECT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(CountFrames(exported), CountFrames(events / ("m" + key + ".mp4")));
+  EXPECT_EQ(Review({"export", "20990101_000000_000", exported.string()}).code, 1);
+
+  r = Review({"composite", key, (scratch / "c.png").string()});
+  EXPECT_EQ(r.code, 0) << r.err;
+  EXPECT_TRUE(fs::exists(scratch / "c.png"));
+  r = Review({"composite", "--from", "2024-03-15T21:14:53Z", "--duration", "2",
+              (scratch / "a.jpg").string()});
+  EXPECT_EQ(r.code, 0) << r.err;
+  EXPECT_TRUE(fs::exists(scratch / "a.jpg"));
+  r = Review({"composite", "--from", "2030-01-01T00:00:00Z", "--duration", "2",
+              (scratch / "none.jpg").string()});
+  EXPECT_EQ(r.code, 1);
+  EXPECT_FALSE(fs::exists(scratch / "none.jpg"));
+  // Eight seconds of frames end no integration run: there is nothing to average.
+  r = Review({"average", "--from", "2024-03-15T21:14:50Z", "--duration", "8",
+              (scratch / "avg.png").string()});
+  EXPECT_EQ(r.code, 1) << r.out;
+
+  const std::string history = test::ReadFileBytes(events / ("c" + key + ".csv"));
+  r = Review({"recalc", key});
+  EXPECT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(test::ReadFileBytes(events / ("c" + key + ".csv")), history);
+
+  r = Review({"mark", "--from", "2024-03-15T21:14:51Z", "--duration", "2"});
+  EXPECT_EQ(r.code, 0) << r.err;
+  const std::string marked = "20240315_211451_000";
+  EXPECT_EQ(test::ReadFileBytes(events / ("e" + marked + ".txt")),
+            marked + "\r\n20240315_211453_000\r\n");
+  // The archive begins with frame 10 (50.334); the cut ends at 53.000, its clips' frames taken
+  // 33 ms apart where they have no detection log: about 80 frames.
+  EXPECT_NEAR(CountFrames(events / ("m" + marked + ".mp4")), 80, 2);
+  EXPECT_TRUE(fs::exists(events / ("j" + marked + ".jpg")));
+  EXPECT_TRUE(fs::exists(events / ("c" + marked + ".csv")));
+
+  r = Review({"delete", marked});
+  EXPECT_EQ(r.code, 0) << r.err;
+  for (const char* name : {"e", "m", "j", "c"}) {
+    EXPECT_FALSE(fs::exists(events / (name + marked +
+                                      (name[0] == 'e'   ? ".txt"
+                                       : name[0] == 'm' ? ".mp4"
+                                       : name[0] == 'j' ? ".jpg"
+                                                        : ".csv"))));
+  }
+  EXPECT_EQ(Review({"delete", marked}).code, 1);
+  EXPECT_TRUE(fs::exists(events / ("m" + key + ".mp4")));
+}
+
+TEST(ReviewCommands, RefuseBadArgumentsWithExitCodeTwo) {
+  test::ScopedHome home;
+  const std::vector<std::vector<std::string>> wrong = {
+      {"events", "extra"},
+      {"export", "20240315_211454_037"},
+      {"export", "20240315_211454_037", "out.avi"},
+      {"export", "yesterday", "out.mp4"},
+      {"export", "20240315_211454_037", "out.mp4", "--pseudo-color", "maybe"},
+      {"composite", "20240315_211454_037", "out.gif"},
+      {"composite", "--from", "2024-03-15T21:14:53Z", "out.png"},
+      {"average", "--from", "2024-03-15T21:14:53Z", "--duration", "-1", "out.png"},
+      {"recalc"},
+      {"mark", "--from", "2024-02-30T00:00:00Z", "--duration", "2"},
+      {"delete", "20240315_211454_037", "--force", "yes"},
+  };
+  for (const auto& args : wrong) {
+    const Result r = Review(args);
+    EXPECT_EQ(r.code, 2) << args[0] << " " << args.back();
+    EXPECT_NE(r.err.find("Usage"), std::string::npos) << r.err;
+  }
+  EXPECT_FALSE(IsReviewCommand({"--headless"}));
+  EXPECT_TRUE(IsReviewCommand({"recalc", "x"}));
+}
+
+}  // namespace
+}  // namespace ombrix

@@ -1,0 +1,143 @@
+#include "review_archive.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+
+#include "base/folders.h"
+#include "detect/time_history.h"
+#include "media/movie_writer.h"
+#include "media/stills.h"
+
+namespace ombrix::test {
+
+ReviewArchive::ReviewArchive() {
+  settings.archiveFolder.set(base.str());
+  settings.slowdownFactor = 0;
+}
+
+std::string ReviewArchive::MinuteFolder(const Stamp& stamp) const {
+  std::string folder;
+  EXPECT_TRUE(GetArchiveMinuteFolder(base.str(), folder, stamp, true));
+  return folder;
+}
+
+std::string ReviewArchive::EventFile(char letter, const Stamp& key) const {
+  const char* extension = letter == 'e'   ? ".txt"
+                          : letter == 'j' ? ".jpg"
+                          : letter == 'm' ? ".mp4"
+                                          : ".csv";
+  return EventsFolder() + "/" + letter + key + extension;
+}
+
+void ReviewArchive::AddClip(const Stamp& start, bool withLog) {
+  const std::string folder = MinuteFolder(start);
+  std::vector<uint8_t> frame(kFrameBytes), peak(kFrameBytes, 0);
+  MovieWriter writer(folder + "/s" + start + ".mp4");
+  ASSERT_TRUE(writer.ready());
+  std::FILE* log = withLog ? std::fopen((folder + "/c" + start + ".csv").c_str(), "wb") : nullptr;
+  for (int i = 0; i < 30; ++i) {
+    std::fill(frame.begin(), frame.end(), uint8_t{20});
+    for (int y = 0; y < 64; ++y) {
+      std::fill_n(frame.begin() + y * kFrameWidth, 64, static_cast<uint8_t>(40 + 6 * i));
+    }
+    writer.WriteFrame(frame.data(), false);
+    for (int p = 0; p < kFrameBytes; ++p) {
+      peak[p] = std::max(peak[p], frame[p]);
+    }
+    if (log != nullptr) {
+      TimeHistoryRow row{};
+      std::snprintf(row.stamp, sizeof row.stamp, "%s", ShiftStamp(start, 33 * i).c_str());
+      row.pixelCount = i;
+      row.excessSum = 10 * i;
+      row.centroidX = 100 + i;
+      row.centroidY = 200 + i;
+      ASSERT_TRUE(WriteTimeHistoryLine(log, row));
+    }
+  }
+  static_cast<void>(writer.Close());
+  if (log != nullptr) {
+    std::fclose(log);
+  }
+  WriteJpegStill(folder + "/t" + start + ".jpg", peak.data());
+}
+
+void ReviewArchive::AddIntegratedImage(const Stamp& stamp, uint32_t value) {
+  std::vector<uint32_t> sums(kFrameBytes, value);
+  WritePngStill(MinuteFolder(stamp) + "/a" + stamp + ".png", sums.data());
+}
+
+std::string ReviewArchive::AddEvent(const Stamp& first, const Stamp& last) {
+  std::filesystem::create_directories(EventsFolder());
+  const std::string path = EventFile('e', first);
+  WriteFileBytes(path, first + "\r\n" + last + "\r\n");
+  return path;
+}
+
+void ReviewArchive::CutEvent(const Stamp& first, const Stamp& last) {
+  EventExtractor extractor(settings, eventList, review, clock, progress);
+  extractor.ExtractEventImage(ShiftStamp(first, -1500), ShiftStamp(last, 1500),
+                              EventFile('j', first));
+  extractor.ExtractEventMovie(first, last, EventFile('m', first));
+  extractor.ExtractEventTimeHistory(first, last, EventFile('c', first));
+}
+
+void RecordingWindow::ShowInfo(const std::string& text) {
+  std::lock_guard lock(mutex_);
+  infos_.push_back(text);
+}
+
+void RecordingWindow::HideLiveVideo() {
+  std::lock_guard lock(mutex_);
+  ++hides_;
+}
+
+void RecordingWindow::FileFailed(const std::string& action, const std::string& path,
+                                 const std::string& reason) {
+  std::lock_guard lock(mutex_);
+  failures_.push_back(action + ": " + path + ": " + reason);
+}
+
+void RecordingWindow::FrameReady() {
+  uint8_t pixel = 0;
+  review_.replayFrame.Update(0, [&pixel](uint8_t* p) { pixel = p[10 * kFrameWidth + 10]; });
+  Frame frame{review_.displayCount, review_.currentArchiveFile.get(), review_.archiveFrameCount,
+              pixel};
+  {
+    std::lock_guard lock(mutex_);
+    frames_.push_back(frame);
+  }
+  changed_.notify_all();
+}
+
+void RecordingWindow::ReplayEnded() {
+  {
+    std::lock_guard lock(mutex_);
+    ++replayEnds_;
+  }
+  changed_.notify_all();
+}
+
+bool RecordingWindow::WaitForReplayEnds(int n) {
+  std::unique_lock lock(mutex_);
+  return changed_.wait_for(lock, std::chrono::seconds(20), [&] { return replayEnds_ >= n; });
+}
+
+bool RecordingWindow::WaitForFrames(size_t n) {
+  std::unique_lock lock(mutex_);
+  return changed_.wait_for(lock, std::chrono::seconds(20), [&] { return frames_.size() >= n; });
+}
+
+void RecordingWindow::Clear() {
+  std::lock_guard lock(mutex_);
+  infos_.clear();
+  failures_.clear();
+  frames_.clear();
+  hides_ = 0;
+  replayEnds_ = 0;
+}
+
+}  // namespace ombrix::test

@@ -1,0 +1,68 @@
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <thread>
+
+#include "capture/simulated_sky.h"
+#include "media/movie_reader.h"
+#include "review/reviewer.h"
+#include "review_archive.h"
+#include "station/station.h"
+
+namespace ombrix::test {
+namespace {
+
+using namespace std::chrono_literals;
+
+class PlentyOfSpace final : public FreeSpace {
+ public:
+  std::optional<double> FreeFraction(const std::string&) override { return 0.9; }
+};
+
+// Save on a running station: the stretch goes onto the station's own event list and its archive
+// thread cuts it like a detected event.
+TEST(Save, TheRunningStationCutsTheSavedStretch) {
+  ScopedHome home;
+  TempDir base;
+  SystemClock clock;
+  PlentyOfSpace space;
+  SteadyPacer pacer;
+  StationOptions options;
+  options.readConfiguration = false;
+  options.enableAtStart = true;
+  options.extractionPeriod = 200ms;
+  Station station(clock, space, options, StationHooks{});
+  station.settings.archiveFolder.set(base.str());
+  SimulatedSkyOptions sky;
+  sky.meteorsPerMinute = 0;
+  station.Start(std::make_unique<SimulatedSkySource>(sky, clock, pacer, nullptr, ""));
+  std::this_thread::sleep_for(5s);
+
+  RecordingWindow window(station.review);
+  Reviewer reviewer(station.settings, station.review, window, &station.eventList);
+  const PickerInterval interval = ReadPickerInterval(ToCalendarTime(clock.UtcNow()) - 2, "1");
+  ASSERT_TRUE(reviewer.Save(interval));
+  const auto deadline = std::chrono::steady_clock::now() + 30s;
+  while (station.EventsCut() == 0 && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(50ms);
+  }
+  station.Stop();
+  ASSERT_EQ(station.EventsCut(), 1u);
+  EXPECT_EQ(station.EventsRecorded(), 0u);
+
+  const std::string events = base.str() + "/events/";
+  MovieReader reader(events + "m" + interval.start + ".mp4");
+  std::vector<uint8_t> frame(kFrameBytes);
+  int frames = 0;
+  while (reader.readFrame(frame.data())) {
+    ++frames;
+  }
+  EXPECT_GE(frames, 50);  // first - 1 s to last: two seconds at 29.97 frames/s, about 60
+  EXPECT_LE(frames, 61);
+  EXPECT_TRUE(std::filesystem::exists(events + "j" + interval.start + ".jpg"));
+  EXPECT_TRUE(std::filesystem::exists(events + "c" + interval.start + ".csv"));
+}
+
+}  // namespace
+}  // namespace ombrix::test
