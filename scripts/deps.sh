@@ -2,7 +2,8 @@
 # Installs the Debian 12 packages the build needs, only those that are missing.
 set -euo pipefail
 packages=(build-essential cmake pkg-config git libavformat-dev libavcodec-dev libavutil-dev
-          libswscale-dev libgtest-dev libgmock-dev libbenchmark-dev ffmpeg)
+          libswscale-dev libsystemd-dev libgtest-dev libgmock-dev libbenchmark-dev ffmpeg
+          systemd dpkg-dev man-db)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

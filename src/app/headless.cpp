@@ -1,16 +1,21 @@
 #include "app/headless.h"
 
 #include <signal.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
 #include <cinttypes>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
 #include <mutex>
 #include <thread>
 
+#include "app/service_notify.h"
+#include "app/status_output.h"
+#include "base/folders.h"
 #include "base/stamp.h"
 #include "capture/device_source.h"
 #include "capture/file_source.h"
@@ -131,6 +136,10 @@ std::string HeadlessUsage() {
          "  --sim-truth PATH  write one line per simulated meteor drawn\n"
          "  --enable          arm detection at start, as \"Enable Now\" does\n"
          "  --duration SECONDS  stop after this long\n"
+         "  --config PATH     read (and save) this configuration file instead of\n"
+         "                    ~/.local/share/Ombrix/config.txt\n"
+         "  --status-interval SECONDS  seconds between status lines (default 1 on a terminal,\n"
+         "                    else 60 with one summary line each; 0: none)\n"
          "  --device-properties  print the controls of the configured capture device and exit\n"
          "  --help, --version\n"
          "Stop with Ctrl+C (SIGINT), SIGTERM or SIGHUP.\n"
@@ -167,7 +176,7 @@ std::optional<HeadlessOptions> ParseHeadlessArguments(const std::vector<std::str
     }
     // Every other option takes a value.
     if (arg != "--source" && arg != "--start" && arg != "--sim-rate" && arg != "--sim-truth" &&
-        arg != "--duration") {
+        arg != "--duration" && arg != "--config" && arg != "--status-interval") {
       return fail("unknown argument '" + arg + "'");
     }
     if (i + 1 >= args.size()) {
@@ -201,6 +210,18 @@ std::optional<HeadlessOptions> ParseHeadlessArguments(const std::vector<std::str
       }
     } else if (arg == "--sim-truth") {
       options.simTruthPath = v;
+    } else if (arg == "--config") {
+      if (v.empty()) {
+        return fail("--config needs the path of a configuration file");
+      }
+      options.configPath = v;
+    } else if (arg == "--status-interval") {
+      double seconds = 0;
+      if (!ParseDouble(v, seconds) || !(seconds >= 0) || seconds > 1e6) {
+        return fail("--status-interval needs a number of seconds from 0 to 1000000, not '" + v +
+                    "'");
+      }
+      options.statusInterval_s = seconds;
     } else {  // --duration
       double seconds = 0;
       if (!ParseDouble(v, seconds) || !(seconds > 0) || seconds > 1e9) {
@@ -246,6 +267,9 @@ int RunHeadless(const HeadlessOptions& options) {
   stopSignalled.store(false);
   InstallSignalHandlers();  // first: a hang-up or a closed output may come at any time
   Printer printer;
+  if (!options.configPath.empty()) {
+    SetConfigurationPath(options.configPath);
+  }
   if (options.deviceProperties) {
     return ShowDeviceProperties(printer);
   }
@@ -264,7 +288,9 @@ int RunHeadless(const HeadlessOptions& options) {
       stationOptions.drainBound = std::chrono::minutes(10);
     }
   }
+  ServiceNotifier notifier;  // outlives the station, whose detection thread calls it
   StationHooks hooks;
+  hooks.detectionPassDone = [&notifier] { notifier.DetectionPassDone(); };
   hooks.report = [&printer](const std::string& text) { printer.Line(text); };
   hooks.eventRecorded = [&printer](const Stamp& first, const Stamp& last) {
     printer.Line("Event recorded: " + first + " to " + last);
@@ -309,15 +335,31 @@ int RunHeadless(const HeadlessOptions& options) {
     station.Stop();
     return 1;
   }
+  notifier.Ready();
 
   const auto began = std::chrono::steady_clock::now();
-  auto nextStatus = began + std::chrono::seconds(1);
+  std::optional<std::chrono::milliseconds> statusInterval;
+  if (options.statusInterval_s) {
+    statusInterval = std::chrono::milliseconds(std::llround(*options.statusInterval_s * 1000));
+  }
+  StatusOutput status(StatusFormFor(STDOUT_FILENO), statusInterval, began);
+  const auto figures = [&station, &freeSpace] {
+    StationFigures f;
+    f.frames = station.detector.FramesRead();
+    f.framesLost = station.detector.FramesLost();
+    f.eventsRecorded = station.EventsRecorded();
+    f.eventsCut = station.EventsCut();
+    f.freeFraction = freeSpace.FreeFraction(GetBaseFolder(station.settings.archiveFolder.get()));
+    return f;
+  };
   while (!stopSignalled.load() && !station.Fatal()) {
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     const auto now = std::chrono::steady_clock::now();
-    if (now >= nextStatus) {
-      nextStatus += std::chrono::seconds(1);
-      printer.Line(StatusLine(station));
+    if (status.Due(now)) {
+      const std::string line =
+          status.form() == StatusForm::kLive ? StatusLine(station) : status.Summary(figures(), now);
+      printer.Line(line);
+      notifier.Status(line);
       if (fileSource != nullptr && options.fast) {
         const double elapsed_s = std::chrono::duration<double>(now - began).count();
         const uint64_t done = station.detector.FramesRead();
@@ -337,8 +379,11 @@ int RunHeadless(const HeadlessOptions& options) {
     }
   }
   printer.Line("Stopping...");
+  notifier.Stopping();
   station.Stop();
-  printer.Line(StatusLine(station));
+  printer.Line(status.form() == StatusForm::kLive
+                   ? StatusLine(station)
+                   : status.Summary(figures(), std::chrono::steady_clock::now()));
   char text[128];
   std::snprintf(text, sizeof text, "Stopped: %" PRIu64 " events recorded, %" PRIu64 " cut.",
                 station.EventsRecorded(), station.EventsCut());

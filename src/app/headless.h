@@ -22,7 +22,9 @@ struct HeadlessOptions {
   std::string simTruthPath;
   bool enable = false;
   std::optional<double> duration_s;
-  bool deviceProperties = false;  // print the capture device's controls and exit
+  std::string configPath;                  // --config: read and save this file instead
+  std::optional<double> statusInterval_s;  // --status-interval; 0: no periodic status line
+  bool deviceProperties = false;           // print the capture device's controls and exit
   bool help = false;
   bool version = false;
 };
@@ -39,9 +41,11 @@ std::string HeadlessUsage();
 
 // Runs the station without a window until --duration runs out, a replayed file is done, a
 // failure the station cannot go on from arises, or SIGINT, SIGTERM or SIGHUP arrives (SIGPIPE is
-// ignored). Prints the live status once a second and a line per event recorded and cut. Returns
-// the process exit code: 0, or 1 when a replayed file cannot be read, the run ended on such a
-// failure or no frame arrived during the whole run.
+// ignored). Prints a line per event recorded and cut, and the status: the live line once a second
+// on a terminal, else one summary line a minute (--status-interval sets either). Tells systemd
+// when it runs, stops and is alive (see ServiceNotifier). Returns the process exit code: 0, or 1
+// when a replayed file cannot be read, the run ended on such a failure or no frame arrived during
+// the whole run.
 int RunHeadless(const HeadlessOptions& options);
 
 }  // namespace ombrix

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <limits>
+#include <mutex>
 #include <optional>
 #include <string_view>
 #include <variant>
@@ -427,12 +428,30 @@ bool WriteAll(int fd, const std::string& text) {
   return true;
 }
 
-std::string ConfigPath() {
-  const std::string folder = LocalDataFolder();
-  return folder.empty() ? std::string() : folder + "/config.txt";
+// The path given with SetConfigurationPath; empty while none was given.
+std::mutex configPathMutex;
+std::string configPathOverride;
+
+std::string OverridePath() {
+  std::lock_guard lock(configPathMutex);
+  return configPathOverride;
 }
 
 }  // namespace
+
+void SetConfigurationPath(const std::string& path) {
+  std::lock_guard lock(configPathMutex);
+  configPathOverride = path;
+}
+
+std::string ConfigurationPath() {
+  std::string path = OverridePath();
+  if (!path.empty()) {
+    return path;
+  }
+  const std::string folder = LocalDataFolder();
+  return folder.empty() ? std::string() : folder + "/config.txt";
+}
 
 ConfigReadResult ReadConfiguration(Settings& settings, const std::string& path) {
   UniqueFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
@@ -469,7 +488,7 @@ ConfigReadResult ReadConfiguration(Settings& settings, const std::string& path) 
 }
 
 ConfigReadResult ReadConfiguration(Settings& settings) {
-  const std::string path = ConfigPath();
+  const std::string path = ConfigurationPath();
   if (path.empty()) {
     return ConfigReadResult::NoFile;
   }
@@ -500,6 +519,9 @@ bool SaveConfiguration(const Settings& settings, const std::string& path) {
 }
 
 bool SaveConfiguration(const Settings& settings) {
+  if (const std::string path = OverridePath(); !path.empty()) {
+    return SaveConfiguration(settings, path);
+  }
   const std::string folder = LocalDataFolder();
   if (folder.empty()) {
     return false;

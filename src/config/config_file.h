@@ -17,18 +17,25 @@ enum class ConfigReadResult {
            // read before keep their new values. Start-up shows "Reading configuration file failed."
 };
 
+// The file that ReadConfiguration(settings) and SaveConfiguration(settings) use: the path given
+// here (ombrix --config PATH), or LocalDataFolder() + "/config.txt" while none is given (empty
+// text). Set it before the station starts; it may be read from any thread.
+void SetConfigurationPath(const std::string& path);
+// The file those two use now; empty text when no home folder is known and no path was given.
+std::string ConfigurationPath();
+
 // Fills the record from the file at path. Lines may come in any order; the last line of a key wins;
 // unknown keys (case counts) are skipped.
 ConfigReadResult ReadConfiguration(Settings& settings, const std::string& path);
-// The same from LocalDataFolder() + "/config.txt".
+// The same from ConfigurationPath().
 ConfigReadResult ReadConfiguration(Settings& settings);
 
 // Writes the whole record to the file at path, replacing it atomically: the new text goes to a
 // temporary file in the same folder first, so a crash in the middle never leaves half a file. The
 // folder must exist. False when the file cannot be written; the caller reports nothing.
 bool SaveConfiguration(const Settings& settings, const std::string& path);
-// The same to LocalDataFolder() + "/config.txt", creating that folder (and the data folder above
-// it) when missing.
+// The same to ConfigurationPath(). The default file's folder (and the data folder above it) is
+// created when missing; the folder of a path given with SetConfigurationPath must exist.
 bool SaveConfiguration(const Settings& settings);
 
 }  // namespace ombrix

@@ -38,6 +38,14 @@ TEST(HeadlessArguments, ReadsEverySourceAndOption) {
   EXPECT_EQ(file->filePath, "/data/night 1.mkv");
   EXPECT_TRUE(file->fast);
   EXPECT_EQ(file->start, MakeCalendarTime(2024, 3, 15, 21, 14, 50));
+
+  const auto service =
+      Parse({"--headless", "--config", "/var/lib/ombrix/config.txt", "--status-interval", "0.5"});
+  ASSERT_TRUE(service);
+  EXPECT_EQ(service->configPath, "/var/lib/ombrix/config.txt");
+  EXPECT_DOUBLE_EQ(service->statusInterval_s.value(), 0.5);
+  EXPECT_FALSE(device->statusInterval_s);  // the form's own interval
+  EXPECT_TRUE(device->configPath.empty());
 }
 
 TEST(HeadlessArguments, RefusesWhatItCannotRunWithAReason) {
@@ -54,6 +62,11 @@ TEST(HeadlessArguments, RefusesWhatItCannotRunWithAReason) {
       {"--duration", "-5"},
       {"--sim-rate", "fast"},
       {"--bogus"},
+      {"--config"},
+      {"--config", ""},
+      {"--status-interval", "-1"},
+      {"--status-interval", "soon"},
+      {"--status-interval", "nan"},
   };
   for (const auto& args : wrong) {
     std::string error;

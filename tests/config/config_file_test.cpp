@@ -157,5 +157,42 @@ TEST(ConfigFileLocationTest, SaveMakesTheDataFoldersAndReadFindsTheFile) {
   EXPECT_EQ(loaded.threshold, 77);
 }
 
+// ombrix --config PATH: both directions use the named file, the per-user file stays untouched,
+// and clearing the path goes back to the per-user file.
+TEST(ConfigFileLocationTest, AGivenPathIsReadAndSavedInsteadOfTheUsersFile) {
+  test::ScopedHome home;
+  test::TempDir other;
+  const fs::path userFile = home.home() / ".local/share/Ombrix/config.txt";
+  const fs::path named = other / "station.txt";
+  Settings user;
+  user.threshold = 11;
+  ASSERT_TRUE(SaveConfiguration(user));  // the per-user file, before any path is given
+
+  test::WriteFileBytes(named, "threshold:44\r\narchiveFolder:/srv/sky\r\n");
+  SetConfigurationPath(named.string());
+  EXPECT_EQ(ConfigurationPath(), named.string());
+  Settings loaded;
+  ASSERT_EQ(ReadConfiguration(loaded), ConfigReadResult::Ok);
+  EXPECT_EQ(loaded.threshold, 44);
+  EXPECT_EQ(loaded.archiveFolder.get(), "/srv/sky");
+
+  loaded.threshold = 55;
+  ASSERT_TRUE(SaveConfiguration(loaded));
+  const std::string saved = test::ReadFileBytes(named);
+  EXPECT_NE(saved.find("threshold:55\r\n"), std::string::npos);
+  EXPECT_NE(saved.find("archiveFolder:/srv/sky\r\n"), std::string::npos);
+  EXPECT_NE(test::ReadFileBytes(userFile).find("threshold:11\r\n"), std::string::npos);
+
+  // A named file in a folder that does not exist is not saved, and its folder is not made.
+  SetConfigurationPath((other / "missing/config.txt").string());
+  EXPECT_FALSE(SaveConfiguration(loaded));
+  EXPECT_FALSE(fs::exists(other / "missing"));
+
+  SetConfigurationPath("");
+  EXPECT_EQ(ConfigurationPath(), userFile.string());
+  ASSERT_EQ(ReadConfiguration(loaded), ConfigReadResult::Ok);
+  EXPECT_EQ(loaded.threshold, 11);
+}
+
 }  // namespace
 }  // namespace ombrix

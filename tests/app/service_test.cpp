@@ -1,0 +1,393 @@
+// The station as a service: systemd's notification socket and watchdog, the status cadence on a
+// terminal and in a journal, and --config, through the notifier, a real station and the real
+// program.
+#include <errno.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <pty.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <condition_variable>
+#include <filesystem>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "app/service_notify.h"
+#include "station/station.h"
+#include "storage/disk_cleaner.h"
+#include "support/temp_dir.h"
+
+namespace ombrix {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+// An AF_UNIX datagram socket where systemd would listen; NOTIFY_SOCKET (and WATCHDOG_USEC when
+// given) point this process at it while the object lives.
+class NotifySocket {
+ public:
+  explicit NotifySocket(std::chrono::microseconds watchdog = 0us) {
+    fd_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    EXPECT_GE(fd_, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    const std::string path = (dir_ / "notify").string();
+    path.copy(address.sun_path, sizeof address.sun_path - 1);
+    EXPECT_EQ(bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    setenv("NOTIFY_SOCKET", path.c_str(), 1);
+    unsetenv("WATCHDOG_PID");
+    if (watchdog.count() > 0) {
+      setenv("WATCHDOG_USEC", std::to_string(watchdog.count()).c_str(), 1);
+    } else {
+      unsetenv("WATCHDOG_USEC");
+    }
+  }
+  ~NotifySocket() {
+    unsetenv("NOTIFY_SOCKET");
+    unsetenv("WATCHDOG_USEC");
+    close(fd_);
+  }
+  NotifySocket(const NotifySocket&) = delete;
+  NotifySocket& operator=(const NotifySocket&) = delete;
+
+  std::string path() const { return (dir_ / "notify").string(); }
+
+  // Every message that arrives within the time (or already waits), in order, up to and with the
+  // message `until` when one is given. The queue of a datagram socket is short (often 10) and a
+  // sender blocks when it is full, so a test reads while the sender runs.
+  std::vector<std::string> Receive(std::chrono::milliseconds within,
+                                   const std::string& until = {}) {
+    std::vector<std::string> messages;
+    const auto end = std::chrono::steady_clock::now() + within;
+    for (;;) {
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+          end - std::chrono::steady_clock::now());
+      pollfd p{fd_, POLLIN, 0};
+      if (poll(&p, 1, std::max<int>(0, static_cast<int>(left.count()))) <= 0) {
+        return messages;
+      }
+      char buffer[4096];
+      const ssize_t n = recv(fd_, buffer, sizeof buffer, 0);
+      if (n > 0) {
+        messages.emplace_back(buffer, static_cast<size_t>(n));
+        if (!until.empty() && messages.back() == until) {
+          return messages;
+        }
+      }
+    }
+  }
+
+ private:
+  test::TempDir dir_;
+  int fd_ = -1;
+};
+
+size_t Count(const std::vector<std::string>& messages, const std::string& text) {
+  return static_cast<size_t>(std::count(messages.begin(), messages.end(), text));
+}
+
+TEST(ServiceNotifier, WithoutSystemdNothingIsSentAndNoWatchdogRuns) {
+  NotifySocket socket(200ms);
+  unsetenv("NOTIFY_SOCKET");
+  unsetenv("WATCHDOG_USEC");
+  ServiceNotifier notifier;
+  EXPECT_EQ(notifier.watchdogInterval().count(), 0);
+  notifier.Ready();
+  notifier.DetectionPassDone();
+  notifier.Status("fine");
+  notifier.Stopping();
+  EXPECT_TRUE(socket.Receive(300ms).empty());
+}
+
+// The pings follow the detection passes: while they come, one per half interval; while they
+// stall, none; after STOPPING=1, none.
+TEST(ServiceNotifier, PingsOnlyWhileDetectionPassesComeAndSaysReadyAndStopping) {
+  NotifySocket socket(200ms);
+  ServiceNotifier notifier;
+  EXPECT_EQ(notifier.watchdogInterval(), 200ms);
+  std::atomic<bool> passing{true};
+  std::atomic<bool> done{false};
+  std::thread detection([&] {
+    while (!done) {
+      if (passing) {
+        notifier.DetectionPassDone();
+      }
+      std::this_thread::sleep_for(10ms);
+    }
+  });
+  notifier.Ready();
+  notifier.Status("Last 60 s: 1798 frames");
+  auto messages = socket.Receive(1000ms);
+  ASSERT_FALSE(messages.empty());
+  EXPECT_EQ(messages.front(), "READY=1");
+  EXPECT_EQ(Count(messages, "STATUS=Last 60 s: 1798 frames"), 1u);
+  EXPECT_GE(Count(messages, "WATCHDOG=1"), 5u);  // one per 100 ms for a second, give or take
+
+  // Stalled for 1.2 s, where twelve pings would come: at most one, for the passes just before.
+  passing = false;
+  EXPECT_LE(Count(socket.Receive(1200ms), "WATCHDOG=1"), 1u);
+
+  passing = true;
+  EXPECT_GE(Count(socket.Receive(600ms), "WATCHDOG=1"), 3u);
+
+  notifier.Stopping();
+  messages = socket.Receive(400ms);
+  EXPECT_EQ(Count(messages, "STOPPING=1"), 1u);
+  EXPECT_EQ(Count(messages, "WATCHDOG=1"), 0u) << "no ping after STOPPING=1";
+  done = true;
+  detection.join();
+}
+
+class PlentyOfSpace final : public FreeSpace {
+ public:
+  std::optional<double> FreeFraction(const std::string&) override { return 0.9; }
+};
+
+// A real station whose detection thread the test can hold inside a pass: while it hangs, systemd
+// hears no ping; once it runs again, the pings come back.
+TEST(ServiceNotifier, AHungDetectionThreadOfARealStationGetsNoPing) {
+  test::ScopedHome home;
+  NotifySocket socket(300ms);
+  ServiceNotifier notifier;
+  std::mutex mutex;
+  std::condition_variable changed;
+  bool hold = false;
+  bool held = false;
+  StationHooks hooks;
+  hooks.detectionPassDone = [&] {
+    notifier.DetectionPassDone();
+    std::unique_lock lock(mutex);
+    held = hold;
+    changed.notify_all();
+    changed.wait(lock, [&] { return !hold; });
+    held = false;
+  };
+  SystemClock clock;
+  PlentyOfSpace space;
+  StationOptions options;
+  options.readConfiguration = false;
+  Station station(clock, space, options, hooks);
+  station.Start(nullptr);
+  notifier.Ready();
+  EXPECT_GE(Count(socket.Receive(1000ms), "WATCHDOG=1"), 3u);
+
+  {
+    std::unique_lock lock(mutex);
+    hold = true;
+    ASSERT_TRUE(changed.wait_for(lock, 2s, [&] { return held; }));
+  }
+  // Hung for 1.2 s, where eight pings would come: at most one, for the passes before the hang.
+  EXPECT_LE(Count(socket.Receive(1200ms), "WATCHDOG=1"), 1u);
+
+  {
+    std::lock_guard lock(mutex);
+    hold = false;
+  }
+  changed.notify_all();
+  EXPECT_GE(Count(socket.Receive(1000ms), "WATCHDOG=1"), 3u);
+  notifier.Stopping();
+  station.Stop();
+}
+
+// ---- the real program ----
+
+struct ProgramRun {
+  int exitCode = -1;
+  std::string output;  // standard output and standard error
+};
+
+enum class Output { kPipe, kTerminal };
+
+// Runs ombrix with the arguments, HOME at home, the XDG variables cleared and the extra
+// environment added; standard output goes to a pipe or to a terminal (a pseudo-terminal).
+ProgramRun RunProgram(const std::vector<std::string>& args, const fs::path& home, Output output,
+                      const std::vector<std::string>& extraEnvironment = {}) {
+  std::vector<std::string> environment = {"HOME=" + home.string(), "PATH=/usr/bin:/bin"};
+  environment.insert(environment.end(), extraEnvironment.begin(), extraEnvironment.end());
+  std::vector<std::string> all = {OMBRIX_BINARY};
+  all.insert(all.end(), args.begin(), args.end());
+  std::vector<char*> argv, envp;
+  for (auto& a : all) {
+    argv.push_back(a.data());
+  }
+  argv.push_back(nullptr);
+  for (auto& e : environment) {
+    envp.push_back(e.data());
+  }
+  envp.push_back(nullptr);
+
+  ProgramRun run;
+  int readFd = -1;
+  pid_t child = -1;
+  if (output == Output::kTerminal) {
+    child = forkpty(&readFd, nullptr, nullptr, nullptr);
+    if (child == 0) {
+      execve(argv[0], argv.data(), envp.data());
+      _exit(127);
+    }
+  } else {
+    int fds[2];
+    if (pipe(fds) != 0) {
+      ADD_FAILURE() << "pipe";
+      return run;
+    }
+    child = fork();
+    if (child == 0) {
+      dup2(fds[1], STDOUT_FILENO);
+      dup2(fds[1], STDERR_FILENO);
+      close(fds[0]);
+      close(fds[1]);
+      execve(argv[0], argv.data(), envp.data());
+      _exit(127);
+    }
+    close(fds[1]);
+    readFd = fds[0];
+  }
+  if (child < 0) {
+    ADD_FAILURE() << "fork";
+    return run;
+  }
+  char buffer[4096];
+  for (;;) {
+    const ssize_t n = read(readFd, buffer, sizeof buffer);
+    if (n > 0) {
+      run.output.append(buffer, static_cast<size_t>(n));
+    } else if (n < 0 && errno == EINTR) {
+      continue;
+    } else {
+      break;  // end of the pipe, or EIO once the terminal's last writer is gone
+    }
+  }
+  close(readFd);
+  int status = 0;
+  waitpid(child, &status, 0);
+  run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return run;
+}
+
+std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> lines;
+  size_t begin = 0;
+  while (begin < text.size()) {
+    size_t end = text.find('\n', begin);
+    if (end == std::string::npos) {
+      end = text.size();
+    }
+    std::string line = text.substr(begin, end - begin);
+    if (!line.empty() && line.back() == '\r') {
+      line.pop_back();
+    }
+    lines.push_back(line);
+    begin = end + 1;
+  }
+  return lines;
+}
+
+// Lines that begin with the prefix, before and after "Stopping...".
+std::pair<size_t, size_t> CountBeforeAndAfterStop(const std::string& output,
+                                                  const std::string& prefix) {
+  size_t before = 0, after = 0;
+  bool stopped = false;
+  for (const auto& line : Lines(output)) {
+    if (line == "Stopping...") {
+      stopped = true;
+    } else if (line.rfind(prefix, 0) == 0) {
+      ++(stopped ? after : before);
+    }
+  }
+  return {before, after};
+}
+
+TEST(ServiceProgram, StatusIsLiveOnATerminalAndASummaryElsewhere) {
+  struct Case {
+    const char* name;
+    Output output;
+    std::vector<std::string> extra;
+    const char* prefix;  // the status lines' beginning
+    size_t minBefore, maxBefore;
+  };
+  const Case cases[] = {
+      {"terminal", Output::kTerminal, {}, "UTC ", 2, 4},
+      {"pipe", Output::kPipe, {}, "Last ", 0, 0},
+      {"pipe, every second", Output::kPipe, {"--status-interval", "1"}, "Last ", 2, 4},
+      {"terminal, none", Output::kTerminal, {"--status-interval", "0"}, "UTC ", 0, 0},
+  };
+  for (const Case& c : cases) {
+    test::TempDir home;
+    std::vector<std::string> args = {"--headless", "--source", "sim", "--duration", "3.5"};
+    args.insert(args.end(), c.extra.begin(), c.extra.end());
+    const ProgramRun run = RunProgram(args, home.path(), c.output);
+    EXPECT_EQ(run.exitCode, 0) << c.name << "\n" << run.output;
+    const auto [before, after] = CountBeforeAndAfterStop(run.output, c.prefix);
+    EXPECT_GE(before, c.minBefore) << c.name << "\n" << run.output;
+    EXPECT_LE(before, c.maxBefore) << c.name << "\n" << run.output;
+    EXPECT_EQ(after, 1u) << c.name << ": the last status at stop\n" << run.output;
+    // Never the other form.
+    const char* other = c.output == Output::kTerminal ? "Last " : "UTC ";
+    const auto [otherBefore, otherAfter] = CountBeforeAndAfterStop(run.output, other);
+    EXPECT_EQ(otherBefore + otherAfter, 0u) << c.name << "\n" << run.output;
+  }
+}
+
+TEST(ServiceProgram, ConfigOptionNamesTheFileTheStationReads) {
+  test::TempDir home;
+  test::TempDir station;
+  // The operator's own file sends the archive elsewhere; the named one wins.
+  fs::create_directories(home / ".local/share/Ombrix");
+  fs::create_directories(home / "elsewhere");
+  test::WriteFileBytes(home / ".local/share/Ombrix/config.txt",
+                       "archiveFolder:" + (home / "elsewhere").string() + "\r\n");
+  const std::string before = test::ReadFileBytes(home / ".local/share/Ombrix/config.txt");
+  fs::create_directories(station / "archive-here");
+  const fs::path config = station / "config.txt";
+  test::WriteFileBytes(
+      config, "enabled:true\r\narchiveFolder:" + (station / "archive-here").string() + "\r\n");
+
+  const ProgramRun run = RunProgram(
+      {"--headless", "--config", config.string(), "--source", "sim", "--duration", "2.5"},
+      home.path(), Output::kPipe);
+  EXPECT_EQ(run.exitCode, 0) << run.output;
+  EXPECT_TRUE(fs::is_directory(station / "archive-here/archive")) << run.output;
+  EXPECT_TRUE(fs::is_directory(station / "archive-here/events")) << run.output;
+  EXPECT_FALSE(fs::exists(home / "elsewhere/archive"));
+  EXPECT_FALSE(fs::exists(home / "Documents/Ombrix/archive"));
+  EXPECT_EQ(test::ReadFileBytes(home / ".local/share/Ombrix/config.txt"), before);
+
+  const ProgramRun missing = RunProgram({"--headless", "--config"}, home.path(), Output::kPipe);
+  EXPECT_EQ(missing.exitCode, 2) << missing.output;
+}
+
+TEST(ServiceProgram, TellsSystemdItIsReadyAliveAndStopping) {
+  test::TempDir home;
+  NotifySocket socket;
+  std::vector<std::string> messages;
+  std::thread systemd([&] { messages = socket.Receive(30s, "STOPPING=1"); });
+  const ProgramRun run = RunProgram(
+      {"--headless", "--source", "sim", "--duration", "2.5", "--status-interval", "1"}, home.path(),
+      Output::kPipe, {"NOTIFY_SOCKET=" + socket.path(), "WATCHDOG_USEC=400000"});
+  EXPECT_EQ(run.exitCode, 0) << run.output;
+  systemd.join();
+  ASSERT_GE(messages.size(), 3u);
+  EXPECT_EQ(messages.front(), "READY=1");
+  EXPECT_EQ(messages.back(), "STOPPING=1");
+  EXPECT_EQ(Count(messages, "READY=1"), 1u);
+  EXPECT_EQ(Count(messages, "STOPPING=1"), 1u);
+  EXPECT_GE(Count(messages, "WATCHDOG=1"), 6u);  // every 200 ms for 2.5 s, give or take
+  const size_t statuses = std::count_if(messages.begin(), messages.end(), [](const auto& m) {
+    return m.rfind("STATUS=Last ", 0) == 0;
+  });
+  EXPECT_GE(statuses, 2u);
+}
+
+}  // namespace
+}  // namespace ombrix
