@@ -31,11 +31,12 @@ inline uint32_t RingDistance(int32_t frames) {
 // Frames are numbered from 0 in the order they are stored; frame n lives in slot n % 64 and
 // framesStored counts the frames stored so far. Each slot carries a sequence number: 2n + 1 while
 // frame n is being written into it, 2n + 2 once frame n and its stamp are complete. The writer
-// marks the slot odd, then stores the pixels and the stamp as release stores of 8-byte atomic
-// words; a reader checks the sequence (acquire), copies the words with acquire loads and checks
-// the sequence again. A word it read from a later write carries that write's odd mark with it
-// (release/acquire), so the second check fails and the copy is refused, never used half old,
-// half new. On x86 these atomic loads and stores are plain moves.
+// marks the slot odd, issues a release fence and stores the pixels and the stamp as relaxed
+// stores of 8-byte atomic words; a reader checks the sequence (acquire), copies the words with
+// relaxed loads, issues an acquire fence and checks the sequence again. A word it read from a
+// later write brings that write's odd mark with it (fence to fence), so the second check fails
+// and the copy is refused, never used half old, half new. On x86 these atomic loads and stores
+// are plain moves and the fences cost nothing.
 class FrameRing {
  public:
   FrameRing() = default;
