@@ -38,10 +38,10 @@ SystemTime UnpackStamp(const std::array<uint64_t, 2>& w) {
 
 }  // namespace
 
-// ThreadSanitizer does not model fences, and GCC says so. Every access they order here is atomic,
-// so no race can hide behind them; the slot's buffer pointer is ordered by the sequence's own
-// release store and acquire load, which the sanitizer does follow.
-#if defined(__GNUC__) && !defined(__clang__)
+// ThreadSanitizer does not model fences, and GCC 12 and later say so. Every access they order here
+// is atomic, so no race can hide behind them; the slot's buffer pointer is ordered by the
+// sequence's own release store and acquire load, which the sanitizer does follow.
+#if defined(__GNUC__) && !defined(__clang__) && __GNUC__ >= 12
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wtsan"
 #endif
@@ -107,7 +107,7 @@ bool FrameRing::CopyValidated(const Slot& slot, uint64_t expected, uint8_t* out,
   return true;
 }
 
-#if defined(__GNUC__) && !defined(__clang__)
+#if defined(__GNUC__) && !defined(__clang__) && __GNUC__ >= 12
 #pragma GCC diagnostic pop
 #endif
 
