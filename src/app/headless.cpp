@@ -88,11 +88,7 @@ bool ParseUnsigned(const std::string& text, uint32_t& value) {
 }
 
 std::string StatusLine(const Station& station) {
-  const uint32_t newest = station.ring.NewestSlot();
-  SystemTime t{};
-  if (station.ring.Frame(newest) != nullptr) {
-    t = station.ring.stamps[newest];
-  }
+  const SystemTime t = station.ring.NewestStamp().value_or(SystemTime{});
   char text[160];
   std::snprintf(text, sizeof text,
                 "UTC %02d/%02d/%02d %02d:%02d:%02d %s  pixels %d  frames lost %" PRIu64, t.month,
@@ -319,9 +315,8 @@ int RunHeadless(const HeadlessOptions& options) {
       file.fast = options.fast;
       file.start = options.start;
       // Frames are stamped by the file's own time; the clock only stands in when it has none.
-      auto made =
-          std::make_unique<FileSource>(file, station.settings, systemClock, pacer, hooks.report,
-                                       [&station] { return station.detector.FramesRead(); });
+      auto made = std::make_unique<FileSource>(file, station.settings, systemClock, pacer,
+                                               hooks.report, &station.detector.readProgress());
       fileSource = made.get();
       source = std::move(made);
       break;

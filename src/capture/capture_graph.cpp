@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "base/stamp.h"
 #include "capture/frame_ring.h"
 
 namespace ombrix {
@@ -271,8 +272,21 @@ void CaptureGraph::CaptureLoop(std::stop_token stop) {
     if (error != 0 || buffer.index >= buffers_.size()) {
       break;
     }
+    // Both clocks at once, first: the wall clock maps the driver's stamp, or stands in for it.
+    const SystemTime wallNow = clock_.UtcNow();
+    const int64_t monotonicNow_us = device_.MonotonicNow_us();
     if ((buffer.flags & V4L2_BUF_FLAG_ERROR) == 0 && buffer.bytesused >= sampleSize_) {
-      ring_->SampleArrived(clock_, static_cast<const uint8_t*>(buffers_[buffer.index].address));
+      const bool monotonic =
+          (buffer.flags & V4L2_BUF_FLAG_TIMESTAMP_MASK) == V4L2_BUF_FLAG_TIMESTAMP_MONOTONIC;
+      const int64_t stamp_us =
+          monotonic
+              ? static_cast<int64_t>(buffer.timestamp.tv_sec) * 1000000 + buffer.timestamp.tv_usec
+              : 0;  // no stamp on the monotonic clock: the wall clock is the time
+      const int64_t wall_ms = ToCalendarTime(wallNow) * 1000 + wallNow.milliseconds;
+      const int64_t capture_ms = timeMapper_.ToUtc_ms(stamp_us, wall_ms, monotonicNow_us);
+      const int64_t seconds = capture_ms / 1000 - (capture_ms % 1000 < 0 ? 1 : 0);
+      ring_->StoreFrame(static_cast<const uint8_t*>(buffers_[buffer.index].address),
+                        ToSystemTime(seconds, static_cast<int>(capture_ms - seconds * 1000)));
       framesDelivered_.fetch_add(1, std::memory_order_relaxed);
     } else {
       buffersDropped_.fetch_add(1, std::memory_order_relaxed);

@@ -12,6 +12,7 @@
 
 #include "base/clock.h"
 #include "capture/capture_source.h"
+#include "capture/capture_time.h"
 #include "capture/v4l2_device.h"
 #include "config/settings.h"
 
@@ -21,7 +22,8 @@ class FrameRing;
 
 // The capture device chain: the chosen video capture device, its composite input, a 640x480 (or
 // 720x480) YUYV format and a set of memory-mapped streaming buffers, drained by a capture thread
-// that hands every good buffer with its arrival time to the frame ring.
+// that hands every good buffer to the frame ring with its capture time: the driver's monotonic
+// buffer stamp mapped to UTC, or the wall clock at the dequeue when the driver gives none.
 //
 // Built, run and torn down from one thread (the station's); only the capture thread runs
 // alongside. Failures are reported through the report function with one fixed sentence and leave
@@ -94,6 +96,7 @@ class CaptureGraph {
   int fd_ = -1;
   std::string devicePath_;
   FrameRing* ring_ = nullptr;
+  CaptureTimeMapper timeMapper_;  // capture thread only
   uint32_t sampleSize_ = 0;
   bool buffersRequested_ = false;
   std::vector<MappedBuffer> buffers_;

@@ -26,14 +26,14 @@ std::optional<CalendarTime> ParseCreationTime(const std::string& text) {
 }
 
 FileSource::FileSource(FileSourceOptions options, const Settings& settings, const Clock& clock,
-                       Pacer& pacer, ReportFunction report, std::function<uint64_t()> framesRead)
+                       Pacer& pacer, ReportFunction report, const FrameProgress* framesRead)
     : options_(std::move(options)),
       settings_(settings),
       clock_(clock),
       pacer_(pacer),
       report_(std::move(report)),
       damaged_(report_),
-      framesRead_(std::move(framesRead)),
+      framesRead_(framesRead),
       sample_(std::make_unique<uint8_t[]>(kSampleSize640)) {}
 
 FileSource::~FileSource() {
@@ -76,16 +76,18 @@ void FileSource::Stop() {
 bool FileSource::WaitForDetector(std::stop_token stop, const FrameRing& ring) {
   // The gap as the detector reduces it to a distance in the ring.
   const uint64_t limit = kRingSlots - RingDistance(settings_.triggerGap);
-  while (!stop.stop_requested()) {
-    const uint64_t stored = ring.framesStored.load(std::memory_order_acquire);
-    const uint64_t read = std::min(stored, framesRead_ ? framesRead_() : stored);
+  // Only this thread stores frames, so the count read here holds until it stores the next one.
+  const uint64_t stored = ring.FramesStored();
+  while (framesRead_ != nullptr && !stop.stop_requested()) {
+    // Acquire: the detector is done with every frame it counts before the slot is refilled.
+    const uint64_t read = framesRead_->Get();
     // Storing frame S keeps frames S - 63 .. S; the detector at frame P needs P - gap.
-    if (stored - read < limit) {
+    if (stored - std::min(stored, read) < limit) {
       return true;
     }
-    pacer_.SleepUntil(pacer_.Now() + std::chrono::milliseconds(1), stop);
+    framesRead_->WaitPast(read, stop);  // woken by the detector's next count or by a stop
   }
-  return false;
+  return !stop.stop_requested();
 }
 
 void FileSource::Deliver(std::stop_token stop, FrameRing* ring) {

@@ -12,6 +12,7 @@
 #include "base/calendar_time.h"
 #include "base/clock.h"
 #include "capture/capture_source.h"
+#include "capture/frame_progress.h"
 #include "capture/pacer.h"
 #include "config/settings.h"
 
@@ -42,13 +43,14 @@ std::optional<CalendarTime> ParseCreationTime(const std::string& text);
 // frame the detector needs, including the one triggerGap frames back, is still in the ring.
 class FileSource final : public CaptureSource {
  public:
-  // framesRead returns how many of the ring's frames the detector has moved past (processed, or
-  // skipped for want of a reference: Detector::FramesRead()), counted like ring.framesStored; it
-  // is called from the delivering thread. A count of processed frames alone would stall the
-  // source, since the first triggerGap frames of a ring are never processed. The settings,
-  // clock and pacer must outlive the source; report must be safe to call from any thread.
+  // framesRead counts the ring's frames the detector has moved past (processed, or skipped for
+  // want of a reference: Detector::readProgress()), counted like ring.framesStored; the fast
+  // mode's delivering thread reads it and waits on it. A count of processed frames alone would
+  // stall the source, since the first triggerGap frames of a ring are never processed. Without
+  // it the fast mode does not wait. The settings, clock, pacer and framesRead must outlive the
+  // source; report must be safe to call from any thread.
   FileSource(FileSourceOptions options, const Settings& settings, const Clock& clock, Pacer& pacer,
-             ReportFunction report, std::function<uint64_t()> framesRead);
+             ReportFunction report, const FrameProgress* framesRead);
   ~FileSource() override;
 
   bool Start(FrameRing& ring) override;
@@ -65,7 +67,7 @@ class FileSource final : public CaptureSource {
 
  private:
   void Deliver(std::stop_token stop, FrameRing* ring);
-  // Fast mode: waits until the lead is below 64 - triggerGap.
+  // Fast mode: waits until the lead is below 64 - triggerGap; false when stopped first.
   bool WaitForDetector(std::stop_token stop, const FrameRing& ring);
 
   FileSourceOptions options_;
@@ -74,7 +76,7 @@ class FileSource final : public CaptureSource {
   Pacer& pacer_;
   ReportFunction report_;
   ThrottledReport damaged_;  // damaged pictures skipped, from the delivering thread
-  std::function<uint64_t()> framesRead_;
+  const FrameProgress* framesRead_;
   std::unique_ptr<VideoFileDecoder> decoder_;  // used by the delivering thread only
   std::unique_ptr<uint8_t[]> sample_;
   CalendarTime startTime_ = 0;

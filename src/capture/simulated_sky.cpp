@@ -242,7 +242,7 @@ void SimulatedSkySource::Deliver(std::stop_token stop, FrameRing* ring) {
       break;
     }
     ring->SampleArrived(clock_, sample_.get());
-    RecordTruth(nextFrame_, ring->stamps[ring->NewestSlot()]);
+    RecordTruth(nextFrame_, ring->NewestStamp().value_or(SystemTime{}));
     framesDelivered_.fetch_add(1, std::memory_order_relaxed);
     ++nextFrame_;
     ++k;

@@ -5,6 +5,7 @@
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -94,6 +95,12 @@ int SystemV4l2Device::Poll(int fd, int timeout_ms) {
     return -errno;
   }
   return result > 0 ? 1 : 0;
+}
+
+int64_t SystemV4l2Device::MonotonicNow_us() {
+  timespec now{};
+  ::clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<int64_t>(now.tv_sec) * 1000000 + now.tv_nsec / 1000;
 }
 
 }  // namespace ombrix

@@ -27,6 +27,9 @@ class V4l2Device {
   // Waits until a buffer can be dequeued: 1 ready, 0 timed out, -errno on failure (-EINTR when a
   // signal interrupted the wait).
   virtual int Poll(int fd, int timeout_ms) = 0;
+  // The monotonic clock that stamps the driver's buffers (V4L2_BUF_FLAG_TIMESTAMP_MONOTONIC), in
+  // microseconds.
+  virtual int64_t MonotonicNow_us() = 0;
 };
 
 // The device interface of the running system.
@@ -39,6 +42,7 @@ class SystemV4l2Device final : public V4l2Device {
   void* Mmap(int fd, size_t length, int64_t offset) override;
   void Munmap(void* address, size_t length) override;
   int Poll(int fd, int timeout_ms) override;
+  int64_t MonotonicNow_us() override;
 };
 
 // Orders "/dev/video10" after "/dev/video2": by the number after "video".

@@ -9,7 +9,9 @@ Detector::Detector(Settings& settings, FrameRing& ring, ThresholdMap& thresholds
       ring_(ring),
       thresholds_(thresholds),
       eventList_(eventList),
-      clock_(clock) {}
+      clock_(clock),
+      current_(std::make_unique<uint8_t[]>(kFrameBytes)),
+      reference_(std::make_unique<uint8_t[]>(kFrameBytes)) {}
 
 Detector::TimeOfDayNow Detector::Now() const {
   if (settings_.enableDisableTimeIsLocal) {
@@ -59,7 +61,7 @@ void Detector::DetectionStep() {
   while (true) {
     // The running count, not writeIndex, tells how far the writer is ahead: writeIndex alone
     // cannot tell an empty ring from one lapped exactly once.
-    const uint64_t stored = ring_.framesStored.load(std::memory_order_acquire);
+    const uint64_t stored = ring_.FramesStored();
     if (stored <= position_) {
       break;
     }
@@ -74,12 +76,11 @@ void Detector::DetectionStep() {
       framesLost_ = framesLost_ + (resume - position_);
       position_ = resume;
     }
-    const uint32_t slot = static_cast<uint32_t>(position_ % kRingSlots);
-    state_.readIndex = slot;
-    ProcessSlot(slot, gap);
+    state_.readIndex = static_cast<uint32_t>(position_ % kRingSlots);
+    ProcessFrame(position_, gap);
     ++position_;
     state_.readIndex = static_cast<uint32_t>(position_ % kRingSlots);
-    framesRead_ = position_;
+    framesRead_.Set(position_);
   }
 }
 
@@ -89,21 +90,29 @@ void Detector::EndActiveEvent() {
   }
 }
 
-void Detector::ProcessSlot(uint32_t slot, uint32_t gap) {
-  const uint8_t* cur = ring_.Frame(slot);
-  const uint8_t* ref = ring_.Frame((slot + kRingSlots - gap) % kRingSlots);
-  if (cur == nullptr || ref == nullptr) {
-    return;  // a slot not yet written: nothing is computed and no counter moves
+void Detector::ProcessFrame(uint64_t number, uint32_t gap) {
+  if (number < gap) {
+    return;  // the reference was never stored: nothing is computed and no counter moves
   }
+  // Both frames are copied out of the ring and then checked: the writer may be refilling either
+  // slot. A copy caught being overwritten is a lost frame, as one overwritten before it was read.
+  // The reference, the older frame and so the nearer to being overwritten, goes first.
+  SystemTime stamp;
+  if ((gap != 0 && !ring_.CopyFrame(number - gap, reference_.get(), nullptr)) ||
+      !ring_.CopyFrame(number, current_.get(), &stamp)) {
+    framesLost_ = framesLost_ + 1;
+    return;
+  }
+  const uint8_t* ref = gap != 0 ? reference_.get() : current_.get();
   auto table = thresholds_.Current();
   if (!table) {
     BuildThresholdMap();
     table = thresholds_.Current();
   }
-  currentSlot_ = slot;
-  currentStamp_ = ring_.stamps[slot];
+  currentSlot_ = static_cast<uint32_t>(number % kRingSlots);
+  currentStamp_ = stamp;
 
-  const FrameExcess excess = MeasureFrameExcess(cur, ref, table->data());
+  const FrameExcess excess = MeasureFrameExcess(current_.get(), ref, table->data());
   statistics_.pixelCount = excess.pixelCount;
   statistics_.excessSum = excess.excessSum;
   if (excess.excessSum != 0) {

@@ -2,11 +2,13 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 
 #include "base/clock.h"
 #include "base/relaxed.h"
 #include "base/report.h"
 #include "base/system_time.h"
+#include "capture/frame_progress.h"
 #include "capture/frame_ring.h"
 #include "config/settings.h"
 #include "detect/event_file.h"
@@ -35,7 +37,7 @@ struct DetectionState {
 };
 
 // Called by the detector after each processed frame, in this order; the archive recorder
-// implements it and reads the detector's statistics(), currentSlot() and currentStamp().
+// implements it and reads the detector's statistics(), currentFrame() and currentStamp().
 class ArchiveSink {
  public:
   virtual ~ArchiveSink() = default;
@@ -92,15 +94,20 @@ class Detector {
   const FrameStatistics& statistics() const { return statistics_; }
   const DetectionState& state() const { return state_; }
   uint32_t currentSlot() const { return currentSlot_; }
+  // The detector's own whole copy of the frame just processed (kFrameBytes) and its capture
+  // time: the ring slot may already be refilled.
+  const uint8_t* currentFrame() const { return current_.get(); }
   const SystemTime& currentStamp() const { return currentStamp_; }
-  const FrameRing& ring() const { return ring_; }
 
   // For other threads (status line).
   int32_t LastPixelCount() const { return lastPixelCount_; }
   uint64_t FramesProcessed() const { return framesProcessed_; }
   // Frames the detector has moved past: processed, skipped for lack of a reference, or lost.
-  uint64_t FramesRead() const { return framesRead_; }
-  // Frames that the capture side overwrote before they could be processed.
+  uint64_t FramesRead() const { return framesRead_.Get(); }
+  // The same count to wait on (the fast replay's back-pressure).
+  const FrameProgress& readProgress() const { return framesRead_; }
+  // Frames that the capture side overwrote before they could be processed (also those caught
+  // being overwritten while the detector copied them).
   uint64_t FramesLost() const { return framesLost_; }
 
  private:
@@ -111,7 +118,7 @@ class Detector {
   };
   TimeOfDayNow Now() const;
   void CheckSchedule();
-  void ProcessSlot(uint32_t slot, uint32_t gap);
+  void ProcessFrame(uint64_t number, uint32_t gap);
   void BeginEvent();
   void EndEvent();
 
@@ -128,11 +135,14 @@ class Detector {
   uint64_t position_ = 0;  // frames read so far, lost ones included; readIndex = position_ % 64
   uint32_t currentSlot_ = 0;
   SystemTime currentStamp_{};
+  // Copies of the frame being processed and of its reference, made once per frame.
+  std::unique_ptr<uint8_t[]> current_;
+  std::unique_ptr<uint8_t[]> reference_;
 
   Relaxed<int32_t> lastPixelCount_{0};
   Relaxed<uint64_t> framesProcessed_{0};
   Relaxed<uint64_t> framesLost_{0};
-  Relaxed<uint64_t> framesRead_{0};
+  FrameProgress framesRead_;
   EventObserver eventObserver_;
   ReportFunction report_;
   bool refusing_ = false;     // the last attempt to begin an event was refused

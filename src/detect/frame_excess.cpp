@@ -2,16 +2,24 @@
 
 #include "capture/frame_ring.h"
 
+// Sanitizer builds define OMBRIX_NO_TARGET_CLONES: the resolver of a cloned function runs while
+// the program is being loaded, before the sanitizer runtime is ready for instrumented code.
+#ifdef OMBRIX_NO_TARGET_CLONES
+#define OMBRIX_AVX2_CLONES
+#else
+#define OMBRIX_AVX2_CLONES __attribute__((target_clones("avx2", "default")))
+#endif
+
 namespace ombrix {
 
 // One row at a time with row-local accumulators: within a row the pixel count fits 16 bits and
 // the sums (at most 640 * 255 and 639 * 640 * 255) fit 32 bits, which keeps the vector lanes
 // narrow; the row totals go into the frame's wider sums. Clamping e at 0 makes a pixel that does
 // not count add nothing, so the body needs no branch. The AVX2 variant is chosen at load time
-// where the processor has it.
-__attribute__((target_clones("avx2", "default"))) FrameExcess MeasureFrameExcess(
-    const uint8_t* __restrict cur, const uint8_t* __restrict ref,
-    const uint8_t* __restrict thresholds) {
+// where the processor has it (not in sanitizer builds).
+OMBRIX_AVX2_CLONES FrameExcess MeasureFrameExcess(const uint8_t* __restrict cur,
+                                                  const uint8_t* __restrict ref,
+                                                  const uint8_t* __restrict thresholds) {
   FrameExcess result;
   for (int y = 0; y < kFrameHeight; ++y) {
     const size_t rowStart = static_cast<size_t>(y) * kFrameWidth;

@@ -16,11 +16,7 @@ constexpr const char* kClockNotSynchronised =
 }  // namespace
 
 SystemTime Station::FrameTimeClock::UtcNow() const {
-  const uint32_t newest = ring_.NewestSlot();
-  if (ring_.Frame(newest) == nullptr) {
-    return SystemTime{};
-  }
-  return ring_.stamps[newest];
+  return ring_.NewestStamp().value_or(SystemTime{});
 }
 
 Station::Station(const Clock& wallClock, FreeSpace& freeSpace, StationOptions options,
@@ -138,7 +134,7 @@ void Station::Stop() {
 }
 
 uint64_t Station::FramesPending() const {
-  const uint64_t stored = ring.framesStored.load(std::memory_order_acquire);
+  const uint64_t stored = ring.FramesStored();
   const uint64_t done = detector.FramesRead();
   return stored > done ? stored - done : 0;
 }

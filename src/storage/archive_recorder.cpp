@@ -100,7 +100,7 @@ void ArchiveRecorder::RecordArchiveFrame() {
     return;
   }
   progress_.SetActive(true);
-  const uint8_t* frame = detector_.ring().Frame(detector_.currentSlot());
+  const uint8_t* frame = detector_.currentFrame();
   if (frame == nullptr) {
     return;
   }

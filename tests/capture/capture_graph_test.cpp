@@ -3,14 +3,22 @@
 #include <gtest/gtest.h>
 #include <sys/timex.h>
 
+#include <cstdlib>
+
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <thread>
 
+#include "base/stamp.h"
+
+#include "capture/capture_time.h"
 #include "capture/clock_sync.h"
 #include "capture/device_source.h"
 #include "capture/frame_ring.h"
 #include "config/config_file.h"
 #include "fake_v4l2_device.h"
+#include "ring_copy.h"
 #include "support/temp_dir.h"
 
 namespace ombrix {
@@ -42,7 +50,8 @@ TEST(FrameRing, KeepsTheLumaOfBothSampleLayouts) {
   ring.sampleSize = kSampleSize720;
   const std::vector<uint8_t> wide = MakeSample(720, 1);
   ring.StoreFrame(wide.data(), SystemTime{});
-  const uint8_t* frame = ring.Frame(0);
+  const std::vector<uint8_t> frame = test::CopyOfSlot(ring, 0).pixels;
+  ASSERT_EQ(frame.size(), static_cast<size_t>(kFrameBytes));
   auto luma = [&](int row, int pixel) { return wide[(row * 720 + pixel) * 2]; };
   for (int c = 0; c < 10; ++c) {
     EXPECT_EQ(frame[c], luma(0, 7 + c)) << c;
@@ -58,34 +67,86 @@ TEST(FrameRing, KeepsTheLumaOfBothSampleLayouts) {
   const std::vector<uint8_t> narrow = MakeSample(640, 5);
   ring.sampleSize = kSampleSize640;
   ring.StoreFrame(narrow.data(), SystemTime{});
+  const std::vector<uint8_t> second = test::CopyOfSlot(ring, 1).pixels;
+  ASSERT_EQ(second.size(), static_cast<size_t>(kFrameBytes));
   int mismatches = 0;
   for (int i = 0; i < kFrameBytes; ++i) {
-    mismatches += ring.Frame(1)[i] != narrow[2 * static_cast<size_t>(i)];
+    mismatches += second[i] != narrow[2 * static_cast<size_t>(i)];
   }
   EXPECT_EQ(mismatches, 0);
 }
 
-TEST(FrameRing, MissingSampleStoresNothingAndCountsRunOnAcrossLaps) {
+// Frame n lives in slot n % 64 with its own stamp, and is refused once a later frame has taken
+// the slot or before it has arrived.
+TEST(FrameRing, FramesAreCopiedByNumberWithTheirStampsUntilOverwritten) {
   FrameRing ring;
   SystemClock clock;
   const std::vector<uint8_t> first = MakeSample(640, 1);
-  const std::vector<uint8_t> second = MakeSample(640, 2);
   ring.SampleArrived(clock, first.data());
   ring.SampleArrived(clock, nullptr);
   EXPECT_EQ(ring.writeIndex.load(), 1u);
-  EXPECT_EQ(ring.framesStored.load(), 1u);
-  EXPECT_EQ(ring.Frame(1), nullptr);
-  ring.SampleArrived(clock, second.data());
-  EXPECT_EQ(ring.writeIndex.load(), 2u);
-  ASSERT_NE(ring.Frame(1), nullptr);
-  EXPECT_EQ(ring.Frame(1)[5], second[10]);
-  const uint8_t* slotOne = ring.Frame(1);
-  for (int n = 2; n < 130; ++n) {
-    ring.SampleArrived(clock, first.data());
+  EXPECT_EQ(ring.FramesStored(), 1u);
+  EXPECT_TRUE(test::CopyOfSlot(ring, 1).pixels.empty());
+  const std::vector<uint8_t> uniform(kSampleSize640, 0);
+  std::vector<uint8_t> sample = uniform;
+  for (int n = 1; n < 70; ++n) {
+    std::ranges::fill(sample, static_cast<uint8_t>(n));
+    ring.StoreFrame(sample.data(), ToSystemTime(1700000000 + n, n));
   }
-  EXPECT_EQ(ring.framesStored.load(), 130u);
-  EXPECT_EQ(ring.NewestSlot(), 1u);
-  EXPECT_EQ(ring.Frame(1), slotOne);  // every lap reuses the slot's buffer
+  EXPECT_EQ(ring.FramesStored(), 70u);
+  EXPECT_EQ(ring.NewestSlot(), 5u);
+  std::vector<uint8_t> out(kFrameBytes);
+  for (uint64_t n : {0, 1, 5, 70, 71}) {  // overwritten, or not stored yet
+    EXPECT_FALSE(ring.CopyFrame(n, out.data(), nullptr)) << n;
+  }
+  for (uint64_t n : {6, 40, 69}) {
+    SystemTime stamp;
+    ASSERT_TRUE(ring.CopyFrame(n, out.data(), &stamp)) << n;
+    EXPECT_EQ(stamp, ToSystemTime(1700000000 + n, static_cast<int>(n))) << n;
+    EXPECT_EQ(std::ranges::count(out, static_cast<uint8_t>(n)), kFrameBytes) << n;
+  }
+  EXPECT_EQ(ring.NewestStamp(), ToSystemTime(1700000069, 69));
+  SystemTime stamp;
+  ASSERT_TRUE(ring.CopyNewest(out.data(), &stamp));
+  EXPECT_EQ(stamp, ToSystemTime(1700000069, 69));
+  EXPECT_EQ(out[kFrameBytes - 1], 69);
+  EXPECT_FALSE(FrameRing().NewestStamp().has_value());
+}
+
+// Readers racing a writer that fills the ring as fast as it can: every copy the ring accepts is
+// one whole frame with its own stamp (frame n is uniformly n % 251, stamped n milliseconds),
+// and copies are refused only for frames that were being overwritten.
+TEST(FrameRing, CopiesTakenWhileTheWriterLapsAreWholeOrRefused) {
+  FrameRing ring;
+  constexpr int kFrames = 200;  // three laps
+  std::atomic<bool> done{false};
+  std::jthread writer([&] {
+    std::vector<uint8_t> sample(kSampleSize640);
+    for (int n = 0; n < kFrames; ++n) {
+      std::ranges::fill(sample, static_cast<uint8_t>(n % 251));
+      ring.StoreFrame(sample.data(), ToSystemTime(1700000000 + n / 1000, n % 1000));
+    }
+    done = true;
+  });
+  int accepted = 0;
+  int torn = 0;
+  std::vector<uint8_t> out(kFrameBytes);
+  while (!done) {
+    SystemTime stamp;
+    const uint64_t stored = ring.FramesStored();
+    // The newest frame, and the oldest one still in the ring: the one the writer takes next.
+    for (uint64_t n : {stored - 1, stored >= 64 ? stored - 64 : 0}) {
+      if (stored == 0 || !ring.CopyFrame(n, out.data(), &stamp)) {
+        continue;
+      }
+      ++accepted;
+      const int ms = stamp.milliseconds;
+      torn += ms != static_cast<int>(n % 1000) ||
+              std::ranges::count(out, static_cast<uint8_t>(n % 251)) != kFrameBytes;
+    }
+  }
+  EXPECT_GT(accepted, 0);
+  EXPECT_EQ(torn, 0);
 }
 
 class CaptureGraphTest : public ::testing::Test {
@@ -199,14 +260,89 @@ TEST_F(CaptureGraphTest, GoodSamplesReachTheRingAndEveryBufferIsRequeued) {
   EXPECT_EQ(ring_.framesStored.load(), 7u);
   const std::vector<uint8_t> expected = {10, 20, 21, 22, 23, 24, 25};
   for (uint32_t slot = 0; slot < expected.size(); ++slot) {
-    ASSERT_NE(ring_.Frame(slot), nullptr);
-    EXPECT_EQ(ring_.Frame(slot)[0], expected[slot]);
-    EXPECT_EQ(ring_.Frame(slot)[kFrameBytes - 1], expected[slot]);
+    const std::vector<uint8_t> frame = test::CopyOfSlot(ring_, slot).pixels;
+    ASSERT_EQ(frame.size(), static_cast<size_t>(kFrameBytes));
+    EXPECT_EQ(frame[0], expected[slot]);
+    EXPECT_EQ(frame[kFrameBytes - 1], expected[slot]);
   }
   graph_.TearDownCaptureGraph();
   const auto seen = device_.Now();
   EXPECT_EQ(seen.Count("STREAMOFF"), 1);
   EXPECT_EQ(seen.mapped + seen.open, 0);
+}
+
+// A wall clock standing at 2026-12-07 03:00:00.000 UTC.
+class StoppedClock final : public Clock {
+ public:
+  SystemTime UtcNow() const override {
+    return ToSystemTime(*MakeCalendarTime(2026, 12, 7, 3, 0, 0), 0);
+  }
+  CalendarFields LocalNow() const override { return FieldsOf(UtcNow()); }
+};
+
+// A frame is stamped with the driver's monotonic buffer time mapped to UTC; without a monotonic
+// stamp it takes the wall clock at the dequeue.
+TEST_F(CaptureGraphTest, FramesCarryTheDriversBufferTimeInUtc) {
+  StoppedClock stopped;
+  CaptureGraph graph(device_, settings_, stopped,
+                     [this](const std::string& t) { reports_.push_back(t); });
+  device_.cameras = {{}};
+  ASSERT_TRUE(graph.BuildCaptureGraph(ring_));
+  ASSERT_TRUE(graph.Run());
+  const int64_t now_us = device_.MonotonicNow_us();  // it stays there: every stamp is older
+  const std::vector<std::pair<test::Delivery, std::string>> rows = {
+      {{.luma = 1, .timestamp_us = now_us - 40000}, "20261207_025959_960"},
+      {{.luma = 2, .timestamp_us = now_us - 100000}, "20261207_025959_900"},
+      {{.luma = 3, .timestamp_us = now_us}, "20261207_030000_000"},
+      {{.luma = 4, .flags = 0, .timestamp_us = now_us - 40000}, "20261207_030000_000"},
+      {{.luma = 5, .flags = V4L2_BUF_FLAG_TIMESTAMP_COPY, .timestamp_us = now_us - 40000},
+       "20261207_030000_000"},
+      {{.luma = 6, .timestamp_us = 0}, "20261207_030000_000"},
+      {{.luma = 7, .timestamp_us = now_us - 20000000}, "20261207_030000_000"},  // stale
+  };
+  for (const auto& row : rows) {
+    device_.Deliver(row.first);
+  }
+  ASSERT_TRUE(WaitFor([&] { return graph.framesDelivered() == rows.size(); }));
+  for (uint32_t slot = 0; slot < rows.size(); ++slot) {
+    const test::SlotCopy copy = test::CopyOfSlot(ring_, slot);
+    ASSERT_FALSE(copy.pixels.empty()) << slot;
+    EXPECT_EQ(copy.pixels[0], slot + 1);
+    EXPECT_EQ(MakeStamp(copy.stamp), rows[slot].second) << slot;
+  }
+  graph.TearDownCaptureGraph();
+}
+
+// Frames captured every 33.367 ms but dequeued 0 to 25 ms late keep their spacing and are
+// stamped to the millisecond; a stepped wall clock is followed at once.
+TEST(CaptureTimeMapper, SmoothsTheClockOffsetAndFollowsASteppedClock) {
+  CaptureTimeMapper mapper;
+  const int64_t wall0_us = 1796594400000000;  // the true wall clock at monotonic 0
+  uint32_t random = 12345;
+  int64_t previous = 0;
+  int64_t step_us = 0;
+  for (int n = 0; n < 300; ++n) {
+    const int64_t captured = 1000000000 + n * int64_t{33367};
+    random = random * 1103515245 + 12345;
+    const int64_t dequeued = captured + (random >> 8) % 25000;
+    if (n == 200) {
+      step_us = 3600000000;  // the wall clock is set an hour ahead
+    }
+    const int64_t wall_ms = (wall0_us + step_us + dequeued) / 1000;
+    const int64_t utc = mapper.ToUtc_ms(captured, wall_ms, dequeued);
+    const int64_t exact = (wall0_us + step_us + captured) / 1000;
+    if (n > 0) {
+      EXPECT_LE(std::abs(utc - exact), 1) << n;  // the first sample sets the offset exactly
+      // 33 or 34, or one more or less where the millisecond rounding of the offset wobbles;
+      // stamps taken at the dequeue would be 8 to 58 ms apart.
+      EXPECT_NEAR(utc - previous - (n == 200 ? 3600000 : 0), 33.5, 1.5) << n;
+    }
+    previous = utc;
+  }
+  // No usable stamp: the wall clock as read.
+  for (int64_t stamp : {int64_t{0}, int64_t{2000000000}, int64_t{1}}) {
+    EXPECT_EQ(mapper.ToUtc_ms(stamp, 1796594400123, 1900000000), 1796594400123) << stamp;
+  }
 }
 
 TEST_F(CaptureGraphTest, SilentDeviceIsRebuiltEveryThirtySecondsUntilFramesFlow) {
@@ -245,7 +381,7 @@ TEST_F(CaptureGraphTest, SilentDeviceIsRebuiltEveryThirtySecondsUntilFramesFlow)
   source.Stop();
   EXPECT_EQ(streamOns(400), 4);
   EXPECT_EQ(device_.Now().open, 0);
-  EXPECT_EQ(ring_.Frame(1)[0], 50);
+  EXPECT_EQ(test::CopyOfSlot(ring_, 1).pixels.at(0), 50);
 }
 
 TEST_F(CaptureGraphTest, DeviceMissingAtStartIsTriedEveryThirtySecondsAndPickedUp) {
@@ -271,7 +407,7 @@ TEST_F(CaptureGraphTest, DeviceMissingAtStartIsTriedEveryThirtySecondsAndPickedU
   EXPECT_EQ(reports_.back(), "Capture device /dev/video0 found; capture runs.");
   device_.Deliver({77});
   ASSERT_TRUE(WaitFor([&] { return ring_.framesStored.load() == 1; }));
-  EXPECT_EQ(ring_.Frame(0)[0], 77);
+  EXPECT_EQ(test::CopyOfSlot(ring_, 0).pixels.at(0), 77);
   // From now on the device is watched for silence as any other; no more start-up tries.
   EXPECT_EQ(streamOns(61), 1);
   EXPECT_EQ(streamOns(65), 1);

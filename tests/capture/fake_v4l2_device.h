@@ -8,6 +8,7 @@
 #include <cstring>
 #include <deque>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -38,8 +39,12 @@ struct FakeCamera {
 
 struct Delivery {
   uint8_t luma;
-  uint32_t flags = 0;
+  uint32_t flags = V4L2_BUF_FLAG_TIMESTAMP_MONOTONIC;
   uint32_t bytesused = 0;  // 0: the whole sample
+  // The buffer's stamp on the device's monotonic clock; by default the clock's reading at the
+  // dequeue. A given stamp also sets the monotonic clock, when it is behind, to age_us after it.
+  std::optional<int64_t> timestamp_us = std::nullopt;
+  int64_t age_us = 0;
 };
 
 // Scripted cameras that log what the graph asks of them; the capture thread dequeues while the
@@ -122,6 +127,10 @@ class FakeV4l2Device final : public V4l2Device {
         std::ranges::fill(buffers_[buffer->index], delivery.luma);
         buffer->flags = delivery.flags;
         buffer->bytesused = delivery.bytesused != 0 ? delivery.bytesused : camera.current.sizeimage;
+        const int64_t stamp = delivery.timestamp_us.value_or(monotonic_us_);
+        monotonic_us_ = std::max(monotonic_us_, stamp + delivery.age_us);
+        buffer->timestamp.tv_sec = stamp / 1000000;
+        buffer->timestamp.tv_usec = stamp % 1000000;
         return 0;
       }
       case VIDIOC_STREAMON:
@@ -151,6 +160,11 @@ class FakeV4l2Device final : public V4l2Device {
     return !deliveries.empty() && !queued_.empty() ? 1 : 0;
   }
 
+  int64_t MonotonicNow_us() override {
+    std::lock_guard lock(mutex_);
+    return monotonic_us_;
+  }
+
   void Deliver(Delivery delivery) {
     std::lock_guard lock(mutex_);
     deliveries.push_back(delivery);
@@ -177,6 +191,7 @@ class FakeV4l2Device final : public V4l2Device {
   std::mutex mutex_;
   int open_ = 0;
   int mapped_ = 0;
+  int64_t monotonic_us_ = 5000000000;  // the scripted monotonic clock, moved by deliveries
   std::vector<std::vector<uint8_t>> buffers_;
   std::deque<uint32_t> queued_;
 };

@@ -11,6 +11,7 @@
 #include "capture/file_source.h"
 #include "capture/frame_ring.h"
 #include "capture/simulated_sky.h"
+#include "ring_copy.h"
 #include "support/temp_dir.h"
 
 namespace ombrix {
@@ -115,12 +116,12 @@ TEST(SimulatedSkySource, DeliversPacedFramesAndWritesOneTruthLinePerMeteor) {
   }
   source.Stop();
   const int64_t delivered = static_cast<int64_t>(source.framesDelivered());
-  EXPECT_EQ(ring.framesStored.load(), source.framesDelivered());
+  EXPECT_EQ(ring.FramesStored(), source.framesDelivered());
   // Frame k is due, and stamped, at k * 1001/30 ms.
   auto due = [](int64_t k) {
     return VirtualTime::At(VirtualTime::kStart + std::chrono::nanoseconds(k * 100100000 / 3));
   };
-  EXPECT_EQ(ring.stamps[ring.NewestSlot()], due(delivered - 1));
+  EXPECT_EQ(ring.NewestStamp(), due(delivered - 1));
 
   // A line is written when its meteor has been drawn for the last time.
   std::vector<SimulatedMeteor> ended;
@@ -155,7 +156,7 @@ int Brightness(uint64_t frame) {
 class FileSourceTest : public ::testing::Test {
  protected:
   void SetUp() override { ASSERT_TRUE(MakeMovie(movie_, 100, "25", "2025-03-04T05:06:07Z")); }
-  std::unique_ptr<FileSource> Source(const std::string& path, std::function<uint64_t()> detector,
+  std::unique_ptr<FileSource> Source(const std::string& path, const FrameProgress* detector,
                                      ReportFunction report = nullptr) {
     FileSourceOptions options;
     options.path = path;
@@ -197,9 +198,10 @@ TEST_F(FileSourceTest, StampsAreTheStartPlusThePresentationTime) {
   EXPECT_EQ(ring_.framesStored.load(), 100u);
   EXPECT_EQ(time_.Now() - VirtualTime::kStart, milliseconds(99 * 40));  // kept to real time
   for (int frame = 36; frame < 100; ++frame) {
-    const uint8_t* picture = ring_.Frame(frame % kRingSlots);
-    EXPECT_EQ(MakeStamp(ring_.stamps[frame % kRingSlots]),
-              ShiftStamp("20250304_050607_000", frame * 40));
+    const test::SlotCopy copy = test::CopyOfSlot(ring_, frame % kRingSlots);
+    ASSERT_FALSE(copy.pixels.empty()) << frame;
+    const std::vector<uint8_t>& picture = copy.pixels;
+    EXPECT_EQ(MakeStamp(copy.stamp), ShiftStamp("20250304_050607_000", frame * 40));
     for (int pixel : {0, 240 * 640 + 320, kFrameBytes - 1}) {
       EXPECT_NEAR(picture[pixel], Brightness(frame), 2) << frame;
     }
@@ -211,8 +213,9 @@ TEST_F(FileSourceTest, StampsAreTheStartPlusThePresentationTime) {
   ASSERT_TRUE(source->Start(ring_));
   WaitUntil([&] { return source->Finished(); });
   EXPECT_EQ(source->startTime(), VirtualTime::kOrigin + 90);
-  EXPECT_EQ(MakeStamp(ring_.stamps[38]), "20261206_220130_066");  // frames 100..103: 36..39
-  EXPECT_EQ(MakeStamp(ring_.stamps[39]), "20261206_220130_100");
+  // frames 100..103: 36..39
+  EXPECT_EQ(MakeStamp(test::CopyOfSlot(ring_, 38).stamp), "20261206_220130_066");
+  EXPECT_EQ(MakeStamp(test::CopyOfSlot(ring_, 39).stamp), "20261206_220130_100");
 }
 
 // A fast source against a detector that starts late, then checks frame by frame that the frame
@@ -224,9 +227,9 @@ TEST_F(FileSourceTest, FastDeliveryStaysWithinReachOfTheDetector) {
   for (auto [gap, stop] : {std::pair{10, true}, {10, false}, {63, false}, {-1, false}}) {
     settings_.triggerGap = gap;
     const uint64_t reach = gap == 10 ? 54 : 1;
-    std::atomic<uint64_t> processed{0};
+    FrameProgress processed;
     FrameRing ring;
-    auto source = Source(movie_, [&] { return processed.load(); });
+    auto source = Source(movie_, &processed);
     ASSERT_TRUE(source->Start(ring));
     WaitUntil([&] { return ring.framesStored.load() >= reach; });
     std::this_thread::sleep_for(milliseconds(50));
@@ -238,12 +241,14 @@ TEST_F(FileSourceTest, FastDeliveryStaysWithinReachOfTheDetector) {
     }
     uint64_t largestLead = 0;
     int wrongFrames = 0;
-    for (uint64_t n = 0; n < 100; processed = ++n) {
+    std::vector<uint8_t> picture(kFrameBytes);
+    for (uint64_t n = 0; n < 100; processed.Set(++n)) {
       WaitUntil([&] { return ring.framesStored.load() > n; });
       largestLead = std::max(largestLead, ring.framesStored.load() - n);
       std::this_thread::sleep_for(std::chrono::microseconds(300));
       for (uint64_t frame : {n, n >= 64 - reach ? n - (64 - reach) : n}) {
-        wrongFrames += std::abs(ring.Frame(frame % kRingSlots)[1000] - Brightness(frame)) > 2;
+        wrongFrames += !ring.CopyFrame(frame, picture.data(), nullptr) ||
+                       std::abs(picture[1000] - Brightness(frame)) > 2;
       }
     }
     WaitUntil([&] { return source->Finished(); });
@@ -251,7 +256,7 @@ TEST_F(FileSourceTest, FastDeliveryStaysWithinReachOfTheDetector) {
     EXPECT_EQ(wrongFrames, 0) << gap;
     EXPECT_EQ(largestLead, reach) << gap;
     if (gap == 10) {  // virtual times from the given start, across midnight
-      EXPECT_EQ(MakeStamp(ring.stamps[36]), "20260103_000000_440");
+      EXPECT_EQ(MakeStamp(test::CopyOfSlot(ring, 36).stamp), "20260103_000000_440");
     }
   }
 }

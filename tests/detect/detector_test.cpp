@@ -2,8 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <filesystem>
+#include <functional>
 #include <random>
 #include <string>
 #include <tuple>
@@ -227,6 +229,49 @@ TEST_F(DetectorTest, FramesOverwrittenBeforeTheyWereReadCountAsLost) {
     EXPECT_EQ(detector.LastPixelCount(), (behind - 1) % 17 + 1);
     EXPECT_EQ(detector.state().readIndex, ring.writeIndex.load());
   }
+}
+
+// A slow archive write during which the capture side refills the whole ring: the sink still gets
+// the frame the detector compared, with its own stamp, and the detector then counts the frames
+// it could no longer read as lost.
+TEST_F(DetectorTest, ArchiveSinkGetsTheProcessedFrameEvenWhenItsSlotIsRefilled) {
+  struct CallbackSink final : ArchiveSink {
+    std::function<void()> log, record;
+    void LogClipFrame(int32_t) override { log(); }
+    void RecordArchiveFrame() override { record(); }
+  } sink;
+  int calls = 0;
+  std::vector<uint8_t> frameBefore, frameAfter;
+  SystemTime stamp;
+  sink.log = [&] {
+    if (calls++ == 0) {  // the first frame's archive write is the slow one
+      frameBefore.assign(detector.currentFrame(), detector.currentFrame() + kFrameBytes);
+      for (int i = 0; i < kRingSlots; ++i) {
+        Push(0, 90);  // every slot now holds a uniform 90
+      }
+    }
+  };
+  sink.record = [&] {
+    if (!frameAfter.empty()) {
+      return;
+    }
+    frameAfter.assign(detector.currentFrame(), detector.currentFrame() + kFrameBytes);
+    stamp = detector.currentStamp();
+  };
+  detector.SetArchiveSink(sink);
+  Step(0, settings.triggerGap);
+  Push(25, 10);
+  const int processedFrame = stored - 1;
+  const uint64_t lost = detector.FramesLost();
+  detector.DetectionStep();
+  ASSERT_GE(calls, 1);
+  EXPECT_EQ(frameAfter, frameBefore);
+  EXPECT_EQ(frameAfter[kFrameBytes - 1], 10);
+  EXPECT_EQ(std::count(frameAfter.begin(), frameAfter.end(), 200), 25);
+  EXPECT_EQ(stamp, StampOf(processedFrame));
+  // Of the 64 frames stored during the write, those whose reference went with the lap are lost.
+  EXPECT_EQ(detector.FramesLost() - lost, static_cast<uint64_t>(settings.triggerGap));
+  EXPECT_EQ(detector.state().readIndex, ring.writeIndex.load());
 }
 
 TEST(FrameExcessTest, OnlyBrighteningBeyondTheThresholdCounts) {

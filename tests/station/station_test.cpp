@@ -234,7 +234,7 @@ uint64_t ReplayFast(const std::string& movie, const fs::path& base,
   file.fast = true;
   file.start = replayOptions.start;
   auto source = std::make_unique<FileSource>(file, station.settings, clock, pacer, hooks.report,
-                                             [&station] { return station.detector.FramesRead(); });
+                                             &station.detector.readProgress());
   FileSource* replay = source.get();
   station.Start(std::move(source));
   const auto deadline = std::chrono::steady_clock::now() + 180s;
