@@ -5,10 +5,25 @@
 
 #include "app/headless.h"
 #include "app/review_commands.h"
+#include "config/config_file.h"
 
 int main(int argc, char** argv) {
-  const std::vector<std::string> args(argv + 1, argv + argc);
+  std::vector<std::string> args(argv + 1, argv + argc);
   if (ombrix::IsReviewCommand(args)) {
+    // "--config PATH" anywhere names the station's configuration (a service's, say) to review.
+    for (size_t i = 1; i < args.size(); ++i) {
+      if (args[i] != "--config") {
+        continue;
+      }
+      if (i + 1 >= args.size()) {
+        std::fputs("ombrix: --config needs a value\n", stderr);
+        return 2;
+      }
+      ombrix::SetConfigurationPath(args[i + 1]);
+      args.erase(args.begin() + static_cast<std::ptrdiff_t>(i),
+                 args.begin() + static_cast<std::ptrdiff_t>(i) + 2);
+      break;
+    }
     return ombrix::RunReviewCommand(args, std::cout, std::cerr);
   }
   std::string error;

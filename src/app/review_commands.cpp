@@ -458,6 +458,7 @@ std::string ReviewUsage() {
          "  ombrix delete KEY            delete the event's e, c, j and m files\n"
          "  KEY is an event's Stamp (YYYYMMDD_hhmmss_mmm); TIME is UTC, e.g. "
          "2024-03-15T21:14:50Z.\n"
+         "  --config PATH names the configuration file (and so the base folder) to use.\n"
          "  Exit code 0 on success, 1 when there is nothing to act on, 2 on bad arguments.\n";
 }
 
