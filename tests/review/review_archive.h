@@ -44,6 +44,9 @@ class ReviewArchive {
   ArchiveProgress progress;  // never active: cuts do not wait
 };
 
+// The frames a movie holds that decode.
+size_t MovieFrames(const std::string& path);
+
 // The window as the review code sees it, recording everything; safe from worker threads.
 class RecordingWindow final : public ReviewWindow {
  public:
