@@ -90,14 +90,6 @@ std::vector<Interval> EventWindows(const fs::path& events) {
   return windows;
 }
 
-std::vector<std::string> Names(const fs::path& folder) {
-  std::vector<std::string> names;
-  for (const auto& entry : fs::directory_iterator(folder)) {
-    names.push_back(entry.path().filename().string());
-  }
-  return names;
-}
-
 bool Overlaps(const Interval& a, const Interval& b) {
   return a.first <= b.last && b.first <= a.last;
 }
@@ -160,33 +152,53 @@ TEST(StationTest, SimulatedSkyEventsCoverTheDrawnMeteorsAndAreCut) {
   }
 }
 
-// A dark, slightly noisy movie of 120 frames per streak and 120 more, with a bright streak
-// crossing the 20 frames from each start (by default one streak in frames 120 to 139).
-void WriteStreakMovie(const std::string& path, const std::vector<int>& starts = {120}) {
+// A dark, slightly noisy movie of the given frames; draw adds the bright parts of frame n.
+void WriteSky(const std::string& path, int frames, uint32_t seed,
+              const std::function<void(int n, std::vector<uint8_t>& frame)>& draw) {
   MovieWriter writer(path);
   ASSERT_TRUE(writer.ready());
   std::vector<uint8_t> frame(kFrameBytes);
-  uint32_t seed = 12345;
-  const int frames = 120 * static_cast<int>(starts.size() + 1);
   for (int n = 0; n < frames; ++n) {
     for (auto& pixel : frame) {
       seed = seed * 1664525u + 1013904223u;
       pixel = static_cast<uint8_t>(18 + (seed >> 30));
     }
-    const auto streak = std::find_if(starts.begin(), starts.end(),
-                                     [n](int start) { return n >= start && n < start + 20; });
-    if (streak != starts.end()) {
-      const int x0 = 100 + 12 * (n - *streak);
-      const int y0 = 200 + 3 * (n - *streak);
-      for (int y = y0; y < y0 + 8; ++y) {
-        for (int x = x0; x < x0 + 8; ++x) {
-          frame[y * kFrameWidth + x] = 230;
-        }
-      }
-    }
+    draw(n, frame);
     writer.WriteFrame(frame.data(), false);
   }
-  writer.Close();
+  ASSERT_TRUE(writer.Close());
+}
+
+void FillBox(std::vector<uint8_t>& frame, int x0, int y0, int width, int height, uint8_t level) {
+  for (int y = y0; y < y0 + height; ++y) {
+    std::fill_n(frame.begin() + y * kFrameWidth + x0, width, level);
+  }
+}
+
+// 120 frames per streak and 120 more, with a bright 8 x 8 streak crossing the 20 frames from
+// each start (by default one streak in frames 120 to 139).
+void WriteStreakMovie(const std::string& path, const std::vector<int>& starts = {120}) {
+  WriteSky(path, 120 * static_cast<int>(starts.size() + 1), 12345, [&](int n, auto& frame) {
+    for (const int start : starts) {
+      if (n >= start && n < start + 20) {
+        FillBox(frame, 100 + 12 * (n - start), 200 + 3 * (n - start), 8, 8, 230);
+      }
+    }
+  });
+}
+
+// Two twinkling 8 x 8 stars, one of which brightens against the frame ten before on every frame
+// (64 pixels, above triggerSumEnd, below a triggerSumBegin of 1000), and a 200 x 200 flash on
+// frames flashAt to flashAt + 3. An event begun on the flash never goes quiet.
+void WriteFlashMovie(const std::string& path, int frames, int flashAt) {
+  WriteSky(path, frames, 777, [&](int n, auto& frame) {
+    for (int star = 0; star < 2; ++star) {
+      FillBox(frame, 48 + 64 * star, 48, 8, 8, (n / 10 + star) % 2 == 0 ? 200 : 40);
+    }
+    if (n >= flashAt && n < flashAt + 4) {
+      FillBox(frame, 300, 200, 200, 200, 255);
+    }
+  });
 }
 
 struct ReplayOptions {
@@ -274,13 +286,31 @@ TEST(StationTest, EventRefusedByTheHourlyBudgetIsReported) {
   EXPECT_EQ(reports[0].rfind("Event at 20240315_2115", 0), 0u) << reports[0];
 }
 
+size_t Count(const fs::path& folder) {
+  return static_cast<size_t>(std::distance(fs::directory_iterator(folder), {}));
+}
+
+// The first replay reads config.txt, where daysToKeep:-1 is refused: the default of 99 days keeps
+// the new event files when retention runs a second later.
 TEST(StationTest, FastReplayFindsTheStreakOnItsFrameAndRepeatsByteForByte) {
   test::ScopedHome home;
   test::TempDir dir;
   const std::string movie = (dir / "streak.mp4").string();
   WriteStreakMovie(movie);
+  fs::create_directories(LocalDataFolder());
+  test::WriteFileBytes(LocalDataFolder() + "/config.txt", "daysToKeep:-1\r\n");
 
-  ReplayFast(movie, dir / "first");
+  ReplayOptions options;
+  options.readConfiguration = true;
+  options.stopped = [&](Station& station) {
+    const fs::path events = dir / "first" / "events";
+    const size_t before = Count(events);
+    EXPECT_GE(before, 4u) << "the event file and its cut files";
+    std::this_thread::sleep_for(1100ms);
+    station.extractor.DeleteOldEvents(events.string());
+    EXPECT_EQ(Count(events), before);
+  };
+  ReplayFast(movie, dir / "first", options);
   // Frame 120 is the first to differ from the frame ten before it; the second busy frame, 121,
   // begins the event. Its capture time is the start plus its presentation time, 121 * 100/2997 s
   // rounded down to the millisecond.
@@ -310,37 +340,6 @@ TEST(StationTest, FastReplayFindsTheStreakOnItsFrameAndRepeatsByteForByte) {
   }
   EXPECT_EQ(test::ReadFileBytes(dir / "first" / "events" / ("c" + events[0].first + ".csv")),
             test::ReadFileBytes(dir / "second" / "events" / ("c" + events[0].first + ".csv")));
-}
-
-// A dark noisy sky with two twinkling 8 x 8 stars, one of which brightens against the frame ten
-// before on every frame (64 pixels, above triggerSumEnd, below a triggerSumBegin of 1000), and a
-// 200 x 200 flash on frames flashAt to flashAt + 3. An event begun on the flash never goes quiet.
-void WriteFlashMovie(const std::string& path, int frames, int flashAt) {
-  MovieWriter writer(path);
-  ASSERT_TRUE(writer.ready());
-  std::vector<uint8_t> frame(kFrameBytes);
-  uint32_t seed = 777;
-  for (int n = 0; n < frames; ++n) {
-    for (auto& pixel : frame) {
-      seed = seed * 1664525u + 1013904223u;
-      pixel = static_cast<uint8_t>(18 + (seed >> 30));
-    }
-    for (int star = 0; star < 2; ++star) {
-      const uint8_t level = (n / 10 + star) % 2 == 0 ? 200 : 40;
-      for (int y = 48; y < 56; ++y) {
-        for (int x = 48 + 64 * star; x < 56 + 64 * star; ++x) {
-          frame[y * kFrameWidth + x] = level;
-        }
-      }
-    }
-    if (n >= flashAt && n < flashAt + 4) {
-      for (int y = 200; y < 400; ++y) {
-        std::fill_n(frame.begin() + y * kFrameWidth + 300, 200, uint8_t{255});
-      }
-    }
-    writer.WriteFrame(frame.data(), false);
-  }
-  ASSERT_TRUE(writer.Close());
 }
 
 // The three files of a cut event are there and readable: an image, a movie and a time history,
@@ -382,111 +381,140 @@ TEST(StationTest, FastReplayEndingInTheMiddleOfAnEventRecordsAndCutsIt) {
   EXPECT_EQ(ExpectCut(dir / "out" / "events", events[0].first), expected);
 }
 
-// Retention ages the event files by the wall clock, not by the replayed frames' times: a replay
-// set 60 years ahead keeps its new events for daysToKeep 99, and in one set 25 years back
-// daysToKeep 0 deletes every event file made a second or more ago. daysToKeep:-1 in config.txt
-// is refused, so the default of 99 days keeps them.
+// Retention ages the event files by the wall clock, not by the replayed frames' times: in a
+// replay set 25 years back, daysToKeep 0 deletes every event file made a second or more ago.
 TEST(StationTest, RetentionDuringAReplayAgesFilesByTheWallClock) {
   test::ScopedHome home;
   test::TempDir dir;
   const std::string movie = (dir / "streak.mp4").string();
   WriteStreakMovie(movie);
-  struct Row {
-    int year;
-    std::optional<int32_t> daysToKeep;  // set in the settings; else read from config.txt
-    bool deleted;
-  } rows[] = {{2086, 99, false}, {2001, 0, true}, {2024, std::nullopt, false}};
-  fs::create_directories(LocalDataFolder());
-  test::WriteFileBytes(LocalDataFolder() + "/config.txt", "daysToKeep:-1\r\n");
-  for (const Row& row : rows) {
-    SCOPED_TRACE(row.year);
-    const fs::path base = dir / std::to_string(row.year);
-    ReplayOptions options;
-    options.start = *MakeCalendarTime(row.year, 3, 15, 21, 14, 50);
-    options.readConfiguration = !row.daysToKeep;
-    options.adjust = [&row](Settings& s) { s.daysToKeep = row.daysToKeep.value_or(s.daysToKeep); };
-    size_t before = 0;
-    options.stopped = [&](Station& station) {
-      before = Names(base / "events").size();
-      std::this_thread::sleep_for(1100ms);
-      station.extractor.DeleteOldEvents((base / "events").string());
-    };
-    ReplayFast(movie, base, options);
-    if (row.deleted) {
-      EXPECT_TRUE(Names(base / "events").empty());
-    } else {
-      EXPECT_GE(before, 4u) << "the event file and its cut files";
-      EXPECT_EQ(Names(base / "events").size(), before);
-    }
-  }
+  ReplayOptions options;
+  options.start = *MakeCalendarTime(2001, 3, 15, 21, 14, 50);
+  options.adjust = [](Settings& s) { s.daysToKeep = 0; };
+  options.stopped = [&](Station& station) {
+    EXPECT_GE(Count(dir / "events"), 4u);
+    std::this_thread::sleep_for(1100ms);
+    station.extractor.DeleteOldEvents((dir / "events").string());
+  };
+  ReplayFast(movie, dir.path(), options);
+  EXPECT_EQ(Count(dir / "events"), 0u);
 }
 
-// Runs the program with HOME at home; its standard output goes to the returned descriptor.
-pid_t StartOmbrix(const fs::path& home, std::vector<std::string> args, int& output) {
-  int fds[2];
-  if (pipe(fds) != 0) {
-    return -1;
-  }
-  std::fflush(nullptr);
-  const pid_t child = fork();
-  if (child == 0) {
-    setenv("HOME", home.c_str(), 1);
-    unsetenv("XDG_DATA_HOME");
-    unsetenv("XDG_DOCUMENTS_DIR");
-    unsetenv("XDG_CONFIG_HOME");
-    dup2(fds[1], STDOUT_FILENO);
-    close(fds[0]);
+// The real program in a child process, with HOME in a fresh folder and its standard output (and
+// error, unless errors is false) on a pipe the test reads.
+class Program {
+ public:
+  Program(const fs::path& home, std::vector<std::string> args, bool errors = true) {
+    int fds[2];
+    EXPECT_EQ(pipe(fds), 0);
+    std::fflush(nullptr);
+    pid_ = fork();
+    if (pid_ == 0) {
+      setenv("HOME", home.c_str(), 1);
+      unsetenv("XDG_DATA_HOME");
+      unsetenv("XDG_DOCUMENTS_DIR");
+      unsetenv("XDG_CONFIG_HOME");
+      dup2(fds[1], STDOUT_FILENO);
+      if (errors) {
+        dup2(fds[1], STDERR_FILENO);
+      } else {
+        freopen("/dev/null", "w", stderr);
+      }
+      close(fds[0]);
+      close(fds[1]);
+      std::vector<char*> argv{const_cast<char*>(OMBRIX_BINARY), const_cast<char*>("--headless")};
+      for (std::string& arg : args) {
+        argv.push_back(arg.data());
+      }
+      argv.push_back(nullptr);
+      execv(OMBRIX_BINARY, argv.data());
+      _exit(127);
+    }
     close(fds[1]);
-    freopen("/dev/null", "w", stderr);
-    std::vector<char*> argv{const_cast<char*>(OMBRIX_BINARY)};
-    for (std::string& arg : args) {
-      argv.push_back(arg.data());
-    }
-    argv.push_back(nullptr);
-    execv(OMBRIX_BINARY, argv.data());
-    _exit(127);
+    fd_ = fds[0];
   }
-  close(fds[1]);
-  output = fds[0];
-  return child;
-}
+  ~Program() {
+    CloseOutput();
+    if (pid_ > 0 && !waited_) {
+      kill(pid_, SIGKILL);
+      waitpid(pid_, nullptr, 0);
+    }
+  }
 
-// Reads the program's output until a line begins with prefix (returned) or the time runs out
-// (empty text).
-std::string WaitForLine(int fd, const std::string& prefix, std::chrono::seconds limit) {
-  const auto deadline = std::chrono::steady_clock::now() + limit;
-  std::string pending;
-  char buffer[4096];
-  while (std::chrono::steady_clock::now() < deadline) {
-    for (size_t end; (end = pending.find('\n')) != std::string::npos; pending.erase(0, end + 1)) {
-      if (pending.compare(0, prefix.size(), prefix) == 0) {
-        return pending.substr(0, end);
+  // The next line that begins with prefix; empty text when the output ends or the time runs out
+  // first.
+  std::string WaitForLine(const std::string& prefix, std::chrono::seconds limit = 60s) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    do {
+      for (size_t end; (end = pending_.find('\n')) != std::string::npos;) {
+        const std::string line = pending_.substr(0, end);
+        pending_.erase(0, end + 1);
+        if (line.compare(0, prefix.size(), prefix) == 0) {
+          return line;
+        }
+      }
+    } while (Fill(deadline));
+    return {};
+  }
+  // Everything not yet read until the program closes its output.
+  std::string ReadAll(std::chrono::seconds limit = 60s) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (Fill(deadline)) {
+    }
+    return std::exchange(pending_, {});
+  }
+  // A reader that goes away, as `| head` does.
+  void CloseOutput() {
+    if (fd_ >= 0) {
+      close(fd_);
+      fd_ = -1;
+    }
+  }
+  void Signal(int signal) { kill(pid_, signal); }
+  // Reads the rest of the output (a full pipe would stall the program), then returns the exit
+  // code, 128 + the signal that ended the program, or -1 when it has not ended within the limit
+  // (it is then killed).
+  int Wait(std::chrono::seconds limit) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    ReadAll(limit);
+    int status = 0;
+    while (waitpid(pid_, &status, WNOHANG) == 0) {
+      if (std::chrono::steady_clock::now() > deadline) {
+        kill(pid_, SIGKILL);
+        waitpid(pid_, &status, 0);
+        waited_ = true;
+        return -1;
+      }
+      std::this_thread::sleep_for(20ms);
+    }
+    waited_ = true;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  }
+
+ private:
+  // Appends what the program writes next; false at the end of the output or the deadline.
+  bool Fill(std::chrono::steady_clock::time_point deadline) {
+    while (fd_ >= 0 && std::chrono::steady_clock::now() < deadline) {
+      pollfd poll_fd{fd_, POLLIN, 0};
+      if (poll(&poll_fd, 1, 100) > 0) {
+        char buffer[4096];
+        const ssize_t n = read(fd_, buffer, sizeof buffer);
+        if (n <= 0) {
+          CloseOutput();
+          return false;
+        }
+        pending_.append(buffer, static_cast<size_t>(n));
+        return true;
       }
     }
-    pollfd poll_fd{fd, POLLIN, 0};
-    if (poll(&poll_fd, 1, 100) > 0) {
-      const ssize_t n = read(fd, buffer, sizeof buffer);
-      if (n <= 0) {
-        break;
-      }
-      pending.append(buffer, static_cast<size_t>(n));
-    }
+    return false;
   }
-  return {};
-}
 
-// Reads the rest of the output (a closed pipe would end the program), then waits for the exit.
-int WaitExit(pid_t child, int output) {
-  char buffer[4096];
-  while (read(output, buffer, sizeof buffer) > 0) {
-  }
-  close(output);
-  int status = 0;
-  if (waitpid(child, &status, 0) != child) {
-    return -1;
-  }
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-}
+  pid_t pid_ = -1;
+  int fd_ = -1;
+  std::string pending_;
+  bool waited_ = false;
+};
 
 // SIGTERM while an event is in progress (a replay in real time whose sky never goes quiet after
 // the flash): the event ends where the station stopped and its files are cut before the exit.
@@ -496,15 +524,11 @@ TEST(StationTest, SigtermDuringAnEventLeavesItsEventFileAndCutFiles) {
   WriteFlashMovie(movie, 450, 30);
   fs::create_directories(home / ".local/share/Ombrix");
   test::WriteFileBytes(home / ".local/share/Ombrix/config.txt", "triggerSumBegin:1000\r\n");
-  int output = -1;
-  const pid_t child =
-      StartOmbrix(home.path(), {"--headless", "--source", "file:" + movie, "--enable"}, output);
-  ASSERT_GT(child, 0);
+  Program program(home.path(), {"--source", "file:" + movie, "--enable"}, false);
   std::this_thread::sleep_for(6s);  // the flash is at 1 s, the file lasts 15 s
-  kill(child, SIGTERM);
-  const std::string stopped = WaitForLine(output, "Stopped:", 120s);
-  EXPECT_EQ(WaitExit(child, output), 0);
-  EXPECT_EQ(stopped, "Stopped: 1 events recorded, 1 cut.");
+  program.Signal(SIGTERM);
+  EXPECT_EQ(program.WaitForLine("Stopped:", 120s), "Stopped: 1 events recorded, 1 cut.");
+  EXPECT_EQ(program.Wait(60s), 0);
   const fs::path events = home / "Documents" / "Ombrix" / "events";
   const auto windows = EventWindows(events);
   ASSERT_EQ(windows.size(), 1u);
@@ -514,23 +538,22 @@ TEST(StationTest, SigtermDuringAnEventLeavesItsEventFileAndCutFiles) {
 // An event recorded but not cut when the program is killed is cut by the next run.
 TEST(StationTest, EventLeftUncutBySigkillIsCutAfterTheRestart) {
   test::TempDir home;
-  int output = -1;
-  pid_t child = StartOmbrix(
-      home.path(), {"--headless", "--source", "sim:5", "--sim-rate", "60", "--enable"}, output);
-  ASSERT_GT(child, 0);
-  const std::string recorded = WaitForLine(output, "Event recorded: ", 60s);
-  kill(child, SIGKILL);  // at least 1.5 s before the event could be cut
-  WaitExit(child, output);
+  std::string recorded;
+  {
+    Program program(home.path(), {"--source", "sim:5", "--sim-rate", "60", "--enable"}, false);
+    recorded = program.WaitForLine("Event recorded: ");
+    program.Signal(SIGKILL);  // at least 1.5 s before the event could be cut
+    EXPECT_EQ(program.Wait(60s), 128 + SIGKILL);
+  }
   ASSERT_FALSE(recorded.empty());
   const std::string key = recorded.substr(16, kStampLength);
   const fs::path events = home / "Documents" / "Ombrix" / "events";
   ASSERT_TRUE(fs::exists(events / ("e" + key + ".txt")));
   ASSERT_FALSE(fs::exists(events / ("m" + key + ".mp4")));
 
-  child = StartOmbrix(home.path(), {"--headless", "--source", "sim:6", "--duration", "3"}, output);
-  ASSERT_GT(child, 0);
-  EXPECT_EQ(WaitForLine(output, "Event cut: ", 60s), "Event cut: " + key);
-  EXPECT_EQ(WaitExit(child, output), 0);
+  Program program(home.path(), {"--source", "sim:6", "--duration", "3"}, false);
+  EXPECT_EQ(program.WaitForLine("Event cut: "), "Event cut: " + key);
+  EXPECT_EQ(program.Wait(60s), 0);
   // The clip being written at the kill has no peak image nor log: its frames are in the movie
   // (repeating the last frame that decodes) but not in the time history.
   ExpectCut(events, key, false);
@@ -577,98 +600,6 @@ TEST(StationTest, ArchiveFolderFallbackIsReportedOncePerChange) {
   station.Stop();
 }
 
-// The real program in a child process, with HOME in a fresh folder and standard output and
-// error on a pipe the test reads.
-class Program {
- public:
-  Program(const fs::path& home, const std::vector<std::string>& args) {
-    int fds[2];
-    EXPECT_EQ(pipe(fds), 0);
-    pid_ = fork();
-    if (pid_ == 0) {
-      setenv("HOME", home.c_str(), 1);
-      unsetenv("XDG_DATA_HOME");
-      unsetenv("XDG_DOCUMENTS_DIR");
-      unsetenv("XDG_CONFIG_HOME");
-      dup2(fds[1], STDOUT_FILENO);
-      dup2(fds[1], STDERR_FILENO);
-      close(fds[0]);
-      close(fds[1]);
-      std::vector<char*> argv{const_cast<char*>(OMBRIX_BINARY), const_cast<char*>("--headless")};
-      for (const std::string& arg : args) {
-        argv.push_back(const_cast<char*>(arg.c_str()));
-      }
-      argv.push_back(nullptr);
-      execv(OMBRIX_BINARY, argv.data());
-      _exit(127);
-    }
-    close(fds[1]);
-    out_ = fdopen(fds[0], "r");
-  }
-  ~Program() {
-    CloseOutput();
-    if (pid_ > 0 && !waited_) {
-      kill(pid_, SIGKILL);
-      waitpid(pid_, nullptr, 0);
-    }
-  }
-
-  // The next line of output; false at its end.
-  bool ReadLine(std::string& line) {
-    line.clear();
-    if (out_ == nullptr) {
-      return false;
-    }
-    int c;
-    while ((c = std::fgetc(out_)) != EOF && c != '\n') {
-      line.push_back(static_cast<char>(c));
-    }
-    return c != EOF || !line.empty();
-  }
-  // Everything until the program closes its output.
-  std::string ReadAll() {
-    std::string all;
-    std::string line;
-    while (ReadLine(line)) {
-      all += line + "\n";
-    }
-    return all;
-  }
-  // A reader that goes away, as `| head` does.
-  void CloseOutput() {
-    if (out_ != nullptr) {
-      std::fclose(out_);
-      out_ = nullptr;
-    }
-  }
-  void Signal(int signal) { kill(pid_, signal); }
-  // The wait status, or -1 when the program has not ended within the limit (it is then killed).
-  int Wait(std::chrono::seconds limit) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    int status = 0;
-    while (waitpid(pid_, &status, WNOHANG) == 0) {
-      if (std::chrono::steady_clock::now() > deadline) {
-        kill(pid_, SIGKILL);
-        waitpid(pid_, &status, 0);
-        waited_ = true;
-        return -1;
-      }
-      std::this_thread::sleep_for(20ms);
-    }
-    waited_ = true;
-    return status;
-  }
-
- private:
-  pid_t pid_ = -1;
-  FILE* out_ = nullptr;
-  bool waited_ = false;
-};
-
-int ExitCode(int status) {
-  return status >= 0 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
 // Every archive clip a stopped program left is a readable movie of 1 to 30 frames with its peak
 // image.
 void ExpectReadableClips(const fs::path& home, size_t atLeast) {
@@ -693,16 +624,13 @@ TEST(ProgramTest, SignalsAndAClosedOutputLeaveEveryArchiveClipReadable) {
     Program program(home.path(),
                     {"--source", "sim", "--enable", "--duration", signal == SIGPIPE ? "5" : "60"});
     if (signal == SIGPIPE) {
-      std::string line;
-      ASSERT_TRUE(program.ReadLine(line));  // the first status line
+      ASSERT_FALSE(program.WaitForLine("").empty());  // the first status line
       program.CloseOutput();
     } else {
       std::this_thread::sleep_for(5s);
       program.Signal(signal);
     }
-    const int status = program.Wait(60s);
-    ASSERT_TRUE(status >= 0 && WIFEXITED(status)) << "status " << status;
-    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_EQ(program.Wait(60s), 0);
     ExpectReadableClips(home.path(), 2);
   }
 }
@@ -730,7 +658,7 @@ TEST(ProgramTest, UnreadableVideoFileEndsTheReplayAtOnceWithCodeOne) {
       }
       Program program(home.path(), args);
       const std::string output = program.ReadAll();
-      EXPECT_EQ(ExitCode(program.Wait(10s)), 1) << output;
+      EXPECT_EQ(program.Wait(10s), 1) << output;
       EXPECT_NE(output.find(reason), std::string::npos) << output;
       EXPECT_NE(output.find("cannot be replayed"), std::string::npos) << output;
     }
@@ -748,7 +676,7 @@ TEST(ProgramTest, RunWithoutAnyVideoSaysSoAndEndsWithCodeOne) {
   test::TempDir home;
   Program program(home.path(), {"--duration", "2"});
   const std::string output = program.ReadAll();
-  EXPECT_EQ(ExitCode(program.Wait(30s)), 1) << output;
+  EXPECT_EQ(program.Wait(30s), 1) << output;
   EXPECT_NE(output.find("No capture device can be used; trying again in 30 s."), std::string::npos)
       << output;
   EXPECT_NE(output.find("No video was received during the whole run."), std::string::npos)
@@ -770,7 +698,7 @@ TEST(ProgramTest, FileCutOffMidwayEndsTheReplayAtTheCut) {
   Program program(home.path(), {"--source", "file:" + movie.string(), "--fast", "--enable",
                                 "--start", "2024-03-15T21:14:50Z"});
   const std::string output = program.ReadAll();
-  EXPECT_EQ(ExitCode(program.Wait(60s)), 0) << output;
+  EXPECT_EQ(program.Wait(60s), 0) << output;
   EXPECT_NE(output.find("Stopped:"), std::string::npos) << output;
   ExpectReadableClips(home.path(), 2);
 }
