@@ -9,7 +9,6 @@
 
 #include "base/folders.h"
 #include "detect/time_history.h"
-#include "media/movie_reader.h"
 #include "media/movie_writer.h"
 #include "media/stills.h"
 
@@ -84,16 +83,6 @@ void ReviewArchive::CutEvent(const Stamp& first, const Stamp& last) {
                               EventFile('j', first));
   extractor.ExtractEventMovie(first, last, EventFile('m', first));
   extractor.ExtractEventTimeHistory(first, last, EventFile('c', first));
-}
-
-size_t MovieFrames(const std::string& path) {
-  MovieReader reader(path);
-  std::vector<uint8_t> frame(kFrameBytes);
-  size_t frames = 0;
-  while (reader.readFrame(frame.data())) {
-    ++frames;
-  }
-  return frames;
 }
 
 void RecordingWindow::ShowInfo(const std::string& text) {

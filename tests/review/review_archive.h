@@ -11,6 +11,7 @@
 #include "review/review_window.h"
 #include "storage/event_extractor.h"
 #include "storage/review_values.h"
+#include "support/movies.h"
 #include "support/temp_dir.h"
 
 namespace ombrix::test {
@@ -43,9 +44,6 @@ class ReviewArchive {
   SystemClock clock;
   ArchiveProgress progress;  // never active: cuts do not wait
 };
-
-// The frames a movie holds that decode.
-size_t MovieFrames(const std::string& path);
 
 // The window as the review code sees it, recording everything; safe from worker threads.
 class RecordingWindow final : public ReviewWindow {

@@ -202,7 +202,7 @@ TEST_F(ReviewTest, Replay_OfACutEventPostsEveryMovieFrameWithTheHistorysStampsAn
   reviewer.StopWorkers();
   // The movie holds the frames from first - 1000 ms to last: clip 50 from 0.330, clip 51 to 0.660.
   const auto frames = window.frames();
-  const size_t movieFrames = MovieFrames(archive.EventFile('m', first));
+  const size_t movieFrames = static_cast<size_t>(MovieFrames(archive.EventFile('m', first)));
   ASSERT_EQ(frames.size(), movieFrames);
   ASSERT_EQ(frames.size(), 41u);  // frames 10..29 of the first clip, 0..20 of the second
   for (size_t n = 0; n < frames.size(); ++n) {
@@ -428,7 +428,7 @@ TEST(Save, WritesTheEventFileAndTheArchiveThreadCutsTheStretch) {
                            archive.progress);
   EXPECT_EQ(extractor.DrainAll(60s), 0u);
   EXPECT_EQ(MovieFrames(archive.EventFile('m', interval.start)),
-            61u);  // from 50.000 (first - 1 s) to 52.000
+            61);  // from 50.000 (first - 1 s) to 52.000
   EXPECT_TRUE(fs::exists(archive.EventFile('j', interval.start)));
   EXPECT_TRUE(fs::exists(archive.EventFile('c', interval.start)));
 }

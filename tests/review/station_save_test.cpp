@@ -51,9 +51,9 @@ TEST(Save, TheRunningStationCutsTheSavedStretch) {
   EXPECT_EQ(station.EventsRecorded(), 0u);
 
   const std::string events = base.str() + "/events/";
-  const size_t frames = MovieFrames(events + "m" + interval.start + ".mp4");
-  EXPECT_GE(frames, 50u);  // first - 1 s to last: two seconds at 29.97 frames/s, about 60
-  EXPECT_LE(frames, 61u);
+  const int frames = MovieFrames(events + "m" + interval.start + ".mp4");
+  EXPECT_GE(frames, 50);  // first - 1 s to last: two seconds at 29.97 frames/s, about 60
+  EXPECT_LE(frames, 61);
   EXPECT_TRUE(std::filesystem::exists(events + "j" + interval.start + ".jpg"));
   EXPECT_TRUE(std::filesystem::exists(events + "c" + interval.start + ".csv"));
 }

@@ -19,6 +19,8 @@
 #include "capture/simulated_sky.h"
 #include "media/movie_reader.h"
 #include "media/movie_writer.h"
+#include "support/movies.h"
+#include "support/program.h"
 #include "support/temp_dir.h"
 
 namespace ombrix {
@@ -26,6 +28,11 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
+using test::FillBox;
+using test::MovieFrames;
+using test::Program;
+using test::WriteSky;
+using test::WriteStreakMovie;
 
 class PlentyOfSpace final : public FreeSpace {
  public:
@@ -46,16 +53,6 @@ std::vector<fs::path> FilesMatching(const fs::path& folder, const std::string& p
   }
   std::sort(files.begin(), files.end());
   return files;
-}
-
-int CountFrames(const fs::path& movie) {
-  MovieReader reader(movie.string());
-  std::vector<uint8_t> frame(kFrameBytes);
-  int count = 0;
-  while (reader.readFrame(frame.data())) {
-    ++count;
-  }
-  return count;
 }
 
 struct Interval {
@@ -139,7 +136,7 @@ TEST(StationTest, SimulatedSkyEventsCoverTheDrawnMeteorsAndAreCut) {
     for (const std::string& name : {"j" + event.first + ".jpg", "c" + event.first + ".csv"}) {
       EXPECT_TRUE(fs::exists(base / "events" / name)) << name;
     }
-    EXPECT_GT(CountFrames(base / "events" / ("m" + event.first + ".mp4")), 30);
+    EXPECT_GT(MovieFrames(base / "events" / ("m" + event.first + ".mp4")), 30);
   }
   // Every meteor ending a second before the station stopped lies inside an event.
   const auto lastEventEnd = events.back().last;
@@ -150,41 +147,6 @@ TEST(StationTest, SimulatedSkyEventsCoverTheDrawnMeteorsAndAreCut) {
           << "meteor " << meteor.first << " was missed";
     }
   }
-}
-
-// A dark, slightly noisy movie of the given frames; draw adds the bright parts of frame n.
-void WriteSky(const std::string& path, int frames, uint32_t seed,
-              const std::function<void(int n, std::vector<uint8_t>& frame)>& draw) {
-  MovieWriter writer(path);
-  ASSERT_TRUE(writer.ready());
-  std::vector<uint8_t> frame(kFrameBytes);
-  for (int n = 0; n < frames; ++n) {
-    for (auto& pixel : frame) {
-      seed = seed * 1664525u + 1013904223u;
-      pixel = static_cast<uint8_t>(18 + (seed >> 30));
-    }
-    draw(n, frame);
-    writer.WriteFrame(frame.data(), false);
-  }
-  ASSERT_TRUE(writer.Close());
-}
-
-void FillBox(std::vector<uint8_t>& frame, int x0, int y0, int width, int height, uint8_t level) {
-  for (int y = y0; y < y0 + height; ++y) {
-    std::fill_n(frame.begin() + y * kFrameWidth + x0, width, level);
-  }
-}
-
-// 120 frames per streak and 120 more, with a bright 8 x 8 streak crossing the 20 frames from
-// each start (by default one streak in frames 120 to 139).
-void WriteStreakMovie(const std::string& path, const std::vector<int>& starts = {120}) {
-  WriteSky(path, 120 * static_cast<int>(starts.size() + 1), 12345, [&](int n, auto& frame) {
-    for (const int start : starts) {
-      if (n >= start && n < start + 20) {
-        FillBox(frame, 100 + 12 * (n - start), 200 + 3 * (n - start), 8, 8, 230);
-      }
-    }
-  });
 }
 
 // Two twinkling 8 x 8 stars, one of which brightens against the frame ten before on every frame
@@ -327,7 +289,7 @@ TEST(StationTest, FastReplayFindsTheStreakOnItsFrameAndRepeatsByteForByte) {
     const int64_t ms = n * 100000LL / 2997;
     expected += ms >= 4037 - 1000 && ms <= lastMs;
   }
-  EXPECT_EQ(CountFrames(dir / "first" / "events" / ("m" + events[0].first + ".mp4")), expected);
+  EXPECT_EQ(MovieFrames(dir / "first" / "events" / ("m" + events[0].first + ".mp4")), expected);
 
   ReplayFast(movie, dir / "second");
   const auto logs1 = FilesMatching(dir / "first" / "archive", "c", ".csv");
@@ -348,7 +310,7 @@ TEST(StationTest, FastReplayFindsTheStreakOnItsFrameAndRepeatsByteForByte) {
 int ExpectCut(const fs::path& events, const std::string& key, bool everyClipClosed = true) {
   std::vector<uint8_t> image(kFrameBytes);
   EXPECT_TRUE(MovieReader((events / ("j" + key + ".jpg")).string()).readFrame(image.data())) << key;
-  const int frames = CountFrames(events / ("m" + key + ".mp4"));
+  const int frames = MovieFrames(events / ("m" + key + ".mp4"));
   const size_t lines = ReadIntervals(events / ("c" + key + ".csv")).size();
   EXPECT_GT(lines, 0u);
   if (everyClipClosed) {
@@ -399,122 +361,6 @@ TEST(StationTest, RetentionDuringAReplayAgesFilesByTheWallClock) {
   ReplayFast(movie, dir.path(), options);
   EXPECT_EQ(Count(dir / "events"), 0u);
 }
-
-// The real program in a child process, with HOME in a fresh folder and its standard output (and
-// error, unless errors is false) on a pipe the test reads.
-class Program {
- public:
-  Program(const fs::path& home, std::vector<std::string> args, bool errors = true) {
-    int fds[2];
-    EXPECT_EQ(pipe(fds), 0);
-    std::fflush(nullptr);
-    pid_ = fork();
-    if (pid_ == 0) {
-      setenv("HOME", home.c_str(), 1);
-      unsetenv("XDG_DATA_HOME");
-      unsetenv("XDG_DOCUMENTS_DIR");
-      unsetenv("XDG_CONFIG_HOME");
-      dup2(fds[1], STDOUT_FILENO);
-      if (errors) {
-        dup2(fds[1], STDERR_FILENO);
-      } else {
-        freopen("/dev/null", "w", stderr);
-      }
-      close(fds[0]);
-      close(fds[1]);
-      std::vector<char*> argv{const_cast<char*>(OMBRIX_BINARY), const_cast<char*>("--headless")};
-      for (std::string& arg : args) {
-        argv.push_back(arg.data());
-      }
-      argv.push_back(nullptr);
-      execv(OMBRIX_BINARY, argv.data());
-      _exit(127);
-    }
-    close(fds[1]);
-    fd_ = fds[0];
-  }
-  ~Program() {
-    CloseOutput();
-    if (pid_ > 0 && !waited_) {
-      kill(pid_, SIGKILL);
-      waitpid(pid_, nullptr, 0);
-    }
-  }
-
-  // The next line that begins with prefix; empty text when the output ends or the time runs out
-  // first.
-  std::string WaitForLine(const std::string& prefix, std::chrono::seconds limit = 60s) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    do {
-      for (size_t end; (end = pending_.find('\n')) != std::string::npos;) {
-        const std::string line = pending_.substr(0, end);
-        pending_.erase(0, end + 1);
-        if (line.compare(0, prefix.size(), prefix) == 0) {
-          return line;
-        }
-      }
-    } while (Fill(deadline));
-    return {};
-  }
-  // Everything not yet read until the program closes its output.
-  std::string ReadAll(std::chrono::seconds limit = 60s) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (Fill(deadline)) {
-    }
-    return std::exchange(pending_, {});
-  }
-  // A reader that goes away, as `| head` does.
-  void CloseOutput() {
-    if (fd_ >= 0) {
-      close(fd_);
-      fd_ = -1;
-    }
-  }
-  void Signal(int signal) { kill(pid_, signal); }
-  // Reads the rest of the output (a full pipe would stall the program), then returns the exit
-  // code, 128 + the signal that ended the program, or -1 when it has not ended within the limit
-  // (it is then killed).
-  int Wait(std::chrono::seconds limit) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    ReadAll(limit);
-    int status = 0;
-    while (waitpid(pid_, &status, WNOHANG) == 0) {
-      if (std::chrono::steady_clock::now() > deadline) {
-        kill(pid_, SIGKILL);
-        waitpid(pid_, &status, 0);
-        waited_ = true;
-        return -1;
-      }
-      std::this_thread::sleep_for(20ms);
-    }
-    waited_ = true;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  }
-
- private:
-  // Appends what the program writes next; false at the end of the output or the deadline.
-  bool Fill(std::chrono::steady_clock::time_point deadline) {
-    while (fd_ >= 0 && std::chrono::steady_clock::now() < deadline) {
-      pollfd poll_fd{fd_, POLLIN, 0};
-      if (poll(&poll_fd, 1, 100) > 0) {
-        char buffer[4096];
-        const ssize_t n = read(fd_, buffer, sizeof buffer);
-        if (n <= 0) {
-          CloseOutput();
-          return false;
-        }
-        pending_.append(buffer, static_cast<size_t>(n));
-        return true;
-      }
-    }
-    return false;
-  }
-
-  pid_t pid_ = -1;
-  int fd_ = -1;
-  std::string pending_;
-  bool waited_ = false;
-};
 
 // SIGTERM while an event is in progress (a replay in real time whose sky never goes quiet after
 // the flash): the event ends where the station stopped and its files are cut before the exit.
@@ -606,7 +452,7 @@ void ExpectReadableClips(const fs::path& home, size_t atLeast) {
   const auto clips = FilesMatching(home / "Documents" / "Ombrix" / "archive", "s", ".mp4");
   ASSERT_GE(clips.size(), atLeast);
   for (const auto& clip : clips) {
-    const int frames = CountFrames(clip);
+    const int frames = MovieFrames(clip);
     EXPECT_GE(frames, 1) << clip;
     EXPECT_LE(frames, 30) << clip;
     const std::string stamp = clip.stem().string().substr(1);
