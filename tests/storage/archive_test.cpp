@@ -339,17 +339,6 @@ TEST(EventExtractor, CutsEventsInOrderOnceTheirClipsAreClosed) {
   EXPECT_TRUE(fs::exists(rig.EventPath('m', rig.StampOf(last - 30))));
 }
 
-// Names in the events folder that begin with a dot: temporaries of a cut.
-std::vector<std::string> Temporaries(const std::string& folder) {
-  std::vector<std::string> names;
-  for (const std::string& name : Rig::Names(folder)) {
-    if (name.starts_with('.')) {
-      names.push_back(name);
-    }
-  }
-  return names;
-}
-
 // A disk that fills during a cut (a file size limit, in a child process): the event is reported
 // as not cut, is not announced, and leaves no j, m or c file, whole or truncated, and no
 // temporary. Rows: a limit that stops the peak image, and one that lets the image and the time
@@ -397,7 +386,9 @@ TEST(EventExtractor, FullDiskDuringACutLeavesNoTruncatedFile) {
     for (const char kind : kinds) {
       EXPECT_FALSE(fs::exists(rig.EventPath(kind, event.first))) << kind;
     }
-    EXPECT_TRUE(Temporaries(rig.EventsFolder()).empty());
+    EXPECT_TRUE(std::ranges::none_of(Rig::Names(rig.EventsFolder()), [](const std::string& name) {
+      return name.starts_with('.');
+    })) << "a temporary of the cut is left";
     EXPECT_TRUE(fs::exists(rig.EventsFolder() + "/e" + event.first + ".txt"));
   }
 }
