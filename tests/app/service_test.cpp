@@ -1,16 +1,10 @@
 // The station as a service: systemd's notification socket and watchdog, the status cadence on a
 // terminal and in a journal, and --config, through the notifier, a real station and the real
 // program.
-#include <errno.h>
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
-#include <pty.h>
-#include <signal.h>
-#include <stdlib.h>
 #include <sys/socket.h>
 #include <sys/un.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -25,6 +19,7 @@
 #include "app/service_notify.h"
 #include "station/station.h"
 #include "storage/disk_cleaner.h"
+#include "support/program.h"
 #include "support/temp_dir.h"
 
 namespace ombrix {
@@ -176,72 +171,15 @@ struct ProgramRun {
   std::string output;  // standard output and standard error
 };
 
-enum class Output { kPipe, kTerminal };
+using test::Output;
 
-// Runs ombrix with the arguments, HOME at home, the XDG variables cleared and the extra
-// environment added; standard output goes to a pipe or to a terminal (a pseudo-terminal).
+// Runs ombrix with the arguments (and --headless), HOME at home and the extra environment.
 ProgramRun RunProgram(const std::vector<std::string>& args, const fs::path& home, Output output,
                       const std::vector<std::string>& extraEnvironment = {}) {
-  std::vector<std::string> environment = {"HOME=" + home.string(), "PATH=/usr/bin:/bin"};
-  environment.insert(environment.end(), extraEnvironment.begin(), extraEnvironment.end());
-  std::vector<std::string> all = {OMBRIX_BINARY};
-  all.insert(all.end(), args.begin(), args.end());
-  std::vector<char*> argv, envp;
-  for (auto& a : all) {
-    argv.push_back(a.data());
-  }
-  argv.push_back(nullptr);
-  for (auto& e : environment) {
-    envp.push_back(e.data());
-  }
-  envp.push_back(nullptr);
-
+  test::Program program(home, args, output, extraEnvironment);
   ProgramRun run;
-  int readFd = -1;
-  pid_t child = -1;
-  if (output == Output::kTerminal) {
-    child = forkpty(&readFd, nullptr, nullptr, nullptr);
-    if (child == 0) {
-      execve(argv[0], argv.data(), envp.data());
-      _exit(127);
-    }
-  } else {
-    int fds[2];
-    if (pipe(fds) != 0) {
-      ADD_FAILURE() << "pipe";
-      return run;
-    }
-    child = fork();
-    if (child == 0) {
-      dup2(fds[1], STDOUT_FILENO);
-      dup2(fds[1], STDERR_FILENO);
-      close(fds[0]);
-      close(fds[1]);
-      execve(argv[0], argv.data(), envp.data());
-      _exit(127);
-    }
-    close(fds[1]);
-    readFd = fds[0];
-  }
-  if (child < 0) {
-    ADD_FAILURE() << "fork";
-    return run;
-  }
-  char buffer[4096];
-  for (;;) {
-    const ssize_t n = read(readFd, buffer, sizeof buffer);
-    if (n > 0) {
-      run.output.append(buffer, static_cast<size_t>(n));
-    } else if (n < 0 && errno == EINTR) {
-      continue;
-    } else {
-      break;  // end of the pipe, or EIO once the terminal's last writer is gone
-    }
-  }
-  close(readFd);
-  int status = 0;
-  waitpid(child, &status, 0);
-  run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  run.output = program.ReadAll(60s);
+  run.exitCode = program.Wait(60s);
   return run;
 }
 
@@ -280,7 +218,7 @@ TEST(ServiceProgram, StatusIsLiveOnATerminalAndASummaryElsewhere) {
   };
   for (const Case& c : cases) {
     test::TempDir home;
-    std::vector<std::string> args = {"--headless", "--source", "sim", "--duration", "3.5"};
+    std::vector<std::string> args = {"--source", "sim", "--duration", "3.5"};
     args.insert(args.end(), c.extra.begin(), c.extra.end());
     const ProgramRun run = RunProgram(args, home.path(), c.output);
     EXPECT_EQ(run.exitCode, 0) << c.name << "\n" << run.output;
@@ -309,9 +247,9 @@ TEST(ServiceProgram, ConfigOptionNamesTheFileTheStationReads) {
   test::WriteFileBytes(
       config, "enabled:true\r\narchiveFolder:" + (station / "archive-here").string() + "\r\n");
 
-  const ProgramRun run = RunProgram(
-      {"--headless", "--config", config.string(), "--source", "sim", "--duration", "2.5"},
-      home.path(), Output::kPipe);
+  const ProgramRun run =
+      RunProgram({"--config", config.string(), "--source", "sim", "--duration", "2.5"}, home.path(),
+                 Output::kPipe);
   EXPECT_EQ(run.exitCode, 0) << run.output;
   EXPECT_TRUE(fs::is_directory(station / "archive-here/archive")) << run.output;
   EXPECT_TRUE(fs::is_directory(station / "archive-here/events")) << run.output;
@@ -319,7 +257,7 @@ TEST(ServiceProgram, ConfigOptionNamesTheFileTheStationReads) {
   EXPECT_FALSE(fs::exists(home / "Documents/Ombrix/archive"));
   EXPECT_EQ(test::ReadFileBytes(home / ".local/share/Ombrix/config.txt"), before);
 
-  const ProgramRun missing = RunProgram({"--headless", "--config"}, home.path(), Output::kPipe);
+  const ProgramRun missing = RunProgram({"--config"}, home.path(), Output::kPipe);
   EXPECT_EQ(missing.exitCode, 2) << missing.output;
 }
 
@@ -328,9 +266,9 @@ TEST(ServiceProgram, TellsSystemdItIsReadyAliveAndStopping) {
   NotifySocket socket;
   std::vector<std::string> messages;
   std::thread systemd([&] { messages = socket.Receive(30s, "STOPPING=1"); });
-  const ProgramRun run = RunProgram(
-      {"--headless", "--source", "sim", "--duration", "2.5", "--status-interval", "1"}, home.path(),
-      Output::kPipe, {"NOTIFY_SOCKET=" + socket.path(), "WATCHDOG_USEC=400000"});
+  const ProgramRun run =
+      RunProgram({"--source", "sim", "--duration", "2.5", "--status-interval", "1"}, home.path(),
+                 Output::kPipe, {"NOTIFY_SOCKET=" + socket.path(), "WATCHDOG_USEC=400000"});
   EXPECT_EQ(run.exitCode, 0) << run.output;
   systemd.join();
   ASSERT_GE(messages.size(), 3u);

@@ -370,7 +370,8 @@ TEST(StationTest, SigtermDuringAnEventLeavesItsEventFileAndCutFiles) {
   WriteFlashMovie(movie, 450, 30);
   fs::create_directories(home / ".local/share/Ombrix");
   test::WriteFileBytes(home / ".local/share/Ombrix/config.txt", "triggerSumBegin:1000\r\n");
-  Program program(home.path(), {"--source", "file:" + movie, "--enable"}, false);
+  Program program(home.path(), {"--source", "file:" + movie, "--enable"},
+                  test::Output::kPipeNoErrors);
   std::this_thread::sleep_for(6s);  // the flash is at 1 s, the file lasts 15 s
   program.Signal(SIGTERM);
   EXPECT_EQ(program.WaitForLine("Stopped:", 120s), "Stopped: 1 events recorded, 1 cut.");
@@ -386,7 +387,8 @@ TEST(StationTest, EventLeftUncutBySigkillIsCutAfterTheRestart) {
   test::TempDir home;
   std::string recorded;
   {
-    Program program(home.path(), {"--source", "sim:5", "--sim-rate", "60", "--enable"}, false);
+    Program program(home.path(), {"--source", "sim:5", "--sim-rate", "60", "--enable"},
+                    test::Output::kPipeNoErrors);
     recorded = program.WaitForLine("Event recorded: ");
     program.Signal(SIGKILL);  // at least 1.5 s before the event could be cut
     EXPECT_EQ(program.Wait(60s), 128 + SIGKILL);
@@ -397,7 +399,8 @@ TEST(StationTest, EventLeftUncutBySigkillIsCutAfterTheRestart) {
   ASSERT_TRUE(fs::exists(events / ("e" + key + ".txt")));
   ASSERT_FALSE(fs::exists(events / ("m" + key + ".mp4")));
 
-  Program program(home.path(), {"--source", "sim:6", "--duration", "3"}, false);
+  Program program(home.path(), {"--source", "sim:6", "--duration", "3"},
+                  test::Output::kPipeNoErrors);
   EXPECT_EQ(program.WaitForLine("Event cut: "), "Event cut: " + key);
   EXPECT_EQ(program.Wait(60s), 0);
   // The clip being written at the kill has no peak image nor log: its frames are in the movie

@@ -4,10 +4,12 @@
 
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <pty.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -18,28 +20,47 @@
 
 namespace ombrix::test {
 
-// The real program in a child process, with HOME in a fresh folder and its standard output (and
-// error, unless errors is false) on a pipe the test reads.
+// How the program's output reaches the test.
+enum class Output {
+  kPipe,          // standard output and error on a pipe
+  kPipeNoErrors,  // standard output on a pipe, standard error dropped
+  kTerminal,      // both on a pseudo-terminal
+};
+
+// The real program in a child process, with HOME in a fresh folder, no XDG or systemd variables
+// but those in environment ("NAME=value"), and its output read by the test.
 class Program {
  public:
-  Program(const std::filesystem::path& home, std::vector<std::string> args, bool errors = true) {
-    int fds[2];
-    EXPECT_EQ(pipe(fds), 0);
+  Program(const std::filesystem::path& home, std::vector<std::string> args,
+          Output output = Output::kPipe, const std::vector<std::string>& environment = {}) {
+    int fds[2] = {-1, -1};
     std::fflush(nullptr);
-    pid_ = fork();
+    if (output == Output::kTerminal) {
+      pid_ = forkpty(&fd_, nullptr, nullptr, nullptr);
+    } else {
+      EXPECT_EQ(pipe(fds), 0);
+      pid_ = fork();
+    }
     if (pid_ == 0) {
       setenv("HOME", home.c_str(), 1);
-      unsetenv("XDG_DATA_HOME");
-      unsetenv("XDG_DOCUMENTS_DIR");
-      unsetenv("XDG_CONFIG_HOME");
-      dup2(fds[1], STDOUT_FILENO);
-      if (errors) {
-        dup2(fds[1], STDERR_FILENO);
-      } else {
-        freopen("/dev/null", "w", stderr);
+      for (const char* name : {"XDG_DATA_HOME", "XDG_DOCUMENTS_DIR", "XDG_CONFIG_HOME",
+                               "NOTIFY_SOCKET", "WATCHDOG_USEC", "WATCHDOG_PID"}) {
+        unsetenv(name);
       }
-      close(fds[0]);
-      close(fds[1]);
+      for (const std::string& variable : environment) {
+        const size_t equals = variable.find('=');
+        setenv(variable.substr(0, equals).c_str(), variable.substr(equals + 1).c_str(), 1);
+      }
+      if (output != Output::kTerminal) {
+        dup2(fds[1], STDOUT_FILENO);
+        if (output == Output::kPipe) {
+          dup2(fds[1], STDERR_FILENO);
+        } else {
+          freopen("/dev/null", "w", stderr);
+        }
+        close(fds[0]);
+        close(fds[1]);
+      }
       std::vector<char*> argv{const_cast<char*>(OMBRIX_BINARY), const_cast<char*>("--headless")};
       for (std::string& arg : args) {
         argv.push_back(arg.data());
@@ -48,8 +69,10 @@ class Program {
       execv(OMBRIX_BINARY, argv.data());
       _exit(127);
     }
-    close(fds[1]);
-    fd_ = fds[0];
+    if (output != Output::kTerminal) {
+      close(fds[1]);
+      fd_ = fds[0];
+    }
   }
   ~Program() {
     CloseOutput();
@@ -118,7 +141,10 @@ class Program {
       if (poll(&poll_fd, 1, 100) > 0) {
         char buffer[4096];
         const ssize_t n = read(fd_, buffer, sizeof buffer);
-        if (n <= 0) {
+        if (n < 0 && errno == EINTR) {
+          continue;
+        }
+        if (n <= 0) {  // the end of the pipe, or EIO once the terminal's last writer is gone
           CloseOutput();
           return false;
         }
