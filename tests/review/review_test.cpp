@@ -385,27 +385,25 @@ TEST_F(ReviewTest, Average_TakesTheFirstIntegratedImageEvenPastTheEndAndStepsThr
   archive.AddIntegratedImage("20240315_211530_000", 150);
   archive.AddIntegratedImage("20240315_211600_000", 60);
 
-  reviewer.ShowAverageComposite({"20240315_211400_000", "20240315_211410_000"});
-  ASSERT_TRUE(window.WaitForFrames(1));
-  reviewer.StopWorkers();
-  EXPECT_EQ(window.frames()[0].topLeft, 90);
-
-  window.Clear();
-  reviewer.ShowAverageComposite({"20240315_211400_000", "20240315_211540_000"});
-  ASSERT_TRUE(window.WaitForFrames(1));
-  reviewer.StopWorkers();
-  EXPECT_EQ(window.frames()[0].topLeft, 150);
-
-  window.Clear();
-  reviewer.ShowAverageMovie({"20240315_211400_000", "20240315_211600_000"});
-  ASSERT_TRUE(window.WaitForFrames(3));
-  reviewer.StopWorkers();
-  const auto frames = window.frames();
-  ASSERT_EQ(frames.size(), 3u);
-  EXPECT_EQ(frames[0].topLeft, 90);
-  EXPECT_EQ(frames[1].topLeft, 150);
-  EXPECT_EQ(frames[2].topLeft, 60);
-  EXPECT_EQ(window.replayEnds(), 0);
+  const struct {
+    void (Reviewer::*show)(const PickerInterval&);
+    Stamp end;
+    std::vector<uint8_t> shown;  // the top-left pixel of each frame
+  } rows[] = {{&Reviewer::ShowAverageComposite, "20240315_211410_000", {90}},
+              {&Reviewer::ShowAverageComposite, "20240315_211540_000", {150}},
+              {&Reviewer::ShowAverageMovie, "20240315_211600_000", {90, 150, 60}}};
+  for (const auto& row : rows) {
+    window.Clear();
+    (reviewer.*row.show)({"20240315_211400_000", row.end});
+    ASSERT_TRUE(window.WaitForFrames(row.shown.size()));
+    reviewer.StopWorkers();
+    std::vector<uint8_t> shown;
+    for (const auto& frame : window.frames()) {
+      shown.push_back(frame.topLeft);
+    }
+    EXPECT_EQ(shown, row.shown) << row.end;
+    EXPECT_EQ(window.replayEnds(), 0);
+  }
 }
 
 TEST(Save, WritesTheEventFileAndTheArchiveThreadCutsTheStretch) {
