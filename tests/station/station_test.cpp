@@ -484,72 +484,69 @@ TEST(ProgramTest, SignalsAndAClosedOutputLeaveEveryArchiveClipReadable) {
   }
 }
 
-// A replay whose file cannot be read ends at once with code 1, in fast and in real-time mode.
-TEST(ProgramTest, UnreadableVideoFileEndsTheReplayAtOnceWithCodeOne) {
+// Runs that end by themselves, with what they say and their exit code: a replay whose file
+// cannot be read ends at once with code 1, in fast and in real-time mode; a file cut off in the
+// middle is replayed up to the cut, and the replay ends there as at the end of a file; without a
+// capture device the station keeps trying (and says so) and a run that never had video ends with
+// code 1.
+TEST(ProgramTest, RunsEndByThemselvesWithTheirCodeAndSaySo) {
   test::TempDir dir;
   test::WriteFileBytes(dir / "empty.mp4", "");
   test::WriteFileBytes(dir / "text.mp4", std::string(100000, 'x'));
   fs::create_directories(dir / "folder.mp4");
-  const std::vector<std::pair<std::string, std::string>> rows = {
-      // file, what the report says
-      {"missing.mp4", "No such file or directory"},
-      {"empty.mp4", "Could not"},
-      {"text.mp4", "Could not"},
-      {"folder.mp4", "Could not"},
-  };
-  for (const auto& [name, reason] : rows) {
-    for (const bool fast : {true, false}) {
-      SCOPED_TRACE(name + (fast ? " fast" : " real time"));
-      test::TempDir home;
-      std::vector<std::string> args = {"--source", "file:" + (dir / name).string()};
-      if (fast) {
-        args.push_back("--fast");
-      }
-      Program program(home.path(), args);
-      const std::string output = program.ReadAll();
-      EXPECT_EQ(program.Wait(10s), 1) << output;
-      EXPECT_NE(output.find(reason), std::string::npos) << output;
-      EXPECT_NE(output.find("cannot be replayed"), std::string::npos) << output;
-    }
-  }
-}
-
-// Without a capture device the station keeps trying (and says so) and a run that never had
-// video ends with code 1.
-TEST(ProgramTest, RunWithoutAnyVideoSaysSoAndEndsWithCodeOne) {
-  for (int n = 0; n < 64; ++n) {
-    if (fs::exists("/dev/video" + std::to_string(n))) {
-      GTEST_SKIP() << "this machine has a video device";
-    }
-  }
-  test::TempDir home;
-  Program program(home.path(), {"--duration", "2"});
-  const std::string output = program.ReadAll();
-  EXPECT_EQ(program.Wait(30s), 1) << output;
-  EXPECT_NE(output.find("No capture device can be used; trying again in 30 s."), std::string::npos)
-      << output;
-  EXPECT_NE(output.find("No video was received during the whole run."), std::string::npos)
-      << output;
-}
-
-// A file cut off in the middle is replayed up to the cut, and the replay ends there as at the
-// end of a file.
-TEST(ProgramTest, FileCutOffMidwayEndsTheReplayAtTheCut) {
-  test::TempDir dir;
-  const fs::path movie = dir / "streak.mpg";
-  WriteStreakMovie(movie.string());
-  std::string bytes = test::ReadFileBytes(movie);
+  const fs::path cut = dir / "streak.mpg";
+  WriteStreakMovie(cut.string());
+  std::string bytes = test::ReadFileBytes(cut);
   ASSERT_GT(bytes.size(), 10000u);
   bytes.resize(bytes.size() / 2);
-  test::WriteFileBytes(movie, bytes);
-
-  test::TempDir home;
-  Program program(home.path(), {"--source", "file:" + movie.string(), "--fast", "--enable",
-                                "--start", "2024-03-15T21:14:50Z"});
-  const std::string output = program.ReadAll();
-  EXPECT_EQ(program.Wait(60s), 0) << output;
-  EXPECT_NE(output.find("Stopped:"), std::string::npos) << output;
-  ExpectReadableClips(home.path(), 2);
+  test::WriteFileBytes(cut, bytes);
+  struct Row {
+    std::vector<std::string> args;
+    std::chrono::seconds limit;
+    int code;
+    std::vector<std::string> says;
+  };
+  std::vector<Row> rows = {{{"--source", "file:" + cut.string(), "--fast", "--enable", "--start",
+                             "2024-03-15T21:14:50Z"},
+                            60s,
+                            0,
+                            {"Stopped:"}}};
+  for (const auto& [name, reason] : {std::pair{"missing.mp4", "No such file or directory"},
+                                     {"empty.mp4", "Could not"},
+                                     {"text.mp4", "Could not"},
+                                     {"folder.mp4", "Could not"}}) {
+    for (const bool fast : {true, false}) {
+      rows.push_back(
+          {{"--source", "file:" + (dir / name).string()}, 10s, 1, {reason, "cannot be replayed"}});
+      if (fast) {
+        rows.back().args.push_back("--fast");
+      }
+    }
+  }
+  bool device = false;
+  for (int n = 0; n < 64; ++n) {
+    device = device || fs::exists("/dev/video" + std::to_string(n));
+  }
+  if (!device) {  // else this machine has a video device
+    rows.push_back({{"--duration", "2"},
+                    30s,
+                    1,
+                    {"No capture device can be used; trying again in 30 s.",
+                     "No video was received during the whole run."}});
+  }
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.args[1] + " " + row.args.back());
+    test::TempDir home;
+    Program program(home.path(), row.args);
+    const std::string output = program.ReadAll(row.limit);
+    EXPECT_EQ(program.Wait(row.limit), row.code) << output;
+    for (const std::string& text : row.says) {
+      EXPECT_NE(output.find(text), std::string::npos) << output;
+    }
+    if (row.code == 0) {
+      ExpectReadableClips(home.path(), 2);
+    }
+  }
 }
 
 }  // namespace
