@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -465,22 +466,26 @@ void ExpectReadableClips(const fs::path& home, size_t atLeast) {
 
 // SIGTERM and SIGHUP in the middle of a clip: the program closes it, so every archive movie is
 // readable, and ends with code 0. A reader of its output that goes away (SIGPIPE) changes
-// nothing: the run goes on to its --duration.
+// nothing: the run goes on to its --duration. The three programs run side by side.
 TEST(ProgramTest, SignalsAndAClosedOutputLeaveEveryArchiveClipReadable) {
-  for (const int signal : {SIGTERM, SIGHUP, SIGPIPE}) {
-    SCOPED_TRACE(signal);
-    test::TempDir home;
-    Program program(home.path(),
-                    {"--source", "sim", "--enable", "--duration", signal == SIGPIPE ? "5" : "60"});
-    if (signal == SIGPIPE) {
-      ASSERT_FALSE(program.WaitForLine("").empty());  // the first status line
-      program.CloseOutput();
-    } else {
-      std::this_thread::sleep_for(5s);
-      program.Signal(signal);
+  const int signals[] = {SIGTERM, SIGHUP, SIGPIPE};
+  test::TempDir homes[3];
+  std::vector<std::unique_ptr<Program>> programs;
+  for (int i = 0; i < 3; ++i) {
+    programs.push_back(std::make_unique<Program>(
+        homes[i].path(), std::vector<std::string>{"--source", "sim", "--enable", "--duration",
+                                                  signals[i] == SIGPIPE ? "5" : "60"}));
+  }
+  ASSERT_FALSE(programs[2]->WaitForLine("").empty());  // the first line of output
+  programs[2]->CloseOutput();
+  std::this_thread::sleep_for(5s);
+  for (int i = 0; i < 3; ++i) {
+    SCOPED_TRACE(signals[i]);
+    if (signals[i] != SIGPIPE) {
+      programs[i]->Signal(signals[i]);
     }
-    EXPECT_EQ(program.Wait(60s), 0);
-    ExpectReadableClips(home.path(), 2);
+    EXPECT_EQ(programs[i]->Wait(60s), 0);
+    ExpectReadableClips(homes[i].path(), 2);
   }
 }
 
