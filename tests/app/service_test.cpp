@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <condition_variable>
 #include <filesystem>
+#include <memory>
 #include <mutex>
 #include <sstream>
 #include <string>
@@ -216,11 +217,19 @@ TEST(ServiceProgram, StatusIsLiveOnATerminalAndASummaryElsewhere) {
       {"pipe, every second", Output::kPipe, {"--status-interval", "1"}, "Last ", 2, 4},
       {"terminal, none", Output::kTerminal, {"--status-interval", "0"}, "UTC ", 0, 0},
   };
+  test::TempDir homes[std::size(cases)];
+  std::vector<std::unique_ptr<test::Program>> programs;  // side by side
   for (const Case& c : cases) {
-    test::TempDir home;
     std::vector<std::string> args = {"--source", "sim", "--duration", "3.5"};
     args.insert(args.end(), c.extra.begin(), c.extra.end());
-    const ProgramRun run = RunProgram(args, home.path(), c.output);
+    programs.push_back(
+        std::make_unique<test::Program>(homes[programs.size()].path(), args, c.output));
+  }
+  for (size_t i = 0; i < programs.size(); ++i) {
+    const Case& c = cases[i];
+    ProgramRun run;
+    run.output = programs[i]->ReadAll(60s);
+    run.exitCode = programs[i]->Wait(60s);
     EXPECT_EQ(run.exitCode, 0) << c.name << "\n" << run.output;
     const auto [before, after] = CountBeforeAndAfterStop(run.output, c.prefix);
     EXPECT_GE(before, c.minBefore) << c.name << "\n" << run.output;
