@@ -1,69 +1,18 @@
 #include "app/review_commands.h"
 
 #include <gtest/gtest.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <sstream>
 
-#include "capture/frame_ring.h"
-#include "media/movie_reader.h"
-#include "media/movie_writer.h"
+#include "support/movies.h"
+#include "support/program.h"
 #include "support/temp_dir.h"
 
 namespace ombrix {
 namespace {
 
 namespace fs = std::filesystem;
-
-// A dark, slightly noisy movie with one bright streak crossing frames 120 to 139.
-void WriteStreakMovie(const std::string& path) {
-  MovieWriter writer(path);
-  ASSERT_TRUE(writer.ready());
-  std::vector<uint8_t> frame(kFrameBytes);
-  uint32_t seed = 12345;
-  for (int n = 0; n < 240; ++n) {
-    for (auto& pixel : frame) {
-      seed = seed * 1664525u + 1013904223u;
-      pixel = static_cast<uint8_t>(18 + (seed >> 30));
-    }
-    if (n >= 120 && n < 140) {
-      const int x0 = 100 + 12 * (n - 120), y0 = 200 + 3 * (n - 120);
-      for (int y = y0; y < y0 + 8; ++y) {
-        for (int x = x0; x < x0 + 8; ++x) {
-          frame[y * kFrameWidth + x] = 230;
-        }
-      }
-    }
-    writer.WriteFrame(frame.data(), false);
-  }
-  static_cast<void>(writer.Close());
-}
-
-// Runs the real program with HOME at home; returns its exit code.
-int RunProgram(const fs::path& home, const std::vector<std::string>& args) {
-  const pid_t child = fork();
-  if (child == 0) {
-    setenv("HOME", home.c_str(), 1);
-    unsetenv("XDG_DATA_HOME");
-    unsetenv("XDG_DOCUMENTS_DIR");
-    unsetenv("XDG_CONFIG_HOME");
-    if (freopen("/dev/null", "w", stdout) == nullptr) {
-      _exit(126);
-    }
-    std::vector<char*> argv{const_cast<char*>(OMBRIX_BINARY)};
-    for (const auto& arg : args) {
-      argv.push_back(const_cast<char*>(arg.c_str()));
-    }
-    argv.push_back(nullptr);
-    execv(OMBRIX_BINARY, argv.data());
-    _exit(127);
-  }
-  int status = 0;
-  waitpid(child, &status, 0);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
 
 struct Result {
   int code;
@@ -77,24 +26,15 @@ Result Review(const std::vector<std::string>& args) {
   return {code, out.str(), err.str()};
 }
 
-int CountFrames(const fs::path& movie) {
-  MovieReader reader(movie.string());
-  std::vector<uint8_t> frame(kFrameBytes);
-  int count = 0;
-  while (reader.readFrame(frame.data())) {
-    ++count;
-  }
-  return count;
-}
-
 // Every review command once, on an archive made by a short fast replay of the real program.
 TEST(ReviewCommands, WorkOnARealArchive) {
   test::ScopedHome home;
   test::TempDir scratch;
   const std::string movie = (scratch / "streak.mp4").string();
-  WriteStreakMovie(movie);
-  ASSERT_EQ(RunProgram(home.home(), {"--headless", "--source", "file:" + movie, "--fast", "--start",
-                                     "2024-03-15T21:14:50Z", "--enable"}),
+  test::WriteStreakMovie(movie);
+  ASSERT_EQ(test::Program(home.home(), {"--source", "file:" + movie, "--fast", "--start",
+                                        "2024-03-15T21:14:50Z", "--enable"})
+                .Wait(std::chrono::seconds(120)),
             0);
   const fs::path events = home.home() / "Documents" / "Ombrix" / "events";
   const std::string key = "20240315_211454_037";
@@ -108,7 +48,7 @@ TEST(ReviewCommands, WorkOnARealArchive) {
   const fs::path exported = scratch / "event.mp4";
   r = Review({"export", key, exported.string(), "--pseudo-color", "on", "--tracking-box", "on"});
   EXPECT_EQ(r.code, 0) << r.err;
-  EXPECT_EQ(CountFrames(exported), CountFrames(events / ("m" + key + ".mp4")));
+  EXPECT_EQ(test::MovieFrames(exported), test::MovieFrames(events / ("m" + key + ".mp4")));
   EXPECT_EQ(Review({"export", "20990101_000000_000", exported.string()}).code, 1);
 
   r = Review({"composite", key, (scratch / "c.png").string()});
@@ -139,7 +79,7 @@ TEST(ReviewCommands, WorkOnARealArchive) {
             marked + "\r\n20240315_211453_000\r\n");
   // The archive begins with frame 10 (50.334); the cut ends at 53.000, its clips' frames taken
   // 33 ms apart where they have no detection log: about 80 frames.
-  EXPECT_NEAR(CountFrames(events / ("m" + marked + ".mp4")), 80, 2);
+  EXPECT_NEAR(test::MovieFrames(events / ("m" + marked + ".mp4")), 80, 2);
   EXPECT_TRUE(fs::exists(events / ("j" + marked + ".jpg")));
   EXPECT_TRUE(fs::exists(events / ("c" + marked + ".csv")));
 

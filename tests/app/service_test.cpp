@@ -1,22 +1,18 @@
 // The station as a service: systemd's notification socket and watchdog, the status cadence on a
 // terminal and in a journal, and --config, through the notifier, a real station and the real
 // program.
-#include <errno.h>
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
-#include <pty.h>
-#include <signal.h>
-#include <stdlib.h>
 #include <sys/socket.h>
 #include <sys/un.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <condition_variable>
 #include <filesystem>
+#include <memory>
 #include <mutex>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -24,6 +20,7 @@
 #include "app/service_notify.h"
 #include "station/station.h"
 #include "storage/disk_cleaner.h"
+#include "support/program.h"
 #include "support/temp_dir.h"
 
 namespace ombrix {
@@ -109,52 +106,14 @@ TEST(ServiceNotifier, WithoutSystemdNothingIsSentAndNoWatchdogRuns) {
   EXPECT_TRUE(socket.Receive(300ms).empty());
 }
 
-// The pings follow the detection passes: while they come, one per half interval; while they
-// stall, none; after STOPPING=1, none.
-TEST(ServiceNotifier, PingsOnlyWhileDetectionPassesComeAndSaysReadyAndStopping) {
-  NotifySocket socket(200ms);
-  ServiceNotifier notifier;
-  EXPECT_EQ(notifier.watchdogInterval(), 200ms);
-  std::atomic<bool> passing{true};
-  std::atomic<bool> done{false};
-  std::thread detection([&] {
-    while (!done) {
-      if (passing) {
-        notifier.DetectionPassDone();
-      }
-      std::this_thread::sleep_for(10ms);
-    }
-  });
-  notifier.Ready();
-  notifier.Status("Last 60 s: 1798 frames");
-  auto messages = socket.Receive(1000ms);
-  ASSERT_FALSE(messages.empty());
-  EXPECT_EQ(messages.front(), "READY=1");
-  EXPECT_EQ(Count(messages, "STATUS=Last 60 s: 1798 frames"), 1u);
-  EXPECT_GE(Count(messages, "WATCHDOG=1"), 5u);  // one per 100 ms for a second, give or take
-
-  // Stalled for 1.2 s, where twelve pings would come: at most one, for the passes just before.
-  passing = false;
-  EXPECT_LE(Count(socket.Receive(1200ms), "WATCHDOG=1"), 1u);
-
-  passing = true;
-  EXPECT_GE(Count(socket.Receive(600ms), "WATCHDOG=1"), 3u);
-
-  notifier.Stopping();
-  messages = socket.Receive(400ms);
-  EXPECT_EQ(Count(messages, "STOPPING=1"), 1u);
-  EXPECT_EQ(Count(messages, "WATCHDOG=1"), 0u) << "no ping after STOPPING=1";
-  done = true;
-  detection.join();
-}
-
 class PlentyOfSpace final : public FreeSpace {
  public:
   std::optional<double> FreeFraction(const std::string&) override { return 0.9; }
 };
 
-// A real station whose detection thread the test can hold inside a pass: while it hangs, systemd
-// hears no ping; once it runs again, the pings come back.
+// A real station whose detection thread the test can hold inside a pass: after READY=1 the
+// pings follow the passes; while it hangs, systemd hears none; once it runs again, the pings come
+// back; after STOPPING=1, none.
 TEST(ServiceNotifier, AHungDetectionThreadOfARealStationGetsNoPing) {
   test::ScopedHome home;
   NotifySocket socket(300ms);
@@ -178,8 +137,12 @@ TEST(ServiceNotifier, AHungDetectionThreadOfARealStationGetsNoPing) {
   options.readConfiguration = false;
   Station station(clock, space, options, hooks);
   station.Start(nullptr);
+  EXPECT_EQ(notifier.watchdogInterval(), 300ms);
   notifier.Ready();
-  EXPECT_GE(Count(socket.Receive(1000ms), "WATCHDOG=1"), 3u);
+  auto messages = socket.Receive(1000ms);
+  ASSERT_FALSE(messages.empty());
+  EXPECT_EQ(messages.front(), "READY=1");
+  EXPECT_GE(Count(messages, "WATCHDOG=1"), 3u);
 
   {
     std::unique_lock lock(mutex);
@@ -195,7 +158,10 @@ TEST(ServiceNotifier, AHungDetectionThreadOfARealStationGetsNoPing) {
   }
   changed.notify_all();
   EXPECT_GE(Count(socket.Receive(1000ms), "WATCHDOG=1"), 3u);
-  notifier.Stopping();
+  notifier.Stopping();  // the detection passes go on until the station stops
+  messages = socket.Receive(700ms);
+  EXPECT_EQ(Count(messages, "STOPPING=1"), 1u);
+  EXPECT_EQ(Count(messages, "WATCHDOG=1"), 0u) << "no ping after STOPPING=1";
   station.Stop();
 }
 
@@ -206,91 +172,16 @@ struct ProgramRun {
   std::string output;  // standard output and standard error
 };
 
-enum class Output { kPipe, kTerminal };
+using test::Output;
 
-// Runs ombrix with the arguments, HOME at home, the XDG variables cleared and the extra
-// environment added; standard output goes to a pipe or to a terminal (a pseudo-terminal).
+// Runs ombrix with the arguments (and --headless), HOME at home and the extra environment.
 ProgramRun RunProgram(const std::vector<std::string>& args, const fs::path& home, Output output,
                       const std::vector<std::string>& extraEnvironment = {}) {
-  std::vector<std::string> environment = {"HOME=" + home.string(), "PATH=/usr/bin:/bin"};
-  environment.insert(environment.end(), extraEnvironment.begin(), extraEnvironment.end());
-  std::vector<std::string> all = {OMBRIX_BINARY};
-  all.insert(all.end(), args.begin(), args.end());
-  std::vector<char*> argv, envp;
-  for (auto& a : all) {
-    argv.push_back(a.data());
-  }
-  argv.push_back(nullptr);
-  for (auto& e : environment) {
-    envp.push_back(e.data());
-  }
-  envp.push_back(nullptr);
-
+  test::Program program(home, args, output, extraEnvironment);
   ProgramRun run;
-  int readFd = -1;
-  pid_t child = -1;
-  if (output == Output::kTerminal) {
-    child = forkpty(&readFd, nullptr, nullptr, nullptr);
-    if (child == 0) {
-      execve(argv[0], argv.data(), envp.data());
-      _exit(127);
-    }
-  } else {
-    int fds[2];
-    if (pipe(fds) != 0) {
-      ADD_FAILURE() << "pipe";
-      return run;
-    }
-    child = fork();
-    if (child == 0) {
-      dup2(fds[1], STDOUT_FILENO);
-      dup2(fds[1], STDERR_FILENO);
-      close(fds[0]);
-      close(fds[1]);
-      execve(argv[0], argv.data(), envp.data());
-      _exit(127);
-    }
-    close(fds[1]);
-    readFd = fds[0];
-  }
-  if (child < 0) {
-    ADD_FAILURE() << "fork";
-    return run;
-  }
-  char buffer[4096];
-  for (;;) {
-    const ssize_t n = read(readFd, buffer, sizeof buffer);
-    if (n > 0) {
-      run.output.append(buffer, static_cast<size_t>(n));
-    } else if (n < 0 && errno == EINTR) {
-      continue;
-    } else {
-      break;  // end of the pipe, or EIO once the terminal's last writer is gone
-    }
-  }
-  close(readFd);
-  int status = 0;
-  waitpid(child, &status, 0);
-  run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  run.output = program.ReadAll(60s);
+  run.exitCode = program.Wait(60s);
   return run;
-}
-
-std::vector<std::string> Lines(const std::string& text) {
-  std::vector<std::string> lines;
-  size_t begin = 0;
-  while (begin < text.size()) {
-    size_t end = text.find('\n', begin);
-    if (end == std::string::npos) {
-      end = text.size();
-    }
-    std::string line = text.substr(begin, end - begin);
-    if (!line.empty() && line.back() == '\r') {
-      line.pop_back();
-    }
-    lines.push_back(line);
-    begin = end + 1;
-  }
-  return lines;
 }
 
 // Lines that begin with the prefix, before and after "Stopping...".
@@ -298,7 +189,11 @@ std::pair<size_t, size_t> CountBeforeAndAfterStop(const std::string& output,
                                                   const std::string& prefix) {
   size_t before = 0, after = 0;
   bool stopped = false;
-  for (const auto& line : Lines(output)) {
+  std::istringstream lines(output);
+  for (std::string line; std::getline(lines, line);) {
+    if (!line.empty() && line.back() == '\r') {
+      line.pop_back();
+    }
     if (line == "Stopping...") {
       stopped = true;
     } else if (line.rfind(prefix, 0) == 0) {
@@ -322,11 +217,19 @@ TEST(ServiceProgram, StatusIsLiveOnATerminalAndASummaryElsewhere) {
       {"pipe, every second", Output::kPipe, {"--status-interval", "1"}, "Last ", 2, 4},
       {"terminal, none", Output::kTerminal, {"--status-interval", "0"}, "UTC ", 0, 0},
   };
+  test::TempDir homes[std::size(cases)];
+  std::vector<std::unique_ptr<test::Program>> programs;  // side by side
   for (const Case& c : cases) {
-    test::TempDir home;
-    std::vector<std::string> args = {"--headless", "--source", "sim", "--duration", "3.5"};
+    std::vector<std::string> args = {"--source", "sim", "--duration", "3.5"};
     args.insert(args.end(), c.extra.begin(), c.extra.end());
-    const ProgramRun run = RunProgram(args, home.path(), c.output);
+    programs.push_back(
+        std::make_unique<test::Program>(homes[programs.size()].path(), args, c.output));
+  }
+  for (size_t i = 0; i < programs.size(); ++i) {
+    const Case& c = cases[i];
+    ProgramRun run;
+    run.output = programs[i]->ReadAll(60s);
+    run.exitCode = programs[i]->Wait(60s);
     EXPECT_EQ(run.exitCode, 0) << c.name << "\n" << run.output;
     const auto [before, after] = CountBeforeAndAfterStop(run.output, c.prefix);
     EXPECT_GE(before, c.minBefore) << c.name << "\n" << run.output;
@@ -353,9 +256,9 @@ TEST(ServiceProgram, ConfigOptionNamesTheFileTheStationReads) {
   test::WriteFileBytes(
       config, "enabled:true\r\narchiveFolder:" + (station / "archive-here").string() + "\r\n");
 
-  const ProgramRun run = RunProgram(
-      {"--headless", "--config", config.string(), "--source", "sim", "--duration", "2.5"},
-      home.path(), Output::kPipe);
+  const ProgramRun run =
+      RunProgram({"--config", config.string(), "--source", "sim", "--duration", "2.5"}, home.path(),
+                 Output::kPipe);
   EXPECT_EQ(run.exitCode, 0) << run.output;
   EXPECT_TRUE(fs::is_directory(station / "archive-here/archive")) << run.output;
   EXPECT_TRUE(fs::is_directory(station / "archive-here/events")) << run.output;
@@ -363,7 +266,7 @@ TEST(ServiceProgram, ConfigOptionNamesTheFileTheStationReads) {
   EXPECT_FALSE(fs::exists(home / "Documents/Ombrix/archive"));
   EXPECT_EQ(test::ReadFileBytes(home / ".local/share/Ombrix/config.txt"), before);
 
-  const ProgramRun missing = RunProgram({"--headless", "--config"}, home.path(), Output::kPipe);
+  const ProgramRun missing = RunProgram({"--config"}, home.path(), Output::kPipe);
   EXPECT_EQ(missing.exitCode, 2) << missing.output;
 }
 
@@ -372,9 +275,9 @@ TEST(ServiceProgram, TellsSystemdItIsReadyAliveAndStopping) {
   NotifySocket socket;
   std::vector<std::string> messages;
   std::thread systemd([&] { messages = socket.Receive(30s, "STOPPING=1"); });
-  const ProgramRun run = RunProgram(
-      {"--headless", "--source", "sim", "--duration", "2.5", "--status-interval", "1"}, home.path(),
-      Output::kPipe, {"NOTIFY_SOCKET=" + socket.path(), "WATCHDOG_USEC=400000"});
+  const ProgramRun run =
+      RunProgram({"--source", "sim", "--duration", "2.5", "--status-interval", "1"}, home.path(),
+                 Output::kPipe, {"NOTIFY_SOCKET=" + socket.path(), "WATCHDOG_USEC=400000"});
   EXPECT_EQ(run.exitCode, 0) << run.output;
   systemd.join();
   ASSERT_GE(messages.size(), 3u);

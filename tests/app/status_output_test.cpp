@@ -2,8 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
 #include <vector>
 
 namespace ombrix {
@@ -23,6 +21,7 @@ std::vector<double> DueTimes(StatusOutput& output, TimePoint start) {
   return times;
 }
 
+// Which form a terminal or a pipe gets is checked on the real program in service_test.cpp.
 TEST(StatusOutput, CadenceFollowsTheFormUnlessAnIntervalIsGiven) {
   struct Case {
     const char* name;
@@ -83,15 +82,6 @@ TEST(StatusOutput, SummaryCountsWhatChangedSinceTheLastOne) {
   f.freeFraction = 1.0;
   EXPECT_EQ(output.Summary(f, start + 123400ms),
             "Last 3 s: 104 frames, 0 lost, 0 events recorded, 0 cut; free disk 100.0%");
-}
-
-TEST(StatusOutput, OnlyATerminalGetsTheLiveLine) {
-  int fds[2];
-  ASSERT_EQ(pipe(fds), 0);
-  EXPECT_EQ(StatusFormFor(fds[1]), StatusForm::kSummary);
-  close(fds[0]);
-  close(fds[1]);
-  // The real program on a terminal and on a pipe: service_test.cpp.
 }
 
 }  // namespace

@@ -16,7 +16,6 @@
 #include "capture/clock_sync.h"
 #include "capture/device_source.h"
 #include "capture/frame_ring.h"
-#include "config/config_file.h"
 #include "fake_v4l2_device.h"
 #include "ring_copy.h"
 #include "support/temp_dir.h"
@@ -162,31 +161,34 @@ class CaptureGraphTest : public ::testing::Test {
   SystemClock clock_;
   FrameRing ring_;
   Reports reports_;
-  CaptureGraph graph_{device_, settings_, clock_,
-                      [this](const std::string& text) { reports_.push_back(text); }};
+  ReportFunction report_ = [this](const std::string& text) { reports_.push_back(text); };
+  CaptureGraph graph_{device_, settings_, clock_, report_};
+  DeviceSource source_{device_, settings_, clock_, report_};
+  // The STREAMON calls so far, after a health check of source_ at t0 + s seconds.
+  int StreamOns(int s) {
+    source_.CheckHealth(std::chrono::steady_clock::time_point{} + seconds(50 + s));
+    return device_.Now().Count("STREAMON");
+  }
 };
 
+// An index past the list (captureDeviceIndex:-1 in config.txt reads as the largest) takes the
+// last capture device.
 TEST_F(CaptureGraphTest, TooLargeIndexTakesTheLastCaptureDevice) {
   EXPECT_FALSE(Build());
   EXPECT_EQ(reports_, Reports{"Creation of the enumerator for video capture devices failed."});
-
-  device_.cameras = {{}, {.capture = false}, {}};  // a metadata node between two cameras
-  settings_.captureDeviceIndex = 5;
-  ASSERT_TRUE(Build());
-  EXPECT_EQ(settings_.captureDeviceIndex.load(), 1u);
-  EXPECT_EQ(graph_.devicePath(), "/dev/video2");
-  EXPECT_EQ(device_.Now().open, 1);  // the probes closed their descriptors
-}
-
-// captureDeviceIndex:-1 in config.txt counts as too large: the last device is taken.
-TEST_F(CaptureGraphTest, NegativeIndexFromTheFileTakesTheLastCaptureDevice) {
-  test::TempDir dir;
-  test::WriteFileBytes(dir / "config.txt", "captureDeviceIndex:-1\r\n");
-  ASSERT_EQ(ReadConfiguration(settings_, (dir / "config.txt").string()), ConfigReadResult::Ok);
-  device_.cameras = {{}, {}, {.capture = false}, {}};
-  ASSERT_TRUE(Build());
-  EXPECT_EQ(settings_.captureDeviceIndex.load(), 2u);
-  EXPECT_EQ(graph_.devicePath(), "/dev/video3");
+  const std::vector<std::tuple<std::vector<test::FakeCamera>, uint32_t, uint32_t>> rows = {
+      {{{}, {.capture = false}, {}}, 5, 1},  // a metadata node between two cameras
+      {{{}, {}, {.capture = false}, {}}, 4294967295u, 2},
+  };
+  for (const auto& [cameras, index, taken] : rows) {
+    device_.cameras = cameras;
+    settings_.captureDeviceIndex = index;
+    ASSERT_TRUE(Build());
+    EXPECT_EQ(settings_.captureDeviceIndex.load(), taken);
+    EXPECT_EQ(graph_.devicePath(), "/dev/video" + std::to_string(cameras.size() - 1));
+    EXPECT_EQ(device_.Now().open, 1);  // the probes closed their descriptors
+    graph_.TearDownCaptureGraph();
+  }
 }
 
 TEST_F(CaptureGraphTest, AcceptsOnly640x480Or720x480Yuyv) {
@@ -349,37 +351,30 @@ TEST_F(CaptureGraphTest, SilentDeviceIsRebuiltEveryThirtySecondsUntilFramesFlow)
   const std::string stalled =
       "No frame from the capture device for 5 s; rebuilding the capture graph.";
   device_.cameras = {{}};
-  DeviceSource source(device_, settings_, clock_,
-                      [this](const std::string& text) { reports_.push_back(text); });
-  const auto t0 = std::chrono::steady_clock::time_point{} + seconds(50);
-  auto streamOns = [&](int s) {  // after a health check at t0 + s
-    source.CheckHealth(t0 + seconds(s));
-    return device_.Now().Count("STREAMON");
-  };
-  EXPECT_EQ(streamOns(100), 0);  // not started
-  ASSERT_TRUE(source.Start(ring_));
-  EXPECT_EQ(streamOns(0), 1);  // baseline
+  EXPECT_EQ(StreamOns(100), 0);  // not started
+  ASSERT_TRUE(source_.Start(ring_));
+  EXPECT_EQ(StreamOns(0), 1);  // baseline
   device_.Deliver({40});
-  ASSERT_TRUE(WaitFor([&] { return source.graph().framesDelivered() == 1; }));
-  EXPECT_EQ(streamOns(1), 1);
-  EXPECT_EQ(streamOns(5), 1);
-  EXPECT_EQ(streamOns(6), 2);
+  ASSERT_TRUE(WaitFor([&] { return source_.graph().framesDelivered() == 1; }));
+  EXPECT_EQ(StreamOns(1), 1);
+  EXPECT_EQ(StreamOns(5), 1);
+  EXPECT_EQ(StreamOns(6), 2);
   EXPECT_EQ(reports_, Reports{stalled});
   device_.cameras[0].capture = false;  // unplugged: the rebuild fails and is tried again
-  EXPECT_EQ(streamOns(35), 2);
+  EXPECT_EQ(StreamOns(35), 2);
   EXPECT_EQ(reports_.size(), 1u);  // reported once per stall
-  EXPECT_EQ(streamOns(36), 2);
+  EXPECT_EQ(StreamOns(36), 2);
   EXPECT_EQ(reports_.back(), "Creation of the enumerator for video capture devices failed.");
   device_.cameras[0].capture = true;
-  EXPECT_EQ(streamOns(66), 3);
+  EXPECT_EQ(StreamOns(66), 3);
   device_.Deliver({50});
-  ASSERT_TRUE(WaitFor([&] { return source.graph().framesDelivered() == 2; }));
-  EXPECT_EQ(streamOns(67), 3);
+  ASSERT_TRUE(WaitFor([&] { return source_.graph().framesDelivered() == 2; }));
+  EXPECT_EQ(StreamOns(67), 3);
   EXPECT_EQ(reports_.back(), "Frames from the capture device arrive again.");
-  EXPECT_EQ(streamOns(72), 4);  // a new stall
+  EXPECT_EQ(StreamOns(72), 4);  // a new stall
   EXPECT_EQ(reports_.back(), stalled);
-  source.Stop();
-  EXPECT_EQ(streamOns(400), 4);
+  source_.Stop();
+  EXPECT_EQ(StreamOns(400), 4);
   EXPECT_EQ(device_.Now().open, 0);
   EXPECT_EQ(test::CopyOfSlot(ring_, 1).pixels.at(0), 50);
 }
@@ -387,32 +382,25 @@ TEST_F(CaptureGraphTest, SilentDeviceIsRebuiltEveryThirtySecondsUntilFramesFlow)
 TEST_F(CaptureGraphTest, DeviceMissingAtStartIsTriedEveryThirtySecondsAndPickedUp) {
   const std::string absent = "Creation of the enumerator for video capture devices failed.";
   const std::string retry = "No capture device can be used; trying again in 30 s.";
-  DeviceSource source(device_, settings_, clock_,
-                      [this](const std::string& text) { reports_.push_back(text); });
-  const auto t0 = std::chrono::steady_clock::time_point{} + seconds(50);
-  auto streamOns = [&](int s) {  // after a health check at t0 + s
-    source.CheckHealth(t0 + seconds(s));
-    return device_.Now().Count("STREAMON");
-  };
-  EXPECT_FALSE(source.Start(ring_));
+  EXPECT_FALSE(source_.Start(ring_));
   EXPECT_EQ(reports_, (Reports{absent, retry}));
-  EXPECT_EQ(streamOns(0), 0);
-  EXPECT_EQ(streamOns(29), 0);
+  EXPECT_EQ(StreamOns(0), 0);
+  EXPECT_EQ(StreamOns(29), 0);
   EXPECT_EQ(reports_.size(), 2u);  // no try before the interval
-  EXPECT_EQ(streamOns(30), 0);     // still absent: said again
+  EXPECT_EQ(StreamOns(30), 0);     // still absent: said again
   EXPECT_EQ(reports_, (Reports{absent, retry, absent, retry}));
   device_.cameras = {{}};  // the capture card enumerates late
-  EXPECT_EQ(streamOns(59), 0);
-  EXPECT_EQ(streamOns(60), 1);
+  EXPECT_EQ(StreamOns(59), 0);
+  EXPECT_EQ(StreamOns(60), 1);
   EXPECT_EQ(reports_.back(), "Capture device /dev/video0 found; capture runs.");
   device_.Deliver({77});
   ASSERT_TRUE(WaitFor([&] { return ring_.framesStored.load() == 1; }));
   EXPECT_EQ(test::CopyOfSlot(ring_, 0).pixels.at(0), 77);
   // From now on the device is watched for silence as any other; no more start-up tries.
-  EXPECT_EQ(streamOns(61), 1);
-  EXPECT_EQ(streamOns(65), 1);
-  source.Stop();
-  EXPECT_EQ(streamOns(200), 1);
+  EXPECT_EQ(StreamOns(61), 1);
+  EXPECT_EQ(StreamOns(65), 1);
+  source_.Stop();
+  EXPECT_EQ(StreamOns(200), 1);
   EXPECT_EQ(device_.Now().open, 0);
 }
 

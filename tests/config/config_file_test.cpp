@@ -147,18 +147,9 @@ TEST_F(ConfigFileTest, MissingFileLeavesDefaultsAndAFailedSaveIsReported) {
   EXPECT_TRUE(fs::is_directory(path_ + "/inside"));
 }
 
-TEST(ConfigFileLocationTest, SaveMakesTheDataFoldersAndReadFindsTheFile) {
-  test::ScopedHome home;
-  Settings settings, loaded;
-  settings.threshold = 77;
-  ASSERT_TRUE(SaveConfiguration(settings));
-  EXPECT_TRUE(fs::is_regular_file(home.home() / ".local/share/Ombrix/config.txt"));
-  ASSERT_EQ(ReadConfiguration(loaded), ConfigReadResult::Ok);
-  EXPECT_EQ(loaded.threshold, 77);
-}
-
-// ombrix --config PATH: both directions use the named file, the per-user file stays untouched,
-// and clearing the path goes back to the per-user file.
+// Without a path the per-user file is saved (its folders made) and read; ombrix --config PATH:
+// both directions use the named file, the per-user file stays untouched, and clearing the path
+// goes back to the per-user file.
 TEST(ConfigFileLocationTest, AGivenPathIsReadAndSavedInsteadOfTheUsersFile) {
   test::ScopedHome home;
   test::TempDir other;
@@ -166,7 +157,8 @@ TEST(ConfigFileLocationTest, AGivenPathIsReadAndSavedInsteadOfTheUsersFile) {
   const fs::path named = other / "station.txt";
   Settings user;
   user.threshold = 11;
-  ASSERT_TRUE(SaveConfiguration(user));  // the per-user file, before any path is given
+  ASSERT_TRUE(SaveConfiguration(user));  // the per-user file, its folders made
+  EXPECT_TRUE(fs::is_regular_file(userFile));
 
   test::WriteFileBytes(named, "threshold:44\r\narchiveFolder:/srv/sky\r\n");
   SetConfigurationPath(named.string());

@@ -107,23 +107,59 @@ TEST(MovieWriterTest, MoviesHoldEveryFrameWithNeutralChromaAndTrueTiming) {
   }
 }
 
-TEST(MovieWriterTest, UnusableNamesGiveAFailedWriterAndNoFile) {
+// Unusable names give a failed writer and no file. An encoder that cannot open (H.261 knows only
+// 176x144 and 352x288) makes the writer fatal rather than ending the process: the caller ends the
+// run in order. With Messages::kKept the line is only kept, for a caller that reports it itself;
+// so is the system's reason.
+TEST(MovieWriterTest, UnusableNamesAndEncodersGiveAFailedWriterAndNoFile) {
   test::TempDir dir;
   const std::string missing = (dir / "none" / "clip.mp4").string();
+  const std::string h261 = (dir / "clip.h261").string();
   fs::create_symlink("/dev/full", dir / "full.mp4");  // takes no bytes: the header fails
-  const std::pair<std::string, std::string> cases[] = {
-      {(dir / "clip.unknownext").string(), "Could not find suitable output format\n"},
-      {missing, "Could not open '" + missing + "'\n"},
-      {(dir / "full.mp4").string(), "Invalid output format parameters\n"}};
-  for (const auto& [path, message] : cases) {
+  constexpr auto kPrint = MovieWriter::Messages::kStandardError;
+  constexpr auto kKeep = MovieWriter::Messages::kKept;
+  struct Row {
+    std::string path;
+    MovieWriter::Messages messages;
+    bool fatal;
+    std::string error, reason, printed;  // an empty reason: not checked
+  };
+  const Row rows[] = {
+      {(dir / "clip.unknownext").string(), kPrint, false, "Could not find suitable output format",
+       "", "Could not find suitable output format\n"},
+      {missing, kPrint, false, "Could not open '" + missing + "'", "",
+       "Could not open '" + missing + "'\n"},
+      {(dir / "full.mp4").string(), kPrint, false, "Invalid output format parameters", "",
+       "Invalid output format parameters\n"},
+      {h261, kPrint, true, "could not open codec", "", "could not open codec\n"},
+      {h261, kKeep, true, "could not open codec", "", ""},
+      {missing, kKeep, false, "Could not open '" + missing + "'", "No such file or directory", ""},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.path);
     testing::internal::CaptureStderr();
-    MovieWriter writer(path);
-    EXPECT_TRUE(writer.failed()) << path;
+    MovieWriter writer(row.path, row.messages);
+    EXPECT_TRUE(writer.failed());
     EXPECT_FALSE(writer.ready());
     writer.WriteFrame(SkyFrame(0).data(), false);  // ignored
     writer.Close();
     writer.Close();
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), message);
+    // The library may print its own line first (the sizes the codec knows); the writer's
+    // line, when printed, comes last.
+    const std::string printed = testing::internal::GetCapturedStderr();
+    if (row.printed.empty()) {
+      EXPECT_EQ(printed.find(row.error), std::string::npos) << printed;
+    } else if (row.fatal) {
+      EXPECT_TRUE(printed.ends_with(row.printed)) << printed;
+    } else {
+      EXPECT_EQ(printed, row.printed);
+    }
+    EXPECT_EQ(writer.fatal(), row.fatal);
+    EXPECT_EQ(writer.error(), row.error);
+    // The codec's refusal carries a reason of the library's choosing; only its presence counts.
+    if (!row.reason.empty()) {
+      EXPECT_EQ(writer.reason(), row.reason);
+    }
   }
   EXPECT_FALSE(WriteJpegStill((dir / "none" / "t.jpg").string(), SkyFrame(0).data()));
   EXPECT_FALSE(
@@ -131,74 +167,40 @@ TEST(MovieWriterTest, UnusableNamesGiveAFailedWriterAndNoFile) {
   EXPECT_TRUE(fs::is_empty(dir.path()));  // no half-made file is left behind
 }
 
-// An encoder that cannot open (H.261 knows only 176x144 and 352x288) makes the writer fatal
-// rather than ending the process: the caller ends the run in order. With Messages::kKept the
-// line is only kept, for a caller that reports it itself; so is the system's reason.
-TEST(MovieWriterTest, EncoderThatDoesNotOpenIsFatalAndTheProcessGoesOn) {
-  test::TempDir dir;
-  const std::string missing = (dir / "none" / "clip.mp4").string();
-  struct Row {
-    std::string path;
-    MovieWriter::Messages messages;
-    bool fatal;
-    std::string error, reason, printed;
-  };
-  const Row rows[] = {
-      {(dir / "clip.h261").string(), MovieWriter::Messages::kStandardError, true,
-       "could not open codec", "", "could not open codec\n"},
-      {(dir / "clip.h261").string(), MovieWriter::Messages::kKept, true, "could not open codec", "",
-       ""},
-      {missing, MovieWriter::Messages::kKept, false, "Could not open '" + missing + "'",
-       "No such file or directory", ""},
-  };
-  for (const Row& row : rows) {
-    testing::internal::CaptureStderr();
-    MovieWriter writer(row.path, row.messages);
-    writer.WriteFrame(SkyFrame(0).data(), false);  // ignored
-    writer.Close();
-    // The library may print its own line first (the sizes the codec knows); the writer's
-    // line, when printed, comes last.
-    const std::string printed = testing::internal::GetCapturedStderr();
-    if (row.printed.empty()) {
-      EXPECT_EQ(printed.find(row.error), std::string::npos) << printed;
-    } else {
-      EXPECT_TRUE(printed.ends_with(row.printed)) << printed;
-    }
-    EXPECT_TRUE(writer.failed());
-    EXPECT_EQ(writer.fatal(), row.fatal) << row.path;
-    EXPECT_EQ(writer.error(), row.error);
-    // The codec's refusal carries a reason of the library's choosing; only its presence counts.
-    if (!row.reason.empty()) {
-      EXPECT_EQ(writer.reason(), row.reason);
-    }
-  }
-  EXPECT_TRUE(fs::is_empty(dir.path()));
+// Runs write with the file size limit (a write past it fails with EFBIG), then restores it.
+template <typename Write>
+auto WithFileSizeLimit(rlim_t bytes, Write write) {
+  rlimit saved{};
+  getrlimit(RLIMIT_FSIZE, &saved);
+  const auto savedHandler = std::signal(SIGXFSZ, SIG_IGN);
+  const rlimit limit{bytes, saved.rlim_max};
+  setrlimit(RLIMIT_FSIZE, &limit);
+  const auto result = write();
+  setrlimit(RLIMIT_FSIZE, &saved);
+  std::signal(SIGXFSZ, savedHandler);
+  return result;
 }
 
 // A movie that stops fitting on the disk (here: past the file size limit) ends with one message;
 // the writer drops later frames, closes without touching the file again, and the process goes on.
 TEST(MovieWriterTest, WriteFailureMarksTheWriterFailedAndTheProcessGoesOn) {
   test::TempDir dir;
-  rlimit saved{};
-  getrlimit(RLIMIT_FSIZE, &saved);
-  const auto savedHandler = std::signal(SIGXFSZ, SIG_IGN);  // a write past the limit gets EFBIG
-  const rlimit limit{200 * 1024, saved.rlim_max};
-  setrlimit(RLIMIT_FSIZE, &limit);
-  MovieWriter writer((dir / "full.mp4").string());
-  EXPECT_TRUE(writer.ready());
   testing::internal::CaptureStderr();
-  int written = 0;
-  for (; !writer.failed() && written < 600; ++written) {
-    writer.WriteFrame(SkyFrame(written).data(), false);
-  }
-  EXPECT_LT(written, 600);
-  EXPECT_FALSE(writer.ready());
-  writer.WriteFrame(SkyFrame(0).data(), false);
-  EXPECT_EQ(writer.frameCount(), written);
-  EXPECT_FALSE(writer.Close());
-  EXPECT_FALSE(writer.Close());
-  setrlimit(RLIMIT_FSIZE, &saved);
-  std::signal(SIGXFSZ, savedHandler);
+  WithFileSizeLimit(200 * 1024, [&] {
+    MovieWriter writer((dir / "full.mp4").string());
+    EXPECT_TRUE(writer.ready());
+    int written = 0;
+    for (; !writer.failed() && written < 600; ++written) {
+      writer.WriteFrame(SkyFrame(written).data(), false);
+    }
+    EXPECT_LT(written, 600);
+    EXPECT_FALSE(writer.ready());
+    writer.WriteFrame(SkyFrame(0).data(), false);
+    EXPECT_EQ(writer.frameCount(), written);
+    EXPECT_FALSE(writer.Close());
+    EXPECT_FALSE(writer.Close());
+    return 0;
+  });
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "Error while writing video frame\n");
   EXPECT_LE(fs::file_size(dir / "full.mp4"), 200u * 1024);
 }
@@ -217,16 +219,8 @@ TEST(MovieWriterTest, CloseReportsATrailerThatCouldNotBeWritten) {
   };
   ASSERT_TRUE(write((dir / "whole.mp4").string()));
   const auto whole = fs::file_size(dir / "whole.mp4");
-  rlimit saved{};
-  getrlimit(RLIMIT_FSIZE, &saved);
-  const auto savedHandler = std::signal(SIGXFSZ, SIG_IGN);
-  const rlimit limit{static_cast<rlim_t>(whole - 100), saved.rlim_max};
-  setrlimit(RLIMIT_FSIZE, &limit);
   testing::internal::CaptureStderr();
-  const bool complete = write((dir / "cut.mp4").string());
-  setrlimit(RLIMIT_FSIZE, &saved);
-  std::signal(SIGXFSZ, savedHandler);
-  EXPECT_FALSE(complete);
+  EXPECT_FALSE(WithFileSizeLimit(whole - 100, [&] { return write((dir / "cut.mp4").string()); }));
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "Error while finishing the movie\n");
 }
 

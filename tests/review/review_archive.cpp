@@ -85,40 +85,16 @@ void ReviewArchive::CutEvent(const Stamp& first, const Stamp& last) {
   extractor.ExtractEventTimeHistory(first, last, EventFile('c', first));
 }
 
-void RecordingWindow::ShowInfo(const std::string& text) {
-  std::lock_guard lock(mutex_);
-  infos_.push_back(text);
-}
-
-void RecordingWindow::HideLiveVideo() {
-  std::lock_guard lock(mutex_);
-  ++hides_;
-}
-
-void RecordingWindow::FileFailed(const std::string& action, const std::string& path,
-                                 const std::string& reason) {
-  std::lock_guard lock(mutex_);
-  failures_.push_back(action + ": " + path + ": " + reason);
-}
-
 void RecordingWindow::FrameReady() {
   uint8_t pixel = 0;
   review_.replayFrame.Update(0, [&pixel](uint8_t* p) { pixel = p[10 * kFrameWidth + 10]; });
   Frame frame{review_.displayCount, review_.currentArchiveFile.get(), review_.archiveFrameCount,
               pixel};
-  {
-    std::lock_guard lock(mutex_);
-    frames_.push_back(frame);
-  }
-  changed_.notify_all();
+  Record([&] { frames_.push_back(frame); });
 }
 
 void RecordingWindow::ReplayEnded() {
-  {
-    std::lock_guard lock(mutex_);
-    ++replayEnds_;
-  }
-  changed_.notify_all();
+  Record([&] { ++replayEnds_; });
 }
 
 bool RecordingWindow::WaitForReplayEnds(int n) {
@@ -132,12 +108,13 @@ bool RecordingWindow::WaitForFrames(size_t n) {
 }
 
 void RecordingWindow::Clear() {
-  std::lock_guard lock(mutex_);
-  infos_.clear();
-  failures_.clear();
-  frames_.clear();
-  hides_ = 0;
-  replayEnds_ = 0;
+  Record([&] {
+    infos_.clear();
+    failures_.clear();
+    frames_.clear();
+    hides_ = 0;
+    replayEnds_ = 0;
+  });
 }
 
 }  // namespace ombrix::test

@@ -11,6 +11,7 @@
 #include "review/review_window.h"
 #include "storage/event_extractor.h"
 #include "storage/review_values.h"
+#include "support/movies.h"
 #include "support/temp_dir.h"
 
 namespace ombrix::test {
@@ -56,10 +57,16 @@ class RecordingWindow final : public ReviewWindow {
 
   explicit RecordingWindow(ReviewValues& review) : review_(review) {}
 
-  void ShowInfo(const std::string& text) override;
-  void HideLiveVideo() override;
+  void ShowInfo(const std::string& text) override {
+    Record([&] { infos_.push_back(text); });
+  }
+  void HideLiveVideo() override {
+    Record([&] { ++hides_; });
+  }
   void FileFailed(const std::string& action, const std::string& path,
-                  const std::string& reason) override;
+                  const std::string& reason) override {
+    Record([&] { failures_.push_back(action + ": " + path + ": " + reason); });
+  }
   void FrameReady() override;
   void ReplayEnded() override;
 
@@ -80,6 +87,15 @@ class RecordingWindow final : public ReviewWindow {
   T Locked(const T& value) const {
     std::lock_guard lock(mutex_);
     return value;
+  }
+  // Changes the record under the lock and wakes the waiters.
+  template <typename Change>
+  void Record(Change change) {
+    {
+      std::lock_guard lock(mutex_);
+      change();
+    }
+    changed_.notify_all();
   }
 
   ReviewValues& review_;

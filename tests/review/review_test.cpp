@@ -4,7 +4,6 @@
 #include <filesystem>
 #include <thread>
 
-#include "media/movie_reader.h"
 #include "review/event_listing.h"
 #include "review/replay.h"
 #include "review/reviewer.h"
@@ -55,11 +54,16 @@ TEST(PickerInterval, MakesWholeSecondStampsFromTimeAndLeadingDigits) {
   EXPECT_EQ(ReadPickerInterval(picker, "10").start, "19700101_000000_000");
 }
 
-// Navigation on real event folders: what each command makes current and what it shows.
-TEST(Navigation, FollowsTheListingAndItsEnds) {
+// A reviewer on a fresh archive, its window recording what it is shown.
+class ReviewTest : public ::testing::Test {
+ protected:
   ReviewArchive archive;
-  RecordingWindow window(archive.review);
-  Reviewer reviewer(archive.settings, archive.review, window, nullptr);
+  RecordingWindow window{archive.review};
+  Reviewer reviewer{archive.settings, archive.review, window, nullptr};
+};
+
+// Navigation on real event folders: what each command makes current and what it shows.
+TEST_F(ReviewTest, Navigation_FollowsTheListingAndItsEnds) {
   const auto step = [&](void (Reviewer::*command)(), const std::string& expectCurrent,
                         const std::string& expectInfo, bool expectShown) {
     window.Clear();
@@ -108,10 +112,7 @@ TEST(Navigation, FollowsTheListingAndItsEnds) {
   EXPECT_EQ(reviewer.currentEvent(), b);
 }
 
-TEST(Navigation, CommandsWithoutASelectionSayWhichCommandRefused) {
-  ReviewArchive archive;
-  RecordingWindow window(archive.review);
-  Reviewer reviewer(archive.settings, archive.review, window, nullptr);
+TEST_F(ReviewTest, Navigation_CommandsWithoutASelectionSayWhichCommandRefused) {
   std::string name;
   reviewer.Delete();
   reviewer.Replay();
@@ -126,11 +127,8 @@ TEST(Navigation, CommandsWithoutASelectionSayWhichCommandRefused) {
   EXPECT_EQ(name, "");
 }
 
-TEST(Delete, RemovesTheFourFilesOfTheEventAndMovesOn) {
-  ReviewArchive archive;
-  RecordingWindow window(archive.review);
-  Reviewer reviewer(archive.settings, archive.review, window, nullptr);
-  for (const char* key : {kA, kB}) {
+TEST_F(ReviewTest, Delete_RemovesTheFourFilesOfTheEventAndMovesOn) {
+  for (const char* key : {kA, kB, kC}) {
     archive.AddEvent(key, key);
     for (char letter : {'c', 'j', 'm'}) {
       WriteFileBytes(archive.EventFile(letter, key), "x");
@@ -150,8 +148,16 @@ TEST(Delete, RemovesTheFourFilesOfTheEventAndMovesOn) {
   }
   EXPECT_TRUE(fs::exists(integrated));
 
-  // The last event gone: the one before it would be made current unshown; here none is left.
+  // The last event gone: the one before it is made current unshown.
+  reviewer.Last();
+  window.Clear();
+  reviewer.Delete();
+  EXPECT_EQ(reviewer.currentEvent(), archive.EventFile('e', kB));
+  EXPECT_EQ(window.infos(), std::vector<std::string>{kNoMoreEvents});
+  EXPECT_EQ(window.hides(), 0);
+  // Here none is left.
   fs::remove(archive.EventFile('m', kB));  // a missing file is skipped silently
+  window.Clear();
   reviewer.Delete();
   EXPECT_EQ(reviewer.currentEvent(), "");
   EXPECT_EQ(window.infos(), std::vector<std::string>{kNoEvents});
@@ -159,24 +165,7 @@ TEST(Delete, RemovesTheFourFilesOfTheEventAndMovesOn) {
   EXPECT_EQ(ListEvents(archive.base.str()).size(), 0u);
 }
 
-TEST(Delete, OfTheLastEventMakesThePreviousCurrentUnshown) {
-  ReviewArchive archive;
-  RecordingWindow window(archive.review);
-  Reviewer reviewer(archive.settings, archive.review, window, nullptr);
-  archive.AddEvent(kA, kA);
-  archive.AddEvent(kB, kB);
-  reviewer.Last();
-  window.Clear();
-  reviewer.Delete();
-  EXPECT_EQ(reviewer.currentEvent(), archive.EventFile('e', kA));
-  EXPECT_EQ(window.infos(), std::vector<std::string>{kNoMoreEvents});
-  EXPECT_EQ(window.hides(), 0);
-}
-
-TEST(Delete, AFailedRemovalIsReportedWithFileAndReason) {
-  ReviewArchive archive;
-  RecordingWindow window(archive.review);
-  Reviewer reviewer(archive.settings, archive.review, window, nullptr);
+TEST_F(ReviewTest, Delete_AFailedRemovalIsReportedWithFileAndReason) {
   archive.AddEvent(kA, kA);
   archive.AddEvent(kB, kB);
   WriteFileBytes(archive.EventFile('c', kA), "x");
@@ -199,8 +188,7 @@ TEST(Delete, AFailedRemovalIsReportedWithFileAndReason) {
   EXPECT_EQ(reviewer.currentEvent(), archive.EventFile('e', kB));
 }
 
-TEST(Replay, OfACutEventPostsEveryMovieFrameWithTheHistorysStampsAndCounts) {
-  ReviewArchive archive;
+TEST_F(ReviewTest, Replay_OfACutEventPostsEveryMovieFrameWithTheHistorysStampsAndCounts) {
   archive.AddClip("20240315_211450_000");
   archive.AddClip("20240315_211451_000");
   archive.AddClip("20240315_211452_000");
@@ -209,19 +197,12 @@ TEST(Replay, OfACutEventPostsEveryMovieFrameWithTheHistorysStampsAndCounts) {
   archive.CutEvent(first, last);
   archive.settings.showTrackingBox = false;
 
-  RecordingWindow window(archive.review);
-  Reviewer reviewer(archive.settings, archive.review, window, nullptr);
   reviewer.First();
   ASSERT_TRUE(window.WaitForReplayEnds(1));
   reviewer.StopWorkers();
   // The movie holds the frames from first - 1000 ms to last: clip 50 from 0.330, clip 51 to 0.660.
   const auto frames = window.frames();
-  MovieReader reader(archive.EventFile('m', first));
-  std::vector<uint8_t> picture(kFrameBytes);
-  size_t movieFrames = 0;
-  while (reader.readFrame(picture.data())) {
-    ++movieFrames;
-  }
+  const size_t movieFrames = static_cast<size_t>(MovieFrames(archive.EventFile('m', first)));
   ASSERT_EQ(frames.size(), movieFrames);
   ASSERT_EQ(frames.size(), 41u);  // frames 10..29 of the first clip, 0..20 of the second
   for (size_t n = 0; n < frames.size(); ++n) {
@@ -244,16 +225,13 @@ TEST(Replay, OfACutEventPostsEveryMovieFrameWithTheHistorysStampsAndCounts) {
   EXPECT_EQ(window.frames().back().currentArchiveFile, last);
 }
 
-TEST(Replay, OfAnUncutEventPlaysTheArchiveWindowWidenedByOneAndAHalfSeconds) {
-  ReviewArchive archive;
+TEST_F(ReviewTest, Replay_OfAnUncutEventPlaysTheArchiveWindowWidenedByOneAndAHalfSeconds) {
   for (const char* clip : {"20240315_211448_000", "20240315_211449_000", "20240315_211450_000",
                            "20240315_211451_000", "20240315_211452_000", "20240315_211453_000"}) {
     archive.AddClip(clip, clip[14] != '0');  // the 21:14:50 clip has no log
   }
   // Window 49.000 .. 52.500: the clips after 49.000, up to 52.500.
   archive.AddEvent("20240315_211450_500", "20240315_211451_000");
-  RecordingWindow window(archive.review);
-  Reviewer reviewer(archive.settings, archive.review, window, nullptr);
   reviewer.Last();
   ASSERT_TRUE(window.WaitForReplayEnds(1));
   const auto frames = window.frames();
@@ -269,14 +247,11 @@ TEST(Replay, OfAnUncutEventPlaysTheArchiveWindowWidenedByOneAndAHalfSeconds) {
   EXPECT_EQ(frames[45].displayCount, 15);
 }
 
-TEST(Replay, PlayOfAZeroDurationPlaysTheClipsWithinOneAndAHalfSecondsOfItsStart) {
-  ReviewArchive archive;
+TEST_F(ReviewTest, Replay_PlayOfAZeroDurationPlaysTheClipsWithinOneAndAHalfSecondsOfItsStart) {
   for (const char* clip : {"20240315_211448_000", "20240315_211449_000", "20240315_211450_000",
                            "20240315_211451_000", "20240315_211452_000"}) {
     archive.AddClip(clip);
   }
-  RecordingWindow window(archive.review);
-  Reviewer reviewer(archive.settings, archive.review, window, nullptr);
   reviewer.Play(ReadPickerInterval(CalendarFields{2024, 3, 15, 21, 14, 50, 0}, "0"));
   ASSERT_TRUE(window.WaitForReplayEnds(1));
   const auto frames = window.frames();
@@ -289,13 +264,10 @@ TEST(Replay, PlayOfAZeroDurationPlaysTheClipsWithinOneAndAHalfSecondsOfItsStart)
   EXPECT_EQ(window.frames().size(), 180u);
 }
 
-TEST(Replay, ANewerReaderStopsARunningAndAPausedOne) {
-  ReviewArchive archive;
+TEST_F(ReviewTest, Replay_ANewerReaderStopsARunningAndAPausedOne) {
   archive.AddClip("20240315_211450_000");
   archive.AddEvent("20240315_211450_500", "20240315_211450_600");
   archive.settings.slowdownFactor = 5;  // 150 ms a frame: 4.5 s for the clip
-  RecordingWindow window(archive.review);
-  Reviewer reviewer(archive.settings, archive.review, window, nullptr);
 
   reviewer.First();
   ASSERT_TRUE(window.WaitForFrames(1));
@@ -336,18 +308,6 @@ TEST(Replay, ANewerReaderStopsARunningAndAPausedOne) {
   EXPECT_EQ(restarts, 1);
 }
 
-TEST(Replay, PauseActsOnlyOnAWorkerThatStillRuns) {
-  ReviewArchive archive;
-  archive.AddEvent(kA, kA);  // no archive: the replay ends at once
-  RecordingWindow window(archive.review);
-  Reviewer reviewer(archive.settings, archive.review, window, nullptr);
-  reviewer.First();
-  ASSERT_TRUE(window.WaitForReplayEnds(1));
-  std::this_thread::sleep_for(50ms);
-  reviewer.TogglePause();
-  EXPECT_FALSE(reviewer.paused());
-}
-
 TEST(TrackingBox, CornersForAClampedAndAnUnclampedCentroid) {
   struct Case {
     double x, y;
@@ -378,14 +338,14 @@ TEST(TrackingBox, CornersForAClampedAndAnUnclampedCentroid) {
   }
 }
 
-TEST(Composite, ShowsThePeakImageOfACutEventElseTheArchiveMaximum) {
-  ReviewArchive archive;
+TEST_F(ReviewTest, Composite_ShowsThePeakImageOfACutEventElseTheArchiveMaximum) {
   archive.AddClip("20240315_211450_000");
   archive.AddEvent("20240315_211450_500", "20240315_211450_600");
-  RecordingWindow window(archive.review);
-  Reviewer reviewer(archive.settings, archive.review, window, nullptr);
   reviewer.First();
   ASSERT_TRUE(window.WaitForReplayEnds(1));
+  std::this_thread::sleep_for(50ms);
+  reviewer.TogglePause();  // acts only on a worker that still runs
+  EXPECT_FALSE(reviewer.paused());
   window.Clear();
   reviewer.Composite();  // not cut: the fold of the clip peak images, no replay-ended
   ASSERT_TRUE(window.WaitForFrames(1));
@@ -414,35 +374,30 @@ TEST(Composite, ShowsThePeakImageOfACutEventElseTheArchiveMaximum) {
   EXPECT_EQ(window.frames()[0].currentArchiveFile, "20240315_211450_500");
 }
 
-TEST(Average, TakesTheFirstIntegratedImageEvenPastTheEndAndStepsThroughInTheMovie) {
-  ReviewArchive archive;
+TEST_F(ReviewTest, Average_TakesTheFirstIntegratedImageEvenPastTheEndAndStepsThroughInTheMovie) {
   archive.AddIntegratedImage("20240315_211500_000", 90);
   archive.AddIntegratedImage("20240315_211530_000", 150);
   archive.AddIntegratedImage("20240315_211600_000", 60);
-  RecordingWindow window(archive.review);
-  Reviewer reviewer(archive.settings, archive.review, window, nullptr);
 
-  reviewer.ShowAverageComposite({"20240315_211400_000", "20240315_211410_000"});
-  ASSERT_TRUE(window.WaitForFrames(1));
-  reviewer.StopWorkers();
-  EXPECT_EQ(window.frames()[0].topLeft, 90);
-
-  window.Clear();
-  reviewer.ShowAverageComposite({"20240315_211400_000", "20240315_211540_000"});
-  ASSERT_TRUE(window.WaitForFrames(1));
-  reviewer.StopWorkers();
-  EXPECT_EQ(window.frames()[0].topLeft, 150);
-
-  window.Clear();
-  reviewer.ShowAverageMovie({"20240315_211400_000", "20240315_211600_000"});
-  ASSERT_TRUE(window.WaitForFrames(3));
-  reviewer.StopWorkers();
-  const auto frames = window.frames();
-  ASSERT_EQ(frames.size(), 3u);
-  EXPECT_EQ(frames[0].topLeft, 90);
-  EXPECT_EQ(frames[1].topLeft, 150);
-  EXPECT_EQ(frames[2].topLeft, 60);
-  EXPECT_EQ(window.replayEnds(), 0);
+  const struct {
+    void (Reviewer::*show)(const PickerInterval&);
+    Stamp end;
+    std::vector<uint8_t> shown;  // the top-left pixel of each frame
+  } rows[] = {{&Reviewer::ShowAverageComposite, "20240315_211410_000", {90}},
+              {&Reviewer::ShowAverageComposite, "20240315_211540_000", {150}},
+              {&Reviewer::ShowAverageMovie, "20240315_211600_000", {90, 150, 60}}};
+  for (const auto& row : rows) {
+    window.Clear();
+    (reviewer.*row.show)({"20240315_211400_000", row.end});
+    ASSERT_TRUE(window.WaitForFrames(row.shown.size()));
+    reviewer.StopWorkers();
+    std::vector<uint8_t> shown;
+    for (const auto& frame : window.frames()) {
+      shown.push_back(frame.topLeft);
+    }
+    EXPECT_EQ(shown, row.shown) << row.end;
+    EXPECT_EQ(window.replayEnds(), 0);
+  }
 }
 
 TEST(Save, WritesTheEventFileAndTheArchiveThreadCutsTheStretch) {
@@ -464,13 +419,8 @@ TEST(Save, WritesTheEventFileAndTheArchiveThreadCutsTheStretch) {
   EventExtractor extractor(archive.settings, archive.eventList, archive.review, archive.clock,
                            archive.progress);
   EXPECT_EQ(extractor.DrainAll(60s), 0u);
-  MovieReader reader(archive.EventFile('m', interval.start));
-  std::vector<uint8_t> frame(kFrameBytes);
-  int frames = 0;
-  while (reader.readFrame(frame.data())) {
-    ++frames;
-  }
-  EXPECT_EQ(frames, 61);  // from 50.000 (first - 1 s) to 52.000
+  EXPECT_EQ(MovieFrames(archive.EventFile('m', interval.start)),
+            61);  // from 50.000 (first - 1 s) to 52.000
   EXPECT_TRUE(fs::exists(archive.EventFile('j', interval.start)));
   EXPECT_TRUE(fs::exists(archive.EventFile('c', interval.start)));
 }

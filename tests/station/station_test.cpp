@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -19,6 +20,8 @@
 #include "capture/simulated_sky.h"
 #include "media/movie_reader.h"
 #include "media/movie_writer.h"
+#include "support/movies.h"
+#include "support/program.h"
 #include "support/temp_dir.h"
 
 namespace ombrix {
@@ -26,6 +29,11 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
+using test::FillBox;
+using test::MovieFrames;
+using test::Program;
+using test::WriteSky;
+using test::WriteStreakMovie;
 
 class PlentyOfSpace final : public FreeSpace {
  public:
@@ -46,16 +54,6 @@ std::vector<fs::path> FilesMatching(const fs::path& folder, const std::string& p
   }
   std::sort(files.begin(), files.end());
   return files;
-}
-
-int CountFrames(const fs::path& movie) {
-  MovieReader reader(movie.string());
-  std::vector<uint8_t> frame(kFrameBytes);
-  int count = 0;
-  while (reader.readFrame(frame.data())) {
-    ++count;
-  }
-  return count;
 }
 
 struct Interval {
@@ -88,14 +86,6 @@ std::vector<Interval> EventWindows(const fs::path& events) {
     }
   }
   return windows;
-}
-
-std::vector<std::string> Names(const fs::path& folder) {
-  std::vector<std::string> names;
-  for (const auto& entry : fs::directory_iterator(folder)) {
-    names.push_back(entry.path().filename().string());
-  }
-  return names;
 }
 
 bool Overlaps(const Interval& a, const Interval& b) {
@@ -147,7 +137,7 @@ TEST(StationTest, SimulatedSkyEventsCoverTheDrawnMeteorsAndAreCut) {
     for (const std::string& name : {"j" + event.first + ".jpg", "c" + event.first + ".csv"}) {
       EXPECT_TRUE(fs::exists(base / "events" / name)) << name;
     }
-    EXPECT_GT(CountFrames(base / "events" / ("m" + event.first + ".mp4")), 30);
+    EXPECT_GT(MovieFrames(base / "events" / ("m" + event.first + ".mp4")), 30);
   }
   // Every meteor ending a second before the station stopped lies inside an event.
   const auto lastEventEnd = events.back().last;
@@ -160,33 +150,18 @@ TEST(StationTest, SimulatedSkyEventsCoverTheDrawnMeteorsAndAreCut) {
   }
 }
 
-// A dark, slightly noisy movie of 120 frames per streak and 120 more, with a bright streak
-// crossing the 20 frames from each start (by default one streak in frames 120 to 139).
-void WriteStreakMovie(const std::string& path, const std::vector<int>& starts = {120}) {
-  MovieWriter writer(path);
-  ASSERT_TRUE(writer.ready());
-  std::vector<uint8_t> frame(kFrameBytes);
-  uint32_t seed = 12345;
-  const int frames = 120 * static_cast<int>(starts.size() + 1);
-  for (int n = 0; n < frames; ++n) {
-    for (auto& pixel : frame) {
-      seed = seed * 1664525u + 1013904223u;
-      pixel = static_cast<uint8_t>(18 + (seed >> 30));
+// Two twinkling 8 x 8 stars, one of which brightens against the frame ten before on every frame
+// (64 pixels, above triggerSumEnd, below a triggerSumBegin of 1000), and a 200 x 200 flash on
+// frames flashAt to flashAt + 3. An event begun on the flash never goes quiet.
+void WriteFlashMovie(const std::string& path, int frames, int flashAt) {
+  WriteSky(path, frames, 777, [&](int n, auto& frame) {
+    for (int star = 0; star < 2; ++star) {
+      FillBox(frame, 48 + 64 * star, 48, 8, 8, (n / 10 + star) % 2 == 0 ? 200 : 40);
     }
-    const auto streak = std::find_if(starts.begin(), starts.end(),
-                                     [n](int start) { return n >= start && n < start + 20; });
-    if (streak != starts.end()) {
-      const int x0 = 100 + 12 * (n - *streak);
-      const int y0 = 200 + 3 * (n - *streak);
-      for (int y = y0; y < y0 + 8; ++y) {
-        for (int x = x0; x < x0 + 8; ++x) {
-          frame[y * kFrameWidth + x] = 230;
-        }
-      }
+    if (n >= flashAt && n < flashAt + 4) {
+      FillBox(frame, 300, 200, 200, 200, 255);
     }
-    writer.WriteFrame(frame.data(), false);
-  }
-  writer.Close();
+  });
 }
 
 struct ReplayOptions {
@@ -274,13 +249,31 @@ TEST(StationTest, EventRefusedByTheHourlyBudgetIsReported) {
   EXPECT_EQ(reports[0].rfind("Event at 20240315_2115", 0), 0u) << reports[0];
 }
 
+size_t Count(const fs::path& folder) {
+  return static_cast<size_t>(std::distance(fs::directory_iterator(folder), {}));
+}
+
+// The first replay reads config.txt, where daysToKeep:-1 is refused: the default of 99 days keeps
+// the new event files when retention runs a second later.
 TEST(StationTest, FastReplayFindsTheStreakOnItsFrameAndRepeatsByteForByte) {
   test::ScopedHome home;
   test::TempDir dir;
   const std::string movie = (dir / "streak.mp4").string();
   WriteStreakMovie(movie);
+  fs::create_directories(LocalDataFolder());
+  test::WriteFileBytes(LocalDataFolder() + "/config.txt", "daysToKeep:-1\r\n");
 
-  ReplayFast(movie, dir / "first");
+  ReplayOptions options;
+  options.readConfiguration = true;
+  options.stopped = [&](Station& station) {
+    const fs::path events = dir / "first" / "events";
+    const size_t before = Count(events);
+    EXPECT_GE(before, 4u) << "the event file and its cut files";
+    std::this_thread::sleep_for(1100ms);
+    station.extractor.DeleteOldEvents(events.string());
+    EXPECT_EQ(Count(events), before);
+  };
+  ReplayFast(movie, dir / "first", options);
   // Frame 120 is the first to differ from the frame ten before it; the second busy frame, 121,
   // begins the event. Its capture time is the start plus its presentation time, 121 * 100/2997 s
   // rounded down to the millisecond.
@@ -297,7 +290,7 @@ TEST(StationTest, FastReplayFindsTheStreakOnItsFrameAndRepeatsByteForByte) {
     const int64_t ms = n * 100000LL / 2997;
     expected += ms >= 4037 - 1000 && ms <= lastMs;
   }
-  EXPECT_EQ(CountFrames(dir / "first" / "events" / ("m" + events[0].first + ".mp4")), expected);
+  EXPECT_EQ(MovieFrames(dir / "first" / "events" / ("m" + events[0].first + ".mp4")), expected);
 
   ReplayFast(movie, dir / "second");
   const auto logs1 = FilesMatching(dir / "first" / "archive", "c", ".csv");
@@ -312,44 +305,13 @@ TEST(StationTest, FastReplayFindsTheStreakOnItsFrameAndRepeatsByteForByte) {
             test::ReadFileBytes(dir / "second" / "events" / ("c" + events[0].first + ".csv")));
 }
 
-// A dark noisy sky with two twinkling 8 x 8 stars, one of which brightens against the frame ten
-// before on every frame (64 pixels, above triggerSumEnd, below a triggerSumBegin of 1000), and a
-// 200 x 200 flash on frames flashAt to flashAt + 3. An event begun on the flash never goes quiet.
-void WriteFlashMovie(const std::string& path, int frames, int flashAt) {
-  MovieWriter writer(path);
-  ASSERT_TRUE(writer.ready());
-  std::vector<uint8_t> frame(kFrameBytes);
-  uint32_t seed = 777;
-  for (int n = 0; n < frames; ++n) {
-    for (auto& pixel : frame) {
-      seed = seed * 1664525u + 1013904223u;
-      pixel = static_cast<uint8_t>(18 + (seed >> 30));
-    }
-    for (int star = 0; star < 2; ++star) {
-      const uint8_t level = (n / 10 + star) % 2 == 0 ? 200 : 40;
-      for (int y = 48; y < 56; ++y) {
-        for (int x = 48 + 64 * star; x < 56 + 64 * star; ++x) {
-          frame[y * kFrameWidth + x] = level;
-        }
-      }
-    }
-    if (n >= flashAt && n < flashAt + 4) {
-      for (int y = 200; y < 400; ++y) {
-        std::fill_n(frame.begin() + y * kFrameWidth + 300, 200, uint8_t{255});
-      }
-    }
-    writer.WriteFrame(frame.data(), false);
-  }
-  ASSERT_TRUE(writer.Close());
-}
-
 // The three files of a cut event are there and readable: an image, a movie and a time history,
 // with a line for every frame of the movie when every clip of the window was closed. Returns the
 // movie's frame count.
 int ExpectCut(const fs::path& events, const std::string& key, bool everyClipClosed = true) {
   std::vector<uint8_t> image(kFrameBytes);
   EXPECT_TRUE(MovieReader((events / ("j" + key + ".jpg")).string()).readFrame(image.data())) << key;
-  const int frames = CountFrames(events / ("m" + key + ".mp4"));
+  const int frames = MovieFrames(events / ("m" + key + ".mp4"));
   const size_t lines = ReadIntervals(events / ("c" + key + ".csv")).size();
   EXPECT_GT(lines, 0u);
   if (everyClipClosed) {
@@ -382,110 +344,23 @@ TEST(StationTest, FastReplayEndingInTheMiddleOfAnEventRecordsAndCutsIt) {
   EXPECT_EQ(ExpectCut(dir / "out" / "events", events[0].first), expected);
 }
 
-// Retention ages the event files by the wall clock, not by the replayed frames' times: a replay
-// set 60 years ahead keeps its new events for daysToKeep 99, and in one set 25 years back
-// daysToKeep 0 deletes every event file made a second or more ago. daysToKeep:-1 in config.txt
-// is refused, so the default of 99 days keeps them.
+// Retention ages the event files by the wall clock, not by the replayed frames' times: in a
+// replay set 25 years back, daysToKeep 0 deletes every event file made a second or more ago.
 TEST(StationTest, RetentionDuringAReplayAgesFilesByTheWallClock) {
   test::ScopedHome home;
   test::TempDir dir;
   const std::string movie = (dir / "streak.mp4").string();
   WriteStreakMovie(movie);
-  struct Row {
-    int year;
-    std::optional<int32_t> daysToKeep;  // set in the settings; else read from config.txt
-    bool deleted;
-  } rows[] = {{2086, 99, false}, {2001, 0, true}, {2024, std::nullopt, false}};
-  fs::create_directories(LocalDataFolder());
-  test::WriteFileBytes(LocalDataFolder() + "/config.txt", "daysToKeep:-1\r\n");
-  for (const Row& row : rows) {
-    SCOPED_TRACE(row.year);
-    const fs::path base = dir / std::to_string(row.year);
-    ReplayOptions options;
-    options.start = *MakeCalendarTime(row.year, 3, 15, 21, 14, 50);
-    options.readConfiguration = !row.daysToKeep;
-    options.adjust = [&row](Settings& s) { s.daysToKeep = row.daysToKeep.value_or(s.daysToKeep); };
-    size_t before = 0;
-    options.stopped = [&](Station& station) {
-      before = Names(base / "events").size();
-      std::this_thread::sleep_for(1100ms);
-      station.extractor.DeleteOldEvents((base / "events").string());
-    };
-    ReplayFast(movie, base, options);
-    if (row.deleted) {
-      EXPECT_TRUE(Names(base / "events").empty());
-    } else {
-      EXPECT_GE(before, 4u) << "the event file and its cut files";
-      EXPECT_EQ(Names(base / "events").size(), before);
-    }
-  }
-}
-
-// Runs the program with HOME at home; its standard output goes to the returned descriptor.
-pid_t StartOmbrix(const fs::path& home, std::vector<std::string> args, int& output) {
-  int fds[2];
-  if (pipe(fds) != 0) {
-    return -1;
-  }
-  std::fflush(nullptr);
-  const pid_t child = fork();
-  if (child == 0) {
-    setenv("HOME", home.c_str(), 1);
-    unsetenv("XDG_DATA_HOME");
-    unsetenv("XDG_DOCUMENTS_DIR");
-    unsetenv("XDG_CONFIG_HOME");
-    dup2(fds[1], STDOUT_FILENO);
-    close(fds[0]);
-    close(fds[1]);
-    freopen("/dev/null", "w", stderr);
-    std::vector<char*> argv{const_cast<char*>(OMBRIX_BINARY)};
-    for (std::string& arg : args) {
-      argv.push_back(arg.data());
-    }
-    argv.push_back(nullptr);
-    execv(OMBRIX_BINARY, argv.data());
-    _exit(127);
-  }
-  close(fds[1]);
-  output = fds[0];
-  return child;
-}
-
-// Reads the program's output until a line begins with prefix (returned) or the time runs out
-// (empty text).
-std::string WaitForLine(int fd, const std::string& prefix, std::chrono::seconds limit) {
-  const auto deadline = std::chrono::steady_clock::now() + limit;
-  std::string pending;
-  char buffer[4096];
-  while (std::chrono::steady_clock::now() < deadline) {
-    for (size_t end; (end = pending.find('\n')) != std::string::npos; pending.erase(0, end + 1)) {
-      if (pending.compare(0, prefix.size(), prefix) == 0) {
-        return pending.substr(0, end);
-      }
-    }
-    pollfd poll_fd{fd, POLLIN, 0};
-    if (poll(&poll_fd, 1, 100) > 0) {
-      const ssize_t n = read(fd, buffer, sizeof buffer);
-      if (n <= 0) {
-        break;
-      }
-      pending.append(buffer, static_cast<size_t>(n));
-    }
-  }
-  return {};
-}
-
-// Reads the rest of the output (a closed pipe would end the program), then waits for the exit.
-int WaitExit(pid_t child, int output) {
-  char buffer[4096];
-  while (read(output, buffer, sizeof buffer) > 0) {
-  }
-  close(output);
-  int status = 0;
-  if (waitpid(child, &status, 0) != child) {
-    return -1;
-  }
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  ReplayOptions options;
+  options.start = *MakeCalendarTime(2001, 3, 15, 21, 14, 50);
+  options.adjust = [](Settings& s) { s.daysToKeep = 0; };
+  options.stopped = [&](Station& station) {
+    EXPECT_GE(Count(dir / "events"), 4u);
+    std::this_thread::sleep_for(1100ms);
+    station.extractor.DeleteOldEvents((dir / "events").string());
+  };
+  ReplayFast(movie, dir.path(), options);
+  EXPECT_EQ(Count(dir / "events"), 0u);
 }
 
 // SIGTERM while an event is in progress (a replay in real time whose sky never goes quiet after
@@ -496,15 +371,12 @@ TEST(StationTest, SigtermDuringAnEventLeavesItsEventFileAndCutFiles) {
   WriteFlashMovie(movie, 450, 30);
   fs::create_directories(home / ".local/share/Ombrix");
   test::WriteFileBytes(home / ".local/share/Ombrix/config.txt", "triggerSumBegin:1000\r\n");
-  int output = -1;
-  const pid_t child =
-      StartOmbrix(home.path(), {"--headless", "--source", "file:" + movie, "--enable"}, output);
-  ASSERT_GT(child, 0);
+  Program program(home.path(), {"--source", "file:" + movie, "--enable"},
+                  test::Output::kPipeNoErrors);
   std::this_thread::sleep_for(6s);  // the flash is at 1 s, the file lasts 15 s
-  kill(child, SIGTERM);
-  const std::string stopped = WaitForLine(output, "Stopped:", 120s);
-  EXPECT_EQ(WaitExit(child, output), 0);
-  EXPECT_EQ(stopped, "Stopped: 1 events recorded, 1 cut.");
+  program.Signal(SIGTERM);
+  EXPECT_EQ(program.WaitForLine("Stopped:", 120s), "Stopped: 1 events recorded, 1 cut.");
+  EXPECT_EQ(program.Wait(60s), 0);
   const fs::path events = home / "Documents" / "Ombrix" / "events";
   const auto windows = EventWindows(events);
   ASSERT_EQ(windows.size(), 1u);
@@ -514,23 +386,24 @@ TEST(StationTest, SigtermDuringAnEventLeavesItsEventFileAndCutFiles) {
 // An event recorded but not cut when the program is killed is cut by the next run.
 TEST(StationTest, EventLeftUncutBySigkillIsCutAfterTheRestart) {
   test::TempDir home;
-  int output = -1;
-  pid_t child = StartOmbrix(
-      home.path(), {"--headless", "--source", "sim:5", "--sim-rate", "60", "--enable"}, output);
-  ASSERT_GT(child, 0);
-  const std::string recorded = WaitForLine(output, "Event recorded: ", 60s);
-  kill(child, SIGKILL);  // at least 1.5 s before the event could be cut
-  WaitExit(child, output);
+  std::string recorded;
+  {
+    Program program(home.path(), {"--source", "sim:5", "--sim-rate", "60", "--enable"},
+                    test::Output::kPipeNoErrors);
+    recorded = program.WaitForLine("Event recorded: ");
+    program.Signal(SIGKILL);  // at least 1.5 s before the event could be cut
+    EXPECT_EQ(program.Wait(60s), 128 + SIGKILL);
+  }
   ASSERT_FALSE(recorded.empty());
   const std::string key = recorded.substr(16, kStampLength);
   const fs::path events = home / "Documents" / "Ombrix" / "events";
   ASSERT_TRUE(fs::exists(events / ("e" + key + ".txt")));
   ASSERT_FALSE(fs::exists(events / ("m" + key + ".mp4")));
 
-  child = StartOmbrix(home.path(), {"--headless", "--source", "sim:6", "--duration", "3"}, output);
-  ASSERT_GT(child, 0);
-  EXPECT_EQ(WaitForLine(output, "Event cut: ", 60s), "Event cut: " + key);
-  EXPECT_EQ(WaitExit(child, output), 0);
+  Program program(home.path(), {"--source", "sim:6", "--duration", "3"},
+                  test::Output::kPipeNoErrors);
+  EXPECT_EQ(program.WaitForLine("Event cut: "), "Event cut: " + key);
+  EXPECT_EQ(program.Wait(60s), 0);
   // The clip being written at the kill has no peak image nor log: its frames are in the movie
   // (repeating the last frame that decodes) but not in the time history.
   ExpectCut(events, key, false);
@@ -577,105 +450,13 @@ TEST(StationTest, ArchiveFolderFallbackIsReportedOncePerChange) {
   station.Stop();
 }
 
-// The real program in a child process, with HOME in a fresh folder and standard output and
-// error on a pipe the test reads.
-class Program {
- public:
-  Program(const fs::path& home, const std::vector<std::string>& args) {
-    int fds[2];
-    EXPECT_EQ(pipe(fds), 0);
-    pid_ = fork();
-    if (pid_ == 0) {
-      setenv("HOME", home.c_str(), 1);
-      unsetenv("XDG_DATA_HOME");
-      unsetenv("XDG_DOCUMENTS_DIR");
-      unsetenv("XDG_CONFIG_HOME");
-      dup2(fds[1], STDOUT_FILENO);
-      dup2(fds[1], STDERR_FILENO);
-      close(fds[0]);
-      close(fds[1]);
-      std::vector<char*> argv{const_cast<char*>(OMBRIX_BINARY), const_cast<char*>("--headless")};
-      for (const std::string& arg : args) {
-        argv.push_back(const_cast<char*>(arg.c_str()));
-      }
-      argv.push_back(nullptr);
-      execv(OMBRIX_BINARY, argv.data());
-      _exit(127);
-    }
-    close(fds[1]);
-    out_ = fdopen(fds[0], "r");
-  }
-  ~Program() {
-    CloseOutput();
-    if (pid_ > 0 && !waited_) {
-      kill(pid_, SIGKILL);
-      waitpid(pid_, nullptr, 0);
-    }
-  }
-
-  // The next line of output; false at its end.
-  bool ReadLine(std::string& line) {
-    line.clear();
-    if (out_ == nullptr) {
-      return false;
-    }
-    int c;
-    while ((c = std::fgetc(out_)) != EOF && c != '\n') {
-      line.push_back(static_cast<char>(c));
-    }
-    return c != EOF || !line.empty();
-  }
-  // Everything until the program closes its output.
-  std::string ReadAll() {
-    std::string all;
-    std::string line;
-    while (ReadLine(line)) {
-      all += line + "\n";
-    }
-    return all;
-  }
-  // A reader that goes away, as `| head` does.
-  void CloseOutput() {
-    if (out_ != nullptr) {
-      std::fclose(out_);
-      out_ = nullptr;
-    }
-  }
-  void Signal(int signal) { kill(pid_, signal); }
-  // The wait status, or -1 when the program has not ended within the limit (it is then killed).
-  int Wait(std::chrono::seconds limit) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    int status = 0;
-    while (waitpid(pid_, &status, WNOHANG) == 0) {
-      if (std::chrono::steady_clock::now() > deadline) {
-        kill(pid_, SIGKILL);
-        waitpid(pid_, &status, 0);
-        waited_ = true;
-        return -1;
-      }
-      std::this_thread::sleep_for(20ms);
-    }
-    waited_ = true;
-    return status;
-  }
-
- private:
-  pid_t pid_ = -1;
-  FILE* out_ = nullptr;
-  bool waited_ = false;
-};
-
-int ExitCode(int status) {
-  return status >= 0 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
 // Every archive clip a stopped program left is a readable movie of 1 to 30 frames with its peak
 // image.
 void ExpectReadableClips(const fs::path& home, size_t atLeast) {
   const auto clips = FilesMatching(home / "Documents" / "Ombrix" / "archive", "s", ".mp4");
   ASSERT_GE(clips.size(), atLeast);
   for (const auto& clip : clips) {
-    const int frames = CountFrames(clip);
+    const int frames = MovieFrames(clip);
     EXPECT_GE(frames, 1) << clip;
     EXPECT_LE(frames, 30) << clip;
     const std::string stamp = clip.stem().string().substr(1);
@@ -685,94 +466,92 @@ void ExpectReadableClips(const fs::path& home, size_t atLeast) {
 
 // SIGTERM and SIGHUP in the middle of a clip: the program closes it, so every archive movie is
 // readable, and ends with code 0. A reader of its output that goes away (SIGPIPE) changes
-// nothing: the run goes on to its --duration.
+// nothing: the run goes on to its --duration. The three programs run side by side.
 TEST(ProgramTest, SignalsAndAClosedOutputLeaveEveryArchiveClipReadable) {
-  for (const int signal : {SIGTERM, SIGHUP, SIGPIPE}) {
-    SCOPED_TRACE(signal);
-    test::TempDir home;
-    Program program(home.path(),
-                    {"--source", "sim", "--enable", "--duration", signal == SIGPIPE ? "5" : "60"});
-    if (signal == SIGPIPE) {
-      std::string line;
-      ASSERT_TRUE(program.ReadLine(line));  // the first status line
-      program.CloseOutput();
-    } else {
-      std::this_thread::sleep_for(5s);
-      program.Signal(signal);
+  const int signals[] = {SIGTERM, SIGHUP, SIGPIPE};
+  test::TempDir homes[3];
+  std::vector<std::unique_ptr<Program>> programs;
+  for (int i = 0; i < 3; ++i) {
+    programs.push_back(std::make_unique<Program>(
+        homes[i].path(), std::vector<std::string>{"--source", "sim", "--enable", "--duration",
+                                                  signals[i] == SIGPIPE ? "5" : "60"}));
+  }
+  ASSERT_FALSE(programs[2]->WaitForLine("").empty());  // the first line of output
+  programs[2]->CloseOutput();
+  std::this_thread::sleep_for(5s);
+  for (int i = 0; i < 3; ++i) {
+    SCOPED_TRACE(signals[i]);
+    if (signals[i] != SIGPIPE) {
+      programs[i]->Signal(signals[i]);
     }
-    const int status = program.Wait(60s);
-    ASSERT_TRUE(status >= 0 && WIFEXITED(status)) << "status " << status;
-    EXPECT_EQ(WEXITSTATUS(status), 0);
-    ExpectReadableClips(home.path(), 2);
+    EXPECT_EQ(programs[i]->Wait(60s), 0);
+    ExpectReadableClips(homes[i].path(), 2);
   }
 }
 
-// A replay whose file cannot be read ends at once with code 1, in fast and in real-time mode.
-TEST(ProgramTest, UnreadableVideoFileEndsTheReplayAtOnceWithCodeOne) {
+// Runs that end by themselves, with what they say and their exit code: a replay whose file
+// cannot be read ends at once with code 1, in fast and in real-time mode; a file cut off in the
+// middle is replayed up to the cut, and the replay ends there as at the end of a file; without a
+// capture device the station keeps trying (and says so) and a run that never had video ends with
+// code 1.
+TEST(ProgramTest, RunsEndByThemselvesWithTheirCodeAndSaySo) {
   test::TempDir dir;
   test::WriteFileBytes(dir / "empty.mp4", "");
   test::WriteFileBytes(dir / "text.mp4", std::string(100000, 'x'));
   fs::create_directories(dir / "folder.mp4");
-  const std::vector<std::pair<std::string, std::string>> rows = {
-      // file, what the report says
-      {"missing.mp4", "No such file or directory"},
-      {"empty.mp4", "Could not"},
-      {"text.mp4", "Could not"},
-      {"folder.mp4", "Could not"},
-  };
-  for (const auto& [name, reason] : rows) {
-    for (const bool fast : {true, false}) {
-      SCOPED_TRACE(name + (fast ? " fast" : " real time"));
-      test::TempDir home;
-      std::vector<std::string> args = {"--source", "file:" + (dir / name).string()};
-      if (fast) {
-        args.push_back("--fast");
-      }
-      Program program(home.path(), args);
-      const std::string output = program.ReadAll();
-      EXPECT_EQ(ExitCode(program.Wait(10s)), 1) << output;
-      EXPECT_NE(output.find(reason), std::string::npos) << output;
-      EXPECT_NE(output.find("cannot be replayed"), std::string::npos) << output;
-    }
-  }
-}
-
-// Without a capture device the station keeps trying (and says so) and a run that never had
-// video ends with code 1.
-TEST(ProgramTest, RunWithoutAnyVideoSaysSoAndEndsWithCodeOne) {
-  for (int n = 0; n < 64; ++n) {
-    if (fs::exists("/dev/video" + std::to_string(n))) {
-      GTEST_SKIP() << "this machine has a video device";
-    }
-  }
-  test::TempDir home;
-  Program program(home.path(), {"--duration", "2"});
-  const std::string output = program.ReadAll();
-  EXPECT_EQ(ExitCode(program.Wait(30s)), 1) << output;
-  EXPECT_NE(output.find("No capture device can be used; trying again in 30 s."), std::string::npos)
-      << output;
-  EXPECT_NE(output.find("No video was received during the whole run."), std::string::npos)
-      << output;
-}
-
-// A file cut off in the middle is replayed up to the cut, and the replay ends there as at the
-// end of a file.
-TEST(ProgramTest, FileCutOffMidwayEndsTheReplayAtTheCut) {
-  test::TempDir dir;
-  const fs::path movie = dir / "streak.mpg";
-  WriteStreakMovie(movie.string());
-  std::string bytes = test::ReadFileBytes(movie);
+  const fs::path cut = dir / "streak.mpg";
+  WriteStreakMovie(cut.string());
+  std::string bytes = test::ReadFileBytes(cut);
   ASSERT_GT(bytes.size(), 10000u);
   bytes.resize(bytes.size() / 2);
-  test::WriteFileBytes(movie, bytes);
-
-  test::TempDir home;
-  Program program(home.path(), {"--source", "file:" + movie.string(), "--fast", "--enable",
-                                "--start", "2024-03-15T21:14:50Z"});
-  const std::string output = program.ReadAll();
-  EXPECT_EQ(ExitCode(program.Wait(60s)), 0) << output;
-  EXPECT_NE(output.find("Stopped:"), std::string::npos) << output;
-  ExpectReadableClips(home.path(), 2);
+  test::WriteFileBytes(cut, bytes);
+  struct Row {
+    std::vector<std::string> args;
+    std::chrono::seconds limit;
+    int code;
+    std::vector<std::string> says;
+  };
+  std::vector<Row> rows = {{{"--source", "file:" + cut.string(), "--fast", "--enable", "--start",
+                             "2024-03-15T21:14:50Z"},
+                            60s,
+                            0,
+                            {"Stopped:"}}};
+  for (const auto& [name, reason] : {std::pair{"missing.mp4", "No such file or directory"},
+                                     {"empty.mp4", "Could not"},
+                                     {"text.mp4", "Could not"},
+                                     {"folder.mp4", "Could not"}}) {
+    for (const bool fast : {true, false}) {
+      rows.push_back(
+          {{"--source", "file:" + (dir / name).string()}, 10s, 1, {reason, "cannot be replayed"}});
+      if (fast) {
+        rows.back().args.push_back("--fast");
+      }
+    }
+  }
+  bool device = false;
+  for (int n = 0; n < 64; ++n) {
+    device = device || fs::exists("/dev/video" + std::to_string(n));
+  }
+  if (!device) {  // else this machine has a video device
+    rows.push_back({{"--duration", "2"},
+                    30s,
+                    1,
+                    {"No capture device can be used; trying again in 30 s.",
+                     "No video was received during the whole run."}});
+  }
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.args[1] + " " + row.args.back());
+    test::TempDir home;
+    Program program(home.path(), row.args);
+    const std::string output = program.ReadAll(row.limit);
+    EXPECT_EQ(program.Wait(row.limit), row.code) << output;
+    for (const std::string& text : row.says) {
+      EXPECT_NE(output.find(text), std::string::npos) << output;
+    }
+    if (row.code == 0) {
+      ExpectReadableClips(home.path(), 2);
+    }
+  }
 }
 
 }  // namespace

@@ -17,6 +17,7 @@
 #include "media/movie_reader.h"
 #include "storage/calibration_settings.h"
 #include "storage/event_extractor.h"
+#include "support/movies.h"
 #include "support/temp_dir.h"
 
 namespace ombrix::test {
@@ -128,15 +129,6 @@ std::vector<std::string> ReadCrLfLines(const std::string& path) {
   return lines;
 }
 
-int CountMovieFrames(const std::string& path) {
-  MovieReader reader(path);
-  std::vector<uint8_t> frame(kFrameBytes);
-  int frames = 0;
-  for (; reader.readFrame(frame.data()); ++frames) {
-  }
-  return frames;
-}
-
 // Seven clips from 12:00:55.330; the fifth begins at 12:00:59.290 and ends in the next minute.
 // The detector runs up to 49 frames behind, so the ring slot of a clip's first frame is refilled
 // before its last frame is logged: each log row must keep its own frame's capture time.
@@ -150,7 +142,7 @@ TEST(ArchiveRecorder, ClipsAndLogsAcrossAMinuteBoundary) {
     const std::string folder = rig.MinuteFolder(stamp);
     auto& names = expected[stamp.substr(0, 13) == "20261206_1201"];
     names.insert({"s" + stamp + ".mp4", "t" + stamp + ".jpg"});
-    EXPECT_EQ(CountMovieFrames(folder + "/s" + stamp + ".mp4"), 30) << stamp;
+    EXPECT_EQ(MovieFrames(folder + "/s" + stamp + ".mp4"), 30) << stamp;
     const bool moved = rig.SpotIn(first + 29) || rig.SpotIn(first);
     const std::string logPath = folder + "/c" + stamp + ".csv";
     ASSERT_EQ(fs::exists(logPath), moved) << logPath;
@@ -201,7 +193,7 @@ TEST(ArchiveRecorder, GateClosedAtClipStartTouchesNothingAndABegunClipIsFinished
   const Stamp stamp = rig.StampOf(50);
   EXPECT_EQ(Rig::Names(rig.MinuteFolder(stamp)),
             (std::set<std::string>{"s" + stamp + ".mp4", "t" + stamp + ".jpg"}));
-  EXPECT_EQ(CountMovieFrames(rig.MinuteFolder(stamp) + "/s" + stamp + ".mp4"), 30);
+  EXPECT_EQ(MovieFrames(rig.MinuteFolder(stamp) + "/s" + stamp + ".mp4"), 30);
   EXPECT_FALSE(rig.recorder.progress().Read().active);
   EXPECT_EQ(rig.recorder.progress().Read().lastClosedClip, stamp);
 }
@@ -241,7 +233,7 @@ TEST(ArchiveRecorder, FailingArchiveIsReportedOnceAndItsRecoveryToo) {
     EXPECT_EQ(reports[0], failure);
     EXPECT_EQ(reports[1].rfind("Recording works again.", 0), 0u) << reports[1];
     const Stamp recorded = rig.StampOf(fileAsFolder ? 70 : 100);
-    EXPECT_EQ(CountMovieFrames(rig.MinuteFolder(recorded) + "/s" + recorded + ".mp4"), 30);
+    EXPECT_EQ(MovieFrames(rig.MinuteFolder(recorded) + "/s" + recorded + ".mp4"), 30);
   }
 }
 
@@ -308,7 +300,7 @@ TEST(EventExtractor, CutsEventsInOrderOnceTheirClipsAreClosed) {
   const std::vector<std::string> lines = ReadCrLfLines(rig.EventPath('c', event.first));
   ASSERT_FALSE(lines.empty());
   EXPECT_EQ(lines.back().substr(0, 19), event.last);
-  EXPECT_EQ(CountMovieFrames(rig.EventPath('m', event.first)), static_cast<int>(lines.size()));
+  EXPECT_EQ(MovieFrames(rig.EventPath('m', event.first)), static_cast<int>(lines.size()));
   int moving = 0;
   for (size_t i = 0; i < lines.size(); ++i) {
     ASSERT_EQ(lines[i].size(), 65u) << lines[i];  // 19 + 6 + 8 + 6 + 6 + 7 + 7 and six commas
@@ -345,17 +337,6 @@ TEST(EventExtractor, CutsEventsInOrderOnceTheirClipsAreClosed) {
   extractor.Pass();
   EXPECT_FALSE(extractor.HasWaitingEvent());
   EXPECT_TRUE(fs::exists(rig.EventPath('m', rig.StampOf(last - 30))));
-}
-
-// Names in the events folder that begin with a dot: temporaries of a cut.
-std::vector<std::string> Temporaries(const std::string& folder) {
-  std::vector<std::string> names;
-  for (const std::string& name : Rig::Names(folder)) {
-    if (name.starts_with('.')) {
-      names.push_back(name);
-    }
-  }
-  return names;
 }
 
 // A disk that fills during a cut (a file size limit, in a child process): the event is reported
@@ -405,7 +386,9 @@ TEST(EventExtractor, FullDiskDuringACutLeavesNoTruncatedFile) {
     for (const char kind : kinds) {
       EXPECT_FALSE(fs::exists(rig.EventPath(kind, event.first))) << kind;
     }
-    EXPECT_TRUE(Temporaries(rig.EventsFolder()).empty());
+    EXPECT_TRUE(std::ranges::none_of(Rig::Names(rig.EventsFolder()), [](const std::string& name) {
+      return name.starts_with('.');
+    })) << "a temporary of the cut is left";
     EXPECT_TRUE(fs::exists(rig.EventsFolder() + "/e" + event.first + ".txt"));
   }
 }
@@ -445,7 +428,7 @@ TEST(EventExtractor, RestartQueuesTheEventsLeftUncutWhoseWindowTheArchiveHolds) 
   ASSERT_EQ(extractor.DrainAll(std::chrono::seconds(60)), 0u);
   const Stamp early = MakeStamp(ToSystemTime(rig.start - 60, 0));
   EXPECT_EQ(cut, (std::vector<Stamp>{early, rig.StampOf(40), rig.StampOf(150)}));
-  EXPECT_EQ(CountMovieFrames(rig.EventPath('m', rig.StampOf(150))), 11 + 30);
+  EXPECT_EQ(MovieFrames(rig.EventPath('m', rig.StampOf(150))), 11 + 30);
   EXPECT_EQ(extractor.QueueUncutEvents(), 0u);
 }
 
