@@ -373,7 +373,22 @@ TEST(StationTest, SigtermDuringAnEventLeavesItsEventFileAndCutFiles) {
   test::WriteFileBytes(home / ".local/share/Ombrix/config.txt", "triggerSumBegin:1000\r\n");
   Program program(home.path(), {"--source", "file:" + movie, "--enable"},
                   test::Output::kPipeNoErrors);
-  std::this_thread::sleep_for(6s);  // the flash is at 1 s, the file lasts 15 s
+  // The flash is frame 30 of 450 (15 s). Stop once five clips have begun, 120 frames or more
+  // after it were processed, however fast this machine processes them.
+  const fs::path archive = home / "Documents" / "Ombrix" / "archive";
+  const auto clipsBegun = [&archive] {
+    std::error_code error;
+    size_t clips = 0;
+    for (auto it = fs::recursive_directory_iterator(archive, error);
+         !error && it != fs::recursive_directory_iterator(); it.increment(error)) {
+      clips += it->path().extension() == ".mp4";
+    }
+    return clips;
+  };
+  const auto deadline = std::chrono::steady_clock::now() + 60s;
+  while (clipsBegun() < 5 && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(50ms);
+  }
   program.Signal(SIGTERM);
   EXPECT_EQ(program.WaitForLine("Stopped:", 120s), "Stopped: 1 events recorded, 1 cut.");
   EXPECT_EQ(program.Wait(60s), 0);
