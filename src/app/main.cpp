@@ -5,12 +5,15 @@
 
 #include "app/headless.h"
 #include "app/review_commands.h"
+#include "app/window_run.h"
 
 int main(int argc, char** argv) {
-  const std::vector<std::string> args(argv + 1, argv + argc);
-  if (ombrix::IsReviewCommand(args)) {
-    return ombrix::RunReviewCommand(args, std::cout, std::cerr);
+  const std::vector<std::string> all(argv + 1, argv + argc);
+  if (ombrix::IsReviewCommand(all)) {
+    return ombrix::RunReviewCommand(all, std::cout, std::cerr);
   }
+  std::string script;
+  const std::vector<std::string> args = ombrix::TakeWindowOptions(all, script);
   std::string error;
   const auto options = ombrix::ParseHeadlessArguments(args, error);
   if (!options) {
@@ -27,5 +30,8 @@ int main(int argc, char** argv) {
     std::printf("ombrix %s\n", OMBRIX_VERSION);
     return 0;
   }
-  return ombrix::RunHeadless(*options);
+  if (options->headless || options->deviceProperties) {
+    return ombrix::RunHeadless(*options);
+  }
+  return ombrix::RunWindow(argc, argv, *options, script);
 }

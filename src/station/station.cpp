@@ -19,10 +19,23 @@ SystemTime Station::FrameTimeClock::UtcNow() const {
   return ring_.NewestStamp().value_or(SystemTime{});
 }
 
+StationStatus Station::Status() const {
+  StationStatus status;
+  status.newestCapture = ring.NewestStamp();
+  status.pixelCount = detector.LastPixelCount();
+  status.enabled = settings.enabled;
+  status.framesRead = detector.FramesRead();
+  status.framesLost = detector.FramesLost();
+  status.eventsWaiting = eventList.Size();
+  status.freeFraction = freeSpace_.FreeFraction(GetBaseFolder(settings.archiveFolder.get()));
+  return status;
+}
+
 Station::Station(const Clock& wallClock, FreeSpace& freeSpace, StationOptions options,
                  StationHooks hooks)
     : options_(options),
       hooks_(std::move(hooks)),
+      freeSpace_(freeSpace),
       frameClock_(ring),
       clock_(options.timeBase == TimeBase::kFrameTime ? static_cast<const Clock*>(&frameClock_)
                                                       : &wallClock),
