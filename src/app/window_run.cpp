@@ -151,17 +151,17 @@ int RunWindow(int argc, char** argv, const HeadlessOptions& options, const std::
         return;
       }
       steps.removeFirst();
-      if (step != QLatin1String("waitcut")) {
-        const char* name = step == QLatin1String("next")     ? "actionNext"
-                           : step == QLatin1String("replay") ? nullptr
-                           : step == QLatin1String("exit")   ? "actionExit"
-                                                             : nullptr;
-        if (name != nullptr) {
-          window.action(QString::fromLatin1(name))->trigger();
-        } else if (step == QLatin1String("replay")) {
-          window.findChild<QPushButton*>(QStringLiteral("buttonReplay"))->click();
-        } else if (step == QLatin1String("hide")) {
-          window.HideLiveVideo();
+      if (step == QLatin1String("next")) {
+        window.action(QStringLiteral("actionNext"))->trigger();
+      } else if (step == QLatin1String("exit")) {
+        window.action(QStringLiteral("actionExit"))->trigger();
+      } else if (step == QLatin1String("hide")) {
+        window.HideLiveVideo();
+      } else if (step != QLatin1String("waitcut")) {
+        // "replay", "pause", ...: the button of that name.
+        const QString name = QStringLiteral("button") + step.left(1).toUpper() + step.mid(1);
+        if (auto* button = window.findChild<QPushButton*>(name)) {
+          button->click();
         }
       }
     });
