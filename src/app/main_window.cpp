@@ -737,9 +737,15 @@ void MainWindow::Recalculate() {
 }
 
 void MainWindow::ChangeVideoSource() {
-  ShowInfo(
-      "Change Video Source: the capture source cannot be changed while the station runs; "
-      "set captureDeviceIndex in config.txt and start again.");
+  const int devices = setup_.countDevices ? setup_.countDevices() : 0;
+  uint32_t index = station_->settings.captureDeviceIndex + 1;
+  if (static_cast<int>(index) >= devices) {
+    index = 0;
+  }
+  station_->settings.captureDeviceIndex = index;
+  if (setup_.makeSource) {
+    station_->ReplaceSource(setup_.makeSource(*station_));
+  }
 }
 
 void MainWindow::About() {

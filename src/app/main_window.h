@@ -33,6 +33,8 @@ struct WindowSetup {
   StationOptions stationOptions;
   // Makes the capture source for the station (may return null: no video). Empty: no source.
   std::function<std::unique_ptr<CaptureSource>(Station&)> makeSource;
+  // Capture devices present, for Change Video Source (empty: none).
+  std::function<int()> countDevices;
   // A report of the station (called on any thread); empty: standard error.
   ReportFunction report;
   // Whether Start() also shows the window (tests drive a window that is never shown).

@@ -15,6 +15,7 @@
 #include <cstdlib>
 
 #include "app/main_window.h"
+#include "capture/capture_graph.h"
 #include "capture/file_source.h"
 #include "config/config_file.h"
 #include "media/codec_lock.h"
@@ -124,6 +125,13 @@ int RunWindow(int argc, char** argv, const HeadlessOptions& options, const std::
         options, station, parts,
         [](const std::string& text) { std::fprintf(stderr, "%s\n", text.c_str()); }, nullptr);
   };
+  if (options.source == SourceKind::kDevice) {
+    setup.countDevices = [&parts] {
+      Settings settings;
+      CaptureGraph graph(parts.device, settings, parts.clock, [](const std::string&) {});
+      return graph.CountCaptureDevices();
+    };
+  }
   MainWindow window(std::move(setup));
 
   QSocketNotifier notifier(stopSignals.readEnd(), QSocketNotifier::Read);

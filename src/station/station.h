@@ -86,6 +86,10 @@ class Station {
   // and stopped by Stop(). Returns whether the source started (false for none); the station
   // runs either way, and a capture device that is missing is tried again by the source.
   bool Start(std::unique_ptr<CaptureSource> source);
+  // Change Video Source: stops the running source and starts this one (may be null) while the
+  // station runs; detection keeps its state. Returns whether the new source started. Not after
+  // Stop(); waits while the health thread checks the old source.
+  bool ReplaceSource(std::unique_ptr<CaptureSource> source);
   // The exit sequence. Safe to call twice and without Start.
   void Stop();
 
@@ -151,6 +155,7 @@ class Station {
   DiskCleaner cleaner;
 
  private:
+  std::mutex sourceMutex_;  // source_ between the health thread and ReplaceSource
   std::unique_ptr<CaptureSource> source_;
   Relaxed<uint64_t> eventsRecorded_{0};
   Relaxed<uint64_t> eventsCut_{0};

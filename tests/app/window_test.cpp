@@ -472,6 +472,53 @@ TEST_F(WindowTest, ClickReadsOutThePixelAndItsDirection) {
   EXPECT_NE(Status(*window).find("El:  90.00"), std::string::npos);
 }
 
+// A source that only counts its starts and stops.
+class CountingSource final : public CaptureSource {
+ public:
+  explicit CountingSource(std::vector<std::string>& log) : log_(log) {}
+  bool Start(FrameRing&) override {
+    log_.push_back("start");
+    return true;
+  }
+  void Stop() override {
+    if (!stopped_) {
+      log_.push_back("stop");
+    }
+    stopped_ = true;
+  }
+
+ private:
+  std::vector<std::string>& log_;
+  bool stopped_ = false;
+};
+
+TEST_F(WindowTest, ChangeVideoSourceCyclesTheDeviceIndexAndRebuildsCapture) {
+  std::vector<std::string> sources;
+  std::vector<uint32_t> indexes;
+  WindowSetup setup;
+  setup.wallClock = &parts.clock;
+  setup.freeSpace = &freeSpace;
+  setup.stationOptions.readConfiguration = false;
+  setup.show = false;
+  setup.report = [](const std::string&) {};
+  setup.countDevices = [] { return 3; };
+  setup.makeSource = [&](Station& station) {
+    indexes.push_back(station.settings.captureDeviceIndex);
+    return std::make_unique<CountingSource>(sources);
+  };
+  MainWindow window(std::move(setup));
+  window.Start();
+  for (int i = 0; i < 3; ++i) {
+    window.action("actionChangeVideoSource")->trigger();
+  }
+  EXPECT_EQ(indexes, (std::vector<uint32_t>{0, 1, 2, 0}));
+  EXPECT_EQ(sources,
+            (std::vector<std::string>{"start", "stop", "start", "stop", "start", "stop", "start"}));
+  window.Exit();
+  QTRY_VERIFY_WITH_TIMEOUT(window.stopped(), 20000);
+  EXPECT_EQ(sources.back(), "stop");
+}
+
 TEST_F(WindowTest, NewArchiveDirectoryStripsTrailingSeparators) {
   auto window = Make();
   window->station().settings.archiveFolder.set("/old");
