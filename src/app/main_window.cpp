@@ -523,6 +523,13 @@ void MainWindow::Exit() {
   }
   stopping_ = true;
   status_->setText(QStringLiteral("Stopping..."));
+  // No command may reach the station while it stops; the window still paints.
+  for (const auto& [name, action] : actions_) {
+    action->setEnabled(false);
+  }
+  for (QPushButton* button : centralWidget()->findChildren<QPushButton*>()) {
+    button->setEnabled(false);
+  }
   reviewer_->StopWorkers();
   if (exporter_.joinable()) {
     exporter_.join();

@@ -176,10 +176,17 @@ int RunWindow(int argc, char** argv, const HeadlessOptions& options, const std::
     scriptTimer.start();
   }
   app.exec();
-  if (!window.stopped()) {
-    window.Exit();
+  const StationStatus status = window.station().Status();
+  std::fprintf(stderr, "Stopped: %llu frames read, %llu lost, %llu events recorded, %llu cut.\n",
+               static_cast<unsigned long long>(status.framesRead),
+               static_cast<unsigned long long>(status.framesLost),
+               static_cast<unsigned long long>(window.station().EventsRecorded()),
+               static_cast<unsigned long long>(window.station().EventsCut()));
+  if (window.station().Fatal()) {
+    std::fprintf(stderr, "Ended by a failure: %s\n", window.station().FatalText().c_str());
+    return 1;
   }
-  return window.station().Fatal() ? 1 : 0;
+  return 0;
 }
 
 }  // namespace ombrix

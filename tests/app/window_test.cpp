@@ -313,6 +313,9 @@ TEST_F(WindowTest, ExitStopsTheStationWhileTheWindowPaints) {
   QTRY_VERIFY_WITH_TIMEOUT(window->station().ring.FramesStored() > 10, 10000);
   window->action("actionExit")->trigger();
   EXPECT_EQ(Status(*window), "Stopping...");
+  // Nothing reaches the stopping station.
+  EXPECT_FALSE(window->action("actionChangeVideoSource")->isEnabled());
+  EXPECT_FALSE(window->findChild<QPushButton*>("buttonNext")->isEnabled());
   QTRY_VERIFY_WITH_TIMEOUT(window->stopped(), 20000);
   EXPECT_EQ(window->station().FramesPending(), 0u);
   const uint64_t stored = window->station().ring.FramesStored();
