@@ -411,8 +411,14 @@ void MainWindow::ToggleLiveVideo() {
 }
 
 void MainWindow::RefreshLiveFrame() {
+  // Only a frame not shown yet is copied and painted.
+  const uint64_t stored = station_->ring.FramesStored();
+  if (!realTimeShown_ || stored == liveFramesShown_) {
+    return;
+  }
   SystemTime stamp;
-  if (realTimeShown_ && station_->CopyNewestFrame(picture_->livePixels(), &stamp)) {
+  if (station_->CopyNewestFrame(picture_->livePixels(), &stamp)) {
+    liveFramesShown_ = stored;
     picture_->update();
   }
 }

@@ -147,6 +147,7 @@ class MainWindow final : public QMainWindow, public ReviewWindow {
   QPointer<CalibrationDialog> calibration_;
   bool realTimeShown_ = false;
   int liveRefreshCounter_ = 0;
+  uint64_t liveFramesShown_ = 0;  // frames stored when the live picture was last copied
   std::atomic<bool> liveStatusPending_{false};
   std::atomic<bool> frameReadyPending_{false};
   bool started_ = false;
