@@ -19,14 +19,17 @@
 #include <cstring>
 #include <iostream>
 
+#include "app/light_curve.h"
 #include "app/options_dialogs.h"
 #include "app/picture_view.h"
 #include "app/window_hooks.h"
 #include "base/calendar_time.h"
+#include "base/folders.h"
 #include "base/stamp.h"
 #include "calib/calibration.h"
 #include "config/config_file.h"
 #include "review/display_image.h"
+#include "review/event_listing.h"
 #include "review/export.h"
 #include "storage/calibration_settings.h"
 
@@ -207,7 +210,6 @@ QWidget* MainWindow::BuildControls() {
   pauseButton_->setEnabled(false);
   QPushButton* composite = button("buttonComposite", "Composite");
   QPushButton* lightCurve = button("buttonLightCurve", "Light Curve");
-  lightCurve->setVisible(false);  // no command
   QPushButton* remove = button("buttonDelete", "Delete");
   liveButton_ = button("buttonLive", "Start");
   QPushButton* play = button("buttonPlay", "Play");
@@ -222,6 +224,7 @@ QWidget* MainWindow::BuildControls() {
   onClick(composite, &MainWindow::Composite);
   onClick(liveButton_, &MainWindow::ToggleLiveVideo);
   onClick(play, &MainWindow::Play);
+  onClick(lightCurve, &MainWindow::LightCurve);
   onClick(save, &MainWindow::Save);
 
   start_ = new QDateTimeEdit(central);
@@ -759,6 +762,25 @@ void MainWindow::ChangeVideoSource() {
   if (setup_.makeSource) {
     station_->ReplaceSource(setup_.makeSource(*station_));
   }
+}
+
+void MainWindow::LightCurve() {
+  const std::string& event = reviewer_->currentEvent();
+  if (event.empty()) {
+    ShowInfo("Light Curve: No event selected.");
+    return;
+  }
+  std::string eventsFolder;
+  if (!GetEventsFolder(station_->settings.archiveFolder.get(), eventsFolder)) {
+    return;
+  }
+  const std::string key = EventKey(event);
+  std::vector<LightCurvePoint> points = ReadLightCurve(eventsFolder + "/c" + key + ".csv");
+  if (points.empty()) {
+    ShowInfo("Light Curve: the event has no time history yet.");
+    return;
+  }
+  (new LightCurveDialog(this, QString::fromStdString(key), std::move(points)))->show();
 }
 
 void MainWindow::About() {

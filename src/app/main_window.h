@@ -129,6 +129,8 @@ class MainWindow final : public QMainWindow, public ReviewWindow {
   void Recalculate();
   void ChangeVideoSource();
   void About();
+  // Beyond the menus: the light curve of the current event.
+  void LightCurve();
 
   WindowSetup setup_;
   std::unique_ptr<Station> station_;

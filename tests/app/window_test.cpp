@@ -15,16 +15,20 @@
 #include <QTest>
 #include <QTimeEdit>
 #include <cstring>
+#include <fstream>
 #include <map>
 #include <thread>
 #include <vector>
 
 #include "app/headless.h"
+#include "app/light_curve.h"
 #include "app/main_window.h"
 #include "app/options_dialogs.h"
 #include "app/picture_view.h"
 #include "app/window_hooks.h"
+#include "base/folders.h"
 #include "calib/calibration.h"
+#include "detect/time_history.h"
 #include "storage/calibration_settings.h"
 #include "storage/disk_cleaner.h"
 #include "support/temp_dir.h"
@@ -709,6 +713,61 @@ TEST_F(WindowTest, AboutBoxTexts) {
   }
   EXPECT_TRUE(texts.contains("Ombrix, Version 1.2.3"));
   EXPECT_TRUE(texts.contains("June 10, 2016"));
+}
+
+TEST_F(WindowTest, LightCurveOfTheCurrentEvent) {
+  auto window = Make();
+  log.lines.clear();
+  window->findChild<QPushButton*>("buttonLightCurve")->click();
+  EXPECT_EQ(log.Last(), "info: Light Curve: No event selected.");
+  EXPECT_TRUE(window->findChild<QPushButton*>("buttonLightCurve")->isVisibleTo(window.get()));
+
+  std::string events;
+  ASSERT_TRUE(GetEventsFolder("", events));
+  const std::string key = "20160610_210509_990";
+  {
+    std::ofstream e(events + "/e" + key + ".txt", std::ios::binary);
+    e << key << "\r\n20160610_210511_000\r\n";
+    std::ofstream c(events + "/c" + key + ".csv", std::ios::binary);
+    const std::tuple<const char*, int, int, double, double> rows[] = {
+        {"20160610_210509_990", 3, 40, 120.0, 30.0},
+        {"20160610_210510_023", 9, 150, 121.5, 31.0},
+        {"garbage line", 0, 0, 0, 0},
+        {"20160610_210510_990", 2, 25, 124.0, 33.5}};
+    for (const auto& [stamp, count, excess, az, el] : rows) {
+      TimeHistoryRow row;
+      std::snprintf(row.stamp, sizeof row.stamp, "%s", stamp);
+      row.pixelCount = count;
+      row.excessSum = excess;
+      char line[128];
+      if (FormatEventTimeHistoryLine(line, sizeof line, row, az, el) == 0 ||
+          std::string(stamp) == "garbage line") {
+        c << "garbage line\r\n";
+      } else {
+        c << line << "\r\n";
+      }
+    }
+  }
+  const auto points = ReadLightCurve(events + "/c" + key + ".csv");
+  ASSERT_EQ(points.size(), 3u);
+  EXPECT_DOUBLE_EQ(points[0].time_s, 0.0);
+  EXPECT_NEAR(points[1].time_s, 0.033, 1e-9);
+  EXPECT_NEAR(points[2].time_s, 1.0, 1e-9);
+  EXPECT_EQ(points[1].pixelCount, 9);
+  EXPECT_EQ(points[1].excessSum, 150);
+  EXPECT_DOUBLE_EQ(points[2].azimuth, 124.0);
+  EXPECT_DOUBLE_EQ(points[2].elevation, 33.5);
+  EXPECT_TRUE(ReadLightCurve(events + "/missing.csv").empty());
+
+  log.answer = QString::fromStdString(events + "/e" + key + ".txt");
+  window->action("actionOpenEvent")->trigger();
+  ASSERT_EQ(window->reviewer().currentEvent(), log.answer.toStdString());
+  window->findChild<QPushButton*>("buttonLightCurve")->click();
+  auto* dialog = window->findChild<LightCurveDialog*>("lightCurve");
+  ASSERT_NE(dialog, nullptr);
+  EXPECT_EQ(dialog->points().size(), 3u);
+  EXPECT_FALSE(dialog->grab().isNull());  // it paints
+  window->reviewer().StopWorkers();
 }
 
 TEST(LeadingNumbers, ReadLikeTheEdits) {
