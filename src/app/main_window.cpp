@@ -52,6 +52,7 @@ constexpr const char* kImageFilter = "JPEG or PNG File (*.jpg *.png)";
 constexpr const char* kSaveImageFilter = "JPEG File (*.jpg);;PNG File (*.png)";
 constexpr const char* kMovieFilter = "MPEG File (*.mpg);;MPEG-4 File (*.mp4)";
 constexpr const char* kEventFilter = "Event File (*.txt)";
+constexpr const char* kConfigurationFailed = "Reading configuration file failed.";
 
 // The chosen name with the default extension when it has none.
 QString WithDefaultExtension(const QString& path, const char* extension) {
@@ -72,9 +73,19 @@ MainWindow::MainWindow(WindowSetup setup) : setup_(std::move(setup)) {
   setObjectName(QStringLiteral("mainWindow"));
   setWindowTitle(QStringLiteral("Ombrix 6/10/2016"));
   StationHooks hooks;
-  hooks.report = setup_.report ? setup_.report : ReportFunction([](const std::string& text) {
-    std::cerr << text << std::endl;
-  });
+  const ReportFunction report =
+      setup_.report
+          ? setup_.report
+          : ReportFunction([](const std::string& text) { std::cerr << text << std::endl; });
+  hooks.report = [this, report](const std::string& text) {
+    report(text);
+    if (text == kConfigurationFailed) {
+      // The operator sees it in a box once the window runs (any thread may report).
+      QMetaObject::invokeMethod(
+          this, [this] { Hooks().info(this, QString::fromLatin1(kConfigurationFailed)); },
+          Qt::QueuedConnection);
+    }
+  };
   hooks.detectionPassDone = [this] { PostOnce(liveStatusPending_, kLiveStatusEvent); };
   station_ =
       std::make_unique<Station>(*setup_.wallClock, *setup_.freeSpace, setup_.stationOptions, hooks);
@@ -310,6 +321,12 @@ bool MainWindow::event(QEvent* e) {
   switch (static_cast<int>(e->type())) {
     case kLiveStatusEvent:
       liveStatusPending_.store(false);
+      if (station_->Fatal() && !stopping_) {
+        // A failure the station cannot go on from: the operator is told, and it stops.
+        ShowInfo(station_->FatalText());
+        Exit();
+        return true;
+      }
       LiveStatus();
       return true;
     case kFrameReadyEvent:

@@ -28,6 +28,7 @@
 #include "app/window_hooks.h"
 #include "base/folders.h"
 #include "calib/calibration.h"
+#include "config/config_file.h"
 #include "detect/time_history.h"
 #include "storage/calibration_settings.h"
 #include "storage/disk_cleaner.h"
@@ -524,6 +525,24 @@ TEST_F(WindowTest, ChangeVideoSourceCyclesTheDeviceIndexAndRebuildsCapture) {
   window.Exit();
   QTRY_VERIFY_WITH_TIMEOUT(window.stopped(), 20000);
   EXPECT_EQ(sources.back(), "stop");
+}
+
+TEST_F(WindowTest, UnreadableConfigurationIsShownInABox) {
+  {
+    std::ofstream config(home.home() / "config.txt", std::ios::binary);
+    config << "enableTime:24 0 0\r\n";
+  }
+  SetConfigurationPath((home.home() / "config.txt").string());
+  WindowSetup setup;
+  setup.wallClock = &parts.clock;
+  setup.freeSpace = &freeSpace;
+  setup.show = false;
+  setup.report = [](const std::string&) {};
+  MainWindow window(std::move(setup));
+  window.Start();
+  QTRY_COMPARE(QString::fromStdString(log.Last()),
+               QString("info: Reading configuration file failed."));
+  SetConfigurationPath("");
 }
 
 TEST_F(WindowTest, NewArchiveDirectoryStripsTrailingSeparators) {
