@@ -3,7 +3,7 @@
 set -euo pipefail
 packages=(build-essential cmake pkg-config git libavformat-dev libavcodec-dev libavutil-dev
           libswscale-dev libsystemd-dev libgtest-dev libgmock-dev libbenchmark-dev ffmpeg
-          systemd dpkg-dev man-db)
+          systemd dpkg-dev man-db qt6-base-dev xvfb xauth xdotool x11-apps imagemagick)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

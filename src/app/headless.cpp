@@ -121,7 +121,9 @@ std::optional<CalendarTime> ParseIsoUtc(const std::string& text) {
 }
 
 std::string HeadlessUsage() {
-  return "Usage: ombrix --headless [options]\n"
+  return "Usage: ombrix [--headless] [options]\n"
+         "  --headless        run without a window (else the station's window opens; it needs\n"
+         "                    a display)\n"
          "  --source SOURCE   sim[:SEED] (simulated sky), file:PATH (a video replayed as a "
          "camera)\n"
          "                    or v4l2 (the configured capture device; the default)\n"
@@ -153,6 +155,7 @@ std::optional<HeadlessOptions> ParseHeadlessArguments(const std::vector<std::str
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& arg = args[i];
     if (arg == "--headless") {
+      options.headless = true;
       continue;
     } else if (arg == "--help" || arg == "-h") {
       options.help = true;
@@ -258,6 +261,47 @@ int ShowDeviceProperties(Printer& printer) {
 
 }  // namespace
 
+void AdaptStationOptions(const HeadlessOptions& options, StationOptions& stationOptions) {
+  if (options.source == SourceKind::kFile) {
+    stationOptions.timeBase = TimeBase::kFrameTime;
+    if (options.fast) {
+      stationOptions.detectionPeriod = std::chrono::milliseconds(2);
+      stationOptions.extractionPeriod = std::chrono::milliseconds(200);
+      stationOptions.drainBound = std::chrono::minutes(10);
+    }
+  }
+}
+
+std::unique_ptr<CaptureSource> MakeCaptureSource(const HeadlessOptions& options, Station& station,
+                                                 SourceParts& parts, const ReportFunction& report,
+                                                 FileSource** fileSource) {
+  switch (options.source) {
+    case SourceKind::kDevice:
+      return std::make_unique<DeviceSource>(parts.device, station.settings, parts.clock, report);
+    case SourceKind::kSimulated: {
+      SimulatedSkyOptions sky;
+      sky.seed = options.simSeed;
+      sky.meteorsPerMinute = options.simRate;
+      return std::make_unique<SimulatedSkySource>(sky, parts.clock, parts.pacer, report,
+                                                  options.simTruthPath);
+    }
+    case SourceKind::kFile: {
+      FileSourceOptions file;
+      file.path = options.filePath;
+      file.fast = options.fast;
+      file.start = options.start;
+      // Frames are stamped by the file's own time; the clock only stands in when it has none.
+      auto made = std::make_unique<FileSource>(file, station.settings, parts.clock, parts.pacer,
+                                               report, &station.detector.readProgress());
+      if (fileSource != nullptr) {
+        *fileSource = made.get();
+      }
+      return made;
+    }
+  }
+  return nullptr;
+}
+
 int RunHeadless(const HeadlessOptions& options) {
   QuietMediaLibraryLog();
   stopSignalled.store(false);
@@ -269,21 +313,13 @@ int RunHeadless(const HeadlessOptions& options) {
   if (options.deviceProperties) {
     return ShowDeviceProperties(printer);
   }
-  SystemClock systemClock;
+  SourceParts parts;
+  SystemClock& systemClock = parts.clock;
   StatvfsFreeSpace freeSpace;
-  SteadyPacer pacer;
-  SystemV4l2Device device;
 
   StationOptions stationOptions;
   stationOptions.enableAtStart = options.enable;
-  if (options.source == SourceKind::kFile) {
-    stationOptions.timeBase = TimeBase::kFrameTime;
-    if (options.fast) {
-      stationOptions.detectionPeriod = std::chrono::milliseconds(2);
-      stationOptions.extractionPeriod = std::chrono::milliseconds(200);
-      stationOptions.drainBound = std::chrono::minutes(10);
-    }
-  }
+  AdaptStationOptions(options, stationOptions);
   ServiceNotifier notifier;  // outlives the station, whose detection thread calls it
   StationHooks hooks;
   hooks.detectionPassDone = [&notifier] { notifier.DetectionPassDone(); };
@@ -295,33 +331,9 @@ int RunHeadless(const HeadlessOptions& options) {
 
   Station station(systemClock, freeSpace, stationOptions, hooks);
 
-  std::unique_ptr<CaptureSource> source;
   FileSource* fileSource = nullptr;
-  switch (options.source) {
-    case SourceKind::kDevice:
-      source = std::make_unique<DeviceSource>(device, station.settings, systemClock, hooks.report);
-      break;
-    case SourceKind::kSimulated: {
-      SimulatedSkyOptions sky;
-      sky.seed = options.simSeed;
-      sky.meteorsPerMinute = options.simRate;
-      source = std::make_unique<SimulatedSkySource>(sky, systemClock, pacer, hooks.report,
-                                                    options.simTruthPath);
-      break;
-    }
-    case SourceKind::kFile: {
-      FileSourceOptions file;
-      file.path = options.filePath;
-      file.fast = options.fast;
-      file.start = options.start;
-      // Frames are stamped by the file's own time; the clock only stands in when it has none.
-      auto made = std::make_unique<FileSource>(file, station.settings, systemClock, pacer,
-                                               hooks.report, &station.detector.readProgress());
-      fileSource = made.get();
-      source = std::move(made);
-      break;
-    }
-  }
+  std::unique_ptr<CaptureSource> source =
+      MakeCaptureSource(options, station, parts, hooks.report, &fileSource);
 
   const bool sourceStarted = station.Start(std::move(source));
   if (fileSource != nullptr && !sourceStarted) {

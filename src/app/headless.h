@@ -1,17 +1,24 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "base/calendar_time.h"
+#include "base/clock.h"
+#include "base/report.h"
+#include "capture/capture_source.h"
+#include "capture/pacer.h"
+#include "capture/v4l2_device.h"
+#include "station/station.h"
 
 namespace ombrix {
 
 enum class SourceKind { kDevice, kSimulated, kFile };
 
-// The command line of `ombrix --headless`.
+// The command line of `ombrix` (the window) and `ombrix --headless`.
 struct HeadlessOptions {
   SourceKind source = SourceKind::kDevice;
   uint32_t simSeed = 1;
@@ -25,6 +32,7 @@ struct HeadlessOptions {
   std::string configPath;                  // --config: read and save this file instead
   std::optional<double> statusInterval_s;  // --status-interval; 0: no periodic status line
   bool deviceProperties = false;           // print the capture device's controls and exit
+  bool headless = false;                   // --headless: no window
   bool help = false;
   bool version = false;
 };
@@ -38,6 +46,24 @@ std::optional<HeadlessOptions> ParseHeadlessArguments(const std::vector<std::str
 std::optional<CalendarTime> ParseIsoUtc(const std::string& text);
 
 std::string HeadlessUsage();
+
+class FileSource;
+
+// What a capture source uses that must outlive it.
+struct SourceParts {
+  SystemClock clock;
+  SteadyPacer pacer;
+  SystemV4l2Device device;
+};
+
+// The StationOptions the source options ask for (time base, pace of a fast replay).
+void AdaptStationOptions(const HeadlessOptions& options, StationOptions& stationOptions);
+
+// The capture source the options name, for the station (not started). For a video file,
+// *fileSource (when given) points at it.
+std::unique_ptr<CaptureSource> MakeCaptureSource(const HeadlessOptions& options, Station& station,
+                                                 SourceParts& parts, const ReportFunction& report,
+                                                 FileSource** fileSource);
 
 // Runs the station without a window until --duration runs out, a replayed file is done, a
 // failure the station cannot go on from arises, or SIGINT, SIGTERM or SIGHUP arrives (SIGPIPE is

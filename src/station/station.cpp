@@ -19,10 +19,23 @@ SystemTime Station::FrameTimeClock::UtcNow() const {
   return ring_.NewestStamp().value_or(SystemTime{});
 }
 
+StationStatus Station::Status() const {
+  StationStatus status;
+  status.newestCapture = ring.NewestStamp();
+  status.pixelCount = detector.LastPixelCount();
+  status.enabled = settings.enabled;
+  status.framesRead = detector.FramesRead();
+  status.framesLost = detector.FramesLost();
+  status.eventsWaiting = eventList.Size();
+  status.freeFraction = freeSpace_.FreeFraction(GetBaseFolder(settings.archiveFolder.get()));
+  return status;
+}
+
 Station::Station(const Clock& wallClock, FreeSpace& freeSpace, StationOptions options,
                  StationHooks hooks)
     : options_(options),
       hooks_(std::move(hooks)),
+      freeSpace_(freeSpace),
       frameClock_(ring),
       clock_(options.timeBase == TimeBase::kFrameTime ? static_cast<const Clock*>(&frameClock_)
                                                       : &wallClock),
@@ -95,6 +108,18 @@ bool Station::Start(std::unique_ptr<CaptureSource> source) {
   return sourceStarted;
 }
 
+bool Station::ReplaceSource(std::unique_ptr<CaptureSource> source) {
+  if (!started_ || stopped_) {
+    return false;
+  }
+  std::lock_guard lock(sourceMutex_);
+  if (source_) {
+    source_->Stop();
+  }
+  source_ = std::move(source);
+  return source_ && source_->Start(ring);
+}
+
 void Station::RaiseFatal(const std::string& text) {
   {
     std::lock_guard lock(fatalMutex_);
@@ -118,8 +143,11 @@ void Station::Stop() {
   }
   stopped_ = true;
   healthLoop_.Stop();
-  if (source_) {
-    source_->Stop();
+  {
+    std::lock_guard lock(sourceMutex_);
+    if (source_) {
+      source_->Stop();
+    }
   }
   detectionLoop_.Stop();
   detector.DetectionStep();  // the frames that arrived since the last pass go into the archive
@@ -164,8 +192,11 @@ void Station::CheckBaseFolder() {
 
 void Station::HealthPass() {
   const auto now = std::chrono::steady_clock::now();
-  if (source_) {
-    source_->CheckHealth(now);
+  {
+    std::lock_guard lock(sourceMutex_);
+    if (source_) {
+      source_->CheckHealth(now);
+    }
   }
   CheckBaseFolder();
   // A replayed file is stamped with its own times, so only a camera depends on the clock.

@@ -5,6 +5,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 
 #include "base/clock.h"
@@ -36,6 +37,18 @@ struct StationHooks {
   std::function<void()> detectionPassDone;  // after every detection pass (live status refresh)
   std::function<void(const Stamp& first, const Stamp& last)> eventRecorded;  // event file written
   std::function<void(const Stamp& key)> eventCut;  // its movie, image and time history written
+};
+
+// One look at the running station, for the window's and the runner's status lines. Each figure is
+// read on its own (no common instant); any thread may ask.
+struct StationStatus {
+  std::optional<SystemTime> newestCapture;  // the newest frame's capture time; none before one
+  int32_t pixelCount = 0;                   // changed pixels of the newest detection pass
+  bool enabled = false;
+  uint64_t framesRead = 0;
+  uint64_t framesLost = 0;
+  size_t eventsWaiting = 0;            // recorded events the extractor has not cut yet
+  std::optional<double> freeFraction;  // of the volume holding the base folder
 };
 
 struct StationOptions {
@@ -73,8 +86,24 @@ class Station {
   // and stopped by Stop(). Returns whether the source started (false for none); the station
   // runs either way, and a capture device that is missing is tried again by the source.
   bool Start(std::unique_ptr<CaptureSource> source);
+  // Change Video Source: stops the running source and starts this one (may be null) while the
+  // station runs; detection keeps its state. Returns whether the new source started. Not after
+  // Stop(); waits while the health thread checks the old source.
+  bool ReplaceSource(std::unique_ptr<CaptureSource> source);
   // The exit sequence. Safe to call twice and without Start.
   void Stop();
+
+  // The newest frame (640x480) and its capture time, copied without tearing; false before the
+  // first frame.
+  bool CopyNewestFrame(uint8_t* out, SystemTime* stamp) const {
+    return ring.CopyNewest(out, stamp);
+  }
+  // The status snapshot. Reading the free space touches the file system: not per frame.
+  StationStatus Status() const;
+  // Changed pixels of the newest detection pass (cheap).
+  int32_t PixelCount() const { return detector.LastPixelCount(); }
+  // The newest capture time only (cheap: for a status line shown many times a second).
+  std::optional<SystemTime> NewestCapture() const { return ring.NewestStamp(); }
 
   // Frames stored in the ring that the detection thread has not processed yet (0 when idle).
   uint64_t FramesPending() const;
@@ -115,6 +144,7 @@ class Station {
 
   StationOptions options_;
   StationHooks hooks_;
+  FreeSpace& freeSpace_;
   FrameTimeClock frameClock_;
   const Clock* clock_;
 
@@ -125,6 +155,7 @@ class Station {
   DiskCleaner cleaner;
 
  private:
+  std::mutex sourceMutex_;  // source_ between the health thread and ReplaceSource
   std::unique_ptr<CaptureSource> source_;
   Relaxed<uint64_t> eventsRecorded_{0};
   Relaxed<uint64_t> eventsCut_{0};

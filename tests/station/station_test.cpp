@@ -427,6 +427,60 @@ TEST(StationTest, EventLeftUncutBySigkillIsCutAfterTheRestart) {
 // An archive folder that cannot be used (an unmounted disk) sends the recordings to the
 // documents folder; the operator hears of it when it happens and when the folder is back, once
 // each, not on every check.
+// A source that only records its starts and stops.
+class RecordingSource final : public CaptureSource {
+ public:
+  RecordingSource(std::vector<std::string>& log, std::string name)
+      : log_(log), name_(std::move(name)) {}
+  bool Start(FrameRing&) override {
+    log_.push_back("start " + name_);
+    return true;
+  }
+  void Stop() override {
+    if (!stopped_) {
+      log_.push_back("stop " + name_);
+    }
+    stopped_ = true;
+  }
+
+ private:
+  std::vector<std::string>& log_;
+  std::string name_;
+  bool stopped_ = false;
+};
+
+TEST(StationTest, StatusSnapshotAndSourceReplacement) {
+  test::ScopedHome home;
+  SystemClock clock;
+  PlentyOfSpace space;
+  std::vector<std::string> log;
+  Station station(clock, space, QuickOptions(), StationHooks{});
+  EXPECT_FALSE(station.ReplaceSource(std::make_unique<RecordingSource>(log, "early")));
+  station.Start(std::make_unique<RecordingSource>(log, "a"));
+  StationStatus status = station.Status();
+  EXPECT_FALSE(status.newestCapture.has_value());
+  EXPECT_TRUE(status.enabled);
+  EXPECT_EQ(status.freeFraction, 0.9);
+  EXPECT_EQ(status.eventsWaiting, 0u);
+
+  const std::vector<uint8_t> sample(kSampleSize640, 77);
+  const SystemTime stamp{2016, 6, 5, 10, 21, 5, 9, 990};
+  station.ring.StoreFrame(sample.data(), stamp);
+  status = station.Status();
+  ASSERT_TRUE(status.newestCapture.has_value());
+  EXPECT_EQ(*status.newestCapture, stamp);
+  std::vector<uint8_t> frame(kFrameBytes);
+  SystemTime copied;
+  ASSERT_TRUE(station.CopyNewestFrame(frame.data(), &copied));
+  EXPECT_EQ(copied, stamp);
+  EXPECT_EQ(frame[12345], 77);
+
+  EXPECT_TRUE(station.ReplaceSource(std::make_unique<RecordingSource>(log, "b")));
+  station.Stop();
+  EXPECT_FALSE(station.ReplaceSource(std::make_unique<RecordingSource>(log, "late")));
+  EXPECT_EQ(log, (std::vector<std::string>{"start a", "stop a", "start b", "stop b"}));
+}
+
 TEST(StationTest, ArchiveFolderFallbackIsReportedOncePerChange) {
   test::ScopedHome home;
   test::TempDir dir;

@@ -1,0 +1,807 @@
+#include "app/main_window.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QDateTimeEdit>
+#include <QFileInfo>
+#include <QGridLayout>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenuBar>
+#include <QProgressDialog>
+#include <QPushButton>
+#include <QRegularExpressionValidator>
+#include <QThread>
+#include <QTimer>
+#include <QVBoxLayout>
+#include <cstdio>
+#include <cstring>
+#include <iostream>
+
+#include "app/light_curve.h"
+#include "app/options_dialogs.h"
+#include "app/picture_view.h"
+#include "app/window_hooks.h"
+#include "base/calendar_time.h"
+#include "base/folders.h"
+#include "base/stamp.h"
+#include "calib/calibration.h"
+#include "config/config_file.h"
+#include "review/display_image.h"
+#include "review/event_listing.h"
+#include "review/export.h"
+#include "storage/calibration_settings.h"
+
+namespace ombrix {
+namespace {
+
+// The three notes of the worker threads, and the end of a helper job.
+constexpr QEvent::Type kLiveStatusEvent = static_cast<QEvent::Type>(QEvent::User + 1);
+constexpr QEvent::Type kFrameReadyEvent = static_cast<QEvent::Type>(QEvent::User + 2);
+constexpr QEvent::Type kReplayEndedEvent = static_cast<QEvent::Type>(QEvent::User + 4);
+constexpr QEvent::Type kStoppedEvent = static_cast<QEvent::Type>(QEvent::User + 5);
+constexpr QEvent::Type kExportDoneEvent = static_cast<QEvent::Type>(QEvent::User + 6);
+
+// The live picture is refreshed at about the camera's rate.
+constexpr int kLivePeriod_ms = 33;
+// Every 30th live-status note also copies the newest frame into the display picture.
+constexpr int kLiveCopyEvery = 30;
+
+constexpr const char* kImageFilter = "JPEG or PNG File (*.jpg *.png)";
+constexpr const char* kSaveImageFilter = "JPEG File (*.jpg);;PNG File (*.png)";
+constexpr const char* kMovieFilter = "MPEG File (*.mpg);;MPEG-4 File (*.mp4)";
+constexpr const char* kEventFilter = "Event File (*.txt)";
+constexpr const char* kConfigurationFailed = "Reading configuration file failed.";
+
+// The chosen name with the default extension when it has none.
+QString WithDefaultExtension(const QString& path, const char* extension) {
+  return QFileInfo(path).suffix().isEmpty() ? path + QLatin1String(extension) : path;
+}
+
+class ExportDoneEvent final : public QEvent {
+ public:
+  ExportDoneEvent(ExportOutcome outcome, std::string path)
+      : QEvent(kExportDoneEvent), outcome(std::move(outcome)), path(std::move(path)) {}
+  ExportOutcome outcome;
+  std::string path;
+};
+
+}  // namespace
+
+MainWindow::MainWindow(WindowSetup setup) : setup_(std::move(setup)) {
+  setObjectName(QStringLiteral("mainWindow"));
+  setWindowTitle(QStringLiteral("Ombrix 6/10/2016"));
+  StationHooks hooks;
+  const ReportFunction report =
+      setup_.report
+          ? setup_.report
+          : ReportFunction([](const std::string& text) { std::cerr << text << std::endl; });
+  hooks.report = [this, report](const std::string& text) {
+    report(text);
+    if (text == kConfigurationFailed) {
+      // The operator sees it in a box once the window runs (any thread may report).
+      QMetaObject::invokeMethod(
+          this, [this] { Hooks().info(this, QString::fromLatin1(kConfigurationFailed)); },
+          Qt::QueuedConnection);
+    }
+  };
+  hooks.detectionPassDone = [this] { PostOnce(liveStatusPending_, kLiveStatusEvent); };
+  station_ =
+      std::make_unique<Station>(*setup_.wallClock, *setup_.freeSpace, setup_.stationOptions, hooks);
+  reviewer_ =
+      std::make_unique<Reviewer>(station_->settings, station_->review, *this, &station_->eventList);
+  BuildMenus();
+  setCentralWidget(BuildControls());
+  liveTimer_ = new QTimer(this);
+  liveTimer_->setInterval(kLivePeriod_ms);
+  connect(liveTimer_, &QTimer::timeout, this, &MainWindow::RefreshLiveFrame);
+}
+
+MainWindow::~MainWindow() {
+  if (exporter_.joinable()) {
+    exporter_.join();
+  }
+  if (stopper_.joinable()) {
+    stopper_.join();
+  }
+  // Nothing may post to this window once it is gone: every thread that could is joined here.
+  reviewer_->StopWorkers();
+  station_->Stop();
+}
+
+QAction* MainWindow::AddAction(QMenu* menu, const char* name, const QString& text,
+                               void (MainWindow::*slot)(), QKeySequence key) {
+  auto* action = new QAction(text, this);
+  action->setObjectName(QString::fromLatin1(name));
+  if (!key.isEmpty()) {
+    action->setShortcut(key);
+    action->setShortcutContext(Qt::WindowShortcut);
+  }
+  connect(action, &QAction::triggered, this, slot);
+  menu->addAction(action);
+  actions_[action->objectName()] = action;
+  return action;
+}
+
+void MainWindow::BuildMenus() {
+  QMenu* file = menuBar()->addMenu(QStringLiteral("&File"));
+  file->setObjectName(QStringLiteral("menuFile"));
+  AddAction(file, "actionNewArchiveDirectory", QStringLiteral("New Archive Directory..."),
+            &MainWindow::NewArchiveDirectory);
+  AddAction(file, "actionOpenEvent", QStringLiteral("Open Event..."), &MainWindow::OpenEvent);
+  AddAction(file, "actionOpenImage", QStringLiteral("Open Image..."), &MainWindow::OpenImage);
+  AddAction(file, "actionSaveImage", QStringLiteral("Save Image..."), &MainWindow::SaveImage);
+  AddAction(file, "actionSaveMovie", QStringLiteral("Save Movie..."), &MainWindow::SaveMovie);
+  file->addSeparator();
+  AddAction(file, "actionReadMaskFile", QStringLiteral("Read Mask File..."),
+            &MainWindow::ReadMaskFile);
+  AddAction(file, "actionShowMask", QStringLiteral("Show Mask"), &MainWindow::ShowMask);
+  AddAction(file, "actionOverlayMask", QStringLiteral("Overlay Mask"), &MainWindow::OverlayMask);
+  AddAction(file, "actionOverlayGrid", QStringLiteral("Overlay Grid"), &MainWindow::OverlayGrid);
+  AddAction(file, "actionSaveConfiguration", QStringLiteral("Save Configuration"),
+            &MainWindow::SaveConfiguration);
+  file->addSeparator();
+  AddAction(file, "actionExit", QStringLiteral("&Exit"), &MainWindow::ExitCommand,
+            QKeySequence(Qt::CTRL | Qt::Key_E));
+
+  QMenu* options = menuBar()->addMenu(QStringLiteral("&Options"));
+  options->setObjectName(QStringLiteral("menuOptions"));
+  AddAction(options, "actionVideo", QStringLiteral("Video..."), &MainWindow::VideoProperties);
+  AddAction(options, "actionDisplay", QStringLiteral("Display..."), &MainWindow::DisplayOptions);
+  AddAction(options, "actionTrigger", QStringLiteral("Trigger..."), &MainWindow::TriggerOptions);
+  AddAction(options, "actionCalibration", QStringLiteral("Calibration..."),
+            &MainWindow::CalibrationOptions);
+
+  QMenu* events = menuBar()->addMenu(QStringLiteral("&Events"));
+  events->setObjectName(QStringLiteral("menuEvents"));
+  AddAction(events, "actionFirst", QStringLiteral("First"), &MainWindow::First,
+            QKeySequence(Qt::CTRL | Qt::Key_Home));
+  AddAction(events, "actionPrevious", QStringLiteral("Previous"), &MainWindow::Previous,
+            QKeySequence(Qt::CTRL | Qt::Key_Left));
+  AddAction(events, "actionNext", QStringLiteral("Next"), &MainWindow::Next,
+            QKeySequence(Qt::CTRL | Qt::Key_Right));
+  AddAction(events, "actionLast", QStringLiteral("Last"), &MainWindow::Last,
+            QKeySequence(Qt::CTRL | Qt::Key_End));
+  events->addSeparator();
+  AddAction(events, "actionDelete", QStringLiteral("Delete"), &MainWindow::Delete,
+            QKeySequence(Qt::CTRL | Qt::Key_Delete));
+
+  QMenu* special = menuBar()->addMenu(QStringLiteral("Special"));
+  special->setObjectName(QStringLiteral("menuSpecial"));
+  AddAction(special, "actionShowAverageComposite", QStringLiteral("Show Average Composite"),
+            &MainWindow::AverageComposite);
+  AddAction(special, "actionShowAverageMovie", QStringLiteral("Show Average Movie"),
+            &MainWindow::AverageMovie);
+  AddAction(special, "actionRecalculateTimeHistory", QStringLiteral("Recalculate Time History"),
+            &MainWindow::Recalculate);
+  AddAction(special, "actionChangeVideoSource", QStringLiteral("Change Video Source"),
+            &MainWindow::ChangeVideoSource);
+
+  QMenu* help = menuBar()->addMenu(QStringLiteral("&Help"));
+  help->setObjectName(QStringLiteral("menuHelp"));
+  AddAction(help, "actionAbout", QStringLiteral("&About..."), &MainWindow::About);
+}
+
+QWidget* MainWindow::BuildControls() {
+  auto* central = new QWidget(this);
+  picture_ = new PictureView(central);
+  connect(picture_, &PictureView::PixelClicked, this, &MainWindow::PixelClicked);
+
+  status_ = new QLineEdit(central);
+  status_->setObjectName(QStringLiteral("status"));
+  status_->setReadOnly(true);
+  status_->setFocusPolicy(Qt::NoFocus);
+  count_ = new QLineEdit(central);
+  count_->setObjectName(QStringLiteral("count"));
+  count_->setReadOnly(true);
+  count_->setFocusPolicy(Qt::NoFocus);
+  count_->setMaximumWidth(100);
+
+  const auto button = [central](const char* name, const char* text) {
+    auto* b = new QPushButton(QString::fromLatin1(text), central);
+    b->setObjectName(QString::fromLatin1(name));
+    b->setAutoDefault(false);
+    return b;
+  };
+  const auto onClick = [this](QPushButton* b, void (MainWindow::*slot)()) {
+    connect(b, &QPushButton::clicked, this, slot);
+  };
+  const auto forAction = [this](QPushButton* b, const char* actionName) {
+    QAction* a = action(QString::fromLatin1(actionName));
+    connect(b, &QPushButton::clicked, a, &QAction::trigger);
+  };
+
+  QPushButton* first = button("buttonFirst", "||< First");
+  QPushButton* previous = button("buttonPrevious", "<< Previous");
+  QPushButton* next = button("buttonNext", "Next >>");
+  QPushButton* last = button("buttonLast", "Last >||");
+  QPushButton* replay = button("buttonReplay", "Replay");
+  pauseButton_ = button("buttonPause", "Pause");
+  pauseButton_->setEnabled(false);
+  QPushButton* composite = button("buttonComposite", "Composite");
+  QPushButton* lightCurve = button("buttonLightCurve", "Light Curve");
+  QPushButton* remove = button("buttonDelete", "Delete");
+  liveButton_ = button("buttonLive", "Start");
+  QPushButton* play = button("buttonPlay", "Play");
+  QPushButton* save = button("buttonSave", "Save");
+  forAction(first, "actionFirst");
+  forAction(previous, "actionPrevious");
+  forAction(next, "actionNext");
+  forAction(last, "actionLast");
+  forAction(remove, "actionDelete");
+  onClick(replay, &MainWindow::Replay);
+  onClick(pauseButton_, &MainWindow::Pause);
+  onClick(composite, &MainWindow::Composite);
+  onClick(liveButton_, &MainWindow::ToggleLiveVideo);
+  onClick(play, &MainWindow::Play);
+  onClick(lightCurve, &MainWindow::LightCurve);
+  onClick(save, &MainWindow::Save);
+
+  start_ = new QDateTimeEdit(central);
+  start_->setObjectName(QStringLiteral("startTime"));
+  start_->setDisplayFormat(QStringLiteral("MM/dd/yyyy HH:mm:ss"));
+  start_->setTimeSpec(Qt::UTC);
+  start_->installEventFilter(this);
+  duration_ = new QLineEdit(QStringLiteral("10"), central);
+  duration_->setObjectName(QStringLiteral("duration"));
+  duration_->setValidator(
+      new QRegularExpressionValidator(QRegularExpression(QStringLiteral("[0-9]*")), duration_));
+  duration_->setMaximumWidth(80);
+  duration_->installEventFilter(this);
+
+  auto* fields = new QHBoxLayout;
+  fields->addWidget(status_, 1);
+  fields->addWidget(count_);
+  auto* eventRow = new QHBoxLayout;
+  for (QPushButton* b :
+       {first, previous, next, last, replay, pauseButton_, composite, lightCurve}) {
+    eventRow->addWidget(b);
+  }
+  eventRow->addStretch(1);
+  eventRow->addWidget(remove);
+  auto* playRow = new QHBoxLayout;
+  playRow->addWidget(liveButton_);
+  playRow->addWidget(play);
+  playRow->addWidget(new QLabel(QStringLiteral("Start (UTC):"), central));
+  playRow->addWidget(start_);
+  playRow->addWidget(new QLabel(QStringLiteral("Duration (sec):"), central));
+  playRow->addWidget(duration_);
+  playRow->addStretch(1);
+  playRow->addWidget(save);
+
+  auto* layout = new QVBoxLayout(central);
+  layout->addWidget(picture_);
+  layout->addLayout(fields);
+  layout->addLayout(eventRow);
+  layout->addLayout(playRow);
+  layout->setSizeConstraint(QLayout::SetFixedSize);
+  return central;
+}
+
+QAction* MainWindow::action(const QString& objectName) const {
+  const auto it = actions_.find(objectName);
+  return it == actions_.end() ? nullptr : it->second;
+}
+
+void MainWindow::Start() {
+  if (started_) {
+    return;
+  }
+  started_ = true;
+  std::unique_ptr<CaptureSource> source;
+  if (setup_.makeSource) {
+    source = setup_.makeSource(*station_);
+  }
+  station_->Start(std::move(source));
+  if (station_->settings.pseudoColor) {
+    picture_->SetPseudoColorPalette();
+  } else {
+    picture_->SetGreyPalette();
+  }
+  const SystemTime now = setup_.wallClock->UtcNow();
+  start_->setDateTime(QDateTime(QDate(now.year, now.month, now.day),
+                                QTime(now.hour, now.minute, now.second), Qt::UTC));
+  duration_->setText(QStringLiteral("10"));
+  if (setup_.show) {
+    show();
+  }
+  ShowLiveVideo();
+}
+
+void MainWindow::PostOnce(std::atomic<bool>& pending, int type) {
+  // One note of a kind waits at a time: a busy window is not flooded, and the handler reads the
+  // newest values anyway.
+  if (!pending.exchange(true)) {
+    QCoreApplication::postEvent(this, new QEvent(static_cast<QEvent::Type>(type)));
+  }
+}
+
+bool MainWindow::event(QEvent* e) {
+  switch (static_cast<int>(e->type())) {
+    case kLiveStatusEvent:
+      liveStatusPending_.store(false);
+      if (station_->Fatal() && !stopping_) {
+        // A failure the station cannot go on from: the operator is told, and it stops.
+        ShowInfo(station_->FatalText());
+        Exit();
+        return true;
+      }
+      LiveStatus();
+      return true;
+    case kFrameReadyEvent:
+      frameReadyPending_.store(false);
+      ReplayFrameShown();
+      return true;
+    case kReplayEndedEvent:
+      AfterReviewCommand();
+      return true;
+    case kStoppedEvent:
+      if (stopper_.joinable()) {
+        stopper_.join();
+      }
+      stopped_ = true;
+      QCoreApplication::quit();
+      return true;
+    case kExportDoneEvent: {
+      auto* done = static_cast<ExportDoneEvent*>(e);
+      if (exporter_.joinable()) {
+        exporter_.join();
+      }
+      if (auto* progress = findChild<QProgressDialog*>(QStringLiteral("saveMovieProgress"))) {
+        progress->deleteLater();
+      }
+      if (done->outcome.result == ExportResult::kFailed) {
+        FileFailed("Save Movie", done->path, done->outcome.reason);
+      }
+      return true;
+    }
+    case QEvent::ShortcutOverride:
+      break;
+  }
+  return QMainWindow::event(e);
+}
+
+void MainWindow::closeEvent(QCloseEvent* e) {
+  // The close box does not end the station; only File > Exit does.
+  if (!stopped_) {
+    e->ignore();
+    return;
+  }
+  e->accept();
+}
+
+void MainWindow::keyPressEvent(QKeyEvent* e) {
+  if (e->key() == Qt::Key_Escape) {
+    e->accept();  // ignored, as the close box
+    return;
+  }
+  QMainWindow::keyPressEvent(e);
+}
+
+// ReviewWindow ----------------------------------------------------------------------------------
+
+void MainWindow::ShowInfo(const std::string& text) {
+  const QString message = QString::fromStdString(text);
+  if (QThread::currentThread() == thread()) {
+    Hooks().info(this, message);
+  } else {
+    QMetaObject::invokeMethod(
+        this, [this, message] { Hooks().info(this, message); }, Qt::QueuedConnection);
+  }
+}
+
+void MainWindow::HideLiveVideo() {
+  liveButton_->setText(QStringLiteral("Show RT"));
+  realTimeShown_ = false;
+  liveTimer_->stop();
+  picture_->ShowLive(false);
+}
+
+void MainWindow::FileFailed(const std::string& action, const std::string& path,
+                            const std::string& reason) {
+  ShowInfo(action + ": " + path + ": " + reason);
+}
+
+void MainWindow::FrameReady() {
+  PostOnce(frameReadyPending_, kFrameReadyEvent);
+}
+
+void MainWindow::ReplayEnded() {
+  QCoreApplication::postEvent(this, new QEvent(kReplayEndedEvent));
+}
+
+// Live display ----------------------------------------------------------------------------------
+
+void MainWindow::ShowLiveVideo() {
+  liveButton_->setText(QStringLiteral("Hide RT"));
+  reviewer_->LiveVideoShown();
+  realTimeShown_ = true;
+  picture_->ShowLive(true);
+  RefreshLiveFrame();
+  liveTimer_->start();
+}
+
+void MainWindow::ToggleLiveVideo() {
+  if (realTimeShown_) {
+    HideLiveVideo();
+  } else {
+    ShowLiveVideo();
+  }
+}
+
+void MainWindow::RefreshLiveFrame() {
+  // Only a frame not shown yet is copied and painted.
+  const uint64_t stored = station_->ring.FramesStored();
+  if (!realTimeShown_ || stored == liveFramesShown_) {
+    return;
+  }
+  SystemTime stamp;
+  if (station_->CopyNewestFrame(picture_->livePixels(), &stamp)) {
+    liveFramesShown_ = stored;
+    picture_->update();
+  }
+}
+
+void MainWindow::LiveStatus() {
+  if (!realTimeShown_) {
+    return;
+  }
+  count_->setText(QString::number(station_->PixelCount()));
+  if (liveRefreshCounter_ == 0) {
+    SystemTime stamp;
+    station_->CopyNewestFrame(picture_->displayPixels(), &stamp);
+  }
+  liveRefreshCounter_ = (liveRefreshCounter_ + 1) % kLiveCopyEvery;
+  const SystemTime t = station_->NewestCapture().value_or(SystemTime{});
+  char text[80];
+  std::snprintf(text, sizeof text, "UTC %02d/%02d/%02d %02d:%02d:%02d %s", t.month, t.day, t.year,
+                t.hour, t.minute, t.second, station_->settings.enabled ? "Enabled" : "Disabled");
+  status_->setText(QString::fromLatin1(text));
+}
+
+void MainWindow::ReplayFrameShown() {
+  ReviewValues& review = station_->review;
+  count_->setText(QString::number(review.displayCount.load()));
+  review.replayFrame.CopyTo(picture_->displayPixels());
+  const Stamp file = review.currentArchiveFile.get();
+  if (file.empty()) {
+    return;
+  }
+  const auto parsed = ParseStamp(file);
+  if (!parsed) {
+    return;
+  }
+  const int64_t total_ms = parsed->milliseconds + int64_t{review.archiveFrameCount.load()} * 33;
+  const auto text = FormatCalendarTime(parsed->time + total_ms / 1000, "UTC %m/%d/%Y %H:%M:%S");
+  if (!text) {
+    return;
+  }
+  char line[96];
+  std::snprintf(line, sizeof line, "%s.%03d", text->c_str(), static_cast<int>(total_ms % 1000));
+  status_->setText(QString::fromLatin1(line));
+  picture_->update();
+}
+
+void MainWindow::ShowMask() {
+  HideLiveVideo();
+  if (const auto table = station_->thresholdMap.Current()) {
+    std::memcpy(picture_->displayPixels(), table->data(), table->size());
+  }
+  picture_->update();
+}
+
+void MainWindow::OverlayMask() {
+  HideLiveVideo();
+  if (const auto table = station_->thresholdMap.Current()) {
+    const uint8_t* map = table->data();
+    uint8_t* pixels = picture_->displayPixels();
+    for (int i = 0; i < PictureView::kWidth * PictureView::kHeight; ++i) {
+      if (map[i] == 255) {
+        pixels[i] = 255;
+      }
+    }
+  }
+  picture_->update();
+}
+
+void MainWindow::OverlayGrid() {
+  HideLiveVideo();
+  const Calibration calibration = CalibrationFromSettings(station_->settings);
+  uint8_t* pixels = picture_->displayPixels();
+  const auto mark = [&](double azimuth, double elevation) {
+    const Pixel p = AzElToPixel(calibration, azimuth, elevation);
+    if (p.x >= 0 && p.x < PictureView::kWidth && p.y >= 0 && p.y < PictureView::kHeight) {
+      uint8_t& v = pixels[p.y * PictureView::kWidth + p.x];
+      v = v > 128 ? 0 : 255;
+    }
+  };
+  for (int azimuth = 0; azimuth < 360; azimuth += 15) {
+    for (int elevation : {0, 15, 30, 45}) {
+      mark(azimuth, elevation);
+    }
+  }
+  for (int azimuth = 0; azimuth < 360; azimuth += 30) {
+    for (int elevation : {60, 75}) {
+      mark(azimuth, elevation);
+    }
+  }
+  for (int elevation : {80, 85, 90}) {
+    mark(0, elevation);
+  }
+  picture_->update();
+}
+
+void MainWindow::PixelClicked(int x, int y) {
+  HideLiveVideo();
+  const AzEl direction = PixelToAzEl(CalibrationFromSettings(station_->settings), x, y);
+  char text[96];
+  std::snprintf(text, sizeof text, "(%d,%d)  Az: %6.2f El: %6.2f", x, y, direction.azimuth,
+                direction.elevation);
+  status_->setText(QString::fromLatin1(text));
+}
+
+// Exit ------------------------------------------------------------------------------------------
+
+void MainWindow::Exit() {
+  if (stopping_) {
+    return;
+  }
+  stopping_ = true;
+  status_->setText(QStringLiteral("Stopping..."));
+  // No command may reach the station while it stops; the window still paints.
+  for (const auto& [name, action] : actions_) {
+    action->setEnabled(false);
+  }
+  for (QPushButton* button : centralWidget()->findChildren<QPushButton*>()) {
+    button->setEnabled(false);
+  }
+  reviewer_->StopWorkers();
+  if (exporter_.joinable()) {
+    exporter_.join();
+  }
+  // The station's stop order takes up to its drain bound; the window keeps painting meanwhile.
+  stopper_ = std::thread([this] {
+    station_->Stop();
+    QCoreApplication::postEvent(this, new QEvent(kStoppedEvent));
+  });
+}
+
+// Commands --------------------------------------------------------------------------------------
+
+void MainWindow::AfterReviewCommand() {
+  pauseButton_->setEnabled(reviewer_->PauseEnabled());
+  pauseButton_->setText(reviewer_->paused() && reviewer_->PauseEnabled() ? QStringLiteral("Resume")
+                                                                         : QStringLiteral("Pause"));
+}
+
+PickerInterval MainWindow::Interval() const {
+  const QDateTime t = start_->dateTime().toUTC();
+  CalendarFields fields;
+  fields.year = t.date().year();
+  fields.month = t.date().month();
+  fields.day = t.date().day();
+  fields.hour = t.time().hour();
+  fields.minute = t.time().minute();
+  fields.second = t.time().second();
+  return ReadPickerInterval(fields, duration_->text().toStdString());
+}
+
+void MainWindow::NewArchiveDirectory() {
+  QString folder = Hooks().folder(
+      this, QStringLiteral("Select folder where the archive and event files will be stored.."));
+  if (folder.isEmpty()) {
+    return;
+  }
+  while (folder.size() > 1 &&
+         (folder.endsWith(QLatin1Char(' ')) || folder.endsWith(QLatin1Char('/')) ||
+          folder.endsWith(QLatin1Char('\\')))) {
+    folder.chop(1);
+  }
+  station_->settings.archiveFolder.set(folder.toStdString());
+}
+
+void MainWindow::OpenEvent() {
+  const QString path =
+      Hooks().openFile(this, QStringLiteral("Open Event"), QString::fromLatin1(kEventFilter));
+  if (!path.isEmpty()) {
+    reviewer_->OpenEvent(path.toStdString());
+  }
+  AfterReviewCommand();
+}
+
+void MainWindow::OpenImage() {
+  const QString path =
+      Hooks().openFile(this, QStringLiteral("Open Image"), QString::fromLatin1(kImageFilter));
+  if (path.isEmpty()) {
+    return;
+  }
+  HideLiveVideo();
+  OpenImageIntoDisplay(path.toStdString(), picture_->displayPixels());
+  picture_->update();
+}
+
+void MainWindow::SaveImage() {
+  const QString name = QString::fromStdString(SaveImageDefaultName(reviewer_->currentEvent()));
+  QString path = Hooks().saveFile(this, QStringLiteral("Save Image"), name,
+                                  QString::fromLatin1(kSaveImageFilter));
+  if (path.isEmpty()) {
+    return;
+  }
+  path = WithDefaultExtension(path, ".jpg");
+  if (!SaveDisplayImage(path.toStdString(), picture_->displayPixels(), picture_->pseudoColor())) {
+    FileFailed("Save Image", path.toStdString(), "the picture could not be written");
+  }
+}
+
+void MainWindow::SaveMovie() {
+  std::string key;
+  if (!reviewer_->SaveMovieBegin(key) || exporter_.joinable()) {
+    return;
+  }
+  QString path = Hooks().saveFile(this, QStringLiteral("Save Movie"), QString::fromStdString(key),
+                                  QString::fromLatin1(kMovieFilter));
+  if (path.isEmpty()) {
+    return;
+  }
+  path = WithDefaultExtension(path, ".mpg");
+  auto* progress = new QProgressDialog(QStringLiteral("Saving movie..."), QString(), 0, 0, this);
+  progress->setObjectName(QStringLiteral("saveMovieProgress"));
+  progress->setWindowModality(Qt::WindowModal);
+  progress->setMinimumDuration(0);
+  progress->show();
+  // The export runs on its own thread with copies of what it needs; the window keeps painting.
+  const std::string event = reviewer_->currentEvent();
+  const std::string output = path.toStdString();
+  const bool pseudo = station_->settings.pseudoColor;
+  const bool box = station_->settings.showTrackingBox;
+  exporter_ = std::thread([this, event, output, pseudo, box] {
+    ExportOutcome outcome = ExportEventMovie(station_->settings, event, output, pseudo, box);
+    QCoreApplication::postEvent(this, new ExportDoneEvent(std::move(outcome), output));
+  });
+}
+
+void MainWindow::ReadMaskFile() {
+  const QString path =
+      Hooks().openFile(this, QStringLiteral("Read Mask File"), QString::fromLatin1(kImageFilter));
+  if (!path.isEmpty()) {
+    ChooseMask(station_->settings, station_->thresholdMap, path.toStdString());
+  }
+}
+
+void MainWindow::SaveConfiguration() {
+  if (!ombrix::SaveConfiguration(station_->settings)) {
+    ShowInfo("Saving configuration file failed.");
+  }
+}
+
+void MainWindow::VideoProperties() {
+  // The device's controls are listed by `ombrix --device-properties`; the window has no dialog
+  // for them yet.
+}
+
+void MainWindow::DisplayOptions() {
+  if (!vardex_) {
+    vardex_ = new VardexDialog(
+        this, station_->settings,
+        [this](bool pseudo) {
+          if (pseudo) {
+            picture_->SetPseudoColorPalette();
+          } else {
+            picture_->SetGreyPalette();
+          }
+          station_->settings.pseudoColor = pseudo;
+        },
+        [this] {
+          update();
+          picture_->update();
+        });
+  }
+  vardex_->Fill();
+  vardex_->show();
+  vardex_->raise();
+}
+
+void MainWindow::TriggerOptions() {
+  if (!trigger_) {
+    trigger_ = new TriggerDialog(this, station_->settings, station_->thresholdMap);
+  }
+  trigger_->show();
+  trigger_->raise();
+}
+
+void MainWindow::CalibrationOptions() {
+  if (!calibration_) {
+    calibration_ = new CalibrationDialog(this, station_->settings);
+  }
+  calibration_->show();
+  calibration_->raise();
+}
+
+void MainWindow::First() {
+  reviewer_->First();
+  AfterReviewCommand();
+}
+void MainWindow::Previous() {
+  reviewer_->Previous();
+  AfterReviewCommand();
+}
+void MainWindow::Next() {
+  reviewer_->Next();
+  AfterReviewCommand();
+}
+void MainWindow::Last() {
+  reviewer_->Last();
+  AfterReviewCommand();
+}
+void MainWindow::Delete() {
+  reviewer_->Delete();
+  AfterReviewCommand();
+}
+void MainWindow::Replay() {
+  reviewer_->Replay();
+  AfterReviewCommand();
+}
+void MainWindow::Pause() {
+  reviewer_->TogglePause();
+  AfterReviewCommand();
+}
+void MainWindow::Composite() {
+  reviewer_->Composite();
+  AfterReviewCommand();
+}
+void MainWindow::Play() {
+  reviewer_->Play(Interval());
+  AfterReviewCommand();
+}
+void MainWindow::Save() {
+  reviewer_->Save(Interval());
+}
+void MainWindow::AverageComposite() {
+  reviewer_->ShowAverageComposite(Interval());
+  AfterReviewCommand();
+}
+void MainWindow::AverageMovie() {
+  reviewer_->ShowAverageMovie(Interval());
+  AfterReviewCommand();
+}
+void MainWindow::Recalculate() {
+  reviewer_->Recalculate();
+}
+
+void MainWindow::ChangeVideoSource() {
+  const int devices = setup_.countDevices ? setup_.countDevices() : 0;
+  uint32_t index = station_->settings.captureDeviceIndex + 1;
+  if (static_cast<int>(index) >= devices) {
+    index = 0;
+  }
+  station_->settings.captureDeviceIndex = index;
+  if (setup_.makeSource) {
+    station_->ReplaceSource(setup_.makeSource(*station_));
+  }
+}
+
+void MainWindow::LightCurve() {
+  const std::string& event = reviewer_->currentEvent();
+  if (event.empty()) {
+    ShowInfo("Light Curve: No event selected.");
+    return;
+  }
+  std::string eventsFolder;
+  if (!GetEventsFolder(station_->settings.archiveFolder.get(), eventsFolder)) {
+    return;
+  }
+  const std::string key = EventKey(event);
+  std::vector<LightCurvePoint> points = ReadLightCurve(eventsFolder + "/c" + key + ".csv");
+  if (points.empty()) {
+    ShowInfo("Light Curve: the event has no time history yet.");
+    return;
+  }
+  (new LightCurveDialog(this, QString::fromStdString(key), std::move(points)))->show();
+}
+
+void MainWindow::About() {
+  (new AboutDialog(this))->show();
+}
+
+}  // namespace ombrix

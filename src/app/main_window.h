@@ -1,0 +1,163 @@
+#pragma once
+
+#include <QAction>
+#include <QMainWindow>
+#include <QPointer>
+#include <atomic>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "review/review_window.h"
+#include "review/reviewer.h"
+#include "station/station.h"
+
+class QDateTimeEdit;
+class QLineEdit;
+class QPushButton;
+class QTimer;
+
+namespace ombrix {
+
+class CalibrationDialog;
+class PictureView;
+class TriggerDialog;
+class VardexDialog;
+
+// What the window is made with. The clock and free-space seams must outlive the window.
+struct WindowSetup {
+  const Clock* wallClock = nullptr;
+  FreeSpace* freeSpace = nullptr;
+  StationOptions stationOptions;
+  // Makes the capture source for the station (may return null: no video). Empty: no source.
+  std::function<std::unique_ptr<CaptureSource>(Station&)> makeSource;
+  // Capture devices present, for Change Video Source (empty: none).
+  std::function<int()> countDevices;
+  // A report of the station (called on any thread); empty: standard error.
+  ReportFunction report;
+  // Whether Start() also shows the window (tests drive a window that is never shown).
+  bool show = true;
+};
+
+// The station's main window: the picture area with its two fields, the event and playback
+// buttons, and the menus. It owns the station and the review commands; the worker threads reach it
+// only by posting events (live status, frame ready, replay ended), never by touching a widget.
+// Escape and the close box leave the station running; File > Exit stops it while the window keeps
+// painting, then ends the event loop.
+class MainWindow final : public QMainWindow, public ReviewWindow {
+  Q_OBJECT
+
+ public:
+  explicit MainWindow(WindowSetup setup);
+  ~MainWindow() override;
+
+  // The start-up sequence: the station (configuration, schedule, threshold table, capture, the
+  // worker threads), the picker set to now (UTC), then the live video shown.
+  void Start();
+  // The Exit order: review workers, then the station, on a helper thread while the window keeps
+  // painting ("Stopping..."); then the event loop ends. A second call does nothing.
+  void Exit();
+  bool stopped() const { return stopped_; }
+
+  Station& station() { return *station_; }
+  Reviewer& reviewer() { return *reviewer_; }
+  PictureView& picture() { return *picture_; }
+  bool realTimeShown() const { return realTimeShown_; }
+  // Every command by its objectName ("actionNext", ...), as the menus and buttons use them.
+  QAction* action(const QString& objectName) const;
+
+  // ReviewWindow.
+  void ShowInfo(const std::string& text) override;
+  void HideLiveVideo() override;
+  void FileFailed(const std::string& action, const std::string& path,
+                  const std::string& reason) override;
+  void FrameReady() override;
+  void ReplayEnded() override;
+
+  // The window's handlers, public for the tests that check their texts.
+  void LiveStatus();
+  void ReplayFrameShown();
+  void ShowLiveVideo();
+  void ToggleLiveVideo();
+  void ShowMask();
+  void OverlayMask();
+  void OverlayGrid();
+  void PixelClicked(int x, int y);
+
+ protected:
+  bool event(QEvent* event) override;
+  void closeEvent(QCloseEvent* event) override;
+  void keyPressEvent(QKeyEvent* event) override;
+
+ private:
+  QAction* AddAction(QMenu* menu, const char* name, const QString& text, void (MainWindow::*slot)(),
+                     QKeySequence key = {});
+  void BuildMenus();
+  QWidget* BuildControls();
+  void PostOnce(std::atomic<bool>& pending, int type);
+  void AfterReviewCommand();
+  void RefreshLiveFrame();
+  PickerInterval Interval() const;
+
+  // Commands.
+  void NewArchiveDirectory();
+  void OpenEvent();
+  void OpenImage();
+  void SaveImage();
+  void SaveMovie();
+  void ReadMaskFile();
+  void SaveConfiguration();
+  void ExitCommand() { Exit(); }
+  void VideoProperties();
+  void DisplayOptions();
+  void TriggerOptions();
+  void CalibrationOptions();
+  void First();
+  void Previous();
+  void Next();
+  void Last();
+  void Delete();
+  void Replay();
+  void Pause();
+  void Composite();
+  void Play();
+  void Save();
+  void AverageComposite();
+  void AverageMovie();
+  void Recalculate();
+  void ChangeVideoSource();
+  void About();
+  // Beyond the menus: the light curve of the current event.
+  void LightCurve();
+
+  WindowSetup setup_;
+  std::unique_ptr<Station> station_;
+  std::unique_ptr<Reviewer> reviewer_;
+  std::map<QString, QAction*> actions_;
+  PictureView* picture_ = nullptr;
+  QLineEdit* status_ = nullptr;
+  QLineEdit* count_ = nullptr;
+  QPushButton* liveButton_ = nullptr;
+  QPushButton* pauseButton_ = nullptr;
+  QDateTimeEdit* start_ = nullptr;
+  QLineEdit* duration_ = nullptr;
+  QTimer* liveTimer_ = nullptr;
+  QPointer<VardexDialog> vardex_;
+  QPointer<TriggerDialog> trigger_;
+  QPointer<CalibrationDialog> calibration_;
+  bool realTimeShown_ = false;
+  int liveRefreshCounter_ = 0;
+  uint64_t liveFramesShown_ = 0;  // frames stored when the live picture was last copied
+  std::atomic<bool> liveStatusPending_{false};
+  std::atomic<bool> frameReadyPending_{false};
+  bool started_ = false;
+  bool stopping_ = false;
+  bool stopped_ = false;
+  std::thread stopper_;
+  std::atomic<bool> stopDone_{false};
+  std::thread exporter_;
+};
+
+}  // namespace ombrix

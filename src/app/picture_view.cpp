@@ -1,0 +1,73 @@
+#include "app/picture_view.h"
+
+#include <QMouseEvent>
+#include <QPainter>
+#include <cstring>
+
+#include "media/stills.h"
+
+namespace ombrix {
+namespace {
+
+QList<QRgb> GreyTable() {
+  QList<QRgb> table(256);
+  for (int v = 0; v < 256; ++v) {
+    table[v] = qRgb(v, v, v);
+  }
+  return table;
+}
+
+}  // namespace
+
+PictureView::PictureView(QWidget* parent)
+    : QFrame(parent),
+      display_(std::make_unique<uint8_t[]>(kWidth * kHeight)),
+      live_(std::make_unique<uint8_t[]>(kWidth * kHeight)),
+      displayImage_(display_.get(), kWidth, kHeight, kWidth, QImage::Format_Indexed8),
+      liveImage_(live_.get(), kWidth, kHeight, kWidth, QImage::Format_Indexed8) {
+  std::memset(display_.get(), 0, kWidth * kHeight);
+  std::memset(live_.get(), 0, kWidth * kHeight);
+  setObjectName(QStringLiteral("picture"));
+  setFrameStyle(QFrame::Panel | QFrame::Sunken);
+  setLineWidth(kFrame);
+  setFixedSize(kWidth + 2 * kFrame, kHeight + 2 * kFrame);
+  setAttribute(Qt::WA_OpaquePaintEvent);
+  liveImage_.setColorTable(GreyTable());
+  SetGreyPalette();
+}
+
+void PictureView::SetGreyPalette() {
+  displayImage_.setColorTable(GreyTable());
+  pseudoColor_ = false;
+}
+
+void PictureView::SetPseudoColorPalette() {
+  QList<QRgb> table(256);
+  for (int v = 0; v < 256; ++v) {
+    table[v] = 0xff000000u | pseudoColorPalette[255 - v];
+  }
+  displayImage_.setColorTable(table);
+  pseudoColor_ = true;
+}
+
+void PictureView::ShowLive(bool live) {
+  showLive_ = live;
+  update();
+}
+
+QRgb PictureView::DisplayColor(int x, int y) const {
+  return displayImage_.pixel(x, y);
+}
+
+void PictureView::paintEvent(QPaintEvent* event) {
+  QFrame::paintEvent(event);
+  QPainter painter(this);
+  painter.drawImage(QPoint(kFrame, kFrame), showLive_ ? liveImage_ : displayImage_);
+}
+
+void PictureView::mousePressEvent(QMouseEvent* event) {
+  const QPoint at = event->position().toPoint();
+  emit PixelClicked(at.x() - kFrame, at.y() - kFrame);
+}
+
+}  // namespace ombrix

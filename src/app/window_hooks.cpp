@@ -1,0 +1,38 @@
+#include "app/window_hooks.h"
+
+#include <QFileDialog>
+#include <QMessageBox>
+
+namespace ombrix {
+namespace {
+
+WindowHooks DefaultHooks() {
+  WindowHooks hooks;
+  hooks.info = [](QWidget* parent, const QString& text) {
+    QMessageBox::information(parent, QStringLiteral("Info"), text);
+  };
+  hooks.openFile = [](QWidget* parent, const QString& caption, const QString& filter) {
+    return QFileDialog::getOpenFileName(parent, caption, QString(), filter);
+  };
+  hooks.saveFile = [](QWidget* parent, const QString& caption, const QString& defaultName,
+                      const QString& filter) {
+    return QFileDialog::getSaveFileName(parent, caption, defaultName, filter);
+  };
+  hooks.folder = [](QWidget* parent, const QString& title) {
+    return QFileDialog::getExistingDirectory(parent, title);
+  };
+  return hooks;
+}
+
+}  // namespace
+
+WindowHooks& Hooks() {
+  static WindowHooks hooks = DefaultHooks();
+  return hooks;
+}
+
+void ResetHooks() {
+  Hooks() = DefaultHooks();
+}
+
+}  // namespace ombrix

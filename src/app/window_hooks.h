@@ -1,0 +1,30 @@
+#pragma once
+
+#include <QString>
+#include <functional>
+
+class QWidget;
+
+namespace ombrix {
+
+// The window's blocking questions to the operator, each replaceable so that tests never block:
+// the "Info" message box, the file dialogs and the folder chooser. The defaults show Qt's dialogs.
+struct WindowHooks {
+  // A message box with the caption "Info", the information icon and text.
+  std::function<void(QWidget* parent, const QString& text)> info;
+  // A file to open: empty when cancelled.
+  std::function<QString(QWidget* parent, const QString& caption, const QString& filter)> openFile;
+  // A file to save, offered under defaultName: empty when cancelled.
+  std::function<QString(QWidget* parent, const QString& caption, const QString& defaultName,
+                        const QString& filter)>
+      saveFile;
+  // A folder: empty when cancelled.
+  std::function<QString(QWidget* parent, const QString& title)> folder;
+};
+
+// The hooks in use (the defaults until a test replaces them).
+WindowHooks& Hooks();
+// Puts the defaults back.
+void ResetHooks();
+
+}  // namespace ombrix

@@ -1,0 +1,811 @@
+// The operator's window, driven through its real widgets on Qt's offscreen platform.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDateTimeEdit>
+#include <QImage>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QMenuBar>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QTest>
+#include <QTimeEdit>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <thread>
+#include <vector>
+
+#include "app/headless.h"
+#include "app/light_curve.h"
+#include "app/main_window.h"
+#include "app/options_dialogs.h"
+#include "app/picture_view.h"
+#include "app/window_hooks.h"
+#include "base/folders.h"
+#include "calib/calibration.h"
+#include "config/config_file.h"
+#include "detect/time_history.h"
+#include "storage/calibration_settings.h"
+#include "storage/disk_cleaner.h"
+#include "support/temp_dir.h"
+
+namespace ombrix {
+namespace {
+
+// What the replaced hooks were asked, one line each.
+struct HookLog {
+  std::vector<std::string> lines;
+  QString answer;  // what file and folder questions return (empty: cancelled)
+
+  void Install() {
+    Hooks().info = [this](QWidget*, const QString& text) {
+      lines.push_back("info: " + text.toStdString());
+    };
+    Hooks().openFile = [this](QWidget*, const QString& caption, const QString& filter) {
+      lines.push_back("open: " + caption.toStdString() + " | " + filter.toStdString());
+      return answer;
+    };
+    Hooks().saveFile = [this](QWidget*, const QString& caption, const QString& name,
+                              const QString& filter) {
+      lines.push_back("save: " + caption.toStdString() + " | " + name.toStdString() + " | " +
+                      filter.toStdString());
+      return answer;
+    };
+    Hooks().folder = [this](QWidget*, const QString& title) {
+      lines.push_back("folder: " + title.toStdString());
+      return answer;
+    };
+  }
+  std::string Last() const { return lines.empty() ? "" : lines.back(); }
+};
+
+class WindowTest : public ::testing::Test {
+ protected:
+  void SetUp() override { log.Install(); }
+  void TearDown() override { ResetHooks(); }
+
+  // A window on a station that reads no configuration, with no source unless one is made.
+  std::unique_ptr<MainWindow> Make(
+      std::function<std::unique_ptr<CaptureSource>(Station&)> source = {}) {
+    WindowSetup setup;
+    setup.wallClock = &parts.clock;
+    setup.freeSpace = &freeSpace;
+    setup.stationOptions.readConfiguration = false;
+    setup.makeSource = std::move(source);
+    setup.report = [](const std::string&) {};
+    setup.show = false;
+    return std::make_unique<MainWindow>(std::move(setup));
+  }
+
+  static QLineEdit* Field(QWidget& w, const char* name) {
+    return w.findChild<QLineEdit*>(QString::fromLatin1(name));
+  }
+  static std::string Status(MainWindow& w) { return Field(w, "status")->text().toStdString(); }
+
+  // A 640x480 YUYV sample of one brightness.
+  static std::vector<uint8_t> Sample(uint8_t level) {
+    std::vector<uint8_t> sample(kSampleSize640, 128);
+    for (size_t i = 0; i < sample.size(); i += 2) {
+      sample[i] = level;
+    }
+    return sample;
+  }
+
+  test::ScopedHome home;
+  SourceParts parts;
+  StatvfsFreeSpace freeSpace;
+  HookLog log;
+};
+
+TEST_F(WindowTest, MenusCarryEveryItemWithItsAccelerator) {
+  auto window = Make();
+  struct Item {
+    const char* menu;
+    const char* text;
+    const char* action;
+    QKeySequence key;
+  };
+  const Item items[] = {
+      {"&File", "New Archive Directory...", "actionNewArchiveDirectory", {}},
+      {"&File", "Open Event...", "actionOpenEvent", {}},
+      {"&File", "Open Image...", "actionOpenImage", {}},
+      {"&File", "Save Image...", "actionSaveImage", {}},
+      {"&File", "Save Movie...", "actionSaveMovie", {}},
+      {"&File", "Read Mask File...", "actionReadMaskFile", {}},
+      {"&File", "Show Mask", "actionShowMask", {}},
+      {"&File", "Overlay Mask", "actionOverlayMask", {}},
+      {"&File", "Overlay Grid", "actionOverlayGrid", {}},
+      {"&File", "Save Configuration", "actionSaveConfiguration", {}},
+      {"&File", "&Exit", "actionExit", QKeySequence(Qt::CTRL | Qt::Key_E)},
+      {"&Options", "Video...", "actionVideo", {}},
+      {"&Options", "Display...", "actionDisplay", {}},
+      {"&Options", "Trigger...", "actionTrigger", {}},
+      {"&Options", "Calibration...", "actionCalibration", {}},
+      {"&Events", "First", "actionFirst", QKeySequence(Qt::CTRL | Qt::Key_Home)},
+      {"&Events", "Previous", "actionPrevious", QKeySequence(Qt::CTRL | Qt::Key_Left)},
+      {"&Events", "Next", "actionNext", QKeySequence(Qt::CTRL | Qt::Key_Right)},
+      {"&Events", "Last", "actionLast", QKeySequence(Qt::CTRL | Qt::Key_End)},
+      {"&Events", "Delete", "actionDelete", QKeySequence(Qt::CTRL | Qt::Key_Delete)},
+      {"Special", "Show Average Composite", "actionShowAverageComposite", {}},
+      {"Special", "Show Average Movie", "actionShowAverageMovie", {}},
+      {"Special", "Recalculate Time History", "actionRecalculateTimeHistory", {}},
+      {"Special", "Change Video Source", "actionChangeVideoSource", {}},
+      {"&Help", "&About...", "actionAbout", {}},
+  };
+  std::map<QString, QMenu*> menus;
+  for (QAction* top : window->menuBar()->actions()) {
+    menus[top->text()] = top->menu();
+  }
+  ASSERT_EQ(menus.size(), 5u);
+  std::map<QString, std::vector<QString>> seen;
+  for (const Item& item : items) {
+    SCOPED_TRACE(item.text);
+    QMenu* menu = menus[QString::fromLatin1(item.menu)];
+    ASSERT_NE(menu, nullptr);
+    QAction* action = window->action(QString::fromLatin1(item.action));
+    ASSERT_NE(action, nullptr);
+    EXPECT_TRUE(menu->actions().contains(action));
+    EXPECT_EQ(action->text().toStdString(), item.text);
+    EXPECT_EQ(action->shortcut(), item.key);
+    seen[QString::fromLatin1(item.menu)].push_back(action->text());
+  }
+  // Nothing else is in the menus but the two separators of File and the one of Events.
+  for (const auto& [name, menu] : menus) {
+    int separators = 0;
+    for (QAction* a : menu->actions()) {
+      separators += a->isSeparator() ? 1 : 0;
+    }
+    EXPECT_EQ(menu->actions().size() - separators, static_cast<int>(seen[name].size()));
+  }
+}
+
+TEST_F(WindowTest, ControlsCarryTheirTexts) {
+  auto window = Make();
+  const std::pair<const char*, const char*> buttons[] = {{"buttonFirst", "||< First"},
+                                                         {"buttonPrevious", "<< Previous"},
+                                                         {"buttonNext", "Next >>"},
+                                                         {"buttonLast", "Last >||"},
+                                                         {"buttonReplay", "Replay"},
+                                                         {"buttonPause", "Pause"},
+                                                         {"buttonComposite", "Composite"},
+                                                         {"buttonDelete", "Delete"},
+                                                         {"buttonLive", "Start"},
+                                                         {"buttonPlay", "Play"},
+                                                         {"buttonSave", "Save"}};
+  for (const auto& [name, text] : buttons) {
+    auto* b = window->findChild<QPushButton*>(QString::fromLatin1(name));
+    ASSERT_NE(b, nullptr) << name;
+    EXPECT_EQ(b->text().toStdString(), text);
+  }
+  EXPECT_FALSE(window->findChild<QPushButton*>("buttonPause")->isEnabled());
+  window->Start();
+  EXPECT_EQ(window->findChild<QPushButton*>("buttonLive")->text().toStdString(), "Hide RT");
+  EXPECT_TRUE(window->realTimeShown());
+  EXPECT_EQ(Field(*window, "duration")->text().toStdString(), "10");
+  auto* picker = window->findChild<QDateTimeEdit*>("startTime");
+  EXPECT_EQ(picker->displayFormat().toStdString(), "MM/dd/yyyy HH:mm:ss");
+  EXPECT_LE(std::abs(picker->dateTime().secsTo(QDateTime::currentDateTimeUtc())), 5);
+  // The duration takes digits only.
+  QLineEdit* duration = Field(*window, "duration");
+  duration->clear();
+  QTest::keyClicks(duration, "1a2-");
+  EXPECT_EQ(duration->text().toStdString(), "12");
+  // "Hide RT" / "Show RT" toggles the live video.
+  auto* live = window->findChild<QPushButton*>("buttonLive");
+  QTest::mouseClick(live, Qt::LeftButton);
+  EXPECT_EQ(live->text().toStdString(), "Show RT");
+  EXPECT_FALSE(window->realTimeShown());
+  QTest::mouseClick(live, Qt::LeftButton);
+  EXPECT_EQ(live->text().toStdString(), "Hide RT");
+  EXPECT_TRUE(window->realTimeShown());
+}
+
+// Every menu item reaches its command: each leaves its own trace in the hooks or the window.
+TEST_F(WindowTest, EveryMenuItemRunsItsCommand) {
+  auto window = Make();
+  window->Start();
+  struct Case {
+    const char* action;
+    const char* expected;  // the hook line it leaves
+  };
+  const Case cases[] = {
+      {"actionNewArchiveDirectory",
+       "folder: Select folder where the archive and event files will be stored.."},
+      {"actionOpenEvent", "open: Open Event | Event File (*.txt)"},
+      {"actionOpenImage", "open: Open Image | JPEG or PNG File (*.jpg *.png)"},
+      {"actionSaveImage", "save: Save Image | image | JPEG File (*.jpg);;PNG File (*.png)"},
+      {"actionSaveMovie", "info: Save Movie: No event selected."},
+      {"actionReadMaskFile", "open: Read Mask File | JPEG or PNG File (*.jpg *.png)"},
+      {"actionFirst", "info: No events."},
+      {"actionPrevious", "info: No more events."},
+      {"actionNext", "info: No more events."},
+      {"actionLast", "info: No events."},
+      {"actionDelete", "info: Delete: No event selected."},
+      {"actionRecalculateTimeHistory", "info: Recalculate: No event selected."},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.action);
+    log.lines.clear();
+    window->action(QString::fromLatin1(c.action))->trigger();
+    EXPECT_EQ(log.Last(), c.expected);
+  }
+  // The buttons share the commands of the menu.
+  const std::pair<const char*, const char*> buttons[] = {
+      {"buttonFirst", "info: No events."},
+      {"buttonNext", "info: No more events."},
+      {"buttonDelete", "info: Delete: No event selected."},
+      {"buttonReplay", "info: Replay: No event selected."},
+      {"buttonComposite", "info: Composite: No event selected."}};
+  for (const auto& [name, expected] : buttons) {
+    SCOPED_TRACE(name);
+    log.lines.clear();
+    QTest::mouseClick(window->findChild<QPushButton*>(QString::fromLatin1(name)), Qt::LeftButton);
+    EXPECT_EQ(log.Last(), expected);
+  }
+  // The dialogs of the Options and Help menus open.
+  const std::pair<const char*, const char*> dialogs[] = {{"actionDisplay", "vardexOptions"},
+                                                         {"actionTrigger", "eventOptions"},
+                                                         {"actionCalibration", "calibration"},
+                                                         {"actionAbout", "about"}};
+  for (const auto& [action, dialog] : dialogs) {
+    window->action(QString::fromLatin1(action))->trigger();
+    auto* d = window->findChild<QDialog*>(QString::fromLatin1(dialog));
+    ASSERT_NE(d, nullptr) << dialog;
+    EXPECT_TRUE(d->isVisible()) << dialog;
+  }
+  // The picture commands hide the live video.
+  for (const char* action : {"actionShowMask", "actionOverlayMask", "actionOverlayGrid"}) {
+    window->ShowLiveVideo();
+    ASSERT_TRUE(window->realTimeShown());
+    window->action(QString::fromLatin1(action))->trigger();
+    EXPECT_FALSE(window->realTimeShown()) << action;
+  }
+  // Play, Save and the averages take the picker's interval: Save writes its event file.
+  log.lines.clear();
+  window->findChild<QPushButton*>("buttonSave")->click();
+  EXPECT_TRUE(log.lines.empty());
+  EXPECT_EQ(window->station().eventList.Size(), 1u);
+}
+
+TEST_F(WindowTest, AcceleratorsReachTheirCommands) {
+  auto window = Make();
+  window->Start();
+  window->show();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(window.get()));
+  // Even with the focus in the duration field the accelerators win.
+  Field(*window, "duration")->setFocus();
+  const std::pair<Qt::Key, const char*> keys[] = {
+      {Qt::Key_Home, "info: No events."},
+      {Qt::Key_Left, "info: No more events."},
+      {Qt::Key_Right, "info: No more events."},
+      {Qt::Key_End, "info: No events."},
+      {Qt::Key_Delete, "info: Delete: No event selected."}};
+  for (const auto& [key, expected] : keys) {
+    log.lines.clear();
+    QTest::keyClick(window.get(), key, Qt::ControlModifier);
+    EXPECT_EQ(log.Last(), expected) << key;
+  }
+  QTest::keyClick(window.get(), Qt::Key_E, Qt::ControlModifier);
+  EXPECT_EQ(Status(*window), "Stopping...");
+  QTRY_VERIFY_WITH_TIMEOUT(window->stopped(), 20000);
+}
+
+TEST_F(WindowTest, EscapeAndTheCloseBoxLeaveTheStationRunning) {
+  auto window = Make();
+  window->Start();
+  window->show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(window.get()));
+  QTest::keyClick(window.get(), Qt::Key_Escape);
+  EXPECT_FALSE(window->close());
+  QCoreApplication::processEvents();
+  EXPECT_TRUE(window->isVisible());
+  EXPECT_FALSE(window->stopped());
+}
+
+TEST_F(WindowTest, ExitStopsTheStationWhileTheWindowPaints) {
+  auto window = Make([this](Station& station) {
+    HeadlessOptions options;
+    options.source = SourceKind::kSimulated;
+    return MakeCaptureSource(
+        options, station, parts, [](const std::string&) {}, nullptr);
+  });
+  window->Start();
+  QTRY_VERIFY_WITH_TIMEOUT(window->station().ring.FramesStored() > 10, 10000);
+  window->action("actionExit")->trigger();
+  EXPECT_EQ(Status(*window), "Stopping...");
+  // Nothing reaches the stopping station.
+  EXPECT_FALSE(window->action("actionChangeVideoSource")->isEnabled());
+  EXPECT_FALSE(window->findChild<QPushButton*>("buttonNext")->isEnabled());
+  QTRY_VERIFY_WITH_TIMEOUT(window->stopped(), 20000);
+  EXPECT_EQ(window->station().FramesPending(), 0u);
+  const uint64_t stored = window->station().ring.FramesStored();
+  QTest::qWait(200);
+  EXPECT_EQ(window->station().ring.FramesStored(), stored);  // capture has ended
+  window->action("actionExit")->trigger();                   // a second Exit does nothing
+  EXPECT_TRUE(window->close());                              // and now the window may close
+}
+
+TEST_F(WindowTest, LiveStatusTextAndTheEveryThirtiethCopy) {
+  auto window = Make();
+  window->ShowLiveVideo();
+  // No frame yet: the time reads as zeros.
+  window->LiveStatus();
+  EXPECT_EQ(Status(*window), "UTC 00/00/00 00:00:00 Disabled");
+  Station& station = window->station();
+  station.ring.StoreFrame(Sample(40).data(), SystemTime{2016, 6, 5, 10, 21, 5, 9, 990});
+  station.settings.enabled = true;
+  const uint8_t* display = window->picture().displayPixels();
+  window->LiveStatus();  // the 2nd message: no copy
+  EXPECT_EQ(Status(*window), "UTC 06/10/2016 21:05:09 Enabled");
+  EXPECT_EQ(display[1000], 0);
+  for (int i = 2; i < 30; ++i) {
+    window->LiveStatus();
+  }
+  EXPECT_EQ(display[1000], 0);
+  window->LiveStatus();  // the 31st: copies
+  EXPECT_EQ(display[1000], 40);
+  station.ring.StoreFrame(Sample(90).data(), SystemTime{2016, 6, 5, 10, 21, 5, 10, 0});
+  for (int i = 0; i < 29; ++i) {
+    window->LiveStatus();
+  }
+  EXPECT_EQ(display[1000], 40);
+  EXPECT_EQ(Status(*window), "UTC 06/10/2016 21:05:10 Enabled");
+  window->LiveStatus();
+  EXPECT_EQ(display[1000], 90);
+  EXPECT_EQ(Field(*window, "count")->text().toStdString(), "0");
+  // Hidden live video: neither field changes.
+  window->HideLiveVideo();
+  station.ring.StoreFrame(Sample(90).data(), SystemTime{2016, 6, 5, 10, 21, 6, 0, 0});
+  Field(*window, "count")->setText("x");
+  window->LiveStatus();
+  EXPECT_EQ(Status(*window), "UTC 06/10/2016 21:05:10 Enabled");
+  EXPECT_EQ(Field(*window, "count")->text().toStdString(), "x");
+}
+
+TEST_F(WindowTest, LiveStatusArrivesFromTheDetectionThread) {
+  auto window = Make();
+  window->Start();
+  window->station().settings.enabled = false;
+  QTRY_VERIFY_WITH_TIMEOUT(Status(*window) == "UTC 00/00/00 00:00:00 Disabled", 5000);
+}
+
+TEST_F(WindowTest, ReplayFrameShowsTheTimeWithMilliseconds) {
+  auto window = Make();
+  ReviewValues& review = window->station().review;
+  review.replayFrame.Update(187, [](uint8_t*) {});
+  review.displayCount = 7;
+  review.archiveFrameCount = 30;
+  // An empty Stamp refreshes the count and the picture only.
+  Field(*window, "status")->setText("before");
+  window->ReplayFrameShown();
+  EXPECT_EQ(Status(*window), "before");
+  EXPECT_EQ(Field(*window, "count")->text().toStdString(), "7");
+  EXPECT_EQ(window->picture().displayPixels()[5], 187);
+
+  const std::pair<const char*, int> cases[] = {
+      {"20160610_210509_990", 30}, {"20160610_210509_990", 0}, {"20161231_235959_999", 1}};
+  const char* expected[] = {"UTC 06/10/2016 21:05:10.980", "UTC 06/10/2016 21:05:09.990",
+                            "UTC 01/01/2017 00:00:00.032"};
+  for (size_t i = 0; i < 3; ++i) {
+    review.currentArchiveFile.set(cases[i].first);
+    review.archiveFrameCount = cases[i].second;
+    window->ReplayFrameShown();
+    EXPECT_EQ(Status(*window), expected[i]);
+  }
+  // From a worker thread, the note is posted and handled on the window's thread.
+  review.currentArchiveFile.set("20160610_210509_990");
+  review.archiveFrameCount = 30;
+  Field(*window, "status")->clear();
+  std::thread worker([&window] { window->FrameReady(); });
+  worker.join();
+  QTRY_COMPARE(QString::fromStdString(Status(*window)), QString("UTC 06/10/2016 21:05:10.980"));
+}
+
+TEST_F(WindowTest, GridMarksFlipAndTheZenithIsMarked) {
+  auto window = Make();
+  uint8_t* display = window->picture().displayPixels();
+  std::memset(display, 100, kFrameBytes);
+  window->OverlayGrid();
+  std::vector<int> marked;
+  for (int i = 0; i < kFrameBytes; ++i) {
+    if (display[i] != 100) {
+      EXPECT_EQ(display[i], 255);
+      marked.push_back(i);
+    }
+  }
+  // The zenith lies at the centre of projection.
+  EXPECT_EQ(display[240 * 640 + 320], 255);
+  EXPECT_GT(marked.size(), 60u);
+  EXPECT_LE(marked.size(), 123u);
+  window->OverlayGrid();  // each mark flips: 255 becomes 0, the rest is untouched
+  for (int i = 0; i < kFrameBytes; ++i) {
+    const bool wasMarked = std::binary_search(marked.begin(), marked.end(), i);
+    ASSERT_EQ(display[i], wasMarked ? 0 : 100) << i;
+  }
+}
+
+TEST_F(WindowTest, MaskIsShownAndOverlaid) {
+  auto window = Make();
+  window->Start();
+  // No mask: the table is the threshold everywhere.
+  window->ShowMask();
+  const uint8_t* display = window->picture().displayPixels();
+  EXPECT_EQ(display[0], 30);
+  EXPECT_EQ(display[kFrameBytes - 1], 30);
+  // A mask with a red block, chosen through Read Mask File.
+  QImage mask(640, 480, QImage::Format_RGB32);
+  mask.fill(Qt::black);
+  for (int y = 100; y < 110; ++y) {
+    for (int x = 200; x < 220; ++x) {
+      mask.setPixel(x, y, qRgb(255, 0, 0));
+    }
+  }
+  const QString path = QString::fromStdString((home.home() / "mask.png").string());
+  ASSERT_TRUE(mask.save(path));
+  log.answer = path;
+  window->action("actionReadMaskFile")->trigger();
+  EXPECT_EQ(window->station().settings.maskFile.get(), path.toStdString());
+  window->ShowMask();
+  EXPECT_EQ(display[105 * 640 + 210], 255);
+  EXPECT_EQ(display[50 * 640 + 50], 30);
+  std::memset(window->picture().displayPixels(), 50, kFrameBytes);
+  window->OverlayMask();
+  EXPECT_EQ(display[105 * 640 + 210], 255);
+  EXPECT_EQ(display[100 * 640 + 199], 50);
+  EXPECT_EQ(display[50 * 640 + 50], 50);
+}
+
+TEST_F(WindowTest, ClickReadsOutThePixelAndItsDirection) {
+  auto window = Make();
+  window->Start();
+  window->show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(window.get()));
+  const Calibration calibration = CalibrationFromSettings(window->station().settings);
+  for (const QPoint pixel : {QPoint(320, 240), QPoint(0, 0), QPoint(639, 10)}) {
+    QTest::mouseClick(&window->picture(), Qt::LeftButton, {}, pixel + QPoint(2, 2));
+    const AzEl d = PixelToAzEl(calibration, pixel.x(), pixel.y());
+    char expected[96];
+    std::snprintf(expected, sizeof expected, "(%d,%d)  Az: %6.2f El: %6.2f", pixel.x(), pixel.y(),
+                  d.azimuth, d.elevation);
+    EXPECT_EQ(Status(*window), expected);
+    EXPECT_FALSE(window->realTimeShown());
+  }
+  EXPECT_EQ(Status(*window).substr(0, 8), "(639,10)");
+  QTest::mouseClick(&window->picture(), Qt::LeftButton, {}, QPoint(322, 242));
+  EXPECT_NE(Status(*window).find("El:  90.00"), std::string::npos);
+}
+
+// A source that only counts its starts and stops.
+class CountingSource final : public CaptureSource {
+ public:
+  explicit CountingSource(std::vector<std::string>& log) : log_(log) {}
+  bool Start(FrameRing&) override {
+    log_.push_back("start");
+    return true;
+  }
+  void Stop() override {
+    if (!stopped_) {
+      log_.push_back("stop");
+    }
+    stopped_ = true;
+  }
+
+ private:
+  std::vector<std::string>& log_;
+  bool stopped_ = false;
+};
+
+TEST_F(WindowTest, ChangeVideoSourceCyclesTheDeviceIndexAndRebuildsCapture) {
+  std::vector<std::string> sources;
+  std::vector<uint32_t> indexes;
+  WindowSetup setup;
+  setup.wallClock = &parts.clock;
+  setup.freeSpace = &freeSpace;
+  setup.stationOptions.readConfiguration = false;
+  setup.show = false;
+  setup.report = [](const std::string&) {};
+  setup.countDevices = [] { return 3; };
+  setup.makeSource = [&](Station& station) {
+    indexes.push_back(station.settings.captureDeviceIndex);
+    return std::make_unique<CountingSource>(sources);
+  };
+  MainWindow window(std::move(setup));
+  window.Start();
+  for (int i = 0; i < 3; ++i) {
+    window.action("actionChangeVideoSource")->trigger();
+  }
+  EXPECT_EQ(indexes, (std::vector<uint32_t>{0, 1, 2, 0}));
+  EXPECT_EQ(sources,
+            (std::vector<std::string>{"start", "stop", "start", "stop", "start", "stop", "start"}));
+  window.Exit();
+  QTRY_VERIFY_WITH_TIMEOUT(window.stopped(), 20000);
+  EXPECT_EQ(sources.back(), "stop");
+}
+
+TEST_F(WindowTest, UnreadableConfigurationIsShownInABox) {
+  {
+    std::ofstream config(home.home() / "config.txt", std::ios::binary);
+    config << "enableTime:24 0 0\r\n";
+  }
+  SetConfigurationPath((home.home() / "config.txt").string());
+  WindowSetup setup;
+  setup.wallClock = &parts.clock;
+  setup.freeSpace = &freeSpace;
+  setup.show = false;
+  setup.report = [](const std::string&) {};
+  MainWindow window(std::move(setup));
+  window.Start();
+  QTRY_COMPARE(QString::fromStdString(log.Last()),
+               QString("info: Reading configuration file failed."));
+  SetConfigurationPath("");
+}
+
+TEST_F(WindowTest, NewArchiveDirectoryStripsTrailingSeparators) {
+  auto window = Make();
+  window->station().settings.archiveFolder.set("/old");
+  log.answer = "";
+  window->action("actionNewArchiveDirectory")->trigger();
+  EXPECT_EQ(window->station().settings.archiveFolder.get(), "/old");  // cancelled
+  log.answer = "/data/sky/ //";
+  window->action("actionNewArchiveDirectory")->trigger();
+  EXPECT_EQ(window->station().settings.archiveFolder.get(), "/data/sky");
+}
+
+// "Vardex Options": refilled on every show; the rules of OK.
+TEST_F(WindowTest, VardexOptionsRules) {
+  auto window = Make();
+  Settings& s = window->station().settings;
+  window->action("actionDisplay")->trigger();
+  auto* dialog = window->findChild<QDialog*>("vardexOptions");
+  ASSERT_NE(dialog, nullptr);
+  const auto edit = [dialog](const char* name) {
+    return dialog->findChild<QLineEdit*>(QString::fromLatin1(name));
+  };
+  const auto ok = [dialog] { dialog->findChild<QPushButton*>("ok")->click(); };
+  struct Case {
+    const char* field;
+    const char* text;
+    int expected;
+    std::function<int()> read;
+  };
+  const Case cases[] = {
+      {"diskUsage", "10", 25, [&s] { return static_cast<int>(s.diskUsage.load()); }},
+      {"diskUsage", "95", 90, [&s] { return static_cast<int>(s.diskUsage.load()); }},
+      {"diskUsage", "60", 60, [&s] { return static_cast<int>(s.diskUsage.load()); }},
+      {"pngIntegrationFactor", "0", 1,
+       [&s] { return static_cast<int>(s.pngIntegrationFactor.load()); }},
+      {"pngIntegrationFactor", "12", 10,
+       [&s] { return static_cast<int>(s.pngIntegrationFactor.load()); }},
+      {"hourlyRate", "0", 12, [&s] { return s.hourlyRate.load(); }},
+      {"hourlyRate", "", 12, [&s] { return s.hourlyRate.load(); }},
+      {"hourlyRate", "40", 40, [&s] { return s.hourlyRate.load(); }},
+      {"slowdownFactor", "0", 1, [&s] { return s.slowdownFactor.load(); }},
+      {"slowdownFactor", "3", 3, [&s] { return s.slowdownFactor.load(); }},
+      {"daysToKeep", "0", 99, [&s] { return s.daysToKeep.load(); }},
+      {"daysToKeep", "7", 7, [&s] { return s.daysToKeep.load(); }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.field) + " = '" + c.text + "'");
+    window->action("actionDisplay")->trigger();
+    edit(c.field)->setText(QString::fromLatin1(c.text));
+    ok();
+    EXPECT_EQ(c.read(), c.expected);
+    EXPECT_FALSE(dialog->isVisible());
+  }
+  // Refilled on show: a setting changed meanwhile is what it shows.
+  s.enabled = true;
+  window->action("actionDisplay")->trigger();
+  EXPECT_TRUE(dialog->findChild<QCheckBox*>("enableNow")->isChecked());
+  EXPECT_EQ(edit("daysToKeep")->text().toStdString(), "7");
+  // Time base, schedule times, check boxes and the colour table.
+  dialog->findChild<QComboBox*>("timeBase")->setCurrentIndex(1);
+  dialog->findChild<QTimeEdit*>("enableAt")->setTime(QTime(21, 30, 5));
+  dialog->findChild<QTimeEdit*>("disableAt")->setTime(QTime(5, 0, 0));
+  dialog->findChild<QCheckBox*>("pseudoColor")->setChecked(true);
+  dialog->findChild<QCheckBox*>("preferComposites")->setChecked(true);
+  dialog->findChild<QCheckBox*>("enableNow")->setChecked(false);
+  ok();
+  EXPECT_FALSE(s.enableDisableTimeIsLocal);
+  EXPECT_EQ(s.enableTime.load(), (TimeOfDay{21, 30, 5, 0}));
+  EXPECT_EQ(s.disableTime.load(), (TimeOfDay{5, 0, 0, 0}));
+  EXPECT_TRUE(s.pseudoColor);
+  EXPECT_TRUE(s.preferComposites);
+  EXPECT_FALSE(s.enabled);
+  uint8_t* display = window->picture().displayPixels();
+  display[0] = 255;
+  display[1] = 0;
+  EXPECT_EQ(window->picture().DisplayColor(0, 0), qRgb(0xE7, 0xF3, 0x9B));
+  EXPECT_EQ(window->picture().DisplayColor(1, 0), qRgb(0, 0, 0));
+  // Cancel changes nothing.
+  window->action("actionDisplay")->trigger();
+  edit("diskUsage")->setText("33");
+  dialog->findChild<QPushButton*>("cancel")->click();
+  EXPECT_EQ(s.diskUsage.load(), 60u);
+  EXPECT_FALSE(dialog->isVisible());
+  window->action("actionDisplay")->trigger();
+  EXPECT_EQ(edit("diskUsage")->text().toStdString(), "60");  // refilled
+  dialog->findChild<QCheckBox*>("pseudoColor")->setChecked(false);
+  ok();
+  EXPECT_EQ(window->picture().DisplayColor(0, 0), qRgb(255, 255, 255));
+}
+
+TEST_F(WindowTest, EventOptionsRules) {
+  auto window = Make();
+  Station& station = window->station();
+  station.thresholdMap.Build(station.settings.threshold, "");
+  window->action("actionTrigger")->trigger();
+  auto* dialog = window->findChild<QDialog*>("eventOptions");
+  ASSERT_NE(dialog, nullptr);
+  const auto edit = [dialog](const char* name) {
+    return dialog->findChild<QLineEdit*>(QString::fromLatin1(name));
+  };
+  const auto ok = [dialog] { dialog->findChild<QPushButton*>("ok")->click(); };
+  EXPECT_EQ(edit("threshold")->text().toStdString(), "30");
+  EXPECT_EQ(edit("triggerGap")->text().toStdString(), "10");
+  // The same threshold does not rebuild the table; another one does, at once.
+  auto before = station.thresholdMap.Current();
+  ok();
+  EXPECT_EQ(station.thresholdMap.Current(), before);
+  edit("threshold")->setText("0");
+  ok();
+  EXPECT_EQ(station.thresholdMap.Current(), before);
+  EXPECT_EQ(station.settings.threshold.load(), 30);
+  edit("threshold")->setText("45");
+  ok();
+  EXPECT_NE(station.thresholdMap.Current(), before);
+  EXPECT_EQ(station.settings.threshold.load(), 45);
+  EXPECT_EQ((*station.thresholdMap.Current())[1234], 45);
+  // The others are taken only when greater than 0; text reads as its leading number.
+  const std::tuple<const char*, const char*, Relaxed<int32_t>*, int> cases[] = {
+      {"triggerGap", "0", &station.settings.triggerGap, 10},
+      {"triggerGap", "7x", &station.settings.triggerGap, 7},
+      {"triggerCountBegin", "abc", &station.settings.triggerCountBegin, 2},
+      {"triggerCountBegin", "4", &station.settings.triggerCountBegin, 4},
+      {"triggerCountEnd", "3", &station.settings.triggerCountEnd, 3},
+      {"triggerSumBegin", "-5", &station.settings.triggerSumBegin, 12},
+      {"triggerSumEnd", "8", &station.settings.triggerSumEnd, 8},
+      {"maxEventTime", "60", &station.settings.maxEventTime, 60},
+  };
+  for (const auto& [name, text, setting, expected] : cases) {
+    SCOPED_TRACE(std::string(name) + " = " + text);
+    window->action("actionTrigger")->trigger();
+    edit(name)->setText(QString::fromLatin1(text));
+    ok();
+    EXPECT_EQ(setting->load(), expected);
+  }
+  // Filled once: typed text survives Cancel, the setting keeps its value.
+  window->action("actionTrigger")->trigger();
+  edit("maxEventTime")->setText("77");
+  dialog->findChild<QPushButton*>("cancel")->click();
+  EXPECT_EQ(station.settings.maxEventTime.load(), 60);
+  station.settings.triggerGap = 3;  // not shown: the dialog is not refilled
+  window->action("actionTrigger")->trigger();
+  EXPECT_EQ(window->findChild<QDialog*>("eventOptions"), dialog);
+  EXPECT_EQ(edit("maxEventTime")->text().toStdString(), "77");
+  EXPECT_EQ(edit("triggerGap")->text().toStdString(), "7x");
+}
+
+TEST_F(WindowTest, CalibrationRules) {
+  auto window = Make();
+  Settings& s = window->station().settings;
+  s.calDegPerPixel1 = 0.123456789;
+  window->action("actionCalibration")->trigger();
+  auto* dialog = window->findChild<QDialog*>("calibration");
+  ASSERT_NE(dialog, nullptr);
+  const auto edit = [dialog](const char* name) {
+    return dialog->findChild<QLineEdit*>(QString::fromLatin1(name));
+  };
+  EXPECT_EQ(edit("calDegPerPixel1")->text().toStdString(), "0.123457");
+  EXPECT_EQ(edit("calCOPx")->text().toStdString(), "320");
+  edit("calRotation")->setText("12.5deg");
+  edit("calTrueLatitude")->setText("north");
+  edit("calCOPy")->setText("-1e2");
+  edit("calDegPerPixel1")->setText("0.4");
+  dialog->findChild<QPushButton*>("ok")->click();
+  EXPECT_DOUBLE_EQ(s.calRotation.load(), 12.5);
+  EXPECT_DOUBLE_EQ(s.calTrueLatitude.load(), 0.0);
+  EXPECT_DOUBLE_EQ(s.calCOPy.load(), -100.0);
+  EXPECT_DOUBLE_EQ(s.calDegPerPixel1.load(), 0.4);
+  // Typed and cancelled text stays in the fields.
+  window->action("actionCalibration")->trigger();
+  edit("calRotation")->setText("99");
+  dialog->findChild<QPushButton*>("cancel")->click();
+  EXPECT_DOUBLE_EQ(s.calRotation.load(), 12.5);
+  window->action("actionCalibration")->trigger();
+  EXPECT_EQ(edit("calRotation")->text().toStdString(), "99");
+}
+
+TEST_F(WindowTest, AboutBoxTexts) {
+  auto window = Make();
+  window->action("actionAbout")->trigger();
+  auto* about = window->findChild<QDialog*>("about");
+  ASSERT_NE(about, nullptr);
+  EXPECT_EQ(about->windowTitle().toStdString(), "About Ombrix");
+  QStringList texts;
+  for (auto* label : about->findChildren<QLabel*>()) {
+    texts << label->text();
+  }
+  EXPECT_TRUE(texts.contains("Ombrix, Version 1.2.3"));
+  EXPECT_TRUE(texts.contains("June 10, 2016"));
+}
+
+TEST_F(WindowTest, LightCurveOfTheCurrentEvent) {
+  auto window = Make();
+  log.lines.clear();
+  window->findChild<QPushButton*>("buttonLightCurve")->click();
+  EXPECT_EQ(log.Last(), "info: Light Curve: No event selected.");
+  EXPECT_TRUE(window->findChild<QPushButton*>("buttonLightCurve")->isVisibleTo(window.get()));
+
+  std::string events;
+  ASSERT_TRUE(GetEventsFolder("", events));
+  const std::string key = "20160610_210509_990";
+  {
+    std::ofstream e(events + "/e" + key + ".txt", std::ios::binary);
+    e << key << "\r\n20160610_210511_000\r\n";
+    std::ofstream c(events + "/c" + key + ".csv", std::ios::binary);
+    const std::tuple<const char*, int, int, double, double> rows[] = {
+        {"20160610_210509_990", 3, 40, 120.0, 30.0},
+        {"20160610_210510_023", 9, 150, 121.5, 31.0},
+        {"garbage line", 0, 0, 0, 0},
+        {"20160610_210510_990", 2, 25, 124.0, 33.5}};
+    for (const auto& [stamp, count, excess, az, el] : rows) {
+      TimeHistoryRow row;
+      std::snprintf(row.stamp, sizeof row.stamp, "%s", stamp);
+      row.pixelCount = count;
+      row.excessSum = excess;
+      char line[128];
+      if (FormatEventTimeHistoryLine(line, sizeof line, row, az, el) == 0 ||
+          std::string(stamp) == "garbage line") {
+        c << "garbage line\r\n";
+      } else {
+        c << line << "\r\n";
+      }
+    }
+  }
+  const auto points = ReadLightCurve(events + "/c" + key + ".csv");
+  ASSERT_EQ(points.size(), 3u);
+  EXPECT_DOUBLE_EQ(points[0].time_s, 0.0);
+  EXPECT_NEAR(points[1].time_s, 0.033, 1e-9);
+  EXPECT_NEAR(points[2].time_s, 1.0, 1e-9);
+  EXPECT_EQ(points[1].pixelCount, 9);
+  EXPECT_EQ(points[1].excessSum, 150);
+  EXPECT_DOUBLE_EQ(points[2].azimuth, 124.0);
+  EXPECT_DOUBLE_EQ(points[2].elevation, 33.5);
+  EXPECT_TRUE(ReadLightCurve(events + "/missing.csv").empty());
+
+  log.answer = QString::fromStdString(events + "/e" + key + ".txt");
+  window->action("actionOpenEvent")->trigger();
+  ASSERT_EQ(window->reviewer().currentEvent(), log.answer.toStdString());
+  window->findChild<QPushButton*>("buttonLightCurve")->click();
+  auto* dialog = window->findChild<LightCurveDialog*>("lightCurve");
+  ASSERT_NE(dialog, nullptr);
+  EXPECT_EQ(dialog->points().size(), 3u);
+  EXPECT_FALSE(dialog->grab().isNull());  // it paints
+  window->reviewer().StopWorkers();
+}
+
+TEST(LeadingNumbers, ReadLikeTheEdits) {
+  EXPECT_EQ(ReadLeadingInt("42abc"), 42);
+  EXPECT_EQ(ReadLeadingInt("abc"), 0);
+  EXPECT_EQ(ReadLeadingInt(""), 0);
+  EXPECT_EQ(ReadLeadingInt(" 7"), 7);
+  EXPECT_DOUBLE_EQ(ReadLeadingDouble("0.375x"), 0.375);
+  EXPECT_DOUBLE_EQ(ReadLeadingDouble("x0.375"), 0.0);
+}
+
+}  // namespace
+}  // namespace ombrix
+
+int main(int argc, char** argv) {
+  if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+  }
+  ::testing::InitGoogleTest(&argc, argv);
+  QApplication app(argc, argv);
+  return RUN_ALL_TESTS();
+}
