@@ -118,8 +118,8 @@ void BM_ReplayEventMovie30s(benchmark::State& state) {
     ReplayEventMovie(context, fixture.moviePath, fixture.historyPath);
   }
   state.SetItemsProcessed(frames);
-  state.counters["x_real_time"] = benchmark::Counter(
-      static_cast<double>(frames) / 29.97, benchmark::Counter::kIsRate);
+  state.counters["x_real_time"] =
+      benchmark::Counter(static_cast<double>(frames) / 29.97, benchmark::Counter::kIsRate);
 }
 
 void BM_CompositeArchiveOneHour(benchmark::State& state) {
@@ -138,8 +138,8 @@ void ExportEvent(benchmark::State& state, bool pseudoColor) {
   const std::string output = fixture.events + "/../export.mp4";
   int64_t frames = 0;
   for (auto _ : state) {
-    frames += ExportEventMovie(fixture.settings, fixture.moviePath, output, pseudoColor, true)
-                  .frames;
+    frames +=
+        ExportEventMovie(fixture.settings, fixture.moviePath, output, pseudoColor, true).frames;
   }
   state.SetItemsProcessed(frames);
 }
