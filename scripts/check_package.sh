@@ -67,8 +67,11 @@ for name in $(echo "$depends" | tr ',|' '\n\n' | sed 's/(.*)//; s/^ *//; s/ *$//
 done
 apt-get install --simulate --no-install-recommends "$deb" >"$work/apt.txt" 2>&1 ||
   { cat "$work/apt.txt" >&2; fail "apt-get cannot install the package"; }
+# The listing is read whole first: `grep -q` stopping early would end tar with SIGPIPE, which
+# pipefail turns into a false "lacks".
+control=$(dpkg-deb --ctrl-tarfile "$deb" | tar -t)
 for script in postinst prerm postrm; do
-  dpkg-deb --ctrl-tarfile "$deb" | tar -t | grep -qx "./$script" || fail "the package lacks $script"
+  grep -qx "./$script" <<<"$control" || fail "the package lacks $script"
 done
 
 # 4. The packaged program runs (its libraries resolve) and says its version.

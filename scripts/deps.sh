@@ -6,7 +6,7 @@ packages=(build-essential cmake pkg-config git libavformat-dev libavcodec-dev li
           systemd dpkg-dev man-db qt6-base-dev xvfb xauth xdotool x11-apps imagemagick)
 missing=()
 for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+  [ "$(dpkg-query -W -f='${Status}' "$p" 2>/dev/null)" = "install ok installed" ] || missing+=("$p")
 done
 if [ ${#missing[@]} -gt 0 ]; then
   echo "Installing: ${missing[*]}"
