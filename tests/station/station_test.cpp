@@ -368,41 +368,6 @@ TEST(StationTest, RetentionDuringAReplayAgesFilesByTheWallClockAndTellsOfTheDele
   }
 }
 
-// SIGTERM while an event is in progress (a replay in real time whose sky never goes quiet after
-// the flash): the event ends where the station stopped and its files are cut before the exit.
-TEST(StationTest, SigtermDuringAnEventLeavesItsEventFileAndCutFiles) {
-  test::TempDir home;
-  const std::string movie = (home / "flash.mp4").string();
-  WriteFlashMovie(movie, 450, 30);
-  fs::create_directories(home / ".local/share/Ombrix");
-  test::WriteFileBytes(home / ".local/share/Ombrix/config.txt", "triggerSumBegin:1000\r\n");
-  Program program(home.path(), {"--source", "file:" + movie, "--enable"},
-                  test::Output::kPipeNoErrors);
-  // The flash is frame 30 of 450 (15 s). Stop once five clips have begun, 120 frames or more
-  // after it were processed, however fast this machine processes them.
-  const fs::path archive = home / "Documents" / "Ombrix" / "archive";
-  const auto clipsBegun = [&archive] {
-    std::error_code error;
-    size_t clips = 0;
-    for (auto it = fs::recursive_directory_iterator(archive, error);
-         !error && it != fs::recursive_directory_iterator(); it.increment(error)) {
-      clips += it->path().extension() == ".mp4";
-    }
-    return clips;
-  };
-  const auto deadline = std::chrono::steady_clock::now() + 60s;
-  while (clipsBegun() < 5 && std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(50ms);
-  }
-  program.Signal(SIGTERM);
-  EXPECT_EQ(program.WaitForLine("Stopped:", 120s), "Stopped: 1 events recorded, 1 cut.");
-  EXPECT_EQ(program.Wait(60s), 0);
-  const fs::path events = home / "Documents" / "Ombrix" / "events";
-  const auto windows = EventWindows(events);
-  ASSERT_EQ(windows.size(), 1u);
-  EXPECT_GT(ExpectCut(events, windows[0].first), 60);
-}
-
 // An event recorded but not cut when the program is killed is cut by the next run.
 TEST(StationTest, EventLeftUncutBySigkillIsCutAfterTheRestart) {
   test::TempDir home;
@@ -545,28 +510,47 @@ void ExpectReadableClips(const fs::path& home, size_t atLeast) {
 }
 
 // SIGTERM and SIGHUP in the middle of a clip: the program closes it, so every archive movie is
-// readable, and ends with code 0. A reader of its output that goes away (SIGPIPE) changes
-// nothing: the run goes on to its --duration. The three programs run side by side.
-TEST(ProgramTest, SignalsAndAClosedOutputLeaveEveryArchiveClipReadable) {
+// readable, and ends with code 0. SIGTERM comes while an event is in progress (a replay in real
+// time whose sky never goes quiet after the flash): the event ends where the station stopped and
+// is cut before the exit. A reader of its output that goes away (SIGPIPE) changes nothing: the run
+// goes on to its --duration. The three programs run side by side.
+TEST(ProgramTest, SignalsAndAClosedOutputEndTheRunCleanly) {
   const int signals[] = {SIGTERM, SIGHUP, SIGPIPE};
   test::TempDir homes[3];
+  const std::string movie = (homes[0] / "flash.mp4").string();
+  WriteFlashMovie(movie, 450, 30);
+  fs::create_directories(homes[0] / ".local/share/Ombrix");
+  test::WriteFileBytes(homes[0] / ".local/share/Ombrix/config.txt", "triggerSumBegin:1000\r\n");
+  const std::vector<std::string> args[] = {{"--source", "file:" + movie, "--enable"},
+                                           {"--source", "sim", "--enable", "--duration", "60"},
+                                           {"--source", "sim", "--enable", "--duration", "5"}};
+  const auto began = std::chrono::steady_clock::now();
   std::vector<std::unique_ptr<Program>> programs;
   for (int i = 0; i < 3; ++i) {
-    programs.push_back(std::make_unique<Program>(
-        homes[i].path(), std::vector<std::string>{"--source", "sim", "--enable", "--duration",
-                                                  signals[i] == SIGPIPE ? "5" : "60"}));
+    programs.push_back(std::make_unique<Program>(homes[i].path(), args[i]));
   }
   ASSERT_FALSE(programs[2]->WaitForLine("").empty());  // the first line of output
   programs[2]->CloseOutput();
-  std::this_thread::sleep_for(5s);
+  // The flash is frame 30 of 450 (15 s). Signal once five clips have begun, 120 frames or more
+  // after it were processed, however fast this machine processes them.
+  const fs::path archive = homes[0] / "Documents" / "Ombrix" / "archive";
+  while (FilesMatching(archive, "s", ".mp4").size() < 5 &&
+         std::chrono::steady_clock::now() < began + 60s) {
+    std::this_thread::sleep_for(50ms);
+  }
+  std::this_thread::sleep_until(began + 5s);
+  programs[0]->Signal(SIGTERM);
+  programs[1]->Signal(SIGHUP);
+  EXPECT_EQ(programs[0]->WaitForLine("Stopped:", 120s), "Stopped: 1 events recorded, 1 cut.");
   for (int i = 0; i < 3; ++i) {
     SCOPED_TRACE(signals[i]);
-    if (signals[i] != SIGPIPE) {
-      programs[i]->Signal(signals[i]);
-    }
     EXPECT_EQ(programs[i]->Wait(60s), 0);
     ExpectReadableClips(homes[i].path(), 2);
   }
+  const fs::path events = homes[0] / "Documents" / "Ombrix" / "events";
+  const auto windows = EventWindows(events);
+  ASSERT_EQ(windows.size(), 1u);
+  EXPECT_GT(ExpectCut(events, windows[0].first), 60);
 }
 
 // Runs that end by themselves, with what they say and their exit code: a replay whose file
