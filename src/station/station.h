@@ -31,10 +31,11 @@ enum class TimeBase {
   kFrameTime,  // the capture time of the newest frame (a video file replayed at its own pace)
 };
 
-// What the station tells its owner. Each is called on one of the station's worker threads, never
-// on the owner's (a window posts itself a note); empty ones are skipped. Set before Start().
+// What the station tells its owner. The notes are called on the station's worker threads, so a
+// window posts itself an event rather than touch a widget; empty ones are skipped.
 struct StationHooks {
-  ReportFunction report;  // a message for the operator (any thread)
+  // A message for the operator: from a worker, or from the thread running Start() or Stop().
+  ReportFunction report;
   // After every detection pass (the live status refresh); detection thread.
   std::function<void()> detectionPassDone;
   // An event file was written; detection thread.
@@ -167,8 +168,8 @@ class Station {
   // Save Configuration: writes config.txt; false when it could not be written whole.
   bool SaveConfiguration() const;
   // The review commands on this station's settings, review values and event list (Save puts its
-  // stretch on the list, and the archive thread cuts it). The window must outlive the reviewer,
-  // and the reviewer the station's Stop().
+  // stretch on the list, and the archive thread cuts it). The window and the station must
+  // outlive the reviewer.
   std::unique_ptr<Reviewer> MakeReviewer(ReviewWindow& window);
   // For an archive reader run outside a Reviewer (tests that play one): the values it writes.
   ReviewValues& readerValues() { return review_; }
