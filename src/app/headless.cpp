@@ -88,13 +88,13 @@ bool ParseUnsigned(const std::string& text, uint32_t& value) {
 }
 
 std::string StatusLine(const Station& station) {
-  const SystemTime t = station.ring.NewestStamp().value_or(SystemTime{});
+  const SystemTime t = station.NewestCapture().value_or(SystemTime{});
   char text[160];
   std::snprintf(text, sizeof text,
                 "UTC %02d/%02d/%02d %02d:%02d:%02d %s  pixels %d  frames lost %" PRIu64, t.month,
                 t.day, t.year, t.hour, t.minute, t.second,
-                station.settings.enabled ? "Enabled" : "Disabled",
-                station.detector.LastPixelCount(), station.detector.FramesLost());
+                station.settings().enabled ? "Enabled" : "Disabled", station.PixelCount(),
+                station.FramesLost());
   return text;
 }
 
@@ -277,7 +277,8 @@ std::unique_ptr<CaptureSource> MakeCaptureSource(const HeadlessOptions& options,
                                                  FileSource** fileSource) {
   switch (options.source) {
     case SourceKind::kDevice:
-      return std::make_unique<DeviceSource>(parts.device, station.settings, parts.clock, report);
+      return std::make_unique<DeviceSource>(parts.device, station.mutableSettings(), parts.clock,
+                                            report);
     case SourceKind::kSimulated: {
       SimulatedSkyOptions sky;
       sky.seed = options.simSeed;
@@ -291,8 +292,8 @@ std::unique_ptr<CaptureSource> MakeCaptureSource(const HeadlessOptions& options,
       file.fast = options.fast;
       file.start = options.start;
       // Frames are stamped by the file's own time; the clock only stands in when it has none.
-      auto made = std::make_unique<FileSource>(file, station.settings, parts.clock, parts.pacer,
-                                               report, &station.detector.readProgress());
+      auto made = std::make_unique<FileSource>(file, station.settings(), parts.clock, parts.pacer,
+                                               report, &station.readProgress());
       if (fileSource != nullptr) {
         *fileSource = made.get();
       }
@@ -350,13 +351,14 @@ int RunHeadless(const HeadlessOptions& options) {
     statusInterval = std::chrono::milliseconds(std::llround(*options.statusInterval_s * 1000));
   }
   StatusOutput status(StatusFormFor(STDOUT_FILENO), statusInterval, began);
-  const auto figures = [&station, &freeSpace] {
+  const auto figures = [&station] {
+    const StationStatus now = station.Status();
     StationFigures f;
-    f.frames = station.detector.FramesRead();
-    f.framesLost = station.detector.FramesLost();
+    f.frames = now.framesRead;
+    f.framesLost = now.framesLost;
     f.eventsRecorded = station.EventsRecorded();
     f.eventsCut = station.EventsCut();
-    f.freeFraction = freeSpace.FreeFraction(GetBaseFolder(station.settings.archiveFolder.get()));
+    f.freeFraction = now.freeFraction;
     return f;
   };
   while (!stopSignalled.load() && !station.Fatal()) {
@@ -369,7 +371,7 @@ int RunHeadless(const HeadlessOptions& options) {
       notifier.Status(line);
       if (fileSource != nullptr && options.fast) {
         const double elapsed_s = std::chrono::duration<double>(now - began).count();
-        const uint64_t done = station.detector.FramesRead();
+        const uint64_t done = station.readProgress().Get();
         char text[160];
         std::snprintf(
             text, sizeof text, "Progress: %" PRIu64 " of %" PRId64 " frames, %.1fx real time", done,
@@ -399,7 +401,7 @@ int RunHeadless(const HeadlessOptions& options) {
     printer.Line("Ended by a failure: " + station.FatalText());
     return 1;
   }
-  if (station.ring.framesStored.load(std::memory_order_acquire) == 0) {
+  if (station.FramesStored() == 0) {
     // A station that never saw a frame recorded nothing: whoever started it must know.
     printer.Line(fileSource != nullptr ? "The video file held no picture that could be read."
                                        : "No video was received during the whole run.");

@@ -89,8 +89,7 @@ MainWindow::MainWindow(WindowSetup setup) : setup_(std::move(setup)) {
   hooks.detectionPassDone = [this] { PostOnce(liveStatusPending_, kLiveStatusEvent); };
   station_ =
       std::make_unique<Station>(*setup_.wallClock, *setup_.freeSpace, setup_.stationOptions, hooks);
-  reviewer_ =
-      std::make_unique<Reviewer>(station_->settings, station_->review, *this, &station_->eventList);
+  reviewer_ = station_->MakeReviewer(*this);
   BuildMenus();
   setCentralWidget(BuildControls());
   liveTimer_ = new QTimer(this);
@@ -294,7 +293,7 @@ void MainWindow::Start() {
     source = setup_.makeSource(*station_);
   }
   station_->Start(std::move(source));
-  if (station_->settings.pseudoColor) {
+  if (station_->settings().pseudoColor) {
     picture_->SetPseudoColorPalette();
   } else {
     picture_->SetGreyPalette();
@@ -432,7 +431,7 @@ void MainWindow::ToggleLiveVideo() {
 
 void MainWindow::RefreshLiveFrame() {
   // Only a frame not shown yet is copied and painted.
-  const uint64_t stored = station_->ring.FramesStored();
+  const uint64_t stored = station_->FramesStored();
   if (!realTimeShown_ || stored == liveFramesShown_) {
     return;
   }
@@ -456,12 +455,12 @@ void MainWindow::LiveStatus() {
   const SystemTime t = station_->NewestCapture().value_or(SystemTime{});
   char text[80];
   std::snprintf(text, sizeof text, "UTC %02d/%02d/%02d %02d:%02d:%02d %s", t.month, t.day, t.year,
-                t.hour, t.minute, t.second, station_->settings.enabled ? "Enabled" : "Disabled");
+                t.hour, t.minute, t.second, station_->settings().enabled ? "Enabled" : "Disabled");
   status_->setText(QString::fromLatin1(text));
 }
 
 void MainWindow::ReplayFrameShown() {
-  ReviewValues& review = station_->review;
+  const ReviewValues& review = station_->reviewValues();
   count_->setText(QString::number(review.displayCount.load()));
   review.replayFrame.CopyTo(picture_->displayPixels());
   const Stamp file = review.currentArchiveFile.get();
@@ -485,7 +484,7 @@ void MainWindow::ReplayFrameShown() {
 
 void MainWindow::ShowMask() {
   HideLiveVideo();
-  if (const auto table = station_->thresholdMap.Current()) {
+  if (const auto table = station_->ThresholdTable()) {
     std::memcpy(picture_->displayPixels(), table->data(), table->size());
   }
   picture_->update();
@@ -493,7 +492,7 @@ void MainWindow::ShowMask() {
 
 void MainWindow::OverlayMask() {
   HideLiveVideo();
-  if (const auto table = station_->thresholdMap.Current()) {
+  if (const auto table = station_->ThresholdTable()) {
     const uint8_t* map = table->data();
     uint8_t* pixels = picture_->displayPixels();
     for (int i = 0; i < PictureView::kWidth * PictureView::kHeight; ++i) {
@@ -507,7 +506,7 @@ void MainWindow::OverlayMask() {
 
 void MainWindow::OverlayGrid() {
   HideLiveVideo();
-  const Calibration calibration = CalibrationFromSettings(station_->settings);
+  const Calibration calibration = CalibrationFromSettings(station_->settings());
   uint8_t* pixels = picture_->displayPixels();
   const auto mark = [&](double azimuth, double elevation) {
     const Pixel p = AzElToPixel(calibration, azimuth, elevation);
@@ -534,7 +533,7 @@ void MainWindow::OverlayGrid() {
 
 void MainWindow::PixelClicked(int x, int y) {
   HideLiveVideo();
-  const AzEl direction = PixelToAzEl(CalibrationFromSettings(station_->settings), x, y);
+  const AzEl direction = PixelToAzEl(CalibrationFromSettings(station_->settings()), x, y);
   char text[96];
   std::snprintf(text, sizeof text, "(%d,%d)  Az: %6.2f El: %6.2f", x, y, direction.azimuth,
                 direction.elevation);
@@ -598,7 +597,7 @@ void MainWindow::NewArchiveDirectory() {
           folder.endsWith(QLatin1Char('\\')))) {
     folder.chop(1);
   }
-  station_->settings.archiveFolder.set(folder.toStdString());
+  station_->SetArchiveFolder(folder.toStdString());
 }
 
 void MainWindow::OpenEvent() {
@@ -653,10 +652,10 @@ void MainWindow::SaveMovie() {
   // The export runs on its own thread with copies of what it needs; the window keeps painting.
   const std::string event = reviewer_->currentEvent();
   const std::string output = path.toStdString();
-  const bool pseudo = station_->settings.pseudoColor;
-  const bool box = station_->settings.showTrackingBox;
+  const bool pseudo = station_->settings().pseudoColor;
+  const bool box = station_->settings().showTrackingBox;
   exporter_ = std::thread([this, event, output, pseudo, box] {
-    ExportOutcome outcome = ExportEventMovie(station_->settings, event, output, pseudo, box);
+    ExportOutcome outcome = ExportEventMovie(station_->settings(), event, output, pseudo, box);
     QCoreApplication::postEvent(this, new ExportDoneEvent(std::move(outcome), output));
   });
 }
@@ -665,12 +664,12 @@ void MainWindow::ReadMaskFile() {
   const QString path =
       Hooks().openFile(this, QStringLiteral("Read Mask File"), QString::fromLatin1(kImageFilter));
   if (!path.isEmpty()) {
-    ChooseMask(station_->settings, station_->thresholdMap, path.toStdString());
+    station_->SetMaskFile(path.toStdString());
   }
 }
 
 void MainWindow::SaveConfiguration() {
-  if (!ombrix::SaveConfiguration(station_->settings)) {
+  if (!station_->SaveConfiguration()) {
     ShowInfo("Saving configuration file failed.");
   }
 }
@@ -683,14 +682,14 @@ void MainWindow::VideoProperties() {
 void MainWindow::DisplayOptions() {
   if (!vardex_) {
     vardex_ = new VardexDialog(
-        this, station_->settings,
+        this, station_->mutableSettings(),
         [this](bool pseudo) {
           if (pseudo) {
             picture_->SetPseudoColorPalette();
           } else {
             picture_->SetGreyPalette();
           }
-          station_->settings.pseudoColor = pseudo;
+          station_->mutableSettings().pseudoColor = pseudo;
         },
         [this] {
           update();
@@ -704,7 +703,8 @@ void MainWindow::DisplayOptions() {
 
 void MainWindow::TriggerOptions() {
   if (!trigger_) {
-    trigger_ = new TriggerDialog(this, station_->settings, station_->thresholdMap);
+    trigger_ = new TriggerDialog(this, station_->mutableSettings(),
+                                 [this](int32_t threshold) { station_->SetThreshold(threshold); });
   }
   trigger_->show();
   trigger_->raise();
@@ -712,7 +712,7 @@ void MainWindow::TriggerOptions() {
 
 void MainWindow::CalibrationOptions() {
   if (!calibration_) {
-    calibration_ = new CalibrationDialog(this, station_->settings);
+    calibration_ = new CalibrationDialog(this, station_->mutableSettings());
   }
   calibration_->show();
   calibration_->raise();
@@ -771,14 +771,11 @@ void MainWindow::Recalculate() {
 
 void MainWindow::ChangeVideoSource() {
   const int devices = setup_.countDevices ? setup_.countDevices() : 0;
-  uint32_t index = station_->settings.captureDeviceIndex + 1;
+  uint32_t index = station_->settings().captureDeviceIndex + 1;
   if (static_cast<int>(index) >= devices) {
     index = 0;
   }
-  station_->settings.captureDeviceIndex = index;
-  if (setup_.makeSource) {
-    station_->ReplaceSource(setup_.makeSource(*station_));
-  }
+  station_->SelectCaptureDevice(index, setup_.makeSource);
 }
 
 void MainWindow::LightCurve() {
@@ -788,7 +785,7 @@ void MainWindow::LightCurve() {
     return;
   }
   std::string eventsFolder;
-  if (!GetEventsFolder(station_->settings.archiveFolder.get(), eventsFolder)) {
+  if (!GetEventsFolder(station_->settings().archiveFolder.get(), eventsFolder)) {
     return;
   }
   const std::string key = EventKey(event);

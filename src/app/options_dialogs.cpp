@@ -175,8 +175,9 @@ void VardexDialog::Ok() {
   hide();
 }
 
-TriggerDialog::TriggerDialog(QWidget* parent, Settings& settings, ThresholdMap& thresholdMap)
-    : QDialog(parent), settings_(settings), thresholdMap_(thresholdMap) {
+TriggerDialog::TriggerDialog(QWidget* parent, Settings& settings,
+                             std::function<void(int32_t)> setThreshold)
+    : QDialog(parent), settings_(settings), setThreshold_(std::move(setThreshold)) {
   setObjectName(QStringLiteral("eventOptions"));
   setWindowTitle(QStringLiteral("Event Options"));
   static constexpr const char* kLabels[7] = {
@@ -203,11 +204,7 @@ TriggerDialog::TriggerDialog(QWidget* parent, Settings& settings, ThresholdMap& 
 }
 
 void TriggerDialog::Ok() {
-  const int threshold = ReadLeadingInt(edits_[0]->text());
-  if (threshold >= 1 && threshold != settings_.threshold) {
-    settings_.threshold = threshold;
-    thresholdMap_.Build(threshold, settings_.maskFile.get());
-  }
+  setThreshold_(ReadLeadingInt(edits_[0]->text()));
   Relaxed<int32_t>* const rest[6] = {&settings_.triggerGap,      &settings_.triggerCountBegin,
                                      &settings_.triggerCountEnd, &settings_.triggerSumBegin,
                                      &settings_.triggerSumEnd,   &settings_.maxEventTime};

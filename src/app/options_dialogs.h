@@ -13,8 +13,6 @@ class QTimeEdit;
 
 namespace ombrix {
 
-class ThresholdMap;
-
 // The leading decimal integer of an edit's text; 0 when the text does not start with a number.
 int ReadLeadingInt(const QString& text);
 // The leading decimal floating-point number of the text; 0 when it does not start with one.
@@ -54,19 +52,20 @@ class VardexDialog final : public QDialog {
   QCheckBox* enableNow_;
 };
 
-// "Event Options": the trigger parameters. Filled once, when made; a new threshold rebuilds the
-// threshold table at once.
+// "Event Options": the trigger parameters. Filled once, when made. OK hands the threshold typed to
+// setThreshold (the station takes a new one and rebuilds its table at once) and takes each other
+// value only when it is greater than 0.
 class TriggerDialog final : public QDialog {
   Q_OBJECT
 
  public:
-  TriggerDialog(QWidget* parent, Settings& settings, ThresholdMap& thresholdMap);
+  TriggerDialog(QWidget* parent, Settings& settings, std::function<void(int32_t)> setThreshold);
 
  private:
   void Ok();
 
   Settings& settings_;
-  ThresholdMap& thresholdMap_;
+  std::function<void(int32_t)> setThreshold_;
   std::array<QLineEdit*, 7> edits_{};
 };
 

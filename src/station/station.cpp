@@ -5,6 +5,7 @@
 #include "base/folders.h"
 #include "capture/clock_sync.h"
 #include "config/config_file.h"
+#include "review/display_image.h"
 
 namespace ombrix {
 namespace {
@@ -21,13 +22,15 @@ SystemTime Station::FrameTimeClock::UtcNow() const {
 
 StationStatus Station::Status() const {
   StationStatus status;
-  status.newestCapture = ring.NewestStamp();
-  status.pixelCount = detector.LastPixelCount();
-  status.enabled = settings.enabled;
-  status.framesRead = detector.FramesRead();
-  status.framesLost = detector.FramesLost();
-  status.eventsWaiting = eventList.Size();
-  status.freeFraction = freeSpace_.FreeFraction(GetBaseFolder(settings.archiveFolder.get()));
+  status.newestCapture = ring_.NewestStamp();
+  status.pixelCount = detector_.LastPixelCount();
+  status.enabled = settings_.enabled;
+  status.recording = recorder_.progress().Read().active;
+  status.framesStored = ring_.FramesStored();
+  status.framesRead = detector_.FramesRead();
+  status.framesLost = detector_.FramesLost();
+  status.eventsWaiting = eventList_.Size();
+  status.freeFraction = freeSpace_.FreeFraction(GetBaseFolder(settings_.archiveFolder.get()));
   return status;
 }
 
@@ -36,39 +39,42 @@ Station::Station(const Clock& wallClock, FreeSpace& freeSpace, StationOptions op
     : options_(options),
       hooks_(std::move(hooks)),
       freeSpace_(freeSpace),
-      frameClock_(ring),
+      frameClock_(ring_),
       clock_(options.timeBase == TimeBase::kFrameTime ? static_cast<const Clock*>(&frameClock_)
                                                       : &wallClock),
-      detector(settings, ring, thresholdMap, eventList, *clock_),
-      recorder(settings, detector),
-      extractor(settings, eventList, review, wallClock, recorder.progress()),
-      cleaner(settings, freeSpace, &recorder.progress()),
+      detector_(settings_, ring_, thresholdMap_, eventList_, *clock_),
+      recorder_(settings_, detector_),
+      extractor_(settings_, eventList_, review_, wallClock, recorder_.progress()),
+      cleaner_(settings_, freeSpace, &recorder_.progress()),
       detectionLoop_(
           "detection", ThreadPriority::kTimeCritical, options.detectionPeriod,
           [this] { DetectionPass(); }, [this](const std::string& text) { Report(text); }),
-      diskLoop_("disk", ThreadPriority::kLowest, options.diskPeriod, [this] { cleaner.Pass(); }),
+      diskLoop_("disk", ThreadPriority::kLowest, options.diskPeriod, [this] { cleaner_.Pass(); }),
       extractionLoop_("archive", ThreadPriority::kBelowNormal, options.extractionPeriod,
-                      [this] { extractor.Pass(); }),
+                      [this] { extractor_.Pass(); }),
       healthLoop_("health", ThreadPriority::kNormal, std::chrono::seconds(1),
                   [this] { HealthPass(); }) {
-  detector.SetArchiveSink(recorder);
-  detector.SetReport([this](const std::string& text) { Report(text); });
-  recorder.SetReport([this](const std::string& text) { Report(text); });
-  recorder.SetFatalHandler([this](const std::string& text) { RaiseFatal(text); });
-  extractor.SetFatalHandler([this](const std::string& text) { RaiseFatal(text); });
-  detector.SetEventObserver([this](const Stamp& first, const Stamp& last) {
+  detector_.SetArchiveSink(recorder_);
+  detector_.SetReport([this](const std::string& text) { Report(text); });
+  recorder_.SetReport([this](const std::string& text) { Report(text); });
+  recorder_.SetFatalHandler([this](const std::string& text) { RaiseFatal(text); });
+  extractor_.SetFatalHandler([this](const std::string& text) { RaiseFatal(text); });
+  detector_.SetEventObserver([this](const Stamp& first, const Stamp& last) {
     eventsRecorded_ = eventsRecorded_ + 1;
     if (hooks_.eventRecorded) {
       hooks_.eventRecorded(first, last);
     }
   });
-  extractor.SetReport([this](const std::string& text) { Report(text); });
-  extractor.SetCutObserver([this](const Stamp& key) {
+  extractor_.SetReport([this](const std::string& text) { Report(text); });
+  extractor_.SetCutObserver([this](const Stamp& key) {
     eventsCut_ = eventsCut_ + 1;
     if (hooks_.eventCut) {
       hooks_.eventCut(key);
     }
   });
+  if (hooks_.eventDeleted) {
+    extractor_.SetDeleteObserver(hooks_.eventDeleted);
+  }
 }
 
 Station::~Station() {
@@ -86,21 +92,21 @@ bool Station::Start(std::unique_ptr<CaptureSource> source) {
     return false;
   }
   started_ = true;
-  if (options_.readConfiguration && ReadConfiguration(settings) == ConfigReadResult::Failed) {
+  if (options_.readConfiguration && ReadConfiguration(settings_) == ConfigReadResult::Failed) {
     Report("Reading configuration file failed.");
   }
-  detector.ApplyEnableWindow();
+  detector_.ApplyEnableWindow();
   if (options_.enableAtStart) {
-    settings.enabled = true;
+    settings_.enabled = true;
   }
-  detector.BuildThresholdMap();
+  detector_.BuildThresholdMap();
   // Events recorded but not cut when the process last ended (killed, power cut) go first.
-  if (const size_t uncut = extractor.QueueUncutEvents(); uncut > 0) {
+  if (const size_t uncut = extractor_.QueueUncutEvents(); uncut > 0) {
     Report(std::to_string(uncut) + " event(s) recorded before the last stop will be cut now.");
   }
   source_ = std::move(source);
   // A failure has been reported; the station runs without video.
-  const bool sourceStarted = source_ && source_->Start(ring);
+  const bool sourceStarted = source_ && source_->Start(ring_);
   detectionLoop_.Start();
   diskLoop_.Start();
   extractionLoop_.Start();
@@ -117,7 +123,7 @@ bool Station::ReplaceSource(std::unique_ptr<CaptureSource> source) {
     source_->Stop();
   }
   source_ = std::move(source);
-  return source_ && source_->Start(ring);
+  return source_ && source_->Start(ring_);
 }
 
 void Station::RaiseFatal(const std::string& text) {
@@ -150,32 +156,64 @@ void Station::Stop() {
     }
   }
   detectionLoop_.Stop();
-  detector.DetectionStep();  // the frames that arrived since the last pass go into the archive
+  detector_.DetectionStep();  // the frames that arrived since the last pass go into the archive
   // An event in progress ends on the last processed frame and is cut with the others below.
-  detector.EndActiveEvent();
-  recorder.FinishClip();
+  detector_.EndActiveEvent();
+  recorder_.FinishClip();
   diskLoop_.Stop();
   extractionLoop_.Stop();
-  if (const size_t left = extractor.DrainAll(options_.drainBound); left > 0) {
+  if (const size_t left = extractor_.DrainAll(options_.drainBound); left > 0) {
     Report(std::to_string(left) + " event(s) could not be cut before the station stopped.");
   }
 }
 
+bool Station::SetThreshold(int32_t threshold) {
+  if (threshold < 1 || threshold == settings_.threshold) {
+    return false;
+  }
+  settings_.threshold = threshold;
+  thresholdMap_.Build(threshold, settings_.maskFile.get());
+  return true;
+}
+
+void Station::SetMaskFile(const std::string& path) {
+  ChooseMask(settings_, thresholdMap_, path);
+}
+
+void Station::SetArchiveFolder(const std::string& folder) {
+  // The recorder takes the folder when it begins a clip, the extractor and the cleaner on each
+  // pass, the health thread reports a folder that cannot be used.
+  settings_.archiveFolder.set(folder);
+}
+
+bool Station::SelectCaptureDevice(uint32_t index, const SourceFactory& make) {
+  settings_.captureDeviceIndex = index;
+  return make && ReplaceSource(make(*this));
+}
+
+bool Station::SaveConfiguration() const {
+  return ombrix::SaveConfiguration(settings_);
+}
+
+std::unique_ptr<Reviewer> Station::MakeReviewer(ReviewWindow& window) {
+  return std::make_unique<Reviewer>(settings_, review_, window, &eventList_);
+}
+
 uint64_t Station::FramesPending() const {
-  const uint64_t stored = ring.FramesStored();
-  const uint64_t done = detector.FramesRead();
+  const uint64_t stored = ring_.FramesStored();
+  const uint64_t done = detector_.FramesRead();
   return stored > done ? stored - done : 0;
 }
 
 void Station::DetectionPass() {
-  detector.DetectionStep();
+  detector_.DetectionStep();
   if (hooks_.detectionPassDone) {
     hooks_.detectionPassDone();
   }
 }
 
 void Station::CheckBaseFolder() {
-  const std::string setting = settings.archiveFolder.get();
+  const std::string setting = settings_.archiveFolder.get();
   const BaseFolderFallback examined = ExamineBaseFolderSetting(setting);
   if (setting == checkedArchiveFolder_ && examined.fallsBack == archiveFellBack_) {
     return;

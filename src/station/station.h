@@ -15,6 +15,7 @@
 #include "detect/detector.h"
 #include "detect/event_file.h"
 #include "detect/threshold_map.h"
+#include "review/reviewer.h"
 #include "station/worker_loop.h"
 #include "storage/archive_recorder.h"
 #include "storage/disk_cleaner.h"
@@ -30,13 +31,19 @@ enum class TimeBase {
   kFrameTime,  // the capture time of the newest frame (a video file replayed at its own pace)
 };
 
-// What the station tells its owner. Each may be called from a worker thread; empty ones are
-// skipped.
+// What the station tells its owner. The notes are called on the station's worker threads, so a
+// window posts itself an event rather than touch a widget; empty ones are skipped.
 struct StationHooks {
-  ReportFunction report;                    // a message for the operator
-  std::function<void()> detectionPassDone;  // after every detection pass (live status refresh)
-  std::function<void(const Stamp& first, const Stamp& last)> eventRecorded;  // event file written
-  std::function<void(const Stamp& key)> eventCut;  // its movie, image and time history written
+  // A message for the operator: from a worker, or from the thread running Start() or Stop().
+  ReportFunction report;
+  // After every detection pass (the live status refresh); detection thread.
+  std::function<void()> detectionPassDone;
+  // An event file was written; detection thread.
+  std::function<void(const Stamp& first, const Stamp& last)> eventRecorded;
+  // Its movie, image and time history were written; archive thread.
+  std::function<void(const Stamp& key)> eventCut;
+  // Event retention removed the event file of this key (older than daysToKeep); archive thread.
+  std::function<void(const Stamp& key)> eventDeleted;
 };
 
 // One look at the running station, for the window's and the runner's status lines. Each figure is
@@ -45,6 +52,8 @@ struct StationStatus {
   std::optional<SystemTime> newestCapture;  // the newest frame's capture time; none before one
   int32_t pixelCount = 0;                   // changed pixels of the newest detection pass
   bool enabled = false;
+  bool recording = false;     // the archive records, or a clip is still open
+  uint64_t framesStored = 0;  // captured into the ring
   uint64_t framesRead = 0;
   uint64_t framesLost = 0;
   size_t eventsWaiting = 0;            // recorded events the extractor has not cut yet
@@ -66,15 +75,22 @@ struct StationOptions {
 
 // The running station: the settings, the frame ring, detection with its event list, the archive
 // recorder, the event extractor and the disk cleaner, with their threads. The window or the
-// headless runner owns one, starts it once and stops it once.
+// headless runner owns one, starts it once and stops it once, and reaches its parts only through
+// the methods below.
 //
 // Start-up order: configuration, enable schedule, threshold table, the events left uncut by the
 // last run queued, capture source, then the detection, disk and extraction threads. Stop order:
 // capture, detection (the frames still in the ring are processed and an event in progress ends on
 // the last of them), the clip being recorded is closed, disk, extraction (the events still
 // waiting are cut, within drainBound). Every thread is joined before anything it uses is freed.
+//
+// Threads: the reading methods may be called from any thread. The changing methods are meant for
+// the owner's one thread (the window's, the runner's); each takes effect while the workers run.
 class Station {
  public:
+  // Makes a capture source for this station (not started); may return null (no video).
+  using SourceFactory = std::function<std::unique_ptr<CaptureSource>(Station&)>;
+
   // The wall clock stamps frames and drives the schedule for kWallClock, and ages event files in
   // every mode; it must outlive the station.
   Station(const Clock& wallClock, FreeSpace& freeSpace, StationOptions options, StationHooks hooks);
@@ -90,26 +106,73 @@ class Station {
   // station runs; detection keeps its state. Returns whether the new source started. Not after
   // Stop(); waits while the health thread checks the old source.
   bool ReplaceSource(std::unique_ptr<CaptureSource> source);
-  // The exit sequence. Safe to call twice and without Start.
+  // The exit sequence; returns once every thread is joined, so a window calls it from a helper
+  // thread and keeps painting meanwhile. Safe to call twice and without Start.
   void Stop();
+
+  // Reading ---------------------------------------------------------------------------------
 
   // The newest frame (640x480) and its capture time, copied without tearing; false before the
   // first frame.
   bool CopyNewestFrame(uint8_t* out, SystemTime* stamp) const {
-    return ring.CopyNewest(out, stamp);
+    return ring_.CopyNewest(out, stamp);
   }
   // The status snapshot. Reading the free space touches the file system: not per frame.
   StationStatus Status() const;
   // Changed pixels of the newest detection pass (cheap).
-  int32_t PixelCount() const { return detector.LastPixelCount(); }
+  int32_t PixelCount() const { return detector_.LastPixelCount(); }
   // The newest capture time only (cheap: for a status line shown many times a second).
-  std::optional<SystemTime> NewestCapture() const { return ring.NewestStamp(); }
-
+  std::optional<SystemTime> NewestCapture() const { return ring_.NewestStamp(); }
+  // Frames captured into the ring so far (cheap: tells a painter whether a new frame came).
+  uint64_t FramesStored() const { return ring_.FramesStored(); }
+  // Frames the capture side overwrote before detection could read them (cheap).
+  uint64_t FramesLost() const { return detector_.FramesLost(); }
   // Frames stored in the ring that the detection thread has not processed yet (0 when idle).
   uint64_t FramesPending() const;
   // Events recorded by the detector or cut by the extractor so far.
   uint64_t EventsRecorded() const { return eventsRecorded_; }
   uint64_t EventsCut() const { return eventsCut_; }
+  // The settings. Each value is a relaxed atomic or a guarded text, so any thread may read them
+  // while the workers run.
+  const Settings& settings() const { return settings_; }
+  // The threshold table detection uses now (255 marks a masked pixel); null before Start().
+  std::shared_ptr<const ThresholdMap::Table> ThresholdTable() const {
+    return thresholdMap_.Current();
+  }
+  // What the archive readers (the extractor, the reviewer) publish with the frame on display:
+  // the replayed frame, its Stamp, frame and detection counts.
+  const ReviewValues& reviewValues() const { return review_; }
+  // Frames the detection thread has read, for a replayed file that paces itself by them.
+  const FrameProgress& readProgress() const { return detector_.readProgress(); }
+
+  // Changes -----------------------------------------------------------------------------------
+
+  // The settings whose change needs nothing else done: the event, display, schedule, retention
+  // and calibration values, enabled. Each worker reads its values afresh on every pass. The
+  // threshold, the mask file, the archive folder and the capture device index have their own
+  // methods below; a capture source made by the owner also takes this (it may lower the device
+  // index to the last device).
+  Settings& mutableSettings() { return settings_; }
+  // A new threshold level: values below 1 and the current one are ignored; another one is taken
+  // and the threshold table is rebuilt at once (detection runs on). Returns whether it was taken.
+  bool SetThreshold(int32_t threshold);
+  // A new mask image: taken and the table rebuilt at once, even for the same path (the image may
+  // have been edited).
+  void SetMaskFile(const std::string& path);
+  // A new archive folder: the clip being recorded finishes where it began; the next clip, the
+  // events and retention use the new folder.
+  void SetArchiveFolder(const std::string& folder);
+  // Change Video Source: takes the device index, and when make is given, rebuilds capture with
+  // the source it makes (see ReplaceSource). Returns whether a new source started.
+  bool SelectCaptureDevice(uint32_t index, const SourceFactory& make);
+  // Save Configuration: writes config.txt; false when it could not be written whole.
+  bool SaveConfiguration() const;
+  // The review commands on this station's settings, review values and event list (Save puts its
+  // stretch on the list, and the archive thread cuts it). The window and the station must
+  // outlive the reviewer.
+  std::unique_ptr<Reviewer> MakeReviewer(ReviewWindow& window);
+  // For an archive reader run outside a Reviewer (tests that play one): the values it writes.
+  ReviewValues& readerValues() { return review_; }
 
   // A failure the station cannot go on from (an encoder, stream or picture that cannot be had):
   // reported once, and the owner ends the run through Stop() and exit code 1. Any thread may
@@ -117,12 +180,6 @@ class Station {
   void RaiseFatal(const std::string& text);
   bool Fatal() const { return fatal_.load(std::memory_order_acquire); }
   std::string FatalText() const;
-
-  Settings settings;
-  FrameRing ring;
-  ThresholdMap thresholdMap;
-  EventList eventList;
-  ReviewValues review;
 
  private:
   // The capture time of the newest frame, for TimeBase::kFrameTime.
@@ -142,19 +199,20 @@ class Station {
   // Reports when the archive starts or stops falling back from archiveFolder to the default.
   void CheckBaseFolder();
 
+  Settings settings_;
+  FrameRing ring_;
+  ThresholdMap thresholdMap_;
+  EventList eventList_;
+  ReviewValues review_;
   StationOptions options_;
   StationHooks hooks_;
   FreeSpace& freeSpace_;
   FrameTimeClock frameClock_;
   const Clock* clock_;
-
- public:
-  Detector detector;
-  ArchiveRecorder recorder;
-  EventExtractor extractor;
-  DiskCleaner cleaner;
-
- private:
+  Detector detector_;
+  ArchiveRecorder recorder_;
+  EventExtractor extractor_;
+  DiskCleaner cleaner_;
   std::mutex sourceMutex_;  // source_ between the health thread and ReplaceSource
   std::unique_ptr<CaptureSource> source_;
   Relaxed<uint64_t> eventsRecorded_{0};

@@ -484,7 +484,13 @@ void EventExtractor::DeleteOldEvents(const std::string& eventsFolder) {
     }
   }
   for (const std::string& path : expired) {
-    std::filesystem::remove(path, error);
+    if (!std::filesystem::remove(path, error) || !deleteObserver_) {
+      continue;
+    }
+    const std::string name = std::filesystem::path(path).filename().string();
+    if (const std::string_view key = StampOfName(name, 'e', ".txt"); !key.empty()) {
+      deleteObserver_(Stamp(key));
+    }
   }
 }
 

@@ -70,6 +70,12 @@ class EventExtractor {
     cutObserver_ = std::move(observer);
   }
 
+  // Called with the event's key for each event file ("e" + key + ".txt") that retention deleted,
+  // on the thread that ran it. Set before the archive thread starts.
+  void SetDeleteObserver(std::function<void(const Stamp& key)> observer) {
+    deleteObserver_ = std::move(observer);
+  }
+
   // Told (archive thread) when an event movie cannot be made at all for want of an encoder or
   // picture: the station must stop. Set before the archive thread starts.
   void SetFatalHandler(std::function<void(const std::string&)> handler) {
@@ -107,7 +113,8 @@ class EventExtractor {
 
   // Deletes every file in the events folder older than daysToKeep days by the wall clock, by
   // birth time where the file system records it, else by modification time. A negative
-  // daysToKeep is refused (nothing is deleted); values above 24855 count as 24855.
+  // daysToKeep is refused (nothing is deleted); values above 24855 count as 24855. Each event
+  // file deleted is told to the delete observer.
   void DeleteOldEvents(const std::string& eventsFolder);
 
  private:
@@ -135,6 +142,7 @@ class EventExtractor {
   SteadyNow steadyNow_;
   ReportFunction report_;
   std::function<void(const Stamp& key)> cutObserver_;
+  std::function<void(const Stamp& key)> deleteObserver_;
   std::function<void(const std::string&)> fatal_;
   std::optional<WaitingEvent> waiting_;
   std::atomic<bool> hasWaiting_{false};  // waiting_ holds an event

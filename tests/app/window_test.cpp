@@ -64,14 +64,47 @@ struct HookLog {
   std::string Last() const { return lines.empty() ? "" : lines.back(); }
 };
 
+// A source whose frames the test stores, as a camera would; it may log its starts and stops.
+class HandSource final : public CaptureSource {
+ public:
+  explicit HandSource(std::vector<std::string>* log = nullptr) : log_(log) {}
+  bool Start(FrameRing& ring) override {
+    ring_ = &ring;
+    Log("start");
+    return true;
+  }
+  void Stop() override {
+    if (ring_ != nullptr) {
+      Log("stop");
+    }
+    ring_ = nullptr;
+  }
+  // A 640x480 YUYV sample of one brightness.
+  void Store(uint8_t level, const SystemTime& stamp) {
+    std::vector<uint8_t> sample(kSampleSize640, 128);
+    for (size_t i = 0; i < sample.size(); i += 2) {
+      sample[i] = level;
+    }
+    ring_->StoreFrame(sample.data(), stamp);
+  }
+
+ private:
+  void Log(const char* what) {
+    if (log_ != nullptr) {
+      log_->push_back(what);
+    }
+  }
+  std::vector<std::string>* log_;
+  FrameRing* ring_ = nullptr;
+};
+
 class WindowTest : public ::testing::Test {
  protected:
   void SetUp() override { log.Install(); }
   void TearDown() override { ResetHooks(); }
 
-  // A window on a station that reads no configuration, with no source unless one is made.
-  std::unique_ptr<MainWindow> Make(
-      std::function<std::unique_ptr<CaptureSource>(Station&)> source = {}) {
+  // For a station that reads no configuration, with no source unless one is made.
+  WindowSetup Setup(Station::SourceFactory source = {}) {
     WindowSetup setup;
     setup.wallClock = &parts.clock;
     setup.freeSpace = &freeSpace;
@@ -79,71 +112,89 @@ class WindowTest : public ::testing::Test {
     setup.makeSource = std::move(source);
     setup.report = [](const std::string&) {};
     setup.show = false;
-    return std::make_unique<MainWindow>(std::move(setup));
+    return setup;
+  }
+  std::unique_ptr<MainWindow> Make(Station::SourceFactory source = {}) {
+    return std::make_unique<MainWindow>(Setup(std::move(source)));
+  }
+  // A started window whose frames come from hand.
+  std::unique_ptr<MainWindow> MakeStartedByHand() {
+    auto window = Make([this](Station&) {
+      auto source = std::make_unique<HandSource>();
+      hand = source.get();
+      return source;
+    });
+    window->Start();
+    return window;
   }
 
   static QLineEdit* Field(QWidget& w, const char* name) {
     return w.findChild<QLineEdit*>(QString::fromLatin1(name));
   }
   static std::string Status(MainWindow& w) { return Field(w, "status")->text().toStdString(); }
-
-  // A 640x480 YUYV sample of one brightness.
-  static std::vector<uint8_t> Sample(uint8_t level) {
-    std::vector<uint8_t> sample(kSampleSize640, 128);
-    for (size_t i = 0; i < sample.size(); i += 2) {
-      sample[i] = level;
-    }
-    return sample;
+  static QPushButton* Button(QWidget& w, const char* name) {
+    return w.findChild<QPushButton*>(QString::fromLatin1(name));
   }
 
   test::ScopedHome home;
   SourceParts parts;
   StatvfsFreeSpace freeSpace;
   HookLog log;
+  HandSource* hand = nullptr;
 };
 
-TEST_F(WindowTest, MenusCarryEveryItemWithItsAccelerator) {
+// Every menu item with its menu, text and accelerator, and the trace its command leaves: a hook
+// line, "dialog NAME" (it opens that dialog), "picture" (it hides the live video), or none.
+struct MenuItem {
+  const char* menu;
+  const char* text;
+  const char* action;
+  const char* key;
+  const char* trace;
+};
+const MenuItem kMenuItems[] = {
+    {"&File", "New Archive Directory...", "actionNewArchiveDirectory", "",
+     "folder: Select folder where the archive and event files will be stored.."},
+    {"&File", "Open Event...", "actionOpenEvent", "", "open: Open Event | Event File (*.txt)"},
+    {"&File", "Open Image...", "actionOpenImage", "",
+     "open: Open Image | JPEG or PNG File (*.jpg *.png)"},
+    {"&File", "Save Image...", "actionSaveImage", "",
+     "save: Save Image | image | JPEG File (*.jpg);;PNG File (*.png)"},
+    {"&File", "Save Movie...", "actionSaveMovie", "", "info: Save Movie: No event selected."},
+    {"&File", "Read Mask File...", "actionReadMaskFile", "",
+     "open: Read Mask File | JPEG or PNG File (*.jpg *.png)"},
+    {"&File", "Show Mask", "actionShowMask", "", "picture"},
+    {"&File", "Overlay Mask", "actionOverlayMask", "", "picture"},
+    {"&File", "Overlay Grid", "actionOverlayGrid", "", "picture"},
+    {"&File", "Save Configuration", "actionSaveConfiguration", "", nullptr},
+    {"&File", "&Exit", "actionExit", "Ctrl+E", nullptr},
+    {"&Options", "Video...", "actionVideo", "", nullptr},
+    {"&Options", "Display...", "actionDisplay", "", "dialog vardexOptions"},
+    {"&Options", "Trigger...", "actionTrigger", "", "dialog eventOptions"},
+    {"&Options", "Calibration...", "actionCalibration", "", "dialog calibration"},
+    {"&Events", "First", "actionFirst", "Ctrl+Home", "info: No events."},
+    {"&Events", "Previous", "actionPrevious", "Ctrl+Left", "info: No more events."},
+    {"&Events", "Next", "actionNext", "Ctrl+Right", "info: No more events."},
+    {"&Events", "Last", "actionLast", "Ctrl+End", "info: No events."},
+    {"&Events", "Delete", "actionDelete", "Ctrl+Del", "info: Delete: No event selected."},
+    {"Special", "Show Average Composite", "actionShowAverageComposite", "", nullptr},
+    {"Special", "Show Average Movie", "actionShowAverageMovie", "", nullptr},
+    {"Special", "Recalculate Time History", "actionRecalculateTimeHistory", "",
+     "info: Recalculate: No event selected."},
+    {"Special", "Change Video Source", "actionChangeVideoSource", "", nullptr},
+    {"&Help", "&About...", "actionAbout", "", "dialog about"},
+};
+
+TEST_F(WindowTest, EveryMenuItemIsInPlaceAndRunsItsCommand) {
   auto window = Make();
-  struct Item {
-    const char* menu;
-    const char* text;
-    const char* action;
-    QKeySequence key;
-  };
-  const Item items[] = {
-      {"&File", "New Archive Directory...", "actionNewArchiveDirectory", {}},
-      {"&File", "Open Event...", "actionOpenEvent", {}},
-      {"&File", "Open Image...", "actionOpenImage", {}},
-      {"&File", "Save Image...", "actionSaveImage", {}},
-      {"&File", "Save Movie...", "actionSaveMovie", {}},
-      {"&File", "Read Mask File...", "actionReadMaskFile", {}},
-      {"&File", "Show Mask", "actionShowMask", {}},
-      {"&File", "Overlay Mask", "actionOverlayMask", {}},
-      {"&File", "Overlay Grid", "actionOverlayGrid", {}},
-      {"&File", "Save Configuration", "actionSaveConfiguration", {}},
-      {"&File", "&Exit", "actionExit", QKeySequence(Qt::CTRL | Qt::Key_E)},
-      {"&Options", "Video...", "actionVideo", {}},
-      {"&Options", "Display...", "actionDisplay", {}},
-      {"&Options", "Trigger...", "actionTrigger", {}},
-      {"&Options", "Calibration...", "actionCalibration", {}},
-      {"&Events", "First", "actionFirst", QKeySequence(Qt::CTRL | Qt::Key_Home)},
-      {"&Events", "Previous", "actionPrevious", QKeySequence(Qt::CTRL | Qt::Key_Left)},
-      {"&Events", "Next", "actionNext", QKeySequence(Qt::CTRL | Qt::Key_Right)},
-      {"&Events", "Last", "actionLast", QKeySequence(Qt::CTRL | Qt::Key_End)},
-      {"&Events", "Delete", "actionDelete", QKeySequence(Qt::CTRL | Qt::Key_Delete)},
-      {"Special", "Show Average Composite", "actionShowAverageComposite", {}},
-      {"Special", "Show Average Movie", "actionShowAverageMovie", {}},
-      {"Special", "Recalculate Time History", "actionRecalculateTimeHistory", {}},
-      {"Special", "Change Video Source", "actionChangeVideoSource", {}},
-      {"&Help", "&About...", "actionAbout", {}},
-  };
+  window->Start();
   std::map<QString, QMenu*> menus;
   for (QAction* top : window->menuBar()->actions()) {
     menus[top->text()] = top->menu();
   }
   ASSERT_EQ(menus.size(), 5u);
-  std::map<QString, std::vector<QString>> seen;
-  for (const Item& item : items) {
+  std::map<QString, int> items;
+  for (const MenuItem& item : kMenuItems) {
     SCOPED_TRACE(item.text);
     QMenu* menu = menus[QString::fromLatin1(item.menu)];
     ASSERT_NE(menu, nullptr);
@@ -151,8 +202,24 @@ TEST_F(WindowTest, MenusCarryEveryItemWithItsAccelerator) {
     ASSERT_NE(action, nullptr);
     EXPECT_TRUE(menu->actions().contains(action));
     EXPECT_EQ(action->text().toStdString(), item.text);
-    EXPECT_EQ(action->shortcut(), item.key);
-    seen[QString::fromLatin1(item.menu)].push_back(action->text());
+    EXPECT_EQ(action->shortcut(), QKeySequence(QString::fromLatin1(item.key)));
+    ++items[QString::fromLatin1(item.menu)];
+    const std::string trace = item.trace != nullptr ? item.trace : "";
+    if (trace.empty()) {
+      continue;
+    }
+    window->ShowLiveVideo();
+    log.lines.clear();
+    action->trigger();
+    if (trace == "picture") {
+      EXPECT_FALSE(window->realTimeShown());
+    } else if (trace.rfind("dialog ", 0) == 0) {
+      auto* d = window->findChild<QDialog*>(QString::fromStdString(trace.substr(7)));
+      ASSERT_NE(d, nullptr);
+      EXPECT_TRUE(d->isVisible());
+    } else {
+      EXPECT_EQ(log.Last(), trace);
+    }
   }
   // Nothing else is in the menus but the two separators of File and the one of Events.
   for (const auto& [name, menu] : menus) {
@@ -160,116 +227,17 @@ TEST_F(WindowTest, MenusCarryEveryItemWithItsAccelerator) {
     for (QAction* a : menu->actions()) {
       separators += a->isSeparator() ? 1 : 0;
     }
-    EXPECT_EQ(menu->actions().size() - separators, static_cast<int>(seen[name].size()));
+    EXPECT_EQ(menu->actions().size() - separators, items[name]) << name.toStdString();
   }
-}
-
-TEST_F(WindowTest, ControlsCarryTheirTexts) {
-  auto window = Make();
-  const std::pair<const char*, const char*> buttons[] = {{"buttonFirst", "||< First"},
-                                                         {"buttonPrevious", "<< Previous"},
-                                                         {"buttonNext", "Next >>"},
-                                                         {"buttonLast", "Last >||"},
-                                                         {"buttonReplay", "Replay"},
-                                                         {"buttonPause", "Pause"},
-                                                         {"buttonComposite", "Composite"},
-                                                         {"buttonDelete", "Delete"},
-                                                         {"buttonLive", "Start"},
-                                                         {"buttonPlay", "Play"},
-                                                         {"buttonSave", "Save"}};
-  for (const auto& [name, text] : buttons) {
-    auto* b = window->findChild<QPushButton*>(QString::fromLatin1(name));
-    ASSERT_NE(b, nullptr) << name;
-    EXPECT_EQ(b->text().toStdString(), text);
+  // The About box with its texts.
+  auto* about = window->findChild<QDialog*>("about");
+  EXPECT_EQ(about->windowTitle().toStdString(), "About Ombrix");
+  QStringList texts;
+  for (auto* label : about->findChildren<QLabel*>()) {
+    texts << label->text();
   }
-  EXPECT_FALSE(window->findChild<QPushButton*>("buttonPause")->isEnabled());
-  window->Start();
-  EXPECT_EQ(window->findChild<QPushButton*>("buttonLive")->text().toStdString(), "Hide RT");
-  EXPECT_TRUE(window->realTimeShown());
-  EXPECT_EQ(Field(*window, "duration")->text().toStdString(), "10");
-  auto* picker = window->findChild<QDateTimeEdit*>("startTime");
-  EXPECT_EQ(picker->displayFormat().toStdString(), "MM/dd/yyyy HH:mm:ss");
-  EXPECT_LE(std::abs(picker->dateTime().secsTo(QDateTime::currentDateTimeUtc())), 5);
-  // The duration takes digits only.
-  QLineEdit* duration = Field(*window, "duration");
-  duration->clear();
-  QTest::keyClicks(duration, "1a2-");
-  EXPECT_EQ(duration->text().toStdString(), "12");
-  // "Hide RT" / "Show RT" toggles the live video.
-  auto* live = window->findChild<QPushButton*>("buttonLive");
-  QTest::mouseClick(live, Qt::LeftButton);
-  EXPECT_EQ(live->text().toStdString(), "Show RT");
-  EXPECT_FALSE(window->realTimeShown());
-  QTest::mouseClick(live, Qt::LeftButton);
-  EXPECT_EQ(live->text().toStdString(), "Hide RT");
-  EXPECT_TRUE(window->realTimeShown());
-}
-
-// Every menu item reaches its command: each leaves its own trace in the hooks or the window.
-TEST_F(WindowTest, EveryMenuItemRunsItsCommand) {
-  auto window = Make();
-  window->Start();
-  struct Case {
-    const char* action;
-    const char* expected;  // the hook line it leaves
-  };
-  const Case cases[] = {
-      {"actionNewArchiveDirectory",
-       "folder: Select folder where the archive and event files will be stored.."},
-      {"actionOpenEvent", "open: Open Event | Event File (*.txt)"},
-      {"actionOpenImage", "open: Open Image | JPEG or PNG File (*.jpg *.png)"},
-      {"actionSaveImage", "save: Save Image | image | JPEG File (*.jpg);;PNG File (*.png)"},
-      {"actionSaveMovie", "info: Save Movie: No event selected."},
-      {"actionReadMaskFile", "open: Read Mask File | JPEG or PNG File (*.jpg *.png)"},
-      {"actionFirst", "info: No events."},
-      {"actionPrevious", "info: No more events."},
-      {"actionNext", "info: No more events."},
-      {"actionLast", "info: No events."},
-      {"actionDelete", "info: Delete: No event selected."},
-      {"actionRecalculateTimeHistory", "info: Recalculate: No event selected."},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.action);
-    log.lines.clear();
-    window->action(QString::fromLatin1(c.action))->trigger();
-    EXPECT_EQ(log.Last(), c.expected);
-  }
-  // The buttons share the commands of the menu.
-  const std::pair<const char*, const char*> buttons[] = {
-      {"buttonFirst", "info: No events."},
-      {"buttonNext", "info: No more events."},
-      {"buttonDelete", "info: Delete: No event selected."},
-      {"buttonReplay", "info: Replay: No event selected."},
-      {"buttonComposite", "info: Composite: No event selected."}};
-  for (const auto& [name, expected] : buttons) {
-    SCOPED_TRACE(name);
-    log.lines.clear();
-    QTest::mouseClick(window->findChild<QPushButton*>(QString::fromLatin1(name)), Qt::LeftButton);
-    EXPECT_EQ(log.Last(), expected);
-  }
-  // The dialogs of the Options and Help menus open.
-  const std::pair<const char*, const char*> dialogs[] = {{"actionDisplay", "vardexOptions"},
-                                                         {"actionTrigger", "eventOptions"},
-                                                         {"actionCalibration", "calibration"},
-                                                         {"actionAbout", "about"}};
-  for (const auto& [action, dialog] : dialogs) {
-    window->action(QString::fromLatin1(action))->trigger();
-    auto* d = window->findChild<QDialog*>(QString::fromLatin1(dialog));
-    ASSERT_NE(d, nullptr) << dialog;
-    EXPECT_TRUE(d->isVisible()) << dialog;
-  }
-  // The picture commands hide the live video.
-  for (const char* action : {"actionShowMask", "actionOverlayMask", "actionOverlayGrid"}) {
-    window->ShowLiveVideo();
-    ASSERT_TRUE(window->realTimeShown());
-    window->action(QString::fromLatin1(action))->trigger();
-    EXPECT_FALSE(window->realTimeShown()) << action;
-  }
-  // Play, Save and the averages take the picker's interval: Save writes its event file.
-  log.lines.clear();
-  window->findChild<QPushButton*>("buttonSave")->click();
-  EXPECT_TRUE(log.lines.empty());
-  EXPECT_EQ(window->station().eventList.Size(), 1u);
+  EXPECT_TRUE(texts.contains("Ombrix, Version 1.2.3"));
+  EXPECT_TRUE(texts.contains("June 10, 2016"));
 }
 
 TEST_F(WindowTest, AcceleratorsReachTheirCommands) {
@@ -279,24 +247,77 @@ TEST_F(WindowTest, AcceleratorsReachTheirCommands) {
   ASSERT_TRUE(QTest::qWaitForWindowActive(window.get()));
   // Even with the focus in the duration field the accelerators win.
   Field(*window, "duration")->setFocus();
-  const std::pair<Qt::Key, const char*> keys[] = {
-      {Qt::Key_Home, "info: No events."},
-      {Qt::Key_Left, "info: No more events."},
-      {Qt::Key_Right, "info: No more events."},
-      {Qt::Key_End, "info: No events."},
-      {Qt::Key_Delete, "info: Delete: No event selected."}};
-  for (const auto& [key, expected] : keys) {
-    log.lines.clear();
-    QTest::keyClick(window.get(), key, Qt::ControlModifier);
-    EXPECT_EQ(log.Last(), expected) << key;
+  for (const MenuItem& item : kMenuItems) {
+    if (*item.key != '\0' && item.trace != nullptr) {
+      log.lines.clear();
+      QTest::keySequence(window.get(), QKeySequence(QString::fromLatin1(item.key)));
+      EXPECT_EQ(log.Last(), item.trace) << item.key;
+    }
   }
   QTest::keyClick(window.get(), Qt::Key_E, Qt::ControlModifier);
   EXPECT_EQ(Status(*window), "Stopping...");
   QTRY_VERIFY_WITH_TIMEOUT(window->stopped(), 20000);
 }
 
-TEST_F(WindowTest, EscapeAndTheCloseBoxLeaveTheStationRunning) {
+// The buttons with their texts and the commands they share with the menus (none: checked apart).
+TEST_F(WindowTest, ControlsCarryTheirTextsAndRunTheirCommands) {
   auto window = Make();
+  EXPECT_EQ(Button(*window, "buttonLive")->text().toStdString(), "Start");
+  EXPECT_FALSE(Button(*window, "buttonPause")->isEnabled());
+  window->Start();
+  const std::tuple<const char*, const char*, const char*> buttons[] = {
+      {"buttonFirst", "||< First", "info: No events."},
+      {"buttonPrevious", "<< Previous", "info: No more events."},
+      {"buttonNext", "Next >>", "info: No more events."},
+      {"buttonLast", "Last >||", "info: No events."},
+      {"buttonReplay", "Replay", "info: Replay: No event selected."},
+      {"buttonPause", "Pause", nullptr},
+      {"buttonComposite", "Composite", "info: Composite: No event selected."},
+      {"buttonDelete", "Delete", "info: Delete: No event selected."},
+      {"buttonLive", "Hide RT", nullptr},
+      {"buttonPlay", "Play", nullptr},
+      {"buttonSave", "Save", nullptr}};
+  for (const auto& [name, text, trace] : buttons) {
+    QPushButton* button = Button(*window, name);
+    ASSERT_NE(button, nullptr) << name;
+    EXPECT_EQ(button->text().toStdString(), text);
+    if (trace != nullptr) {
+      log.lines.clear();
+      QTest::mouseClick(button, Qt::LeftButton);
+      EXPECT_EQ(log.Last(), trace) << name;
+    }
+  }
+  // Save takes the picker's interval and puts it on the station's event list.
+  log.lines.clear();
+  Button(*window, "buttonSave")->click();
+  EXPECT_TRUE(log.lines.empty());
+  EXPECT_EQ(window->station().Status().eventsWaiting, 1u);
+  auto* picker = window->findChild<QDateTimeEdit*>("startTime");
+  EXPECT_EQ(picker->displayFormat().toStdString(), "MM/dd/yyyy HH:mm:ss");
+  EXPECT_LE(std::abs(picker->dateTime().secsTo(QDateTime::currentDateTimeUtc())), 5);
+  // The duration reads "10" and takes digits only.
+  QLineEdit* duration = Field(*window, "duration");
+  EXPECT_EQ(duration->text().toStdString(), "10");
+  duration->clear();
+  QTest::keyClicks(duration, "1a2-");
+  EXPECT_EQ(duration->text().toStdString(), "12");
+  // "Hide RT" / "Show RT" toggles the live video.
+  auto* live = Button(*window, "buttonLive");
+  for (const bool shown : {true, false, true}) {
+    EXPECT_EQ(live->text().toStdString(), shown ? "Hide RT" : "Show RT");
+    EXPECT_EQ(window->realTimeShown(), shown);
+    QTest::mouseClick(live, Qt::LeftButton);
+  }
+}
+
+// Escape and the close box leave the station running; Exit stops it while the window paints.
+TEST_F(WindowTest, OnlyExitStopsTheStation) {
+  auto window = Make([this](Station& station) {
+    HeadlessOptions options;
+    options.source = SourceKind::kSimulated;
+    return MakeCaptureSource(
+        options, station, parts, [](const std::string&) {}, nullptr);
+  });
   window->Start();
   window->show();
   ASSERT_TRUE(QTest::qWaitForWindowExposed(window.get()));
@@ -305,40 +326,30 @@ TEST_F(WindowTest, EscapeAndTheCloseBoxLeaveTheStationRunning) {
   QCoreApplication::processEvents();
   EXPECT_TRUE(window->isVisible());
   EXPECT_FALSE(window->stopped());
-}
-
-TEST_F(WindowTest, ExitStopsTheStationWhileTheWindowPaints) {
-  auto window = Make([this](Station& station) {
-    HeadlessOptions options;
-    options.source = SourceKind::kSimulated;
-    return MakeCaptureSource(
-        options, station, parts, [](const std::string&) {}, nullptr);
-  });
-  window->Start();
-  QTRY_VERIFY_WITH_TIMEOUT(window->station().ring.FramesStored() > 10, 10000);
+  QTRY_VERIFY_WITH_TIMEOUT(window->station().FramesStored() > 10, 10000);
   window->action("actionExit")->trigger();
   EXPECT_EQ(Status(*window), "Stopping...");
   // Nothing reaches the stopping station.
   EXPECT_FALSE(window->action("actionChangeVideoSource")->isEnabled());
-  EXPECT_FALSE(window->findChild<QPushButton*>("buttonNext")->isEnabled());
+  EXPECT_FALSE(Button(*window, "buttonNext")->isEnabled());
   QTRY_VERIFY_WITH_TIMEOUT(window->stopped(), 20000);
   EXPECT_EQ(window->station().FramesPending(), 0u);
-  const uint64_t stored = window->station().ring.FramesStored();
+  const uint64_t stored = window->station().FramesStored();
   QTest::qWait(200);
-  EXPECT_EQ(window->station().ring.FramesStored(), stored);  // capture has ended
-  window->action("actionExit")->trigger();                   // a second Exit does nothing
-  EXPECT_TRUE(window->close());                              // and now the window may close
+  EXPECT_EQ(window->station().FramesStored(), stored);  // capture has ended
+  window->action("actionExit")->trigger();              // a second Exit does nothing
+  EXPECT_TRUE(window->close());                         // and now the window may close
 }
 
 TEST_F(WindowTest, LiveStatusTextAndTheEveryThirtiethCopy) {
-  auto window = Make();
-  window->ShowLiveVideo();
+  auto window = MakeStartedByHand();
+  Settings& settings = window->station().mutableSettings();
+  settings.enabled = false;
   // No frame yet: the time reads as zeros.
   window->LiveStatus();
   EXPECT_EQ(Status(*window), "UTC 00/00/00 00:00:00 Disabled");
-  Station& station = window->station();
-  station.ring.StoreFrame(Sample(40).data(), SystemTime{2016, 6, 5, 10, 21, 5, 9, 990});
-  station.settings.enabled = true;
+  hand->Store(40, SystemTime{2016, 6, 5, 10, 21, 5, 9, 990});
+  settings.enabled = true;
   const uint8_t* display = window->picture().displayPixels();
   window->LiveStatus();  // the 2nd message: no copy
   EXPECT_EQ(Status(*window), "UTC 06/10/2016 21:05:09 Enabled");
@@ -349,7 +360,7 @@ TEST_F(WindowTest, LiveStatusTextAndTheEveryThirtiethCopy) {
   EXPECT_EQ(display[1000], 0);
   window->LiveStatus();  // the 31st: copies
   EXPECT_EQ(display[1000], 40);
-  station.ring.StoreFrame(Sample(90).data(), SystemTime{2016, 6, 5, 10, 21, 5, 10, 0});
+  hand->Store(90, SystemTime{2016, 6, 5, 10, 21, 5, 10, 0});
   for (int i = 0; i < 29; ++i) {
     window->LiveStatus();
   }
@@ -360,23 +371,19 @@ TEST_F(WindowTest, LiveStatusTextAndTheEveryThirtiethCopy) {
   EXPECT_EQ(Field(*window, "count")->text().toStdString(), "0");
   // Hidden live video: neither field changes.
   window->HideLiveVideo();
-  station.ring.StoreFrame(Sample(90).data(), SystemTime{2016, 6, 5, 10, 21, 6, 0, 0});
+  hand->Store(90, SystemTime{2016, 6, 5, 10, 21, 6, 0, 0});
   Field(*window, "count")->setText("x");
   window->LiveStatus();
   EXPECT_EQ(Status(*window), "UTC 06/10/2016 21:05:10 Enabled");
   EXPECT_EQ(Field(*window, "count")->text().toStdString(), "x");
-}
-
-TEST_F(WindowTest, LiveStatusArrivesFromTheDetectionThread) {
-  auto window = Make();
-  window->Start();
-  window->station().settings.enabled = false;
-  QTRY_VERIFY_WITH_TIMEOUT(Status(*window) == "UTC 00/00/00 00:00:00 Disabled", 5000);
+  // The detection thread's note after each pass refreshes it through the window's queue.
+  window->ShowLiveVideo();
+  QTRY_VERIFY_WITH_TIMEOUT(Status(*window) == "UTC 06/10/2016 21:06:00 Enabled", 5000);
 }
 
 TEST_F(WindowTest, ReplayFrameShowsTheTimeWithMilliseconds) {
   auto window = Make();
-  ReviewValues& review = window->station().review;
+  ReviewValues& review = window->station().readerValues();
   review.replayFrame.Update(187, [](uint8_t*) {});
   review.displayCount = 7;
   review.archiveFrameCount = 30;
@@ -386,20 +393,19 @@ TEST_F(WindowTest, ReplayFrameShowsTheTimeWithMilliseconds) {
   EXPECT_EQ(Status(*window), "before");
   EXPECT_EQ(Field(*window, "count")->text().toStdString(), "7");
   EXPECT_EQ(window->picture().displayPixels()[5], 187);
-
-  const std::pair<const char*, int> cases[] = {
-      {"20160610_210509_990", 30}, {"20160610_210509_990", 0}, {"20161231_235959_999", 1}};
-  const char* expected[] = {"UTC 06/10/2016 21:05:10.980", "UTC 06/10/2016 21:05:09.990",
-                            "UTC 01/01/2017 00:00:00.032"};
-  for (size_t i = 0; i < 3; ++i) {
-    review.currentArchiveFile.set(cases[i].first);
-    review.archiveFrameCount = cases[i].second;
+  const std::tuple<const char*, int, const char*> cases[] = {
+      {"20160610_210509_990", 30, "UTC 06/10/2016 21:05:10.980"},
+      {"20160610_210509_990", 0, "UTC 06/10/2016 21:05:09.990"},
+      {"20161231_235959_999", 1, "UTC 01/01/2017 00:00:00.032"}};
+  for (const auto& [stamp, frames, expected] : cases) {
+    review.currentArchiveFile.set(stamp);
+    review.archiveFrameCount = frames;
     window->ReplayFrameShown();
-    EXPECT_EQ(Status(*window), expected[i]);
+    EXPECT_EQ(Status(*window), expected);
   }
   // From a worker thread, the note is posted and handled on the window's thread.
-  review.currentArchiveFile.set("20160610_210509_990");
   review.archiveFrameCount = 30;
+  review.currentArchiveFile.set("20160610_210509_990");
   Field(*window, "status")->clear();
   std::thread worker([&window] { window->FrameReady(); });
   worker.join();
@@ -449,7 +455,7 @@ TEST_F(WindowTest, MaskIsShownAndOverlaid) {
   ASSERT_TRUE(mask.save(path));
   log.answer = path;
   window->action("actionReadMaskFile")->trigger();
-  EXPECT_EQ(window->station().settings.maskFile.get(), path.toStdString());
+  EXPECT_EQ(window->station().settings().maskFile.get(), path.toStdString());
   window->ShowMask();
   EXPECT_EQ(display[105 * 640 + 210], 255);
   EXPECT_EQ(display[50 * 640 + 50], 30);
@@ -465,7 +471,7 @@ TEST_F(WindowTest, ClickReadsOutThePixelAndItsDirection) {
   window->Start();
   window->show();
   ASSERT_TRUE(QTest::qWaitForWindowExposed(window.get()));
-  const Calibration calibration = CalibrationFromSettings(window->station().settings);
+  const Calibration calibration = CalibrationFromSettings(window->station().settings());
   for (const QPoint pixel : {QPoint(320, 240), QPoint(0, 0), QPoint(639, 10)}) {
     QTest::mouseClick(&window->picture(), Qt::LeftButton, {}, pixel + QPoint(2, 2));
     const AzEl d = PixelToAzEl(calibration, pixel.x(), pixel.y());
@@ -480,40 +486,14 @@ TEST_F(WindowTest, ClickReadsOutThePixelAndItsDirection) {
   EXPECT_NE(Status(*window).find("El:  90.00"), std::string::npos);
 }
 
-// A source that only counts its starts and stops.
-class CountingSource final : public CaptureSource {
- public:
-  explicit CountingSource(std::vector<std::string>& log) : log_(log) {}
-  bool Start(FrameRing&) override {
-    log_.push_back("start");
-    return true;
-  }
-  void Stop() override {
-    if (!stopped_) {
-      log_.push_back("stop");
-    }
-    stopped_ = true;
-  }
-
- private:
-  std::vector<std::string>& log_;
-  bool stopped_ = false;
-};
-
 TEST_F(WindowTest, ChangeVideoSourceCyclesTheDeviceIndexAndRebuildsCapture) {
   std::vector<std::string> sources;
   std::vector<uint32_t> indexes;
-  WindowSetup setup;
-  setup.wallClock = &parts.clock;
-  setup.freeSpace = &freeSpace;
-  setup.stationOptions.readConfiguration = false;
-  setup.show = false;
-  setup.report = [](const std::string&) {};
+  WindowSetup setup = Setup([&](Station& station) {
+    indexes.push_back(station.settings().captureDeviceIndex);
+    return std::make_unique<HandSource>(&sources);
+  });
   setup.countDevices = [] { return 3; };
-  setup.makeSource = [&](Station& station) {
-    indexes.push_back(station.settings.captureDeviceIndex);
-    return std::make_unique<CountingSource>(sources);
-  };
   MainWindow window(std::move(setup));
   window.Start();
   for (int i = 0; i < 3; ++i) {
@@ -528,16 +508,10 @@ TEST_F(WindowTest, ChangeVideoSourceCyclesTheDeviceIndexAndRebuildsCapture) {
 }
 
 TEST_F(WindowTest, UnreadableConfigurationIsShownInABox) {
-  {
-    std::ofstream config(home.home() / "config.txt", std::ios::binary);
-    config << "enableTime:24 0 0\r\n";
-  }
+  test::WriteFileBytes(home.home() / "config.txt", "enableTime:24 0 0\r\n");
   SetConfigurationPath((home.home() / "config.txt").string());
-  WindowSetup setup;
-  setup.wallClock = &parts.clock;
-  setup.freeSpace = &freeSpace;
-  setup.show = false;
-  setup.report = [](const std::string&) {};
+  WindowSetup setup = Setup();
+  setup.stationOptions.readConfiguration = true;
   MainWindow window(std::move(setup));
   window.Start();
   QTRY_COMPARE(QString::fromStdString(log.Last()),
@@ -547,19 +521,20 @@ TEST_F(WindowTest, UnreadableConfigurationIsShownInABox) {
 
 TEST_F(WindowTest, NewArchiveDirectoryStripsTrailingSeparators) {
   auto window = Make();
-  window->station().settings.archiveFolder.set("/old");
-  log.answer = "";
-  window->action("actionNewArchiveDirectory")->trigger();
-  EXPECT_EQ(window->station().settings.archiveFolder.get(), "/old");  // cancelled
-  log.answer = "/data/sky/ //";
-  window->action("actionNewArchiveDirectory")->trigger();
-  EXPECT_EQ(window->station().settings.archiveFolder.get(), "/data/sky");
+  const Settings& settings = window->station().settings();
+  window->station().SetArchiveFolder("/old");
+  for (const auto& [answer, expected] : {std::pair{"", "/old"},  // cancelled
+                                         {"/data/sky/ //", "/data/sky"}}) {
+    log.answer = QString::fromLatin1(answer);
+    window->action("actionNewArchiveDirectory")->trigger();
+    EXPECT_EQ(settings.archiveFolder.get(), expected);
+  }
 }
 
 // "Vardex Options": refilled on every show; the rules of OK.
 TEST_F(WindowTest, VardexOptionsRules) {
   auto window = Make();
-  Settings& s = window->station().settings;
+  Settings& s = window->station().mutableSettings();
   window->action("actionDisplay")->trigger();
   auto* dialog = window->findChild<QDialog*>("vardexOptions");
   ASSERT_NE(dialog, nullptr);
@@ -567,34 +542,30 @@ TEST_F(WindowTest, VardexOptionsRules) {
     return dialog->findChild<QLineEdit*>(QString::fromLatin1(name));
   };
   const auto ok = [dialog] { dialog->findChild<QPushButton*>("ok")->click(); };
-  struct Case {
-    const char* field;
-    const char* text;
-    int expected;
-    std::function<int()> read;
-  };
-  const Case cases[] = {
-      {"diskUsage", "10", 25, [&s] { return static_cast<int>(s.diskUsage.load()); }},
-      {"diskUsage", "95", 90, [&s] { return static_cast<int>(s.diskUsage.load()); }},
-      {"diskUsage", "60", 60, [&s] { return static_cast<int>(s.diskUsage.load()); }},
-      {"pngIntegrationFactor", "0", 1,
-       [&s] { return static_cast<int>(s.pngIntegrationFactor.load()); }},
-      {"pngIntegrationFactor", "12", 10,
-       [&s] { return static_cast<int>(s.pngIntegrationFactor.load()); }},
-      {"hourlyRate", "0", 12, [&s] { return s.hourlyRate.load(); }},
-      {"hourlyRate", "", 12, [&s] { return s.hourlyRate.load(); }},
-      {"hourlyRate", "40", 40, [&s] { return s.hourlyRate.load(); }},
-      {"slowdownFactor", "0", 1, [&s] { return s.slowdownFactor.load(); }},
-      {"slowdownFactor", "3", 3, [&s] { return s.slowdownFactor.load(); }},
-      {"daysToKeep", "0", 99, [&s] { return s.daysToKeep.load(); }},
-      {"daysToKeep", "7", 7, [&s] { return s.daysToKeep.load(); }},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(std::string(c.field) + " = '" + c.text + "'");
+  const std::map<std::string, std::function<int()>> read = {
+      {"diskUsage", [&s] { return static_cast<int>(s.diskUsage.load()); }},
+      {"pngIntegrationFactor", [&s] { return static_cast<int>(s.pngIntegrationFactor.load()); }},
+      {"hourlyRate", [&s] { return s.hourlyRate.load(); }},
+      {"slowdownFactor", [&s] { return s.slowdownFactor.load(); }},
+      {"daysToKeep", [&s] { return s.daysToKeep.load(); }}};
+  const std::tuple<const char*, const char*, int> cases[] = {{"diskUsage", "10", 25},
+                                                             {"diskUsage", "95", 90},
+                                                             {"diskUsage", "60", 60},
+                                                             {"pngIntegrationFactor", "0", 1},
+                                                             {"pngIntegrationFactor", "12", 10},
+                                                             {"hourlyRate", "0", 12},
+                                                             {"hourlyRate", "", 12},
+                                                             {"hourlyRate", "40", 40},
+                                                             {"slowdownFactor", "0", 1},
+                                                             {"slowdownFactor", "3", 3},
+                                                             {"daysToKeep", "0", 99},
+                                                             {"daysToKeep", "7", 7}};
+  for (const auto& [field, text, expected] : cases) {
+    SCOPED_TRACE(std::string(field) + " = '" + text + "'");
     window->action("actionDisplay")->trigger();
-    edit(c.field)->setText(QString::fromLatin1(c.text));
+    edit(field)->setText(QString::fromLatin1(text));
     ok();
-    EXPECT_EQ(c.read(), c.expected);
+    EXPECT_EQ(read.at(field)(), expected);
     EXPECT_FALSE(dialog->isVisible());
   }
   // Refilled on show: a setting changed meanwhile is what it shows.
@@ -621,14 +592,14 @@ TEST_F(WindowTest, VardexOptionsRules) {
   display[1] = 0;
   EXPECT_EQ(window->picture().DisplayColor(0, 0), qRgb(0xE7, 0xF3, 0x9B));
   EXPECT_EQ(window->picture().DisplayColor(1, 0), qRgb(0, 0, 0));
-  // Cancel changes nothing.
+  // Cancel changes nothing, and the next show refills.
   window->action("actionDisplay")->trigger();
   edit("diskUsage")->setText("33");
   dialog->findChild<QPushButton*>("cancel")->click();
   EXPECT_EQ(s.diskUsage.load(), 60u);
   EXPECT_FALSE(dialog->isVisible());
   window->action("actionDisplay")->trigger();
-  EXPECT_EQ(edit("diskUsage")->text().toStdString(), "60");  // refilled
+  EXPECT_EQ(edit("diskUsage")->text().toStdString(), "60");
   dialog->findChild<QCheckBox*>("pseudoColor")->setChecked(false);
   ok();
   EXPECT_EQ(window->picture().DisplayColor(0, 0), qRgb(255, 255, 255));
@@ -636,8 +607,9 @@ TEST_F(WindowTest, VardexOptionsRules) {
 
 TEST_F(WindowTest, EventOptionsRules) {
   auto window = Make();
+  window->Start();  // builds the threshold table
   Station& station = window->station();
-  station.thresholdMap.Build(station.settings.threshold, "");
+  Settings& s = station.mutableSettings();
   window->action("actionTrigger")->trigger();
   auto* dialog = window->findChild<QDialog*>("eventOptions");
   ASSERT_NE(dialog, nullptr);
@@ -646,30 +618,30 @@ TEST_F(WindowTest, EventOptionsRules) {
   };
   const auto ok = [dialog] { dialog->findChild<QPushButton*>("ok")->click(); };
   EXPECT_EQ(edit("threshold")->text().toStdString(), "30");
-  EXPECT_EQ(edit("triggerGap")->text().toStdString(), "10");
-  // The same threshold does not rebuild the table; another one does, at once.
-  auto before = station.thresholdMap.Current();
-  ok();
-  EXPECT_EQ(station.thresholdMap.Current(), before);
-  edit("threshold")->setText("0");
-  ok();
-  EXPECT_EQ(station.thresholdMap.Current(), before);
-  EXPECT_EQ(station.settings.threshold.load(), 30);
+  // The same threshold, or one below 1, does not rebuild the table; another one does, at once.
+  const auto before = station.ThresholdTable();
+  ASSERT_NE(before, nullptr);
+  for (const char* text : {"30", "0"}) {
+    edit("threshold")->setText(QString::fromLatin1(text));
+    ok();
+    EXPECT_EQ(station.ThresholdTable(), before) << text;
+    EXPECT_EQ(s.threshold.load(), 30);
+  }
   edit("threshold")->setText("45");
   ok();
-  EXPECT_NE(station.thresholdMap.Current(), before);
-  EXPECT_EQ(station.settings.threshold.load(), 45);
-  EXPECT_EQ((*station.thresholdMap.Current())[1234], 45);
+  EXPECT_NE(station.ThresholdTable(), before);
+  EXPECT_EQ(s.threshold.load(), 45);
+  EXPECT_EQ((*station.ThresholdTable())[1234], 45);
   // The others are taken only when greater than 0; text reads as its leading number.
   const std::tuple<const char*, const char*, Relaxed<int32_t>*, int> cases[] = {
-      {"triggerGap", "0", &station.settings.triggerGap, 10},
-      {"triggerGap", "7x", &station.settings.triggerGap, 7},
-      {"triggerCountBegin", "abc", &station.settings.triggerCountBegin, 2},
-      {"triggerCountBegin", "4", &station.settings.triggerCountBegin, 4},
-      {"triggerCountEnd", "3", &station.settings.triggerCountEnd, 3},
-      {"triggerSumBegin", "-5", &station.settings.triggerSumBegin, 12},
-      {"triggerSumEnd", "8", &station.settings.triggerSumEnd, 8},
-      {"maxEventTime", "60", &station.settings.maxEventTime, 60},
+      {"triggerGap", "0", &s.triggerGap, 10},
+      {"triggerGap", "7x", &s.triggerGap, 7},
+      {"triggerCountBegin", "abc", &s.triggerCountBegin, 2},
+      {"triggerCountBegin", "4", &s.triggerCountBegin, 4},
+      {"triggerCountEnd", "3", &s.triggerCountEnd, 3},
+      {"triggerSumBegin", "-5", &s.triggerSumBegin, 12},
+      {"triggerSumEnd", "8", &s.triggerSumEnd, 8},
+      {"maxEventTime", "60", &s.maxEventTime, 60},
   };
   for (const auto& [name, text, setting, expected] : cases) {
     SCOPED_TRACE(std::string(name) + " = " + text);
@@ -682,8 +654,8 @@ TEST_F(WindowTest, EventOptionsRules) {
   window->action("actionTrigger")->trigger();
   edit("maxEventTime")->setText("77");
   dialog->findChild<QPushButton*>("cancel")->click();
-  EXPECT_EQ(station.settings.maxEventTime.load(), 60);
-  station.settings.triggerGap = 3;  // not shown: the dialog is not refilled
+  EXPECT_EQ(s.maxEventTime.load(), 60);
+  s.triggerGap = 3;  // not shown: the dialog is not refilled
   window->action("actionTrigger")->trigger();
   EXPECT_EQ(window->findChild<QDialog*>("eventOptions"), dialog);
   EXPECT_EQ(edit("maxEventTime")->text().toStdString(), "77");
@@ -692,7 +664,7 @@ TEST_F(WindowTest, EventOptionsRules) {
 
 TEST_F(WindowTest, CalibrationRules) {
   auto window = Make();
-  Settings& s = window->station().settings;
+  Settings& s = window->station().mutableSettings();
   s.calDegPerPixel1 = 0.123456789;
   window->action("actionCalibration")->trigger();
   auto* dialog = window->findChild<QDialog*>("calibration");
@@ -720,53 +692,34 @@ TEST_F(WindowTest, CalibrationRules) {
   EXPECT_EQ(edit("calRotation")->text().toStdString(), "99");
 }
 
-TEST_F(WindowTest, AboutBoxTexts) {
-  auto window = Make();
-  window->action("actionAbout")->trigger();
-  auto* about = window->findChild<QDialog*>("about");
-  ASSERT_NE(about, nullptr);
-  EXPECT_EQ(about->windowTitle().toStdString(), "About Ombrix");
-  QStringList texts;
-  for (auto* label : about->findChildren<QLabel*>()) {
-    texts << label->text();
-  }
-  EXPECT_TRUE(texts.contains("Ombrix, Version 1.2.3"));
-  EXPECT_TRUE(texts.contains("June 10, 2016"));
-}
-
 TEST_F(WindowTest, LightCurveOfTheCurrentEvent) {
   auto window = Make();
-  log.lines.clear();
-  window->findChild<QPushButton*>("buttonLightCurve")->click();
+  auto* button = Button(*window, "buttonLightCurve");
+  EXPECT_TRUE(button->isVisibleTo(window.get()));
+  button->click();
   EXPECT_EQ(log.Last(), "info: Light Curve: No event selected.");
-  EXPECT_TRUE(window->findChild<QPushButton*>("buttonLightCurve")->isVisibleTo(window.get()));
 
+  // A time history with a line that is not one: the curve has the other three, timed from the
+  // first.
   std::string events;
   ASSERT_TRUE(GetEventsFolder("", events));
   const std::string key = "20160610_210509_990";
-  {
-    std::ofstream e(events + "/e" + key + ".txt", std::ios::binary);
-    e << key << "\r\n20160610_210511_000\r\n";
-    std::ofstream c(events + "/c" + key + ".csv", std::ios::binary);
-    const std::tuple<const char*, int, int, double, double> rows[] = {
-        {"20160610_210509_990", 3, 40, 120.0, 30.0},
-        {"20160610_210510_023", 9, 150, 121.5, 31.0},
-        {"garbage line", 0, 0, 0, 0},
-        {"20160610_210510_990", 2, 25, 124.0, 33.5}};
-    for (const auto& [stamp, count, excess, az, el] : rows) {
-      TimeHistoryRow row;
-      std::snprintf(row.stamp, sizeof row.stamp, "%s", stamp);
-      row.pixelCount = count;
-      row.excessSum = excess;
-      char line[128];
-      if (FormatEventTimeHistoryLine(line, sizeof line, row, az, el) == 0 ||
-          std::string(stamp) == "garbage line") {
-        c << "garbage line\r\n";
-      } else {
-        c << line << "\r\n";
-      }
-    }
+  test::WriteFileBytes(events + "/e" + key + ".txt", key + "\r\n20160610_210511_000\r\n");
+  std::string history;
+  const std::tuple<const char*, int, int, double, double> rows[] = {
+      {"20160610_210509_990", 3, 40, 120.0, 30.0},
+      {"20160610_210510_023", 9, 150, 121.5, 31.0},
+      {"20160610_210510_990", 2, 25, 124.0, 33.5}};
+  for (const auto& [stamp, count, excess, az, el] : rows) {
+    TimeHistoryRow row;
+    std::snprintf(row.stamp, sizeof row.stamp, "%s", stamp);
+    row.pixelCount = count;
+    row.excessSum = excess;
+    char line[128];
+    ASSERT_GT(FormatEventTimeHistoryLine(line, sizeof line, row, az, el), 0);
+    history += std::string(line) + "\r\n" + (count == 9 ? "garbage line\r\n" : "");
   }
+  test::WriteFileBytes(events + "/c" + key + ".csv", history);
   const auto points = ReadLightCurve(events + "/c" + key + ".csv");
   ASSERT_EQ(points.size(), 3u);
   EXPECT_DOUBLE_EQ(points[0].time_s, 0.0);
@@ -781,21 +734,12 @@ TEST_F(WindowTest, LightCurveOfTheCurrentEvent) {
   log.answer = QString::fromStdString(events + "/e" + key + ".txt");
   window->action("actionOpenEvent")->trigger();
   ASSERT_EQ(window->reviewer().currentEvent(), log.answer.toStdString());
-  window->findChild<QPushButton*>("buttonLightCurve")->click();
+  button->click();
   auto* dialog = window->findChild<LightCurveDialog*>("lightCurve");
   ASSERT_NE(dialog, nullptr);
   EXPECT_EQ(dialog->points().size(), 3u);
   EXPECT_FALSE(dialog->grab().isNull());  // it paints
   window->reviewer().StopWorkers();
-}
-
-TEST(LeadingNumbers, ReadLikeTheEdits) {
-  EXPECT_EQ(ReadLeadingInt("42abc"), 42);
-  EXPECT_EQ(ReadLeadingInt("abc"), 0);
-  EXPECT_EQ(ReadLeadingInt(""), 0);
-  EXPECT_EQ(ReadLeadingInt(" 7"), 7);
-  EXPECT_DOUBLE_EQ(ReadLeadingDouble("0.375x"), 0.375);
-  EXPECT_DOUBLE_EQ(ReadLeadingDouble("x0.375"), 0.0);
 }
 
 }  // namespace

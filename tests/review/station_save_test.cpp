@@ -34,16 +34,16 @@ TEST(Save, TheRunningStationCutsTheSavedStretch) {
   options.enableAtStart = true;
   options.extractionPeriod = 200ms;
   Station station(clock, space, options, StationHooks{});
-  station.settings.archiveFolder.set(base.str());
+  station.SetArchiveFolder(base.str());
   SimulatedSkyOptions sky;
   sky.meteorsPerMinute = 0;
   station.Start(std::make_unique<SimulatedSkySource>(sky, clock, pacer, nullptr, ""));
   std::this_thread::sleep_for(5s);
 
-  RecordingWindow window(station.review);
-  Reviewer reviewer(station.settings, station.review, window, &station.eventList);
+  RecordingWindow window(station.readerValues());
+  const std::unique_ptr<Reviewer> reviewer = station.MakeReviewer(window);
   const PickerInterval interval = ReadPickerInterval(ToCalendarTime(clock.UtcNow()) - 2, "1");
-  ASSERT_TRUE(reviewer.Save(interval));
+  ASSERT_TRUE(reviewer->Save(interval));
   const auto deadline = std::chrono::steady_clock::now() + 30s;
   while (station.EventsCut() == 0 && std::chrono::steady_clock::now() < deadline) {
     std::this_thread::sleep_for(50ms);

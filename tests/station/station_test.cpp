@@ -113,7 +113,7 @@ TEST(StationTest, SimulatedSkyEventsCoverTheDrawnMeteorsAndAreCut) {
   const fs::path truthPath = base / "truth.csv";
   {
     Station station(clock, space, QuickOptions(), hooks);
-    station.settings.archiveFolder.set(base.str());
+    station.SetArchiveFolder(base.str());
     SimulatedSkyOptions sky;
     sky.seed = 11;
     sky.meteorsPerMinute = 12;
@@ -121,8 +121,8 @@ TEST(StationTest, SimulatedSkyEventsCoverTheDrawnMeteorsAndAreCut) {
         std::make_unique<SimulatedSkySource>(sky, clock, pacer, hooks.report, truthPath.string()));
     std::this_thread::sleep_for(16s);
     station.Stop();
-    EXPECT_EQ(station.detector.FramesLost(), 0u);
-    EXPECT_GT(station.detector.FramesProcessed(), 400u);
+    EXPECT_EQ(station.FramesLost(), 0u);
+    EXPECT_GT(station.Status().framesRead, 400u);
     EXPECT_EQ(station.EventsRecorded(), station.EventsCut());
   }
 
@@ -165,16 +165,18 @@ void WriteFlashMovie(const std::string& path, int frames, int flashAt) {
 }
 
 struct ReplayOptions {
-  std::function<void(Settings&)> adjust;  // changes the settings before the start
-  std::function<void(Station&)> stopped;  // looks at the station after Stop()
+  std::function<void(Settings&)> adjust;      // changes the settings before the start
+  std::function<void(Station&)> stopped;      // looks at the station after Stop()
+  std::function<void(const Stamp&)> deleted;  // told of each event retention deletes
+  bool fast = true;                           // else at the movie's own pace
   bool readConfiguration = false;
   CalendarTime start = *MakeCalendarTime(2024, 3, 15, 21, 14, 50);
   uint64_t frames = 240;                        // frames the movie holds
   std::vector<std::string>* reports = nullptr;  // else a report other than the priority's fails
 };
 
-// Replays a file as fast as the station can into the archive folder base. Returns the events
-// recorded.
+// Replays a file (as fast as the station can, unless told otherwise) into the archive folder
+// base. Returns the events recorded.
 uint64_t ReplayFast(const std::string& movie, const fs::path& base,
                     const ReplayOptions& replayOptions = {}) {
   fs::create_directories(base);  // a configured archive folder must exist
@@ -199,17 +201,18 @@ uint64_t ReplayFast(const std::string& movie, const fs::path& base,
       ADD_FAILURE() << text;
     }
   };
+  hooks.eventDeleted = replayOptions.deleted;
   Station station(clock, space, options, hooks);
-  station.settings.archiveFolder.set(base.string());
+  station.SetArchiveFolder(base.string());
   if (replayOptions.adjust) {
-    replayOptions.adjust(station.settings);
+    replayOptions.adjust(station.mutableSettings());
   }
   FileSourceOptions file;
   file.path = movie;
-  file.fast = true;
+  file.fast = replayOptions.fast;
   file.start = replayOptions.start;
-  auto source = std::make_unique<FileSource>(file, station.settings, clock, pacer, hooks.report,
-                                             &station.detector.readProgress());
+  auto source = std::make_unique<FileSource>(file, station.settings(), clock, pacer, hooks.report,
+                                             &station.readProgress());
   FileSource* replay = source.get();
   station.Start(std::move(source));
   const auto deadline = std::chrono::steady_clock::now() + 180s;
@@ -219,8 +222,8 @@ uint64_t ReplayFast(const std::string& movie, const fs::path& base,
   }
   EXPECT_TRUE(replay->Finished());
   station.Stop();
-  EXPECT_EQ(station.detector.FramesLost(), 0u);
-  EXPECT_EQ(station.detector.FramesRead(), replayOptions.frames);
+  EXPECT_EQ(station.FramesLost(), 0u);
+  EXPECT_EQ(station.Status().framesRead, replayOptions.frames);
   EXPECT_EQ(station.EventsCut(), station.EventsRecorded());
   if (replayOptions.stopped) {
     replayOptions.stopped(station);
@@ -249,12 +252,8 @@ TEST(StationTest, EventRefusedByTheHourlyBudgetIsReported) {
   EXPECT_EQ(reports[0].rfind("Event at 20240315_2115", 0), 0u) << reports[0];
 }
 
-size_t Count(const fs::path& folder) {
-  return static_cast<size_t>(std::distance(fs::directory_iterator(folder), {}));
-}
-
-// The first replay reads config.txt, where daysToKeep:-1 is refused: the default of 99 days keeps
-// the new event files when retention runs a second later.
+// The first replay reads config.txt, where daysToKeep:-1 is refused: retention keeps its default
+// of 99 days.
 TEST(StationTest, FastReplayFindsTheStreakOnItsFrameAndRepeatsByteForByte) {
   test::ScopedHome home;
   test::TempDir dir;
@@ -265,14 +264,7 @@ TEST(StationTest, FastReplayFindsTheStreakOnItsFrameAndRepeatsByteForByte) {
 
   ReplayOptions options;
   options.readConfiguration = true;
-  options.stopped = [&](Station& station) {
-    const fs::path events = dir / "first" / "events";
-    const size_t before = Count(events);
-    EXPECT_GE(before, 4u) << "the event file and its cut files";
-    std::this_thread::sleep_for(1100ms);
-    station.extractor.DeleteOldEvents(events.string());
-    EXPECT_EQ(Count(events), before);
-  };
+  options.stopped = [](Station& station) { EXPECT_EQ(station.settings().daysToKeep.load(), 99); };
   ReplayFast(movie, dir / "first", options);
   // Frame 120 is the first to differ from the frame ten before it; the second busy frame, 121,
   // begins the event. Its capture time is the start plus its presentation time, 121 * 100/2997 s
@@ -345,57 +337,35 @@ TEST(StationTest, FastReplayEndingInTheMiddleOfAnEventRecordsAndCutsIt) {
 }
 
 // Retention ages the event files by the wall clock, not by the replayed frames' times: in a
-// replay set 25 years back, daysToKeep 0 deletes every event file made a second or more ago.
-TEST(StationTest, RetentionDuringAReplayAgesFilesByTheWallClock) {
+// replay set 25 years back with daysToKeep 0, the pass after the replay's event is cut deletes
+// the event file left a second before the run, and the owner is told its key.
+TEST(StationTest, RetentionDuringAReplayAgesFilesByTheWallClockAndTellsOfTheDeletedEvent) {
   test::ScopedHome home;
   test::TempDir dir;
   const std::string movie = (dir / "streak.mp4").string();
-  WriteStreakMovie(movie);
+  WriteStreakMovie(movie, {30});  // cut while the replay runs on at its own pace
+  const Stamp old = "20010315_211000_000";
+  const fs::path oldFile = dir / "events" / ("e" + old + ".txt");
+  fs::create_directories(dir / "events");
+  test::WriteFileBytes(oldFile, old + "\r\n" + old + "\r\n");
+  std::this_thread::sleep_for(1100ms);
+  std::mutex mutex;
+  std::vector<Stamp> deleted;
   ReplayOptions options;
+  options.fast = false;
   options.start = *MakeCalendarTime(2001, 3, 15, 21, 14, 50);
   options.adjust = [](Settings& s) { s.daysToKeep = 0; };
-  options.stopped = [&](Station& station) {
-    EXPECT_GE(Count(dir / "events"), 4u);
-    std::this_thread::sleep_for(1100ms);
-    station.extractor.DeleteOldEvents((dir / "events").string());
+  options.deleted = [&](const Stamp& key) {
+    std::lock_guard lock(mutex);
+    deleted.push_back(key);
   };
-  ReplayFast(movie, dir.path(), options);
-  EXPECT_EQ(Count(dir / "events"), 0u);
-}
-
-// SIGTERM while an event is in progress (a replay in real time whose sky never goes quiet after
-// the flash): the event ends where the station stopped and its files are cut before the exit.
-TEST(StationTest, SigtermDuringAnEventLeavesItsEventFileAndCutFiles) {
-  test::TempDir home;
-  const std::string movie = (home / "flash.mp4").string();
-  WriteFlashMovie(movie, 450, 30);
-  fs::create_directories(home / ".local/share/Ombrix");
-  test::WriteFileBytes(home / ".local/share/Ombrix/config.txt", "triggerSumBegin:1000\r\n");
-  Program program(home.path(), {"--source", "file:" + movie, "--enable"},
-                  test::Output::kPipeNoErrors);
-  // The flash is frame 30 of 450 (15 s). Stop once five clips have begun, 120 frames or more
-  // after it were processed, however fast this machine processes them.
-  const fs::path archive = home / "Documents" / "Ombrix" / "archive";
-  const auto clipsBegun = [&archive] {
-    std::error_code error;
-    size_t clips = 0;
-    for (auto it = fs::recursive_directory_iterator(archive, error);
-         !error && it != fs::recursive_directory_iterator(); it.increment(error)) {
-      clips += it->path().extension() == ".mp4";
-    }
-    return clips;
-  };
-  const auto deadline = std::chrono::steady_clock::now() + 60s;
-  while (clipsBegun() < 5 && std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(50ms);
+  EXPECT_EQ(ReplayFast(movie, dir.path(), options), 1u);
+  EXPECT_FALSE(fs::exists(oldFile));
+  std::lock_guard lock(mutex);
+  EXPECT_NE(std::find(deleted.begin(), deleted.end(), old), deleted.end());
+  for (const Stamp& key : deleted) {
+    EXPECT_FALSE(fs::exists(dir / "events" / ("e" + key + ".txt"))) << key;
   }
-  program.Signal(SIGTERM);
-  EXPECT_EQ(program.WaitForLine("Stopped:", 120s), "Stopped: 1 events recorded, 1 cut.");
-  EXPECT_EQ(program.Wait(60s), 0);
-  const fs::path events = home / "Documents" / "Ombrix" / "events";
-  const auto windows = EventWindows(events);
-  ASSERT_EQ(windows.size(), 1u);
-  EXPECT_GT(ExpectCut(events, windows[0].first), 60);
 }
 
 // An event recorded but not cut when the program is killed is cut by the next run.
@@ -424,16 +394,14 @@ TEST(StationTest, EventLeftUncutBySigkillIsCutAfterTheRestart) {
   ExpectCut(events, key, false);
 }
 
-// An archive folder that cannot be used (an unmounted disk) sends the recordings to the
-// documents folder; the operator hears of it when it happens and when the folder is back, once
-// each, not on every check.
-// A source that only records its starts and stops.
+// A source that records its starts and stops, and keeps the ring it was started on.
 class RecordingSource final : public CaptureSource {
  public:
   RecordingSource(std::vector<std::string>& log, std::string name)
       : log_(log), name_(std::move(name)) {}
-  bool Start(FrameRing&) override {
+  bool Start(FrameRing& frames) override {
     log_.push_back("start " + name_);
+    ring = &frames;
     return true;
   }
   void Stop() override {
@@ -442,6 +410,8 @@ class RecordingSource final : public CaptureSource {
     }
     stopped_ = true;
   }
+
+  FrameRing* ring = nullptr;
 
  private:
   std::vector<std::string>& log_;
@@ -456,7 +426,9 @@ TEST(StationTest, StatusSnapshotAndSourceReplacement) {
   std::vector<std::string> log;
   Station station(clock, space, QuickOptions(), StationHooks{});
   EXPECT_FALSE(station.ReplaceSource(std::make_unique<RecordingSource>(log, "early")));
-  station.Start(std::make_unique<RecordingSource>(log, "a"));
+  auto first = std::make_unique<RecordingSource>(log, "a");
+  RecordingSource* a = first.get();
+  station.Start(std::move(first));
   StationStatus status = station.Status();
   EXPECT_FALSE(status.newestCapture.has_value());
   EXPECT_TRUE(status.enabled);
@@ -465,8 +437,9 @@ TEST(StationTest, StatusSnapshotAndSourceReplacement) {
 
   const std::vector<uint8_t> sample(kSampleSize640, 77);
   const SystemTime stamp{2016, 6, 5, 10, 21, 5, 9, 990};
-  station.ring.StoreFrame(sample.data(), stamp);
+  a->ring->StoreFrame(sample.data(), stamp);
   status = station.Status();
+  EXPECT_EQ(status.framesStored, 1u);
   ASSERT_TRUE(status.newestCapture.has_value());
   EXPECT_EQ(*status.newestCapture, stamp);
   std::vector<uint8_t> frame(kFrameBytes);
@@ -481,6 +454,9 @@ TEST(StationTest, StatusSnapshotAndSourceReplacement) {
   EXPECT_EQ(log, (std::vector<std::string>{"start a", "stop a", "start b", "stop b"}));
 }
 
+// An archive folder that cannot be used (an unmounted disk) sends the recordings to the
+// documents folder; the operator hears of it when it happens and when the folder is back, once
+// each, not on every check.
 TEST(StationTest, ArchiveFolderFallbackIsReportedOncePerChange) {
   test::ScopedHome home;
   test::TempDir dir;
@@ -501,7 +477,7 @@ TEST(StationTest, ArchiveFolderFallbackIsReportedOncePerChange) {
   };
   const std::string disk = (dir / "disk").string();
   Station station(clock, space, QuickOptions(), hooks);
-  station.settings.archiveFolder.set(disk);
+  station.SetArchiveFolder(disk);
   station.Start(nullptr);
   const std::string fallback = "The archive folder " + disk +
                                " cannot be used (No such file or directory): recordings go to " +
@@ -534,28 +510,47 @@ void ExpectReadableClips(const fs::path& home, size_t atLeast) {
 }
 
 // SIGTERM and SIGHUP in the middle of a clip: the program closes it, so every archive movie is
-// readable, and ends with code 0. A reader of its output that goes away (SIGPIPE) changes
-// nothing: the run goes on to its --duration. The three programs run side by side.
-TEST(ProgramTest, SignalsAndAClosedOutputLeaveEveryArchiveClipReadable) {
+// readable, and ends with code 0. SIGTERM comes while an event is in progress (a replay in real
+// time whose sky never goes quiet after the flash): the event ends where the station stopped and
+// is cut before the exit. A reader of its output that goes away (SIGPIPE) changes nothing: the run
+// goes on to its --duration. The three programs run side by side.
+TEST(ProgramTest, SignalsAndAClosedOutputEndTheRunCleanly) {
   const int signals[] = {SIGTERM, SIGHUP, SIGPIPE};
   test::TempDir homes[3];
+  const std::string movie = (homes[0] / "flash.mp4").string();
+  WriteFlashMovie(movie, 450, 30);
+  fs::create_directories(homes[0] / ".local/share/Ombrix");
+  test::WriteFileBytes(homes[0] / ".local/share/Ombrix/config.txt", "triggerSumBegin:1000\r\n");
+  const std::vector<std::string> args[] = {{"--source", "file:" + movie, "--enable"},
+                                           {"--source", "sim", "--enable", "--duration", "60"},
+                                           {"--source", "sim", "--enable", "--duration", "5"}};
+  const auto began = std::chrono::steady_clock::now();
   std::vector<std::unique_ptr<Program>> programs;
   for (int i = 0; i < 3; ++i) {
-    programs.push_back(std::make_unique<Program>(
-        homes[i].path(), std::vector<std::string>{"--source", "sim", "--enable", "--duration",
-                                                  signals[i] == SIGPIPE ? "5" : "60"}));
+    programs.push_back(std::make_unique<Program>(homes[i].path(), args[i]));
   }
   ASSERT_FALSE(programs[2]->WaitForLine("").empty());  // the first line of output
   programs[2]->CloseOutput();
-  std::this_thread::sleep_for(5s);
+  // The flash is frame 30 of 450 (15 s). Signal once five clips have begun, 120 frames or more
+  // after it were processed, however fast this machine processes them.
+  const fs::path archive = homes[0] / "Documents" / "Ombrix" / "archive";
+  while (FilesMatching(archive, "s", ".mp4").size() < 5 &&
+         std::chrono::steady_clock::now() < began + 60s) {
+    std::this_thread::sleep_for(50ms);
+  }
+  std::this_thread::sleep_until(began + 5s);
+  programs[0]->Signal(SIGTERM);
+  programs[1]->Signal(SIGHUP);
+  EXPECT_EQ(programs[0]->WaitForLine("Stopped:", 120s), "Stopped: 1 events recorded, 1 cut.");
   for (int i = 0; i < 3; ++i) {
     SCOPED_TRACE(signals[i]);
-    if (signals[i] != SIGPIPE) {
-      programs[i]->Signal(signals[i]);
-    }
     EXPECT_EQ(programs[i]->Wait(60s), 0);
     ExpectReadableClips(homes[i].path(), 2);
   }
+  const fs::path events = homes[0] / "Documents" / "Ombrix" / "events";
+  const auto windows = EventWindows(events);
+  ASSERT_EQ(windows.size(), 1u);
+  EXPECT_GT(ExpectCut(events, windows[0].first), 60);
 }
 
 // Runs that end by themselves, with what they say and their exit code: a replay whose file
