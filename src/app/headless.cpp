@@ -329,6 +329,9 @@ int RunHeadless(const HeadlessOptions& options) {
     printer.Line("Event recorded: " + first + " to " + last);
   };
   hooks.eventCut = [&printer](const Stamp& key) { printer.Line("Event cut: " + key); };
+  hooks.eventDeleted = [&printer](const Stamp& key) {
+    printer.Line("Event deleted (older than daysToKeep): " + key);
+  };
 
   Station station(systemClock, freeSpace, stationOptions, hooks);
 
