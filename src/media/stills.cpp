@@ -5,10 +5,10 @@
 #include <cstdio>
 #include <cstring>
 #include <mutex>
+#include <string_view>
 #include <vector>
 
-#include <unistd.h>
-
+#include "base/atomic_file.h"
 #include "media/codec_lock.h"
 #include "media/ffmpeg_ptr.h"
 
@@ -228,30 +228,6 @@ StillKind KindOf(const std::string& path) {
   return extension == "png" ? StillKind::kPng : StillKind::kUnknown;
 }
 
-// The bytes as the whole file: written to a temporary name beside it and renamed over it.
-bool WriteFileAtomically(const std::string& path, const AVPacket& packet) {
-  std::string temporary = path + ".XXXXXX";
-  const int fd = mkstemp(temporary.data());
-  if (fd < 0) {
-    return false;
-  }
-  std::FILE* file = fdopen(fd, "wb");
-  if (file == nullptr) {
-    close(fd);
-    std::remove(temporary.c_str());
-    return false;
-  }
-  const size_t size = static_cast<size_t>(packet.size);
-  const bool written = std::fwrite(packet.data, 1, size, file) == size && std::fflush(file) == 0 &&
-                       fsync(fileno(file)) == 0;
-  const bool closed = std::fclose(file) == 0;
-  if (!written || !closed || std::rename(temporary.c_str(), path.c_str()) != 0) {
-    std::remove(temporary.c_str());
-    return false;
-  }
-  return true;
-}
-
 }  // namespace
 
 bool WriteColourStill(const std::string& path, const uint8_t* image,
@@ -311,7 +287,11 @@ bool WriteColourStill(const std::string& path, const uint8_t* image,
     yuv->pts = 1;
     packet = EncodeOnce(context.get(), yuv.get());
   }
-  return packet != nullptr && WriteFileAtomically(path, *packet);
+  return packet != nullptr &&
+         WriteFileAtomically(path,
+                             std::string_view(reinterpret_cast<const char*>(packet->data),
+                                              static_cast<size_t>(packet->size)),
+                             TemporaryName::kUnique, Durability::kSynced);
 }
 
 }  // namespace ombrix
