@@ -113,6 +113,17 @@ PacketPtr EncodeOnce(AVCodecContext* context, const AVFrame* picture) {
   return packet;
 }
 
+// The RGB picture coded as a PNG; null when the encoder cannot be had or fails.
+PacketPtr EncodePng(const AVFrame* rgb) {
+  CodecContextPtr context = OpenEncoder(AV_CODEC_ID_PNG, [](AVCodecContext* c) {
+    c->pix_fmt = AV_PIX_FMT_RGB24;
+    c->width = kWidth;
+    c->height = kHeight;
+    c->time_base = AVRational{1, 30};  // unused by PNG, but every video encoder needs one
+  });
+  return context == nullptr ? nullptr : EncodeOnce(context.get(), rgb);
+}
+
 // Writes the bytes as the whole file. A file that cannot take all of them (disk full) is removed
 // rather than left truncated.
 bool WriteWholeFile(const std::string& path, const AVPacket& packet) {
@@ -181,15 +192,6 @@ void NormalizeSums(uint32_t* sums) {
 }
 
 bool WritePngStill(const std::string& path, const uint32_t* sums) {
-  CodecContextPtr context = OpenEncoder(AV_CODEC_ID_PNG, [](AVCodecContext* c) {
-    c->pix_fmt = AV_PIX_FMT_RGB24;
-    c->width = kWidth;
-    c->height = kHeight;
-    c->time_base = AVRational{1, 30};  // unused by PNG, but every video encoder needs one
-  });
-  if (context == nullptr) {
-    return false;
-  }
   FramePtr picture = AllocatePicture(AV_PIX_FMT_RGB24);
   if (picture == nullptr) {
     return false;
@@ -205,7 +207,7 @@ bool WritePngStill(const std::string& path, const uint32_t* sums) {
       out += 3;
     }
   }
-  PacketPtr packet = EncodeOnce(context.get(), picture.get());
+  PacketPtr packet = EncodePng(picture.get());
   return packet != nullptr && WriteWholeFile(path, *packet);
 }
 
@@ -252,16 +254,7 @@ bool WriteColourStill(const std::string& path, const uint8_t* image,
   }
   PacketPtr packet;
   if (kind == StillKind::kPng) {
-    CodecContextPtr context = OpenEncoder(AV_CODEC_ID_PNG, [](AVCodecContext* c) {
-      c->pix_fmt = AV_PIX_FMT_RGB24;
-      c->width = kWidth;
-      c->height = kHeight;
-      c->time_base = AVRational{1, 30};
-    });
-    if (context == nullptr) {
-      return false;
-    }
-    packet = EncodeOnce(context.get(), rgb.get());
+    packet = EncodePng(rgb.get());
   } else {
     // Full-range 4:4:4, so that neither colour resolution nor the grey scale is lost.
     CodecContextPtr context = OpenEncoder(AV_CODEC_ID_MJPEG, [](AVCodecContext* c) {

@@ -1,12 +1,11 @@
 #include "base/atomic_file.h"
 
 #include <gtest/gtest.h>
-#include <sys/resource.h>
 
 #include <cerrno>
-#include <csignal>
 #include <filesystem>
 
+#include "support/file_size_limit.h"
 #include "support/temp_dir.h"
 
 namespace ombrix {
@@ -63,17 +62,11 @@ TEST(AtomicFile, AFailedWriteIsCaughtAndKeepsTheOldFile) {
   TempDir dir;
   const std::string path = (dir / "c.csv").string();
   WriteFileBytes(path, "old");
-  rlimit saved{};
-  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
-  const auto previous = std::signal(SIGXFSZ, SIG_IGN);
-  rlimit small = saved;
-  small.rlim_cur = 4096;
-  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
   int error = 0;
-  const bool written = WriteFileAtomically(path, std::string(10000, 'x'), TemporaryName::kUnique,
-                                           Durability::kCached, &error);
-  setrlimit(RLIMIT_FSIZE, &saved);
-  std::signal(SIGXFSZ, previous);
+  const bool written = test::WithFileSizeLimit(4096, [&] {
+    return WriteFileAtomically(path, std::string(10000, 'x'), TemporaryName::kUnique,
+                               Durability::kCached, &error);
+  });
   EXPECT_FALSE(written);
   EXPECT_EQ(error, EFBIG);
   EXPECT_EQ(ReadFileBytes(path), "old");

@@ -1,9 +1,6 @@
 #include <gtest/gtest.h>
 
-#include <sys/resource.h>
-
 #include <algorithm>
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -17,6 +14,7 @@
 #include "media/movie_reader.h"
 #include "media/movie_writer.h"
 #include "media/stills.h"
+#include "support/file_size_limit.h"
 #include "support/temp_dir.h"
 
 namespace ombrix {
@@ -167,26 +165,12 @@ TEST(MovieWriterTest, UnusableNamesAndEncodersGiveAFailedWriterAndNoFile) {
   EXPECT_TRUE(fs::is_empty(dir.path()));  // no half-made file is left behind
 }
 
-// Runs write with the file size limit (a write past it fails with EFBIG), then restores it.
-template <typename Write>
-auto WithFileSizeLimit(rlim_t bytes, Write write) {
-  rlimit saved{};
-  getrlimit(RLIMIT_FSIZE, &saved);
-  const auto savedHandler = std::signal(SIGXFSZ, SIG_IGN);
-  const rlimit limit{bytes, saved.rlim_max};
-  setrlimit(RLIMIT_FSIZE, &limit);
-  const auto result = write();
-  setrlimit(RLIMIT_FSIZE, &saved);
-  std::signal(SIGXFSZ, savedHandler);
-  return result;
-}
-
 // A movie that stops fitting on the disk (here: past the file size limit) ends with one message;
 // the writer drops later frames, closes without touching the file again, and the process goes on.
 TEST(MovieWriterTest, WriteFailureMarksTheWriterFailedAndTheProcessGoesOn) {
   test::TempDir dir;
   testing::internal::CaptureStderr();
-  WithFileSizeLimit(200 * 1024, [&] {
+  test::WithFileSizeLimit(200 * 1024, [&] {
     MovieWriter writer((dir / "full.mp4").string());
     EXPECT_TRUE(writer.ready());
     int written = 0;
@@ -220,7 +204,8 @@ TEST(MovieWriterTest, CloseReportsATrailerThatCouldNotBeWritten) {
   ASSERT_TRUE(write((dir / "whole.mp4").string()));
   const auto whole = fs::file_size(dir / "whole.mp4");
   testing::internal::CaptureStderr();
-  EXPECT_FALSE(WithFileSizeLimit(whole - 100, [&] { return write((dir / "cut.mp4").string()); }));
+  EXPECT_FALSE(
+      test::WithFileSizeLimit(whole - 100, [&] { return write((dir / "cut.mp4").string()); }));
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "Error while finishing the movie\n");
 }
 
