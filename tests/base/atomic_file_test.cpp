@@ -13,16 +13,15 @@ namespace {
 
 namespace fs = std::filesystem;
 using test::ReadFileBytes;
-using test::TempDir;
 using test::WriteFileBytes;
 
-size_t EntriesIn(const fs::path& folder) {
-  return static_cast<size_t>(std::distance(fs::directory_iterator(folder), {}));
+long EntriesIn(const fs::path& folder) {
+  return std::distance(fs::directory_iterator(folder), {});
 }
 
-TEST(AtomicFile, OldContentStaysUntilCommitThenTheNewIsWhole) {
+TEST(AtomicFile, TheOldFileStaysUntilCommitThenTheNewOneIsWhole) {
   for (const TemporaryName naming : {TemporaryName::kUnique, TemporaryName::kFixed}) {
-    TempDir dir;
+    test::TempDir dir;
     const std::string path = (dir / "e.txt").string();
     WriteFileBytes(path, "old\r\n");
     AtomicFile file(path, naming);
@@ -34,60 +33,44 @@ TEST(AtomicFile, OldContentStaysUntilCommitThenTheNewIsWhole) {
     EXPECT_EQ(ReadFileBytes(path), "old\r\n");
     ASSERT_TRUE(file.Commit(Durability::kSynced));
     EXPECT_EQ(ReadFileBytes(path), "new\r\nmore\r\n");
-    EXPECT_EQ(EntriesIn(dir.path()), 1u);  // no temporary left beside it
+    EXPECT_EQ(EntriesIn(dir.path()), 1);  // no temporary left beside it
   }
 }
 
-TEST(AtomicFile, NothingIsLeftWithoutACommitOrWhenTheRenameFails) {
-  TempDir dir;
-  {
-    AtomicFile file((dir / "a.txt").string(), TemporaryName::kUnique);
-    file.Write("abandoned");
-  }
-  fs::create_directories(dir / "b.txt" / "inside");  // a full folder cannot be renamed over
-  AtomicFile blocked((dir / "b.txt").string(), TemporaryName::kFixed);
-  blocked.Write("x");
-  EXPECT_FALSE(blocked.Commit(Durability::kCached));
+// Nothing is left of an abandoned file, a failed write, a failed rename or a writer's own
+// temporary that is not committed; the old file keeps its content.
+TEST(AtomicFile, FailuresAndAbandonedFilesLeaveNothing) {
+  test::TempDir dir;
+  const std::string path = (dir / "c.csv").string();
+  WriteFileBytes(path, "old");
+  { AtomicFile(path, TemporaryName::kUnique).Write("abandoned"); }
+  int error = 0;
+  EXPECT_FALSE(test::WithFileSizeLimit(4096, [&] {
+    return WriteFileAtomically(path, std::string(10000, 'x'), TemporaryName::kUnique,
+                               Durability::kCached, &error);
+  }));
+  EXPECT_EQ(error, EFBIG);
+  { WriteFileBytes(AtomicFile(path, (dir / ".m.mp4").string()).temporary(), "cancelled"); }
+  fs::create_directories(dir / "b" / "inside");  // a full folder cannot be renamed over
+  AtomicFile blocked((dir / "b").string(), TemporaryName::kFixed);
+  EXPECT_FALSE(blocked.Write("x") && blocked.Commit(Durability::kCached));
   EXPECT_NE(blocked.error(), 0);
-  EXPECT_EQ(EntriesIn(dir.path()), 1u);  // just the folder b.txt
+  EXPECT_EQ(ReadFileBytes(path), "old");
+  EXPECT_EQ(EntriesIn(dir.path()), 2);
 
   AtomicFile nowhere((dir / "missing" / "c.txt").string(), TemporaryName::kUnique);
   EXPECT_FALSE(nowhere.opened());
   EXPECT_EQ(nowhere.error(), ENOENT);
-  EXPECT_FALSE(nowhere.Write("x"));
-  EXPECT_FALSE(nowhere.Commit(Durability::kCached));
+  EXPECT_FALSE(nowhere.Write("x") || nowhere.Commit(Durability::kCached));
 }
 
-TEST(AtomicFile, AFailedWriteIsCaughtAndKeepsTheOldFile) {
-  TempDir dir;
-  const std::string path = (dir / "c.csv").string();
-  WriteFileBytes(path, "old");
-  int error = 0;
-  const bool written = test::WithFileSizeLimit(4096, [&] {
-    return WriteFileAtomically(path, std::string(10000, 'x'), TemporaryName::kUnique,
-                               Durability::kCached, &error);
-  });
-  EXPECT_FALSE(written);
-  EXPECT_EQ(error, EFBIG);
-  EXPECT_EQ(ReadFileBytes(path), "old");
-  EXPECT_EQ(EntriesIn(dir.path()), 1u);
-}
-
-TEST(AtomicFile, AWritersOwnTemporaryIsRenamedOrRemoved) {
-  TempDir dir;
-  const std::string path = (dir / "m.mp4").string();
-  {
-    AtomicFile movie(path, (dir / ".m.mp4").string());
-    WriteFileBytes(movie.temporary(), "frames");
-    ASSERT_TRUE(movie.Commit(Durability::kSynced));
-  }
-  EXPECT_EQ(ReadFileBytes(path), "frames");
-  {
-    AtomicFile movie(path, (dir / ".m.mp4").string());
-    WriteFileBytes(movie.temporary(), "cancelled");
-  }
-  EXPECT_EQ(ReadFileBytes(path), "frames");
-  EXPECT_EQ(EntriesIn(dir.path()), 1u);
+TEST(AtomicFile, AWritersOwnTemporaryIsRenamedOnCommit) {
+  test::TempDir dir;
+  AtomicFile movie((dir / "m.mp4").string(), (dir / ".m.mp4").string());
+  WriteFileBytes(movie.temporary(), "frames");
+  ASSERT_TRUE(movie.Commit(Durability::kSynced));
+  EXPECT_EQ(ReadFileBytes(dir / "m.mp4"), "frames");
+  EXPECT_EQ(EntriesIn(dir.path()), 1);
 }
 
 }  // namespace

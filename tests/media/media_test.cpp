@@ -14,6 +14,7 @@
 #include "media/movie_reader.h"
 #include "media/movie_writer.h"
 #include "media/stills.h"
+#include "media/video_file_decoder.h"
 #include "support/file_size_limit.h"
 #include "support/temp_dir.h"
 
@@ -262,6 +263,37 @@ TEST(MovieWriterTest, ThreadsWriteAndReadDifferentMoviesAtOnce) {
     EXPECT_EQ(framesRead[t], 20) << t;
     EXPECT_EQ(DecodedYuv(name(t).string()).size(), 20 * kYuvBytes) << t;
   }
+}
+
+// The YUYV samples of a 640x480 4:2:0 movie (colour bars and moving patterns, so both chroma
+// planes vary along rows and columns) carry exactly the luma the ffmpeg tool decodes, and for each
+// pixel pair the chroma of its 2x2 block.
+TEST(VideoFileDecoderTest, YuyvSamplesKeepTheDecodedPlanes) {
+  test::TempDir dir;
+  const std::string movie = (dir / "bars.mp4").string();
+  Tool(
+      "ffmpeg -nostdin -v error -y -f lavfi -i testsrc2=s=640x480:r=25 -frames:v 6 -c:v mpeg4 "
+      "-q:v 3 -pix_fmt yuv420p '" +
+      movie + "'");
+  const std::string planes = DecodedYuv(movie);
+  ASSERT_EQ(planes.size(), 6 * kYuvBytes);
+  VideoFileDecoder decoder(movie, VideoFileDecoder::Layout::kYuyv);
+  ASSERT_FALSE(decoder.failed()) << decoder.error();
+  std::vector<uint8_t> sample(kPixels * 2);
+  int64_t presentation_ms = 0;
+  size_t frames = 0;
+  for (; frames < 7 && decoder.ReadFrame(sample.data(), presentation_ms); ++frames) {
+    const auto* y = reinterpret_cast<const uint8_t*>(planes.data()) + frames * kYuvBytes;
+    const uint8_t *u = y + kPixels, *v = u + kPixels / 4;
+    int wrong = 0;
+    for (int p = 0; p < kPixels; p += 2) {
+      const int chroma = p / 640 / 2 * 320 + p % 640 / 2;
+      wrong += sample[2 * p] != y[p] || sample[2 * p + 2] != y[p + 1] ||
+               sample[2 * p + 1] != u[chroma] || sample[2 * p + 3] != v[chroma];
+    }
+    EXPECT_EQ(wrong, 0) << "frame " << frames;
+  }
+  EXPECT_EQ(frames, 6u);
 }
 
 TEST(NormalizeSumsTest, LargestBecomes255Or254ByTheSinglePrecisionFactor) {
