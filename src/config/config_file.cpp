@@ -16,6 +16,7 @@
 #include <string_view>
 #include <variant>
 
+#include "base/atomic_file.h"
 #include "base/calendar_time.h"
 #include "base/folders.h"
 
@@ -413,21 +414,6 @@ std::string FormatConfiguration(const Settings& settings) {
   return out;
 }
 
-bool WriteAll(int fd, const std::string& text) {
-  size_t done = 0;
-  while (done < text.size()) {
-    const ssize_t n = write(fd, text.data() + done, text.size() - done);
-    if (n < 0 && errno == EINTR) {
-      continue;
-    }
-    if (n <= 0) {
-      return false;
-    }
-    done += static_cast<size_t>(n);
-  }
-  return true;
-}
-
 // The path given with SetConfigurationPath; empty while none was given.
 std::mutex configPathMutex;
 std::string configPathOverride;
@@ -497,16 +483,9 @@ ConfigReadResult ReadConfiguration(Settings& settings) {
 
 bool SaveConfiguration(const Settings& settings, const std::string& path) {
   const std::string text = FormatConfiguration(settings);
-  // Write a temporary file beside the real one, flush it to the disk, then rename it over the
-  // real one: a crash or a full disk leaves either the old file or the new one, never a part.
-  const std::string temporary = path + ".tmp";
-  UniqueFd fd(open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
-  if (fd.get() < 0) {
-    return false;
-  }
-  const bool written = WriteAll(fd.get(), text) && fsync(fd.get()) == 0;
-  if (!fd.Close() || !written || rename(temporary.c_str(), path.c_str()) != 0) {
-    unlink(temporary.c_str());
+  // Written beside the real file, put on the disk, then renamed over it: a crash or a full disk
+  // leaves either the old file or the new one, never a part.
+  if (!WriteFileAtomically(path, text, TemporaryName::kUnique, Durability::kSynced)) {
     return false;
   }
   // Make the rename itself durable; a failure here no longer risks the content.

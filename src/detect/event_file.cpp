@@ -4,6 +4,7 @@
 #include <cstring>
 #include <memory>
 
+#include "base/atomic_file.h"
 #include "base/folders.h"
 
 namespace ombrix {
@@ -92,19 +93,10 @@ bool RecordEvent(const std::string& archiveFolderSetting, EventList& eventList,
   if (!EventFilePath(archiveFolderSetting, first, path)) {
     return false;
   }
-  const std::string content = first + "\r\n" + last + "\r\n";
   // Written under "." + the name and renamed when complete, so that a crash never leaves a
   // partial event file for the review or the archive thread to find.
-  const size_t slash = path.rfind('/');
-  const std::string temporary = path.substr(0, slash + 1) + "." + path.substr(slash + 1);
-  FilePtr file(std::fopen(temporary.c_str(), "wb"));
-  if (!file) {
-    return false;
-  }
-  const bool written = std::fwrite(content.data(), 1, content.size(), file.get()) == content.size();
-  const bool closed = std::fclose(file.release()) == 0;
-  if (!written || !closed || std::rename(temporary.c_str(), path.c_str()) != 0) {
-    std::remove(temporary.c_str());
+  if (!WriteFileAtomically(path, first + "\r\n" + last + "\r\n", TemporaryName::kFixed,
+                           Durability::kCached)) {
     return false;
   }
   eventList.Append(first);

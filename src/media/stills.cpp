@@ -5,10 +5,10 @@
 #include <cstdio>
 #include <cstring>
 #include <mutex>
+#include <string_view>
 #include <vector>
 
-#include <unistd.h>
-
+#include "base/atomic_file.h"
 #include "media/codec_lock.h"
 #include "media/ffmpeg_ptr.h"
 
@@ -113,6 +113,17 @@ PacketPtr EncodeOnce(AVCodecContext* context, const AVFrame* picture) {
   return packet;
 }
 
+// The RGB picture coded as a PNG; null when the encoder cannot be had or fails.
+PacketPtr EncodePng(const AVFrame* rgb) {
+  CodecContextPtr context = OpenEncoder(AV_CODEC_ID_PNG, [](AVCodecContext* c) {
+    c->pix_fmt = AV_PIX_FMT_RGB24;
+    c->width = kWidth;
+    c->height = kHeight;
+    c->time_base = AVRational{1, 30};  // unused by PNG, but every video encoder needs one
+  });
+  return context == nullptr ? nullptr : EncodeOnce(context.get(), rgb);
+}
+
 // Writes the bytes as the whole file. A file that cannot take all of them (disk full) is removed
 // rather than left truncated.
 bool WriteWholeFile(const std::string& path, const AVPacket& packet) {
@@ -181,15 +192,6 @@ void NormalizeSums(uint32_t* sums) {
 }
 
 bool WritePngStill(const std::string& path, const uint32_t* sums) {
-  CodecContextPtr context = OpenEncoder(AV_CODEC_ID_PNG, [](AVCodecContext* c) {
-    c->pix_fmt = AV_PIX_FMT_RGB24;
-    c->width = kWidth;
-    c->height = kHeight;
-    c->time_base = AVRational{1, 30};  // unused by PNG, but every video encoder needs one
-  });
-  if (context == nullptr) {
-    return false;
-  }
   FramePtr picture = AllocatePicture(AV_PIX_FMT_RGB24);
   if (picture == nullptr) {
     return false;
@@ -205,7 +207,7 @@ bool WritePngStill(const std::string& path, const uint32_t* sums) {
       out += 3;
     }
   }
-  PacketPtr packet = EncodeOnce(context.get(), picture.get());
+  PacketPtr packet = EncodePng(picture.get());
   return packet != nullptr && WriteWholeFile(path, *packet);
 }
 
@@ -226,30 +228,6 @@ StillKind KindOf(const std::string& path) {
     return StillKind::kJpeg;
   }
   return extension == "png" ? StillKind::kPng : StillKind::kUnknown;
-}
-
-// The bytes as the whole file: written to a temporary name beside it and renamed over it.
-bool WriteFileAtomically(const std::string& path, const AVPacket& packet) {
-  std::string temporary = path + ".XXXXXX";
-  const int fd = mkstemp(temporary.data());
-  if (fd < 0) {
-    return false;
-  }
-  std::FILE* file = fdopen(fd, "wb");
-  if (file == nullptr) {
-    close(fd);
-    std::remove(temporary.c_str());
-    return false;
-  }
-  const size_t size = static_cast<size_t>(packet.size);
-  const bool written = std::fwrite(packet.data, 1, size, file) == size && std::fflush(file) == 0 &&
-                       fsync(fileno(file)) == 0;
-  const bool closed = std::fclose(file) == 0;
-  if (!written || !closed || std::rename(temporary.c_str(), path.c_str()) != 0) {
-    std::remove(temporary.c_str());
-    return false;
-  }
-  return true;
 }
 
 }  // namespace
@@ -276,16 +254,7 @@ bool WriteColourStill(const std::string& path, const uint8_t* image,
   }
   PacketPtr packet;
   if (kind == StillKind::kPng) {
-    CodecContextPtr context = OpenEncoder(AV_CODEC_ID_PNG, [](AVCodecContext* c) {
-      c->pix_fmt = AV_PIX_FMT_RGB24;
-      c->width = kWidth;
-      c->height = kHeight;
-      c->time_base = AVRational{1, 30};
-    });
-    if (context == nullptr) {
-      return false;
-    }
-    packet = EncodeOnce(context.get(), rgb.get());
+    packet = EncodePng(rgb.get());
   } else {
     // Full-range 4:4:4, so that neither colour resolution nor the grey scale is lost.
     CodecContextPtr context = OpenEncoder(AV_CODEC_ID_MJPEG, [](AVCodecContext* c) {
@@ -311,7 +280,11 @@ bool WriteColourStill(const std::string& path, const uint8_t* image,
     yuv->pts = 1;
     packet = EncodeOnce(context.get(), yuv.get());
   }
-  return packet != nullptr && WriteFileAtomically(path, *packet);
+  return packet != nullptr &&
+         WriteFileAtomically(path,
+                             std::string_view(reinterpret_cast<const char*>(packet->data),
+                                              static_cast<size_t>(packet->size)),
+                             TemporaryName::kUnique, Durability::kSynced);
 }
 
 }  // namespace ombrix

@@ -1,15 +1,12 @@
 #include "review/event_listing.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <system_error>
 
+#include "base/atomic_file.h"
 #include "base/folders.h"
 
 namespace ombrix {
@@ -88,38 +85,10 @@ std::optional<std::string> WriteEventFileAtomically(const std::string& archiveFo
     return std::nullopt;
   }
   const std::string path = folder + "/e" + interval.start + ".txt";
-  std::string temporary = folder + "/.e" + interval.start + ".txt.XXXXXX";
-  const int fd = mkstemp(temporary.data());
-  if (fd < 0) {
-    failure = {path, std::strerror(errno)};
-    return std::nullopt;
-  }
-  const std::string content = interval.start + "\r\n" + interval.end + "\r\n";
-  bool ok = true;
-  for (size_t done = 0; ok && done < content.size();) {
-    const ssize_t n = write(fd, content.data() + done, content.size() - done);
-    if (n < 0 && errno == EINTR) {
-      continue;
-    }
-    ok = n > 0;
-    done += ok ? static_cast<size_t>(n) : 0;
-  }
-  int error = ok ? 0 : errno;
-  if (ok && fsync(fd) != 0) {
-    ok = false;
-    error = errno;
-  }
-  if (close(fd) != 0 && ok) {
-    ok = false;
-    error = errno;
-  }
-  if (ok && std::rename(temporary.c_str(), path.c_str()) != 0) {
-    ok = false;
-    error = errno;
-  }
-  if (!ok) {
-    std::remove(temporary.c_str());
-    failure = {path, std::strerror(error != 0 ? error : EIO)};
+  int error = 0;
+  if (!WriteFileAtomically(path, interval.start + "\r\n" + interval.end + "\r\n",
+                           TemporaryName::kUnique, Durability::kSynced, &error)) {
+    failure = {path, std::strerror(error)};
     return std::nullopt;
   }
   return path;

@@ -2,7 +2,6 @@
 
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -10,6 +9,7 @@
 #include <system_error>
 #include <type_traits>
 
+#include "base/atomic_file.h"
 #include "base/folders.h"
 #include "media/movie_reader.h"
 #include "media/movie_writer.h"
@@ -69,16 +69,15 @@ ExportOutcome ExportEventMovie(const Settings& settings, const std::string& even
     history.reset(std::fopen((eventsFolder + "/c" + key + ".csv").c_str(), "rb"));
   }
 
-  const std::string temporary = TemporaryBeside(outputPath);
+  AtomicFile output(outputPath, TemporaryBeside(outputPath));
   bool written = false;
   bool cancelled = false;
   {
-    MovieWriter writer(temporary);
+    MovieWriter writer(output.temporary());
     if (!writer.ready()) {
       outcome.result = ExportResult::kFailed;
       outcome.reason = "the movie cannot be created there (unknown extension or no access)";
       CloseChecked(writer);
-      std::remove(temporary.c_str());
       return outcome;
     }
     MovieReader reader(movie);
@@ -104,17 +103,16 @@ ExportOutcome ExportEventMovie(const Settings& settings, const std::string& even
     written = CloseChecked(writer);
   }
   if (cancelled) {
-    std::remove(temporary.c_str());
     outcome.result = ExportResult::kCancelled;
     outcome.frames = 0;
     return outcome;
   }
-  if (written && std::rename(temporary.c_str(), outputPath.c_str()) == 0) {
+  if (written && output.Commit(Durability::kCached)) {
     outcome.result = ExportResult::kWritten;
     return outcome;
   }
-  outcome.reason = written ? std::strerror(errno) : "writing the movie failed (disk full?)";
-  std::remove(temporary.c_str());
+  outcome.reason =
+      written ? std::strerror(output.error()) : "writing the movie failed (disk full?)";
   outcome.result = ExportResult::kFailed;
   outcome.frames = 0;
   return outcome;

@@ -1,13 +1,11 @@
 #include "review/recalculate.h"
 
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <memory>
 #include <vector>
 
+#include "base/atomic_file.h"
 #include "detect/time_history.h"
 
 namespace ombrix {
@@ -59,45 +57,23 @@ RecalculateOutcome RecalculateTimeHistory(const std::string& path, const Calibra
   }
 
   const Tilt tilt = TiltFromPositions(calibration);
-  std::string temporary = path + ".XXXXXX";
-  const int fd = mkstemp(temporary.data());
-  std::FILE* output = fd >= 0 ? fdopen(fd, "wb") : nullptr;
-  bool ok = output != nullptr;
-  int error = ok ? 0 : errno;
-  if (!ok && fd >= 0) {
-    close(fd);
-  }
+  AtomicFile output(path, TemporaryName::kUnique);
   for (const TimeHistoryRow& row : rows) {
-    if (!ok) {
+    if (output.file() == nullptr) {
       break;
     }
     AzEl position{0.0, 0.0};
     if (row.pixelCount != 0) {
       position = PixelToAzEl(calibration, tilt, row.centroidX, row.centroidY);
     }
-    if (!WriteEventTimeHistoryLine(output, row, position.azimuth, position.elevation)) {
-      ok = false;
-      error = errno;
+    if (!output.Check(
+            WriteEventTimeHistoryLine(output.file(), row, position.azimuth, position.elevation))) {
+      break;
     }
   }
-  if (ok && (std::fflush(output) != 0 || fsync(fileno(output)) != 0)) {
-    ok = false;
-    error = errno;
-  }
-  if (output != nullptr && std::fclose(output) != 0 && ok) {
-    ok = false;
-    error = errno;
-  }
-  if (ok && std::rename(temporary.c_str(), path.c_str()) != 0) {
-    ok = false;
-    error = errno;
-  }
-  if (!ok) {
-    if (fd >= 0) {
-      std::remove(temporary.c_str());
-    }
+  if (!output.Commit(Durability::kSynced)) {
     outcome.result = RecalculateResult::kWriteFailed;
-    outcome.reason = std::strerror(error != 0 ? error : EIO);
+    outcome.reason = std::strerror(output.error());
     return outcome;
   }
   outcome.result = RecalculateResult::kRewritten;

@@ -109,31 +109,48 @@ int PlayMovie(ReviewContext& context, int generation, MovieReader& reader, std::
   return shown;
 }
 
-// The fold shared by the two composites of the archive. letter/extension name the pictures;
-// firstAlwaysTaken takes the first one found even past last.
-int FoldArchive(ReviewContext& context, const Stamp& first, const Stamp& last, const char* letter,
-                const char* extension, bool firstAlwaysTaken) {
+// Walks the archive's pictures named letter + Stamp + extension from first to last while the
+// reader is current, handing each one's path to visit (false from it stops the walk).
+// firstAlwaysTaken takes the first one found even past last. Returns how many were visited.
+template <typename Visit>
+int WalkArchivePictures(ReviewContext& context, int generation, const Stamp& first,
+                        const Stamp& last, const char* letter, const char* extension,
+                        bool firstAlwaysTaken, Visit visit) {
   ReviewValues& review = context.review;
-  const int generation = review.NewReaderGeneration();
-  auto work = WorkFrame(0);
   review.currentArchiveFile.set(first);
   review.archiveFrameCount = 0;
   const std::string archiveFolder = context.settings.archiveFolder.get();
   Stamp cursor = first;
   std::string folder;
-  int folded = 0;
+  int visited = 0;
   while (review.ReaderCurrent(generation)) {
     cursor = FindNextArchiveStamp(archiveFolder, cursor, letter, extension);
-    if (cursor.empty() || ((folded > 0 || !firstAlwaysTaken) && cursor > last)) {
+    if (cursor.empty() || ((visited > 0 || !firstAlwaysTaken) && cursor > last)) {
       break;
     }
     if (!GetArchiveMinuteFolder(archiveFolder, folder, cursor, false)) {
       break;
     }
-    MovieReader reader(folder + "/" + letter + cursor + extension);
-    reader.readFrameMax(work.get());
-    ++folded;
+    ++visited;
+    if (!visit(folder + "/" + letter + cursor + extension)) {
+      break;
+    }
   }
+  return visited;
+}
+
+// The fold shared by the two composites of the archive.
+int FoldArchive(ReviewContext& context, const Stamp& first, const Stamp& last, const char* letter,
+                const char* extension, bool firstAlwaysTaken) {
+  ReviewValues& review = context.review;
+  const int generation = review.NewReaderGeneration();
+  auto work = WorkFrame(0);
+  const int folded = WalkArchivePictures(context, generation, first, last, letter, extension,
+                                         firstAlwaysTaken, [&work](const std::string& path) {
+                                           MovieReader reader(path);
+                                           reader.readFrameMax(work.get());
+                                           return true;
+                                         });
   Publish(review, 0, work.get());
   if (review.ReaderCurrent(generation)) {
     Notify(context.frameReady);
@@ -264,35 +281,19 @@ int AverageMovie(ReviewContext& context, const Stamp& first, const Stamp& last) 
   ReviewValues& review = context.review;
   const int generation = review.NewReaderGeneration();
   auto work = WorkFrame(0);
-  review.currentArchiveFile.set(first);
-  review.archiveFrameCount = 0;
-  const std::string archiveFolder = context.settings.archiveFolder.get();
-  Stamp cursor = first;
-  std::string folder;
-  int shown = 0;
-  while (review.ReaderCurrent(generation)) {
-    cursor = FindNextArchiveStamp(archiveFolder, cursor, "a", ".png");
-    if (cursor.empty() || (shown > 0 && cursor > last)) {
-      break;
-    }
-    if (!GetArchiveMinuteFolder(archiveFolder, folder, cursor, false)) {
-      break;
-    }
-    std::memset(work.get(), 0, kFrameBytes);
-    {
-      MovieReader reader(folder + "/a" + cursor + ".png");
-      reader.readFrameMax(work.get());
-    }
-    Publish(review, 0, work.get());
-    if (review.ReaderCurrent(generation)) {
-      Notify(context.frameReady);
-    }
-    ++shown;
-    if (!FrameWait(context, generation)) {
-      break;
-    }
-  }
-  return shown;
+  return WalkArchivePictures(context, generation, first, last, "a", ".png", true,
+                             [&](const std::string& path) {
+                               std::memset(work.get(), 0, kFrameBytes);
+                               {
+                                 MovieReader reader(path);
+                                 reader.readFrameMax(work.get());
+                               }
+                               Publish(review, 0, work.get());
+                               if (review.ReaderCurrent(generation)) {
+                                 Notify(context.frameReady);
+                               }
+                               return FrameWait(context, generation);
+                             });
 }
 
 }  // namespace ombrix

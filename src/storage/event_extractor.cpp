@@ -279,32 +279,23 @@ bool EventExtractor::ClipsComplete(const WaitingEvent& event) const {
 }
 
 bool EventExtractor::CutEvent(const std::string& eventsFolder, const WaitingEvent& event) {
-  // The movie is renamed last: an event with a movie has all three files.
-  const std::string names[] = {"j" + event.key + ".jpg", "c" + event.key + ".csv",
-                               "m" + event.key + ".mp4"};
-  const std::string& image = names[0];
-  const std::string& history = names[1];
-  const std::string& movie = names[2];
+  const std::string image = "j" + event.key + ".jpg";
+  const std::string movie = "m" + event.key + ".mp4";
+  AtomicFile imageFile(eventsFolder + "/" + image, TemporaryPath(eventsFolder, image));
+  AtomicFile movieFile(eventsFolder + "/" + movie, TemporaryPath(eventsFolder, movie));
+  AtomicFile historyFile(eventsFolder + "/c" + event.key + ".csv", TemporaryName::kFixed);
   const char* failure = nullptr;
   if (!ExtractEventImage(ShiftStamp(event.first, -kImageWindowBefore_ms),
-                         ShiftStamp(event.last, kImageWindowAfter_ms),
-                         TemporaryPath(eventsFolder, image))) {
+                         ShiftStamp(event.last, kImageWindowAfter_ms), imageFile.temporary())) {
     failure = "its peak image could not be written";
-  } else if (!ExtractEventMovie(event.first, event.last, TemporaryPath(eventsFolder, movie))) {
+  } else if (!ExtractEventMovie(event.first, event.last, movieFile.temporary())) {
     failure = "its movie could not be written";
-  } else if (!ExtractEventTimeHistory(event.first, event.last,
-                                      TemporaryPath(eventsFolder, history))) {
+  } else if (!WriteEventTimeHistory(event.first, event.last, historyFile) ||
+             !historyFile.Commit(Durability::kCached)) {
     failure = "its time history could not be written";
-  }
-  for (const std::string& name : names) {
-    const std::string temporary = TemporaryPath(eventsFolder, name);
-    if (failure == nullptr &&
-        std::rename(temporary.c_str(), (eventsFolder + "/" + name).c_str()) != 0) {
-      failure = "its files could not be renamed into place";
-    }
-    if (failure != nullptr) {
-      std::remove(temporary.c_str());
-    }
+  } else if (!imageFile.Commit(Durability::kCached) || !movieFile.Commit(Durability::kCached)) {
+    // The movie is renamed last: an event with a movie has all three files.
+    failure = "its files could not be renamed into place";
   }
   if (failure != nullptr) {
     if (report_) {
@@ -397,13 +388,15 @@ bool EventExtractor::ExtractEventMovie(const Stamp& first, const Stamp& last,
 
 bool EventExtractor::ExtractEventTimeHistory(const Stamp& first, const Stamp& last,
                                              const std::string& outputPath) {
+  AtomicFile output(outputPath, TemporaryName::kFixed);
+  return WriteEventTimeHistory(first, last, output) && output.Commit(Durability::kCached);
+}
+
+bool EventExtractor::WriteEventTimeHistory(const Stamp& first, const Stamp& last,
+                                           AtomicFile& output) {
   const std::string archiveFolder = settings_.archiveFolder.get();
   std::string eventsFolder;
-  if (!GetEventsFolder(archiveFolder, eventsFolder)) {
-    return false;
-  }
-  std::FILE* output = std::fopen(outputPath.c_str(), "wb");
-  if (output == nullptr) {
+  if (!GetEventsFolder(archiveFolder, eventsFolder) || output.file() == nullptr) {
     return false;
   }
   bool written = true;
@@ -442,7 +435,8 @@ bool EventExtractor::ExtractEventTimeHistory(const Stamp& first, const Stamp& la
       if (row.pixelCount != 0) {
         position = PixelToAzEl(calibration, tilt, row.centroidX, row.centroidY);
       }
-      if (!WriteEventTimeHistoryLine(output, row, position.azimuth, position.elevation)) {
+      if (!output.Check(WriteEventTimeHistoryLine(output.file(), row, position.azimuth,
+                                                  position.elevation))) {
         written = false;
         break;
       }
@@ -452,12 +446,7 @@ bool EventExtractor::ExtractEventTimeHistory(const Stamp& first, const Stamp& la
     }
     cursor = FindNextArchiveStamp(archiveFolder, cursor, "t", ".jpg");
   }
-  const bool closed = std::fclose(output) == 0;
-  if (!written || !closed) {
-    std::remove(outputPath.c_str());
-    return false;
-  }
-  return true;
+  return written;
 }
 
 void EventExtractor::DeleteOldEvents(const std::string& eventsFolder) {

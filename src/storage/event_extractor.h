@@ -9,6 +9,7 @@
 #include <string>
 #include <utility>
 
+#include "base/atomic_file.h"
 #include "base/clock.h"
 #include "base/report.h"
 #include "base/stamp.h"
@@ -132,6 +133,8 @@ class EventExtractor {
   void CutWaitingEvent(const std::string& eventsFolder);
   // True when all three files were written and renamed into place.
   bool CutEvent(const std::string& eventsFolder, const WaitingEvent& event);
+  // The time history into output (left uncommitted); false when a write failed.
+  bool WriteEventTimeHistory(const Stamp& first, const Stamp& last, AtomicFile& output);
   std::chrono::steady_clock::time_point SteadyTime() const;
 
   const Settings& settings_;

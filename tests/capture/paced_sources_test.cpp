@@ -135,8 +135,6 @@ TEST(SimulatedSkySource, DeliversPacedFramesAndWritesOneTruthLinePerMeteor) {
   const std::string truth = test::ReadFileBytes(dir / "truth.csv");
   EXPECT_EQ(truth, expected.str());
   EXPECT_GE(std::ranges::count(truth, '\n'), 5);
-  EXPECT_EQ(truth.substr(0, 9), "20261206_");
-  EXPECT_EQ(std::count(truth.begin(), truth.begin() + truth.find("\r\n"), ','), 6);
 }
 
 // A 320x240 MPEG-4 movie whose frame n is a flat grey of Brightness(n); true when it was made.

@@ -41,7 +41,7 @@ class ConfigFileTest : public ::testing::Test {
 
 TEST_F(ConfigFileTest, DefaultsSaveAs33CrLfLinesAndEveryFieldRoundTrips) {
   EXPECT_EQ(Saved(), kDefaultFile);
-  EXPECT_FALSE(fs::exists(path_ + ".tmp"));
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir_.path()), {}), 1);  // no temporary left
   // A path the reader could not take back is left out of the file.
   settings_.maskFile.set("/masks/one\r\nthreshold:99");
   settings_.archiveFolder.set("/" + std::string(1100, 'a'));
@@ -143,7 +143,7 @@ TEST_F(ConfigFileTest, MissingFileLeavesDefaultsAndAFailedSaveIsReported) {
   EXPECT_EQ(ReadConfiguration(settings_, path_), ConfigReadResult::NoFile);
   fs::create_directories(path_ + "/inside");  // a folder in the file's place cannot be replaced
   EXPECT_FALSE(SaveConfiguration(settings_, path_));
-  EXPECT_FALSE(fs::exists(path_ + ".tmp"));
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir_.path()), {}), 1);
   EXPECT_TRUE(fs::is_directory(path_ + "/inside"));
 }
 

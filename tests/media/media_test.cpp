@@ -1,9 +1,6 @@
 #include <gtest/gtest.h>
 
-#include <sys/resource.h>
-
 #include <algorithm>
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -17,6 +14,8 @@
 #include "media/movie_reader.h"
 #include "media/movie_writer.h"
 #include "media/stills.h"
+#include "media/video_file_decoder.h"
+#include "support/file_size_limit.h"
 #include "support/temp_dir.h"
 
 namespace ombrix {
@@ -167,26 +166,12 @@ TEST(MovieWriterTest, UnusableNamesAndEncodersGiveAFailedWriterAndNoFile) {
   EXPECT_TRUE(fs::is_empty(dir.path()));  // no half-made file is left behind
 }
 
-// Runs write with the file size limit (a write past it fails with EFBIG), then restores it.
-template <typename Write>
-auto WithFileSizeLimit(rlim_t bytes, Write write) {
-  rlimit saved{};
-  getrlimit(RLIMIT_FSIZE, &saved);
-  const auto savedHandler = std::signal(SIGXFSZ, SIG_IGN);
-  const rlimit limit{bytes, saved.rlim_max};
-  setrlimit(RLIMIT_FSIZE, &limit);
-  const auto result = write();
-  setrlimit(RLIMIT_FSIZE, &saved);
-  std::signal(SIGXFSZ, savedHandler);
-  return result;
-}
-
 // A movie that stops fitting on the disk (here: past the file size limit) ends with one message;
 // the writer drops later frames, closes without touching the file again, and the process goes on.
 TEST(MovieWriterTest, WriteFailureMarksTheWriterFailedAndTheProcessGoesOn) {
   test::TempDir dir;
   testing::internal::CaptureStderr();
-  WithFileSizeLimit(200 * 1024, [&] {
+  test::WithFileSizeLimit(200 * 1024, [&] {
     MovieWriter writer((dir / "full.mp4").string());
     EXPECT_TRUE(writer.ready());
     int written = 0;
@@ -220,7 +205,8 @@ TEST(MovieWriterTest, CloseReportsATrailerThatCouldNotBeWritten) {
   ASSERT_TRUE(write((dir / "whole.mp4").string()));
   const auto whole = fs::file_size(dir / "whole.mp4");
   testing::internal::CaptureStderr();
-  EXPECT_FALSE(WithFileSizeLimit(whole - 100, [&] { return write((dir / "cut.mp4").string()); }));
+  EXPECT_FALSE(
+      test::WithFileSizeLimit(whole - 100, [&] { return write((dir / "cut.mp4").string()); }));
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "Error while finishing the movie\n");
 }
 
@@ -277,6 +263,37 @@ TEST(MovieWriterTest, ThreadsWriteAndReadDifferentMoviesAtOnce) {
     EXPECT_EQ(framesRead[t], 20) << t;
     EXPECT_EQ(DecodedYuv(name(t).string()).size(), 20 * kYuvBytes) << t;
   }
+}
+
+// The YUYV samples of a 640x480 4:2:0 movie (colour bars and moving patterns, so both chroma
+// planes vary along rows and columns) carry exactly the luma the ffmpeg tool decodes, and for each
+// pixel pair the chroma of its 2x2 block.
+TEST(VideoFileDecoderTest, YuyvSamplesKeepTheDecodedPlanes) {
+  test::TempDir dir;
+  const std::string movie = (dir / "bars.mp4").string();
+  Tool(
+      "ffmpeg -nostdin -v error -y -f lavfi -i testsrc2=s=640x480:r=25 -frames:v 6 -c:v mpeg4 "
+      "-q:v 3 -pix_fmt yuv420p '" +
+      movie + "'");
+  const std::string planes = DecodedYuv(movie);
+  ASSERT_EQ(planes.size(), 6 * kYuvBytes);
+  VideoFileDecoder decoder(movie, VideoFileDecoder::Layout::kYuyv);
+  ASSERT_FALSE(decoder.failed()) << decoder.error();
+  std::vector<uint8_t> sample(kPixels * 2);
+  int64_t presentation_ms = 0;
+  size_t frames = 0;
+  for (; frames < 7 && decoder.ReadFrame(sample.data(), presentation_ms); ++frames) {
+    const auto* y = reinterpret_cast<const uint8_t*>(planes.data()) + frames * kYuvBytes;
+    const uint8_t *u = y + kPixels, *v = u + kPixels / 4;
+    int wrong = 0;
+    for (int p = 0; p < kPixels; p += 2) {
+      const int chroma = p / 640 / 2 * 320 + p % 640 / 2;
+      wrong += sample[2 * p] != y[p] || sample[2 * p + 2] != y[p + 1] ||
+               sample[2 * p + 1] != u[chroma] || sample[2 * p + 3] != v[chroma];
+    }
+    EXPECT_EQ(wrong, 0) << "frame " << frames;
+  }
+  EXPECT_EQ(frames, 6u);
 }
 
 TEST(NormalizeSumsTest, LargestBecomes255Or254ByTheSinglePrecisionFactor) {

@@ -59,7 +59,7 @@ class ReviewTest : public ::testing::Test {
  protected:
   ReviewArchive archive;
   RecordingWindow window{archive.review};
-  Reviewer reviewer{archive.settings, archive.review, window, nullptr};
+  Reviewer reviewer{archive.settings, archive.review, window, &archive.eventList};
 };
 
 // Navigation on real event folders: what each command makes current and what it shows.
@@ -400,13 +400,10 @@ TEST_F(ReviewTest, Average_TakesTheFirstIntegratedImageEvenPastTheEndAndStepsThr
   }
 }
 
-TEST(Save, WritesTheEventFileAndTheArchiveThreadCutsTheStretch) {
-  ReviewArchive archive;
+TEST_F(ReviewTest, Save_WritesTheEventFileAndTheArchiveThreadCutsTheStretch) {
   for (const char* clip : {"20240315_211450_000", "20240315_211451_000", "20240315_211452_000"}) {
     archive.AddClip(clip);
   }
-  RecordingWindow window(archive.review);
-  Reviewer reviewer(archive.settings, archive.review, window, &archive.eventList);
   const PickerInterval interval =
       ReadPickerInterval(CalendarFields{2024, 3, 15, 21, 14, 51, 0}, "1");
   ASSERT_TRUE(reviewer.Save(interval));
@@ -425,11 +422,8 @@ TEST(Save, WritesTheEventFileAndTheArchiveThreadCutsTheStretch) {
   EXPECT_TRUE(fs::exists(archive.EventFile('c', interval.start)));
 }
 
-TEST(Save, AnEventFileThatCannotBeWrittenIsReportedAndNotQueued) {
-  ReviewArchive archive;
+TEST_F(ReviewTest, Save_AnEventFileThatCannotBeWrittenIsReportedAndNotQueued) {
   WriteFileBytes(archive.base / "events", "a file where the events folder belongs");
-  RecordingWindow window(archive.review);
-  Reviewer reviewer(archive.settings, archive.review, window, &archive.eventList);
   EXPECT_FALSE(reviewer.Save({kA, kB}));
   EXPECT_EQ(archive.eventList.Size(), 0u);
   ASSERT_EQ(window.failures().size(), 1u);

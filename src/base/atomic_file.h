@@ -1,0 +1,70 @@
+#pragma once
+
+#include <cstdio>
+#include <string>
+#include <string_view>
+
+namespace ombrix {
+
+// How the temporary beside the real file is named. kUnique: "." + name + a random suffix, so
+// that two writers of one file never share a temporary. kFixed: "." + name, for files whose
+// leftovers after a crash are looked for and removed under that name.
+enum class TemporaryName { kUnique, kFixed };
+
+// kSynced puts the data on the disk before the rename, so that a power cut after the rename
+// finds the new content rather than an empty file.
+enum class Durability { kCached, kSynced };
+
+// A whole file that is complete or absent: written under a temporary name in the same folder and
+// renamed over the real name by Commit(). Until then an existing file of that name is untouched;
+// a temporary that is never committed (a failed write, an early return) is removed by the
+// destructor. Every write, the flush, the close and the rename are checked.
+class AtomicFile {
+ public:
+  // Creates the temporary and opens it for writing; see opened() and error().
+  AtomicFile(std::string path, TemporaryName naming);
+  // For a writer that creates the file itself (an encoder given a path): nothing is opened here,
+  // the writer writes `temporary`, and Commit() renames it.
+  AtomicFile(std::string path, std::string temporary);
+  ~AtomicFile();
+  AtomicFile(const AtomicFile&) = delete;
+  AtomicFile& operator=(const AtomicFile&) = delete;
+
+  const std::string& path() const { return path_; }
+  const std::string& temporary() const { return temporary_; }
+  // Whether the temporary was created (always true for a writer's own temporary).
+  bool opened() const { return opened_; }
+  // The open temporary, for writers that print to a FILE*; nullptr when none is open.
+  std::FILE* file() const { return file_; }
+
+  // Appends the bytes; false (and the file will not be committed) when they cannot all be written.
+  bool Write(std::string_view bytes);
+  // For writes done through file(): a false `ok` marks the file failed, keeping errno as the
+  // reason. Returns ok.
+  bool Check(bool ok);
+  // Flushes, syncs if asked, closes and renames the temporary over the real name. False when any
+  // of that, or an earlier write, failed; the temporary is then removed and error() says why.
+  bool Commit(Durability durability);
+  // Closes and removes the temporary now; the real file stays as it was.
+  void Discard();
+  // errno of the first failure (EIO where none was given); 0 while nothing failed.
+  int error() const { return error_; }
+
+ private:
+  void Fail(int error);
+  bool CloseFile();
+
+  std::string path_;
+  std::string temporary_;
+  std::FILE* file_ = nullptr;
+  bool opened_ = false;
+  bool committed_ = false;
+  int error_ = 0;
+};
+
+// Makes `bytes` the whole content of `path` through an AtomicFile; false with *error (if given)
+// set to the errno of the failure.
+bool WriteFileAtomically(const std::string& path, std::string_view bytes, TemporaryName naming,
+                         Durability durability, int* error = nullptr);
+
+}  // namespace ombrix
