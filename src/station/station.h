@@ -7,6 +7,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "base/clock.h"
 #include "capture/capture_source.h"
@@ -92,6 +93,12 @@ class Station {
   bool ReplaceSource(std::unique_ptr<CaptureSource> source);
   // The exit sequence. Safe to call twice and without Start.
   void Stop();
+
+  // The controls of the current source's capture device; nullopt when there is no device (no
+  // source, the simulated sky, a file). Waits while the health thread checks the source.
+  std::optional<std::vector<VideoControl>> ListVideoControls();
+  // Sets one of them on the running device; false (reported by the source) when it cannot.
+  bool SetVideoControl(uint32_t id, int32_t value);
 
   // The newest frame (640x480) and its capture time, copied without tearing; false before the
   // first frame.
