@@ -1,0 +1,224 @@
+// "Video...": the controls dialog, driven through its widgets on Qt's offscreen platform.
+#include <gtest/gtest.h>
+#include <linux/videodev2.h>
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QLabel>
+#include <QPushButton>
+#include <QSlider>
+#include <algorithm>
+
+#include "app/headless.h"
+#include "app/main_window.h"
+#include "app/video_dialog.h"
+#include "app/window_hooks.h"
+#include "support/temp_dir.h"
+
+namespace ombrix {
+namespace {
+
+using Log = std::vector<std::string>;
+
+enum : uint32_t { kBrightness = 1, kContrast, kAuto, kTemperature, kMains, kPush, kGain, kFocus };
+
+VideoControl Control(uint32_t id, VideoControlType type, const char* name, int32_t minimum,
+                     int32_t maximum, int32_t step, int32_t defaultValue, int32_t value,
+                     uint32_t flags = 0) {
+  VideoControl control;
+  control.id = id;
+  control.name = name;
+  control.type = type;
+  control.minimum = minimum;
+  control.maximum = maximum;
+  control.step = step;
+  control.defaultValue = defaultValue;
+  control.value = value;
+  control.flags = flags;
+  return control;
+}
+
+// A capture device as the station sees it: its controls, with every set logged. Focus refuses
+// every value; switching the automatic white balance on makes the colour temperature inactive.
+class ControlSource final : public CaptureSource {
+ public:
+  ControlSource(std::optional<std::vector<VideoControl>> controls, Log& log)
+      : controls_(std::move(controls)), log_(log) {}
+  bool Start(FrameRing&) override { return true; }
+  void Stop() override {}
+  std::optional<std::vector<VideoControl>> ListVideoControls() override { return controls_; }
+  bool SetVideoControl(uint32_t id, int32_t value) override {
+    log_.push_back("set " + std::to_string(id) + " " + std::to_string(value));
+    VideoControl* control = Find(id);
+    if (control == nullptr || !control->adjustable() || id == kFocus) {
+      return false;
+    }
+    control->value = ClampControlValue(*control, value);
+    if (id == kAuto) {
+      Find(kTemperature)->flags = value != 0 ? V4L2_CTRL_FLAG_INACTIVE : 0;
+    }
+    return true;
+  }
+
+ private:
+  VideoControl* Find(uint32_t id) {
+    for (VideoControl& control : *controls_) {
+      if (control.id == id) {
+        return &control;
+      }
+    }
+    return nullptr;
+  }
+
+  std::optional<std::vector<VideoControl>> controls_;
+  Log& log_;
+};
+
+std::vector<VideoControl> Camera() {
+  using T = VideoControlType;
+  VideoControl mains = Control(kMains, T::kMenu, "Power Line Frequency", 0, 3, 1, 1, 1);
+  mains.menu = {{0, "Disabled"}, {1, "50 Hz"}, {3, "Auto"}};
+  return {
+      Control(kBrightness, T::kInteger, "Brightness", 0, 255, 1, 128, 100),
+      Control(kContrast, T::kInteger, "Contrast", -10, 10, 5, 0, 5),
+      Control(kAuto, T::kBoolean, "White Balance, Auto", 0, 1, 1, 1, 0),
+      Control(kTemperature, T::kInteger, "White Balance Temperature", 2800, 6500, 10, 4600, 5000),
+      mains,
+      Control(kPush, T::kButton, "Do White Balance", 0, 0, 1, 0, 0),
+      Control(kGain, T::kInteger, "Gain", 0, 100, 1, 10, 10, V4L2_CTRL_FLAG_READ_ONLY),
+      Control(kFocus, T::kInteger, "Focus", 0, 100, 1, 20, 20)};
+}
+
+class VideoDialogTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    Hooks().info = [this](QWidget*, const QString& text) {
+      log.push_back("info: " + text.toStdString());
+    };
+  }
+  void TearDown() override { ResetHooks(); }
+
+  // A started window whose station captures from a ControlSource with these controls (none: a
+  // source with no device behind it), or without any source.
+  std::unique_ptr<MainWindow> Start(bool withSource,
+                                    std::optional<std::vector<VideoControl>> controls = {}) {
+    WindowSetup setup;
+    setup.wallClock = &parts.clock;
+    setup.freeSpace = &freeSpace;
+    setup.stationOptions.readConfiguration = false;
+    setup.report = [](const std::string&) {};
+    setup.show = false;
+    if (withSource) {
+      setup.makeSource = [this, controls](Station&) {
+        return std::make_unique<ControlSource>(controls, log);
+      };
+    }
+    auto window = std::make_unique<MainWindow>(std::move(setup));
+    window->Start();
+    return window;
+  }
+
+  template <typename Widget>
+  static Widget* Input(QWidget& dialog, uint32_t id) {
+    return dialog.findChild<Widget*>("control_" + QString::number(id));
+  }
+
+  test::ScopedHome home;
+  SourceParts parts;
+  StatvfsFreeSpace freeSpace;
+  Log log;
+};
+
+TEST_F(VideoDialogTest, WithoutADeviceVideoSaysSoAndOpensNothing) {
+  // No source at all, and a source with no device behind it (the simulated sky, a file).
+  for (const bool source : {false, true}) {
+    auto window = Start(source);
+    log.clear();
+    window->action("actionVideo")->trigger();
+    EXPECT_EQ(log, Log{"info: Video: No capture device is open."}) << source;
+    EXPECT_EQ(window->findChild<VideoDialog*>("videoDialog"), nullptr) << source;
+  }
+}
+
+TEST_F(VideoDialogTest, ControlsAreShownByKindAndAppliedAtOnce) {
+  auto window = Start(true, Camera());
+  window->action("actionVideo")->trigger();
+  auto* dialog = window->findChild<VideoDialog*>("videoDialog");
+  ASSERT_NE(dialog, nullptr);
+  EXPECT_TRUE(dialog->isVisible());
+  QSlider* brightness = Input<QSlider>(*dialog, kBrightness);
+  QSlider* contrast = Input<QSlider>(*dialog, kContrast);
+  QCheckBox* automatic = Input<QCheckBox>(*dialog, kAuto);
+  QComboBox* mains = Input<QComboBox>(*dialog, kMains);
+  QPushButton* push = Input<QPushButton>(*dialog, kPush);
+  ASSERT_TRUE(brightness && contrast && automatic && mains && push);
+  auto valueText = [&](uint32_t id) {
+    return dialog->findChild<QLabel*>("value_" + QString::number(id))->text();
+  };
+  EXPECT_EQ(brightness->value(), 100);
+  EXPECT_EQ(valueText(kBrightness), "100");
+  EXPECT_EQ(contrast->maximum(), 4);  // -10..10 in steps of 5
+  EXPECT_EQ(contrast->value(), 3);
+  EXPECT_FALSE(automatic->isChecked());
+  ASSERT_EQ(mains->count(), 3);
+  EXPECT_EQ(mains->itemText(2), "Auto");
+  EXPECT_EQ(mains->currentText(), "50 Hz");
+  EXPECT_FALSE(Input<QSlider>(*dialog, kGain)->isEnabled());  // read-only
+  EXPECT_TRUE(Input<QSlider>(*dialog, kTemperature)->isEnabled());
+  EXPECT_TRUE(log.empty());
+
+  brightness->setValue(200);
+  contrast->setValue(0);
+  automatic->click();
+  mains->setCurrentIndex(2);
+  push->click();
+  EXPECT_EQ(log, (Log{"set 1 200", "set 2 -10", "set 3 1", "set 5 3", "set 6 0"}));
+  EXPECT_EQ(valueText(kBrightness), "200");
+  // Read back: the automatic white balance has made the temperature inactive.
+  EXPECT_FALSE(Input<QSlider>(*dialog, kTemperature)->isEnabled());
+
+  // A value the device refuses: said in the dialog, and the slider shows the device's value.
+  Input<QSlider>(*dialog, kFocus)->setValue(50);
+  EXPECT_EQ(log.back(), "set 8 50");
+  EXPECT_EQ(Input<QSlider>(*dialog, kFocus)->value(), 20);
+  EXPECT_EQ(dialog->findChild<QLabel*>("message")->text(), "\"Focus\" could not be set.");
+
+  // Defaults: only what differs, nothing inactive, read-only or a button.
+  log.clear();
+  dialog->findChild<QPushButton*>("defaultsButton")->click();
+  EXPECT_EQ(log, (Log{"set 1 128", "set 2 0", "set 5 1"}));
+  EXPECT_EQ(Input<QSlider>(*dialog, kBrightness)->value(), 128);
+  EXPECT_EQ(dialog->findChild<QLabel*>("message")->text(), "");
+
+  dialog->findChild<QPushButton*>("closeButton")->click();
+  EXPECT_FALSE(dialog->isVisible());
+}
+
+TEST(VideoDialog, SliderPositionsFollowTheStepAndCoverHugeRanges) {
+  const VideoControl byTen =
+      Control(0, VideoControlType::kInteger, "", 2800, 6505, 10, 0, 0);  // 6505 is off the grid
+  const VideoControl huge =
+      Control(0, VideoControlType::kInteger, "", INT32_MIN, INT32_MAX, 1, 0, 0);
+  EXPECT_EQ(VideoDialog::SliderPosition(byTen, 5004), 220);
+  EXPECT_EQ(VideoDialog::SliderValue(byTen, 220), 5000);
+  EXPECT_EQ(VideoDialog::SliderPosition(byTen, 9999), 370);
+  EXPECT_EQ(VideoDialog::SliderValue(byTen, 370), 6500);
+  EXPECT_EQ(VideoDialog::SliderValue(huge, 0), INT32_MIN);
+  const int last = VideoDialog::SliderPosition(huge, INT32_MAX);
+  EXPECT_LE(last, 100000);
+  EXPECT_EQ(VideoDialog::SliderValue(huge, last + 1), INT32_MAX);  // clamped
+  EXPECT_EQ(VideoDialog::SliderPosition(huge, VideoDialog::SliderValue(huge, 777)), 777);
+}
+
+}  // namespace
+}  // namespace ombrix
+
+int main(int argc, char** argv) {
+  if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+  }
+  ::testing::InitGoogleTest(&argc, argv);
+  QApplication app(argc, argv);
+  return RUN_ALL_TESTS();
+}
