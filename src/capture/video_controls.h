@@ -34,8 +34,8 @@ struct VideoControl {
   int32_t maximum = 0;
   int32_t step = 1;
   int32_t defaultValue = 0;
-  std::optional<int32_t> value;  // none for a button, or when the device would not say
-  std::vector<VideoMenuItem> menu;
+  std::optional<int32_t> value = {};  // none for a button, or when the device would not say
+  std::vector<VideoMenuItem> menu = {};
   uint32_t flags = 0;  // V4L2_CTRL_FLAG_*
 
   bool disabled() const;
