@@ -97,7 +97,7 @@ class Station {
   // The controls of the current source's capture device; nullopt when there is no device (no
   // source, the simulated sky, a file). Waits while the health thread checks the source.
   std::optional<std::vector<VideoControl>> ListVideoControls();
-  // Sets one of them on the running device; false (reported by the source) when it cannot.
+  // Sets one of them on the running device; false when it cannot (a device source reports why).
   bool SetVideoControl(uint32_t id, int32_t value);
 
   // The newest frame (640x480) and its capture time, copied without tearing; false before the

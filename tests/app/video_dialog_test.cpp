@@ -81,20 +81,17 @@ class VideoDialogTest : public ::testing::Test {
   void TearDown() override { ResetHooks(); }
 
   // A started window whose station captures from a ControlSource with these controls (none: a
-  // source with no device behind it), or without any source.
-  std::unique_ptr<MainWindow> Start(bool withSource,
-                                    std::optional<std::vector<VideoControl>> controls = {}) {
+  // source with no device behind it, as the simulated sky or a file).
+  std::unique_ptr<MainWindow> Start(std::optional<std::vector<VideoControl>> controls) {
     WindowSetup setup;
     setup.wallClock = &parts.clock;
     setup.freeSpace = &freeSpace;
     setup.stationOptions.readConfiguration = false;
     setup.report = [](const std::string&) {};
     setup.show = false;
-    if (withSource) {
-      setup.makeSource = [this, controls](Station&) {
-        return std::make_unique<ControlSource>(controls, log);
-      };
-    }
+    setup.makeSource = [this, controls](Station&) {
+      return std::make_unique<ControlSource>(controls, log);
+    };
     auto window = std::make_unique<MainWindow>(std::move(setup));
     window->Start();
     return window;
@@ -112,18 +109,14 @@ class VideoDialogTest : public ::testing::Test {
 };
 
 TEST_F(VideoDialogTest, WithoutADeviceVideoSaysSoAndOpensNothing) {
-  // No source at all, and a source with no device behind it (the simulated sky, a file).
-  for (const bool source : {false, true}) {
-    auto window = Start(source);
-    log.clear();
-    window->action("actionVideo")->trigger();
-    EXPECT_EQ(log, Log{"info: Video: No capture device is open."}) << source;
-    EXPECT_EQ(window->findChild<VideoDialog*>("videoDialog"), nullptr) << source;
-  }
+  auto window = Start(std::nullopt);
+  window->action("actionVideo")->trigger();
+  EXPECT_EQ(log, Log{"info: Video: No capture device is open."});
+  EXPECT_EQ(window->findChild<VideoDialog*>("videoDialog"), nullptr);
 }
 
 TEST_F(VideoDialogTest, ControlsAreShownByKindAndAppliedAtOnce) {
-  auto window = Start(true, Camera());
+  auto window = Start(Camera());
   window->action("actionVideo")->trigger();
   auto* dialog = window->findChild<VideoDialog*>("videoDialog");
   ASSERT_NE(dialog, nullptr);

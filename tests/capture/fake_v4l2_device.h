@@ -43,8 +43,8 @@ struct FakeCamera {
   v4l2_pix_format current = Yuyv(640, 480);
   v4l2_pix_format answer{};  // what S_FMT makes of any request; width 0: the request itself
   int setFormatError = 0;
-  int mmapFailsAt = -1;  // the mmap of this buffer index fails
-  std::vector<FakeControl> controls = {};
+  int mmapFailsAt = -1;                    // the mmap of this buffer index fails
+  std::vector<FakeControl> controls = {};  // in the order of their ids
   bool nextControl = true;  // false: an old driver that refuses V4L2_CTRL_FLAG_NEXT_CTRL
   int setControlError = 0;  // what VIDIOC_S_CTRL answers
 };
@@ -152,14 +152,11 @@ class FakeV4l2Device final : public V4l2Device {
         if (next && !camera.nextControl) {
           return EINVAL;
         }
-        const FakeControl* found = nullptr;  // the exact id, or the lowest one after it
-        for (const FakeControl& control : camera.controls) {
-          if (next ? control.query.id > id && (!found || control.query.id < found->query.id)
-                   : control.query.id == id) {
-            found = &control;
-          }
-        }
-        if (found == nullptr) {
+        // The exact id, or the next one (the controls are listed in the order of their ids).
+        const auto found = std::ranges::find_if(camera.controls, [&](const FakeControl& c) {
+          return next ? c.query.id > id : c.query.id == id;
+        });
+        if (found == camera.controls.end()) {
           return EINVAL;
         }
         *query = found->query;
@@ -262,12 +259,9 @@ class FakeV4l2Device final : public V4l2Device {
 
  private:
   static FakeControl* Find(FakeCamera& camera, uint32_t id) {
-    for (FakeControl& control : camera.controls) {
-      if (control.query.id == id) {
-        return &control;
-      }
-    }
-    return nullptr;
+    const auto found = std::ranges::find_if(
+        camera.controls, [id](const FakeControl& control) { return control.query.id == id; });
+    return found != camera.controls.end() ? &*found : nullptr;
   }
 
   std::mutex mutex_;
