@@ -22,6 +22,7 @@
 #include "app/light_curve.h"
 #include "app/options_dialogs.h"
 #include "app/picture_view.h"
+#include "app/video_dialog.h"
 #include "app/window_hooks.h"
 #include "base/calendar_time.h"
 #include "base/folders.h"
@@ -675,8 +676,14 @@ void MainWindow::SaveConfiguration() {
 }
 
 void MainWindow::VideoProperties() {
-  // The device's controls are listed by `ombrix --device-properties`; the window has no dialog
-  // for them yet.
+  std::optional<std::vector<VideoControl>> controls = station_->ListVideoControls();
+  if (!controls) {
+    ShowInfo("Video: No capture device is open.");
+    return;
+  }
+  auto* dialog = new VideoDialog(this, *station_, std::move(*controls));
+  dialog->setAttribute(Qt::WA_DeleteOnClose);
+  dialog->show();
 }
 
 void MainWindow::DisplayOptions() {

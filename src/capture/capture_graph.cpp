@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <system_error>
 
 #include "base/stamp.h"
 #include "capture/frame_ring.h"
@@ -32,7 +33,11 @@ bool IsYuyv(const v4l2_pix_format& pix, uint32_t width, uint32_t height) {
 
 CaptureGraph::CaptureGraph(V4l2Device& device, Settings& settings, const Clock& clock,
                            ReportFunction report)
-    : device_(device), settings_(settings), clock_(clock), report_(std::move(report)) {}
+    : device_(device),
+      settings_(settings),
+      clock_(clock),
+      report_(std::move(report)),
+      controlFailures_(report_) {}
 
 CaptureGraph::~CaptureGraph() {
   TearDownCaptureGraph();
@@ -332,29 +337,60 @@ void CaptureGraph::TearDownCaptureGraph() {
 }
 
 void CaptureGraph::ShowDeviceProperties(std::ostream& out) {
-  if (fd_ < 0) {
+  const std::optional<std::vector<VideoControl>> controls = ListControls();
+  if (!controls) {
     return;
   }
   out << devicePath_ << "\n";
-  v4l2_queryctrl query{};
-  query.id = V4L2_CTRL_FLAG_NEXT_CTRL;
-  while (device_.Ioctl(fd_, VIDIOC_QUERYCTRL, &query) == 0) {
-    if ((query.flags & V4L2_CTRL_FLAG_DISABLED) == 0 && query.type != V4L2_CTRL_TYPE_CTRL_CLASS) {
-      v4l2_control control{};
-      control.id = query.id;
-      const std::string name(reinterpret_cast<const char*>(query.name),
-                             strnlen(reinterpret_cast<const char*>(query.name), sizeof query.name));
-      out << name << ": ";
-      if (device_.Ioctl(fd_, VIDIOC_G_CTRL, &control) == 0) {
-        out << control.value;
-      } else {
-        out << "?";
-      }
-      out << " (" << query.minimum << ".." << query.maximum << ", default " << query.default_value
-          << ")\n";
-    }
-    query.id |= V4L2_CTRL_FLAG_NEXT_CTRL;
+  for (const VideoControl& control : *controls) {
+    out << DescribeVideoControl(control) << "\n";
   }
+}
+
+std::optional<std::vector<VideoControl>> CaptureGraph::ListControls() {
+  if (fd_ < 0) {
+    return std::nullopt;
+  }
+  return QueryVideoControls(device_, fd_);
+}
+
+bool CaptureGraph::SetControl(uint32_t id, int32_t value) {
+  auto fail = [this](const std::string& what, const std::string& why) {
+    controlFailures_.Failure("Setting the video control " + what + " failed: " + why + ".");
+    return false;
+  };
+  if (fd_ < 0) {
+    controlFailures_.Failure("Setting a video control failed: no capture device is open.");
+    return false;
+  }
+  int error = 0;
+  const std::optional<VideoControl> control = QueryVideoControl(device_, fd_, id, &error);
+  if (!control) {
+    char hex[16];
+    std::snprintf(hex, sizeof hex, "0x%08x", id);
+    return fail(hex, std::generic_category().message(error));
+  }
+  const std::string name = "\"" + control->name + "\"";
+  if (control->disabled()) {
+    return fail(name, "it is disabled");
+  }
+  if (control->readOnly()) {
+    return fail(name, "it is read-only");
+  }
+  if (control->grabbed()) {
+    return fail(name, "it is in use while the device streams");
+  }
+  if (control->type == VideoControlType::kOther) {
+    return fail(name, "its kind of value cannot be set here");
+  }
+  v4l2_control set{};
+  set.id = id;
+  set.value = control->type == VideoControlType::kButton ? 0 : ClampControlValue(*control, value);
+  if (const int refused = device_.Ioctl(fd_, VIDIOC_S_CTRL, &set); refused != 0) {
+    return fail(name, std::generic_category().message(refused));
+  }
+  controlFailures_.Clear();
+  return true;
 }
 
 }  // namespace ombrix

@@ -14,6 +14,7 @@
 #include "capture/capture_source.h"
 #include "capture/capture_time.h"
 #include "capture/v4l2_device.h"
+#include "capture/video_controls.h"
 #include "config/settings.h"
 
 namespace ombrix {
@@ -55,9 +56,20 @@ class CaptureGraph {
   void TearDownCaptureGraph();
   // Video capture devices with streaming, 0..8.
   int CountCaptureDevices();
-  // Writes the open device's controls, one a line ("name: value (min..max, default d)"); nothing
+  // Writes the open device's path and its controls, one a line (DescribeVideoControl); nothing
   // when no device is open.
   void ShowDeviceProperties(std::ostream& out);
+
+  // The open device's controls with their values; nullopt when no device is open. May be called
+  // from another thread than the one that builds the graph, but not alongside a build or a
+  // tear-down (the owner serialises those); the capture thread may run meanwhile.
+  std::optional<std::vector<VideoControl>> ListControls();
+  // Sets a control of the open device to `value`, first brought into the control's range and
+  // step (ClampControlValue); a button is pressed whatever the value. False when there is no
+  // device, the control is missing, disabled, read-only or busy, or the device refuses the value;
+  // that is reported (throttled: a slider dragged over a busy control repeats it). Same threads
+  // as ListControls.
+  bool SetControl(uint32_t id, int32_t value);
 
   bool built() const { return fd_ >= 0; }
   bool running() const { return streaming_; }
@@ -104,6 +116,7 @@ class CaptureGraph {
   std::atomic<uint64_t> framesDelivered_{0};
   std::atomic<uint64_t> buffersDropped_{0};
   std::atomic<bool> streamFailed_{false};
+  ThrottledReport controlFailures_;
   std::jthread captureThread_;  // last: joined before the members it uses go
 };
 

@@ -4,8 +4,10 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "base/report.h"
+#include "capture/video_controls.h"
 
 namespace ombrix {
 
@@ -28,6 +30,13 @@ class CaptureSource {
   // Called by the station about once a second with the steady time, so a source can notice that
   // it has stopped delivering and recover.
   virtual void CheckHealth(std::chrono::steady_clock::time_point /*now*/) {}
+  // The controls of the capture device behind the source, with their values; nullopt when the
+  // source has no device open (the simulated sky, a file, a device that could not be had). May be
+  // called from another thread than the one driving the source.
+  virtual std::optional<std::vector<VideoControl>> ListVideoControls() { return std::nullopt; }
+  // Sets one of those controls on the running device (see CaptureGraph::SetControl); false, with
+  // the reason reported, when it could not be set. Same threads as ListVideoControls.
+  virtual bool SetVideoControl(uint32_t /*id*/, int32_t /*value*/) { return false; }
 };
 
 }  // namespace ombrix

@@ -55,7 +55,8 @@ void DeviceSource::ReportRetry() {
 }
 
 bool DeviceSource::Start(FrameRing& ring) {
-  Stop();
+  std::lock_guard lock(mutex_);
+  StopLocked();
   ring_ = &ring;
   started_ = BuildAndRun();
   if (started_) {
@@ -69,6 +70,11 @@ bool DeviceSource::Start(FrameRing& ring) {
 }
 
 void DeviceSource::Stop() {
+  std::lock_guard lock(mutex_);
+  StopLocked();
+}
+
+void DeviceSource::StopLocked() {
   graph_.TearDownCaptureGraph();
   watchdog_.Disarm();
   started_ = false;
@@ -76,6 +82,7 @@ void DeviceSource::Stop() {
 }
 
 void DeviceSource::CheckHealth(std::chrono::steady_clock::time_point now) {
+  std::lock_guard lock(mutex_);
   if (retrying_) {
     // The first check after a failed start fixes the schedule of the tries.
     if (!nextRetry_) {
@@ -105,6 +112,16 @@ void DeviceSource::CheckHealth(std::chrono::steady_clock::time_point now) {
     graph_.TearDownCaptureGraph();
     BuildAndRun();
   }
+}
+
+std::optional<std::vector<VideoControl>> DeviceSource::ListVideoControls() {
+  std::lock_guard lock(mutex_);
+  return graph_.ListControls();
+}
+
+bool DeviceSource::SetVideoControl(uint32_t id, int32_t value) {
+  std::lock_guard lock(mutex_);
+  return graph_.SetControl(id, value);
 }
 
 }  // namespace ombrix

@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <mutex>
 #include <optional>
 
 #include "base/clock.h"
@@ -46,7 +47,8 @@ class StallWatchdog {
 // The capture device as a capture source: builds and runs the capture graph on Start, and
 // rebuilds it from CheckHealth when the device falls silent. A device that cannot be had at
 // Start (a capture card that enumerates late) is tried again from CheckHealth every
-// kRetryInterval_s, with a report each time, until the graph runs.
+// kRetryInterval_s, with a report each time, until the graph runs. The device's controls may be
+// listed and set from any thread; that waits while the graph is being built or torn down.
 class DeviceSource final : public CaptureSource {
  public:
   DeviceSource(V4l2Device& device, Settings& settings, const Clock& clock, ReportFunction report);
@@ -57,13 +59,20 @@ class DeviceSource final : public CaptureSource {
   bool Start(FrameRing& ring) override;
   void Stop() override;
   void CheckHealth(std::chrono::steady_clock::time_point now) override;
+  std::optional<std::vector<VideoControl>> ListVideoControls() override;
+  bool SetVideoControl(uint32_t id, int32_t value) override;
 
+  // Not guarded: for a caller that drives the source from one thread only.
   CaptureGraph& graph() { return graph_; }
 
  private:
   bool BuildAndRun();
+  void StopLocked();
   void ReportRetry();
 
+  // Held by every member function: the graph's device may only change while no control is
+  // listed or set.
+  std::mutex mutex_;
   CaptureGraph graph_;
   StallWatchdog watchdog_;
   ReportFunction report_;

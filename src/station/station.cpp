@@ -126,6 +126,16 @@ bool Station::ReplaceSource(std::unique_ptr<CaptureSource> source) {
   return source_ && source_->Start(ring_);
 }
 
+std::optional<std::vector<VideoControl>> Station::ListVideoControls() {
+  std::lock_guard lock(sourceMutex_);
+  return source_ ? source_->ListVideoControls() : std::nullopt;
+}
+
+bool Station::SetVideoControl(uint32_t id, int32_t value) {
+  std::lock_guard lock(sourceMutex_);
+  return source_ && source_->SetVideoControl(id, value);
+}
+
 void Station::RaiseFatal(const std::string& text) {
   {
     std::lock_guard lock(fatalMutex_);

@@ -7,6 +7,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "base/clock.h"
 #include "capture/capture_source.h"
@@ -109,6 +110,12 @@ class Station {
   // The exit sequence; returns once every thread is joined, so a window calls it from a helper
   // thread and keeps painting meanwhile. Safe to call twice and without Start.
   void Stop();
+
+  // The controls of the current source's capture device; nullopt when there is no device (no
+  // source, the simulated sky, a file). Waits while the health thread checks the source.
+  std::optional<std::vector<VideoControl>> ListVideoControls();
+  // Sets one of them on the running device; false when it cannot (a device source reports why).
+  bool SetVideoControl(uint32_t id, int32_t value);
 
   // Reading ---------------------------------------------------------------------------------
 

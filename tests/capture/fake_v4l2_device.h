@@ -27,6 +27,15 @@ inline v4l2_pix_format Yuyv(uint32_t width, uint32_t height, uint32_t format = V
   return pix;
 }
 
+// One control of a scripted camera.
+struct FakeControl {
+  v4l2_queryctrl query{};
+  int32_t value = 0;
+  // Item names from query.minimum on; "" is a gap the driver skips. An integer menu's items are
+  // numbers.
+  std::vector<std::string> menu = {};
+};
+
 // One scripted camera: its properties and failure switches.
 struct FakeCamera {
   bool capture = true;  // false: a node without video capture
@@ -34,7 +43,10 @@ struct FakeCamera {
   v4l2_pix_format current = Yuyv(640, 480);
   v4l2_pix_format answer{};  // what S_FMT makes of any request; width 0: the request itself
   int setFormatError = 0;
-  int mmapFailsAt = -1;  // the mmap of this buffer index fails
+  int mmapFailsAt = -1;                    // the mmap of this buffer index fails
+  std::vector<FakeControl> controls = {};  // in the order of their ids
+  bool nextControl = true;  // false: an old driver that refuses V4L2_CTRL_FLAG_NEXT_CTRL
+  int setControlError = 0;  // what VIDIOC_S_CTRL answers
 };
 
 struct Delivery {
@@ -133,6 +145,56 @@ class FakeV4l2Device final : public V4l2Device {
         buffer->timestamp.tv_usec = stamp % 1000000;
         return 0;
       }
+      case VIDIOC_QUERYCTRL: {
+        auto* query = static_cast<v4l2_queryctrl*>(arg);
+        const bool next = (query->id & V4L2_CTRL_FLAG_NEXT_CTRL) != 0;
+        const uint32_t id = query->id & ~V4L2_CTRL_FLAG_NEXT_CTRL;
+        if (next && !camera.nextControl) {
+          return EINVAL;
+        }
+        // The exact id, or the next one (the controls are listed in the order of their ids).
+        const auto found = std::ranges::find_if(camera.controls, [&](const FakeControl& c) {
+          return next ? c.query.id > id : c.query.id == id;
+        });
+        if (found == camera.controls.end()) {
+          return EINVAL;
+        }
+        *query = found->query;
+        return 0;
+      }
+      case VIDIOC_QUERYMENU: {
+        auto* item = static_cast<v4l2_querymenu*>(arg);
+        const FakeControl* control = Find(camera, item->id);
+        const int64_t slot = control ? int64_t{item->index} - control->query.minimum : -1;
+        if (slot < 0 || slot >= static_cast<int64_t>(control->menu.size()) ||
+            control->menu[slot].empty()) {
+          return EINVAL;
+        }
+        if (control->query.type == V4L2_CTRL_TYPE_INTEGER_MENU) {
+          item->value = std::stoll(control->menu[slot]);
+        } else {
+          std::strncpy(reinterpret_cast<char*>(item->name), control->menu[slot].c_str(),
+                       sizeof item->name - 1);
+        }
+        return 0;
+      }
+      case VIDIOC_G_CTRL:
+      case VIDIOC_S_CTRL: {
+        auto* value = static_cast<v4l2_control*>(arg);
+        FakeControl* control = Find(camera, value->id);
+        if (control == nullptr) {
+          return EINVAL;
+        }
+        if (request == VIDIOC_G_CTRL) {
+          value->value = control->value;
+          return 0;
+        }
+        log.push_back("S_CTRL " + std::to_string(value->id) + " " + std::to_string(value->value));
+        if (camera.setControlError == 0) {
+          control->value = value->value;
+        }
+        return camera.setControlError;
+      }
       case VIDIOC_STREAMON:
       case VIDIOC_STREAMOFF:
         log.push_back(request == VIDIOC_STREAMON ? "STREAMON" : "STREAMOFF");
@@ -165,6 +227,14 @@ class FakeV4l2Device final : public V4l2Device {
     return monotonic_us_;
   }
 
+  void SetControlError(int error) {
+    std::lock_guard lock(mutex_);
+    cameras.at(0).setControlError = error;
+  }
+  void ClearLog() {
+    std::lock_guard lock(mutex_);
+    log.clear();
+  }
   void Deliver(Delivery delivery) {
     std::lock_guard lock(mutex_);
     deliveries.push_back(delivery);
@@ -188,6 +258,12 @@ class FakeV4l2Device final : public V4l2Device {
   std::vector<std::string> log;
 
  private:
+  static FakeControl* Find(FakeCamera& camera, uint32_t id) {
+    const auto found = std::ranges::find_if(
+        camera.controls, [id](const FakeControl& control) { return control.query.id == id; });
+    return found != camera.controls.end() ? &*found : nullptr;
+  }
+
   std::mutex mutex_;
   int open_ = 0;
   int mapped_ = 0;
