@@ -1,5 +1,6 @@
 // The operator's window, driven through its real widgets on Qt's offscreen platform.
 #include <gtest/gtest.h>
+#include <linux/videodev2.h>
 
 #include <QApplication>
 #include <QCheckBox>
@@ -11,11 +12,10 @@
 #include <QMenu>
 #include <QMenuBar>
 #include <QPushButton>
-#include <QSignalSpy>
+#include <QSlider>
 #include <QTest>
 #include <QTimeEdit>
 #include <cstring>
-#include <fstream>
 #include <map>
 #include <thread>
 #include <vector>
@@ -25,11 +25,11 @@
 #include "app/main_window.h"
 #include "app/options_dialogs.h"
 #include "app/picture_view.h"
+#include "app/video_dialog.h"
 #include "app/window_hooks.h"
 #include "base/folders.h"
 #include "calib/calibration.h"
 #include "config/config_file.h"
-#include "detect/time_history.h"
 #include "storage/calibration_settings.h"
 #include "storage/disk_cleaner.h"
 #include "support/temp_dir.h"
@@ -135,6 +135,15 @@ class WindowTest : public ::testing::Test {
   static QPushButton* Button(QWidget& w, const char* name) {
     return w.findChild<QPushButton*>(QString::fromLatin1(name));
   }
+  template <typename Widget>
+  static Widget* Input(QWidget& dialog, uint32_t id) {
+    return dialog.findChild<Widget*>("control_" + QString::number(id));
+  }
+  // Opens the dialog through its menu item.
+  static QDialog* Open(MainWindow& w, const char* action, const char* dialog) {
+    w.action(QString::fromLatin1(action))->trigger();
+    return w.findChild<QDialog*>(QString::fromLatin1(dialog));
+  }
 
   test::ScopedHome home;
   SourceParts parts;
@@ -143,8 +152,7 @@ class WindowTest : public ::testing::Test {
   HandSource* hand = nullptr;
 };
 
-// Every menu item with its menu, text and accelerator, and the trace its command leaves: a hook
-// line, "dialog NAME" (it opens that dialog), "picture" (it hides the live video), or none.
+// Each item's trace: a hook line, "dialog NAME", "picture" (live video hidden), or none.
 struct MenuItem {
   const char* menu;
   const char* text;
@@ -481,7 +489,6 @@ TEST_F(WindowTest, ClickReadsOutThePixelAndItsDirection) {
     EXPECT_EQ(Status(*window), expected);
     EXPECT_FALSE(window->realTimeShown());
   }
-  EXPECT_EQ(Status(*window).substr(0, 8), "(639,10)");
   QTest::mouseClick(&window->picture(), Qt::LeftButton, {}, QPoint(322, 242));
   EXPECT_NE(Status(*window).find("El:  90.00"), std::string::npos);
 }
@@ -535,13 +542,10 @@ TEST_F(WindowTest, NewArchiveDirectoryStripsTrailingSeparators) {
 TEST_F(WindowTest, VardexOptionsRules) {
   auto window = Make();
   Settings& s = window->station().mutableSettings();
-  window->action("actionDisplay")->trigger();
-  auto* dialog = window->findChild<QDialog*>("vardexOptions");
+  auto* dialog = Open(*window, "actionDisplay", "vardexOptions");
   ASSERT_NE(dialog, nullptr);
-  const auto edit = [dialog](const char* name) {
-    return dialog->findChild<QLineEdit*>(QString::fromLatin1(name));
-  };
-  const auto ok = [dialog] { dialog->findChild<QPushButton*>("ok")->click(); };
+  const auto edit = [dialog](const char* name) { return Field(*dialog, name); };
+  const auto ok = [dialog] { Button(*dialog, "ok")->click(); };
   const std::map<std::string, std::function<int()>> read = {
       {"diskUsage", [&s] { return static_cast<int>(s.diskUsage.load()); }},
       {"pngIntegrationFactor", [&s] { return static_cast<int>(s.pngIntegrationFactor.load()); }},
@@ -595,7 +599,7 @@ TEST_F(WindowTest, VardexOptionsRules) {
   // Cancel changes nothing, and the next show refills.
   window->action("actionDisplay")->trigger();
   edit("diskUsage")->setText("33");
-  dialog->findChild<QPushButton*>("cancel")->click();
+  Button(*dialog, "cancel")->click();
   EXPECT_EQ(s.diskUsage.load(), 60u);
   EXPECT_FALSE(dialog->isVisible());
   window->action("actionDisplay")->trigger();
@@ -610,13 +614,10 @@ TEST_F(WindowTest, EventOptionsRules) {
   window->Start();  // builds the threshold table
   Station& station = window->station();
   Settings& s = station.mutableSettings();
-  window->action("actionTrigger")->trigger();
-  auto* dialog = window->findChild<QDialog*>("eventOptions");
+  auto* dialog = Open(*window, "actionTrigger", "eventOptions");
   ASSERT_NE(dialog, nullptr);
-  const auto edit = [dialog](const char* name) {
-    return dialog->findChild<QLineEdit*>(QString::fromLatin1(name));
-  };
-  const auto ok = [dialog] { dialog->findChild<QPushButton*>("ok")->click(); };
+  const auto edit = [dialog](const char* name) { return Field(*dialog, name); };
+  const auto ok = [dialog] { Button(*dialog, "ok")->click(); };
   EXPECT_EQ(edit("threshold")->text().toStdString(), "30");
   // The same threshold, or one below 1, does not rebuild the table; another one does, at once.
   const auto before = station.ThresholdTable();
@@ -653,7 +654,7 @@ TEST_F(WindowTest, EventOptionsRules) {
   // Filled once: typed text survives Cancel, the setting keeps its value.
   window->action("actionTrigger")->trigger();
   edit("maxEventTime")->setText("77");
-  dialog->findChild<QPushButton*>("cancel")->click();
+  Button(*dialog, "cancel")->click();
   EXPECT_EQ(s.maxEventTime.load(), 60);
   s.triggerGap = 3;  // not shown: the dialog is not refilled
   window->action("actionTrigger")->trigger();
@@ -666,19 +667,16 @@ TEST_F(WindowTest, CalibrationRules) {
   auto window = Make();
   Settings& s = window->station().mutableSettings();
   s.calDegPerPixel1 = 0.123456789;
-  window->action("actionCalibration")->trigger();
-  auto* dialog = window->findChild<QDialog*>("calibration");
+  auto* dialog = Open(*window, "actionCalibration", "calibration");
   ASSERT_NE(dialog, nullptr);
-  const auto edit = [dialog](const char* name) {
-    return dialog->findChild<QLineEdit*>(QString::fromLatin1(name));
-  };
+  const auto edit = [dialog](const char* name) { return Field(*dialog, name); };
   EXPECT_EQ(edit("calDegPerPixel1")->text().toStdString(), "0.123457");
   EXPECT_EQ(edit("calCOPx")->text().toStdString(), "320");
   edit("calRotation")->setText("12.5deg");
   edit("calTrueLatitude")->setText("north");
   edit("calCOPy")->setText("-1e2");
   edit("calDegPerPixel1")->setText("0.4");
-  dialog->findChild<QPushButton*>("ok")->click();
+  Button(*dialog, "ok")->click();
   EXPECT_DOUBLE_EQ(s.calRotation.load(), 12.5);
   EXPECT_DOUBLE_EQ(s.calTrueLatitude.load(), 0.0);
   EXPECT_DOUBLE_EQ(s.calCOPy.load(), -100.0);
@@ -686,7 +684,7 @@ TEST_F(WindowTest, CalibrationRules) {
   // Typed and cancelled text stays in the fields.
   window->action("actionCalibration")->trigger();
   edit("calRotation")->setText("99");
-  dialog->findChild<QPushButton*>("cancel")->click();
+  Button(*dialog, "cancel")->click();
   EXPECT_DOUBLE_EQ(s.calRotation.load(), 12.5);
   window->action("actionCalibration")->trigger();
   EXPECT_EQ(edit("calRotation")->text().toStdString(), "99");
@@ -699,26 +697,15 @@ TEST_F(WindowTest, LightCurveOfTheCurrentEvent) {
   button->click();
   EXPECT_EQ(log.Last(), "info: Light Curve: No event selected.");
 
-  // A time history with a line that is not one: the curve has the other three, timed from the
-  // first.
+  // A garbage line is skipped; times count from the first row.
   std::string events;
   ASSERT_TRUE(GetEventsFolder("", events));
   const std::string key = "20160610_210509_990";
   test::WriteFileBytes(events + "/e" + key + ".txt", key + "\r\n20160610_210511_000\r\n");
-  std::string history;
-  const std::tuple<const char*, int, int, double, double> rows[] = {
-      {"20160610_210509_990", 3, 40, 120.0, 30.0},
-      {"20160610_210510_023", 9, 150, 121.5, 31.0},
-      {"20160610_210510_990", 2, 25, 124.0, 33.5}};
-  for (const auto& [stamp, count, excess, az, el] : rows) {
-    TimeHistoryRow row;
-    std::snprintf(row.stamp, sizeof row.stamp, "%s", stamp);
-    row.pixelCount = count;
-    row.excessSum = excess;
-    char line[128];
-    ASSERT_GT(FormatEventTimeHistoryLine(line, sizeof line, row, az, el), 0);
-    history += std::string(line) + "\r\n" + (count == 9 ? "garbage line\r\n" : "");
-  }
+  const std::string history =
+      "20160610_210509_990,     3,      40,   0.0,   0.0, 120.00,  30.00\r\n"
+      "20160610_210510_023,     9,     150,   0.0,   0.0, 121.50,  31.00\r\ngarbage line\r\n"
+      "20160610_210510_990,     2,      25,   0.0,   0.0, 124.00,  33.50\r\n";
   test::WriteFileBytes(events + "/c" + key + ".csv", history);
   const auto points = ReadLightCurve(events + "/c" + key + ".csv");
   ASSERT_EQ(points.size(), 3u);
@@ -740,6 +727,114 @@ TEST_F(WindowTest, LightCurveOfTheCurrentEvent) {
   EXPECT_EQ(dialog->points().size(), 3u);
   EXPECT_FALSE(dialog->grab().isNull());  // it paints
   window->reviewer().StopWorkers();
+}
+
+// "Video...": a device as the station sees it, logging every set. Focus refuses every value;
+// switching the automatic white balance on makes the colour temperature inactive.
+enum : uint32_t { kBrightness = 1, kContrast, kAuto, kTemperature, kMains, kPush, kGain, kFocus };
+using Log = std::vector<std::string>;
+class ControlSource final : public CaptureSource {
+ public:
+  ControlSource(std::optional<std::vector<VideoControl>> controls, Log& log)
+      : controls_(std::move(controls)), log_(log) {}
+  bool Start(FrameRing&) override { return true; }
+  void Stop() override {}
+  std::optional<std::vector<VideoControl>> ListVideoControls() override { return controls_; }
+  bool SetVideoControl(uint32_t id, int32_t value) override {
+    log_.push_back("set " + std::to_string(id) + " " + std::to_string(value));
+    auto control = std::ranges::find(*controls_, id, &VideoControl::id);
+    if (!control->adjustable() || id == kFocus) {
+      return false;
+    }
+    control->value = ClampControlValue(*control, value);
+    if (id == kAuto) {
+      (*controls_)[kTemperature - 1].flags = value != 0 ? V4L2_CTRL_FLAG_INACTIVE : 0;
+    }
+    return true;
+  }
+
+ private:
+  std::optional<std::vector<VideoControl>> controls_;
+  Log& log_;
+};
+
+std::vector<VideoControl> Camera() {
+  using T = VideoControlType;
+  std::vector<VideoControl> controls = {
+      {kBrightness, "Brightness", T::kInteger, 0, 255, 1, 128, 100},
+      {kContrast, "Contrast", T::kInteger, -10, 10, 5, 0, 5},
+      {kAuto, "White Balance, Auto", T::kBoolean, 0, 1, 1, 1, 0},
+      {kTemperature, "White Balance Temperature", T::kInteger, 2800, 6500, 10, 4600, 5000},
+      {kMains, "Power Line Frequency", T::kMenu, 0, 3, 1, 1, 1},
+      {kPush, "Do White Balance", T::kButton, 0, 0, 1, 0, 0},
+      {kGain, "Gain", T::kInteger, 0, 100, 1, 10, 10},
+      {kFocus, "Focus", T::kInteger, 0, 100, 1, 20, 20}};
+  controls[kMains - 1].menu = {{0, "Disabled"}, {1, "50 Hz"}, {3, "Auto"}};
+  controls[kGain - 1].flags = V4L2_CTRL_FLAG_READ_ONLY;
+  return controls;
+}
+
+TEST_F(WindowTest, VideoWithoutADeviceSaysSoAndOpensNothing) {
+  auto window =
+      Make([this](Station&) { return std::make_unique<ControlSource>(std::nullopt, log.lines); });
+  window->Start();
+  window->action("actionVideo")->trigger();
+  EXPECT_EQ(log.lines, Log{"info: Video: No capture device is open."});
+  EXPECT_EQ(window->findChild<VideoDialog*>("videoDialog"), nullptr);
+}
+
+TEST_F(WindowTest, VideoControlsAreShownByKindAndAppliedAtOnce) {
+  Log& sets = log.lines;
+  auto window = Make([&sets](Station&) { return std::make_unique<ControlSource>(Camera(), sets); });
+  window->Start();
+  window->action("actionVideo")->trigger();
+  auto* dialog = window->findChild<VideoDialog*>("videoDialog");
+  ASSERT_NE(dialog, nullptr);
+  EXPECT_TRUE(dialog->isVisible());
+  QSlider* brightness = Input<QSlider>(*dialog, kBrightness);
+  QSlider* contrast = Input<QSlider>(*dialog, kContrast);
+  QCheckBox* automatic = Input<QCheckBox>(*dialog, kAuto);
+  QComboBox* mains = Input<QComboBox>(*dialog, kMains);
+  QPushButton* push = Input<QPushButton>(*dialog, kPush);
+  ASSERT_TRUE(brightness && contrast && automatic && mains && push);
+  auto valueText = [&](uint32_t id) {
+    return dialog->findChild<QLabel*>("value_" + QString::number(id))->text();
+  };
+  EXPECT_EQ(valueText(kBrightness), "100");
+  EXPECT_EQ(contrast->maximum(), 4);  // -10..10 in steps of 5
+  EXPECT_EQ(contrast->value(), 3);
+  EXPECT_FALSE(automatic->isChecked());
+  ASSERT_EQ(mains->count(), 3);
+  EXPECT_EQ(mains->currentText(), "50 Hz");
+  EXPECT_FALSE(Input<QSlider>(*dialog, kGain)->isEnabled());  // read-only
+  EXPECT_TRUE(Input<QSlider>(*dialog, kTemperature)->isEnabled());
+  EXPECT_TRUE(sets.empty());
+
+  brightness->setValue(200);
+  contrast->setValue(0);
+  automatic->click();
+  mains->setCurrentIndex(2);
+  push->click();
+  EXPECT_EQ(sets, (Log{"set 1 200", "set 2 -10", "set 3 1", "set 5 3", "set 6 0"}));
+  EXPECT_EQ(valueText(kBrightness), "200");
+  // Read back: the automatic white balance has made the temperature inactive.
+  EXPECT_FALSE(Input<QSlider>(*dialog, kTemperature)->isEnabled());
+
+  // A value the device refuses: said in the dialog, and the slider shows the device's value.
+  Input<QSlider>(*dialog, kFocus)->setValue(50);
+  EXPECT_EQ(sets.back(), "set 8 50");
+  EXPECT_EQ(Input<QSlider>(*dialog, kFocus)->value(), 20);
+  EXPECT_EQ(dialog->findChild<QLabel*>("message")->text(), "\"Focus\" could not be set.");
+
+  // Defaults: only what differs, nothing inactive, read-only or a button.
+  sets.clear();
+  Button(*dialog, "defaultsButton")->click();
+  EXPECT_EQ(sets, (Log{"set 1 128", "set 2 0", "set 5 1"}));
+  EXPECT_EQ(Input<QSlider>(*dialog, kBrightness)->value(), 128);
+  EXPECT_EQ(dialog->findChild<QLabel*>("message")->text(), "");
+
+  Button(*dialog, "closeButton")->click();
+  EXPECT_FALSE(dialog->isVisible());
 }
 
 }  // namespace

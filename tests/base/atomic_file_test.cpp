@@ -37,8 +37,7 @@ TEST(AtomicFile, TheOldFileStaysUntilCommitThenTheNewOneIsWhole) {
   }
 }
 
-// Nothing is left of an abandoned file, a failed write, a failed rename or a writer's own
-// temporary that is not committed; the old file keeps its content.
+// Abandoned, failed or uncommitted writes leave no file and keep the old content.
 TEST(AtomicFile, FailuresAndAbandonedFilesLeaveNothing) {
   test::TempDir dir;
   const std::string path = (dir / "c.csv").string();

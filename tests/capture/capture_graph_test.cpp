@@ -52,13 +52,8 @@ TEST(FrameRing, KeepsTheLumaOfBothSampleLayouts) {
   const std::vector<uint8_t> frame = test::CopyOfSlot(ring, 0).pixels;
   ASSERT_EQ(frame.size(), static_cast<size_t>(kFrameBytes));
   auto luma = [&](int row, int pixel) { return wide[(row * 720 + pixel) * 2]; };
-  for (int c = 0; c < 10; ++c) {
-    EXPECT_EQ(frame[c], luma(0, 7 + c)) << c;
-  }
-  EXPECT_EQ(frame[10], luma(0, 18));  // pixel 17 is dropped
-  EXPECT_EQ(frame[639], luma(0, 709));
-  for (int row : {1, 241, 479}) {
-    for (int c : {0, 9, 10, 21, 22, 330, 638, 639}) {
+  for (int row : {0, 1, 241, 479}) {  // from pixel 7 on, one in 11 dropped: 17, 28, ...
+    for (int c : {0, 1, 5, 9, 10, 21, 22, 330, 638, 639}) {
       EXPECT_EQ(frame[row * kFrameWidth + c], luma(row, 7 + c + c / 10)) << row << " " << c;
     }
   }
@@ -75,8 +70,7 @@ TEST(FrameRing, KeepsTheLumaOfBothSampleLayouts) {
   EXPECT_EQ(mismatches, 0);
 }
 
-// Frame n lives in slot n % 64 with its own stamp, and is refused once a later frame has taken
-// the slot or before it has arrived.
+// Frame n is refused once overwritten or before it arrived.
 TEST(FrameRing, FramesAreCopiedByNumberWithTheirStampsUntilOverwritten) {
   FrameRing ring;
   SystemClock clock;
@@ -86,8 +80,7 @@ TEST(FrameRing, FramesAreCopiedByNumberWithTheirStampsUntilOverwritten) {
   EXPECT_EQ(ring.writeIndex.load(), 1u);
   EXPECT_EQ(ring.FramesStored(), 1u);
   EXPECT_TRUE(test::CopyOfSlot(ring, 1).pixels.empty());
-  const std::vector<uint8_t> uniform(kSampleSize640, 0);
-  std::vector<uint8_t> sample = uniform;
+  std::vector<uint8_t> sample(kSampleSize640);
   for (int n = 1; n < 70; ++n) {
     std::ranges::fill(sample, static_cast<uint8_t>(n));
     ring.StoreFrame(sample.data(), ToSystemTime(1700000000 + n, n));
@@ -112,9 +105,7 @@ TEST(FrameRing, FramesAreCopiedByNumberWithTheirStampsUntilOverwritten) {
   EXPECT_FALSE(FrameRing().NewestStamp().has_value());
 }
 
-// Readers racing a writer that fills the ring as fast as it can: every copy the ring accepts is
-// one whole frame with its own stamp (frame n is uniformly n % 251, stamped n milliseconds),
-// and copies are refused only for frames that were being overwritten.
+// Readers racing a lapping writer get whole frames with their own stamps, or a refusal.
 TEST(FrameRing, CopiesTakenWhileTheWriterLapsAreWholeOrRefused) {
   FrameRing ring;
   constexpr int kFrames = 200;  // three laps
@@ -148,6 +139,15 @@ TEST(FrameRing, CopiesTakenWhileTheWriterLapsAreWholeOrRefused) {
   EXPECT_EQ(torn, 0);
 }
 
+// A wall clock standing at 2026-12-07 03:00:00.000 UTC.
+class StoppedClock final : public Clock {
+ public:
+  SystemTime UtcNow() const override {
+    return ToSystemTime(*MakeCalendarTime(2026, 12, 7, 3, 0, 0), 0);
+  }
+  CalendarFields LocalNow() const override { return FieldsOf(UtcNow()); }
+};
+
 class CaptureGraphTest : public ::testing::Test {
  protected:
   bool Build() {
@@ -158,7 +158,7 @@ class CaptureGraphTest : public ::testing::Test {
 
   test::FakeV4l2Device device_;
   Settings settings_;
-  SystemClock clock_;
+  StoppedClock clock_;
   FrameRing ring_;
   Reports reports_;
   ReportFunction report_ = [this](const std::string& text) { reports_.push_back(text); };
@@ -171,8 +171,7 @@ class CaptureGraphTest : public ::testing::Test {
   }
 };
 
-// An index past the list (captureDeviceIndex:-1 in config.txt reads as the largest) takes the
-// last capture device.
+// An index past the list (captureDeviceIndex:-1 reads as the largest) takes the last device.
 TEST_F(CaptureGraphTest, TooLargeIndexTakesTheLastCaptureDevice) {
   EXPECT_FALSE(Build());
   EXPECT_EQ(reports_, Reports{"Creation of the enumerator for video capture devices failed."});
@@ -273,24 +272,11 @@ TEST_F(CaptureGraphTest, GoodSamplesReachTheRingAndEveryBufferIsRequeued) {
   EXPECT_EQ(seen.mapped + seen.open, 0);
 }
 
-// A wall clock standing at 2026-12-07 03:00:00.000 UTC.
-class StoppedClock final : public Clock {
- public:
-  SystemTime UtcNow() const override {
-    return ToSystemTime(*MakeCalendarTime(2026, 12, 7, 3, 0, 0), 0);
-  }
-  CalendarFields LocalNow() const override { return FieldsOf(UtcNow()); }
-};
-
-// A frame is stamped with the driver's monotonic buffer time mapped to UTC; without a monotonic
-// stamp it takes the wall clock at the dequeue.
+// The driver's monotonic buffer time in UTC; without a usable one, the wall clock at dequeue.
 TEST_F(CaptureGraphTest, FramesCarryTheDriversBufferTimeInUtc) {
-  StoppedClock stopped;
-  CaptureGraph graph(device_, settings_, stopped,
-                     [this](const std::string& t) { reports_.push_back(t); });
   device_.cameras = {{}};
-  ASSERT_TRUE(graph.BuildCaptureGraph(ring_));
-  ASSERT_TRUE(graph.Run());
+  ASSERT_TRUE(Build());
+  ASSERT_TRUE(graph_.Run());
   const int64_t now_us = device_.MonotonicNow_us();  // it stays there: every stamp is older
   const std::vector<std::pair<test::Delivery, std::string>> rows = {
       {{.luma = 1, .timestamp_us = now_us - 40000}, "20261207_025959_960"},
@@ -305,18 +291,17 @@ TEST_F(CaptureGraphTest, FramesCarryTheDriversBufferTimeInUtc) {
   for (const auto& row : rows) {
     device_.Deliver(row.first);
   }
-  ASSERT_TRUE(WaitFor([&] { return graph.framesDelivered() == rows.size(); }));
+  ASSERT_TRUE(WaitFor([&] { return graph_.framesDelivered() == rows.size(); }));
   for (uint32_t slot = 0; slot < rows.size(); ++slot) {
     const test::SlotCopy copy = test::CopyOfSlot(ring_, slot);
     ASSERT_FALSE(copy.pixels.empty()) << slot;
     EXPECT_EQ(copy.pixels[0], slot + 1);
     EXPECT_EQ(MakeStamp(copy.stamp), rows[slot].second) << slot;
   }
-  graph.TearDownCaptureGraph();
+  graph_.TearDownCaptureGraph();
 }
 
-// Frames captured every 33.367 ms but dequeued 0 to 25 ms late keep their spacing and are
-// stamped to the millisecond; a stepped wall clock is followed at once.
+// Jittery dequeues keep the capture spacing to the millisecond; a stepped clock is followed.
 TEST(CaptureTimeMapper, SmoothsTheClockOffsetAndFollowsASteppedClock) {
   CaptureTimeMapper mapper;
   const int64_t wall0_us = 1796594400000000;  // the true wall clock at monotonic 0
@@ -335,8 +320,7 @@ TEST(CaptureTimeMapper, SmoothsTheClockOffsetAndFollowsASteppedClock) {
     const int64_t exact = (wall0_us + step_us + captured) / 1000;
     if (n > 0) {
       EXPECT_LE(std::abs(utc - exact), 1) << n;  // the first sample sets the offset exactly
-      // 33 or 34, or one more or less where the millisecond rounding of the offset wobbles;
-      // stamps taken at the dequeue would be 8 to 58 ms apart.
+      // 33 or 34 give or take rounding; dequeue stamps would be 8 to 58 ms apart.
       EXPECT_NEAR(utc - previous - (n == 200 ? 3600000 : 0), 33.5, 1.5) << n;
     }
     previous = utc;

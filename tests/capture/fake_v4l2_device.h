@@ -31,8 +31,7 @@ inline v4l2_pix_format Yuyv(uint32_t width, uint32_t height, uint32_t format = V
 struct FakeControl {
   v4l2_queryctrl query{};
   int32_t value = 0;
-  // Item names from query.minimum on; "" is a gap the driver skips. An integer menu's items are
-  // numbers.
+  // Items from query.minimum on; "" is a gap; an integer menu's items are numbers.
   std::vector<std::string> menu = {};
 };
 
@@ -53,14 +52,12 @@ struct Delivery {
   uint8_t luma;
   uint32_t flags = V4L2_BUF_FLAG_TIMESTAMP_MONOTONIC;
   uint32_t bytesused = 0;  // 0: the whole sample
-  // The buffer's stamp on the device's monotonic clock; by default the clock's reading at the
-  // dequeue. A given stamp also sets the monotonic clock, when it is behind, to age_us after it.
+  // Monotonic stamp (default: now); a given one moves the clock, if behind, to age_us after it.
   std::optional<int64_t> timestamp_us = std::nullopt;
   int64_t age_us = 0;
 };
 
-// Scripted cameras that log what the graph asks of them; the capture thread dequeues while the
-// test scripts deliveries. Camera i is /dev/video<i>, descriptor 3 + i.
+// Scripted cameras that log what they are asked; camera i is /dev/video<i>, descriptor 3 + i.
 class FakeV4l2Device final : public V4l2Device {
  public:
   std::optional<std::vector<std::string>> ListVideoNodes() override {

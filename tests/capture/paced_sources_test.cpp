@@ -20,8 +20,7 @@ namespace {
 using std::chrono::milliseconds;
 using Sample = std::vector<uint8_t>;
 
-// Steady time that moves only when a sleep asks it to, so a source runs flat out on its
-// schedule, and the wall clock on it: 2026-12-06 22:00:00.000 UTC at kStart.
+// Time that moves only by sleeps; the wall clock reads 2026-12-06 22:00:00.000 UTC at kStart.
 class VirtualTime final : public Pacer, public Clock {
  public:
   static constexpr TimePoint kStart = TimePoint{} + std::chrono::hours(1000);
@@ -69,8 +68,7 @@ TEST(SkyFrameGenerator, SameSeedGivesSameFramesInAnyOrder) {
   EXPECT_NE(Generate(other, 0), first[0]);
 }
 
-// Pixels brighter than 10 frames earlier by more than the default threshold of 30: none but
-// while a meteor is drawn, and a streak of at least 12 for 3 frames in a row of every meteor.
+// Pixels 30 brighter than 10 frames before: none without a meteor, 12+ for 3 frames of each.
 TEST(SkyFrameGenerator, OnlyMeteorsPassThePixelDifferenceRule) {
   SkyFrameGenerator generator({.seed = 11, .meteorsPerMinute = 60});
   constexpr int64_t kFrames = 900;
@@ -177,8 +175,7 @@ class FileSourceTest : public ::testing::Test {
   std::optional<CalendarTime> start_;
 };
 
-// The decoder scales every picture to 640x480; frame n is stamped start + its presentation time
-// rounded down to the millisecond, start being the creation time, or now without one.
+// Scaled to 640x480; stamped creation time (else now) + presentation time, rounded down.
 TEST_F(FileSourceTest, StampsAreTheStartPlusThePresentationTime) {
   std::vector<std::string> reports;
   auto source = Source((dir_ / "missing.mp4").string(), nullptr,
@@ -216,9 +213,7 @@ TEST_F(FileSourceTest, StampsAreTheStartPlusThePresentationTime) {
   EXPECT_EQ(MakeStamp(test::CopyOfSlot(ring_, 39).stamp), "20261206_220130_100");
 }
 
-// A fast source against a detector that starts late, then checks frame by frame that the frame
-// and the one triggerGap back are still in the ring: the source runs 64 - gap frames ahead, no
-// more and no less, and ends a wait when stopped.
+// A fast source runs exactly 64 - gap frames ahead of the detector, and a stop ends its wait.
 TEST_F(FileSourceTest, FastDeliveryStaysWithinReachOfTheDetector) {
   start_ = MakeCalendarTime(2026, 1, 2, 23, 59, 59);
   // -1 reaches back 63 frames, like 63.

@@ -65,8 +65,7 @@ class VideoControlsTest : public ::testing::Test {
   ReportFunction report_ = [this](const std::string& text) { reports_.push_back(text); };
 };
 
-// Both ways of walking the device find the same controls, except that the walk for old drivers
-// only knows the user and private ids.
+// Both walks find the same controls; the old drivers' walk knows only user and private ids.
 TEST_F(VideoControlsTest, ListingShowsEveryKindWithItsMenuStateAndValue) {
   const std::string exposure = "Exposure Time: 156 (1..5000, default 156) [inactive]\n";
   const std::string listing =

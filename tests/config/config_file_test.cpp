@@ -80,9 +80,7 @@ TEST_F(ConfigFileTest, LinesThatDoNotParseAreSkippedAndLaterLinesRead) {
   EXPECT_EQ(Saved(), kDefaultFile);
 }
 
-// A negative retention would delete every event at the next cut: refused, the value stays. A
-// negative device index reads as a number too large for any device list, so the capture graph
-// takes the last device.
+// A negative retention would delete every event; a negative device index means the last device.
 TEST_F(ConfigFileTest, NegativeRetentionIsRefusedAndNegativeDeviceIndexCountsAsTooLarge) {
   struct Case {
     const char* lines;
@@ -147,9 +145,7 @@ TEST_F(ConfigFileTest, MissingFileLeavesDefaultsAndAFailedSaveIsReported) {
   EXPECT_TRUE(fs::is_directory(path_ + "/inside"));
 }
 
-// Without a path the per-user file is saved (its folders made) and read; ombrix --config PATH:
-// both directions use the named file, the per-user file stays untouched, and clearing the path
-// goes back to the per-user file.
+// --config PATH: read and save the named file, never the per-user one; "" goes back to it.
 TEST(ConfigFileLocationTest, AGivenPathIsReadAndSavedInsteadOfTheUsersFile) {
   test::ScopedHome home;
   test::TempDir other;

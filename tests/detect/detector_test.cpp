@@ -24,8 +24,7 @@ class FakeClock final : public Clock {
   CalendarFields local{};
 };
 
-// A detector on a real ring fed with 640x480 YUYV samples; frame n is stamped 2024-03-15
-// 21:15:07 plus 33 ms per frame.
+// A detector on a real ring; frame n is stamped 2024-03-15 21:15:07 + 33 ms per frame.
 class DetectorTest : public ::testing::Test {
  protected:
   DetectorTest() : detector(settings, ring, thresholds, events, clock) {
@@ -36,8 +35,7 @@ class DetectorTest : public ::testing::Test {
   SystemTime StampOf(int n) const {
     return ToSystemTime(*MakeCalendarTime(2024, 3, 15, 21, 15, 7) + n * 33 / 1000, n * 33 % 1000);
   }
-  // Stores a frame of `level` with `bright` pixels of 200 from the start of a row that no nearby
-  // frame uses, so its pixel count against any earlier dark frame is exactly `bright`.
+  // A frame of `level` whose pixel count against any earlier dark frame is exactly `bright`.
   void Push(int bright, uint8_t level = 0) {
     for (size_t i = 0; i < sample.size(); i += 2) {
       sample[i] = level;
@@ -97,8 +95,7 @@ TEST_F(DetectorTest, WorkedTriggerExampleFrameByFrame) {
   EXPECT_EQ(detector.FramesLost(), 0u);
 }
 
-// A stop ends an event that never went quiet on the last processed frame; with no event active it
-// writes nothing, and frames stored but not yet processed play no part.
+// A stop ends an open event on the last processed frame; without one it writes nothing.
 TEST_F(DetectorTest, EndActiveEventEndsOnTheLastProcessedFrame) {
   detector.EndActiveEvent();
   EXPECT_TRUE(events.Empty());
@@ -117,9 +114,7 @@ TEST_F(DetectorTest, EndActiveEventEndsOnTheLastProcessedFrame) {
   EXPECT_TRUE(events.Empty());
 }
 
-// Two quick events spend a budget of two an hour; later ones are refused. The operator hears of
-// refused events once per run of refusals: refusals less than a minute
-// of frames apart belong to one run, and a refusal after a longer pause starts a new one.
+// Over the hourly budget: one report per run of refusals less than a minute apart.
 TEST_F(DetectorTest, RefusedEventsAreReportedOncePerRunOfRefusals) {
   std::vector<std::string> reports;
   detector.SetReport([&](const std::string& text) { reports.push_back(text); });
@@ -155,8 +150,7 @@ TEST_F(DetectorTest, RefusedEventsAreReportedOncePerRunOfRefusals) {
   EXPECT_EQ(reports.size(), 2u);
 }
 
-// At start-up the window decides; later a pass within the minute of a switch time applies that
-// switch (enabling wins when both fall in it). Equal times never change enabled.
+// Start-up follows the window; later only a switch minute acts (enable wins); equal times never.
 TEST_F(DetectorTest, ScheduleAcrossMidnightAndEqualTimes) {
   const TimeOfDay pm10{22, 0, 0}, am6{6, 0, 0}, late{22, 0, 30}, early{22, 0, 10};
   const struct {
@@ -219,9 +213,7 @@ TEST_F(DetectorTest, FramesOverwrittenBeforeTheyWereReadCountAsLost) {
   }
 }
 
-// A slow archive write during which the capture side refills the whole ring: the sink still gets
-// the frame the detector compared, with its own stamp, and the detector then counts the frames
-// it could no longer read as lost.
+// The ring refilled during a slow archive write: the sink keeps the compared frame; lost counted.
 TEST_F(DetectorTest, ArchiveSinkGetsTheProcessedFrameEvenWhenItsSlotIsRefilled) {
   struct CallbackSink final : ArchiveSink {
     std::function<void()> log, record;

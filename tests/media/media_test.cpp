@@ -106,10 +106,7 @@ TEST(MovieWriterTest, MoviesHoldEveryFrameWithNeutralChromaAndTrueTiming) {
   }
 }
 
-// Unusable names give a failed writer and no file. An encoder that cannot open (H.261 knows only
-// 176x144 and 352x288) makes the writer fatal rather than ending the process: the caller ends the
-// run in order. With Messages::kKept the line is only kept, for a caller that reports it itself;
-// so is the system's reason.
+// No file; an encoder that cannot open (H.261 at 640x480) is fatal, not an exit.
 TEST(MovieWriterTest, UnusableNamesAndEncodersGiveAFailedWriterAndNoFile) {
   test::TempDir dir;
   const std::string missing = (dir / "none" / "clip.mp4").string();
@@ -143,8 +140,7 @@ TEST(MovieWriterTest, UnusableNamesAndEncodersGiveAFailedWriterAndNoFile) {
     writer.WriteFrame(SkyFrame(0).data(), false);  // ignored
     writer.Close();
     writer.Close();
-    // The library may print its own line first (the sizes the codec knows); the writer's
-    // line, when printed, comes last.
+    // The library may print a line of its own before the writer's.
     const std::string printed = testing::internal::GetCapturedStderr();
     if (row.printed.empty()) {
       EXPECT_EQ(printed.find(row.error), std::string::npos) << printed;
@@ -166,8 +162,7 @@ TEST(MovieWriterTest, UnusableNamesAndEncodersGiveAFailedWriterAndNoFile) {
   EXPECT_TRUE(fs::is_empty(dir.path()));  // no half-made file is left behind
 }
 
-// A movie that stops fitting on the disk (here: past the file size limit) ends with one message;
-// the writer drops later frames, closes without touching the file again, and the process goes on.
+// A full disk: one message, later frames dropped, the file not touched again, the process goes on.
 TEST(MovieWriterTest, WriteFailureMarksTheWriterFailedAndTheProcessGoesOn) {
   test::TempDir dir;
   testing::internal::CaptureStderr();
@@ -190,8 +185,7 @@ TEST(MovieWriterTest, WriteFailureMarksTheWriterFailedAndTheProcessGoesOn) {
   EXPECT_LE(fs::file_size(dir / "full.mp4"), 200u * 1024);
 }
 
-// Every frame fits, but the end of the movie (the last buffered bytes and the index) does not:
-// Close reports the movie incomplete. The same movie without the limit closes complete.
+// Every frame fits but the trailer does not: Close says the movie is incomplete.
 TEST(MovieWriterTest, CloseReportsATrailerThatCouldNotBeWritten) {
   test::TempDir dir;
   const auto write = [](const std::string& path) {
@@ -265,9 +259,7 @@ TEST(MovieWriterTest, ThreadsWriteAndReadDifferentMoviesAtOnce) {
   }
 }
 
-// The YUYV samples of a 640x480 4:2:0 movie (colour bars and moving patterns, so both chroma
-// planes vary along rows and columns) carry exactly the luma the ffmpeg tool decodes, and for each
-// pixel pair the chroma of its 2x2 block.
+// YUYV samples carry the decoded luma exactly and each pixel pair the chroma of its 2x2 block.
 TEST(VideoFileDecoderTest, YuyvSamplesKeepTheDecodedPlanes) {
   test::TempDir dir;
   const std::string movie = (dir / "bars.mp4").string();

@@ -126,8 +126,7 @@ TEST(Export, BurnsTheTrackingBoxAndWritesPseudoColourAsAskedDecodedBack) {
     std::vector<uint8_t> frame(kFrameBytes);
     int n = 0;
     for (; reader.readFrame(frame.data()); ++n) {
-      // The movie starts at 50.000: frame n is clip frame n % 30, count n % 30, centroid
-      // (100 + i, 200 + i); the box's top-left corner is then (50 + i, 150 + i).
+      // Frame n: count i = n % 30, centroid (100 + i, 200 + i), box corner (50 + i, 150 + i).
       const int i = n % 30;
       const uint8_t corner = frame[(150 + i) * kFrameWidth + 50 + i + 1];
       const uint8_t background = frame[300 * kFrameWidth + 600];

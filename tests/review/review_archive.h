@@ -16,10 +16,8 @@
 
 namespace ombrix::test {
 
-// A real archive in a temporary base folder, written clip by clip with the station's own writers:
-// every clip has 30 frames whose top-left 64x64 block has the brightness 40 + 6 i in frame i, a
-// peak image and (unless told otherwise) a detection log whose frame i has the count i and the
-// centroid (100 + i, 200 + i).
+// A real archive: clips of 30 frames, frame i with a top-left 64x64 block of 40 + 6 i, a peak
+// image and (unless told otherwise) a log of count i and centroid (100 + i, 200 + i).
 class ReviewArchive {
  public:
   ReviewArchive();

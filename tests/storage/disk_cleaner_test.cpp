@@ -14,8 +14,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// The fixture is the cleaner's free space: it answers the fractions in answers, one per call, the
-// last one again once they run out.
+// The fixture is the free space: one answer per call, the last one repeated.
 class DiskCleanerTest : public ::testing::Test, public FreeSpace {
  protected:
   DiskCleanerTest() { settings.archiveFolder.set(base.str()); }
@@ -74,9 +73,7 @@ TEST_F(DiskCleanerTest, MinimalArchiveIsCutBackToJustUnder500Clips) {
   EXPECT_EQ(CountClips(), 250);
 }
 
-// diskUsage 50 (the default): a minute goes while at most half the disk is free; still under 5 %
-// free after the deletion switches detection and archiving off. Free space that cannot be read
-// changes nothing.
+// At most 50 % free: a minute goes; under 5 % after it: everything off; unreadable: nothing.
 TEST_F(DiskCleanerTest, DeletesWhileFullerThanTheLimitAndStopsWhenNearlyFull) {
   struct Case {
     std::optional<double> before, afterDeletion;
@@ -104,8 +101,7 @@ TEST_F(DiskCleanerTest, DeletesWhileFullerThanTheLimitAndStopsWhenNearlyFull) {
   }
 }
 
-// One folder a pass, the oldest by name at every level; emptied years and days go on their own,
-// and the last minute of a day and year takes them along.
+// One folder a pass, oldest by name; empty years and days go too.
 TEST_F(DiskCleanerTest, OldestFolderByNameAndEmptyFoldersFirst) {
   AddClips("20250101_0000", 400);  // made newest first
   AddClips("20240102_1000", 50);
@@ -131,8 +127,7 @@ TEST_F(DiskCleanerTest, OldestFolderByNameAndEmptyFoldersFirst) {
   EXPECT_EQ(CountClips(), 450);
 }
 
-// A folder inside a minute is not deleted, so the minute cannot be removed: it stays while the
-// refuse folder holds its name already, and goes there once the name is free.
+// An unremovable minute moves to the refuse folder once its name is free there.
 TEST_F(DiskCleanerTest, MinuteThatCannotBeRemovedGoesToTheRefuseFolder) {
   const fs::path stuck = AddClips("20240101_1200", 250);
   AddClips("20240101_1201", 250);
@@ -156,9 +151,7 @@ TEST_F(DiskCleanerTest, MinuteThatCannotBeRemovedGoesToTheRefuseFolder) {
   EXPECT_FALSE(fs::exists(Minute("20240101_1201")));
 }
 
-// The clock stepped back a year: the clip being recorded lies in the folder that sorts oldest. It
-// is passed over, with its day and year, and the following minutes go as usual; once that clip is
-// closed its folder is the oldest again.
+// After the clock stepped back, the minute of the clip being recorded is passed over until closed.
 TEST_F(DiskCleanerTest, MinuteOfTheClipBeingRecordedIsNeverDeleted) {
   ArchiveProgress progress;
   DiskCleaner guarded(settings, *this, &progress);

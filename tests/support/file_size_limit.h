@@ -6,8 +6,7 @@
 
 namespace ombrix::test {
 
-// Runs write under a file size limit of `bytes` (a write past it fails with EFBIG, as on a full
-// disk), then restores the limit; returns what write returned.
+// Runs write under a file size limit (EFBIG past it, as on a full disk); returns its result.
 template <typename Write>
 auto WithFileSizeLimit(rlim_t bytes, Write write) {
   rlimit saved{};

@@ -51,8 +51,7 @@ inline void FillBox(std::vector<uint8_t>& frame, int x0, int y0, int width, int 
   }
 }
 
-// 120 frames per streak and 120 more, with a bright 8 x 8 streak crossing the 20 frames from
-// each start (by default one streak in frames 120 to 139).
+// 120 frames per streak plus 120; an 8 x 8 streak in the 20 frames from each start.
 inline void WriteStreakMovie(const std::string& path, const std::vector<int>& starts = {120}) {
   WriteSky(path, 120 * static_cast<int>(starts.size() + 1), 12345, [&](int n, auto& frame) {
     for (const int start : starts) {

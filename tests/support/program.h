@@ -27,8 +27,7 @@ enum class Output {
   kTerminal,      // both on a pseudo-terminal
 };
 
-// The real program in a child process, with HOME in a fresh folder, no XDG or systemd variables
-// but those in environment ("NAME=value"), and its output read by the test.
+// The real program, HOME given, no XDG or systemd variables but those in environment.
 class Program {
  public:
   Program(const std::filesystem::path& home, std::vector<std::string> args,
@@ -82,8 +81,7 @@ class Program {
     }
   }
 
-  // The next line that begins with prefix; empty text when the output ends or the time runs out
-  // first.
+  // The next line that begins with prefix; empty at the end of output or of the time.
   std::string WaitForLine(const std::string& prefix,
                           std::chrono::seconds limit = std::chrono::seconds(60)) {
     const auto deadline = std::chrono::steady_clock::now() + limit;
@@ -113,9 +111,7 @@ class Program {
     }
   }
   void Signal(int signal) { kill(pid_, signal); }
-  // Reads the rest of the output (a full pipe would stall the program), then returns the exit
-  // code, 128 + the signal that ended the program, or -1 when it has not ended within the limit
-  // (it is then killed).
+  // Drains the output; the exit code, 128 + signal, or -1 (killed) past the limit.
   int Wait(std::chrono::seconds limit) {
     const auto deadline = std::chrono::steady_clock::now() + limit;
     ReadAll(limit);

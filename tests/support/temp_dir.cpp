@@ -5,7 +5,6 @@
 
 #include <fstream>
 #include <iterator>
-#include <sstream>
 
 namespace ombrix::test {
 

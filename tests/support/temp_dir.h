@@ -21,9 +21,7 @@ class TempDir {
   std::filesystem::path path_;
 };
 
-// Points HOME at a fresh temporary tree and clears XDG_DATA_HOME, XDG_DOCUMENTS_DIR and
-// XDG_CONFIG_HOME, so every per-user folder falls back into a fresh temporary tree for the lifetime
-// of the object, and restores the old values afterwards.
+// HOME in a fresh temporary tree and the XDG folder variables cleared while it lives.
 class ScopedHome {
  public:
   ScopedHome();
