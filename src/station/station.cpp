@@ -26,6 +26,7 @@ StationStatus Station::Status() const {
   status.enabled = settings.enabled;
   status.framesRead = detector.FramesRead();
   status.framesLost = detector.FramesLost();
+  status.archiveFramesDropped = recorder.FramesDropped();
   status.eventsWaiting = eventList.Size();
   status.freeFraction = freeSpace_.FreeFraction(GetBaseFolder(settings.archiveFolder.get()));
   return status;
@@ -40,7 +41,7 @@ Station::Station(const Clock& wallClock, FreeSpace& freeSpace, StationOptions op
       clock_(options.timeBase == TimeBase::kFrameTime ? static_cast<const Clock*>(&frameClock_)
                                                       : &wallClock),
       detector(settings, ring, thresholdMap, eventList, *clock_),
-      recorder(settings, detector),
+      recorder(settings, detector, options.archive),
       extractor(settings, eventList, review, wallClock, recorder.progress()),
       cleaner(settings, freeSpace, &recorder.progress()),
       detectionLoop_(

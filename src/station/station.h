@@ -47,6 +47,7 @@ struct StationStatus {
   bool enabled = false;
   uint64_t framesRead = 0;
   uint64_t framesLost = 0;
+  uint64_t archiveFramesDropped = 0;   // left out of the archive clips: the writer fell behind
   size_t eventsWaiting = 0;            // recorded events the extractor has not cut yet
   std::optional<double> freeFraction;  // of the volume holding the base folder
 };
@@ -62,6 +63,8 @@ struct StationOptions {
   std::chrono::milliseconds extractionPeriod{1000};
   // How long Stop() may spend cutting the events still waiting for the archive.
   std::chrono::milliseconds drainBound{5000};
+  // How the archive's writer is fed; a replay sets waitWhenFull so that no frame is left out.
+  ArchiveRecorderOptions archive;
 };
 
 // The running station: the settings, the frame ring, detection with its event list, the archive
