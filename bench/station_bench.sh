@@ -269,7 +269,7 @@ bench_live() {
   growth_kb=$((er - br))
   max_rss="$(awk 'NR == 1 || $3 > m {m = $3} END {print m}' "$samples")"
   local lost status meteors
-  status="$(grep '^UTC ' "$log" | tail -1 || true)"
+  status="$(grep -E '^(UTC |Last )' "$log" | tail -1 || true)"
   lost="$(grep -oE '(frames lost [0-9]+|[0-9]+ lost)' "$log" | tail -1 | grep -oE '[0-9]+' || true)"
   meteors="$(grep '^Stopped:' "$log" | tail -1 || true)"
   echo "  samples (s, CPU ticks, VmRSS kB, load): $samples"

@@ -74,8 +74,9 @@ struct StationOptions {
 // Start-up order: configuration, enable schedule, threshold table, the events left uncut by the
 // last run queued, capture source, then the detection, disk and extraction threads. Stop order:
 // capture, detection (the frames still in the ring are processed and an event in progress ends on
-// the last of them), the clip being recorded is closed, disk, extraction (the events still
-// waiting are cut, within drainBound). Every thread is joined before anything it uses is freed.
+// the last of them), the archive's queued frames are written and the clip being recorded is
+// closed, disk, extraction (the events still waiting are cut, within drainBound). Every thread is
+// joined before anything it uses is freed.
 class Station {
  public:
   // The wall clock stamps frames and drives the schedule for kWallClock, and ages event files in

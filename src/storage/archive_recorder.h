@@ -36,8 +36,10 @@ void AddFrameToSums(uint32_t* __restrict sums, const uint8_t* __restrict frame);
 void FoldFrameMax(uint8_t* __restrict peak, const uint8_t* __restrict frame);
 
 // How far the archive has got, for the archive thread: an event is cut only once the clips that
-// cover its window are closed (a movie cannot be read until it is closed). The detection thread
-// writes, the archive thread reads.
+// cover its window are closed (a movie cannot be read until it is closed). The recorder's writer
+// publishes the clips; the detection thread sets the flag, true before it hands over a frame to
+// record and false only once the writer has nothing left to write. The archive thread and the
+// disk cleaner read.
 class ArchiveProgress {
  public:
   struct Snapshot {
