@@ -265,29 +265,29 @@ std::map<std::string, std::string> Tree(const fs::path& folder) {
 }
 
 // The archive written on its own thread is the one the detection thread writes itself: a replay
-// with three events (and an integrated image) leaves the same files byte for byte either way:
-// clips, their logs and peak images, the integrated image, event files and cut events.
+// with three events leaves the same files byte for byte either way: clips, their logs and peak
+// images, event files and cut events.
 TEST(StationTest, FastReplayWritesTheSameFilesWithTheArchiveOnItsOwnThread) {
   test::ScopedHome home;
   test::TempDir dir;
   const std::string movie = (dir / "streaks.mp4").string();
-  WriteSky(movie, 1100, 4242, [](int n, auto& frame) {
-    for (const int start : {120, 500, 900}) {
+  WriteSky(movie, 330, 4242, [](int n, auto& frame) {
+    for (const int start : {40, 140, 240}) {
       if (n >= start && n < start + 20) {
         FillBox(frame, 100 + 12 * (n - start), 200 + 3 * (n - start), 8, 8, 230);
       }
     }
   });
   ReplayOptions options;
-  options.frames = 1100;
+  options.frames = 330;
   options.archiveInline = true;
   EXPECT_EQ(ReplayFast(movie, dir / "inline", options), 3u);
   options.archiveInline = false;
   EXPECT_EQ(ReplayFast(movie, dir / "threaded", options), 3u);
   const auto inlineFiles = Tree(dir / "inline");
   const auto threadedFiles = Tree(dir / "threaded");
-  EXPECT_EQ(FilesMatching(dir / "inline" / "events", "m", ".mp4").size(), 3u);
-  EXPECT_EQ(FilesMatching(dir / "threaded" / "archive", "a", ".png").size(), 1u);
+  EXPECT_EQ(FilesMatching(dir / "threaded" / "events", "m", ".mp4").size(), 3u);
+  EXPECT_GE(FilesMatching(dir / "threaded" / "archive", "c", ".csv").size(), 3u);
   ASSERT_EQ(inlineFiles.size(), threadedFiles.size());
   for (auto a = inlineFiles.begin(), b = threadedFiles.begin(); a != inlineFiles.end(); ++a, ++b) {
     ASSERT_EQ(a->first, b->first);
