@@ -268,6 +268,8 @@ void AdaptStationOptions(const HeadlessOptions& options, StationOptions& station
       stationOptions.detectionPeriod = std::chrono::milliseconds(2);
       stationOptions.extractionPeriod = std::chrono::milliseconds(200);
       stationOptions.drainBound = std::chrono::minutes(10);
+      stationOptions.archive.waitWhenFull =
+          true;  // a replay loses no frame, in detection or archive
     }
   }
 }

@@ -27,6 +27,16 @@ double Gaussian(std::mt19937& random) {
   return std::sqrt(-2.0 * std::log(u1)) * std::cos(2.0 * std::numbers::pi * u2);
 }
 
+// Writes count pixels of sky plus noise, clamped to 0..255, as YUYV with neutral chroma.
+void AddNoiseAsYuyv(const uint8_t* __restrict sky, const int8_t* __restrict noise, size_t count,
+                    uint8_t* __restrict yuyv) {
+  for (size_t i = 0; i < count; ++i) {
+    const int value = sky[i] + noise[i];
+    yuyv[2 * i] = static_cast<uint8_t>(value < 0 ? 0 : (value > 255 ? 255 : value));
+    yuyv[2 * i + 1] = 128;
+  }
+}
+
 uint64_t SplitMix64(uint64_t x) {
   x += 0x9E3779B97F4A7C15ull;
   x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ull;
@@ -131,13 +141,12 @@ void SkyFrameGenerator::GenerateFrame(int64_t frameIndex, uint8_t* yuyv) {
   constexpr size_t kMask = (size_t{1} << kNoiseTableBits) - 1;
   const size_t offset = static_cast<size_t>(
       SplitMix64((uint64_t{options_.seed} << 32) ^ static_cast<uint64_t>(frameIndex)));
-  const uint8_t* sky = sky_.get();
-  const int8_t* noise = noise_.get();
-  for (size_t i = 0; i < kFrameBytes; ++i) {
-    const int value = sky[i] + noise[(offset + i) & kMask];
-    yuyv[2 * i] = static_cast<uint8_t>(value < 0 ? 0 : (value > 255 ? 255 : value));
-    yuyv[2 * i + 1] = 128;
-  }
+  // The frame's noise is the table read from offset on, wrapping round at most once (the table
+  // is longer than a frame): two contiguous runs, which the compiler vectorises.
+  const size_t start = offset & kMask;
+  const size_t firstRun = std::min<size_t>(kFrameBytes, kMask + 1 - start);
+  AddNoiseAsYuyv(sky_.get(), noise_.get() + start, firstRun, yuyv);
+  AddNoiseAsYuyv(sky_.get() + firstRun, noise_.get(), kFrameBytes - firstRun, yuyv + 2 * firstRun);
   auto meteor = std::lower_bound(
       meteors_.begin(), meteors_.end(), frameIndex - kMaxMeteorFrames,
       [](const SimulatedMeteor& m, int64_t frame) { return m.firstFrame < frame; });

@@ -29,6 +29,7 @@ StationStatus Station::Status() const {
   status.framesStored = ring_.FramesStored();
   status.framesRead = detector_.FramesRead();
   status.framesLost = detector_.FramesLost();
+  status.archiveFramesDropped = recorder_.FramesDropped();
   status.eventsWaiting = eventList_.Size();
   status.freeFraction = freeSpace_.FreeFraction(GetBaseFolder(settings_.archiveFolder.get()));
   return status;
@@ -43,7 +44,7 @@ Station::Station(const Clock& wallClock, FreeSpace& freeSpace, StationOptions op
       clock_(options.timeBase == TimeBase::kFrameTime ? static_cast<const Clock*>(&frameClock_)
                                                       : &wallClock),
       detector_(settings_, ring_, thresholdMap_, eventList_, *clock_),
-      recorder_(settings_, detector_),
+      recorder_(settings_, detector_, options.archive),
       extractor_(settings_, eventList_, review_, wallClock, recorder_.progress()),
       cleaner_(settings_, freeSpace, &recorder_.progress()),
       detectionLoop_(

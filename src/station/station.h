@@ -57,6 +57,7 @@ struct StationStatus {
   uint64_t framesStored = 0;  // captured into the ring
   uint64_t framesRead = 0;
   uint64_t framesLost = 0;
+  uint64_t archiveFramesDropped = 0;   // left out of the archive clips: the writer fell behind
   size_t eventsWaiting = 0;            // recorded events the extractor has not cut yet
   std::optional<double> freeFraction;  // of the volume holding the base folder
 };
@@ -72,6 +73,8 @@ struct StationOptions {
   std::chrono::milliseconds extractionPeriod{1000};
   // How long Stop() may spend cutting the events still waiting for the archive.
   std::chrono::milliseconds drainBound{5000};
+  // How the archive's writer is fed; a replay sets waitWhenFull so that no frame is left out.
+  ArchiveRecorderOptions archive;
 };
 
 // The running station: the settings, the frame ring, detection with its event list, the archive
@@ -82,8 +85,9 @@ struct StationOptions {
 // Start-up order: configuration, enable schedule, threshold table, the events left uncut by the
 // last run queued, capture source, then the detection, disk and extraction threads. Stop order:
 // capture, detection (the frames still in the ring are processed and an event in progress ends on
-// the last of them), the clip being recorded is closed, disk, extraction (the events still
-// waiting are cut, within drainBound). Every thread is joined before anything it uses is freed.
+// the last of them), the archive's queued frames are written and the clip being recorded is
+// closed, disk, extraction (the events still waiting are cut, within drainBound). Every thread is
+// joined before anything it uses is freed.
 //
 // Threads: the reading methods may be called from any thread. The changing methods are meant for
 // the owner's one thread (the window's, the runner's); each takes effect while the workers run.

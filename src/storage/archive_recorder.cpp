@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <utility>
 
 #include "base/folders.h"
 #include "detect/time_history.h"
@@ -58,64 +59,142 @@ void ArchiveProgress::ClipClosed(const char* firstFrameStamp) {
   openClip_[0] = '\0';
 }
 
-ArchiveRecorder::ArchiveRecorder(const Settings& settings, const Detector& detector)
+ArchiveRecorder::ArchiveRecorder(const Settings& settings, const Detector& detector,
+                                 ArchiveRecorderOptions options)
     : settings_(settings),
       detector_(detector),
+      options_(std::move(options)),
+      dropText_("Recording falls behind: frames are left out of the archive clips."),
       peak_(std::make_unique<uint8_t[]>(kFrameBytes)),
-      sums_(std::make_unique<uint32_t[]>(kFrameBytes)) {}
+      sums_(std::make_unique<uint32_t[]>(kFrameBytes)) {
+  for (Slot& slot : slots_) {
+    slot.frame = std::make_unique<uint8_t[]>(kFrameBytes);
+  }
+  if (!options_.writeInline) {
+    writer_ = std::jthread([this](std::stop_token stop) { WriterLoop(stop); });
+  }
+}
 
 ArchiveRecorder::~ArchiveRecorder() {
   FinishClip();
-}
-
-bool ArchiveRecorder::GateOpen() const {
-  return settings_.archiveAlways || settings_.enabled || clipFrame_ != 0;
+  if (writer_.joinable()) {
+    writer_.request_stop();
+    writer_.join();
+  }
 }
 
 void ArchiveRecorder::LogClipFrame(int32_t excessSum) {
-  frameGateOpen_ = GateOpen();
-  frameLogged_ = true;
-  if (!frameGateOpen_) {
-    return;
-  }
+  // The gate is decided here, and RecordArchiveFrame follows it, so that a setting flipped
+  // between the two calls cannot start a clip whose first log row was never stored.
+  pending_.wanted = settings_.archiveAlways || settings_.enabled;
+  pending_.logged = true;
   const FrameStatistics& statistics = detector_.statistics();
-  ClipLogRow& row = rows_[clipFrame_];
-  row.time = detector_.currentStamp();
-  row.pixelCount = statistics.pixelCount;
-  row.excessSum = excessSum;
-  row.centroidX = statistics.centroidX;
-  row.centroidY = statistics.centroidY;
-  if (clipFrame_ == kClipFrames - 1) {
-    WriteClipLog(kClipFrames);
-  }
+  pending_.row.pixelCount = statistics.pixelCount;
+  pending_.row.excessSum = excessSum;
+  pending_.row.centroidX = statistics.centroidX;
+  pending_.row.centroidY = statistics.centroidY;
 }
 
 void ArchiveRecorder::RecordArchiveFrame() {
-  // Follow the decision LogClipFrame made for this frame, so that a setting flipped between the
-  // two calls cannot start a clip whose first log row was never stored.
-  const bool gateOpen = frameLogged_ ? frameGateOpen_ : GateOpen();
-  frameLogged_ = false;
-  if (!gateOpen) {
-    progress_.SetActive(false);
-    return;
-  }
-  progress_.SetActive(true);
+  const bool logged = pending_.logged;
+  pending_.logged = false;
+  const bool wanted = logged ? pending_.wanted : settings_.archiveAlways || settings_.enabled;
   const uint8_t* frame = detector_.currentFrame();
-  if (frame == nullptr) {
+  uint64_t number = 0;
+  {
+    std::unique_lock lock(queueMutex_);
+    if (!wanted && WriterIdleLocked()) {
+      // Nothing is recorded and nothing is left to write: the archive holds all it will hold.
+      progress_.SetActive(false);
+      return;
+    }
+    if (frame == nullptr) {
+      return;
+    }
+    if (produced_ - consumed_ == kArchiveQueueSlots) {
+      if (!options_.waitWhenFull) {
+        lock.unlock();
+        framesDropped_ = framesDropped_ + 1;
+        drops_.Failure(dropText_);
+        return;
+      }
+      freed_.wait(lock, [this] { return produced_ - consumed_ < kArchiveQueueSlots; });
+    }
+    number = produced_;
+  }
+  // Before the frame is handed over: an event ending on it must wait for its clips.
+  progress_.SetActive(true);
+  Slot& slot = slots_[number % kArchiveQueueSlots];
+  std::memcpy(slot.frame.get(), frame, kFrameBytes);
+  slot.row = pending_.row;
+  slot.row.time = detector_.currentStamp();
+  slot.logged = logged;
+  slot.wanted = wanted;
+  slot.factor = ClampedIntegrationFactor(settings_.pngIntegrationFactor);
+  if (options_.writeInline) {
+    Write(slot);
+    std::lock_guard lock(queueMutex_);
+    produced_ = consumed_ = number + 1;
+    clipOpen_ = clipFrame_ != 0;
     return;
   }
-  const SystemTime& time = detector_.currentStamp();
+  {
+    std::lock_guard lock(queueMutex_);
+    produced_ = number + 1;
+  }
+  queued_.notify_one();
+}
 
-  const uint32_t factor = ClampedIntegrationFactor(settings_.pngIntegrationFactor);
-  const uint32_t runFrames = factor * kIntegrationFramesPerFactor;
+void ArchiveRecorder::WriterLoop(std::stop_token stop) {
+  while (true) {
+    uint64_t number = 0;
+    {
+      std::unique_lock lock(queueMutex_);
+      if (!queued_.wait(lock, stop, [this] { return produced_ != consumed_; })) {
+        return;
+      }
+      number = consumed_;
+    }
+    if (options_.beforeWrite) {
+      options_.beforeWrite();
+    }
+    Write(slots_[number % kArchiveQueueSlots]);
+    {
+      std::lock_guard lock(queueMutex_);
+      consumed_ = number + 1;
+      clipOpen_ = clipFrame_ != 0;
+    }
+    freed_.notify_all();
+  }
+}
+
+void ArchiveRecorder::Drain() {
+  std::unique_lock lock(queueMutex_);
+  freed_.wait(lock, [this] { return consumed_ == produced_; });
+}
+
+void ArchiveRecorder::Write(const Slot& slot) {
+  // A clip once begun is finished whatever the settings say now.
+  if (!slot.wanted && clipFrame_ == 0) {
+    return;
+  }
+  const SystemTime& time = slot.row.time;
+  if (slot.logged) {
+    rows_[clipFrame_] = slot.row;
+    if (clipFrame_ == kClipFrames - 1) {
+      WriteClipLog(kClipFrames);
+    }
+  }
+
+  const uint32_t runFrames = slot.factor * kIntegrationFramesPerFactor;
   if (integrationFrame_ == 0) {
     StartIntegrationRun(time);
   }
-  AddFrameToSums(sums_.get(), frame);
+  AddFrameToSums(sums_.get(), slot.frame.get());
   // ">=" rather than "==": a factor lowered in the middle of a run ends that run at once instead
   // of letting the count wrap past its end.
   if (integrationFrame_ + 1 >= runFrames) {
-    EndIntegrationRun(factor);
+    EndIntegrationRun(slot.factor);
     integrationFrame_ = 0;
   } else {
     ++integrationFrame_;
@@ -127,12 +206,12 @@ void ArchiveRecorder::RecordArchiveFrame() {
     return;
   }
   if (encoder_ && encoder_->ready()) {
-    encoder_->WriteFrame(frame, false);
+    encoder_->WriteFrame(slot.frame.get(), false);
     if (encoder_->failed()) {
       CheckEncoder("writing a clip movie in");
     }
   }
-  FoldFrameMax(peak_.get(), frame);
+  FoldFrameMax(peak_.get(), slot.frame.get());
   if (clipFrame_ == kClipFrames - 1) {
     CloseClip();
     clipFrame_ = 0;
@@ -142,12 +221,22 @@ void ArchiveRecorder::RecordArchiveFrame() {
 }
 
 void ArchiveRecorder::FinishClip() {
+  Drain();
+  // The writer waits for the next slot: its state is this thread's until one is handed over.
+  CloseOpenClip();
+  {
+    std::lock_guard lock(queueMutex_);
+    clipOpen_ = false;
+  }
+  progress_.SetActive(false);
+}
+
+void ArchiveRecorder::CloseOpenClip() {
   if (clipFrame_ > 0) {
     WriteClipLog(clipFrame_);
     CloseClip();
     clipFrame_ = 0;
   }
-  progress_.SetActive(false);
 }
 
 void ArchiveRecorder::WriteClipLog(int rowCount) {

@@ -2,12 +2,15 @@
 
 #include <array>
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <stop_token>
 #include <string>
+#include <thread>
 
 #include "base/report.h"
 #include "base/stamp.h"
@@ -33,8 +36,10 @@ void AddFrameToSums(uint32_t* __restrict sums, const uint8_t* __restrict frame);
 void FoldFrameMax(uint8_t* __restrict peak, const uint8_t* __restrict frame);
 
 // How far the archive has got, for the archive thread: an event is cut only once the clips that
-// cover its window are closed (a movie cannot be read until it is closed). The detection thread
-// writes, the archive thread reads.
+// cover its window are closed (a movie cannot be read until it is closed). The recorder's writer
+// publishes the clips; the detection thread sets the flag, true before it hands over a frame to
+// record and false only once the writer has nothing left to write. The archive thread and the
+// disk cleaner read.
 class ArchiveProgress {
  public:
   struct Snapshot {
@@ -57,6 +62,22 @@ class ArchiveProgress {
   std::atomic<bool> active_{false};
 };
 
+// How the recorder hands frames to its writer.
+struct ArchiveRecorderOptions {
+  // A full queue makes the detection thread wait for a free slot instead of leaving the frame
+  // out: for a replay, which can wait and must lose nothing. A camera cannot wait.
+  bool waitWhenFull = false;
+  // The detection thread writes the archive itself and no writer thread is started: the same
+  // files, one frame at a time; for comparing the two ways.
+  bool writeInline = false;
+  // Called on the writer thread before each frame is written (tests stall the writer with it).
+  std::function<void()> beforeWrite;
+};
+
+// Frames the detection thread may hand over before the writer has taken them: half a second
+// of a camera's frames, to ride out a slow disk or a clip's start (about 5 MB).
+inline constexpr int kArchiveQueueSlots = 16;
+
 // The continuous archive. Every 30 consecutive recorded frames become one clip in the minute
 // folder of its first frame: the movie "s<Stamp>.mp4", the peak image "t<Stamp>.jpg" and, when
 // any of its frames had a positive excess, the log "c<Stamp>.csv". The frames of a run of
@@ -65,13 +86,19 @@ class ArchiveProgress {
 //
 // Recording runs while detection is enabled or archiveAlways is set; a clip once begun is always
 // finished. The detector calls LogClipFrame and then RecordArchiveFrame for each processed frame,
-// on the detection thread; nothing here takes a lock except the progress publication. Per frame
-// nothing is allocated: buffers are made once, Stamps and paths once per clip or run.
+// on the detection thread, which only copies the frame, its capture time, its log row and the
+// settings it is recorded under into a slot of a bounded queue. The recorder's writer thread
+// takes the slots in order and does all the rest (clips, logs, images, progress), so the files
+// are the same as when the detection thread wrote them itself. When the queue is full the frame
+// is left out of the archive, counted and reported, or, with waitWhenFull, the detection thread
+// waits. Per frame nothing is allocated: slots and buffers are made once, Stamps and paths once
+// per clip or run.
 //
-// The settings and the detector must outlive the recorder.
+// The settings and the detector must outlive the recorder, which stops and joins its writer.
 class ArchiveRecorder final : public ArchiveSink {
  public:
-  ArchiveRecorder(const Settings& settings, const Detector& detector);
+  ArchiveRecorder(const Settings& settings, const Detector& detector,
+                  ArchiveRecorderOptions options = {});
   ~ArchiveRecorder() override;
   ArchiveRecorder(const ArchiveRecorder&) = delete;
   ArchiveRecorder& operator=(const ArchiveRecorder&) = delete;
@@ -80,21 +107,29 @@ class ArchiveRecorder final : public ArchiveSink {
   void RecordArchiveFrame() override;
 
   // Where recording failures go: a folder or movie that cannot be written is reported once, a
-  // repeated one at most once a minute with a count, and the return to working order once. Set
-  // before the detection thread starts.
+  // repeated one at most once a minute with a count, and the return to working order once; so are
+  // frames left out for a full queue. Called from the writer and the detection threads. Set before
+  // the detection thread starts.
   void SetReport(ReportFunction report) { report_ = std::move(report); }
-  // Told (detection thread) when a clip movie cannot be made at all for want of an encoder or
+  // Told (writer thread) when a clip movie cannot be made at all for want of an encoder or
   // picture: the station cannot record and must stop. Set before the detection thread starts.
   void SetFatalHandler(std::function<void(const std::string&)> handler) {
     fatal_ = std::move(handler);
   }
 
-  // Closes the clip being recorded with the frames it has: the movie, the peak image and the log
-  // (when a frame had a positive excess). For a clean shutdown, so that every archive file is a
-  // readable movie; also marks the recorder inactive. Detection thread, or after it has stopped.
+  // Waits until the writer has written every frame handed over so far. Detection thread, or
+  // after it has stopped.
+  void Drain();
+  // Writes the frames still queued, then closes the clip being recorded with the frames it has:
+  // the movie, the peak image and the log (when a frame had a positive excess). For a clean
+  // shutdown, so that every archive file is a readable movie; also marks the recorder inactive.
+  // Detection thread, or after it has stopped.
   void FinishClip();
 
   const ArchiveProgress& progress() const { return progress_; }
+  // Frames left out of the archive because the queue was full (any thread).
+  uint64_t FramesDropped() const { return framesDropped_; }
+  // The writer's position; valid on the detection thread after Drain().
   int clipFrame() const { return clipFrame_; }
   uint32_t integrationFrame() const { return integrationFrame_; }
 
@@ -106,20 +141,36 @@ class ArchiveRecorder final : public ArchiveSink {
     double centroidX = 0;
     double centroidY = 0;
   };
+  // One frame handed over, with everything the writer needs to record it as the detection thread
+  // saw it.
+  struct Slot {
+    std::unique_ptr<uint8_t[]> frame;
+    ClipLogRow row;       // row.time is the frame's capture time
+    bool logged = false;  // LogClipFrame came first: row holds its log row
+    bool wanted = false;  // archiveAlways or enabled when the frame was processed
+    uint32_t factor = 1;  // pngIntegrationFactor then, clamped
+  };
 
-  bool GateOpen() const;
+  // Writer side: records one frame, as one LogClipFrame and RecordArchiveFrame pair.
+  void Write(const Slot& slot);
+  void WriterLoop(std::stop_token stop);
+  // Detection side: whether nothing is queued and no clip is open (under queueMutex_).
+  bool WriterIdleLocked() const { return consumed_ == produced_ && !clipOpen_; }
+
   // Writes rows [0, rowCount) as the clip's log when one of them had a positive excess.
   void WriteClipLog(int rowCount);
   void StartIntegrationRun(const SystemTime& time);
   void EndIntegrationRun(uint32_t factor);
   bool StartClip(const SystemTime& time);
   void CloseClip();
+  void CloseOpenClip();
 
   // A failed or fatal clip writer: reported, or handed to the fatal handler.
   void CheckEncoder(const char* doing);
 
   const Settings& settings_;
   const Detector& detector_;
+  ArchiveRecorderOptions options_;
   ReportFunction report_;
   std::function<void(const std::string&)> fatal_;
   ThrottledReport clipFailures_{[this](const std::string& text) {
@@ -132,8 +183,29 @@ class ArchiveRecorder final : public ArchiveSink {
       report_(text);
     }
   }};
-  bool encoderFailureSeen_ = false;  // the current clip's writer failure has been handled
+  ThrottledReport drops_{[this](const std::string& text) {
+    if (report_) {
+      report_(text);
+    }
+  }};
+  const std::string dropText_;
 
+  // Detection side: the frame's log row, kept from LogClipFrame to RecordArchiveFrame.
+  Slot pending_;
+  Relaxed<uint64_t> framesDropped_{0};
+
+  // The queue: slot n % kArchiveQueueSlots holds frame n; the detection thread fills slots
+  // [produced_, consumed_ + kArchiveQueueSlots) and the writer empties [consumed_, produced_).
+  std::array<Slot, kArchiveQueueSlots> slots_;
+  std::mutex queueMutex_;
+  std::condition_variable_any queued_;  // a slot was filled, or a stop
+  std::condition_variable_any freed_;   // a slot was written
+  uint64_t produced_ = 0;
+  uint64_t consumed_ = 0;
+  bool clipOpen_ = false;  // the writer's clipFrame_ != 0, as of consumed_
+
+  // Writer side (the writer thread, or the detection thread once the queue is drained).
+  bool encoderFailureSeen_ = false;  // the current clip's writer failure has been handled
   int clipFrame_ = 0;
   uint32_t integrationFrame_ = 0;
   uint32_t eventsCopyCount_ = 0;
@@ -147,11 +219,8 @@ class ArchiveRecorder final : public ArchiveSink {
   std::string eventsImagePath_;
   std::array<ClipLogRow, kClipFrames> rows_{};
 
-  // The gate is decided once per frame, in LogClipFrame, and RecordArchiveFrame follows it.
-  bool frameLogged_ = false;
-  bool frameGateOpen_ = false;
-
   ArchiveProgress progress_;
+  std::jthread writer_;  // last: started once everything it uses is made
 };
 
 }  // namespace ombrix

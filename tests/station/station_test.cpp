@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -170,6 +171,7 @@ struct ReplayOptions {
   std::function<void(const Stamp&)> deleted;  // told of each event retention deletes
   bool fast = true;                           // else at the movie's own pace
   bool readConfiguration = false;
+  bool archiveInline = false;  // the detection thread writes the archive itself
   CalendarTime start = *MakeCalendarTime(2024, 3, 15, 21, 14, 50);
   uint64_t frames = 240;                        // frames the movie holds
   std::vector<std::string>* reports = nullptr;  // else a report other than the priority's fails
@@ -187,6 +189,8 @@ uint64_t ReplayFast(const std::string& movie, const fs::path& base,
   options.readConfiguration = replayOptions.readConfiguration;
   options.timeBase = TimeBase::kFrameTime;
   options.detectionPeriod = 2ms;
+  options.archive.waitWhenFull = true;
+  options.archive.writeInline = replayOptions.archiveInline;
   StationHooks hooks;
   std::mutex mutex;
   hooks.report = [&](const std::string& text) {
@@ -250,6 +254,48 @@ TEST(StationTest, EventRefusedByTheHourlyBudgetIsReported) {
             std::string::npos)
       << reports[0];
   EXPECT_EQ(reports[0].rfind("Event at 20240315_2115", 0), 0u) << reports[0];
+}
+
+// Every file under folder by its path relative to it, with its bytes.
+std::map<std::string, std::string> Tree(const fs::path& folder) {
+  std::map<std::string, std::string> files;
+  for (const auto& entry : fs::recursive_directory_iterator(folder)) {
+    if (entry.is_regular_file()) {
+      files[fs::relative(entry.path(), folder).string()] = test::ReadFileBytes(entry.path());
+    }
+  }
+  return files;
+}
+
+// The archive written on its own thread is the one the detection thread writes itself: a replay
+// with three events leaves the same files byte for byte either way: clips, their logs and peak
+// images, event files and cut events.
+TEST(StationTest, FastReplayWritesTheSameFilesWithTheArchiveOnItsOwnThread) {
+  test::ScopedHome home;
+  test::TempDir dir;
+  const std::string movie = (dir / "streaks.mp4").string();
+  WriteSky(movie, 330, 4242, [](int n, auto& frame) {
+    for (const int start : {40, 140, 240}) {
+      if (n >= start && n < start + 20) {
+        FillBox(frame, 100 + 12 * (n - start), 200 + 3 * (n - start), 8, 8, 230);
+      }
+    }
+  });
+  ReplayOptions options;
+  options.frames = 330;
+  options.archiveInline = true;
+  EXPECT_EQ(ReplayFast(movie, dir / "inline", options), 3u);
+  options.archiveInline = false;
+  EXPECT_EQ(ReplayFast(movie, dir / "threaded", options), 3u);
+  const auto inlineFiles = Tree(dir / "inline");
+  const auto threadedFiles = Tree(dir / "threaded");
+  EXPECT_EQ(FilesMatching(dir / "threaded" / "events", "m", ".mp4").size(), 3u);
+  EXPECT_GE(FilesMatching(dir / "threaded" / "archive", "c", ".csv").size(), 3u);
+  ASSERT_EQ(inlineFiles.size(), threadedFiles.size());
+  for (auto a = inlineFiles.begin(), b = threadedFiles.begin(); a != inlineFiles.end(); ++a, ++b) {
+    ASSERT_EQ(a->first, b->first);
+    EXPECT_TRUE(a->second == b->second) << a->first << " differs";
+  }
 }
 
 // The first replay reads config.txt, where daysToKeep:-1 is refused: retention keeps its default

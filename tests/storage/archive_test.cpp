@@ -5,9 +5,11 @@
 
 #include <algorithm>
 #include <chrono>
+#include <condition_variable>
 #include <csignal>
 #include <cstdio>
 #include <filesystem>
+#include <mutex>
 #include <set>
 #include <string>
 #include <vector>
@@ -25,15 +27,25 @@ namespace {
 
 namespace fs = std::filesystem;
 
+// The rig's recorder waits for its writer rather than leave frames out: a burst of frames
+// processed at once would fill the queue.
+ArchiveRecorderOptions Lossless() {
+  ArchiveRecorderOptions options;
+  options.waitWhenFull = true;
+  return options;
+}
+
 // The real detector and recorder fed with a synthetic sky on 2026-12-06: noise 8..23 (never a
 // change above the threshold) and, in frames [spotBegin, spotEnd), a bright spot of radius 3 moving
 // 4 px right and 2 down per frame. Frame k is captured at start + 33 k ms. The detector skips the
 // first 10 frames (triggerGap), so clip j begins with frame 10 + 30 j. The rig is also the clock.
 struct Rig final : Clock {
-  Rig(int hour, int minute, int second, int spotFrom = -1, int spotTo = -1)
+  Rig(int hour, int minute, int second, int spotFrom = -1, int spotTo = -1,
+      ArchiveRecorderOptions archive = Lossless())
       : start(*MakeCalendarTime(2026, 12, 6, hour, minute, second)),
         spotBegin(spotFrom),
-        spotEnd(spotTo) {
+        spotEnd(spotTo),
+        recorder(settings, detector, std::move(archive)) {
     settings.archiveFolder.set(base.str());
     settings.enabled = true;
     detector.BuildThresholdMap();
@@ -43,8 +55,9 @@ struct Rig final : Clock {
   SystemTime UtcNow() const override { return now; }
   CalendarFields LocalNow() const override { return FieldsOf(now); }
 
-  // Stores count frames, with a detection step after every burst frames.
-  void Feed(int count, int burst = 1) {
+  // Stores count frames, with a detection step after every burst frames, and waits for the
+  // archive's writer unless told not to.
+  void Feed(int count, int burst = 1, bool drain = true) {
     for (int n = 0; n < count; ++n) {
       const int k = fed++;
       for (int i = 0; i < kFrameBytes; ++i) {
@@ -63,6 +76,9 @@ struct Rig final : Clock {
       if ((n + 1) % burst == 0 || n + 1 == count) {
         detector.DetectionStep();
       }
+    }
+    if (drain) {
+      recorder.Drain();
     }
   }
   // Feeds until the detector has recorded an event; its times from the event file.
@@ -110,7 +126,7 @@ struct Rig final : Clock {
   EventList events;
   SystemTime now{};
   Detector detector{settings, ring, thresholds, events, *this};
-  ArchiveRecorder recorder{settings, detector};
+  ArchiveRecorder recorder;
   ReviewValues review;
   int fed = 0;
   uint32_t noise = 12345;
@@ -196,6 +212,43 @@ TEST(ArchiveRecorder, GateClosedAtClipStartTouchesNothingAndABegunClipIsFinished
   EXPECT_EQ(MovieFrames(rig.MinuteFolder(stamp) + "/s" + stamp + ".mp4"), 30);
   EXPECT_FALSE(rig.recorder.progress().Read().active);
   EXPECT_EQ(rig.recorder.progress().Read().lastClosedClip, stamp);
+}
+
+// A writer stalled on a slow disk holds the first frame it took: the detector goes on at its own
+// pace and loses nothing, the queue fills, and every frame after that is left out, counted and
+// reported once. Released, the writer records exactly the frames that were queued.
+TEST(ArchiveRecorder, StalledWriterLeavesOutAndCountsFramesWhileDetectionGoesOn) {
+  std::mutex mutex;
+  std::condition_variable released;
+  bool stalled = true;
+  ArchiveRecorderOptions live;
+  live.beforeWrite = [&] {
+    std::unique_lock lock(mutex);
+    released.wait(lock, [&] { return !stalled; });
+  };
+  Rig rig(12, 0, 0, -1, -1, std::move(live));
+  std::vector<std::string> reports;
+  rig.recorder.SetReport([&](const std::string& text) {
+    std::lock_guard lock(mutex);
+    reports.push_back(text);
+  });
+  rig.Feed(10 + 100, 1, false);  // frames 10..109 are processed
+  EXPECT_EQ(rig.detector.FramesRead(), 110u);
+  EXPECT_EQ(rig.detector.FramesLost(), 0u);
+  EXPECT_EQ(rig.recorder.FramesDropped(), 100u - kArchiveQueueSlots);
+  {
+    std::lock_guard lock(mutex);
+    EXPECT_EQ(reports, std::vector<std::string>{
+                           "Recording falls behind: frames are left out of the archive clips."});
+    stalled = false;
+  }
+  released.notify_all();
+  rig.recorder.Drain();
+  EXPECT_EQ(rig.recorder.clipFrame(), kArchiveQueueSlots);
+  rig.recorder.FinishClip();
+  const Stamp stamp = rig.StampOf(10);
+  EXPECT_EQ(MovieFrames(rig.MinuteFolder(stamp) + "/s" + stamp + ".mp4"), kArchiveQueueSlots);
+  EXPECT_EQ(reports.size(), 1u);
 }
 
 // An archive that cannot be written is reported once for the whole run of failing clips (not
