@@ -124,20 +124,13 @@ PacketPtr EncodePng(const AVFrame* rgb) {
   return context == nullptr ? nullptr : EncodeOnce(context.get(), rgb);
 }
 
-// Writes the bytes as the whole file. A file that cannot take all of them (disk full) is removed
-// rather than left truncated.
+// Writes the bytes as the whole file, under a temporary name renamed when complete, so that a
+// full disk or a crash never leaves a truncated image that looks whole.
 bool WriteWholeFile(const std::string& path, const AVPacket& packet) {
-  std::FILE* file = std::fopen(path.c_str(), "wb");
-  if (file == nullptr) {
-    return false;
-  }
-  const size_t size = static_cast<size_t>(packet.size);
-  const bool written = std::fwrite(packet.data, 1, size, file) == size;
-  if (std::fclose(file) != 0 || !written) {
-    std::remove(path.c_str());
-    return false;
-  }
-  return true;
+  return WriteFileAtomically(path,
+                             std::string_view(reinterpret_cast<const char*>(packet.data),
+                                              static_cast<size_t>(packet.size)),
+                             TemporaryName::kFixed, Durability::kCached);
 }
 
 }  // namespace

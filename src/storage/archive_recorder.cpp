@@ -1,5 +1,6 @@
 #include "storage/archive_recorder.h"
 
+#include <unistd.h>
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -252,23 +253,55 @@ void ArchiveRecorder::WriteClipLog(int rowCount) {
     return;  // the clip reports the folder
   }
   const std::string path = folder + "/c" + line.stamp + ".csv";
+  // Normally a new file; a clip started again within the same second (a restart, a clock step)
+  // appends to the log already there. Either way the log is whole: rows that cannot all be
+  // written are taken back.
   std::FILE* file = std::fopen(path.c_str(), "ab");
   if (file == nullptr) {
     logFailures_.Failure("Recording failed: cannot write the clip log in " + folder + ": " +
                          std::strerror(errno) + ".");
     return;
   }
-  logFailures_.Clear();
-  for (int i = 0; i < rowCount; ++i) {
+  const long before = std::ftell(file);
+  bool written = before >= 0;
+  for (int i = 0; i < rowCount && written; ++i) {
     const ClipLogRow& row = rows_[i];
     FormatStampInto(line.stamp, row.time);
     line.pixelCount = row.pixelCount;
     line.excessSum = row.excessSum;
     line.centroidX = row.centroidX;
     line.centroidY = row.centroidY;
-    WriteTimeHistoryLine(file, line);
+    written = WriteTimeHistoryLine(file, line);
   }
-  std::fclose(file);
+  written = std::fflush(file) == 0 && written;
+  const int error = written ? 0 : errno;
+  if (!written) {
+    if (before > 0 && ftruncate(fileno(file), before) == 0) {
+      // the rows of the earlier clip stay
+    } else {
+      std::remove(path.c_str());
+    }
+  }
+  if (std::fclose(file) != 0 && written) {
+    written = false;
+    std::remove(path.c_str());
+  }
+  if (!written) {
+    logFailures_.Failure("Recording failed: cannot write the clip log " + path + ": " +
+                         std::strerror(error != 0 ? error : EIO) + ".");
+    return;
+  }
+  logFailures_.Clear();
+}
+
+void ArchiveRecorder::WriteStill(const std::string& path, bool written) {
+  if (written) {
+    stillFailures_.Clear();
+  } else {
+    // The folder names the failure, so that one repeated every second is reported as one.
+    stillFailures_.Failure("Recording failed: cannot write the images in " +
+                           path.substr(0, path.rfind('/')) + ".");
+  }
 }
 
 void ArchiveRecorder::StartIntegrationRun(const SystemTime& time) {
@@ -290,13 +323,13 @@ void ArchiveRecorder::StartIntegrationRun(const SystemTime& time) {
 void ArchiveRecorder::EndIntegrationRun(uint32_t factor) {
   if (!archiveImagePath_.empty()) {
     NormalizeSums(sums_.get());
-    WritePngStill(archiveImagePath_, sums_.get());
+    WriteStill(archiveImagePath_, WritePngStill(archiveImagePath_, sums_.get()));
   }
   const uint32_t copyInterval = kEventsCopyBase / factor;
   eventsCopyCount_ = (eventsCopyCount_ + 1) % copyInterval;
   if (eventsCopyCount_ == 0 && !eventsImagePath_.empty()) {
     NormalizeSums(sums_.get());  // a second normalisation leaves the image as it is
-    WritePngStill(eventsImagePath_, sums_.get());
+    WriteStill(eventsImagePath_, WritePngStill(eventsImagePath_, sums_.get()));
   }
 }
 
@@ -351,7 +384,9 @@ void ArchiveRecorder::CloseClip() {
     }
     encoder_.reset();
   }
-  WriteJpegStill(peakPath_, peak_.get());
+  if (!peakPath_.empty()) {
+    WriteStill(peakPath_, WriteJpegStill(peakPath_, peak_.get()));
+  }
   progress_.ClipClosed(clipStamp_);
 }
 

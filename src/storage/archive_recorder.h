@@ -159,6 +159,8 @@ class ArchiveRecorder final : public ArchiveSink {
 
   // Writes rows [0, rowCount) as the clip's log when one of them had a positive excess.
   void WriteClipLog(int rowCount);
+  // Reports (throttled) a peak or integrated image that could not be written.
+  void WriteStill(const std::string& path, bool written);
   void StartIntegrationRun(const SystemTime& time);
   void EndIntegrationRun(uint32_t factor);
   bool StartClip(const SystemTime& time);
@@ -179,6 +181,11 @@ class ArchiveRecorder final : public ArchiveSink {
     }
   }};
   ThrottledReport logFailures_{[this](const std::string& text) {
+    if (report_) {
+      report_(text);
+    }
+  }};
+  ThrottledReport stillFailures_{[this](const std::string& text) {
     if (report_) {
       report_(text);
     }

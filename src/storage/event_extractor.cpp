@@ -164,10 +164,14 @@ size_t EventExtractor::QueueUncutEvents() {
   for (auto it = std::filesystem::directory_iterator(eventsFolder, error);
        !error && it != std::filesystem::directory_iterator(); it.increment(error)) {
     const std::string name = it->path().filename().string();
-    const std::string_view rest = std::string_view(name).substr(name.empty() ? 0 : 1);
+    // A temporary is the real name behind one dot, or two when an image writer put its own
+    // temporary beside the cut's.
+    const std::string_view rest =
+        std::string_view(name).substr(std::min(name.find_first_not_of('.'), name.size()));
     if (name.starts_with('.') &&
         (!StampOfName(rest, 'j', ".jpg").empty() || !StampOfName(rest, 'm', ".mp4").empty() ||
-         !StampOfName(rest, 'c', ".csv").empty() || !StampOfName(rest, 'e', ".txt").empty())) {
+         !StampOfName(rest, 'c', ".csv").empty() || !StampOfName(rest, 'e', ".txt").empty() ||
+         !StampOfName(rest, 'a', ".png").empty())) {
       leftovers.push_back(it->path().string());
       continue;
     }

@@ -290,6 +290,44 @@ TEST(ArchiveRecorder, FailingArchiveIsReportedOnceAndItsRecoveryToo) {
   }
 }
 
+// On a full disk the clip log and the peak image are absent, never truncated, and said once each.
+TEST(ArchiveRecorder, FullDiskLeavesNoTruncatedLogOrPeakImage) {
+  std::fflush(nullptr);
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    int code = 0;
+    {
+      std::signal(SIGXFSZ, SIG_IGN);  // a write past the limit fails with EFBIG
+      const rlimit fsize{512, 512};
+      setrlimit(RLIMIT_FSIZE, &fsize);
+      Rig rig(12, 0, 0, 15, 40);
+      std::vector<std::string> reports;
+      rig.recorder.SetReport([&](const std::string& text) { reports.push_back(text); });
+      rig.Feed(10 + 30);
+      const std::string folder = rig.MinuteFolder(rig.StampOf(10));
+      for (const std::string& name : Rig::Names(folder)) {
+        if (!name.starts_with('s')) {
+          code = 2;  // a log, an image or a temporary is left
+        }
+      }
+      const auto said = [&](const std::string& start) {
+        return std::ranges::count_if(
+            reports, [&](const std::string& text) { return text.starts_with(start); });
+      };
+      if (said("Recording failed: cannot write the clip log " + folder + "/c") != 1 ||
+          said("Recording failed: cannot write the images in " + folder + ".") != 1) {
+        code = 3;
+      }
+    }
+    _exit(code);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0) << "2: a truncated file or temporary is left, 3: not said once";
+}
+
 // A factor of 0 would make runs of no frames and divide by zero; it counts as 1 (1024 frames).
 TEST(ArchiveRecorder, IntegratedImageAfterEvery1024FramesWithTheFactorClamped) {
   Rig rig(23, 59, 50);
@@ -472,12 +510,22 @@ TEST(EventExtractor, RestartQueuesTheEventsLeftUncutWhoseWindowTheArchiveHolds) 
   WriteFileBytes(leftover, "half a movie");
   WriteFileBytes(rig.EventsFolder() + "/e2026.txt", "");
   WriteFileBytes(rig.EventsFolder() + "/.e" + rig.StampOf(1) + ".txt", "");
+  // An image writer's own temporary beside the cut's, and a long-exposure copy's.
+  const std::vector<std::string> stillLeftovers = {
+      rig.EventsFolder() + "/..j" + rig.StampOf(150) + ".jpg",
+      rig.EventsFolder() + "/.a" + rig.StampOf(2) + ".png"};
+  for (const std::string& path : stillLeftovers) {
+    WriteFileBytes(path, "half an image");
+  }
 
   std::vector<Stamp> cut;
   extractor.SetCutObserver([&](const Stamp& key) { cut.push_back(key); });
   EXPECT_EQ(extractor.QueueUncutEvents(), 3u);
   EXPECT_FALSE(fs::exists(leftover));
   EXPECT_FALSE(fs::exists(rig.EventsFolder() + "/.e" + rig.StampOf(1) + ".txt"));
+  for (const std::string& path : stillLeftovers) {
+    EXPECT_FALSE(fs::exists(path)) << path;
+  }
   ASSERT_EQ(extractor.DrainAll(std::chrono::seconds(60)), 0u);
   const Stamp early = MakeStamp(ToSystemTime(rig.start - 60, 0));
   EXPECT_EQ(cut, (std::vector<Stamp>{early, rig.StampOf(40), rig.StampOf(150)}));
