@@ -439,7 +439,7 @@ void MainWindow::RefreshLiveFrame() {
   SystemTime stamp;
   if (station_->CopyNewestFrame(picture_->livePixels(), &stamp)) {
     liveFramesShown_ = stored;
-    picture_->update();
+    picture_->LiveFrameChanged();
   }
 }
 

@@ -24,7 +24,7 @@ PictureView::PictureView(QWidget* parent)
       display_(std::make_unique<uint8_t[]>(kWidth * kHeight)),
       live_(std::make_unique<uint8_t[]>(kWidth * kHeight)),
       displayImage_(display_.get(), kWidth, kHeight, kWidth, QImage::Format_Indexed8),
-      liveImage_(live_.get(), kWidth, kHeight, kWidth, QImage::Format_Indexed8) {
+      liveImage_(kWidth, kHeight, QImage::Format_RGB32) {
   std::memset(display_.get(), 0, kWidth * kHeight);
   std::memset(live_.get(), 0, kWidth * kHeight);
   setObjectName(QStringLiteral("picture"));
@@ -32,7 +32,7 @@ PictureView::PictureView(QWidget* parent)
   setLineWidth(kFrame);
   setFixedSize(kWidth + 2 * kFrame, kHeight + 2 * kFrame);
   setAttribute(Qt::WA_OpaquePaintEvent);
-  liveImage_.setColorTable(GreyTable());
+  liveImage_.fill(Qt::black);
   SetGreyPalette();
 }
 
@@ -48,6 +48,15 @@ void PictureView::SetPseudoColorPalette() {
   }
   displayImage_.setColorTable(table);
   pseudoColor_ = true;
+}
+
+void PictureView::LiveFrameChanged() {
+  const uint8_t* in = live_.get();
+  auto* out = reinterpret_cast<uint32_t*>(liveImage_.bits());
+  for (int i = 0; i < kWidth * kHeight; ++i) {
+    out[i] = 0xff000000u | in[i] * 0x010101u;
+  }
+  update(kFrame, kFrame, kWidth, kHeight);  // the frame around it stays as painted
 }
 
 void PictureView::ShowLive(bool live) {

@@ -23,8 +23,11 @@ class PictureView final : public QFrame {
   // displayImage: the pixels other commands fill (640x480, row stride 640).
   uint8_t* displayPixels() { return display_.get(); }
   const uint8_t* displayPixels() const { return display_.get(); }
-  // The live frame buffer, filled at the display rate while the live video is shown.
+  // The live frame buffer, filled at the display rate while the live video is shown; call
+  // LiveFrameChanged() after filling it.
   uint8_t* livePixels() { return live_.get(); }
+  // Converts the live frame for painting once, rather than at every paint, and repaints.
+  void LiveFrameChanged();
 
   void SetGreyPalette();
   void SetPseudoColorPalette();
@@ -47,7 +50,9 @@ class PictureView final : public QFrame {
   std::unique_ptr<uint8_t[]> display_;
   std::unique_ptr<uint8_t[]> live_;
   QImage displayImage_;  // wraps display_
-  QImage liveImage_;     // wraps live_, always grey: the camera's own picture
+  // The live frame in the backing store's own format, always grey (the camera's own picture):
+  // painting it is a plain copy, where an 8-bit image would be converted at every paint.
+  QImage liveImage_;
   bool pseudoColor_ = false;
   bool showLive_ = false;
 };

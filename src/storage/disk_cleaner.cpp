@@ -99,7 +99,9 @@ MinuteNames MinuteNamesOf(const Stamp& stamp) {
   if (stamp.size() < 13) {
     return {};
   }
-  return {"s" + stamp.substr(0, 4), "s" + stamp.substr(0, 8), "s" + stamp.substr(0, 13)};
+  // Built by appending: GCC 12's -Wrestrict misreads "s" + substr() at -O3.
+  const auto name = [&stamp](size_t length) { return std::string("s").append(stamp, 0, length); };
+  return {name(4), name(8), name(13)};
 }
 
 // Names of the folders in `parent` matching the archive level's pattern: "s" followed by
