@@ -169,32 +169,24 @@ class ArchiveRecorder final : public ArchiveSink {
 
   // A failed or fatal clip writer: reported, or handed to the fatal handler.
   void CheckEncoder(const char* doing);
+  // Every throttled report ends at report_, which may be empty.
+  ReportFunction ToOperator() {
+    return [this](const std::string& text) {
+      if (report_) {
+        report_(text);
+      }
+    };
+  }
 
   const Settings& settings_;
   const Detector& detector_;
   ArchiveRecorderOptions options_;
   ReportFunction report_;
   std::function<void(const std::string&)> fatal_;
-  ThrottledReport clipFailures_{[this](const std::string& text) {
-    if (report_) {
-      report_(text);
-    }
-  }};
-  ThrottledReport logFailures_{[this](const std::string& text) {
-    if (report_) {
-      report_(text);
-    }
-  }};
-  ThrottledReport stillFailures_{[this](const std::string& text) {
-    if (report_) {
-      report_(text);
-    }
-  }};
-  ThrottledReport drops_{[this](const std::string& text) {
-    if (report_) {
-      report_(text);
-    }
-  }};
+  ThrottledReport clipFailures_{ToOperator()};
+  ThrottledReport logFailures_{ToOperator()};
+  ThrottledReport stillFailures_{ToOperator()};
+  ThrottledReport drops_{ToOperator()};
   const std::string dropText_;
 
   // Detection side: the frame's log row, kept from LogClipFrame to RecordArchiveFrame.
