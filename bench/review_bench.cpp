@@ -108,12 +108,15 @@ void BM_ReplayEventMovie30s(benchmark::State& state) {
   ReviewValues review;
   std::vector<uint8_t> display(kFrameBytes);
   int64_t frames = 0;
-  ReviewContext context{fixture.settings, review,
+  ReviewContext context{fixture.settings,
+                        review,
                         [&] {
                           review.replayFrame.CopyTo(display.data());  // the window's copy
                           ++frames;
                         },
-                        nullptr, nullptr};
+                        nullptr,
+                        nullptr,
+                        std::nullopt};
   for (auto _ : state) {
     ReplayEventMovie(context, fixture.moviePath, fixture.historyPath);
   }
@@ -125,7 +128,7 @@ void BM_ReplayEventMovie30s(benchmark::State& state) {
 void BM_CompositeArchiveOneHour(benchmark::State& state) {
   Fixture& fixture = Fixture::Get();
   ReviewValues review;
-  ReviewContext context{fixture.settings, review, nullptr, nullptr, nullptr};
+  ReviewContext context{fixture.settings, review, nullptr, nullptr, nullptr, std::nullopt};
   int64_t images = 0;
   for (auto _ : state) {
     images += CompositeArchive(context, fixture.hourStart, fixture.hourEnd);

@@ -187,7 +187,9 @@ struct Session {
                                             : ".csv";
     return eventsFolder + "/" + letter + key + extension;
   }
-  ReviewContext Context() { return ReviewContext{settings, review, nullptr, nullptr, nullptr}; }
+  ReviewContext Context() {
+    return ReviewContext{settings, review, nullptr, nullptr, nullptr, std::nullopt};
+  }
 
   Settings settings;
   ReviewValues review;

@@ -37,6 +37,11 @@ void Publish(ReviewValues& review, uint8_t initialFill, const uint8_t* frame) {
                             [frame](uint8_t* pixels) { std::memcpy(pixels, frame, kFrameBytes); });
 }
 
+// The routine's reader generation; taking a new one stops every older reader.
+int TakeGeneration(ReviewContext& context) {
+  return context.generation ? *context.generation : context.review.NewReaderGeneration();
+}
+
 void Notify(const std::function<void()>& note) {
   if (note) {
     note();
@@ -143,7 +148,7 @@ int WalkArchivePictures(ReviewContext& context, int generation, const Stamp& fir
 int FoldArchive(ReviewContext& context, const Stamp& first, const Stamp& last, const char* letter,
                 const char* extension, bool firstAlwaysTaken) {
   ReviewValues& review = context.review;
-  const int generation = review.NewReaderGeneration();
+  const int generation = TakeGeneration(context);
   auto work = WorkFrame(0);
   const int folded = WalkArchivePictures(context, generation, first, last, letter, extension,
                                          firstAlwaysTaken, [&work](const std::string& path) {
@@ -205,7 +210,7 @@ bool RowGetsTrackingBox(const Settings& settings, const TimeHistoryRow& row) {
 int ReplayEventMovie(ReviewContext& context, const std::string& moviePath,
                      const std::string& historyPath) {
   ReviewValues& review = context.review;
-  const int generation = review.NewReaderGeneration();
+  const int generation = TakeGeneration(context);
   review.replayFrame.Update(kReplayFill, [](uint8_t*) {});
   auto work = WorkFrame(kReplayFill);
   int shown = 0;
@@ -220,7 +225,7 @@ int ReplayEventMovie(ReviewContext& context, const std::string& moviePath,
 
 int ReplayArchive(ReviewContext& context, const Stamp& first, const Stamp& last) {
   ReviewValues& review = context.review;
-  const int generation = review.NewReaderGeneration();
+  const int generation = TakeGeneration(context);
   review.replayFrame.Update(kReplayFill, [](uint8_t*) {});
   auto work = WorkFrame(kReplayFill);
   const std::string archiveFolder = context.settings.archiveFolder.get();
@@ -251,7 +256,7 @@ int ReplayArchive(ReviewContext& context, const Stamp& first, const Stamp& last)
 
 int ShowEventComposite(ReviewContext& context, const std::string& imagePath) {
   ReviewValues& review = context.review;
-  review.NewReaderGeneration();  // a running reader stops
+  TakeGeneration(context);  // a running reader stops
   review.replayFrame.Update(kReplayFill, [](uint8_t*) {});
   auto work = WorkFrame(kReplayFill);
   int shown = 0;
@@ -279,7 +284,7 @@ int AverageComposite(ReviewContext& context, const Stamp& first, const Stamp& la
 
 int AverageMovie(ReviewContext& context, const Stamp& first, const Stamp& last) {
   ReviewValues& review = context.review;
-  const int generation = review.NewReaderGeneration();
+  const int generation = TakeGeneration(context);
   auto work = WorkFrame(0);
   return WalkArchivePictures(context, generation, first, last, "a", ".png", true,
                              [&](const std::string& path) {

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <functional>
+#include <optional>
 #include <string>
 
 #include "base/stamp.h"
@@ -30,6 +31,10 @@ struct ReviewContext {
   std::function<void()> frameReady;
   std::function<void()> replayEnded;
   PauseGate* gate = nullptr;
+  // The reader generation taken for this routine by whoever started its thread, in the order the
+  // commands came, so that a later command or a stop supersedes it even before the thread first
+  // runs. Empty: the routine takes a new generation itself as it begins.
+  std::optional<int> generation;
 };
 
 // Sets the 20 corner pixels of the 101x101 tracking box around (x, y) to 255: left = trunc(x) - 50

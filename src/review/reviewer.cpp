@@ -328,13 +328,18 @@ void Reviewer::StartWorker(Job job) {
   worker.gate = std::make_shared<PauseGate>();
   worker.done = std::make_shared<std::atomic<bool>>(false);
   const Selection selection{currentEvent_, intervalStart_, intervalEnd_};
-  worker.thread = std::thread([this, job, selection, averageStart = averageStart_,
-                               averageEnd = averageEnd_, gate = worker.gate, done = worker.done] {
-    ReviewContext context{settings_, review_, [this] { window_.FrameReady(); },
-                          [this] { OnReplayEnded(); }, gate.get()};
-    RunJob(job, selection, averageStart, averageEnd, context);
-    done->store(true);
-  });
+  // Taken here, in command order: every older worker stops, and so does this one at a later
+  // command or StopWorkers(), even if its thread has not run yet.
+  const int generation = review_.NewReaderGeneration();
+  worker.thread =
+      std::thread([this, job, selection, averageStart = averageStart_, averageEnd = averageEnd_,
+                   gate = worker.gate, done = worker.done, generation] {
+        ReviewContext context{
+            settings_,  review_,   [this] { window_.FrameReady(); }, [this] { OnReplayEnded(); },
+            gate.get(), generation};
+        RunJob(job, selection, averageStart, averageEnd, context);
+        done->store(true);
+      });
   workers_.push_back(std::move(worker));
 }
 

@@ -271,6 +271,13 @@ TEST_F(ReviewTest, Replay_ANewerReaderStopsARunningAndAPausedOne) {
   EXPECT_FALSE(reviewer.PauseEnabled());
   reviewer.StopWorkers();
   EXPECT_EQ(reviewer.WorkerThreads(), 0u);
+  // A worker stopped at once shows nothing, even when its thread had not begun to run.
+  const size_t shownBeforeStop = window.frames().size();
+  for (int n = 0; n < 5; ++n) {
+    reviewer.Replay();
+    reviewer.StopWorkers();
+  }
+  EXPECT_EQ(window.frames().size(), shownBeforeStop);
   // Every frame of the second replay came after the first replay's last one.
   const auto frames = window.frames();
   int restarts = 0;
