@@ -99,6 +99,7 @@ MainWindow::MainWindow(WindowSetup setup) : setup_(std::move(setup)) {
 }
 
 MainWindow::~MainWindow() {
+  exportCancelled_ = true;
   if (exporter_.joinable()) {
     exporter_.join();
   }
@@ -557,6 +558,7 @@ void MainWindow::Exit() {
     button->setEnabled(false);
   }
   reviewer_->StopWorkers();
+  exportCancelled_ = true;
   if (exporter_.joinable()) {
     exporter_.join();
   }
@@ -645,18 +647,25 @@ void MainWindow::SaveMovie() {
     return;
   }
   path = WithDefaultExtension(path, ".mpg");
-  auto* progress = new QProgressDialog(QStringLiteral("Saving movie..."), QString(), 0, 0, this);
+  exportCancelled_ = false;
+  auto* progress =
+      new QProgressDialog(QStringLiteral("Saving movie..."), QStringLiteral("Cancel"), 0, 0, this);
   progress->setObjectName(QStringLiteral("saveMovieProgress"));
   progress->setWindowModality(Qt::WindowModal);
   progress->setMinimumDuration(0);
+  progress->setAutoClose(false);
+  progress->setAutoReset(false);
+  connect(progress, &QProgressDialog::canceled, this, [this] { exportCancelled_ = true; });
   progress->show();
   // The export runs on its own thread with copies of what it needs; the window keeps painting.
+  // A cancelled export leaves nothing at the output path.
   const std::string event = reviewer_->currentEvent();
   const std::string output = path.toStdString();
   const bool pseudo = station_->settings().pseudoColor;
   const bool box = station_->settings().showTrackingBox;
   exporter_ = std::thread([this, event, output, pseudo, box] {
-    ExportOutcome outcome = ExportEventMovie(station_->settings(), event, output, pseudo, box);
+    ExportOutcome outcome = ExportEventMovie(station_->settings(), event, output, pseudo, box,
+                                             [this](int) { return !exportCancelled_.load(); });
     QCoreApplication::postEvent(this, new ExportDoneEvent(std::move(outcome), output));
   });
 }

@@ -158,6 +158,7 @@ class MainWindow final : public QMainWindow, public ReviewWindow {
   std::thread stopper_;
   std::atomic<bool> stopDone_{false};
   std::thread exporter_;
+  std::atomic<bool> exportCancelled_{false};  // Cancel pressed, or Exit while exporting
 };
 
 }  // namespace ombrix

@@ -11,11 +11,13 @@
 #include <QLineEdit>
 #include <QMenu>
 #include <QMenuBar>
+#include <QProgressDialog>
 #include <QPushButton>
 #include <QSlider>
 #include <QTest>
 #include <QTimeEdit>
 #include <cstring>
+#include <iterator>
 #include <map>
 #include <thread>
 #include <vector>
@@ -32,6 +34,7 @@
 #include "config/config_file.h"
 #include "storage/calibration_settings.h"
 #include "storage/disk_cleaner.h"
+#include "support/movies.h"
 #include "support/temp_dir.h"
 
 namespace ombrix {
@@ -727,6 +730,40 @@ TEST_F(WindowTest, LightCurveOfTheCurrentEvent) {
   EXPECT_EQ(dialog->points().size(), 3u);
   EXPECT_FALSE(dialog->grab().isNull());  // it paints
   window->reviewer().StopWorkers();
+}
+
+// Save Movie exports on its own thread behind a progress dialog; Cancel leaves no file behind.
+TEST_F(WindowTest, SaveMovieRunsBehindAProgressDialogThatCancels) {
+  auto window = Make();
+  std::string events;
+  ASSERT_TRUE(GetEventsFolder("", events));
+  const std::string key = "20160610_210509_990";
+  test::WriteFileBytes(events + "/e" + key + ".txt", key + "\r\n20160610_210515_000\r\n");
+  test::WriteSky(events + "/m" + key + ".mp4", 150, 7, [](int, auto&) {});
+  log.answer = QString::fromStdString(events + "/e" + key + ".txt");
+  window->action("actionOpenEvent")->trigger();
+  window->reviewer().StopWorkers();
+  const auto progress = [&] { return window->findChild<QProgressDialog*>("saveMovieProgress"); };
+
+  test::TempDir out;
+  log.answer = QString::fromStdString((out / "whole.mp4").string());
+  window->action("actionSaveMovie")->trigger();
+  EXPECT_EQ(log.Last(), "save: Save Movie | " + key + " | MPEG File (*.mpg);;MPEG-4 File (*.mp4)");
+  QTRY_VERIFY_WITH_TIMEOUT(progress() == nullptr, 30000);
+  EXPECT_EQ(test::MovieFrames(out / "whole.mp4"), 150);
+
+  log.answer = QString::fromStdString((out / "cancelled.mp4").string());
+  window->action("actionSaveMovie")->trigger();
+  ASSERT_NE(progress(), nullptr);
+  auto* cancel = progress()->findChild<QPushButton*>();
+  ASSERT_NE(cancel, nullptr);
+  EXPECT_EQ(cancel->text(), "Cancel");
+  cancel->click();
+  QTRY_VERIFY_WITH_TIMEOUT(progress() == nullptr, 30000);
+  EXPECT_EQ(log.Last().rfind("save: ", 0), 0u) << log.Last();  // a cancel is not a failure
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(out.path()),
+                          std::filesystem::directory_iterator()),
+            1);
 }
 
 // "Video...": a device as the station sees it, logging every set. Focus refuses every value;
