@@ -156,8 +156,8 @@ int FoldArchive(ReviewContext& context, const Stamp& first, const Stamp& last, c
                                            reader.readFrameMax(work.get());
                                            return true;
                                          });
-  Publish(review, 0, work.get());
   if (review.ReaderCurrent(generation)) {
+    Publish(review, 0, work.get());
     Notify(context.frameReady);
   }
   return folded;
@@ -211,7 +211,9 @@ int ReplayEventMovie(ReviewContext& context, const std::string& moviePath,
                      const std::string& historyPath) {
   ReviewValues& review = context.review;
   const int generation = TakeGeneration(context);
-  review.replayFrame.Update(kReplayFill, [](uint8_t*) {});
+  if (review.ReaderCurrent(generation)) {  // a worker stopped before it ran leaves the picture
+    review.replayFrame.Update(kReplayFill, [](uint8_t*) {});
+  }
   auto work = WorkFrame(kReplayFill);
   int shown = 0;
   {
@@ -226,7 +228,9 @@ int ReplayEventMovie(ReviewContext& context, const std::string& moviePath,
 int ReplayArchive(ReviewContext& context, const Stamp& first, const Stamp& last) {
   ReviewValues& review = context.review;
   const int generation = TakeGeneration(context);
-  review.replayFrame.Update(kReplayFill, [](uint8_t*) {});
+  if (review.ReaderCurrent(generation)) {  // a worker stopped before it ran leaves the picture
+    review.replayFrame.Update(kReplayFill, [](uint8_t*) {});
+  }
   auto work = WorkFrame(kReplayFill);
   const std::string archiveFolder = context.settings.archiveFolder.get();
   Stamp cursor = first;
@@ -256,13 +260,15 @@ int ReplayArchive(ReviewContext& context, const Stamp& first, const Stamp& last)
 
 int ShowEventComposite(ReviewContext& context, const std::string& imagePath) {
   ReviewValues& review = context.review;
-  TakeGeneration(context);  // a running reader stops
-  review.replayFrame.Update(kReplayFill, [](uint8_t*) {});
+  const int generation = TakeGeneration(context);  // a running reader stops
+  if (review.ReaderCurrent(generation)) {
+    review.replayFrame.Update(kReplayFill, [](uint8_t*) {});
+  }
   auto work = WorkFrame(kReplayFill);
   int shown = 0;
   {
     MovieReader reader(imagePath);
-    if (reader.readFrame(work.get())) {
+    if (reader.readFrame(work.get()) && review.ReaderCurrent(generation)) {
       Publish(review, kReplayFill, work.get());
       review.currentArchiveFile.set(EventKey(imagePath));
       review.archiveFrameCount = 0;

@@ -276,6 +276,8 @@ TEST_F(ReviewTest, Replay_ANewerReaderStopsARunningAndAPausedOne) {
   for (int n = 0; n < 5; ++n) {
     reviewer.Replay();
     reviewer.StopWorkers();
+    reviewer.Composite();
+    reviewer.StopWorkers();
   }
   EXPECT_EQ(window.frames().size(), shownBeforeStop);
   // Every frame of the second replay came after the first replay's last one.
