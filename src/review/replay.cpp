@@ -42,6 +42,16 @@ int TakeGeneration(ReviewContext& context) {
   return context.generation ? *context.generation : context.review.NewReaderGeneration();
 }
 
+// The start of a routine that shows pictures over the replay fill: its generation, and the fill
+// made ready while that reader is current (a worker stopped before it ran leaves the picture).
+int BeginFilledReader(ReviewContext& context) {
+  const int generation = TakeGeneration(context);
+  if (context.review.ReaderCurrent(generation)) {
+    context.review.replayFrame.Update(kReplayFill, [](uint8_t*) {});
+  }
+  return generation;
+}
+
 void Notify(const std::function<void()>& note) {
   if (note) {
     note();
@@ -209,11 +219,7 @@ bool RowGetsTrackingBox(const Settings& settings, const TimeHistoryRow& row) {
 
 int ReplayEventMovie(ReviewContext& context, const std::string& moviePath,
                      const std::string& historyPath) {
-  ReviewValues& review = context.review;
-  const int generation = TakeGeneration(context);
-  if (review.ReaderCurrent(generation)) {  // a worker stopped before it ran leaves the picture
-    review.replayFrame.Update(kReplayFill, [](uint8_t*) {});
-  }
+  const int generation = BeginFilledReader(context);
   auto work = WorkFrame(kReplayFill);
   int shown = 0;
   {
@@ -227,10 +233,7 @@ int ReplayEventMovie(ReviewContext& context, const std::string& moviePath,
 
 int ReplayArchive(ReviewContext& context, const Stamp& first, const Stamp& last) {
   ReviewValues& review = context.review;
-  const int generation = TakeGeneration(context);
-  if (review.ReaderCurrent(generation)) {  // a worker stopped before it ran leaves the picture
-    review.replayFrame.Update(kReplayFill, [](uint8_t*) {});
-  }
+  const int generation = BeginFilledReader(context);
   auto work = WorkFrame(kReplayFill);
   const std::string archiveFolder = context.settings.archiveFolder.get();
   Stamp cursor = first;
@@ -260,10 +263,7 @@ int ReplayArchive(ReviewContext& context, const Stamp& first, const Stamp& last)
 
 int ShowEventComposite(ReviewContext& context, const std::string& imagePath) {
   ReviewValues& review = context.review;
-  const int generation = TakeGeneration(context);  // a running reader stops
-  if (review.ReaderCurrent(generation)) {
-    review.replayFrame.Update(kReplayFill, [](uint8_t*) {});
-  }
+  const int generation = BeginFilledReader(context);  // a running reader stops
   auto work = WorkFrame(kReplayFill);
   int shown = 0;
   {
