@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "base/folders.h"
+#include "base/frame.h"
 #include "config/settings.h"
 #include "detect/time_history.h"
 #include "media/movie_writer.h"
@@ -121,8 +122,8 @@ void BM_ReplayEventMovie30s(benchmark::State& state) {
     ReplayEventMovie(context, fixture.moviePath, fixture.historyPath);
   }
   state.SetItemsProcessed(frames);
-  state.counters["x_real_time"] =
-      benchmark::Counter(static_cast<double>(frames) / 29.97, benchmark::Counter::kIsRate);
+  state.counters["x_real_time"] = benchmark::Counter(static_cast<double>(frames) / kFramesPerSecond,
+                                                     benchmark::Counter::kIsRate);
 }
 
 void BM_CompositeArchiveOneHour(benchmark::State& state) {

@@ -16,6 +16,7 @@
 #include "app/service_notify.h"
 #include "app/status_output.h"
 #include "base/folders.h"
+#include "base/frame.h"
 #include "base/stamp.h"
 #include "capture/device_source.h"
 #include "capture/file_source.h"
@@ -378,9 +379,10 @@ int RunHeadless(const HeadlessOptions& options) {
         const double elapsed_s = std::chrono::duration<double>(now - began).count();
         const uint64_t done = station.readProgress().Get();
         char text[160];
-        std::snprintf(
-            text, sizeof text, "Progress: %" PRIu64 " of %" PRId64 " frames, %.1fx real time", done,
-            fileSource->estimatedFrameCount(), elapsed_s > 0 ? done / 29.97 / elapsed_s : 0.0);
+        std::snprintf(text, sizeof text,
+                      "Progress: %" PRIu64 " of %" PRId64 " frames, %.1fx real time", done,
+                      fileSource->estimatedFrameCount(),
+                      elapsed_s > 0 ? done / kFramesPerSecond / elapsed_s : 0.0);
         printer.Line(text);
       }
     }

@@ -26,6 +26,7 @@
 #include "app/window_hooks.h"
 #include "base/calendar_time.h"
 #include "base/folders.h"
+#include "base/frame.h"
 #include "base/stamp.h"
 #include "calib/calibration.h"
 #include "config/config_file.h"
@@ -44,8 +45,6 @@ constexpr QEvent::Type kReplayEndedEvent = static_cast<QEvent::Type>(QEvent::Use
 constexpr QEvent::Type kStoppedEvent = static_cast<QEvent::Type>(QEvent::User + 5);
 constexpr QEvent::Type kExportDoneEvent = static_cast<QEvent::Type>(QEvent::User + 6);
 
-// The live picture is refreshed at about the camera's rate.
-constexpr int kLivePeriod_ms = 33;
 // Every 30th live-status note also copies the newest frame into the display picture.
 constexpr int kLiveCopyEvery = 30;
 
@@ -94,7 +93,7 @@ MainWindow::MainWindow(WindowSetup setup) : setup_(std::move(setup)) {
   BuildMenus();
   setCentralWidget(BuildControls());
   liveTimer_ = new QTimer(this);
-  liveTimer_->setInterval(kLivePeriod_ms);
+  liveTimer_->setInterval(kNominalFrameSpacing);  // the live picture at about the camera's rate
   connect(liveTimer_, &QTimer::timeout, this, &MainWindow::RefreshLiveFrame);
 }
 
@@ -473,7 +472,8 @@ void MainWindow::ReplayFrameShown() {
   if (!parsed) {
     return;
   }
-  const int64_t total_ms = parsed->milliseconds + int64_t{review.archiveFrameCount.load()} * 33;
+  const int64_t total_ms = parsed->milliseconds +
+                           int64_t{review.archiveFrameCount.load()} * kNominalFrameSpacing.count();
   const auto text = FormatCalendarTime(parsed->time + total_ms / 1000, "UTC %m/%d/%Y %H:%M:%S");
   if (!text) {
     return;
@@ -497,7 +497,7 @@ void MainWindow::OverlayMask() {
   if (const auto table = station_->ThresholdTable()) {
     const uint8_t* map = table->data();
     uint8_t* pixels = picture_->displayPixels();
-    for (int i = 0; i < PictureView::kWidth * PictureView::kHeight; ++i) {
+    for (int i = 0; i < kFrameBytes; ++i) {
       if (map[i] == 255) {
         pixels[i] = 255;
       }
@@ -512,8 +512,8 @@ void MainWindow::OverlayGrid() {
   uint8_t* pixels = picture_->displayPixels();
   const auto mark = [&](double azimuth, double elevation) {
     const Pixel p = AzElToPixel(calibration, azimuth, elevation);
-    if (p.x >= 0 && p.x < PictureView::kWidth && p.y >= 0 && p.y < PictureView::kHeight) {
-      uint8_t& v = pixels[p.y * PictureView::kWidth + p.x];
+    if (p.x >= 0 && p.x < kFrameWidth && p.y >= 0 && p.y < kFrameHeight) {
+      uint8_t& v = pixels[p.y * kFrameWidth + p.x];
       v = v > 128 ? 0 : 255;
     }
   };

@@ -198,7 +198,7 @@ bool CaptureGraph::SetFormat(FrameRing& ring) {
       device_.Ioctl(fd_, VIDIOC_S_FMT, &wanted) == 0 ? wanted.fmt.pix : current.fmt.pix;
   if (IsYuyv(answer, kFrameWidth, kFrameHeight)) {
     sampleSize_ = kSampleSize640;
-  } else if (IsYuyv(answer, 720, 480)) {
+  } else if (IsYuyv(answer, 720, kFrameHeight)) {
     sampleSize_ = kSampleSize720;
   } else {
     return Fail("Could not set size to 640x480.");

@@ -8,13 +8,11 @@
 #include <optional>
 
 #include "base/clock.h"
+#include "base/frame.h"
 #include "base/system_time.h"
 
 namespace ombrix {
 
-inline constexpr int kFrameWidth = 640;
-inline constexpr int kFrameHeight = 480;
-inline constexpr int kFrameBytes = kFrameWidth * kFrameHeight;  // 307200
 inline constexpr int kRingSlots = 64;
 inline constexpr uint32_t kSampleSize640 = 614400;  // 640x480 YUYV
 inline constexpr uint32_t kSampleSize720 = 691200;  // 720x480 YUYV

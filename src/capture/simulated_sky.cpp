@@ -4,6 +4,7 @@
 #include <cmath>
 #include <numbers>
 
+#include "base/frame.h"
 #include "base/stamp.h"
 #include "capture/frame_ring.h"
 
@@ -238,10 +239,9 @@ void SimulatedSkySource::Stop() {
 }
 
 void SimulatedSkySource::Deliver(std::stop_token stop, FrameRing* ring) {
-  // Frame k of this run is due at start + k * 1001/30000 s.
-  using std::chrono::nanoseconds;
+  // Frame k of this run is due at start + k frame periods.
   const auto due = [start = pacer_.Now()](int64_t k) {
-    return start + nanoseconds(k * 100100000 / 3);
+    return start + std::chrono::duration_cast<std::chrono::nanoseconds>(k * kFramePeriod);
   };
   constexpr int64_t kLateFrames = 5;
   int64_t k = 0;
@@ -258,7 +258,7 @@ void SimulatedSkySource::Deliver(std::stop_token stop, FrameRing* ring) {
     // Far behind (the machine was busy): the sky moves on, as a camera's would.
     const auto now = pacer_.Now();
     if (now > due(k + kLateFrames)) {
-      const int64_t behind = (now - due(k)) / nanoseconds(100100000 / 3);
+      const int64_t behind = (now - due(k)) / kFramePeriod;
       k += behind;
       nextFrame_ += behind;
       framesSkipped_.fetch_add(static_cast<uint64_t>(behind), std::memory_order_relaxed);

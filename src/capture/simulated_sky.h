@@ -43,7 +43,6 @@ struct SimulatedMeteor {
 // give the same frames, whatever order frames are asked in.
 class SkyFrameGenerator {
  public:
-  static constexpr double kFramesPerSecond = 30000.0 / 1001.0;
   static constexpr int kMinMeteorFrames = 6;   // 0.2 s
   static constexpr int kMaxMeteorFrames = 44;  // 1.47 s
   static constexpr int kMaxNoise = 10;         // noise stays within +-kMaxNoise grey levels

@@ -12,6 +12,7 @@
 #include <string>
 #include <thread>
 
+#include "base/frame.h"
 #include "base/report.h"
 #include "base/stamp.h"
 #include "base/system_time.h"
@@ -21,7 +22,6 @@
 
 namespace ombrix {
 
-inline constexpr int kClipFrames = 30;
 inline constexpr uint32_t kIntegrationFramesPerFactor = 1024;
 // The events folder gets a copy of every (kEventsCopyBase / pngIntegrationFactor)-th integrated
 // image.

@@ -366,10 +366,10 @@ bool EventExtractor::ExtractEventMovie(const Stamp& first, const Stamp& last,
           break;
         }
         if (line == ClipLogReader::Line::kUnreadable) {
-          CopyStamp(row.stamp, ShiftStamp(cursor, kFrameSpacing_ms * i));
+          CopyStamp(row.stamp, ShiftStamp(cursor, kNominalFrameSpacing.count() * i));
         }
       } else {
-        CopyStamp(row.stamp, ShiftStamp(cursor, kFrameSpacing_ms * i));
+        CopyStamp(row.stamp, ShiftStamp(cursor, kNominalFrameSpacing.count() * i));
       }
       reader.readFrame(frame_.get());
       const std::string_view time(row.stamp);
@@ -424,7 +424,7 @@ bool EventExtractor::WriteEventTimeHistory(const Stamp& first, const Stamp& last
         break;
       }
       if (line != ClipLogReader::Line::kRow) {
-        CopyStamp(row.stamp, ShiftStamp(cursor, kFrameSpacing_ms * i));
+        CopyStamp(row.stamp, ShiftStamp(cursor, kNominalFrameSpacing.count() * i));
         row.pixelCount = 0;
         row.excessSum = 0;
       }

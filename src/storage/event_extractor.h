@@ -25,7 +25,6 @@ inline constexpr int64_t kImageWindowBefore_ms = 1500;  // peak image from F - 1
 inline constexpr int64_t kImageWindowAfter_ms = 1500;   // to L + 1500 ms
 inline constexpr int64_t kSearchStartBefore_ms = 2000;  // movie and history search from F - 2000
 inline constexpr int64_t kFirstFrameBefore_ms = 1000;   // and frames taken from F - 1000 to L
-inline constexpr int64_t kFrameSpacing_ms = 33;         // frames of a clip without a log
 // An event waits for the archive to close the clips of its window, but no longer than this past
 // the window's end (recording may have stopped, or the camera gone quiet). Measured on a steady
 // clock from when the event is taken off the list, plus the window's 1500 ms after its last frame.
