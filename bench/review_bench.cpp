@@ -14,7 +14,6 @@
 #include <vector>
 
 #include "base/folders.h"
-#include "base/frame.h"
 #include "config/settings.h"
 #include "detect/time_history.h"
 #include "media/movie_writer.h"
@@ -65,8 +64,8 @@ class Fixture {
   std::string events;
   std::string moviePath;
   std::string historyPath;
-  Stamp hourStart = "20240315_200000_000";
-  Stamp hourEnd = "20240315_210000_000";
+  UtcTime hourStart = *ParseStamp("20240315_200000_000");
+  UtcTime hourEnd = *ParseStamp("20240315_210000_000");
 
  private:
   Fixture() {
@@ -83,7 +82,7 @@ class Fixture {
     for (int n = 0; n < kEventFrames; ++n) {
       writer.WriteFrame(SkyFrame(n).data(), false);
       TimeHistoryRow row{};
-      std::snprintf(row.stamp, sizeof row.stamp, "%s", ShiftStamp(kKey, 33 * n).c_str());
+      row.time = *ParseStamp(kKey) + n * kNominalFrameSpacing;
       row.pixelCount = 25;
       row.excessSum = 4000;
       row.centroidX = 52 + (n % 500);
@@ -95,7 +94,7 @@ class Fixture {
     // 3600 clip peak images, one a second, in 60 minute folders.
     std::string folder;
     for (int s = 0; s < 3600; ++s) {
-      const Stamp stamp = ShiftStamp(hourStart, 1000LL * s + 1);
+      const Stamp stamp = MakeStamp(hourStart + std::chrono::milliseconds(1000LL * s + 1));
       GetArchiveMinuteFolder(base_.string(), folder, stamp, true);
       WriteJpegStill(folder + "/t" + stamp + ".jpg", SkyFrame(s).data());
     }

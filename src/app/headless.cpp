@@ -17,7 +17,7 @@
 #include "app/status_output.h"
 #include "base/folders.h"
 #include "base/frame.h"
-#include "base/stamp.h"
+#include "base/utc_time.h"
 #include "capture/device_source.h"
 #include "capture/file_source.h"
 #include "capture/simulated_sky.h"
@@ -89,7 +89,8 @@ bool ParseUnsigned(const std::string& text, uint32_t& value) {
 }
 
 std::string StatusLine(const Station& station) {
-  const SystemTime t = station.NewestCapture().value_or(SystemTime{});
+  const std::optional<UtcTime> newest = station.NewestCapture();
+  const CalendarFields t = newest ? BreakUtcTime(*newest) : CalendarFields{};
   char text[160];
   std::snprintf(text, sizeof text,
                 "UTC %02d/%02d/%02d %02d:%02d:%02d %s  pixels %d  frames lost %" PRIu64, t.month,
@@ -101,24 +102,15 @@ std::string StatusLine(const Station& station) {
 
 }  // namespace
 
-std::optional<CalendarTime> ParseIsoUtc(const std::string& text) {
-  int year, month, day, hour, minute, second;
+std::optional<UtcTime> ParseIsoUtc(const std::string& text) {
+  CalendarFields f;
   char tail[4] = {};
-  const int n = std::sscanf(text.c_str(), "%4d-%2d-%2dT%2d:%2d:%2d%3s", &year, &month, &day, &hour,
-                            &minute, &second, tail);
+  const int n = std::sscanf(text.c_str(), "%4d-%2d-%2dT%2d:%2d:%2d%3s", &f.year, &f.month, &f.day,
+                            &f.hour, &f.minute, &f.second, tail);
   if (n < 6 || (n == 7 && std::string(tail) != "Z")) {
     return std::nullopt;
   }
-  // Reject a day past the end of its month rather than carry it.
-  const auto time = MakeCalendarTime(year, month, day, hour, minute, second);
-  if (!time) {
-    return std::nullopt;
-  }
-  const auto back = BreakCalendarTime(*time);
-  if (!back || back->day != day) {
-    return std::nullopt;
-  }
-  return time;
+  return MakeUtcTime(f);  // a day past the end of its month is refused, not carried
 }
 
 std::string HeadlessUsage() {
@@ -328,12 +320,12 @@ int RunHeadless(const HeadlessOptions& options) {
   StationHooks hooks;
   hooks.detectionPassDone = [&notifier] { notifier.DetectionPassDone(); };
   hooks.report = [&printer](const std::string& text) { printer.Line(text); };
-  hooks.eventRecorded = [&printer](const Stamp& first, const Stamp& last) {
-    printer.Line("Event recorded: " + first + " to " + last);
+  hooks.eventRecorded = [&printer](UtcTime first, UtcTime last) {
+    printer.Line("Event recorded: " + MakeStamp(first) + " to " + MakeStamp(last));
   };
-  hooks.eventCut = [&printer](const Stamp& key) { printer.Line("Event cut: " + key); };
-  hooks.eventDeleted = [&printer](const Stamp& key) {
-    printer.Line("Event deleted (older than daysToKeep): " + key);
+  hooks.eventCut = [&printer](UtcTime key) { printer.Line("Event cut: " + MakeStamp(key)); };
+  hooks.eventDeleted = [&printer](UtcTime key) {
+    printer.Line("Event deleted (older than daysToKeep): " + MakeStamp(key));
   };
 
   Station station(systemClock, freeSpace, stationOptions, hooks);

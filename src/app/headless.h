@@ -6,7 +6,6 @@
 #include <string>
 #include <vector>
 
-#include "base/calendar_time.h"
 #include "base/clock.h"
 #include "base/report.h"
 #include "capture/capture_source.h"
@@ -24,8 +23,8 @@ struct HeadlessOptions {
   uint32_t simSeed = 1;
   std::string filePath;
   bool fast = false;
-  std::optional<CalendarTime> start;  // virtual start time of a replayed file (UTC)
-  double simRate = 1.0;               // meteors per minute
+  std::optional<UtcTime> start;  // virtual start time of a replayed file
+  double simRate = 1.0;          // meteors per minute
   std::string simTruthPath;
   bool enable = false;
   std::optional<double> duration_s;
@@ -42,8 +41,9 @@ struct HeadlessOptions {
 std::optional<HeadlessOptions> ParseHeadlessArguments(const std::vector<std::string>& args,
                                                       std::string& error);
 
-// "2024-03-15T21:14:50Z" (the Z may be left out; always UTC) to calendar time.
-std::optional<CalendarTime> ParseIsoUtc(const std::string& text);
+// "2024-03-15T21:14:50Z" (the Z may be left out; always UTC), in the years 1900 to 9999, to its
+// time; nullopt for any other text.
+std::optional<UtcTime> ParseIsoUtc(const std::string& text);
 
 std::string HeadlessUsage();
 

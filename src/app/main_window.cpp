@@ -24,10 +24,9 @@
 #include "app/picture_view.h"
 #include "app/video_dialog.h"
 #include "app/window_hooks.h"
-#include "base/calendar_time.h"
 #include "base/folders.h"
 #include "base/frame.h"
-#include "base/stamp.h"
+#include "base/utc_time.h"
 #include "calib/calibration.h"
 #include "config/config_file.h"
 #include "review/display_image.h"
@@ -299,7 +298,7 @@ void MainWindow::Start() {
   } else {
     picture_->SetGreyPalette();
   }
-  const SystemTime now = setup_.wallClock->UtcNow();
+  const CalendarFields now = BreakUtcTime(setup_.wallClock->UtcNow());
   start_->setDateTime(QDateTime(QDate(now.year, now.month, now.day),
                                 QTime(now.hour, now.minute, now.second), Qt::UTC));
   duration_->setText(QStringLiteral("10"));
@@ -436,7 +435,7 @@ void MainWindow::RefreshLiveFrame() {
   if (!realTimeShown_ || stored == liveFramesShown_) {
     return;
   }
-  SystemTime stamp;
+  UtcTime stamp;
   if (station_->CopyNewestFrame(picture_->livePixels(), &stamp)) {
     liveFramesShown_ = stored;
     picture_->LiveFrameChanged();
@@ -449,11 +448,12 @@ void MainWindow::LiveStatus() {
   }
   count_->setText(QString::number(station_->PixelCount()));
   if (liveRefreshCounter_ == 0) {
-    SystemTime stamp;
+    UtcTime stamp;
     station_->CopyNewestFrame(picture_->displayPixels(), &stamp);
   }
   liveRefreshCounter_ = (liveRefreshCounter_ + 1) % kLiveCopyEvery;
-  const SystemTime t = station_->NewestCapture().value_or(SystemTime{});
+  const std::optional<UtcTime> newest = station_->NewestCapture();
+  const CalendarFields t = newest ? BreakUtcTime(*newest) : CalendarFields{};
   char text[80];
   std::snprintf(text, sizeof text, "UTC %02d/%02d/%02d %02d:%02d:%02d %s", t.month, t.day, t.year,
                 t.hour, t.minute, t.second, station_->settings().enabled ? "Enabled" : "Disabled");
@@ -464,22 +464,18 @@ void MainWindow::ReplayFrameShown() {
   const ReviewValues& review = station_->reviewValues();
   count_->setText(QString::number(review.displayCount.load()));
   review.replayFrame.CopyTo(picture_->displayPixels());
-  const Stamp file = review.currentArchiveFile.get();
-  if (file.empty()) {
+  const std::optional<UtcTime> file = review.currentArchiveFile.get();
+  if (!file) {
     return;
   }
-  const auto parsed = ParseStamp(file);
-  if (!parsed) {
+  const UtcTime shown = *file + review.archiveFrameCount.load() * kNominalFrameSpacing;
+  if (!FitsStamp(shown)) {
     return;
   }
-  const int64_t total_ms = parsed->milliseconds +
-                           int64_t{review.archiveFrameCount.load()} * kNominalFrameSpacing.count();
-  const auto text = FormatCalendarTime(parsed->time + total_ms / 1000, "UTC %m/%d/%Y %H:%M:%S");
-  if (!text) {
-    return;
-  }
+  const CalendarFields t = BreakUtcTime(shown);
   char line[96];
-  std::snprintf(line, sizeof line, "%s.%03d", text->c_str(), static_cast<int>(total_ms % 1000));
+  std::snprintf(line, sizeof line, "UTC %02d/%02d/%04d %02d:%02d:%02d.%03d", t.month, t.day, t.year,
+                t.hour, t.minute, t.second, t.millisecond);
   status_->setText(QString::fromLatin1(line));
   picture_->update();
 }
@@ -578,15 +574,8 @@ void MainWindow::AfterReviewCommand() {
 }
 
 PickerInterval MainWindow::Interval() const {
-  const QDateTime t = start_->dateTime().toUTC();
-  CalendarFields fields;
-  fields.year = t.date().year();
-  fields.month = t.date().month();
-  fields.day = t.date().day();
-  fields.hour = t.time().hour();
-  fields.minute = t.time().minute();
-  fields.second = t.time().second();
-  return ReadPickerInterval(fields, duration_->text().toStdString());
+  const UtcTime picker{std::chrono::milliseconds{start_->dateTime().toMSecsSinceEpoch()}};
+  return ReadPickerInterval(picker, duration_->text().toStdString());
 }
 
 void MainWindow::NewArchiveDirectory() {

@@ -9,7 +9,7 @@
 #include <cstring>
 #include <system_error>
 
-#include "base/stamp.h"
+#include "base/frame.h"
 #include "capture/frame_ring.h"
 
 namespace ombrix {
@@ -278,7 +278,7 @@ void CaptureGraph::CaptureLoop(std::stop_token stop) {
       break;
     }
     // Both clocks at once, first: the wall clock maps the driver's stamp, or stands in for it.
-    const SystemTime wallNow = clock_.UtcNow();
+    const UtcTime wallNow = clock_.UtcNow();
     const int64_t monotonicNow_us = device_.MonotonicNow_us();
     if ((buffer.flags & V4L2_BUF_FLAG_ERROR) == 0 && buffer.bytesused >= sampleSize_) {
       const bool monotonic =
@@ -287,11 +287,8 @@ void CaptureGraph::CaptureLoop(std::stop_token stop) {
           monotonic
               ? static_cast<int64_t>(buffer.timestamp.tv_sec) * 1000000 + buffer.timestamp.tv_usec
               : 0;  // no stamp on the monotonic clock: the wall clock is the time
-      const int64_t wall_ms = ToCalendarTime(wallNow) * 1000 + wallNow.milliseconds;
-      const int64_t capture_ms = timeMapper_.ToUtc_ms(stamp_us, wall_ms, monotonicNow_us);
-      const int64_t seconds = capture_ms / 1000 - (capture_ms % 1000 < 0 ? 1 : 0);
       ring_->StoreFrame(static_cast<const uint8_t*>(buffers_[buffer.index].address),
-                        ToSystemTime(seconds, static_cast<int>(capture_ms - seconds * 1000)));
+                        timeMapper_.ToUtc(stamp_us, wallNow, monotonicNow_us));
       framesDelivered_.fetch_add(1, std::memory_order_relaxed);
     } else {
       buffersDropped_.fetch_add(1, std::memory_order_relaxed);

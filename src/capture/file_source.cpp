@@ -3,26 +3,20 @@
 #include <algorithm>
 #include <cstdio>
 
-#include "base/stamp.h"
 #include "capture/frame_ring.h"
 #include "media/video_file_decoder.h"
 
 namespace ombrix {
 
-std::optional<CalendarTime> ParseCreationTime(const std::string& text) {
-  int year = 0;
-  int month = 0;
-  int day = 0;
-  int hour = 0;
-  int minute = 0;
-  int second = 0;
+std::optional<UtcTime> ParseCreationTime(const std::string& text) {
+  CalendarFields f;
   char separator = 0;
-  if (std::sscanf(text.c_str(), "%4d-%2d-%2d%c%2d:%2d:%2d", &year, &month, &day, &separator, &hour,
-                  &minute, &second) != 7 ||
+  if (std::sscanf(text.c_str(), "%4d-%2d-%2d%c%2d:%2d:%2d", &f.year, &f.month, &f.day, &separator,
+                  &f.hour, &f.minute, &f.second) != 7 ||
       (separator != 'T' && separator != ' ')) {
     return std::nullopt;
   }
-  return MakeCalendarTime(year, month, day, hour, minute, second);
+  return MakeUtcTime(f);
 }
 
 FileSource::FileSource(FileSourceOptions options, const Settings& settings, const Clock& clock,
@@ -58,7 +52,7 @@ bool FileSource::Start(FrameRing& ring) {
   } else if (const auto created = ParseCreationTime(decoder_->creationTime())) {
     startTime_ = *created;
   } else {
-    startTime_ = ToCalendarTime(clock_.UtcNow());
+    startTime_ = std::chrono::floor<std::chrono::seconds>(clock_.UtcNow());
   }
   ring.sampleSize.store(kSampleSize640, std::memory_order_relaxed);
   thread_ = std::jthread([this, &ring](std::stop_token stop) { Deliver(stop, &ring); });
@@ -121,9 +115,7 @@ void FileSource::Deliver(std::stop_token stop, FrameRing* ring) {
         return;
       }
     }
-    const int64_t capture_ms = startTime_ * 1000 + presentation_ms;
-    ring->StoreFrame(sample_.get(),
-                     ToSystemTime(capture_ms / 1000, static_cast<int>(capture_ms % 1000)));
+    ring->StoreFrame(sample_.get(), startTime_ + std::chrono::milliseconds{presentation_ms});
     framesDelivered_.fetch_add(1, std::memory_order_relaxed);
   }
   if (!stop.stop_requested()) {

@@ -9,7 +9,6 @@
 #include <string>
 #include <thread>
 
-#include "base/calendar_time.h"
 #include "base/clock.h"
 #include "capture/capture_source.h"
 #include "capture/frame_progress.h"
@@ -27,12 +26,12 @@ struct FileSourceOptions {
   bool fast = false;
   // The capture time of the file's first picture; by default the file's creation time, else the
   // time of the start.
-  std::optional<CalendarTime> start;
+  std::optional<UtcTime> start;
 };
 
 // The capture time a file's creation_time metadata ("2024-05-06T01:02:03.000000Z") names, to the
 // second; nullopt when the text is no such time.
-std::optional<CalendarTime> ParseCreationTime(const std::string& text);
+std::optional<UtcTime> ParseCreationTime(const std::string& text);
 
 // A video file as a capture source: its pictures, scaled to 640x480, are stored in the ring with
 // virtual capture times (the start time plus each picture's presentation time, rounded down to
@@ -63,7 +62,7 @@ class FileSource final : public CaptureSource {
   // For progress: the pictures the file holds, 0 when unknown. Valid after Start.
   int64_t estimatedFrameCount() const { return estimatedFrameCount_; }
   // The capture time of the file's start. Valid after Start.
-  CalendarTime startTime() const { return startTime_; }
+  UtcTime startTime() const { return startTime_; }
 
  private:
   void Deliver(std::stop_token stop, FrameRing* ring);
@@ -79,7 +78,7 @@ class FileSource final : public CaptureSource {
   const FrameProgress* framesRead_;
   std::unique_ptr<VideoFileDecoder> decoder_;  // used by the delivering thread only
   std::unique_ptr<uint8_t[]> sample_;
-  CalendarTime startTime_ = 0;
+  UtcTime startTime_{};
   int64_t estimatedFrameCount_ = 0;
   std::atomic<bool> finished_{false};
   std::atomic<uint64_t> framesDelivered_{0};

@@ -5,7 +5,6 @@
 #include <numbers>
 
 #include "base/frame.h"
-#include "base/stamp.h"
 #include "capture/frame_ring.h"
 
 namespace ombrix {
@@ -194,8 +193,7 @@ void SkyFrameGenerator::DrawMeteor(const SimulatedMeteor& meteor, int64_t frameI
   }
 }
 
-std::string FormatMeteorTruth(const SystemTime& start, const SystemTime& end,
-                              const SimulatedMeteor& meteor) {
+std::string FormatMeteorTruth(UtcTime start, UtcTime end, const SimulatedMeteor& meteor) {
   char line[128];
   std::snprintf(line, sizeof line, "%s,%s,%.1f,%.1f,%.1f,%.1f,%d", MakeStamp(start).c_str(),
                 MakeStamp(end).c_str(), meteor.startX, meteor.startY, meteor.endX, meteor.endY,
@@ -251,7 +249,7 @@ void SimulatedSkySource::Deliver(std::stop_token stop, FrameRing* ring) {
       break;
     }
     ring->SampleArrived(clock_, sample_.get());
-    RecordTruth(nextFrame_, ring->NewestStamp().value_or(SystemTime{}));
+    RecordTruth(nextFrame_, ring->NewestStamp().value_or(UtcTime{}));
     framesDelivered_.fetch_add(1, std::memory_order_relaxed);
     ++nextFrame_;
     ++k;
@@ -266,7 +264,7 @@ void SimulatedSkySource::Deliver(std::stop_token stop, FrameRing* ring) {
   }
 }
 
-void SimulatedSkySource::RecordTruth(int64_t frameIndex, const SystemTime& stamp) {
+void SimulatedSkySource::RecordTruth(int64_t frameIndex, UtcTime stamp) {
   const std::vector<SimulatedMeteor>& meteors = generator_.meteors();
   if (truthStates_.size() < meteors.size()) {
     truthStates_.resize(meteors.size(), TruthState::kNotSeen);

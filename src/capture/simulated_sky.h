@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "base/clock.h"
-#include "base/system_time.h"
+#include "base/utc_time.h"
 #include "capture/capture_source.h"
 #include "capture/pacer.h"
 
@@ -106,14 +106,14 @@ class SimulatedSkySource final : public CaptureSource {
   };
   enum class TruthState : uint8_t { kNotSeen, kShowing, kDone };
 
-  void RecordTruth(int64_t frameIndex, const SystemTime& stamp);
+  void RecordTruth(int64_t frameIndex, UtcTime stamp);
 
   std::unique_ptr<uint8_t[]> sample_;
   std::unique_ptr<std::FILE, FileCloser> truth_;
   // Per meteor of the generator: its state and the stamps of its first and last frame shown.
   std::vector<TruthState> truthStates_;
-  std::vector<SystemTime> truthStarts_;
-  std::vector<SystemTime> truthEnds_;
+  std::vector<UtcTime> truthStarts_;
+  std::vector<UtcTime> truthEnds_;
   size_t firstOpenMeteor_ = 0;
   int64_t nextFrame_ = 0;
   std::atomic<uint64_t> framesDelivered_{0};
@@ -122,7 +122,6 @@ class SimulatedSkySource final : public CaptureSource {
 };
 
 // One truth line, without the line end.
-std::string FormatMeteorTruth(const SystemTime& start, const SystemTime& end,
-                              const SimulatedMeteor& meteor);
+std::string FormatMeteorTruth(UtcTime start, UtcTime end, const SimulatedMeteor& meteor);
 
 }  // namespace ombrix

@@ -17,8 +17,8 @@
 #include <variant>
 
 #include "base/atomic_file.h"
-#include "base/calendar_time.h"
 #include "base/folders.h"
+#include "base/utc_time.h"
 
 namespace ombrix {
 namespace {
@@ -329,7 +329,12 @@ struct ValueReader {
       return static_cast<int>(
           std::clamp<int64_t>(v, std::numeric_limits<int>::min(), std::numeric_limits<int>::max()));
     };
-    if (!MakeCalendarTime(2000, 1, 1, asInt(*hour), asInt(*minute), asInt(*second))) {
+    if (!MakeUtcTime({.year = 2000,
+                      .month = 1,
+                      .day = 1,
+                      .hour = asInt(*hour),
+                      .minute = asInt(*minute),
+                      .second = asInt(*second)})) {
       return LineOutcome::Failed;
     }
     TimeOfDay time;

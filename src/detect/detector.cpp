@@ -18,7 +18,7 @@ Detector::TimeOfDayNow Detector::Now() const {
     const CalendarFields local = clock_.LocalNow();
     return {local.hour, local.minute, local.second};
   }
-  const SystemTime utc = clock_.UtcNow();
+  const CalendarFields utc = BreakUtcTime(clock_.UtcNow());
   return {utc.hour, utc.minute, utc.second};
 }
 
@@ -97,7 +97,7 @@ void Detector::ProcessFrame(uint64_t number, uint32_t gap) {
   // Both frames are copied out of the ring and then checked: the writer may be refilling either
   // slot. A copy caught being overwritten is a lost frame, as one overwritten before it was read.
   // The reference, the older frame and so the nearer to being overwritten, goes first.
-  SystemTime stamp;
+  UtcTime stamp;
   if ((gap != 0 && !ring_.CopyFrame(number - gap, reference_.get(), nullptr)) ||
       !ring_.CopyFrame(number, current_.get(), &stamp)) {
     framesLost_ = framesLost_ + 1;
@@ -188,7 +188,7 @@ void Detector::EndEvent() {
   state_.eventFrames = 0;
   if (RecordEvent(settings_.archiveFolder.get(), eventList_, state_.eventStart, currentStamp_) &&
       eventObserver_) {
-    eventObserver_(MakeStamp(state_.eventStart), MakeStamp(currentStamp_));
+    eventObserver_(state_.eventStart, currentStamp_);
   }
 }
 

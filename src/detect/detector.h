@@ -7,7 +7,7 @@
 #include "base/clock.h"
 #include "base/relaxed.h"
 #include "base/report.h"
-#include "base/system_time.h"
+#include "base/utc_time.h"
 #include "capture/frame_progress.h"
 #include "capture/frame_ring.h"
 #include "config/settings.h"
@@ -32,7 +32,7 @@ struct DetectionState {
   bool eventActive = false;
   int32_t runLength = 0;
   int32_t eventFrames = 0;
-  SystemTime eventStart{};
+  UtcTime eventStart{};
   int32_t rateDebt = 0;
 };
 
@@ -68,7 +68,7 @@ class Detector {
   // The sink must outlive the detector or be replaced before it dies; default: nothing.
   void SetArchiveSink(ArchiveSink& sink) { sink_ = &sink; }
   // Told of every event written and queued, on the detection thread.
-  using EventObserver = std::function<void(const Stamp& first, const Stamp& last)>;
+  using EventObserver = std::function<void(UtcTime first, UtcTime last)>;
   void SetEventObserver(EventObserver observer) { eventObserver_ = std::move(observer); }
 
   // Where the detector's notices go (detection thread): an event refused because the hourly
@@ -97,7 +97,7 @@ class Detector {
   // The detector's own whole copy of the frame just processed (kFrameBytes) and its capture
   // time: the ring slot may already be refilled.
   const uint8_t* currentFrame() const { return current_.get(); }
-  const SystemTime& currentStamp() const { return currentStamp_; }
+  UtcTime currentStamp() const { return currentStamp_; }
 
   // For other threads (status line).
   int32_t LastPixelCount() const { return lastPixelCount_; }
@@ -134,7 +134,7 @@ class Detector {
   FrameStatistics statistics_;
   uint64_t position_ = 0;  // frames read so far, lost ones included; readIndex = position_ % 64
   uint32_t currentSlot_ = 0;
-  SystemTime currentStamp_{};
+  UtcTime currentStamp_{};
   // Copies of the frame being processed and of its reference, made once per frame.
   std::unique_ptr<uint8_t[]> current_;
   std::unique_ptr<uint8_t[]> reference_;

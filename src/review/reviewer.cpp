@@ -13,7 +13,7 @@
 namespace ombrix {
 namespace {
 
-void RunArchiveJob(bool replay, ReviewContext& context, const Stamp& first, const Stamp& last) {
+void RunArchiveJob(bool replay, ReviewContext& context, UtcTime first, UtcTime last) {
   if (replay) {
     ReplayArchive(context, first, last);
   } else {
@@ -68,12 +68,12 @@ Reviewer::~Reviewer() {
 }
 
 bool Reviewer::HasSelection() const {
-  return !currentEvent_.empty() || (!intervalStart_.empty() && !intervalEnd_.empty());
+  return !currentEvent_.empty() || (intervalStart_ && intervalEnd_);
 }
 
 void Reviewer::ClearInterval() {
-  intervalStart_.clear();
-  intervalEnd_.clear();
+  intervalStart_.reset();
+  intervalEnd_.reset();
 }
 
 void Reviewer::First() {
@@ -343,23 +343,22 @@ void Reviewer::StartWorker(Job job) {
   workers_.push_back(std::move(worker));
 }
 
-void Reviewer::RunJob(Job job, const Selection& selection, const std::string& averageStart,
-                      const std::string& averageEnd, ReviewContext& context) {
+void Reviewer::RunJob(Job job, const Selection& selection, std::optional<UtcTime> averageStart,
+                      std::optional<UtcTime> averageEnd, ReviewContext& context) {
   if (job == Job::kAverageComposite || job == Job::kAverageMovie) {
-    if (!averageStart.empty() && !averageEnd.empty()) {
+    if (averageStart && averageEnd) {
       if (job == Job::kAverageComposite) {
-        AverageComposite(context, averageStart, averageEnd);
+        AverageComposite(context, *averageStart, *averageEnd);
       } else {
-        AverageMovie(context, averageStart, averageEnd);
+        AverageMovie(context, *averageStart, *averageEnd);
       }
     }
     return;
   }
   const bool replay = job == Job::kReplay;
-  if (!selection.intervalStart.empty() && !selection.intervalEnd.empty()) {
-    const Stamp first = ShiftStamp(selection.intervalStart, -kReviewWindowWiden_ms);
-    const Stamp last = ShiftStamp(selection.intervalEnd, kReviewWindowWiden_ms);
-    RunArchiveJob(replay, context, first, last);
+  if (selection.intervalStart && selection.intervalEnd) {
+    RunArchiveJob(replay, context, *selection.intervalStart - kReviewWindowWiden,
+                  *selection.intervalEnd + kReviewWindowWiden);
     return;
   }
   const std::string key = EventKey(selection.currentEvent);
@@ -382,9 +381,8 @@ void Reviewer::RunJob(Job job, const Selection& selection, const std::string& av
   if (!times) {
     return;
   }
-  const Stamp first = ShiftStamp(times->first, -kReviewWindowWiden_ms);
-  const Stamp last = ShiftStamp(times->last, kReviewWindowWiden_ms);
-  RunArchiveJob(replay, context, first, last);
+  RunArchiveJob(replay, context, times->first - kReviewWindowWiden,
+                times->last + kReviewWindowWiden);
 }
 
 }  // namespace ombrix

@@ -16,8 +16,8 @@ constexpr const char* kClockNotSynchronised =
 
 }  // namespace
 
-SystemTime Station::FrameTimeClock::UtcNow() const {
-  return ring_.NewestStamp().value_or(SystemTime{});
+UtcTime Station::FrameTimeClock::UtcNow() const {
+  return ring_.NewestStamp().value_or(UtcTime{});
 }
 
 StationStatus Station::Status() const {
@@ -60,14 +60,14 @@ Station::Station(const Clock& wallClock, FreeSpace& freeSpace, StationOptions op
   recorder_.SetReport([this](const std::string& text) { Report(text); });
   recorder_.SetFatalHandler([this](const std::string& text) { RaiseFatal(text); });
   extractor_.SetFatalHandler([this](const std::string& text) { RaiseFatal(text); });
-  detector_.SetEventObserver([this](const Stamp& first, const Stamp& last) {
+  detector_.SetEventObserver([this](UtcTime first, UtcTime last) {
     eventsRecorded_ = eventsRecorded_ + 1;
     if (hooks_.eventRecorded) {
       hooks_.eventRecorded(first, last);
     }
   });
   extractor_.SetReport([this](const std::string& text) { Report(text); });
-  extractor_.SetCutObserver([this](const Stamp& key) {
+  extractor_.SetCutObserver([this](UtcTime key) {
     eventsCut_ = eventsCut_ + 1;
     if (hooks_.eventCut) {
       hooks_.eventCut(key);

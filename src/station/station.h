@@ -40,18 +40,18 @@ struct StationHooks {
   // After every detection pass (the live status refresh); detection thread.
   std::function<void()> detectionPassDone;
   // An event file was written; detection thread.
-  std::function<void(const Stamp& first, const Stamp& last)> eventRecorded;
+  std::function<void(UtcTime first, UtcTime last)> eventRecorded;
   // Its movie, image and time history were written; archive thread.
-  std::function<void(const Stamp& key)> eventCut;
+  std::function<void(UtcTime key)> eventCut;
   // Event retention removed the event file of this key (older than daysToKeep); archive thread.
-  std::function<void(const Stamp& key)> eventDeleted;
+  std::function<void(UtcTime key)> eventDeleted;
 };
 
 // One look at the running station, for the window's and the runner's status lines. Each figure is
 // read on its own (no common instant); any thread may ask.
 struct StationStatus {
-  std::optional<SystemTime> newestCapture;  // the newest frame's capture time; none before one
-  int32_t pixelCount = 0;                   // changed pixels of the newest detection pass
+  std::optional<UtcTime> newestCapture;  // the newest frame's capture time; none before one
+  int32_t pixelCount = 0;                // changed pixels of the newest detection pass
   bool enabled = false;
   bool recording = false;     // the archive records, or a clip is still open
   uint64_t framesStored = 0;  // captured into the ring
@@ -125,15 +125,13 @@ class Station {
 
   // The newest frame (640x480) and its capture time, copied without tearing; false before the
   // first frame.
-  bool CopyNewestFrame(uint8_t* out, SystemTime* stamp) const {
-    return ring_.CopyNewest(out, stamp);
-  }
+  bool CopyNewestFrame(uint8_t* out, UtcTime* stamp) const { return ring_.CopyNewest(out, stamp); }
   // The status snapshot. Reading the free space touches the file system: not per frame.
   StationStatus Status() const;
   // Changed pixels of the newest detection pass (cheap).
   int32_t PixelCount() const { return detector_.LastPixelCount(); }
   // The newest capture time only (cheap: for a status line shown many times a second).
-  std::optional<SystemTime> NewestCapture() const { return ring_.NewestStamp(); }
+  std::optional<UtcTime> NewestCapture() const { return ring_.NewestStamp(); }
   // Frames captured into the ring so far (cheap: tells a painter whether a new frame came).
   uint64_t FramesStored() const { return ring_.FramesStored(); }
   // Frames the capture side overwrote before detection could read them (cheap).
@@ -197,8 +195,8 @@ class Station {
   class FrameTimeClock final : public Clock {
    public:
     explicit FrameTimeClock(const FrameRing& ring) : ring_(ring) {}
-    SystemTime UtcNow() const override;
-    CalendarFields LocalNow() const override { return FieldsOf(UtcNow()); }
+    UtcTime UtcNow() const override;
+    CalendarFields LocalNow() const override { return BreakUtcTime(UtcNow()); }
 
    private:
     const FrameRing& ring_;

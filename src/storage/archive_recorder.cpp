@@ -12,17 +12,6 @@
 #include "media/stills.h"
 
 namespace ombrix {
-namespace {
-
-// The Stamp of a capture time into fixed storage (the pattern of MakeStamp), so that the
-// recorder's once-per-clip names need no allocation.
-void FormatStampInto(char (&out)[kStampLength + 1], const SystemTime& t) {
-  std::snprintf(out, sizeof out, "%04d%02d%02d_%02d%02d%02d_%03d", t.year % 10000, t.month % 100,
-                t.day % 100, t.hour % 100, t.minute % 100, t.second % 100, t.milliseconds % 1000);
-}
-
-}  // namespace
-
 uint32_t ClampedIntegrationFactor(uint32_t factor) {
   return std::clamp<uint32_t>(factor, 1, 10);
 }
@@ -41,7 +30,7 @@ void FoldFrameMax(uint8_t* __restrict peak, const uint8_t* __restrict frame) {
 
 ArchiveProgress::Snapshot ArchiveProgress::Read() const {
   Snapshot snapshot;
-  // Read the flag first: once it is seen false, every clip is closed and its Stamp published.
+  // Read the flag first: once it is seen false, every clip is closed and its time published.
   snapshot.active = active_.load();
   std::lock_guard lock(mutex_);
   snapshot.lastClosedClip = lastClosedClip_;
@@ -49,15 +38,15 @@ ArchiveProgress::Snapshot ArchiveProgress::Read() const {
   return snapshot;
 }
 
-void ArchiveProgress::ClipStarted(const char* firstFrameStamp) {
+void ArchiveProgress::ClipStarted(std::optional<UtcTime> firstFrame) {
   std::lock_guard lock(mutex_);
-  std::snprintf(openClip_, sizeof openClip_, "%s", firstFrameStamp);
+  openClip_ = firstFrame;
 }
 
-void ArchiveProgress::ClipClosed(const char* firstFrameStamp) {
+void ArchiveProgress::ClipClosed(UtcTime firstFrame) {
   std::lock_guard lock(mutex_);
-  std::snprintf(lastClosedClip_, sizeof lastClosedClip_, "%s", firstFrameStamp);
-  openClip_[0] = '\0';
+  lastClosedClip_ = firstFrame;
+  openClip_.reset();
 }
 
 ArchiveRecorder::ArchiveRecorder(const Settings& settings, const Detector& detector,
@@ -179,7 +168,7 @@ void ArchiveRecorder::Write(const Slot& slot) {
   if (!slot.wanted && clipFrame_ == 0) {
     return;
   }
-  const SystemTime& time = slot.row.time;
+  const UtcTime time = slot.row.time;
   if (slot.logged) {
     rows_[clipFrame_] = slot.row;
     if (clipFrame_ == kClipFrames - 1) {
@@ -246,13 +235,13 @@ void ArchiveRecorder::WriteClipLog(int rowCount) {
   if (!moved) {
     return;
   }
-  TimeHistoryRow line{};
-  FormatStampInto(line.stamp, rows_[0].time);
+  char stamp[kStampLength + 1];
   std::string folder;
-  if (!GetArchiveMinuteFolder(settings_.archiveFolder.get(), folder, line.stamp, true)) {
-    return;  // the clip reports the folder
+  if (!FormatStamp(rows_[0].time, stamp) ||
+      !GetArchiveMinuteFolder(settings_.archiveFolder.get(), folder, stamp, true)) {
+    return;  // the clip reports the time or the folder
   }
-  const std::string path = folder + "/c" + line.stamp + ".csv";
+  const std::string path = folder + "/c" + stamp + ".csv";
   // Normally a new file; a clip started again within the same second (a restart, a clock step)
   // appends to the log already there. Either way the log is whole: rows that cannot all be
   // written are taken back.
@@ -264,9 +253,10 @@ void ArchiveRecorder::WriteClipLog(int rowCount) {
   }
   const long before = std::ftell(file);
   bool written = before >= 0;
+  TimeHistoryRow line{};
   for (int i = 0; i < rowCount && written; ++i) {
     const ClipLogRow& row = rows_[i];
-    FormatStampInto(line.stamp, row.time);
+    line.time = row.time;
     line.pixelCount = row.pixelCount;
     line.excessSum = row.excessSum;
     line.centroidX = row.centroidX;
@@ -304,12 +294,14 @@ void ArchiveRecorder::WriteStill(const std::string& path, bool written) {
   }
 }
 
-void ArchiveRecorder::StartIntegrationRun(const SystemTime& time) {
+void ArchiveRecorder::StartIntegrationRun(UtcTime time) {
   std::fill_n(sums_.get(), kFrameBytes, 0u);
-  char stamp[kStampLength + 1];
-  FormatStampInto(stamp, time);
   archiveImagePath_.clear();
   eventsImagePath_.clear();
+  char stamp[kStampLength + 1];
+  if (!FormatStamp(time, stamp)) {
+    return;  // no image of this run is written; the clip reports the time
+  }
   const std::string archiveFolder = settings_.archiveFolder.get();
   std::string folder;
   if (GetArchiveMinuteFolder(archiveFolder, folder, stamp, true)) {
@@ -333,14 +325,19 @@ void ArchiveRecorder::EndIntegrationRun(uint32_t factor) {
   }
 }
 
-bool ArchiveRecorder::StartClip(const SystemTime& time) {
+bool ArchiveRecorder::StartClip(UtcTime time) {
   std::fill_n(peak_.get(), kFrameBytes, uint8_t{0});
-  FormatStampInto(clipStamp_, time);
-  progress_.ClipStarted(clipStamp_);
+  if (!FormatStamp(time, clipStamp_)) {
+    clipFailures_.Failure(
+        "Recording failed: a frame's capture time lies outside the years 1900 to 9999.");
+    return false;
+  }
+  clipTime_ = time;
+  progress_.ClipStarted(time);
   FolderFailure failure;
   if (!GetArchiveMinuteFolder(settings_.archiveFolder.get(), clipFolder_, clipStamp_, true,
                               &failure)) {
-    progress_.ClipStarted("");  // no clip after all
+    progress_.ClipStarted(std::nullopt);  // no clip after all
     clipFailures_.Failure("Recording failed: " + failure.Describe() + ".");
     return false;
   }
@@ -387,7 +384,7 @@ void ArchiveRecorder::CloseClip() {
   if (!peakPath_.empty()) {
     WriteStill(peakPath_, WriteJpegStill(peakPath_, peak_.get()));
   }
-  progress_.ClipClosed(clipStamp_);
+  progress_.ClipClosed(clipTime_);
 }
 
 }  // namespace ombrix

@@ -14,8 +14,7 @@
 
 #include "base/frame.h"
 #include "base/report.h"
-#include "base/stamp.h"
-#include "base/system_time.h"
+#include "base/utc_time.h"
 #include "config/settings.h"
 #include "detect/detector.h"
 #include "media/movie_writer.h"
@@ -43,22 +42,22 @@ void FoldFrameMax(uint8_t* __restrict peak, const uint8_t* __restrict frame);
 class ArchiveProgress {
  public:
   struct Snapshot {
-    Stamp lastClosedClip;  // Stamp of the first frame of the clip closed last; empty before any
-    Stamp openClip;        // Stamp of the clip being recorded (its minute folder); empty if none
-    bool active = false;   // recording, or a clip still open
+    std::optional<UtcTime> lastClosedClip;  // first frame of the clip closed last; none before any
+    std::optional<UtcTime> openClip;        // first frame of the clip being recorded; none if none
+    bool active = false;                    // recording, or a clip still open
   };
   Snapshot Read() const;
 
   // Recorder side. ClipStarted is published before the clip's minute folder is made, so that the
   // disk cleaner, which reads it, never takes that folder for an old one (a clock stepped back).
-  void ClipStarted(const char* firstFrameStamp);
-  void ClipClosed(const char* firstFrameStamp);
+  void ClipStarted(std::optional<UtcTime> firstFrame);
+  void ClipClosed(UtcTime firstFrame);
   void SetActive(bool active) { active_.store(active); }
 
  private:
   mutable std::mutex mutex_;
-  char lastClosedClip_[kStampLength + 1] = {};
-  char openClip_[kStampLength + 1] = {};
+  std::optional<UtcTime> lastClosedClip_;
+  std::optional<UtcTime> openClip_;
   std::atomic<bool> active_{false};
 };
 
@@ -135,7 +134,7 @@ class ArchiveRecorder final : public ArchiveSink {
 
  private:
   struct ClipLogRow {
-    SystemTime time;
+    UtcTime time{};
     int32_t pixelCount = 0;
     int32_t excessSum = 0;
     double centroidX = 0;
@@ -161,9 +160,9 @@ class ArchiveRecorder final : public ArchiveSink {
   void WriteClipLog(int rowCount);
   // Reports (throttled) a peak or integrated image that could not be written.
   void WriteStill(const std::string& path, bool written);
-  void StartIntegrationRun(const SystemTime& time);
+  void StartIntegrationRun(UtcTime time);
   void EndIntegrationRun(uint32_t factor);
-  bool StartClip(const SystemTime& time);
+  bool StartClip(UtcTime time);
   void CloseClip();
   void CloseOpenClip();
 
@@ -212,6 +211,7 @@ class ArchiveRecorder final : public ArchiveSink {
   std::unique_ptr<uint32_t[]> sums_;
   std::optional<MovieWriter> encoder_;
   std::string clipFolder_;
+  UtcTime clipTime_{};
   char clipStamp_[kStampLength + 1] = {};
   std::string peakPath_;
   std::string archiveImagePath_;

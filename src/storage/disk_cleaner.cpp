@@ -90,12 +90,13 @@ std::vector<std::string> FoldersOldestFirst(const std::string& parent) {
   return names;
 }
 
-// The year, day and minute folder names of a Stamp's clip ("s2024", "s20240315",
-// "s20240315_2114"); empty names for an empty Stamp.
+// The year, day and minute folder names of a clip's time ("s2024", "s20240315",
+// "s20240315_2114"); empty names for no clip.
 struct MinuteNames {
   std::string year, day, minute;
 };
-MinuteNames MinuteNamesOf(const Stamp& stamp) {
+MinuteNames MinuteNamesOf(std::optional<UtcTime> clip) {
+  const Stamp stamp = clip ? MakeStamp(*clip) : Stamp();
   if (stamp.size() < 13) {
     return {};
   }
@@ -207,8 +208,8 @@ DiskCleaner::DiskCleaner(Settings& settings, FreeSpace& freeSpace,
                          const ArchiveProgress* archiveProgress)
     : settings_(settings), freeSpace_(freeSpace), archiveProgress_(archiveProgress) {}
 
-Stamp DiskCleaner::OpenClip() const {
-  return archiveProgress_ != nullptr ? archiveProgress_->Read().openClip : Stamp{};
+std::optional<UtcTime> DiskCleaner::OpenClip() const {
+  return archiveProgress_ != nullptr ? archiveProgress_->Read().openClip : std::nullopt;
 }
 
 std::optional<double> DiskCleaner::GetFreeFraction() {

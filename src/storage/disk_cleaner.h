@@ -54,8 +54,8 @@ class DiskCleaner {
   bool ArchiveHasMinimumClips();
 
  private:
-  // The Stamp of the clip being recorded; empty when none.
-  Stamp OpenClip() const;
+  // The time of the clip being recorded; none when none is.
+  std::optional<UtcTime> OpenClip() const;
   // Deletes one minute folder's files and the folder, then its day and year when left empty.
   void DeleteMinute(const std::string& setting, const std::string& archive, const std::string& year,
                     const std::string& day, const std::string& minute);

@@ -12,7 +12,7 @@
 #include "base/atomic_file.h"
 #include "base/clock.h"
 #include "base/report.h"
-#include "base/stamp.h"
+#include "base/utc_time.h"
 #include "config/settings.h"
 #include "detect/event_file.h"
 #include "storage/archive_recorder.h"
@@ -20,21 +20,23 @@
 
 namespace ombrix {
 
-// Window of an event in the archive, relative to its first (F) and last (L) Stamps.
-inline constexpr int64_t kImageWindowBefore_ms = 1500;  // peak image from F - 1500 ms
-inline constexpr int64_t kImageWindowAfter_ms = 1500;   // to L + 1500 ms
-inline constexpr int64_t kSearchStartBefore_ms = 2000;  // movie and history search from F - 2000
-inline constexpr int64_t kFirstFrameBefore_ms = 1000;   // and frames taken from F - 1000 to L
+// Window of an event in the archive, relative to the times of its first (F) and last (L) frames:
+// the peak image from F - 1.5 s to L + 1.5 s; the movie and the time history search from F - 2 s
+// and take the frames from F - 1 s to L.
+inline constexpr std::chrono::milliseconds kImageWindowBefore{1500};
+inline constexpr std::chrono::milliseconds kImageWindowAfter{1500};
+inline constexpr std::chrono::milliseconds kSearchStartBefore{2000};
+inline constexpr std::chrono::milliseconds kFirstFrameBefore{1000};
 // An event waits for the archive to close the clips of its window, but no longer than this past
 // the window's end (recording may have stopped, or the camera gone quiet). Measured on a steady
 // clock from when the event is taken off the list, plus the window's 1500 ms after its last frame.
-inline constexpr int64_t kClipWaitLimit_ms = 10000;
+inline constexpr std::chrono::milliseconds kClipWaitLimit{10000};
 // daysToKeep beyond this would overflow 32-bit seconds; larger values keep events that long.
 inline constexpr int32_t kMaxDaysToKeep = 24855;
 
 // The archive thread's work: cuts each event taken off the event list out of the archive (peak
-// image "j", movie "m" and time history "c" in the events folder, each named by the event's first
-// Stamp), then deletes event files older than daysToKeep days.
+// image "j", movie "m" and time history "c" in the events folder, each named by the Stamp of the
+// event's first frame, its key), then deletes event files older than daysToKeep days.
 //
 // An event is cut only when the archive holds its whole window: the recorder must have closed a
 // clip that begins after the window's end (L + 1500 ms), since a movie still being written cannot
@@ -66,13 +68,13 @@ class EventExtractor {
 
   // Called with the event's key after each event is cut (its image, movie and history written),
   // on the thread that cut it. Set before the archive thread starts.
-  void SetCutObserver(std::function<void(const Stamp& key)> observer) {
+  void SetCutObserver(std::function<void(UtcTime key)> observer) {
     cutObserver_ = std::move(observer);
   }
 
   // Called with the event's key for each event file ("e" + key + ".txt") that retention deleted,
   // on the thread that ran it. Set before the archive thread starts.
-  void SetDeleteObserver(std::function<void(const Stamp& key)> observer) {
+  void SetDeleteObserver(std::function<void(UtcTime key)> observer) {
     deleteObserver_ = std::move(observer);
   }
 
@@ -104,12 +106,11 @@ class EventExtractor {
   // Each returns true when its file was written whole and closed.
   // Peak image of the clip peak images whose first frame lies after from and not after to.
   // Cancellable through readerGeneration (the image so far is still written).
-  bool ExtractEventImage(const Stamp& from, const Stamp& to, const std::string& outputPath);
+  bool ExtractEventImage(UtcTime from, UtcTime to, const std::string& outputPath);
   // Movie of the archived frames from first - 1000 ms to last.
-  bool ExtractEventMovie(const Stamp& first, const Stamp& last, const std::string& outputPath);
+  bool ExtractEventMovie(UtcTime first, UtcTime last, const std::string& outputPath);
   // Time history of the same frames, with the azimuth and elevation of each centroid.
-  bool ExtractEventTimeHistory(const Stamp& first, const Stamp& last,
-                               const std::string& outputPath);
+  bool ExtractEventTimeHistory(UtcTime first, UtcTime last, const std::string& outputPath);
 
   // Deletes every file in the events folder older than daysToKeep days by the wall clock, by
   // birth time where the file system records it, else by modification time. A negative
@@ -119,9 +120,9 @@ class EventExtractor {
 
  private:
   struct WaitingEvent {
-    Stamp key;
-    Stamp first;
-    Stamp last;
+    UtcTime key;
+    UtcTime first;
+    UtcTime last;
     std::chrono::steady_clock::time_point takenAt;  // when it left the list
   };
 
@@ -133,7 +134,7 @@ class EventExtractor {
   // True when all three files were written and renamed into place.
   bool CutEvent(const std::string& eventsFolder, const WaitingEvent& event);
   // The time history into output (left uncommitted); false when a write failed.
-  bool WriteEventTimeHistory(const Stamp& first, const Stamp& last, AtomicFile& output);
+  bool WriteEventTimeHistory(UtcTime first, UtcTime last, AtomicFile& output);
   std::chrono::steady_clock::time_point SteadyTime() const;
 
   const Settings& settings_;
@@ -143,8 +144,8 @@ class EventExtractor {
   const ArchiveProgress& archiveProgress_;
   SteadyNow steadyNow_;
   ReportFunction report_;
-  std::function<void(const Stamp& key)> cutObserver_;
-  std::function<void(const Stamp& key)> deleteObserver_;
+  std::function<void(UtcTime key)> cutObserver_;
+  std::function<void(UtcTime key)> deleteObserver_;
   std::function<void(const std::string&)> fatal_;
   std::optional<WaitingEvent> waiting_;
   std::atomic<bool> hasWaiting_{false};  // waiting_ holds an event

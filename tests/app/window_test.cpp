@@ -83,12 +83,12 @@ class HandSource final : public CaptureSource {
     ring_ = nullptr;
   }
   // A 640x480 YUYV sample of one brightness.
-  void Store(uint8_t level, const SystemTime& stamp) {
+  void Store(uint8_t level, const Stamp& stamp) {
     std::vector<uint8_t> sample(kSampleSize640, 128);
     for (size_t i = 0; i < sample.size(); i += 2) {
       sample[i] = level;
     }
-    ring_->StoreFrame(sample.data(), stamp);
+    ring_->StoreFrame(sample.data(), *ParseStamp(stamp));
   }
 
  private:
@@ -359,7 +359,7 @@ TEST_F(WindowTest, LiveStatusTextAndTheEveryThirtiethCopy) {
   // No frame yet: the time reads as zeros.
   window->LiveStatus();
   EXPECT_EQ(Status(*window), "UTC 00/00/00 00:00:00 Disabled");
-  hand->Store(40, SystemTime{2016, 6, 5, 10, 21, 5, 9, 990});
+  hand->Store(40, "20160610_210509_990");
   settings.enabled = true;
   const uint8_t* display = window->picture().displayPixels();
   window->LiveStatus();  // the 2nd message: no copy
@@ -371,7 +371,7 @@ TEST_F(WindowTest, LiveStatusTextAndTheEveryThirtiethCopy) {
   EXPECT_EQ(display[1000], 0);
   window->LiveStatus();  // the 31st: copies
   EXPECT_EQ(display[1000], 40);
-  hand->Store(90, SystemTime{2016, 6, 5, 10, 21, 5, 10, 0});
+  hand->Store(90, "20160610_210510_000");
   for (int i = 0; i < 29; ++i) {
     window->LiveStatus();
   }
@@ -382,7 +382,7 @@ TEST_F(WindowTest, LiveStatusTextAndTheEveryThirtiethCopy) {
   EXPECT_EQ(Field(*window, "count")->text().toStdString(), "0");
   // Hidden live video: neither field changes.
   window->HideLiveVideo();
-  hand->Store(90, SystemTime{2016, 6, 5, 10, 21, 6, 0, 0});
+  hand->Store(90, "20160610_210600_000");
   Field(*window, "count")->setText("x");
   window->LiveStatus();
   EXPECT_EQ(Status(*window), "UTC 06/10/2016 21:05:10 Enabled");
@@ -398,7 +398,7 @@ TEST_F(WindowTest, ReplayFrameShowsTheTimeWithMilliseconds) {
   review.replayFrame.Update(187, [](uint8_t*) {});
   review.displayCount = 7;
   review.archiveFrameCount = 30;
-  // An empty Stamp refreshes the count and the picture only.
+  // No time: the count and the picture are refreshed, not the time.
   Field(*window, "status")->setText("before");
   window->ReplayFrameShown();
   EXPECT_EQ(Status(*window), "before");
@@ -409,14 +409,14 @@ TEST_F(WindowTest, ReplayFrameShowsTheTimeWithMilliseconds) {
       {"20160610_210509_990", 0, "UTC 06/10/2016 21:05:09.990"},
       {"20161231_235959_999", 1, "UTC 01/01/2017 00:00:00.032"}};
   for (const auto& [stamp, frames, expected] : cases) {
-    review.currentArchiveFile.set(stamp);
+    review.currentArchiveFile.set(ParseStamp(stamp));
     review.archiveFrameCount = frames;
     window->ReplayFrameShown();
     EXPECT_EQ(Status(*window), expected);
   }
   // From a worker thread, the note is posted and handled on the window's thread.
   review.archiveFrameCount = 30;
-  review.currentArchiveFile.set("20160610_210509_990");
+  review.currentArchiveFile.set(ParseStamp("20160610_210509_990"));
   Field(*window, "status")->clear();
   std::thread worker([&window] { window->FrameReady(); });
   worker.join();

@@ -10,7 +10,7 @@
 #include <chrono>
 #include <thread>
 
-#include "base/stamp.h"
+#include "base/utc_time.h"
 
 #include "capture/capture_time.h"
 #include "capture/clock_sync.h"
@@ -24,6 +24,7 @@ namespace ombrix {
 namespace {
 
 using Reports = std::vector<std::string>;
+using std::chrono::milliseconds;
 using std::chrono::seconds;
 using test::Yuyv;
 
@@ -48,7 +49,7 @@ TEST(FrameRing, KeepsTheLumaOfBothSampleLayouts) {
   FrameRing ring;
   ring.sampleSize = kSampleSize720;
   const std::vector<uint8_t> wide = MakeSample(720, 1);
-  ring.StoreFrame(wide.data(), SystemTime{});
+  ring.StoreFrame(wide.data(), UtcTime{});
   const std::vector<uint8_t> frame = test::CopyOfSlot(ring, 0).pixels;
   ASSERT_EQ(frame.size(), static_cast<size_t>(kFrameBytes));
   auto luma = [&](int row, int pixel) { return wide[(row * 720 + pixel) * 2]; };
@@ -60,7 +61,7 @@ TEST(FrameRing, KeepsTheLumaOfBothSampleLayouts) {
   // 640x480 takes every second byte.
   const std::vector<uint8_t> narrow = MakeSample(640, 5);
   ring.sampleSize = kSampleSize640;
-  ring.StoreFrame(narrow.data(), SystemTime{});
+  ring.StoreFrame(narrow.data(), UtcTime{});
   const std::vector<uint8_t> second = test::CopyOfSlot(ring, 1).pixels;
   ASSERT_EQ(second.size(), static_cast<size_t>(kFrameBytes));
   int mismatches = 0;
@@ -83,7 +84,7 @@ TEST(FrameRing, FramesAreCopiedByNumberWithTheirStampsUntilOverwritten) {
   std::vector<uint8_t> sample(kSampleSize640);
   for (int n = 1; n < 70; ++n) {
     std::ranges::fill(sample, static_cast<uint8_t>(n));
-    ring.StoreFrame(sample.data(), ToSystemTime(1700000000 + n, n));
+    ring.StoreFrame(sample.data(), UtcTime{seconds{1700000000 + n} + milliseconds{n}});
   }
   EXPECT_EQ(ring.FramesStored(), 70u);
   EXPECT_EQ(ring.NewestSlot(), 5u);
@@ -92,15 +93,16 @@ TEST(FrameRing, FramesAreCopiedByNumberWithTheirStampsUntilOverwritten) {
     EXPECT_FALSE(ring.CopyFrame(n, out.data(), nullptr)) << n;
   }
   for (uint64_t n : {6, 40, 69}) {
-    SystemTime stamp;
+    UtcTime stamp;
     ASSERT_TRUE(ring.CopyFrame(n, out.data(), &stamp)) << n;
-    EXPECT_EQ(stamp, ToSystemTime(1700000000 + n, static_cast<int>(n))) << n;
+    EXPECT_EQ(stamp, UtcTime{seconds{1700000000 + n} + milliseconds{n}}) << n;
     EXPECT_EQ(std::ranges::count(out, static_cast<uint8_t>(n)), kFrameBytes) << n;
   }
-  EXPECT_EQ(ring.NewestStamp(), ToSystemTime(1700000069, 69));
-  SystemTime stamp;
+  const UtcTime newest{seconds{1700000069} + milliseconds{69}};
+  EXPECT_EQ(ring.NewestStamp(), newest);
+  UtcTime stamp;
   ASSERT_TRUE(ring.CopyNewest(out.data(), &stamp));
-  EXPECT_EQ(stamp, ToSystemTime(1700000069, 69));
+  EXPECT_EQ(stamp, newest);
   EXPECT_EQ(out[kFrameBytes - 1], 69);
   EXPECT_FALSE(FrameRing().NewestStamp().has_value());
 }
@@ -114,7 +116,7 @@ TEST(FrameRing, CopiesTakenWhileTheWriterLapsAreWholeOrRefused) {
     std::vector<uint8_t> sample(kSampleSize640);
     for (int n = 0; n < kFrames; ++n) {
       std::ranges::fill(sample, static_cast<uint8_t>(n % 251));
-      ring.StoreFrame(sample.data(), ToSystemTime(1700000000 + n / 1000, n % 1000));
+      ring.StoreFrame(sample.data(), UtcTime{seconds{1700000000} + milliseconds{n}});
     }
     done = true;
   });
@@ -122,7 +124,7 @@ TEST(FrameRing, CopiesTakenWhileTheWriterLapsAreWholeOrRefused) {
   int torn = 0;
   std::vector<uint8_t> out(kFrameBytes);
   while (!done) {
-    SystemTime stamp;
+    UtcTime stamp;
     const uint64_t stored = ring.FramesStored();
     // The newest frame, and the oldest one still in the ring: the one the writer takes next.
     for (uint64_t n : {stored - 1, stored >= 64 ? stored - 64 : 0}) {
@@ -130,8 +132,7 @@ TEST(FrameRing, CopiesTakenWhileTheWriterLapsAreWholeOrRefused) {
         continue;
       }
       ++accepted;
-      const int ms = stamp.milliseconds;
-      torn += ms != static_cast<int>(n % 1000) ||
+      torn += stamp != UtcTime{seconds{1700000000} + milliseconds{n}} ||
               std::ranges::count(out, static_cast<uint8_t>(n % 251)) != kFrameBytes;
     }
   }
@@ -142,10 +143,8 @@ TEST(FrameRing, CopiesTakenWhileTheWriterLapsAreWholeOrRefused) {
 // A wall clock standing at 2026-12-07 03:00:00.000 UTC.
 class StoppedClock final : public Clock {
  public:
-  SystemTime UtcNow() const override {
-    return ToSystemTime(*MakeCalendarTime(2026, 12, 7, 3, 0, 0), 0);
-  }
-  CalendarFields LocalNow() const override { return FieldsOf(UtcNow()); }
+  UtcTime UtcNow() const override { return *ParseStamp("20261207_030000_000"); }
+  CalendarFields LocalNow() const override { return BreakUtcTime(UtcNow()); }
 };
 
 class CaptureGraphTest : public ::testing::Test {
@@ -315,8 +314,8 @@ TEST(CaptureTimeMapper, SmoothsTheClockOffsetAndFollowsASteppedClock) {
     if (n == 200) {
       step_us = 3600000000;  // the wall clock is set an hour ahead
     }
-    const int64_t wall_ms = (wall0_us + step_us + dequeued) / 1000;
-    const int64_t utc = mapper.ToUtc_ms(captured, wall_ms, dequeued);
+    const UtcTime wall{milliseconds{(wall0_us + step_us + dequeued) / 1000}};
+    const int64_t utc = mapper.ToUtc(captured, wall, dequeued).time_since_epoch().count();
     const int64_t exact = (wall0_us + step_us + captured) / 1000;
     if (n > 0) {
       EXPECT_LE(std::abs(utc - exact), 1) << n;  // the first sample sets the offset exactly
@@ -327,7 +326,8 @@ TEST(CaptureTimeMapper, SmoothsTheClockOffsetAndFollowsASteppedClock) {
   }
   // No usable stamp: the wall clock as read.
   for (int64_t stamp : {int64_t{0}, int64_t{2000000000}, int64_t{1}}) {
-    EXPECT_EQ(mapper.ToUtc_ms(stamp, 1796594400123, 1900000000), 1796594400123) << stamp;
+    const UtcTime wall{milliseconds{1796594400123}};
+    EXPECT_EQ(mapper.ToUtc(stamp, wall, 1900000000), wall) << stamp;
   }
 }
 

@@ -7,7 +7,7 @@
 #include <sstream>
 #include <thread>
 
-#include "base/stamp.h"
+#include "base/utc_time.h"
 #include "capture/file_source.h"
 #include "capture/frame_ring.h"
 #include "capture/simulated_sky.h"
@@ -24,7 +24,7 @@ using Sample = std::vector<uint8_t>;
 class VirtualTime final : public Pacer, public Clock {
  public:
   static constexpr TimePoint kStart = TimePoint{} + std::chrono::hours(1000);
-  static constexpr CalendarTime kOrigin = 1796594400;
+  static constexpr UtcTime kOrigin{std::chrono::seconds{1796594400}};
   TimePoint Now() const override { return kStart + std::chrono::nanoseconds(ns_.load()); }
   bool SleepUntil(TimePoint deadline, std::stop_token stop) override {
     const int64_t target = (deadline - kStart) / std::chrono::nanoseconds(1);
@@ -34,11 +34,10 @@ class VirtualTime final : public Pacer, public Clock {
     return !stop.stop_requested();
   }
   void Advance(std::chrono::nanoseconds by) { ns_ += by.count(); }
-  SystemTime UtcNow() const override { return At(Now()); }
-  CalendarFields LocalNow() const override { return FieldsOf(UtcNow()); }
-  static SystemTime At(TimePoint time) {
-    const int64_t ms = (time - kStart) / milliseconds(1);
-    return ToSystemTime(kOrigin + ms / 1000, static_cast<int>(ms % 1000));
+  UtcTime UtcNow() const override { return At(Now()); }
+  CalendarFields LocalNow() const override { return BreakUtcTime(UtcNow()); }
+  static UtcTime At(TimePoint time) {
+    return kOrigin + std::chrono::floor<milliseconds>(time - kStart);
   }
 
  private:
@@ -172,7 +171,7 @@ class FileSourceTest : public ::testing::Test {
   Settings settings_;
   VirtualTime time_;
   FrameRing ring_;
-  std::optional<CalendarTime> start_;
+  std::optional<UtcTime> start_;
 };
 
 // Scaled to 640x480; stamped creation time (else now) + presentation time, rounded down.
@@ -188,7 +187,8 @@ TEST_F(FileSourceTest, StampsAreTheStartPlusThePresentationTime) {
   ring_.sampleSize = kSampleSize720;
   ASSERT_TRUE(source->Start(ring_));
   EXPECT_EQ(ring_.sampleSize.load(), kSampleSize640);
-  EXPECT_EQ(source->startTime(), *MakeCalendarTime(2025, 3, 4, 5, 6, 7));
+  const UtcTime created = *ParseStamp("20250304_050607_000");
+  EXPECT_EQ(source->startTime(), created);
   WaitUntil([&] { return source->Finished(); });
   EXPECT_EQ(ring_.framesStored.load(), 100u);
   EXPECT_EQ(time_.Now() - VirtualTime::kStart, milliseconds(99 * 40));  // kept to real time
@@ -196,7 +196,7 @@ TEST_F(FileSourceTest, StampsAreTheStartPlusThePresentationTime) {
     const test::SlotCopy copy = test::CopyOfSlot(ring_, frame % kRingSlots);
     ASSERT_FALSE(copy.pixels.empty()) << frame;
     const std::vector<uint8_t>& picture = copy.pixels;
-    EXPECT_EQ(MakeStamp(copy.stamp), ShiftStamp("20250304_050607_000", frame * 40));
+    EXPECT_EQ(copy.stamp, created + milliseconds(frame * 40));
     for (int pixel : {0, 240 * 640 + 320, kFrameBytes - 1}) {
       EXPECT_NEAR(picture[pixel], Brightness(frame), 2) << frame;
     }
@@ -207,7 +207,7 @@ TEST_F(FileSourceTest, StampsAreTheStartPlusThePresentationTime) {
   source = Source((dir_ / "ntsc.mp4").string(), nullptr);
   ASSERT_TRUE(source->Start(ring_));
   WaitUntil([&] { return source->Finished(); });
-  EXPECT_EQ(source->startTime(), VirtualTime::kOrigin + 90);
+  EXPECT_EQ(source->startTime(), VirtualTime::kOrigin + std::chrono::seconds(90));
   // frames 100..103: 36..39
   EXPECT_EQ(MakeStamp(test::CopyOfSlot(ring_, 38).stamp), "20261206_220130_066");
   EXPECT_EQ(MakeStamp(test::CopyOfSlot(ring_, 39).stamp), "20261206_220130_100");
@@ -215,7 +215,7 @@ TEST_F(FileSourceTest, StampsAreTheStartPlusThePresentationTime) {
 
 // A fast source runs exactly 64 - gap frames ahead of the detector, and a stop ends its wait.
 TEST_F(FileSourceTest, FastDeliveryStaysWithinReachOfTheDetector) {
-  start_ = MakeCalendarTime(2026, 1, 2, 23, 59, 59);
+  start_ = ParseStamp("20260102_235959_000");
   // -1 reaches back 63 frames, like 63.
   for (auto [gap, stop] : {std::pair{10, true}, {10, false}, {63, false}, {-1, false}}) {
     settings_.triggerGap = gap;

@@ -19,7 +19,7 @@ namespace {
 
 class FakeClock final : public Clock {
  public:
-  SystemTime UtcNow() const override { return {}; }
+  UtcTime UtcNow() const override { return {}; }
   CalendarFields LocalNow() const override { return local; }
   CalendarFields local{};
 };
@@ -32,8 +32,8 @@ class DetectorTest : public ::testing::Test {
     settings.enabled = true;
     detector.BuildThresholdMap();
   }
-  SystemTime StampOf(int n) const {
-    return ToSystemTime(*MakeCalendarTime(2024, 3, 15, 21, 15, 7) + n * 33 / 1000, n * 33 % 1000);
+  UtcTime StampOf(int n) const {
+    return *ParseStamp("20240315_211507_000") + n * std::chrono::milliseconds{33};
   }
   // A frame of `level` whose pixel count against any earlier dark frame is exactly `bright`.
   void Push(int bright, uint8_t level = 0) {
@@ -90,7 +90,7 @@ TEST_F(DetectorTest, WorkedTriggerExampleFrameByFrame) {
   EXPECT_EQ(detector.state().eventStart, StampOf(first + 3));
   EXPECT_EQ(test::ReadFileBytes(EventFile(first + 3)),
             MakeStamp(StampOf(first + 3)) + "\r\n" + MakeStamp(StampOf(first + 55)) + "\r\n");
-  EXPECT_EQ(events.TakeHead(), MakeStamp(StampOf(first + 3)));
+  EXPECT_EQ(events.TakeHead(), StampOf(first + 3));
   EXPECT_EQ(detector.FramesProcessed(), 56u);
   EXPECT_EQ(detector.FramesLost(), 0u);
 }
@@ -109,7 +109,7 @@ TEST_F(DetectorTest, EndActiveEventEndsOnTheLastProcessedFrame) {
   EXPECT_FALSE(detector.state().eventActive);
   EXPECT_EQ(test::ReadFileBytes(EventFile(first)),
             MakeStamp(StampOf(first)) + "\r\n" + MakeStamp(StampOf(stored - 2)) + "\r\n");
-  EXPECT_EQ(events.TakeHead(), MakeStamp(StampOf(first)));
+  EXPECT_EQ(events.TakeHead(), StampOf(first));
   detector.EndActiveEvent();
   EXPECT_TRUE(events.Empty());
 }
@@ -169,7 +169,7 @@ TEST_F(DetectorTest, ScheduleAcrossMidnightAndEqualTimes) {
     settings.enableTime = c.enable;
     settings.disableTime = c.disable;
     settings.enabled = c.before;
-    clock.local = CalendarFields{2024, 3, 15, c.at / 10000, c.at / 100 % 100, c.at % 100, 5};
+    clock.local = CalendarFields{2024, 3, 15, c.at / 10000, c.at / 100 % 100, c.at % 100};
     if (c.startUp) {
       detector.ApplyEnableWindow();
     } else {
@@ -222,7 +222,7 @@ TEST_F(DetectorTest, ArchiveSinkGetsTheProcessedFrameEvenWhenItsSlotIsRefilled) 
   } sink;
   int calls = 0;
   std::vector<uint8_t> frameBefore, frameAfter;
-  SystemTime stamp;
+  UtcTime stamp;
   sink.log = [&] {
     if (calls++ == 0) {  // the first frame's archive write is the slow one
       frameBefore.assign(detector.currentFrame(), detector.currentFrame() + kFrameBytes);

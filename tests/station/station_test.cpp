@@ -83,7 +83,7 @@ std::vector<Interval> EventWindows(const fs::path& events) {
     const auto times = ReadEventFile(file.string());
     EXPECT_TRUE(times) << file;
     if (times) {
-      windows.push_back({times->first, times->last});
+      windows.push_back({MakeStamp(times->first), MakeStamp(times->last)});
     }
   }
   return windows;
@@ -166,13 +166,13 @@ void WriteFlashMovie(const std::string& path, int frames, int flashAt) {
 }
 
 struct ReplayOptions {
-  std::function<void(Settings&)> adjust;      // changes the settings before the start
-  std::function<void(Station&)> stopped;      // looks at the station after Stop()
-  std::function<void(const Stamp&)> deleted;  // told of each event retention deletes
-  bool fast = true;                           // else at the movie's own pace
+  std::function<void(Settings&)> adjust;  // changes the settings before the start
+  std::function<void(Station&)> stopped;  // looks at the station after Stop()
+  std::function<void(UtcTime)> deleted;   // told of each event retention deletes
+  bool fast = true;                       // else at the movie's own pace
   bool readConfiguration = false;
   bool archiveInline = false;  // the detection thread writes the archive itself
-  CalendarTime start = *MakeCalendarTime(2024, 3, 15, 21, 14, 50);
+  UtcTime start = *ParseStamp("20240315_211450_000");
   uint64_t frames = 240;                        // frames the movie holds
   std::vector<std::string>* reports = nullptr;  // else a report other than the priority's fails
 };
@@ -319,10 +319,7 @@ TEST(StationTest, FastReplayFindsTheStreakOnItsFrameAndRepeatsByteForByte) {
   ASSERT_EQ(events.size(), 1u);
   EXPECT_EQ(events[0].first, "20240315_211454_037");
   // The movie holds the frames from one second before the first frame through the last.
-  const auto last = ParseStamp(events[0].last);
-  ASSERT_TRUE(last);
-  const int64_t lastMs =
-      (last->time - *MakeCalendarTime(2024, 3, 15, 21, 14, 50)) * 1000 + last->milliseconds;
+  const int64_t lastMs = (ParseStamp(events[0].last).value() - ReplayOptions().start).count();
   int expected = 0;
   for (int n = 0; n < 240; ++n) {
     const int64_t ms = n * 100000LL / 2997;
@@ -396,21 +393,21 @@ TEST(StationTest, RetentionDuringAReplayAgesFilesByTheWallClockAndTellsOfTheDele
   test::WriteFileBytes(oldFile, old + "\r\n" + old + "\r\n");
   std::this_thread::sleep_for(1100ms);
   std::mutex mutex;
-  std::vector<Stamp> deleted;
+  std::vector<UtcTime> deleted;
   ReplayOptions options;
   options.fast = false;
-  options.start = *MakeCalendarTime(2001, 3, 15, 21, 14, 50);
+  options.start = *ParseStamp("20010315_211450_000");
   options.adjust = [](Settings& s) { s.daysToKeep = 0; };
-  options.deleted = [&](const Stamp& key) {
+  options.deleted = [&](UtcTime key) {
     std::lock_guard lock(mutex);
     deleted.push_back(key);
   };
   EXPECT_EQ(ReplayFast(movie, dir.path(), options), 1u);
   EXPECT_FALSE(fs::exists(oldFile));
   std::lock_guard lock(mutex);
-  EXPECT_NE(std::find(deleted.begin(), deleted.end(), old), deleted.end());
-  for (const Stamp& key : deleted) {
-    EXPECT_FALSE(fs::exists(dir / "events" / ("e" + key + ".txt"))) << key;
+  EXPECT_NE(std::find(deleted.begin(), deleted.end(), ParseStamp(old)), deleted.end());
+  for (const UtcTime key : deleted) {
+    EXPECT_FALSE(fs::exists(dir / "events" / ("e" + MakeStamp(key) + ".txt"))) << MakeStamp(key);
   }
 }
 
@@ -482,14 +479,14 @@ TEST(StationTest, StatusSnapshotAndSourceReplacement) {
   EXPECT_EQ(status.eventsWaiting, 0u);
 
   const std::vector<uint8_t> sample(kSampleSize640, 77);
-  const SystemTime stamp{2016, 6, 5, 10, 21, 5, 9, 990};
+  const UtcTime stamp = *ParseStamp("20160610_210509_990");
   a->ring->StoreFrame(sample.data(), stamp);
   status = station.Status();
   EXPECT_EQ(status.framesStored, 1u);
   ASSERT_TRUE(status.newestCapture.has_value());
   EXPECT_EQ(*status.newestCapture, stamp);
   std::vector<uint8_t> frame(kFrameBytes);
-  SystemTime copied;
+  UtcTime copied;
   ASSERT_TRUE(station.CopyNewestFrame(frame.data(), &copied));
   EXPECT_EQ(copied, stamp);
   EXPECT_EQ(frame[12345], 77);

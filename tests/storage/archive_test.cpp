@@ -26,6 +26,8 @@ namespace ombrix::test {
 namespace {
 
 namespace fs = std::filesystem;
+using std::chrono::milliseconds;
+using std::chrono::seconds;
 
 // The rig's recorder waits for its writer rather than leave frames out: a burst of frames
 // processed at once would fill the queue.
@@ -42,7 +44,7 @@ ArchiveRecorderOptions Lossless() {
 struct Rig final : Clock {
   Rig(int hour, int minute, int second, int spotFrom = -1, int spotTo = -1,
       ArchiveRecorderOptions archive = Lossless())
-      : start(*MakeCalendarTime(2026, 12, 6, hour, minute, second)),
+      : start(*MakeUtcTime({2026, 12, 6, hour, minute, second})),
         spotBegin(spotFrom),
         spotEnd(spotTo),
         recorder(settings, detector, std::move(archive)) {
@@ -52,8 +54,8 @@ struct Rig final : Clock {
     detector.SetArchiveSink(recorder);
     now = TimeOf(0);
   }
-  SystemTime UtcNow() const override { return now; }
-  CalendarFields LocalNow() const override { return FieldsOf(now); }
+  UtcTime UtcNow() const override { return now; }
+  CalendarFields LocalNow() const override { return BreakUtcTime(now); }
 
   // Stores count frames, with a detection step after every burst frames, and waits for the
   // archive's writer unless told not to.
@@ -86,15 +88,15 @@ struct Rig final : Clock {
     while (events.Empty() && fed < 400) {
       Feed(1);
     }
-    const Stamp key = events.TakeHead().value();  // throws when no event was recorded
+    const UtcTime key = events.TakeHead().value();  // throws when no event was recorded
     events.Append(key);
-    return ReadEventFile(EventsFolder() + "/e" + key + ".txt").value();
+    return ReadEventFile(EventsFolder() + "/e" + MakeStamp(key) + ".txt").value();
   }
   void AddEvent(int firstFrame, int lastFrame) {
     RecordEvent(base.str(), events, TimeOf(firstFrame), TimeOf(lastFrame));
   }
 
-  SystemTime TimeOf(int k) const { return ToSystemTime(start + k * 33 / 1000, k * 33 % 1000); }
+  UtcTime TimeOf(int k) const { return start + k * milliseconds(33); }
   Stamp StampOf(int k) const { return MakeStamp(TimeOf(k)); }
   bool SpotIn(int k) const { return k >= spotBegin && k < spotEnd; }
   int SpotX(int k) const { return 100 + 4 * (k - spotBegin); }
@@ -104,9 +106,9 @@ struct Rig final : Clock {
            s.substr(0, 13);
   }
   std::string EventsFolder() const { return base.str() + "/events"; }
-  std::string EventPath(char kind, const Stamp& key) const {
+  std::string EventPath(char kind, UtcTime key) const {
     const char* extension = kind == 'j' ? ".jpg" : kind == 'm' ? ".mp4" : ".csv";
-    return EventsFolder() + "/" + kind + key + extension;
+    return EventsFolder() + "/" + kind + MakeStamp(key) + extension;
   }
 
   static std::set<std::string> Names(const std::string& folder) {
@@ -118,13 +120,13 @@ struct Rig final : Clock {
   }
 
   TempDir base;
-  CalendarTime start;
+  UtcTime start;
   int spotBegin, spotEnd;
   Settings settings;
   FrameRing ring;
   ThresholdMap thresholds;
   EventList events;
-  SystemTime now{};
+  UtcTime now{};
   Detector detector{settings, ring, thresholds, events, *this};
   ArchiveRecorder recorder;
   ReviewValues review;
@@ -173,7 +175,7 @@ TEST(ArchiveRecorder, ClipsAndLogsAcrossAMinuteBoundary) {
       EXPECT_EQ(lines[i].size(), 49u) << lines[i];
       TimeHistoryRow row{};
       ASSERT_TRUE(ParseTimeHistoryLine(lines[i].c_str(), row)) << lines[i];
-      EXPECT_EQ(std::string(row.stamp), rig.StampOf(k)) << "row " << i << " of " << stamp;
+      EXPECT_EQ(row.time, rig.TimeOf(k)) << "row " << i << " of " << stamp;
       if (rig.SpotIn(k)) {
         EXPECT_GT(row.pixelCount, 20);
         EXPECT_GT(row.excessSum, 20 * 150);
@@ -189,7 +191,7 @@ TEST(ArchiveRecorder, ClipsAndLogsAcrossAMinuteBoundary) {
   }
   EXPECT_EQ(Rig::Names(rig.MinuteFolder("20261206_1200")), expected[0]);
   EXPECT_EQ(Rig::Names(rig.MinuteFolder("20261206_1201")), expected[1]);
-  EXPECT_EQ(rig.recorder.progress().Read().lastClosedClip, rig.StampOf(190));
+  EXPECT_EQ(rig.recorder.progress().Read().lastClosedClip, rig.TimeOf(190));
 }
 
 TEST(ArchiveRecorder, GateClosedAtClipStartTouchesNothingAndABegunClipIsFinished) {
@@ -211,7 +213,7 @@ TEST(ArchiveRecorder, GateClosedAtClipStartTouchesNothingAndABegunClipIsFinished
             (std::set<std::string>{"s" + stamp + ".mp4", "t" + stamp + ".jpg"}));
   EXPECT_EQ(MovieFrames(rig.MinuteFolder(stamp) + "/s" + stamp + ".mp4"), 30);
   EXPECT_FALSE(rig.recorder.progress().Read().active);
-  EXPECT_EQ(rig.recorder.progress().Read().lastClosedClip, stamp);
+  EXPECT_EQ(rig.recorder.progress().Read().lastClosedClip, rig.TimeOf(50));
 }
 
 // A writer stalled on a slow disk holds the first frame it took: the detector goes on at its own
@@ -290,6 +292,18 @@ TEST(ArchiveRecorder, FailingArchiveIsReportedOnceAndItsRecoveryToo) {
   }
 }
 
+// A frame whose time no Stamp can hold names no file: its clip is not begun, and that is said.
+TEST(ArchiveRecorder, FramesPastTheLastStampTimeAreNotFiled) {
+  Rig rig(12, 0, 0);
+  rig.start = kLastStampTime - milliseconds(33 * 10 - 1);  // frame 10 would begin a clip
+  std::vector<std::string> reports;
+  rig.recorder.SetReport([&](const std::string& text) { reports.push_back(text); });
+  rig.Feed(10 + 30);
+  EXPECT_EQ(reports, std::vector<std::string>{"Recording failed: a frame's capture time lies "
+                                              "outside the years 1900 to 9999."});
+  EXPECT_TRUE(Rig::Names(rig.base.str()).empty());
+}
+
 // On a full disk the clip log and the peak image are absent, never truncated, and said once each.
 TEST(ArchiveRecorder, FullDiskLeavesNoTruncatedLogOrPeakImage) {
   std::fflush(nullptr);
@@ -358,12 +372,12 @@ TEST(EventExtractor, CutsEventsInOrderOnceTheirClipsAreClosed) {
   auto steadyNow = std::chrono::steady_clock::time_point{};
   EventExtractor extractor(rig.settings, rig.events, rig.review, rig, rig.recorder.progress(),
                            [&steadyNow] { return steadyNow; });
-  std::vector<Stamp> cut;
-  extractor.SetCutObserver([&](const Stamp& key) { cut.push_back(key); });
+  std::vector<UtcTime> cut;
+  extractor.SetCutObserver([&](UtcTime key) { cut.push_back(key); });
   const EventTimes event = rig.FeedUntilEvent();
   rig.AddEvent(20, 40);
   int closing = 10;  // the first clip beginning after the window
-  while (rig.StampOf(closing) <= ShiftStamp(event.last, 1500)) {
+  while (rig.TimeOf(closing) <= event.last + milliseconds(1500)) {
     closing += 30;
   }
   extractor.Pass();
@@ -375,22 +389,22 @@ TEST(EventExtractor, CutsEventsInOrderOnceTheirClipsAreClosed) {
   const int generation = rig.review.readerGeneration.load();
   rig.Feed(1);
   extractor.Pass();
-  EXPECT_EQ(cut, (std::vector<Stamp>{event.first, rig.StampOf(20)}));
+  EXPECT_EQ(cut, (std::vector<UtcTime>{event.first, rig.TimeOf(20)}));
   EXPECT_EQ(rig.review.readerGeneration.load(), generation + 2) << "one image read each";
   EXPECT_FALSE(extractor.HasWaitingEvent());
-  const std::vector<std::string> quiet = ReadCrLfLines(rig.EventPath('c', rig.StampOf(20)));
+  const std::vector<std::string> quiet = ReadCrLfLines(rig.EventPath('c', rig.TimeOf(20)));
   ASSERT_EQ(quiet.size(), 31u);  // frames 10..40
   for (size_t i = 0; i < quiet.size(); ++i) {
     EXPECT_EQ(quiet[i], rig.StampOf(10 + i) + ",     0,       0,   0.0,   0.0,   0.00,   0.00");
   }
   EXPECT_EQ(rig.review.archiveFrameCount.load(), 31);
   int firstFrame = 10;  // the movie's frames run from the event's first - 1000 ms to its last
-  while (rig.StampOf(firstFrame) < ShiftStamp(event.first, -1000)) {
+  while (rig.TimeOf(firstFrame) < event.first - milliseconds(1000)) {
     ++firstFrame;
   }
   const std::vector<std::string> lines = ReadCrLfLines(rig.EventPath('c', event.first));
   ASSERT_FALSE(lines.empty());
-  EXPECT_EQ(lines.back().substr(0, 19), event.last);
+  EXPECT_EQ(lines.back().substr(0, 19), MakeStamp(event.last));
   EXPECT_EQ(MovieFrames(rig.EventPath('m', event.first)), static_cast<int>(lines.size()));
   int moving = 0;
   for (size_t i = 0; i < lines.size(); ++i) {
@@ -427,7 +441,7 @@ TEST(EventExtractor, CutsEventsInOrderOnceTheirClipsAreClosed) {
   steadyNow += std::chrono::milliseconds(1);
   extractor.Pass();
   EXPECT_FALSE(extractor.HasWaitingEvent());
-  EXPECT_TRUE(fs::exists(rig.EventPath('m', rig.StampOf(last - 30))));
+  EXPECT_TRUE(fs::exists(rig.EventPath('m', rig.TimeOf(last - 30))));
 }
 
 // A disk that fills during a cut (a file size limit, in a child process): the event is reported
@@ -462,11 +476,11 @@ TEST(EventExtractor, FullDiskDuringACutLeavesNoTruncatedFile) {
       std::vector<std::string> reports;
       bool announced = false;
       extractor.SetReport([&](const std::string& text) { reports.push_back(text); });
-      extractor.SetCutObserver([&](const Stamp&) { announced = true; });
+      extractor.SetCutObserver([&](UtcTime) { announced = true; });
       extractor.DrainAll(std::chrono::seconds(60));
       const bool reported =
           reports.size() == 1 &&
-          reports[0].starts_with("Event " + event.first + " could not be cut: its ");
+          reports[0].starts_with("Event " + MakeStamp(event.first) + " could not be cut: its ");
       _exit(announced ? 2 : reported ? 0 : 3);
     }
     int status = 0;
@@ -480,7 +494,7 @@ TEST(EventExtractor, FullDiskDuringACutLeavesNoTruncatedFile) {
     EXPECT_TRUE(std::ranges::none_of(Rig::Names(rig.EventsFolder()), [](const std::string& name) {
       return name.starts_with('.');
     })) << "a temporary of the cut is left";
-    EXPECT_TRUE(fs::exists(rig.EventsFolder() + "/e" + event.first + ".txt"));
+    EXPECT_TRUE(fs::exists(rig.EventsFolder() + "/e" + MakeStamp(event.first) + ".txt"));
   }
 }
 
@@ -499,11 +513,9 @@ TEST(EventExtractor, RestartQueuesTheEventsLeftUncutWhoseWindowTheArchiveHolds) 
   rig.AddEvent(150, 160);
   rig.AddEvent(40, 50);
   // Its window ends at 11:59:59.500, before the oldest minute (12:00): nothing is left of it.
-  RecordEvent(rig.base.str(), rig.events, ToSystemTime(rig.start - 70, 0),
-              ToSystemTime(rig.start - 57, 0));
+  RecordEvent(rig.base.str(), rig.events, rig.start - seconds(70), rig.start - seconds(57));
   // Its window ends at 12:00:00.500, in the oldest minute.
-  RecordEvent(rig.base.str(), rig.events, ToSystemTime(rig.start - 60, 0),
-              ToSystemTime(rig.start - 56, 0));
+  RecordEvent(rig.base.str(), rig.events, rig.start - seconds(60), rig.start - seconds(56));
   while (rig.events.TakeHead()) {
   }
   const std::string leftover = rig.EventsFolder() + "/.m" + rig.StampOf(150) + ".mp4";
@@ -518,8 +530,8 @@ TEST(EventExtractor, RestartQueuesTheEventsLeftUncutWhoseWindowTheArchiveHolds) 
     WriteFileBytes(path, "half an image");
   }
 
-  std::vector<Stamp> cut;
-  extractor.SetCutObserver([&](const Stamp& key) { cut.push_back(key); });
+  std::vector<UtcTime> cut;
+  extractor.SetCutObserver([&](UtcTime key) { cut.push_back(key); });
   EXPECT_EQ(extractor.QueueUncutEvents(), 3u);
   EXPECT_FALSE(fs::exists(leftover));
   EXPECT_FALSE(fs::exists(rig.EventsFolder() + "/.e" + rig.StampOf(1) + ".txt"));
@@ -527,9 +539,8 @@ TEST(EventExtractor, RestartQueuesTheEventsLeftUncutWhoseWindowTheArchiveHolds) 
     EXPECT_FALSE(fs::exists(path)) << path;
   }
   ASSERT_EQ(extractor.DrainAll(std::chrono::seconds(60)), 0u);
-  const Stamp early = MakeStamp(ToSystemTime(rig.start - 60, 0));
-  EXPECT_EQ(cut, (std::vector<Stamp>{early, rig.StampOf(40), rig.StampOf(150)}));
-  EXPECT_EQ(MovieFrames(rig.EventPath('m', rig.StampOf(150))), 11 + 30);
+  EXPECT_EQ(cut, (std::vector<UtcTime>{rig.start - seconds(60), rig.TimeOf(40), rig.TimeOf(150)}));
+  EXPECT_EQ(MovieFrames(rig.EventPath('m', rig.TimeOf(150))), 11 + 30);
   EXPECT_EQ(extractor.QueueUncutEvents(), 0u);
 }
 
@@ -539,7 +550,7 @@ TEST(EventExtractor, RestartQueuesTheEventsLeftUncutWhoseWindowTheArchiveHolds) 
 TEST(EventExtractor, RetentionDeletesFilesOlderThanDaysToKeep) {
   Rig rig(12, 0, 55);
   EventExtractor extractor(rig.settings, rig.events, rig.review, rig, rig.recorder.progress());
-  const CalendarTime now = ToCalendarTime(SystemClock().UtcNow());
+  const UtcTime now = std::chrono::floor<seconds>(SystemClock().UtcNow());
   fs::create_directories(rig.EventsFolder() + "/keep");
   const int64_t day_s = 86400, maxDays_s = 24855 * day_s;
   struct Row {
@@ -556,7 +567,7 @@ TEST(EventExtractor, RetentionDeletesFilesOlderThanDaysToKeep) {
   for (const Row& row : rows) {
     rig.AddEvent(100 * (&row - rows), 100 * (&row - rows) + 1);
     rig.settings.daysToKeep = row.daysToKeep;
-    rig.now = ToSystemTime(now + row.now_s, 0);
+    rig.now = now + seconds(row.now_s);
     extractor.Pass();
     EXPECT_EQ(Rig::Names(rig.EventsFolder()).size(), row.left) << "row " << &row - rows;
   }

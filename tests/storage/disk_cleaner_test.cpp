@@ -158,7 +158,8 @@ TEST_F(DiskCleanerTest, MinuteOfTheClipBeingRecordedIsNeverDeleted) {
   AddClips("20230101_1200", 10);
   AddClips("20240101_1200", 250);
   AddClips("20240101_1201", 250);
-  progress.ClipStarted("20230101_120005_000");
+  const UtcTime clip = *ParseStamp("20230101_120005_000");
+  progress.ClipStarted(clip);
   guarded.Pass();
   EXPECT_TRUE(fs::exists(Minute("20230101_1200")));
   EXPECT_FALSE(fs::exists(Minute("20240101_1200")));
@@ -168,7 +169,7 @@ TEST_F(DiskCleanerTest, MinuteOfTheClipBeingRecordedIsNeverDeleted) {
   EXPECT_FALSE(fs::exists(Minute("20230101_1159")));
   EXPECT_TRUE(fs::exists(Minute("20230101_1200")));
   AddClips("20240101_1202", 250);
-  progress.ClipClosed("20230101_120005_000");
+  progress.ClipClosed(clip);
   guarded.Pass();
   EXPECT_FALSE(fs::exists(Archive() / "s2023"));
   EXPECT_EQ(CountClips(), 500);
