@@ -267,7 +267,7 @@ TEST_F(WindowTest, AcceleratorsReachTheirCommands) {
   }
   QTest::keyClick(window.get(), Qt::Key_E, Qt::ControlModifier);
   EXPECT_EQ(Status(*window), "Stopping...");
-  QTRY_VERIFY_WITH_TIMEOUT(window->stopped(), 20000);
+  ASSERT_TRUE(QTest::qWaitFor([&] { return window->stopped(); }, 20000));
 }
 
 // The buttons with their texts and the commands they share with the menus (none: checked apart).
@@ -337,13 +337,13 @@ TEST_F(WindowTest, OnlyExitStopsTheStation) {
   QCoreApplication::processEvents();
   EXPECT_TRUE(window->isVisible());
   EXPECT_FALSE(window->stopped());
-  QTRY_VERIFY_WITH_TIMEOUT(window->station().FramesStored() > 10, 10000);
+  ASSERT_TRUE(QTest::qWaitFor([&] { return window->station().FramesStored() > 10; }, 10000));
   window->action("actionExit")->trigger();
   EXPECT_EQ(Status(*window), "Stopping...");
   // Nothing reaches the stopping station.
   EXPECT_FALSE(window->action("actionChangeVideoSource")->isEnabled());
   EXPECT_FALSE(Button(*window, "buttonNext")->isEnabled());
-  QTRY_VERIFY_WITH_TIMEOUT(window->stopped(), 20000);
+  ASSERT_TRUE(QTest::qWaitFor([&] { return window->stopped(); }, 20000));
   EXPECT_EQ(window->station().FramesPending(), 0u);
   const uint64_t stored = window->station().FramesStored();
   QTest::qWait(200);
@@ -389,7 +389,8 @@ TEST_F(WindowTest, LiveStatusTextAndTheEveryThirtiethCopy) {
   EXPECT_EQ(Field(*window, "count")->text().toStdString(), "x");
   // The detection thread's note after each pass refreshes it through the window's queue.
   window->ShowLiveVideo();
-  QTRY_VERIFY_WITH_TIMEOUT(Status(*window) == "UTC 06/10/2016 21:06:00 Enabled", 5000);
+  ASSERT_TRUE(
+      QTest::qWaitFor([&] { return Status(*window) == "UTC 06/10/2016 21:06:00 Enabled"; }, 5000));
 }
 
 TEST_F(WindowTest, ReplayFrameShowsTheTimeWithMilliseconds) {
@@ -420,7 +421,7 @@ TEST_F(WindowTest, ReplayFrameShowsTheTimeWithMilliseconds) {
   Field(*window, "status")->clear();
   std::thread worker([&window] { window->FrameReady(); });
   worker.join();
-  QTRY_COMPARE(QString::fromStdString(Status(*window)), QString("UTC 06/10/2016 21:05:10.980"));
+  ASSERT_TRUE(QTest::qWaitFor([&] { return Status(*window) == "UTC 06/10/2016 21:05:10.980"; }));
 }
 
 TEST_F(WindowTest, GridMarksFlipAndTheZenithIsMarked) {
@@ -513,7 +514,7 @@ TEST_F(WindowTest, ChangeVideoSourceCyclesTheDeviceIndexAndRebuildsCapture) {
   EXPECT_EQ(sources,
             (std::vector<std::string>{"start", "stop", "start", "stop", "start", "stop", "start"}));
   window.Exit();
-  QTRY_VERIFY_WITH_TIMEOUT(window.stopped(), 20000);
+  ASSERT_TRUE(QTest::qWaitFor([&] { return window.stopped(); }, 20000));
   EXPECT_EQ(sources.back(), "stop");
 }
 
@@ -524,8 +525,8 @@ TEST_F(WindowTest, UnreadableConfigurationIsShownInABox) {
   setup.stationOptions.readConfiguration = true;
   MainWindow window(std::move(setup));
   window.Start();
-  QTRY_COMPARE(QString::fromStdString(log.Last()),
-               QString("info: Reading configuration file failed."));
+  ASSERT_TRUE(
+      QTest::qWaitFor([&] { return log.Last() == "info: Reading configuration file failed."; }));
   SetConfigurationPath("");
 }
 
@@ -749,7 +750,7 @@ TEST_F(WindowTest, SaveMovieRunsBehindAProgressDialogThatCancels) {
   log.answer = QString::fromStdString((out / "whole.mp4").string());
   window->action("actionSaveMovie")->trigger();
   EXPECT_EQ(log.Last(), "save: Save Movie | " + key + " | MPEG File (*.mpg);;MPEG-4 File (*.mp4)");
-  QTRY_VERIFY_WITH_TIMEOUT(progress() == nullptr, 30000);
+  ASSERT_TRUE(QTest::qWaitFor([&] { return progress() == nullptr; }, 30000));
   EXPECT_EQ(test::MovieFrames(out / "whole.mp4"), 150);
 
   log.answer = QString::fromStdString((out / "cancelled.mp4").string());
@@ -759,7 +760,7 @@ TEST_F(WindowTest, SaveMovieRunsBehindAProgressDialogThatCancels) {
   ASSERT_NE(cancel, nullptr);
   EXPECT_EQ(cancel->text(), "Cancel");
   cancel->click();
-  QTRY_VERIFY_WITH_TIMEOUT(progress() == nullptr, 30000);
+  ASSERT_TRUE(QTest::qWaitFor([&] { return progress() == nullptr; }, 30000));
   EXPECT_EQ(log.Last().rfind("save: ", 0), 0u) << log.Last();  // a cancel is not a failure
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(out.path()),
                           std::filesystem::directory_iterator()),
