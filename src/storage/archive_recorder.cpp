@@ -345,7 +345,7 @@ bool ArchiveRecorder::StartClip(const SystemTime& time) {
     return false;
   }
   encoderFailureSeen_ = false;
-  encoder_.emplace(clipFolder_ + "/s" + clipStamp_ + ".mp4", MovieWriter::Messages::kKept);
+  encoder_.emplace(clipFolder_ + "/s" + clipStamp_ + ".mp4");
   if (encoder_->failed()) {
     CheckEncoder("cannot write the clip movies in");
   }
