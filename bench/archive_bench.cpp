@@ -167,10 +167,10 @@ class DetectionRig {
     settings.archiveFolder.set(folder.path());
     settings.enabled = true;
     settings.pngIntegrationFactor = 1;
-    detector = std::make_unique<Detector>(settings, ring, thresholds, events, clock);
+    detector = std::make_unique<Detector>(settings, ring, thresholds, events, clock, notices);
     detector->BuildThresholdMap();
     if (record) {
-      recorder = std::make_unique<ArchiveRecorder>(settings, *detector);
+      recorder = std::make_unique<ArchiveRecorder>(settings, *detector, notices);
       detector->SetArchiveSink(*recorder);
     }
     start = *MakeCalendarTime(2026, 12, 6, 21, 0, 0);
@@ -191,6 +191,7 @@ class DetectionRig {
   ThresholdMap thresholds;
   EventList events;
   FixedClock clock;
+  Notices notices;
   std::unique_ptr<Detector> detector;
   std::unique_ptr<ArchiveRecorder> recorder;
   CalendarTime start = 0;
@@ -226,7 +227,8 @@ void BM_CutThreeSecondEvent(benchmark::State& state) {
   }
   rig.recorder->FinishClip();
   ReviewValues review;
-  EventExtractor extractor(rig.settings, rig.events, review, rig.clock, rig.recorder->progress());
+  EventExtractor extractor(rig.settings, rig.events, review, rig.clock, rig.recorder->progress(),
+                           rig.notices);
   const Stamp first = MakeStamp(ToSystemTime(rig.start + 2, 0));
   const Stamp last = MakeStamp(ToSystemTime(rig.start + 5, 0));
   const std::string out = rig.folder.path() + "/cut";

@@ -3,9 +3,12 @@
 #include <QApplication>
 #include <QCloseEvent>
 #include <QDateTimeEdit>
+#include <QDialog>
 #include <QFileInfo>
+#include <QFrame>
 #include <QGridLayout>
 #include <QHBoxLayout>
+#include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenuBar>
@@ -14,14 +17,16 @@
 #include <QRegularExpressionValidator>
 #include <QThread>
 #include <QTimer>
+#include <QToolButton>
+#include <QTreeWidget>
 #include <QVBoxLayout>
 #include <cstdio>
 #include <cstring>
-#include <iostream>
 
 #include "app/light_curve.h"
 #include "app/options_dialogs.h"
 #include "app/picture_view.h"
+#include "app/status_output.h"
 #include "app/video_dialog.h"
 #include "app/window_hooks.h"
 #include "base/calendar_time.h"
@@ -43,6 +48,7 @@ constexpr QEvent::Type kFrameReadyEvent = static_cast<QEvent::Type>(QEvent::User
 constexpr QEvent::Type kReplayEndedEvent = static_cast<QEvent::Type>(QEvent::User + 4);
 constexpr QEvent::Type kStoppedEvent = static_cast<QEvent::Type>(QEvent::User + 5);
 constexpr QEvent::Type kExportDoneEvent = static_cast<QEvent::Type>(QEvent::User + 6);
+constexpr QEvent::Type kNoticeEvent = static_cast<QEvent::Type>(QEvent::User + 7);
 
 // The live picture is refreshed at about the camera's rate.
 constexpr int kLivePeriod_ms = 33;
@@ -53,11 +59,23 @@ constexpr const char* kImageFilter = "JPEG or PNG File (*.jpg *.png)";
 constexpr const char* kSaveImageFilter = "JPEG File (*.jpg);;PNG File (*.png)";
 constexpr const char* kMovieFilter = "MPEG File (*.mpg);;MPEG-4 File (*.mp4)";
 constexpr const char* kEventFilter = "Event File (*.txt)";
-constexpr const char* kConfigurationFailed = "Reading configuration file failed.";
 
 // The chosen name with the default extension when it has none.
 QString WithDefaultExtension(const QString& path, const char* extension) {
   return QFileInfo(path).suffix().isEmpty() ? path + QLatin1String(extension) : path;
+}
+
+// A notice of the station, carried by value from the thread that said it.
+class NoticeEvent final : public QEvent {
+ public:
+  explicit NoticeEvent(Notice notice) : QEvent(kNoticeEvent), notice(std::move(notice)) {}
+  Notice notice;
+};
+
+// "2024-03-15 21:14:50" (UTC).
+QString NoticeTime(const Notice& notice) {
+  return QDateTime::fromMSecsSinceEpoch(notice.time.time_since_epoch().count(), Qt::UTC)
+      .toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"));
 }
 
 class ExportDoneEvent final : public QEvent {
@@ -74,18 +92,10 @@ MainWindow::MainWindow(WindowSetup setup) : setup_(std::move(setup)) {
   setObjectName(QStringLiteral("mainWindow"));
   setWindowTitle(QStringLiteral("Ombrix 6/10/2016"));
   StationHooks hooks;
-  const ReportFunction report =
-      setup_.report
-          ? setup_.report
-          : ReportFunction([](const std::string& text) { std::cerr << text << std::endl; });
-  hooks.report = [this, report](const std::string& text) {
-    report(text);
-    if (text == kConfigurationFailed) {
-      // The operator sees it in a box once the window runs (any thread may report).
-      QMetaObject::invokeMethod(
-          this, [this] { Hooks().info(this, QString::fromLatin1(kConfigurationFailed)); },
-          Qt::QueuedConnection);
-    }
+  hooks.notice = [this, print = setup_.notice ? setup_.notice
+                                              : StandardErrorNoticeSink()](const Notice& notice) {
+    print(notice);
+    QCoreApplication::postEvent(this, new NoticeEvent(notice));
   };
   hooks.detectionPassDone = [this] { PostOnce(liveStatusPending_, kLiveStatusEvent); };
   station_ =
@@ -178,6 +188,7 @@ void MainWindow::BuildMenus() {
             &MainWindow::Recalculate);
   AddAction(special, "actionChangeVideoSource", QStringLiteral("Change Video Source"),
             &MainWindow::ChangeVideoSource);
+  AddAction(special, "actionMessages", QStringLiteral("Messages..."), &MainWindow::Messages);
 
   QMenu* help = menuBar()->addMenu(QStringLiteral("&Help"));
   help->setObjectName(QStringLiteral("menuHelp"));
@@ -254,6 +265,27 @@ QWidget* MainWindow::BuildControls() {
   auto* fields = new QHBoxLayout;
   fields->addWidget(status_, 1);
   fields->addWidget(count_);
+
+  // Kept in the layout while hidden, so that a notice does not resize the window.
+  noticeStrip_ = new QFrame(central);
+  noticeStrip_->setObjectName(QStringLiteral("noticeStrip"));
+  noticeStrip_->setFrameShape(QFrame::StyledPanel);
+  noticeText_ = new QLabel(noticeStrip_);
+  noticeText_->setObjectName(QStringLiteral("noticeText"));
+  noticeText_->setTextInteractionFlags(Qt::TextSelectableByMouse);
+  auto* dismiss = new QToolButton(noticeStrip_);
+  dismiss->setObjectName(QStringLiteral("noticeDismiss"));
+  dismiss->setText(QStringLiteral("Dismiss"));
+  connect(dismiss, &QToolButton::clicked, noticeStrip_, &QWidget::hide);
+  auto* strip = new QHBoxLayout(noticeStrip_);
+  strip->setContentsMargins(4, 2, 4, 2);
+  strip->addWidget(noticeText_, 1);
+  strip->addWidget(dismiss);
+  QSizePolicy policy = noticeStrip_->sizePolicy();
+  policy.setRetainSizeWhenHidden(true);
+  noticeStrip_->setSizePolicy(policy);
+  noticeStrip_->setMaximumWidth(PictureView::kWidth + 4);
+  noticeStrip_->hide();
   auto* eventRow = new QHBoxLayout;
   for (QPushButton* b :
        {first, previous, next, last, replay, pauseButton_, composite, lightCurve}) {
@@ -273,6 +305,7 @@ QWidget* MainWindow::BuildControls() {
 
   auto* layout = new QVBoxLayout(central);
   layout->addWidget(picture_);
+  layout->addWidget(noticeStrip_);
   layout->addLayout(fields);
   layout->addLayout(eventRow);
   layout->addLayout(playRow);
@@ -322,13 +355,10 @@ bool MainWindow::event(QEvent* e) {
   switch (static_cast<int>(e->type())) {
     case kLiveStatusEvent:
       liveStatusPending_.store(false);
-      if (station_->Fatal() && !stopping_) {
-        // A failure the station cannot go on from: the operator is told, and it stops.
-        ShowInfo(station_->FatalText());
-        Exit();
-        return true;
-      }
       LiveStatus();
+      return true;
+    case kNoticeEvent:
+      NoticeArrived(static_cast<NoticeEvent*>(e)->notice);
       return true;
     case kFrameReadyEvent:
       frameReadyPending_.store(false);
@@ -389,6 +419,27 @@ void MainWindow::ShowInfo(const std::string& text) {
   } else {
     QMetaObject::invokeMethod(
         this, [this, message] { Hooks().info(this, message); }, Qt::QueuedConnection);
+  }
+}
+
+void MainWindow::NoticeArrived(const Notice& notice) {
+  if (notice.severity != Severity::kInfo) {
+    noticeText_->setText(NoticeTime(notice).mid(11) + QStringLiteral(" UTC  ") +
+                         QString::fromLatin1(SeverityName(notice.severity)) + QStringLiteral(": ") +
+                         QString::fromStdString(notice.text));
+    noticeStrip_->show();
+  }
+  if (messages_ && messages_->isVisible()) {
+    FillMessages();
+  }
+  if (notice.topic == kConfigTopic) {
+    Hooks().info(this, QString::fromStdString(notice.text));
+  }
+  if (notice.severity == Severity::kFatal && !stopping_) {
+    // A failure the station cannot go on from: the operator is told, and it stops.
+    fatalText_ = notice.text;
+    ShowInfo(notice.text);
+    Exit();
   }
 }
 
@@ -811,6 +862,36 @@ void MainWindow::LightCurve() {
     return;
   }
   (new LightCurveDialog(this, QString::fromStdString(key), std::move(points)))->show();
+}
+
+void MainWindow::Messages() {
+  if (!messages_) {
+    messages_ = new QDialog(this);
+    messages_->setObjectName(QStringLiteral("messagesDialog"));
+    messages_->setWindowTitle(QStringLiteral("Messages"));
+    messagesList_ = new QTreeWidget(messages_);
+    messagesList_->setObjectName(QStringLiteral("messagesList"));
+    messagesList_->setHeaderLabels(
+        {QStringLiteral("Time (UTC)"), QStringLiteral("Severity"), QStringLiteral("Message")});
+    messagesList_->setRootIsDecorated(false);
+    messagesList_->header()->setSectionResizeMode(QHeaderView::ResizeToContents);
+    auto* layout = new QVBoxLayout(messages_);
+    layout->addWidget(messagesList_);
+    messages_->resize(800, 400);
+  }
+  FillMessages();
+  messages_->show();
+  messages_->raise();
+}
+
+void MainWindow::FillMessages() {
+  messagesList_->clear();
+  const std::vector<Notice> notices = station_->notices().Recent();
+  for (auto it = notices.rbegin(); it != notices.rend(); ++it) {
+    new QTreeWidgetItem(messagesList_,
+                        {NoticeTime(*it), QString::fromLatin1(SeverityName(it->severity)),
+                         QString::fromStdString(it->text)});
+  }
 }
 
 void MainWindow::About() {

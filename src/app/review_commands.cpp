@@ -366,7 +366,9 @@ int Mark(const Words& words, std::ostream& out, std::ostream& err) {
   // No station runs in this process: cut the stretch as the archive thread would.
   SystemClock clock;
   ArchiveProgress idle;
-  EventExtractor extractor(session.settings, eventList, session.review, clock, idle);
+  Notices notices;  // why a cut failed
+  notices.SetSink([&err](const Notice& notice) { err << notice.text << '\n'; });
+  EventExtractor extractor(session.settings, eventList, session.review, clock, idle, notices);
   if (extractor.DrainAll(kMarkCutBound) != 0) {
     err << "Event " << interval.start << " could not be cut.\n";
     return kNothing;

@@ -4,12 +4,13 @@
 
 namespace ombrix {
 Detector::Detector(Settings& settings, FrameRing& ring, ThresholdMap& thresholds,
-                   EventList& eventList, const Clock& clock)
+                   EventList& eventList, const Clock& clock, Notices& notices)
     : settings_(settings),
       ring_(ring),
       thresholds_(thresholds),
       eventList_(eventList),
       clock_(clock),
+      notices_(notices),
       current_(std::make_unique<uint8_t[]>(kFrameBytes)),
       reference_(std::make_unique<uint8_t[]>(kFrameBytes)) {}
 
@@ -167,10 +168,9 @@ void Detector::BeginEvent() {
     // Budget spent: a new busy run is needed for the next attempt. The operator hears of the
     // first refusal of a run; the ones that follow within a minute of each other belong to it.
     if (!refusing_ || position_ - lastRefusal_ > kRefusalRunGap) {
-      if (report_) {
-        report_("Event at " + MakeStamp(currentStamp_) + " not recorded: the hourly budget of " +
-                std::to_string(hourlyRate) + " events is spent.");
-      }
+      notices_.Say(Severity::kWarning, kBudgetTopic,
+                   "Event at " + MakeStamp(currentStamp_) + " not recorded: the hourly budget of " +
+                       std::to_string(hourlyRate) + " events is spent.");
     }
     refusing_ = true;
     lastRefusal_ = position_;
@@ -186,7 +186,8 @@ void Detector::EndEvent() {
   state_.eventActive = false;
   state_.runLength = 0;
   state_.eventFrames = 0;
-  if (RecordEvent(settings_.archiveFolder.get(), eventList_, state_.eventStart, currentStamp_) &&
+  if (RecordEvent(settings_.archiveFolder.get(), eventList_, state_.eventStart, currentStamp_,
+                  notices_) &&
       eventObserver_) {
     eventObserver_(MakeStamp(state_.eventStart), MakeStamp(currentStamp_));
   }

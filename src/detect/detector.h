@@ -5,8 +5,8 @@
 #include <memory>
 
 #include "base/clock.h"
+#include "base/notice.h"
 #include "base/relaxed.h"
-#include "base/report.h"
 #include "base/system_time.h"
 #include "capture/frame_progress.h"
 #include "capture/frame_ring.h"
@@ -54,14 +54,20 @@ class NullArchiveSink final : public ArchiveSink {
 // One frame of every 108000 (an hour at 30 frames a second) budgets events per hour.
 inline constexpr int32_t kFramesPerHour = 108000;
 
+// The topic of an event refused because the hourly budget is spent.
+inline constexpr std::string_view kBudgetTopic = "budget";
+
 // The detection loop's work: compares every new ring frame with the frame triggerGap slots
 // earlier, turns the run of results into events and switches detection on and off on schedule.
 // One thread (the detection thread) calls DetectionStep; the relaxed counters may be read from
-// any thread. The settings, ring, threshold map, event list and clock must outlive the detector.
+// any thread. An event refused because the hourly budget is spent is said once per run of
+// refusals: refusals closer together than kRefusalRunGap frames are one run, counted in frames so
+// that a fast replay is told the same as a camera. The settings, ring, threshold map, event list,
+// clock and notices must outlive the detector.
 class Detector {
  public:
   Detector(Settings& settings, FrameRing& ring, ThresholdMap& thresholds, EventList& eventList,
-           const Clock& clock);
+           const Clock& clock, Notices& notices);
   Detector(const Detector&) = delete;
   Detector& operator=(const Detector&) = delete;
 
@@ -70,10 +76,6 @@ class Detector {
   // Told of every event written and queued, on the detection thread.
   using EventObserver = std::function<void(const Stamp& first, const Stamp& last)>;
   void SetEventObserver(EventObserver observer) { eventObserver_ = std::move(observer); }
-
-  // Where the detector's notices go (detection thread): an event refused because the hourly
-  // budget is spent is reported once per run of refusals. Set before the detection thread starts.
-  void SetReport(ReportFunction report) { report_ = std::move(report); }
 
   // Refusals of the budget closer together than this (in frames, a minute) are one run.
   static constexpr uint64_t kRefusalRunGap = 1800;
@@ -127,6 +129,7 @@ class Detector {
   ThresholdMap& thresholds_;
   EventList& eventList_;
   const Clock& clock_;
+  Notices& notices_;
   NullArchiveSink nullSink_;
   ArchiveSink* sink_ = &nullSink_;
 
@@ -144,7 +147,6 @@ class Detector {
   Relaxed<uint64_t> framesLost_{0};
   FrameProgress framesRead_;
   EventObserver eventObserver_;
-  ReportFunction report_;
   bool refusing_ = false;     // the last attempt to begin an event was refused
   uint64_t lastRefusal_ = 0;  // position_ of that attempt
 };

@@ -1,8 +1,10 @@
 #include "detect/event_file.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <string_view>
 
 #include "base/atomic_file.h"
 #include "base/folders.h"
@@ -76,31 +78,46 @@ size_t EventList::Size() const {
   return stamps_.size();
 }
 
-bool EventFilePath(const std::string& archiveFolderSetting, const Stamp& start, std::string& path) {
-  std::string folder;
-  if (!GetEventsFolder(archiveFolderSetting, folder)) {
-    return false;
+std::string MarkCommand(const Stamp& first, const Stamp& last) {
+  const auto from = ParseStamp(first);
+  const auto to = ParseStamp(last);
+  if (!from || !to) {
+    return {};
   }
-  path = folder + "/e" + start + ".txt";
-  return true;
+  const CalendarTime end = to->time + (to->milliseconds > 0 ? 1 : 0);
+  return "ombrix mark --from " +
+         FormatCalendarTime(from->time, "%Y-%m-%dT%H:%M:%SZ").value_or("?") + " --duration " +
+         std::to_string(std::max<CalendarTime>(end - from->time, 1));
 }
 
 bool RecordEvent(const std::string& archiveFolderSetting, EventList& eventList,
-                 const SystemTime& start, const SystemTime& end) {
+                 const SystemTime& start, const SystemTime& end, Notices& notices) {
   const Stamp first = MakeStamp(start);
   const Stamp last = MakeStamp(end);
-  std::string path;
-  if (!EventFilePath(archiveFolderSetting, first, path)) {
-    return false;
-  }
   // Written under "." + the name and renamed when complete, so that a crash never leaves a
   // partial event file for the review or the archive thread to find.
-  if (!WriteFileAtomically(path, first + "\r\n" + last + "\r\n", TemporaryName::kFixed,
-                           Durability::kCached)) {
-    return false;
+  std::string why;
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    std::string folder;
+    FolderFailure failure;
+    if (!GetEventsFolder(archiveFolderSetting, folder, &failure)) {
+      why = failure.Describe();
+      continue;
+    }
+    const std::string path = folder + "/e" + first + ".txt";
+    int error = 0;
+    if (WriteFileAtomically(path, first + "\r\n" + last + "\r\n", TemporaryName::kFixed,
+                            Durability::kCached, &error)) {
+      eventList.Append(first);
+      return true;
+    }
+    why = "cannot write " + path + ": " + std::strerror(error);
   }
-  eventList.Append(first);
-  return true;
+  notices.Say(
+      Severity::kError, kEventFileTopic,
+      "Event from " + first + " to " + last + " could not be written (" + why +
+          "). Once that is mended, keep it from the archive with: " + MarkCommand(first, last));
+  return false;
 }
 
 std::optional<EventTimes> ReadEventFile(const std::string& path) {

@@ -10,6 +10,8 @@
 #include <vector>
 
 #include "base/clock.h"
+#include "base/folders.h"
+#include "base/notice.h"
 #include "capture/capture_source.h"
 #include "capture/frame_ring.h"
 #include "config/settings.h"
@@ -32,19 +34,21 @@ enum class TimeBase {
   kFrameTime,  // the capture time of the newest frame (a video file replayed at its own pace)
 };
 
+// The topics the station says itself: events recorded, cut and deleted (info), the archive
+// folder that cannot be used, the system clock, and what Start and Stop find.
+inline constexpr std::string_view kEventTopic = "event";
+inline constexpr std::string_view kArchiveFolderTopic = "archive-folder";
+inline constexpr std::string_view kClockTopic = "clock";
+inline constexpr std::string_view kStationTopic = "station";
+
 // What the station tells its owner. The notes are called on the station's worker threads, so a
 // window posts itself an event rather than touch a widget; empty ones are skipped.
 struct StationHooks {
-  // A message for the operator: from a worker, or from the thread running Start() or Stop().
-  ReportFunction report;
+  // Where the station's notices go (see Notices::SetSink): any thread. A fatal one asks the owner
+  // to stop the station.
+  Notices::Sink notice;
   // After every detection pass (the live status refresh); detection thread.
   std::function<void()> detectionPassDone;
-  // An event file was written; detection thread.
-  std::function<void(const Stamp& first, const Stamp& last)> eventRecorded;
-  // Its movie, image and time history were written; archive thread.
-  std::function<void(const Stamp& key)> eventCut;
-  // Event retention removed the event file of this key (older than daysToKeep); archive thread.
-  std::function<void(const Stamp& key)> eventDeleted;
 };
 
 // One look at the running station, for the window's and the runner's status lines. Each figure is
@@ -78,9 +82,9 @@ struct StationOptions {
 };
 
 // The running station: the settings, the frame ring, detection with its event list, the archive
-// recorder, the event extractor and the disk cleaner, with their threads. The window or the
-// headless runner owns one, starts it once and stops it once, and reaches its parts only through
-// the methods below.
+// recorder, the event extractor and the disk cleaner, with their threads, and the one channel of
+// notices they all say what they have to say through. The window or the headless runner owns one,
+// starts it once and stops it once, and reaches its parts only through the methods below.
 //
 // Start-up order: configuration, enable schedule, threshold table, the events left uncut by the
 // last run queued, capture source, then the detection, disk and extraction threads. Stop order:
@@ -155,6 +159,8 @@ class Station {
   const ReviewValues& reviewValues() const { return review_; }
   // Frames the detection thread has read, for a replayed file that paces itself by them.
   const FrameProgress& readProgress() const { return detector_.readProgress(); }
+  // The station's channel: what has been said, and for sources and owners to say more.
+  Notices& notices() { return notices_; }
 
   // Changes -----------------------------------------------------------------------------------
 
@@ -185,13 +191,6 @@ class Station {
   // For an archive reader run outside a Reviewer (tests that play one): the values it writes.
   ReviewValues& readerValues() { return review_; }
 
-  // A failure the station cannot go on from (an encoder, stream or picture that cannot be had):
-  // reported once, and the owner ends the run through Stop() and exit code 1. Any thread may
-  // raise or ask; the first text is kept.
-  void RaiseFatal(const std::string& text);
-  bool Fatal() const { return fatal_.load(std::memory_order_acquire); }
-  std::string FatalText() const;
-
  private:
   // The capture time of the newest frame, for TimeBase::kFrameTime.
   class FrameTimeClock final : public Clock {
@@ -204,12 +203,12 @@ class Station {
     const FrameRing& ring_;
   };
 
-  void Report(const std::string& text) const;
   void DetectionPass();
   void HealthPass();
-  // Reports when the archive starts or stops falling back from archiveFolder to the default.
+  // Says when the archive folder starts or stops being usable as it is set.
   void CheckBaseFolder();
 
+  Notices notices_;  // first: every part says what it has to say through it
   Settings settings_;
   FrameRing ring_;
   ThresholdMap thresholdMap_;
@@ -229,14 +228,11 @@ class Station {
   Relaxed<uint64_t> eventsRecorded_{0};
   Relaxed<uint64_t> eventsCut_{0};
   std::chrono::steady_clock::time_point nextClockCheck_{};
-  // The health thread's last view of archiveFolder: the setting and whether it fell back.
+  // The health thread's last view of archiveFolder: the setting and what was wrong with it.
   std::string checkedArchiveFolder_;
-  bool archiveFellBack_ = false;
+  BaseFolderFallback archiveFolderState_;
   bool started_ = false;
   bool stopped_ = false;
-  std::atomic<bool> fatal_{false};
-  mutable std::mutex fatalMutex_;
-  std::string fatalText_;
   // Last: destroyed (and so stopped) before everything they use.
   WorkerLoop detectionLoop_;
   WorkerLoop diskLoop_;

@@ -61,11 +61,11 @@ void ArchiveProgress::ClipClosed(const char* firstFrameStamp) {
 }
 
 ArchiveRecorder::ArchiveRecorder(const Settings& settings, const Detector& detector,
-                                 ArchiveRecorderOptions options)
+                                 Notices& notices, ArchiveRecorderOptions options)
     : settings_(settings),
       detector_(detector),
+      notices_(notices),
       options_(std::move(options)),
-      dropText_("Recording falls behind: frames are left out of the archive clips."),
       peak_(std::make_unique<uint8_t[]>(kFrameBytes)),
       sums_(std::make_unique<uint32_t[]>(kFrameBytes)) {
   for (Slot& slot : slots_) {
@@ -116,7 +116,8 @@ void ArchiveRecorder::RecordArchiveFrame() {
       if (!options_.waitWhenFull) {
         lock.unlock();
         framesDropped_ = framesDropped_ + 1;
-        drops_.Failure(dropText_);
+        notices_.Failure(Severity::kWarning, kArchiveQueueTopic,
+                         "Recording falls behind: frames are left out of the archive clips.");
         return;
       }
       freed_.wait(lock, [this] { return produced_ - consumed_ < kArchiveQueueSlots; });
@@ -258,7 +259,8 @@ void ArchiveRecorder::WriteClipLog(int rowCount) {
   // written are taken back.
   std::FILE* file = std::fopen(path.c_str(), "ab");
   if (file == nullptr) {
-    logFailures_.Failure("Recording failed: cannot write the clip log in " + folder + ": " +
+    notices_.Failure(Severity::kError, kClipLogTopic,
+                     "Recording failed: cannot write the clip log in " + folder + ": " +
                          std::strerror(errno) + ".");
     return;
   }
@@ -287,20 +289,21 @@ void ArchiveRecorder::WriteClipLog(int rowCount) {
     std::remove(path.c_str());
   }
   if (!written) {
-    logFailures_.Failure("Recording failed: cannot write the clip log " + path + ": " +
+    notices_.Failure(Severity::kError, kClipLogTopic,
+                     "Recording failed: cannot write the clip log " + path + ": " +
                          std::strerror(error != 0 ? error : EIO) + ".");
     return;
   }
-  logFailures_.Clear();
+  notices_.Recovered(kClipLogTopic);
 }
 
 void ArchiveRecorder::WriteStill(const std::string& path, bool written) {
   if (written) {
-    stillFailures_.Clear();
+    notices_.Recovered(kStillTopic);
   } else {
-    // The folder names the failure, so that one repeated every second is reported as one.
-    stillFailures_.Failure("Recording failed: cannot write the images in " +
-                           path.substr(0, path.rfind('/')) + ".");
+    notices_.Failure(
+        Severity::kError, kStillTopic,
+        "Recording failed: cannot write the images in " + path.substr(0, path.rfind('/')) + ".");
   }
 }
 
@@ -341,7 +344,8 @@ bool ArchiveRecorder::StartClip(const SystemTime& time) {
   if (!GetArchiveMinuteFolder(settings_.archiveFolder.get(), clipFolder_, clipStamp_, true,
                               &failure)) {
     progress_.ClipStarted("");  // no clip after all
-    clipFailures_.Failure("Recording failed: " + failure.Describe() + ".");
+    notices_.Failure(Severity::kError, kRecordingTopic,
+                     "Recording failed: " + failure.Describe() + ".");
     return false;
   }
   encoderFailureSeen_ = false;
@@ -359,28 +363,24 @@ void ArchiveRecorder::CheckEncoder(const char* doing) {
   }
   encoderFailureSeen_ = true;
   if (encoder_->fatal()) {
-    const std::string text = "The clip movie encoder failed: " + encoder_->error() + ".";
-    if (fatal_) {
-      fatal_(text);
-    } else {
-      clipFailures_.Failure(text);
-    }
+    notices_.Failure(Severity::kFatal, kRecordingTopic,
+                     "The clip movie encoder failed: " + encoder_->error() + ".");
     return;
   }
-  // The folder, not the file, names the failure, so that one repeated clip after clip is
-  // reported as one.
   std::string text = std::string("Recording failed: ") + doing + " " + clipFolder_;
   if (!encoder_->reason().empty()) {
     text += ": " + encoder_->reason();
   }
-  clipFailures_.Failure(text + ".");
+  notices_.Failure(Severity::kError, kRecordingTopic, text + ".");
 }
 
 void ArchiveRecorder::CloseClip() {
   if (encoder_) {
-    encoder_->Close();
-    if (!encoder_->failed()) {
-      clipFailures_.Clear("Recording works again.");
+    // A movie whose trailer or close failed is as lost as one never written.
+    if (encoder_->Close()) {
+      notices_.Recovered(kRecordingTopic, "Recording works again.");
+    } else {
+      CheckEncoder("cannot finish the clip movies in");
     }
     encoder_.reset();
   }

@@ -137,12 +137,13 @@ std::string OldestArchiveMinute(const std::string& base) {
 
 EventExtractor::EventExtractor(const Settings& settings, EventList& eventList, ReviewValues& review,
                                const Clock& wallClock, const ArchiveProgress& archiveProgress,
-                               SteadyNow steadyNow)
+                               Notices& notices, SteadyNow steadyNow)
     : settings_(settings),
       eventList_(eventList),
       review_(review),
       wallClock_(wallClock),
       archiveProgress_(archiveProgress),
+      notices_(notices),
       steadyNow_(std::move(steadyNow)),
       image_(std::make_unique<uint8_t[]>(kFrameBytes)),
       frame_(std::make_unique<uint8_t[]>(kFrameBytes)) {}
@@ -246,9 +247,13 @@ bool EventExtractor::TakeNextEvent(const std::string& eventsFolder) {
     hasWaiting_ = false;
     return false;
   }
-  const std::optional<EventTimes> times = ReadEventFile(eventsFolder + "/e" + *key + ".txt");
+  const std::string path = eventsFolder + "/e" + *key + ".txt";
+  const std::optional<EventTimes> times = ReadEventFile(path);
   if (!times) {
     hasWaiting_ = false;
+    notices_.Say(Severity::kWarning, kCutTopic,
+                 "Event " + *key + " is not cut: its event file " + path +
+                     " is missing or does not hold two Stamps.");
     return false;
   }
   waiting_ = WaitingEvent{*key, times->first, times->last, SteadyTime()};
@@ -302,9 +307,8 @@ bool EventExtractor::CutEvent(const std::string& eventsFolder, const WaitingEven
     failure = "its files could not be renamed into place";
   }
   if (failure != nullptr) {
-    if (report_) {
-      report_("Event " + event.key + " could not be cut: " + failure + ".");
-    }
+    notices_.Say(Severity::kError, kCutTopic,
+                 "Event " + event.key + " could not be cut: " + failure + ".");
     return false;
   }
   if (cutObserver_) {
@@ -338,8 +342,9 @@ bool EventExtractor::ExtractEventImage(const Stamp& from, const Stamp& to,
 bool EventExtractor::ExtractEventMovie(const Stamp& first, const Stamp& last,
                                        const std::string& outputPath) {
   MovieWriter writer(outputPath);
-  if (writer.fatal() && fatal_) {
-    fatal_("The event movie encoder failed: " + writer.error() + ".");
+  if (writer.fatal()) {
+    notices_.Failure(Severity::kFatal, kCutTopic,
+                     "The event movie encoder failed: " + writer.error() + ".");
   }
   const Stamp searchStart = ShiftStamp(first, -kSearchStartBefore_ms);
   const Stamp firstFrame = ShiftStamp(first, -kFirstFrameBefore_ms);

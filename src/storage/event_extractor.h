@@ -11,7 +11,7 @@
 
 #include "base/atomic_file.h"
 #include "base/clock.h"
-#include "base/report.h"
+#include "base/notice.h"
 #include "base/stamp.h"
 #include "config/settings.h"
 #include "detect/event_file.h"
@@ -33,6 +33,9 @@ inline constexpr int64_t kClipWaitLimit_ms = 10000;
 // daysToKeep beyond this would overflow 32-bit seconds; larger values keep events that long.
 inline constexpr int32_t kMaxDaysToKeep = 24855;
 
+// The topic of an event that cannot be cut.
+inline constexpr std::string_view kCutTopic = "cut";
+
 // The archive thread's work: cuts each event taken off the event list out of the archive (peak
 // image "j", movie "m" and time history "c" in the events folder, each named by the event's first
 // Stamp), then deletes event files older than daysToKeep days.
@@ -46,7 +49,9 @@ inline constexpr int32_t kMaxDaysToKeep = 24855;
 // The three files are written under temporary names in the events folder ("." + the final name,
 // which the event listing and the uncut-event scan do not take) and renamed, the movie last, once
 // all three are complete; an event whose files could not all be written leaves none of them, is
-// reported and is not announced as cut. So an event file without its movie is an event not cut.
+// said and is not announced as cut. So an event file without its movie is an event not cut. An
+// event taken off the list whose event file cannot be read is said and dropped; an event movie
+// that cannot be made at all for want of an encoder is fatal.
 //
 // One thread at a time calls Pass, DrainAll, QueueUncutEvents and the Extract functions.
 // Everything passed to the constructor must outlive the extractor.
@@ -57,13 +62,10 @@ class EventExtractor {
   // wallClock ages the event files for retention (also during a replay whose frames carry other
   // times); steadyNow (default: std::chrono::steady_clock) bounds the wait for clips.
   EventExtractor(const Settings& settings, EventList& eventList, ReviewValues& review,
-                 const Clock& wallClock, const ArchiveProgress& archiveProgress,
+                 const Clock& wallClock, const ArchiveProgress& archiveProgress, Notices& notices,
                  SteadyNow steadyNow = nullptr);
   EventExtractor(const EventExtractor&) = delete;
   EventExtractor& operator=(const EventExtractor&) = delete;
-
-  // Where an event that could not be cut is reported. Set before the archive thread starts.
-  void SetReport(ReportFunction report) { report_ = std::move(report); }
 
   // Called with the event's key after each event is cut (its image, movie and history written),
   // on the thread that cut it. Set before the archive thread starts.
@@ -75,12 +77,6 @@ class EventExtractor {
   // on the thread that ran it. Set before the archive thread starts.
   void SetDeleteObserver(std::function<void(const Stamp& key)> observer) {
     deleteObserver_ = std::move(observer);
-  }
-
-  // Told (archive thread) when an event movie cannot be made at all for want of an encoder or
-  // picture: the station must stop. Set before the archive thread starts.
-  void SetFatalHandler(std::function<void(const std::string&)> handler) {
-    fatal_ = std::move(handler);
   }
 
   // One pass of the archive thread (run about once a second): cut every event that is ready, in
@@ -127,7 +123,7 @@ class EventExtractor {
   };
 
   // Takes the next event off the list into waiting_ (reading its event file); false when the
-  // list is empty or the event file is missing or short (that event is dropped).
+  // list is empty or the event file cannot be read (that event is said and dropped).
   bool TakeNextEvent(const std::string& eventsFolder);
   bool ClipsComplete(const WaitingEvent& event) const;
   void CutWaitingEvent(const std::string& eventsFolder);
@@ -142,11 +138,10 @@ class EventExtractor {
   ReviewValues& review_;
   const Clock& wallClock_;
   const ArchiveProgress& archiveProgress_;
+  Notices& notices_;
   SteadyNow steadyNow_;
-  ReportFunction report_;
   std::function<void(const Stamp& key)> cutObserver_;
   std::function<void(const Stamp& key)> deleteObserver_;
-  std::function<void(const std::string&)> fatal_;
   std::optional<WaitingEvent> waiting_;
   std::atomic<bool> hasWaiting_{false};  // waiting_ holds an event
   std::unique_ptr<uint8_t[]> image_;

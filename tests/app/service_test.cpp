@@ -235,6 +235,29 @@ TEST(ServiceProgram, ConfigOptionNamesTheFileTheStationReads) {
   EXPECT_EQ(RunProgram({"--config"}, home.path(), Output::kPipe).exitCode, 2);
 }
 
+// Notices go to standard error, each line with the journal's priority prefix where no terminal
+// reads them: an archive folder that is a plain file is a warning (priority 4).
+TEST(ServiceProgram, NoticesCarryTheJournalPriorityUnlessOnATerminal) {
+  test::TempDir home;
+  const fs::path config = home / "station.txt";
+  test::WriteFileBytes(config, "archiveFolder:" + (home / "plain").string() + "\r\n");
+  test::WriteFileBytes(home / "plain", "x");
+  const std::string warning =
+      "The archive folder " + (home / "plain").string() + " cannot be used (Not a directory)";
+  std::vector<std::unique_ptr<test::Program>> programs;  // side by side
+  for (const Output output : {Output::kPipe, Output::kTerminal}) {
+    programs.push_back(std::make_unique<test::Program>(
+        home.path(),
+        std::vector<std::string>{"--config", config.string(), "--source", "sim", "--duration",
+                                 "1.5"},
+        output));
+  }
+  const std::string piped = programs[0]->ReadAll(60s);
+  const std::string shown = programs[1]->ReadAll(60s);
+  EXPECT_EQ(CountBeforeAndAfterStop(piped, "<4>" + warning).first, 1u) << piped;
+  EXPECT_EQ(CountBeforeAndAfterStop(shown, warning).first, 1u) << shown;
+}
+
 TEST(ServiceProgram, TellsSystemdItIsReadyAliveAndStopping) {
   test::TempDir home;
   NotifySocket socket;

@@ -13,9 +13,12 @@
 #include <QMenuBar>
 #include <QProgressDialog>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QSlider>
 #include <QTest>
 #include <QTimeEdit>
+#include <QToolButton>
+#include <QTreeWidget>
 #include <cstring>
 #include <iterator>
 #include <map>
@@ -113,7 +116,7 @@ class WindowTest : public ::testing::Test {
     setup.freeSpace = &freeSpace;
     setup.stationOptions.readConfiguration = false;
     setup.makeSource = std::move(source);
-    setup.report = [](const std::string&) {};
+    setup.notice = [](const Notice&) {};
     setup.show = false;
     return setup;
   }
@@ -193,6 +196,7 @@ const MenuItem kMenuItems[] = {
     {"Special", "Recalculate Time History", "actionRecalculateTimeHistory", "",
      "info: Recalculate: No event selected."},
     {"Special", "Change Video Source", "actionChangeVideoSource", "", nullptr},
+    {"Special", "Messages...", "actionMessages", "", "dialog messagesDialog"},
     {"&Help", "&About...", "actionAbout", "", "dialog about"},
 };
 
@@ -326,8 +330,7 @@ TEST_F(WindowTest, OnlyExitStopsTheStation) {
   auto window = Make([this](Station& station) {
     HeadlessOptions options;
     options.source = SourceKind::kSimulated;
-    return MakeCaptureSource(
-        options, station, parts, [](const std::string&) {}, nullptr);
+    return MakeCaptureSource(options, station, parts, nullptr);
   });
   window->Start();
   window->show();
@@ -518,15 +521,64 @@ TEST_F(WindowTest, ChangeVideoSourceCyclesTheDeviceIndexAndRebuildsCapture) {
   EXPECT_EQ(sources.back(), "stop");
 }
 
-TEST_F(WindowTest, UnreadableConfigurationIsShownInABox) {
-  test::WriteFileBytes(home.home() / "config.txt", "enableTime:24 0 0\r\n");
+// The station's notices reach the window through its queue, also from other threads: the failed
+// configuration in its box, the newest warning in the strip until dismissed (the archive folder
+// replaced by a plain file), every notice of the run in the messages list, newest first, and a
+// fatal one in a box before the window stops the station.
+TEST_F(WindowTest, NoticesReachTheStripTheMessagesListAndTheirBoxes) {
+  const std::filesystem::path disk = home.home() / "disk";
+  std::filesystem::create_directories(disk);
+  test::WriteFileBytes(home.home() / "config.txt",
+                       "archiveFolder:" + disk.string() + "\r\nenableTime:24 0 0\r\n");
   SetConfigurationPath((home.home() / "config.txt").string());
   WindowSetup setup = Setup();
   setup.stationOptions.readConfiguration = true;
   MainWindow window(std::move(setup));
+  QWidget* strip = window.findChild<QWidget*>("noticeStrip");
+  QLabel* text = window.findChild<QLabel*>("noticeText");
   window.Start();
   ASSERT_TRUE(
       QTest::qWaitFor([&] { return log.Last() == "info: Reading configuration file failed."; }));
+  QTest::qWait(1500);  // what the station says once at the start (the clock, the priority) is said
+  std::filesystem::remove_all(disk);
+  test::WriteFileBytes(disk, "x");
+  const std::string warning = "The archive folder " + disk.string() +
+                              " cannot be used (Not a directory): nothing can be recorded until "
+                              "it is a folder again.";
+  ASSERT_TRUE(
+      QTest::qWaitFor([&] { return text->text().endsWith(QString::fromStdString(warning)); }, 5000))
+      << text->text().toStdString();
+  EXPECT_TRUE(QRegularExpression("^\\d\\d:\\d\\d:\\d\\d UTC  warning: The archive")
+                  .match(text->text())
+                  .hasMatch())
+      << text->text().toStdString();
+  EXPECT_TRUE(strip->isVisibleTo(&window));
+  window.findChild<QToolButton*>("noticeDismiss")->click();
+  EXPECT_FALSE(strip->isVisibleTo(&window));
+
+  window.action("actionMessages")->trigger();
+  auto* list = window.findChild<QTreeWidget*>("messagesList");
+  const auto row = [list](int i, int column) {
+    return list->topLevelItem(i)->text(column).toStdString();
+  };
+  const int rows = list->topLevelItemCount();
+  ASSERT_GE(rows, 2);
+  EXPECT_EQ(row(0, 2), warning);
+  EXPECT_EQ(row(0, 1), "warning");
+  EXPECT_EQ(row(rows - 1, 2), "Reading configuration file failed.");
+  EXPECT_TRUE(QRegularExpression("^\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d$")
+                  .match(list->topLevelItem(0)->text(0))
+                  .hasMatch());
+
+  const std::string fatal = "The clip movie encoder failed: codec not found.";
+  std::thread([&window, &fatal] {
+    window.station().notices().Say(Severity::kFatal, "recording", fatal);
+  }).join();
+  ASSERT_TRUE(QTest::qWaitFor([&] { return window.stopped(); }, 20000));
+  EXPECT_EQ(window.fatalText(), fatal);
+  EXPECT_EQ(log.Last(), "info: " + fatal);
+  EXPECT_EQ(row(0, 1), "fatal");  // the open list takes new notices
+  EXPECT_TRUE(strip->isVisibleTo(&window));
   SetConfigurationPath("");
 }
 

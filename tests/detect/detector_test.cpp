@@ -27,7 +27,7 @@ class FakeClock final : public Clock {
 // A detector on a real ring; frame n is stamped 2024-03-15 21:15:07 + 33 ms per frame.
 class DetectorTest : public ::testing::Test {
  protected:
-  DetectorTest() : detector(settings, ring, thresholds, events, clock) {
+  DetectorTest() : detector(settings, ring, thresholds, events, clock, notices) {
     settings.archiveFolder.set(base.str());
     settings.enabled = true;
     detector.BuildThresholdMap();
@@ -62,6 +62,7 @@ class DetectorTest : public ::testing::Test {
   ThresholdMap thresholds;
   EventList events;
   FakeClock clock;
+  Notices notices;
   Detector detector;
   std::vector<uint8_t> sample = std::vector<uint8_t>(kSampleSize640, 128);
   int stored = 0;
@@ -117,7 +118,7 @@ TEST_F(DetectorTest, EndActiveEventEndsOnTheLastProcessedFrame) {
 // Over the hourly budget: one report per run of refusals less than a minute apart.
 TEST_F(DetectorTest, RefusedEventsAreReportedOncePerRunOfRefusals) {
   std::vector<std::string> reports;
-  detector.SetReport([&](const std::string& text) { reports.push_back(text); });
+  notices.SetSink([&](const Notice& notice) { reports.push_back(notice.text); });
   auto refusal = [&](int frame) {
     return "Event at " + MakeStamp(StampOf(frame)) +
            " not recorded: the hourly budget of 2 events is spent.";

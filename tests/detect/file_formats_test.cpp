@@ -17,17 +17,32 @@ namespace {
 TEST(EventFileTest, RecordEventWritesBothStampsWithCrLfThenQueuesTheStart) {
   test::TempDir dir;
   EventList list;
+  Notices notices;
   const SystemTime start{2024, 3, 5, 15, 21, 59, 58, 42}, end{2024, 3, 5, 15, 22, 0, 1, 7};
   // An event that runs into the next hour is still named by its start.
-  EXPECT_TRUE(RecordEvent(dir.str(), list, start, end));
+  EXPECT_TRUE(RecordEvent(dir.str(), list, start, end, notices));
   const auto path = dir / "events" / "e20240315_215958_042.txt";
   EXPECT_EQ(test::ReadFileBytes(path), "20240315_215958_042\r\n20240315_220001_007\r\n");
   EXPECT_EQ(list.TakeHead(), "20240315_215958_042");
   EXPECT_TRUE(list.Empty());
-  // Without an events folder (the base is a plain file) the event is lost and nothing is queued.
+  EXPECT_TRUE(notices.Recent().empty());
+  // Without an events folder (the base is a plain file) nothing is queued, and after a second
+  // try the event is said with its times and the command that keeps it from the archive.
   test::WriteFileBytes(dir / "plain", "x");
-  EXPECT_FALSE(RecordEvent((dir / "plain").string(), list, start, end));
+  EXPECT_FALSE(RecordEvent((dir / "plain").string(), list, start, end, notices));
   EXPECT_TRUE(list.Empty());
+  const std::vector<Notice> said = notices.Recent();
+  ASSERT_EQ(said.size(), 1u);
+  EXPECT_EQ(said[0].severity, Severity::kError);
+  EXPECT_EQ(said[0].text,
+            "Event from 20240315_215958_042 to 20240315_220001_007 could not be "
+            "written (cannot write " +
+                (dir / "plain").string() +
+                "/events/e20240315_215958_042.txt: Not a directory). Once that is "
+                "mended, keep it from the archive with: ombrix mark --from "
+                "2024-03-15T21:59:58Z --duration 4");
+  EXPECT_EQ(MarkCommand("20240315_215958_000", "20240315_215959_000"),
+            "ombrix mark --from 2024-03-15T21:59:58Z --duration 1");
 }
 
 TEST(EventFileTest, ReadEventFileTakesTwoStampsAndNothingElse) {

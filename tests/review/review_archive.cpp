@@ -78,7 +78,7 @@ std::string ReviewArchive::AddEvent(const Stamp& first, const Stamp& last) {
 }
 
 void ReviewArchive::CutEvent(const Stamp& first, const Stamp& last) {
-  EventExtractor extractor(settings, eventList, review, clock, progress);
+  EventExtractor extractor(settings, eventList, review, clock, progress, notices);
   extractor.ExtractEventImage(ShiftStamp(first, -1500), ShiftStamp(last, 1500),
                               EventFile('j', first));
   extractor.ExtractEventMovie(first, last, EventFile('m', first));

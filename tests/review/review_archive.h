@@ -41,6 +41,7 @@ class ReviewArchive {
   EventList eventList;
   SystemClock clock;
   ArchiveProgress progress;  // never active: cuts do not wait
+  Notices notices;
 };
 
 // The window as the review code sees it, recording everything; safe from worker threads.

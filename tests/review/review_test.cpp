@@ -396,7 +396,7 @@ TEST_F(ReviewTest, Save_WritesTheEventFileAndTheArchiveThreadCutsTheStretch) {
   EXPECT_EQ(ListEvents(archive.base.str()).back(), archive.EventFile('e', interval.start));
 
   EventExtractor extractor(archive.settings, archive.eventList, archive.review, archive.clock,
-                           archive.progress);
+                           archive.progress, archive.notices);
   EXPECT_EQ(extractor.DrainAll(60s), 0u);
   EXPECT_EQ(MovieFrames(archive.EventFile('m', interval.start)),
             61);  // from 50.000 (first - 1 s) to 52.000

@@ -118,8 +118,8 @@ TEST(StationTest, SimulatedSkyEventsCoverTheDrawnMeteorsAndAreCut) {
     SimulatedSkyOptions sky;
     sky.seed = 11;
     sky.meteorsPerMinute = 12;
-    station.Start(
-        std::make_unique<SimulatedSkySource>(sky, clock, pacer, hooks.report, truthPath.string()));
+    station.Start(std::make_unique<SimulatedSkySource>(sky, clock, pacer, station.notices(),
+                                                       truthPath.string()));
     std::this_thread::sleep_for(16s);
     station.Stop();
     EXPECT_EQ(station.FramesLost(), 0u);
@@ -174,7 +174,7 @@ struct ReplayOptions {
   bool archiveInline = false;  // the detection thread writes the archive itself
   CalendarTime start = *MakeCalendarTime(2024, 3, 15, 21, 14, 50);
   uint64_t frames = 240;                        // frames the movie holds
-  std::vector<std::string>* reports = nullptr;  // else a report other than the priority's fails
+  std::vector<std::string>* reports = nullptr;  // else a warning other than the priority's fails
 };
 
 // Replays a file (as fast as the station can, unless told otherwise) into the archive folder
@@ -193,19 +193,22 @@ uint64_t ReplayFast(const std::string& movie, const fs::path& base,
   options.archive.writeInline = replayOptions.archiveInline;
   StationHooks hooks;
   std::mutex mutex;
-  hooks.report = [&](const std::string& text) {
+  hooks.notice = [&](const Notice& notice) {
+    const std::string deleted = "Event deleted (older than daysToKeep): ";
+    if (notice.text.starts_with(deleted) && replayOptions.deleted) {
+      replayOptions.deleted(notice.text.substr(deleted.size()));
+    }
     // Without CAP_SYS_NICE the detection thread runs at normal priority, which only slows it.
-    if (text.find("runs at normal priority") != std::string::npos) {
+    if (notice.severity == Severity::kInfo || notice.topic == "priority") {
       return;
     }
     std::lock_guard lock(mutex);
     if (replayOptions.reports != nullptr) {
-      replayOptions.reports->push_back(text);
+      replayOptions.reports->push_back(notice.text);
     } else {
-      ADD_FAILURE() << text;
+      ADD_FAILURE() << notice.text;
     }
   };
-  hooks.eventDeleted = replayOptions.deleted;
   Station station(clock, space, options, hooks);
   station.SetArchiveFolder(base.string());
   if (replayOptions.adjust) {
@@ -215,8 +218,8 @@ uint64_t ReplayFast(const std::string& movie, const fs::path& base,
   file.path = movie;
   file.fast = replayOptions.fast;
   file.start = replayOptions.start;
-  auto source = std::make_unique<FileSource>(file, station.settings(), clock, pacer, hooks.report,
-                                             &station.readProgress());
+  auto source = std::make_unique<FileSource>(file, station.settings(), clock, pacer,
+                                             station.notices(), &station.readProgress());
   FileSource* replay = source.get();
   station.Start(std::move(source));
   const auto deadline = std::chrono::steady_clock::now() + 180s;
@@ -419,21 +422,19 @@ TEST(StationTest, EventLeftUncutBySigkillIsCutAfterTheRestart) {
   test::TempDir home;
   std::string recorded;
   {
-    Program program(home.path(), {"--source", "sim:5", "--sim-rate", "60", "--enable"},
-                    test::Output::kPipeNoErrors);
-    recorded = program.WaitForLine("Event recorded: ");
+    Program program(home.path(), {"--source", "sim:5", "--sim-rate", "60", "--enable"});
+    recorded = program.WaitForLine("<6>Event recorded: ");
     program.Signal(SIGKILL);  // at least 1.5 s before the event could be cut
     EXPECT_EQ(program.Wait(60s), 128 + SIGKILL);
   }
   ASSERT_FALSE(recorded.empty());
-  const std::string key = recorded.substr(16, kStampLength);
+  const std::string key = recorded.substr(19, kStampLength);
   const fs::path events = home / "Documents" / "Ombrix" / "events";
   ASSERT_TRUE(fs::exists(events / ("e" + key + ".txt")));
   ASSERT_FALSE(fs::exists(events / ("m" + key + ".mp4")));
 
-  Program program(home.path(), {"--source", "sim:6", "--duration", "3"},
-                  test::Output::kPipeNoErrors);
-  EXPECT_EQ(program.WaitForLine("Event cut: "), "Event cut: " + key);
+  Program program(home.path(), {"--source", "sim:6", "--duration", "3"});
+  EXPECT_EQ(program.WaitForLine("<6>Event cut: "), "<6>Event cut: " + key);
   EXPECT_EQ(program.Wait(60s), 0);
   // The clip being written at the kill has no peak image nor log: its frames are in the movie
   // (repeating the last frame that decodes) but not in the time history.
@@ -501,8 +502,8 @@ TEST(StationTest, StatusSnapshotAndSourceReplacement) {
 }
 
 // An archive folder that cannot be used (an unmounted disk) sends the recordings to the
-// documents folder; the operator hears of it when it happens and when the folder is back, once
-// each, not on every check.
+// documents folder, and a plain file in its place takes them nowhere; the operator hears of each
+// when it happens and when the folder is back, once each, not on every check.
 TEST(StationTest, ArchiveFolderFallbackIsReportedOncePerChange) {
   test::ScopedHome home;
   test::TempDir dir;
@@ -511,10 +512,10 @@ TEST(StationTest, ArchiveFolderFallbackIsReportedOncePerChange) {
   std::mutex mutex;
   std::vector<std::string> reports;
   StationHooks hooks;
-  hooks.report = [&](const std::string& text) {
-    if (text.find("archive folder") != std::string::npos) {
+  hooks.notice = [&](const Notice& notice) {
+    if (notice.topic == kArchiveFolderTopic) {
       std::lock_guard lock(mutex);
-      reports.push_back(text);
+      reports.push_back(notice.text);
     }
   };
   auto seen = [&] {
@@ -528,15 +529,21 @@ TEST(StationTest, ArchiveFolderFallbackIsReportedOncePerChange) {
   const std::string fallback = "The archive folder " + disk +
                                " cannot be used (No such file or directory): recordings go to " +
                                (home.home() / "Documents" / "Ombrix").string() + " instead.";
+  const std::string plain = "The archive folder " + disk +
+                            " cannot be used (Not a directory): nothing can be recorded until it "
+                            "is a folder again.";
   const auto deadline = std::chrono::steady_clock::now() + 10s;
   while (seen().empty() && std::chrono::steady_clock::now() < deadline) {
     std::this_thread::sleep_for(20ms);
   }
   std::this_thread::sleep_for(2500ms);  // more health passes: nothing new to say
   EXPECT_EQ(seen(), std::vector<std::string>{fallback});
+  test::WriteFileBytes(disk, "x");
+  std::this_thread::sleep_for(2500ms);
+  fs::remove(disk);
   fs::create_directories(disk);  // mounted
   std::this_thread::sleep_for(2500ms);
-  EXPECT_EQ(seen(), (std::vector<std::string>{fallback,
+  EXPECT_EQ(seen(), (std::vector<std::string>{fallback, plain,
                                               "The archive folder " + disk + " is in use again."}));
   station.Stop();
 }

@@ -19,6 +19,7 @@
 #include "media/movie_reader.h"
 #include "storage/calibration_settings.h"
 #include "storage/event_extractor.h"
+#include "support/file_size_limit.h"
 #include "support/movies.h"
 #include "support/temp_dir.h"
 
@@ -45,7 +46,11 @@ struct Rig final : Clock {
       : start(*MakeCalendarTime(2026, 12, 6, hour, minute, second)),
         spotBegin(spotFrom),
         spotEnd(spotTo),
-        recorder(settings, detector, std::move(archive)) {
+        recorder(settings, detector, notices, std::move(archive)) {
+    notices.SetSink([this](const Notice& notice) {
+      std::lock_guard lock(saidMutex);
+      said.push_back(notice.text);
+    });
     settings.archiveFolder.set(base.str());
     settings.enabled = true;
     detector.BuildThresholdMap();
@@ -91,7 +96,7 @@ struct Rig final : Clock {
     return ReadEventFile(EventsFolder() + "/e" + key + ".txt").value();
   }
   void AddEvent(int firstFrame, int lastFrame) {
-    RecordEvent(base.str(), events, TimeOf(firstFrame), TimeOf(lastFrame));
+    RecordEvent(base.str(), events, TimeOf(firstFrame), TimeOf(lastFrame), notices);
   }
 
   SystemTime TimeOf(int k) const { return ToSystemTime(start + k * 33 / 1000, k * 33 % 1000); }
@@ -104,6 +109,10 @@ struct Rig final : Clock {
            s.substr(0, 13);
   }
   std::string EventsFolder() const { return base.str() + "/events"; }
+  std::vector<std::string> Said() {
+    std::lock_guard lock(saidMutex);
+    return said;
+  }
   std::string EventPath(char kind, const Stamp& key) const {
     const char* extension = kind == 'j' ? ".jpg" : kind == 'm' ? ".mp4" : ".csv";
     return EventsFolder() + "/" + kind + key + extension;
@@ -120,12 +129,15 @@ struct Rig final : Clock {
   TempDir base;
   CalendarTime start;
   int spotBegin, spotEnd;
+  Notices notices;  // what the recorder and the extractor say, in `said`
+  std::mutex saidMutex;
+  std::vector<std::string> said;
   Settings settings;
   FrameRing ring;
   ThresholdMap thresholds;
   EventList events;
   SystemTime now{};
-  Detector detector{settings, ring, thresholds, events, *this};
+  Detector detector{settings, ring, thresholds, events, *this, notices};
   ArchiveRecorder recorder;
   ReviewValues review;
   int fed = 0;
@@ -227,19 +239,14 @@ TEST(ArchiveRecorder, StalledWriterLeavesOutAndCountsFramesWhileDetectionGoesOn)
     released.wait(lock, [&] { return !stalled; });
   };
   Rig rig(12, 0, 0, -1, -1, std::move(live));
-  std::vector<std::string> reports;
-  rig.recorder.SetReport([&](const std::string& text) {
-    std::lock_guard lock(mutex);
-    reports.push_back(text);
-  });
   rig.Feed(10 + 100, 1, false);  // frames 10..109 are processed
   EXPECT_EQ(rig.detector.FramesRead(), 110u);
   EXPECT_EQ(rig.detector.FramesLost(), 0u);
   EXPECT_EQ(rig.recorder.FramesDropped(), 100u - kArchiveQueueSlots);
+  EXPECT_EQ(rig.Said(), std::vector<std::string>{
+                            "Recording falls behind: frames are left out of the archive clips."});
   {
     std::lock_guard lock(mutex);
-    EXPECT_EQ(reports, std::vector<std::string>{
-                           "Recording falls behind: frames are left out of the archive clips."});
     stalled = false;
   }
   released.notify_all();
@@ -248,19 +255,19 @@ TEST(ArchiveRecorder, StalledWriterLeavesOutAndCountsFramesWhileDetectionGoesOn)
   rig.recorder.FinishClip();
   const Stamp stamp = rig.StampOf(10);
   EXPECT_EQ(MovieFrames(rig.MinuteFolder(stamp) + "/s" + stamp + ".mp4"), kArchiveQueueSlots);
-  EXPECT_EQ(reports.size(), 1u);
+  EXPECT_EQ(rig.Said().size(), 1u);
 }
 
-// An archive that cannot be written is reported once for the whole run of failing clips (not
-// once a clip or a frame), with the path and the system's reason, and its return to working
-// order once: a plain file where the archive folder should be, and a clip movie whose name is
-// taken by a folder.
+// An archive that cannot be written is said once for the whole run of failing clips (not once a
+// clip or a frame), with the path and the system's reason, and its return to working order once
+// with the count: a clip movie whose name is taken by a folder, and a plain file where the archive
+// folder should be, after which a clip whose trailer does not fit (a file size limit) is one more
+// failure, not a recovery.
 TEST(ArchiveRecorder, FailingArchiveIsReportedOnceAndItsRecoveryToo) {
-  for (const bool fileAsFolder : {true, false}) {
+  uintmax_t clipSize = 0;  // of the clip of frames 70..99, recorded whole in the first round
+  for (const bool fileAsFolder : {false, true}) {
     SCOPED_TRACE(fileAsFolder ? "file as archive folder" : "clip name taken");
     Rig rig(12, 0, 0);
-    std::vector<std::string> reports;
-    rig.recorder.SetReport([&](const std::string& text) { reports.push_back(text); });
     const std::string plainFile = rig.base.str() + "/plain";
     std::string failure;
     if (fileAsFolder) {
@@ -277,15 +284,29 @@ TEST(ArchiveRecorder, FailingArchiveIsReportedOnceAndItsRecoveryToo) {
                 rig.MinuteFolder(rig.StampOf(10)) + ": Is a directory.";
     }
     rig.Feed(10 + 30 * 2);
-    EXPECT_EQ(reports, std::vector<std::string>{failure});
+    EXPECT_EQ(rig.Said(), std::vector<std::string>{failure});
+    const std::string clip70 = rig.MinuteFolder(rig.StampOf(70)) + "/s" + rig.StampOf(70) + ".mp4";
     if (fileAsFolder) {
       rig.settings.archiveFolder.set(rig.base.str());
+      WithFileSizeLimit(clipSize - 100, [&] {
+        rig.Feed(30);
+        return 0;
+      });
+      EXPECT_EQ(rig.Said(), std::vector<std::string>{failure});
+    } else {
+      rig.Feed(30);
+      clipSize = fs::file_size(clip70);
+      ASSERT_LT(fs::file_size(rig.MinuteFolder(rig.StampOf(70)) + "/t" + rig.StampOf(70) + ".jpg"),
+                clipSize - 100);
     }
-    rig.Feed(30 * 2);
-    ASSERT_EQ(reports.size(), 2u);
-    EXPECT_EQ(reports[0], failure);
-    EXPECT_EQ(reports[1].rfind("Recording works again.", 0), 0u) << reports[1];
-    const Stamp recorded = rig.StampOf(fileAsFolder ? 70 : 100);
+    rig.Feed(30);
+    // Without its folder each frame tries to begin a clip: 59 repeats, and the unfinished clip.
+    EXPECT_EQ(rig.Said(),
+              (std::vector<std::string>{failure, fileAsFolder ? "Recording works again. (the "
+                                                                "failure repeated 60 more times)"
+                                                              : "Recording works again. (the "
+                                                                "failure repeated 1 more time)"}));
+    const Stamp recorded = rig.StampOf(100);
     EXPECT_EQ(MovieFrames(rig.MinuteFolder(recorded) + "/s" + recorded + ".mp4"), 30);
   }
 }
@@ -302,9 +323,8 @@ TEST(ArchiveRecorder, FullDiskLeavesNoTruncatedLogOrPeakImage) {
       const rlimit fsize{512, 512};
       setrlimit(RLIMIT_FSIZE, &fsize);
       Rig rig(12, 0, 0, 15, 40);
-      std::vector<std::string> reports;
-      rig.recorder.SetReport([&](const std::string& text) { reports.push_back(text); });
       rig.Feed(10 + 30);
+      const std::vector<std::string> reports = rig.Said();
       const std::string folder = rig.MinuteFolder(rig.StampOf(10));
       for (const std::string& name : Rig::Names(folder)) {
         if (!name.starts_with('s')) {
@@ -357,7 +377,7 @@ TEST(EventExtractor, CutsEventsInOrderOnceTheirClipsAreClosed) {
   rig.settings.calTrueLatitude = 12;
   auto steadyNow = std::chrono::steady_clock::time_point{};
   EventExtractor extractor(rig.settings, rig.events, rig.review, rig, rig.recorder.progress(),
-                           [&steadyNow] { return steadyNow; });
+                           rig.notices, [&steadyNow] { return steadyNow; });
   std::vector<Stamp> cut;
   extractor.SetCutObserver([&](const Stamp& key) { cut.push_back(key); });
   const EventTimes event = rig.FeedUntilEvent();
@@ -436,7 +456,8 @@ TEST(EventExtractor, CutsEventsInOrderOnceTheirClipsAreClosed) {
 // history through but not the movie.
 TEST(EventExtractor, FullDiskDuringACutLeavesNoTruncatedFile) {
   Rig rig(12, 0, 55, 60, 100);
-  EventExtractor extractor(rig.settings, rig.events, rig.review, rig, rig.recorder.progress());
+  EventExtractor extractor(rig.settings, rig.events, rig.review, rig, rig.recorder.progress(),
+                           rig.notices);
   const EventTimes event = rig.FeedUntilEvent();
   rig.Feed(120);
   rig.recorder.FinishClip();
@@ -459,11 +480,10 @@ TEST(EventExtractor, FullDiskDuringACutLeavesNoTruncatedFile) {
       std::signal(SIGXFSZ, SIG_IGN);  // a write past the limit fails with EFBIG
       const rlimit fsize{limit, limit};
       setrlimit(RLIMIT_FSIZE, &fsize);
-      std::vector<std::string> reports;
       bool announced = false;
-      extractor.SetReport([&](const std::string& text) { reports.push_back(text); });
       extractor.SetCutObserver([&](const Stamp&) { announced = true; });
       extractor.DrainAll(std::chrono::seconds(60));
+      const std::vector<std::string> reports = rig.Said();
       const bool reported =
           reports.size() == 1 &&
           reports[0].starts_with("Event " + event.first + " could not be cut: its ");
@@ -490,7 +510,8 @@ TEST(EventExtractor, FullDiskDuringACutLeavesNoTruncatedFile) {
 // events are cut.
 TEST(EventExtractor, RestartQueuesTheEventsLeftUncutWhoseWindowTheArchiveHolds) {
   Rig rig(12, 0, 55);
-  EventExtractor extractor(rig.settings, rig.events, rig.review, rig, rig.recorder.progress());
+  EventExtractor extractor(rig.settings, rig.events, rig.review, rig, rig.recorder.progress(),
+                           rig.notices);
   EXPECT_EQ(extractor.QueueUncutEvents(), 0u);
   rig.Feed(200);
   rig.recorder.FinishClip();
@@ -500,10 +521,10 @@ TEST(EventExtractor, RestartQueuesTheEventsLeftUncutWhoseWindowTheArchiveHolds) 
   rig.AddEvent(40, 50);
   // Its window ends at 11:59:59.500, before the oldest minute (12:00): nothing is left of it.
   RecordEvent(rig.base.str(), rig.events, ToSystemTime(rig.start - 70, 0),
-              ToSystemTime(rig.start - 57, 0));
+              ToSystemTime(rig.start - 57, 0), rig.notices);
   // Its window ends at 12:00:00.500, in the oldest minute.
   RecordEvent(rig.base.str(), rig.events, ToSystemTime(rig.start - 60, 0),
-              ToSystemTime(rig.start - 56, 0));
+              ToSystemTime(rig.start - 56, 0), rig.notices);
   while (rig.events.TakeHead()) {
   }
   const std::string leftover = rig.EventsFolder() + "/.m" + rig.StampOf(150) + ".mp4";
@@ -538,7 +559,8 @@ TEST(EventExtractor, RestartQueuesTheEventsLeftUncutWhoseWindowTheArchiveHolds) 
 // every file made before now; a negative value keeps everything; 2000000000 counts as 24855 days.
 TEST(EventExtractor, RetentionDeletesFilesOlderThanDaysToKeep) {
   Rig rig(12, 0, 55);
-  EventExtractor extractor(rig.settings, rig.events, rig.review, rig, rig.recorder.progress());
+  EventExtractor extractor(rig.settings, rig.events, rig.review, rig, rig.recorder.progress(),
+                           rig.notices);
   const CalendarTime now = ToCalendarTime(SystemClock().UtcNow());
   fs::create_directories(rig.EventsFolder() + "/keep");
   const int64_t day_s = 86400, maxDays_s = 24855 * day_s;
