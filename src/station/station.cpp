@@ -46,7 +46,7 @@ Station::Station(const Clock& wallClock, FreeSpace& freeSpace, StationOptions op
       detector_(settings_, ring_, thresholdMap_, eventList_, *clock_, notices_),
       recorder_(settings_, detector_, notices_, options.archive),
       extractor_(settings_, eventList_, review_, wallClock, recorder_.progress(), notices_),
-      cleaner_(settings_, freeSpace, &recorder_.progress()),
+      cleaner_(settings_, freeSpace, notices_, &recorder_.progress()),
       detectionLoop_(
           "detection", ThreadPriority::kTimeCritical, options.detectionPeriod,
           [this] { DetectionPass(); }, &notices_),

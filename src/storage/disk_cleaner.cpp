@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
+#include <cstdio>
 #include <memory>
 #include <vector>
 
@@ -203,9 +204,12 @@ std::optional<double> StatvfsFreeSpace::FreeFraction(const std::string& path) {
   return static_cast<double>(freeBytes) / static_cast<double>(totalBytes);
 }
 
-DiskCleaner::DiskCleaner(Settings& settings, FreeSpace& freeSpace,
+DiskCleaner::DiskCleaner(Settings& settings, FreeSpace& freeSpace, Notices& notices,
                          const ArchiveProgress* archiveProgress)
-    : settings_(settings), freeSpace_(freeSpace), archiveProgress_(archiveProgress) {}
+    : settings_(settings),
+      freeSpace_(freeSpace),
+      notices_(notices),
+      archiveProgress_(archiveProgress) {}
 
 Stamp DiskCleaner::OpenClip() const {
   return archiveProgress_ != nullptr ? archiveProgress_->Read().openClip : Stamp{};
@@ -297,8 +301,17 @@ void DiskCleaner::StopWhenStillFull(const std::string& base) {
   // archive. In memory only; the operator or the daily schedule turns them on again.
   const auto freeFraction = FreeFractionOf(freeSpace_, base);
   if (freeFraction && *freeFraction < kEmergencyFreeFraction) {
+    const bool wasOn = settings_.enabled || settings_.archiveAlways;
     settings_.enabled = false;
     settings_.archiveAlways = false;
+    if (wasOn) {
+      char percent[16];
+      std::snprintf(percent, sizeof percent, "%.1f", *freeFraction * 100);
+      notices_.Say(Severity::kError, kDiskTopic,
+                   "The disk of " + base + " is nearly full (" + percent +
+                       "% free) after the oldest archive minute was deleted: detection and "
+                       "archiving are switched off.");
+    }
   }
 }
 

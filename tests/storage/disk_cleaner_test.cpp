@@ -52,7 +52,8 @@ class DiskCleanerTest : public ::testing::Test, public FreeSpace {
   std::vector<std::optional<double>> answers{0.0};
   size_t calls = 0;
   std::string lastPath;
-  DiskCleaner cleaner{settings, *this};
+  Notices notices;
+  DiskCleaner cleaner{settings, *this, notices};
 };
 
 TEST_F(DiskCleanerTest, MinimalArchiveIsCutBackToJustUnder500Clips) {
@@ -73,7 +74,8 @@ TEST_F(DiskCleanerTest, MinimalArchiveIsCutBackToJustUnder500Clips) {
   EXPECT_EQ(CountClips(), 250);
 }
 
-// At most 50 % free: a minute goes; under 5 % after it: everything off; unreadable: nothing.
+// At most 50 % free: a minute goes; under 5 % after it: everything off, and said; unreadable:
+// nothing.
 TEST_F(DiskCleanerTest, DeletesWhileFullerThanTheLimitAndStopsWhenNearlyFull) {
   struct Case {
     std::optional<double> before, afterDeletion;
@@ -92,10 +94,12 @@ TEST_F(DiskCleanerTest, DeletesWhileFullerThanTheLimitAndStopsWhenNearlyFull) {
     AddClips("20240101_1201", 250);
     answers = {c.before, c.afterDeletion};
     calls = 0;
+    const size_t said = notices.Recent().size();
     cleaner.Pass();
     EXPECT_EQ(CountClips(), c.clipsLeft);
     EXPECT_EQ(settings.enabled, c.stillOn);
     EXPECT_EQ(settings.archiveAlways, c.stillOn);
+    EXPECT_EQ(notices.Recent().size(), said + (c.stillOn ? 0 : 1));
     EXPECT_EQ(lastPath, base.str());
     fs::remove_all(Archive());
   }
@@ -154,7 +158,7 @@ TEST_F(DiskCleanerTest, MinuteThatCannotBeRemovedGoesToTheRefuseFolder) {
 // After the clock stepped back, the minute of the clip being recorded is passed over until closed.
 TEST_F(DiskCleanerTest, MinuteOfTheClipBeingRecordedIsNeverDeleted) {
   ArchiveProgress progress;
-  DiskCleaner guarded(settings, *this, &progress);
+  DiskCleaner guarded(settings, *this, notices, &progress);
   AddClips("20230101_1200", 10);
   AddClips("20240101_1200", 250);
   AddClips("20240101_1201", 250);
