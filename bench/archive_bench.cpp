@@ -164,13 +164,15 @@ BENCHMARK(BM_PeakStillPerClip)->Unit(benchmark::kMicrosecond);
 class DetectionRig {
  public:
   explicit DetectionRig(bool record) {
-    settings.archiveFolder.set(folder.path());
-    settings.enabled = true;
-    settings.pngIntegrationFactor = 1;
+    settings.Update([this](Settings& s) {
+      s.archiveFolder = folder.path();
+      s.enabled = true;
+      s.pngIntegrationFactor = 1;
+    });
     detector = std::make_unique<Detector>(settings, ring, thresholds, events, clock, notices);
     detector->BuildThresholdMap();
     if (record) {
-      recorder = std::make_unique<ArchiveRecorder>(settings, *detector, notices);
+      recorder = std::make_unique<ArchiveRecorder>(*detector, notices);
       detector->SetArchiveSink(*recorder);
     }
     start = *MakeCalendarTime(2026, 12, 6, 21, 0, 0);
@@ -186,7 +188,7 @@ class DetectionRig {
   }
 
   ScratchFolder folder;
-  Settings settings;
+  SharedSettings settings;
   FrameRing ring;
   ThresholdMap thresholds;
   EventList events;
@@ -232,10 +234,12 @@ void BM_CutThreeSecondEvent(benchmark::State& state) {
   const Stamp first = MakeStamp(ToSystemTime(rig.start + 2, 0));
   const Stamp last = MakeStamp(ToSystemTime(rig.start + 5, 0));
   const std::string out = rig.folder.path() + "/cut";
+  const std::shared_ptr<const Settings> settings = rig.settings.Get();
   for (auto _ : state) {
-    extractor.ExtractEventImage(ShiftStamp(first, -1500), ShiftStamp(last, 1500), out + ".jpg");
-    extractor.ExtractEventMovie(first, last, out + ".mp4");
-    extractor.ExtractEventTimeHistory(first, last, out + ".csv");
+    extractor.ExtractEventImage(*settings, ShiftStamp(first, -1500), ShiftStamp(last, 1500),
+                                out + ".jpg");
+    extractor.ExtractEventMovie(*settings, first, last, out + ".mp4");
+    extractor.ExtractEventTimeHistory(*settings, first, last, out + ".csv");
   }
 }
 BENCHMARK(BM_CutThreeSecondEvent)->Unit(benchmark::kMillisecond);

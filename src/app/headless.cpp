@@ -93,7 +93,7 @@ std::string StatusLine(const Station& station) {
   std::snprintf(text, sizeof text,
                 "UTC %02d/%02d/%02d %02d:%02d:%02d %s  pixels %d  frames lost %" PRIu64, t.month,
                 t.day, t.year, t.hour, t.minute, t.second,
-                station.settings().enabled ? "Enabled" : "Disabled", station.PixelCount(),
+                station.settings()->enabled ? "Enabled" : "Disabled", station.PixelCount(),
                 station.FramesLost());
   return text;
 }
@@ -244,8 +244,10 @@ namespace {
 int ShowDeviceProperties() {
   Notices notices;
   notices.SetSink(StandardErrorNoticeSink());
-  Settings settings;
-  if (ReadConfiguration(settings) == ConfigReadResult::Failed) {
+  SharedSettings settings;
+  ConfigReadResult read = ConfigReadResult::NoFile;
+  settings.Update([&read](Settings& s) { read = ReadConfiguration(s); });
+  if (read == ConfigReadResult::Failed) {
     notices.Say(Severity::kWarning, kConfigTopic, kConfigReadFailed);
   }
   SystemV4l2Device device;
@@ -280,7 +282,7 @@ std::unique_ptr<CaptureSource> MakeCaptureSource(const HeadlessOptions& options,
                                                  SourceParts& parts, FileSource** fileSource) {
   switch (options.source) {
     case SourceKind::kDevice:
-      return std::make_unique<DeviceSource>(parts.device, station.mutableSettings(), parts.clock,
+      return std::make_unique<DeviceSource>(parts.device, station.sharedSettings(), parts.clock,
                                             station.notices());
     case SourceKind::kSimulated: {
       SimulatedSkyOptions sky;
@@ -295,8 +297,9 @@ std::unique_ptr<CaptureSource> MakeCaptureSource(const HeadlessOptions& options,
       file.fast = options.fast;
       file.start = options.start;
       // Frames are stamped by the file's own time; the clock only stands in when it has none.
-      auto made = std::make_unique<FileSource>(file, station.settings(), parts.clock, parts.pacer,
-                                               station.notices(), &station.readProgress());
+      auto made =
+          std::make_unique<FileSource>(file, station.sharedSettings(), parts.clock, parts.pacer,
+                                       station.notices(), &station.readProgress());
       if (fileSource != nullptr) {
         *fileSource = made.get();
       }

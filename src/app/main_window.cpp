@@ -327,8 +327,8 @@ void MainWindow::Start() {
   if (setup_.makeSource) {
     source = setup_.makeSource(*station_);
   }
-  station_->Start(std::move(source));
-  if (station_->settings().pseudoColor) {
+  station_->Start(std::move(source), setup_.makeSource);
+  if (station_->settings()->pseudoColor) {
     picture_->SetPseudoColorPalette();
   } else {
     picture_->SetGreyPalette();
@@ -508,7 +508,7 @@ void MainWindow::LiveStatus() {
   const SystemTime t = station_->NewestCapture().value_or(SystemTime{});
   char text[80];
   std::snprintf(text, sizeof text, "UTC %02d/%02d/%02d %02d:%02d:%02d %s", t.month, t.day, t.year,
-                t.hour, t.minute, t.second, station_->settings().enabled ? "Enabled" : "Disabled");
+                t.hour, t.minute, t.second, station_->settings()->enabled ? "Enabled" : "Disabled");
   status_->setText(QString::fromLatin1(text));
 }
 
@@ -559,7 +559,7 @@ void MainWindow::OverlayMask() {
 
 void MainWindow::OverlayGrid() {
   HideLiveVideo();
-  const Calibration calibration = CalibrationFromSettings(station_->settings());
+  const Calibration calibration = CalibrationFromSettings(*station_->settings());
   uint8_t* pixels = picture_->displayPixels();
   const auto mark = [&](double azimuth, double elevation) {
     const Pixel p = AzElToPixel(calibration, azimuth, elevation);
@@ -586,7 +586,7 @@ void MainWindow::OverlayGrid() {
 
 void MainWindow::PixelClicked(int x, int y) {
   HideLiveVideo();
-  const AzEl direction = PixelToAzEl(CalibrationFromSettings(station_->settings()), x, y);
+  const AzEl direction = PixelToAzEl(CalibrationFromSettings(*station_->settings()), x, y);
   char text[96];
   std::snprintf(text, sizeof text, "(%d,%d)  Az: %6.2f El: %6.2f", x, y, direction.azimuth,
                 direction.elevation);
@@ -651,7 +651,8 @@ void MainWindow::NewArchiveDirectory() {
           folder.endsWith(QLatin1Char('\\')))) {
     folder.chop(1);
   }
-  station_->SetArchiveFolder(folder.toStdString());
+  station_->Apply(
+      [archiveFolder = folder.toStdString()](Settings& s) { s.archiveFolder = archiveFolder; });
 }
 
 void MainWindow::OpenEvent() {
@@ -712,11 +713,10 @@ void MainWindow::SaveMovie() {
   // A cancelled export leaves nothing at the output path.
   const std::string event = reviewer_->currentEvent();
   const std::string output = path.toStdString();
-  const bool pseudo = station_->settings().pseudoColor;
-  const bool box = station_->settings().showTrackingBox;
-  exporter_ = std::thread([this, event, output, pseudo, box] {
-    ExportOutcome outcome = ExportEventMovie(station_->settings(), event, output, pseudo, box,
-                                             [this](int) { return !exportCancelled_.load(); });
+  exporter_ = std::thread([this, event, output, settings = station_->settings()] {
+    ExportOutcome outcome =
+        ExportEventMovie(*settings, event, output, settings->pseudoColor, settings->showTrackingBox,
+                         [this](int) { return !exportCancelled_.load(); });
     QCoreApplication::postEvent(this, new ExportDoneEvent(std::move(outcome), output));
   });
 }
@@ -725,7 +725,9 @@ void MainWindow::ReadMaskFile() {
   const QString path =
       Hooks().openFile(this, QStringLiteral("Read Mask File"), QString::fromLatin1(kImageFilter));
   if (!path.isEmpty()) {
-    station_->SetMaskFile(path.toStdString());
+    // The image behind the same path may have been edited: the table is rebuilt in any case.
+    station_->Apply([mask = path.toStdString()](Settings& s) { s.maskFile = mask; },
+                    Station::Redo::kThresholdTable);
   }
 }
 
@@ -749,14 +751,13 @@ void MainWindow::VideoProperties() {
 void MainWindow::DisplayOptions() {
   if (!vardex_) {
     vardex_ = new VardexDialog(
-        this, station_->mutableSettings(),
+        this, *station_,
         [this](bool pseudo) {
           if (pseudo) {
             picture_->SetPseudoColorPalette();
           } else {
             picture_->SetGreyPalette();
           }
-          station_->mutableSettings().pseudoColor = pseudo;
         },
         [this] {
           update();
@@ -770,8 +771,7 @@ void MainWindow::DisplayOptions() {
 
 void MainWindow::TriggerOptions() {
   if (!trigger_) {
-    trigger_ = new TriggerDialog(this, station_->mutableSettings(),
-                                 [this](int32_t threshold) { station_->SetThreshold(threshold); });
+    trigger_ = new TriggerDialog(this, *station_);
   }
   trigger_->show();
   trigger_->raise();
@@ -779,7 +779,7 @@ void MainWindow::TriggerOptions() {
 
 void MainWindow::CalibrationOptions() {
   if (!calibration_) {
-    calibration_ = new CalibrationDialog(this, station_->mutableSettings());
+    calibration_ = new CalibrationDialog(this, *station_);
   }
   calibration_->show();
   calibration_->raise();
@@ -838,11 +838,12 @@ void MainWindow::Recalculate() {
 
 void MainWindow::ChangeVideoSource() {
   const int devices = setup_.countDevices ? setup_.countDevices() : 0;
-  uint32_t index = station_->settings().captureDeviceIndex + 1;
+  uint32_t index = station_->settings()->captureDeviceIndex + 1;
   if (static_cast<int>(index) >= devices) {
     index = 0;
   }
-  station_->SelectCaptureDevice(index, setup_.makeSource);
+  // Capture is rebuilt also when the index stays (a single device).
+  station_->Apply([index](Settings& s) { s.captureDeviceIndex = index; }, Station::Redo::kCapture);
 }
 
 void MainWindow::LightCurve() {
@@ -852,7 +853,7 @@ void MainWindow::LightCurve() {
     return;
   }
   std::string eventsFolder;
-  if (!GetEventsFolder(station_->settings().archiveFolder.get(), eventsFolder)) {
+  if (!GetEventsFolder(station_->settings()->archiveFolder, eventsFolder)) {
     return;
   }
   const std::string key = EventKey(event);

@@ -125,7 +125,7 @@ int RunWindow(int argc, char** argv, const HeadlessOptions& options, const std::
   };
   if (options.source == SourceKind::kDevice) {
     setup.countDevices = [&parts] {
-      Settings settings;
+      SharedSettings settings;
       Notices unheard;  // counting says nothing
       CaptureGraph graph(parts.device, settings, parts.clock, unheard);
       return graph.CountCaptureDevices();

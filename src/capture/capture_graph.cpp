@@ -31,7 +31,7 @@ bool IsYuyv(const v4l2_pix_format& pix, uint32_t width, uint32_t height) {
 
 }  // namespace
 
-CaptureGraph::CaptureGraph(V4l2Device& device, Settings& settings, const Clock& clock,
+CaptureGraph::CaptureGraph(V4l2Device& device, SharedSettings& settings, const Clock& clock,
                            Notices& notices)
     : device_(device), settings_(settings), clock_(clock), notices_(notices) {}
 
@@ -104,11 +104,13 @@ bool CaptureGraph::BuildCaptureGraph(FrameRing& ring) {
     return Fail("Creation of the enumerator for video capture devices failed.");
   }
   const uint32_t count = static_cast<uint32_t>(nodes->size());
-  if (settings_.captureDeviceIndex.load() >= count) {
-    settings_.captureDeviceIndex = count - 1;
+  uint32_t index = settings_.Get()->captureDeviceIndex;
+  if (index >= count) {
+    index = count - 1;
+    settings_.Update([index](Settings& s) { s.captureDeviceIndex = index; });
   }
   if (fd_ < 0) {
-    devicePath_ = (*nodes)[settings_.captureDeviceIndex.load()];
+    devicePath_ = (*nodes)[index];
     const int fd = device_.Open(devicePath_);
     if (fd < 0) {
       return Fail("Binding the moniker to a filter object failed.");

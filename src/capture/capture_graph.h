@@ -42,7 +42,7 @@ class CaptureGraph {
   // A few frame periods: the capture thread wakes at least this often to see a stop request.
   static constexpr int kPollTimeout_ms = 200;
 
-  CaptureGraph(V4l2Device& device, Settings& settings, const Clock& clock, Notices& notices);
+  CaptureGraph(V4l2Device& device, SharedSettings& settings, const Clock& clock, Notices& notices);
   ~CaptureGraph();
   CaptureGraph(const CaptureGraph&) = delete;
   CaptureGraph& operator=(const CaptureGraph&) = delete;
@@ -108,7 +108,7 @@ class CaptureGraph {
   void CaptureLoop(std::stop_token stop);
 
   V4l2Device& device_;
-  Settings& settings_;
+  SharedSettings& settings_;
   const Clock& clock_;
   Notices& notices_;
   std::string failure_;

@@ -43,7 +43,7 @@ StallWatchdog::Action StallWatchdog::Check(uint64_t frameCount,
   return Action::kRebuild;
 }
 
-DeviceSource::DeviceSource(V4l2Device& device, Settings& settings, const Clock& clock,
+DeviceSource::DeviceSource(V4l2Device& device, SharedSettings& settings, const Clock& clock,
                            Notices& notices)
     : graph_(device, settings, clock, notices), watchdog_(notices), notices_(notices) {}
 

@@ -57,7 +57,7 @@ class StallWatchdog {
 // torn down.
 class DeviceSource final : public CaptureSource {
  public:
-  DeviceSource(V4l2Device& device, Settings& settings, const Clock& clock, Notices& notices);
+  DeviceSource(V4l2Device& device, SharedSettings& settings, const Clock& clock, Notices& notices);
   ~DeviceSource() override { Stop(); }
 
   static constexpr int kRetryInterval_s = StallWatchdog::kRebuildInterval_s;

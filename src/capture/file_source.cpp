@@ -25,8 +25,9 @@ std::optional<CalendarTime> ParseCreationTime(const std::string& text) {
   return MakeCalendarTime(year, month, day, hour, minute, second);
 }
 
-FileSource::FileSource(FileSourceOptions options, const Settings& settings, const Clock& clock,
-                       Pacer& pacer, Notices& notices, const FrameProgress* framesRead)
+FileSource::FileSource(FileSourceOptions options, const SharedSettings& settings,
+                       const Clock& clock, Pacer& pacer, Notices& notices,
+                       const FrameProgress* framesRead)
     : options_(std::move(options)),
       settings_(settings),
       clock_(clock),
@@ -72,7 +73,7 @@ void FileSource::Stop() {
 
 bool FileSource::WaitForDetector(std::stop_token stop, const FrameRing& ring) {
   // The gap as the detector reduces it to a distance in the ring.
-  const uint64_t limit = kRingSlots - RingDistance(settings_.triggerGap);
+  const uint64_t limit = kRingSlots - RingDistance(settings_.Get()->triggerGap);
   // Only this thread stores frames, so the count read here holds until it stores the next one.
   const uint64_t stored = ring.FramesStored();
   while (framesRead_ != nullptr && !stop.stop_requested()) {

@@ -52,8 +52,8 @@ class FileSource final : public CaptureSource {
   // stall the source, since the first triggerGap frames of a ring are never processed. Without
   // it the fast mode does not wait. The settings, clock, pacer, notices and framesRead must
   // outlive the source.
-  FileSource(FileSourceOptions options, const Settings& settings, const Clock& clock, Pacer& pacer,
-             Notices& notices, const FrameProgress* framesRead);
+  FileSource(FileSourceOptions options, const SharedSettings& settings, const Clock& clock,
+             Pacer& pacer, Notices& notices, const FrameProgress* framesRead);
   ~FileSource() override;
 
   bool Start(FrameRing& ring) override;
@@ -74,7 +74,7 @@ class FileSource final : public CaptureSource {
   bool WaitForDetector(std::stop_token stop, const FrameRing& ring);
 
   FileSourceOptions options_;
-  const Settings& settings_;
+  const SharedSettings& settings_;
   const Clock& clock_;
   Pacer& pacer_;
   Notices& notices_;

@@ -37,7 +37,8 @@ struct DetectionState {
 };
 
 // Called by the detector after each processed frame, in this order; the archive recorder
-// implements it and reads the detector's statistics(), currentFrame() and currentStamp().
+// implements it and reads the detector's statistics(), currentFrame(), currentStamp() and
+// passSettings().
 class ArchiveSink {
  public:
   virtual ~ArchiveSink() = default;
@@ -63,11 +64,11 @@ inline constexpr std::string_view kBudgetTopic = "budget";
 // any thread. An event refused because the hourly budget is spent is said once per run of
 // refusals: refusals closer together than kRefusalRunGap frames are one run, counted in frames so
 // that a fast replay is told the same as a camera. The settings, ring, threshold map, event list,
-// clock and notices must outlive the detector.
+// clock and notices must outlive the detector. Each pass reads one settings record throughout.
 class Detector {
  public:
-  Detector(Settings& settings, FrameRing& ring, ThresholdMap& thresholds, EventList& eventList,
-           const Clock& clock, Notices& notices);
+  Detector(SharedSettings& settings, FrameRing& ring, ThresholdMap& thresholds,
+           EventList& eventList, const Clock& clock, Notices& notices);
   Detector(const Detector&) = delete;
   Detector& operator=(const Detector&) = delete;
 
@@ -80,7 +81,8 @@ class Detector {
   // Refusals of the budget closer together than this (in frames, a minute) are one run.
   static constexpr uint64_t kRefusalRunGap = 1800;
 
-  // One pass: the schedule check, then every frame that has arrived since the last pass.
+  // One pass: the schedule check, then every frame that has arrived since the last pass, with
+  // the settings as they stand when it begins (the schedule's switch included).
   void DetectionStep();
   // For a stop (end of a replayed file, Exit, a signal): an event in progress ends on the last
   // processed frame, its event file is written and it is queued like any other. Nothing happens
@@ -88,6 +90,7 @@ class Detector {
   void EndActiveEvent();
   // Start-up evaluation of the enable window: enabled is set by whether the time of day lies in
   // [enableTime, disableTime), a window that may span midnight; equal times leave it alone.
+  // Before the detection thread starts.
   void ApplyEnableWindow();
   // (Re)builds the threshold map from the threshold and maskFile settings.
   void BuildThresholdMap();
@@ -100,6 +103,8 @@ class Detector {
   // time: the ring slot may already be refilled.
   const uint8_t* currentFrame() const { return current_.get(); }
   const SystemTime& currentStamp() const { return currentStamp_; }
+  // The settings of the pass in progress (or the last one).
+  const std::shared_ptr<const Settings>& passSettings() const { return pass_; }
 
   // For other threads (status line).
   int32_t LastPixelCount() const { return lastPixelCount_; }
@@ -118,13 +123,15 @@ class Detector {
     int minute;
     int second;
   };
-  TimeOfDayNow Now() const;
-  void CheckSchedule();
+  TimeOfDayNow Now(const Settings& settings) const;
+  // Switches enabled when the schedule says so; true when it changed it.
+  bool CheckSchedule(const Settings& settings);
   void ProcessFrame(uint64_t number, uint32_t gap);
   void BeginEvent();
   void EndEvent();
 
-  Settings& settings_;
+  SharedSettings& settings_;
+  std::shared_ptr<const Settings> pass_;  // the record the pass in progress reads
   FrameRing& ring_;
   ThresholdMap& thresholds_;
   EventList& eventList_;

@@ -134,7 +134,7 @@ int WalkArchivePictures(ReviewContext& context, int generation, const Stamp& fir
   ReviewValues& review = context.review;
   review.currentArchiveFile.set(first);
   review.archiveFrameCount = 0;
-  const std::string archiveFolder = context.settings.archiveFolder.get();
+  const std::string archiveFolder = context.settings.archiveFolder;
   Stamp cursor = first;
   std::string folder;
   int visited = 0;
@@ -235,7 +235,7 @@ int ReplayArchive(ReviewContext& context, const Stamp& first, const Stamp& last)
   ReviewValues& review = context.review;
   const int generation = BeginFilledReader(context);
   auto work = WorkFrame(kReplayFill);
-  const std::string archiveFolder = context.settings.archiveFolder.get();
+  const std::string archiveFolder = context.settings.archiveFolder;
   Stamp cursor = first;
   std::string folder;
   int shown = 0;

@@ -5,7 +5,6 @@
 #include "base/folders.h"
 #include "capture/clock_sync.h"
 #include "config/config_file.h"
-#include "review/display_image.h"
 
 namespace ombrix {
 namespace {
@@ -21,17 +20,18 @@ SystemTime Station::FrameTimeClock::UtcNow() const {
 }
 
 StationStatus Station::Status() const {
+  const std::shared_ptr<const Settings> settings = settings_.Get();
   StationStatus status;
   status.newestCapture = ring_.NewestStamp();
   status.pixelCount = detector_.LastPixelCount();
-  status.enabled = settings_.enabled;
+  status.enabled = settings->enabled;
   status.recording = recorder_.progress().Read().active;
   status.framesStored = ring_.FramesStored();
   status.framesRead = detector_.FramesRead();
   status.framesLost = detector_.FramesLost();
   status.archiveFramesDropped = recorder_.FramesDropped();
   status.eventsWaiting = eventList_.Size();
-  status.freeFraction = freeSpace_.FreeFraction(GetBaseFolder(settings_.archiveFolder.get()));
+  status.freeFraction = freeSpace_.FreeFraction(GetBaseFolder(settings->archiveFolder));
   return status;
 }
 
@@ -44,7 +44,7 @@ Station::Station(const Clock& wallClock, FreeSpace& freeSpace, StationOptions op
       clock_(options.timeBase == TimeBase::kFrameTime ? static_cast<const Clock*>(&frameClock_)
                                                       : &wallClock),
       detector_(settings_, ring_, thresholdMap_, eventList_, *clock_, notices_),
-      recorder_(settings_, detector_, notices_, options.archive),
+      recorder_(detector_, notices_, options.archive),
       extractor_(settings_, eventList_, review_, wallClock, recorder_.progress(), notices_),
       cleaner_(settings_, freeSpace, notices_, &recorder_.progress()),
       detectionLoop_(
@@ -74,17 +74,22 @@ Station::~Station() {
   Stop();
 }
 
-bool Station::Start(std::unique_ptr<CaptureSource> source) {
+bool Station::Start(std::unique_ptr<CaptureSource> source, SourceFactory remake) {
   if (started_) {
     return false;
   }
   started_ = true;
-  if (options_.readConfiguration && ReadConfiguration(settings_) == ConfigReadResult::Failed) {
+  remake_ = std::move(remake);
+  ConfigReadResult read = ConfigReadResult::NoFile;
+  if (options_.readConfiguration) {
+    settings_.Update([&read](Settings& s) { read = ReadConfiguration(s); });
+  }
+  if (read == ConfigReadResult::Failed) {
     notices_.Say(Severity::kWarning, kConfigTopic, kConfigReadFailed);
   }
   detector_.ApplyEnableWindow();
   if (options_.enableAtStart) {
-    settings_.enabled = true;
+    settings_.Update([](Settings& s) { s.enabled = true; });
   }
   detector_.BuildThresholdMap();
   // Events recorded but not cut when the process last ended (killed, power cut) go first.
@@ -150,32 +155,22 @@ void Station::Stop() {
   }
 }
 
-bool Station::SetThreshold(int32_t threshold) {
-  if (threshold < 1 || threshold == settings_.threshold) {
-    return false;
+void Station::Apply(const SettingsEdit& edit, Redo redo) {
+  const auto [before, after] = settings_.Update(edit);
+  if (redo == Redo::kThresholdTable || after->threshold != before->threshold ||
+      after->maskFile != before->maskFile) {
+    thresholdMap_.Build(after->threshold, after->maskFile);
   }
-  settings_.threshold = threshold;
-  thresholdMap_.Build(threshold, settings_.maskFile.get());
-  return true;
-}
-
-void Station::SetMaskFile(const std::string& path) {
-  ChooseMask(settings_, thresholdMap_, path);
-}
-
-void Station::SetArchiveFolder(const std::string& folder) {
-  // The recorder takes the folder when it begins a clip, the extractor and the cleaner on each
-  // pass, the health thread reports a folder that cannot be used.
-  settings_.archiveFolder.set(folder);
-}
-
-bool Station::SelectCaptureDevice(uint32_t index, const SourceFactory& make) {
-  settings_.captureDeviceIndex = index;
-  return make && ReplaceSource(make(*this));
+  if ((redo == Redo::kCapture || after->captureDeviceIndex != before->captureDeviceIndex) &&
+      remake_) {
+    ReplaceSource(remake_(*this));
+  }
+  // The recorder takes a new archive folder when it begins a clip, the extractor and the cleaner
+  // on each pass, the health thread says when it cannot be used.
 }
 
 bool Station::SaveConfiguration() const {
-  return ombrix::SaveConfiguration(settings_);
+  return ombrix::SaveConfiguration(*settings_.Get());
 }
 
 std::unique_ptr<Reviewer> Station::MakeReviewer(ReviewWindow& window) {
@@ -196,7 +191,7 @@ void Station::DetectionPass() {
 }
 
 void Station::CheckBaseFolder() {
-  const std::string setting = settings_.archiveFolder.get();
+  const std::string setting = settings_.Get()->archiveFolder;
   const BaseFolderFallback examined = ExamineBaseFolderSetting(setting);
   if (setting == checkedArchiveFolder_ && examined == archiveFolderState_) {
     return;

@@ -60,10 +60,9 @@ void ArchiveProgress::ClipClosed(const char* firstFrameStamp) {
   openClip_[0] = '\0';
 }
 
-ArchiveRecorder::ArchiveRecorder(const Settings& settings, const Detector& detector,
-                                 Notices& notices, ArchiveRecorderOptions options)
-    : settings_(settings),
-      detector_(detector),
+ArchiveRecorder::ArchiveRecorder(const Detector& detector, Notices& notices,
+                                 ArchiveRecorderOptions options)
+    : detector_(detector),
       notices_(notices),
       options_(std::move(options)),
       peak_(std::make_unique<uint8_t[]>(kFrameBytes)),
@@ -87,7 +86,8 @@ ArchiveRecorder::~ArchiveRecorder() {
 void ArchiveRecorder::LogClipFrame(int32_t excessSum) {
   // The gate is decided here, and RecordArchiveFrame follows it, so that a setting flipped
   // between the two calls cannot start a clip whose first log row was never stored.
-  pending_.wanted = settings_.archiveAlways || settings_.enabled;
+  const Settings& settings = *detector_.passSettings();
+  pending_.wanted = settings.archiveAlways || settings.enabled;
   pending_.logged = true;
   const FrameStatistics& statistics = detector_.statistics();
   pending_.row.pixelCount = statistics.pixelCount;
@@ -99,7 +99,8 @@ void ArchiveRecorder::LogClipFrame(int32_t excessSum) {
 void ArchiveRecorder::RecordArchiveFrame() {
   const bool logged = pending_.logged;
   pending_.logged = false;
-  const bool wanted = logged ? pending_.wanted : settings_.archiveAlways || settings_.enabled;
+  const std::shared_ptr<const Settings>& settings = detector_.passSettings();
+  const bool wanted = logged ? pending_.wanted : settings->archiveAlways || settings->enabled;
   const uint8_t* frame = detector_.currentFrame();
   uint64_t number = 0;
   {
@@ -132,7 +133,8 @@ void ArchiveRecorder::RecordArchiveFrame() {
   slot.row.time = detector_.currentStamp();
   slot.logged = logged;
   slot.wanted = wanted;
-  slot.factor = ClampedIntegrationFactor(settings_.pngIntegrationFactor);
+  slot.factor = ClampedIntegrationFactor(settings->pngIntegrationFactor);
+  slot.settings = settings;
   if (options_.writeInline) {
     Write(slot);
     std::lock_guard lock(queueMutex_);
@@ -180,6 +182,7 @@ void ArchiveRecorder::Write(const Slot& slot) {
   if (!slot.wanted && clipFrame_ == 0) {
     return;
   }
+  writing_ = slot.settings;
   const SystemTime& time = slot.row.time;
   if (slot.logged) {
     rows_[clipFrame_] = slot.row;
@@ -250,7 +253,7 @@ void ArchiveRecorder::WriteClipLog(int rowCount) {
   TimeHistoryRow line{};
   FormatStampInto(line.stamp, rows_[0].time);
   std::string folder;
-  if (!GetArchiveMinuteFolder(settings_.archiveFolder.get(), folder, line.stamp, true)) {
+  if (!GetArchiveMinuteFolder(writing_->archiveFolder, folder, line.stamp, true)) {
     return;  // the clip reports the folder
   }
   const std::string path = folder + "/c" + line.stamp + ".csv";
@@ -313,7 +316,7 @@ void ArchiveRecorder::StartIntegrationRun(const SystemTime& time) {
   FormatStampInto(stamp, time);
   archiveImagePath_.clear();
   eventsImagePath_.clear();
-  const std::string archiveFolder = settings_.archiveFolder.get();
+  const std::string& archiveFolder = writing_->archiveFolder;
   std::string folder;
   if (GetArchiveMinuteFolder(archiveFolder, folder, stamp, true)) {
     archiveImagePath_ = folder + "/a" + stamp + ".png";
@@ -341,8 +344,7 @@ bool ArchiveRecorder::StartClip(const SystemTime& time) {
   FormatStampInto(clipStamp_, time);
   progress_.ClipStarted(clipStamp_);
   FolderFailure failure;
-  if (!GetArchiveMinuteFolder(settings_.archiveFolder.get(), clipFolder_, clipStamp_, true,
-                              &failure)) {
+  if (!GetArchiveMinuteFolder(writing_->archiveFolder, clipFolder_, clipStamp_, true, &failure)) {
     progress_.ClipStarted("");  // no clip after all
     notices_.Failure(Severity::kError, kRecordingTopic,
                      "Recording failed: " + failure.Describe() + ".");

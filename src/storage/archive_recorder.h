@@ -95,22 +95,20 @@ inline constexpr int kArchiveQueueSlots = 16;
 // Recording runs while detection is enabled or archiveAlways is set; a clip once begun is always
 // finished. The detector calls LogClipFrame and then RecordArchiveFrame for each processed frame,
 // on the detection thread, which only copies the frame, its capture time, its log row and the
-// settings it is recorded under into a slot of a bounded queue. The recorder's writer thread
-// takes the slots in order and does all the rest (clips, logs, images, progress), so the files
-// are the same as when the detection thread wrote them itself. When the queue is full the frame
-// is left out of the archive, counted and said, or, with waitWhenFull, the detection thread
-// waits. Per frame nothing is allocated: slots and buffers are made once, Stamps and paths once
-// per clip or run.
+// settings of the detection pass it is recorded under into a slot of a bounded queue. The
+// recorder's writer thread takes the slots in order and does all the rest (clips, logs, images,
+// progress), so the files are the same as when the detection thread wrote them itself. When the
+// queue is full the frame is left out of the archive, counted and said, or, with waitWhenFull, the
+// detection thread waits. Per frame nothing is allocated: slots and buffers are made once, Stamps
+// and paths once per clip or run.
 //
 // A clip movie that cannot be made, written or finished is a recording failure; one that cannot be
 // made at all for want of an encoder or picture is fatal (the station cannot record).
 //
-// The settings, the detector and the notices must outlive the recorder, which stops and joins its
-// writer.
+// The detector and the notices must outlive the recorder, which stops and joins its writer.
 class ArchiveRecorder final : public ArchiveSink {
  public:
-  ArchiveRecorder(const Settings& settings, const Detector& detector, Notices& notices,
-                  ArchiveRecorderOptions options = {});
+  ArchiveRecorder(const Detector& detector, Notices& notices, ArchiveRecorderOptions options = {});
   ~ArchiveRecorder() override;
   ArchiveRecorder(const ArchiveRecorder&) = delete;
   ArchiveRecorder& operator=(const ArchiveRecorder&) = delete;
@@ -150,6 +148,7 @@ class ArchiveRecorder final : public ArchiveSink {
     bool logged = false;  // LogClipFrame came first: row holds its log row
     bool wanted = false;  // archiveAlways or enabled when the frame was processed
     uint32_t factor = 1;  // pngIntegrationFactor then, clamped
+    std::shared_ptr<const Settings> settings;  // of the pass that processed the frame
   };
 
   // Writer side: records one frame, as one LogClipFrame and RecordArchiveFrame pair.
@@ -171,7 +170,6 @@ class ArchiveRecorder final : public ArchiveSink {
   // A failed or fatal clip writer, said once per clip.
   void CheckEncoder(const char* doing);
 
-  const Settings& settings_;
   const Detector& detector_;
   Notices& notices_;
   ArchiveRecorderOptions options_;
@@ -191,7 +189,8 @@ class ArchiveRecorder final : public ArchiveSink {
   bool clipOpen_ = false;  // the writer's clipFrame_ != 0, as of consumed_
 
   // Writer side (the writer thread, or the detection thread once the queue is drained).
-  bool encoderFailureSeen_ = false;  // the current clip's writer failure has been handled
+  std::shared_ptr<const Settings> writing_;  // the settings of the frame written last
+  bool encoderFailureSeen_ = false;          // the current clip's writer failure has been handled
   int clipFrame_ = 0;
   uint32_t integrationFrame_ = 0;
   uint32_t eventsCopyCount_ = 0;

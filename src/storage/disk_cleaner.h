@@ -41,21 +41,14 @@ class DiskCleaner {
   static constexpr double kEmergencyFreeFraction = 0.05;
 
   // All must outlive the cleaner; without the recorder's progress no folder is spared.
-  DiskCleaner(Settings& settings, FreeSpace& freeSpace, Notices& notices,
+  DiskCleaner(SharedSettings& settings, FreeSpace& freeSpace, Notices& notices,
               const ArchiveProgress* archiveProgress = nullptr);
   DiskCleaner(const DiskCleaner&) = delete;
   DiskCleaner& operator=(const DiskCleaner&) = delete;
 
-  // One retention pass. Reads minimalArchive, diskUsage and archiveFolder; may set enabled and
-  // archiveAlways to false.
+  // One retention pass. Reads minimalArchive, diskUsage and archiveFolder of one settings
+  // record; may set enabled and archiveAlways to false.
   void Pass();
-
-  // Free fraction of the volume that holds the base folder; nullopt when it cannot be read.
-  std::optional<double> GetFreeFraction();
-
-  // True when the archive holds at least kMinimumClips clip movies. Counts the *.mp4 files in
-  // archive/s????/s????????/s????????_????, stopping as soon as the count is reached.
-  bool ArchiveHasMinimumClips();
 
  private:
   // The Stamp of the clip being recorded; empty when none.
@@ -66,7 +59,7 @@ class DiskCleaner {
   // After a deletion: a disk still nearly full switches detection and archiving off.
   void StopWhenStillFull(const std::string& base);
 
-  Settings& settings_;
+  SharedSettings& settings_;
   FreeSpace& freeSpace_;
   Notices& notices_;
   const ArchiveProgress* archiveProgress_;

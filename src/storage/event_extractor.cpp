@@ -135,9 +135,10 @@ std::string OldestArchiveMinute(const std::string& base) {
 
 }  // namespace
 
-EventExtractor::EventExtractor(const Settings& settings, EventList& eventList, ReviewValues& review,
-                               const Clock& wallClock, const ArchiveProgress& archiveProgress,
-                               Notices& notices, SteadyNow steadyNow)
+EventExtractor::EventExtractor(const SharedSettings& settings, EventList& eventList,
+                               ReviewValues& review, const Clock& wallClock,
+                               const ArchiveProgress& archiveProgress, Notices& notices,
+                               SteadyNow steadyNow)
     : settings_(settings),
       eventList_(eventList),
       review_(review),
@@ -154,7 +155,7 @@ std::chrono::steady_clock::time_point EventExtractor::SteadyTime() const {
 
 size_t EventExtractor::QueueUncutEvents() {
   std::string eventsFolder;
-  const std::string archiveFolder = settings_.archiveFolder.get();
+  const std::string archiveFolder = settings_.Get()->archiveFolder;
   if (!GetEventsFolder(archiveFolder, eventsFolder)) {
     return 0;
   }
@@ -201,8 +202,9 @@ size_t EventExtractor::QueueUncutEvents() {
 }
 
 void EventExtractor::Pass() {
+  const std::shared_ptr<const Settings> settings = settings_.Get();
   std::string eventsFolder;
-  if (!GetEventsFolder(settings_.archiveFolder.get(), eventsFolder)) {
+  if (!GetEventsFolder(settings->archiveFolder, eventsFolder)) {
     return;
   }
   bool handled = false;
@@ -213,18 +215,19 @@ void EventExtractor::Pass() {
     if (!ClipsComplete(*waiting_)) {
       break;  // it and every event after it wait for the next pass
     }
-    CutWaitingEvent(eventsFolder);
+    CutWaitingEvent(*settings, eventsFolder);
     handled = true;
   }
   if (handled) {
-    DeleteOldEvents(eventsFolder);
+    DeleteOldEvents(*settings, eventsFolder);
   }
 }
 
 size_t EventExtractor::DrainAll(std::chrono::milliseconds bound) {
   const auto deadline = std::chrono::steady_clock::now() + bound;
+  const std::shared_ptr<const Settings> settings = settings_.Get();
   std::string eventsFolder;
-  if (GetEventsFolder(settings_.archiveFolder.get(), eventsFolder)) {
+  if (GetEventsFolder(settings->archiveFolder, eventsFolder)) {
     while (std::chrono::steady_clock::now() < deadline) {
       if (!waiting_ && !TakeNextEvent(eventsFolder)) {
         if (eventList_.Empty()) {
@@ -232,7 +235,7 @@ size_t EventExtractor::DrainAll(std::chrono::milliseconds bound) {
         }
         continue;  // that event's file was unreadable and it is dropped; go on with the next
       }
-      CutWaitingEvent(eventsFolder);
+      CutWaitingEvent(*settings, eventsFolder);
     }
   }
   return (waiting_ ? 1 : 0) + eventList_.Size();
@@ -260,8 +263,8 @@ bool EventExtractor::TakeNextEvent(const std::string& eventsFolder) {
   return true;
 }
 
-void EventExtractor::CutWaitingEvent(const std::string& eventsFolder) {
-  CutEvent(eventsFolder, *waiting_);
+void EventExtractor::CutWaitingEvent(const Settings& settings, const std::string& eventsFolder) {
+  CutEvent(settings, eventsFolder, *waiting_);
   waiting_.reset();
   hasWaiting_ = false;
 }
@@ -287,19 +290,20 @@ bool EventExtractor::ClipsComplete(const WaitingEvent& event) const {
          std::chrono::milliseconds(kImageWindowAfter_ms + kClipWaitLimit_ms);
 }
 
-bool EventExtractor::CutEvent(const std::string& eventsFolder, const WaitingEvent& event) {
+bool EventExtractor::CutEvent(const Settings& settings, const std::string& eventsFolder,
+                              const WaitingEvent& event) {
   const std::string image = "j" + event.key + ".jpg";
   const std::string movie = "m" + event.key + ".mp4";
   AtomicFile imageFile(eventsFolder + "/" + image, TemporaryPath(eventsFolder, image));
   AtomicFile movieFile(eventsFolder + "/" + movie, TemporaryPath(eventsFolder, movie));
   AtomicFile historyFile(eventsFolder + "/c" + event.key + ".csv", TemporaryName::kFixed);
   const char* failure = nullptr;
-  if (!ExtractEventImage(ShiftStamp(event.first, -kImageWindowBefore_ms),
+  if (!ExtractEventImage(settings, ShiftStamp(event.first, -kImageWindowBefore_ms),
                          ShiftStamp(event.last, kImageWindowAfter_ms), imageFile.temporary())) {
     failure = "its peak image could not be written";
-  } else if (!ExtractEventMovie(event.first, event.last, movieFile.temporary())) {
+  } else if (!ExtractEventMovie(settings, event.first, event.last, movieFile.temporary())) {
     failure = "its movie could not be written";
-  } else if (!WriteEventTimeHistory(event.first, event.last, historyFile) ||
+  } else if (!WriteEventTimeHistory(settings, event.first, event.last, historyFile) ||
              !historyFile.Commit(Durability::kCached)) {
     failure = "its time history could not be written";
   } else if (!imageFile.Commit(Durability::kCached) || !movieFile.Commit(Durability::kCached)) {
@@ -317,12 +321,12 @@ bool EventExtractor::CutEvent(const std::string& eventsFolder, const WaitingEven
   return true;
 }
 
-bool EventExtractor::ExtractEventImage(const Stamp& from, const Stamp& to,
+bool EventExtractor::ExtractEventImage(const Settings& settings, const Stamp& from, const Stamp& to,
                                        const std::string& outputPath) {
   const int generation = review_.NewReaderGeneration();
   std::fill_n(image_.get(), kFrameBytes, uint8_t{0});
   review_.currentArchiveFile.set(from);
-  const std::string archiveFolder = settings_.archiveFolder.get();
+  const std::string& archiveFolder = settings.archiveFolder;
   Stamp cursor = from;
   std::string folder;
   while (review_.ReaderCurrent(generation)) {
@@ -339,8 +343,8 @@ bool EventExtractor::ExtractEventImage(const Stamp& from, const Stamp& to,
   return WriteJpegStill(outputPath, image_.get());
 }
 
-bool EventExtractor::ExtractEventMovie(const Stamp& first, const Stamp& last,
-                                       const std::string& outputPath) {
+bool EventExtractor::ExtractEventMovie(const Settings& settings, const Stamp& first,
+                                       const Stamp& last, const std::string& outputPath) {
   MovieWriter writer(outputPath);
   if (writer.fatal()) {
     notices_.Failure(Severity::kFatal, kCutTopic,
@@ -351,7 +355,7 @@ bool EventExtractor::ExtractEventMovie(const Stamp& first, const Stamp& last,
   const Stamp& lastFrame = last;
   std::fill_n(frame_.get(), kFrameBytes, uint8_t{0});
   review_.archiveFrameCount = 0;
-  const std::string archiveFolder = settings_.archiveFolder.get();
+  const std::string& archiveFolder = settings.archiveFolder;
 
   Stamp cursor = FindNextArchiveStamp(archiveFolder, searchStart, "s", ".mp4");
   review_.currentArchiveFile.set(cursor);
@@ -395,15 +399,15 @@ bool EventExtractor::ExtractEventMovie(const Stamp& first, const Stamp& last,
   return writer.Close();
 }
 
-bool EventExtractor::ExtractEventTimeHistory(const Stamp& first, const Stamp& last,
-                                             const std::string& outputPath) {
+bool EventExtractor::ExtractEventTimeHistory(const Settings& settings, const Stamp& first,
+                                             const Stamp& last, const std::string& outputPath) {
   AtomicFile output(outputPath, TemporaryName::kFixed);
-  return WriteEventTimeHistory(first, last, output) && output.Commit(Durability::kCached);
+  return WriteEventTimeHistory(settings, first, last, output) && output.Commit(Durability::kCached);
 }
 
-bool EventExtractor::WriteEventTimeHistory(const Stamp& first, const Stamp& last,
-                                           AtomicFile& output) {
-  const std::string archiveFolder = settings_.archiveFolder.get();
+bool EventExtractor::WriteEventTimeHistory(const Settings& settings, const Stamp& first,
+                                           const Stamp& last, AtomicFile& output) {
+  const std::string& archiveFolder = settings.archiveFolder;
   std::string eventsFolder;
   if (!GetEventsFolder(archiveFolder, eventsFolder) || output.file() == nullptr) {
     return false;
@@ -412,7 +416,7 @@ bool EventExtractor::WriteEventTimeHistory(const Stamp& first, const Stamp& last
   const Stamp searchStart = ShiftStamp(first, -kSearchStartBefore_ms);
   const Stamp firstFrame = ShiftStamp(first, -kFirstFrameBefore_ms);
   const Stamp& lastFrame = last;
-  const Calibration calibration = CalibrationFromSettings(settings_);
+  const Calibration calibration = CalibrationFromSettings(settings);
   const Tilt tilt = TiltFromPositions(calibration);
 
   TimeHistoryRow row{};  // the centroid carries over frames and clips without a log
@@ -458,8 +462,8 @@ bool EventExtractor::WriteEventTimeHistory(const Stamp& first, const Stamp& last
   return written;
 }
 
-void EventExtractor::DeleteOldEvents(const std::string& eventsFolder) {
-  const int32_t daysToKeep = settings_.daysToKeep;
+void EventExtractor::DeleteOldEvents(const Settings& settings, const std::string& eventsFolder) {
+  const int32_t daysToKeep = settings.daysToKeep;
   if (daysToKeep < 0) {
     return;  // refused: a negative retention must not wipe the events
   }

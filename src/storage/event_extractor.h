@@ -53,15 +53,16 @@ inline constexpr std::string_view kCutTopic = "cut";
 // event taken off the list whose event file cannot be read is said and dropped; an event movie
 // that cannot be made at all for want of an encoder is fatal.
 //
-// One thread at a time calls Pass, DrainAll, QueueUncutEvents and the Extract functions.
-// Everything passed to the constructor must outlive the extractor.
+// One thread at a time calls Pass, DrainAll, QueueUncutEvents and the Extract functions. Each
+// pass reads one settings record throughout. Everything passed to the constructor must outlive
+// the extractor.
 class EventExtractor {
  public:
   using SteadyNow = std::function<std::chrono::steady_clock::time_point()>;
 
   // wallClock ages the event files for retention (also during a replay whose frames carry other
   // times); steadyNow (default: std::chrono::steady_clock) bounds the wait for clips.
-  EventExtractor(const Settings& settings, EventList& eventList, ReviewValues& review,
+  EventExtractor(const SharedSettings& settings, EventList& eventList, ReviewValues& review,
                  const Clock& wallClock, const ArchiveProgress& archiveProgress, Notices& notices,
                  SteadyNow steadyNow = nullptr);
   EventExtractor(const EventExtractor&) = delete;
@@ -98,21 +99,25 @@ class EventExtractor {
   // file. Returns how many events were queued.
   size_t QueueUncutEvents();
 
-  // Each returns true when its file was written whole and closed.
+  // Each returns true when its file was written whole and closed; each reads the archive of
+  // settings.archiveFolder.
   // Peak image of the clip peak images whose first frame lies after from and not after to.
   // Cancellable through readerGeneration (the image so far is still written).
-  bool ExtractEventImage(const Stamp& from, const Stamp& to, const std::string& outputPath);
+  bool ExtractEventImage(const Settings& settings, const Stamp& from, const Stamp& to,
+                         const std::string& outputPath);
   // Movie of the archived frames from first - 1000 ms to last.
-  bool ExtractEventMovie(const Stamp& first, const Stamp& last, const std::string& outputPath);
-  // Time history of the same frames, with the azimuth and elevation of each centroid.
-  bool ExtractEventTimeHistory(const Stamp& first, const Stamp& last,
+  bool ExtractEventMovie(const Settings& settings, const Stamp& first, const Stamp& last,
+                         const std::string& outputPath);
+  // Time history of the same frames, with the azimuth and elevation of each centroid by the
+  // calibration of settings.
+  bool ExtractEventTimeHistory(const Settings& settings, const Stamp& first, const Stamp& last,
                                const std::string& outputPath);
 
   // Deletes every file in the events folder older than daysToKeep days by the wall clock, by
   // birth time where the file system records it, else by modification time. A negative
   // daysToKeep is refused (nothing is deleted); values above 24855 count as 24855. Each event
   // file deleted is told to the delete observer.
-  void DeleteOldEvents(const std::string& eventsFolder);
+  void DeleteOldEvents(const Settings& settings, const std::string& eventsFolder);
 
  private:
   struct WaitingEvent {
@@ -126,14 +131,16 @@ class EventExtractor {
   // list is empty or the event file cannot be read (that event is said and dropped).
   bool TakeNextEvent(const std::string& eventsFolder);
   bool ClipsComplete(const WaitingEvent& event) const;
-  void CutWaitingEvent(const std::string& eventsFolder);
+  void CutWaitingEvent(const Settings& settings, const std::string& eventsFolder);
   // True when all three files were written and renamed into place.
-  bool CutEvent(const std::string& eventsFolder, const WaitingEvent& event);
+  bool CutEvent(const Settings& settings, const std::string& eventsFolder,
+                const WaitingEvent& event);
   // The time history into output (left uncommitted); false when a write failed.
-  bool WriteEventTimeHistory(const Stamp& first, const Stamp& last, AtomicFile& output);
+  bool WriteEventTimeHistory(const Settings& settings, const Stamp& first, const Stamp& last,
+                             AtomicFile& output);
   std::chrono::steady_clock::time_point SteadyTime() const;
 
-  const Settings& settings_;
+  const SharedSettings& settings_;
   EventList& eventList_;
   ReviewValues& review_;
   const Clock& wallClock_;

@@ -357,13 +357,13 @@ TEST_F(WindowTest, OnlyExitStopsTheStation) {
 
 TEST_F(WindowTest, LiveStatusTextAndTheEveryThirtiethCopy) {
   auto window = MakeStartedByHand();
-  Settings& settings = window->station().mutableSettings();
-  settings.enabled = false;
+  Station& station = window->station();
+  station.Apply([](Settings& s) { s.enabled = false; });
   // No frame yet: the time reads as zeros.
   window->LiveStatus();
   EXPECT_EQ(Status(*window), "UTC 00/00/00 00:00:00 Disabled");
   hand->Store(40, SystemTime{2016, 6, 5, 10, 21, 5, 9, 990});
-  settings.enabled = true;
+  station.Apply([](Settings& s) { s.enabled = true; });
   const uint8_t* display = window->picture().displayPixels();
   window->LiveStatus();  // the 2nd message: no copy
   EXPECT_EQ(Status(*window), "UTC 06/10/2016 21:05:09 Enabled");
@@ -470,7 +470,7 @@ TEST_F(WindowTest, MaskIsShownAndOverlaid) {
   ASSERT_TRUE(mask.save(path));
   log.answer = path;
   window->action("actionReadMaskFile")->trigger();
-  EXPECT_EQ(window->station().settings().maskFile.get(), path.toStdString());
+  EXPECT_EQ(window->station().settings()->maskFile, path.toStdString());
   window->ShowMask();
   EXPECT_EQ(display[105 * 640 + 210], 255);
   EXPECT_EQ(display[50 * 640 + 50], 30);
@@ -486,7 +486,7 @@ TEST_F(WindowTest, ClickReadsOutThePixelAndItsDirection) {
   window->Start();
   window->show();
   ASSERT_TRUE(QTest::qWaitForWindowExposed(window.get()));
-  const Calibration calibration = CalibrationFromSettings(window->station().settings());
+  const Calibration calibration = CalibrationFromSettings(*window->station().settings());
   for (const QPoint pixel : {QPoint(320, 240), QPoint(0, 0), QPoint(639, 10)}) {
     QTest::mouseClick(&window->picture(), Qt::LeftButton, {}, pixel + QPoint(2, 2));
     const AzEl d = PixelToAzEl(calibration, pixel.x(), pixel.y());
@@ -504,7 +504,7 @@ TEST_F(WindowTest, ChangeVideoSourceCyclesTheDeviceIndexAndRebuildsCapture) {
   std::vector<std::string> sources;
   std::vector<uint32_t> indexes;
   WindowSetup setup = Setup([&](Station& station) {
-    indexes.push_back(station.settings().captureDeviceIndex);
+    indexes.push_back(station.settings()->captureDeviceIndex);
     return std::make_unique<HandSource>(&sources);
   });
   setup.countDevices = [] { return 3; };
@@ -584,30 +584,31 @@ TEST_F(WindowTest, NoticesReachTheStripTheMessagesListAndTheirBoxes) {
 
 TEST_F(WindowTest, NewArchiveDirectoryStripsTrailingSeparators) {
   auto window = Make();
-  const Settings& settings = window->station().settings();
-  window->station().SetArchiveFolder("/old");
+  Station& station = window->station();
+  station.Apply([](Settings& s) { s.archiveFolder = "/old"; });
   for (const auto& [answer, expected] : {std::pair{"", "/old"},  // cancelled
                                          {"/data/sky/ //", "/data/sky"}}) {
     log.answer = QString::fromLatin1(answer);
     window->action("actionNewArchiveDirectory")->trigger();
-    EXPECT_EQ(settings.archiveFolder.get(), expected);
+    EXPECT_EQ(station.settings()->archiveFolder, expected);
   }
 }
 
 // "Vardex Options": refilled on every show; the rules of OK.
 TEST_F(WindowTest, VardexOptionsRules) {
   auto window = Make();
-  Settings& s = window->station().mutableSettings();
+  Station& station = window->station();
   auto* dialog = Open(*window, "actionDisplay", "vardexOptions");
   ASSERT_NE(dialog, nullptr);
   const auto edit = [dialog](const char* name) { return Field(*dialog, name); };
   const auto ok = [dialog] { Button(*dialog, "ok")->click(); };
-  const std::map<std::string, std::function<int()>> read = {
-      {"diskUsage", [&s] { return static_cast<int>(s.diskUsage.load()); }},
-      {"pngIntegrationFactor", [&s] { return static_cast<int>(s.pngIntegrationFactor.load()); }},
-      {"hourlyRate", [&s] { return s.hourlyRate.load(); }},
-      {"slowdownFactor", [&s] { return s.slowdownFactor.load(); }},
-      {"daysToKeep", [&s] { return s.daysToKeep.load(); }}};
+  const std::map<std::string, std::function<int(const Settings&)>> read = {
+      {"diskUsage", [](const Settings& s) { return static_cast<int>(s.diskUsage); }},
+      {"pngIntegrationFactor",
+       [](const Settings& s) { return static_cast<int>(s.pngIntegrationFactor); }},
+      {"hourlyRate", [](const Settings& s) { return s.hourlyRate; }},
+      {"slowdownFactor", [](const Settings& s) { return s.slowdownFactor; }},
+      {"daysToKeep", [](const Settings& s) { return s.daysToKeep; }}};
   const std::tuple<const char*, const char*, int> cases[] = {{"diskUsage", "10", 25},
                                                              {"diskUsage", "95", 90},
                                                              {"diskUsage", "60", 60},
@@ -625,11 +626,11 @@ TEST_F(WindowTest, VardexOptionsRules) {
     window->action("actionDisplay")->trigger();
     edit(field)->setText(QString::fromLatin1(text));
     ok();
-    EXPECT_EQ(read.at(field)(), expected);
+    EXPECT_EQ(read.at(field)(*station.settings()), expected);
     EXPECT_FALSE(dialog->isVisible());
   }
   // Refilled on show: a setting changed meanwhile is what it shows.
-  s.enabled = true;
+  station.Apply([](Settings& s) { s.enabled = true; });
   window->action("actionDisplay")->trigger();
   EXPECT_TRUE(dialog->findChild<QCheckBox*>("enableNow")->isChecked());
   EXPECT_EQ(edit("daysToKeep")->text().toStdString(), "7");
@@ -641,12 +642,13 @@ TEST_F(WindowTest, VardexOptionsRules) {
   dialog->findChild<QCheckBox*>("preferComposites")->setChecked(true);
   dialog->findChild<QCheckBox*>("enableNow")->setChecked(false);
   ok();
-  EXPECT_FALSE(s.enableDisableTimeIsLocal);
-  EXPECT_EQ(s.enableTime.load(), (TimeOfDay{21, 30, 5, 0}));
-  EXPECT_EQ(s.disableTime.load(), (TimeOfDay{5, 0, 0, 0}));
-  EXPECT_TRUE(s.pseudoColor);
-  EXPECT_TRUE(s.preferComposites);
-  EXPECT_FALSE(s.enabled);
+  const std::shared_ptr<const Settings> s = station.settings();
+  EXPECT_FALSE(s->enableDisableTimeIsLocal);
+  EXPECT_EQ(s->enableTime, (TimeOfDay{21, 30, 5}));
+  EXPECT_EQ(s->disableTime, (TimeOfDay{5, 0, 0}));
+  EXPECT_TRUE(s->pseudoColor);
+  EXPECT_TRUE(s->preferComposites);
+  EXPECT_FALSE(s->enabled);
   uint8_t* display = window->picture().displayPixels();
   display[0] = 255;
   display[1] = 0;
@@ -656,7 +658,7 @@ TEST_F(WindowTest, VardexOptionsRules) {
   window->action("actionDisplay")->trigger();
   edit("diskUsage")->setText("33");
   Button(*dialog, "cancel")->click();
-  EXPECT_EQ(s.diskUsage.load(), 60u);
+  EXPECT_EQ(station.settings()->diskUsage, 60u);
   EXPECT_FALSE(dialog->isVisible());
   window->action("actionDisplay")->trigger();
   EXPECT_EQ(edit("diskUsage")->text().toStdString(), "60");
@@ -669,7 +671,6 @@ TEST_F(WindowTest, EventOptionsRules) {
   auto window = Make();
   window->Start();  // builds the threshold table
   Station& station = window->station();
-  Settings& s = station.mutableSettings();
   auto* dialog = Open(*window, "actionTrigger", "eventOptions");
   ASSERT_NE(dialog, nullptr);
   const auto edit = [dialog](const char* name) { return Field(*dialog, name); };
@@ -682,37 +683,37 @@ TEST_F(WindowTest, EventOptionsRules) {
     edit("threshold")->setText(QString::fromLatin1(text));
     ok();
     EXPECT_EQ(station.ThresholdTable(), before) << text;
-    EXPECT_EQ(s.threshold.load(), 30);
+    EXPECT_EQ(station.settings()->threshold, 30);
   }
   edit("threshold")->setText("45");
   ok();
   EXPECT_NE(station.ThresholdTable(), before);
-  EXPECT_EQ(s.threshold.load(), 45);
+  EXPECT_EQ(station.settings()->threshold, 45);
   EXPECT_EQ((*station.ThresholdTable())[1234], 45);
   // The others are taken only when greater than 0; text reads as its leading number.
-  const std::tuple<const char*, const char*, Relaxed<int32_t>*, int> cases[] = {
-      {"triggerGap", "0", &s.triggerGap, 10},
-      {"triggerGap", "7x", &s.triggerGap, 7},
-      {"triggerCountBegin", "abc", &s.triggerCountBegin, 2},
-      {"triggerCountBegin", "4", &s.triggerCountBegin, 4},
-      {"triggerCountEnd", "3", &s.triggerCountEnd, 3},
-      {"triggerSumBegin", "-5", &s.triggerSumBegin, 12},
-      {"triggerSumEnd", "8", &s.triggerSumEnd, 8},
-      {"maxEventTime", "60", &s.maxEventTime, 60},
+  const std::tuple<const char*, const char*, int32_t Settings::*, int> cases[] = {
+      {"triggerGap", "0", &Settings::triggerGap, 10},
+      {"triggerGap", "7x", &Settings::triggerGap, 7},
+      {"triggerCountBegin", "abc", &Settings::triggerCountBegin, 2},
+      {"triggerCountBegin", "4", &Settings::triggerCountBegin, 4},
+      {"triggerCountEnd", "3", &Settings::triggerCountEnd, 3},
+      {"triggerSumBegin", "-5", &Settings::triggerSumBegin, 12},
+      {"triggerSumEnd", "8", &Settings::triggerSumEnd, 8},
+      {"maxEventTime", "60", &Settings::maxEventTime, 60},
   };
   for (const auto& [name, text, setting, expected] : cases) {
     SCOPED_TRACE(std::string(name) + " = " + text);
     window->action("actionTrigger")->trigger();
     edit(name)->setText(QString::fromLatin1(text));
     ok();
-    EXPECT_EQ(setting->load(), expected);
+    EXPECT_EQ((*station.settings()).*setting, expected);
   }
   // Filled once: typed text survives Cancel, the setting keeps its value.
   window->action("actionTrigger")->trigger();
   edit("maxEventTime")->setText("77");
   Button(*dialog, "cancel")->click();
-  EXPECT_EQ(s.maxEventTime.load(), 60);
-  s.triggerGap = 3;  // not shown: the dialog is not refilled
+  EXPECT_EQ(station.settings()->maxEventTime, 60);
+  station.Apply([](Settings& s) { s.triggerGap = 3; });  // not shown: the dialog is not refilled
   window->action("actionTrigger")->trigger();
   EXPECT_EQ(window->findChild<QDialog*>("eventOptions"), dialog);
   EXPECT_EQ(edit("maxEventTime")->text().toStdString(), "77");
@@ -721,8 +722,8 @@ TEST_F(WindowTest, EventOptionsRules) {
 
 TEST_F(WindowTest, CalibrationRules) {
   auto window = Make();
-  Settings& s = window->station().mutableSettings();
-  s.calDegPerPixel1 = 0.123456789;
+  Station& station = window->station();
+  station.Apply([](Settings& s) { s.calDegPerPixel1 = 0.123456789; });
   auto* dialog = Open(*window, "actionCalibration", "calibration");
   ASSERT_NE(dialog, nullptr);
   const auto edit = [dialog](const char* name) { return Field(*dialog, name); };
@@ -733,15 +734,16 @@ TEST_F(WindowTest, CalibrationRules) {
   edit("calCOPy")->setText("-1e2");
   edit("calDegPerPixel1")->setText("0.4");
   Button(*dialog, "ok")->click();
-  EXPECT_DOUBLE_EQ(s.calRotation.load(), 12.5);
-  EXPECT_DOUBLE_EQ(s.calTrueLatitude.load(), 0.0);
-  EXPECT_DOUBLE_EQ(s.calCOPy.load(), -100.0);
-  EXPECT_DOUBLE_EQ(s.calDegPerPixel1.load(), 0.4);
+  const std::shared_ptr<const Settings> s = station.settings();
+  EXPECT_DOUBLE_EQ(s->calRotation, 12.5);
+  EXPECT_DOUBLE_EQ(s->calTrueLatitude, 0.0);
+  EXPECT_DOUBLE_EQ(s->calCOPy, -100.0);
+  EXPECT_DOUBLE_EQ(s->calDegPerPixel1, 0.4);
   // Typed and cancelled text stays in the fields.
   window->action("actionCalibration")->trigger();
   edit("calRotation")->setText("99");
   Button(*dialog, "cancel")->click();
-  EXPECT_DOUBLE_EQ(s.calRotation.load(), 12.5);
+  EXPECT_DOUBLE_EQ(station.settings()->calRotation, 12.5);
   window->action("actionCalibration")->trigger();
   EXPECT_EQ(edit("calRotation")->text().toStdString(), "99");
 }

@@ -162,7 +162,7 @@ class CaptureGraphTest : public ::testing::Test {
   }
 
   test::FakeV4l2Device device_;
-  Settings settings_;
+  SharedSettings settings_;
   StoppedClock clock_;
   FrameRing ring_;
   // The steady time of the health checks, and of the notices' repeats.
@@ -191,9 +191,9 @@ TEST_F(CaptureGraphTest, TooLargeIndexTakesTheLastCaptureDevice) {
   };
   for (const auto& [cameras, index, taken] : rows) {
     device_.cameras = cameras;
-    settings_.captureDeviceIndex = index;
+    settings_.Update([index](Settings& s) { s.captureDeviceIndex = index; });
     ASSERT_TRUE(Build());
-    EXPECT_EQ(settings_.captureDeviceIndex.load(), taken);
+    EXPECT_EQ(settings_.Get()->captureDeviceIndex, taken);
     EXPECT_EQ(graph_.devicePath(), "/dev/video" + std::to_string(cameras.size() - 1));
     EXPECT_EQ(device_.Now().open, 1);  // the probes closed their descriptors
     graph_.TearDownCaptureGraph();

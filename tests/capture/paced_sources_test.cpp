@@ -169,7 +169,7 @@ class FileSourceTest : public ::testing::Test {
 
   test::TempDir dir_;
   const std::string movie_ = (dir_ / "night.mp4").string();
-  Settings settings_;
+  SharedSettings settings_;
   VirtualTime time_;
   FrameRing ring_;
   Notices notices_;
@@ -218,7 +218,7 @@ TEST_F(FileSourceTest, FastDeliveryStaysWithinReachOfTheDetector) {
   start_ = MakeCalendarTime(2026, 1, 2, 23, 59, 59);
   // -1 reaches back 63 frames, like 63.
   for (auto [gap, stop] : {std::pair{10, true}, {10, false}, {63, false}, {-1, false}}) {
-    settings_.triggerGap = gap;
+    settings_.Update([gap](Settings& s) { s.triggerGap = gap; });
     const uint64_t reach = gap == 10 ? 54 : 1;
     FrameProgress processed;
     FrameRing ring;

@@ -58,7 +58,7 @@ test::FakeCamera CameraWithControls() {
 class VideoControlsTest : public ::testing::Test {
  protected:
   test::FakeV4l2Device device_;
-  Settings settings_;
+  SharedSettings settings_;
   SystemClock clock_;
   FrameRing ring_;
   Reports reports_;

@@ -15,8 +15,10 @@
 namespace ombrix::test {
 
 ReviewArchive::ReviewArchive() {
-  settings.archiveFolder.set(base.str());
-  settings.slowdownFactor = 0;
+  settings.Update([this](Settings& s) {
+    s.archiveFolder = base.str();
+    s.slowdownFactor = 0;
+  });
 }
 
 std::string ReviewArchive::MinuteFolder(const Stamp& stamp) const {
@@ -79,10 +81,11 @@ std::string ReviewArchive::AddEvent(const Stamp& first, const Stamp& last) {
 
 void ReviewArchive::CutEvent(const Stamp& first, const Stamp& last) {
   EventExtractor extractor(settings, eventList, review, clock, progress, notices);
-  extractor.ExtractEventImage(ShiftStamp(first, -1500), ShiftStamp(last, 1500),
+  const std::shared_ptr<const Settings> now = settings.Get();
+  extractor.ExtractEventImage(*now, ShiftStamp(first, -1500), ShiftStamp(last, 1500),
                               EventFile('j', first));
-  extractor.ExtractEventMovie(first, last, EventFile('m', first));
-  extractor.ExtractEventTimeHistory(first, last, EventFile('c', first));
+  extractor.ExtractEventMovie(*now, first, last, EventFile('m', first));
+  extractor.ExtractEventTimeHistory(*now, first, last, EventFile('c', first));
 }
 
 void RecordingWindow::FrameReady() {

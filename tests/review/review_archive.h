@@ -36,7 +36,7 @@ class ReviewArchive {
   std::string EventFile(char letter, const Stamp& key) const;
 
   TempDir base;
-  Settings settings;
+  SharedSettings settings;
   ReviewValues review;
   EventList eventList;
   SystemClock clock;

@@ -174,7 +174,7 @@ TEST_F(ReviewTest, Replay_OfACutEventPostsEveryMovieFrameWithTheHistorysStampsAn
   const Stamp first = "20240315_211451_330", last = "20240315_211451_660";
   archive.AddEvent(first, last);
   archive.CutEvent(first, last);
-  archive.settings.showTrackingBox = false;
+  archive.settings.Update([](Settings& s) { s.showTrackingBox = false; });
 
   reviewer.First();
   ASSERT_TRUE(window.WaitForReplayEnds(1));
@@ -241,7 +241,7 @@ TEST_F(ReviewTest, Replay_OfAnUncutEventOrAnIntervalPlaysTheArchiveWidenedByOneA
 TEST_F(ReviewTest, Replay_ANewerReaderStopsARunningAndAPausedOne) {
   archive.AddClip("20240315_211450_000");
   archive.AddEvent("20240315_211450_500", "20240315_211450_600");
-  archive.settings.slowdownFactor = 5;  // 150 ms a frame: 4.5 s for the clip
+  archive.settings.Update([](Settings& s) { s.slowdownFactor = 5; });  // 150 ms a frame: 4.5 s
 
   reviewer.First();
   ASSERT_TRUE(window.WaitForFrames(1));
@@ -337,7 +337,7 @@ TEST_F(ReviewTest, Composite_ShowsThePeakImageOfACutEventElseTheArchiveMaximum) 
   EXPECT_EQ(window.replayEnds(), 0);
 
   // With preferComposites the navigation shows the composite; Replay still replays.
-  archive.settings.preferComposites = true;
+  archive.settings.Update([](Settings& s) { s.preferComposites = true; });
   window.Clear();
   reviewer.First();
   ASSERT_TRUE(window.WaitForFrames(1));

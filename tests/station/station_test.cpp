@@ -114,7 +114,7 @@ TEST(StationTest, SimulatedSkyEventsCoverTheDrawnMeteorsAndAreCut) {
   const fs::path truthPath = base / "truth.csv";
   {
     Station station(clock, space, QuickOptions(), hooks);
-    station.SetArchiveFolder(base.str());
+    station.Apply([&base](Settings& s) { s.archiveFolder = base.str(); });
     SimulatedSkyOptions sky;
     sky.seed = 11;
     sky.meteorsPerMinute = 12;
@@ -166,7 +166,7 @@ void WriteFlashMovie(const std::string& path, int frames, int flashAt) {
 }
 
 struct ReplayOptions {
-  std::function<void(Settings&)> adjust;      // changes the settings before the start
+  SettingsEdit adjust;                        // changes the settings before the start
   std::function<void(Station&)> stopped;      // looks at the station after Stop()
   std::function<void(const Stamp&)> deleted;  // told of each event retention deletes
   bool fast = true;                           // else at the movie's own pace
@@ -210,15 +210,15 @@ uint64_t ReplayFast(const std::string& movie, const fs::path& base,
     }
   };
   Station station(clock, space, options, hooks);
-  station.SetArchiveFolder(base.string());
+  station.Apply([&base](Settings& s) { s.archiveFolder = base.string(); });
   if (replayOptions.adjust) {
-    replayOptions.adjust(station.mutableSettings());
+    station.Apply(replayOptions.adjust);
   }
   FileSourceOptions file;
   file.path = movie;
   file.fast = replayOptions.fast;
   file.start = replayOptions.start;
-  auto source = std::make_unique<FileSource>(file, station.settings(), clock, pacer,
+  auto source = std::make_unique<FileSource>(file, station.sharedSettings(), clock, pacer,
                                              station.notices(), &station.readProgress());
   FileSource* replay = source.get();
   station.Start(std::move(source));
@@ -313,7 +313,7 @@ TEST(StationTest, FastReplayFindsTheStreakOnItsFrameAndRepeatsByteForByte) {
 
   ReplayOptions options;
   options.readConfiguration = true;
-  options.stopped = [](Station& station) { EXPECT_EQ(station.settings().daysToKeep.load(), 99); };
+  options.stopped = [](Station& station) { EXPECT_EQ(station.settings()->daysToKeep, 99); };
   ReplayFast(movie, dir / "first", options);
   // Frame 120 is the first to differ from the frame ten before it; the second busy frame, 121,
   // begins the event. Its capture time is the start plus its presentation time, 121 * 100/2997 s
@@ -524,7 +524,7 @@ TEST(StationTest, ArchiveFolderFallbackIsReportedOncePerChange) {
   };
   const std::string disk = (dir / "disk").string();
   Station station(clock, space, QuickOptions(), hooks);
-  station.SetArchiveFolder(disk);
+  station.Apply([&disk](Settings& s) { s.archiveFolder = disk; });
   station.Start(nullptr);
   const std::string fallback = "The archive folder " + disk +
                                " cannot be used (No such file or directory): recordings go to " +

@@ -46,13 +46,15 @@ struct Rig final : Clock {
       : start(*MakeCalendarTime(2026, 12, 6, hour, minute, second)),
         spotBegin(spotFrom),
         spotEnd(spotTo),
-        recorder(settings, detector, notices, std::move(archive)) {
+        recorder(detector, notices, std::move(archive)) {
     notices.SetSink([this](const Notice& notice) {
       std::lock_guard lock(saidMutex);
       said.push_back(notice.text);
     });
-    settings.archiveFolder.set(base.str());
-    settings.enabled = true;
+    Set([this](Settings& s) {
+      s.archiveFolder = base.str();
+      s.enabled = true;
+    });
     detector.BuildThresholdMap();
     detector.SetArchiveSink(recorder);
     now = TimeOf(0);
@@ -109,6 +111,7 @@ struct Rig final : Clock {
            s.substr(0, 13);
   }
   std::string EventsFolder() const { return base.str() + "/events"; }
+  void Set(const SettingsEdit& edit) { settings.Update(edit); }
   std::vector<std::string> Said() {
     std::lock_guard lock(saidMutex);
     return said;
@@ -132,7 +135,7 @@ struct Rig final : Clock {
   Notices notices;  // what the recorder and the extractor say, in `said`
   std::mutex saidMutex;
   std::vector<std::string> said;
-  Settings settings;
+  SharedSettings settings;
   FrameRing ring;
   ThresholdMap thresholds;
   EventList events;
@@ -206,15 +209,15 @@ TEST(ArchiveRecorder, ClipsAndLogsAcrossAMinuteBoundary) {
 
 TEST(ArchiveRecorder, GateClosedAtClipStartTouchesNothingAndABegunClipIsFinished) {
   Rig rig(12, 0, 0);
-  rig.settings.enabled = false;
+  rig.Set([](Settings& s) { s.enabled = false; });
   rig.Feed(50);
   EXPECT_TRUE(Rig::Names(rig.base.str()).empty()) << "recording off: no folder is made";
   EXPECT_EQ(rig.recorder.clipFrame(), 0);
   EXPECT_EQ(rig.recorder.integrationFrame(), 0u);
   EXPECT_FALSE(rig.recorder.progress().Read().active);
-  rig.settings.enabled = true;
+  rig.Set([](Settings& s) { s.enabled = true; });
   rig.Feed(15);  // frames 50..64 begin a clip
-  rig.settings.enabled = false;
+  rig.Set([](Settings& s) { s.enabled = false; });
   rig.Feed(40);  // the clip runs to its 30th frame, then recording stops
   EXPECT_EQ(rig.recorder.clipFrame(), 0);
   EXPECT_EQ(rig.recorder.integrationFrame(), 30u) << "the run's count is kept for later";
@@ -272,7 +275,7 @@ TEST(ArchiveRecorder, FailingArchiveIsReportedOnceAndItsRecoveryToo) {
     std::string failure;
     if (fileAsFolder) {
       WriteFileBytes(plainFile, "x");
-      rig.settings.archiveFolder.set(plainFile);
+      rig.Set([&plainFile](Settings& s) { s.archiveFolder = plainFile; });
       failure =
           "Recording failed: cannot make the folder " + plainFile + "/archive: Not a directory.";
     } else {
@@ -287,7 +290,7 @@ TEST(ArchiveRecorder, FailingArchiveIsReportedOnceAndItsRecoveryToo) {
     EXPECT_EQ(rig.Said(), std::vector<std::string>{failure});
     const std::string clip70 = rig.MinuteFolder(rig.StampOf(70)) + "/s" + rig.StampOf(70) + ".mp4";
     if (fileAsFolder) {
-      rig.settings.archiveFolder.set(rig.base.str());
+      rig.Set([&rig](Settings& s) { s.archiveFolder = rig.base.str(); });
       WithFileSizeLimit(clipSize - 100, [&] {
         rig.Feed(30);
         return 0;
@@ -351,7 +354,7 @@ TEST(ArchiveRecorder, FullDiskLeavesNoTruncatedLogOrPeakImage) {
 // A factor of 0 would make runs of no frames and divide by zero; it counts as 1 (1024 frames).
 TEST(ArchiveRecorder, IntegratedImageAfterEvery1024FramesWithTheFactorClamped) {
   Rig rig(23, 59, 50);
-  rig.settings.pngIntegrationFactor = 0;
+  rig.Set([](Settings& s) { s.pngIntegrationFactor = 0; });
   rig.Feed(10 + 1023);
   const std::string image = rig.MinuteFolder(rig.StampOf(10)) + "/a" + rig.StampOf(10) + ".png";
   EXPECT_FALSE(fs::exists(image)) << "a run of 1024 frames is not complete after 1023";
@@ -373,8 +376,10 @@ TEST(ArchiveRecorder, IntegratedImageAfterEvery1024FramesWithTheFactorClamped) {
 // A later event past the last frame is cut once its window ended 10 s ago.
 TEST(EventExtractor, CutsEventsInOrderOnceTheirClipsAreClosed) {
   Rig rig(12, 0, 55, 60, 100);
-  rig.settings.calApparentLatitude = 10;  // a tilted camera: the history must use the tilt
-  rig.settings.calTrueLatitude = 12;
+  rig.Set([](Settings& s) {  // a tilted camera: the history must use the tilt
+    s.calApparentLatitude = 10;
+    s.calTrueLatitude = 12;
+  });
   auto steadyNow = std::chrono::steady_clock::time_point{};
   EventExtractor extractor(rig.settings, rig.events, rig.review, rig, rig.recorder.progress(),
                            rig.notices, [&steadyNow] { return steadyNow; });
@@ -422,7 +427,7 @@ TEST(EventExtractor, CutsEventsInOrderOnceTheirClipsAreClosed) {
     if (row.pixelCount != 0) {
       ++moving;
       const AzEl expected =
-          PixelToAzEl(CalibrationFromSettings(rig.settings), row.centroidX, row.centroidY);
+          PixelToAzEl(CalibrationFromSettings(*rig.settings.Get()), row.centroidX, row.centroidY);
       std::snprintf(azEl, sizeof azEl, ",%7.2f,%7.2f", expected.azimuth, expected.elevation);
     }
     EXPECT_EQ(lines[i].substr(49), azEl);
@@ -577,7 +582,7 @@ TEST(EventExtractor, RetentionDeletesFilesOlderThanDaysToKeep) {
               {2000000000, maxDays_s + 60, 1}};
   for (const Row& row : rows) {
     rig.AddEvent(100 * (&row - rows), 100 * (&row - rows) + 1);
-    rig.settings.daysToKeep = row.daysToKeep;
+    rig.Set([&row](Settings& s) { s.daysToKeep = row.daysToKeep; });
     rig.now = ToSystemTime(now + row.now_s, 0);
     extractor.Pass();
     EXPECT_EQ(Rig::Names(rig.EventsFolder()).size(), row.left) << "row " << &row - rows;
