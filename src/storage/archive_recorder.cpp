@@ -70,9 +70,7 @@ ArchiveRecorder::ArchiveRecorder(const Detector& detector, Notices& notices,
   for (Slot& slot : slots_) {
     slot.frame = std::make_unique<uint8_t[]>(kFrameBytes);
   }
-  if (!options_.writeInline) {
-    writer_ = std::jthread([this](std::stop_token stop) { WriterLoop(stop); });
-  }
+  writer_ = std::jthread([this](std::stop_token stop) { WriterLoop(stop); });
 }
 
 ArchiveRecorder::~ArchiveRecorder() {
@@ -135,13 +133,6 @@ void ArchiveRecorder::RecordArchiveFrame() {
   slot.wanted = wanted;
   slot.factor = ClampedIntegrationFactor(settings->pngIntegrationFactor);
   slot.settings = settings;
-  if (options_.writeInline) {
-    Write(slot);
-    std::lock_guard lock(queueMutex_);
-    produced_ = consumed_ = number + 1;
-    clipOpen_ = clipFrame_ != 0;
-    return;
-  }
   {
     std::lock_guard lock(queueMutex_);
     produced_ = number + 1;

@@ -75,9 +75,6 @@ struct ArchiveRecorderOptions {
   // A full queue makes the detection thread wait for a free slot instead of leaving the frame
   // out: for a replay, which can wait and must lose nothing. A camera cannot wait.
   bool waitWhenFull = false;
-  // The detection thread writes the archive itself and no writer thread is started: the same
-  // files, one frame at a time; for comparing the two ways.
-  bool writeInline = false;
   // Called on the writer thread before each frame is written (tests stall the writer with it).
   std::function<void()> beforeWrite;
 };

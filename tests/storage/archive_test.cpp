@@ -47,10 +47,6 @@ struct Rig final : Clock {
         spotBegin(spotFrom),
         spotEnd(spotTo),
         recorder(detector, notices, std::move(archive)) {
-    notices.SetSink([this](const Notice& notice) {
-      std::lock_guard lock(saidMutex);
-      said.push_back(notice.text);
-    });
     Set([this](Settings& s) {
       s.archiveFolder = base.str();
       s.enabled = true;
@@ -112,9 +108,12 @@ struct Rig final : Clock {
   }
   std::string EventsFolder() const { return base.str() + "/events"; }
   void Set(const SettingsEdit& edit) { settings.Update(edit); }
-  std::vector<std::string> Said() {
-    std::lock_guard lock(saidMutex);
-    return said;
+  std::vector<std::string> Said() const {
+    std::vector<std::string> texts;
+    for (const Notice& notice : notices.Recent()) {
+      texts.push_back(notice.text);
+    }
+    return texts;
   }
   std::string EventPath(char kind, const Stamp& key) const {
     const char* extension = kind == 'j' ? ".jpg" : kind == 'm' ? ".mp4" : ".csv";
@@ -132,9 +131,7 @@ struct Rig final : Clock {
   TempDir base;
   CalendarTime start;
   int spotBegin, spotEnd;
-  Notices notices;  // what the recorder and the extractor say, in `said`
-  std::mutex saidMutex;
-  std::vector<std::string> said;
+  Notices notices;  // what the recorder and the extractor say
   SharedSettings settings;
   FrameRing ring;
   ThresholdMap thresholds;
