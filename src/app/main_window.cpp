@@ -54,6 +54,8 @@ constexpr QEvent::Type kNoticeEvent = static_cast<QEvent::Type>(QEvent::User + 7
 constexpr int kLivePeriod_ms = 33;
 // Every 30th live-status note also copies the newest frame into the display picture.
 constexpr int kLiveCopyEvery = 30;
+// The notice strip's text beside its Dismiss button, under the picture.
+constexpr int kNoticeTextWidth = 560;
 
 constexpr const char* kImageFilter = "JPEG or PNG File (*.jpg *.png)";
 constexpr const char* kSaveImageFilter = "JPEG File (*.jpg);;PNG File (*.png)";
@@ -272,7 +274,7 @@ QWidget* MainWindow::BuildControls() {
   noticeStrip_->setFrameShape(QFrame::StyledPanel);
   noticeText_ = new QLabel(noticeStrip_);
   noticeText_->setObjectName(QStringLiteral("noticeText"));
-  noticeText_->setTextInteractionFlags(Qt::TextSelectableByMouse);
+  noticeText_->setFixedWidth(kNoticeTextWidth);
   auto* dismiss = new QToolButton(noticeStrip_);
   dismiss->setObjectName(QStringLiteral("noticeDismiss"));
   dismiss->setText(QStringLiteral("Dismiss"));
@@ -424,9 +426,13 @@ void MainWindow::ShowInfo(const std::string& text) {
 
 void MainWindow::NoticeArrived(const Notice& notice) {
   if (notice.severity != Severity::kInfo) {
-    noticeText_->setText(NoticeTime(notice).mid(11) + QStringLiteral(" UTC  ") +
+    // One line: what does not fit is in the tooltip and the messages list.
+    const QString line = NoticeTime(notice).mid(11) + QStringLiteral(" UTC  ") +
                          QString::fromLatin1(SeverityName(notice.severity)) + QStringLiteral(": ") +
-                         QString::fromStdString(notice.text));
+                         QString::fromStdString(notice.text);
+    noticeText_->setToolTip(line);
+    noticeText_->setText(
+        noticeText_->fontMetrics().elidedText(line, Qt::ElideRight, kNoticeTextWidth));
     noticeStrip_->show();
   }
   if (messages_ && messages_->isVisible()) {

@@ -549,8 +549,9 @@ TEST_F(WindowTest, NoticesReachTheStripTheMessagesListAndTheirBoxes) {
                               " cannot be used (Not a directory): nothing can be recorded until "
                               "it is a folder again.";
   const QString shown = QString::fromStdString(" UTC  warning: " + warning);  // after HH:MM:SS
-  ASSERT_TRUE(QTest::qWaitFor([&] { return text->text().endsWith(shown); }, 5000))
-      << text->text().toStdString();
+  ASSERT_TRUE(QTest::qWaitFor([&] { return text->toolTip().endsWith(shown); }, 5000))
+      << text->toolTip().toStdString();
+  EXPECT_TRUE(text->text().startsWith(text->toolTip().left(40)));  // elided to one line
   EXPECT_TRUE(strip->isVisibleTo(&window));
   window.findChild<QToolButton*>("noticeDismiss")->click();
   EXPECT_FALSE(strip->isVisibleTo(&window));
@@ -578,6 +579,7 @@ TEST_F(WindowTest, NoticesReachTheStripTheMessagesListAndTheirBoxes) {
   EXPECT_EQ(log.Last(), "info: " + fatal);
   EXPECT_EQ(row(0, 1), "fatal");  // the open list takes new notices
   EXPECT_TRUE(strip->isVisibleTo(&window));
+  EXPECT_TRUE(text->toolTip().endsWith(QString::fromStdString(fatal)));
   SetConfigurationPath("");
 }
 
