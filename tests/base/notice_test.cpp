@@ -46,16 +46,14 @@ TEST(Notices, KeepsTheNewestInOrderWhateverTheSink) {
   for (size_t i = 0; i < Notices::kKept + 2; ++i) {
     notices.Say(Severity::kInfo, "event", "Event " + std::to_string(i));
   }
-  std::vector<Notice> seen;
-  notices.SetSink([&seen](const Notice& n) { seen.push_back(n); });
+  std::vector<std::string> seen;
+  notices.SetSink([&seen](const Notice& n) { seen.push_back(n.text); });
   notices.Say(Severity::kWarning, "clock", "Not synchronised.");
   const std::vector<Notice> recent = notices.Recent();
   ASSERT_EQ(recent.size(), Notices::kKept);
   EXPECT_EQ(recent.front().text, "Event 3");
   EXPECT_EQ(recent.back().sequence, Notices::kKept + 3);
-  ASSERT_EQ(seen.size(), 1u);
-  EXPECT_EQ(seen[0].topic, "clock");
-  EXPECT_EQ(NoticeLine(seen[0], false), "Not synchronised.");
+  EXPECT_EQ(seen, std::vector<std::string>{"Not synchronised."});
 }
 
 }  // namespace

@@ -450,6 +450,12 @@ TEST(EventExtractor, CutsEventsInOrderOnceTheirClipsAreClosed) {
   extractor.Pass();
   EXPECT_FALSE(extractor.HasWaitingEvent());
   EXPECT_TRUE(fs::exists(rig.EventPath('m', rig.StampOf(last - 30))));
+  // An event on the list without its event file is said, not dropped without a word.
+  rig.events.Append(rig.StampOf(5));
+  extractor.Pass();
+  EXPECT_EQ(rig.Said().back(), "Event " + rig.StampOf(5) + " is not cut: its event file " +
+                                   rig.EventsFolder() + "/e" + rig.StampOf(5) +
+                                   ".txt is missing or does not hold two Stamps.");
 }
 
 // A disk that fills during a cut (a file size limit, in a child process): the event is reported
