@@ -163,13 +163,15 @@ BENCHMARK(BM_PeakStillPerClip)->Unit(benchmark::kMicrosecond);
 class DetectionRig {
  public:
   explicit DetectionRig(bool record) {
-    settings.archiveFolder.set(folder.path());
-    settings.enabled = true;
-    settings.pngIntegrationFactor = 1;
-    detector = std::make_unique<Detector>(settings, ring, thresholds, events, clock);
+    settings.Update([this](Settings& s) {
+      s.archiveFolder = folder.path();
+      s.enabled = true;
+      s.pngIntegrationFactor = 1;
+    });
+    detector = std::make_unique<Detector>(settings, ring, thresholds, events, clock, notices);
     detector->BuildThresholdMap();
     if (record) {
-      recorder = std::make_unique<ArchiveRecorder>(settings, *detector);
+      recorder = std::make_unique<ArchiveRecorder>(*detector, notices);
       detector->SetArchiveSink(*recorder);
     }
     start = *ParseStamp("20261206_210000_000");
@@ -183,11 +185,12 @@ class DetectionRig {
   }
 
   ScratchFolder folder;
-  Settings settings;
+  SharedSettings settings;
   FrameRing ring;
   ThresholdMap thresholds;
   EventList events;
   FixedClock clock;
+  Notices notices;
   std::unique_ptr<Detector> detector;
   std::unique_ptr<ArchiveRecorder> recorder;
   UtcTime start{};
@@ -223,14 +226,17 @@ void BM_CutThreeSecondEvent(benchmark::State& state) {
   }
   rig.recorder->FinishClip();
   ReviewValues review;
-  EventExtractor extractor(rig.settings, rig.events, review, rig.clock, rig.recorder->progress());
+  EventExtractor extractor(rig.settings, rig.events, review, rig.clock, rig.recorder->progress(),
+                           rig.notices);
   const UtcTime first = rig.start + std::chrono::seconds(2);
   const UtcTime last = rig.start + std::chrono::seconds(5);
   const std::string out = rig.folder.path() + "/cut";
+  const std::shared_ptr<const Settings> settings = rig.settings.Get();
   for (auto _ : state) {
-    extractor.ExtractEventImage(first - kImageWindowBefore, last + kImageWindowAfter, out + ".jpg");
-    extractor.ExtractEventMovie(first, last, out + ".mp4");
-    extractor.ExtractEventTimeHistory(first, last, out + ".csv");
+    extractor.ExtractEventImage(*settings, first - kImageWindowBefore, last + kImageWindowAfter,
+                                out + ".jpg");
+    extractor.ExtractEventMovie(*settings, first, last, out + ".mp4");
+    extractor.ExtractEventTimeHistory(*settings, first, last, out + ".csv");
   }
 }
 BENCHMARK(BM_CutThreeSecondEvent)->Unit(benchmark::kMillisecond);

@@ -72,7 +72,7 @@ class Fixture {
     base_ = std::filesystem::temp_directory_path() /
             ("ombrix_review_bench_" + std::to_string(::getpid()));
     std::filesystem::create_directories(base_);
-    settings.archiveFolder.set(base_.string());
+    settings.archiveFolder = base_.string();
     settings.slowdownFactor = 0;
     GetEventsFolder(base_.string(), events);
     moviePath = events + "/m" + kKey + ".mp4";

@@ -43,7 +43,7 @@ void BM_LiveStatus(benchmark::State& state) {
   setup.freeSpace = &freeSpace;
   setup.stationOptions.readConfiguration = false;
   setup.show = false;
-  setup.report = [](const std::string&) {};
+  setup.notice = [](const Notice&) {};
   setup.makeSource = [](Station&) { return std::make_unique<OneFrameSource>(); };
   MainWindow window(std::move(setup));
   window.Start();  // shows the live video

@@ -52,8 +52,8 @@ void InstallSignalHandlers() {
   sigaction(SIGPIPE, &ignore, nullptr);
 }
 
-// Lines from several threads, never interleaved. Output errors are not the station's failures:
-// a closed standard output only loses the lines.
+// The status lines on standard output. Output errors are not the station's failures: a closed
+// standard output only loses the lines.
 class Printer {
  public:
   void Line(const std::string& text) {
@@ -95,7 +95,7 @@ std::string StatusLine(const Station& station) {
   std::snprintf(text, sizeof text,
                 "UTC %02d/%02d/%02d %02d:%02d:%02d %s  pixels %d  frames lost %" PRIu64, t.month,
                 t.day, t.year, t.hour, t.minute, t.second,
-                station.settings().enabled ? "Enabled" : "Disabled", station.PixelCount(),
+                station.settings()->enabled ? "Enabled" : "Disabled", station.PixelCount(),
                 station.FramesLost());
   return text;
 }
@@ -234,17 +234,21 @@ std::optional<HeadlessOptions> ParseHeadlessArguments(const std::vector<std::str
 namespace {
 
 // The device's own controls, as the "Video..." command of the window shows them.
-int ShowDeviceProperties(Printer& printer) {
-  Settings settings;
-  if (ReadConfiguration(settings) == ConfigReadResult::Failed) {
-    printer.Line("Reading configuration file failed.");
+int ShowDeviceProperties() {
+  Notices notices;
+  notices.SetSink(StandardErrorNoticeSink());
+  SharedSettings settings;
+  ConfigReadResult read = ConfigReadResult::NoFile;
+  settings.Update([&read](Settings& s) { read = ReadConfiguration(s); });
+  if (read == ConfigReadResult::Failed) {
+    notices.Say(Severity::kWarning, kConfigTopic, kConfigReadFailed);
   }
   SystemV4l2Device device;
   SystemClock clock;
   FrameRing ring;
-  CaptureGraph graph(device, settings, clock,
-                     [&printer](const std::string& text) { printer.Line(text); });
+  CaptureGraph graph(device, settings, clock, notices);
   if (!graph.BuildCaptureGraph(ring)) {
+    notices.Say(Severity::kError, kCaptureTopic, graph.failure());
     return 1;
   }
   graph.ShowDeviceProperties(std::cout);
@@ -268,17 +272,16 @@ void AdaptStationOptions(const HeadlessOptions& options, StationOptions& station
 }
 
 std::unique_ptr<CaptureSource> MakeCaptureSource(const HeadlessOptions& options, Station& station,
-                                                 SourceParts& parts, const ReportFunction& report,
-                                                 FileSource** fileSource) {
+                                                 SourceParts& parts, FileSource** fileSource) {
   switch (options.source) {
     case SourceKind::kDevice:
-      return std::make_unique<DeviceSource>(parts.device, station.mutableSettings(), parts.clock,
-                                            report);
+      return std::make_unique<DeviceSource>(parts.device, station.sharedSettings(), parts.clock,
+                                            station.notices());
     case SourceKind::kSimulated: {
       SimulatedSkyOptions sky;
       sky.seed = options.simSeed;
       sky.meteorsPerMinute = options.simRate;
-      return std::make_unique<SimulatedSkySource>(sky, parts.clock, parts.pacer, report,
+      return std::make_unique<SimulatedSkySource>(sky, parts.clock, parts.pacer, station.notices(),
                                                   options.simTruthPath);
     }
     case SourceKind::kFile: {
@@ -287,8 +290,9 @@ std::unique_ptr<CaptureSource> MakeCaptureSource(const HeadlessOptions& options,
       file.fast = options.fast;
       file.start = options.start;
       // Frames are stamped by the file's own time; the clock only stands in when it has none.
-      auto made = std::make_unique<FileSource>(file, station.settings(), parts.clock, parts.pacer,
-                                               report, &station.readProgress());
+      auto made =
+          std::make_unique<FileSource>(file, station.sharedSettings(), parts.clock, parts.pacer,
+                                       station.notices(), &station.readProgress());
       if (fileSource != nullptr) {
         *fileSource = made.get();
       }
@@ -307,7 +311,7 @@ int RunHeadless(const HeadlessOptions& options) {
     SetConfigurationPath(options.configPath);
   }
   if (options.deviceProperties) {
-    return ShowDeviceProperties(printer);
+    return ShowDeviceProperties();
   }
   SourceParts parts;
   SystemClock& systemClock = parts.clock;
@@ -317,27 +321,26 @@ int RunHeadless(const HeadlessOptions& options) {
   stationOptions.enableAtStart = options.enable;
   AdaptStationOptions(options, stationOptions);
   ServiceNotifier notifier;  // outlives the station, whose detection thread calls it
+  std::atomic<bool> fatal{false};
   StationHooks hooks;
   hooks.detectionPassDone = [&notifier] { notifier.DetectionPassDone(); };
-  hooks.report = [&printer](const std::string& text) { printer.Line(text); };
-  hooks.eventRecorded = [&printer](UtcTime first, UtcTime last) {
-    printer.Line("Event recorded: " + MakeStamp(first) + " to " + MakeStamp(last));
-  };
-  hooks.eventCut = [&printer](UtcTime key) { printer.Line("Event cut: " + MakeStamp(key)); };
-  hooks.eventDeleted = [&printer](UtcTime key) {
-    printer.Line("Event deleted (older than daysToKeep): " + MakeStamp(key));
+  hooks.notice = [&fatal, print = StandardErrorNoticeSink()](const Notice& notice) {
+    print(notice);
+    if (notice.severity == Severity::kFatal) {
+      fatal.store(true);  // the run ends, with exit code 1
+    }
   };
 
   Station station(systemClock, freeSpace, stationOptions, hooks);
 
   FileSource* fileSource = nullptr;
-  std::unique_ptr<CaptureSource> source =
-      MakeCaptureSource(options, station, parts, hooks.report, &fileSource);
+  std::unique_ptr<CaptureSource> source = MakeCaptureSource(options, station, parts, &fileSource);
 
   const bool sourceStarted = station.Start(std::move(source));
   if (fileSource != nullptr && !sourceStarted) {
-    // The reason has been reported; a replay that cannot begin ends at once.
-    printer.Line("The video file " + options.filePath + " cannot be replayed.");
+    // The reason has been said; a replay that cannot begin ends at once.
+    station.notices().Say(Severity::kError, kVideoFileTopic,
+                          "The video file " + options.filePath + " cannot be replayed.");
     station.Stop();
     return 1;
   }
@@ -359,7 +362,7 @@ int RunHeadless(const HeadlessOptions& options) {
     f.freeFraction = now.freeFraction;
     return f;
   };
-  while (!stopSignalled.load() && !station.Fatal()) {
+  while (!stopSignalled.load() && !fatal.load()) {
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     const auto now = std::chrono::steady_clock::now();
     if (status.Due(now)) {
@@ -396,14 +399,15 @@ int RunHeadless(const HeadlessOptions& options) {
   std::snprintf(text, sizeof text, "Stopped: %" PRIu64 " events recorded, %" PRIu64 " cut.",
                 station.EventsRecorded(), station.EventsCut());
   printer.Line(text);
-  if (station.Fatal()) {
-    printer.Line("Ended by a failure: " + station.FatalText());
-    return 1;
+  if (fatal.load()) {
+    return 1;  // the fatal notice said why
   }
   if (station.FramesStored() == 0) {
     // A station that never saw a frame recorded nothing: whoever started it must know.
-    printer.Line(fileSource != nullptr ? "The video file held no picture that could be read."
-                                       : "No video was received during the whole run.");
+    station.notices().Say(Severity::kError, kStationTopic,
+                          fileSource != nullptr
+                              ? "The video file held no picture that could be read."
+                              : "No video was received during the whole run.");
     return 1;
   }
   return 0;

@@ -7,7 +7,6 @@
 #include <vector>
 
 #include "base/clock.h"
-#include "base/report.h"
 #include "capture/capture_source.h"
 #include "capture/pacer.h"
 #include "capture/v4l2_device.h"
@@ -59,19 +58,19 @@ struct SourceParts {
 // The StationOptions the source options ask for (time base, pace of a fast replay).
 void AdaptStationOptions(const HeadlessOptions& options, StationOptions& stationOptions);
 
-// The capture source the options name, for the station (not started). For a video file,
-// *fileSource (when given) points at it.
+// The capture source the options name, for the station (not started), saying what it has to say
+// through the station's notices. For a video file, *fileSource (when given) points at it.
 std::unique_ptr<CaptureSource> MakeCaptureSource(const HeadlessOptions& options, Station& station,
-                                                 SourceParts& parts, const ReportFunction& report,
-                                                 FileSource** fileSource);
+                                                 SourceParts& parts, FileSource** fileSource);
 
 // Runs the station without a window until --duration runs out, a replayed file is done, a
-// failure the station cannot go on from arises, or SIGINT, SIGTERM or SIGHUP arrives (SIGPIPE is
-// ignored). Prints a line per event recorded and cut, and the status: the live line once a second
-// on a terminal, else one summary line a minute (--status-interval sets either). Tells systemd
-// when it runs, stops and is alive (see ServiceNotifier). Returns the process exit code: 0, or 1
-// when a replayed file cannot be read, the run ended on such a failure or no frame arrived during
-// the whole run.
+// fatal notice arrives, or SIGINT, SIGTERM or SIGHUP arrives (SIGPIPE is ignored). Prints the
+// station's notices on standard error (StandardErrorNoticeSink: events recorded, cut and deleted,
+// every failure) and the status on standard output: the live line once a second on a terminal,
+// else one summary line a minute (--status-interval sets either). Tells systemd when it runs,
+// stops and is alive (see ServiceNotifier). Returns the process exit code: 0, or 1 when a
+// replayed file cannot be read, the run ended on a fatal notice or no frame arrived during the
+// whole run.
 int RunHeadless(const HeadlessOptions& options);
 
 }  // namespace ombrix

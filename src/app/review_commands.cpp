@@ -159,13 +159,19 @@ class ConsoleWindow final : public ReviewWindow {
   std::ostream& err_;
 };
 
+// The configured settings; a failed reading is said on err.
+Settings ReadSettings(std::ostream& err) {
+  Settings settings;
+  if (ReadConfiguration(settings) == ConfigReadResult::Failed) {
+    err << kConfigReadFailed << '\n';
+  }
+  return settings;
+}
+
 // What one command needs: the configured settings, the events folder and review values.
 struct Session {
-  explicit Session(std::ostream& err) : window(err) {
-    if (ReadConfiguration(settings) == ConfigReadResult::Failed) {
-      err << "Reading configuration file failed.\n";
-    }
-    archiveFolder = settings.archiveFolder.get();
+  explicit Session(std::ostream& err) : window(err), shared(ReadSettings(err)) {
+    archiveFolder = settings.archiveFolder;
     haveEvents = GetEventsFolder(archiveFolder, eventsFolder);
   }
   std::string EventPath(char letter, const std::string& key) const {
@@ -179,9 +185,11 @@ struct Session {
     return ReviewContext{settings, review, nullptr, nullptr, nullptr, std::nullopt};
   }
 
-  Settings settings;
-  ReviewValues review;
   ConsoleWindow window;
+  SharedSettings shared;
+  const std::shared_ptr<const Settings> snapshot = shared.Get();
+  const Settings& settings = *snapshot;
+  ReviewValues review;
   std::string archiveFolder;
   std::string eventsFolder;
   bool haveEvents = false;
@@ -343,7 +351,7 @@ int Mark(const Words& words, std::ostream& out, std::ostream& err) {
   const PickerInterval interval = IntervalOf(words);
   Session session(err);
   EventList eventList;
-  Reviewer reviewer(session.settings, session.review, session.window, &eventList);
+  Reviewer reviewer(session.shared, session.review, session.window, &eventList);
   if (!reviewer.Save(interval)) {
     return kNothing;
   }
@@ -352,7 +360,9 @@ int Mark(const Words& words, std::ostream& out, std::ostream& err) {
   // No station runs in this process: cut the stretch as the archive thread would.
   SystemClock clock;
   ArchiveProgress idle;
-  EventExtractor extractor(session.settings, eventList, session.review, clock, idle);
+  Notices notices;  // why a cut failed
+  notices.SetSink([&err](const Notice& notice) { err << notice.text << '\n'; });
+  EventExtractor extractor(session.shared, eventList, session.review, clock, idle, notices);
   if (extractor.DrainAll(kMarkCutBound) != 0) {
     err << "Event " << start << " could not be cut.\n";
     return kNothing;

@@ -181,9 +181,13 @@ BaseFolderFallback ExamineBaseFolderSetting(const std::string& archiveFolderSett
   }
   int error = 0;
   const PathState state = Examine(archiveFolderSetting, &error);
+  if (state == PathState::Exists) {
+    std::error_code ec;
+    return {false, std::filesystem::is_directory(archiveFolderSetting, ec) ? 0 : ENOTDIR};
+  }
   // Only a folder that is plainly absent sends the archive to the default; the configured
   // folder itself is never created (it may be a removable or network drive not mounted yet).
-  if (state == PathState::Exists || (error != ENOENT && error != ENOTDIR)) {
+  if (error != ENOENT && error != ENOTDIR) {
     return {};
   }
   return {true, error};

@@ -30,10 +30,11 @@ std::string LocalDataFolder();
 std::string GetBaseFolder(const std::string& archiveFolderSetting);
 
 // Whether GetBaseFolder passes over the archiveFolder setting for the default, and why: for the
-// operator's notice (an unmounted disk sends a night of recording to the system disk). Makes
-// nothing.
+// operator's notice (an unmounted disk sends a night of recording to the system disk). A setting
+// that names something other than a folder is not passed over, but nothing can be stored under
+// it: error ENOTDIR without fallsBack. Makes nothing.
 struct BaseFolderFallback {
-  bool fallsBack = false;  // a setting is given and cannot be used
+  bool fallsBack = false;  // a setting is given and cannot be used: the default is taken instead
   int error = 0;           // errno of the examination of the configured folder
   friend bool operator==(const BaseFolderFallback&, const BaseFolderFallback&) = default;
 };

@@ -19,14 +19,14 @@ std::optional<UtcTime> ParseCreationTime(const std::string& text) {
   return MakeUtcTime(f);
 }
 
-FileSource::FileSource(FileSourceOptions options, const Settings& settings, const Clock& clock,
-                       Pacer& pacer, ReportFunction report, const FrameProgress* framesRead)
+FileSource::FileSource(FileSourceOptions options, const SharedSettings& settings,
+                       const Clock& clock, Pacer& pacer, Notices& notices,
+                       const FrameProgress* framesRead)
     : options_(std::move(options)),
       settings_(settings),
       clock_(clock),
       pacer_(pacer),
-      report_(std::move(report)),
-      damaged_(report_),
+      notices_(notices),
       framesRead_(framesRead),
       sample_(std::make_unique<uint8_t[]>(kSampleSize640)) {}
 
@@ -40,9 +40,7 @@ bool FileSource::Start(FrameRing& ring) {
   framesDelivered_.store(0, std::memory_order_relaxed);
   decoder_ = std::make_unique<VideoFileDecoder>(options_.path, VideoFileDecoder::Layout::kYuyv);
   if (decoder_->failed()) {
-    if (report_) {
-      report_(decoder_->error());
-    }
+    notices_.Say(Severity::kError, kVideoFileTopic, decoder_->error());
     decoder_.reset();
     return false;
   }
@@ -69,7 +67,7 @@ void FileSource::Stop() {
 
 bool FileSource::WaitForDetector(std::stop_token stop, const FrameRing& ring) {
   // The gap as the detector reduces it to a distance in the ring.
-  const uint64_t limit = kRingSlots - RingDistance(settings_.triggerGap);
+  const uint64_t limit = kRingSlots - RingDistance(settings_.Get()->triggerGap);
   // Only this thread stores frames, so the count read here holds until it stores the next one.
   const uint64_t stored = ring.FramesStored();
   while (framesRead_ != nullptr && !stop.stop_requested()) {
@@ -93,12 +91,14 @@ void FileSource::Deliver(std::stop_token stop, FrameRing* ring) {
     const bool read = decoder_->ReadFrame(sample_.get(), presentation_ms);
     if (decoder_->packetsSkipped() != skipped) {
       skipped = decoder_->packetsSkipped();
-      damaged_.Failure("Video file " + options_.path + ": a damaged picture was skipped.");
+      notices_.Failure(Severity::kWarning, kVideoFileTopic,
+                       "Video file " + options_.path + ": a damaged picture was skipped.");
     }
     if (!read) {
       // A file that cannot be read on ends the replay as its end does.
-      if (!decoder_->error().empty() && report_) {
-        report_("Video file " + options_.path + " ended early: " + decoder_->error());
+      if (!decoder_->error().empty()) {
+        notices_.Say(Severity::kWarning, kVideoFileTopic,
+                     "Video file " + options_.path + " ended early: " + decoder_->error());
       }
       break;
     }

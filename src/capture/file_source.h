@@ -20,6 +20,9 @@ namespace ombrix {
 class FrameRing;
 class VideoFileDecoder;
 
+// The topic of a video file that cannot be replayed, or not whole.
+inline constexpr std::string_view kVideoFileTopic = "video-file";
+
 struct FileSourceOptions {
   std::string path;
   // As fast as the detector can follow, losing no frame; otherwise in real time like a camera.
@@ -46,10 +49,10 @@ class FileSource final : public CaptureSource {
   // want of a reference: Detector::readProgress()), counted like ring.framesStored; the fast
   // mode's delivering thread reads it and waits on it. A count of processed frames alone would
   // stall the source, since the first triggerGap frames of a ring are never processed. Without
-  // it the fast mode does not wait. The settings, clock, pacer and framesRead must outlive the
-  // source; report must be safe to call from any thread.
-  FileSource(FileSourceOptions options, const Settings& settings, const Clock& clock, Pacer& pacer,
-             ReportFunction report, const FrameProgress* framesRead);
+  // it the fast mode does not wait. The settings, clock, pacer, notices and framesRead must
+  // outlive the source.
+  FileSource(FileSourceOptions options, const SharedSettings& settings, const Clock& clock,
+             Pacer& pacer, Notices& notices, const FrameProgress* framesRead);
   ~FileSource() override;
 
   bool Start(FrameRing& ring) override;
@@ -70,11 +73,10 @@ class FileSource final : public CaptureSource {
   bool WaitForDetector(std::stop_token stop, const FrameRing& ring);
 
   FileSourceOptions options_;
-  const Settings& settings_;
+  const SharedSettings& settings_;
   const Clock& clock_;
   Pacer& pacer_;
-  ReportFunction report_;
-  ThrottledReport damaged_;  // damaged pictures skipped, from the delivering thread
+  Notices& notices_;
   const FrameProgress* framesRead_;
   std::unique_ptr<VideoFileDecoder> decoder_;  // used by the delivering thread only
   std::unique_ptr<uint8_t[]> sample_;

@@ -202,11 +202,11 @@ std::string FormatMeteorTruth(UtcTime start, UtcTime end, const SimulatedMeteor&
 }
 
 SimulatedSkySource::SimulatedSkySource(const SimulatedSkyOptions& options, const Clock& clock,
-                                       Pacer& pacer, ReportFunction report, std::string truthPath)
+                                       Pacer& pacer, Notices& notices, std::string truthPath)
     : generator_(options),
       clock_(clock),
       pacer_(pacer),
-      report_(std::move(report)),
+      notices_(notices),
       truthPath_(std::move(truthPath)),
       sample_(std::make_unique<uint8_t[]>(kSampleSize640)) {}
 
@@ -216,9 +216,8 @@ bool SimulatedSkySource::Start(FrameRing& ring) {
     // The first start begins a new truth file; a restart goes on with it.
     truth_.reset(std::fopen(truthPath_.c_str(), nextFrame_ == 0 ? "wb" : "ab"));
     if (!truth_) {
-      if (report_) {
-        report_("Could not open the meteor truth file " + truthPath_ + ".");
-      }
+      notices_.Say(Severity::kError, "simulated-sky",
+                   "Could not open the meteor truth file " + truthPath_ + ".");
       return false;
     }
   }

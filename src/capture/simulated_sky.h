@@ -80,7 +80,7 @@ class SimulatedSkySource final : public CaptureSource {
  public:
   // truthPath may be empty (no truth file). The clock and pacer must outlive the source.
   SimulatedSkySource(const SimulatedSkyOptions& options, const Clock& clock, Pacer& pacer,
-                     ReportFunction report, std::string truthPath = {});
+                     Notices& notices, std::string truthPath = {});
   ~SimulatedSkySource() override { Stop(); }
 
   bool Start(FrameRing& ring) override;
@@ -99,7 +99,7 @@ class SimulatedSkySource final : public CaptureSource {
   SkyFrameGenerator generator_;
   const Clock& clock_;
   Pacer& pacer_;
-  ReportFunction report_;
+  Notices& notices_;
   std::string truthPath_;
   struct FileCloser {
     void operator()(std::FILE* file) const noexcept { std::fclose(file); }

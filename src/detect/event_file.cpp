@@ -1,8 +1,10 @@
 #include "detect/event_file.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <string_view>
 
 #include "base/atomic_file.h"
 #include "base/folders.h"
@@ -64,23 +66,51 @@ size_t EventList::Size() const {
   return starts_.size();
 }
 
+std::string MarkCommand(UtcTime first, UtcTime last) {
+  using std::chrono::seconds;
+  const UtcTime from = std::chrono::floor<seconds>(first);
+  const CalendarFields f = BreakUtcTime(from);
+  char text[32];
+  std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02dZ", f.year, f.month, f.day, f.hour,
+                f.minute, f.second);
+  const seconds duration = std::chrono::ceil<seconds>(last - from);
+  return std::string("ombrix mark --from ") + text + " --duration " +
+         std::to_string(std::max<int64_t>(duration.count(), 1));
+}
+
 bool RecordEvent(const std::string& archiveFolderSetting, EventList& eventList, UtcTime start,
-                 UtcTime end) {
+                 UtcTime end, Notices& notices) {
   const Stamp first = MakeStamp(start);
   const Stamp last = MakeStamp(end);
-  std::string folder;
-  if (first.empty() || last.empty() || !GetEventsFolder(archiveFolderSetting, folder)) {
+  if (first.empty() || last.empty()) {
+    notices.Say(Severity::kError, kEventFileTopic,
+                "An event was not recorded: its time lies outside the years 1900 to 9999.");
     return false;
   }
-  const std::string path = folder + "/e" + first + ".txt";
   // Written under "." + the name and renamed when complete, so that a crash never leaves a
   // partial event file for the review or the archive thread to find.
-  if (!WriteFileAtomically(path, first + "\r\n" + last + "\r\n", TemporaryName::kFixed,
-                           Durability::kCached)) {
-    return false;
+  std::string why;
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    std::string folder;
+    FolderFailure failure;
+    if (!GetEventsFolder(archiveFolderSetting, folder, &failure)) {
+      why = failure.Describe();
+      continue;
+    }
+    const std::string path = folder + "/e" + first + ".txt";
+    int error = 0;
+    if (WriteFileAtomically(path, first + "\r\n" + last + "\r\n", TemporaryName::kFixed,
+                            Durability::kCached, &error)) {
+      eventList.Append(start);
+      return true;
+    }
+    why = "cannot write " + path + ": " + std::strerror(error);
   }
-  eventList.Append(start);
-  return true;
+  notices.Say(
+      Severity::kError, kEventFileTopic,
+      "Event from " + first + " to " + last + " could not be written (" + why +
+          "). Once that is mended, keep it from the archive with: " + MarkCommand(start, end));
+  return false;
 }
 
 std::optional<EventTimes> ReadEventFile(const std::string& path) {

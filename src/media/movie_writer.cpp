@@ -45,7 +45,7 @@ AVCodecID VideoCodecFor(const AVOutputFormat* format) {
 
 }  // namespace
 
-MovieWriter::MovieWriter(const std::string& path, Messages messages) : messages_(messages) {
+MovieWriter::MovieWriter(const std::string& path) {
   format_ = av_guess_format(nullptr, path.c_str(), nullptr);
   if (format_ == nullptr) {
     Fail("Could not find suitable output format", 0, false);
@@ -97,9 +97,6 @@ void MovieWriter::Fail(const char* message, int code, bool fatal) {
   if (!failed_) {
     error_ = message;
     reason_ = code != 0 ? ErrorText(code) : std::string();
-    if (messages_ == Messages::kStandardError) {
-      std::fprintf(stderr, "%s\n", message);
-    }
   }
   failed_ = true;
   fatal_ = fatal_ || fatal;
@@ -278,11 +275,11 @@ bool MovieWriter::Close() {
     return complete_;
   }
   closed_ = true;
-  const bool failedBefore = failed_;  // a failed write has printed its line already
   bool complete = headerWritten_ && !failed_;
+  int code = 0;  // the library's error when finishing failed
   if (complete) {
     // Drain what the encoder still holds, then finish the container (it rewrites the index).
-    complete = EncodeAndWrite(nullptr) && av_write_trailer(formatContext_.get()) >= 0;
+    complete = EncodeAndWrite(nullptr) && (code = av_write_trailer(formatContext_.get())) >= 0;
   }
   scaler_.reset();
   rgb_.reset();
@@ -296,14 +293,16 @@ bool MovieWriter::Close() {
     avio_flush(context->pb);
     if (context->pb->error < 0) {
       complete = false;
+      code = context->pb->error;
     }
-    if (avio_closep(&context->pb) < 0) {
+    if (const int closed = avio_closep(&context->pb); closed < 0) {
       complete = false;
+      code = closed;
     }
   }
   formatContext_.reset();
-  if (headerWritten_ && !failedBefore && !complete) {
-    std::fputs("Error while finishing the movie\n", stderr);
+  if (headerWritten_ && !complete) {
+    Fail("Error while finishing the movie", code, false);  // an earlier failure stays the first
   }
   complete_ = complete;
   return complete;

@@ -133,7 +133,7 @@ int WalkArchivePictures(ReviewContext& context, int generation, UtcTime first, U
   ReviewValues& review = context.review;
   review.currentArchiveFile.set(first);
   review.archiveFrameCount = 0;
-  const std::string archiveFolder = context.settings.archiveFolder.get();
+  const std::string archiveFolder = context.settings.archiveFolder;
   std::optional<UtcTime> cursor = first;
   std::string folder;
   int visited = 0;
@@ -235,7 +235,7 @@ int ReplayArchive(ReviewContext& context, UtcTime first, UtcTime last) {
   ReviewValues& review = context.review;
   const int generation = BeginFilledReader(context);
   auto work = WorkFrame(kReplayFill);
-  const std::string archiveFolder = context.settings.archiveFolder.get();
+  const std::string archiveFolder = context.settings.archiveFolder;
   std::optional<UtcTime> cursor = first;
   std::string folder;
   int shown = 0;

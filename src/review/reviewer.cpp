@@ -59,7 +59,7 @@ bool RemoveEventCompanions(const std::string& eventsFolder, const std::string& k
   return true;
 }
 
-Reviewer::Reviewer(const Settings& settings, ReviewValues& review, ReviewWindow& window,
+Reviewer::Reviewer(const SharedSettings& settings, ReviewValues& review, ReviewWindow& window,
                    EventList* eventList)
     : settings_(settings), review_(review), window_(window), eventList_(eventList) {}
 
@@ -78,7 +78,7 @@ void Reviewer::ClearInterval() {
 
 void Reviewer::First() {
   ClearInterval();
-  const auto listing = ListEvents(settings_.archiveFolder.get());
+  const auto listing = ListEvents(settings_.Get()->archiveFolder);
   if (!listing.empty()) {
     currentEvent_ = listing.front();
   }
@@ -91,7 +91,7 @@ void Reviewer::First() {
 
 void Reviewer::Last() {
   ClearInterval();
-  const auto listing = ListEvents(settings_.archiveFolder.get());
+  const auto listing = ListEvents(settings_.Get()->archiveFolder);
   if (listing.empty()) {
     window_.ShowInfo(kNoEvents);
     return;
@@ -102,7 +102,7 @@ void Reviewer::Last() {
 
 void Reviewer::Next() {
   ClearInterval();
-  const std::string next = NextEventPath(ListEvents(settings_.archiveFolder.get()), currentEvent_);
+  const std::string next = NextEventPath(ListEvents(settings_.Get()->archiveFolder), currentEvent_);
   if (next.empty()) {
     window_.ShowInfo(kNoMoreEvents);
     return;
@@ -114,7 +114,7 @@ void Reviewer::Next() {
 void Reviewer::Previous() {
   ClearInterval();
   const std::string previous =
-      PreviousEventPath(ListEvents(settings_.archiveFolder.get()), currentEvent_);
+      PreviousEventPath(ListEvents(settings_.Get()->archiveFolder), currentEvent_);
   if (previous.empty()) {
     window_.ShowInfo(kNoMoreEvents);
     return;
@@ -137,7 +137,7 @@ void Reviewer::Delete() {
     window_.ShowInfo(kDeleteNoEvent);
     return;
   }
-  const std::string archiveFolder = settings_.archiveFolder.get();
+  const std::string archiveFolder = settings_.Get()->archiveFolder;
   const std::string next = NextEventPath(ListEvents(archiveFolder), currentEvent_);
   // A reader of this event's files must have let go of them before they are removed.
   StopWorkers();
@@ -173,7 +173,7 @@ void Reviewer::Delete() {
 
 void Reviewer::StartReview() {
   window_.HideLiveVideo();
-  if (settings_.preferComposites) {
+  if (settings_.Get()->preferComposites) {
     StartWorker(Job::kComposite);
   } else {
     StartReplayWorker();
@@ -215,7 +215,7 @@ void Reviewer::Play(const PickerInterval& interval) {
 
 bool Reviewer::Save(const PickerInterval& interval) {
   WriteFailure failure;
-  if (!WriteEventFileAtomically(settings_.archiveFolder.get(), interval, failure)) {
+  if (!WriteEventFileAtomically(settings_.Get()->archiveFolder, interval, failure)) {
     window_.FileFailed("Save", failure.path, failure.reason);
     return false;
   }
@@ -249,8 +249,9 @@ bool Reviewer::SaveMovieBegin(std::string& defaultName) {
 }
 
 ExportOutcome Reviewer::SaveMovie(const std::string& outputPath) {
-  const ExportOutcome outcome = ExportEventMovie(settings_, currentEvent_, outputPath,
-                                                 settings_.pseudoColor, settings_.showTrackingBox);
+  const std::shared_ptr<const Settings> settings = settings_.Get();
+  const ExportOutcome outcome = ExportEventMovie(*settings, currentEvent_, outputPath,
+                                                 settings->pseudoColor, settings->showTrackingBox);
   if (outcome.result == ExportResult::kFailed) {
     window_.FileFailed("Save Movie", outputPath, outcome.reason);
   }
@@ -262,13 +263,14 @@ void Reviewer::Recalculate() {
     window_.ShowInfo(kRecalculateNoEvent);
     return;
   }
+  const std::shared_ptr<const Settings> settings = settings_.Get();
   std::string eventsFolder;
-  if (!GetEventsFolder(settings_.archiveFolder.get(), eventsFolder)) {
+  if (!GetEventsFolder(settings->archiveFolder, eventsFolder)) {
     return;
   }
   const std::string path = eventsFolder + "/c" + EventKey(currentEvent_) + ".csv";
   const RecalculateOutcome outcome =
-      RecalculateTimeHistory(path, CalibrationFromSettings(settings_));
+      RecalculateTimeHistory(path, CalibrationFromSettings(*settings));
   if (outcome.result == RecalculateResult::kUnparsable) {
     window_.FileFailed(
         "Recalculate", path,
@@ -331,11 +333,12 @@ void Reviewer::StartWorker(Job job) {
   // Taken here, in command order: every older worker stops, and so does this one at a later
   // command or StopWorkers(), even if its thread has not run yet.
   const int generation = review_.NewReaderGeneration();
+  // The job reads the settings as they are when the command comes.
   worker.thread =
       std::thread([this, job, selection, averageStart = averageStart_, averageEnd = averageEnd_,
-                   gate = worker.gate, done = worker.done, generation] {
+                   gate = worker.gate, done = worker.done, generation, settings = settings_.Get()] {
         ReviewContext context{
-            settings_,  review_,   [this] { window_.FrameReady(); }, [this] { OnReplayEnded(); },
+            *settings,  review_,   [this] { window_.FrameReady(); }, [this] { OnReplayEnded(); },
             gate.get(), generation};
         RunJob(job, selection, averageStart, averageEnd, context);
         done->store(true);
@@ -363,7 +366,7 @@ void Reviewer::RunJob(Job job, const Selection& selection, std::optional<UtcTime
   }
   const std::string key = EventKey(selection.currentEvent);
   std::string eventsFolder;
-  if (!key.empty() && GetEventsFolder(settings_.archiveFolder.get(), eventsFolder)) {
+  if (!key.empty() && GetEventsFolder(context.settings.archiveFolder, eventsFolder)) {
     if (replay && Exists(eventsFolder + "/m" + key + ".mp4")) {
       ReplayEventMovie(context, eventsFolder + "/m" + key + ".mp4",
                        eventsFolder + "/c" + key + ".csv");

@@ -42,11 +42,12 @@ bool RemoveEventCompanions(const std::string& eventsFolder, const std::string& k
 // averages run on worker threads that this object owns. A newer reader stops an older one through
 // readerGeneration; every worker is stopped and joined by StopWorkers() and the destructor.
 //
+// Each command reads the settings as they stand when it comes; a worker keeps that record.
 // The settings, review values, window and event list must outlive the reviewer. The event list
 // may be null when no station runs in the process (Save then only writes the event file).
 class Reviewer {
  public:
-  Reviewer(const Settings& settings, ReviewValues& review, ReviewWindow& window,
+  Reviewer(const SharedSettings& settings, ReviewValues& review, ReviewWindow& window,
            EventList* eventList);
   ~Reviewer();
   Reviewer(const Reviewer&) = delete;
@@ -131,7 +132,7 @@ class Reviewer {
   void ReapFinishedWorkers();
   void OnReplayEnded();
 
-  const Settings& settings_;
+  const SharedSettings& settings_;
   ReviewValues& review_;
   ReviewWindow& window_;
   EventList* eventList_;

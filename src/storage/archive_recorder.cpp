@@ -49,20 +49,17 @@ void ArchiveProgress::ClipClosed(UtcTime firstFrame) {
   openClip_.reset();
 }
 
-ArchiveRecorder::ArchiveRecorder(const Settings& settings, const Detector& detector,
+ArchiveRecorder::ArchiveRecorder(const Detector& detector, Notices& notices,
                                  ArchiveRecorderOptions options)
-    : settings_(settings),
-      detector_(detector),
+    : detector_(detector),
+      notices_(notices),
       options_(std::move(options)),
-      dropText_("Recording falls behind: frames are left out of the archive clips."),
       peak_(std::make_unique<uint8_t[]>(kFrameBytes)),
       sums_(std::make_unique<uint32_t[]>(kFrameBytes)) {
   for (Slot& slot : slots_) {
     slot.frame = std::make_unique<uint8_t[]>(kFrameBytes);
   }
-  if (!options_.writeInline) {
-    writer_ = std::jthread([this](std::stop_token stop) { WriterLoop(stop); });
-  }
+  writer_ = std::jthread([this](std::stop_token stop) { WriterLoop(stop); });
 }
 
 ArchiveRecorder::~ArchiveRecorder() {
@@ -76,7 +73,8 @@ ArchiveRecorder::~ArchiveRecorder() {
 void ArchiveRecorder::LogClipFrame(int32_t excessSum) {
   // The gate is decided here, and RecordArchiveFrame follows it, so that a setting flipped
   // between the two calls cannot start a clip whose first log row was never stored.
-  pending_.wanted = settings_.archiveAlways || settings_.enabled;
+  const Settings& settings = *detector_.passSettings();
+  pending_.wanted = settings.archiveAlways || settings.enabled;
   pending_.logged = true;
   const FrameStatistics& statistics = detector_.statistics();
   pending_.row.pixelCount = statistics.pixelCount;
@@ -88,7 +86,8 @@ void ArchiveRecorder::LogClipFrame(int32_t excessSum) {
 void ArchiveRecorder::RecordArchiveFrame() {
   const bool logged = pending_.logged;
   pending_.logged = false;
-  const bool wanted = logged ? pending_.wanted : settings_.archiveAlways || settings_.enabled;
+  const std::shared_ptr<const Settings>& settings = detector_.passSettings();
+  const bool wanted = logged ? pending_.wanted : settings->archiveAlways || settings->enabled;
   const uint8_t* frame = detector_.currentFrame();
   uint64_t number = 0;
   {
@@ -105,7 +104,8 @@ void ArchiveRecorder::RecordArchiveFrame() {
       if (!options_.waitWhenFull) {
         lock.unlock();
         framesDropped_ = framesDropped_ + 1;
-        drops_.Failure(dropText_);
+        notices_.Failure(Severity::kWarning, kArchiveQueueTopic,
+                         "Recording falls behind: frames are left out of the archive clips.");
         return;
       }
       freed_.wait(lock, [this] { return produced_ - consumed_ < kArchiveQueueSlots; });
@@ -120,14 +120,8 @@ void ArchiveRecorder::RecordArchiveFrame() {
   slot.row.time = detector_.currentStamp();
   slot.logged = logged;
   slot.wanted = wanted;
-  slot.factor = ClampedIntegrationFactor(settings_.pngIntegrationFactor);
-  if (options_.writeInline) {
-    Write(slot);
-    std::lock_guard lock(queueMutex_);
-    produced_ = consumed_ = number + 1;
-    clipOpen_ = clipFrame_ != 0;
-    return;
-  }
+  slot.factor = ClampedIntegrationFactor(settings->pngIntegrationFactor);
+  slot.settings = settings;
   {
     std::lock_guard lock(queueMutex_);
     produced_ = number + 1;
@@ -168,6 +162,7 @@ void ArchiveRecorder::Write(const Slot& slot) {
   if (!slot.wanted && clipFrame_ == 0) {
     return;
   }
+  writing_ = slot.settings;
   const UtcTime time = slot.row.time;
   if (slot.logged) {
     rows_[clipFrame_] = slot.row;
@@ -238,7 +233,7 @@ void ArchiveRecorder::WriteClipLog(int rowCount) {
   char stamp[kStampLength + 1];
   std::string folder;
   if (!FormatStamp(rows_[0].time, stamp) ||
-      !GetArchiveMinuteFolder(settings_.archiveFolder.get(), folder, stamp, true)) {
+      !GetArchiveMinuteFolder(writing_->archiveFolder, folder, stamp, true)) {
     return;  // the clip reports the time or the folder
   }
   const std::string path = folder + "/c" + stamp + ".csv";
@@ -247,7 +242,8 @@ void ArchiveRecorder::WriteClipLog(int rowCount) {
   // written are taken back.
   std::FILE* file = std::fopen(path.c_str(), "ab");
   if (file == nullptr) {
-    logFailures_.Failure("Recording failed: cannot write the clip log in " + folder + ": " +
+    notices_.Failure(Severity::kError, kClipLogTopic,
+                     "Recording failed: cannot write the clip log in " + folder + ": " +
                          std::strerror(errno) + ".");
     return;
   }
@@ -277,20 +273,21 @@ void ArchiveRecorder::WriteClipLog(int rowCount) {
     std::remove(path.c_str());
   }
   if (!written) {
-    logFailures_.Failure("Recording failed: cannot write the clip log " + path + ": " +
+    notices_.Failure(Severity::kError, kClipLogTopic,
+                     "Recording failed: cannot write the clip log " + path + ": " +
                          std::strerror(error != 0 ? error : EIO) + ".");
     return;
   }
-  logFailures_.Clear();
+  notices_.Recovered(kClipLogTopic);
 }
 
 void ArchiveRecorder::WriteStill(const std::string& path, bool written) {
   if (written) {
-    stillFailures_.Clear();
+    notices_.Recovered(kStillTopic);
   } else {
-    // The folder names the failure, so that one repeated every second is reported as one.
-    stillFailures_.Failure("Recording failed: cannot write the images in " +
-                           path.substr(0, path.rfind('/')) + ".");
+    notices_.Failure(
+        Severity::kError, kStillTopic,
+        "Recording failed: cannot write the images in " + path.substr(0, path.rfind('/')) + ".");
   }
 }
 
@@ -302,7 +299,7 @@ void ArchiveRecorder::StartIntegrationRun(UtcTime time) {
   if (!FormatStamp(time, stamp)) {
     return;  // no image of this run is written; the clip reports the time
   }
-  const std::string archiveFolder = settings_.archiveFolder.get();
+  const std::string& archiveFolder = writing_->archiveFolder;
   std::string folder;
   if (GetArchiveMinuteFolder(archiveFolder, folder, stamp, true)) {
     archiveImagePath_ = folder + "/a" + stamp + ".png";
@@ -328,21 +325,22 @@ void ArchiveRecorder::EndIntegrationRun(uint32_t factor) {
 bool ArchiveRecorder::StartClip(UtcTime time) {
   std::fill_n(peak_.get(), kFrameBytes, uint8_t{0});
   if (!FormatStamp(time, clipStamp_)) {
-    clipFailures_.Failure(
+    notices_.Failure(
+        Severity::kError, kRecordingTopic,
         "Recording failed: a frame's capture time lies outside the years 1900 to 9999.");
     return false;
   }
   clipTime_ = time;
   progress_.ClipStarted(time);
   FolderFailure failure;
-  if (!GetArchiveMinuteFolder(settings_.archiveFolder.get(), clipFolder_, clipStamp_, true,
-                              &failure)) {
+  if (!GetArchiveMinuteFolder(writing_->archiveFolder, clipFolder_, clipStamp_, true, &failure)) {
     progress_.ClipStarted(std::nullopt);  // no clip after all
-    clipFailures_.Failure("Recording failed: " + failure.Describe() + ".");
+    notices_.Failure(Severity::kError, kRecordingTopic,
+                     "Recording failed: " + failure.Describe() + ".");
     return false;
   }
   encoderFailureSeen_ = false;
-  encoder_.emplace(clipFolder_ + "/s" + clipStamp_ + ".mp4", MovieWriter::Messages::kKept);
+  encoder_.emplace(clipFolder_ + "/s" + clipStamp_ + ".mp4");
   if (encoder_->failed()) {
     CheckEncoder("cannot write the clip movies in");
   }
@@ -356,28 +354,24 @@ void ArchiveRecorder::CheckEncoder(const char* doing) {
   }
   encoderFailureSeen_ = true;
   if (encoder_->fatal()) {
-    const std::string text = "The clip movie encoder failed: " + encoder_->error() + ".";
-    if (fatal_) {
-      fatal_(text);
-    } else {
-      clipFailures_.Failure(text);
-    }
+    notices_.Failure(Severity::kFatal, kRecordingTopic,
+                     "The clip movie encoder failed: " + encoder_->error() + ".");
     return;
   }
-  // The folder, not the file, names the failure, so that one repeated clip after clip is
-  // reported as one.
   std::string text = std::string("Recording failed: ") + doing + " " + clipFolder_;
   if (!encoder_->reason().empty()) {
     text += ": " + encoder_->reason();
   }
-  clipFailures_.Failure(text + ".");
+  notices_.Failure(Severity::kError, kRecordingTopic, text + ".");
 }
 
 void ArchiveRecorder::CloseClip() {
   if (encoder_) {
-    encoder_->Close();
-    if (!encoder_->failed()) {
-      clipFailures_.Clear("Recording works again.");
+    // A movie whose trailer or close failed is as lost as one never written.
+    if (encoder_->Close()) {
+      notices_.Recovered(kRecordingTopic, "Recording works again.");
+    } else {
+      CheckEncoder("cannot finish the clip movies in");
     }
     encoder_.reset();
   }

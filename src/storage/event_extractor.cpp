@@ -128,14 +128,16 @@ std::optional<UtcTime> OldestArchiveMinute(const std::string& base) {
 
 }  // namespace
 
-EventExtractor::EventExtractor(const Settings& settings, EventList& eventList, ReviewValues& review,
-                               const Clock& wallClock, const ArchiveProgress& archiveProgress,
+EventExtractor::EventExtractor(const SharedSettings& settings, EventList& eventList,
+                               ReviewValues& review, const Clock& wallClock,
+                               const ArchiveProgress& archiveProgress, Notices& notices,
                                SteadyNow steadyNow)
     : settings_(settings),
       eventList_(eventList),
       review_(review),
       wallClock_(wallClock),
       archiveProgress_(archiveProgress),
+      notices_(notices),
       steadyNow_(std::move(steadyNow)),
       image_(std::make_unique<uint8_t[]>(kFrameBytes)),
       frame_(std::make_unique<uint8_t[]>(kFrameBytes)) {}
@@ -146,7 +148,7 @@ std::chrono::steady_clock::time_point EventExtractor::SteadyTime() const {
 
 size_t EventExtractor::QueueUncutEvents() {
   std::string eventsFolder;
-  const std::string archiveFolder = settings_.archiveFolder.get();
+  const std::string archiveFolder = settings_.Get()->archiveFolder;
   if (!GetEventsFolder(archiveFolder, eventsFolder)) {
     return 0;
   }
@@ -192,8 +194,9 @@ size_t EventExtractor::QueueUncutEvents() {
 }
 
 void EventExtractor::Pass() {
+  const std::shared_ptr<const Settings> settings = settings_.Get();
   std::string eventsFolder;
-  if (!GetEventsFolder(settings_.archiveFolder.get(), eventsFolder)) {
+  if (!GetEventsFolder(settings->archiveFolder, eventsFolder)) {
     return;
   }
   bool handled = false;
@@ -204,18 +207,19 @@ void EventExtractor::Pass() {
     if (!ClipsComplete(*waiting_)) {
       break;  // it and every event after it wait for the next pass
     }
-    CutWaitingEvent(eventsFolder);
+    CutWaitingEvent(*settings, eventsFolder);
     handled = true;
   }
   if (handled) {
-    DeleteOldEvents(eventsFolder);
+    DeleteOldEvents(*settings, eventsFolder);
   }
 }
 
 size_t EventExtractor::DrainAll(std::chrono::milliseconds bound) {
   const auto deadline = std::chrono::steady_clock::now() + bound;
+  const std::shared_ptr<const Settings> settings = settings_.Get();
   std::string eventsFolder;
-  if (GetEventsFolder(settings_.archiveFolder.get(), eventsFolder)) {
+  if (GetEventsFolder(settings->archiveFolder, eventsFolder)) {
     while (std::chrono::steady_clock::now() < deadline) {
       if (!waiting_ && !TakeNextEvent(eventsFolder)) {
         if (eventList_.Empty()) {
@@ -223,7 +227,7 @@ size_t EventExtractor::DrainAll(std::chrono::milliseconds bound) {
         }
         continue;  // that event's file was unreadable and it is dropped; go on with the next
       }
-      CutWaitingEvent(eventsFolder);
+      CutWaitingEvent(*settings, eventsFolder);
     }
   }
   return (waiting_ ? 1 : 0) + eventList_.Size();
@@ -238,18 +242,21 @@ bool EventExtractor::TakeNextEvent(const std::string& eventsFolder) {
     hasWaiting_ = false;
     return false;
   }
-  const std::optional<EventTimes> times =
-      ReadEventFile(eventsFolder + "/e" + MakeStamp(*key) + ".txt");
+  const std::string path = eventsFolder + "/e" + MakeStamp(*key) + ".txt";
+  const std::optional<EventTimes> times = ReadEventFile(path);
   if (!times) {
     hasWaiting_ = false;
+    notices_.Say(Severity::kWarning, kCutTopic,
+                 "Event " + MakeStamp(*key) + " is not cut: its event file " + path +
+                     " is missing or does not hold two Stamps.");
     return false;
   }
   waiting_ = WaitingEvent{*key, times->first, times->last, SteadyTime()};
   return true;
 }
 
-void EventExtractor::CutWaitingEvent(const std::string& eventsFolder) {
-  CutEvent(eventsFolder, *waiting_);
+void EventExtractor::CutWaitingEvent(const Settings& settings, const std::string& eventsFolder) {
+  CutEvent(settings, eventsFolder, *waiting_);
   waiting_.reset();
   hasWaiting_ = false;
 }
@@ -270,7 +277,8 @@ bool EventExtractor::ClipsComplete(const WaitingEvent& event) const {
   return SteadyTime() - event.takenAt > kImageWindowAfter + kClipWaitLimit;
 }
 
-bool EventExtractor::CutEvent(const std::string& eventsFolder, const WaitingEvent& event) {
+bool EventExtractor::CutEvent(const Settings& settings, const std::string& eventsFolder,
+                              const WaitingEvent& event) {
   const Stamp key = MakeStamp(event.key);
   const std::string image = "j" + key + ".jpg";
   const std::string movie = "m" + key + ".mp4";
@@ -278,12 +286,12 @@ bool EventExtractor::CutEvent(const std::string& eventsFolder, const WaitingEven
   AtomicFile movieFile(eventsFolder + "/" + movie, TemporaryPath(eventsFolder, movie));
   AtomicFile historyFile(eventsFolder + "/c" + key + ".csv", TemporaryName::kFixed);
   const char* failure = nullptr;
-  if (!ExtractEventImage(event.first - kImageWindowBefore, event.last + kImageWindowAfter,
+  if (!ExtractEventImage(settings, event.first - kImageWindowBefore, event.last + kImageWindowAfter,
                          imageFile.temporary())) {
     failure = "its peak image could not be written";
-  } else if (!ExtractEventMovie(event.first, event.last, movieFile.temporary())) {
+  } else if (!ExtractEventMovie(settings, event.first, event.last, movieFile.temporary())) {
     failure = "its movie could not be written";
-  } else if (!WriteEventTimeHistory(event.first, event.last, historyFile) ||
+  } else if (!WriteEventTimeHistory(settings, event.first, event.last, historyFile) ||
              !historyFile.Commit(Durability::kCached)) {
     failure = "its time history could not be written";
   } else if (!imageFile.Commit(Durability::kCached) || !movieFile.Commit(Durability::kCached)) {
@@ -291,9 +299,8 @@ bool EventExtractor::CutEvent(const std::string& eventsFolder, const WaitingEven
     failure = "its files could not be renamed into place";
   }
   if (failure != nullptr) {
-    if (report_) {
-      report_("Event " + key + " could not be cut: " + failure + ".");
-    }
+    notices_.Say(Severity::kError, kCutTopic,
+                 "Event " + key + " could not be cut: " + failure + ".");
     return false;
   }
   if (cutObserver_) {
@@ -302,11 +309,12 @@ bool EventExtractor::CutEvent(const std::string& eventsFolder, const WaitingEven
   return true;
 }
 
-bool EventExtractor::ExtractEventImage(UtcTime from, UtcTime to, const std::string& outputPath) {
+bool EventExtractor::ExtractEventImage(const Settings& settings, UtcTime from, UtcTime to,
+                                       const std::string& outputPath) {
   const int generation = review_.NewReaderGeneration();
   std::fill_n(image_.get(), kFrameBytes, uint8_t{0});
   review_.currentArchiveFile.set(from);
-  const std::string archiveFolder = settings_.archiveFolder.get();
+  const std::string& archiveFolder = settings.archiveFolder;
   std::optional<UtcTime> cursor = from;
   std::string folder;
   while (review_.ReaderCurrent(generation)) {
@@ -324,17 +332,19 @@ bool EventExtractor::ExtractEventImage(UtcTime from, UtcTime to, const std::stri
   return WriteJpegStill(outputPath, image_.get());
 }
 
-bool EventExtractor::ExtractEventMovie(UtcTime first, UtcTime last, const std::string& outputPath) {
+bool EventExtractor::ExtractEventMovie(const Settings& settings, UtcTime first, UtcTime last,
+                                       const std::string& outputPath) {
   MovieWriter writer(outputPath);
-  if (writer.fatal() && fatal_) {
-    fatal_("The event movie encoder failed: " + writer.error() + ".");
+  if (writer.fatal()) {
+    notices_.Failure(Severity::kFatal, kCutTopic,
+                     "The event movie encoder failed: " + writer.error() + ".");
   }
   const UtcTime searchStart = first - kSearchStartBefore;
   const UtcTime firstFrame = first - kFirstFrameBefore;
   const UtcTime lastFrame = last;
   std::fill_n(frame_.get(), kFrameBytes, uint8_t{0});
   review_.archiveFrameCount = 0;
-  const std::string archiveFolder = settings_.archiveFolder.get();
+  const std::string& archiveFolder = settings.archiveFolder;
 
   std::optional<UtcTime> cursor = FindNextArchiveTime(archiveFolder, searchStart, "s", ".mp4");
   review_.currentArchiveFile.set(cursor);
@@ -378,14 +388,15 @@ bool EventExtractor::ExtractEventMovie(UtcTime first, UtcTime last, const std::s
   return writer.Close();
 }
 
-bool EventExtractor::ExtractEventTimeHistory(UtcTime first, UtcTime last,
+bool EventExtractor::ExtractEventTimeHistory(const Settings& settings, UtcTime first, UtcTime last,
                                              const std::string& outputPath) {
   AtomicFile output(outputPath, TemporaryName::kFixed);
-  return WriteEventTimeHistory(first, last, output) && output.Commit(Durability::kCached);
+  return WriteEventTimeHistory(settings, first, last, output) && output.Commit(Durability::kCached);
 }
 
-bool EventExtractor::WriteEventTimeHistory(UtcTime first, UtcTime last, AtomicFile& output) {
-  const std::string archiveFolder = settings_.archiveFolder.get();
+bool EventExtractor::WriteEventTimeHistory(const Settings& settings, UtcTime first, UtcTime last,
+                                           AtomicFile& output) {
+  const std::string& archiveFolder = settings.archiveFolder;
   std::string eventsFolder;
   if (!GetEventsFolder(archiveFolder, eventsFolder) || output.file() == nullptr) {
     return false;
@@ -394,7 +405,7 @@ bool EventExtractor::WriteEventTimeHistory(UtcTime first, UtcTime last, AtomicFi
   const UtcTime searchStart = first - kSearchStartBefore;
   const UtcTime firstFrame = first - kFirstFrameBefore;
   const UtcTime lastFrame = last;
-  const Calibration calibration = CalibrationFromSettings(settings_);
+  const Calibration calibration = CalibrationFromSettings(settings);
   const Tilt tilt = TiltFromPositions(calibration);
 
   TimeHistoryRow row{};  // the centroid carries over frames and clips without a log
@@ -440,8 +451,8 @@ bool EventExtractor::WriteEventTimeHistory(UtcTime first, UtcTime last, AtomicFi
   return written;
 }
 
-void EventExtractor::DeleteOldEvents(const std::string& eventsFolder) {
-  const int32_t daysToKeep = settings_.daysToKeep;
+void EventExtractor::DeleteOldEvents(const Settings& settings, const std::string& eventsFolder) {
+  const int32_t daysToKeep = settings.daysToKeep;
   if (daysToKeep < 0) {
     return;  // refused: a negative retention must not wipe the events
   }

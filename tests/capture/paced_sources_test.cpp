@@ -105,7 +105,8 @@ TEST(SimulatedSkySource, DeliversPacedFramesAndWritesOneTruthLinePerMeteor) {
   test::TempDir dir;
   VirtualTime time;
   FrameRing ring;
-  SimulatedSkySource source({.seed = 5, .meteorsPerMinute = 120}, time, time, nullptr,
+  Notices notices;
+  SimulatedSkySource source({.seed = 5, .meteorsPerMinute = 120}, time, time, notices,
                             (dir / "truth.csv").string());
   ASSERT_TRUE(source.Start(ring));
   while (source.framesDelivered() < 600) {
@@ -151,13 +152,12 @@ int Brightness(uint64_t frame) {
 class FileSourceTest : public ::testing::Test {
  protected:
   void SetUp() override { ASSERT_TRUE(MakeMovie(movie_, 100, "25", "2025-03-04T05:06:07Z")); }
-  std::unique_ptr<FileSource> Source(const std::string& path, const FrameProgress* detector,
-                                     ReportFunction report = nullptr) {
+  std::unique_ptr<FileSource> Source(const std::string& path, const FrameProgress* detector) {
     FileSourceOptions options;
     options.path = path;
     options.fast = detector != nullptr;
     options.start = start_;
-    return std::make_unique<FileSource>(options, settings_, time_, time_, report, detector);
+    return std::make_unique<FileSource>(options, settings_, time_, time_, notices_, detector);
   }
   static void WaitUntil(const std::function<bool()>& done) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
@@ -168,20 +168,20 @@ class FileSourceTest : public ::testing::Test {
 
   test::TempDir dir_;
   const std::string movie_ = (dir_ / "night.mp4").string();
-  Settings settings_;
+  SharedSettings settings_;
   VirtualTime time_;
   FrameRing ring_;
+  Notices notices_;
   std::optional<UtcTime> start_;
 };
 
 // Scaled to 640x480; stamped creation time (else now) + presentation time, rounded down.
 TEST_F(FileSourceTest, StampsAreTheStartPlusThePresentationTime) {
-  std::vector<std::string> reports;
-  auto source = Source((dir_ / "missing.mp4").string(), nullptr,
-                       [&](const std::string& text) { reports.push_back(text); });
+  auto source = Source((dir_ / "missing.mp4").string(), nullptr);
   EXPECT_FALSE(source->Start(ring_));
-  ASSERT_EQ(reports.size(), 1u);
-  EXPECT_NE(reports[0].find("missing.mp4"), std::string::npos);
+  const std::vector<Notice> said = notices_.Recent();
+  ASSERT_EQ(said.size(), 1u);
+  EXPECT_NE(said[0].text.find("missing.mp4"), std::string::npos);
 
   source = Source(movie_, nullptr);
   ring_.sampleSize = kSampleSize720;
@@ -218,7 +218,7 @@ TEST_F(FileSourceTest, FastDeliveryStaysWithinReachOfTheDetector) {
   start_ = ParseStamp("20260102_235959_000");
   // -1 reaches back 63 frames, like 63.
   for (auto [gap, stop] : {std::pair{10, true}, {10, false}, {63, false}, {-1, false}}) {
-    settings_.triggerGap = gap;
+    settings_.Update([gap](Settings& s) { s.triggerGap = gap; });
     const uint64_t reach = gap == 10 ? 54 : 1;
     FrameProgress processed;
     FrameRing ring;

@@ -17,21 +17,42 @@ namespace {
 TEST(EventFileTest, RecordEventWritesBothStampsWithCrLfThenQueuesTheStart) {
   test::TempDir dir;
   EventList list;
+  Notices notices;
   const UtcTime start = *ParseStamp("20240315_215958_042");
+  const UtcTime end = *ParseStamp("20240315_220001_007");
   // An event that runs into the next hour is still named by its start.
-  EXPECT_TRUE(RecordEvent(dir.str(), list, start, *ParseStamp("20240315_220001_007")));
+  EXPECT_TRUE(RecordEvent(dir.str(), list, start, end, notices));
   const auto path = dir / "events" / "e20240315_215958_042.txt";
   EXPECT_EQ(test::ReadFileBytes(path), "20240315_215958_042\r\n20240315_220001_007\r\n");
   EXPECT_EQ(list.TakeHead(), start);
   EXPECT_TRUE(list.Empty());
-  // A time that no Stamp can hold names no file: nothing is written or queued.
-  EXPECT_FALSE(RecordEvent(dir.str(), list, kLastStampTime, kLastStampTime + kNominalFrameSpacing));
+  EXPECT_TRUE(notices.Recent().empty());
+  // A time that no Stamp can hold names no file: nothing is written or queued, and it is said.
+  EXPECT_FALSE(
+      RecordEvent(dir.str(), list, kLastStampTime, kLastStampTime + kNominalFrameSpacing, notices));
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir / "events"), {}), 1);
   EXPECT_TRUE(list.Empty());
-  // Without an events folder (the base is a plain file) the event is lost and nothing is queued.
+  ASSERT_EQ(notices.Recent().size(), 1u);
+  EXPECT_EQ(notices.Recent()[0].severity, Severity::kError);
+  EXPECT_EQ(notices.Recent()[0].text,
+            "An event was not recorded: its time lies outside the years 1900 to 9999.");
+  // Without an events folder (the base is a plain file) nothing is queued, and after a second
+  // try the event is said with its times and the command that keeps it from the archive.
   test::WriteFileBytes(dir / "plain", "x");
-  EXPECT_FALSE(RecordEvent((dir / "plain").string(), list, start, start));
+  EXPECT_FALSE(RecordEvent((dir / "plain").string(), list, start, end, notices));
   EXPECT_TRUE(list.Empty());
+  const std::vector<Notice> said = notices.Recent();
+  ASSERT_EQ(said.size(), 2u);
+  EXPECT_EQ(said[1].severity, Severity::kError);
+  EXPECT_EQ(said[1].text,
+            "Event from 20240315_215958_042 to 20240315_220001_007 could not be "
+            "written (cannot write " +
+                (dir / "plain").string() +
+                "/events/e20240315_215958_042.txt: Not a directory). Once that is "
+                "mended, keep it from the archive with: ombrix mark --from "
+                "2024-03-15T21:59:58Z --duration 4");
+  EXPECT_EQ(MarkCommand(*ParseStamp("20240315_215958_000"), *ParseStamp("20240315_215959_000")),
+            "ombrix mark --from 2024-03-15T21:59:58Z --duration 1");
 }
 
 TEST(EventFileTest, ReadEventFileTakesTwoStampsAndNothingElse) {

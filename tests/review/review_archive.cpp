@@ -15,8 +15,10 @@
 namespace ombrix::test {
 
 ReviewArchive::ReviewArchive() {
-  settings.archiveFolder.set(base.str());
-  settings.slowdownFactor = 0;
+  settings.Update([this](Settings& s) {
+    s.archiveFolder = base.str();
+    s.slowdownFactor = 0;
+  });
 }
 
 std::string ReviewArchive::MinuteFolder(const Stamp& stamp) const {
@@ -78,12 +80,13 @@ std::string ReviewArchive::AddEvent(const Stamp& first, const Stamp& last) {
 }
 
 void ReviewArchive::CutEvent(const Stamp& first, const Stamp& last) {
-  EventExtractor extractor(settings, eventList, review, clock, progress);
+  EventExtractor extractor(settings, eventList, review, clock, progress, notices);
+  const std::shared_ptr<const Settings> now = settings.Get();
   const UtcTime from = *ParseStamp(first), to = *ParseStamp(last);
-  extractor.ExtractEventImage(from - kImageWindowBefore, to + kImageWindowAfter,
+  extractor.ExtractEventImage(*now, from - kImageWindowBefore, to + kImageWindowAfter,
                               EventFile('j', first));
-  extractor.ExtractEventMovie(from, to, EventFile('m', first));
-  extractor.ExtractEventTimeHistory(from, to, EventFile('c', first));
+  extractor.ExtractEventMovie(*now, from, to, EventFile('m', first));
+  extractor.ExtractEventTimeHistory(*now, from, to, EventFile('c', first));
 }
 
 void RecordingWindow::FrameReady() {

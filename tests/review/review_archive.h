@@ -41,11 +41,12 @@ class ReviewArchive {
   std::string EventFile(char letter, const Stamp& key) const;
 
   TempDir base;
-  Settings settings;
+  SharedSettings settings;
   ReviewValues review;
   EventList eventList;
   SystemClock clock;
   ArchiveProgress progress;  // never active: cuts do not wait
+  Notices notices;
 };
 
 // The window as the review code sees it, recording everything; safe from worker threads.

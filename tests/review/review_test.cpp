@@ -173,7 +173,7 @@ TEST_F(ReviewTest, Replay_OfACutEventPostsEveryMovieFrameWithTheHistorysStampsAn
   const Stamp first = "20240315_211451_330", last = "20240315_211451_660";
   archive.AddEvent(first, last);
   archive.CutEvent(first, last);
-  archive.settings.showTrackingBox = false;
+  archive.settings.Update([](Settings& s) { s.showTrackingBox = false; });
 
   reviewer.First();
   ASSERT_TRUE(window.WaitForReplayEnds(1));
@@ -240,7 +240,7 @@ TEST_F(ReviewTest, Replay_OfAnUncutEventOrAnIntervalPlaysTheArchiveWidenedByOneA
 TEST_F(ReviewTest, Replay_ANewerReaderStopsARunningAndAPausedOne) {
   archive.AddClip("20240315_211450_000");
   archive.AddEvent("20240315_211450_500", "20240315_211450_600");
-  archive.settings.slowdownFactor = 5;  // 150 ms a frame: 4.5 s for the clip
+  archive.settings.Update([](Settings& s) { s.slowdownFactor = 5; });  // 150 ms a frame: 4.5 s
 
   reviewer.First();
   ASSERT_TRUE(window.WaitForFrames(1));
@@ -336,7 +336,7 @@ TEST_F(ReviewTest, Composite_ShowsThePeakImageOfACutEventElseTheArchiveMaximum) 
   EXPECT_EQ(window.replayEnds(), 0);
 
   // With preferComposites the navigation shows the composite; Replay still replays.
-  archive.settings.preferComposites = true;
+  archive.settings.Update([](Settings& s) { s.preferComposites = true; });
   window.Clear();
   reviewer.First();
   ASSERT_TRUE(window.WaitForFrames(1));
@@ -395,7 +395,7 @@ TEST_F(ReviewTest, Save_WritesTheEventFileAndTheArchiveThreadCutsTheStretch) {
   EXPECT_EQ(ListEvents(archive.base.str()).back(), archive.EventFile('e', key));
 
   EventExtractor extractor(archive.settings, archive.eventList, archive.review, archive.clock,
-                           archive.progress);
+                           archive.progress, archive.notices);
   EXPECT_EQ(extractor.DrainAll(60s), 0u);
   EXPECT_EQ(MovieFrames(archive.EventFile('m', key)),
             61);  // from 50.000 (first - 1 s) to 52.000
