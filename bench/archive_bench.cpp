@@ -27,7 +27,6 @@
 #include "media/stills.h"
 #include "storage/archive_recorder.h"
 #include "storage/event_extractor.h"
-#include "storage/review_values.h"
 
 namespace ombrix {
 namespace {
@@ -225,8 +224,7 @@ void BM_CutThreeSecondEvent(benchmark::State& state) {
     rig.Step();
   }
   rig.recorder->FinishClip();
-  ReviewValues review;
-  EventExtractor extractor(rig.settings, rig.events, review, rig.clock, rig.recorder->progress(),
+  EventExtractor extractor(rig.settings, rig.events, rig.clock, rig.recorder->progress(),
                            rig.notices);
   const UtcTime first = rig.start + std::chrono::seconds(2);
   const UtcTime last = rig.start + std::chrono::seconds(5);

@@ -20,7 +20,7 @@
 #include "media/stills.h"
 #include "review/export.h"
 #include "review/replay.h"
-#include "storage/review_values.h"
+#include "review/review_values.h"
 
 namespace {
 
@@ -107,16 +107,17 @@ void BM_ReplayEventMovie30s(benchmark::State& state) {
   Fixture& fixture = Fixture::Get();
   ReviewValues review;
   std::vector<uint8_t> display(kFrameBytes);
+  ShownValues shown;
   int64_t frames = 0;
   ReviewContext context{fixture.settings,
                         review,
+                        {},
                         [&] {
-                          review.replayFrame.CopyTo(display.data());  // the window's copy
+                          review.Copy(display.data(), &shown);  // the window's copy
                           ++frames;
                         },
                         nullptr,
-                        nullptr,
-                        std::nullopt};
+                        nullptr};
   for (auto _ : state) {
     ReplayEventMovie(context, fixture.moviePath, fixture.historyPath);
   }
@@ -128,7 +129,7 @@ void BM_ReplayEventMovie30s(benchmark::State& state) {
 void BM_CompositeArchiveOneHour(benchmark::State& state) {
   Fixture& fixture = Fixture::Get();
   ReviewValues review;
-  ReviewContext context{fixture.settings, review, nullptr, nullptr, nullptr, std::nullopt};
+  ReviewContext context{fixture.settings, review, {}, nullptr, nullptr, nullptr};
   int64_t images = 0;
   for (auto _ : state) {
     images += CompositeArchive(context, fixture.hourStart, fixture.hourEnd);

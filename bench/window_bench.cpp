@@ -5,9 +5,9 @@
 #include <QApplication>
 #include <vector>
 
-#include "app/headless.h"
 #include "app/main_window.h"
-#include "storage/disk_cleaner.h"
+#include "capture/capture_source.h"
+#include "capture/frame_ring.h"
 
 namespace ombrix {
 namespace {
@@ -36,15 +36,11 @@ class OneFrameSource final : public CaptureSource {
 
 void BM_LiveStatus(benchmark::State& state) {
   App();
-  SourceParts parts;
-  StatvfsFreeSpace freeSpace;
   WindowSetup setup;
-  setup.wallClock = &parts.clock;
-  setup.freeSpace = &freeSpace;
-  setup.stationOptions.readConfiguration = false;
+  setup.station.readConfiguration = false;
   setup.show = false;
-  setup.notice = [](const Notice&) {};
-  setup.makeSource = [](Station&) { return std::make_unique<OneFrameSource>(); };
+  setup.station.notice = [](const Notice&) {};
+  setup.station.makeSource = [](SourceContext&) { return std::make_unique<OneFrameSource>(); };
   MainWindow window(std::move(setup));
   window.Start();  // shows the live video
   for (auto _ : state) {

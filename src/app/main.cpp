@@ -3,50 +3,49 @@
 #include <string>
 #include <vector>
 
+#include "app/command_line.h"
 #include "app/headless.h"
 #include "app/review_commands.h"
+#include "app/status_output.h"
 #include "app/window_run.h"
 #include "config/config_file.h"
+#include "station/station.h"
 
 int main(int argc, char** argv) {
-  std::vector<std::string> all(argv + 1, argv + argc);
-  if (ombrix::IsReviewCommand(all)) {
-    // "--config PATH" anywhere names the station's configuration (a service's, say) to review.
-    for (size_t i = 1; i < all.size(); ++i) {
-      if (all[i] != "--config") {
-        continue;
-      }
-      if (i + 1 >= all.size()) {
-        std::fputs("ombrix: --config needs a value\n", stderr);
-        return 2;
-      }
-      ombrix::SetConfigurationPath(all[i + 1]);
-      all.erase(all.begin() + static_cast<std::ptrdiff_t>(i),
-                all.begin() + static_cast<std::ptrdiff_t>(i) + 2);
-      break;
-    }
-    return ombrix::RunReviewCommand(all, std::cout, std::cerr);
-  }
-  std::string script;
-  const std::vector<std::string> args = ombrix::TakeWindowOptions(all, script);
+  ombrix::QuietMediaLibrary();
   std::string error;
-  const auto options = ombrix::ParseHeadlessArguments(args, error);
-  if (!options) {
-    std::fprintf(stderr, "ombrix: %s\n\n%s", error.c_str(), ombrix::HeadlessUsage().c_str());
+  const auto command =
+      ombrix::ParseCommandLine(std::vector<std::string>(argv + 1, argv + argc), error);
+  if (command && command->mode != ombrix::Mode::kReview) {
+    if (const auto problem = ombrix::ReplayStartProblem(command->source)) {
+      error = "--start: " + *problem;
+    }
+  }
+  if (!command || !error.empty()) {
+    std::fprintf(stderr, "ombrix: %s\n\n%s", error.c_str(), ombrix::Usage().c_str());
     return 2;
   }
-  if (options->help) {
-    std::fputs(ombrix::HeadlessUsage().c_str(), stdout);
-    std::fputs("\n", stdout);
-    std::fputs(ombrix::ReviewUsage().c_str(), stdout);
-    return 0;
+  if (!command->configPath.empty()) {
+    ombrix::SetConfigurationPath(command->configPath);
   }
-  if (options->version) {
-    std::printf("ombrix %s\n", OMBRIX_VERSION);
-    return 0;
+  switch (command->mode) {
+    case ombrix::Mode::kHelp:
+      std::fputs(ombrix::Usage().c_str(), stdout);
+      return 0;
+    case ombrix::Mode::kVersion:
+      std::printf("ombrix %s\n", OMBRIX_VERSION);
+      return 0;
+    case ombrix::Mode::kReview:
+      return ombrix::RunReviewCommand(*command, std::cout, std::cerr);
+    case ombrix::Mode::kDeviceProperties: {
+      ombrix::Notices notices;
+      notices.SetSink(ombrix::StandardErrorNoticeSink());
+      return ombrix::PrintDeviceProperties(std::cout, notices) ? 0 : 1;
+    }
+    case ombrix::Mode::kHeadless:
+      return ombrix::RunHeadless(*command);
+    case ombrix::Mode::kWindow:
+      break;
   }
-  if (options->headless || options->deviceProperties) {
-    return ombrix::RunHeadless(*options);
-  }
-  return ombrix::RunWindow(argc, argv, *options, script);
+  return ombrix::RunWindow(argc, argv, *command);
 }

@@ -23,21 +23,16 @@
 #include <cstdio>
 #include <cstring>
 
-#include "app/light_curve.h"
+#include "app/light_curve_dialog.h"
 #include "app/options_dialogs.h"
 #include "app/picture_view.h"
 #include "app/status_output.h"
 #include "app/video_dialog.h"
 #include "app/window_hooks.h"
-#include "base/folders.h"
 #include "base/frame.h"
 #include "base/utc_time.h"
-#include "calib/calibration.h"
 #include "config/config_file.h"
 #include "review/display_image.h"
-#include "review/event_listing.h"
-#include "review/export.h"
-#include "storage/calibration_settings.h"
 
 namespace ombrix {
 namespace {
@@ -94,16 +89,15 @@ class ExportDoneEvent final : public QEvent {
 MainWindow::MainWindow(WindowSetup setup) : setup_(std::move(setup)) {
   setObjectName(QStringLiteral("mainWindow"));
   setWindowTitle(QStringLiteral("Ombrix 6/10/2016"));
-  StationHooks hooks;
-  hooks.notice = [this, print = setup_.notice ? setup_.notice
-                                              : StandardErrorNoticeSink()](const Notice& notice) {
+  StationSetup station = setup_.station;
+  station.notice = [this, print = station.notice ? station.notice : StandardErrorNoticeSink()](
+                       const Notice& notice) {
     print(notice);
     QCoreApplication::postEvent(this, new NoticeEvent(notice));
   };
-  hooks.detectionPassDone = [this] { PostOnce(liveStatusPending_, kLiveStatusEvent); };
-  station_ =
-      std::make_unique<Station>(*setup_.wallClock, *setup_.freeSpace, setup_.stationOptions, hooks);
-  reviewer_ = station_->MakeReviewer(*this);
+  station.detectionPassDone = [this] { PostOnce(liveStatusPending_, kLiveStatusEvent); };
+  station_ = std::make_unique<Station>(std::move(station));
+  session_ = station_->OpenReview(*this);
   BuildMenus();
   setCentralWidget(BuildControls());
   liveTimer_ = new QTimer(this);
@@ -112,15 +106,11 @@ MainWindow::MainWindow(WindowSetup setup) : setup_(std::move(setup)) {
 }
 
 MainWindow::~MainWindow() {
-  exportCancelled_ = true;
-  if (exporter_.joinable()) {
-    exporter_.join();
-  }
   if (stopper_.joinable()) {
     stopper_.join();
   }
   // Nothing may post to this window once it is gone: every thread that could is joined here.
-  reviewer_->StopWorkers();
+  session_->StopWorkers();
   station_->Stop();
 }
 
@@ -326,17 +316,12 @@ void MainWindow::Start() {
     return;
   }
   started_ = true;
-  std::unique_ptr<CaptureSource> source;
-  if (setup_.makeSource) {
-    source = setup_.makeSource(*station_);
-  }
-  station_->Start(std::move(source), setup_.makeSource);
-  if (station_->settings()->pseudoColor) {
-    picture_->SetPseudoColorPalette();
-  } else {
-    picture_->SetGreyPalette();
-  }
-  const CalendarFields now = BreakUtcTime(setup_.wallClock->UtcNow());
+  station_->Start();
+  picture_->SetPalette(station_->settings()->pseudoColor);
+  const SystemClock systemClock;
+  const Clock& clock =
+      setup_.station.wallClock != nullptr ? *setup_.station.wallClock : systemClock;
+  const CalendarFields now = BreakUtcTime(clock.UtcNow());
   start_->setDateTime(QDateTime(QDate(now.year, now.month, now.day),
                                 QTime(now.hour, now.minute, now.second), Qt::UTC));
   duration_->setText(QStringLiteral("10"));
@@ -379,14 +364,14 @@ bool MainWindow::event(QEvent* e) {
       return true;
     case kExportDoneEvent: {
       auto* done = static_cast<ExportDoneEvent*>(e);
-      if (exporter_.joinable()) {
-        exporter_.join();
-      }
       if (auto* progress = findChild<QProgressDialog*>(QStringLiteral("saveMovieProgress"))) {
         progress->deleteLater();
       }
       if (done->outcome.result == ExportResult::kFailed) {
         FileFailed("Save Movie", done->path, done->outcome.reason);
+      } else if (done->outcome.result == ExportResult::kNoFrames) {
+        FileFailed("Save Movie", done->path,
+                   "the event's movie holds no picture; nothing was written");
       }
       return true;
     }
@@ -470,11 +455,15 @@ void MainWindow::ReplayEnded() {
   QCoreApplication::postEvent(this, new QEvent(kReplayEndedEvent));
 }
 
+void MainWindow::ExportEnded(const ExportOutcome& outcome, const std::string& path) {
+  QCoreApplication::postEvent(this, new ExportDoneEvent(outcome, path));
+}
+
 // Live display ----------------------------------------------------------------------------------
 
 void MainWindow::ShowLiveVideo() {
   liveButton_->setText(QStringLiteral("Hide RT"));
-  reviewer_->LiveVideoShown();
+  session_->LiveVideoShown();
   realTimeShown_ = true;
   picture_->ShowLive(true);
   RefreshLiveFrame();
@@ -506,96 +495,53 @@ void MainWindow::LiveStatus() {
   if (!realTimeShown_) {
     return;
   }
-  count_->setText(QString::number(station_->PixelCount()));
+  const StationStatus status = station_->Status();
+  count_->setText(QString::number(status.pixelCount));
   if (liveRefreshCounter_ == 0) {
     UtcTime stamp;
     station_->CopyNewestFrame(picture_->displayPixels(), &stamp);
   }
   liveRefreshCounter_ = (liveRefreshCounter_ + 1) % kLiveCopyEvery;
-  const std::optional<UtcTime> newest = station_->NewestCapture();
-  const CalendarFields t = newest ? BreakUtcTime(*newest) : CalendarFields{};
-  char text[80];
-  std::snprintf(text, sizeof text, "UTC %02d/%02d/%02d %02d:%02d:%02d %s", t.month, t.day, t.year,
-                t.hour, t.minute, t.second, station_->settings()->enabled ? "Enabled" : "Disabled");
-  status_->setText(QString::fromLatin1(text));
+  status_->setText(QString::fromStdString(LiveStatusText(status.newestCapture, status.enabled)));
 }
 
 void MainWindow::ReplayFrameShown() {
-  const ReviewValues& review = station_->reviewValues();
-  count_->setText(QString::number(review.displayCount.load()));
-  review.replayFrame.CopyTo(picture_->displayPixels());
-  const std::optional<UtcTime> file = review.currentArchiveFile.get();
-  if (!file) {
+  ShownFrame shown;
+  if (!session_->CopyShownFrame(picture_->displayPixels(), &shown)) {
     return;
   }
-  const UtcTime shown = *file + review.archiveFrameCount.load() * kNominalFrameSpacing;
-  if (!FitsStamp(shown)) {
+  count_->setText(QString::number(shown.displayCount));
+  if (!shown.time) {
     return;
   }
-  const CalendarFields t = BreakUtcTime(shown);
-  char line[96];
-  std::snprintf(line, sizeof line, "UTC %02d/%02d/%04d %02d:%02d:%02d.%03d", t.month, t.day, t.year,
-                t.hour, t.minute, t.second, t.millisecond);
-  status_->setText(QString::fromLatin1(line));
+  status_->setText(QString::fromStdString(ShownTimeText(*shown.time)));
   picture_->update();
 }
 
 void MainWindow::ShowMask() {
   HideLiveVideo();
-  if (const auto table = station_->ThresholdTable()) {
-    std::memcpy(picture_->displayPixels(), table->data(), table->size());
-  }
+  station_->CopyThresholdTable(picture_->displayPixels());
   picture_->update();
 }
 
 void MainWindow::OverlayMask() {
   HideLiveVideo();
-  if (const auto table = station_->ThresholdTable()) {
-    const uint8_t* map = table->data();
-    uint8_t* pixels = picture_->displayPixels();
-    for (int i = 0; i < kFrameBytes; ++i) {
-      if (map[i] == 255) {
-        pixels[i] = 255;
-      }
-    }
+  std::vector<uint8_t> table(kFrameBytes);
+  if (station_->CopyThresholdTable(table.data())) {
+    ombrix::OverlayMask(picture_->displayPixels(), table.data());
   }
   picture_->update();
 }
 
 void MainWindow::OverlayGrid() {
   HideLiveVideo();
-  const Calibration calibration = CalibrationFromSettings(*station_->settings());
-  uint8_t* pixels = picture_->displayPixels();
-  const auto mark = [&](double azimuth, double elevation) {
-    const Pixel p = AzElToPixel(calibration, azimuth, elevation);
-    if (p.x >= 0 && p.x < kFrameWidth && p.y >= 0 && p.y < kFrameHeight) {
-      uint8_t& v = pixels[p.y * kFrameWidth + p.x];
-      v = v > 128 ? 0 : 255;
-    }
-  };
-  for (int azimuth = 0; azimuth < 360; azimuth += 15) {
-    for (int elevation : {0, 15, 30, 45}) {
-      mark(azimuth, elevation);
-    }
-  }
-  for (int azimuth = 0; azimuth < 360; azimuth += 30) {
-    for (int elevation : {60, 75}) {
-      mark(azimuth, elevation);
-    }
-  }
-  for (int elevation : {80, 85, 90}) {
-    mark(0, elevation);
-  }
+  ombrix::OverlayGrid(picture_->displayPixels(), *station_->settings());
   picture_->update();
 }
 
 void MainWindow::PixelClicked(int x, int y) {
   HideLiveVideo();
-  const AzEl direction = PixelToAzEl(CalibrationFromSettings(*station_->settings()), x, y);
-  char text[96];
-  std::snprintf(text, sizeof text, "(%d,%d)  Az: %6.2f El: %6.2f", x, y, direction.azimuth,
-                direction.elevation);
-  status_->setText(QString::fromLatin1(text));
+  status_->setText(QString::fromStdString(PixelReadout(*station_->settings(), x, y)));
 }
 
 // Exit ------------------------------------------------------------------------------------------
@@ -613,11 +559,7 @@ void MainWindow::Exit() {
   for (QPushButton* button : centralWidget()->findChildren<QPushButton*>()) {
     button->setEnabled(false);
   }
-  reviewer_->StopWorkers();
-  exportCancelled_ = true;
-  if (exporter_.joinable()) {
-    exporter_.join();
-  }
+  session_->StopWorkers();  // the readers and a running export
   // The station's stop order takes up to its drain bound; the window keeps painting meanwhile.
   stopper_ = std::thread([this] {
     station_->Stop();
@@ -628,9 +570,9 @@ void MainWindow::Exit() {
 // Commands --------------------------------------------------------------------------------------
 
 void MainWindow::AfterReviewCommand() {
-  pauseButton_->setEnabled(reviewer_->PauseEnabled());
-  pauseButton_->setText(reviewer_->paused() && reviewer_->PauseEnabled() ? QStringLiteral("Resume")
-                                                                         : QStringLiteral("Pause"));
+  pauseButton_->setEnabled(session_->PauseEnabled());
+  pauseButton_->setText(session_->paused() && session_->PauseEnabled() ? QStringLiteral("Resume")
+                                                                       : QStringLiteral("Pause"));
 }
 
 PickerInterval MainWindow::Interval() const {
@@ -657,7 +599,7 @@ void MainWindow::OpenEvent() {
   const QString path =
       Hooks().openFile(this, QStringLiteral("Open Event"), QString::fromLatin1(kEventFilter));
   if (!path.isEmpty()) {
-    reviewer_->OpenEvent(path.toStdString());
+    session_->OpenEvent(path.toStdString());
   }
   AfterReviewCommand();
 }
@@ -674,7 +616,7 @@ void MainWindow::OpenImage() {
 }
 
 void MainWindow::SaveImage() {
-  const QString name = QString::fromStdString(SaveImageDefaultName(reviewer_->currentEvent()));
+  const QString name = QString::fromStdString(SaveImageDefaultName(session_->currentEvent()));
   QString path = Hooks().saveFile(this, QStringLiteral("Save Image"), name,
                                   QString::fromLatin1(kSaveImageFilter));
   if (path.isEmpty()) {
@@ -688,7 +630,7 @@ void MainWindow::SaveImage() {
 
 void MainWindow::SaveMovie() {
   std::string key;
-  if (!reviewer_->SaveMovieBegin(key) || exporter_.joinable()) {
+  if (!session_->SaveMovieBegin(key)) {
     return;
   }
   QString path = Hooks().saveFile(this, QStringLiteral("Save Movie"), QString::fromStdString(key),
@@ -697,7 +639,11 @@ void MainWindow::SaveMovie() {
     return;
   }
   path = WithDefaultExtension(path, ".mpg");
-  exportCancelled_ = false;
+  // The export runs on a thread of the session; the window keeps painting. A cancelled export
+  // leaves nothing at the output path.
+  if (!session_->StartExport(path.toStdString())) {
+    return;
+  }
   auto* progress =
       new QProgressDialog(QStringLiteral("Saving movie..."), QStringLiteral("Cancel"), 0, 0, this);
   progress->setObjectName(QStringLiteral("saveMovieProgress"));
@@ -705,18 +651,8 @@ void MainWindow::SaveMovie() {
   progress->setMinimumDuration(0);
   progress->setAutoClose(false);
   progress->setAutoReset(false);
-  connect(progress, &QProgressDialog::canceled, this, [this] { exportCancelled_ = true; });
+  connect(progress, &QProgressDialog::canceled, this, [this] { session_->CancelExport(); });
   progress->show();
-  // The export runs on its own thread with copies of what it needs; the window keeps painting.
-  // A cancelled export leaves nothing at the output path.
-  const std::string event = reviewer_->currentEvent();
-  const std::string output = path.toStdString();
-  exporter_ = std::thread([this, event, output, settings = station_->settings()] {
-    ExportOutcome outcome =
-        ExportEventMovie(*settings, event, output, settings->pseudoColor, settings->showTrackingBox,
-                         [this](int) { return !exportCancelled_.load(); });
-    QCoreApplication::postEvent(this, new ExportDoneEvent(std::move(outcome), output));
-  });
 }
 
 void MainWindow::ReadMaskFile() {
@@ -749,14 +685,7 @@ void MainWindow::VideoProperties() {
 void MainWindow::DisplayOptions() {
   if (!vardex_) {
     vardex_ = new VardexDialog(
-        this, *station_,
-        [this](bool pseudo) {
-          if (pseudo) {
-            picture_->SetPseudoColorPalette();
-          } else {
-            picture_->SetGreyPalette();
-          }
-        },
+        this, *station_, [this](bool pseudo) { picture_->SetPalette(pseudo); },
         [this] {
           update();
           picture_->update();
@@ -784,83 +713,66 @@ void MainWindow::CalibrationOptions() {
 }
 
 void MainWindow::First() {
-  reviewer_->First();
+  session_->First();
   AfterReviewCommand();
 }
 void MainWindow::Previous() {
-  reviewer_->Previous();
+  session_->Previous();
   AfterReviewCommand();
 }
 void MainWindow::Next() {
-  reviewer_->Next();
+  session_->Next();
   AfterReviewCommand();
 }
 void MainWindow::Last() {
-  reviewer_->Last();
+  session_->Last();
   AfterReviewCommand();
 }
 void MainWindow::Delete() {
-  reviewer_->Delete();
+  session_->Delete();
   AfterReviewCommand();
 }
 void MainWindow::Replay() {
-  reviewer_->Replay();
+  session_->Replay();
   AfterReviewCommand();
 }
 void MainWindow::Pause() {
-  reviewer_->TogglePause();
+  session_->TogglePause();
   AfterReviewCommand();
 }
 void MainWindow::Composite() {
-  reviewer_->Composite();
+  session_->Composite();
   AfterReviewCommand();
 }
 void MainWindow::Play() {
-  reviewer_->Play(Interval());
+  session_->Play(Interval());
   AfterReviewCommand();
 }
 void MainWindow::Save() {
-  reviewer_->Save(Interval());
+  session_->Save(Interval());
 }
 void MainWindow::AverageComposite() {
-  reviewer_->ShowAverageComposite(Interval());
+  session_->ShowAverageComposite(Interval());
   AfterReviewCommand();
 }
 void MainWindow::AverageMovie() {
-  reviewer_->ShowAverageMovie(Interval());
+  session_->ShowAverageMovie(Interval());
   AfterReviewCommand();
 }
 void MainWindow::Recalculate() {
-  reviewer_->Recalculate();
+  session_->Recalculate();
 }
 
 void MainWindow::ChangeVideoSource() {
-  const int devices = setup_.countDevices ? setup_.countDevices() : 0;
-  uint32_t index = station_->settings()->captureDeviceIndex + 1;
-  if (static_cast<int>(index) >= devices) {
-    index = 0;
-  }
-  // Capture is rebuilt also when the index stays (a single device).
-  station_->Apply([index](Settings& s) { s.captureDeviceIndex = index; }, Station::Redo::kCapture);
+  station_->ChangeVideoSource();  // on the station's thread: the window goes on meanwhile
 }
 
 void MainWindow::LightCurve() {
-  const std::string& event = reviewer_->currentEvent();
-  if (event.empty()) {
-    ShowInfo("Light Curve: No event selected.");
-    return;
+  std::vector<LightCurvePoint> points = session_->LightCurve();
+  if (!points.empty()) {
+    const QString key = QString::fromStdString(EventKey(session_->currentEvent()));
+    (new LightCurveDialog(this, key, std::move(points)))->show();
   }
-  std::string eventsFolder;
-  if (!GetEventsFolder(station_->settings()->archiveFolder, eventsFolder)) {
-    return;
-  }
-  const std::string key = EventKey(event);
-  std::vector<LightCurvePoint> points = ReadLightCurve(eventsFolder + "/c" + key + ".csv");
-  if (points.empty()) {
-    ShowInfo("Light Curve: the event has no time history yet.");
-    return;
-  }
-  (new LightCurveDialog(this, QString::fromStdString(key), std::move(points)))->show();
 }
 
 void MainWindow::Messages() {

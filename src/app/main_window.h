@@ -10,8 +10,9 @@
 #include <string>
 #include <thread>
 
+#include "review/event_listing.h"
+#include "review/review_session.h"
 #include "review/review_window.h"
-#include "review/reviewer.h"
 #include "station/station.h"
 
 class QDateTimeEdit;
@@ -30,24 +31,18 @@ class PictureView;
 class TriggerDialog;
 class VardexDialog;
 
-// What the window is made with. The clock and free-space seams must outlive the window.
+// What the window is made with.
 struct WindowSetup {
-  const Clock* wallClock = nullptr;
-  FreeSpace* freeSpace = nullptr;
-  StationOptions stationOptions;
-  // Makes the capture source for the station (may return null: no video). Empty: no source.
-  std::function<std::unique_ptr<CaptureSource>(Station&)> makeSource;
-  // Capture devices present, for Change Video Source (empty: none).
-  std::function<int()> countDevices;
-  // Where the station's notices go besides the window (called on any thread); empty: standard
-  // error (StandardErrorNoticeSink).
-  Notices::Sink notice;
+  // The station's setup. Its notices go to the window and to station.notice besides (called on
+  // any thread; empty: standard error, StandardErrorNoticeSink).
+  StationSetup station;
   // Whether Start() also shows the window (tests drive a window that is never shown).
   bool show = true;
 };
 
 // The station's main window: the picture area with its two fields, the notice strip, the event and
-// playback buttons, and the menus. It owns the station and the review commands; the worker threads
+// playback buttons, and the menus. It owns the station and a review session on it, and only
+// shows what they compute; the worker threads
 // reach it only by posting events (live status, frame ready, replay ended, a notice carried by
 // value), never by touching a widget. Escape and the close box leave the station running; File >
 // Exit stops it while the window keeps painting, then ends the event loop.
@@ -75,7 +70,7 @@ class MainWindow final : public QMainWindow, public ReviewWindow {
   const std::string& fatalText() const { return fatalText_; }
 
   Station& station() { return *station_; }
-  Reviewer& reviewer() { return *reviewer_; }
+  ReviewSession& session() { return *session_; }
   PictureView& picture() { return *picture_; }
   bool realTimeShown() const { return realTimeShown_; }
   // Every command by its objectName ("actionNext", ...), as the menus and buttons use them.
@@ -88,6 +83,7 @@ class MainWindow final : public QMainWindow, public ReviewWindow {
                   const std::string& reason) override;
   void FrameReady() override;
   void ReplayEnded() override;
+  void ExportEnded(const ExportOutcome& outcome, const std::string& path) override;
 
   // The window's handlers, public for the tests that check their texts.
   void LiveStatus();
@@ -150,7 +146,7 @@ class MainWindow final : public QMainWindow, public ReviewWindow {
 
   WindowSetup setup_;
   std::unique_ptr<Station> station_;
-  std::unique_ptr<Reviewer> reviewer_;
+  std::unique_ptr<ReviewSession> session_;  // after the station: gone before it
   std::map<QString, QAction*> actions_;
   PictureView* picture_ = nullptr;
   QLineEdit* status_ = nullptr;
@@ -177,9 +173,6 @@ class MainWindow final : public QMainWindow, public ReviewWindow {
   bool stopping_ = false;
   bool stopped_ = false;
   std::thread stopper_;
-  std::atomic<bool> stopDone_{false};
-  std::thread exporter_;
-  std::atomic<bool> exportCancelled_{false};  // Cancel pressed, or Exit while exporting
 };
 
 }  // namespace ombrix

@@ -14,16 +14,28 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <vector>
 
 namespace ombrix {
 namespace {
 
-// A field of a dialog: its label, the objectName of its edit, and the setting it shows.
+// What OK does with the number typed into a field: keeps it only when it is greater than 0, or
+// clamps it to low..high.
+struct Rule {
+  bool clamp = false;
+  int low = 0;
+  int high = 0;
+};
+constexpr Rule kPositive{};
+
+// A field of a dialog: its label, the objectName of its control, the setting it shows and the
+// rule of OK.
 template <typename T>
 struct Field {
   const char* label;
   const char* name;
   T Settings::*member;
+  Rule rule = kPositive;
 };
 
 constexpr Field<int32_t> kTriggerFields[] = {
@@ -50,33 +62,78 @@ constexpr Field<double> kCalibrationFields[] = {
     {"Y Pixel COP", "calCOPy", &Settings::calCOPy},
 };
 
-QLineEdit* DigitsEdit(QWidget* parent, const char* name) {
+// "Vardex Options": its digits-only fields and its check boxes, top to bottom.
+constexpr Field<int32_t> kVardexCounts[] = {
+    {"Max Events Per Hour", "hourlyRate", &Settings::hourlyRate},
+    {"Playback Slowdown", "slowdownFactor", &Settings::slowdownFactor},
+    {"Days to keep events", "daysToKeep", &Settings::daysToKeep},
+};
+constexpr Field<uint32_t> kVardexClamped[] = {
+    {"PNG Integration Factor (1-10)",
+     "pngIntegrationFactor",
+     &Settings::pngIntegrationFactor,
+     {true, 1, 10}},
+    {"Disk Usage %", "diskUsage", &Settings::diskUsage, {true, 25, 90}},
+};
+constexpr Field<bool> kVardexChecks[] = {
+    {"Pseudo Color", "pseudoColor", &Settings::pseudoColor},
+    {"Prefer Composites", "preferComposites", &Settings::preferComposites},
+    {"Show Tracking Box", "showTrackingBox", &Settings::showTrackingBox},
+    {"Minimal Archive", "minimalArchive", &Settings::minimalArchive},
+    {"Archive Always", "archiveAlways", &Settings::archiveAlways},
+    {"Enable Now", "enableNow", &Settings::enabled},
+};
+
+// The number at the start of text, taken by the field's rule.
+template <typename T>
+void Take(const Field<T>& field, const QString& text, Settings& settings) {
+  const int value = ReadLeadingInt(text);
+  if (field.rule.clamp) {
+    settings.*field.member = static_cast<T>(std::clamp(value, field.rule.low, field.rule.high));
+  } else if (value > 0) {
+    settings.*field.member = static_cast<T>(value);
+  }
+}
+
+QLineEdit* Edit(QWidget* parent, const char* name, bool digitsOnly) {
   auto* edit = new QLineEdit(parent);
   edit->setObjectName(QString::fromLatin1(name));
-  edit->setValidator(
-      new QRegularExpressionValidator(QRegularExpression(QStringLiteral("[0-9]*")), edit));
+  if (digitsOnly) {
+    edit->setValidator(
+        new QRegularExpressionValidator(QRegularExpression(QStringLiteral("[0-9]*")), edit));
+  }
   return edit;
 }
 
-QLineEdit* TextEdit(QWidget* parent, const char* name) {
-  auto* edit = new QLineEdit(parent);
+// One edit per field of the table, added to the form; the edits in table order.
+template <typename T, size_t N>
+std::vector<QLineEdit*> AddEdits(QDialog* dialog, QFormLayout* form, const Field<T> (&table)[N],
+                                 bool digitsOnly) {
+  std::vector<QLineEdit*> edits;
+  for (const Field<T>& field : table) {
+    edits.push_back(Edit(dialog, field.name, digitsOnly));
+    form->addRow(QString::fromLatin1(field.label), edits.back());
+  }
+  return edits;
+}
+
+QTimeEdit* TimeEdit(QWidget* parent, const char* name) {
+  auto* edit = new QTimeEdit(parent);
   edit->setObjectName(QString::fromLatin1(name));
+  edit->setDisplayFormat(QStringLiteral("HH:mm:ss"));
   return edit;
 }
 
-QCheckBox* Check(QWidget* parent, const char* text, const char* name) {
-  auto* box = new QCheckBox(QString::fromLatin1(text), parent);
-  box->setObjectName(QString::fromLatin1(name));
-  return box;
-}
-
-QDialogButtonBox* OkCancel(QDialog* dialog) {
+// OK and Cancel under the form; Cancel only hides.
+void FinishDialog(QDialog* dialog, QFormLayout* form, std::function<void()> ok) {
   auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, dialog);
-  buttons->setObjectName(QStringLiteral("buttons"));
   buttons->button(QDialogButtonBox::Ok)->setObjectName(QStringLiteral("ok"));
   buttons->button(QDialogButtonBox::Cancel)->setObjectName(QStringLiteral("cancel"));
+  QObject::connect(buttons, &QDialogButtonBox::accepted, dialog, std::move(ok));
   QObject::connect(buttons, &QDialogButtonBox::rejected, dialog, &QDialog::hide);
-  return buttons;
+  auto* layout = new QVBoxLayout(dialog);
+  layout->addLayout(form);
+  layout->addWidget(buttons);
 }
 
 QTime TimeOf(TimeOfDay t) {
@@ -89,10 +146,6 @@ TimeOfDay TimeOfDayOf(const QTime& t) {
   day.minute = static_cast<uint8_t>(t.minute());
   day.second = static_cast<uint8_t>(t.second());
   return day;
-}
-
-QString Decimal(int value) {
-  return QString::number(value);
 }
 
 QString General(double value) {
@@ -126,39 +179,18 @@ VardexDialog::VardexDialog(QWidget* parent, Station& station, std::function<void
   timeBase_->setObjectName(QStringLiteral("timeBase"));
   timeBase_->addItems({QStringLiteral("Local"), QStringLiteral("UTC")});
   form->addRow(QStringLiteral("Time Base"), timeBase_);
-  disableAt_ = new QTimeEdit(this);
-  disableAt_->setObjectName(QStringLiteral("disableAt"));
-  disableAt_->setDisplayFormat(QStringLiteral("HH:mm:ss"));
+  disableAt_ = TimeEdit(this, "disableAt");
   form->addRow(QStringLiteral("Disable At Time"), disableAt_);
-  enableAt_ = new QTimeEdit(this);
-  enableAt_->setObjectName(QStringLiteral("enableAt"));
-  enableAt_->setDisplayFormat(QStringLiteral("HH:mm:ss"));
+  enableAt_ = TimeEdit(this, "enableAt");
   form->addRow(QStringLiteral("Enable At Time"), enableAt_);
-  hourlyRate_ = DigitsEdit(this, "hourlyRate");
-  form->addRow(QStringLiteral("Max Events Per Hour"), hourlyRate_);
-  slowdown_ = DigitsEdit(this, "slowdownFactor");
-  form->addRow(QStringLiteral("Playback Slowdown"), slowdown_);
-  daysToKeep_ = DigitsEdit(this, "daysToKeep");
-  form->addRow(QStringLiteral("Days to keep events"), daysToKeep_);
-  pngFactor_ = DigitsEdit(this, "pngIntegrationFactor");
-  form->addRow(QStringLiteral("PNG Integration Factor (1-10)"), pngFactor_);
-  diskUsage_ = DigitsEdit(this, "diskUsage");
-  form->addRow(QStringLiteral("Disk Usage %"), diskUsage_);
-  pseudoColor_ = Check(this, "Pseudo Color", "pseudoColor");
-  preferComposites_ = Check(this, "Prefer Composites", "preferComposites");
-  trackingBox_ = Check(this, "Show Tracking Box", "showTrackingBox");
-  minimalArchive_ = Check(this, "Minimal Archive", "minimalArchive");
-  archiveAlways_ = Check(this, "Archive Always", "archiveAlways");
-  enableNow_ = Check(this, "Enable Now", "enableNow");
-  for (QCheckBox* box : {pseudoColor_, preferComposites_, trackingBox_, minimalArchive_,
-                         archiveAlways_, enableNow_}) {
-    form->addRow(box);
+  counts_ = AddEdits(this, form, kVardexCounts, true);
+  clamped_ = AddEdits(this, form, kVardexClamped, true);
+  for (const Field<bool>& field : kVardexChecks) {
+    checks_.push_back(new QCheckBox(QString::fromLatin1(field.label), this));
+    checks_.back()->setObjectName(QString::fromLatin1(field.name));
+    form->addRow(checks_.back());
   }
-  auto* buttons = OkCancel(this);
-  connect(buttons, &QDialogButtonBox::accepted, this, &VardexDialog::Ok);
-  auto* layout = new QVBoxLayout(this);
-  layout->addLayout(form);
-  layout->addWidget(buttons);
+  FinishDialog(this, form, [this] { Ok(); });
 }
 
 void VardexDialog::Fill() {
@@ -166,45 +198,33 @@ void VardexDialog::Fill() {
   timeBase_->setCurrentIndex(settings->enableDisableTimeIsLocal ? 0 : 1);
   disableAt_->setTime(TimeOf(settings->disableTime));
   enableAt_->setTime(TimeOf(settings->enableTime));
-  hourlyRate_->setText(Decimal(settings->hourlyRate));
-  slowdown_->setText(Decimal(settings->slowdownFactor));
-  daysToKeep_->setText(Decimal(settings->daysToKeep));
-  pngFactor_->setText(Decimal(static_cast<int>(settings->pngIntegrationFactor)));
-  diskUsage_->setText(Decimal(static_cast<int>(settings->diskUsage)));
-  pseudoColor_->setChecked(settings->pseudoColor);
-  preferComposites_->setChecked(settings->preferComposites);
-  trackingBox_->setChecked(settings->showTrackingBox);
-  minimalArchive_->setChecked(settings->minimalArchive);
-  archiveAlways_->setChecked(settings->archiveAlways);
-  enableNow_->setChecked(settings->enabled);
+  for (size_t i = 0; i < counts_.size(); ++i) {
+    counts_[i]->setText(QString::number((*settings).*kVardexCounts[i].member));
+  }
+  for (size_t i = 0; i < clamped_.size(); ++i) {
+    clamped_[i]->setText(QString::number((*settings).*kVardexClamped[i].member));
+  }
+  for (size_t i = 0; i < checks_.size(); ++i) {
+    checks_[i]->setChecked((*settings).*kVardexChecks[i].member);
+  }
 }
 
 void VardexDialog::Ok() {
-  const bool pseudoColor = pseudoColor_->isChecked();
-  station_.Apply([this, pseudoColor](Settings& s) {
-    s.pseudoColor = pseudoColor;
-    s.preferComposites = preferComposites_->isChecked();
-    s.enabled = enableNow_->isChecked();
-    s.archiveAlways = archiveAlways_->isChecked();
-    s.minimalArchive = minimalArchive_->isChecked();
-    s.showTrackingBox = trackingBox_->isChecked();
-    if (const int v = ReadLeadingInt(slowdown_->text()); v > 0) {
-      s.slowdownFactor = v;
+  station_.Apply([this](Settings& s) {
+    for (size_t i = 0; i < checks_.size(); ++i) {
+      s.*kVardexChecks[i].member = checks_[i]->isChecked();
     }
-    if (const int v = ReadLeadingInt(hourlyRate_->text()); v > 0) {
-      s.hourlyRate = v;
+    for (size_t i = 0; i < counts_.size(); ++i) {
+      Take(kVardexCounts[i], counts_[i]->text(), s);
     }
-    if (const int v = ReadLeadingInt(daysToKeep_->text()); v > 0) {
-      s.daysToKeep = v;
+    for (size_t i = 0; i < clamped_.size(); ++i) {
+      Take(kVardexClamped[i], clamped_[i]->text(), s);
     }
-    s.pngIntegrationFactor =
-        static_cast<uint32_t>(std::clamp(ReadLeadingInt(pngFactor_->text()), 1, 10));
-    s.diskUsage = static_cast<uint32_t>(std::clamp(ReadLeadingInt(diskUsage_->text()), 25, 90));
     s.enableTime = TimeOfDayOf(enableAt_->time());
     s.disableTime = TimeOfDayOf(disableAt_->time());
     s.enableDisableTimeIsLocal = timeBase_->currentIndex() == 0;
   });
-  setPalette_(pseudoColor);
+  setPalette_(station_.settings()->pseudoColor);
   repaint_();
   hide();
 }
@@ -213,29 +233,20 @@ TriggerDialog::TriggerDialog(QWidget* parent, Station& station)
     : QDialog(parent), station_(station) {
   setObjectName(QStringLiteral("eventOptions"));
   setWindowTitle(QStringLiteral("Event Options"));
-  static_assert(std::size(kTriggerFields) == std::tuple_size_v<decltype(edits_)>);
-  const std::shared_ptr<const Settings> settings = station_.settings();
   auto* form = new QFormLayout;
+  edits_ = AddEdits(this, form, kTriggerFields, false);
+  const std::shared_ptr<const Settings> settings = station_.settings();
   for (size_t i = 0; i < edits_.size(); ++i) {
-    edits_[i] = TextEdit(this, kTriggerFields[i].name);
-    edits_[i]->setText(Decimal((*settings).*kTriggerFields[i].member));
-    form->addRow(QString::fromLatin1(kTriggerFields[i].label), edits_[i]);
+    edits_[i]->setText(QString::number((*settings).*kTriggerFields[i].member));
   }
-  auto* buttons = OkCancel(this);
-  connect(buttons, &QDialogButtonBox::accepted, this, &TriggerDialog::Ok);
-  auto* layout = new QVBoxLayout(this);
-  layout->addLayout(form);
-  layout->addWidget(buttons);
+  FinishDialog(this, form, [this] { Ok(); });
 }
 
 void TriggerDialog::Ok() {
-  // The threshold too is taken only when greater than 0; one that did not change rebuilds
-  // nothing.
+  // A threshold that did not change rebuilds nothing (Station::Apply).
   station_.Apply([this](Settings& s) {
     for (size_t i = 0; i < edits_.size(); ++i) {
-      if (const int v = ReadLeadingInt(edits_[i]->text()); v > 0) {
-        s.*kTriggerFields[i].member = v;
-      }
+      Take(kTriggerFields[i], edits_[i]->text(), s);
     }
   });
   hide();
@@ -245,22 +256,17 @@ CalibrationDialog::CalibrationDialog(QWidget* parent, Station& station)
     : QDialog(parent), station_(station) {
   setObjectName(QStringLiteral("calibration"));
   setWindowTitle(QStringLiteral("Calibration"));
-  static_assert(std::size(kCalibrationFields) == std::tuple_size_v<decltype(edits_)>);
-  const std::shared_ptr<const Settings> settings = station_.settings();
   auto* form = new QFormLayout;
+  edits_ = AddEdits(this, form, kCalibrationFields, false);
+  const std::shared_ptr<const Settings> settings = station_.settings();
   for (size_t i = 0; i < edits_.size(); ++i) {
-    edits_[i] = TextEdit(this, kCalibrationFields[i].name);
     edits_[i]->setText(General((*settings).*kCalibrationFields[i].member));
-    form->addRow(QString::fromLatin1(kCalibrationFields[i].label), edits_[i]);
   }
-  auto* buttons = OkCancel(this);
-  connect(buttons, &QDialogButtonBox::accepted, this, &CalibrationDialog::Ok);
-  auto* layout = new QVBoxLayout(this);
-  layout->addLayout(form);
-  layout->addWidget(buttons);
+  FinishDialog(this, form, [this] { Ok(); });
 }
 
 void CalibrationDialog::Ok() {
+  // Text that does not start with a number is stored as 0.
   station_.Apply([this](Settings& s) {
     for (size_t i = 0; i < edits_.size(); ++i) {
       s.*kCalibrationFields[i].member = ReadLeadingDouble(edits_[i]->text());

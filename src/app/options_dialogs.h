@@ -1,8 +1,8 @@
 #pragma once
 
 #include <QDialog>
-#include <array>
 #include <functional>
+#include <vector>
 
 #include "station/station.h"
 
@@ -41,17 +41,9 @@ class VardexDialog final : public QDialog {
   QComboBox* timeBase_;
   QTimeEdit* disableAt_;
   QTimeEdit* enableAt_;
-  QLineEdit* hourlyRate_;
-  QLineEdit* slowdown_;
-  QLineEdit* daysToKeep_;
-  QLineEdit* pngFactor_;
-  QLineEdit* diskUsage_;
-  QCheckBox* pseudoColor_;
-  QCheckBox* preferComposites_;
-  QCheckBox* trackingBox_;
-  QCheckBox* minimalArchive_;
-  QCheckBox* archiveAlways_;
-  QCheckBox* enableNow_;
+  std::vector<QLineEdit*> counts_;   // taken only when greater than 0
+  std::vector<QLineEdit*> clamped_;  // clamped to their ranges
+  std::vector<QCheckBox*> checks_;
 };
 
 // "Event Options": the trigger parameters. Filled once, when made. OK takes each value only when
@@ -66,7 +58,7 @@ class TriggerDialog final : public QDialog {
   void Ok();
 
   Station& station_;
-  std::array<QLineEdit*, 7> edits_{};
+  std::vector<QLineEdit*> edits_;
 };
 
 // "Calibration": the eleven calibration values, shown with %g. Filled once, when made.
@@ -80,7 +72,7 @@ class CalibrationDialog final : public QDialog {
   void Ok();
 
   Station& station_;
-  std::array<QLineEdit*, 11> edits_{};
+  std::vector<QLineEdit*> edits_;
 };
 
 // The About box: "About Ombrix".

@@ -4,21 +4,9 @@
 #include <QPainter>
 #include <cstring>
 
-#include "media/stills.h"
+#include "review/display_image.h"
 
 namespace ombrix {
-namespace {
-
-QList<QRgb> GreyTable() {
-  QList<QRgb> table(256);
-  for (int v = 0; v < 256; ++v) {
-    table[v] = qRgb(v, v, v);
-  }
-  return table;
-}
-
-}  // namespace
-
 PictureView::PictureView(QWidget* parent)
     : QFrame(parent),
       display_(std::make_unique<uint8_t[]>(kFrameBytes)),
@@ -34,21 +22,17 @@ PictureView::PictureView(QWidget* parent)
   setFixedSize(kFrameWidth + 2 * kFrame, kFrameHeight + 2 * kFrame);
   setAttribute(Qt::WA_OpaquePaintEvent);
   liveImage_.fill(Qt::black);
-  SetGreyPalette();
+  SetPalette(false);
 }
 
-void PictureView::SetGreyPalette() {
-  displayImage_.setColorTable(GreyTable());
-  pseudoColor_ = false;
-}
-
-void PictureView::SetPseudoColorPalette() {
+void PictureView::SetPalette(bool pseudoColor) {
   QList<QRgb> table(256);
+  const std::array<uint32_t, 256> colours = DisplayColourTable(pseudoColor);
   for (int v = 0; v < 256; ++v) {
-    table[v] = 0xff000000u | pseudoColorPalette[255 - v];
+    table[v] = 0xff000000u | colours[v];
   }
   displayImage_.setColorTable(table);
-  pseudoColor_ = true;
+  pseudoColor_ = pseudoColor;
 }
 
 void PictureView::LiveFrameChanged() {

@@ -29,8 +29,8 @@ class PictureView final : public QFrame {
   // Converts the live frame for painting once, rather than at every paint, and repaints.
   void LiveFrameChanged();
 
-  void SetGreyPalette();
-  void SetPseudoColorPalette();
+  // The grey or the pseudo-colour table (DisplayColourTable).
+  void SetPalette(bool pseudoColor);
   bool pseudoColor() const { return pseudoColor_; }
   // Which buffer is painted.
   void ShowLive(bool live);

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "capture/video_controls.h"
+#include "base/video_control.h"
 
 class QGridLayout;
 class QLabel;

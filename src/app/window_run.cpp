@@ -1,10 +1,5 @@
 #include "app/window_run.h"
 
-#include <fcntl.h>
-#include <signal.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <QApplication>
 #include <QPushButton>
 #include <QSessionManager>
@@ -15,80 +10,12 @@
 #include <cstdlib>
 
 #include "app/main_window.h"
-#include "capture/capture_graph.h"
-#include "capture/file_source.h"
-#include "config/config_file.h"
-#include "media/codec_lock.h"
-#include "storage/disk_cleaner.h"
+#include "app/stop_signals.h"
 
 namespace ombrix {
 namespace {
 
-// The write end of the signal pipe; the handler only writes one byte to it.
-int signalPipeWrite = -1;
-
-void OnStopSignal(int) {
-  const char byte = 1;
-  [[maybe_unused]] const ssize_t n = write(signalPipeWrite, &byte, 1);
-}
-
-// SIGINT, SIGTERM and SIGHUP reach the window's thread through a socket pair.
-class SignalPipe {
- public:
-  SignalPipe() {
-    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, fds_) != 0) {
-      fds_[0] = fds_[1] = -1;
-      return;
-    }
-    signalPipeWrite = fds_[1];
-    struct sigaction action {};
-    action.sa_handler = OnStopSignal;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;
-    for (int s : {SIGINT, SIGTERM, SIGHUP}) {
-      sigaction(s, &action, nullptr);
-    }
-    signal(SIGPIPE, SIG_IGN);
-  }
-  ~SignalPipe() {
-    for (int s : {SIGINT, SIGTERM, SIGHUP}) {
-      signal(s, SIG_DFL);
-    }
-    signalPipeWrite = -1;
-    for (int fd : fds_) {
-      if (fd >= 0) {
-        close(fd);
-      }
-    }
-  }
-  SignalPipe(const SignalPipe&) = delete;
-  SignalPipe& operator=(const SignalPipe&) = delete;
-  int readEnd() const { return fds_[0]; }
-  void Drain() {
-    char buffer[16];
-    while (read(fds_[0], buffer, sizeof buffer) > 0) {
-    }
-  }
-
- private:
-  int fds_[2] = {-1, -1};
-};
-
-}  // namespace
-
-std::vector<std::string> TakeWindowOptions(const std::vector<std::string>& args,
-                                           std::string& script) {
-  std::vector<std::string> rest;
-  for (size_t i = 0; i < args.size(); ++i) {
-    if (args[i] == "--script" && i + 1 < args.size()) {
-      script = args[++i];
-    } else {
-      rest.push_back(args[i]);
-    }
-  }
-  return rest;
-}
-
+// Whether a window can be opened: QT_QPA_PLATFORM, DISPLAY or WAYLAND_DISPLAY is set.
 bool DisplayAvailable() {
   for (const char* name : {"QT_QPA_PLATFORM", "DISPLAY", "WAYLAND_DISPLAY"}) {
     const char* value = std::getenv(name);
@@ -99,44 +26,27 @@ bool DisplayAvailable() {
   return false;
 }
 
-int RunWindow(int argc, char** argv, const HeadlessOptions& options, const std::string& script) {
+}  // namespace
+
+int RunWindow(int argc, char** argv, const CommandLine& command) {
   if (!DisplayAvailable()) {
     std::fprintf(stderr,
                  "ombrix: no display is available (DISPLAY is not set): the window cannot open. "
                  "Run `ombrix --headless` instead.\n");
     return 2;
   }
-  QuietMediaLibraryLog();
-  if (!options.configPath.empty()) {
-    SetConfigurationPath(options.configPath);
-  }
   QApplication app(argc, argv);
-  SignalPipe stopSignals;
-  SourceParts parts;
-  StatvfsFreeSpace freeSpace;
-
+  StopSignals stopSignals;
   WindowSetup setup;
-  setup.wallClock = &parts.clock;
-  setup.freeSpace = &freeSpace;
-  setup.stationOptions.enableAtStart = options.enable;
-  AdaptStationOptions(options, setup.stationOptions);
-  setup.makeSource = [&options, &parts](Station& station) {
-    return MakeCaptureSource(options, station, parts, nullptr);
-  };
-  if (options.source == SourceKind::kDevice) {
-    setup.countDevices = [&parts] {
-      SharedSettings settings;
-      Notices unheard;  // counting says nothing
-      CaptureGraph graph(parts.device, settings, parts.clock, unheard);
-      return graph.CountCaptureDevices();
-    };
-  }
+  setup.station.source = command.source;
+  setup.station.enableAtStart = command.enable;
   MainWindow window(std::move(setup));
 
-  QSocketNotifier notifier(stopSignals.readEnd(), QSocketNotifier::Read);
+  QSocketNotifier notifier(stopSignals.fd(), QSocketNotifier::Read);
   QObject::connect(&notifier, &QSocketNotifier::activated, &window, [&stopSignals, &window] {
-    stopSignals.Drain();
-    window.Exit();
+    if (stopSignals.Wait(std::chrono::milliseconds(0))) {
+      window.Exit();
+    }
   });
   // The end of the desktop session closes the clip being written like File > Exit.
   QObject::connect(&app, &QGuiApplication::commitDataRequest, &window,
@@ -144,7 +54,8 @@ int RunWindow(int argc, char** argv, const HeadlessOptions& options, const std::
 
   window.Start();
 
-  QStringList steps = QString::fromStdString(script).split(QLatin1Char(','), Qt::SkipEmptyParts);
+  QStringList steps =
+      QString::fromStdString(command.script).split(QLatin1Char(','), Qt::SkipEmptyParts);
   QTimer scriptTimer;
   if (!steps.isEmpty()) {
     scriptTimer.setInterval(1000);
@@ -154,7 +65,7 @@ int RunWindow(int argc, char** argv, const HeadlessOptions& options, const std::
         return;
       }
       const QString step = steps.first();
-      if (step == QLatin1String("waitcut") && window.station().EventsCut() == 0) {
+      if (step == QLatin1String("waitcut") && window.station().Status().eventsCut == 0) {
         return;
       }
       steps.removeFirst();
@@ -179,8 +90,8 @@ int RunWindow(int argc, char** argv, const HeadlessOptions& options, const std::
   std::fprintf(stderr, "Stopped: %llu frames read, %llu lost, %llu events recorded, %llu cut.\n",
                static_cast<unsigned long long>(status.framesRead),
                static_cast<unsigned long long>(status.framesLost),
-               static_cast<unsigned long long>(window.station().EventsRecorded()),
-               static_cast<unsigned long long>(window.station().EventsCut()));
+               static_cast<unsigned long long>(status.eventsRecorded),
+               static_cast<unsigned long long>(status.eventsCut));
   return window.fatalText().empty() ? 0 : 1;
 }
 

@@ -1,6 +1,7 @@
 #include "review/event_listing.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -8,6 +9,7 @@
 
 #include "base/atomic_file.h"
 #include "base/folders.h"
+#include "detect/event_file.h"
 
 namespace ombrix {
 
@@ -89,6 +91,67 @@ std::optional<std::string> WriteEventFileAtomically(const std::string& archiveFo
     return std::nullopt;
   }
   return path;
+}
+
+bool RemoveEventPath(const std::string& path, std::string& reason) {
+  if (path.empty()) {
+    reason = "no event file is selected";
+    return false;
+  }
+  if (std::remove(path.c_str()) == 0 || errno == ENOENT) {
+    return true;
+  }
+  reason = std::strerror(errno);
+  return false;
+}
+
+bool RemoveEventCompanions(const std::string& eventsFolder, const std::string& key,
+                           WriteFailure& failure) {
+  if (key.empty()) {
+    return true;
+  }
+  for (const std::string& name : {"/c" + key + ".csv", "/j" + key + ".jpg", "/m" + key + ".mp4"}) {
+    const std::string path = eventsFolder + name;
+    std::error_code error;
+    if (!std::filesystem::exists(std::filesystem::symlink_status(path, error))) {
+      continue;
+    }
+    if (std::remove(path.c_str()) != 0 && errno != ENOENT) {
+      failure = {path, std::strerror(errno)};
+      return false;
+    }
+  }
+  return true;
+}
+
+std::vector<EventSummary> SummariseEvents(const std::string& archiveFolderSetting) {
+  std::vector<EventSummary> events;
+  std::string folder;
+  if (!GetEventsFolder(archiveFolderSetting, folder)) {
+    return events;
+  }
+  const auto exists = [&folder](char letter, const Stamp& key, const char* extension) {
+    std::error_code error;
+    return std::filesystem::exists(folder + "/" + letter + key + extension, error);
+  };
+  for (const std::string& path : ListEvents(archiveFolderSetting)) {
+    const std::string name = std::filesystem::path(path).filename().string();
+    const Stamp key = EventKey(path);
+    if (name != "e" + key + ".txt" || !ParseStamp(key)) {
+      continue;
+    }
+    EventSummary event;
+    event.key = key;
+    if (const std::optional<EventTimes> times = ReadEventFile(path)) {
+      event.first = times->first;
+      event.last = times->last;
+    }
+    event.image = exists('j', key, ".jpg");
+    event.movie = exists('m', key, ".mp4");
+    event.history = exists('c', key, ".csv");
+    events.push_back(event);
+  }
+  return events;
 }
 
 }  // namespace ombrix

@@ -5,7 +5,6 @@
 #include <vector>
 
 #include "base/utc_time.h"
-#include "detect/event_file.h"
 
 namespace ombrix {
 
@@ -45,5 +44,27 @@ struct WriteFailure {
 std::optional<std::string> WriteEventFileAtomically(const std::string& archiveFolderSetting,
                                                     const PickerInterval& interval,
                                                     WriteFailure& failure);
+
+// Removes one event file; a file that is already gone counts as removed. False with the reason
+// when it cannot be removed.
+bool RemoveEventPath(const std::string& path, std::string& reason);
+// Removes the time history, peak image and movie of an event ("c", "j", "m" + key), each only
+// when it exists, stopping at the first that cannot be removed (false, with its path and reason).
+bool RemoveEventCompanions(const std::string& eventsFolder, const std::string& key,
+                           WriteFailure& failure);
+
+// One event of the events folder as a listing shows it.
+struct EventSummary {
+  Stamp key;
+  std::optional<UtcTime> first;  // the event file's two times; none when it does not hold them
+  std::optional<UtcTime> last;
+  bool image = false;    // "j" + key + ".jpg" exists
+  bool movie = false;    // "m" + key + ".mp4"
+  bool history = false;  // "c" + key + ".csv"
+};
+
+// The events of the events folder in time order: every file named "e" + Stamp + ".txt" (another
+// name, such as "e.txt", is no event). Empty when the events folder cannot be had.
+std::vector<EventSummary> SummariseEvents(const std::string& archiveFolderSetting);
 
 }  // namespace ombrix

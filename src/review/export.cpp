@@ -102,8 +102,8 @@ ExportOutcome ExportEventMovie(const Settings& settings, const std::string& even
     }
     written = CloseChecked(writer);
   }
-  if (cancelled) {
-    outcome.result = ExportResult::kCancelled;
+  if (cancelled || outcome.frames == 0) {
+    outcome.result = cancelled ? ExportResult::kCancelled : ExportResult::kNoFrames;
     outcome.frames = 0;
     return outcome;
   }

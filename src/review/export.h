@@ -10,6 +10,7 @@ namespace ombrix {
 enum class ExportResult {
   kWritten,    // the movie was written whole
   kNoMovie,    // the event has no movie (not cut yet, or no key): nothing written
+  kNoFrames,   // its movie holds no picture that decodes: nothing written
   kFailed,     // the output could not be written; nothing is left at the output path
   kCancelled,  // the progress function asked to stop; nothing is left at the output path
 };

@@ -6,7 +6,9 @@
 #include <vector>
 
 #include "base/atomic_file.h"
+#include "calib/calibration.h"
 #include "detect/time_history.h"
+#include "storage/calibration_settings.h"
 
 namespace ombrix {
 namespace {
@@ -27,7 +29,8 @@ bool Blank(const char* line) {
 
 }  // namespace
 
-RecalculateOutcome RecalculateTimeHistory(const std::string& path, const Calibration& calibration) {
+RecalculateOutcome RecalculateTimeHistory(const std::string& path, const Settings& settings) {
+  const Calibration calibration = CalibrationFromSettings(settings);
   RecalculateOutcome outcome;
   std::vector<TimeHistoryRow> rows;
   {

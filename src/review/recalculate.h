@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "calib/calibration.h"
+#include "config/settings.h"
 
 namespace ombrix {
 
@@ -20,10 +20,10 @@ struct RecalculateOutcome {
 };
 
 // Recomputes the azimuth and elevation of every line of an event time history from its centroid
-// with the calibration (0.00 and 0.00 for a count of 0), keeping the first five fields as they
-// were read, and replaces the file with the result: the new text goes to a temporary file in the
-// same folder, which is renamed over the history once complete, so a crash or a full disk leaves
-// the old file. Blank lines are dropped.
-RecalculateOutcome RecalculateTimeHistory(const std::string& path, const Calibration& calibration);
+// with the calibration of the settings (0.00 and 0.00 for a count of 0), keeping the first five
+// fields as they were read, and replaces the file with the result: the new text goes to a temporary
+// file in the same folder, which is renamed over the history once complete, so a crash or a full
+// disk leaves the old file. Blank lines are dropped.
+RecalculateOutcome RecalculateTimeHistory(const std::string& path, const Settings& settings);
 
 }  // namespace ombrix

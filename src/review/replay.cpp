@@ -2,9 +2,10 @@
 
 #include <algorithm>
 #include <cmath>
+#include <condition_variable>
 #include <cstring>
 #include <memory>
-#include <thread>
+#include <mutex>
 #include <vector>
 
 #include "base/folders.h"
@@ -31,49 +32,35 @@ std::unique_ptr<uint8_t[]> WorkFrame(uint8_t fill) {
   return frame;
 }
 
-void Publish(ReviewValues& review, uint8_t initialFill, const uint8_t* frame) {
-  review.replayFrame.Update(initialFill,
-                            [frame](uint8_t* pixels) { std::memcpy(pixels, frame, kFrameBytes); });
-}
-
-// The routine's reader generation; taking a new one stops every older reader.
-int TakeGeneration(ReviewContext& context) {
-  return context.generation ? *context.generation : context.review.NewReaderGeneration();
-}
-
-// The start of a routine that shows pictures over the replay fill: its generation, and the fill
-// made ready while that reader is current (a worker stopped before it ran leaves the picture).
-int BeginFilledReader(ReviewContext& context) {
-  const int generation = TakeGeneration(context);
-  if (context.review.ReaderCurrent(generation)) {
-    context.review.replayFrame.Update(kReplayFill, [](uint8_t*) {});
+// Publishes the frame with its values and announces it; false once the routine is stopped.
+bool Show(ReviewContext& context, const uint8_t* frame, const ShownValues& shown) {
+  if (!context.values.Publish(frame, shown, context.stop)) {
+    return false;
   }
-  return generation;
+  if (context.frameReady) {
+    context.frameReady();
+  }
+  return true;
 }
 
-void Notify(const std::function<void()>& note) {
-  if (note) {
-    note();
+void ReplayEnded(ReviewContext& context) {
+  if (context.replayEnded) {
+    context.replayEnded();
   }
 }
 
-// The wait after a shown frame; false when a newer reader has started meanwhile.
-bool FrameWait(ReviewContext& context, int generation) {
+// The wait after a shown frame; false when the routine is stopped meanwhile.
+bool FrameWait(ReviewContext& context) {
   const std::chrono::milliseconds wait(
       kFrameWaitUnit_ms * std::clamp<int32_t>(context.settings.slowdownFactor, 0, 100000));
   if (context.gate != nullptr) {
-    return context.gate->Pass(context.review, generation, wait);
+    return context.gate->Pass(context.stop, wait);
   }
-  const auto end = std::chrono::steady_clock::now() + wait;
-  while (context.review.ReaderCurrent(generation)) {
-    const auto now = std::chrono::steady_clock::now();
-    if (now >= end) {
-      return true;
-    }
-    std::this_thread::sleep_for(
-        std::min<std::chrono::steady_clock::duration>(end - now, std::chrono::milliseconds(20)));
-  }
-  return false;
+  std::mutex mutex;
+  std::condition_variable_any woken;
+  std::unique_lock lock(mutex);
+  woken.wait_for(lock, context.stop, wait, [] { return false; });
+  return !context.stop.stop_requested();
 }
 
 // A centroid coordinate truncated toward zero, kept finite and within int range.
@@ -84,60 +71,49 @@ int Truncated(double value) {
   return static_cast<int>(std::trunc(std::min(value, 1e6)));
 }
 
-// Plays one open movie: each frame is read, its history row applied, published and announced,
-// then the frame wait. archiveClip: the time shown stays the clip's and the frame count rises.
-int PlayMovie(ReviewContext& context, int generation, MovieReader& reader, std::FILE* history,
-              bool archiveClip, uint8_t* work) {
-  ReviewValues& review = context.review;
+// Plays one open movie: each frame is read, its history row applied, shown, then the frame wait.
+// archiveClip: the time shown stays the clip's and the frame count rises.
+int PlayMovie(ReviewContext& context, MovieReader& reader, std::FILE* history, bool archiveClip,
+              ShownValues& shown, uint8_t* work) {
   TimeHistoryRow row{};
-  int shown = 0;
-  bool more = reader.readFrame(work);
-  while (more) {
-    if (!review.ReaderCurrent(generation)) {
-      break;
-    }
+  int count = 0;
+  while (!context.stop.stop_requested() && reader.readFrame(work)) {
     if (history != nullptr) {
       ReadHistoryRow(history, row);
-      review.displayCount = row.pixelCount;
+      shown.displayCount = row.pixelCount;
       if (context.settings.showTrackingBox && RowGetsTrackingBox(context.settings, row)) {
         DrawTrackingCorners(work, row.centroidX, row.centroidY);
       }
       if (!archiveClip) {
-        review.currentArchiveFile.set(row.time);
-        review.archiveFrameCount = 0;
+        shown.file = row.time;
+        shown.frameCount = 0;
       }
     }
-    Publish(review, kReplayFill, work);
-    if (review.ReaderCurrent(generation)) {
-      Notify(context.frameReady);
-      ++shown;
+    if (!Show(context, work, shown)) {
+      break;
     }
-    if (!FrameWait(context, generation)) {
+    ++count;
+    if (!FrameWait(context)) {
       break;
     }
     if (archiveClip) {
-      review.archiveFrameCount = review.archiveFrameCount + 1;
+      ++shown.frameCount;
     }
-    more = reader.readFrame(work);
   }
-  return shown;
+  return count;
 }
 
-// Walks the archive's pictures named letter + Stamp + extension from first to last while the
-// reader is current, handing each one's path to visit (false from it stops the walk).
+// Walks the archive's pictures named letter + Stamp + extension from first to last until the
+// routine is stopped, handing each one's path to visit (false from it stops the walk).
 // firstAlwaysTaken takes the first one found even past last. Returns how many were visited.
 template <typename Visit>
-int WalkArchivePictures(ReviewContext& context, int generation, UtcTime first, UtcTime last,
-                        const char* letter, const char* extension, bool firstAlwaysTaken,
-                        Visit visit) {
-  ReviewValues& review = context.review;
-  review.currentArchiveFile.set(first);
-  review.archiveFrameCount = 0;
+int WalkArchivePictures(ReviewContext& context, UtcTime first, UtcTime last, const char* letter,
+                        const char* extension, bool firstAlwaysTaken, Visit visit) {
   const std::string archiveFolder = context.settings.archiveFolder;
   std::optional<UtcTime> cursor = first;
   std::string folder;
   int visited = 0;
-  while (review.ReaderCurrent(generation)) {
+  while (!context.stop.stop_requested()) {
     cursor = FindNextArchiveTime(archiveFolder, *cursor, letter, extension);
     if (!cursor || ((visited > 0 || !firstAlwaysTaken) && *cursor > last)) {
       break;
@@ -154,22 +130,25 @@ int WalkArchivePictures(ReviewContext& context, int generation, UtcTime first, U
   return visited;
 }
 
+// The values shown with a composite or an average of the stretch from first.
+ShownValues StretchValues(ReviewContext& context, UtcTime first) {
+  ShownValues shown = context.values.Shown();
+  shown.file = first;
+  shown.frameCount = 0;
+  return shown;
+}
+
 // The fold shared by the two composites of the archive.
 int FoldArchive(ReviewContext& context, UtcTime first, UtcTime last, const char* letter,
                 const char* extension, bool firstAlwaysTaken) {
-  ReviewValues& review = context.review;
-  const int generation = TakeGeneration(context);
   auto work = WorkFrame(0);
-  const int folded = WalkArchivePictures(context, generation, first, last, letter, extension,
-                                         firstAlwaysTaken, [&work](const std::string& path) {
+  const int folded = WalkArchivePictures(context, first, last, letter, extension, firstAlwaysTaken,
+                                         [&work](const std::string& path) {
                                            MovieReader reader(path);
                                            reader.readFrameMax(work.get());
                                            return true;
                                          });
-  if (review.ReaderCurrent(generation)) {
-    Publish(review, 0, work.get());
-    Notify(context.frameReady);
-  }
+  Show(context, work.get(), StretchValues(context, first));
   return folded;
 }
 
@@ -219,33 +198,32 @@ bool RowGetsTrackingBox(const Settings& settings, const TimeHistoryRow& row) {
 
 int ReplayEventMovie(ReviewContext& context, const std::string& moviePath,
                      const std::string& historyPath) {
-  const int generation = BeginFilledReader(context);
   auto work = WorkFrame(kReplayFill);
-  int shown = 0;
+  ShownValues shown = context.values.Shown();
+  int count = 0;
   {
     const FilePtr history = OpenForReading(historyPath);
     MovieReader reader(moviePath);
-    shown = PlayMovie(context, generation, reader, history.get(), false, work.get());
+    count = PlayMovie(context, reader, history.get(), false, shown, work.get());
   }
-  Notify(context.replayEnded);
-  return shown;
+  ReplayEnded(context);
+  return count;
 }
 
 int ReplayArchive(ReviewContext& context, UtcTime first, UtcTime last) {
-  ReviewValues& review = context.review;
-  const int generation = BeginFilledReader(context);
   auto work = WorkFrame(kReplayFill);
+  ShownValues shown = context.values.Shown();
   const std::string archiveFolder = context.settings.archiveFolder;
   std::optional<UtcTime> cursor = first;
   std::string folder;
-  int shown = 0;
-  while (review.ReaderCurrent(generation)) {
+  int count = 0;
+  while (!context.stop.stop_requested()) {
     cursor = FindNextArchiveTime(archiveFolder, *cursor, "s", ".mp4");
     if (!cursor || *cursor > last) {
       break;
     }
-    review.currentArchiveFile.set(cursor);
-    review.archiveFrameCount = 0;
+    shown.file = cursor;
+    shown.frameCount = 0;
     const Stamp stamp = MakeStamp(*cursor);
     if (!GetArchiveMinuteFolder(archiveFolder, folder, stamp, false)) {
       break;
@@ -256,29 +234,26 @@ int ReplayArchive(ReviewContext& context, UtcTime first, UtcTime last) {
     }
     const FilePtr history = OpenForReading(folder + "/c" + stamp + ".csv");
     MovieReader reader(clip);
-    shown += PlayMovie(context, generation, reader, history.get(), true, work.get());
+    count += PlayMovie(context, reader, history.get(), true, shown, work.get());
   }
-  Notify(context.replayEnded);
-  return shown;
+  ReplayEnded(context);
+  return count;
 }
 
 int ShowEventComposite(ReviewContext& context, const std::string& imagePath) {
-  ReviewValues& review = context.review;
-  const int generation = BeginFilledReader(context);  // a running reader stops
   auto work = WorkFrame(kReplayFill);
-  int shown = 0;
+  int count = 0;
   {
     MovieReader reader(imagePath);
-    if (reader.readFrame(work.get()) && review.ReaderCurrent(generation)) {
-      Publish(review, kReplayFill, work.get());
-      review.currentArchiveFile.set(ParseStamp(EventKey(imagePath)));
-      review.archiveFrameCount = 0;
-      Notify(context.frameReady);
-      shown = 1;
+    if (reader.readFrame(work.get())) {
+      ShownValues shown = context.values.Shown();
+      shown.file = ParseStamp(EventKey(imagePath));
+      shown.frameCount = 0;
+      count = Show(context, work.get(), shown) ? 1 : 0;
     }
   }
-  Notify(context.replayEnded);
-  return shown;
+  ReplayEnded(context);
+  return count;
 }
 
 int CompositeArchive(ReviewContext& context, UtcTime first, UtcTime last) {
@@ -290,22 +265,16 @@ int AverageComposite(ReviewContext& context, UtcTime first, UtcTime last) {
 }
 
 int AverageMovie(ReviewContext& context, UtcTime first, UtcTime last) {
-  ReviewValues& review = context.review;
-  const int generation = TakeGeneration(context);
   auto work = WorkFrame(0);
-  return WalkArchivePictures(context, generation, first, last, "a", ".png", true,
-                             [&](const std::string& path) {
-                               std::memset(work.get(), 0, kFrameBytes);
-                               {
-                                 MovieReader reader(path);
-                                 reader.readFrameMax(work.get());
-                               }
-                               Publish(review, 0, work.get());
-                               if (review.ReaderCurrent(generation)) {
-                                 Notify(context.frameReady);
-                               }
-                               return FrameWait(context, generation);
-                             });
+  const ShownValues shown = StretchValues(context, first);
+  return WalkArchivePictures(context, first, last, "a", ".png", true, [&](const std::string& path) {
+    std::memset(work.get(), 0, kFrameBytes);
+    {
+      MovieReader reader(path);
+      reader.readFrameMax(work.get());
+    }
+    return Show(context, work.get(), shown) && FrameWait(context);
+  });
 }
 
 }  // namespace ombrix

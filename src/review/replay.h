@@ -4,37 +4,35 @@
 #include <cstdint>
 #include <cstdio>
 #include <functional>
-#include <optional>
+#include <stop_token>
 #include <string>
 
 #include "base/utc_time.h"
 #include "config/settings.h"
 #include "detect/time_history.h"
-#include "storage/review_values.h"
+#include "review/review_values.h"
 
 namespace ombrix {
 
 class PauseGate;
 
-// Fill of a replay frame made by a replay or the event composite, before its first picture.
+// Fill of a replay's or the event composite's work frame before its first picture.
 inline constexpr uint8_t kReplayFill = 187;
 // An archive replay and composite widen an event's or interval's window by this on each side.
 inline constexpr std::chrono::milliseconds kReviewWindowWiden{1500};
 // The frame wait of the moving-picture routines: this times slowdownFactor.
 inline constexpr int kFrameWaitUnit_ms = 30;
 
-// What a review routine works with. frameReady and replayEnded are called on the routine's
-// thread. The gate may be null (no pause, the frame wait is a plain cancellable sleep).
+// What a review routine works with. It stops at its next step once stop is requested, and never
+// publishes after that. frameReady and replayEnded are called on the routine's thread; the gate
+// may be null (no pause).
 struct ReviewContext {
   const Settings& settings;
-  ReviewValues& review;
+  ReviewValues& values;
+  std::stop_token stop;
   std::function<void()> frameReady;
   std::function<void()> replayEnded;
   PauseGate* gate = nullptr;
-  // The reader generation taken for this routine by whoever started its thread, in the order the
-  // commands came, so that a later command or a stop supersedes it even before the thread first
-  // runs. Empty: the routine takes a new generation itself as it begins.
-  std::optional<int> generation;
 };
 
 // Sets the 20 corner pixels of the 101x101 tracking box around (x, y) to 255: left = trunc(x) - 50
@@ -52,7 +50,7 @@ bool RowGetsTrackingBox(const Settings& settings, const TimeHistoryRow& row);
 // notifications) or, for the composites, folded.
 //
 // Plays an event movie with its time history (which may be missing): one frame-ready per frame
-// with displayCount and currentArchiveFile from the history, then replay-ended.
+// with the count and time from the history, then replay-ended.
 int ReplayEventMovie(ReviewContext& context, const std::string& moviePath,
                      const std::string& historyPath);
 // Plays the archive clips that begin after first and not after last, the time shown running from

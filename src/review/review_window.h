@@ -2,9 +2,11 @@
 
 #include <string>
 
+#include "review/export.h"
+
 namespace ombrix {
 
-// What the review code needs of the window, and the only way it reaches the window. The window
+// What a review session needs of its window, and the only way it reaches the window. The window
 // implements it; the command line has a plain one.
 class ReviewWindow {
  public:
@@ -15,17 +17,18 @@ class ReviewWindow {
   virtual void ShowInfo(const std::string& text) = 0;
   // Stop showing the live video so that the display picture is seen.
   virtual void HideLiveVideo() = 0;
-  // A file operation of a command failed (a removal by Delete, a write by Save, Save Movie or
-  // Recalculate): what was done, to which file, and why. Shown to the operator once.
+  // A file operation of a command failed (a removal by Delete, a write by Save or Recalculate):
+  // what was done, to which file, and why. Shown to the operator once.
   virtual void FileFailed(const std::string& action, const std::string& path,
                           const std::string& reason) = 0;
 
-  // Called on review worker threads; the window must only post a note to its own thread:
-  // The review values (replayFrame, displayCount, currentArchiveFile, archiveFrameCount) describe
-  // a new frame to show.
+  // Called on the session's worker threads; the window must only post a note to its own thread:
+  // A new frame is on display (ReviewSession::CopyShownFrame).
   virtual void FrameReady() = 0;
-  // A replay has ended; Reviewer::PauseEnabled() may have changed.
+  // A replay has ended; ReviewSession::PauseEnabled() may have changed.
   virtual void ReplayEnded() = 0;
+  // Save Movie's export to path has ended (written, cancelled, failed, or nothing to write).
+  virtual void ExportEnded(const ExportOutcome& /*outcome*/, const std::string& /*path*/) {}
 };
 
 }  // namespace ombrix

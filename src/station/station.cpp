@@ -1,10 +1,23 @@
 #include "station/station.h"
 
+#include <atomic>
 #include <cstring>
+#include <mutex>
 
 #include "base/folders.h"
 #include "capture/clock_sync.h"
+#include "capture/frame_ring.h"
 #include "config/config_file.h"
+#include "detect/detector.h"
+#include "detect/event_file.h"
+#include "detect/threshold_map.h"
+#include "review/review_session.h"
+#include "station/base_lock.h"
+#include "station/sources.h"
+#include "station/worker_loop.h"
+#include "storage/archive_recorder.h"
+#include "storage/disk_cleaner.h"
+#include "storage/event_extractor.h"
 
 namespace ombrix {
 namespace {
@@ -12,224 +25,432 @@ namespace {
 constexpr auto kClockCheckInterval = std::chrono::hours(1);
 constexpr const char* kClockNotSynchronised =
     "The system clock is not synchronised: frames may be filed under wrong times.";
+constexpr std::string_view kVideoSourceTopic = "video-source";
+
+// Which time names the frames' files and drives the schedule. Event retention always ages files
+// by the wall clock, and the wait for an event's clips is measured on the steady clock.
+enum class TimeBase {
+  kWallClock,  // the system clock (a camera, the simulated sky)
+  kFrameTime,  // the capture time of the newest frame (a video file replayed at its own pace)
+};
+
+// How the station runs for its source: a replayed file is stamped with its own times, and a fast
+// one is detected, recorded and cut as fast as the station can, losing no frame.
+struct Pace {
+  TimeBase timeBase = TimeBase::kWallClock;
+  std::chrono::milliseconds detectionPeriod{50};
+  std::chrono::milliseconds extractionPeriod{1000};
+  std::chrono::milliseconds drainBound{5000};  // how long Stop() may spend cutting
+  ArchiveRecorderOptions archive;
+};
+
+Pace PaceOf(const SourceSpec& source) {
+  Pace pace;
+  if (source.kind == SourceKind::kFile) {
+    pace.timeBase = TimeBase::kFrameTime;
+    if (source.fast) {
+      pace.detectionPeriod = std::chrono::milliseconds(2);
+      pace.extractionPeriod = std::chrono::milliseconds(200);
+      pace.drainBound = std::chrono::minutes(10);
+      pace.archive.waitWhenFull = true;
+    }
+  }
+  return pace;
+}
+
+// The capture time of the newest frame, for TimeBase::kFrameTime.
+class FrameTimeClock final : public Clock {
+ public:
+  explicit FrameTimeClock(const FrameRing& ring) : ring_(ring) {}
+  UtcTime UtcNow() const override { return ring_.NewestStamp().value_or(UtcTime{}); }
+  CalendarFields LocalNow() const override { return BreakUtcTime(UtcNow()); }
+
+ private:
+  const FrameRing& ring_;
+};
 
 }  // namespace
 
-UtcTime Station::FrameTimeClock::UtcNow() const {
-  return ring_.NewestStamp().value_or(UtcTime{});
+struct Station::Impl final : public EventQueue {
+  explicit Impl(StationSetup givenSetup);
+
+  void Append(UtcTime key) override { eventList.Append(key); }
+
+  void DetectionPass();
+  void HealthPass();
+  // Says when the archive folder starts or stops being usable as it is set.
+  void CheckBaseFolder();
+  // Change Video Source and a new captureDeviceIndex, on the health thread.
+  void ChangeSource(int presses);
+  std::unique_ptr<CaptureSource> MakeSourceNow();
+  // Stops the running source and starts this one (may be null) while the station runs.
+  bool ReplaceSource(std::unique_ptr<CaptureSource> source);
+  // Takes the lock of the base folder the setting names; false (said) when another station
+  // holds it.
+  bool LockBaseFolder(const std::string& archiveFolder, Severity severity);
+
+  StationSetup setup;
+  Pace pace;
+  Notices notices;  // first: every part says what it has to say through it
+  SharedSettings settings;
+  FrameRing ring;
+  ThresholdMap thresholdMap;
+  EventList eventList;
+  SystemClock systemClock;
+  StatvfsFreeSpace statvfsFreeSpace;
+  const Clock& wallClock;
+  FreeSpace& freeSpace;
+  FrameTimeClock frameClock;
+  const Clock& clock;
+  Detector detector;
+  ArchiveRecorder recorder;
+  EventExtractor extractor;
+  DiskCleaner cleaner;
+  BaseFolderLock baseLock;
+  SourceParts parts;
+  std::mutex sourceMutex;  // source and file between the health thread and the owner's
+  std::unique_ptr<CaptureSource> source;
+  FileSource* file = nullptr;
+  std::atomic<int> sourceChanges{0};       // Change Video Source presses not yet done
+  std::atomic<bool> sourceRebuild{false};  // a new captureDeviceIndex
+  std::atomic<uint64_t> eventsRecorded{0};
+  std::atomic<uint64_t> eventsCut{0};
+  std::chrono::steady_clock::time_point nextClockCheck{};
+  // The health thread's last view of archiveFolder: the setting and what was wrong with it.
+  std::string checkedArchiveFolder;
+  BaseFolderFallback archiveFolderState;
+  bool started = false;
+  bool stopped = false;
+  // Last: destroyed (and so stopped) before everything they use.
+  WorkerLoop detectionLoop;
+  WorkerLoop diskLoop;
+  WorkerLoop extractionLoop;
+  WorkerLoop healthLoop;
+};
+
+Station::Impl::Impl(StationSetup givenSetup)
+    : setup(std::move(givenSetup)),
+      pace(PaceOf(setup.source)),
+      wallClock(setup.wallClock != nullptr ? *setup.wallClock : systemClock),
+      freeSpace(setup.freeSpace != nullptr ? *setup.freeSpace : statvfsFreeSpace),
+      frameClock(ring),
+      clock(pace.timeBase == TimeBase::kFrameTime ? static_cast<const Clock&>(frameClock)
+                                                  : wallClock),
+      detector(settings, ring, thresholdMap, eventList, clock, notices),
+      recorder(detector, notices, pace.archive),
+      extractor(settings, eventList, wallClock, recorder.progress(), notices),
+      cleaner(settings, freeSpace, notices, &recorder.progress()),
+      detectionLoop(
+          "detection", ThreadPriority::kTimeCritical, pace.detectionPeriod,
+          [this] { DetectionPass(); }, &notices),
+      diskLoop("disk", ThreadPriority::kLowest, std::chrono::milliseconds(10000),
+               [this] { cleaner.Pass(); }),
+      extractionLoop("archive", ThreadPriority::kBelowNormal, pace.extractionPeriod,
+                     [this] { extractor.Pass(); }),
+      healthLoop("health", ThreadPriority::kNormal, std::chrono::seconds(1),
+                 [this] { HealthPass(); }) {
+  notices.SetSink(setup.notice);
+  detector.SetArchiveSink(recorder);
+  detector.SetEventObserver([this](UtcTime first, UtcTime last) {
+    eventsRecorded.fetch_add(1);
+    notices.Say(Severity::kInfo, kEventTopic,
+                "Event recorded: " + MakeStamp(first) + " to " + MakeStamp(last));
+  });
+  extractor.SetCutObserver([this](UtcTime key) {
+    eventsCut.fetch_add(1);
+    notices.Say(Severity::kInfo, kEventTopic, "Event cut: " + MakeStamp(key));
+  });
+  extractor.SetDeleteObserver([this](UtcTime key) {
+    notices.Say(Severity::kInfo, kEventTopic,
+                "Event deleted (older than daysToKeep): " + MakeStamp(key));
+  });
 }
 
-StationStatus Station::Status() const {
-  const std::shared_ptr<const Settings> settings = settings_.Get();
-  StationStatus status;
-  status.newestCapture = ring_.NewestStamp();
-  status.pixelCount = detector_.LastPixelCount();
-  status.enabled = settings->enabled;
-  status.recording = recorder_.progress().Read().active;
-  status.framesStored = ring_.FramesStored();
-  status.framesRead = detector_.FramesRead();
-  status.framesLost = detector_.FramesLost();
-  status.archiveFramesDropped = recorder_.FramesDropped();
-  status.eventsWaiting = eventList_.Size();
-  status.freeFraction = freeSpace_.FreeFraction(GetBaseFolder(settings->archiveFolder));
-  return status;
-}
-
-Station::Station(const Clock& wallClock, FreeSpace& freeSpace, StationOptions options,
-                 StationHooks hooks)
-    : options_(options),
-      hooks_(std::move(hooks)),
-      freeSpace_(freeSpace),
-      frameClock_(ring_),
-      clock_(options.timeBase == TimeBase::kFrameTime ? static_cast<const Clock*>(&frameClock_)
-                                                      : &wallClock),
-      detector_(settings_, ring_, thresholdMap_, eventList_, *clock_, notices_),
-      recorder_(detector_, notices_, options.archive),
-      extractor_(settings_, eventList_, review_, wallClock, recorder_.progress(), notices_),
-      cleaner_(settings_, freeSpace, notices_, &recorder_.progress()),
-      detectionLoop_(
-          "detection", ThreadPriority::kTimeCritical, options.detectionPeriod,
-          [this] { DetectionPass(); }, &notices_),
-      diskLoop_("disk", ThreadPriority::kLowest, options.diskPeriod, [this] { cleaner_.Pass(); }),
-      extractionLoop_("archive", ThreadPriority::kBelowNormal, options.extractionPeriod,
-                      [this] { extractor_.Pass(); }),
-      healthLoop_("health", ThreadPriority::kNormal, std::chrono::seconds(1),
-                  [this] { HealthPass(); }) {
-  notices_.SetSink(hooks_.notice);
-  detector_.SetArchiveSink(recorder_);
-  detector_.SetEventObserver([this](UtcTime first, UtcTime last) {
-    eventsRecorded_ = eventsRecorded_ + 1;
-    notices_.Say(Severity::kInfo, kEventTopic,
-                 "Event recorded: " + MakeStamp(first) + " to " + MakeStamp(last));
-  });
-  extractor_.SetCutObserver([this](UtcTime key) {
-    eventsCut_ = eventsCut_ + 1;
-    notices_.Say(Severity::kInfo, kEventTopic, "Event cut: " + MakeStamp(key));
-  });
-  extractor_.SetDeleteObserver([this](UtcTime key) {
-    notices_.Say(Severity::kInfo, kEventTopic,
-                 "Event deleted (older than daysToKeep): " + MakeStamp(key));
-  });
-}
+Station::Station(StationSetup setup) : impl_(std::make_unique<Impl>(std::move(setup))) {}
 
 Station::~Station() {
   Stop();
 }
 
-bool Station::Start(std::unique_ptr<CaptureSource> source, SourceFactory remake) {
-  if (started_) {
-    return false;
+bool Station::Impl::LockBaseFolder(const std::string& archiveFolder, Severity severity) {
+  const std::string base = GetBaseFolder(archiveFolder);
+  std::string holder;
+  if (base.empty() || baseLock.Take(base, holder)) {
+    return true;
   }
-  started_ = true;
-  remake_ = std::move(remake);
+  notices.Say(severity, kStationTopic,
+              "The base folder " + base + " is in use by another station" +
+                  (holder.empty() ? std::string() : " (process " + holder + ")") +
+                  ": two stations cannot record into one folder.");
+  return false;
+}
+
+StartResult Station::Start() {
+  Impl& s = *impl_;
+  if (s.started) {
+    return StartResult::kNoVideo;
+  }
+  s.started = true;
   ConfigReadResult read = ConfigReadResult::NoFile;
-  if (options_.readConfiguration) {
-    settings_.Update([&read](Settings& s) { read = ReadConfiguration(s); });
+  if (s.setup.readConfiguration) {
+    s.settings.Update([&read](Settings& settings) { read = ReadConfiguration(settings); });
   }
   if (read == ConfigReadResult::Failed) {
-    notices_.Say(Severity::kWarning, kConfigTopic, kConfigReadFailed);
+    s.notices.Say(Severity::kWarning, kConfigTopic, kConfigReadFailed);
   }
-  detector_.ApplyEnableWindow();
-  if (options_.enableAtStart) {
-    settings_.Update([](Settings& s) { s.enabled = true; });
+  if (!s.LockBaseFolder(s.settings.Get()->archiveFolder, Severity::kFatal)) {
+    s.stopped = true;
+    return StartResult::kFolderInUse;
   }
-  detector_.BuildThresholdMap();
+  s.detector.ApplyEnableWindow();
+  if (s.setup.enableAtStart) {
+    s.settings.Update([](Settings& settings) { settings.enabled = true; });
+  }
+  s.detector.BuildThresholdMap();
   // Events recorded but not cut when the process last ended (killed, power cut) go first.
-  if (const size_t uncut = extractor_.QueueUncutEvents(); uncut > 0) {
-    notices_.Say(
+  if (const size_t uncut = s.extractor.QueueUncutEvents(); uncut > 0) {
+    s.notices.Say(
         Severity::kInfo, kStationTopic,
         std::to_string(uncut) + " event(s) recorded before the last stop will be cut now.");
   }
-  source_ = std::move(source);
-  // A failure has been reported; the station runs without video.
-  const bool sourceStarted = source_ && source_->Start(ring_);
-  detectionLoop_.Start();
-  diskLoop_.Start();
-  extractionLoop_.Start();
-  healthLoop_.Start();
-  return sourceStarted;
-}
-
-bool Station::ReplaceSource(std::unique_ptr<CaptureSource> source) {
-  if (!started_ || stopped_) {
-    return false;
+  bool sourceStarted = false;
+  {
+    std::lock_guard lock(s.sourceMutex);
+    s.source = s.MakeSourceNow();
+    // A failure has been said; the station runs without video.
+    sourceStarted = s.source && s.source->Start(s.ring);
   }
-  std::lock_guard lock(sourceMutex_);
-  if (source_) {
-    source_->Stop();
+  if (s.file != nullptr && !sourceStarted) {
+    s.notices.Say(Severity::kError, kVideoFileTopic,
+                  "The video file " + s.setup.source.filePath + " cannot be replayed.");
   }
-  source_ = std::move(source);
-  return source_ && source_->Start(ring_);
-}
-
-std::optional<std::vector<VideoControl>> Station::ListVideoControls() {
-  std::lock_guard lock(sourceMutex_);
-  return source_ ? source_->ListVideoControls() : std::nullopt;
-}
-
-bool Station::SetVideoControl(uint32_t id, int32_t value) {
-  std::lock_guard lock(sourceMutex_);
-  return source_ && source_->SetVideoControl(id, value);
+  s.detectionLoop.Start();
+  s.diskLoop.Start();
+  s.extractionLoop.Start();
+  s.healthLoop.Start();
+  return sourceStarted || s.setup.source.kind == SourceKind::kNone ? StartResult::kRunning
+                                                                   : StartResult::kNoVideo;
 }
 
 void Station::Stop() {
-  if (!started_ || stopped_) {
+  Impl& s = *impl_;
+  if (!s.started || s.stopped) {
     return;
   }
-  stopped_ = true;
-  healthLoop_.Stop();
+  s.stopped = true;
+  s.healthLoop.Stop();
   {
-    std::lock_guard lock(sourceMutex_);
-    if (source_) {
-      source_->Stop();
+    std::lock_guard lock(s.sourceMutex);
+    if (s.source) {
+      s.source->Stop();
     }
   }
-  detectionLoop_.Stop();
-  detector_.DetectionStep();  // the frames that arrived since the last pass go into the archive
+  s.detectionLoop.Stop();
+  s.detector.DetectionStep();  // the frames that arrived since the last pass go into the archive
   // An event in progress ends on the last processed frame and is cut with the others below.
-  detector_.EndActiveEvent();
-  recorder_.FinishClip();
-  diskLoop_.Stop();
-  extractionLoop_.Stop();
-  if (const size_t left = extractor_.DrainAll(options_.drainBound); left > 0) {
-    notices_.Say(Severity::kWarning, kStationTopic,
-                 std::to_string(left) + " event(s) could not be cut before the station stopped.");
+  s.detector.EndActiveEvent();
+  s.recorder.FinishClip();
+  s.diskLoop.Stop();
+  s.extractionLoop.Stop();
+  if (const size_t left = s.extractor.DrainAll(s.pace.drainBound); left > 0) {
+    s.notices.Say(Severity::kWarning, kStationTopic,
+                  std::to_string(left) + " event(s) could not be cut before the station stopped.");
   }
 }
 
+StationStatus Station::Status() const {
+  const Impl& s = *impl_;
+  StationStatus status;
+  status.newestCapture = s.ring.NewestStamp();
+  status.pixelCount = s.detector.LastPixelCount();
+  status.enabled = s.settings.Get()->enabled;
+  status.recording = s.recorder.progress().Read().active;
+  status.framesStored = s.ring.FramesStored();
+  status.framesRead = s.detector.FramesRead();
+  status.framesLost = s.detector.FramesLost();
+  status.archiveFramesDropped = s.recorder.FramesDropped();
+  status.eventsWaiting = s.eventList.Size();
+  status.eventsRecorded = s.eventsRecorded.load();
+  status.eventsCut = s.eventsCut.load();
+  if (s.file != nullptr) {  // set once by Start; the source itself is not replaced for a file
+    status.replayFrames = s.file->estimatedFrameCount();
+    status.replayDone = s.file->Finished() && status.framesRead >= status.framesStored;
+  }
+  return status;
+}
+
+std::optional<double> Station::FreeFraction() const {
+  return impl_->freeSpace.FreeFraction(GetBaseFolder(impl_->settings.Get()->archiveFolder));
+}
+
+bool Station::CopyNewestFrame(uint8_t* out, UtcTime* stamp) const {
+  return impl_->ring.CopyNewest(out, stamp);
+}
+
+uint64_t Station::FramesStored() const {
+  return impl_->ring.FramesStored();
+}
+
+std::shared_ptr<const Settings> Station::settings() const {
+  return impl_->settings.Get();
+}
+
+bool Station::CopyThresholdTable(uint8_t* out) const {
+  const auto table = impl_->thresholdMap.Current();
+  if (!table) {
+    return false;
+  }
+  std::memcpy(out, table->data(), table->size());
+  return true;
+}
+
+Notices& Station::notices() {
+  return impl_->notices;
+}
+
 void Station::Apply(const SettingsEdit& edit, Redo redo) {
-  const auto [before, after] = settings_.Update(edit);
+  Impl& s = *impl_;
+  const auto [before, after] = s.settings.Update(edit);
+  if (after->archiveFolder != before->archiveFolder && s.started && !s.stopped &&
+      !s.LockBaseFolder(after->archiveFolder, Severity::kError)) {
+    s.settings.Update(
+        [&before](Settings& settings) { settings.archiveFolder = before->archiveFolder; });
+  }
   if (redo == Redo::kThresholdTable || after->threshold != before->threshold ||
       after->maskFile != before->maskFile) {
-    thresholdMap_.Build(after->threshold, after->maskFile);
+    s.thresholdMap.Build(after->threshold, after->maskFile);
   }
-  if ((redo == Redo::kCapture || after->captureDeviceIndex != before->captureDeviceIndex) &&
-      remake_) {
-    ReplaceSource(remake_(*this));
+  if (after->captureDeviceIndex != before->captureDeviceIndex) {
+    s.sourceRebuild = true;
+    s.healthLoop.Wake();
   }
   // The recorder takes a new archive folder when it begins a clip, the extractor and the cleaner
   // on each pass, the health thread says when it cannot be used.
 }
 
 bool Station::SaveConfiguration() const {
-  return ombrix::SaveConfiguration(*settings_.Get());
+  return ombrix::SaveConfiguration(*impl_->settings.Get());
 }
 
-std::unique_ptr<Reviewer> Station::MakeReviewer(ReviewWindow& window) {
-  return std::make_unique<Reviewer>(settings_, review_, window, &eventList_);
+void Station::ChangeVideoSource() {
+  if (!impl_->started || impl_->stopped) {
+    return;
+  }
+  impl_->sourceChanges.fetch_add(1);
+  impl_->healthLoop.Wake();
 }
 
-uint64_t Station::FramesPending() const {
-  const uint64_t stored = ring_.FramesStored();
-  const uint64_t done = detector_.FramesRead();
-  return stored > done ? stored - done : 0;
+std::optional<std::vector<VideoControl>> Station::ListVideoControls() {
+  std::lock_guard lock(impl_->sourceMutex);
+  return impl_->source ? impl_->source->ListVideoControls() : std::nullopt;
 }
 
-void Station::DetectionPass() {
-  detector_.DetectionStep();
-  if (hooks_.detectionPassDone) {
-    hooks_.detectionPassDone();
+bool Station::SetVideoControl(uint32_t id, int32_t value) {
+  std::lock_guard lock(impl_->sourceMutex);
+  return impl_->source && impl_->source->SetVideoControl(id, value);
+}
+
+std::unique_ptr<ReviewSession> Station::OpenReview(ReviewWindow& window) {
+  return std::make_unique<ReviewSession>(impl_->settings, window, impl_.get());
+}
+
+std::unique_ptr<CaptureSource> Station::Impl::MakeSourceNow() {
+  SourceContext context{settings, notices, wallClock, detector.readProgress()};
+  if (setup.makeSource) {
+    return setup.makeSource(context);
+  }
+  return MakeSource(setup.source, context, parts, &file);
+}
+
+bool Station::Impl::ReplaceSource(std::unique_ptr<CaptureSource> next) {
+  std::lock_guard lock(sourceMutex);
+  if (source) {
+    source->Stop();
+  }
+  source = std::move(next);
+  return source && source->Start(ring);
+}
+
+void Station::Impl::ChangeSource(int presses) {
+  if (presses > 0) {
+    const int devices =
+        setup.countDevices ? setup.countDevices() : CountCaptureDevices(parts, wallClock);
+    settings.Update([presses, devices](Settings& s) {
+      for (int i = 0; i < presses; ++i) {
+        s.captureDeviceIndex = static_cast<int64_t>(s.captureDeviceIndex) + 1 >= devices
+                                   ? 0
+                                   : s.captureDeviceIndex + 1;
+      }
+    });
+  }
+  // A file and the simulated sky are not devices: only the device is made anew.
+  if (setup.source.kind != SourceKind::kDevice && !setup.makeSource) {
+    return;
+  }
+  const uint32_t index = settings.Get()->captureDeviceIndex;
+  if (ReplaceSource(MakeSourceNow())) {
+    notices.Say(Severity::kInfo, kVideoSourceTopic,
+                "Video source: capture device " + std::to_string(index) + ".");
   }
 }
 
-void Station::CheckBaseFolder() {
-  const std::string setting = settings_.Get()->archiveFolder;
+void Station::Impl::DetectionPass() {
+  detector.DetectionStep();
+  if (setup.detectionPassDone) {
+    setup.detectionPassDone();
+  }
+}
+
+void Station::Impl::CheckBaseFolder() {
+  const std::string setting = settings.Get()->archiveFolder;
   const BaseFolderFallback examined = ExamineBaseFolderSetting(setting);
-  if (setting == checkedArchiveFolder_ && examined == archiveFolderState_) {
+  if (setting == checkedArchiveFolder && examined == archiveFolderState) {
     return;
   }
   const std::string unusable =
       "The archive folder " + setting + " cannot be used (" + std::strerror(examined.error) + ")";
   if (examined.fallsBack) {
-    notices_.Say(Severity::kWarning, kArchiveFolderTopic,
-                 unusable + ": recordings go to " + GetBaseFolder(std::string()) + " instead.");
+    notices.Say(Severity::kWarning, kArchiveFolderTopic,
+                unusable + ": recordings go to " + GetBaseFolder(std::string()) + " instead.");
   } else if (examined.error != 0) {
-    notices_.Say(Severity::kWarning, kArchiveFolderTopic,
-                 unusable + ": nothing can be recorded until it is a folder again.");
-  } else if (archiveFolderState_.error != 0 && setting == checkedArchiveFolder_) {
-    notices_.Say(Severity::kInfo, kArchiveFolderTopic,
-                 "The archive folder " + setting + " is in use again.");
+    notices.Say(Severity::kWarning, kArchiveFolderTopic,
+                unusable + ": nothing can be recorded until it is a folder again.");
+  } else if (archiveFolderState.error != 0 && setting == checkedArchiveFolder) {
+    notices.Say(Severity::kInfo, kArchiveFolderTopic,
+                "The archive folder " + setting + " is in use again.");
   }
-  checkedArchiveFolder_ = setting;
-  archiveFolderState_ = examined;
+  checkedArchiveFolder = setting;
+  archiveFolderState = examined;
 }
 
-void Station::HealthPass() {
+void Station::Impl::HealthPass() {
+  const int presses = sourceChanges.exchange(0);
+  if (presses > 0 || sourceRebuild.exchange(false)) {
+    ChangeSource(presses);
+  }
   const auto now = std::chrono::steady_clock::now();
   {
-    std::lock_guard lock(sourceMutex_);
-    if (source_) {
-      source_->CheckHealth(now);
+    std::lock_guard lock(sourceMutex);
+    if (source) {
+      source->CheckHealth(now);
     }
   }
   CheckBaseFolder();
   // A replayed file is stamped with its own times, so only a camera depends on the clock.
-  if (options_.timeBase == TimeBase::kWallClock && now >= nextClockCheck_) {
-    nextClockCheck_ = now + kClockCheckInterval;
+  if (pace.timeBase == TimeBase::kWallClock && now >= nextClockCheck) {
+    nextClockCheck = now + kClockCheckInterval;
     if (!SystemClockSynchronised()) {
-      notices_.Say(Severity::kWarning, kClockTopic, kClockNotSynchronised);
+      notices.Say(Severity::kWarning, kClockTopic, kClockNotSynchronised);
     }
   }
+}
+
+std::string LiveStatusText(std::optional<UtcTime> newestCapture, bool enabled) {
+  const CalendarFields t = newestCapture ? BreakUtcTime(*newestCapture) : CalendarFields{};
+  char text[80];
+  std::snprintf(text, sizeof text, "UTC %02d/%02d/%02d %02d:%02d:%02d %s", t.month, t.day, t.year,
+                t.hour, t.minute, t.second, enabled ? "Enabled" : "Disabled");
+  return text;
 }
 
 }  // namespace ombrix

@@ -1,244 +1,199 @@
 #pragma once
 
-#include <atomic>
-#include <chrono>
+#include <cstdint>
 #include <functional>
+#include <iosfwd>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "base/clock.h"
-#include "base/folders.h"
 #include "base/notice.h"
-#include "capture/capture_source.h"
-#include "capture/frame_ring.h"
+#include "base/utc_time.h"
+#include "base/video_control.h"
 #include "config/settings.h"
-#include "detect/detector.h"
-#include "detect/event_file.h"
-#include "detect/threshold_map.h"
-#include "review/reviewer.h"
-#include "station/worker_loop.h"
-#include "storage/archive_recorder.h"
-#include "storage/disk_cleaner.h"
-#include "storage/event_extractor.h"
-#include "storage/review_values.h"
 
 namespace ombrix {
 
-// Which time names the frames' files and drives the schedule. Event retention always ages files
-// by the wall clock, and the wait for an event's clips is measured on the steady clock.
-enum class TimeBase {
-  kWallClock,  // the system clock (a camera, the simulated sky)
-  kFrameTime,  // the capture time of the newest frame (a video file replayed at its own pace)
-};
+class CaptureSource;
+class FrameProgress;
+class FreeSpace;
+class ReviewSession;
+class ReviewWindow;
 
 // The topics the station says itself: events recorded, cut and deleted (info), the archive
-// folder that cannot be used, the system clock, and what Start and Stop find.
+// folder that cannot be used, the system clock, the video source, and what Start and Stop find.
 inline constexpr std::string_view kEventTopic = "event";
 inline constexpr std::string_view kArchiveFolderTopic = "archive-folder";
 inline constexpr std::string_view kClockTopic = "clock";
 inline constexpr std::string_view kStationTopic = "station";
 
-// What the station tells its owner. The notes are called on the station's worker threads, so a
-// window posts itself an event rather than touch a widget; empty ones are skipped.
-struct StationHooks {
-  // Where the station's notices go (see Notices::SetSink): any thread. A fatal one asks the owner
-  // to stop the station.
-  Notices::Sink notice;
-  // After every detection pass (the live status refresh); detection thread.
-  std::function<void()> detectionPassDone;
+// Where the frames come from. The station makes the source itself.
+enum class SourceKind {
+  kNone,       // no video
+  kDevice,     // the capture device of captureDeviceIndex
+  kSimulated,  // a simulated night sky with meteors
+  kFile,       // a video file replayed as a camera, its frames stamped with its own times
 };
 
-// One look at the running station, for the window's and the runner's status lines. Each figure is
-// read on its own (no common instant); any thread may ask.
+struct SourceSpec {
+  SourceKind kind = SourceKind::kDevice;
+  uint32_t simSeed = 1;
+  double simRate = 1.0;      // simulated meteors per minute
+  std::string simTruthPath;  // one line per simulated meteor drawn; empty: none
+  std::string filePath;
+  // A file replayed as fast as the station can process it, losing no frame, rather than at its
+  // own pace; the station then also cuts and drains at a replay's pace.
+  bool fast = false;
+  std::optional<UtcTime> start;  // the capture time of a file's first frame (default: its own)
+};
+
+// What a source made for the station by a test's makeSource uses.
+struct SourceContext {
+  SharedSettings& settings;
+  Notices& notices;
+  const Clock& clock;
+  const FrameProgress& framesRead;  // frames the detection thread has moved past
+};
+
+struct StationSetup {
+  SourceSpec source;
+  bool readConfiguration = true;  // read config.txt at start-up
+  bool enableAtStart = false;     // arm detection after the schedule, as "Enable Now" does
+  // Where the station's notices go (see Notices::SetSink): any thread. The owner stops the
+  // station when a fatal one arrives.
+  Notices::Sink notice;
+  // After every detection pass (the live status refresh, a watchdog); detection thread.
+  std::function<void()> detectionPassDone;
+  // Seams for tests; null: the system's. The clock and the free space must outlive the station.
+  const Clock* wallClock = nullptr;
+  FreeSpace* freeSpace = nullptr;
+  std::function<std::unique_ptr<CaptureSource>(SourceContext&)> makeSource;  // instead of source
+  std::function<int()> countDevices;  // capture devices present, for Change Video Source
+};
+
+// One look at the running station. Each figure is read on its own (no common instant); cheap
+// enough for a status line many times a second; any thread.
 struct StationStatus {
   std::optional<UtcTime> newestCapture;  // the newest frame's capture time; none before one
   int32_t pixelCount = 0;                // changed pixels of the newest detection pass
   bool enabled = false;
-  bool recording = false;     // the archive records, or a clip is still open
-  uint64_t framesStored = 0;  // captured into the ring
-  uint64_t framesRead = 0;
-  uint64_t framesLost = 0;
-  uint64_t archiveFramesDropped = 0;   // left out of the archive clips: the writer fell behind
-  size_t eventsWaiting = 0;            // recorded events the extractor has not cut yet
-  std::optional<double> freeFraction;  // of the volume holding the base folder
+  bool recording = false;             // the archive records, or a clip is still open
+  uint64_t framesStored = 0;          // captured into the ring
+  uint64_t framesRead = 0;            // moved past by the detection thread
+  uint64_t framesLost = 0;            // overwritten before detection could read them
+  uint64_t archiveFramesDropped = 0;  // left out of the archive clips: the writer fell behind
+  size_t eventsWaiting = 0;           // recorded events the extractor has not cut yet
+  uint64_t eventsRecorded = 0;
+  uint64_t eventsCut = 0;
+  int64_t replayFrames = 0;  // the frames a replayed file holds (estimated); 0: unknown, no file
+  bool replayDone = false;   // a replayed file is delivered whole and every frame is processed
 };
 
-struct StationOptions {
-  bool readConfiguration = true;  // read config.txt at start-up (tests work on fresh settings)
-  bool enableAtStart = false;     // arm detection after the schedule, as "Enable Now" does
-  TimeBase timeBase = TimeBase::kWallClock;
-  // Pause of the detection thread between passes. A replayed file runs as fast as the station can
-  // process it and gives it a short pause.
-  std::chrono::milliseconds detectionPeriod{50};
-  std::chrono::milliseconds diskPeriod{10000};
-  std::chrono::milliseconds extractionPeriod{1000};
-  // How long Stop() may spend cutting the events still waiting for the archive.
-  std::chrono::milliseconds drainBound{5000};
-  // How the archive's writer is fed; a replay sets waitWhenFull so that no frame is left out.
-  ArchiveRecorderOptions archive;
+// What Start found.
+enum class StartResult {
+  kRunning,      // the station runs with its source
+  kNoVideo,      // the station runs, but its source did not start (said; a device is retried)
+  kFolderInUse,  // another station holds the base folder: said (fatal), nothing runs
 };
 
-// The running station: the settings, the frame ring, detection with its event list, the archive
-// recorder, the event extractor and the disk cleaner, with their threads, and the one channel of
-// notices they all say what they have to say through. The window or the headless runner owns one,
-// starts it once and stops it once, and reaches its parts only through the methods below.
+// The running station: settings, capture, detection with its event list, the archive recorder,
+// the event extractor and the disk cleaner, with their threads, and the one channel of notices
+// they all say what they have to say through. The window or the headless runner owns one,
+// starts it once and stops it once, and reaches it only through the methods below; the operator's
+// review is a session opened on it.
 //
-// Start-up order: configuration, enable schedule, threshold table, the events left uncut by the
-// last run queued, capture source, then the detection, disk and extraction threads. Stop order:
-// capture, detection (the frames still in the ring are processed and an event in progress ends on
-// the last of them), the archive's queued frames are written and the clip being recorded is
-// closed, disk, extraction (the events still waiting are cut, within drainBound). Every thread is
-// joined before anything it uses is freed.
+// Start-up order: configuration, the lock of the base folder (one station per folder), enable
+// schedule, threshold table, the events left uncut by the last run queued, capture source, then
+// the detection, disk, extraction and health threads. Stop order: capture, detection (the frames
+// still in the ring are processed and an event in progress ends on the last of them), the
+// archive's queued frames are written and the clip being recorded is closed, disk, extraction
+// (the events still waiting are cut, within a bound). Every thread is joined before anything it
+// uses is freed.
 //
-// Threads: the reading methods may be called from any thread. The changing methods are meant for
-// the owner's one thread (the window's, the runner's); each takes effect while the workers run.
-// The settings are one shared record (SharedSettings): every worker reads one record per pass,
-// and the owner changes them only through Apply, which also does what the change asks for.
+// Threads: the reading methods may be called from any thread; the changing methods are meant for
+// the owner's one thread. The settings are one shared record: every worker reads one record per
+// pass, and the owner changes them only through Apply, which also does what the change asks for.
 class Station {
  public:
-  // Makes a capture source for this station (not started); may return null (no video).
-  using SourceFactory = std::function<std::unique_ptr<CaptureSource>(Station&)>;
-
   // What Apply does besides the side effects of the fields that changed.
   enum class Redo {
     kWhatChanged,
     kThresholdTable,  // rebuild the threshold table: the mask image behind the same path may
                       // have been edited
-    kCapture,         // rebuild capture: Change Video Source with a single device
   };
 
-  // The wall clock stamps frames and drives the schedule for kWallClock, and ages event files in
-  // every mode; it must outlive the station.
-  Station(const Clock& wallClock, FreeSpace& freeSpace, StationOptions options, StationHooks hooks);
+  explicit Station(StationSetup setup);
   ~Station();
   Station(const Station&) = delete;
   Station& operator=(const Station&) = delete;
 
-  // Runs the start-up sequence; the source may be null (no video). The source is started here
-  // and stopped by Stop(). Returns whether the source started (false for none); the station
-  // runs either way, and a capture device that is missing is tried again by the source. remake,
-  // when given, makes the source anew when Apply changes the capture device.
-  bool Start(std::unique_ptr<CaptureSource> source, SourceFactory remake = {});
-  // Change Video Source: stops the running source and starts this one (may be null) while the
-  // station runs; detection keeps its state. Returns whether the new source started. Not after
-  // Stop(); waits while the health thread checks the old source.
-  bool ReplaceSource(std::unique_ptr<CaptureSource> source);
+  // Runs the start-up sequence once.
+  StartResult Start();
   // The exit sequence; returns once every thread is joined, so a window calls it from a helper
   // thread and keeps painting meanwhile. Safe to call twice and without Start.
   void Stop();
 
-  // The controls of the current source's capture device; nullopt when there is no device (no
-  // source, the simulated sky, a file). Waits while the health thread checks the source.
-  std::optional<std::vector<VideoControl>> ListVideoControls();
-  // Sets one of them on the running device; false when it cannot (a device source reports why).
-  bool SetVideoControl(uint32_t id, int32_t value);
-
-  // Reading ---------------------------------------------------------------------------------
-
+  StationStatus Status() const;
+  // The free part of the volume holding the base folder; touches the file system.
+  std::optional<double> FreeFraction() const;
   // The newest frame (640x480) and its capture time, copied without tearing; false before the
   // first frame.
-  bool CopyNewestFrame(uint8_t* out, UtcTime* stamp) const { return ring_.CopyNewest(out, stamp); }
-  // The status snapshot. Reading the free space touches the file system: not per frame.
-  StationStatus Status() const;
-  // Changed pixels of the newest detection pass (cheap).
-  int32_t PixelCount() const { return detector_.LastPixelCount(); }
-  // The newest capture time only (cheap: for a status line shown many times a second).
-  std::optional<UtcTime> NewestCapture() const { return ring_.NewestStamp(); }
-  // Frames captured into the ring so far (cheap: tells a painter whether a new frame came).
-  uint64_t FramesStored() const { return ring_.FramesStored(); }
-  // Frames the capture side overwrote before detection could read them (cheap).
-  uint64_t FramesLost() const { return detector_.FramesLost(); }
-  // Frames stored in the ring that the detection thread has not processed yet (0 when idle).
-  uint64_t FramesPending() const;
-  // Events recorded by the detector or cut by the extractor so far.
-  uint64_t EventsRecorded() const { return eventsRecorded_; }
-  uint64_t EventsCut() const { return eventsCut_; }
+  bool CopyNewestFrame(uint8_t* out, UtcTime* stamp) const;
+  // Frames captured so far (cheap: tells a painter whether a new frame came).
+  uint64_t FramesStored() const;
   // The settings as they stand: a record that stays as it is while the caller holds it.
-  std::shared_ptr<const Settings> settings() const { return settings_.Get(); }
-  // The shared settings, for a capture source made for this station (a device source may lower
-  // the device index to the last device present).
-  SharedSettings& sharedSettings() { return settings_; }
-  // The threshold table detection uses now (255 marks a masked pixel); null before Start().
-  std::shared_ptr<const ThresholdMap::Table> ThresholdTable() const {
-    return thresholdMap_.Current();
-  }
-  // What the archive readers (the extractor, the reviewer) publish with the frame on display:
-  // the replayed frame, its Stamp, frame and detection counts.
-  const ReviewValues& reviewValues() const { return review_; }
-  // Frames the detection thread has read, for a replayed file that paces itself by them.
-  const FrameProgress& readProgress() const { return detector_.readProgress(); }
-  // The station's channel: what has been said, and for sources and owners to say more.
-  Notices& notices() { return notices_; }
+  std::shared_ptr<const Settings> settings() const;
+  // The threshold table detection uses now (640x480; 255 marks a masked pixel); false before
+  // Start.
+  bool CopyThresholdTable(uint8_t* out) const;
+  // The station's channel: what has been said, and for the owner to say more.
+  Notices& notices();
 
-  // Changes -----------------------------------------------------------------------------------
-
-  // Changes the settings: edit runs on a copy of the current record, which is then published, and
-  // what the change asks for is done at once. A new threshold or mask file rebuilds the
-  // threshold table (detection runs on); a new captureDeviceIndex rebuilds capture with the
-  // source Start's remake makes (see ReplaceSource), while the caller waits; a new archive folder
-  // is taken by the next clip (the clip being recorded finishes where it began), the next cut and
-  // the next retention pass. Every other field is read by the next pass that needs it.
+  // Changes the settings: edit runs on a copy of the current record, which is then published,
+  // and what the change asks for is done at once. A new threshold or mask file rebuilds the
+  // threshold table; a new captureDeviceIndex rebuilds capture on the station's own thread; a new
+  // archive folder is locked (refused, said, when another station holds it) and taken by the next
+  // clip, the next cut and the next retention pass. Every other field is read by the next pass
+  // that needs it.
   void Apply(const SettingsEdit& edit, Redo redo = Redo::kWhatChanged);
   // Save Configuration: writes config.txt; false when it could not be written whole.
   bool SaveConfiguration() const;
-  // The review commands on this station's settings, review values and event list (Save puts its
-  // stretch on the list, and the archive thread cuts it). The window and the station must
-  // outlive the reviewer.
-  std::unique_ptr<Reviewer> MakeReviewer(ReviewWindow& window);
-  // For an archive reader run outside a Reviewer (tests that play one): the values it writes.
-  ReviewValues& readerValues() { return review_; }
+
+  // Change Video Source: the next capture device (after the last, the first) is opened on the
+  // station's own thread; this returns at once and the notices say what became of it. A single
+  // device is opened anew. Nothing happens before Start or after Stop.
+  void ChangeVideoSource();
+  // The controls of the source's capture device; nullopt when there is none (no source, the
+  // simulated sky, a file).
+  std::optional<std::vector<VideoControl>> ListVideoControls();
+  // Sets one of them on the running device; false when it cannot (the source says why).
+  bool SetVideoControl(uint32_t id, int32_t value);
+
+  // A review session on this station's settings, whose Save queues its stretch for the archive
+  // thread. The station must outlive it.
+  std::unique_ptr<ReviewSession> OpenReview(ReviewWindow& window);
 
  private:
-  // The capture time of the newest frame, for TimeBase::kFrameTime.
-  class FrameTimeClock final : public Clock {
-   public:
-    explicit FrameTimeClock(const FrameRing& ring) : ring_(ring) {}
-    UtcTime UtcNow() const override;
-    CalendarFields LocalNow() const override { return BreakUtcTime(UtcNow()); }
-
-   private:
-    const FrameRing& ring_;
-  };
-
-  void DetectionPass();
-  void HealthPass();
-  // Says when the archive folder starts or stops being usable as it is set.
-  void CheckBaseFolder();
-
-  Notices notices_;  // first: every part says what it has to say through it
-  SharedSettings settings_;
-  FrameRing ring_;
-  ThresholdMap thresholdMap_;
-  EventList eventList_;
-  ReviewValues review_;
-  StationOptions options_;
-  StationHooks hooks_;
-  FreeSpace& freeSpace_;
-  FrameTimeClock frameClock_;
-  const Clock* clock_;
-  Detector detector_;
-  ArchiveRecorder recorder_;
-  EventExtractor extractor_;
-  DiskCleaner cleaner_;
-  std::mutex sourceMutex_;  // source_ between the health thread and ReplaceSource
-  std::unique_ptr<CaptureSource> source_;
-  SourceFactory remake_;
-  Relaxed<uint64_t> eventsRecorded_{0};
-  Relaxed<uint64_t> eventsCut_{0};
-  std::chrono::steady_clock::time_point nextClockCheck_{};
-  // The health thread's last view of archiveFolder: the setting and what was wrong with it.
-  std::string checkedArchiveFolder_;
-  BaseFolderFallback archiveFolderState_;
-  bool started_ = false;
-  bool stopped_ = false;
-  // Last: destroyed (and so stopped) before everything they use.
-  WorkerLoop detectionLoop_;
-  WorkerLoop diskLoop_;
-  WorkerLoop extractionLoop_;
-  WorkerLoop healthLoop_;
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
 };
+
+// "UTC 06/10/2016 21:05:09 Enabled": the live status line of a capture time (zeros before the
+// first frame) and the detection state.
+std::string LiveStatusText(std::optional<UtcTime> newestCapture, bool enabled);
+
+// Silences the media library's own log lines; once, before anything reads or writes media.
+void QuietMediaLibrary();
+
+// Why a replay could not be stamped: a start so late that the file's frames would run past the
+// last time a file name can hold (9999-12-31 23:59:59.999); nullopt when there is no problem.
+std::optional<std::string> ReplayStartProblem(const SourceSpec& source);
+
+// --device-properties: prints the controls of the configured capture device on out; false
+// (said) when it cannot be opened.
+bool PrintDeviceProperties(std::ostream& out, Notices& notices);
 
 }  // namespace ombrix

@@ -21,6 +21,9 @@ std::string PriorityRefusedText(const std::string& threadName) {
          ", or a \"nice\" entry in /etc/security/limits.conf).";
 }
 
+namespace {
+
+// Applies a priority to the calling thread; false when the system refused.
 bool SetCurrentThreadPriority(ThreadPriority priority) {
   const pid_t tid = static_cast<pid_t>(syscall(SYS_gettid));
   switch (priority) {
@@ -38,6 +41,8 @@ bool SetCurrentThreadPriority(ThreadPriority priority) {
   }
   return false;
 }
+
+}  // namespace
 
 WorkerLoop::WorkerLoop(std::string name, ThreadPriority priority, std::chrono::milliseconds period,
                        std::function<void()> pass, Notices* notices)
@@ -66,6 +71,14 @@ void WorkerLoop::Stop() {
   thread_.join();
 }
 
+void WorkerLoop::Wake() {
+  {
+    std::lock_guard lock(mutex_);
+    woken_ = true;
+  }
+  wake_.notify_all();
+}
+
 void WorkerLoop::Run(std::stop_token stop) {
   pthread_setname_np(pthread_self(), name_.substr(0, 15).c_str());
   // Refused: the thread runs at normal priority. Lowering is always allowed, so only a raise
@@ -79,7 +92,8 @@ void WorkerLoop::Run(std::stop_token stop) {
   while (!stop.stop_requested()) {
     pass_();
     std::unique_lock lock(mutex_);
-    wake_.wait_for(lock, stop, period_, [] { return false; });
+    wake_.wait_for(lock, stop, period_, [this] { return woken_; });
+    woken_ = false;
   }
 }
 

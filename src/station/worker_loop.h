@@ -32,7 +32,8 @@ class WorkerLoop {
   void Start();
   // Asks the loop to stop after the pass in progress and joins the thread. Safe to call twice.
   void Stop();
-  bool Running() const { return thread_.joinable(); }
+  // Ends the wait in progress, or the next one, at once: the next pass comes without the period.
+  void Wake();
 
  private:
   void Run(std::stop_token stop);
@@ -44,12 +45,10 @@ class WorkerLoop {
   Notices* notices_;
   bool refusalReported_ = false;  // the loop's thread only (threads of one loop never overlap)
   std::mutex mutex_;
+  bool woken_ = false;  // under mutex_
   std::condition_variable_any wake_;
   std::jthread thread_;
 };
-
-// Applies a priority to the calling thread; false when the system refused.
-bool SetCurrentThreadPriority(ThreadPriority priority);
 
 // What a loop reports when the system refuses its raised priority.
 std::string PriorityRefusedText(const std::string& threadName);

@@ -129,12 +129,10 @@ std::optional<UtcTime> OldestArchiveMinute(const std::string& base) {
 }  // namespace
 
 EventExtractor::EventExtractor(const SharedSettings& settings, EventList& eventList,
-                               ReviewValues& review, const Clock& wallClock,
-                               const ArchiveProgress& archiveProgress, Notices& notices,
-                               SteadyNow steadyNow)
+                               const Clock& wallClock, const ArchiveProgress& archiveProgress,
+                               Notices& notices, SteadyNow steadyNow)
     : settings_(settings),
       eventList_(eventList),
-      review_(review),
       wallClock_(wallClock),
       archiveProgress_(archiveProgress),
       notices_(notices),
@@ -311,13 +309,11 @@ bool EventExtractor::CutEvent(const Settings& settings, const std::string& event
 
 bool EventExtractor::ExtractEventImage(const Settings& settings, UtcTime from, UtcTime to,
                                        const std::string& outputPath) {
-  const int generation = review_.NewReaderGeneration();
   std::fill_n(image_.get(), kFrameBytes, uint8_t{0});
-  review_.currentArchiveFile.set(from);
   const std::string& archiveFolder = settings.archiveFolder;
   std::optional<UtcTime> cursor = from;
   std::string folder;
-  while (review_.ReaderCurrent(generation)) {
+  for (;;) {
     cursor = FindNextArchiveTime(archiveFolder, *cursor, "t", ".jpg");
     if (!cursor || *cursor > to) {
       break;
@@ -343,11 +339,9 @@ bool EventExtractor::ExtractEventMovie(const Settings& settings, UtcTime first, 
   const UtcTime firstFrame = first - kFirstFrameBefore;
   const UtcTime lastFrame = last;
   std::fill_n(frame_.get(), kFrameBytes, uint8_t{0});
-  review_.archiveFrameCount = 0;
   const std::string& archiveFolder = settings.archiveFolder;
 
   std::optional<UtcTime> cursor = FindNextArchiveTime(archiveFolder, searchStart, "s", ".mp4");
-  review_.currentArchiveFile.set(cursor);
   std::string folder;
   TimeHistoryRow row{};
   while (cursor && *cursor <= lastFrame) {
@@ -380,10 +374,8 @@ bool EventExtractor::ExtractEventMovie(const Settings& settings, UtcTime first, 
       if (writer.ready()) {
         writer.WriteFrame(frame_.get(), false);
       }
-      review_.archiveFrameCount = review_.archiveFrameCount + 1;
     }
     cursor = FindNextArchiveTime(archiveFolder, *cursor, "s", ".mp4");
-    review_.currentArchiveFile.set(cursor);
   }
   return writer.Close();
 }

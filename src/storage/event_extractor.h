@@ -16,7 +16,6 @@
 #include "config/settings.h"
 #include "detect/event_file.h"
 #include "storage/archive_recorder.h"
-#include "storage/review_values.h"
 
 namespace ombrix {
 
@@ -55,16 +54,17 @@ inline constexpr std::string_view kCutTopic = "cut";
 // that cannot be made at all for want of an encoder is fatal.
 //
 // One thread at a time calls Pass, DrainAll, QueueUncutEvents and the Extract functions. Each
-// pass reads one settings record throughout. Everything passed to the constructor must outlive
-// the extractor.
+// pass reads one settings record throughout. The cuts share nothing with the operator's review:
+// a review never stops a cut, a cut never stops a review nor changes what it shows. Everything
+// passed to the constructor must outlive the extractor.
 class EventExtractor {
  public:
   using SteadyNow = std::function<std::chrono::steady_clock::time_point()>;
 
   // wallClock ages the event files for retention (also during a replay whose frames carry other
   // times); steadyNow (default: std::chrono::steady_clock) bounds the wait for clips.
-  EventExtractor(const SharedSettings& settings, EventList& eventList, ReviewValues& review,
-                 const Clock& wallClock, const ArchiveProgress& archiveProgress, Notices& notices,
+  EventExtractor(const SharedSettings& settings, EventList& eventList, const Clock& wallClock,
+                 const ArchiveProgress& archiveProgress, Notices& notices,
                  SteadyNow steadyNow = nullptr);
   EventExtractor(const EventExtractor&) = delete;
   EventExtractor& operator=(const EventExtractor&) = delete;
@@ -103,7 +103,6 @@ class EventExtractor {
   // Each returns true when its file was written whole and closed; each reads the archive of
   // settings.archiveFolder.
   // Peak image of the clip peak images whose first frame lies after from and not after to.
-  // Cancellable through readerGeneration (the image so far is still written).
   bool ExtractEventImage(const Settings& settings, UtcTime from, UtcTime to,
                          const std::string& outputPath);
   // Movie of the archived frames from first - 1000 ms to last.
@@ -143,7 +142,6 @@ class EventExtractor {
 
   const SharedSettings& settings_;
   EventList& eventList_;
-  ReviewValues& review_;
   const Clock& wallClock_;
   const ArchiveProgress& archiveProgress_;
   Notices& notices_;

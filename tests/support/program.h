@@ -20,26 +20,17 @@
 
 namespace ombrix::test {
 
-// How the program's output reaches the test.
-enum class Output {
-  kPipe,          // standard output and error on a pipe
-  kPipeNoErrors,  // standard output on a pipe, standard error dropped
-  kTerminal,      // both on a pseudo-terminal
-};
-
-// The real program, HOME given, no XDG or systemd variables but those in environment.
+// The real program with --headless and these arguments, HOME given, no XDG or systemd variables
+// but those in environment; its standard output and error on a pipe, or on a pseudo-terminal.
 class Program {
  public:
-  Program(const std::filesystem::path& home, std::vector<std::string> args,
-          Output output = Output::kPipe, const std::vector<std::string>& environment = {}) {
+  Program(const std::filesystem::path& home, std::vector<std::string> args, bool terminal = false,
+          const std::vector<std::string>& environment = {}) {
     int fds[2] = {-1, -1};
     std::fflush(nullptr);
-    if (output == Output::kTerminal) {
-      pid_ = forkpty(&fd_, nullptr, nullptr, nullptr);
-    } else {
-      EXPECT_EQ(pipe(fds), 0);
-      pid_ = fork();
-    }
+    const bool piped = terminal || pipe(fds) == 0;
+    EXPECT_TRUE(piped);
+    pid_ = terminal ? forkpty(&fd_, nullptr, nullptr, nullptr) : fork();
     if (pid_ == 0) {
       setenv("HOME", home.c_str(), 1);
       for (const char* name : {"XDG_DATA_HOME", "XDG_DOCUMENTS_DIR", "XDG_CONFIG_HOME",
@@ -50,13 +41,9 @@ class Program {
         const size_t equals = variable.find('=');
         setenv(variable.substr(0, equals).c_str(), variable.substr(equals + 1).c_str(), 1);
       }
-      if (output != Output::kTerminal) {
+      if (!terminal) {
         dup2(fds[1], STDOUT_FILENO);
-        if (output == Output::kPipe) {
-          dup2(fds[1], STDERR_FILENO);
-        } else {
-          freopen("/dev/null", "w", stderr);
-        }
+        dup2(fds[1], STDERR_FILENO);
         close(fds[0]);
         close(fds[1]);
       }
@@ -68,7 +55,7 @@ class Program {
       execv(OMBRIX_BINARY, argv.data());
       _exit(127);
     }
-    if (output != Output::kTerminal) {
+    if (!terminal) {
       close(fds[1]);
       fd_ = fds[0];
     }
@@ -82,14 +69,13 @@ class Program {
   }
 
   // The next line that begins with prefix; empty at the end of output or of the time.
-  std::string WaitForLine(const std::string& prefix,
-                          std::chrono::seconds limit = std::chrono::seconds(60)) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
+  std::string WaitForLine(const std::string& prefix) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
     do {
       for (size_t end; (end = pending_.find('\n')) != std::string::npos;) {
         const std::string line = pending_.substr(0, end);
         pending_.erase(0, end + 1);
-        if (line.compare(0, prefix.size(), prefix) == 0) {
+        if (line.starts_with(prefix)) {
           return line;
         }
       }
@@ -116,37 +102,37 @@ class Program {
     const auto deadline = std::chrono::steady_clock::now() + limit;
     ReadAll(limit);
     int status = 0;
-    while (waitpid(pid_, &status, WNOHANG) == 0) {
-      if (std::chrono::steady_clock::now() > deadline) {
-        kill(pid_, SIGKILL);
-        waitpid(pid_, &status, 0);
-        waited_ = true;
-        return -1;
-      }
+    while (waitpid(pid_, &status, WNOHANG) == 0 && std::chrono::steady_clock::now() < deadline) {
       std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
+    if (waitpid(pid_, &status, WNOHANG) == 0) {
+      kill(pid_, SIGKILL);
+      waitpid(pid_, &status, 0);
+      status = -1;
+    }
     waited_ = true;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return status == -1 ? -1 : WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   }
 
  private:
   // Appends what the program writes next; false at the end of the output or the deadline.
   bool Fill(std::chrono::steady_clock::time_point deadline) {
     while (fd_ >= 0 && std::chrono::steady_clock::now() < deadline) {
-      pollfd poll_fd{fd_, POLLIN, 0};
-      if (poll(&poll_fd, 1, 100) > 0) {
-        char buffer[4096];
-        const ssize_t n = read(fd_, buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR) {
-          continue;
-        }
-        if (n <= 0) {  // the end of the pipe, or EIO once the terminal's last writer is gone
-          CloseOutput();
-          return false;
-        }
-        pending_.append(buffer, static_cast<size_t>(n));
-        return true;
+      pollfd readable{fd_, POLLIN, 0};
+      if (poll(&readable, 1, 100) <= 0) {
+        continue;
       }
+      char buffer[4096];
+      const ssize_t n = read(fd_, buffer, sizeof buffer);
+      if (n < 0 && errno == EINTR) {
+        continue;
+      }
+      if (n <= 0) {  // the end of the pipe, or EIO once the terminal's last writer is gone
+        CloseOutput();
+        return false;
+      }
+      pending_.append(buffer, static_cast<size_t>(n));
+      return true;
     }
     return false;
   }

@@ -1,14 +1,15 @@
-#include "review/reviewer.h"
+#include "review/review_session.h"
 
-#include <cerrno>
 #include <cstdio>
-#include <cstring>
 #include <filesystem>
 #include <system_error>
 
 #include "base/folders.h"
+#include "detect/event_file.h"
+#include "review/pause_gate.h"
 #include "review/recalculate.h"
-#include "storage/calibration_settings.h"
+#include "review/replay.h"
+#include "review/review_values.h"
 
 namespace ombrix {
 namespace {
@@ -28,55 +29,35 @@ bool Exists(const std::string& path) {
 
 }  // namespace
 
-bool RemoveEventPath(const std::string& path, std::string& reason) {
-  if (path.empty()) {
-    reason = "no event file is selected";
-    return false;
-  }
-  if (std::remove(path.c_str()) == 0 || errno == ENOENT) {
-    return true;
-  }
-  reason = std::strerror(errno);
-  return false;
+std::string ShownTimeText(UtcTime time) {
+  const CalendarFields t = BreakUtcTime(time);
+  char line[96];
+  std::snprintf(line, sizeof line, "UTC %02d/%02d/%04d %02d:%02d:%02d.%03d", t.month, t.day, t.year,
+                t.hour, t.minute, t.second, t.millisecond);
+  return line;
 }
 
-bool RemoveEventCompanions(const std::string& eventsFolder, const std::string& key,
-                           WriteFailure& failure) {
-  if (key.empty()) {
-    return true;
-  }
-  for (const std::string& name : {"/c" + key + ".csv", "/j" + key + ".jpg", "/m" + key + ".mp4"}) {
-    const std::string path = eventsFolder + name;
-    std::error_code error;
-    if (!std::filesystem::exists(std::filesystem::symlink_status(path, error))) {
-      continue;
-    }
-    if (std::remove(path.c_str()) != 0 && errno != ENOENT) {
-      failure = {path, std::strerror(errno)};
-      return false;
-    }
-  }
-  return true;
-}
+ReviewSession::ReviewSession(const SharedSettings& settings, ReviewWindow& window,
+                             EventQueue* queue)
+    : settings_(settings),
+      window_(window),
+      queue_(queue),
+      values_(std::make_unique<ReviewValues>()) {}
 
-Reviewer::Reviewer(const SharedSettings& settings, ReviewValues& review, ReviewWindow& window,
-                   EventList* eventList)
-    : settings_(settings), review_(review), window_(window), eventList_(eventList) {}
-
-Reviewer::~Reviewer() {
+ReviewSession::~ReviewSession() {
   StopWorkers();
 }
 
-bool Reviewer::HasSelection() const {
+bool ReviewSession::HasSelection() const {
   return !currentEvent_.empty() || (intervalStart_ && intervalEnd_);
 }
 
-void Reviewer::ClearInterval() {
+void ReviewSession::ClearInterval() {
   intervalStart_.reset();
   intervalEnd_.reset();
 }
 
-void Reviewer::First() {
+void ReviewSession::First() {
   ClearInterval();
   const auto listing = ListEvents(settings_.Get()->archiveFolder);
   if (!listing.empty()) {
@@ -89,7 +70,7 @@ void Reviewer::First() {
   }
 }
 
-void Reviewer::Last() {
+void ReviewSession::Last() {
   ClearInterval();
   const auto listing = ListEvents(settings_.Get()->archiveFolder);
   if (listing.empty()) {
@@ -100,7 +81,7 @@ void Reviewer::Last() {
   StartReview();
 }
 
-void Reviewer::Next() {
+void ReviewSession::Next() {
   ClearInterval();
   const std::string next = NextEventPath(ListEvents(settings_.Get()->archiveFolder), currentEvent_);
   if (next.empty()) {
@@ -111,7 +92,7 @@ void Reviewer::Next() {
   StartReview();
 }
 
-void Reviewer::Previous() {
+void ReviewSession::Previous() {
   ClearInterval();
   const std::string previous =
       PreviousEventPath(ListEvents(settings_.Get()->archiveFolder), currentEvent_);
@@ -123,7 +104,7 @@ void Reviewer::Previous() {
   StartReview();
 }
 
-void Reviewer::OpenEvent(const std::string& path) {
+void ReviewSession::OpenEvent(const std::string& path) {
   if (path.empty()) {
     return;
   }
@@ -132,7 +113,7 @@ void Reviewer::OpenEvent(const std::string& path) {
   StartReview();
 }
 
-void Reviewer::Delete() {
+void ReviewSession::Delete() {
   if (!HasSelection()) {
     window_.ShowInfo(kDeleteNoEvent);
     return;
@@ -140,28 +121,21 @@ void Reviewer::Delete() {
   const std::string archiveFolder = settings_.Get()->archiveFolder;
   const std::string next = NextEventPath(ListEvents(archiveFolder), currentEvent_);
   // A reader of this event's files must have let go of them before they are removed.
-  StopWorkers();
+  JoinReaders();
   std::string reason;
   if (!RemoveEventPath(currentEvent_, reason)) {
     window_.FileFailed("Delete", currentEvent_, reason);
     return;
   }
   const std::string key = EventKey(currentEvent_);
+  ClearInterval();
   if (!next.empty()) {
-    ClearInterval();
     currentEvent_ = next;
     StartReview();
   } else {
-    review_.NewReaderGeneration();
-    ClearInterval();
     const auto listing = ListEvents(archiveFolder);
-    if (!listing.empty()) {
-      currentEvent_ = listing.back();
-      window_.ShowInfo(kNoMoreEvents);
-    } else {
-      currentEvent_.clear();
-      window_.ShowInfo(kNoEvents);
-    }
+    currentEvent_ = listing.empty() ? std::string() : listing.back();
+    window_.ShowInfo(listing.empty() ? kNoEvents : kNoMoreEvents);
   }
   std::string eventsFolder;
   WriteFailure failure;
@@ -171,7 +145,7 @@ void Reviewer::Delete() {
   }
 }
 
-void Reviewer::StartReview() {
+void ReviewSession::StartReview() {
   window_.HideLiveVideo();
   if (settings_.Get()->preferComposites) {
     StartWorker(Job::kComposite);
@@ -180,16 +154,13 @@ void Reviewer::StartReview() {
   }
 }
 
-void Reviewer::StartReplayWorker() {
+void ReviewSession::StartReplayWorker() {
   runningReplays_.fetch_add(1);
-  if (!workers_.empty() && paused_) {
-    workers_.back().gate->Resume();
-    paused_ = false;
-  }
+  paused_ = false;  // a paused replay is stopped by the new one
   StartWorker(Job::kReplay);
 }
 
-void Reviewer::Replay() {
+void ReviewSession::Replay() {
   if (!HasSelection()) {
     window_.ShowInfo(kReplayNoEvent);
     return;
@@ -198,7 +169,7 @@ void Reviewer::Replay() {
   StartReplayWorker();
 }
 
-void Reviewer::Composite() {
+void ReviewSession::Composite() {
   if (!HasSelection()) {
     window_.ShowInfo(kCompositeNoEvent);
     return;
@@ -207,39 +178,39 @@ void Reviewer::Composite() {
   StartWorker(Job::kComposite);
 }
 
-void Reviewer::Play(const PickerInterval& interval) {
+void ReviewSession::Play(const PickerInterval& interval) {
   intervalStart_ = interval.start;
   intervalEnd_ = interval.end;
   StartReview();
 }
 
-bool Reviewer::Save(const PickerInterval& interval) {
+bool ReviewSession::Save(const PickerInterval& interval) {
   WriteFailure failure;
   if (!WriteEventFileAtomically(settings_.Get()->archiveFolder, interval, failure)) {
     window_.FileFailed("Save", failure.path, failure.reason);
     return false;
   }
-  if (eventList_ != nullptr) {
-    eventList_->Append(interval.start);
+  if (queue_ != nullptr) {
+    queue_->Append(interval.start);
   }
   return true;
 }
 
-void Reviewer::ShowAverageComposite(const PickerInterval& interval) {
+void ReviewSession::ShowAverageComposite(const PickerInterval& interval) {
   averageStart_ = interval.start;
   averageEnd_ = interval.end;
   window_.HideLiveVideo();
   StartWorker(Job::kAverageComposite);
 }
 
-void Reviewer::ShowAverageMovie(const PickerInterval& interval) {
+void ReviewSession::ShowAverageMovie(const PickerInterval& interval) {
   averageStart_ = interval.start;
   averageEnd_ = interval.end;
   window_.HideLiveVideo();
   StartWorker(Job::kAverageMovie);
 }
 
-bool Reviewer::SaveMovieBegin(std::string& defaultName) {
+bool ReviewSession::SaveMovieBegin(std::string& defaultName) {
   if (!HasSelection()) {
     window_.ShowInfo(kSaveMovieNoEvent);
     return false;
@@ -248,17 +219,30 @@ bool Reviewer::SaveMovieBegin(std::string& defaultName) {
   return true;
 }
 
-ExportOutcome Reviewer::SaveMovie(const std::string& outputPath) {
-  const std::shared_ptr<const Settings> settings = settings_.Get();
-  const ExportOutcome outcome = ExportEventMovie(*settings, currentEvent_, outputPath,
-                                                 settings->pseudoColor, settings->showTrackingBox);
-  if (outcome.result == ExportResult::kFailed) {
-    window_.FileFailed("Save Movie", outputPath, outcome.reason);
+bool ReviewSession::StartExport(const std::string& outputPath) {
+  if (exportDone_ && !exportDone_->load()) {
+    return false;
   }
-  return outcome;
+  if (exporter_.joinable()) {
+    exporter_.join();
+  }
+  exportDone_ = std::make_shared<std::atomic<bool>>(false);
+  exporter_ = std::jthread([this, event = currentEvent_, outputPath, done = exportDone_,
+                            settings = settings_.Get()](std::stop_token stop) {
+    const ExportOutcome outcome = ExportEventMovie(*settings, event, outputPath,
+                                                   settings->pseudoColor, settings->showTrackingBox,
+                                                   [&stop](int) { return !stop.stop_requested(); });
+    window_.ExportEnded(outcome, outputPath);
+    done->store(true);
+  });
+  return true;
 }
 
-void Reviewer::Recalculate() {
+void ReviewSession::CancelExport() {
+  exporter_.request_stop();
+}
+
+void ReviewSession::Recalculate() {
   if (currentEvent_.empty()) {
     window_.ShowInfo(kRecalculateNoEvent);
     return;
@@ -269,8 +253,7 @@ void Reviewer::Recalculate() {
     return;
   }
   const std::string path = eventsFolder + "/c" + EventKey(currentEvent_) + ".csv";
-  const RecalculateOutcome outcome =
-      RecalculateTimeHistory(path, CalibrationFromSettings(*settings));
+  const RecalculateOutcome outcome = RecalculateTimeHistory(path, *settings);
   if (outcome.result == RecalculateResult::kUnparsable) {
     window_.FileFailed(
         "Recalculate", path,
@@ -280,7 +263,24 @@ void Reviewer::Recalculate() {
   }
 }
 
-void Reviewer::TogglePause() {
+std::vector<LightCurvePoint> ReviewSession::LightCurve() {
+  if (currentEvent_.empty()) {
+    window_.ShowInfo(kLightCurveNoEvent);
+    return {};
+  }
+  std::string eventsFolder;
+  if (!GetEventsFolder(settings_.Get()->archiveFolder, eventsFolder)) {
+    return {};
+  }
+  std::vector<LightCurvePoint> points =
+      ReadLightCurve(eventsFolder + "/c" + EventKey(currentEvent_) + ".csv");
+  if (points.empty()) {
+    window_.ShowInfo("Light Curve: the event has no time history yet.");
+  }
+  return points;
+}
+
+void ReviewSession::TogglePause() {
   if (!paused_) {
     if (!workers_.empty() && !workers_.back().done->load()) {
       workers_.back().gate->Pause();
@@ -294,60 +294,78 @@ void Reviewer::TogglePause() {
   paused_ = false;
 }
 
-void Reviewer::StopWorkers() {
-  review_.NewReaderGeneration();
+void ReviewSession::StopReaders() {
   for (Worker& worker : workers_) {
-    worker.gate->Resume();
+    std::stop_source source = worker.thread.get_stop_source();
+    values_->Stop(source);
   }
-  for (Worker& worker : workers_) {
-    worker.thread.join();
-  }
-  workers_.clear();
+}
+
+void ReviewSession::JoinReaders() {
+  StopReaders();
+  workers_.clear();  // each jthread joins as it goes
   paused_ = false;
 }
 
-void Reviewer::ReapFinishedWorkers() {
-  for (auto it = workers_.begin(); it != workers_.end();) {
-    if (it->done->load()) {
-      it->thread.join();
-      it = workers_.erase(it);
-    } else {
-      ++it;
-    }
+void ReviewSession::StopWorkers() {
+  JoinReaders();
+  exporter_.request_stop();
+  if (exporter_.joinable()) {
+    exporter_.join();
   }
 }
 
-void Reviewer::OnReplayEnded() {
+bool ReviewSession::CopyShownFrame(uint8_t* pixels, ShownFrame* shown) const {
+  ShownValues values;
+  if (!values_->Copy(pixels, &values)) {
+    return false;
+  }
+  shown->displayCount = values.displayCount;
+  shown->time.reset();
+  if (values.file) {
+    const UtcTime time = *values.file + values.frameCount * kNominalFrameSpacing;
+    if (FitsStamp(time)) {
+      shown->time = time;
+    }
+  }
+  return true;
+}
+
+void ReviewSession::ReapFinishedWorkers() {
+  std::erase_if(workers_, [](const Worker& worker) { return worker.done->load(); });
+}
+
+void ReviewSession::OnReplayEnded() {
   int running = runningReplays_.load();
   while (!runningReplays_.compare_exchange_weak(running, running > 1 ? running - 1 : 0)) {
   }
   window_.ReplayEnded();
 }
 
-void Reviewer::StartWorker(Job job) {
+void ReviewSession::StartWorker(Job job) {
   ReapFinishedWorkers();
+  // Stopped here, in command order: every older worker stops, and so does this one at a later
+  // command, even if its thread has not run yet.
+  StopReaders();
   Worker worker;
   worker.gate = std::make_shared<PauseGate>();
   worker.done = std::make_shared<std::atomic<bool>>(false);
   const Selection selection{currentEvent_, intervalStart_, intervalEnd_};
-  // Taken here, in command order: every older worker stops, and so does this one at a later
-  // command or StopWorkers(), even if its thread has not run yet.
-  const int generation = review_.NewReaderGeneration();
   // The job reads the settings as they are when the command comes.
-  worker.thread =
-      std::thread([this, job, selection, averageStart = averageStart_, averageEnd = averageEnd_,
-                   gate = worker.gate, done = worker.done, generation, settings = settings_.Get()] {
-        ReviewContext context{
-            *settings,  review_,   [this] { window_.FrameReady(); }, [this] { OnReplayEnded(); },
-            gate.get(), generation};
-        RunJob(job, selection, averageStart, averageEnd, context);
-        done->store(true);
-      });
+  worker.thread = std::jthread([this, job, selection, averageStart = averageStart_,
+                                averageEnd = averageEnd_, gate = worker.gate, done = worker.done,
+                                settings = settings_.Get()](std::stop_token stop) {
+    ReviewContext context{
+        *settings, *values_, stop, [this] { window_.FrameReady(); }, [this] { OnReplayEnded(); },
+        gate.get()};
+    RunJob(job, selection, averageStart, averageEnd, context);
+    done->store(true);
+  });
   workers_.push_back(std::move(worker));
 }
 
-void Reviewer::RunJob(Job job, const Selection& selection, std::optional<UtcTime> averageStart,
-                      std::optional<UtcTime> averageEnd, ReviewContext& context) {
+void ReviewSession::RunJob(Job job, const Selection& selection, std::optional<UtcTime> averageStart,
+                           std::optional<UtcTime> averageEnd, ReviewContext& context) {
   if (job == Job::kAverageComposite || job == Job::kAverageMovie) {
     if (averageStart && averageEnd) {
       if (job == Job::kAverageComposite) {
