@@ -85,15 +85,10 @@ class MainWindow final : public QMainWindow, public ReviewWindow {
   void ReplayEnded() override;
   void ExportEnded(const ExportOutcome& outcome, const std::string& path) override;
 
-  // The window's handlers, public for the tests that check their texts.
+  // The live status refresh (the detection thread's note after each pass), and showing the live
+  // video again: public for the tests that check their texts.
   void LiveStatus();
-  void ReplayFrameShown();
   void ShowLiveVideo();
-  void ToggleLiveVideo();
-  void ShowMask();
-  void OverlayMask();
-  void OverlayGrid();
-  void PixelClicked(int x, int y);
 
  protected:
   bool event(QEvent* event) override;
@@ -111,6 +106,12 @@ class MainWindow final : public QMainWindow, public ReviewWindow {
   PickerInterval Interval() const;
   void NoticeArrived(const Notice& notice);
   void FillMessages();
+  void ReplayFrameShown();
+  void ToggleLiveVideo();
+  void ShowMask();
+  void OverlayMask();
+  void OverlayGrid();
+  void PixelClicked(int x, int y);
 
   // Commands.
   void NewArchiveDirectory();

@@ -10,8 +10,7 @@ namespace {
 
 constexpr int kRaisedNice = -10;
 
-}  // namespace
-
+// What a loop says when the system refuses its raised priority.
 std::string PriorityRefusedText(const std::string& threadName) {
   // RLIMIT_NICE is counted as 20 - nice: a limit of 30 allows nice -10.
   return "The " + threadName + " thread runs at normal priority: the system refused nice " +
@@ -20,8 +19,6 @@ std::string PriorityRefusedText(const std::string& threadName) {
          std::to_string(20 - kRaisedNice) + " (systemd LimitNICE=" + std::to_string(kRaisedNice) +
          ", or a \"nice\" entry in /etc/security/limits.conf).";
 }
-
-namespace {
 
 // Applies a priority to the calling thread; false when the system refused.
 bool SetCurrentThreadPriority(ThreadPriority priority) {

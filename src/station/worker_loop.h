@@ -50,7 +50,4 @@ class WorkerLoop {
   std::jthread thread_;
 };
 
-// What a loop reports when the system refuses its raised priority.
-std::string PriorityRefusedText(const std::string& threadName);
-
 }  // namespace ombrix

@@ -38,28 +38,27 @@
 namespace ombrix {
 namespace {
 
-// What the replaced hooks were asked, one line each.
+// What the replaced hooks were asked, one line each; file and folder questions get `answer`
+// (empty: cancelled).
 struct HookLog {
   std::vector<std::string> lines;
-  QString answer;  // what file and folder questions return (empty: cancelled)
+  QString answer;
 
   void Install() {
-    Hooks().info = [this](QWidget*, const QString& text) {
-      lines.push_back("info: " + text.toStdString());
-    };
-    Hooks().openFile = [this](QWidget*, const QString& caption, const QString& filter) {
-      lines.push_back("open: " + caption.toStdString() + " | " + filter.toStdString());
+    const auto ask = [this](const std::string& line) {
+      lines.push_back(line);
       return answer;
     };
-    Hooks().saveFile = [this](QWidget*, const QString& caption, const QString& name,
-                              const QString& filter) {
-      lines.push_back("save: " + caption.toStdString() + " | " + name.toStdString() + " | " +
-                      filter.toStdString());
-      return answer;
+    Hooks().info = [ask](QWidget*, const QString& text) { ask("info: " + text.toStdString()); };
+    Hooks().openFile = [ask](QWidget*, const QString& caption, const QString& filter) {
+      return ask("open: " + caption.toStdString() + " | " + filter.toStdString());
     };
-    Hooks().folder = [this](QWidget*, const QString& title) {
-      lines.push_back("folder: " + title.toStdString());
-      return answer;
+    Hooks().saveFile = [ask](QWidget*, const QString& caption, const QString& name,
+                             const QString& filter) {
+      return ask("save: " + (caption + " | " + name + " | " + filter).toStdString());
+    };
+    Hooks().folder = [ask](QWidget*, const QString& title) {
+      return ask("folder: " + title.toStdString());
     };
   }
   std::string Last() const { return lines.empty() ? "" : lines.back(); }
@@ -92,11 +91,11 @@ class WindowTest : public ::testing::Test {
 
   // A window on a station that reads no configuration, without video unless a source is made.
   std::unique_ptr<MainWindow> Make(
-      std::function<std::unique_ptr<CaptureSource>(SourceContext&)> source = {},
-      bool start = true) {
+      std::function<std::unique_ptr<CaptureSource>(SourceContext&)> source = {}, bool start = true,
+      SourceKind kind = SourceKind::kNone) {
     WindowSetup setup;
     setup.station.readConfiguration = false;
-    setup.station.source.kind = source ? SourceKind::kDevice : SourceKind::kNone;
+    setup.station.source.kind = source ? SourceKind::kDevice : kind;
     setup.station.makeSource = std::move(source);
     setup.station.notice = [](const Notice&) {};
     setup.show = false;
@@ -223,24 +222,6 @@ TEST_F(WindowTest, EveryMenuItemIsInPlaceAndRunsItsCommand) {
   EXPECT_EQ(window->picture().displayPixels()[1234], 30);
 }
 
-// The accelerators win even with the focus in the duration field; Ctrl+E exits.
-TEST_F(WindowTest, AcceleratorsReachTheirCommands) {
-  auto window = Make();
-  window->show();
-  ASSERT_TRUE(QTest::qWaitForWindowActive(window.get()));
-  Field(*window, "duration")->setFocus();
-  for (const MenuItem& item : kMenuItems) {
-    if (*item.key != '\0' && item.trace != nullptr) {
-      log.lines.clear();
-      QTest::keySequence(window.get(), QKeySequence(QString::fromLatin1(item.key)));
-      EXPECT_EQ(log.Last(), item.trace) << item.key;
-    }
-  }
-  QTest::keyClick(window.get(), Qt::Key_E, Qt::ControlModifier);
-  EXPECT_EQ(Status(*window), "Stopping...");
-  ASSERT_TRUE(QTest::qWaitFor([&] { return window->stopped(); }, 20000));
-}
-
 TEST_F(WindowTest, ControlsCarryTheirTextsAndRunTheirCommands) {
   auto window = Make({}, false);
   EXPECT_EQ(Button(*window, "buttonLive")->text().toStdString(), "Start");
@@ -288,32 +269,37 @@ TEST_F(WindowTest, ControlsCarryTheirTextsAndRunTheirCommands) {
   }
 }
 
-// Escape and the close box leave the station running; Exit stops it while the window paints, and
-// nothing reaches the stopping station.
-TEST_F(WindowTest, OnlyExitStopsTheStation) {
-  WindowSetup setup;
-  setup.station.readConfiguration = false;
-  setup.station.source.kind = SourceKind::kSimulated;
-  setup.station.notice = [](const Notice&) {};
-  MainWindow window(std::move(setup));
-  window.Start();
-  ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
-  QTest::keyClick(&window, Qt::Key_Escape);
-  EXPECT_FALSE(window.close());
+// The accelerators win even with the focus in the duration field. Escape and the close box
+// leave the station running; Ctrl+E (Exit) stops it while the window paints, nothing reaches the
+// stopping station, and every frame captured is processed.
+TEST_F(WindowTest, AcceleratorsAndOnlyExitStopsTheStation) {
+  auto window = Make({}, false, SourceKind::kSimulated);
+  window->show();
+  window->Start();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(window.get()));
+  Field(*window, "duration")->setFocus();
+  for (const MenuItem& item : kMenuItems) {
+    if (*item.key != '\0' && item.trace != nullptr) {
+      QTest::keySequence(window.get(), QKeySequence(QString::fromLatin1(item.key)));
+      EXPECT_EQ(log.Last(), item.trace) << item.key;
+    }
+  }
+  QTest::keyClick(window.get(), Qt::Key_Escape);
+  EXPECT_FALSE(window->close());
   QCoreApplication::processEvents();
-  EXPECT_TRUE(window.isVisible());
-  ASSERT_TRUE(QTest::qWaitFor([&] { return window.station().FramesStored() > 10; }, 10000));
-  window.action("actionExit")->trigger();
-  EXPECT_EQ(Status(window), "Stopping...");
-  EXPECT_FALSE(window.action("actionChangeVideoSource")->isEnabled());
-  EXPECT_FALSE(Button(window, "buttonNext")->isEnabled());
-  ASSERT_TRUE(QTest::qWaitFor([&] { return window.stopped(); }, 20000));
-  const uint64_t stored = window.station().FramesStored();
+  EXPECT_TRUE(window->isVisible());
+  ASSERT_TRUE(QTest::qWaitFor([&] { return window->station().FramesStored() > 10; }, 10000));
+  QTest::keyClick(window.get(), Qt::Key_E, Qt::ControlModifier);
+  EXPECT_EQ(Status(*window), "Stopping...");
+  EXPECT_FALSE(window->action("actionChangeVideoSource")->isEnabled());
+  EXPECT_FALSE(Button(*window, "buttonNext")->isEnabled());
+  ASSERT_TRUE(QTest::qWaitFor([&] { return window->stopped(); }, 20000));
+  const uint64_t stored = window->station().FramesStored();
   QTest::qWait(200);
-  EXPECT_EQ(window.station().FramesStored(), stored);       // capture has ended
-  EXPECT_EQ(window.station().Status().framesRead, stored);  // and every frame was processed
-  window.action("actionExit")->trigger();                   // a second Exit does nothing
-  EXPECT_TRUE(window.close());                              // and now the window may close
+  EXPECT_EQ(window->station().FramesStored(), stored);       // capture has ended
+  EXPECT_EQ(window->station().Status().framesRead, stored);  // and every frame was processed
+  window->action("actionExit")->trigger();                   // a second Exit does nothing
+  EXPECT_TRUE(window->close());                              // and now the window may close
 }
 
 TEST_F(WindowTest, LiveStatusTextAndTheEveryThirtiethCopy) {
@@ -461,44 +447,40 @@ TEST_F(WindowTest, NewArchiveDirectoryStripsTrailingSeparators) {
 TEST_F(WindowTest, OptionsDialogsApplyTheirRules) {
   auto window = Make();
   window->station().Apply([](Settings& s) { s.calDegPerPixel1 = 0.123456789; });
-  using Get = std::function<double(const Settings&)>;
-  const std::tuple<const char*, const char*, const char*, const char*, Get, double> rows[] = {
-      {"actionDisplay", "vardexOptions", "diskUsage", "10", [](auto& s) { return s.diskUsage; },
-       25},
-      {"actionDisplay", "vardexOptions", "diskUsage", "95", [](auto& s) { return s.diskUsage; },
-       90},
-      {"actionDisplay", "vardexOptions", "pngIntegrationFactor", "0",
-       [](auto& s) { return s.pngIntegrationFactor; }, 1},
-      {"actionDisplay", "vardexOptions", "pngIntegrationFactor", "12",
-       [](auto& s) { return s.pngIntegrationFactor; }, 10},
-      {"actionDisplay", "vardexOptions", "hourlyRate", "", [](auto& s) { return s.hourlyRate; },
-       12},
-      {"actionDisplay", "vardexOptions", "hourlyRate", "40", [](auto& s) { return s.hourlyRate; },
-       40},
-      {"actionDisplay", "vardexOptions", "slowdownFactor", "0",
-       [](auto& s) { return s.slowdownFactor; }, 1},
-      {"actionDisplay", "vardexOptions", "daysToKeep", "7", [](auto& s) { return s.daysToKeep; },
-       7},
-      {"actionTrigger", "eventOptions", "threshold", "0", [](auto& s) { return s.threshold; }, 30},
-      {"actionTrigger", "eventOptions", "threshold", "45", [](auto& s) { return s.threshold; }, 45},
-      {"actionTrigger", "eventOptions", "triggerGap", "7x", [](auto& s) { return s.triggerGap; },
-       7},
-      {"actionTrigger", "eventOptions", "triggerSumBegin", "-5",
-       [](auto& s) { return s.triggerSumBegin; }, 12},
-      {"actionCalibration", "calibration", "calRotation", "12.5deg",
-       [](auto& s) { return s.calRotation; }, 12.5},
-      {"actionCalibration", "calibration", "calTrueLatitude", "north",
-       [](auto& s) { return s.calTrueLatitude; }, 0},
-      {"actionCalibration", "calibration", "calCOPy", "-1e2", [](auto& s) { return s.calCOPy; },
-       -100},
+  // The setting as config.txt holds it (the fields are named by its keys).
+  const auto setting = [&window](const std::string& key) {
+    test::TempDir dir;
+    EXPECT_TRUE(SaveConfiguration(*window->station().settings(), (dir / "c.txt").string()));
+    const std::string text = "\n" + test::ReadFileBytes(dir / "c.txt");
+    const size_t at = text.find("\n" + key + ":") + key.size() + 2;
+    return text.substr(at, text.find('\r', at) - at);
   };
-  for (const auto& [action, name, field, text, get, expected] : rows) {
+  const std::tuple<const char*, const char*, const char*, const char*> rows[] = {
+      {"actionDisplay", "diskUsage", "10", "25"},
+      {"actionDisplay", "diskUsage", "95", "90"},
+      {"actionDisplay", "pngIntegrationFactor", "0", "1"},
+      {"actionDisplay", "pngIntegrationFactor", "12", "10"},
+      {"actionDisplay", "hourlyRate", "", "12"},
+      {"actionDisplay", "hourlyRate", "40", "40"},
+      {"actionDisplay", "slowdownFactor", "0", "1"},
+      {"actionDisplay", "daysToKeep", "7", "7"},
+      {"actionTrigger", "threshold", "0", "30"},
+      {"actionTrigger", "threshold", "45", "45"},
+      {"actionTrigger", "triggerGap", "7x", "7"},
+      {"actionTrigger", "triggerSumBegin", "-5", "12"},
+      {"actionCalibration", "calRotation", "12.5deg", "12.5"},
+      {"actionCalibration", "calTrueLatitude", "north", "0"},
+      {"actionCalibration", "calCOPy", "-1e2", "-100"},
+  };
+  const std::map<std::string, const char*> dialogs = {{"actionDisplay", "vardexOptions"},
+                                                      {"actionTrigger", "eventOptions"},
+                                                      {"actionCalibration", "calibration"}};
+  for (const auto& [action, field, text, expected] : rows) {
     SCOPED_TRACE(std::string(field) + " = '" + text + "'");
-    QDialog* dialog = Open(*window, action, name);
-    ASSERT_NE(dialog, nullptr);
+    QDialog* dialog = Open(*window, action, dialogs.at(action));
     Field(*dialog, field)->setText(QString::fromLatin1(text));
     Button(*dialog, "ok")->click();
-    EXPECT_DOUBLE_EQ(get(*window->station().settings()), expected);
+    EXPECT_EQ(setting(field), expected);
     EXPECT_FALSE(dialog->isVisible());
   }
   // "Vardex Options" is refilled from the settings at every show; Cancel changes nothing.
