@@ -34,8 +34,8 @@ class PlentyOfSpace final : public FreeSpace {
 } space;
 
 template <typename Done>
-bool WaitUntil(Done done) {  // up to 30 s
-  for (int n = 0; n < 3000 && !done(); ++n) {
+bool WaitUntil(Done done, int seconds = 30) {
+  for (int n = 0; n < seconds * 100 && !done(); ++n) {
     std::this_thread::sleep_for(10ms);
   }
   return done();
@@ -137,12 +137,16 @@ StationStatus Replay(const std::string& movie, const fs::path& base, SettingsEdi
                      bool fast = true, Notices::Sink notice = {}) {
   StationSetup setup;
   setup.source = {SourceKind::kFile, 1, 1, "", movie, fast, test::At("20240315_211450_000")};
-  setup.notice = [notice](const Notice& n) {
+  setup.notice = [notice, fast](const Notice& n) {
     if (notice) {
       notice(n);
     }
-    // Without CAP_SYS_NICE the detection thread runs at normal priority, which only slows it.
-    EXPECT_TRUE(n.severity == Severity::kInfo || n.topic == "priority") << n.text;
+    // Without CAP_SYS_NICE the detection thread runs at normal priority, which only slows it;
+    // a replay at its own pace leaves frames out of the archive as a camera does when the
+    // machine is slow (under a sanitizer).
+    EXPECT_TRUE(n.severity == Severity::kInfo || n.topic == "priority" ||
+                (!fast && n.topic == "archive-queue"))
+        << n.text;
   };
   fs::create_directories(base);
   auto station = Make(base, setup);
@@ -150,7 +154,7 @@ StationStatus Replay(const std::string& movie, const fs::path& base, SettingsEdi
     station->Apply(adjust);
   }
   EXPECT_EQ(station->Start(), StartResult::kRunning);
-  EXPECT_TRUE(WaitUntil([&] { return station->Status().replayDone; }));
+  EXPECT_TRUE(WaitUntil([&] { return station->Status().replayDone; }, 300));
   station->Stop();
   const StationStatus status = station->Status();
   EXPECT_EQ(status.framesLost, 0u);
