@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
@@ -94,6 +95,10 @@ TEST(TimeHistoryTest, LinesHaveFixedWidthsAndParseBack) {
   }
   EXPECT_EQ(FormatEventTimeHistoryLine(line, sizeof line, cases[0].first, 123.456, -5.5), 65);
   EXPECT_EQ(line, cases[0].second + ", 123.46,  -5.50");
+  // Values no field can hold (a calibration of 1e300) are written as the nearest that fits.
+  EXPECT_EQ(FormatEventTimeHistoryLine(line, sizeof line, {time, 1, 1, 1e300, -1e300}, NAN, -1e300),
+            65);
+  EXPECT_EQ(line, std::string("20240315_211507_042,     1,       1,9999.9,-999.9,   0.00,-999.99"));
   EXPECT_EQ(FormatTimeHistoryLine(line, 49, cases[0].first), 0);  // no room for the NUL
   EXPECT_EQ(line, std::string());
   EXPECT_EQ(FormatTimeHistoryLine(line, sizeof line, {kFirstStampTime - kNominalFrameSpacing}), 0);
@@ -152,8 +157,7 @@ TEST(ThresholdMapTest, StrongRedPixelsOfBmpPngAndPaletteMasksAreMasked) {
   for (const std::string& name : {bmp, png, (dir / "pal%d.png").string()}) {
     ThresholdMap map;
     map.Build(30, name);
-    const uint8_t* table = map.data();
-    ASSERT_NE(table, nullptr);
+    const uint8_t* table = map.Current()->data();
     for (int at : {0, kFrameBytes - 1, 300 * 640 + 150}) {
       EXPECT_EQ(table[at], 255) << name << " at " << at;
     }
@@ -173,8 +177,7 @@ TEST(ThresholdMapTest, UnusableMasksLeaveTheWholeTableAtTheThreshold) {
   for (const char* name : {"short.bmp", "wide.bmp", "broken.png", "missing.png", ""}) {
     ThresholdMap map;
     map.Build(300, *name ? (dir / name).string() : "");  // the low byte: 300 - 256 = 44
-    ASSERT_NE(map.data(), nullptr);
-    EXPECT_EQ(std::count(map.data(), map.data() + kFrameBytes, 44), kFrameBytes) << name;
+    EXPECT_EQ(std::ranges::count(*map.Current(), 44), kFrameBytes) << name;
   }
 }
 
