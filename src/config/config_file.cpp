@@ -479,7 +479,7 @@ bool SaveConfiguration(const Settings& settings, const std::string& path) {
   const std::string text = FormatConfiguration(settings);
   // Written beside the real file, put on the disk, then renamed over it: a crash or a full disk
   // leaves either the old file or the new one, never a part.
-  if (!WriteFileAtomically(path, text, TemporaryName::kUnique, Durability::kSynced)) {
+  if (!WriteFileAtomically(path, text, Durability::kSynced)) {
     return false;
   }
   // Make the rename itself durable; a failure here no longer risks the content.

@@ -6,15 +6,11 @@
 #include <vector>
 
 #include "base/atomic_file.h"
+#include "base/file.h"
 #include "detect/time_history.h"
 
 namespace ombrix {
 namespace {
-
-struct FileCloser {
-  void operator()(std::FILE* file) const noexcept { std::fclose(file); }
-};
-using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
 
 bool Blank(const char* line) {
   for (; *line != '\0'; ++line) {
@@ -57,7 +53,7 @@ RecalculateOutcome RecalculateTimeHistory(const std::string& path, const Calibra
   }
 
   const Tilt tilt = TiltFromPositions(calibration);
-  AtomicFile output(path, TemporaryName::kUnique);
+  AtomicFile output(path);
   for (const TimeHistoryRow& row : rows) {
     if (output.file() == nullptr) {
       break;

@@ -83,10 +83,14 @@ void ReviewArchive::CutEvent(const Stamp& first, const Stamp& last) {
   EventExtractor extractor(settings, eventList, review, clock, progress, notices);
   const std::shared_ptr<const Settings> now = settings.Get();
   const UtcTime from = *ParseStamp(first), to = *ParseStamp(last);
-  extractor.ExtractEventImage(*now, from - kImageWindowBefore, to + kImageWindowAfter,
-                              EventFile('j', first));
-  extractor.ExtractEventMovie(*now, from, to, EventFile('m', first));
-  extractor.ExtractEventTimeHistory(*now, from, to, EventFile('c', first));
+  AtomicFile image(EventFile('j', first)), movie(EventFile('m', first)),
+      history(EventFile('c', first));
+  extractor.ExtractEventImage(*now, from - kImageWindowBefore, to + kImageWindowAfter, image);
+  extractor.ExtractEventMovie(*now, from, to, movie);
+  extractor.ExtractEventTimeHistory(*now, from, to, history);
+  for (AtomicFile* file : {&image, &movie, &history}) {
+    file->Commit(Durability::kCached);
+  }
 }
 
 void RecordingWindow::FrameReady() {
