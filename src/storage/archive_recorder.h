@@ -128,9 +128,6 @@ class ArchiveRecorder final : public ArchiveSink {
   const ArchiveProgress& progress() const { return progress_; }
   // Frames left out of the archive because the queue was full (any thread).
   uint64_t FramesDropped() const { return framesDropped_; }
-  // The writer's position; valid on the detection thread after Drain().
-  int clipFrame() const { return clipFrame_; }
-  uint32_t integrationFrame() const { return integrationFrame_; }
 
  private:
   struct ClipLogRow {

@@ -50,7 +50,7 @@ TEST(FrameRing, KeepsTheLumaOfBothSampleLayouts) {
   ring.sampleSize = kSampleSize720;
   const std::vector<uint8_t> wide = MakeSample(720, 1);
   ring.StoreFrame(wide.data(), UtcTime{});
-  const std::vector<uint8_t> frame = test::CopyOfSlot(ring, 0).pixels;
+  const std::vector<uint8_t> frame = test::CopyOfFrame(ring, 0).pixels;
   ASSERT_EQ(frame.size(), static_cast<size_t>(kFrameBytes));
   auto luma = [&](int row, int pixel) { return wide[(row * 720 + pixel) * 2]; };
   for (int row : {0, 1, 241, 479}) {  // from pixel 7 on, one in 11 dropped: 17, 28, ...
@@ -62,7 +62,7 @@ TEST(FrameRing, KeepsTheLumaOfBothSampleLayouts) {
   const std::vector<uint8_t> narrow = MakeSample(640, 5);
   ring.sampleSize = kSampleSize640;
   ring.StoreFrame(narrow.data(), UtcTime{});
-  const std::vector<uint8_t> second = test::CopyOfSlot(ring, 1).pixels;
+  const std::vector<uint8_t> second = test::CopyOfFrame(ring, 1).pixels;
   ASSERT_EQ(second.size(), static_cast<size_t>(kFrameBytes));
   int mismatches = 0;
   for (int i = 0; i < kFrameBytes; ++i) {
@@ -80,7 +80,7 @@ TEST(FrameRing, FramesAreCopiedByNumberWithTheirStampsUntilOverwritten) {
   ring.SampleArrived(clock, nullptr);
   EXPECT_EQ(ring.writeIndex.load(), 1u);
   EXPECT_EQ(ring.FramesStored(), 1u);
-  EXPECT_TRUE(test::CopyOfSlot(ring, 1).pixels.empty());
+  EXPECT_TRUE(test::CopyOfFrame(ring, 1).pixels.empty());
   std::vector<uint8_t> sample(kSampleSize640);
   for (int n = 1; n < 70; ++n) {
     std::ranges::fill(sample, static_cast<uint8_t>(n));
@@ -270,7 +270,7 @@ TEST_F(CaptureGraphTest, GoodSamplesReachTheRingAndEveryBufferIsRequeued) {
   EXPECT_EQ(ring_.framesStored.load(), 7u);
   const std::vector<uint8_t> expected = {10, 20, 21, 22, 23, 24, 25};
   for (uint32_t slot = 0; slot < expected.size(); ++slot) {
-    const std::vector<uint8_t> frame = test::CopyOfSlot(ring_, slot).pixels;
+    const std::vector<uint8_t> frame = test::CopyOfFrame(ring_, slot).pixels;
     ASSERT_EQ(frame.size(), static_cast<size_t>(kFrameBytes));
     EXPECT_EQ(frame[0], expected[slot]);
     EXPECT_EQ(frame[kFrameBytes - 1], expected[slot]);
@@ -302,7 +302,7 @@ TEST_F(CaptureGraphTest, FramesCarryTheDriversBufferTimeInUtc) {
   }
   ASSERT_TRUE(WaitFor([&] { return graph_.framesDelivered() == rows.size(); }));
   for (uint32_t slot = 0; slot < rows.size(); ++slot) {
-    const test::SlotCopy copy = test::CopyOfSlot(ring_, slot);
+    const test::FrameCopy copy = test::CopyOfFrame(ring_, slot);
     ASSERT_FALSE(copy.pixels.empty()) << slot;
     EXPECT_EQ(copy.pixels[0], slot + 1);
     EXPECT_EQ(MakeStamp(copy.stamp), rows[slot].second) << slot;
@@ -370,7 +370,7 @@ TEST_F(CaptureGraphTest, SilentDeviceIsRebuiltEveryThirtySecondsUntilFramesFlow)
   source_.Stop();
   EXPECT_EQ(StreamOns(400), 4);
   EXPECT_EQ(device_.Now().open, 0);
-  EXPECT_EQ(test::CopyOfSlot(ring_, 1).pixels.at(0), 50);
+  EXPECT_EQ(test::CopyOfFrame(ring_, 1).pixels.at(0), 50);
 }
 
 // Ten minutes without a device: a try every 30 s, a line at most once a minute (eleven in all),
@@ -395,7 +395,7 @@ TEST_F(CaptureGraphTest, DeviceMissingAtStartIsTriedEveryThirtySecondsSaidOnceAM
   EXPECT_EQ(said_.back(), "Capture device /dev/video0 found; capture runs.");
   device_.Deliver({77});
   ASSERT_TRUE(WaitFor([&] { return ring_.framesStored.load() == 1; }));
-  EXPECT_EQ(test::CopyOfSlot(ring_, 0).pixels.at(0), 77);
+  EXPECT_EQ(test::CopyOfFrame(ring_, 0).pixels.at(0), 77);
   // From now on the device is watched for silence as any other; no more start-up tries.
   EXPECT_EQ(StreamOns(631), 1);
   EXPECT_EQ(StreamOns(635), 1);

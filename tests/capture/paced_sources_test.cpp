@@ -193,7 +193,7 @@ TEST_F(FileSourceTest, StampsAreTheStartPlusThePresentationTime) {
   EXPECT_EQ(ring_.framesStored.load(), 100u);
   EXPECT_EQ(time_.Now() - VirtualTime::kStart, milliseconds(99 * 40));  // kept to real time
   for (int frame = 36; frame < 100; ++frame) {
-    const test::SlotCopy copy = test::CopyOfSlot(ring_, frame % kRingSlots);
+    const test::FrameCopy copy = test::CopyOfFrame(ring_, frame);
     ASSERT_FALSE(copy.pixels.empty()) << frame;
     const std::vector<uint8_t>& picture = copy.pixels;
     EXPECT_EQ(copy.stamp, created + milliseconds(frame * 40));
@@ -209,8 +209,8 @@ TEST_F(FileSourceTest, StampsAreTheStartPlusThePresentationTime) {
   WaitUntil([&] { return source->Finished(); });
   EXPECT_EQ(source->startTime(), VirtualTime::kOrigin + std::chrono::seconds(90));
   // frames 100..103: 36..39
-  EXPECT_EQ(MakeStamp(test::CopyOfSlot(ring_, 38).stamp), "20261206_220130_066");
-  EXPECT_EQ(MakeStamp(test::CopyOfSlot(ring_, 39).stamp), "20261206_220130_100");
+  EXPECT_EQ(MakeStamp(test::CopyOfFrame(ring_, 102).stamp), "20261206_220130_066");
+  EXPECT_EQ(MakeStamp(test::CopyOfFrame(ring_, 103).stamp), "20261206_220130_100");
 }
 
 // A fast source runs exactly 64 - gap frames ahead of the detector, and a stop ends its wait.
@@ -249,7 +249,7 @@ TEST_F(FileSourceTest, FastDeliveryStaysWithinReachOfTheDetector) {
     EXPECT_EQ(wrongFrames, 0) << gap;
     EXPECT_EQ(largestLead, reach) << gap;
     if (gap == 10) {  // virtual times from the given start, across midnight
-      EXPECT_EQ(MakeStamp(test::CopyOfSlot(ring, 36).stamp), "20260103_000000_440");
+      EXPECT_EQ(MakeStamp(test::CopyOfFrame(ring, 36).stamp), "20260103_000000_440");
     }
   }
 }
