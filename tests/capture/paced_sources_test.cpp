@@ -213,6 +213,33 @@ TEST_F(FileSourceTest, StampsAreTheStartPlusThePresentationTime) {
   EXPECT_EQ(MakeStamp(test::CopyOfFrame(ring_, 103).stamp), "20261206_220130_100");
 }
 
+// Recordings joined end to end, whose presentation times start again: the replay goes on from its
+// last time with the file's own spacing, so no capture time repeats. A start from which the file
+// would run past the last time a Stamp can hold is refused.
+TEST_F(FileSourceTest, TimesNeverRepeatAndAStartPastTheLastStampIsRefused) {
+  const std::string joined = (dir_ / "joined.ts").string();
+  for (const char* part : {"a.ts", "b.ts"}) {
+    ASSERT_TRUE(MakeMovie((dir_ / part).string(), 5, "25"));
+  }
+  test::WriteFileBytes(joined,
+                       test::ReadFileBytes(dir_ / "a.ts") + test::ReadFileBytes(dir_ / "b.ts"));
+  start_ = ParseStamp("20260102_235959_000");
+  auto source = Source(joined, nullptr);
+  ASSERT_TRUE(source->Start(ring_));
+  WaitUntil([&] { return source->Finished(); });
+  ASSERT_EQ(ring_.FramesStored(), 10u);
+  for (uint64_t n = 0; n < 10; ++n) {
+    EXPECT_EQ(test::CopyOfFrame(ring_, n).stamp, *start_ + milliseconds(40 * n)) << n;
+  }
+  start_ = ParseStamp("99991231_235957_000");  // the movie lasts 4 s
+  source = Source(movie_, nullptr);
+  EXPECT_FALSE(source->Start(ring_));
+  EXPECT_EQ(notices_.Recent().back().text,
+            "Video file " + movie_ +
+                " is not replayed: its frames from 99991231_235957_000 on "
+                "would run past the last time a file can be named (9999-12-31 23:59:59.999 UTC).");
+}
+
 // A fast source runs exactly 64 - gap frames ahead of the detector, and a stop ends its wait.
 TEST_F(FileSourceTest, FastDeliveryStaysWithinReachOfTheDetector) {
   start_ = ParseStamp("20260102_235959_000");
