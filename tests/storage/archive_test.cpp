@@ -36,10 +36,11 @@ ArchiveRecorderOptions Lossless() {
   return options;
 }
 
-// The real detector and recorder fed with a synthetic sky on 2026-12-06: noise 8..23 (never a
-// change above the threshold) and, in frames [spotBegin, spotEnd), a bright spot of radius 3 moving
-// 4 px right and 2 down per frame. Frame k is captured at start + 33 k ms. The detector skips the
-// first 10 frames (triggerGap), so clip j begins with frame 10 + 30 j. The rig is also the clock.
+// The real detector, recorder and extractor fed with a synthetic sky on 2026-12-06: noise 8..23
+// (never a change above the threshold) and, in frames [spotBegin, spotEnd), a bright spot of radius
+// 3 moving 4 px right and 2 down per frame. Frame k is captured at start + 33 k ms. The detector
+// skips the first 10 frames (triggerGap), so clip j begins with frame 10 + 30 j. The rig is also
+// the clock.
 struct Rig final : Clock {
   Rig(int hour, int minute, int second, int spotFrom = -1, int spotTo = -1,
       ArchiveRecorderOptions archive = Lossless())
@@ -53,6 +54,7 @@ struct Rig final : Clock {
     });
     detector.BuildThresholdMap();
     detector.SetArchiveSink(recorder);
+    extractor.SetCutObserver([this](UtcTime key) { cut.push_back(key); });
     now = TimeOf(0);
   }
   UtcTime UtcNow() const override { return now; }
@@ -140,6 +142,10 @@ struct Rig final : Clock {
   Detector detector{settings, ring, thresholds, events, *this, notices};
   ArchiveRecorder recorder;
   ReviewValues review;
+  std::chrono::steady_clock::time_point steadyNow{};  // the extractor's steady clock
+  EventExtractor extractor{
+      settings, events, review, *this, recorder.progress(), notices, [this] { return steadyNow; }};
+  std::vector<UtcTime> cut;  // the events the extractor cut, in order
   int fed = 0;
   uint32_t noise = 12345;
   std::vector<uint8_t> sample = std::vector<uint8_t>(kSampleSize640);
@@ -370,26 +376,21 @@ TEST(EventExtractor, CutsEventsInOrderOnceTheirClipsAreClosed) {
     s.calApparentLatitude = 10;
     s.calTrueLatitude = 12;
   });
-  auto steadyNow = std::chrono::steady_clock::time_point{};
-  EventExtractor extractor(rig.settings, rig.events, rig.review, rig, rig.recorder.progress(),
-                           rig.notices, [&steadyNow] { return steadyNow; });
-  std::vector<UtcTime> cut;
-  extractor.SetCutObserver([&](UtcTime key) { cut.push_back(key); });
   const EventTimes event = rig.FeedUntilEvent();
   rig.AddEvent(20, 40);
   int closing = 10;  // the first clip beginning after the window
   while (rig.TimeOf(closing) <= event.last + milliseconds(1500)) {
     closing += 30;
   }
-  extractor.Pass();
+  rig.extractor.Pass();
   rig.Feed(closing + 29 - rig.fed);
-  extractor.Pass();
-  EXPECT_TRUE(cut.empty());
+  rig.extractor.Pass();
+  EXPECT_TRUE(rig.cut.empty());
   EXPECT_FALSE(fs::exists(rig.EventPath('j', event.first)));
   const int generation = rig.review.readerGeneration.load();
   rig.Feed(1);
-  extractor.Pass();
-  EXPECT_EQ(cut, (std::vector<UtcTime>{event.first, rig.TimeOf(20)}));
+  rig.extractor.Pass();
+  EXPECT_EQ(rig.cut, (std::vector<UtcTime>{event.first, rig.TimeOf(20)}));
   EXPECT_EQ(rig.review.readerGeneration.load(), generation + 2) << "one image read each";
   const std::vector<std::string> quiet = ReadCrLfLines(rig.EventPath('c', rig.TimeOf(20)));
   ASSERT_EQ(quiet.size(), 31u);  // frames 10..40
@@ -431,25 +432,25 @@ TEST(EventExtractor, CutsEventsInOrderOnceTheirClipsAreClosed) {
   const int last = rig.fed + 30;
   rig.AddEvent(rig.fed, last);
   rig.now = rig.TimeOf(last + 3600 * 30);
-  extractor.Pass();
+  rig.extractor.Pass();
   rig.now = rig.TimeOf(0);
-  steadyNow += std::chrono::milliseconds(11500);
-  extractor.Pass();
-  EXPECT_EQ(cut.size(), 2u);
-  steadyNow += std::chrono::milliseconds(1);
-  extractor.Pass();
-  EXPECT_EQ(cut.back(), rig.TimeOf(last - 30));
+  rig.steadyNow += std::chrono::milliseconds(11500);
+  rig.extractor.Pass();
+  EXPECT_EQ(rig.cut.size(), 2u);
+  rig.steadyNow += std::chrono::milliseconds(1);
+  rig.extractor.Pass();
+  EXPECT_EQ(rig.cut.back(), rig.TimeOf(last - 30));
   // A calibration too large for the fields (1e300) loses no event: the values are saturated.
   rig.Set([](Settings& s) { s.calDegPerPixel1 = 1e300; });
   rig.AddEvent(60, 99);
-  extractor.Pass();
-  EXPECT_EQ(cut.back(), rig.TimeOf(60));
+  rig.extractor.Pass();
+  EXPECT_EQ(rig.cut.back(), rig.TimeOf(60));
   for (const std::string& line : ReadCrLfLines(rig.EventPath('c', rig.TimeOf(60)))) {
     EXPECT_EQ(line.size(), 65u) << line;
   }
   // An event on the list without its event file is said, not dropped without a word.
   rig.events.Append(rig.TimeOf(5));
-  extractor.Pass();
+  rig.extractor.Pass();
   EXPECT_EQ(rig.Said().back(), "Event " + rig.StampOf(5) + " is not cut: its event file " +
                                    rig.EventsFolder() + "/e" + rig.StampOf(5) +
                                    ".txt is missing or does not hold two Stamps.");
@@ -461,16 +462,11 @@ TEST(EventExtractor, CutsEventsInOrderOnceTheirClipsAreClosed) {
 // is given up after the last pause; a window the archive has no clip of is not tried again.
 TEST(EventExtractor, AFailedCutIsRetriedWhileTheArchiveHoldsItsClips) {
   Rig rig(12, 0, 55, 60, 100);
-  auto steadyNow = std::chrono::steady_clock::time_point{};
-  EventExtractor extractor(rig.settings, rig.events, rig.review, rig, rig.recorder.progress(),
-                           rig.notices, [&steadyNow] { return steadyNow; });
-  std::vector<UtcTime> cut;
-  extractor.SetCutObserver([&](UtcTime key) { cut.push_back(key); });
   const EventTimes event = rig.FeedUntilEvent();
   const std::string key = MakeStamp(event.first);
   rig.Feed(120);
   rig.recorder.FinishClip();
-  ASSERT_EQ(extractor.DrainAll(std::chrono::seconds(60)), 0u);
+  ASSERT_EQ(rig.extractor.DrainAll(std::chrono::seconds(60)), 0u);
   uintmax_t size[3] = {};
   const char kinds[] = {'j', 'c', 'm'};
   const auto removeCut = [&] {
@@ -485,7 +481,7 @@ TEST(EventExtractor, AFailedCutIsRetriedWhileTheArchiveHoldsItsClips) {
     SCOPED_TRACE(limit);
     rig.events.Append(event.first);
     WithFileSizeLimit(limit, [&] {
-      extractor.Pass();
+      rig.extractor.Pass();
       return 0;
     });
     EXPECT_TRUE(rig.Said().back().starts_with("Event " + key + " could not be cut: its "));
@@ -493,28 +489,28 @@ TEST(EventExtractor, AFailedCutIsRetriedWhileTheArchiveHoldsItsClips) {
         rig.Said().back().ends_with(". It is tried again while the archive holds its "
                                     "clips."));
     EXPECT_EQ(Rig::Names(rig.EventsFolder()), std::set<std::string>{"e" + key + ".txt"});
-    steadyNow += kCutRetryPauses[0];
-    extractor.Pass();
-    EXPECT_EQ(cut.back(), event.first);
+    rig.steadyNow += kCutRetryPauses[0];
+    rig.extractor.Pass();
+    EXPECT_EQ(rig.cut.back(), event.first);
     removeCut();
   }
-  const size_t announced = cut.size();
+  const size_t announced = rig.cut.size();
   rig.events.Append(event.first);
   WithFileSizeLimit(1000, [&] {
-    for (int pass = 0; pass < 8; ++pass, steadyNow += std::chrono::minutes(5)) {
-      extractor.Pass();
+    for (int pass = 0; pass < 8; ++pass, rig.steadyNow += std::chrono::minutes(5)) {
+      rig.extractor.Pass();
     }
     return 0;
   });
-  EXPECT_EQ(cut.size(), announced);
+  EXPECT_EQ(rig.cut.size(), announced);
   EXPECT_TRUE(rig.Said().back().ends_with("(given up after 6 tries)."));
   // Nothing to cut: a window before the archive begins.
   RecordEvent(rig.base.str(), rig.events, rig.start - seconds(40), rig.start - seconds(30),
               rig.notices);
-  extractor.Pass();
+  rig.extractor.Pass();
   EXPECT_EQ(rig.Said().back(), "Event " + MakeStamp(rig.start - seconds(40)) +
                                    " is not cut: the archive holds no clip of its window.");
-  EXPECT_EQ(extractor.DrainAll(std::chrono::seconds(60)), 0u);
+  EXPECT_EQ(rig.extractor.DrainAll(std::chrono::seconds(60)), 0u);
 }
 
 // After a restart: the events without a movie are queued oldest first, unless their window ends
@@ -523,13 +519,11 @@ TEST(EventExtractor, AFailedCutIsRetriedWhileTheArchiveHoldsItsClips) {
 // events are cut.
 TEST(EventExtractor, RestartQueuesTheEventsLeftUncutWhoseWindowTheArchiveHolds) {
   Rig rig(12, 0, 55);
-  EventExtractor extractor(rig.settings, rig.events, rig.review, rig, rig.recorder.progress(),
-                           rig.notices);
-  EXPECT_EQ(extractor.QueueUncutEvents(), 0u);
+  EXPECT_EQ(rig.extractor.QueueUncutEvents(), 0u);
   rig.Feed(200);
   rig.recorder.FinishClip();
   rig.AddEvent(100, 120);  // cut before the "restart"
-  ASSERT_EQ(extractor.DrainAll(std::chrono::seconds(60)), 0u);
+  ASSERT_EQ(rig.extractor.DrainAll(std::chrono::seconds(60)), 0u);
   rig.AddEvent(150, 160);
   rig.AddEvent(40, 50);
   // Its window ends at 11:59:59.500, before the oldest minute (12:00): nothing is left of it.
@@ -551,17 +545,15 @@ TEST(EventExtractor, RestartQueuesTheEventsLeftUncutWhoseWindowTheArchiveHolds) 
     WriteFileBytes(path, "half a file");
   }
 
-  std::vector<UtcTime> cut;
-  extractor.SetCutObserver([&](UtcTime key) { cut.push_back(key); });
-  EXPECT_EQ(extractor.QueueUncutEvents(), 3u);
+  EXPECT_EQ(rig.extractor.QueueUncutEvents(), 3u);
   for (const std::string& path : leftovers) {
     EXPECT_FALSE(fs::exists(path)) << path;
   }
   // The one in the oldest minute ends before the first clip: nothing to cut, so it stays uncut.
-  ASSERT_EQ(extractor.DrainAll(std::chrono::seconds(60)), 0u);
-  EXPECT_EQ(cut, (std::vector<UtcTime>{rig.TimeOf(40), rig.TimeOf(150)}));
+  ASSERT_EQ(rig.extractor.DrainAll(std::chrono::seconds(60)), 0u);
+  EXPECT_EQ(rig.cut, (std::vector<UtcTime>{rig.TimeOf(100), rig.TimeOf(40), rig.TimeOf(150)}));
   EXPECT_EQ(MovieFrames(rig.EventPath('m', rig.TimeOf(150))), 11 + 30);
-  EXPECT_EQ(extractor.QueueUncutEvents(), 1u);
+  EXPECT_EQ(rig.extractor.QueueUncutEvents(), 1u);
 }
 
 // Each row cuts a new event, then runs retention with the clock now_s from the real time the files
@@ -570,8 +562,6 @@ TEST(EventExtractor, RestartQueuesTheEventsLeftUncutWhoseWindowTheArchiveHolds) 
 // value keeps everything; 2000000000 counts as 24855 days.
 TEST(EventExtractor, RetentionDeletesFilesOlderThanDaysToKeep) {
   Rig rig(12, 0, 55);
-  EventExtractor extractor(rig.settings, rig.events, rig.review, rig, rig.recorder.progress(),
-                           rig.notices);
   const UtcTime now = std::chrono::floor<seconds>(SystemClock().UtcNow());
   rig.Feed(100);
   rig.recorder.FinishClip();
@@ -593,7 +583,7 @@ TEST(EventExtractor, RetentionDeletesFilesOlderThanDaysToKeep) {
     rig.AddEvent(20 + 10 * (&row - rows), 21 + 10 * (&row - rows));
     rig.Set([&row](Settings& s) { s.daysToKeep = row.daysToKeep; });
     rig.now = now + seconds(row.now_s);
-    extractor.Pass();
+    rig.extractor.Pass();
     EXPECT_EQ(Rig::Names(rig.EventsFolder()).size(), row.left) << "row " << &row - rows;
   }
   EXPECT_TRUE(fs::exists(rig.EventsFolder() + "/notes.txt"));
