@@ -109,6 +109,20 @@ TEST(TimeHistoryTest, LinesHaveFixedWidthsAndParseBack) {
     TimeHistoryRow parsed;
     EXPECT_FALSE(ParseTimeHistoryLine(text, parsed)) << text;
   }
+  // A file read line by line: an event line's sky position, a broken line, an over-long one.
+  test::TempDir dir;
+  test::WriteFileBytes(dir / "c.csv", cases[0].second + ", 123.46,  -5.50\r\nbroken\r\n" +
+                                          cases[1].second + std::string(300, ' ') + "\r\n");
+  TimeHistoryReader reader((dir / "c.csv").string());
+  TimeHistoryRow row;
+  double azimuth = 0, elevation = 0;
+  EXPECT_EQ(reader.Next(row, &azimuth, &elevation), TimeHistoryReader::Line::kRow);
+  EXPECT_EQ(std::pair(row.pixelCount, azimuth + elevation), std::pair(12, 123.46 - 5.5));
+  EXPECT_EQ(reader.Next(row), TimeHistoryReader::Line::kUnreadable);
+  EXPECT_EQ(reader.Next(row), TimeHistoryReader::Line::kRow);
+  EXPECT_EQ(row.pixelCount, 307200);
+  EXPECT_EQ(reader.Next(row), TimeHistoryReader::Line::kEnd);
+  EXPECT_FALSE(TimeHistoryReader((dir / "none.csv").string()).exists());
 }
 
 struct Rgb {
