@@ -562,9 +562,9 @@ TEST(EventExtractor, RestartQueuesTheEventsLeftUncutWhoseWindowTheArchiveHolds) 
 // value keeps everything; 2000000000 counts as 24855 days.
 TEST(EventExtractor, RetentionDeletesFilesOlderThanDaysToKeep) {
   Rig rig(12, 0, 55);
-  const UtcTime now = std::chrono::floor<seconds>(SystemClock().UtcNow());
   rig.Feed(100);
   rig.recorder.FinishClip();
+  const UtcTime now = std::chrono::floor<seconds>(SystemClock().UtcNow());
   fs::create_directories(rig.EventsFolder() + "/keep");
   WriteFileBytes(rig.EventsFolder() + "/notes.txt", "the lens was cleaned");
   const int64_t day_s = 86400, maxDays_s = 24855 * day_s;
@@ -573,7 +573,7 @@ TEST(EventExtractor, RetentionDeletesFilesOlderThanDaysToKeep) {
     int64_t now_s;
     size_t left;
   } rows[] = {{0, -60, 6},
-              {0, 5, 2},
+              {0, 30, 2},
               {1, day_s - 60, 6},
               {1, day_s + 60, 2},
               {-1, 1000 * day_s, 6},
