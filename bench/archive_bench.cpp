@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "base/atomic_file.h"
 #include "base/utc_time.h"
 #include "capture/frame_ring.h"
 #include "config/settings.h"
@@ -135,6 +136,8 @@ void BM_BareClipEncode(benchmark::State& state) {
   int f = 0;
   for (auto _ : state) {
     if (f == 0) {
+      writer.reset();
+      std::filesystem::remove(folder.path() + "/bare.mp4");  // a writer replaces no file
       writer.emplace(folder.path() + "/bare.mp4");
     }
     writer->WriteFrame(sky.frames[f].data(), false);
@@ -231,10 +234,11 @@ void BM_CutThreeSecondEvent(benchmark::State& state) {
   const std::string out = rig.folder.path() + "/cut";
   const std::shared_ptr<const Settings> settings = rig.settings.Get();
   for (auto _ : state) {
+    AtomicFile image(out + ".jpg"), movie(out + ".mp4"), history(out + ".csv");
     extractor.ExtractEventImage(*settings, first - kImageWindowBefore, last + kImageWindowAfter,
-                                out + ".jpg");
-    extractor.ExtractEventMovie(*settings, first, last, out + ".mp4");
-    extractor.ExtractEventTimeHistory(*settings, first, last, out + ".csv");
+                                image);
+    extractor.ExtractEventMovie(*settings, first, last, movie);
+    extractor.ExtractEventTimeHistory(*settings, first, last, history);
   }
 }
 BENCHMARK(BM_CutThreeSecondEvent)->Unit(benchmark::kMillisecond);

@@ -42,7 +42,6 @@
 
 extern "C" {
 #include <libavcodec/avcodec.h>
-#include <libavutil/dict.h>
 }
 
 namespace {
@@ -299,27 +298,12 @@ void EncodeCandidate(benchmark::State& state, int input, const char* options) {
   std::vector<std::vector<uint8_t>> packets;
   double best = 1e9;
   for (auto _ : state) {
-    const AVCodec* codec = avcodec_find_encoder(AV_CODEC_ID_MPEG4);
-    AVCodecContext* c = avcodec_alloc_context3(codec);
-    c->bit_rate = 3000000;
-    c->width = kFrameWidth;
-    c->height = kFrameHeight;
-    c->time_base = AVRational{100, 2997};
-    c->framerate = AVRational{2997, 100};
-    c->gop_size = 10;
-    c->max_b_frames = 0;
-    c->pix_fmt = AV_PIX_FMT_YUV420P;
-    c->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
-    AVDictionary* dict = nullptr;
-    av_dict_parse_string(&dict, options, "=", ":", 0);
-    const int opened = avcodec_open2(c, codec, &dict);
-    const bool unused = av_dict_count(dict) != 0;
-    av_dict_free(&dict);
-    if (opened < 0 || unused) {
-      avcodec_free_context(&c);
+    ombrix::CodecContextPtr encoder = ombrix::OpenMovieEncoder("mp4", options);
+    if (encoder == nullptr) {
       state.SkipWithError("options refused");
       return;
     }
+    AVCodecContext* c = encoder.get();
     AVFrame* picture = av_frame_alloc();
     picture->format = AV_PIX_FMT_YUV420P;
     picture->width = kFrameWidth;
@@ -353,7 +337,6 @@ void EncodeCandidate(benchmark::State& state, int input, const char* options) {
     std::vector<uint8_t> extradata(c->extradata, c->extradata + c->extradata_size);
     av_packet_free(&packet);
     av_frame_free(&picture);
-    avcodec_free_context(&c);
     if (!packets.empty()) {
       packets.front().insert(packets.front().begin(), extradata.begin(), extradata.end());
     }
@@ -404,6 +387,7 @@ void EncodeWriter(benchmark::State& state, int input) {
       ("ombrix_encoder_bench_" + std::to_string(::getpid()) + ".mp4");
   double best = 1e9;
   for (auto _ : state) {
+    std::filesystem::remove(path);  // a writer replaces no file
     const double start = ProcessCpuSeconds();
     ombrix::MovieWriter writer(path.string());
     for (const auto& frame : clip) {

@@ -9,28 +9,23 @@
 namespace ombrix {
 namespace {
 
-std::string DottedBeside(const std::string& path) {
+constexpr char kLetters[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+constexpr size_t kSuffixLength = 6;
+
+// Creates "." + name + "." + a random suffix beside path, exclusively, with the ordinary mode
+// (0666 less the umask, as fopen would); another suffix is tried on a collision.
+int CreateTemporary(const std::string& path, std::string& temporary) {
   const size_t slash = path.rfind('/');
   const size_t start = slash == std::string::npos ? 0 : slash + 1;
-  return path.substr(0, start) + "." + path.substr(start);
-}
-
-// Creates the file exclusively with the ordinary mode (0666 less the umask, as fopen would).
-// With `suffix`, a random one of six characters is appended, and another tried on a collision.
-int CreateTemporary(std::string& temporary, bool suffix) {
-  if (!suffix) {
-    return open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-  }
-  static constexpr char kLetters[] =
-      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+  const std::string base = path.substr(0, start) + "." + path.substr(start) + ".";
   thread_local std::minstd_rand random(std::random_device{}());
-  const std::string base = temporary + ".";
   for (int attempt = 0; attempt < 100; ++attempt) {
     temporary = base;
-    for (int i = 0; i < 6; ++i) {
+    for (size_t i = 0; i < kSuffixLength; ++i) {
       temporary += kLetters[random() % (sizeof kLetters - 1)];
     }
-    const int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    const int fd =
+        open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
     if (fd >= 0 || errno != EEXIST) {
       return fd;
     }
@@ -41,23 +36,19 @@ int CreateTemporary(std::string& temporary, bool suffix) {
 
 }  // namespace
 
-AtomicFile::AtomicFile(std::string path, TemporaryName naming)
-    : path_(std::move(path)), temporary_(DottedBeside(path_)) {
-  const int fd = CreateTemporary(temporary_, naming == TemporaryName::kUnique);
+AtomicFile::AtomicFile(std::string path) : path_(std::move(path)) {
+  const int fd = CreateTemporary(path_, temporary_);
   if (fd < 0) {
     Fail(errno);
     return;
   }
   opened_ = true;
-  file_ = fdopen(fd, "wb");
+  file_.reset(fdopen(fd, "wb"));
   if (file_ == nullptr) {
     Fail(errno);
     close(fd);
   }
 }
-
-AtomicFile::AtomicFile(std::string path, std::string temporary)
-    : path_(std::move(path)), temporary_(std::move(temporary)), opened_(true) {}
 
 AtomicFile::~AtomicFile() {
   Discard();
@@ -74,7 +65,7 @@ bool AtomicFile::Write(std::string_view bytes) {
     Fail(EIO);
     return false;
   }
-  return Check(std::fwrite(bytes.data(), 1, bytes.size(), file_) == bytes.size());
+  return Check(std::fwrite(bytes.data(), 1, bytes.size(), file_.get()) == bytes.size());
 }
 
 bool AtomicFile::Check(bool ok) {
@@ -84,35 +75,19 @@ bool AtomicFile::Check(bool ok) {
   return ok;
 }
 
-bool AtomicFile::CloseFile() {
-  std::FILE* file = file_;
-  file_ = nullptr;
-  return file == nullptr || std::fclose(file) == 0;
-}
-
 bool AtomicFile::Commit(Durability durability) {
-  if (committed_ || !opened_) {
+  if (committed_ || file_ == nullptr) {
     Fail(EIO);
     return committed_;
   }
-  if (file_ != nullptr) {
-    if (error_ == 0 && (std::ferror(file_) != 0 || std::fflush(file_) != 0)) {
-      Fail(errno);
-    }
-    if (error_ == 0 && durability == Durability::kSynced && fsync(fileno(file_)) != 0) {
-      Fail(errno);
-    }
-    if (!CloseFile()) {
-      Fail(errno);
-    }
-  } else if (durability == Durability::kSynced && error_ == 0) {
-    const int fd = open(temporary_.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0 || fsync(fd) != 0) {
-      Fail(errno);
-    }
-    if (fd >= 0) {
-      close(fd);
-    }
+  if (error_ == 0 && (std::ferror(file_.get()) != 0 || std::fflush(file_.get()) != 0)) {
+    Fail(errno);
+  }
+  if (error_ == 0 && durability == Durability::kSynced && fsync(fileno(file_.get())) != 0) {
+    Fail(errno);
+  }
+  if (!CloseFile(file_)) {
+    Fail(errno);
   }
   if (error_ == 0 && std::rename(temporary_.c_str(), path_.c_str()) != 0) {
     Fail(errno);
@@ -126,21 +101,39 @@ bool AtomicFile::Commit(Durability durability) {
 }
 
 void AtomicFile::Discard() {
-  CloseFile();
+  file_.reset();
   if (opened_ && !committed_) {
-    std::remove(temporary_.c_str());
+    unlink(temporary_.c_str());
   }
   opened_ = false;
 }
 
-bool WriteFileAtomically(const std::string& path, std::string_view bytes, TemporaryName naming,
-                         Durability durability, int* error) {
-  AtomicFile file(path, naming);
+bool WriteFileAtomically(const std::string& path, std::string_view bytes, Durability durability,
+                         int* error) {
+  AtomicFile file(path);
   const bool written = file.Write(bytes) && file.Commit(durability);
   if (error != nullptr) {
     *error = file.error();
   }
   return written;
+}
+
+std::optional<std::string_view> NameBehindTemporary(std::string_view name) {
+  if (!name.starts_with('.')) {
+    return std::nullopt;
+  }
+  name.remove_prefix(name.find_first_not_of('.') == std::string_view::npos
+                         ? name.size()
+                         : name.find_first_not_of('.'));
+  const size_t dot = name.size() > kSuffixLength ? name.size() - kSuffixLength - 1 : 0;
+  if (dot > 0 && name[dot] == '.' &&
+      name.find_first_not_of(kLetters, dot + 1) == std::string_view::npos) {
+    name = name.substr(0, dot);
+  }
+  if (name.empty()) {
+    return std::nullopt;
+  }
+  return name;
 }
 
 }  // namespace ombrix

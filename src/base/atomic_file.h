@@ -1,15 +1,13 @@
 #pragma once
 
 #include <cstdio>
+#include <optional>
 #include <string>
 #include <string_view>
 
-namespace ombrix {
+#include "base/file.h"
 
-// How the temporary beside the real file is named. kUnique: "." + name + a random suffix, so
-// that two writers of one file never share a temporary. kFixed: "." + name, for files whose
-// leftovers after a crash are looked for and removed under that name.
-enum class TemporaryName { kUnique, kFixed };
+namespace ombrix {
 
 // kSynced puts the data on the disk before the rename, so that a power cut after the rename
 // finds the new content rather than an empty file.
@@ -19,23 +17,26 @@ enum class Durability { kCached, kSynced };
 // renamed over the real name by Commit(). Until then an existing file of that name is untouched;
 // a temporary that is never committed (a failed write, an early return) is removed by the
 // destructor. Every write, the flush, the close and the rename are checked.
+//
+// The temporary is "." + name + "." + six random characters, created with O_CREAT | O_EXCL: a
+// name planted there (a symbolic link to another file included) is never opened, another name is
+// tried. The rename replaces whatever is at the real name, a link included, and never writes
+// through it. This is the one place where the station makes temporary files.
 class AtomicFile {
  public:
   // Creates the temporary and opens it for writing; see opened() and error().
-  AtomicFile(std::string path, TemporaryName naming);
-  // For a writer that creates the file itself (an encoder given a path): nothing is opened here,
-  // the writer writes `temporary`, and Commit() renames it.
-  AtomicFile(std::string path, std::string temporary);
+  explicit AtomicFile(std::string path);
   ~AtomicFile();
   AtomicFile(const AtomicFile&) = delete;
   AtomicFile& operator=(const AtomicFile&) = delete;
 
   const std::string& path() const { return path_; }
   const std::string& temporary() const { return temporary_; }
-  // Whether the temporary was created (always true for a writer's own temporary).
+  // Whether the temporary was created.
   bool opened() const { return opened_; }
-  // The open temporary, for writers that print to a FILE*; nullptr when none is open.
-  std::FILE* file() const { return file_; }
+  // The open temporary, for writers that print to a FILE* or write to its descriptor (an
+  // encoder); nullptr when none is open.
+  std::FILE* file() const { return file_.get(); }
 
   // Appends the bytes; false (and the file will not be committed) when they cannot all be written.
   bool Write(std::string_view bytes);
@@ -52,11 +53,10 @@ class AtomicFile {
 
  private:
   void Fail(int error);
-  bool CloseFile();
 
   std::string path_;
   std::string temporary_;
-  std::FILE* file_ = nullptr;
+  FilePtr file_;
   bool opened_ = false;
   bool committed_ = false;
   int error_ = 0;
@@ -64,7 +64,11 @@ class AtomicFile {
 
 // Makes `bytes` the whole content of `path` through an AtomicFile; false with *error (if given)
 // set to the errno of the failure.
-bool WriteFileAtomically(const std::string& path, std::string_view bytes, TemporaryName naming,
-                         Durability durability, int* error = nullptr);
+bool WriteFileAtomically(const std::string& path, std::string_view bytes, Durability durability,
+                         int* error = nullptr);
+
+// The real name behind the name of a temporary that an AtomicFile (of this or an earlier version)
+// left in a folder: "." + name + "." + six characters, or "." + name; nullopt for any other name.
+std::optional<std::string_view> NameBehindTemporary(std::string_view temporaryName);
 
 }  // namespace ombrix

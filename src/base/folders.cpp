@@ -10,8 +10,9 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <memory>
 #include <vector>
+
+#include "base/file.h"
 
 namespace ombrix {
 namespace {
@@ -78,7 +79,7 @@ std::string HomeFolder() {
 // XDG_DOCUMENTS_DIR="$HOME/Documents", the value either absolute or starting with $HOME. Empty
 // when the file or the line is missing or the value is neither. The last such line counts.
 std::string DocumentsFromUserDirs(const std::string& file, const std::string& home) {
-  std::unique_ptr<FILE, int (*)(FILE*)> in(std::fopen(file.c_str(), "re"), &std::fclose);
+  const FilePtr in = OpenFile(file, "re");
   if (!in) {
     return {};
   }
@@ -287,58 +288,129 @@ bool GetArchiveMinuteFolder(const std::string& archiveFolderSetting, std::string
   return true;
 }
 
+namespace {
+
+// The names of the folders in parent that belong to the archive level below `prefix` (the name
+// of the level above less its "s"): "s" + prefix + `digits` more digits, after an underscore when
+// `underscore` is set, and not before `from`, in time order.
+std::vector<std::string> ArchiveLevel(const std::string& parent, std::string_view prefix,
+                                      size_t digits, bool underscore, std::string_view from) {
+  std::vector<std::string> names;
+  const size_t length = 1 + prefix.size() + (underscore ? 1 : 0) + digits;
+  std::error_code ec;
+  for (std::filesystem::directory_iterator it(parent, ec), end; !ec && it != end;
+       it.increment(ec)) {
+    std::string name = it->path().filename().string();
+    std::error_code typeError;
+    if (name.size() != length || name[0] != 's' || name.compare(1, prefix.size(), prefix) != 0 ||
+        (underscore && name[1 + prefix.size()] != '_') ||
+        name.find_first_not_of("0123456789", length - digits) != std::string::npos || name < from ||
+        !it->is_directory(typeError)) {
+      continue;
+    }
+    names.push_back(std::move(name));
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+// Calls visit with the path of every minute folder of the archive under base from the minute of
+// `from` on, in time order, until it returns true; true when one did.
+template <typename Visit>
+bool VisitMinuteFolders(const std::string& base, UtcTime from, Visit&& visit) {
+  char stamp[kStampLength + 1];
+  if (!FormatStamp(std::max(from, kFirstStampTime), stamp)) {
+    return false;
+  }
+  const std::string_view start(stamp);
+  const std::string year = "s" + std::string(start.substr(0, 4));
+  const std::string day = "s" + std::string(start.substr(0, 8));
+  const std::string minute = "s" + std::string(start.substr(0, 13));
+  const std::string archive = base + "/archive";
+  for (const std::string& y : ArchiveLevel(archive, "", 4, false, year)) {
+    const std::string yearPath = archive + "/" + y;
+    for (const std::string& d : ArchiveLevel(yearPath, y.substr(1), 4, false, day)) {
+      const std::string dayPath = yearPath + "/" + d;
+      for (const std::string& m : ArchiveLevel(dayPath, d.substr(1), 4, true, minute)) {
+        if (visit(dayPath + "/" + m)) {
+          return true;
+        }
+      }
+    }
+  }
+  return false;
+}
+
+// The first millisecond of a minute folder's minute (its path ends in YYYYMMDD_hhmm).
+std::optional<UtcTime> MinuteStart(const std::string& minuteFolder) {
+  return ParseStamp(minuteFolder.substr(minuteFolder.size() - 13) + "00_000");
+}
+
+// The earliest time after `after` of a file letter + Stamp + extension in the folder.
+std::optional<UtcTime> NextInFolder(const std::string& folder, UtcTime after,
+                                    std::string_view prefix, std::string_view suffix) {
+  std::optional<UtcTime> best;
+  std::error_code ec;
+  for (std::filesystem::directory_iterator it(folder, ec), end; !ec && it != end;
+       it.increment(ec)) {
+    const std::string name = it->path().filename().string();
+    if (name.size() != prefix.size() + kStampLength + suffix.size() || !name.starts_with(prefix) ||
+        !name.ends_with(suffix)) {
+      continue;
+    }
+    const auto time = ParseStamp(std::string_view(name).substr(prefix.size(), kStampLength));
+    if (time && *time > after && (!best || *time < *best)) {
+      best = time;
+    }
+  }
+  return best;
+}
+
+}  // namespace
+
 std::optional<UtcTime> FindNextArchiveTime(const std::string& archiveFolderSetting, UtcTime after,
-                                           const char* letter, const char* extension) {
-  using std::chrono::days;
-  using std::chrono::floor;
-  using std::chrono::minutes;
-  const std::string prefix = letter != nullptr ? letter : "";
-  const std::string suffix = extension != nullptr ? extension : "";
+                                           const char* letter, const char* extension,
+                                           UtcTime until) {
+  const std::string_view prefix = letter != nullptr ? letter : "";
+  const std::string_view suffix = extension != nullptr ? extension : "";
   // The base folder is worked out once for the whole walk; as a setting it stands for itself.
   const std::string base = GetBaseFolder(archiveFolderSetting);
   if (base.empty()) {
     return std::nullopt;
   }
-  // A time no Stamp can hold names no folder: the walk ends there.
-  const auto minuteFolder = [&base](std::string& folder, UtcTime time) {
-    return GetArchiveMinuteFolder(base, folder, MakeStamp(time), false);
-  };
-
-  // Each pass moves one minute on, so the walk ends once no folder follows: the minute after the
-  // last one is missing, and so is the first minute of the day after it.
-  for (UtcTime minute = std::max(after, kFirstStampTime); FitsStamp(minute);
-       minute = floor<minutes>(minute) + minutes{1}) {
-    std::string folder;
-    if (!minuteFolder(folder, minute)) {
-      const UtcTime next = floor<minutes>(minute) + minutes{1};
-      if (!minuteFolder(folder, next) && !minuteFolder(folder, floor<days>(next) + days{1})) {
-        return std::nullopt;
-      }
-    }
-    // Every file found must name a later time than the given one. Comparing with the given time
-    // in every minute folder visited (not with the first time of that minute) also finds a clip
-    // that begins exactly at second 0, millisecond 0 of a later minute.
-    std::optional<UtcTime> best;
-    std::error_code ec;
-    for (std::filesystem::directory_iterator it(folder, ec), end; !ec && it != end;
-         it.increment(ec)) {
-      const std::string name = it->path().filename().string();
-      // Only names of the station's own form: letter, a whole Stamp, extension.
-      if (name.size() != prefix.size() + kStampLength + suffix.size() ||
-          name.compare(0, prefix.size(), prefix) != 0 ||
-          name.compare(name.size() - suffix.size(), suffix.size(), suffix) != 0) {
-        continue;
-      }
-      const auto time = ParseStamp(std::string_view(name).substr(prefix.size(), kStampLength));
-      if (time && *time > after && (!best || *time < *best)) {
-        best = time;
-      }
-    }
-    if (best) {
-      return best;
+  // Most searches end in the minute folder of the given time; only a search that leaves it lists
+  // the day and year folders. Every file found must name a later time than the given one, also in
+  // a later minute (a clip may begin exactly at second 0, millisecond 0 of it).
+  std::string folder;
+  if (GetArchiveMinuteFolder(base, folder, MakeStamp(after), false)) {
+    if (const auto next = NextInFolder(folder, after, prefix, suffix)) {
+      return next;
     }
   }
-  return std::nullopt;
+  std::optional<UtcTime> found;
+  const UtcTime nextMinute =
+      std::chrono::floor<std::chrono::minutes>(after) + std::chrono::minutes{1};
+  VisitMinuteFolders(base, nextMinute, [&](const std::string& minuteFolder) {
+    const auto start = MinuteStart(minuteFolder);
+    if (!start || *start > until) {
+      return true;  // past the stretch the caller wants
+    }
+    found = NextInFolder(minuteFolder, after, prefix, suffix);
+    return found.has_value();
+  });
+  return found;
+}
+
+std::optional<UtcTime> OldestArchiveMinute(const std::string& archiveFolderSetting) {
+  const std::string base = GetBaseFolder(archiveFolderSetting);
+  std::optional<UtcTime> oldest;
+  if (!base.empty()) {
+    VisitMinuteFolders(base, kFirstStampTime, [&oldest](const std::string& folder) {
+      oldest = MinuteStart(folder);
+      return true;
+    });
+  }
+  return oldest;
 }
 
 }  // namespace ombrix

@@ -64,13 +64,18 @@ std::string GetRefuseFolder(const std::string& archiveFolderSetting);
 bool GetArchiveMinuteFolder(const std::string& archiveFolderSetting, std::string& path,
                             const Stamp& stamp, bool create, FolderFailure* failure = nullptr);
 
-// The time of the first archive file letter + Stamp + extension after the given time, searching
-// the time's minute folder, then following minutes while their folders exist, stepping from a
-// missing minute folder to the next minute's and then to the first minute of the next day;
-// nullopt when none is found. A clip that begins exactly at second 0 of a later minute is found.
-// Only names of the form letter + Stamp + extension count. Pairs in use: "s" ".mp4", "t" ".jpg",
-// "a" ".png".
+// The time of the first archive file letter + Stamp + extension after the given time: in the
+// time's minute folder, else in the minute folders that follow it in time order, however far
+// apart (a stop, minutes the cleaner removed, a time minutes before the first clip); nullopt when
+// none is found, or none before the minute of `until` ends (a caller that stops at the end of its
+// stretch keeps the search from walking the rest of the archive). Only the folders that exist are
+// visited. Only names of the form letter + Stamp + extension count. Pairs in use: "s" ".mp4",
+// "t" ".jpg", "a" ".png".
 std::optional<UtcTime> FindNextArchiveTime(const std::string& archiveFolderSetting, UtcTime after,
-                                           const char* letter, const char* extension);
+                                           const char* letter, const char* extension,
+                                           UtcTime until = kLastStampTime);
+
+// The start of the oldest minute folder of the archive; nullopt when it holds none.
+std::optional<UtcTime> OldestArchiveMinute(const std::string& archiveFolderSetting);
 
 }  // namespace ombrix

@@ -45,6 +45,11 @@ inline constexpr UtcTime kLastStampTime =
 constexpr bool FitsStamp(UtcTime time) {
   return time >= kFirstStampTime && time <= kLastStampTime;
 }
+// Whether every time from start to start + length fits: a replay given that start (the command
+// line's --start) and lasting that long names every file it records.
+constexpr bool FitsStamps(UtcTime start, std::chrono::milliseconds length) {
+  return FitsStamp(start) && length.count() >= 0 && start <= kLastStampTime - length;
+}
 
 // Writes the Stamp of a time and a terminating NUL into fixed storage, without allocating. False,
 // with out empty, for a time that no Stamp can hold: a time outside the years never names a file.

@@ -52,6 +52,17 @@ bool FileSource::Start(FrameRing& ring) {
   } else {
     startTime_ = std::chrono::floor<std::chrono::seconds>(clock_.UtcNow());
   }
+  const auto length = std::chrono::duration_cast<std::chrono::milliseconds>(
+      std::chrono::duration<double, std::milli>(estimatedFrameCount_ * 1000.0 / kFramesPerSecond));
+  if (!FitsStamps(startTime_, length)) {
+    notices_.Say(Severity::kError, kVideoFileTopic,
+                 "Video file " + options_.path + " is not replayed: its frames from " +
+                     MakeStamp(startTime_) +
+                     " on would run past the last time a file can be named "
+                     "(9999-12-31 23:59:59.999 UTC).");
+    decoder_.reset();
+    return false;
+  }
   ring.sampleSize.store(kSampleSize640, std::memory_order_relaxed);
   thread_ = std::jthread([this, &ring](std::stop_token stop) { Deliver(stop, &ring); });
   return true;
@@ -86,6 +97,11 @@ void FileSource::Deliver(std::stop_token stop, FrameRing* ring) {
   const Pacer::TimePoint begin = pacer_.Now();
   std::optional<int64_t> firstPresentation_ms;
   int64_t presentation_ms = 0;
+  // A file whose presentation times go back (joined recordings, a timestamp reset) goes on from
+  // its last time with its own spacing, so that no capture time repeats.
+  int64_t last_ms = -1;
+  int64_t offset_ms = 0;
+  int64_t spacing_ms = kNominalFrameSpacing.count();
   int64_t skipped = 0;
   while (!stop.stop_requested()) {
     const bool read = decoder_->ReadFrame(sample_.get(), presentation_ms);
@@ -102,20 +118,28 @@ void FileSource::Deliver(std::stop_token stop, FrameRing* ring) {
       }
       break;
     }
+    int64_t time_ms = presentation_ms + offset_ms;
+    if (time_ms <= last_ms) {
+      offset_ms += last_ms + spacing_ms - time_ms;
+      time_ms = last_ms + spacing_ms;
+    } else if (last_ms >= 0) {
+      spacing_ms = time_ms - last_ms;
+    }
+    last_ms = time_ms;
     if (options_.fast) {
       if (!WaitForDetector(stop, *ring)) {
         return;
       }
     } else {
       if (!firstPresentation_ms) {
-        firstPresentation_ms = presentation_ms;
+        firstPresentation_ms = time_ms;
       }
-      const auto due = begin + std::chrono::milliseconds(presentation_ms - *firstPresentation_ms);
+      const auto due = begin + std::chrono::milliseconds(time_ms - *firstPresentation_ms);
       if (!pacer_.SleepUntil(due, stop)) {
         return;
       }
     }
-    ring->StoreFrame(sample_.get(), startTime_ + std::chrono::milliseconds{presentation_ms});
+    ring->StoreFrame(sample_.get(), startTime_ + std::chrono::milliseconds{time_ms});
     framesDelivered_.fetch_add(1, std::memory_order_relaxed);
   }
   if (!stop.stop_requested()) {

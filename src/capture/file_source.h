@@ -38,7 +38,9 @@ std::optional<UtcTime> ParseCreationTime(const std::string& text);
 
 // A video file as a capture source: its pictures, scaled to 640x480, are stored in the ring with
 // virtual capture times (the start time plus each picture's presentation time, rounded down to
-// the millisecond), so the same file and settings always give the same Stamps and events.
+// the millisecond), so the same file and settings always give the same Stamps and events. Times
+// never repeat: after presentation times that go back the replay goes on from its last time. A
+// start from which the file's times would run past the last time a Stamp can hold is refused.
 //
 // In fast mode the delivering thread stores a frame only while it is fewer than 64 - triggerGap
 // frames ahead of the detector (frames stored in the ring minus framesRead()), so every

@@ -65,7 +65,7 @@ void FrameRing::StoreFrame(const uint8_t* sample, UtcTime stamp) {
 
 bool FrameRing::CopyValidated(const Slot& slot, uint64_t expected, uint8_t* out, UtcTime* stamp) {
   const uint64_t before = slot.sequence.load(std::memory_order_acquire);
-  if (before == 0 || before % 2 != 0 || (expected != 0 && before != expected)) {
+  if (before != expected) {
     return false;
   }
   if (out != nullptr) {
@@ -94,10 +94,6 @@ bool FrameRing::CopyValidated(const Slot& slot, uint64_t expected, uint8_t* out,
 
 bool FrameRing::CopyFrame(uint64_t n, uint8_t* out, UtcTime* stamp) const {
   return CopyValidated(slots_[n % kRingSlots], 2 * n + 2, out, stamp);
-}
-
-bool FrameRing::CopySlot(uint32_t slot, uint8_t* out, UtcTime* stamp) const {
-  return CopyValidated(slots_[slot % kRingSlots], 0, out, stamp);
 }
 
 bool FrameRing::CopyNewest(uint8_t* out, UtcTime* stamp) const {

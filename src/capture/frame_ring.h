@@ -67,9 +67,6 @@ class FrameRing {
   bool CopyNewest(uint8_t* out, UtcTime* stamp) const;
   // The capture time of the newest frame; nullopt while the ring is empty.
   std::optional<UtcTime> NewestStamp() const;
-  // Whatever frame slot i holds complete, with its capture time; false when the slot has never
-  // been filled or is being refilled.
-  bool CopySlot(uint32_t slot, uint8_t* out, UtcTime* stamp) const;
 
   // The newest slot, (writeIndex + 63) mod 64; it may still be empty.
   uint32_t NewestSlot() const { return (writeIndex.load(std::memory_order_acquire) + 63) % 64; }
@@ -90,7 +87,7 @@ class FrameRing {
     std::unique_ptr<std::atomic<uint64_t>[]> pixels;
   };
 
-  // Copies the slot's content when its sequence is `expected` (any complete frame when 0).
+  // Copies the slot's content when its sequence is `expected`.
   static bool CopyValidated(const Slot& slot, uint64_t expected, uint8_t* out, UtcTime* stamp);
 
   std::array<Slot, kRingSlots> slots_;

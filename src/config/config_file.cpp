@@ -9,6 +9,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <filesystem>
 #include <limits>
 #include <mutex>
@@ -29,29 +30,36 @@ constexpr size_t kMaxKeyLength = 99;
 constexpr size_t kMaxPathLength = 1022;
 constexpr size_t kMaxLineLength = kMaxKeyLength + 1 + kMaxPathLength;
 
-constexpr int64_t kNoLimit = std::numeric_limits<int64_t>::min();
+constexpr double kNone = std::numeric_limits<double>::infinity();
 
 using Member = std::variant<bool Settings::*, int32_t Settings::*, uint32_t Settings::*,
                             double Settings::*, TimeOfDay Settings::*, std::string Settings::*>;
 
-// What an integer read from the file does when it lies below the field's low limit.
-enum class BelowLow {
-  kClamp,   // moved up to the limit
-  kRefuse,  // the line is skipped and the field keeps its value
+// What a number read from the file does when it lies outside its field's limits.
+enum class Outside {
+  kRefuse,  // the line is ignored and the field keeps its value
+  kClamp,   // moved to the nearest limit
   kWrap,    // a negative value is taken modulo 2^32, as a signed number read into an unsigned one
 };
 
 struct Field {
   std::string_view key;
   Member member;
-  // For integer fields read from the file: a value in the type's range but above `high` is moved
-  // to `high`; one below `low` is treated as `belowLow` says. kNoLimit: stored as read.
-  int64_t low = kNoLimit;
-  int64_t high = kNoLimit;
-  BelowLow belowLow = BelowLow::kClamp;
+  // The values the station can use; a number outside them is treated as below and above say.
+  double low = -kNone;
+  double high = kNone;
+  Outside below = Outside::kRefuse;
+  Outside above = Outside::kRefuse;
 };
 
-// The order of this table is the order of the lines in the file.
+// The lens law's terms: none may exceed 100 turns at 1000 pixels from the centre, far beyond any
+// lens; a larger coefficient (1e300) would make the angles meaningless or not finite.
+constexpr double kLensLimit = 36000;
+
+// The order of this table is the order of the lines in the file. The limits are those of the
+// options dialogs ("taken only if greater than 0", a threshold of 1 or more) and of what the
+// station can use: the low byte of the threshold fills the threshold table, a trigger gap is a
+// distance in the ring of 64 frames.
 const Field kFields[] = {
     {"pseudoColor", &Settings::pseudoColor},
     {"preferComposites", &Settings::preferComposites},
@@ -59,41 +67,42 @@ const Field kFields[] = {
     {"minimalArchive", &Settings::minimalArchive},
     {"archiveAlways", &Settings::archiveAlways},
     {"showTrackingBox", &Settings::showTrackingBox},
-    {"slowdownFactor", &Settings::slowdownFactor},
-    // Stored as read, also 1 or less: the detector treats a rate of 1 or less as 2.
-    {"hourlyRate", &Settings::hourlyRate},
+    {"slowdownFactor", &Settings::slowdownFactor, 1},
+    {"hourlyRate", &Settings::hourlyRate, 1},
     // The archive recorder divides by it; the dialog offers 1 to 10.
-    {"pngIntegrationFactor", &Settings::pngIntegrationFactor, 1, 10},
+    {"pngIntegrationFactor", &Settings::pngIntegrationFactor, 1, 10, Outside::kClamp,
+     Outside::kClamp},
     // Percent of the disk the archive may fill; the dialog offers 25 to 90.
-    {"diskUsage", &Settings::diskUsage, 25, 90},
-    {"threshold", &Settings::threshold},
-    {"triggerGap", &Settings::triggerGap},
-    {"triggerSumBegin", &Settings::triggerSumBegin},
-    {"triggerSumEnd", &Settings::triggerSumEnd},
-    {"triggerCountBegin", &Settings::triggerCountBegin},
-    {"triggerCountEnd", &Settings::triggerCountEnd},
-    {"maxEventTime", &Settings::maxEventTime},
+    {"diskUsage", &Settings::diskUsage, 25, 90, Outside::kClamp, Outside::kClamp},
+    {"threshold", &Settings::threshold, 1, 255},
+    {"triggerGap", &Settings::triggerGap, 1, 63},
+    {"triggerSumBegin", &Settings::triggerSumBegin, 1},
+    {"triggerSumEnd", &Settings::triggerSumEnd, 1},
+    {"triggerCountBegin", &Settings::triggerCountBegin, 1},
+    {"triggerCountEnd", &Settings::triggerCountEnd, 1},
+    {"maxEventTime", &Settings::maxEventTime, 1},
     // Retention in days; the retention pass computes days * 86400 in 32 bits, and 24855 days is
     // the most that fits. A negative retention is refused: read as 0 it would delete every event
     // after the next cut.
-    {"daysToKeep", &Settings::daysToKeep, 0, 24855, BelowLow::kRefuse},
+    {"daysToKeep", &Settings::daysToKeep, 0, 24855, Outside::kRefuse, Outside::kClamp},
     // A negative index counts as too large (it wraps to a large unsigned number), so the capture
     // graph lowers it to the last device.
-    {"captureDeviceIndex", &Settings::captureDeviceIndex, 0, kNoLimit, BelowLow::kWrap},
+    {"captureDeviceIndex", &Settings::captureDeviceIndex, 0, kNone, Outside::kWrap},
     {"enableTime", &Settings::enableTime},
     {"disableTime", &Settings::disableTime},
     {"enableDisableTimeIsLocal", &Settings::enableDisableTimeIsLocal},
-    {"calRotation", &Settings::calRotation},
-    {"calDegPerPixel0", &Settings::calDegPerPixel0},
-    {"calDegPerPixel1", &Settings::calDegPerPixel1},
-    {"calDegPerPixel2", &Settings::calDegPerPixel2},
-    {"calDegPerPixel3", &Settings::calDegPerPixel3},
-    {"calApparentLatitude", &Settings::calApparentLatitude},
-    {"calApparentLongitude", &Settings::calApparentLongitude},
-    {"calTrueLatitude", &Settings::calTrueLatitude},
-    {"calTrueLongitude", &Settings::calTrueLongitude},
-    {"calCOPx", &Settings::calCOPx},
-    {"calCOPy", &Settings::calCOPy},
+    {"calRotation", &Settings::calRotation, -360, 360},
+    {"calDegPerPixel0", &Settings::calDegPerPixel0, -kLensLimit, kLensLimit},
+    {"calDegPerPixel1", &Settings::calDegPerPixel1, -kLensLimit / 1e3, kLensLimit / 1e3},
+    {"calDegPerPixel2", &Settings::calDegPerPixel2, -kLensLimit / 1e6, kLensLimit / 1e6},
+    {"calDegPerPixel3", &Settings::calDegPerPixel3, -kLensLimit / 1e9, kLensLimit / 1e9},
+    {"calApparentLatitude", &Settings::calApparentLatitude, -90, 90},
+    {"calApparentLongitude", &Settings::calApparentLongitude, -360, 360},
+    {"calTrueLatitude", &Settings::calTrueLatitude, -90, 90},
+    {"calTrueLongitude", &Settings::calTrueLongitude, -360, 360},
+    // The centre of projection: within ten frames of the frame.
+    {"calCOPx", &Settings::calCOPx, -6400, 6400},
+    {"calCOPy", &Settings::calCOPy, -4800, 4800},
     {"maskFile", &Settings::maskFile},
     {"archiveFolder", &Settings::archiveFolder},
 };
@@ -134,6 +143,9 @@ class UniqueFd {
 class LineReader {
  public:
   explicit LineReader(int fd) : fd_(fd) {}
+
+  // errno of a read that failed; 0 at the end of the file.
+  int error() const { return error_; }
 
   bool Next(std::string& line, bool& overLong) {
     line.clear();
@@ -182,11 +194,13 @@ class LineReader {
       if (n < 0 && errno == EINTR) {
         continue;
       }
+      error_ = n < 0 ? errno : 0;
       return false;
     }
   }
 
   int fd_;
+  int error_ = 0;
   char buffer_[4096];
   size_t pos_ = 0;
   size_t size_ = 0;
@@ -263,60 +277,86 @@ std::optional<bool> ReadBool(std::string_view text) {
   return std::nullopt;
 }
 
-template <typename T>
-std::optional<T> ReadIntegerField(std::string_view text, const Field& field) {
-  auto value = ReadInteger(text);
-  if (value && field.belowLow == BelowLow::kWrap && *value < 0 &&
-      *value >= std::numeric_limits<int32_t>::min()) {
-    value = *value + (int64_t{1} << 32);
-  }
-  if (!value || *value < static_cast<int64_t>(std::numeric_limits<T>::min()) ||
-      *value > static_cast<int64_t>(std::numeric_limits<T>::max())) {
-    return std::nullopt;
-  }
-  int64_t v = *value;
-  if (field.low != kNoLimit && v < field.low) {
-    if (field.belowLow == BelowLow::kRefuse) {
-      return std::nullopt;
-    }
-    v = field.low;
-  }
-  if (field.high != kNoLimit && v > field.high) {
-    v = field.high;
-  }
-  return static_cast<T>(v);
+void AppendValue(std::string& out, const Settings& settings, const Field& field);
+
+// A number as the file writes doubles ("%g"); whole numbers without a fraction.
+std::string Number(double value) {
+  char buffer[32];
+  const auto result =
+      std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::general, 6);
+  return std::string(buffer, result.ptr);
 }
 
-enum class LineOutcome { Stored, Skipped, Failed };
+// Text of the file for a message: at most 40 characters, each that is not printable ASCII as '?'.
+std::string Printable(std::string_view text) {
+  std::string shown(text.substr(0, 40));
+  for (char& c : shown) {
+    c = (c < ' ' || c > '~') ? '?' : c;
+  }
+  return shown;
+}
 
-struct ValueReader {
-  Settings& settings;
-  const Field& field;
-  std::string_view text;
+std::string_view Trimmed(std::string_view text) {
+  SkipBlanks(text);
+  while (!text.empty() && IsBlank(text.back())) {
+    text.remove_suffix(1);
+  }
+  return text;
+}
 
-  template <typename T>
-  LineOutcome Store(T Settings::*member, const std::optional<T>& value) const {
+// The first word of a value as the file gives it, for a message.
+std::string Shown(std::string_view text) {
+  SkipBlanks(text);
+  size_t length = 0;
+  while (length < text.size() && !IsBlank(text[length])) {
+    ++length;
+  }
+  return length == 0 ? "(nothing)" : Printable(text.substr(0, length));
+}
+
+enum class LineOutcome { kStored, kIgnored, kFailed };
+
+// Reads the value of one known key into the record. What follows a bool, number or time on the
+// line is ignored. A value that does not parse, a number outside its field's type, or one that
+// its field refuses, leaves the field as it was; reading goes on with the next line. Only a time
+// of day that parses but is out of range (hour 0-23, minute and second 0-59) fails the reading.
+// *problem says what was wrong (empty when nothing was).
+class ValueReader {
+ public:
+  ValueReader(Settings& settings, const Field& field, std::string_view text, std::string& problem)
+      : settings_(settings), field_(field), text_(text), problem_(problem) {}
+
+  LineOutcome operator()(bool Settings::*member) const {
+    const auto value = ReadBool(text_);
     if (!value) {
-      return LineOutcome::Skipped;
+      return Ignored("is not true or false");
     }
-    settings.*member = *value;
-    return LineOutcome::Stored;
+    settings_.*member = *value;
+    return LineOutcome::kStored;
   }
-  LineOutcome operator()(bool Settings::*member) const { return Store(member, ReadBool(text)); }
-  LineOutcome operator()(int32_t Settings::*member) const {
-    return Store(member, ReadIntegerField<int32_t>(text, field));
+  LineOutcome operator()(int32_t Settings::*member) const { return Integer(member); }
+  LineOutcome operator()(uint32_t Settings::*member) const { return Integer(member); }
+  LineOutcome operator()(double Settings::*member) const {
+    const auto value = ReadDouble(text_);
+    if (!value) {
+      return Ignored("is not a number");
+    }
+    const auto limited = Limited(*value);
+    if (!limited) {
+      return LineOutcome::kIgnored;
+    }
+    settings_.*member = *limited;
+    return LineOutcome::kStored;
   }
-  LineOutcome operator()(uint32_t Settings::*member) const {
-    return Store(member, ReadIntegerField<uint32_t>(text, field));
-  }
-  LineOutcome operator()(double Settings::*member) const { return Store(member, ReadDouble(text)); }
   LineOutcome operator()(TimeOfDay Settings::*member) const {
-    std::string_view rest = text;
+    std::string_view rest = text_;
     const auto hour = ReadInteger(rest);
     const auto minute = hour ? ReadInteger(rest) : std::nullopt;
     const auto second = minute ? ReadInteger(rest) : std::nullopt;
     if (!second) {
-      return LineOutcome::Skipped;
+      problem_ = std::string(field_.key) + " " + Printable(Trimmed(text_)) +
+                 " is not a time of day (hour minute second)";
+      return LineOutcome::kIgnored;
     }
     // The range check of calendar times, on 1 January 2000 at that time of day. Values beyond
     // int are out of range as well.
@@ -330,34 +370,87 @@ struct ValueReader {
                       .hour = asInt(*hour),
                       .minute = asInt(*minute),
                       .second = asInt(*second)})) {
-      return LineOutcome::Failed;
+      problem_ = std::string(field_.key) + " " + Printable(Trimmed(text_)) +
+                 " is not a time of day; the lines after it are not read";
+      return LineOutcome::kFailed;
     }
     TimeOfDay time;
     time.hour = static_cast<uint8_t>(*hour);
     time.minute = static_cast<uint8_t>(*minute);
     time.second = static_cast<uint8_t>(*second);
-    settings.*member = time;
-    return LineOutcome::Stored;
+    settings_.*member = time;
+    return LineOutcome::kStored;
   }
   LineOutcome operator()(std::string Settings::*member) const {
-    // The rest of the line verbatim. A longer path was skipped with its line; a NUL byte
-    // cannot be part of a path.
-    if (text.size() > kMaxPathLength || text.find('\0') != std::string_view::npos) {
-      return LineOutcome::Skipped;
+    // The rest of the line verbatim; a NUL byte cannot be part of a path.
+    if (text_.size() > kMaxPathLength || text_.find('\0') != std::string_view::npos) {
+      problem_ = std::string(field_.key) + " is longer than " + std::to_string(kMaxPathLength) +
+                 " characters or holds a NUL byte";
+      return LineOutcome::kIgnored;
     }
-    settings.*member = text;
-    return LineOutcome::Stored;
+    settings_.*member = text_;
+    return LineOutcome::kStored;
   }
-};
 
-// Reads the value of one known key. What follows a bool, number or time on the line is ignored.
-// A value that does not parse, or a number outside the range of its field's type (enabled:1,
-// threshold:abc, diskUsage:-60), or a negative daysToKeep, skips the line and leaves the field as
-// it was; reading goes on with the next line. Only a time of day that parses but is out of range
-// (hour 0-23, minute and second 0-59) fails the whole reading.
-LineOutcome StoreValue(Settings& settings, const Field& field, std::string_view text) {
-  return std::visit(ValueReader{settings, field, text}, field.member);
-}
+ private:
+  LineOutcome Ignored(const char* why) const {
+    problem_ = std::string(field_.key) + " " + Shown(text_) + " " + why;
+    return LineOutcome::kIgnored;
+  }
+
+  template <typename T>
+  LineOutcome Integer(T Settings::*member) const {
+    std::string_view rest = text_;
+    auto value = ReadInteger(rest);
+    if (!value) {
+      return Ignored("is not a whole number");
+    }
+    if (field_.below == Outside::kWrap && *value < 0 &&
+        *value >= std::numeric_limits<int32_t>::min()) {
+      value = *value + (int64_t{1} << 32);
+    }
+    if (*value < static_cast<int64_t>(std::numeric_limits<T>::min()) ||
+        *value > static_cast<int64_t>(std::numeric_limits<T>::max())) {
+      return Ignored("is out of range");
+    }
+    const auto limited = Limited(static_cast<double>(*value));
+    if (!limited) {
+      return LineOutcome::kIgnored;
+    }
+    settings_.*member = static_cast<T>(*limited);
+    return LineOutcome::kStored;
+  }
+
+  // The value within the field's limits, or nullopt when the field refuses it; a clamp or a
+  // refusal is told in problem_.
+  std::optional<double> Limited(double value) const {
+    const bool low = value < field_.low;
+    if (!low && value <= field_.high) {
+      return value;
+    }
+    const Outside outside = low ? field_.below : field_.above;
+    const std::string shown = std::string(field_.key) + " " + Shown(text_);
+    if (outside == Outside::kClamp) {
+      const double limit = low ? field_.low : field_.high;
+      problem_ = shown + (low ? " is below " : " is above ") + Number(limit) + "; " +
+                 Number(limit) + " is used";
+      return limit;
+    }
+    std::string current;
+    AppendValue(current, settings_, field_);
+    const std::string range = field_.high == kNone ? "below " + Number(field_.low)
+                              : field_.low == -kNone
+                                  ? "above " + Number(field_.high)
+                                  : "outside " + Number(field_.low) + " to " + Number(field_.high);
+    problem_ = shown + " is " + range + "; " + std::string(field_.key) + " stays " + current;
+    return std::nullopt;
+  }
+
+  Settings& settings_;
+  const Field& field_;
+  std::string_view text_;
+  std::string& problem_;
+};
 
 // ---- writing ----
 
@@ -433,53 +526,95 @@ std::string ConfigurationPath() {
   return folder.empty() ? std::string() : folder + "/config.txt";
 }
 
-ConfigReadResult ReadConfiguration(Settings& settings, const std::string& path) {
-  UniqueFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (fd.get() < 0) {
+ConfigReadResult ReadConfiguration(Settings& settings, const std::string& path,
+                                   ConfigProblems* problems) {
+  ConfigProblems ignored;
+  ConfigProblems& said = problems != nullptr ? *problems : ignored;
+  const std::string name = std::filesystem::path(path).filename().string();
+  // Opened without waiting (a FIFO in its place would wait for a writer forever) and taken only
+  // when it is a regular file.
+  UniqueFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+  if (const int error = errno; fd.get() < 0) {
+    if (error != ENOENT && error != ENOTDIR) {
+      said.push_back("The configuration file " + path + " cannot be read (" + std::strerror(error) +
+                     "); the defaults are used.");
+    }
     return ConfigReadResult::NoFile;
   }
   struct stat st {};
   if (fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
+    said.push_back("The configuration file " + path +
+                   " is not a regular file; the defaults are used.");
     return ConfigReadResult::NoFile;
   }
   LineReader reader(fd.get());
   std::string line;
   bool overLong = false;
-  while (reader.Next(line, overLong)) {
-    // An over-long line is skipped whole, never cut and never run into the next line.
+  size_t number = 0;
+  size_t unsaid = 0;
+  ConfigReadResult result = ConfigReadResult::Ok;
+  while (result == ConfigReadResult::Ok && reader.Next(line, overLong)) {
+    std::string problem;
+    // A byte-order mark (an editor's UTF-8 signature) is no part of the first key.
+    std::string_view text(line);
+    if (++number == 1 && text.starts_with("\xEF\xBB\xBF")) {
+      text.remove_prefix(3);
+    }
+    const size_t colon = text.find(':');
+    const Field* field =
+        overLong || colon == std::string::npos ? nullptr : FindField(text.substr(0, colon));
+    LineOutcome outcome = LineOutcome::kIgnored;
     if (overLong) {
+      // Skipped whole, never cut and never run into the next line.
+      problem = "it is longer than " + std::to_string(kMaxLineLength) + " characters";
+    } else if (colon == std::string::npos) {
+      const bool blank = std::all_of(text.begin(), text.end(), IsBlank);
+      problem = blank ? std::string() : "\"" + Printable(text) + "\" is not a key:value line";
+    } else if (field == nullptr) {
+      // Keys are compared exactly: no blanks trimmed, case counts.
+      problem =
+          "\"" + Printable(text.substr(0, colon)) + "\" is not a key (keys are case-sensitive)";
+    } else {
+      outcome =
+          std::visit(ValueReader(settings, *field, text.substr(colon + 1), problem), field->member);
+      if (outcome == LineOutcome::kFailed) {
+        result = ConfigReadResult::Failed;
+      }
+    }
+    if (problem.empty()) {
       continue;
     }
-    const size_t colon = line.find(':');
-    if (colon == std::string::npos || colon > kMaxKeyLength) {
-      continue;
-    }
-    // Keys are compared exactly: no blanks trimmed, case counts; unknown keys are skipped.
-    const Field* field = FindField(std::string_view(line).substr(0, colon));
-    if (field == nullptr) {
-      continue;
-    }
-    if (StoreValue(settings, *field, std::string_view(line).substr(colon + 1)) ==
-        LineOutcome::Failed) {
-      return ConfigReadResult::Failed;
+    if (said.size() < kMaxConfigProblems) {
+      said.push_back(name + " line " + std::to_string(number) + ": " + problem +
+                     (outcome == LineOutcome::kIgnored ? "; the line is ignored." : "."));
+    } else {
+      ++unsaid;
     }
   }
-  return ConfigReadResult::Ok;
+  if (reader.error() != 0) {
+    said.push_back("Reading " + path + " stopped after line " + std::to_string(number) + " (" +
+                   std::strerror(reader.error()) + ").");
+  }
+  if (unsaid > 0) {
+    said.push_back("... and " + std::to_string(unsaid) + " more lines of " + name +
+                   " are ignored or changed.");
+  }
+  return result;
 }
 
-ConfigReadResult ReadConfiguration(Settings& settings) {
+ConfigReadResult ReadConfiguration(Settings& settings, ConfigProblems* problems) {
   const std::string path = ConfigurationPath();
   if (path.empty()) {
     return ConfigReadResult::NoFile;
   }
-  return ReadConfiguration(settings, path);
+  return ReadConfiguration(settings, path, problems);
 }
 
 bool SaveConfiguration(const Settings& settings, const std::string& path) {
   const std::string text = FormatConfiguration(settings);
   // Written beside the real file, put on the disk, then renamed over it: a crash or a full disk
   // leaves either the old file or the new one, never a part.
-  if (!WriteFileAtomically(path, text, TemporaryName::kUnique, Durability::kSynced)) {
+  if (!WriteFileAtomically(path, text, Durability::kSynced)) {
     return false;
   }
   // Make the rename itself durable; a failure here no longer risks the content.

@@ -100,6 +100,18 @@ void Detector::EndActiveEvent() {
   if (state_.eventActive) {
     EndEvent();  // currentStamp_ is still the capture time of the last processed frame
   }
+  EndRefusalRun();
+}
+
+void Detector::EndRefusalRun() {
+  if (refusing_ && refusedInRun_ > 1) {
+    notices_.Say(Severity::kWarning, kBudgetTopic,
+                 std::to_string(refusedInRun_ - 1) + " more event(s) after the one at " +
+                     MakeStamp(firstRefusal_) + ", the last at " + MakeStamp(currentRefusal_) +
+                     ", were not recorded: the hourly budget was spent.");
+  }
+  refusing_ = false;
+  refusedInRun_ = 0;
 }
 
 void Detector::ProcessFrame(uint64_t number, uint32_t gap) {
@@ -165,6 +177,9 @@ void Detector::ProcessFrame(uint64_t number, uint32_t gap) {
   if (state_.rateDebt > 0) {
     --state_.rateDebt;
   }
+  if (refusing_ && position_ - lastRefusal_ > kRefusalRunGap) {
+    EndRefusalRun();
+  }
 }
 
 void Detector::BeginEvent() {
@@ -178,17 +193,21 @@ void Detector::BeginEvent() {
   }
   if (state_.rateDebt > kFramesPerHour) {
     // Budget spent: a new busy run is needed for the next attempt. The operator hears of the
-    // first refusal of a run; the ones that follow within a minute of each other belong to it.
-    if (!refusing_ || position_ - lastRefusal_ > kRefusalRunGap) {
+    // first refusal of a run at once, and of the ones that followed it within a minute of each
+    // other when the run ends.
+    if (!refusing_) {
       notices_.Say(Severity::kWarning, kBudgetTopic,
                    "Event at " + MakeStamp(currentStamp_) + " not recorded: the hourly budget of " +
                        std::to_string(hourlyRate) + " events is spent.");
+      firstRefusal_ = currentStamp_;
     }
     refusing_ = true;
+    ++refusedInRun_;
+    currentRefusal_ = currentStamp_;
     lastRefusal_ = position_;
     return;
   }
-  refusing_ = false;
+  EndRefusalRun();
   state_.eventStart = currentStamp_;
   state_.rateDebt += kFramesPerHour / (hourlyRate - 1);
   state_.eventActive = true;

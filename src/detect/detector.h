@@ -61,9 +61,10 @@ inline constexpr std::string_view kBudgetTopic = "budget";
 // The detection loop's work: compares every new ring frame with the frame triggerGap slots
 // earlier, turns the run of results into events and switches detection on and off on schedule.
 // One thread (the detection thread) calls DetectionStep; the relaxed counters may be read from
-// any thread. An event refused because the hourly budget is spent is said once per run of
-// refusals: refusals closer together than kRefusalRunGap frames are one run, counted in frames so
-// that a fast replay is told the same as a camera. The settings, ring, threshold map, event list,
+// any thread. An event refused because the hourly budget is spent is said at once when it begins a
+// run of refusals, and the count of the others in the run when the run ends: refusals closer
+// together than kRefusalRunGap frames are one run, counted in frames so that a fast replay is told
+// the same as a camera. The settings, ring, threshold map, event list,
 // clock and notices must outlive the detector. Each pass reads one settings record throughout.
 class Detector {
  public:
@@ -85,8 +86,8 @@ class Detector {
   // the settings as they stand when it begins (the schedule's switch included).
   void DetectionStep();
   // For a stop (end of a replayed file, Exit, a signal): an event in progress ends on the last
-  // processed frame, its event file is written and it is queued like any other. Nothing happens
-  // when no event is active. Detection thread, or after it has stopped.
+  // processed frame, its event file is written and it is queued like any other, and a run of
+  // budget refusals in progress is summed up. Detection thread, or after it has stopped.
   void EndActiveEvent();
   // Start-up evaluation of the enable window: enabled is set by whether the time of day lies in
   // [enableTime, disableTime), a window that may span midnight; equal times leave it alone.
@@ -97,7 +98,6 @@ class Detector {
 
   // Detection thread only (and the sink calls it makes).
   const FrameStatistics& statistics() const { return statistics_; }
-  const DetectionState& state() const { return state_; }
   uint32_t currentSlot() const { return currentSlot_; }
   // The detector's own whole copy of the frame just processed (kFrameBytes) and its capture
   // time: the ring slot may already be refilled.
@@ -129,6 +129,8 @@ class Detector {
   void ProcessFrame(uint64_t number, uint32_t gap);
   void BeginEvent();
   void EndEvent();
+  // Says how many events the budget refused after the first of the run, and ends the run.
+  void EndRefusalRun();
 
   SharedSettings& settings_;
   std::shared_ptr<const Settings> pass_;  // the record the pass in progress reads
@@ -154,8 +156,11 @@ class Detector {
   Relaxed<uint64_t> framesLost_{0};
   FrameProgress framesRead_;
   EventObserver eventObserver_;
-  bool refusing_ = false;     // the last attempt to begin an event was refused
-  uint64_t lastRefusal_ = 0;  // position_ of that attempt
+  bool refusing_ = false;     // a run of refusals of the budget is in progress
+  uint64_t lastRefusal_ = 0;  // position_ of its last refusal
+  uint64_t refusedInRun_ = 0;
+  UtcTime firstRefusal_{};  // the capture times of its first and last refusals
+  UtcTime currentRefusal_{};
 };
 
 }  // namespace ombrix

@@ -3,19 +3,14 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
-#include <memory>
 #include <string_view>
 
 #include "base/atomic_file.h"
+#include "base/file.h"
 #include "base/folders.h"
 
 namespace ombrix {
 namespace {
-
-struct FileCloser {
-  void operator()(std::FILE* file) const noexcept { std::fclose(file); }
-};
-using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
 
 // One line of at most 30 characters without its line end; nullopt at end of file. A longer line
 // is cut after 30 characters, as a reader with a 31-character buffer would.
@@ -87,7 +82,7 @@ bool RecordEvent(const std::string& archiveFolderSetting, EventList& eventList, 
                 "An event was not recorded: its time lies outside the years 1900 to 9999.");
     return false;
   }
-  // Written under "." + the name and renamed when complete, so that a crash never leaves a
+  // Written under a temporary name and renamed when complete, so that a crash never leaves a
   // partial event file for the review or the archive thread to find.
   std::string why;
   for (int attempt = 0; attempt < 2; ++attempt) {
@@ -99,8 +94,7 @@ bool RecordEvent(const std::string& archiveFolderSetting, EventList& eventList, 
     }
     const std::string path = folder + "/e" + first + ".txt";
     int error = 0;
-    if (WriteFileAtomically(path, first + "\r\n" + last + "\r\n", TemporaryName::kFixed,
-                            Durability::kCached, &error)) {
+    if (WriteFileAtomically(path, first + "\r\n" + last + "\r\n", Durability::kCached, &error)) {
       eventList.Append(start);
       return true;
     }
@@ -114,7 +108,7 @@ bool RecordEvent(const std::string& archiveFolderSetting, EventList& eventList, 
 }
 
 std::optional<EventTimes> ReadEventFile(const std::string& path) {
-  FilePtr file(std::fopen(path.c_str(), "rb"));
+  const FilePtr file = OpenFile(path, "rb");
   if (!file) {
     return std::nullopt;
   }

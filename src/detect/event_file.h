@@ -36,12 +36,12 @@ inline constexpr std::string_view kEventFileTopic = "event-file";
 
 // Writes the event file events/e<S>.txt (S CR LF E CR LF, 42 bytes) under the base folder given by
 // the archiveFolder setting, replacing a file of that name, and only once the file is complete and
-// closed appends its start to the list. The file is written as ".e<S>.txt" and renamed when
-// complete, so the archive thread is never handed an event it cannot read. A time that no Stamp can
-// hold is refused and said as an error. A write that fails (no events folder, a file that cannot be
-// made, written or renamed) is tried once more; when that fails too, the event is said as an error
-// with its times and the `ombrix mark` command that keeps it later.
-// True when the event was written and queued.
+// closed appends its start to the list. The file is written under a temporary name and renamed
+// when complete, so the archive thread is never handed an event it cannot read. A time that no
+// Stamp can hold is refused and said as an error. A write that fails (no events folder, a file that
+// cannot be made, written or renamed) is tried once more; when that fails too, the event is said as
+// an error with its times and the `ombrix mark` command that keeps it later. True when the event
+// was written and queued.
 bool RecordEvent(const std::string& archiveFolderSetting, EventList& eventList, UtcTime start,
                  UtcTime end, Notices& notices);
 

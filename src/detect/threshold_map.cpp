@@ -35,9 +35,4 @@ void ThresholdMap::Build(int32_t threshold, const std::string& maskFile) {
   current_.store(std::move(table), std::memory_order_release);
 }
 
-const uint8_t* ThresholdMap::data() const {
-  const auto table = Current();
-  return table ? table->data() : nullptr;
-}
-
 }  // namespace ombrix

@@ -37,10 +37,6 @@ class ThresholdMap {
   // The current table; null before the first Build.
   std::shared_ptr<const Table> Current() const { return current_.load(std::memory_order_acquire); }
 
-  // The current table's bytes; null before the first Build. The pointer stays valid only until
-  // the next Build: a thread that may overlap a rebuild holds Current() instead.
-  const uint8_t* data() const;
-
  private:
   std::mutex buildMutex_;
   std::atomic<std::shared_ptr<const Table>> current_;

@@ -1,6 +1,8 @@
 #include "detect/time_history.h"
 
+#include <algorithm>
 #include <charconv>
+#include <cmath>
 #include <cstring>
 #include <string_view>
 #include <system_error>
@@ -24,8 +26,13 @@ class LineBuilder {
     const auto result = std::to_chars(digits, digits + sizeof digits, value);
     Padded(std::string_view(digits, static_cast<size_t>(result.ptr - digits)), width);
   }
+  // Saturated to what width characters hold: -999.99 to 9999.99 for width 7 and precision 2.
   void Fixed(double value, int precision, size_t width) {
-    char digits[400];  // enough for any double in fixed notation
+    const double step = std::pow(10.0, -precision);
+    const double high = std::pow(10.0, static_cast<double>(width) - precision - 1) - step;
+    const double low = -(std::pow(10.0, static_cast<double>(width) - precision - 2) - step);
+    value = std::isnan(value) ? 0.0 : std::clamp(value, low, high);
+    char digits[64];
     const auto result =
         std::to_chars(digits, digits + sizeof digits, value, std::chars_format::fixed, precision);
     if (result.ec != std::errc()) {
@@ -155,17 +162,20 @@ bool WriteEventTimeHistoryLine(std::FILE* file, const TimeHistoryRow& row, doubl
                    FormatEventTimeHistoryLine(text, sizeof text - 2, row, azimuth, elevation));
 }
 
-bool ParseTimeHistoryLine(const char* line, TimeHistoryRow& row) {
+namespace {
+
+// The five fields of a line into row; what follows them, or nullptr when they do not parse.
+const char* ParseRow(const char* line, TimeHistoryRow& row) {
   if (line == nullptr) {
-    return false;
+    return nullptr;
   }
   const char* p = SkipSpace(line);
   if (strnlen(p, kStampLength) != kStampLength) {
-    return false;
+    return nullptr;
   }
   const std::optional<UtcTime> time = ParseStamp(std::string_view(p, kStampLength));
   if (!time) {
-    return false;
+    return nullptr;
   }
   row.time = *time;
   p += kStampLength;
@@ -177,8 +187,45 @@ bool ParseTimeHistoryLine(const char* line, TimeHistoryRow& row) {
   p = Expect(p, ',');
   p = p ? ReadNumber(p, row.centroidX) : nullptr;
   p = Expect(p, ',');
-  p = p ? ReadNumber(p, row.centroidY) : nullptr;
-  return p != nullptr;
+  return p ? ReadNumber(p, row.centroidY) : nullptr;
+}
+
+}  // namespace
+
+bool ParseTimeHistoryLine(const char* line, TimeHistoryRow& row) {
+  return ParseRow(line, row) != nullptr;
+}
+
+TimeHistoryReader::TimeHistoryReader(const std::string& path) : file_(OpenFile(path, "rb")) {}
+
+TimeHistoryReader::Line TimeHistoryReader::Next(TimeHistoryRow& row, double* azimuth,
+                                                double* elevation) {
+  char text[256];
+  if (file_ == nullptr || std::fgets(text, sizeof text, file_.get()) == nullptr) {
+    return Line::kEnd;
+  }
+  if (std::strchr(text, '\n') == nullptr) {
+    // An overlong line: drop the rest of it so that the next read starts on the next line.
+    int c;
+    while ((c = std::fgetc(file_.get())) != EOF && c != '\n') {
+    }
+  }
+  TimeHistoryRow parsed{};
+  const char* rest = ParseRow(text, parsed);
+  if (rest == nullptr) {
+    return Line::kUnreadable;
+  }
+  row = parsed;
+  double sky[2];
+  const char* p = Expect(rest, ',');
+  p = p ? ReadNumber(p, sky[0]) : nullptr;
+  p = Expect(p, ',');
+  if (p != nullptr && ReadNumber(p, sky[1]) != nullptr && azimuth != nullptr &&
+      elevation != nullptr) {
+    *azimuth = sky[0];
+    *elevation = sky[1];
+  }
+  return Line::kRow;
 }
 
 }  // namespace ombrix

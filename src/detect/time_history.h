@@ -3,7 +3,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <string>
 
+#include "base/file.h"
 #include "base/utc_time.h"
 
 namespace ombrix {
@@ -21,13 +23,15 @@ struct TimeHistoryRow {
 //   stamp,pixelCount,excessSum,centroidX,centroidY
 // with the numbers right-aligned to minimum widths 6, 8, 6 and 6 ("%6d", "%8d", "%6.1f", "%6.1f"),
 // no space after a comma and no line end; files add "\r\n". Numbers are printed and read with '.'
-// as the decimal point whatever the process locale is.
+// as the decimal point whatever the process locale is. A fractional number that its field cannot
+// hold (a calibration far off gives an elevation of -1e300) is written as the nearest one that it
+// can, and one that is not a number as 0, so that a line is never lost for one value.
 
 // Writes the line and a terminating NUL into out; returns its length (49 for every clip line), or
 // 0 when it does not fit into size bytes or the time is one that no Stamp can hold.
 int FormatTimeHistoryLine(char* out, size_t size, const TimeHistoryRow& row);
 
-// The same line followed by ",azimuth,elevation", each "%7.2f".
+// The same line followed by ",azimuth,elevation", each "%7.2f" (so -999.99 to 9999.99).
 int FormatEventTimeHistoryLine(char* out, size_t size, const TimeHistoryRow& row, double azimuth,
                                double elevation);
 
@@ -40,5 +44,24 @@ bool WriteEventTimeHistoryLine(std::FILE* file, const TimeHistoryRow& row, doubl
 // "%d,%d,%lf,%lf"; whatever follows (the sky coordinates of an event line, CR, LF) is ignored.
 // False when the line does not parse; row is then unspecified.
 bool ParseTimeHistoryLine(const char* line, TimeHistoryRow& row);
+
+// Reads a time-history file (a clip log, an event's history) line by line. A file that does not
+// exist reads as one without lines. A line longer than any the station writes is read as its
+// beginning; the next read starts on the next line.
+class TimeHistoryReader {
+ public:
+  enum class Line { kEnd, kRow, kUnreadable };
+
+  explicit TimeHistoryReader(const std::string& path);
+  bool exists() const { return file_ != nullptr; }
+
+  // The next line into row, and an event line's azimuth and elevation into *azimuth and
+  // *elevation when asked for (left as they were when the line has none). kEnd when there are no
+  // more lines; kUnreadable when the line does not parse (row is then left as it was).
+  Line Next(TimeHistoryRow& row, double* azimuth = nullptr, double* elevation = nullptr);
+
+ private:
+  FilePtr file_;
+};
 
 }  // namespace ombrix

@@ -9,8 +9,10 @@ namespace ombrix {
 // run unlocked.
 std::mutex& codecLock();
 
-// Keeps FFmpeg's own log to errors. Its warnings (a decoder noting a marker it supplied itself,
-// say) mean nothing to an operator and would drown the station's own lines.
+// Silences FFmpeg's own log. Its lines ("moov atom not found", a decoder noting a marker it
+// supplied itself) mean nothing to an operator, reach standard error past the station's notice
+// channel, and would drown the station's own lines; every failure that matters is said by the
+// station in its own words. Done when the program starts; calling it again does no harm.
 void QuietMediaLibraryLog();
 
 }  // namespace ombrix

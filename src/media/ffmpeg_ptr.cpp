@@ -19,10 +19,15 @@ void CodecContextDeleter::operator()(AVCodecContext* context) const noexcept {
 
 void OutputContextDeleter::operator()(AVFormatContext* context) const noexcept {
   if (context->pb != nullptr && context->oformat != nullptr &&
-      !(context->oformat->flags & AVFMT_NOFILE)) {
+      !(context->oformat->flags & AVFMT_NOFILE) && !(context->flags & AVFMT_FLAG_CUSTOM_IO)) {
     avio_closep(&context->pb);
   }
   avformat_free_context(context);
+}
+
+void IoContextDeleter::operator()(AVIOContext* io) const noexcept {
+  av_freep(&io->buffer);
+  avio_context_free(&io);
 }
 
 void InputContextDeleter::operator()(AVFormatContext* context) const noexcept {

@@ -9,6 +9,7 @@
 struct AVCodecContext;
 struct AVFormatContext;
 struct AVFrame;
+struct AVIOContext;
 struct AVPacket;
 struct SwsContext;
 
@@ -19,8 +20,12 @@ struct CodecContextDeleter {
   void operator()(AVCodecContext* context) const noexcept;
 };
 struct OutputContextDeleter {
-  // Closes the output file if one was opened, then frees the context and its streams.
+  // Closes the output file if the library opened one, then frees the context and its streams.
   void operator()(AVFormatContext* context) const noexcept;
+};
+struct IoContextDeleter {
+  // Frees a caller's own I/O context and its buffer; the file behind it is the caller's.
+  void operator()(AVIOContext* io) const noexcept;
 };
 struct InputContextDeleter {
   void operator()(AVFormatContext* context) const noexcept;
@@ -37,6 +42,7 @@ struct ScalerDeleter {
 
 using CodecContextPtr = std::unique_ptr<AVCodecContext, CodecContextDeleter>;
 using OutputContextPtr = std::unique_ptr<AVFormatContext, OutputContextDeleter>;
+using IoContextPtr = std::unique_ptr<AVIOContext, IoContextDeleter>;
 using InputContextPtr = std::unique_ptr<AVFormatContext, InputContextDeleter>;
 using FramePtr = std::unique_ptr<AVFrame, FrameDeleter>;
 using PacketPtr = std::unique_ptr<AVPacket, PacketDeleter>;

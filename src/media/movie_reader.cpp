@@ -1,7 +1,6 @@
 #include "media/movie_reader.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <cstring>
 #include <mutex>
 
@@ -119,7 +118,7 @@ MovieReader::MovieReader(const std::string& path) {
 
 MovieReader::~MovieReader() = default;
 
-bool MovieReader::DecodeNext(bool reportUnfinished) {
+bool MovieReader::DecodeNext() {
   if (failed_) {
     return false;
   }
@@ -136,15 +135,11 @@ bool MovieReader::DecodeNext(bool reportUnfinished) {
   if (sent < 0) {
     return false;
   }
-  const int received = avcodec_receive_frame(codecContext_.get(), picture_.get());
-  if (received == AVERROR(EAGAIN) && reportUnfinished) {
-    std::fputs("Frame not finished\n", stdout);
-  }
-  return received == 0;
+  return avcodec_receive_frame(codecContext_.get(), picture_.get()) == 0;
 }
 
 bool MovieReader::readFrame(uint8_t* dst) {
-  if (!DecodeNext(true)) {
+  if (!DecodeNext()) {
     return false;
   }
   const AVFrame& picture = *picture_;
@@ -158,7 +153,7 @@ bool MovieReader::readFrame(uint8_t* dst) {
 }
 
 bool MovieReader::readFrameMax(uint8_t* dst) {
-  if (!DecodeNext(false)) {
+  if (!DecodeNext()) {
     return false;
   }
   const AVFrame& picture = *picture_;

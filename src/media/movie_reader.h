@@ -13,7 +13,8 @@ namespace ombrix {
 // brightness frames (the first plane of each decoded picture). The constructor always completes;
 // a file that cannot be opened or has no decodable video stream gives failed() and reads that
 // return false. Reading ends at the end of the file, on an error, at the first packet of another
-// stream, or at a packet that gives no picture. A picture smaller than 640x480 is never read
+// stream, or at a packet that gives no picture (silently: the reader never prints). A picture
+// smaller than 640x480 is never read
 // outside its bounds: its read returns false.
 //
 // Not copyable; one thread per reader; safe to destroy in every state. Ownership: the format
@@ -33,9 +34,8 @@ class MovieReader {
   bool readFrameMax(uint8_t* dst);
 
  private:
-  // Reads and decodes the next packet of the video stream into picture_. reportUnfinished prints
-  // "Frame not finished" when a packet gives no picture.
-  bool DecodeNext(bool reportUnfinished);
+  // Reads and decodes the next packet of the video stream into picture_.
+  bool DecodeNext();
 
   InputContextPtr formatContext_;
   CodecContextPtr codecContext_;

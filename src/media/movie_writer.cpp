@@ -1,9 +1,14 @@
 #include "media/movie_writer.h"
 
-#include <cstdio>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstring>
 #include <mutex>
 
+#include "base/atomic_file.h"
 #include "base/frame.h"
 #include "media/codec_lock.h"
 #include "media/stills.h"
@@ -11,7 +16,9 @@
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
+#include <libavutil/dict.h>
 #include <libavutil/error.h>
+#include <libavutil/mem.h>
 #include <libswscale/swscale.h>
 }
 
@@ -27,6 +34,13 @@ constexpr AVRational kMpeg1TimeBase{1, 30};  // MPEG-1 has no 29.97 with this nu
 // The frame period, which MPEG-2 can signal.
 constexpr AVRational kMpeg2TimeBase{FramePeriod::period::num, FramePeriod::period::den};
 constexpr int kRgbBytes = kFrameBytes * 3;  // packed RGB24
+constexpr int kIoBufferBytes = 64 * 1024;
+
+#if LIBAVFORMAT_VERSION_MAJOR >= 61
+using IoBytes = const uint8_t*;
+#else
+using IoBytes = uint8_t*;
+#endif
 
 std::string ErrorText(int code) {
   char text[AV_ERROR_MAX_STRING_SIZE] = {};
@@ -43,82 +57,54 @@ AVCodecID VideoCodecFor(const AVOutputFormat* format) {
   return format->video_codec;
 }
 
-}  // namespace
-
-MovieWriter::MovieWriter(const std::string& path) {
-  format_ = av_guess_format(nullptr, path.c_str(), nullptr);
-  if (format_ == nullptr) {
-    Fail("Could not find suitable output format", 0, false);
-    return;
-  }
-  AVFormatContext* context = nullptr;
-  if (const int made = avformat_alloc_output_context2(&context, format_, nullptr, path.c_str());
-      made < 0 || context == nullptr) {
-    Fail("Memory error", made, false);
-    return;
-  }
-  formatContext_.reset(context);
-
-  const AVCodecID codecId = VideoCodecFor(format_);
-  if (codecId == AV_CODEC_ID_NONE) {
-    // A container without video: nothing can be written into it, so no file is made.
-    return;
-  }
-  videoStream_ = avformat_new_stream(context, nullptr);
-  if (videoStream_ == nullptr) {
-    Fail("Could not alloc stream", AVERROR(ENOMEM), true);
-    return;
-  }
-  videoStream_->id = 0;
-  if (!OpenVideo()) {
-    return;
-  }
-
-  if (!(format_->flags & AVFMT_NOFILE)) {
-    if (const int opened = avio_open(&context->pb, path.c_str(), AVIO_FLAG_WRITE); opened < 0) {
-      Fail(("Could not open '" + path + "'").c_str(), opened, false);
-      return;
+// The movie's bytes go to a descriptor: FFmpeg never opens a file of its own.
+int WriteToDescriptor(void* opaque, IoBytes bytes, int size) {
+  const int fd = *static_cast<const int*>(opaque);
+  int written = 0;
+  while (written < size) {
+    const ssize_t n = write(fd, bytes + written, static_cast<size_t>(size - written));
+    if (n < 0 && errno == EINTR) {
+      continue;
     }
-  }
-  if (const int written = avformat_write_header(context, nullptr); written < 0) {
-    // The container refused the stream parameters (or the file took no bytes): no movie, and
-    // no half-made file left behind.
-    Fail("Invalid output format parameters", written, false);
-    if (context->pb != nullptr) {
-      avio_closep(&context->pb);
-      std::remove(path.c_str());
+    if (n <= 0) {
+      return AVERROR(n < 0 ? errno : EIO);
     }
-    return;
+    written += static_cast<int>(n);
   }
-  headerWritten_ = true;
+  return written;
 }
 
-void MovieWriter::Fail(const char* message, int code, bool fatal) {
-  if (!failed_) {
-    error_ = message;
-    reason_ = code != 0 ? ErrorText(code) : std::string();
+int64_t SeekDescriptor(void* opaque, int64_t offset, int whence) {
+  const int fd = *static_cast<const int*>(opaque);
+  if (whence & AVSEEK_SIZE) {
+    struct stat info {};
+    return fstat(fd, &info) == 0 ? static_cast<int64_t>(info.st_size) : AVERROR(errno);
   }
-  failed_ = true;
-  fatal_ = fatal_ || fatal;
+  const off_t position = lseek(fd, static_cast<off_t>(offset), whence & ~AVSEEK_FORCE);
+  return position < 0 ? AVERROR(errno) : static_cast<int64_t>(position);
 }
 
-bool MovieWriter::OpenVideo() {
-  const AVCodecID codecId = VideoCodecFor(format_);
+// The encoder for a container, as every station movie has it; null with *failure and *code when
+// it cannot be had.
+CodecContextPtr OpenEncoderFor(const AVOutputFormat* format, const std::string& options,
+                               const char** failure, int* code) {
+  const AVCodecID codecId = VideoCodecFor(format);
   const AVCodec* codec = nullptr;
   {
     std::lock_guard<std::mutex> lock(codecLock());
     codec = avcodec_find_encoder(codecId);
   }
   if (codec == nullptr) {
-    Fail("codec not found", 0, true);
-    return false;
+    *failure = "codec not found";
+    return nullptr;
   }
-  codecContext_.reset(avcodec_alloc_context3(codec));
-  if (codecContext_ == nullptr) {
-    Fail("Could not alloc stream", AVERROR(ENOMEM), true);
-    return false;
+  CodecContextPtr context(avcodec_alloc_context3(codec));
+  if (context == nullptr) {
+    *failure = "Could not alloc stream";
+    *code = AVERROR(ENOMEM);
+    return nullptr;
   }
-  AVCodecContext* c = codecContext_.get();
+  AVCodecContext* c = context.get();
   c->codec_id = codecId;
   c->codec_type = AVMEDIA_TYPE_VIDEO;
   c->bit_rate = kBitRate;
@@ -152,40 +138,165 @@ bool MovieWriter::OpenVideo() {
   // shorter range, early zero vectors, the X1 search or DCT-domain noise reduction saved nothing
   // measurable, and a second slice thread costs more CPU in total.
   c->thread_count = 1;
-  if (format_->flags & AVFMT_GLOBALHEADER) {
+  if (format->flags & AVFMT_GLOBALHEADER) {
     c->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+  }
+  AVDictionary* dictionary = nullptr;
+  if (!options.empty() && av_dict_parse_string(&dictionary, options.c_str(), "=", ":", 0) < 0) {
+    av_dict_free(&dictionary);
+    *failure = "could not open codec";
+    *code = AVERROR(EINVAL);
+    return nullptr;
   }
   int opened = 0;
   {
     std::lock_guard<std::mutex> lock(codecLock());
-    opened = avcodec_open2(c, codec, nullptr);
+    opened = avcodec_open2(c, codec, &dictionary);
   }
-  if (opened < 0) {
-    Fail("could not open codec", opened, true);
-    return false;
+  const bool unused = av_dict_count(dictionary) != 0;
+  av_dict_free(&dictionary);
+  if (opened < 0 || unused) {
+    *failure = "could not open codec";
+    *code = opened < 0 ? opened : AVERROR_OPTION_NOT_FOUND;
+    return nullptr;
   }
-  if (const int copied = avcodec_parameters_from_context(videoStream_->codecpar, c); copied < 0) {
-    Fail("Could not alloc stream", copied, true);
-    return false;
-  }
-  videoStream_->time_base = c->time_base;
-  videoStream_->avg_frame_rate = c->framerate;
-  videoStream_->r_frame_rate = c->framerate;
+  return context;
+}
 
+}  // namespace
+
+CodecContextPtr OpenMovieEncoder(const std::string& container, const std::string& options,
+                                 std::string* failure) {
+  const AVOutputFormat* format = av_guess_format(container.c_str(), nullptr, nullptr);
+  const char* why = "Could not find suitable output format";
+  int code = 0;
+  CodecContextPtr encoder =
+      format != nullptr ? OpenEncoderFor(format, options, &why, &code) : nullptr;
+  if (encoder == nullptr && failure != nullptr) {
+    *failure = why + (code != 0 ? ": " + ErrorText(code) : std::string());
+  }
+  return encoder;
+}
+
+MovieWriter::MovieWriter(const std::string& path) {
+  // Exclusive, and never through a link: a movie replaces nothing that is there already.
+  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+  if (fd < 0) {
+    fileError_ = errno;
+    Fail("Could not open '" + path + "'", AVERROR(fileError_), false);
+    return;
+  }
+  createdPath_ = path;
+  Open(path, fd);
+}
+
+MovieWriter::MovieWriter(AtomicFile& file) {
+  if (file.file() == nullptr) {
+    fileError_ = file.error() != 0 ? file.error() : EIO;
+    Fail("Could not open '" + file.path() + "'", AVERROR(fileError_), false);
+    return;
+  }
+  Open(file.path(), fileno(file.file()));
+}
+
+void MovieWriter::Open(const std::string& name, int fd) {
+  fd_ = fd;
+  format_ = av_guess_format(nullptr, name.c_str(), nullptr);
+  // A container that writes files of its own (numbered images) is not written through fd.
+  if (format_ == nullptr || (format_->flags & AVFMT_NOFILE) || VideoCodecFor(format_) == 0) {
+    Fail("Could not find suitable output format", 0, false);
+    ReleaseOutput(false);
+    return;
+  }
+  AVFormatContext* context = nullptr;
+  if (const int made = avformat_alloc_output_context2(&context, format_, nullptr, name.c_str());
+      made < 0 || context == nullptr) {
+    Fail("Memory error", made, false);
+    ReleaseOutput(false);
+    return;
+  }
+  formatContext_.reset(context);
+  const char* failure = nullptr;
+  int code = 0;
+  codecContext_ = OpenEncoderFor(format_, {}, &failure, &code);
+  videoStream_ = codecContext_ != nullptr ? avformat_new_stream(context, nullptr) : nullptr;
   picture_.reset(av_frame_alloc());
   packet_.reset(av_packet_alloc());
-  if (picture_ == nullptr || packet_ == nullptr) {
+  if (codecContext_ == nullptr) {
+    Fail(failure, code, true);
+  } else if (videoStream_ == nullptr || (code = avcodec_parameters_from_context(
+                                             videoStream_->codecpar, codecContext_.get())) < 0) {
+    Fail("Could not alloc stream", code < 0 ? code : AVERROR(ENOMEM), true);
+  } else if (picture_ == nullptr || packet_ == nullptr) {
     Fail("Could not allocate picture", AVERROR(ENOMEM), true);
-    return false;
+  } else {
+    AVCodecContext* c = codecContext_.get();
+    videoStream_->id = 0;
+    videoStream_->time_base = c->time_base;
+    videoStream_->avg_frame_rate = c->framerate;
+    videoStream_->r_frame_rate = c->framerate;
+    picture_->format = c->pix_fmt;
+    picture_->width = c->width;
+    picture_->height = c->height;
+    if (const int allocated = av_frame_get_buffer(picture_.get(), 0); allocated < 0) {
+      Fail("Could not allocate picture", allocated, true);
+    }
   }
-  picture_->format = c->pix_fmt;
-  picture_->width = c->width;
-  picture_->height = c->height;
-  if (const int allocated = av_frame_get_buffer(picture_.get(), 0); allocated < 0) {
-    Fail("Could not allocate picture", allocated, true);
-    return false;
+  if (failed_) {
+    videoStream_ = nullptr;
+    ReleaseOutput(false);
+    return;
   }
-  return true;
+  auto* buffer = static_cast<unsigned char*>(av_malloc(kIoBufferBytes));
+  io_.reset(buffer != nullptr ? avio_alloc_context(buffer, kIoBufferBytes, 1, &fd_, nullptr,
+                                                   &WriteToDescriptor, &SeekDescriptor)
+                              : nullptr);
+  if (io_ == nullptr) {
+    av_free(buffer);
+    Fail("Memory error", AVERROR(ENOMEM), false);
+    ReleaseOutput(false);
+    return;
+  }
+  context->pb = io_.get();
+  context->flags |= AVFMT_FLAG_CUSTOM_IO;
+  if (const int written = avformat_write_header(context, nullptr); written < 0) {
+    // The container refused the stream parameters (or the file took no bytes): no movie, and
+    // no half-made file left behind.
+    Fail("Invalid output format parameters", written, false);
+    ReleaseOutput(false);
+    return;
+  }
+  headerWritten_ = true;
+}
+
+void MovieWriter::Fail(const std::string& message, int code, bool fatal) {
+  if (!failed_) {
+    error_ = message;
+    reason_ = code != 0 ? ErrorText(code) : std::string();
+  }
+  failed_ = true;
+  fatal_ = fatal_ || fatal;
+}
+
+bool MovieWriter::ReleaseOutput(bool complete) {
+  bool closed = true;
+  if (io_ != nullptr) {
+    avio_flush(io_.get());
+    closed = io_->error >= 0;
+    formatContext_->pb = nullptr;
+    io_.reset();
+  }
+  formatContext_.reset();
+  videoStream_ = nullptr;
+  if (!createdPath_.empty()) {
+    closed = close(fd_) == 0 && closed;
+    if (!complete || !closed) {
+      unlink(createdPath_.c_str());
+    }
+    createdPath_.clear();
+  }
+  fd_ = -1;
+  return closed;
 }
 
 void MovieWriter::WriteFrame(const uint8_t* frame, bool pseudoColor) {
@@ -286,21 +397,15 @@ bool MovieWriter::Close() {
   picture_.reset();
   packet_.reset();
   codecContext_.reset();
-  videoStream_ = nullptr;
-  AVFormatContext* context = formatContext_.get();
-  if (context != nullptr && context->pb != nullptr && !(format_->flags & AVFMT_NOFILE)) {
-    // A write error that the buffered output met late shows in its error field or in the close.
-    avio_flush(context->pb);
-    if (context->pb->error < 0) {
-      complete = false;
-      code = context->pb->error;
-    }
-    if (const int closed = avio_closep(&context->pb); closed < 0) {
-      complete = false;
-      code = closed;
-    }
+  // A write error that the buffered output met late shows in its error field or in the close.
+  if (io_ != nullptr && complete) {
+    avio_flush(io_.get());
+    code = io_->error;
   }
-  formatContext_.reset();
+  if (!ReleaseOutput(complete) && complete) {
+    complete = false;
+    code = code < 0 ? code : AVERROR(errno);
+  }
   if (headerWritten_ && !complete) {
     Fail("Error while finishing the movie", code, false);  // an earlier failure stays the first
   }

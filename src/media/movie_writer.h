@@ -11,9 +11,19 @@ struct AVStream;
 
 namespace ombrix {
 
+class AtomicFile;
+
+// Opens the video encoder of the station's movies for a container named as FFmpeg names it
+// ("mp4", "mpeg"), set up exactly as MovieWriter uses it: the container's video codec (MPEG-4
+// Part 2 for MP4), 3 Mbit/s, 640x480, GOP 10, YUV 4:2:0, one thread. `options`
+// ("key=value:key=value") adds encoder options of one's own, for a benchmark trying candidates;
+// every one must be taken. Null when the encoder cannot be had; *failure then says why.
+CodecContextPtr OpenMovieEncoder(const std::string& container, const std::string& options = {},
+                                 std::string* failure = nullptr);
+
 // Writes 640x480 brightness frames as a movie whose container and codec follow the file name:
 // ".mp4" gives MPEG-4 Part 2 video in MP4 at 29.97 frames/s, ".mpg" MPEG-1 video in an MPEG
-// program stream at 30 frames/s. A writer that cannot be set up is failed() and writes no file;
+// program stream at 30 frames/s. A writer that cannot be set up is failed() and leaves no file;
 // callers check ready() before writing frames. A missing encoder, an encoder that does not open
 // or a picture or stream that cannot be allocated also make the writer fatal(): the station
 // cannot record at all and must end (exit code 1) in its orderly way; the writer itself never
@@ -21,11 +31,21 @@ namespace ombrix {
 // failed and drops every later frame; the process goes on. The writer never prints: the first
 // failure's line is kept in error() for the caller to say in its own words.
 //
-// Not copyable; one thread per writer. Ownership: the codec context, picture, packet, scaler
-// and RGB buffer are owned here; the stream is owned by the format context.
+// The writer opens every file itself, and FFmpeg writes only through that descriptor: a name is
+// never opened twice, and a link planted at it is never followed.
+//
+// Not copyable; one thread per writer. Ownership: the descriptor of a file it created, the I/O
+// context, codec context, picture, packet, scaler and RGB buffer are owned here; the stream is
+// owned by the format context.
 class MovieWriter {
  public:
+  // Creates the movie at path, which must not exist yet: a name that is taken (by a file, a
+  // folder or a link) gives a failed writer whose fileError() is EEXIST, and the file there stays
+  // as it was.
   explicit MovieWriter(const std::string& path);
+  // Writes into the open temporary of file, choosing the container by file.path(); the caller
+  // commits the file after a successful Close(). The file must outlive the writer.
+  explicit MovieWriter(AtomicFile& file);
   ~MovieWriter();  // calls Close() if not yet closed
   MovieWriter(const MovieWriter&) = delete;
   MovieWriter& operator=(const MovieWriter&) = delete;
@@ -49,31 +69,41 @@ class MovieWriter {
   const std::string& error() const { return error_; }
   // The system's word for the first failure ("Permission denied"); empty when there is none.
   const std::string& reason() const { return reason_; }
+  // errno of the creation of the file when it failed (EEXIST: the name is taken); else 0.
+  int fileError() const { return fileError_; }
   bool ready() const { return !failed_ && formatContext_ != nullptr && videoStream_ != nullptr; }
   int frameCount() const { return frameCount_; }
 
  private:
+  // Sets up the container chosen by name and its stream, writing to fd.
+  void Open(const std::string& name, int fd);
   // Marks the writer failed (and fatal) with the message and the library's error code (0: none).
-  void Fail(const char* message, int code, bool fatal);
-  bool OpenVideo();
+  void Fail(const std::string& message, int code, bool fatal);
   bool FillPseudoColor(const uint8_t* frame);
   // Sends a picture (or nullptr to drain) and writes every packet that comes out. False once a
   // packet could not be written.
   bool EncodeAndWrite(const AVFrame* picture);
+  // Frees the output; closes and (unless the movie is complete) removes a file created here.
+  // False when closing the file failed.
+  bool ReleaseOutput(bool complete);
 
   FramePtr picture_;
   PacketPtr packet_;  // reused for every encoded frame
   int frameCount_ = 0;
   const AVOutputFormat* format_ = nullptr;  // not owned
   OutputContextPtr formatContext_;
+  IoContextPtr io_;
   AVStream* videoStream_ = nullptr;  // owned by formatContext_
   CodecContextPtr codecContext_;
   ScalerPtr scaler_;                // pseudo-colour only, made on first use
   std::unique_ptr<uint8_t[]> rgb_;  // pseudo-colour RGB24 picture, made on first use
+  std::string createdPath_;         // the file this writer created; empty for none
+  int fd_ = -1;                     // where the bytes go; closed here only for createdPath_
   bool failed_ = false;
   bool fatal_ = false;
   std::string error_;
   std::string reason_;
+  int fileError_ = 0;
   bool headerWritten_ = false;
   bool closed_ = false;
   bool complete_ = false;  // the result of Close()

@@ -122,18 +122,18 @@ PacketPtr EncodePng(const AVFrame* rgb) {
   return context == nullptr ? nullptr : EncodeOnce(context.get(), rgb);
 }
 
-// Writes the bytes as the whole file, under a temporary name renamed when complete, so that a
-// full disk or a crash never leaves a truncated image that looks whole.
-bool WriteWholeFile(const std::string& path, const AVPacket& packet) {
-  return WriteFileAtomically(path,
-                             std::string_view(reinterpret_cast<const char*>(packet.data),
-                                              static_cast<size_t>(packet.size)),
-                             TemporaryName::kFixed, Durability::kCached);
+std::string_view BytesOf(const AVPacket& packet) {
+  return {reinterpret_cast<const char*>(packet.data), static_cast<size_t>(packet.size)};
 }
 
-}  // namespace
+// Writes the bytes as the whole file, under a temporary name renamed when complete, so that a
+// full disk or a crash never leaves a truncated image that looks whole.
+bool WriteWholeFile(const std::string& path, const AVPacket& packet, Durability durability) {
+  return WriteFileAtomically(path, BytesOf(packet), durability);
+}
 
-bool WriteJpegStill(const std::string& path, const uint8_t* image) {
+// The image coded as a JPEG of quantiser 2; null when the encoder cannot be had or fails.
+PacketPtr EncodeJpeg(const uint8_t* image) {
   CodecContextPtr context = OpenEncoder(AV_CODEC_ID_MJPEG, [](AVCodecContext* c) {
     c->pix_fmt = AV_PIX_FMT_YUVJ420P;  // full range
     c->width = kFrameWidth;
@@ -150,12 +150,9 @@ bool WriteJpegStill(const std::string& path, const uint8_t* image) {
     av_opt_set_int(c->priv_data, "lmin", kJpegLambda, 0);
     av_opt_set_int(c->priv_data, "lmax", kJpegLambda, 0);
   });
-  if (context == nullptr) {
-    return false;
-  }
-  FramePtr picture = AllocatePicture(AV_PIX_FMT_YUVJ420P);
+  FramePtr picture = context != nullptr ? AllocatePicture(AV_PIX_FMT_YUVJ420P) : nullptr;
   if (picture == nullptr) {
-    return false;
+    return nullptr;
   }
   for (int row = 0; row < kFrameHeight; ++row) {
     std::memcpy(picture->data[0] + row * picture->linesize[0], image + row * kFrameWidth,
@@ -167,8 +164,19 @@ bool WriteJpegStill(const std::string& path, const uint8_t* image) {
   }
   picture->pts = 1;
   picture->quality = kJpegLambda;
-  PacketPtr packet = EncodeOnce(context.get(), picture.get());
-  return packet != nullptr && WriteWholeFile(path, *packet);
+  return EncodeOnce(context.get(), picture.get());
+}
+
+}  // namespace
+
+bool WriteJpegStill(const std::string& path, const uint8_t* image) {
+  PacketPtr packet = EncodeJpeg(image);
+  return packet != nullptr && WriteWholeFile(path, *packet, Durability::kCached);
+}
+
+bool WriteJpegStill(AtomicFile& file, const uint8_t* image) {
+  PacketPtr packet = EncodeJpeg(image);
+  return packet != nullptr && file.Write(BytesOf(*packet));
 }
 
 void NormalizeSums(uint32_t* sums) {
@@ -200,7 +208,7 @@ bool WritePngStill(const std::string& path, const uint32_t* sums) {
     }
   }
   PacketPtr packet = EncodePng(picture.get());
-  return packet != nullptr && WriteWholeFile(path, *packet);
+  return packet != nullptr && WriteWholeFile(path, *packet, Durability::kCached);
 }
 
 namespace {
@@ -272,11 +280,7 @@ bool WriteColourStill(const std::string& path, const uint8_t* image,
     yuv->pts = 1;
     packet = EncodeOnce(context.get(), yuv.get());
   }
-  return packet != nullptr &&
-         WriteFileAtomically(path,
-                             std::string_view(reinterpret_cast<const char*>(packet->data),
-                                              static_cast<size_t>(packet->size)),
-                             TemporaryName::kUnique, Durability::kSynced);
+  return packet != nullptr && WriteWholeFile(path, *packet, Durability::kSynced);
 }
 
 }  // namespace ombrix

@@ -6,10 +6,15 @@
 
 namespace ombrix {
 
-// Writes a 640x480 brightness image as a JPEG file (quantiser 2). Silent: when the encoder or the
-// file cannot be had, or the file cannot be written whole, no file is left. True when the file
-// was written and closed.
+class AtomicFile;
+
+// Writes a 640x480 brightness image as a JPEG file (quantiser 2), whole or not at all (through an
+// AtomicFile). Silent: when the encoder or the file cannot be had, or the file cannot be written
+// whole, no file is left. True when the file was written and closed.
 bool WriteJpegStill(const std::string& path, const uint8_t* image);
+// The same image into the open temporary of file, which the caller commits; false when it could
+// not be encoded or written.
+bool WriteJpegStill(AtomicFile& file, const uint8_t* image);
 
 // Scales 307200 sums in place to 0..255 by the single-precision factor 255 / largest (truncating);
 // the largest becomes 254 or 255 depending on the rounding of that factor. An all-zero buffer is

@@ -85,8 +85,7 @@ std::optional<std::string> WriteEventFileAtomically(const std::string& archiveFo
   }
   const std::string path = folder + "/e" + start + ".txt";
   int error = 0;
-  if (!WriteFileAtomically(path, start + "\r\n" + end + "\r\n", TemporaryName::kUnique,
-                           Durability::kSynced, &error)) {
+  if (!WriteFileAtomically(path, start + "\r\n" + end + "\r\n", Durability::kSynced, &error)) {
     failure = {path, std::strerror(error)};
     return std::nullopt;
   }

@@ -1,7 +1,5 @@
 #include "review/export.h"
 
-#include <unistd.h>
-
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -10,6 +8,7 @@
 #include <type_traits>
 
 #include "base/atomic_file.h"
+#include "base/file.h"
 #include "base/folders.h"
 #include "media/movie_reader.h"
 #include "media/movie_writer.h"
@@ -18,11 +17,6 @@
 
 namespace ombrix {
 namespace {
-
-struct FileCloser {
-  void operator()(std::FILE* file) const noexcept { std::fclose(file); }
-};
-using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
 
 // Closes the writer; true when the movie was finished without a failed write. (Close may or may
 // not report the trailer's fate itself; both forms are taken.)
@@ -35,17 +29,6 @@ bool CloseChecked(Writer& writer) {
     writer.Close();
     return !writer.failed();
   }
-}
-
-// A name beside the output that keeps its extension, so the container is chosen the same way.
-std::string TemporaryBeside(const std::string& outputPath) {
-  const std::filesystem::path output(outputPath);
-  std::string name = ".";
-  name.append(output.stem().string());
-  name.append(".partial-");
-  name.append(std::to_string(getpid()));
-  name.append(output.extension().string());
-  return (output.parent_path() / name).string();
 }
 
 }  // namespace
@@ -69,11 +52,11 @@ ExportOutcome ExportEventMovie(const Settings& settings, const std::string& even
     history.reset(std::fopen((eventsFolder + "/c" + key + ".csv").c_str(), "rb"));
   }
 
-  AtomicFile output(outputPath, TemporaryBeside(outputPath));
+  AtomicFile output(outputPath);
   bool written = false;
   bool cancelled = false;
   {
-    MovieWriter writer(output.temporary());
+    MovieWriter writer(output);
     if (!writer.ready()) {
       outcome.result = ExportResult::kFailed;
       outcome.reason = "the movie cannot be created there (unknown extension or no access)";

@@ -6,17 +6,13 @@
 #include <vector>
 
 #include "base/atomic_file.h"
+#include "base/file.h"
 #include "calib/calibration.h"
 #include "detect/time_history.h"
 #include "storage/calibration_settings.h"
 
 namespace ombrix {
 namespace {
-
-struct FileCloser {
-  void operator()(std::FILE* file) const noexcept { std::fclose(file); }
-};
-using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
 
 bool Blank(const char* line) {
   for (; *line != '\0'; ++line) {
@@ -60,7 +56,7 @@ RecalculateOutcome RecalculateTimeHistory(const std::string& path, const Setting
   }
 
   const Tilt tilt = TiltFromPositions(calibration);
-  AtomicFile output(path, TemporaryName::kUnique);
+  AtomicFile output(path);
   for (const TimeHistoryRow& row : rows) {
     if (output.file() == nullptr) {
       break;

@@ -8,6 +8,7 @@
 #include <mutex>
 #include <vector>
 
+#include "base/file.h"
 #include "base/folders.h"
 #include "media/movie_reader.h"
 #include "review/event_listing.h"
@@ -15,11 +16,6 @@
 
 namespace ombrix {
 namespace {
-
-struct FileCloser {
-  void operator()(std::FILE* file) const noexcept { std::fclose(file); }
-};
-using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
 
 FilePtr OpenForReading(const std::string& path) {
   return FilePtr(std::fopen(path.c_str(), "rb"));

@@ -1,17 +1,20 @@
 #include "storage/archive_recorder.h"
 
-#include <unistd.h>
 #include <algorithm>
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <utility>
 
+#include "base/atomic_file.h"
 #include "base/folders.h"
 #include "detect/time_history.h"
 #include "media/stills.h"
 
 namespace ombrix {
+
+using std::chrono_literals::operator""ms;
+
 uint32_t ClampedIntegrationFactor(uint32_t factor) {
   return std::clamp<uint32_t>(factor, 1, 10);
 }
@@ -230,25 +233,9 @@ void ArchiveRecorder::WriteClipLog(int rowCount) {
   if (!moved) {
     return;
   }
-  char stamp[kStampLength + 1];
-  std::string folder;
-  if (!FormatStamp(rows_[0].time, stamp) ||
-      !GetArchiveMinuteFolder(writing_->archiveFolder, folder, stamp, true)) {
-    return;  // the clip reports the time or the folder
-  }
-  const std::string path = folder + "/c" + stamp + ".csv";
-  // Normally a new file; a clip started again within the same second (a restart, a clock step)
-  // appends to the log already there. Either way the log is whole: rows that cannot all be
-  // written are taken back.
-  std::FILE* file = std::fopen(path.c_str(), "ab");
-  if (file == nullptr) {
-    notices_.Failure(Severity::kError, kClipLogTopic,
-                     "Recording failed: cannot write the clip log in " + folder + ": " +
-                         std::strerror(errno) + ".");
-    return;
-  }
-  const long before = std::ftell(file);
-  bool written = before >= 0;
+  // Named like the clip; the file is whole or absent.
+  AtomicFile log(clipFolder_ + "/c" + clipStamp_ + ".csv");
+  bool written = log.opened();
   TimeHistoryRow line{};
   for (int i = 0; i < rowCount && written; ++i) {
     const ClipLogRow& row = rows_[i];
@@ -257,25 +244,12 @@ void ArchiveRecorder::WriteClipLog(int rowCount) {
     line.excessSum = row.excessSum;
     line.centroidX = row.centroidX;
     line.centroidY = row.centroidY;
-    written = WriteTimeHistoryLine(file, line);
+    written = log.Check(WriteTimeHistoryLine(log.file(), line));
   }
-  written = std::fflush(file) == 0 && written;
-  const int error = written ? 0 : errno;
-  if (!written) {
-    if (before > 0 && ftruncate(fileno(file), before) == 0) {
-      // the rows of the earlier clip stay
-    } else {
-      std::remove(path.c_str());
-    }
-  }
-  if (std::fclose(file) != 0 && written) {
-    written = false;
-    std::remove(path.c_str());
-  }
-  if (!written) {
+  if (!written || !log.Commit(Durability::kCached)) {
     notices_.Failure(Severity::kError, kClipLogTopic,
-                     "Recording failed: cannot write the clip log " + path + ": " +
-                         std::strerror(error != 0 ? error : EIO) + ".");
+                     "Recording failed: cannot write the clip log " + log.path() + ": " +
+                         std::strerror(log.error() != 0 ? log.error() : EIO) + ".");
     return;
   }
   notices_.Recovered(kClipLogTopic);
@@ -295,18 +269,24 @@ void ArchiveRecorder::StartIntegrationRun(UtcTime time) {
   std::fill_n(sums_.get(), kFrameBytes, 0u);
   archiveImagePath_.clear();
   eventsImagePath_.clear();
-  char stamp[kStampLength + 1];
-  if (!FormatStamp(time, stamp)) {
-    return;  // no image of this run is written; the clip reports the time
-  }
   const std::string& archiveFolder = writing_->archiveFolder;
   std::string folder;
-  if (GetArchiveMinuteFolder(archiveFolder, folder, stamp, true)) {
+  // The name of an image already there (times that repeat an earlier recording) is not taken.
+  char stamp[kStampLength + 1];
+  for (UtcTime named = time; named < time + kNominalFrameSpacing; named += 1ms) {
+    if (!FormatStamp(named, stamp) || !GetArchiveMinuteFolder(archiveFolder, folder, stamp, true)) {
+      return;  // no image of this run is written; the clip reports the time or the folder
+    }
     archiveImagePath_ = folder + "/a" + stamp + ".png";
+    std::error_code error;
+    if (!std::filesystem::exists(archiveImagePath_, error)) {
+      if (GetEventsFolder(archiveFolder, folder)) {
+        eventsImagePath_ = folder + "/a" + stamp + ".png";
+      }
+      return;
+    }
   }
-  if (GetEventsFolder(archiveFolder, folder)) {
-    eventsImagePath_ = folder + "/a" + stamp + ".png";
-  }
+  archiveImagePath_.clear();
 }
 
 void ArchiveRecorder::EndIntegrationRun(uint32_t factor) {
@@ -324,28 +304,43 @@ void ArchiveRecorder::EndIntegrationRun(uint32_t factor) {
 
 bool ArchiveRecorder::StartClip(UtcTime time) {
   std::fill_n(peak_.get(), kFrameBytes, uint8_t{0});
-  if (!FormatStamp(time, clipStamp_)) {
+  if (!FitsStamp(time)) {
     notices_.Failure(
         Severity::kError, kRecordingTopic,
         "Recording failed: a frame's capture time lies outside the years 1900 to 9999.");
     return false;
   }
-  clipTime_ = time;
-  progress_.ClipStarted(time);
-  FolderFailure failure;
-  if (!GetArchiveMinuteFolder(writing_->archiveFolder, clipFolder_, clipStamp_, true, &failure)) {
-    progress_.ClipStarted(std::nullopt);  // no clip after all
-    notices_.Failure(Severity::kError, kRecordingTopic,
-                     "Recording failed: " + failure.Describe() + ".");
-    return false;
-  }
   encoderFailureSeen_ = false;
-  encoder_.emplace(clipFolder_ + "/s" + clipStamp_ + ".mp4");
-  if (encoder_->failed()) {
-    CheckEncoder("cannot write the clip movies in");
+  // A clip name already taken (frame times that repeat an earlier recording: a replay run again,
+  // a clock set back to the same millisecond) is never overwritten: the clip takes the next free
+  // millisecond, within one frame spacing. Distinct names keep both recordings whole.
+  for (UtcTime named = time; named < time + kNominalFrameSpacing && FitsStamp(named);
+       named += 1ms) {
+    clipTime_ = named;
+    progress_.ClipStarted(named);
+    FormatStamp(named, clipStamp_);
+    FolderFailure failure;
+    if (!GetArchiveMinuteFolder(writing_->archiveFolder, clipFolder_, clipStamp_, true, &failure)) {
+      progress_.ClipStarted(std::nullopt);  // no clip after all
+      notices_.Failure(Severity::kError, kRecordingTopic,
+                       "Recording failed: " + failure.Describe() + ".");
+      return false;
+    }
+    encoder_.emplace(clipFolder_ + "/s" + clipStamp_ + ".mp4");
+    if (encoder_->fileError() != EEXIST) {
+      if (encoder_->failed()) {
+        CheckEncoder("cannot write the clip movies in");
+      }
+      peakPath_ = clipFolder_ + "/t" + clipStamp_ + ".jpg";
+      return true;
+    }
   }
-  peakPath_ = clipFolder_ + "/t" + clipStamp_ + ".jpg";
-  return true;
+  encoder_.reset();
+  progress_.ClipStarted(std::nullopt);
+  notices_.Failure(Severity::kError, kRecordingTopic,
+                   "Recording failed: the archive already holds clips at " + MakeStamp(time) +
+                       " and the 32 ms after it (the frame times repeat an earlier recording).");
+  return false;
 }
 
 void ArchiveRecorder::CheckEncoder(const char* doing) {

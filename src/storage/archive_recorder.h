@@ -88,6 +88,10 @@ inline constexpr int kArchiveQueueSlots = 16;
 // pngIntegrationFactor * 1024 frames are summed into the integrated image "a<Stamp>.png", and
 // every (105 / pngIntegrationFactor)-th of those is copied into the events folder.
 //
+// Nothing in the archive is overwritten: a clip or integrated image whose name an earlier
+// recording took (frame times that repeat, a clock set back to the millisecond) is named by the
+// next free millisecond, and every file is created new or written whole under a temporary name.
+//
 // Recording runs while detection is enabled or archiveAlways is set; a clip once begun is always
 // finished. The detector calls LogClipFrame and then RecordArchiveFrame for each processed frame,
 // on the detection thread, which only copies the frame, its capture time, its log row and the
@@ -124,9 +128,6 @@ class ArchiveRecorder final : public ArchiveSink {
   const ArchiveProgress& progress() const { return progress_; }
   // Frames left out of the archive because the queue was full (any thread).
   uint64_t FramesDropped() const { return framesDropped_; }
-  // The writer's position; valid on the detection thread after Drain().
-  int clipFrame() const { return clipFrame_; }
-  uint32_t integrationFrame() const { return integrationFrame_; }
 
  private:
   struct ClipLogRow {

@@ -228,9 +228,13 @@ void DiskCleaner::Pass() {
 
   // Cut back only while the disk is fuller than diskUsage percent, unless the archive is kept
   // minimal. Free space that cannot be read deletes nothing.
-  if (!settings->minimalArchive) {
+  if (!settings->minimalArchive || suspended_) {
     const auto freeFraction = FreeFractionOf(freeSpace_, base);
-    if (!freeFraction || *freeFraction > 1 - settings->diskUsage / 100.0) {
+    if (suspended_ && freeFraction && *freeFraction >= kResumeFreeFraction) {
+      Resume(base, *freeFraction);
+    }
+    if (!settings->minimalArchive &&
+        (!freeFraction || *freeFraction > 1 - settings->diskUsage / 100.0)) {
       return;
     }
   }
@@ -291,9 +295,19 @@ void DiskCleaner::DeleteMinute(const std::string& setting, const std::string& ar
   }
 }
 
+namespace {
+
+std::string Percent(double fraction) {
+  char percent[16];
+  std::snprintf(percent, sizeof percent, "%.1f", fraction * 100);
+  return percent;
+}
+
+}  // namespace
+
 void DiskCleaner::StopWhenStillFull(const std::string& base) {
   // Still nearly full after the deletion: stop detection and, after the current clip, the
-  // archive. In memory only; the operator or the daily schedule turns them on again.
+  // archive. In memory only; they come back on with the free space.
   const auto freeFraction = FreeFractionOf(freeSpace_, base);
   if (freeFraction && *freeFraction < kEmergencyFreeFraction) {
     const SharedSettings::Change change = settings_.Update([](Settings& s) {
@@ -301,14 +315,28 @@ void DiskCleaner::StopWhenStillFull(const std::string& base) {
       s.archiveAlways = false;
     });
     if (change.before->enabled || change.before->archiveAlways) {
-      char percent[16];
-      std::snprintf(percent, sizeof percent, "%.1f", *freeFraction * 100);
-      notices_.Say(Severity::kError, kDiskTopic,
-                   "The disk of " + base + " is nearly full (" + percent +
-                       "% free) after the oldest archive minute was deleted: detection and "
-                       "archiving are switched off.");
+      resumeEnabled_ = resumeEnabled_ || change.before->enabled;
+      resumeArchiveAlways_ = resumeArchiveAlways_ || change.before->archiveAlways;
+      suspended_ = true;
+      notices_.Failure(Severity::kError, kDiskTopic,
+                       "The disk of " + base + " is nearly full (" + Percent(*freeFraction) +
+                           "% free) after the oldest archive minute was deleted: detection and "
+                           "archiving are switched off until " +
+                           Percent(kResumeFreeFraction) + "% is free again.");
     }
   }
+}
+
+void DiskCleaner::Resume(const std::string& base, double freeFraction) {
+  settings_.Update([this](Settings& s) {
+    s.enabled = s.enabled || resumeEnabled_;
+    s.archiveAlways = s.archiveAlways || resumeArchiveAlways_;
+  });
+  resumeEnabled_ = false;
+  resumeArchiveAlways_ = false;
+  suspended_ = false;
+  notices_.Recovered(kDiskTopic, "The disk of " + base + " has " + Percent(freeFraction) +
+                                     "% free again: detection and archiving are switched on.");
 }
 
 }  // namespace ombrix

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <optional>
 #include <string>
 
@@ -31,7 +32,8 @@ class StatvfsFreeSpace final : public FreeSpace {
 // open fails to delete, and its folder then goes to the refuse folder. The minute folder of the
 // clip being recorded is never deleted, even when it sorts as the oldest (a clock stepped back):
 // the next oldest minute goes instead. Switching detection and archiving off is said (an error of
-// kDiskTopic): the station no longer records until the operator or the schedule turns them on.
+// kDiskTopic), and once kResumeFreeFraction of the disk is free again (the operator freed space,
+// or the cleaner's deletions did) the cleaner switches back on what it switched off, and says so.
 inline constexpr std::string_view kDiskTopic = "disk";
 
 class DiskCleaner {
@@ -39,6 +41,9 @@ class DiskCleaner {
   static constexpr int kPassInterval_ms = 10000;
   static constexpr int kMinimumClips = 500;
   static constexpr double kEmergencyFreeFraction = 0.05;
+  // Twice the emergency fraction: enough room that recording does not at once fill the disk
+  // again, and reached even when other files keep the disk fuller than diskUsage allows.
+  static constexpr double kResumeFreeFraction = 0.10;
 
   // All must outlive the cleaner; without the recorder's progress no folder is spared.
   DiskCleaner(SharedSettings& settings, FreeSpace& freeSpace, Notices& notices,
@@ -47,8 +52,12 @@ class DiskCleaner {
   DiskCleaner& operator=(const DiskCleaner&) = delete;
 
   // One retention pass. Reads minimalArchive, diskUsage and archiveFolder of one settings
-  // record; may set enabled and archiveAlways to false.
+  // record; may set enabled and archiveAlways to false, or back to true.
   void Pass();
+
+  // Whether the cleaner has switched detection and archiving off for a nearly full disk and not
+  // yet back on, for the station's status. Any thread.
+  bool Suspended() const { return suspended_.load(); }
 
  private:
   // The time of the clip being recorded; none when none is.
@@ -58,11 +67,17 @@ class DiskCleaner {
                     const std::string& day, const std::string& minute);
   // After a deletion: a disk still nearly full switches detection and archiving off.
   void StopWhenStillFull(const std::string& base);
+  // Switches back on what StopWhenStillFull switched off.
+  void Resume(const std::string& base, double freeFraction);
 
   SharedSettings& settings_;
   FreeSpace& freeSpace_;
   Notices& notices_;
   const ArchiveProgress* archiveProgress_;
+  std::atomic<bool> suspended_{false};
+  // What the cleaner switched off, to be switched on again (cleaner's thread only).
+  bool resumeEnabled_ = false;
+  bool resumeArchiveAlways_ = false;
 };
 
 }  // namespace ombrix

@@ -22,47 +22,6 @@
 namespace ombrix {
 namespace {
 
-// Reads a clip's detection log line by line; a clip without a log reads as no file.
-class ClipLogReader {
- public:
-  enum class Line { kEnd, kRow, kUnreadable };
-
-  explicit ClipLogReader(const std::string& path) : file_(std::fopen(path.c_str(), "rb")) {}
-  ~ClipLogReader() {
-    if (file_ != nullptr) {
-      std::fclose(file_);
-    }
-  }
-  ClipLogReader(const ClipLogReader&) = delete;
-  ClipLogReader& operator=(const ClipLogReader&) = delete;
-
-  bool exists() const { return file_ != nullptr; }
-
-  // The next line into row. kEnd when the log has no more lines (the clip ended early, as the
-  // last clip before a shutdown does); kUnreadable when the line does not parse (row untouched).
-  Line Next(TimeHistoryRow& row) {
-    char text[256];
-    if (file_ == nullptr || std::fgets(text, sizeof text, file_) == nullptr) {
-      return Line::kEnd;
-    }
-    if (std::strchr(text, '\n') == nullptr) {
-      // An overlong line: drop the rest of it so that the next read starts on the next line.
-      int c;
-      while ((c = std::fgetc(file_)) != EOF && c != '\n') {
-      }
-    }
-    TimeHistoryRow parsed{};
-    if (!ParseTimeHistoryLine(text, parsed)) {
-      return Line::kUnreadable;
-    }
-    row = parsed;
-    return Line::kRow;
-  }
-
- private:
-  std::FILE* file_;
-};
-
 // Birth time of a file where the file system records it, else its modification time; nullopt
 // when the file cannot be examined.
 std::optional<int64_t> FileCreationSeconds(const std::string& path) {
@@ -79,11 +38,6 @@ std::optional<int64_t> FileCreationSeconds(const std::string& path) {
   return std::nullopt;
 }
 
-// An event's file is written under "." + its name first, in the same folder.
-std::string TemporaryPath(const std::string& folder, const std::string& name) {
-  return folder + "/." + name;
-}
-
 // The time of a name letter + Stamp + extension, e.g. "e20240315_211507_042.txt"; nullopt for
 // any other name.
 std::optional<UtcTime> TimeOfName(std::string_view name, char letter, std::string_view extension) {
@@ -94,36 +48,22 @@ std::optional<UtcTime> TimeOfName(std::string_view name, char letter, std::strin
   return ParseStamp(name.substr(1, kStampLength));
 }
 
-// The folders of parent whose names begin with "s", oldest (smallest) first.
-std::vector<std::string> ArchiveLevel(const std::filesystem::path& parent) {
-  std::vector<std::string> names;
-  std::error_code error;
-  for (auto it = std::filesystem::directory_iterator(parent, error);
-       !error && it != std::filesystem::directory_iterator(); it.increment(error)) {
-    std::error_code typeError;
-    const std::string name = it->path().filename().string();
-    if (name.starts_with('s') && it->is_directory(typeError)) {
-      names.push_back(name);
-    }
-  }
-  std::sort(names.begin(), names.end());
-  return names;
-}
-
-// The start of the oldest minute folder of the archive (named "s" + YYYYMMDD_hhmm); nullopt when
-// the archive holds none.
-std::optional<UtcTime> OldestArchiveMinute(const std::string& base) {
-  const std::filesystem::path archive = std::filesystem::path(base) / "archive";
-  for (const std::string& year : ArchiveLevel(archive)) {
-    for (const std::string& day : ArchiveLevel(archive / year)) {
-      for (const std::string& minute : ArchiveLevel(archive / year / day)) {
-        if (const auto start = ParseStamp(minute.substr(1) + "00_000")) {
-          return start;
-        }
-      }
+// The time of a file the station names in the events folder: e, j, m or c + Stamp of an event, or
+// a copy of an integrated image (a); nullopt for any other name.
+std::optional<UtcTime> TimeOfEventsFolderName(std::string_view name) {
+  static constexpr std::pair<char, std::string_view> kKinds[] = {
+      {'e', ".txt"}, {'j', ".jpg"}, {'m', ".mp4"}, {'c', ".csv"}, {'a', ".png"}};
+  for (const auto& [letter, extension] : kKinds) {
+    if (const auto time = TimeOfName(name, letter, extension)) {
+      return time;
     }
   }
   return std::nullopt;
+}
+
+// The system's word for a file's failure ("No space left on device").
+std::string Reason(int error) {
+  return std::strerror(error != 0 ? error : EIO);
 }
 
 }  // namespace
@@ -150,20 +90,15 @@ size_t EventExtractor::QueueUncutEvents() {
   if (!GetEventsFolder(archiveFolder, eventsFolder)) {
     return 0;
   }
-  const std::optional<UtcTime> oldestMinute = OldestArchiveMinute(GetBaseFolder(archiveFolder));
+  const std::optional<UtcTime> oldestMinute = OldestArchiveMinute(archiveFolder);
   std::vector<UtcTime> uncut;
   std::vector<std::string> leftovers;
   std::error_code error;
   for (auto it = std::filesystem::directory_iterator(eventsFolder, error);
        !error && it != std::filesystem::directory_iterator(); it.increment(error)) {
     const std::string name = it->path().filename().string();
-    // A temporary is the real name behind one dot, or two when an image writer put its own
-    // temporary beside the cut's.
-    const std::string_view rest =
-        std::string_view(name).substr(std::min(name.find_first_not_of('.'), name.size()));
-    if (name.starts_with('.') && (TimeOfName(rest, 'j', ".jpg") || TimeOfName(rest, 'm', ".mp4") ||
-                                  TimeOfName(rest, 'c', ".csv") || TimeOfName(rest, 'e', ".txt") ||
-                                  TimeOfName(rest, 'a', ".png"))) {
+    const std::optional<std::string_view> behind = NameBehindTemporary(name);
+    if (behind && TimeOfEventsFolderName(*behind)) {
       leftovers.push_back(it->path().string());
       continue;
     }
@@ -208,6 +143,7 @@ void EventExtractor::Pass() {
     CutWaitingEvent(*settings, eventsFolder);
     handled = true;
   }
+  handled = RetryCuts(*settings, eventsFolder, false) || handled;
   if (handled) {
     DeleteOldEvents(*settings, eventsFolder);
   }
@@ -227,23 +163,21 @@ size_t EventExtractor::DrainAll(std::chrono::milliseconds bound) {
       }
       CutWaitingEvent(*settings, eventsFolder);
     }
+    if (std::chrono::steady_clock::now() < deadline) {
+      RetryCuts(*settings, eventsFolder, true);
+    }
   }
-  return (waiting_ ? 1 : 0) + eventList_.Size();
+  return (waiting_ ? 1 : 0) + eventList_.Size() + retries_.size();
 }
 
 bool EventExtractor::TakeNextEvent(const std::string& eventsFolder) {
-  // Raised before the entry leaves the list, so that another thread never sees an event in
-  // neither place.
-  hasWaiting_ = true;
   const std::optional<UtcTime> key = eventList_.TakeHead();
   if (!key) {
-    hasWaiting_ = false;
     return false;
   }
   const std::string path = eventsFolder + "/e" + MakeStamp(*key) + ".txt";
   const std::optional<EventTimes> times = ReadEventFile(path);
   if (!times) {
-    hasWaiting_ = false;
     notices_.Say(Severity::kWarning, kCutTopic,
                  "Event " + MakeStamp(*key) + " is not cut: its event file " + path +
                      " is missing or does not hold two Stamps.");
@@ -254,9 +188,52 @@ bool EventExtractor::TakeNextEvent(const std::string& eventsFolder) {
 }
 
 void EventExtractor::CutWaitingEvent(const Settings& settings, const std::string& eventsFolder) {
-  CutEvent(settings, eventsFolder, *waiting_);
+  const WaitingEvent event = *waiting_;
   waiting_.reset();
-  hasWaiting_ = false;
+  std::string why;
+  const Cut cut = CutEvent(settings, eventsFolder, event, &why);
+  const std::string key = MakeStamp(event.key);
+  if (cut == Cut::kFailed) {
+    retries_.push_back({event, 1, SteadyTime() + kCutRetryPauses[0]});
+    notices_.Say(Severity::kError, kCutTopic,
+                 "Event " + key + " could not be cut: " + why +
+                     ". It is tried again while the archive holds its clips.");
+  } else if (cut == Cut::kNothing) {
+    notices_.Say(Severity::kError, kCutTopic, "Event " + key + " is not cut: " + why + ".");
+  }
+}
+
+bool EventExtractor::RetryCuts(const Settings& settings, const std::string& eventsFolder,
+                               bool all) {
+  const auto now = SteadyTime();
+  const std::optional<UtcTime> oldest = OldestArchiveMinute(settings.archiveFolder);
+  bool tried = false;
+  for (auto it = retries_.begin(); it != retries_.end();) {
+    if (!all && it->due > now) {
+      ++it;
+      continue;
+    }
+    tried = true;
+    const WaitingEvent& event = it->event;
+    std::string why = "the archive no longer holds its clips";
+    Cut cut = Cut::kNothing;
+    if (oldest && *oldest <= event.last + kImageWindowAfter) {
+      cut = CutEvent(settings, eventsFolder, event, &why);
+    }
+    ++it->attempts;
+    if (cut == Cut::kFailed && it->attempts <= std::size(kCutRetryPauses)) {
+      it->due = now + kCutRetryPauses[it->attempts - 1];
+      ++it;
+      continue;
+    }
+    if (cut != Cut::kDone) {
+      notices_.Say(Severity::kError, kCutTopic,
+                   "Event " + MakeStamp(event.key) + " is not cut: " + why + " (given up after " +
+                       std::to_string(it->attempts) + " tries).");
+    }
+    it = retries_.erase(it);
+  }
+  return tried;
 }
 
 bool EventExtractor::ClipsComplete(const WaitingEvent& event) const {
@@ -275,46 +252,46 @@ bool EventExtractor::ClipsComplete(const WaitingEvent& event) const {
   return SteadyTime() - event.takenAt > kImageWindowAfter + kClipWaitLimit;
 }
 
-bool EventExtractor::CutEvent(const Settings& settings, const std::string& eventsFolder,
-                              const WaitingEvent& event) {
+EventExtractor::Cut EventExtractor::CutEvent(const Settings& settings,
+                                             const std::string& eventsFolder,
+                                             const WaitingEvent& event, std::string* why) {
   const Stamp key = MakeStamp(event.key);
-  const std::string image = "j" + key + ".jpg";
-  const std::string movie = "m" + key + ".mp4";
-  AtomicFile imageFile(eventsFolder + "/" + image, TemporaryPath(eventsFolder, image));
-  AtomicFile movieFile(eventsFolder + "/" + movie, TemporaryPath(eventsFolder, movie));
-  AtomicFile historyFile(eventsFolder + "/c" + key + ".csv", TemporaryName::kFixed);
-  const char* failure = nullptr;
+  AtomicFile image(eventsFolder + "/j" + key + ".jpg");
+  AtomicFile movie(eventsFolder + "/m" + key + ".mp4");
+  AtomicFile history(eventsFolder + "/c" + key + ".csv");
+  Movie cut;
   if (!ExtractEventImage(settings, event.first - kImageWindowBefore, event.last + kImageWindowAfter,
-                         imageFile.temporary())) {
-    failure = "its peak image could not be written";
-  } else if (!ExtractEventMovie(settings, event.first, event.last, movieFile.temporary())) {
-    failure = "its movie could not be written";
-  } else if (!WriteEventTimeHistory(settings, event.first, event.last, historyFile) ||
-             !historyFile.Commit(Durability::kCached)) {
-    failure = "its time history could not be written";
-  } else if (!imageFile.Commit(Durability::kCached) || !movieFile.Commit(Durability::kCached)) {
+                         image)) {
+    *why = "its peak image could not be written (" + Reason(image.error()) + ")";
+  } else if (cut = ExtractEventMovie(settings, event.first, event.last, movie); !cut.written) {
+    *why = "its movie could not be written (" + cut.failure + ")";
+  } else if (cut.frames == 0) {
+    *why = "the archive holds no clip of its window";
+    return Cut::kNothing;
+  } else if (!ExtractEventTimeHistory(settings, event.first, event.last, history) ||
+             !history.Commit(Durability::kCached)) {
+    *why = "its time history could not be written (" + Reason(history.error()) + ")";
+  } else if (!image.Commit(Durability::kCached) || !movie.Commit(Durability::kCached)) {
     // The movie is renamed last: an event with a movie has all three files.
-    failure = "its files could not be renamed into place";
+    *why = "its files could not be renamed into place (" +
+           Reason(image.error() != 0 ? image.error() : movie.error()) + ")";
+  } else {
+    if (cutObserver_) {
+      cutObserver_(event.key);
+    }
+    return Cut::kDone;
   }
-  if (failure != nullptr) {
-    notices_.Say(Severity::kError, kCutTopic,
-                 "Event " + key + " could not be cut: " + failure + ".");
-    return false;
-  }
-  if (cutObserver_) {
-    cutObserver_(event.key);
-  }
-  return true;
+  return Cut::kFailed;
 }
 
 bool EventExtractor::ExtractEventImage(const Settings& settings, UtcTime from, UtcTime to,
-                                       const std::string& outputPath) {
+                                       AtomicFile& output) {
   std::fill_n(image_.get(), kFrameBytes, uint8_t{0});
   const std::string& archiveFolder = settings.archiveFolder;
   std::optional<UtcTime> cursor = from;
   std::string folder;
   for (;;) {
-    cursor = FindNextArchiveTime(archiveFolder, *cursor, "t", ".jpg");
+    cursor = FindNextArchiveTime(archiveFolder, *cursor, "t", ".jpg", to);
     if (!cursor || *cursor > to) {
       break;
     }
@@ -325,12 +302,12 @@ bool EventExtractor::ExtractEventImage(const Settings& settings, UtcTime from, U
     MovieReader reader(folder + "/t" + stamp + ".jpg");
     reader.readFrameMax(image_.get());
   }
-  return WriteJpegStill(outputPath, image_.get());
+  return WriteJpegStill(output, image_.get());
 }
 
-bool EventExtractor::ExtractEventMovie(const Settings& settings, UtcTime first, UtcTime last,
-                                       const std::string& outputPath) {
-  MovieWriter writer(outputPath);
+EventExtractor::Movie EventExtractor::ExtractEventMovie(const Settings& settings, UtcTime first,
+                                                        UtcTime last, AtomicFile& output) {
+  MovieWriter writer(output);
   if (writer.fatal()) {
     notices_.Failure(Severity::kFatal, kCutTopic,
                      "The event movie encoder failed: " + writer.error() + ".");
@@ -341,27 +318,24 @@ bool EventExtractor::ExtractEventMovie(const Settings& settings, UtcTime first, 
   std::fill_n(frame_.get(), kFrameBytes, uint8_t{0});
   const std::string& archiveFolder = settings.archiveFolder;
 
-  std::optional<UtcTime> cursor = FindNextArchiveTime(archiveFolder, searchStart, "s", ".mp4");
+  std::optional<UtcTime> cursor =
+      FindNextArchiveTime(archiveFolder, searchStart, "s", ".mp4", lastFrame);
   std::string folder;
   TimeHistoryRow row{};
-  while (cursor && *cursor <= lastFrame) {
+  while (cursor && *cursor <= lastFrame && writer.ready()) {
     const Stamp stamp = MakeStamp(*cursor);
     if (!GetArchiveMinuteFolder(archiveFolder, folder, stamp, false)) {
       break;
     }
     MovieReader reader(folder + "/s" + stamp + ".mp4");
-    ClipLogReader log(folder + "/c" + stamp + ".csv");
+    TimeHistoryReader log(folder + "/c" + stamp + ".csv");
     for (int i = 0; i < kClipFrames; ++i) {
       // A frame that does not decode leaves the buffer as it was: the movie repeats the last one.
-      if (log.exists()) {
-        const ClipLogReader::Line line = log.Next(row);
-        if (line == ClipLogReader::Line::kEnd) {
-          break;
-        }
-        if (line == ClipLogReader::Line::kUnreadable) {
-          row.time = *cursor + i * kNominalFrameSpacing;
-        }
-      } else {
+      const TimeHistoryReader::Line line = log.Next(row);
+      if (log.exists() && line == TimeHistoryReader::Line::kEnd) {
+        break;
+      }
+      if (line != TimeHistoryReader::Line::kRow) {
         row.time = *cursor + i * kNominalFrameSpacing;
       }
       reader.readFrame(frame_.get());
@@ -371,29 +345,25 @@ bool EventExtractor::ExtractEventMovie(const Settings& settings, UtcTime first, 
       if (row.time > lastFrame) {
         break;
       }
-      if (writer.ready()) {
-        writer.WriteFrame(frame_.get(), false);
-      }
+      writer.WriteFrame(frame_.get(), false);
     }
-    cursor = FindNextArchiveTime(archiveFolder, *cursor, "s", ".mp4");
+    cursor = FindNextArchiveTime(archiveFolder, *cursor, "s", ".mp4", lastFrame);
   }
-  return writer.Close();
+  Movie movie;
+  movie.frames = writer.frameCount();
+  movie.written = writer.Close();
+  if (!movie.written) {
+    movie.failure = writer.reason().empty() ? writer.error() : writer.reason();
+  }
+  return movie;
 }
 
 bool EventExtractor::ExtractEventTimeHistory(const Settings& settings, UtcTime first, UtcTime last,
-                                             const std::string& outputPath) {
-  AtomicFile output(outputPath, TemporaryName::kFixed);
-  return WriteEventTimeHistory(settings, first, last, output) && output.Commit(Durability::kCached);
-}
-
-bool EventExtractor::WriteEventTimeHistory(const Settings& settings, UtcTime first, UtcTime last,
-                                           AtomicFile& output) {
-  const std::string& archiveFolder = settings.archiveFolder;
-  std::string eventsFolder;
-  if (!GetEventsFolder(archiveFolder, eventsFolder) || output.file() == nullptr) {
+                                             AtomicFile& output) {
+  if (output.file() == nullptr) {
     return false;
   }
-  bool written = true;
+  const std::string& archiveFolder = settings.archiveFolder;
   const UtcTime searchStart = first - kSearchStartBefore;
   const UtcTime firstFrame = first - kFirstFrameBefore;
   const UtcTime lastFrame = last;
@@ -402,19 +372,20 @@ bool EventExtractor::WriteEventTimeHistory(const Settings& settings, UtcTime fir
 
   TimeHistoryRow row{};  // the centroid carries over frames and clips without a log
   std::string folder;
-  std::optional<UtcTime> cursor = FindNextArchiveTime(archiveFolder, searchStart, "t", ".jpg");
+  std::optional<UtcTime> cursor =
+      FindNextArchiveTime(archiveFolder, searchStart, "t", ".jpg", lastFrame);
   while (cursor && *cursor <= lastFrame) {
     const Stamp stamp = MakeStamp(*cursor);
     if (!GetArchiveMinuteFolder(archiveFolder, folder, stamp, false)) {
       break;
     }
-    ClipLogReader log(folder + "/c" + stamp + ".csv");
+    TimeHistoryReader log(folder + "/c" + stamp + ".csv");
     for (int i = 0; i < kClipFrames; ++i) {
-      const ClipLogReader::Line line = log.Next(row);
-      if (log.exists() && line == ClipLogReader::Line::kEnd) {
+      const TimeHistoryReader::Line line = log.Next(row);
+      if (log.exists() && line == TimeHistoryReader::Line::kEnd) {
         break;
       }
-      if (line != ClipLogReader::Line::kRow) {
+      if (line != TimeHistoryReader::Line::kRow) {
         row.time = *cursor + i * kNominalFrameSpacing;
         row.pixelCount = 0;
         row.excessSum = 0;
@@ -431,16 +402,12 @@ bool EventExtractor::WriteEventTimeHistory(const Settings& settings, UtcTime fir
       }
       if (!output.Check(WriteEventTimeHistoryLine(output.file(), row, position.azimuth,
                                                   position.elevation))) {
-        written = false;
-        break;
+        return false;
       }
     }
-    if (!written) {
-      break;
-    }
-    cursor = FindNextArchiveTime(archiveFolder, *cursor, "t", ".jpg");
+    cursor = FindNextArchiveTime(archiveFolder, *cursor, "t", ".jpg", lastFrame);
   }
-  return written;
+  return true;
 }
 
 void EventExtractor::DeleteOldEvents(const Settings& settings, const std::string& eventsFolder) {
@@ -458,7 +425,7 @@ void EventExtractor::DeleteOldEvents(const Settings& settings, const std::string
   for (auto it = std::filesystem::directory_iterator(eventsFolder, error);
        !error && it != std::filesystem::directory_iterator(); it.increment(error)) {
     std::error_code typeError;
-    if (it->is_directory(typeError)) {
+    if (it->is_directory(typeError) || !TimeOfEventsFolderName(it->path().filename().string())) {
       continue;
     }
     const std::string path = it->path().string();

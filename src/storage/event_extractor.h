@@ -1,6 +1,5 @@
 #pragma once
 
-#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -8,6 +7,7 @@
 #include <optional>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "base/atomic_file.h"
 #include "base/clock.h"
@@ -33,12 +33,19 @@ inline constexpr std::chrono::milliseconds kClipWaitLimit{10000};
 // daysToKeep beyond this would overflow 32-bit seconds; larger values keep events that long.
 inline constexpr int32_t kMaxDaysToKeep = 24855;
 
+// An event whose cut failed (the disk was full at that moment) is tried again after these pauses,
+// while the archive still holds any of its window; after the last it is given up.
+inline constexpr std::chrono::seconds kCutRetryPauses[] = {
+    std::chrono::seconds(10), std::chrono::seconds(30), std::chrono::seconds(60),
+    std::chrono::seconds(120), std::chrono::seconds(300)};
+
 // The topic of an event that cannot be cut.
 inline constexpr std::string_view kCutTopic = "cut";
 
 // The archive thread's work: cuts each event taken off the event list out of the archive (peak
 // image "j", movie "m" and time history "c" in the events folder, each named by the Stamp of the
-// event's first frame, its key), then deletes event files older than daysToKeep days.
+// event's first frame, its key), then deletes the station's event files older than daysToKeep
+// days.
 //
 // An event is cut only when the archive holds its whole window: the recorder must have closed a
 // clip that begins after the window's end (L + 1500 ms), since a movie still being written cannot
@@ -46,11 +53,14 @@ inline constexpr std::string_view kCutTopic = "cut";
 // stopped, or the event has waited 1.5 s + 10 s on the steady clock, the event is cut with what
 // the archive has. Events are cut in list order: one that waits holds back the ones after it.
 //
-// The three files are written under temporary names in the events folder ("." + the final name,
-// which the event listing and the uncut-event scan do not take) and renamed, the movie last, once
-// all three are complete; an event whose files could not all be written leaves none of them, is
-// said and is not announced as cut. So an event file without its movie is an event not cut. An
-// event taken off the list whose event file cannot be read is said and dropped; an event movie
+// The three files are written under temporary names in the events folder (which the event
+// listing and the uncut-event scan do not take) and renamed, the movie last, once all three are
+// complete; an event whose files could not all be written leaves none of them and is not
+// announced as cut. So an event file without its movie is an event not cut. A cut that fails is
+// said and tried again after each of kCutRetryPauses while the archive holds any of the event's
+// window, without holding back the events after it; giving up is said too. A window in which the
+// archive holds no clip movie at all is nothing to cut: said at once as a failure, not retried.
+// An event taken off the list whose event file cannot be read is said and dropped; an event movie
 // that cannot be made at all for want of an encoder is fatal.
 //
 // One thread at a time calls Pass, DrainAll, QueueUncutEvents and the Extract functions. Each
@@ -62,7 +72,8 @@ class EventExtractor {
   using SteadyNow = std::function<std::chrono::steady_clock::time_point()>;
 
   // wallClock ages the event files for retention (also during a replay whose frames carry other
-  // times); steadyNow (default: std::chrono::steady_clock) bounds the wait for clips.
+  // times); steadyNow (default: std::chrono::steady_clock) bounds the wait for clips and times
+  // the retries.
   EventExtractor(const SharedSettings& settings, EventList& eventList, const Clock& wallClock,
                  const ArchiveProgress& archiveProgress, Notices& notices,
                  SteadyNow steadyNow = nullptr);
@@ -82,16 +93,14 @@ class EventExtractor {
   }
 
   // One pass of the archive thread (run about once a second): cut every event that is ready, in
-  // list order, and after a pass that cut one, apply event retention.
+  // list order, then the failed cuts whose pause is over, and after a pass that cut or tried one,
+  // apply event retention.
   void Pass();
 
   // For shutdown, after the recorder's FinishClip: cut every event still waiting or on the list
-  // without waiting for clips, as long as the time spent stays within bound. Returns how many
-  // events were left uncut (0 when all were cut).
+  // without waiting for clips, and try each failed cut once more, as long as the time spent stays
+  // within bound. Returns how many events were left uncut (0 when all were cut).
   size_t DrainAll(std::chrono::milliseconds bound);
-
-  // Whether an event is still held back waiting for its clips. Any thread may ask.
-  bool HasWaitingEvent() const { return hasWaiting_.load(); }
 
   // For start-up, before the archive thread runs: appends to the event list, oldest first, every
   // event file of the events folder that has no movie yet and whose window the archive may still
@@ -100,23 +109,28 @@ class EventExtractor {
   // file. Returns how many events were queued.
   size_t QueueUncutEvents();
 
-  // Each returns true when its file was written whole and closed; each reads the archive of
-  // settings.archiveFolder.
+  // Each writes into the open temporary of output (the caller commits it) from the archive of
+  // settings.archiveFolder, and returns false when output could not be written.
   // Peak image of the clip peak images whose first frame lies after from and not after to.
-  bool ExtractEventImage(const Settings& settings, UtcTime from, UtcTime to,
-                         const std::string& outputPath);
+  bool ExtractEventImage(const Settings& settings, UtcTime from, UtcTime to, AtomicFile& output);
   // Movie of the archived frames from first - 1000 ms to last.
-  bool ExtractEventMovie(const Settings& settings, UtcTime first, UtcTime last,
-                         const std::string& outputPath);
+  struct Movie {
+    bool written = false;
+    int frames = 0;       // the frames it holds
+    std::string failure;  // why it was not written
+  };
+  Movie ExtractEventMovie(const Settings& settings, UtcTime first, UtcTime last,
+                          AtomicFile& output);
   // Time history of the same frames, with the azimuth and elevation of each centroid by the
   // calibration of settings.
   bool ExtractEventTimeHistory(const Settings& settings, UtcTime first, UtcTime last,
-                               const std::string& outputPath);
+                               AtomicFile& output);
 
-  // Deletes every file in the events folder older than daysToKeep days by the wall clock, by
-  // birth time where the file system records it, else by modification time. A negative
-  // daysToKeep is refused (nothing is deleted); values above 24855 count as 24855. Each event
-  // file deleted is told to the delete observer.
+  // Deletes the station's own files in the events folder (e, j, m, c and a + Stamp with their
+  // extensions; never a file of another name, such as an operator's notes) older than daysToKeep
+  // days by the wall clock, by birth time where the file system records it, else by modification
+  // time. A negative daysToKeep is refused (nothing is deleted); values above 24855 count as
+  // 24855. Each event file deleted is told to the delete observer.
   void DeleteOldEvents(const Settings& settings, const std::string& eventsFolder);
 
  private:
@@ -126,18 +140,24 @@ class EventExtractor {
     UtcTime last;
     std::chrono::steady_clock::time_point takenAt;  // when it left the list
   };
+  // A failed cut waiting for its next try.
+  struct Retry {
+    WaitingEvent event;
+    size_t attempts;                            // cuts tried so far
+    std::chrono::steady_clock::time_point due;  // when the next is tried
+  };
+  enum class Cut { kDone, kFailed, kNothing };
 
   // Takes the next event off the list into waiting_ (reading its event file); false when the
   // list is empty or the event file cannot be read (that event is said and dropped).
   bool TakeNextEvent(const std::string& eventsFolder);
   bool ClipsComplete(const WaitingEvent& event) const;
   void CutWaitingEvent(const Settings& settings, const std::string& eventsFolder);
-  // True when all three files were written and renamed into place.
-  bool CutEvent(const Settings& settings, const std::string& eventsFolder,
-                const WaitingEvent& event);
-  // The time history into output (left uncommitted); false when a write failed.
-  bool WriteEventTimeHistory(const Settings& settings, UtcTime first, UtcTime last,
-                             AtomicFile& output);
+  // Tries the retries that are due (all of them when `all`); true when one was tried.
+  bool RetryCuts(const Settings& settings, const std::string& eventsFolder, bool all);
+  // Writes all three files and renames them into place, or none; *why says what failed.
+  Cut CutEvent(const Settings& settings, const std::string& eventsFolder, const WaitingEvent& event,
+               std::string* why);
   std::chrono::steady_clock::time_point SteadyTime() const;
 
   const SharedSettings& settings_;
@@ -149,7 +169,7 @@ class EventExtractor {
   std::function<void(UtcTime key)> cutObserver_;
   std::function<void(UtcTime key)> deleteObserver_;
   std::optional<WaitingEvent> waiting_;
-  std::atomic<bool> hasWaiting_{false};  // waiting_ holds an event
+  std::vector<Retry> retries_;
   std::unique_ptr<uint8_t[]> image_;
   std::unique_ptr<uint8_t[]> frame_;
 };

@@ -19,22 +19,30 @@ long EntriesIn(const fs::path& folder) {
   return std::distance(fs::directory_iterator(folder), {});
 }
 
-TEST(AtomicFile, TheOldFileStaysUntilCommitThenTheNewOneIsWhole) {
-  for (const TemporaryName naming : {TemporaryName::kUnique, TemporaryName::kFixed}) {
-    test::TempDir dir;
-    const std::string path = (dir / "e.txt").string();
-    WriteFileBytes(path, "old\r\n");
-    AtomicFile file(path, naming);
-    ASSERT_TRUE(file.opened());
-    EXPECT_EQ(fs::path(file.temporary()).parent_path(), dir.path());
-    EXPECT_TRUE(fs::path(file.temporary()).filename().string().starts_with(".e.txt"));
-    ASSERT_TRUE(file.Write("new\r\n"));
-    ASSERT_GE(std::fputs("more\r\n", file.file()), 0);
-    EXPECT_EQ(ReadFileBytes(path), "old\r\n");
-    ASSERT_TRUE(file.Commit(Durability::kSynced));
-    EXPECT_EQ(ReadFileBytes(path), "new\r\nmore\r\n");
-    EXPECT_EQ(EntriesIn(dir.path()), 1);  // no temporary left beside it
+// A link at the real name is replaced, never written through, and links planted at the names
+// earlier temporaries had (".name", ".name.partial-PID") are never opened.
+TEST(AtomicFile, TheOldFileStaysUntilCommitAndNoPlantedLinkIsFollowed) {
+  test::TempDir dir;
+  const std::string path = (dir / "e.txt").string();
+  WriteFileBytes(dir / "victim", "root's file");
+  for (const char* planted : {"e.txt", ".e.txt", ".e.partial-1.txt"}) {
+    fs::create_symlink(dir / "victim", dir / planted);
   }
+  AtomicFile first(path), second(path);
+  ASSERT_TRUE(first.opened());
+  EXPECT_NE(first.temporary(), second.temporary());
+  EXPECT_EQ(NameBehindTemporary(fs::path(first.temporary()).filename().string()), "e.txt");
+  ASSERT_TRUE(first.Write("new\r\n"));
+  ASSERT_GE(std::fputs("more\r\n", first.file()), 0);
+  EXPECT_TRUE(fs::is_symlink(path));
+  ASSERT_TRUE(first.Commit(Durability::kSynced));
+  EXPECT_FALSE(fs::is_symlink(path));
+  EXPECT_EQ(ReadFileBytes(path), "new\r\nmore\r\n");
+  EXPECT_EQ(ReadFileBytes(dir / "victim"), "root's file");
+  second.Discard();
+  EXPECT_EQ(EntriesIn(dir.path()), 4);  // no temporary left beside them
+  EXPECT_EQ(NameBehindTemporary(".m20240101_000000_000.mp4"), "m20240101_000000_000.mp4");
+  EXPECT_FALSE(NameBehindTemporary("e.txt") || NameBehindTemporary("."));
 }
 
 // Abandoned, failed or uncommitted writes leave no file and keep the old content.
@@ -42,34 +50,23 @@ TEST(AtomicFile, FailuresAndAbandonedFilesLeaveNothing) {
   test::TempDir dir;
   const std::string path = (dir / "c.csv").string();
   WriteFileBytes(path, "old");
-  { AtomicFile(path, TemporaryName::kUnique).Write("abandoned"); }
+  { AtomicFile(path).Write("abandoned"); }
   int error = 0;
   EXPECT_FALSE(test::WithFileSizeLimit(4096, [&] {
-    return WriteFileAtomically(path, std::string(10000, 'x'), TemporaryName::kUnique,
-                               Durability::kCached, &error);
+    return WriteFileAtomically(path, std::string(10000, 'x'), Durability::kCached, &error);
   }));
   EXPECT_EQ(error, EFBIG);
-  { WriteFileBytes(AtomicFile(path, (dir / ".m.mp4").string()).temporary(), "cancelled"); }
   fs::create_directories(dir / "b" / "inside");  // a full folder cannot be renamed over
-  AtomicFile blocked((dir / "b").string(), TemporaryName::kFixed);
+  AtomicFile blocked((dir / "b").string());
   EXPECT_FALSE(blocked.Write("x") && blocked.Commit(Durability::kCached));
   EXPECT_NE(blocked.error(), 0);
   EXPECT_EQ(ReadFileBytes(path), "old");
   EXPECT_EQ(EntriesIn(dir.path()), 2);
 
-  AtomicFile nowhere((dir / "missing" / "c.txt").string(), TemporaryName::kUnique);
+  AtomicFile nowhere((dir / "missing" / "c.txt").string());
   EXPECT_FALSE(nowhere.opened());
   EXPECT_EQ(nowhere.error(), ENOENT);
   EXPECT_FALSE(nowhere.Write("x") || nowhere.Commit(Durability::kCached));
-}
-
-TEST(AtomicFile, AWritersOwnTemporaryIsRenamedOnCommit) {
-  test::TempDir dir;
-  AtomicFile movie((dir / "m.mp4").string(), (dir / ".m.mp4").string());
-  WriteFileBytes(movie.temporary(), "frames");
-  ASSERT_TRUE(movie.Commit(Durability::kSynced));
-  EXPECT_EQ(ReadFileBytes(dir / "m.mp4"), "frames");
-  EXPECT_EQ(EntriesIn(dir.path()), 1);
 }
 
 }  // namespace

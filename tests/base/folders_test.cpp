@@ -4,6 +4,7 @@
 
 #include <filesystem>
 #include <string>
+#include <vector>
 
 #include "support/temp_dir.h"
 
@@ -70,19 +71,26 @@ TEST_F(FoldersTest, NextArchiveStampIsStrictlyLaterAndMatchesLetterAndExtension)
   EXPECT_EQ(Next("20240101_120006_000"), "");
 }
 
-TEST_F(FoldersTest, NextArchiveStampWalksEmptyAndMissingMinutesIntoTheNextDay) {
+// Every clip of a stretch is found across gaps: empty minute folders, minutes and days that are
+// missing (a stop, the cleaner's work), a start long before the first clip, the end of a year.
+TEST_F(FoldersTest, NextArchiveStampFindsEveryClipAcrossGaps) {
   Make("20231231_233000_500");
-  for (int minute = 31; minute < 60; ++minute) {
-    Make("20231231_23" + std::to_string(minute) + "00_000", false);
-  }
-  Make("20240101_000000_000");  // second 0 of the next minute, in a new year
-  EXPECT_EQ(Next("20231231_233000_500"), "20240101_000000_000");
-  // Given minute and the next missing: on at 00:00 of the next day, past the clip at 23:30.
+  Make("20231231_233100_000", false);  // an empty minute folder
+  Make("20240101_000000_000");         // second 0 of a later minute, in a new year
   Make("20240228_233000_000");
   Make("20240229_000007_000");
-  EXPECT_EQ(Next("20240228_231000_000"), "20240229_000007_000");
-  EXPECT_EQ(Next("20240228_232905_000"), "20240228_233000_000");
-  EXPECT_EQ(Next("20240229_000007_000"), "");
+  Make("20240229_101500_250");
+  EXPECT_EQ(OldestArchiveMinute(base_), ParseStamp("20231231_233000_000"));
+  std::vector<Stamp> found;
+  for (Stamp at = "20231230_120000_000"; !(at = Next(at)).empty();) {
+    found.push_back(at);
+  }
+  EXPECT_EQ(found,
+            (std::vector<Stamp>{"20231231_233000_500", "20240101_000000_000", "20240228_233000_000",
+                                "20240229_000007_000", "20240229_101500_250"}));
+  // A search that ends with its stretch does not walk the rest of the archive.
+  EXPECT_FALSE(FindNextArchiveTime(base_, *ParseStamp("20240228_233000_000"), "s", ".mp4",
+                                   *ParseStamp("20240228_235959_999")));
 }
 
 }  // namespace

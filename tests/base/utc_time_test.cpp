@@ -25,6 +25,9 @@ TEST(UtcTimeTest, StampsReadBackAsTheirTimesAcrossTheCalendar) {
   EXPECT_GT(checked, 300000);
   EXPECT_EQ(MakeStamp(kLastStampTime), "99991231_235959_999");
   EXPECT_EQ(MakeStamp(kLastStampTime + 1ms), "");
+  // A replay from --start 9999-12-31T23:59:55Z of more than 5 s would name no file.
+  EXPECT_TRUE(FitsStamps(kLastStampTime - 5s, 5s));
+  EXPECT_FALSE(FitsStamps(kLastStampTime - 5s, 5s + 1ms));
   char fixed[kStampLength + 1] = "x";
   EXPECT_FALSE(FormatStamp(kFirstStampTime - 1ms, fixed));
   EXPECT_STREQ(fixed, "");

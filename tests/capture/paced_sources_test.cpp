@@ -193,7 +193,7 @@ TEST_F(FileSourceTest, StampsAreTheStartPlusThePresentationTime) {
   EXPECT_EQ(ring_.framesStored.load(), 100u);
   EXPECT_EQ(time_.Now() - VirtualTime::kStart, milliseconds(99 * 40));  // kept to real time
   for (int frame = 36; frame < 100; ++frame) {
-    const test::SlotCopy copy = test::CopyOfSlot(ring_, frame % kRingSlots);
+    const test::FrameCopy copy = test::CopyOfFrame(ring_, frame);
     ASSERT_FALSE(copy.pixels.empty()) << frame;
     const std::vector<uint8_t>& picture = copy.pixels;
     EXPECT_EQ(copy.stamp, created + milliseconds(frame * 40));
@@ -209,8 +209,35 @@ TEST_F(FileSourceTest, StampsAreTheStartPlusThePresentationTime) {
   WaitUntil([&] { return source->Finished(); });
   EXPECT_EQ(source->startTime(), VirtualTime::kOrigin + std::chrono::seconds(90));
   // frames 100..103: 36..39
-  EXPECT_EQ(MakeStamp(test::CopyOfSlot(ring_, 38).stamp), "20261206_220130_066");
-  EXPECT_EQ(MakeStamp(test::CopyOfSlot(ring_, 39).stamp), "20261206_220130_100");
+  EXPECT_EQ(MakeStamp(test::CopyOfFrame(ring_, 102).stamp), "20261206_220130_066");
+  EXPECT_EQ(MakeStamp(test::CopyOfFrame(ring_, 103).stamp), "20261206_220130_100");
+}
+
+// Recordings joined end to end, whose presentation times start again: the replay goes on from its
+// last time with the file's own spacing, so no capture time repeats. A start from which the file
+// would run past the last time a Stamp can hold is refused.
+TEST_F(FileSourceTest, TimesNeverRepeatAndAStartPastTheLastStampIsRefused) {
+  const std::string joined = (dir_ / "joined.ts").string();
+  for (const char* part : {"a.ts", "b.ts"}) {
+    ASSERT_TRUE(MakeMovie((dir_ / part).string(), 5, "25"));
+  }
+  test::WriteFileBytes(joined,
+                       test::ReadFileBytes(dir_ / "a.ts") + test::ReadFileBytes(dir_ / "b.ts"));
+  start_ = ParseStamp("20260102_235959_000");
+  auto source = Source(joined, nullptr);
+  ASSERT_TRUE(source->Start(ring_));
+  WaitUntil([&] { return source->Finished(); });
+  ASSERT_EQ(ring_.FramesStored(), 10u);
+  for (uint64_t n = 0; n < 10; ++n) {
+    EXPECT_EQ(test::CopyOfFrame(ring_, n).stamp, *start_ + milliseconds(40 * n)) << n;
+  }
+  start_ = ParseStamp("99991231_235957_000");  // the movie lasts 4 s
+  source = Source(movie_, nullptr);
+  EXPECT_FALSE(source->Start(ring_));
+  EXPECT_EQ(notices_.Recent().back().text,
+            "Video file " + movie_ +
+                " is not replayed: its frames from 99991231_235957_000 on "
+                "would run past the last time a file can be named (9999-12-31 23:59:59.999 UTC).");
 }
 
 // A fast source runs exactly 64 - gap frames ahead of the detector, and a stop ends its wait.
@@ -249,7 +276,7 @@ TEST_F(FileSourceTest, FastDeliveryStaysWithinReachOfTheDetector) {
     EXPECT_EQ(wrongFrames, 0) << gap;
     EXPECT_EQ(largestLead, reach) << gap;
     if (gap == 10) {  // virtual times from the given start, across midnight
-      EXPECT_EQ(MakeStamp(test::CopyOfSlot(ring, 36).stamp), "20260103_000000_440");
+      EXPECT_EQ(MakeStamp(test::CopyOfFrame(ring, 36).stamp), "20260103_000000_440");
     }
   }
 }

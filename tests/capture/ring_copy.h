@@ -7,15 +7,15 @@
 
 namespace ombrix::test {
 
-// What a ring slot holds, copied out; empty pixels when the slot has never been filled.
-struct SlotCopy {
+// Frame n of the ring and its capture time, copied out; empty pixels when it is not there.
+struct FrameCopy {
   std::vector<uint8_t> pixels;
   UtcTime stamp;
 };
 
-inline SlotCopy CopyOfSlot(const FrameRing& ring, uint32_t slot) {
-  SlotCopy copy{std::vector<uint8_t>(kFrameBytes), {}};
-  if (!ring.CopySlot(slot, copy.pixels.data(), &copy.stamp)) {
+inline FrameCopy CopyOfFrame(const FrameRing& ring, uint64_t n) {
+  FrameCopy copy{std::vector<uint8_t>(kFrameBytes), {}};
+  if (!ring.CopyFrame(n, copy.pixels.data(), &copy.stamp)) {
     copy.pixels.clear();
   }
   return copy;

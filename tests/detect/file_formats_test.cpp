@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
@@ -94,6 +95,10 @@ TEST(TimeHistoryTest, LinesHaveFixedWidthsAndParseBack) {
   }
   EXPECT_EQ(FormatEventTimeHistoryLine(line, sizeof line, cases[0].first, 123.456, -5.5), 65);
   EXPECT_EQ(line, cases[0].second + ", 123.46,  -5.50");
+  // Values no field can hold (a calibration of 1e300) are written as the nearest that fits.
+  EXPECT_EQ(FormatEventTimeHistoryLine(line, sizeof line, {time, 1, 1, 1e300, -1e300}, NAN, -1e300),
+            65);
+  EXPECT_EQ(line, std::string("20240315_211507_042,     1,       1,9999.9,-999.9,   0.00,-999.99"));
   EXPECT_EQ(FormatTimeHistoryLine(line, 49, cases[0].first), 0);  // no room for the NUL
   EXPECT_EQ(line, std::string());
   EXPECT_EQ(FormatTimeHistoryLine(line, sizeof line, {kFirstStampTime - kNominalFrameSpacing}), 0);
@@ -104,6 +109,20 @@ TEST(TimeHistoryTest, LinesHaveFixedWidthsAndParseBack) {
     TimeHistoryRow parsed;
     EXPECT_FALSE(ParseTimeHistoryLine(text, parsed)) << text;
   }
+  // A file read line by line: an event line's sky position, a broken line, an over-long one.
+  test::TempDir dir;
+  test::WriteFileBytes(dir / "c.csv", cases[0].second + ", 123.46,  -5.50\r\nbroken\r\n" +
+                                          cases[1].second + std::string(300, ' ') + "\r\n");
+  TimeHistoryReader reader((dir / "c.csv").string());
+  TimeHistoryRow row;
+  double azimuth = 0, elevation = 0;
+  EXPECT_EQ(reader.Next(row, &azimuth, &elevation), TimeHistoryReader::Line::kRow);
+  EXPECT_EQ(std::pair(row.pixelCount, azimuth + elevation), std::pair(12, 123.46 - 5.5));
+  EXPECT_EQ(reader.Next(row), TimeHistoryReader::Line::kUnreadable);
+  EXPECT_EQ(reader.Next(row), TimeHistoryReader::Line::kRow);
+  EXPECT_EQ(row.pixelCount, 307200);
+  EXPECT_EQ(reader.Next(row), TimeHistoryReader::Line::kEnd);
+  EXPECT_FALSE(TimeHistoryReader((dir / "none.csv").string()).exists());
 }
 
 struct Rgb {
@@ -152,8 +171,7 @@ TEST(ThresholdMapTest, StrongRedPixelsOfBmpPngAndPaletteMasksAreMasked) {
   for (const std::string& name : {bmp, png, (dir / "pal%d.png").string()}) {
     ThresholdMap map;
     map.Build(30, name);
-    const uint8_t* table = map.data();
-    ASSERT_NE(table, nullptr);
+    const uint8_t* table = map.Current()->data();
     for (int at : {0, kFrameBytes - 1, 300 * 640 + 150}) {
       EXPECT_EQ(table[at], 255) << name << " at " << at;
     }
@@ -173,8 +191,7 @@ TEST(ThresholdMapTest, UnusableMasksLeaveTheWholeTableAtTheThreshold) {
   for (const char* name : {"short.bmp", "wide.bmp", "broken.png", "missing.png", ""}) {
     ThresholdMap map;
     map.Build(300, *name ? (dir / name).string() : "");  // the low byte: 300 - 256 = 44
-    ASSERT_NE(map.data(), nullptr);
-    EXPECT_EQ(std::count(map.data(), map.data() + kFrameBytes, 44), kFrameBytes) << name;
+    EXPECT_EQ(std::ranges::count(*map.Current(), 44), kFrameBytes) << name;
   }
 }
 

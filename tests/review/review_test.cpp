@@ -369,8 +369,10 @@ TEST_F(ReviewTest, CutsAndReviewNeverDisturbEachOther) {
   Notices notices;
   EventExtractor extractor(archive.settings, list, clock, idle, notices);
   const auto cut = [&](const std::string& path) {
+    AtomicFile image(path);
     EXPECT_TRUE(extractor.ExtractEventImage(*archive.settings.Get(), At(kA) - kImageWindowBefore,
-                                            At(kB) + kImageWindowAfter, path));
+                                            At(kB) + kImageWindowAfter, image));
+    EXPECT_TRUE(image.Commit(Durability::kCached));
     return ReadFileBytes(path);
   };
   const std::string undisturbed = cut((archive.base / "undisturbed.jpg").string());

@@ -372,7 +372,8 @@ TEST(Mark, WaitsForTheOpenClipAndRefusesWhatCannotBeCut) {
   for (const char* clip : {"20240315_211450_000", "20240315_211451_000", "20240315_211452_000"}) {
     archive.AddClip(clip);
   }
-  fs::remove(archive.base / "archive/s2024/s20240315/s20240315_2114/t20240315_211452_000.jpg");
+  const fs::path minute = archive.base / "archive/s2024/s20240315/s20240315_2114";
+  fs::remove(minute / "t20240315_211452_000.jpg");
   BaseFolderLock station;  // the clip at 52.000 is being recorded
   std::string holder;
   ASSERT_TRUE(station.Take(archive.base.str(), holder));
@@ -385,8 +386,9 @@ TEST(Mark, WaitsForTheOpenClipAndRefusesWhatCannotBeCut) {
   };
   EXPECT_EQ(mark("20240315_211700_000", 5).result, MarkResult::kTooEarly);
   EXPECT_FALSE(waited);
-  std::thread recorder([&archive] {
+  std::thread recorder([&archive, &minute] {
     std::this_thread::sleep_for(1s);
+    fs::remove(minute / "s20240315_211452_000.mp4");  // recorded again, whole
     for (const char* clip : {"20240315_211452_000", "20240315_211453_000", "20240315_211454_000"}) {
       archive.AddClip(clip);
     }

@@ -109,6 +109,30 @@ TEST_F(DiskCleanerTest, DeletesWhileFullerThanTheLimitAndStopsWhenNearlyFull) {
   }
 }
 
+// A tmpfs filled below the emergency limit and then freed: switched off, the station says so, and
+// once 10 % is free again it switches back on what it switched off, and says that too.
+TEST_F(DiskCleanerTest, NearlyFullDiskSwitchesOffAndFreedSpaceSwitchesBackOn) {
+  settings.Update([](Settings& s) { s.enabled = true; });
+  AddClips("20240101_1200", 250);
+  AddClips("20240101_1201", 250);
+  answers = {0.01, 0.02};
+  cleaner.Pass();
+  EXPECT_TRUE(cleaner.Suspended());
+  for (const double freed : {0.099, 0.6}) {
+    answers = {freed};
+    calls = 0;
+    cleaner.Pass();
+    EXPECT_EQ(cleaner.Suspended(), freed < 0.1);
+    EXPECT_EQ(settings.Get()->enabled, freed >= 0.1);
+    EXPECT_FALSE(settings.Get()->archiveAlways);  // it was off before
+  }
+  const std::vector<Notice> said = notices.Recent();
+  ASSERT_EQ(said.size(), 2u);
+  EXPECT_EQ(said[0].severity, Severity::kError);
+  EXPECT_EQ(said[1].text, "The disk of " + base.str() +
+                              " has 60.0% free again: detection and archiving are switched on.");
+}
+
 // One folder a pass, oldest by name; empty years and days go too.
 TEST_F(DiskCleanerTest, OldestFolderByNameAndEmptyFoldersFirst) {
   AddClips("20250101_0000", 400);  // made newest first

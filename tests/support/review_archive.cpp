@@ -84,10 +84,15 @@ void ReviewArchive::CutEvent(const Stamp& first, const Stamp& last) {
   Notices notices;
   EventExtractor extractor(settings, list, clock, idle, notices);
   const auto now = settings.Get();
+  AtomicFile image(EventFile('j', first)), movie(EventFile('m', first)),
+      history(EventFile('c', first));
   extractor.ExtractEventImage(*now, At(first) - kImageWindowBefore, At(last) + kImageWindowAfter,
-                              EventFile('j', first));
-  extractor.ExtractEventMovie(*now, At(first), At(last), EventFile('m', first));
-  extractor.ExtractEventTimeHistory(*now, At(first), At(last), EventFile('c', first));
+                              image);
+  extractor.ExtractEventMovie(*now, At(first), At(last), movie);
+  extractor.ExtractEventTimeHistory(*now, At(first), At(last), history);
+  for (AtomicFile* file : {&image, &movie, &history}) {
+    file->Commit(Durability::kCached);
+  }
 }
 
 template <typename Edit>
