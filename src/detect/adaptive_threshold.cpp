@@ -1,0 +1,147 @@
+#include "detect/adaptive_threshold.h"
+
+#include <algorithm>
+#include <bit>
+
+#include "capture/frame_ring.h"
+
+namespace ombrix {
+namespace {
+
+// The statistics move towards a sample by (sample - value) / 2^shift, rounded to nearest.
+inline int32_t Step(int32_t value, int32_t sample, int shift) {
+  const int32_t half = shift > 0 ? 1 << (shift - 1) : 0;
+  return value + ((sample - value + half) >> shift);
+}
+
+template <bool kClip>
+void LearnPixels(const uint8_t* __restrict cur, const uint8_t* __restrict ref,
+                 const uint8_t* __restrict plain, int16_t* __restrict mean16,
+                 int16_t* __restrict deviation16, uint8_t* __restrict table, int count, int shift,
+                 const AdaptiveThresholdParameters& p) {
+  const int32_t floor16 = p.floor * 16;
+  for (int x = 0; x < count; ++x) {
+    int32_t d16 = (int32_t{cur[x]} - int32_t{ref[x]}) * 16;
+    int32_t mean = mean16[x];
+    int32_t deviation = deviation16[x];
+    if constexpr (kClip) {
+      const int32_t limit = std::max(deviation * p.clipFactor, int32_t{16});
+      d16 = std::clamp(d16, mean - limit, mean + limit);
+    }
+    mean = Step(mean, d16, shift);
+    const int32_t off = d16 > mean ? d16 - mean : mean - d16;
+    deviation = Step(deviation, off, shift);
+    mean16[x] = static_cast<int16_t>(mean);
+    deviation16[x] = static_cast<int16_t>(deviation);
+    const int32_t margin = std::max(floor16, (deviation * p.noiseFactor16) >> 4);
+    const int32_t threshold = std::clamp((mean + margin + 8) >> 4, int32_t{0}, int32_t{254});
+    table[x] = plain[x] == 255 ? uint8_t{255} : static_cast<uint8_t>(threshold);
+  }
+}
+
+inline bool Over(const uint8_t* cur, const uint8_t* ref, const uint8_t* table, size_t i) {
+  return int{cur[i]} - int{ref[i]} - int{table[i]} > 0;
+}
+
+}  // namespace
+
+AdaptiveThreshold::AdaptiveThreshold(const AdaptiveThresholdParameters& parameters)
+    : parameters_(parameters),
+      mean16_(std::make_unique<int16_t[]>(kFrameBytes)),
+      deviation16_(std::make_unique<int16_t[]>(kFrameBytes)),
+      table_(std::make_unique<uint8_t[]>(kFrameBytes)),
+      lit_(std::make_unique<uint32_t[]>(kFrameBytes)) {
+  parameters_.updateEvery = std::max(parameters_.updateEvery, 1);
+  parameters_.rateShift = std::clamp(parameters_.rateShift, 0, 12);
+  Reset();
+}
+
+void AdaptiveThreshold::Reset() {
+  std::fill_n(mean16_.get(), kFrameBytes, int16_t{0});
+  std::fill_n(deviation16_.get(), kFrameBytes, int16_t{0});
+  std::fill_n(table_.get(), kFrameBytes, uint8_t{255});
+  framesLearnt_ = 0;
+}
+
+FrameExcess AdaptiveThreshold::Measure(const uint8_t* cur, const uint8_t* ref,
+                                       const uint8_t* plain) {
+  if (!armed()) {
+    return MeasureFrameExcess(cur, ref, plain);
+  }
+  // Pixels over their threshold, row by row: a branch-free count first, which is all a quiet row
+  // costs, and the positions only of rows that have any.
+  const uint8_t* table = table_.get();
+  uint32_t* lit = lit_.get();
+  size_t litCount = 0;
+  for (int y = 0; y < kFrameHeight; ++y) {
+    const size_t start = static_cast<size_t>(y) * kFrameWidth;
+    int rowCount = 0;
+    for (int x = 0; x < kFrameWidth; ++x) {
+      const size_t i = start + x;
+      rowCount += int{cur[i]} - int{ref[i]} - int{table[i]} > 0;
+    }
+    for (int x = 0; rowCount > 0 && x < kFrameWidth; ++x) {
+      if (Over(cur, ref, table, start + x)) {
+        lit[litCount++] = static_cast<uint32_t>(start + x);
+      }
+    }
+  }
+  FrameExcess result;
+  const int needed = parameters_.minNeighbours;
+  for (size_t k = 0; k < litCount; ++k) {
+    const uint32_t i = lit[k];
+    const int x = static_cast<int>(i % kFrameWidth);
+    const int y = static_cast<int>(i / kFrameWidth);
+    int neighbours = 0;
+    for (int dy = -1; dy <= 1 && neighbours < needed; ++dy) {
+      const int ny = y + dy;
+      if (ny < 0 || ny >= kFrameHeight) {
+        continue;
+      }
+      for (int dx = -1; dx <= 1; ++dx) {
+        const int nx = x + dx;
+        if ((dx != 0 || dy != 0) && nx >= 0 && nx < kFrameWidth &&
+            Over(cur, ref, table, static_cast<size_t>(ny) * kFrameWidth + nx)) {
+          ++neighbours;
+        }
+      }
+    }
+    if (neighbours >= needed) {
+      const int e = int{cur[i]} - int{ref[i]} - int{table[i]};
+      result.pixelCount += 1;
+      result.excessSum += e;
+      result.sx += int64_t{x} * e;
+      result.sy += int64_t{y} * e;
+    }
+  }
+  return result;
+}
+
+void AdaptiveThreshold::Learn(const uint8_t* cur, const uint8_t* ref, const uint8_t* plain) {
+  const AdaptiveThresholdParameters& p = parameters_;
+  if (!armed()) {
+    // Learning: every row on every frame, the first samples weighted like a plain average
+    // (1, 1/2, 1/4, ...), clipped only once a few have been seen.
+    const int shift = std::min(
+        p.rateShift, static_cast<int>(std::bit_width(static_cast<uint64_t>(framesLearnt_))));
+    for (int y = 0; y < kFrameHeight; ++y) {
+      LearnRow(y, cur, ref, plain, shift, framesLearnt_ >= 8);
+    }
+  } else {
+    for (int y = static_cast<int>(framesLearnt_ % p.updateEvery); y < kFrameHeight;
+         y += p.updateEvery) {
+      LearnRow(y, cur, ref, plain, p.rateShift, true);
+    }
+  }
+  ++framesLearnt_;
+}
+
+void AdaptiveThreshold::LearnRow(int y, const uint8_t* cur, const uint8_t* ref,
+                                 const uint8_t* plain, int shift, bool clip) {
+  const size_t start = static_cast<size_t>(y) * kFrameWidth;
+  const auto row = clip ? LearnPixels<true> : LearnPixels<false>;
+  row(cur + start, ref + start, plain + start, mean16_.get() + start, deviation16_.get() + start,
+      table_.get() + start, kFrameWidth, shift, parameters_);
+}
+
+}  // namespace ombrix
