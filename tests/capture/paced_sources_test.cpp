@@ -135,6 +135,69 @@ TEST(SimulatedSkySource, DeliversPacedFramesAndWritesOneTruthLinePerMeteor) {
   EXPECT_GE(std::ranges::count(truth, '\n'), 5);
 }
 
+// The sky's lies are drawn and told: a lightning brightens the whole frame, the clock's digits
+// stand in its box, a satellite shines where it is; the truth names every object by its kind,
+// the clock and hot pixels first and at once.
+TEST(SimulatedSkySource, DrawsItsLiesAndTellsEachWithItsKind) {
+  const SimulatedSkyOptions options{.seed = 6,
+                                    .meteorsPerMinute = 20,
+                                    .satellitesPerHour = 1800,
+                                    .lightningPerHour = 1800,
+                                    .clock = true,
+                                    .hotPixels = 2};
+  SkyFrameGenerator sky(options);
+  const auto mean = [](const Sample& s) {
+    int64_t sum = 0;
+    for (size_t i = 0; i < s.size(); i += 2) {
+      sum += s[i];
+    }
+    return sum / kFrameBytes;
+  };
+  sky.ScheduleThrough(600);
+  int lightnings = 0, satellites = 0;
+  for (const SimulatedObject& o : sky.objects()) {
+    if (o.kind == SkyObjectKind::kLightning && o.firstFrame > 0 && o.firstFrame < 600) {
+      ++lightnings;
+      EXPECT_GT(mean(Generate(sky, o.firstFrame)), mean(Generate(sky, o.firstFrame - 1)) + 15);
+    } else if (o.kind == SkyObjectKind::kSatellite && o.firstFrame < 600) {
+      ++satellites;
+      const int x = static_cast<int>(o.startX), y = static_cast<int>(o.startY);
+      EXPECT_GT(Generate(sky, o.firstFrame)[2 * (y * kFrameWidth + x)],
+                sky.starField()[y * kFrameWidth + x] + 20);
+    } else if (o.kind == SkyObjectKind::kClock) {
+      const Sample frame = Generate(sky, 0);
+      EXPECT_GT(std::count(frame.begin(), frame.end(), 230), 300);
+    }
+  }
+  EXPECT_GE(lightnings, 2);
+  EXPECT_GE(satellites, 2);
+
+  test::TempDir dir;
+  VirtualTime time;
+  FrameRing ring;
+  SimulatedSkySource source(options, time, time, nullptr, (dir / "truth.csv").string());
+  ASSERT_TRUE(source.Start(ring));
+  while (source.framesDelivered() < 600) {
+    std::this_thread::sleep_for(milliseconds(1));
+  }
+  source.Stop();
+  std::istringstream truth(test::ReadFileBytes(dir / "truth.csv"));
+  std::vector<std::string> kinds;
+  for (std::string line; std::getline(truth, line);) {
+    ASSERT_EQ(line.back(), '\r');
+    kinds.push_back(line.substr(line.rfind(',') + 1, line.size() - line.rfind(',') - 2));
+    if (kinds.size() <= 3) {
+      EXPECT_EQ(line.substr(0, 19), line.substr(20, 19)) << "told at once: " << line;
+    }
+  }
+  ASSERT_GE(kinds.size(), 6u);
+  EXPECT_EQ(std::vector<std::string>(kinds.begin(), kinds.begin() + 3),
+            (std::vector<std::string>{"clock", "hot pixel", "hot pixel"}));
+  for (const char* kind : {"meteor", "lightning"}) {
+    EXPECT_NE(std::ranges::find(kinds, kind), kinds.end()) << kind;
+  }
+}
+
 // A 320x240 MPEG-4 movie whose frame n is a flat grey of Brightness(n); true when it was made.
 bool MakeMovie(const std::string& path, int frames, const std::string& rate,
                const std::string& creationTime = {}) {
