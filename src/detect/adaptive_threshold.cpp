@@ -16,25 +16,27 @@ inline int32_t Step(int32_t value, int32_t sample, int shift) {
 
 template <bool kClip>
 void LearnPixels(const uint8_t* __restrict cur, const uint8_t* __restrict ref,
-                 const uint8_t* __restrict plain, int16_t* __restrict mean16,
-                 int16_t* __restrict deviation16, uint8_t* __restrict table, int count, int shift,
+                 const uint8_t* __restrict plain, int16_t* __restrict means,
+                 int16_t* __restrict deviations, uint8_t* __restrict table, int count, int shift,
                  const AdaptiveThresholdParameters& p) {
-  const int32_t floor16 = p.floor * 16;
+  constexpr int32_t kUnit = AdaptiveThreshold::kUnit;
+  const int32_t floor = p.floor * kUnit;
   for (int x = 0; x < count; ++x) {
-    int32_t d16 = (int32_t{cur[x]} - int32_t{ref[x]}) * 16;
-    int32_t mean = mean16[x];
-    int32_t deviation = deviation16[x];
+    int32_t d = (int32_t{cur[x]} - int32_t{ref[x]}) * kUnit;
+    int32_t mean = means[x];
+    int32_t deviation = deviations[x];
     if constexpr (kClip) {
-      const int32_t limit = std::max(deviation * p.clipFactor, int32_t{16});
-      d16 = std::clamp(d16, mean - limit, mean + limit);
+      const int32_t limit = std::max(deviation * p.clipFactor, kUnit);
+      d = std::clamp(d, mean - limit, mean + limit);
     }
-    mean = Step(mean, d16, shift);
-    const int32_t off = d16 > mean ? d16 - mean : mean - d16;
+    mean = Step(mean, d, shift);
+    const int32_t off = d > mean ? d - mean : mean - d;
     deviation = Step(deviation, off, shift);
-    mean16[x] = static_cast<int16_t>(mean);
-    deviation16[x] = static_cast<int16_t>(deviation);
-    const int32_t margin = std::max(floor16, (deviation * p.noiseFactor16) >> 4);
-    const int32_t threshold = std::clamp((mean + margin + 8) >> 4, int32_t{0}, int32_t{254});
+    means[x] = static_cast<int16_t>(mean);
+    deviations[x] = static_cast<int16_t>(deviation);
+    const int32_t margin = std::max(floor, (deviation * p.noiseFactor16) >> 4);
+    const int32_t threshold =
+        std::clamp((mean + margin + kUnit / 2) / kUnit, int32_t{0}, int32_t{254});
     table[x] = plain[x] == 255 ? uint8_t{255} : static_cast<uint8_t>(threshold);
   }
 }
@@ -47,8 +49,8 @@ inline bool Over(const uint8_t* cur, const uint8_t* ref, const uint8_t* table, s
 
 AdaptiveThreshold::AdaptiveThreshold(const AdaptiveThresholdParameters& parameters)
     : parameters_(parameters),
-      mean16_(std::make_unique<int16_t[]>(kFrameBytes)),
-      deviation16_(std::make_unique<int16_t[]>(kFrameBytes)),
+      mean_(std::make_unique<int16_t[]>(kFrameBytes)),
+      deviation_(std::make_unique<int16_t[]>(kFrameBytes)),
       table_(std::make_unique<uint8_t[]>(kFrameBytes)),
       lit_(std::make_unique<uint32_t[]>(kFrameBytes)) {
   parameters_.updateEvery = std::max(parameters_.updateEvery, 1);
@@ -57,8 +59,8 @@ AdaptiveThreshold::AdaptiveThreshold(const AdaptiveThresholdParameters& paramete
 }
 
 void AdaptiveThreshold::Reset() {
-  std::fill_n(mean16_.get(), kFrameBytes, int16_t{0});
-  std::fill_n(deviation16_.get(), kFrameBytes, int16_t{0});
+  std::fill_n(mean_.get(), kFrameBytes, int16_t{0});
+  std::fill_n(deviation_.get(), kFrameBytes, int16_t{0});
   std::fill_n(table_.get(), kFrameBytes, uint8_t{255});
   framesLearnt_ = 0;
 }
@@ -140,7 +142,7 @@ void AdaptiveThreshold::LearnRow(int y, const uint8_t* cur, const uint8_t* ref,
                                  const uint8_t* plain, int shift, bool clip) {
   const size_t start = static_cast<size_t>(y) * kFrameWidth;
   const auto row = clip ? LearnPixels<true> : LearnPixels<false>;
-  row(cur + start, ref + start, plain + start, mean16_.get() + start, deviation16_.get() + start,
+  row(cur + start, ref + start, plain + start, mean_.get() + start, deviation_.get() + start,
       table_.get() + start, kFrameWidth, shift, parameters_);
 }
 

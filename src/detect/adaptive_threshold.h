@@ -7,7 +7,7 @@
 
 namespace ombrix {
 
-// The tuning of the noise-adaptive threshold. Statistics are kept in 1/16 grey level.
+// The tuning of the noise-adaptive threshold.
 struct AdaptiveThresholdParameters {
   // Each row's statistics are updated on every updateEvery-th frame (rows take turns, so every
   // frame does the same share of the work).
@@ -68,17 +68,19 @@ class AdaptiveThreshold {
   bool armed() const { return framesLearnt_ >= parameters_.learnFrames; }
   // The adaptive table (one byte a pixel, 255 = masked); meaningful once armed.
   const uint8_t* table() const { return table_.get(); }
+  // Statistics are kept in 1/kUnit grey level (int16: at most 255 * 64).
+  static constexpr int kUnit = 64;
   // The learnt mean and deviation of a pixel's difference, in grey levels.
-  double Mean(int pixel) const { return mean16_[pixel] / 16.0; }
-  double Deviation(int pixel) const { return deviation16_[pixel] / 16.0; }
+  double Mean(int pixel) const { return static_cast<double>(mean_[pixel]) / kUnit; }
+  double Deviation(int pixel) const { return static_cast<double>(deviation_[pixel]) / kUnit; }
 
  private:
   void LearnRow(int y, const uint8_t* cur, const uint8_t* ref, const uint8_t* plain, int shift,
                 bool clip);
 
   AdaptiveThresholdParameters parameters_;
-  std::unique_ptr<int16_t[]> mean16_;
-  std::unique_ptr<int16_t[]> deviation16_;
+  std::unique_ptr<int16_t[]> mean_;
+  std::unique_ptr<int16_t[]> deviation_;
   std::unique_ptr<uint8_t[]> table_;
   // Pixels over their threshold in the frame being measured, filled by Measure.
   std::unique_ptr<uint32_t[]> lit_;
