@@ -88,6 +88,7 @@ MaskLearner::MaskLearner(const MaskLearnerParameters& parameters)
       lit_(std::make_unique<uint8_t[]>(kFrameBytes)),
       inBlock_(std::make_unique<uint8_t[]>(kFrameBytes)),
       blocks_(std::make_unique<uint16_t[]>(kFrameBytes)),
+      blocksAlone_(std::make_unique<uint16_t[]>(kFrameBytes)),
       sums_(std::make_unique<uint32_t[]>(kFrameBytes)) {
   parameters_.blockFrames = std::max(parameters_.blockFrames, 1);
 }
@@ -111,6 +112,8 @@ void MaskLearner::Add(const uint8_t* cur, const uint8_t* ref, const uint8_t* thr
       if (row[x] == 0) {
         continue;
       }
+      uint8_t& mark = inBlock[static_cast<size_t>(y) * kFrameWidth + x];
+      mark |= 2;
       int neighbours = 0;
       for (int ny = std::max(0, y - 1); ny <= std::min(kFrameHeight - 1, y + 1); ++ny) {
         for (int nx = std::max(0, x - 1); nx <= std::min(kFrameWidth - 1, x + 1); ++nx) {
@@ -118,7 +121,7 @@ void MaskLearner::Add(const uint8_t* cur, const uint8_t* ref, const uint8_t* thr
         }
       }
       if (neighbours - 1 >= parameters_.minNeighbours) {
-        inBlock[static_cast<size_t>(y) * kFrameWidth + x] = 1;
+        mark |= 1;
       }
     }
   }
@@ -134,7 +137,8 @@ void MaskLearner::Add(const uint8_t* cur, const uint8_t* ref, const uint8_t* thr
 
 void MaskLearner::CloseBlock() {
   for (int i = 0; i < kFrameBytes; ++i) {
-    blocks_[i] = static_cast<uint16_t>(std::min(blocks_[i] + inBlock_[i], 65535));
+    blocks_[i] = static_cast<uint16_t>(std::min(blocks_[i] + (inBlock_[i] & 1), 65535));
+    blocksAlone_[i] = static_cast<uint16_t>(std::min(blocksAlone_[i] + (inBlock_[i] >> 1), 65535));
     inBlock_[i] = 0;
   }
   ++blocksClosed_;
@@ -147,13 +151,21 @@ std::vector<uint8_t> MaskLearner::Propose() const {
     return core;
   }
   // The block in progress counts as one when the pixel was lit in it.
-  const auto blocksOf = [this](int i) { return blocks_[i] + inBlock_[i]; };
-  const int needed = std::max(parameters_.minBlocks,
-                              static_cast<int>(std::ceil(parameters_.minBlockShare * seen)));
+  const auto blocksOf = [this](int i) { return blocks_[i] + (inBlock_[i] & 1); };
+  const auto blocksAloneOf = [this](int i) { return blocksAlone_[i] + (inBlock_[i] >> 1); };
+  const auto needed = [&](double share) {
+    return std::max(parameters_.minBlocks, static_cast<int>(std::ceil(share * seen)));
+  };
+  const int neededWith = needed(parameters_.minBlockShare);
+  const int neededAlone = needed(parameters_.minBlockShareAlone);
+  // Core pixels lit with their neighbours grow into the pixels near them lit with theirs in any
+  // block; those lit alone (hot pixels) do not.
+  std::vector<uint8_t> alone(kFrameBytes, 0);
   bool any = false;
   for (int i = 0; i < kFrameBytes; ++i) {
-    core[i] = blocksOf(i) >= needed;
-    any = any || core[i] != 0;
+    core[i] = blocksOf(i) >= neededWith;
+    alone[i] = blocksAloneOf(i) >= neededAlone;
+    any = any || core[i] != 0 || alone[i] != 0;
   }
   if (!any) {
     return core;
@@ -161,7 +173,7 @@ std::vector<uint8_t> MaskLearner::Propose() const {
   const std::vector<uint8_t> near = Widen(core, parameters_.growRadius);
   std::vector<uint8_t> grown(kFrameBytes, 0);
   for (int i = 0; i < kFrameBytes; ++i) {
-    grown[i] = near[i] != 0 && blocksOf(i) >= 1;
+    grown[i] = (near[i] != 0 && blocksOf(i) >= 1) || alone[i] != 0;
   }
   CompleteCaptions(grown);
   return Widen(grown, parameters_.widenRadius);

@@ -17,10 +17,13 @@ struct MaskLearnerParameters {
   int minBlocks = 3;
   double minBlockShare = 0.25;
   // A lit pixel counts only when at least this many of its 8 neighbours are lit too (single
-  // pixels of noise never build a mask).
+  // pixels of noise do not build a mask)...
   int minNeighbours = 2;
-  // Pixels lit in at least one block within this many pixels (in x and y) of a core pixel join
-  // it: the seldom changing parts of a clock's digits beside the ever changing ones.
+  // ...unless it was lit, alone or not, in at least this share of the blocks (a hot pixel).
+  double minBlockShareAlone = 0.75;
+  // Pixels lit with their neighbours in at least one block within this many pixels (in x and y)
+  // of a core pixel lit with its neighbours join it: the seldom changing parts of a clock's
+  // digits beside the ever changing ones.
   int growRadius = 6;
   // A burned-in caption (a clock, a date, a station name) is a line of text along the top or
   // bottom edge of which only some characters change while learning: a masked group within
@@ -31,7 +34,7 @@ struct MaskLearnerParameters {
   int captionMargin = 32;
   int captionHeight = 24;
   int captionContrast = 20;
-  int captionGap = 12;
+  int captionGap = 16;
   // Finally every masked pixel is widened by this many pixels (the blur and compression halo
   // around a digit or a lamp).
   int widenRadius = 2;
@@ -68,10 +71,12 @@ class MaskLearner {
   void CompleteCaptions(std::vector<uint8_t>& mask) const;
 
   MaskLearnerParameters parameters_;
-  std::unique_ptr<uint8_t[]> lit_;      // this frame: over the threshold
-  std::unique_ptr<uint8_t[]> inBlock_;  // this block: lit with enough lit neighbours
-  std::unique_ptr<uint16_t[]> blocks_;  // blocks in which the pixel was lit so
-  std::unique_ptr<uint32_t[]> sums_;    // of the frames' brightness
+  std::unique_ptr<uint8_t[]> lit_;  // this frame: over the threshold
+  // This block: bit 0 lit with enough lit neighbours, bit 1 lit at all.
+  std::unique_ptr<uint8_t[]> inBlock_;
+  std::unique_ptr<uint16_t[]> blocks_;       // blocks in which the pixel was lit with neighbours
+  std::unique_ptr<uint16_t[]> blocksAlone_;  // blocks in which the pixel was lit at all
+  std::unique_ptr<uint32_t[]> sums_;         // of the frames' brightness
   int64_t framesSeen_ = 0;
   int blocksClosed_ = 0;
 };
