@@ -2,6 +2,7 @@
 
 #include <span>
 #include <string>
+#include <vector>
 
 #include "detect/time_history.h"
 
@@ -31,39 +32,68 @@ struct EventHistoryRow {
 // ",azimuth,elevation". False when the line does not parse.
 bool ParseEventHistoryLine(const char* line, EventHistoryRow& row);
 
-// The figures a verdict is drawn from, over the event's active frames (those whose summed excess
-// reaches a tenth of the event's largest and whose pixel count reaches kMinActivePixels).
+// A track of an event's centroid: frames whose centroids follow one motion at constant velocity.
+struct Track {
+  int frames = 0;           // frames on it
+  double onTrackShare = 0;  // their share of the frames looked at in that time
+  double seconds = 0;       // from the first to the last of them
+  double pixels = 0;        // travel in that time
+  double degrees = 0;       // the same on the sky
+  double offPixels = 0;     // root-mean-square distance of its centroids from the motion
+  double degreesPerSecond = 0;
+  int peakPixels = 0;  // the largest pixel count of its frames
+};
+
+// The figures a verdict is drawn from. First what already shone before the event is taken out
+// of every frame (the medians, over the stretch's first kBackgroundSeconds, of the excess and of
+// the excess-weighted coordinates; the stretch begins a second before the event); the active
+// frames are those left with at least kMinActivePixels pixels, an excess of at least the steady
+// one and of at least a fiftieth of the largest. Tracks are followed on the active
+// frames that are not wide (a wide frame's centroid is the middle of a lit area).
 struct EventFigures {
   int activeFrames = 0;
-  double activeSeconds = 0;   // first to last active frame
-  int peakPixels = 0;         // the largest pixel count
-  int wideFrames = 0;         // active frames with at least kWidePixels pixels
-  double wideSeconds = 0;     // first to last wide frame
-  double trackPixels = 0;     // the centroid's travel along its main direction
-  double trackDegrees = 0;    // the same on the sky
-  double onTrackShare = 0;    // share of the active frames whose centroid lies on the track
-  double offTrackPixels = 0;  // the on-track centroids' root-mean-square distance from it
-  double progression = 0;     // correlation of travel and time: 1 for a steady straight motion
-  double degreesPerSecond = 0;
+  double activeSeconds = 0;  // first to last active frame
+  int peakPixels = 0;        // the largest pixel count
+  int wideFrames = 0;        // active frames with at least kWidePixels pixels
+  double wideSeconds = 0;    // first to last wide frame
+  int trackFrames = 0;       // active frames that are not wide
+  // The longest meteor-like track among those of the runs of frames one after another (gaps up
+  // to kRunGapSeconds; up to kMaxTracks tracks a run); none (0 frames) when there is none.
+  Track meteorTrack;
+  // The tracks slower than a meteor, largest first, that together hold two thirds of the track
+  // frames (two aircraft, a satellite and a lamp); empty when kMaxTracks do not.
+  std::vector<Track> tracks;
 };
 
 inline constexpr int kMinActivePixels = 3;
-inline constexpr int kWidePixels = 2000;
-inline constexpr double kOnTrackPixels = 3;
+inline constexpr int kWidePixels = 8000;
+inline constexpr double kBackgroundSeconds = 0.5;
+inline constexpr double kOnTrackPixels = 3;  // a centroid may miss its track by this, or 5%
+inline constexpr double kDefaultDegreesPerPixel = 0.375;
+inline constexpr double kRunGapSeconds = 0.15;
+inline constexpr int kMinRunFrames = 4;
+inline constexpr int kMinMeteorPeakPixels = 20;
+inline constexpr size_t kMaxTracks = 3;
 inline constexpr double kMeteorDegreesPerSecond = 3;
 
-// The figures of an event; frames whose stamp does not parse are left out.
+// The figures of an event; frames whose stamp does not parse are left out. When fewer than two
+// frames stand out from what shone before, that is the event: nothing is taken out.
 EventFigures MeasureEvent(std::span<const EventHistoryRow> rows);
 
-// The verdict on those figures:
-// - meteor: a track of at least 8 pixels and 1.5 degrees, straight (off the line by at most
-//   a fifth of its length, 2 pixels at least), advancing steadily (progression 0.8 or more) at
-//   4 degrees a second or faster, active for at most 15 s;
-// - flash: at least kFlashPixels pixels in a frame, the wide frames lasting at most 2 s;
-// - stationary: the centroid's travel is under 6 pixels;
-// - slow mover: a straight, steadily advancing track slower than a meteor;
-// - unknown: anything else, and events with fewer than 2 active frames.
-inline constexpr int kFlashPixels = 8000;
+// A meteor's track: at least kMinRunFrames frames on it and half of those in its time, one of
+// them with at least kMinMeteorPeakPixels pixels (fainter tracks are too easily drawn by noise
+// and the centroid's wandering), at least 8 pixels and 1.5 degrees long, close to its motion
+// (root-mean-square miss at most a fifth of its travel, 2 pixels at least), at
+// kMeteorDegreesPerSecond or faster, within 15 s.
+bool MeteorLike(const Track& track);
+
+// The verdict on an event's figures, the first that applies:
+// - meteor: a run of frames has a meteor-like track;
+// - flash: wide frames, lasting at most 2 s from the first to the last;
+// - unknown: no kMaxTracks tracks slower than a meteor hold two thirds of the frames;
+// - slow mover: one of them moves 6 pixels or more;
+// - stationary: none does (a lamp, noise, a clock, or several of them).
+// Events with fewer than 2 active frames are unknown.
 Verdict JudgeEvent(const EventFigures& figures);
 Verdict JudgeEvent(std::span<const EventHistoryRow> rows);
 
