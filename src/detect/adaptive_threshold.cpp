@@ -4,6 +4,7 @@
 #include <bit>
 
 #include "capture/frame_ring.h"
+#include "detect/vector_clones.h"
 
 namespace ombrix {
 namespace {
@@ -15,11 +16,12 @@ inline int32_t Step(int32_t value, int32_t sample, int shift) {
 }
 
 template <bool kClip>
-void LearnPixels(const uint8_t* __restrict cur, const uint8_t* __restrict ref,
-                 const uint8_t* __restrict plain, int16_t* __restrict means,
-                 int16_t* __restrict deviations, uint8_t* __restrict table, int count, int shift,
-                 const AdaptiveThresholdParameters& p) {
+OMBRIX_AVX2_CLONES void LearnPixels(const uint8_t* __restrict cur, const uint8_t* __restrict ref,
+                                    const uint8_t* __restrict plain, int16_t* __restrict means,
+                                    int16_t* __restrict deviations, uint8_t* __restrict table,
+                                    int count, int shift, const AdaptiveThresholdParameters& p) {
   constexpr int32_t kUnit = AdaptiveThreshold::kUnit;
+  static_assert(kUnit == 1 << 6, "the threshold is the statistics shifted by 6");
   const int32_t floor = p.floor * kUnit;
   for (int x = 0; x < count; ++x) {
     int32_t d = (int32_t{cur[x]} - int32_t{ref[x]}) * kUnit;
@@ -36,13 +38,24 @@ void LearnPixels(const uint8_t* __restrict cur, const uint8_t* __restrict ref,
     deviations[x] = static_cast<int16_t>(deviation);
     const int32_t margin = std::max(floor, (deviation * p.noiseFactor16) >> 4);
     const int32_t threshold =
-        std::clamp((mean + margin + kUnit / 2) / kUnit, int32_t{0}, int32_t{254});
+        std::clamp((mean + margin + kUnit / 2) >> 6, int32_t{0}, int32_t{254});
     table[x] = plain[x] == 255 ? uint8_t{255} : static_cast<uint8_t>(threshold);
   }
 }
 
 inline bool Over(const uint8_t* cur, const uint8_t* ref, const uint8_t* table, size_t i) {
   return int{cur[i]} - int{ref[i]} - int{table[i]} > 0;
+}
+
+// The pixels of a row over their threshold, branch-free (16-bit lanes, as the plain pass).
+OMBRIX_AVX2_CLONES int CountOver(const uint8_t* __restrict cur, const uint8_t* __restrict ref,
+                                 const uint8_t* __restrict table) {
+  int16_t count = 0;
+  for (int x = 0; x < kFrameWidth; ++x) {
+    const int16_t e = static_cast<int16_t>(int16_t{cur[x]} - int16_t{ref[x]} - int16_t{table[x]});
+    count = static_cast<int16_t>(count + (e > 0));
+  }
+  return count;
 }
 
 }  // namespace
@@ -77,11 +90,7 @@ FrameExcess AdaptiveThreshold::Measure(const uint8_t* cur, const uint8_t* ref,
   size_t litCount = 0;
   for (int y = 0; y < kFrameHeight; ++y) {
     const size_t start = static_cast<size_t>(y) * kFrameWidth;
-    int rowCount = 0;
-    for (int x = 0; x < kFrameWidth; ++x) {
-      const size_t i = start + x;
-      rowCount += int{cur[i]} - int{ref[i]} - int{table[i]} > 0;
-    }
+    const int rowCount = CountOver(cur + start, ref + start, table + start);
     for (int x = 0; rowCount > 0 && x < kFrameWidth; ++x) {
       if (Over(cur, ref, table, start + x)) {
         lit[litCount++] = static_cast<uint32_t>(start + x);
