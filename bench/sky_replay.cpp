@@ -453,6 +453,9 @@ std::string FiguresText(const EventFigures& f) {
   for (const Track& t : f.tracks) {
     out += "; track " + TrackText(t);
   }
+  if (f.fastTrack.frames > 0) {
+    out += "; fastest " + TrackText(f.fastTrack);
+  }
   return out;
 }
 

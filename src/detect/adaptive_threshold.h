@@ -55,7 +55,8 @@ class AdaptiveThreshold {
   FrameExcess Measure(const uint8_t* cur, const uint8_t* ref, const uint8_t* plain);
 
   // Learns from the same pair (after Measure, so a frame is judged by what was known before it)
-  // and renews the table rows it updated. Pixels masked in `plain` become 255 in the table.
+  // and renews the table rows it updated. Pixels masked in `plain` become 255 in the table, so a
+  // new mask is in the whole table after updateEvery frames.
   void Learn(const uint8_t* cur, const uint8_t* ref, const uint8_t* plain);
 
   // Measure, then Learn.

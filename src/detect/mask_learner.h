@@ -63,7 +63,7 @@ class MaskLearner {
   // before a whole block has been seen.
   std::vector<uint8_t> Propose() const;
 
-  // The mean of the frames added (640x480), to show under the mask.
+  // The mean of the frames added (640x480; up to 16 million frames), to show under the mask.
   std::vector<uint8_t> MeanFrame() const;
 
  private:

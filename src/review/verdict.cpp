@@ -65,7 +65,7 @@ Motion Fit(const std::vector<Point>& points) {
 
 // How far a point may miss a motion that travels `distance` pixels and still belong to it.
 double Tolerance(double distance) {
-  return std::max(kOnTrackPixels, 0.05 * distance);
+  return std::max(kOnTrackPixels, 0.02 * distance);
 }
 
 std::vector<Point> Explained(const std::vector<Point>& points, const Motion& motion,
@@ -352,7 +352,8 @@ EventFigures MeasureEvent(std::span<const EventHistoryRow> rows) {
     begin = end;
   }
   // The tracks that explain at least two thirds of the frames, the largest first; none when
-  // kMaxTracks do not.
+  // kMaxTracks do not. Then the fastest way anything moves.
+  f.fastTrack = MeasureTrack(points, scale, kNoSpeedLimit, nullptr);
   std::vector<Point> rest = points;
   size_t explained = 0;
   while (f.tracks.size() < kMaxTracks && rest.size() >= 2) {
@@ -384,12 +385,20 @@ Verdict JudgeEvent(const EventFigures& f) {
   if (f.wideFrames > 0 && f.wideSeconds <= 2) {
     return Verdict::kFlash;
   }
-  if (f.tracks.empty()) {
-    return Verdict::kUnknown;
+  if (!f.tracks.empty()) {
+    const bool moving =
+        std::any_of(f.tracks.begin(), f.tracks.end(), [](const Track& t) { return t.pixels >= 6; });
+    return moving ? Verdict::kSlowMover : Verdict::kStationary;
   }
-  const bool moving =
-      std::any_of(f.tracks.begin(), f.tracks.end(), [](const Track& t) { return t.pixels >= 6; });
-  return moving ? Verdict::kSlowMover : Verdict::kStationary;
+  const Track& t = f.fastTrack;
+  if (t.frames < kMinRunFrames || t.onTrackShare < 0.5 || t.pixels < 8) {
+    return Verdict::kStationary;
+  }
+  if (t.degreesPerSecond < kMeteorDegreesPerSecond) {
+    return Verdict::kSlowMover;
+  }
+  // Fast, yet no meteor; too faint to be trusted as either, it is noise jumping about.
+  return t.peakPixels >= kMinMeteorPeakPixels ? Verdict::kUnknown : Verdict::kStationary;
 }
 
 Verdict JudgeEvent(std::span<const EventHistoryRow> rows) {

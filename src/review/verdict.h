@@ -63,12 +63,14 @@ struct EventFigures {
   // The tracks slower than a meteor, largest first, that together hold two thirds of the track
   // frames (two aircraft, a satellite and a lamp); empty when kMaxTracks do not.
   std::vector<Track> tracks;
+  // The track of the most track frames at any speed.
+  Track fastTrack;
 };
 
 inline constexpr int kMinActivePixels = 3;
 inline constexpr int kWidePixels = 8000;
 inline constexpr double kBackgroundSeconds = 0.5;
-inline constexpr double kOnTrackPixels = 3;  // a centroid may miss its track by this, or 5%
+inline constexpr double kOnTrackPixels = 3;  // a centroid may miss its track by this, or 2%
 inline constexpr double kDefaultDegreesPerPixel = 0.375;
 inline constexpr double kRunGapSeconds = 0.15;
 inline constexpr int kMinRunFrames = 4;
@@ -90,9 +92,14 @@ bool MeteorLike(const Track& track);
 // The verdict on an event's figures, the first that applies:
 // - meteor: a run of frames has a meteor-like track;
 // - flash: wide frames, lasting at most 2 s from the first to the last;
-// - unknown: no kMaxTracks tracks slower than a meteor hold two thirds of the frames;
-// - slow mover: one of them moves 6 pixels or more;
-// - stationary: none does (a lamp, noise, a clock, or several of them).
+// - slow mover: kMaxTracks tracks slower than a meteor hold two thirds of the frames, and one of
+//   them moves 6 pixels or more;
+// - stationary: they do, and none moves that far (a lamp, a clock, several of them);
+// - otherwise, by the track of the most frames at any speed when it is coherent (at least
+//   kMinRunFrames frames and half of those in its time, 8 pixels long or more): slow mover when
+//   it is slower than a meteor, unknown when it is as fast yet no meteor (with at least
+//   kMinMeteorPeakPixels pixels in a frame);
+// - stationary: the centroid only jumps about (noise).
 // Events with fewer than 2 active frames are unknown.
 Verdict JudgeEvent(const EventFigures& figures);
 Verdict JudgeEvent(std::span<const EventHistoryRow> rows);

@@ -142,7 +142,7 @@ TEST(Verdict, TellsMeteorsFromSlowMoversFlashesAndStationaryLights) {
          k % 20 < 3 ? h.Frame({{15, 600, k % 40 < 20 ? 50.0 : 600.0, 400}}) : h.Frame({});
        }},
       {"noise",
-       {Verdict::kUnknown},
+       {Verdict::kStationary},
        [&random](History& h, int) {
          h.Frame(
              {{4, 60, static_cast<double>(random() % 640), static_cast<double>(random() % 480)}});
