@@ -5,16 +5,18 @@
 //     frames of a file replayed with --source file:CLIP --fast, under four settings: the plain
 //     threshold table (default settings), a mask learnt from the clip itself, the adaptive
 //     threshold, and the adaptive threshold with the learnt mask. It prints per clip and setting
-//     whether the meteor was found, smeared or missed, the false events, and each event's frames
-//     and verdict. With the plain table it also runs the station's own Detector and checks that
-//     the rule copied here gives the same events.
+//     whether the meteor was found, smeared, partial or missed, the false events, and each
+//     event's frames and verdict. With the plain table it also runs the station's own Detector
+//     and checks that the rule copied here gives the same events.
 //
 //   sky_replay sim [MINUTES [SEED]]
 //     Generates MINUTES (default 60) of the simulated sky with 6 meteors a minute and every kind
 //     of lie (satellites, aircraft, lightning, drifting cloud, a burned-in clock, hot pixels),
-//     learns a mask from its first minute, runs detection with the plain table and with the
-//     adaptive threshold and the learnt mask, and prints the meteors found, the events by cause
-//     and the verdicts against the truth.
+//     learns a mask from its first minute, runs detection under the same four settings, and
+//     prints per setting the meteors covered by an event, the precision and recall of the verdict
+//     "meteor", and the verdicts by the cause of each event (the object nearest to the centroid
+//     on the event's first frame; "meteor" when a meteor shows in at least 3 frames of the kept
+//     stretch).
 //
 // The rule copied here is the detector's trigger state machine (detect/detector.cpp) with the
 // default trigger settings; the budget of events per hour is that of the settings for the clips
@@ -182,15 +184,6 @@ class DetectionRun {
       out.push_back(rows_[static_cast<size_t>(it - rowFrames_.begin())]);
     }
     return out;
-  }
-  // Rows are kept only for frames from `from` on (long runs).
-  void Forget(int64_t before) {
-    const auto end = std::lower_bound(rowFrames_.begin(), rowFrames_.end(), before);
-    const auto n = end - rowFrames_.begin();
-    if (n > 4096) {
-      rows_.erase(rows_.begin(), rows_.begin() + n);
-      rowFrames_.erase(rowFrames_.begin(), end);
-    }
   }
 
  private:
