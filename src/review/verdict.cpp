@@ -370,7 +370,7 @@ EventFigures MeasureEvent(std::span<const EventHistoryRow> rows) {
 
 bool MeteorLike(const Track& t) {
   return t.frames >= kMinRunFrames && t.onTrackShare >= 0.5 &&
-         t.peakPixels >= kMinMeteorPeakPixels && t.pixels >= 8 && t.degrees >= 1.5 &&
+         t.peakPixels >= kMinMeteorPeakPixels && t.pixels >= 20 && t.degrees >= 3 &&
          t.offPixels <= std::max(2.0, 0.2 * t.pixels) &&
          t.degreesPerSecond >= kMeteorDegreesPerSecond && t.seconds <= 15;
 }

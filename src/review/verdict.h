@@ -84,7 +84,7 @@ EventFigures MeasureEvent(std::span<const EventHistoryRow> rows);
 
 // A meteor's track: at least kMinRunFrames frames on it and half of those in its time, one of
 // them with at least kMinMeteorPeakPixels pixels (fainter tracks are too easily drawn by noise
-// and the centroid's wandering), at least 8 pixels and 1.5 degrees long, close to its motion
+// and the centroid's wandering), at least 20 pixels and 3 degrees long, close to its motion
 // (root-mean-square miss at most a fifth of its travel, 2 pixels at least), at
 // kMeteorDegreesPerSecond or faster, within 15 s.
 bool MeteorLike(const Track& track);
