@@ -17,8 +17,7 @@
 #include <string>
 #include <vector>
 
-#include "base/calendar_time.h"
-#include "base/stamp.h"
+#include "base/utc_time.h"
 #include "capture/frame_ring.h"
 #include "config/settings.h"
 #include "detect/detector.h"
@@ -57,9 +56,9 @@ class ScratchFolder {
 
 class FixedClock final : public Clock {
  public:
-  SystemTime UtcNow() const override { return now; }
-  CalendarFields LocalNow() const override { return FieldsOf(now); }
-  SystemTime now{};
+  UtcTime UtcNow() const override { return now; }
+  CalendarFields LocalNow() const override { return BreakUtcTime(now); }
+  UtcTime now{};
 };
 
 // One second of night sky: a fixed star field under fresh sensor noise in every frame, and a
@@ -164,36 +163,37 @@ BENCHMARK(BM_PeakStillPerClip)->Unit(benchmark::kMicrosecond);
 class DetectionRig {
  public:
   explicit DetectionRig(bool record) {
-    settings.archiveFolder.set(folder.path());
-    settings.enabled = true;
-    settings.pngIntegrationFactor = 1;
-    detector = std::make_unique<Detector>(settings, ring, thresholds, events, clock);
+    settings.Update([this](Settings& s) {
+      s.archiveFolder = folder.path();
+      s.enabled = true;
+      s.pngIntegrationFactor = 1;
+    });
+    detector = std::make_unique<Detector>(settings, ring, thresholds, events, clock, notices);
     detector->BuildThresholdMap();
     if (record) {
-      recorder = std::make_unique<ArchiveRecorder>(settings, *detector);
+      recorder = std::make_unique<ArchiveRecorder>(*detector, notices);
       detector->SetArchiveSink(*recorder);
     }
-    start = *MakeCalendarTime(2026, 12, 6, 21, 0, 0);
+    start = *ParseStamp("20261206_210000_000");
   }
 
   void Step() {
     const Sky& sky = SkyClip();
-    const int64_t ms = frame_ * 33;
-    ring.StoreFrame(sky.samples[frame_ % kSkyFrames].data(),
-                    ToSystemTime(start + ms / 1000, static_cast<int>(ms % 1000)));
+    ring.StoreFrame(sky.samples[frame_ % kSkyFrames].data(), start + frame_ * kNominalFrameSpacing);
     detector->DetectionStep();
     ++frame_;
   }
 
   ScratchFolder folder;
-  Settings settings;
+  SharedSettings settings;
   FrameRing ring;
   ThresholdMap thresholds;
   EventList events;
   FixedClock clock;
+  Notices notices;
   std::unique_ptr<Detector> detector;
   std::unique_ptr<ArchiveRecorder> recorder;
-  CalendarTime start = 0;
+  UtcTime start{};
 
  private:
   int64_t frame_ = 0;
@@ -226,14 +226,17 @@ void BM_CutThreeSecondEvent(benchmark::State& state) {
   }
   rig.recorder->FinishClip();
   ReviewValues review;
-  EventExtractor extractor(rig.settings, rig.events, review, rig.clock, rig.recorder->progress());
-  const Stamp first = MakeStamp(ToSystemTime(rig.start + 2, 0));
-  const Stamp last = MakeStamp(ToSystemTime(rig.start + 5, 0));
+  EventExtractor extractor(rig.settings, rig.events, review, rig.clock, rig.recorder->progress(),
+                           rig.notices);
+  const UtcTime first = rig.start + std::chrono::seconds(2);
+  const UtcTime last = rig.start + std::chrono::seconds(5);
   const std::string out = rig.folder.path() + "/cut";
+  const std::shared_ptr<const Settings> settings = rig.settings.Get();
   for (auto _ : state) {
-    extractor.ExtractEventImage(ShiftStamp(first, -1500), ShiftStamp(last, 1500), out + ".jpg");
-    extractor.ExtractEventMovie(first, last, out + ".mp4");
-    extractor.ExtractEventTimeHistory(first, last, out + ".csv");
+    extractor.ExtractEventImage(*settings, first - kImageWindowBefore, last + kImageWindowAfter,
+                                out + ".jpg");
+    extractor.ExtractEventMovie(*settings, first, last, out + ".mp4");
+    extractor.ExtractEventTimeHistory(*settings, first, last, out + ".csv");
   }
 }
 BENCHMARK(BM_CutThreeSecondEvent)->Unit(benchmark::kMillisecond);

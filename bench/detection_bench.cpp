@@ -89,11 +89,11 @@ void BM_RingCopiesAndDetectionPass(benchmark::State& state) {
     for (int i = 0; i < kFrameBytes; ++i) {
       sample[2 * static_cast<size_t>(i)] = (*frame)[i];
     }
-    ring->StoreFrame(sample.data(), ombrix::SystemTime{});
+    ring->StoreFrame(sample.data(), ombrix::UtcTime{});
   }
   std::vector<uint8_t> cur(kFrameBytes);
   std::vector<uint8_t> ref(kFrameBytes);
-  ombrix::SystemTime stamp;
+  ombrix::UtcTime stamp;
   FrameExcess r;
   for (auto _ : state) {
     const bool whole =
@@ -111,7 +111,7 @@ void BM_RingStoreFrame(benchmark::State& state) {
   auto ring = std::make_unique<ombrix::FrameRing>();
   std::vector<uint8_t> sample(ombrix::kSampleSize640, 77);
   for (auto _ : state) {
-    ring->StoreFrame(sample.data(), ombrix::SystemTime{});
+    ring->StoreFrame(sample.data(), ombrix::UtcTime{});
   }
   state.SetItemsProcessed(state.iterations() * kFrameBytes);
 }

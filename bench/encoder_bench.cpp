@@ -3,7 +3,7 @@
 // 4:2:0, no B-frames); a candidate only changes what the encoder may choose freely (motion search,
 // macroblock decision, quantiser limits, threads).
 //
-// Each benchmark encodes a clip of kClipFrames frames kRuns times in each of kRepetitions
+// Each benchmark encodes a clip of kEncodedFrames frames kRuns times in each of kRepetitions
 // repetitions; the "_min" line reports the best encode:
 //   ms_frame  process CPU time per frame (all threads; the machine may be shared, so CPU time of
 //             the best run rather than wall time),
@@ -14,7 +14,7 @@
 //
 // Inputs: "Sim" the simulated sky the station runs on, "Streaks" a noisier sky crossed by fast
 // bright streaks, "Clouds" a star field under slowly drifting, changing clouds with sensor noise.
-// ENCODER_BENCH_CLIP=path adds a fourth input read from a movie file (its first kClipFrames
+// ENCODER_BENCH_CLIP=path adds a fourth input read from a movie file (its first kEncodedFrames
 // frames); ENCODER_BENCH_OPTIONS="key=value:key=value" adds a candidate of one's own. Run in a
 // release build, repetitions interleaved so that a burst of other load spreads over all rows:
 //   encoder_bench --benchmark_enable_random_interleaving=true
@@ -35,6 +35,7 @@
 
 #include <unistd.h>
 
+#include "base/frame.h"
 #include "capture/simulated_sky.h"
 #include "media/movie_reader.h"
 #include "media/movie_writer.h"
@@ -46,13 +47,13 @@ extern "C" {
 
 namespace {
 
-constexpr int kWidth = 640;
-constexpr int kHeight = 480;
-constexpr int kPixels = kWidth * kHeight;
-constexpr int kClipFrames = 240;  // 8 s: 24 groups of pictures, long enough for the rate control
-constexpr int kRuns = 2;          // encodes per repetition; the best is reported
-constexpr int kRepetitions = 5;   // and the best repetition (run them interleaved, see above)
-constexpr double kFramesPerSecond = 2997.0 / 100.0;
+using ombrix::kFrameBytes;
+using ombrix::kFrameHeight;
+using ombrix::kFrameWidth;
+constexpr int kEncodedFrames = 240;  // 8 s: 24 groups of pictures, long enough for the rate control
+constexpr int kRuns = 2;             // encodes per repetition; the best is reported
+constexpr int kRepetitions = 5;      // and the best repetition (run them interleaved, see above)
+using ombrix::kFramesPerSecond;
 
 using Clip = std::vector<std::vector<uint8_t>>;
 
@@ -75,9 +76,9 @@ class NoiseTable {
       v = normal(random_);
     }
   }
-  // kPixels samples, starting somewhere new each call.
+  // kFrameBytes samples, starting somewhere new each call.
   const float* Next() {
-    const size_t start = random_() % (values_.size() - kPixels);
+    const size_t start = random_() % (values_.size() - kFrameBytes);
     return values_.data() + start;
   }
 
@@ -88,16 +89,16 @@ class NoiseTable {
 
 // Stars as a fixed brightness field of small Gaussian spots.
 std::vector<float> StarField(uint32_t seed, int count) {
-  std::vector<float> field(kPixels, 0.0f);
+  std::vector<float> field(kFrameBytes, 0.0f);
   std::mt19937 random(seed);
-  std::uniform_real_distribution<double> x(3, kWidth - 4), y(3, kHeight - 4);
+  std::uniform_real_distribution<double> x(3, kFrameWidth - 4), y(3, kFrameHeight - 4);
   std::exponential_distribution<double> level(1.0 / 40.0);
   for (int star = 0; star < count; ++star) {
     const double cx = x(random), cy = y(random), peak = std::min(230.0, 15.0 + level(random));
     for (int py = static_cast<int>(cy) - 2; py <= static_cast<int>(cy) + 2; ++py) {
       for (int px = static_cast<int>(cx) - 2; px <= static_cast<int>(cx) + 2; ++px) {
         const double d2 = (px - cx) * (px - cx) + (py - cy) * (py - cy);
-        field[py * kWidth + px] += static_cast<float>(peak * std::exp(-d2 / 1.2));
+        field[py * kFrameWidth + px] += static_cast<float>(peak * std::exp(-d2 / 1.2));
       }
     }
   }
@@ -110,11 +111,11 @@ Clip SimulatedSkyClip() {
   options.seed = 3;
   options.meteorsPerMinute = 30.0;
   ombrix::SkyFrameGenerator generator(options);
-  std::vector<uint8_t> yuyv(kPixels * 2);
-  Clip clip(kClipFrames, std::vector<uint8_t>(kPixels));
-  for (int f = 0; f < kClipFrames; ++f) {
+  std::vector<uint8_t> yuyv(kFrameBytes * 2);
+  Clip clip(kEncodedFrames, std::vector<uint8_t>(kFrameBytes));
+  for (int f = 0; f < kEncodedFrames; ++f) {
     generator.GenerateFrame(f, yuyv.data());
-    for (int i = 0; i < kPixels; ++i) {
+    for (int i = 0; i < kFrameBytes; ++i) {
       clip[f][i] = yuyv[2 * i];
     }
   }
@@ -140,11 +141,11 @@ Clip StreakClip() {
   for (auto& s : streaks) {
     s = spawn();
   }
-  Clip clip(kClipFrames, std::vector<uint8_t>(kPixels));
-  std::vector<float> frame(kPixels);
-  for (int f = 0; f < kClipFrames; ++f) {
+  Clip clip(kEncodedFrames, std::vector<uint8_t>(kFrameBytes));
+  std::vector<float> frame(kFrameBytes);
+  for (int f = 0; f < kEncodedFrames; ++f) {
     const float* n = noise.Next();
-    for (int i = 0; i < kPixels; ++i) {
+    for (int i = 0; i < kFrameBytes; ++i) {
       frame[i] = 24.0f + stars[i] + 6.0f * n[i];
     }
     for (auto& s : streaks) {
@@ -155,19 +156,19 @@ Clip StreakClip() {
         const double level = s.peak * (1.0 - t / s.length);
         for (int py = static_cast<int>(hy) - 2; py <= static_cast<int>(hy) + 2; ++py) {
           for (int px = static_cast<int>(hx) - 2; px <= static_cast<int>(hx) + 2; ++px) {
-            if (px < 0 || py < 0 || px >= kWidth || py >= kHeight) {
+            if (px < 0 || py < 0 || px >= kFrameWidth || py >= kFrameHeight) {
               continue;
             }
             // Distance from the line through the head.
             const double across = std::abs((px - hx) * uy - (py - hy) * ux);
-            float& p = frame[py * kWidth + px];
+            float& p = frame[py * kFrameWidth + px];
             p = std::max(p, static_cast<float>(24.0 + level * std::exp(-across * across / 1.1)));
           }
         }
       }
       s.x += s.dx;
       s.y += s.dy;
-      if (s.x < -60 || s.y < -60 || s.x > kWidth + 60 || s.y > kHeight + 60) {
+      if (s.x < -60 || s.y < -60 || s.x > kFrameWidth + 60 || s.y > kFrameHeight + 60) {
         s = spawn();
       }
     }
@@ -214,17 +215,17 @@ Clip CloudClip() {
   const std::vector<float> stars = StarField(21, 300);
   NoiseTable noise(22);
   const ValueNoise coarse(23, 170.0), middle(24, 70.0), fine(25, 28.0);
-  Clip clip(kClipFrames, std::vector<uint8_t>(kPixels));
-  for (int f = 0; f < kClipFrames; ++f) {
+  Clip clip(kEncodedFrames, std::vector<uint8_t>(kFrameBytes));
+  for (int f = 0; f < kEncodedFrames; ++f) {
     const float* n = noise.Next();
-    for (int y = 0; y < kHeight; ++y) {
-      for (int x = 0; x < kWidth; ++x) {
+    for (int y = 0; y < kFrameHeight; ++y) {
+      for (int x = 0; x < kFrameWidth; ++x) {
         const float c = 0.55f * coarse.At(x - 0.6 * f, y - 0.25 * f) +
                         0.30f * middle.At(x - 0.9 * f, y - 0.15 * f) +
                         0.15f * fine.At(x - 1.2 * f, y + 0.1 * f);
         const float cover = std::clamp((c - 0.35f) / 0.35f, 0.0f, 1.0f);  // 0 clear, 1 thick
         const float glow = 8.0f * (std::hypot(x - 320.0f, y - 240.0f) / 400.0f);
-        const int i = y * kWidth + x;
+        const int i = y * kFrameWidth + x;
         clip[f][i] =
             ToPixel(18.0f + glow + 70.0f * cover * cover + (1.0f - cover) * stars[i] + 3.0f * n[i]);
       }
@@ -236,8 +237,8 @@ Clip CloudClip() {
 Clip FileClip(const char* path) {
   Clip clip;
   ombrix::MovieReader reader(path);
-  std::vector<uint8_t> frame(kPixels);
-  while (static_cast<int>(clip.size()) < kClipFrames && reader.readFrame(frame.data())) {
+  std::vector<uint8_t> frame(kFrameBytes);
+  while (static_cast<int>(clip.size()) < kEncodedFrames && reader.readFrame(frame.data())) {
     clip.push_back(frame);
   }
   return clip;
@@ -272,26 +273,26 @@ double Psnr(const Clip& input, const Clip& decoded) {
   }
   double squares = 0;
   for (size_t f = 0; f < input.size(); ++f) {
-    for (int i = 0; i < kPixels; ++i) {
+    for (int i = 0; i < kFrameBytes; ++i) {
       const double d = static_cast<double>(input[f][i]) - decoded[f][i];
       squares += d * d;
     }
   }
-  const double mse = squares / (static_cast<double>(kPixels) * input.size());
+  const double mse = squares / (static_cast<double>(kFrameBytes) * input.size());
   return mse == 0 ? 99.0 : 10.0 * std::log10(255.0 * 255.0 / mse);
 }
 
 void Report(benchmark::State& state, double bestCpu, double psnr, double bytes) {
-  state.counters["ms_frame"] = 1000.0 * bestCpu / kClipFrames;
+  state.counters["ms_frame"] = 1000.0 * bestCpu / kEncodedFrames;
   state.counters["psnr_db"] = psnr;
-  state.counters["kbit_s"] = bytes * 8.0 / 1000.0 / (kClipFrames / kFramesPerSecond);
+  state.counters["kbit_s"] = bytes * 8.0 / 1000.0 / (kEncodedFrames / kFramesPerSecond);
 }
 
 // The bare encoder at the archive's fixed format plus the candidate's options, fed the clip as
 // MovieWriter feeds it (brightness into Y, neutral chroma); then the last run's packets decoded.
 void EncodeCandidate(benchmark::State& state, int input, const char* options) {
   const Clip& clip = Input(input);
-  if (clip.size() != static_cast<size_t>(kClipFrames)) {
+  if (clip.size() != static_cast<size_t>(kEncodedFrames)) {
     state.SkipWithError("no input clip");
     return;
   }
@@ -301,8 +302,8 @@ void EncodeCandidate(benchmark::State& state, int input, const char* options) {
     const AVCodec* codec = avcodec_find_encoder(AV_CODEC_ID_MPEG4);
     AVCodecContext* c = avcodec_alloc_context3(codec);
     c->bit_rate = 3000000;
-    c->width = kWidth;
-    c->height = kHeight;
+    c->width = kFrameWidth;
+    c->height = kFrameHeight;
     c->time_base = AVRational{100, 2997};
     c->framerate = AVRational{2997, 100};
     c->gop_size = 10;
@@ -321,26 +322,26 @@ void EncodeCandidate(benchmark::State& state, int input, const char* options) {
     }
     AVFrame* picture = av_frame_alloc();
     picture->format = AV_PIX_FMT_YUV420P;
-    picture->width = kWidth;
-    picture->height = kHeight;
+    picture->width = kFrameWidth;
+    picture->height = kFrameHeight;
     av_frame_get_buffer(picture, 0);
     AVPacket* packet = av_packet_alloc();
     packets.clear();
     const double start = ProcessCpuSeconds();
-    for (int f = 0; f <= kClipFrames; ++f) {
-      if (f < kClipFrames) {
+    for (int f = 0; f <= kEncodedFrames; ++f) {
+      if (f < kEncodedFrames) {
         av_frame_make_writable(picture);
-        for (int row = 0; row < kHeight; ++row) {
-          std::memcpy(picture->data[0] + row * picture->linesize[0], clip[f].data() + row * kWidth,
-                      kWidth);
+        for (int row = 0; row < kFrameHeight; ++row) {
+          std::memcpy(picture->data[0] + row * picture->linesize[0],
+                      clip[f].data() + row * kFrameWidth, kFrameWidth);
         }
-        for (int row = 0; row < kHeight / 2; ++row) {
-          std::memset(picture->data[1] + row * picture->linesize[1], 128, kWidth / 2);
-          std::memset(picture->data[2] + row * picture->linesize[2], 128, kWidth / 2);
+        for (int row = 0; row < kFrameHeight / 2; ++row) {
+          std::memset(picture->data[1] + row * picture->linesize[1], 128, kFrameWidth / 2);
+          std::memset(picture->data[2] + row * picture->linesize[2], 128, kFrameWidth / 2);
         }
         picture->pts = f;
       }
-      avcodec_send_frame(c, f < kClipFrames ? picture : nullptr);
+      avcodec_send_frame(c, f < kEncodedFrames ? picture : nullptr);
       while (avcodec_receive_packet(c, packet) == 0) {
         packets.emplace_back(packet->data, packet->data + packet->size);
         av_packet_unref(packet);
@@ -368,10 +369,10 @@ void EncodeCandidate(benchmark::State& state, int input, const char* options) {
   double bytes = 0;
   auto take = [&] {
     while (avcodec_receive_frame(d, picture) == 0) {
-      std::vector<uint8_t> frame(kPixels);
-      for (int row = 0; row < kHeight; ++row) {
-        std::memcpy(frame.data() + row * kWidth, picture->data[0] + row * picture->linesize[0],
-                    kWidth);
+      std::vector<uint8_t> frame(kFrameBytes);
+      for (int row = 0; row < kFrameHeight; ++row) {
+        std::memcpy(frame.data() + row * kFrameWidth, picture->data[0] + row * picture->linesize[0],
+                    kFrameWidth);
       }
       decoded.push_back(std::move(frame));
     }
@@ -394,7 +395,7 @@ void EncodeCandidate(benchmark::State& state, int input, const char* options) {
 // MovieWriter as the station runs it: the clip written to an MP4 file and read back.
 void EncodeWriter(benchmark::State& state, int input) {
   const Clip& clip = Input(input);
-  if (clip.size() != static_cast<size_t>(kClipFrames)) {
+  if (clip.size() != static_cast<size_t>(kEncodedFrames)) {
     state.SkipWithError("no input clip");
     return;
   }
@@ -415,7 +416,7 @@ void EncodeWriter(benchmark::State& state, int input) {
   }
   Clip decoded;
   ombrix::MovieReader reader(path.string());
-  std::vector<uint8_t> frame(kPixels);
+  std::vector<uint8_t> frame(kFrameBytes);
   while (reader.readFrame(frame.data())) {
     decoded.push_back(frame);
   }

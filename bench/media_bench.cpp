@@ -12,6 +12,7 @@
 
 #include <unistd.h>
 
+#include "base/frame.h"
 #include "media/movie_reader.h"
 #include "media/movie_writer.h"
 #include "media/stills.h"
@@ -22,19 +23,20 @@ extern "C" {
 
 namespace {
 
-constexpr int kWidth = 640;
-constexpr int kHeight = 480;
-constexpr int kPixels = kWidth * kHeight;
-constexpr int kClipFrames = 30;
+using ombrix::kClipFrames;
+using ombrix::kFrameBytes;
+using ombrix::kFrameHeight;
+using ombrix::kFrameWidth;
 
 // One second of night sky: a fixed field of stars under fresh sensor noise in every frame.
 const std::vector<std::vector<uint8_t>>& SkyClip() {
   static const std::vector<std::vector<uint8_t>> clip = [] {
-    std::vector<std::vector<uint8_t>> frames(kClipFrames, std::vector<uint8_t>(kPixels));
+    std::vector<std::vector<uint8_t>> frames(kClipFrames, std::vector<uint8_t>(kFrameBytes));
     std::mt19937 random(1);
     std::normal_distribution<double> noise(20.0, 3.0);
     std::mt19937 sky(7);
-    std::uniform_int_distribution<int> x(2, kWidth - 3), y(2, kHeight - 3), level(120, 255);
+    std::uniform_int_distribution<int> x(2, kFrameWidth - 3), y(2, kFrameHeight - 3),
+        level(120, 255);
     std::vector<int> stars;
     for (int star = 0; star < 60; ++star) {
       stars.push_back(x(sky));
@@ -49,7 +51,7 @@ const std::vector<std::vector<uint8_t>>& SkyClip() {
         for (int dy = -1; dy <= 1; ++dy) {
           for (int dx = -1; dx <= 1; ++dx) {
             const int peak = stars[s + 2];
-            frame[(stars[s + 1] + dy) * kWidth + stars[s] + dx] =
+            frame[(stars[s + 1] + dy) * kFrameWidth + stars[s] + dx] =
                 static_cast<uint8_t>(dx || dy ? peak / 2 : peak);
           }
         }
@@ -100,8 +102,8 @@ void BM_BareMpeg4Encoder(benchmark::State& state) {
   const AVCodec* codec = avcodec_find_encoder(AV_CODEC_ID_MPEG4);
   AVCodecContext* context = avcodec_alloc_context3(codec);
   context->bit_rate = 3000000;
-  context->width = kWidth;
-  context->height = kHeight;
+  context->width = kFrameWidth;
+  context->height = kFrameHeight;
   context->time_base = AVRational{100, 2997};
   context->framerate = AVRational{2997, 100};
   context->gop_size = 10;
@@ -111,18 +113,19 @@ void BM_BareMpeg4Encoder(benchmark::State& state) {
   avcodec_open2(context, codec, nullptr);
   AVFrame* picture = av_frame_alloc();
   picture->format = AV_PIX_FMT_YUV420P;
-  picture->width = kWidth;
-  picture->height = kHeight;
+  picture->width = kFrameWidth;
+  picture->height = kFrameHeight;
   av_frame_get_buffer(picture, 0);
-  std::memset(picture->data[1], 128, picture->linesize[1] * kHeight / 2);
-  std::memset(picture->data[2], 128, picture->linesize[2] * kHeight / 2);
+  std::memset(picture->data[1], 128, picture->linesize[1] * kFrameHeight / 2);
+  std::memset(picture->data[2], 128, picture->linesize[2] * kFrameHeight / 2);
   AVPacket* packet = av_packet_alloc();
   const auto& clip = SkyClip();
   int64_t n = 0;
   for (auto _ : state) {
     const uint8_t* frame = clip[n % kClipFrames].data();
-    for (int row = 0; row < kHeight; ++row) {
-      std::memcpy(picture->data[0] + row * picture->linesize[0], frame + row * kWidth, kWidth);
+    for (int row = 0; row < kFrameHeight; ++row) {
+      std::memcpy(picture->data[0] + row * picture->linesize[0], frame + row * kFrameWidth,
+                  kFrameWidth);
     }
     picture->pts = n++;
     avcodec_send_frame(context, picture);
@@ -147,7 +150,7 @@ void BM_ReadFrameArchiveClip(benchmark::State& state) {
       writer.WriteFrame(frame.data(), false);
     }
   }
-  std::vector<uint8_t> picture(kPixels);
+  std::vector<uint8_t> picture(kFrameBytes);
   int64_t frames = 0;
   for (auto _ : state) {
     ombrix::MovieReader reader(path);
@@ -170,9 +173,9 @@ void BM_WriteJpegStill(benchmark::State& state) {
 void BM_WritePngStill(benchmark::State& state) {
   ScratchDir dir;
   const std::string path = dir.File("a.png");
-  std::vector<uint32_t> sums(kPixels);
+  std::vector<uint32_t> sums(kFrameBytes);
   for (const auto& frame : SkyClip()) {
-    for (int i = 0; i < kPixels; ++i) {
+    for (int i = 0; i < kFrameBytes; ++i) {
       sums[i] += frame[i];
     }
   }

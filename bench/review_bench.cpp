@@ -64,15 +64,15 @@ class Fixture {
   std::string events;
   std::string moviePath;
   std::string historyPath;
-  Stamp hourStart = "20240315_200000_000";
-  Stamp hourEnd = "20240315_210000_000";
+  UtcTime hourStart = *ParseStamp("20240315_200000_000");
+  UtcTime hourEnd = *ParseStamp("20240315_210000_000");
 
  private:
   Fixture() {
     base_ = std::filesystem::temp_directory_path() /
             ("ombrix_review_bench_" + std::to_string(::getpid()));
     std::filesystem::create_directories(base_);
-    settings.archiveFolder.set(base_.string());
+    settings.archiveFolder = base_.string();
     settings.slowdownFactor = 0;
     GetEventsFolder(base_.string(), events);
     moviePath = events + "/m" + kKey + ".mp4";
@@ -82,7 +82,7 @@ class Fixture {
     for (int n = 0; n < kEventFrames; ++n) {
       writer.WriteFrame(SkyFrame(n).data(), false);
       TimeHistoryRow row{};
-      std::snprintf(row.stamp, sizeof row.stamp, "%s", ShiftStamp(kKey, 33 * n).c_str());
+      row.time = *ParseStamp(kKey) + n * kNominalFrameSpacing;
       row.pixelCount = 25;
       row.excessSum = 4000;
       row.centroidX = 52 + (n % 500);
@@ -94,7 +94,7 @@ class Fixture {
     // 3600 clip peak images, one a second, in 60 minute folders.
     std::string folder;
     for (int s = 0; s < 3600; ++s) {
-      const Stamp stamp = ShiftStamp(hourStart, 1000LL * s + 1);
+      const Stamp stamp = MakeStamp(hourStart + std::chrono::milliseconds(1000LL * s + 1));
       GetArchiveMinuteFolder(base_.string(), folder, stamp, true);
       WriteJpegStill(folder + "/t" + stamp + ".jpg", SkyFrame(s).data());
     }
@@ -121,8 +121,8 @@ void BM_ReplayEventMovie30s(benchmark::State& state) {
     ReplayEventMovie(context, fixture.moviePath, fixture.historyPath);
   }
   state.SetItemsProcessed(frames);
-  state.counters["x_real_time"] =
-      benchmark::Counter(static_cast<double>(frames) / 29.97, benchmark::Counter::kIsRate);
+  state.counters["x_real_time"] = benchmark::Counter(static_cast<double>(frames) / kFramesPerSecond,
+                                                     benchmark::Counter::kIsRate);
 }
 
 void BM_CompositeArchiveOneHour(benchmark::State& state) {

@@ -36,7 +36,9 @@
 #include <string>
 #include <vector>
 
-#include "base/stamp.h"
+#include "base/frame.h"
+#include "base/notice.h"
+#include "base/utc_time.h"
 #include "calib/calibration.h"
 #include "capture/frame_ring.h"
 #include "capture/simulated_sky.h"
@@ -201,7 +203,7 @@ class DetectionRun {
 // last), with stamps and directions (the default calibration).
 std::vector<EventHistoryRow> EventHistory(const DetectionRun& run, const Event& event,
                                           int64_t framesPerSecond,
-                                          const std::function<Stamp(int64_t)>& stampOf) {
+                                          const std::function<UtcTime(int64_t)>& timeOf) {
   const std::vector<TimeHistoryRow> rows = run.Rows(event.first - framesPerSecond, event.last);
   const int64_t firstFrame = event.last - static_cast<int64_t>(rows.size()) + 1;
   const Calibration calibration;
@@ -209,8 +211,7 @@ std::vector<EventHistoryRow> EventHistory(const DetectionRun& run, const Event& 
   for (size_t i = 0; i < rows.size(); ++i) {
     EventHistoryRow h;
     h.frame = rows[i];
-    const Stamp stamp = stampOf(firstFrame + static_cast<int64_t>(i));
-    std::snprintf(h.frame.stamp, sizeof h.frame.stamp, "%s", stamp.c_str());
+    h.frame.time = timeOf(firstFrame + static_cast<int64_t>(i));
     if (h.frame.pixelCount != 0) {
       const AzEl position = PixelToAzEl(calibration, h.frame.centroidX, h.frame.centroidY);
       h.azimuth = position.azimuth;
@@ -221,9 +222,9 @@ std::vector<EventHistoryRow> EventHistory(const DetectionRun& run, const Event& 
   return history;
 }
 
-Stamp StampAt(int64_t milliseconds) {
-  constexpr CalendarTime kOrigin = 1700000000;  // any fixed start
-  return MakeStamp(ToSystemTime(kOrigin + milliseconds / 1000, milliseconds % 1000));
+UtcTime TimeAt(int64_t milliseconds) {
+  constexpr int64_t kOrigin_ms = 1700000000000;  // any fixed start
+  return UtcTime{std::chrono::milliseconds{kOrigin_ms + milliseconds}};
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -322,23 +323,25 @@ std::optional<Clip> LoadClip(const std::string& path) {
 // frame numbers. Frames are stamped 40 ms apart from a fixed time so that stamps map back.
 class IndexClock final : public Clock {
  public:
-  SystemTime UtcNow() const override { return {}; }
+  UtcTime UtcNow() const override { return {}; }
   CalendarFields LocalNow() const override { return {}; }
 };
 
 std::vector<Event> StationDetectorEvents(const Clip& clip, const std::filesystem::path& work) {
-  Settings settings;
-  settings.enabled = true;
-  settings.archiveFolder.set(work.string());
+  Settings initial;
+  initial.enabled = true;
+  initial.archiveFolder = work.string();
+  SharedSettings settings(initial);
   FrameRing ring;
   ThresholdMap thresholds;
   EventList eventList;
   IndexClock clock;
-  Detector detector(settings, ring, thresholds, eventList, clock);
+  Notices notices;
+  Detector detector(settings, ring, thresholds, eventList, clock, notices);
   detector.BuildThresholdMap();
-  std::map<Stamp, int64_t> frameOf;
+  std::map<UtcTime, int64_t> frameOf;
   std::vector<Event> events;
-  detector.SetEventObserver([&](const Stamp& first, const Stamp& last) {
+  detector.SetEventObserver([&](UtcTime first, UtcTime last) {
     events.push_back({frameOf.at(first), frameOf.at(last)});
   });
   std::vector<uint8_t> sample(kSampleSize640, 128);
@@ -347,8 +350,8 @@ std::vector<Event> StationDetectorEvents(const Clip& clip, const std::filesystem
       sample[2 * static_cast<size_t>(i)] = clip.frames[k][i];
     }
     const int64_t ms = static_cast<int64_t>(k) * 40;
-    frameOf[StampAt(ms)] = static_cast<int64_t>(k);
-    ring.StoreFrame(sample.data(), ToSystemTime(1700000000 + ms / 1000, ms % 1000));
+    frameOf[TimeAt(ms)] = static_cast<int64_t>(k);
+    ring.StoreFrame(sample.data(), TimeAt(ms));
     detector.DetectionStep();
   }
   detector.EndActiveEvent();
@@ -526,7 +529,7 @@ int RunClips(const std::string& folder) {
       std::string list;
       for (const Event& e : run.events()) {
         const auto history = EventHistory(run, e, clip->framesPerSecond, [&](int64_t k) {
-          return StampAt(clip->presentation_ms[static_cast<size_t>(k)]);
+          return TimeAt(clip->presentation_ms[static_cast<size_t>(k)]);
         });
         const EventFigures figures = MeasureEvent(history);
         list += std::to_string(e.first) + "-" + std::to_string(e.last) + ": " +
@@ -647,7 +650,7 @@ Cause CauseOf(const SkyFrameGenerator& sky, int64_t frame, double cx, double cy)
 
 int RunSimulated(double minutes, uint32_t seed) {
   const TriggerSettings trigger{.hourlyRate = 0};
-  const int64_t frames = std::llround(minutes * 60 * SkyFrameGenerator::kFramesPerSecond);
+  const int64_t frames = std::llround(minutes * 60 * kFramesPerSecond);
   const int64_t learnFrames = std::min<int64_t>(frames, 1800);  // the first minute
   const SimulatedSkyOptions options = LyingSky(seed);
   SkyFrameGenerator sky(options);
@@ -703,7 +706,7 @@ int RunSimulated(double minutes, uint32_t seed) {
   sky.ScheduleThrough(frames);
 
   const int64_t fps = 30;
-  const auto stampOf = [](int64_t k) { return StampAt(k * 1001 / 30); };
+  const auto timeOf = [](int64_t k) { return TimeAt(k * 1001 / 30); };
   int clockPixels = 0, clockMasked = 0;
   for (const SimulatedObject& o : sky.objects()) {
     if (o.kind == SkyObjectKind::kClock) {
@@ -747,7 +750,7 @@ int RunSimulated(double minutes, uint32_t seed) {
     std::map<std::string, std::map<std::string, int>> table;  // cause -> verdict -> events
     int calledMeteor = 0, calledMeteorRight = 0, meteorEvents = 0, meteorEventsCalled = 0;
     for (const Event& e : run.events()) {
-      const auto history = EventHistory(run, e, fps, stampOf);
+      const auto history = EventHistory(run, e, fps, timeOf);
       const std::vector<TimeHistoryRow> begin = run.Rows(e.first, e.first);
       const Cause cause =
           begin.empty() ? Cause{} : CauseOf(sky, e.first, begin[0].centroidX, begin[0].centroidY);

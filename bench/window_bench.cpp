@@ -28,7 +28,7 @@ class OneFrameSource final : public CaptureSource {
  public:
   bool Start(FrameRing& ring) override {
     const std::vector<uint8_t> sample(kSampleSize640, 128);
-    ring.StoreFrame(sample.data(), SystemTime{2016, 6, 5, 10, 21, 5, 9, 990});
+    ring.StoreFrame(sample.data(), *ParseStamp("20160610_210509_990"));
     return true;
   }
   void Stop() override {}
@@ -43,7 +43,7 @@ void BM_LiveStatus(benchmark::State& state) {
   setup.freeSpace = &freeSpace;
   setup.stationOptions.readConfiguration = false;
   setup.show = false;
-  setup.report = [](const std::string&) {};
+  setup.notice = [](const Notice&) {};
   setup.makeSource = [](Station&) { return std::make_unique<OneFrameSource>(); };
   MainWindow window(std::move(setup));
   window.Start();  // shows the live video

@@ -16,7 +16,8 @@
 #include "app/service_notify.h"
 #include "app/status_output.h"
 #include "base/folders.h"
-#include "base/stamp.h"
+#include "base/frame.h"
+#include "base/utc_time.h"
 #include "capture/device_source.h"
 #include "capture/file_source.h"
 #include "capture/simulated_sky.h"
@@ -51,8 +52,8 @@ void InstallSignalHandlers() {
   sigaction(SIGPIPE, &ignore, nullptr);
 }
 
-// Lines from several threads, never interleaved. Output errors are not the station's failures:
-// a closed standard output only loses the lines.
+// The status lines on standard output. Output errors are not the station's failures: a closed
+// standard output only loses the lines.
 class Printer {
  public:
   void Line(const std::string& text) {
@@ -88,36 +89,28 @@ bool ParseUnsigned(const std::string& text, uint32_t& value) {
 }
 
 std::string StatusLine(const Station& station) {
-  const SystemTime t = station.NewestCapture().value_or(SystemTime{});
+  const std::optional<UtcTime> newest = station.NewestCapture();
+  const CalendarFields t = newest ? BreakUtcTime(*newest) : CalendarFields{};
   char text[160];
   std::snprintf(text, sizeof text,
                 "UTC %02d/%02d/%02d %02d:%02d:%02d %s  pixels %d  frames lost %" PRIu64, t.month,
                 t.day, t.year, t.hour, t.minute, t.second,
-                station.settings().enabled ? "Enabled" : "Disabled", station.PixelCount(),
+                station.settings()->enabled ? "Enabled" : "Disabled", station.PixelCount(),
                 station.FramesLost());
   return text;
 }
 
 }  // namespace
 
-std::optional<CalendarTime> ParseIsoUtc(const std::string& text) {
-  int year, month, day, hour, minute, second;
+std::optional<UtcTime> ParseIsoUtc(const std::string& text) {
+  CalendarFields f;
   char tail[4] = {};
-  const int n = std::sscanf(text.c_str(), "%4d-%2d-%2dT%2d:%2d:%2d%3s", &year, &month, &day, &hour,
-                            &minute, &second, tail);
+  const int n = std::sscanf(text.c_str(), "%4d-%2d-%2dT%2d:%2d:%2d%3s", &f.year, &f.month, &f.day,
+                            &f.hour, &f.minute, &f.second, tail);
   if (n < 6 || (n == 7 && std::string(tail) != "Z")) {
     return std::nullopt;
   }
-  // Reject a day past the end of its month rather than carry it.
-  const auto time = MakeCalendarTime(year, month, day, hour, minute, second);
-  if (!time) {
-    return std::nullopt;
-  }
-  const auto back = BreakCalendarTime(*time);
-  if (!back || back->day != day) {
-    return std::nullopt;
-  }
-  return time;
+  return MakeUtcTime(f);  // a day past the end of its month is refused, not carried
 }
 
 std::string HeadlessUsage() {
@@ -241,17 +234,21 @@ std::optional<HeadlessOptions> ParseHeadlessArguments(const std::vector<std::str
 namespace {
 
 // The device's own controls, as the "Video..." command of the window shows them.
-int ShowDeviceProperties(Printer& printer) {
-  Settings settings;
-  if (ReadConfiguration(settings) == ConfigReadResult::Failed) {
-    printer.Line("Reading configuration file failed.");
+int ShowDeviceProperties() {
+  Notices notices;
+  notices.SetSink(StandardErrorNoticeSink());
+  SharedSettings settings;
+  ConfigReadResult read = ConfigReadResult::NoFile;
+  settings.Update([&read](Settings& s) { read = ReadConfiguration(s); });
+  if (read == ConfigReadResult::Failed) {
+    notices.Say(Severity::kWarning, kConfigTopic, kConfigReadFailed);
   }
   SystemV4l2Device device;
   SystemClock clock;
   FrameRing ring;
-  CaptureGraph graph(device, settings, clock,
-                     [&printer](const std::string& text) { printer.Line(text); });
+  CaptureGraph graph(device, settings, clock, notices);
   if (!graph.BuildCaptureGraph(ring)) {
+    notices.Say(Severity::kError, kCaptureTopic, graph.failure());
     return 1;
   }
   graph.ShowDeviceProperties(std::cout);
@@ -275,17 +272,16 @@ void AdaptStationOptions(const HeadlessOptions& options, StationOptions& station
 }
 
 std::unique_ptr<CaptureSource> MakeCaptureSource(const HeadlessOptions& options, Station& station,
-                                                 SourceParts& parts, const ReportFunction& report,
-                                                 FileSource** fileSource) {
+                                                 SourceParts& parts, FileSource** fileSource) {
   switch (options.source) {
     case SourceKind::kDevice:
-      return std::make_unique<DeviceSource>(parts.device, station.mutableSettings(), parts.clock,
-                                            report);
+      return std::make_unique<DeviceSource>(parts.device, station.sharedSettings(), parts.clock,
+                                            station.notices());
     case SourceKind::kSimulated: {
       SimulatedSkyOptions sky;
       sky.seed = options.simSeed;
       sky.meteorsPerMinute = options.simRate;
-      return std::make_unique<SimulatedSkySource>(sky, parts.clock, parts.pacer, report,
+      return std::make_unique<SimulatedSkySource>(sky, parts.clock, parts.pacer, station.notices(),
                                                   options.simTruthPath);
     }
     case SourceKind::kFile: {
@@ -294,8 +290,9 @@ std::unique_ptr<CaptureSource> MakeCaptureSource(const HeadlessOptions& options,
       file.fast = options.fast;
       file.start = options.start;
       // Frames are stamped by the file's own time; the clock only stands in when it has none.
-      auto made = std::make_unique<FileSource>(file, station.settings(), parts.clock, parts.pacer,
-                                               report, &station.readProgress());
+      auto made =
+          std::make_unique<FileSource>(file, station.sharedSettings(), parts.clock, parts.pacer,
+                                       station.notices(), &station.readProgress());
       if (fileSource != nullptr) {
         *fileSource = made.get();
       }
@@ -314,7 +311,7 @@ int RunHeadless(const HeadlessOptions& options) {
     SetConfigurationPath(options.configPath);
   }
   if (options.deviceProperties) {
-    return ShowDeviceProperties(printer);
+    return ShowDeviceProperties();
   }
   SourceParts parts;
   SystemClock& systemClock = parts.clock;
@@ -324,27 +321,26 @@ int RunHeadless(const HeadlessOptions& options) {
   stationOptions.enableAtStart = options.enable;
   AdaptStationOptions(options, stationOptions);
   ServiceNotifier notifier;  // outlives the station, whose detection thread calls it
+  std::atomic<bool> fatal{false};
   StationHooks hooks;
   hooks.detectionPassDone = [&notifier] { notifier.DetectionPassDone(); };
-  hooks.report = [&printer](const std::string& text) { printer.Line(text); };
-  hooks.eventRecorded = [&printer](const Stamp& first, const Stamp& last) {
-    printer.Line("Event recorded: " + first + " to " + last);
-  };
-  hooks.eventCut = [&printer](const Stamp& key) { printer.Line("Event cut: " + key); };
-  hooks.eventDeleted = [&printer](const Stamp& key) {
-    printer.Line("Event deleted (older than daysToKeep): " + key);
+  hooks.notice = [&fatal, print = StandardErrorNoticeSink()](const Notice& notice) {
+    print(notice);
+    if (notice.severity == Severity::kFatal) {
+      fatal.store(true);  // the run ends, with exit code 1
+    }
   };
 
   Station station(systemClock, freeSpace, stationOptions, hooks);
 
   FileSource* fileSource = nullptr;
-  std::unique_ptr<CaptureSource> source =
-      MakeCaptureSource(options, station, parts, hooks.report, &fileSource);
+  std::unique_ptr<CaptureSource> source = MakeCaptureSource(options, station, parts, &fileSource);
 
   const bool sourceStarted = station.Start(std::move(source));
   if (fileSource != nullptr && !sourceStarted) {
-    // The reason has been reported; a replay that cannot begin ends at once.
-    printer.Line("The video file " + options.filePath + " cannot be replayed.");
+    // The reason has been said; a replay that cannot begin ends at once.
+    station.notices().Say(Severity::kError, kVideoFileTopic,
+                          "The video file " + options.filePath + " cannot be replayed.");
     station.Stop();
     return 1;
   }
@@ -366,7 +362,7 @@ int RunHeadless(const HeadlessOptions& options) {
     f.freeFraction = now.freeFraction;
     return f;
   };
-  while (!stopSignalled.load() && !station.Fatal()) {
+  while (!stopSignalled.load() && !fatal.load()) {
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     const auto now = std::chrono::steady_clock::now();
     if (status.Due(now)) {
@@ -378,9 +374,10 @@ int RunHeadless(const HeadlessOptions& options) {
         const double elapsed_s = std::chrono::duration<double>(now - began).count();
         const uint64_t done = station.readProgress().Get();
         char text[160];
-        std::snprintf(
-            text, sizeof text, "Progress: %" PRIu64 " of %" PRId64 " frames, %.1fx real time", done,
-            fileSource->estimatedFrameCount(), elapsed_s > 0 ? done / 29.97 / elapsed_s : 0.0);
+        std::snprintf(text, sizeof text,
+                      "Progress: %" PRIu64 " of %" PRId64 " frames, %.1fx real time", done,
+                      fileSource->estimatedFrameCount(),
+                      elapsed_s > 0 ? done / kFramesPerSecond / elapsed_s : 0.0);
         printer.Line(text);
       }
     }
@@ -402,14 +399,15 @@ int RunHeadless(const HeadlessOptions& options) {
   std::snprintf(text, sizeof text, "Stopped: %" PRIu64 " events recorded, %" PRIu64 " cut.",
                 station.EventsRecorded(), station.EventsCut());
   printer.Line(text);
-  if (station.Fatal()) {
-    printer.Line("Ended by a failure: " + station.FatalText());
-    return 1;
+  if (fatal.load()) {
+    return 1;  // the fatal notice said why
   }
   if (station.FramesStored() == 0) {
     // A station that never saw a frame recorded nothing: whoever started it must know.
-    printer.Line(fileSource != nullptr ? "The video file held no picture that could be read."
-                                       : "No video was received during the whole run.");
+    station.notices().Say(Severity::kError, kStationTopic,
+                          fileSource != nullptr
+                              ? "The video file held no picture that could be read."
+                              : "No video was received during the whole run.");
     return 1;
   }
   return 0;

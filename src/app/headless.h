@@ -6,9 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "base/calendar_time.h"
 #include "base/clock.h"
-#include "base/report.h"
 #include "capture/capture_source.h"
 #include "capture/pacer.h"
 #include "capture/v4l2_device.h"
@@ -24,8 +22,8 @@ struct HeadlessOptions {
   uint32_t simSeed = 1;
   std::string filePath;
   bool fast = false;
-  std::optional<CalendarTime> start;  // virtual start time of a replayed file (UTC)
-  double simRate = 1.0;               // meteors per minute
+  std::optional<UtcTime> start;  // virtual start time of a replayed file
+  double simRate = 1.0;          // meteors per minute
   std::string simTruthPath;
   bool enable = false;
   std::optional<double> duration_s;
@@ -42,8 +40,9 @@ struct HeadlessOptions {
 std::optional<HeadlessOptions> ParseHeadlessArguments(const std::vector<std::string>& args,
                                                       std::string& error);
 
-// "2024-03-15T21:14:50Z" (the Z may be left out; always UTC) to calendar time.
-std::optional<CalendarTime> ParseIsoUtc(const std::string& text);
+// "2024-03-15T21:14:50Z" (the Z may be left out; always UTC), in the years 1900 to 9999, to its
+// time; nullopt for any other text.
+std::optional<UtcTime> ParseIsoUtc(const std::string& text);
 
 std::string HeadlessUsage();
 
@@ -59,19 +58,19 @@ struct SourceParts {
 // The StationOptions the source options ask for (time base, pace of a fast replay).
 void AdaptStationOptions(const HeadlessOptions& options, StationOptions& stationOptions);
 
-// The capture source the options name, for the station (not started). For a video file,
-// *fileSource (when given) points at it.
+// The capture source the options name, for the station (not started), saying what it has to say
+// through the station's notices. For a video file, *fileSource (when given) points at it.
 std::unique_ptr<CaptureSource> MakeCaptureSource(const HeadlessOptions& options, Station& station,
-                                                 SourceParts& parts, const ReportFunction& report,
-                                                 FileSource** fileSource);
+                                                 SourceParts& parts, FileSource** fileSource);
 
 // Runs the station without a window until --duration runs out, a replayed file is done, a
-// failure the station cannot go on from arises, or SIGINT, SIGTERM or SIGHUP arrives (SIGPIPE is
-// ignored). Prints a line per event recorded and cut, and the status: the live line once a second
-// on a terminal, else one summary line a minute (--status-interval sets either). Tells systemd
-// when it runs, stops and is alive (see ServiceNotifier). Returns the process exit code: 0, or 1
-// when a replayed file cannot be read, the run ended on such a failure or no frame arrived during
-// the whole run.
+// fatal notice arrives, or SIGINT, SIGTERM or SIGHUP arrives (SIGPIPE is ignored). Prints the
+// station's notices on standard error (StandardErrorNoticeSink: events recorded, cut and deleted,
+// every failure) and the status on standard output: the live line once a second on a terminal,
+// else one summary line a minute (--status-interval sets either). Tells systemd when it runs,
+// stops and is alive (see ServiceNotifier). Returns the process exit code: 0, or 1 when a
+// replayed file cannot be read, the run ended on a fatal notice or no frame arrived during the
+// whole run.
 int RunHeadless(const HeadlessOptions& options);
 
 }  // namespace ombrix

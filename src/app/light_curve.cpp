@@ -7,7 +7,6 @@
 #include <cstdio>
 #include <fstream>
 
-#include "base/stamp.h"
 #include "detect/time_history.h"
 
 namespace ombrix {
@@ -16,22 +15,17 @@ std::vector<LightCurvePoint> ReadLightCurve(const std::string& path) {
   std::vector<LightCurvePoint> points;
   std::ifstream in(path, std::ios::binary);
   std::string line;
-  std::optional<ParsedStamp> first;
+  std::optional<UtcTime> first;
   while (std::getline(in, line)) {
     TimeHistoryRow row;
     if (!ParseTimeHistoryLine(line.c_str(), row)) {
       continue;
     }
-    const auto parsed = ParseStamp(row.stamp);
-    if (!parsed) {
-      continue;
-    }
     if (!first) {
-      first = parsed;
+      first = row.time;
     }
     LightCurvePoint point;
-    point.time_s = static_cast<double>(parsed->time - first->time) +
-                   (parsed->milliseconds - first->milliseconds) / 1000.0;
+    point.time_s = std::chrono::duration<double>(row.time - *first).count();
     point.pixelCount = row.pixelCount;
     point.excessSum = row.excessSum;
     // The event lines end in ",azimuth,elevation" after the five fields of every line.

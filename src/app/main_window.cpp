@@ -3,9 +3,12 @@
 #include <QApplication>
 #include <QCloseEvent>
 #include <QDateTimeEdit>
+#include <QDialog>
 #include <QFileInfo>
+#include <QFrame>
 #include <QGridLayout>
 #include <QHBoxLayout>
+#include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenuBar>
@@ -14,19 +17,21 @@
 #include <QRegularExpressionValidator>
 #include <QThread>
 #include <QTimer>
+#include <QToolButton>
+#include <QTreeWidget>
 #include <QVBoxLayout>
 #include <cstdio>
 #include <cstring>
-#include <iostream>
 
 #include "app/light_curve.h"
 #include "app/options_dialogs.h"
 #include "app/picture_view.h"
+#include "app/status_output.h"
 #include "app/video_dialog.h"
 #include "app/window_hooks.h"
-#include "base/calendar_time.h"
 #include "base/folders.h"
-#include "base/stamp.h"
+#include "base/frame.h"
+#include "base/utc_time.h"
 #include "calib/calibration.h"
 #include "config/config_file.h"
 #include "review/display_image.h"
@@ -43,21 +48,37 @@ constexpr QEvent::Type kFrameReadyEvent = static_cast<QEvent::Type>(QEvent::User
 constexpr QEvent::Type kReplayEndedEvent = static_cast<QEvent::Type>(QEvent::User + 4);
 constexpr QEvent::Type kStoppedEvent = static_cast<QEvent::Type>(QEvent::User + 5);
 constexpr QEvent::Type kExportDoneEvent = static_cast<QEvent::Type>(QEvent::User + 6);
+constexpr QEvent::Type kNoticeEvent = static_cast<QEvent::Type>(QEvent::User + 7);
 
-// The live picture is refreshed at about the camera's rate.
-constexpr int kLivePeriod_ms = 33;
 // Every 30th live-status note also copies the newest frame into the display picture.
 constexpr int kLiveCopyEvery = 30;
+// The notice strip's text beside its Dismiss button, under the picture.
+constexpr int kNoticeTextWidth = 560;
 
 constexpr const char* kImageFilter = "JPEG or PNG File (*.jpg *.png)";
 constexpr const char* kSaveImageFilter = "JPEG File (*.jpg);;PNG File (*.png)";
 constexpr const char* kMovieFilter = "MPEG File (*.mpg);;MPEG-4 File (*.mp4)";
 constexpr const char* kEventFilter = "Event File (*.txt)";
-constexpr const char* kConfigurationFailed = "Reading configuration file failed.";
 
 // The chosen name with the default extension when it has none.
 QString WithDefaultExtension(const QString& path, const char* extension) {
   return QFileInfo(path).suffix().isEmpty() ? path + QLatin1String(extension) : path;
+}
+
+// A notice of the station, carried by value from the thread that said it.
+class NoticeEvent final : public QEvent {
+ public:
+  explicit NoticeEvent(Notice notice) : QEvent(kNoticeEvent), notice(std::move(notice)) {}
+  Notice notice;
+};
+
+// "2024-03-15 21:14:50" (UTC).
+QString NoticeTime(const Notice& notice) {
+  const CalendarFields t = BreakUtcTime(notice.time);
+  char text[32];
+  std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d", t.year, t.month, t.day, t.hour,
+                t.minute, t.second);
+  return QString::fromLatin1(text);
 }
 
 class ExportDoneEvent final : public QEvent {
@@ -74,18 +95,10 @@ MainWindow::MainWindow(WindowSetup setup) : setup_(std::move(setup)) {
   setObjectName(QStringLiteral("mainWindow"));
   setWindowTitle(QStringLiteral("Ombrix 6/10/2016"));
   StationHooks hooks;
-  const ReportFunction report =
-      setup_.report
-          ? setup_.report
-          : ReportFunction([](const std::string& text) { std::cerr << text << std::endl; });
-  hooks.report = [this, report](const std::string& text) {
-    report(text);
-    if (text == kConfigurationFailed) {
-      // The operator sees it in a box once the window runs (any thread may report).
-      QMetaObject::invokeMethod(
-          this, [this] { Hooks().info(this, QString::fromLatin1(kConfigurationFailed)); },
-          Qt::QueuedConnection);
-    }
+  hooks.notice = [this, print = setup_.notice ? setup_.notice
+                                              : StandardErrorNoticeSink()](const Notice& notice) {
+    print(notice);
+    QCoreApplication::postEvent(this, new NoticeEvent(notice));
   };
   hooks.detectionPassDone = [this] { PostOnce(liveStatusPending_, kLiveStatusEvent); };
   station_ =
@@ -94,7 +107,7 @@ MainWindow::MainWindow(WindowSetup setup) : setup_(std::move(setup)) {
   BuildMenus();
   setCentralWidget(BuildControls());
   liveTimer_ = new QTimer(this);
-  liveTimer_->setInterval(kLivePeriod_ms);
+  liveTimer_->setInterval(kNominalFrameSpacing);  // the live picture at about the camera's rate
   connect(liveTimer_, &QTimer::timeout, this, &MainWindow::RefreshLiveFrame);
 }
 
@@ -178,6 +191,7 @@ void MainWindow::BuildMenus() {
             &MainWindow::Recalculate);
   AddAction(special, "actionChangeVideoSource", QStringLiteral("Change Video Source"),
             &MainWindow::ChangeVideoSource);
+  AddAction(special, "actionMessages", QStringLiteral("Messages..."), &MainWindow::Messages);
 
   QMenu* help = menuBar()->addMenu(QStringLiteral("&Help"));
   help->setObjectName(QStringLiteral("menuHelp"));
@@ -254,6 +268,27 @@ QWidget* MainWindow::BuildControls() {
   auto* fields = new QHBoxLayout;
   fields->addWidget(status_, 1);
   fields->addWidget(count_);
+
+  // Kept in the layout while hidden, so that a notice does not resize the window.
+  noticeStrip_ = new QFrame(central);
+  noticeStrip_->setObjectName(QStringLiteral("noticeStrip"));
+  noticeStrip_->setFrameShape(QFrame::StyledPanel);
+  noticeText_ = new QLabel(noticeStrip_);
+  noticeText_->setObjectName(QStringLiteral("noticeText"));
+  noticeText_->setFixedWidth(kNoticeTextWidth);
+  auto* dismiss = new QToolButton(noticeStrip_);
+  dismiss->setObjectName(QStringLiteral("noticeDismiss"));
+  dismiss->setText(QStringLiteral("Dismiss"));
+  connect(dismiss, &QToolButton::clicked, noticeStrip_, &QWidget::hide);
+  auto* strip = new QHBoxLayout(noticeStrip_);
+  strip->setContentsMargins(4, 2, 4, 2);
+  strip->addWidget(noticeText_, 1);
+  strip->addWidget(dismiss);
+  QSizePolicy policy = noticeStrip_->sizePolicy();
+  policy.setRetainSizeWhenHidden(true);
+  noticeStrip_->setSizePolicy(policy);
+  noticeStrip_->setMaximumWidth(kFrameWidth + 2 * PictureView::kFrame);
+  noticeStrip_->hide();
   auto* eventRow = new QHBoxLayout;
   for (QPushButton* b :
        {first, previous, next, last, replay, pauseButton_, composite, lightCurve}) {
@@ -273,6 +308,7 @@ QWidget* MainWindow::BuildControls() {
 
   auto* layout = new QVBoxLayout(central);
   layout->addWidget(picture_);
+  layout->addWidget(noticeStrip_);
   layout->addLayout(fields);
   layout->addLayout(eventRow);
   layout->addLayout(playRow);
@@ -294,13 +330,13 @@ void MainWindow::Start() {
   if (setup_.makeSource) {
     source = setup_.makeSource(*station_);
   }
-  station_->Start(std::move(source));
-  if (station_->settings().pseudoColor) {
+  station_->Start(std::move(source), setup_.makeSource);
+  if (station_->settings()->pseudoColor) {
     picture_->SetPseudoColorPalette();
   } else {
     picture_->SetGreyPalette();
   }
-  const SystemTime now = setup_.wallClock->UtcNow();
+  const CalendarFields now = BreakUtcTime(setup_.wallClock->UtcNow());
   start_->setDateTime(QDateTime(QDate(now.year, now.month, now.day),
                                 QTime(now.hour, now.minute, now.second), Qt::UTC));
   duration_->setText(QStringLiteral("10"));
@@ -322,13 +358,10 @@ bool MainWindow::event(QEvent* e) {
   switch (static_cast<int>(e->type())) {
     case kLiveStatusEvent:
       liveStatusPending_.store(false);
-      if (station_->Fatal() && !stopping_) {
-        // A failure the station cannot go on from: the operator is told, and it stops.
-        ShowInfo(station_->FatalText());
-        Exit();
-        return true;
-      }
       LiveStatus();
+      return true;
+    case kNoticeEvent:
+      NoticeArrived(static_cast<NoticeEvent*>(e)->notice);
       return true;
     case kFrameReadyEvent:
       frameReadyPending_.store(false);
@@ -392,6 +425,31 @@ void MainWindow::ShowInfo(const std::string& text) {
   }
 }
 
+void MainWindow::NoticeArrived(const Notice& notice) {
+  if (notice.severity != Severity::kInfo) {
+    // One line: what does not fit is in the tooltip and the messages list.
+    const QString line = NoticeTime(notice).mid(11) + QStringLiteral(" UTC  ") +
+                         QString::fromLatin1(SeverityName(notice.severity)) + QStringLiteral(": ") +
+                         QString::fromStdString(notice.text);
+    noticeText_->setToolTip(line);
+    noticeText_->setText(
+        noticeText_->fontMetrics().elidedText(line, Qt::ElideRight, kNoticeTextWidth));
+    noticeStrip_->show();
+  }
+  if (messages_ && messages_->isVisible()) {
+    FillMessages();
+  }
+  if (notice.topic == kConfigTopic) {
+    Hooks().info(this, QString::fromStdString(notice.text));
+  }
+  if (notice.severity == Severity::kFatal && !stopping_) {
+    // A failure the station cannot go on from: the operator is told, and it stops.
+    fatalText_ = notice.text;
+    ShowInfo(notice.text);
+    Exit();
+  }
+}
+
 void MainWindow::HideLiveVideo() {
   liveButton_->setText(QStringLiteral("Show RT"));
   realTimeShown_ = false;
@@ -437,7 +495,7 @@ void MainWindow::RefreshLiveFrame() {
   if (!realTimeShown_ || stored == liveFramesShown_) {
     return;
   }
-  SystemTime stamp;
+  UtcTime stamp;
   if (station_->CopyNewestFrame(picture_->livePixels(), &stamp)) {
     liveFramesShown_ = stored;
     picture_->LiveFrameChanged();
@@ -450,14 +508,15 @@ void MainWindow::LiveStatus() {
   }
   count_->setText(QString::number(station_->PixelCount()));
   if (liveRefreshCounter_ == 0) {
-    SystemTime stamp;
+    UtcTime stamp;
     station_->CopyNewestFrame(picture_->displayPixels(), &stamp);
   }
   liveRefreshCounter_ = (liveRefreshCounter_ + 1) % kLiveCopyEvery;
-  const SystemTime t = station_->NewestCapture().value_or(SystemTime{});
+  const std::optional<UtcTime> newest = station_->NewestCapture();
+  const CalendarFields t = newest ? BreakUtcTime(*newest) : CalendarFields{};
   char text[80];
   std::snprintf(text, sizeof text, "UTC %02d/%02d/%02d %02d:%02d:%02d %s", t.month, t.day, t.year,
-                t.hour, t.minute, t.second, station_->settings().enabled ? "Enabled" : "Disabled");
+                t.hour, t.minute, t.second, station_->settings()->enabled ? "Enabled" : "Disabled");
   status_->setText(QString::fromLatin1(text));
 }
 
@@ -465,21 +524,18 @@ void MainWindow::ReplayFrameShown() {
   const ReviewValues& review = station_->reviewValues();
   count_->setText(QString::number(review.displayCount.load()));
   review.replayFrame.CopyTo(picture_->displayPixels());
-  const Stamp file = review.currentArchiveFile.get();
-  if (file.empty()) {
+  const std::optional<UtcTime> file = review.currentArchiveFile.get();
+  if (!file) {
     return;
   }
-  const auto parsed = ParseStamp(file);
-  if (!parsed) {
+  const UtcTime shown = *file + review.archiveFrameCount.load() * kNominalFrameSpacing;
+  if (!FitsStamp(shown)) {
     return;
   }
-  const int64_t total_ms = parsed->milliseconds + int64_t{review.archiveFrameCount.load()} * 33;
-  const auto text = FormatCalendarTime(parsed->time + total_ms / 1000, "UTC %m/%d/%Y %H:%M:%S");
-  if (!text) {
-    return;
-  }
+  const CalendarFields t = BreakUtcTime(shown);
   char line[96];
-  std::snprintf(line, sizeof line, "%s.%03d", text->c_str(), static_cast<int>(total_ms % 1000));
+  std::snprintf(line, sizeof line, "UTC %02d/%02d/%04d %02d:%02d:%02d.%03d", t.month, t.day, t.year,
+                t.hour, t.minute, t.second, t.millisecond);
   status_->setText(QString::fromLatin1(line));
   picture_->update();
 }
@@ -497,7 +553,7 @@ void MainWindow::OverlayMask() {
   if (const auto table = station_->ThresholdTable()) {
     const uint8_t* map = table->data();
     uint8_t* pixels = picture_->displayPixels();
-    for (int i = 0; i < PictureView::kWidth * PictureView::kHeight; ++i) {
+    for (int i = 0; i < kFrameBytes; ++i) {
       if (map[i] == 255) {
         pixels[i] = 255;
       }
@@ -508,12 +564,12 @@ void MainWindow::OverlayMask() {
 
 void MainWindow::OverlayGrid() {
   HideLiveVideo();
-  const Calibration calibration = CalibrationFromSettings(station_->settings());
+  const Calibration calibration = CalibrationFromSettings(*station_->settings());
   uint8_t* pixels = picture_->displayPixels();
   const auto mark = [&](double azimuth, double elevation) {
     const Pixel p = AzElToPixel(calibration, azimuth, elevation);
-    if (p.x >= 0 && p.x < PictureView::kWidth && p.y >= 0 && p.y < PictureView::kHeight) {
-      uint8_t& v = pixels[p.y * PictureView::kWidth + p.x];
+    if (p.x >= 0 && p.x < kFrameWidth && p.y >= 0 && p.y < kFrameHeight) {
+      uint8_t& v = pixels[p.y * kFrameWidth + p.x];
       v = v > 128 ? 0 : 255;
     }
   };
@@ -535,7 +591,7 @@ void MainWindow::OverlayGrid() {
 
 void MainWindow::PixelClicked(int x, int y) {
   HideLiveVideo();
-  const AzEl direction = PixelToAzEl(CalibrationFromSettings(station_->settings()), x, y);
+  const AzEl direction = PixelToAzEl(CalibrationFromSettings(*station_->settings()), x, y);
   char text[96];
   std::snprintf(text, sizeof text, "(%d,%d)  Az: %6.2f El: %6.2f", x, y, direction.azimuth,
                 direction.elevation);
@@ -578,15 +634,8 @@ void MainWindow::AfterReviewCommand() {
 }
 
 PickerInterval MainWindow::Interval() const {
-  const QDateTime t = start_->dateTime().toUTC();
-  CalendarFields fields;
-  fields.year = t.date().year();
-  fields.month = t.date().month();
-  fields.day = t.date().day();
-  fields.hour = t.time().hour();
-  fields.minute = t.time().minute();
-  fields.second = t.time().second();
-  return ReadPickerInterval(fields, duration_->text().toStdString());
+  const UtcTime picker{std::chrono::milliseconds{start_->dateTime().toMSecsSinceEpoch()}};
+  return ReadPickerInterval(picker, duration_->text().toStdString());
 }
 
 void MainWindow::NewArchiveDirectory() {
@@ -600,7 +649,8 @@ void MainWindow::NewArchiveDirectory() {
           folder.endsWith(QLatin1Char('\\')))) {
     folder.chop(1);
   }
-  station_->SetArchiveFolder(folder.toStdString());
+  station_->Apply(
+      [archiveFolder = folder.toStdString()](Settings& s) { s.archiveFolder = archiveFolder; });
 }
 
 void MainWindow::OpenEvent() {
@@ -661,11 +711,10 @@ void MainWindow::SaveMovie() {
   // A cancelled export leaves nothing at the output path.
   const std::string event = reviewer_->currentEvent();
   const std::string output = path.toStdString();
-  const bool pseudo = station_->settings().pseudoColor;
-  const bool box = station_->settings().showTrackingBox;
-  exporter_ = std::thread([this, event, output, pseudo, box] {
-    ExportOutcome outcome = ExportEventMovie(station_->settings(), event, output, pseudo, box,
-                                             [this](int) { return !exportCancelled_.load(); });
+  exporter_ = std::thread([this, event, output, settings = station_->settings()] {
+    ExportOutcome outcome =
+        ExportEventMovie(*settings, event, output, settings->pseudoColor, settings->showTrackingBox,
+                         [this](int) { return !exportCancelled_.load(); });
     QCoreApplication::postEvent(this, new ExportDoneEvent(std::move(outcome), output));
   });
 }
@@ -674,7 +723,9 @@ void MainWindow::ReadMaskFile() {
   const QString path =
       Hooks().openFile(this, QStringLiteral("Read Mask File"), QString::fromLatin1(kImageFilter));
   if (!path.isEmpty()) {
-    station_->SetMaskFile(path.toStdString());
+    // The image behind the same path may have been edited: the table is rebuilt in any case.
+    station_->Apply([mask = path.toStdString()](Settings& s) { s.maskFile = mask; },
+                    Station::Redo::kThresholdTable);
   }
 }
 
@@ -698,14 +749,13 @@ void MainWindow::VideoProperties() {
 void MainWindow::DisplayOptions() {
   if (!vardex_) {
     vardex_ = new VardexDialog(
-        this, station_->mutableSettings(),
+        this, *station_,
         [this](bool pseudo) {
           if (pseudo) {
             picture_->SetPseudoColorPalette();
           } else {
             picture_->SetGreyPalette();
           }
-          station_->mutableSettings().pseudoColor = pseudo;
         },
         [this] {
           update();
@@ -719,8 +769,7 @@ void MainWindow::DisplayOptions() {
 
 void MainWindow::TriggerOptions() {
   if (!trigger_) {
-    trigger_ = new TriggerDialog(this, station_->mutableSettings(),
-                                 [this](int32_t threshold) { station_->SetThreshold(threshold); });
+    trigger_ = new TriggerDialog(this, *station_);
   }
   trigger_->show();
   trigger_->raise();
@@ -728,7 +777,7 @@ void MainWindow::TriggerOptions() {
 
 void MainWindow::CalibrationOptions() {
   if (!calibration_) {
-    calibration_ = new CalibrationDialog(this, station_->mutableSettings());
+    calibration_ = new CalibrationDialog(this, *station_);
   }
   calibration_->show();
   calibration_->raise();
@@ -787,11 +836,12 @@ void MainWindow::Recalculate() {
 
 void MainWindow::ChangeVideoSource() {
   const int devices = setup_.countDevices ? setup_.countDevices() : 0;
-  uint32_t index = station_->settings().captureDeviceIndex + 1;
+  uint32_t index = station_->settings()->captureDeviceIndex + 1;
   if (static_cast<int>(index) >= devices) {
     index = 0;
   }
-  station_->SelectCaptureDevice(index, setup_.makeSource);
+  // Capture is rebuilt also when the index stays (a single device).
+  station_->Apply([index](Settings& s) { s.captureDeviceIndex = index; }, Station::Redo::kCapture);
 }
 
 void MainWindow::LightCurve() {
@@ -801,7 +851,7 @@ void MainWindow::LightCurve() {
     return;
   }
   std::string eventsFolder;
-  if (!GetEventsFolder(station_->settings().archiveFolder.get(), eventsFolder)) {
+  if (!GetEventsFolder(station_->settings()->archiveFolder, eventsFolder)) {
     return;
   }
   const std::string key = EventKey(event);
@@ -811,6 +861,36 @@ void MainWindow::LightCurve() {
     return;
   }
   (new LightCurveDialog(this, QString::fromStdString(key), std::move(points)))->show();
+}
+
+void MainWindow::Messages() {
+  if (!messages_) {
+    messages_ = new QDialog(this);
+    messages_->setObjectName(QStringLiteral("messagesDialog"));
+    messages_->setWindowTitle(QStringLiteral("Messages"));
+    messagesList_ = new QTreeWidget(messages_);
+    messagesList_->setObjectName(QStringLiteral("messagesList"));
+    messagesList_->setHeaderLabels(
+        {QStringLiteral("Time (UTC)"), QStringLiteral("Severity"), QStringLiteral("Message")});
+    messagesList_->setRootIsDecorated(false);
+    messagesList_->header()->setSectionResizeMode(QHeaderView::ResizeToContents);
+    auto* layout = new QVBoxLayout(messages_);
+    layout->addWidget(messagesList_);
+    messages_->resize(800, 400);
+  }
+  FillMessages();
+  messages_->show();
+  messages_->raise();
+}
+
+void MainWindow::FillMessages() {
+  messagesList_->clear();
+  const std::vector<Notice> notices = station_->notices().Recent();
+  for (auto it = notices.rbegin(); it != notices.rend(); ++it) {
+    new QTreeWidgetItem(messagesList_,
+                        {NoticeTime(*it), QString::fromLatin1(SeverityName(it->severity)),
+                         QString::fromStdString(it->text)});
+  }
 }
 
 void MainWindow::About() {

@@ -15,9 +15,13 @@
 #include "station/station.h"
 
 class QDateTimeEdit;
+class QDialog;
+class QFrame;
+class QLabel;
 class QLineEdit;
 class QPushButton;
 class QTimer;
+class QTreeWidget;
 
 namespace ombrix {
 
@@ -35,17 +39,24 @@ struct WindowSetup {
   std::function<std::unique_ptr<CaptureSource>(Station&)> makeSource;
   // Capture devices present, for Change Video Source (empty: none).
   std::function<int()> countDevices;
-  // A report of the station (called on any thread); empty: standard error.
-  ReportFunction report;
+  // Where the station's notices go besides the window (called on any thread); empty: standard
+  // error (StandardErrorNoticeSink).
+  Notices::Sink notice;
   // Whether Start() also shows the window (tests drive a window that is never shown).
   bool show = true;
 };
 
-// The station's main window: the picture area with its two fields, the event and playback
-// buttons, and the menus. It owns the station and the review commands; the worker threads reach it
-// only by posting events (live status, frame ready, replay ended), never by touching a widget.
-// Escape and the close box leave the station running; File > Exit stops it while the window keeps
-// painting, then ends the event loop.
+// The station's main window: the picture area with its two fields, the notice strip, the event and
+// playback buttons, and the menus. It owns the station and the review commands; the worker threads
+// reach it only by posting events (live status, frame ready, replay ended, a notice carried by
+// value), never by touching a widget. Escape and the close box leave the station running; File >
+// Exit stops it while the window keeps painting, then ends the event loop.
+//
+// Notices: the newest warning, error or fatal one is shown in the strip under the picture
+// ("noticeStrip", its text "noticeText") until the operator dismisses it ("noticeDismiss");
+// Special > Messages... lists the notices of this run, newest first, with their time (UTC) and
+// severity. A failed reading of the configuration is also shown in a box, and a fatal notice in a
+// box before the window runs the Exit order.
 class MainWindow final : public QMainWindow, public ReviewWindow {
   Q_OBJECT
 
@@ -60,6 +71,8 @@ class MainWindow final : public QMainWindow, public ReviewWindow {
   // painting ("Stopping..."); then the event loop ends. A second call does nothing.
   void Exit();
   bool stopped() const { return stopped_; }
+  // The text of the fatal notice that ended the run; empty when none did.
+  const std::string& fatalText() const { return fatalText_; }
 
   Station& station() { return *station_; }
   Reviewer& reviewer() { return *reviewer_; }
@@ -100,6 +113,8 @@ class MainWindow final : public QMainWindow, public ReviewWindow {
   void AfterReviewCommand();
   void RefreshLiveFrame();
   PickerInterval Interval() const;
+  void NoticeArrived(const Notice& notice);
+  void FillMessages();
 
   // Commands.
   void NewArchiveDirectory();
@@ -128,6 +143,7 @@ class MainWindow final : public QMainWindow, public ReviewWindow {
   void AverageMovie();
   void Recalculate();
   void ChangeVideoSource();
+  void Messages();
   void About();
   // Beyond the menus: the light curve of the current event.
   void LightCurve();
@@ -144,6 +160,11 @@ class MainWindow final : public QMainWindow, public ReviewWindow {
   QDateTimeEdit* start_ = nullptr;
   QLineEdit* duration_ = nullptr;
   QTimer* liveTimer_ = nullptr;
+  QFrame* noticeStrip_ = nullptr;
+  QLabel* noticeText_ = nullptr;
+  QPointer<QDialog> messages_;
+  QTreeWidget* messagesList_ = nullptr;
+  std::string fatalText_;
   QPointer<VardexDialog> vardex_;
   QPointer<TriggerDialog> trigger_;
   QPointer<CalibrationDialog> calibration_;

@@ -15,10 +15,40 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "detect/threshold_map.h"
-
 namespace ombrix {
 namespace {
+
+// A field of a dialog: its label, the objectName of its edit, and the setting it shows.
+template <typename T>
+struct Field {
+  const char* label;
+  const char* name;
+  T Settings::*member;
+};
+
+constexpr Field<int32_t> kTriggerFields[] = {
+    {"Threshold", "threshold", &Settings::threshold},
+    {"Trigger Gap", "triggerGap", &Settings::triggerGap},
+    {"Trigger Count Begin", "triggerCountBegin", &Settings::triggerCountBegin},
+    {"Trigger Count End", "triggerCountEnd", &Settings::triggerCountEnd},
+    {"Trigger Sum Begin", "triggerSumBegin", &Settings::triggerSumBegin},
+    {"Trigger Sum End", "triggerSumEnd", &Settings::triggerSumEnd},
+    {"Max Event Time (sec)", "maxEventTime", &Settings::maxEventTime},
+};
+
+constexpr Field<double> kCalibrationFields[] = {
+    {"Rotation", "calRotation", &Settings::calRotation},
+    {"Degrees Per Pixel 0", "calDegPerPixel0", &Settings::calDegPerPixel0},
+    {"Degrees Per Pixel 1", "calDegPerPixel1", &Settings::calDegPerPixel1},
+    {"Degrees Per Pixel 2", "calDegPerPixel2", &Settings::calDegPerPixel2},
+    {"Degrees Per Pixel 3", "calDegPerPixel3", &Settings::calDegPerPixel3},
+    {"Apparent Latitude", "calApparentLatitude", &Settings::calApparentLatitude},
+    {"Apparent Longitude", "calApparentLongitude", &Settings::calApparentLongitude},
+    {"True Latitude", "calTrueLatitude", &Settings::calTrueLatitude},
+    {"True Longitude", "calTrueLongitude", &Settings::calTrueLongitude},
+    {"X Pixel COP", "calCOPx", &Settings::calCOPx},
+    {"Y Pixel COP", "calCOPy", &Settings::calCOPy},
+};
 
 QLineEdit* DigitsEdit(QWidget* parent, const char* name) {
   auto* edit = new QLineEdit(parent);
@@ -83,11 +113,11 @@ double ReadLeadingDouble(const QString& text) {
   return std::strtod(bytes.constData(), nullptr);
 }
 
-VardexDialog::VardexDialog(QWidget* parent, Settings& settings,
-                           std::function<void(bool)> setPseudoColor, std::function<void()> repaint)
+VardexDialog::VardexDialog(QWidget* parent, Station& station, std::function<void(bool)> setPalette,
+                           std::function<void()> repaint)
     : QDialog(parent),
-      settings_(settings),
-      setPseudoColor_(std::move(setPseudoColor)),
+      station_(station),
+      setPalette_(std::move(setPalette)),
       repaint_(std::move(repaint)) {
   setObjectName(QStringLiteral("vardexOptions"));
   setWindowTitle(QStringLiteral("Vardex Options"));
@@ -132,69 +162,64 @@ VardexDialog::VardexDialog(QWidget* parent, Settings& settings,
 }
 
 void VardexDialog::Fill() {
-  timeBase_->setCurrentIndex(settings_.enableDisableTimeIsLocal ? 0 : 1);
-  disableAt_->setTime(TimeOf(settings_.disableTime));
-  enableAt_->setTime(TimeOf(settings_.enableTime));
-  hourlyRate_->setText(Decimal(settings_.hourlyRate));
-  slowdown_->setText(Decimal(settings_.slowdownFactor));
-  daysToKeep_->setText(Decimal(settings_.daysToKeep));
-  pngFactor_->setText(Decimal(static_cast<int>(settings_.pngIntegrationFactor.load())));
-  diskUsage_->setText(Decimal(static_cast<int>(settings_.diskUsage.load())));
-  pseudoColor_->setChecked(settings_.pseudoColor);
-  preferComposites_->setChecked(settings_.preferComposites);
-  trackingBox_->setChecked(settings_.showTrackingBox);
-  minimalArchive_->setChecked(settings_.minimalArchive);
-  archiveAlways_->setChecked(settings_.archiveAlways);
-  enableNow_->setChecked(settings_.enabled);
+  const std::shared_ptr<const Settings> settings = station_.settings();
+  timeBase_->setCurrentIndex(settings->enableDisableTimeIsLocal ? 0 : 1);
+  disableAt_->setTime(TimeOf(settings->disableTime));
+  enableAt_->setTime(TimeOf(settings->enableTime));
+  hourlyRate_->setText(Decimal(settings->hourlyRate));
+  slowdown_->setText(Decimal(settings->slowdownFactor));
+  daysToKeep_->setText(Decimal(settings->daysToKeep));
+  pngFactor_->setText(Decimal(static_cast<int>(settings->pngIntegrationFactor)));
+  diskUsage_->setText(Decimal(static_cast<int>(settings->diskUsage)));
+  pseudoColor_->setChecked(settings->pseudoColor);
+  preferComposites_->setChecked(settings->preferComposites);
+  trackingBox_->setChecked(settings->showTrackingBox);
+  minimalArchive_->setChecked(settings->minimalArchive);
+  archiveAlways_->setChecked(settings->archiveAlways);
+  enableNow_->setChecked(settings->enabled);
 }
 
 void VardexDialog::Ok() {
-  setPseudoColor_(pseudoColor_->isChecked());
-  settings_.preferComposites = preferComposites_->isChecked();
-  settings_.enabled = enableNow_->isChecked();
-  settings_.archiveAlways = archiveAlways_->isChecked();
-  settings_.minimalArchive = minimalArchive_->isChecked();
-  settings_.showTrackingBox = trackingBox_->isChecked();
-  if (const int v = ReadLeadingInt(slowdown_->text()); v > 0) {
-    settings_.slowdownFactor = v;
-  }
-  if (const int v = ReadLeadingInt(hourlyRate_->text()); v > 0) {
-    settings_.hourlyRate = v;
-  }
-  if (const int v = ReadLeadingInt(daysToKeep_->text()); v > 0) {
-    settings_.daysToKeep = v;
-  }
-  settings_.pngIntegrationFactor =
-      static_cast<uint32_t>(std::clamp(ReadLeadingInt(pngFactor_->text()), 1, 10));
-  settings_.diskUsage =
-      static_cast<uint32_t>(std::clamp(ReadLeadingInt(diskUsage_->text()), 25, 90));
+  const bool pseudoColor = pseudoColor_->isChecked();
+  station_.Apply([this, pseudoColor](Settings& s) {
+    s.pseudoColor = pseudoColor;
+    s.preferComposites = preferComposites_->isChecked();
+    s.enabled = enableNow_->isChecked();
+    s.archiveAlways = archiveAlways_->isChecked();
+    s.minimalArchive = minimalArchive_->isChecked();
+    s.showTrackingBox = trackingBox_->isChecked();
+    if (const int v = ReadLeadingInt(slowdown_->text()); v > 0) {
+      s.slowdownFactor = v;
+    }
+    if (const int v = ReadLeadingInt(hourlyRate_->text()); v > 0) {
+      s.hourlyRate = v;
+    }
+    if (const int v = ReadLeadingInt(daysToKeep_->text()); v > 0) {
+      s.daysToKeep = v;
+    }
+    s.pngIntegrationFactor =
+        static_cast<uint32_t>(std::clamp(ReadLeadingInt(pngFactor_->text()), 1, 10));
+    s.diskUsage = static_cast<uint32_t>(std::clamp(ReadLeadingInt(diskUsage_->text()), 25, 90));
+    s.enableTime = TimeOfDayOf(enableAt_->time());
+    s.disableTime = TimeOfDayOf(disableAt_->time());
+    s.enableDisableTimeIsLocal = timeBase_->currentIndex() == 0;
+  });
+  setPalette_(pseudoColor);
   repaint_();
-  settings_.enableTime = TimeOfDayOf(enableAt_->time());
-  settings_.disableTime = TimeOfDayOf(disableAt_->time());
-  settings_.enableDisableTimeIsLocal = timeBase_->currentIndex() == 0;
   hide();
 }
 
-TriggerDialog::TriggerDialog(QWidget* parent, Settings& settings,
-                             std::function<void(int32_t)> setThreshold)
-    : QDialog(parent), settings_(settings), setThreshold_(std::move(setThreshold)) {
+TriggerDialog::TriggerDialog(QWidget* parent, Station& station)
+    : QDialog(parent), station_(station) {
   setObjectName(QStringLiteral("eventOptions"));
   setWindowTitle(QStringLiteral("Event Options"));
-  static constexpr const char* kLabels[7] = {
-      "Threshold",         "Trigger Gap",     "Trigger Count Begin", "Trigger Count End",
-      "Trigger Sum Begin", "Trigger Sum End", "Max Event Time (sec)"};
-  static constexpr const char* kNames[7] = {
-      "threshold",       "triggerGap",    "triggerCountBegin", "triggerCountEnd",
-      "triggerSumBegin", "triggerSumEnd", "maxEventTime"};
-  const int values[7] = {settings.threshold,         settings.triggerGap,
-                         settings.triggerCountBegin, settings.triggerCountEnd,
-                         settings.triggerSumBegin,   settings.triggerSumEnd,
-                         settings.maxEventTime};
+  static_assert(std::size(kTriggerFields) == std::tuple_size_v<decltype(edits_)>);
+  const std::shared_ptr<const Settings> settings = station_.settings();
   auto* form = new QFormLayout;
   for (size_t i = 0; i < edits_.size(); ++i) {
-    edits_[i] = TextEdit(this, kNames[i]);
-    edits_[i]->setText(Decimal(values[i]));
-    form->addRow(QString::fromLatin1(kLabels[i]), edits_[i]);
+    edits_[i] = TextEdit(this, kTriggerFields[i].name);
+    edits_[i]->setText(Decimal((*settings).*kTriggerFields[i].member));
+    form->addRow(QString::fromLatin1(kTriggerFields[i].label), edits_[i]);
   }
   auto* buttons = OkCancel(this);
   connect(buttons, &QDialogButtonBox::accepted, this, &TriggerDialog::Ok);
@@ -204,60 +229,29 @@ TriggerDialog::TriggerDialog(QWidget* parent, Settings& settings,
 }
 
 void TriggerDialog::Ok() {
-  setThreshold_(ReadLeadingInt(edits_[0]->text()));
-  Relaxed<int32_t>* const rest[6] = {&settings_.triggerGap,      &settings_.triggerCountBegin,
-                                     &settings_.triggerCountEnd, &settings_.triggerSumBegin,
-                                     &settings_.triggerSumEnd,   &settings_.maxEventTime};
-  for (size_t i = 0; i < 6; ++i) {
-    if (const int v = ReadLeadingInt(edits_[i + 1]->text()); v > 0) {
-      *rest[i] = v;
+  // The threshold too is taken only when greater than 0; one that did not change rebuilds
+  // nothing.
+  station_.Apply([this](Settings& s) {
+    for (size_t i = 0; i < edits_.size(); ++i) {
+      if (const int v = ReadLeadingInt(edits_[i]->text()); v > 0) {
+        s.*kTriggerFields[i].member = v;
+      }
     }
-  }
+  });
   hide();
 }
 
-CalibrationDialog::CalibrationDialog(QWidget* parent, Settings& settings)
-    : QDialog(parent), settings_(settings) {
+CalibrationDialog::CalibrationDialog(QWidget* parent, Station& station)
+    : QDialog(parent), station_(station) {
   setObjectName(QStringLiteral("calibration"));
   setWindowTitle(QStringLiteral("Calibration"));
-  static constexpr const char* kLabels[11] = {"Rotation",
-                                              "Degrees Per Pixel 0",
-                                              "Degrees Per Pixel 1",
-                                              "Degrees Per Pixel 2",
-                                              "Degrees Per Pixel 3",
-                                              "Apparent Latitude",
-                                              "Apparent Longitude",
-                                              "True Latitude",
-                                              "True Longitude",
-                                              "X Pixel COP",
-                                              "Y Pixel COP"};
-  static constexpr const char* kNames[11] = {"calRotation",
-                                             "calDegPerPixel0",
-                                             "calDegPerPixel1",
-                                             "calDegPerPixel2",
-                                             "calDegPerPixel3",
-                                             "calApparentLatitude",
-                                             "calApparentLongitude",
-                                             "calTrueLatitude",
-                                             "calTrueLongitude",
-                                             "calCOPx",
-                                             "calCOPy"};
+  static_assert(std::size(kCalibrationFields) == std::tuple_size_v<decltype(edits_)>);
+  const std::shared_ptr<const Settings> settings = station_.settings();
   auto* form = new QFormLayout;
-  Relaxed<double>* const fields[11] = {&settings.calRotation,
-                                       &settings.calDegPerPixel0,
-                                       &settings.calDegPerPixel1,
-                                       &settings.calDegPerPixel2,
-                                       &settings.calDegPerPixel3,
-                                       &settings.calApparentLatitude,
-                                       &settings.calApparentLongitude,
-                                       &settings.calTrueLatitude,
-                                       &settings.calTrueLongitude,
-                                       &settings.calCOPx,
-                                       &settings.calCOPy};
   for (size_t i = 0; i < edits_.size(); ++i) {
-    edits_[i] = TextEdit(this, kNames[i]);
-    edits_[i]->setText(General(*fields[i]));
-    form->addRow(QString::fromLatin1(kLabels[i]), edits_[i]);
+    edits_[i] = TextEdit(this, kCalibrationFields[i].name);
+    edits_[i]->setText(General((*settings).*kCalibrationFields[i].member));
+    form->addRow(QString::fromLatin1(kCalibrationFields[i].label), edits_[i]);
   }
   auto* buttons = OkCancel(this);
   connect(buttons, &QDialogButtonBox::accepted, this, &CalibrationDialog::Ok);
@@ -267,20 +261,11 @@ CalibrationDialog::CalibrationDialog(QWidget* parent, Settings& settings)
 }
 
 void CalibrationDialog::Ok() {
-  Relaxed<double>* const fields[11] = {&settings_.calRotation,
-                                       &settings_.calDegPerPixel0,
-                                       &settings_.calDegPerPixel1,
-                                       &settings_.calDegPerPixel2,
-                                       &settings_.calDegPerPixel3,
-                                       &settings_.calApparentLatitude,
-                                       &settings_.calApparentLongitude,
-                                       &settings_.calTrueLatitude,
-                                       &settings_.calTrueLongitude,
-                                       &settings_.calCOPx,
-                                       &settings_.calCOPy};
-  for (size_t i = 0; i < edits_.size(); ++i) {
-    *fields[i] = ReadLeadingDouble(edits_[i]->text());
-  }
+  station_.Apply([this](Settings& s) {
+    for (size_t i = 0; i < edits_.size(); ++i) {
+      s.*kCalibrationFields[i].member = ReadLeadingDouble(edits_[i]->text());
+    }
+  });
   hide();
 }
 

@@ -4,7 +4,7 @@
 #include <array>
 #include <functional>
 
-#include "config/settings.h"
+#include "station/station.h"
 
 class QCheckBox;
 class QComboBox;
@@ -18,23 +18,25 @@ int ReadLeadingInt(const QString& text);
 // The leading decimal floating-point number of the text; 0 when it does not start with one.
 double ReadLeadingDouble(const QString& text);
 
+// The options dialogs show the station's settings and change them through Station::Apply.
+
 // "Vardex Options": display, schedule, rate, archive and retention choices. Refilled from the
-// settings every time it is shown (Fill); OK stores what passes and hides.
+// settings every time it is shown (Fill); OK applies what passes and hides.
 class VardexDialog final : public QDialog {
   Q_OBJECT
 
  public:
-  // setPseudoColor(true/false) loads the colour table into the display and sets pseudoColor;
-  // repaint invalidates the main window.
-  VardexDialog(QWidget* parent, Settings& settings, std::function<void(bool)> setPseudoColor,
+  // setPalette(true/false) loads the pseudo-colour or the grey table into the display; repaint
+  // invalidates the main window.
+  VardexDialog(QWidget* parent, Station& station, std::function<void(bool)> setPalette,
                std::function<void()> repaint);
   void Fill();
 
  private:
   void Ok();
 
-  Settings& settings_;
-  std::function<void(bool)> setPseudoColor_;
+  Station& station_;
+  std::function<void(bool)> setPalette_;
   std::function<void()> repaint_;
   QComboBox* timeBase_;
   QTimeEdit* disableAt_;
@@ -52,20 +54,18 @@ class VardexDialog final : public QDialog {
   QCheckBox* enableNow_;
 };
 
-// "Event Options": the trigger parameters. Filled once, when made. OK hands the threshold typed to
-// setThreshold (the station takes a new one and rebuilds its table at once) and takes each other
-// value only when it is greater than 0.
+// "Event Options": the trigger parameters. Filled once, when made. OK takes each value only when
+// it is greater than 0 (a new threshold rebuilds the station's table at once).
 class TriggerDialog final : public QDialog {
   Q_OBJECT
 
  public:
-  TriggerDialog(QWidget* parent, Settings& settings, std::function<void(int32_t)> setThreshold);
+  TriggerDialog(QWidget* parent, Station& station);
 
  private:
   void Ok();
 
-  Settings& settings_;
-  std::function<void(int32_t)> setThreshold_;
+  Station& station_;
   std::array<QLineEdit*, 7> edits_{};
 };
 
@@ -74,12 +74,12 @@ class CalibrationDialog final : public QDialog {
   Q_OBJECT
 
  public:
-  CalibrationDialog(QWidget* parent, Settings& settings);
+  CalibrationDialog(QWidget* parent, Station& station);
 
  private:
   void Ok();
 
-  Settings& settings_;
+  Station& station_;
   std::array<QLineEdit*, 11> edits_{};
 };
 

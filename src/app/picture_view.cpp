@@ -21,16 +21,17 @@ QList<QRgb> GreyTable() {
 
 PictureView::PictureView(QWidget* parent)
     : QFrame(parent),
-      display_(std::make_unique<uint8_t[]>(kWidth * kHeight)),
-      live_(std::make_unique<uint8_t[]>(kWidth * kHeight)),
-      displayImage_(display_.get(), kWidth, kHeight, kWidth, QImage::Format_Indexed8),
-      liveImage_(kWidth, kHeight, QImage::Format_RGB32) {
-  std::memset(display_.get(), 0, kWidth * kHeight);
-  std::memset(live_.get(), 0, kWidth * kHeight);
+      display_(std::make_unique<uint8_t[]>(kFrameBytes)),
+      live_(std::make_unique<uint8_t[]>(kFrameBytes)),
+      displayImage_(display_.get(), kFrameWidth, kFrameHeight, kFrameWidth,
+                    QImage::Format_Indexed8),
+      liveImage_(kFrameWidth, kFrameHeight, QImage::Format_RGB32) {
+  std::memset(display_.get(), 0, kFrameBytes);
+  std::memset(live_.get(), 0, kFrameBytes);
   setObjectName(QStringLiteral("picture"));
   setFrameStyle(QFrame::Panel | QFrame::Sunken);
   setLineWidth(kFrame);
-  setFixedSize(kWidth + 2 * kFrame, kHeight + 2 * kFrame);
+  setFixedSize(kFrameWidth + 2 * kFrame, kFrameHeight + 2 * kFrame);
   setAttribute(Qt::WA_OpaquePaintEvent);
   liveImage_.fill(Qt::black);
   SetGreyPalette();
@@ -53,10 +54,10 @@ void PictureView::SetPseudoColorPalette() {
 void PictureView::LiveFrameChanged() {
   const uint8_t* in = live_.get();
   auto* out = reinterpret_cast<uint32_t*>(liveImage_.bits());
-  for (int i = 0; i < kWidth * kHeight; ++i) {
+  for (int i = 0; i < kFrameBytes; ++i) {
     out[i] = 0xff000000u | in[i] * 0x010101u;
   }
-  update(kFrame, kFrame, kWidth, kHeight);  // the frame around it stays as painted
+  update(kFrame, kFrame, kFrameWidth, kFrameHeight);  // the frame around it stays as painted
 }
 
 void PictureView::ShowLive(bool live) {

@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <memory>
 
+#include "base/frame.h"
+
 namespace ombrix {
 
 // The picture area: a 640x480 picture of 8-bit values drawn 1:1 inside a 2-pixel frame, through
@@ -14,8 +16,6 @@ class PictureView final : public QFrame {
   Q_OBJECT
 
  public:
-  static constexpr int kWidth = 640;
-  static constexpr int kHeight = 480;
   static constexpr int kFrame = 2;
 
   explicit PictureView(QWidget* parent);

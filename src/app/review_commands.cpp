@@ -56,18 +56,6 @@ bool EndsWith(const std::string& text, const std::string& tail) {
          lower.compare(lower.size() - tail.size(), tail.size(), tail) == 0;
 }
 
-bool IsKey(const std::string& text) {
-  if (text.size() != kStampLength || text[8] != '_' || text[15] != '_') {
-    return false;
-  }
-  for (size_t i = 0; i < text.size(); ++i) {
-    if (i != 8 && i != 15 && !std::isdigit(static_cast<unsigned char>(text[i]))) {
-      return false;
-    }
-  }
-  return ParseStamp(text).has_value();
-}
-
 bool Exists(const std::string& path) {
   std::error_code error;
   return std::filesystem::exists(path, error);
@@ -76,7 +64,7 @@ bool Exists(const std::string& path) {
 // The words of a command: its positional arguments and its --name value options.
 struct Words {
   std::vector<std::string> positional;
-  std::optional<CalendarTime> from;
+  std::optional<UtcTime> from;
   std::optional<std::string> duration;
   std::optional<bool> pseudoColor;
   std::optional<bool> trackingBox;
@@ -142,7 +130,7 @@ void ExpectPositional(const Words& words, size_t count, const char* usage) {
 }
 
 std::string KeyOf(const std::string& text) {
-  if (!IsKey(text)) {
+  if (!ParseStamp(text)) {
     throw BadArguments("'" + text + "' is not an event key (YYYYMMDD_hhmmss_mmm)");
   }
   return text;
@@ -171,13 +159,19 @@ class ConsoleWindow final : public ReviewWindow {
   std::ostream& err_;
 };
 
+// The configured settings; a failed reading is said on err.
+Settings ReadSettings(std::ostream& err) {
+  Settings settings;
+  if (ReadConfiguration(settings) == ConfigReadResult::Failed) {
+    err << kConfigReadFailed << '\n';
+  }
+  return settings;
+}
+
 // What one command needs: the configured settings, the events folder and review values.
 struct Session {
-  explicit Session(std::ostream& err) : window(err) {
-    if (ReadConfiguration(settings) == ConfigReadResult::Failed) {
-      err << "Reading configuration file failed.\n";
-    }
-    archiveFolder = settings.archiveFolder.get();
+  explicit Session(std::ostream& err) : window(err), shared(ReadSettings(err)) {
+    archiveFolder = settings.archiveFolder;
     haveEvents = GetEventsFolder(archiveFolder, eventsFolder);
   }
   std::string EventPath(char letter, const std::string& key) const {
@@ -191,9 +185,11 @@ struct Session {
     return ReviewContext{settings, review, nullptr, nullptr, nullptr, std::nullopt};
   }
 
-  Settings settings;
-  ReviewValues review;
   ConsoleWindow window;
+  SharedSettings shared;
+  const std::shared_ptr<const Settings> snapshot = shared.Get();
+  const Settings& settings = *snapshot;
+  ReviewValues review;
   std::string archiveFolder;
   std::string eventsFolder;
   bool haveEvents = false;
@@ -217,12 +213,9 @@ int Events(const Words& words, std::ostream& out, std::ostream& err) {
     const auto times = ReadEventFile(path);
     char line[160];
     if (times) {
-      const auto first = ParseStamp(times->first);
-      const auto last = ParseStamp(times->last);
-      const double duration_s = static_cast<double>(last->time - first->time) +
-                                (last->milliseconds - first->milliseconds) / 1000.0;
-      std::snprintf(line, sizeof line, "%s  %s  %s  %8.3f  ", key.c_str(), times->first.c_str(),
-                    times->last.c_str(), duration_s);
+      const double duration_s = std::chrono::duration<double>(times->last - times->first).count();
+      std::snprintf(line, sizeof line, "%s  %s  %s  %8.3f  ", key.c_str(),
+                    MakeStamp(times->first).c_str(), MakeStamp(times->last).c_str(), duration_s);
     } else {
       std::snprintf(line, sizeof line, "%s  %-19s  %-19s  %8s  ", key.c_str(), "?", "?", "?");
     }
@@ -291,8 +284,8 @@ int Composite(const Words& words, std::ostream& out, std::ostream& err) {
     ExpectPositional(words, 1, "composite --from TIME --duration SECONDS OUT.png|OUT.jpg");
     ExpectImagePath(words.positional[0]);
     const PickerInterval interval = IntervalOf(words);
-    const int folded = CompositeArchive(context, ShiftStamp(interval.start, -kReviewWindowWiden_ms),
-                                        ShiftStamp(interval.end, kReviewWindowWiden_ms));
+    const int folded = CompositeArchive(context, interval.start - kReviewWindowWiden,
+                                        interval.end + kReviewWindowWiden);
     return SaveShown(session, folded, words.positional[0], "Composite", out, err);
   }
   ExpectPositional(words, 2, "composite KEY OUT.png|OUT.jpg");
@@ -305,8 +298,8 @@ int Composite(const Words& words, std::ostream& out, std::ostream& err) {
   if (Exists(session.EventPath('j', key))) {
     shown = ShowEventComposite(context, session.EventPath('j', key));
   } else if (const auto times = ReadEventFile(session.EventPath('e', key))) {
-    shown = CompositeArchive(context, ShiftStamp(times->first, -kReviewWindowWiden_ms),
-                             ShiftStamp(times->last, kReviewWindowWiden_ms));
+    shown = CompositeArchive(context, times->first - kReviewWindowWiden,
+                             times->last + kReviewWindowWiden);
   } else {
     err << "Composite: no event " << key << ".\n";
     return kNothing;
@@ -358,20 +351,23 @@ int Mark(const Words& words, std::ostream& out, std::ostream& err) {
   const PickerInterval interval = IntervalOf(words);
   Session session(err);
   EventList eventList;
-  Reviewer reviewer(session.settings, session.review, session.window, &eventList);
+  Reviewer reviewer(session.shared, session.review, session.window, &eventList);
   if (!reviewer.Save(interval)) {
     return kNothing;
   }
-  out << "Event saved: " << interval.start << " to " << interval.end << '\n';
+  const Stamp start = MakeStamp(interval.start);
+  out << "Event saved: " << start << " to " << MakeStamp(interval.end) << '\n';
   // No station runs in this process: cut the stretch as the archive thread would.
   SystemClock clock;
   ArchiveProgress idle;
-  EventExtractor extractor(session.settings, eventList, session.review, clock, idle);
+  Notices notices;  // why a cut failed
+  notices.SetSink([&err](const Notice& notice) { err << notice.text << '\n'; });
+  EventExtractor extractor(session.shared, eventList, session.review, clock, idle, notices);
   if (extractor.DrainAll(kMarkCutBound) != 0) {
-    err << "Event " << interval.start << " could not be cut.\n";
+    err << "Event " << start << " could not be cut.\n";
     return kNothing;
   }
-  out << "Event cut: " << interval.start << '\n';
+  out << "Event cut: " << start << '\n';
   return kOk;
 }
 

@@ -5,6 +5,7 @@
 #include <cinttypes>
 #include <cmath>
 #include <cstdio>
+#include <mutex>
 
 namespace ombrix {
 namespace {
@@ -15,6 +16,19 @@ uint64_t Since(uint64_t now, uint64_t before) {
 }
 
 }  // namespace
+
+Notices::Sink StandardErrorNoticeSink() {
+  static std::mutex mutex;
+  const bool journal = isatty(STDERR_FILENO) != 1;
+  return [journal](const Notice& notice) {
+    const std::string line = NoticeLine(notice, journal) + "\n";
+    std::lock_guard lock(mutex);
+    std::fputs(line.c_str(), stderr);
+    if (std::fflush(stderr) != 0) {
+      std::clearerr(stderr);
+    }
+  };
+}
 
 StatusForm StatusFormFor(int fd) {
   return isatty(fd) == 1 ? StatusForm::kLive : StatusForm::kSummary;

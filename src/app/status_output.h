@@ -5,7 +5,15 @@
 #include <optional>
 #include <string>
 
+#include "base/notice.h"
+
 namespace ombrix {
+
+// Prints each notice as one line on standard error; when standard error is not a terminal (a
+// journal, a pipe, a file), the line begins with the journal's priority prefix, so that
+// `journalctl -p warning` shows exactly the warnings and worse. Lines from several threads are
+// never interleaved; a closed standard error only loses them.
+Notices::Sink StandardErrorNoticeSink();
 
 // How often the headless runner prints the station's status, and the summary line it prints
 // where nobody watches live.

@@ -121,14 +121,13 @@ int RunWindow(int argc, char** argv, const HeadlessOptions& options, const std::
   setup.stationOptions.enableAtStart = options.enable;
   AdaptStationOptions(options, setup.stationOptions);
   setup.makeSource = [&options, &parts](Station& station) {
-    return MakeCaptureSource(
-        options, station, parts,
-        [](const std::string& text) { std::fprintf(stderr, "%s\n", text.c_str()); }, nullptr);
+    return MakeCaptureSource(options, station, parts, nullptr);
   };
   if (options.source == SourceKind::kDevice) {
     setup.countDevices = [&parts] {
-      Settings settings;
-      CaptureGraph graph(parts.device, settings, parts.clock, [](const std::string&) {});
+      SharedSettings settings;
+      Notices unheard;  // counting says nothing
+      CaptureGraph graph(parts.device, settings, parts.clock, unheard);
       return graph.CountCaptureDevices();
     };
   }
@@ -182,11 +181,7 @@ int RunWindow(int argc, char** argv, const HeadlessOptions& options, const std::
                static_cast<unsigned long long>(status.framesLost),
                static_cast<unsigned long long>(window.station().EventsRecorded()),
                static_cast<unsigned long long>(window.station().EventsCut()));
-  if (window.station().Fatal()) {
-    std::fprintf(stderr, "Ended by a failure: %s\n", window.station().FatalText().c_str());
-    return 1;
-  }
-  return 0;
+  return window.fatalText().empty() ? 0 : 1;
 }
 
 }  // namespace ombrix

@@ -1,7 +1,6 @@
 #pragma once
 
-#include "base/calendar_time.h"
-#include "base/system_time.h"
+#include "base/utc_time.h"
 
 namespace ombrix {
 
@@ -10,19 +9,16 @@ namespace ombrix {
 class Clock {
  public:
   virtual ~Clock() = default;
-  // The wall clock as UTC calendar fields with milliseconds.
-  virtual SystemTime UtcNow() const = 0;
+  // The wall clock in UTC, to the millisecond.
+  virtual UtcTime UtcNow() const = 0;
   // The wall clock as local calendar fields (the detection schedule may run on local time).
   virtual CalendarFields LocalNow() const = 0;
 };
 
 class SystemClock final : public Clock {
  public:
-  SystemTime UtcNow() const override;
+  UtcTime UtcNow() const override;
   CalendarFields LocalNow() const override;
 };
-
-// The calendar fields of a UTC capture time.
-CalendarFields FieldsOf(const SystemTime& time);
 
 }  // namespace ombrix

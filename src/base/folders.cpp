@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -180,9 +181,13 @@ BaseFolderFallback ExamineBaseFolderSetting(const std::string& archiveFolderSett
   }
   int error = 0;
   const PathState state = Examine(archiveFolderSetting, &error);
+  if (state == PathState::Exists) {
+    std::error_code ec;
+    return {false, std::filesystem::is_directory(archiveFolderSetting, ec) ? 0 : ENOTDIR};
+  }
   // Only a folder that is plainly absent sends the archive to the default; the configured
   // folder itself is never created (it may be a removable or network drive not mounted yet).
-  if (state == PathState::Exists || (error != ENOENT && error != ENOTDIR)) {
+  if (error != ENOENT && error != ENOTDIR) {
     return {};
   }
   return {true, error};
@@ -282,56 +287,58 @@ bool GetArchiveMinuteFolder(const std::string& archiveFolderSetting, std::string
   return true;
 }
 
-Stamp FindNextArchiveStamp(const std::string& archiveFolderSetting, const Stamp& stamp,
-                           const char* letter, const char* extension) {
+std::optional<UtcTime> FindNextArchiveTime(const std::string& archiveFolderSetting, UtcTime after,
+                                           const char* letter, const char* extension) {
+  using std::chrono::days;
+  using std::chrono::floor;
+  using std::chrono::minutes;
   const std::string prefix = letter != nullptr ? letter : "";
   const std::string suffix = extension != nullptr ? extension : "";
-  // Every file found must name a later Stamp than the given one. Comparing with the given Stamp
-  // in every minute folder visited (not with the first Stamp of that minute) also finds a clip
-  // that begins exactly at second 0, millisecond 0 of a later minute.
-  const std::string target = prefix + stamp + suffix;
   // The base folder is worked out once for the whole walk; as a setting it stands for itself.
   const std::string base = GetBaseFolder(archiveFolderSetting);
   if (base.empty()) {
-    return {};
+    return std::nullopt;
   }
+  // A time no Stamp can hold names no folder: the walk ends there.
+  const auto minuteFolder = [&base](std::string& folder, UtcTime time) {
+    return GetArchiveMinuteFolder(base, folder, MakeStamp(time), false);
+  };
 
   // Each pass moves one minute on, so the walk ends once no folder follows: the minute after the
   // last one is missing, and so is the first minute of the day after it.
-  Stamp minute = stamp;
-  while (!minute.empty()) {
+  for (UtcTime minute = std::max(after, kFirstStampTime); FitsStamp(minute);
+       minute = floor<minutes>(minute) + minutes{1}) {
     std::string folder;
-    if (!GetArchiveMinuteFolder(base, folder, minute, false)) {
-      const Stamp next = NextMinuteStamp(minute);
-      if (next.empty() || !GetArchiveMinuteFolder(base, folder, next, false)) {
-        const Stamp nextDay = next.empty() ? Stamp() : NextDayStamp(next);
-        if (nextDay.empty() || !GetArchiveMinuteFolder(base, folder, nextDay, false)) {
-          return {};
-        }
+    if (!minuteFolder(folder, minute)) {
+      const UtcTime next = floor<minutes>(minute) + minutes{1};
+      if (!minuteFolder(folder, next) && !minuteFolder(folder, floor<days>(next) + days{1})) {
+        return std::nullopt;
       }
     }
-
-    std::string best;
+    // Every file found must name a later time than the given one. Comparing with the given time
+    // in every minute folder visited (not with the first time of that minute) also finds a clip
+    // that begins exactly at second 0, millisecond 0 of a later minute.
+    std::optional<UtcTime> best;
     std::error_code ec;
     for (std::filesystem::directory_iterator it(folder, ec), end; !ec && it != end;
          it.increment(ec)) {
-      std::string name = it->path().filename().string();
+      const std::string name = it->path().filename().string();
       // Only names of the station's own form: letter, a whole Stamp, extension.
       if (name.size() != prefix.size() + kStampLength + suffix.size() ||
           name.compare(0, prefix.size(), prefix) != 0 ||
           name.compare(name.size() - suffix.size(), suffix.size(), suffix) != 0) {
         continue;
       }
-      if (name > target && (best.empty() || name < best)) {
-        best = std::move(name);
+      const auto time = ParseStamp(std::string_view(name).substr(prefix.size(), kStampLength));
+      if (time && *time > after && (!best || *time < *best)) {
+        best = time;
       }
     }
-    if (!best.empty()) {
-      return best.substr(prefix.size(), kStampLength);
+    if (best) {
+      return best;
     }
-    minute = NextMinuteStamp(minute);
   }
-  return {};
+  return std::nullopt;
 }
 
 }  // namespace ombrix

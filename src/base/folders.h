@@ -1,8 +1,9 @@
 #pragma once
 
+#include <optional>
 #include <string>
 
-#include "base/stamp.h"
+#include "base/utc_time.h"
 
 namespace ombrix {
 
@@ -29,10 +30,11 @@ std::string LocalDataFolder();
 std::string GetBaseFolder(const std::string& archiveFolderSetting);
 
 // Whether GetBaseFolder passes over the archiveFolder setting for the default, and why: for the
-// operator's notice (an unmounted disk sends a night of recording to the system disk). Makes
-// nothing.
+// operator's notice (an unmounted disk sends a night of recording to the system disk). A setting
+// that names something other than a folder is not passed over, but nothing can be stored under
+// it: error ENOTDIR without fallsBack. Makes nothing.
 struct BaseFolderFallback {
-  bool fallsBack = false;  // a setting is given and cannot be used
+  bool fallsBack = false;  // a setting is given and cannot be used: the default is taken instead
   int error = 0;           // errno of the examination of the configured folder
   friend bool operator==(const BaseFolderFallback&, const BaseFolderFallback&) = default;
 };
@@ -62,13 +64,13 @@ std::string GetRefuseFolder(const std::string& archiveFolderSetting);
 bool GetArchiveMinuteFolder(const std::string& archiveFolderSetting, std::string& path,
                             const Stamp& stamp, bool create, FolderFailure* failure = nullptr);
 
-// The Stamp of the first archive file letter + Stamp + extension after the given Stamp, searching
-// the Stamp's minute folder, then following minutes while their folders exist, stepping from a
-// missing minute folder to the next minute's and then to the first minute of the next day; empty
-// text when none is found. A clip that begins exactly at second 0 of a later minute is found.
-// Only names of the form letter + 19-character Stamp + extension count. Pairs in use: "s" ".mp4",
-// "t" ".jpg", "a" ".png".
-Stamp FindNextArchiveStamp(const std::string& archiveFolderSetting, const Stamp& stamp,
-                           const char* letter, const char* extension);
+// The time of the first archive file letter + Stamp + extension after the given time, searching
+// the time's minute folder, then following minutes while their folders exist, stepping from a
+// missing minute folder to the next minute's and then to the first minute of the next day;
+// nullopt when none is found. A clip that begins exactly at second 0 of a later minute is found.
+// Only names of the form letter + Stamp + extension count. Pairs in use: "s" ".mp4", "t" ".jpg",
+// "a" ".png".
+std::optional<UtcTime> FindNextArchiveTime(const std::string& archiveFolderSetting, UtcTime after,
+                                           const char* letter, const char* extension);
 
 }  // namespace ombrix

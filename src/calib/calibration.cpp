@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 
+#include "base/frame.h"
+
 namespace ombrix {
 namespace {
 
@@ -28,8 +30,6 @@ constexpr double kVerticalTiltRad = 1e-9;
 // The inverse search stays within the frame and one frame width / height around it, and gives up
 // after this many sweeps. A start outside that area is moved to its edge; no start at all (a linear
 // lens coefficient of 0) means the image centre.
-constexpr int kFrameWidth = 640;
-constexpr int kFrameHeight = 480;
 constexpr int kSearchMinX = -kFrameWidth;
 constexpr int kSearchMaxX = 2 * kFrameWidth - 1;
 constexpr int kSearchMinY = -kFrameHeight;

@@ -9,7 +9,7 @@
 #include <cstring>
 #include <system_error>
 
-#include "base/stamp.h"
+#include "base/frame.h"
 #include "capture/frame_ring.h"
 
 namespace ombrix {
@@ -31,22 +31,16 @@ bool IsYuyv(const v4l2_pix_format& pix, uint32_t width, uint32_t height) {
 
 }  // namespace
 
-CaptureGraph::CaptureGraph(V4l2Device& device, Settings& settings, const Clock& clock,
-                           ReportFunction report)
-    : device_(device),
-      settings_(settings),
-      clock_(clock),
-      report_(std::move(report)),
-      controlFailures_(report_) {}
+CaptureGraph::CaptureGraph(V4l2Device& device, SharedSettings& settings, const Clock& clock,
+                           Notices& notices)
+    : device_(device), settings_(settings), clock_(clock), notices_(notices) {}
 
 CaptureGraph::~CaptureGraph() {
   TearDownCaptureGraph();
 }
 
 bool CaptureGraph::Fail(const std::string& message) {
-  if (report_) {
-    report_(message);
-  }
+  failure_ = message;
   TearDownCaptureGraph();
   return false;
 }
@@ -100,6 +94,7 @@ bool CaptureGraph::BuildCaptureGraph(FrameRing& ring) {
   if (buffersRequested_ || streaming_) {
     TearDownCaptureGraph();  // a build over a built graph starts from scratch
   }
+  failure_.clear();
   // The device list stands for the system device enumerator and its video input category.
   const auto nodes = CaptureNodes();
   if (!nodes) {
@@ -109,11 +104,13 @@ bool CaptureGraph::BuildCaptureGraph(FrameRing& ring) {
     return Fail("Creation of the enumerator for video capture devices failed.");
   }
   const uint32_t count = static_cast<uint32_t>(nodes->size());
-  if (settings_.captureDeviceIndex.load() >= count) {
-    settings_.captureDeviceIndex = count - 1;
+  uint32_t index = settings_.Get()->captureDeviceIndex;
+  if (index >= count) {
+    index = count - 1;
+    settings_.Update([index](Settings& s) { s.captureDeviceIndex = index; });
   }
   if (fd_ < 0) {
-    devicePath_ = (*nodes)[settings_.captureDeviceIndex.load()];
+    devicePath_ = (*nodes)[index];
     const int fd = device_.Open(devicePath_);
     if (fd < 0) {
       return Fail("Binding the moniker to a filter object failed.");
@@ -198,7 +195,7 @@ bool CaptureGraph::SetFormat(FrameRing& ring) {
       device_.Ioctl(fd_, VIDIOC_S_FMT, &wanted) == 0 ? wanted.fmt.pix : current.fmt.pix;
   if (IsYuyv(answer, kFrameWidth, kFrameHeight)) {
     sampleSize_ = kSampleSize640;
-  } else if (IsYuyv(answer, 720, 480)) {
+  } else if (IsYuyv(answer, 720, kFrameHeight)) {
     sampleSize_ = kSampleSize720;
   } else {
     return Fail("Could not set size to 640x480.");
@@ -278,7 +275,7 @@ void CaptureGraph::CaptureLoop(std::stop_token stop) {
       break;
     }
     // Both clocks at once, first: the wall clock maps the driver's stamp, or stands in for it.
-    const SystemTime wallNow = clock_.UtcNow();
+    const UtcTime wallNow = clock_.UtcNow();
     const int64_t monotonicNow_us = device_.MonotonicNow_us();
     if ((buffer.flags & V4L2_BUF_FLAG_ERROR) == 0 && buffer.bytesused >= sampleSize_) {
       const bool monotonic =
@@ -287,11 +284,8 @@ void CaptureGraph::CaptureLoop(std::stop_token stop) {
           monotonic
               ? static_cast<int64_t>(buffer.timestamp.tv_sec) * 1000000 + buffer.timestamp.tv_usec
               : 0;  // no stamp on the monotonic clock: the wall clock is the time
-      const int64_t wall_ms = ToCalendarTime(wallNow) * 1000 + wallNow.milliseconds;
-      const int64_t capture_ms = timeMapper_.ToUtc_ms(stamp_us, wall_ms, monotonicNow_us);
-      const int64_t seconds = capture_ms / 1000 - (capture_ms % 1000 < 0 ? 1 : 0);
       ring_->StoreFrame(static_cast<const uint8_t*>(buffers_[buffer.index].address),
-                        ToSystemTime(seconds, static_cast<int>(capture_ms - seconds * 1000)));
+                        timeMapper_.ToUtc(stamp_us, wallNow, monotonicNow_us));
       framesDelivered_.fetch_add(1, std::memory_order_relaxed);
     } else {
       buffersDropped_.fetch_add(1, std::memory_order_relaxed);
@@ -355,12 +349,17 @@ std::optional<std::vector<VideoControl>> CaptureGraph::ListControls() {
 }
 
 bool CaptureGraph::SetControl(uint32_t id, int32_t value) {
-  auto fail = [this](const std::string& what, const std::string& why) {
-    controlFailures_.Failure("Setting the video control " + what + " failed: " + why + ".");
+  // Each control is a topic of its own: a slider dragged over a busy control repeats one failure,
+  // while another control refused meanwhile is news.
+  const std::string topic = std::string(kVideoControlTopic) + " " + std::to_string(id);
+  auto fail = [this, &topic](const std::string& what, const std::string& why) {
+    notices_.Failure(Severity::kWarning, topic,
+                     "Setting the video control " + what + " failed: " + why + ".");
     return false;
   };
   if (fd_ < 0) {
-    controlFailures_.Failure("Setting a video control failed: no capture device is open.");
+    notices_.Failure(Severity::kWarning, kVideoControlTopic,
+                     "Setting a video control failed: no capture device is open.");
     return false;
   }
   int error = 0;
@@ -389,7 +388,7 @@ bool CaptureGraph::SetControl(uint32_t id, int32_t value) {
   if (const int refused = device_.Ioctl(fd_, VIDIOC_S_CTRL, &set); refused != 0) {
     return fail(name, std::generic_category().message(refused));
   }
-  controlFailures_.Clear();
+  notices_.Recovered(topic);
   return true;
 }
 

@@ -21,15 +21,19 @@ namespace ombrix {
 
 class FrameRing;
 
+// The topic of a video control that cannot be set, followed by the control's id when one is
+// named.
+inline constexpr std::string_view kVideoControlTopic = "video-control";
+
 // The capture device chain: the chosen video capture device, its composite input, a 640x480 (or
 // 720x480) YUYV format and a set of memory-mapped streaming buffers, drained by a capture thread
 // that hands every good buffer to the frame ring with its capture time: the driver's monotonic
 // buffer stamp mapped to UTC, or the wall clock at the dequeue when the driver gives none.
 //
 // Built, run and torn down from one thread (the station's); only the capture thread runs
-// alongside. Failures are reported through the report function with one fixed sentence and leave
-// the graph empty. The device interface, settings, clock and report function must outlive the
-// graph.
+// alongside. A build that fails leaves the graph empty and keeps its one fixed sentence in
+// failure() for the caller to say. The device interface, settings, clock and notices must outlive
+// the graph.
 class CaptureGraph {
  public:
   // Devices beyond the first eight are not considered.
@@ -38,18 +42,18 @@ class CaptureGraph {
   // A few frame periods: the capture thread wakes at least this often to see a stop request.
   static constexpr int kPollTimeout_ms = 200;
 
-  CaptureGraph(V4l2Device& device, Settings& settings, const Clock& clock, ReportFunction report);
+  CaptureGraph(V4l2Device& device, SharedSettings& settings, const Clock& clock, Notices& notices);
   ~CaptureGraph();
   CaptureGraph(const CaptureGraph&) = delete;
   CaptureGraph& operator=(const CaptureGraph&) = delete;
 
   // Opens the device at settings.captureDeviceIndex (lowered to the last device when too large),
   // routes its composite input, sets the format and the ring's sampleSize, and queues the
-  // streaming buffers. Does not start streaming. False (reported, graph torn down) on the first
-  // step that fails.
+  // streaming buffers. Does not start streaming. False (failure() says why, graph torn down) on
+  // the first step that fails.
   bool BuildCaptureGraph(FrameRing& ring);
-  // Starts streaming on a built graph and the capture thread. False (reported, graph torn down)
-  // when the device refuses to stream.
+  // Starts streaming on a built graph and the capture thread. False (failure() says why, graph
+  // torn down) when the device refuses to stream.
   bool Run();
   // Stops the capture thread and streaming, unmaps the buffers and closes the device. Safe on a
   // partly built or empty graph.
@@ -67,10 +71,13 @@ class CaptureGraph {
   // Sets a control of the open device to `value`, first brought into the control's range and
   // step (ClampControlValue); a button is pressed whatever the value. False when there is no
   // device, the control is missing, disabled, read-only or busy, or the device refuses the value;
-  // that is reported (throttled: a slider dragged over a busy control repeats it). Same threads
-  // as ListControls.
+  // that is said as a failure of kVideoControlTopic (a slider dragged over a busy control repeats
+  // it). Same threads as ListControls.
   bool SetControl(uint32_t id, int32_t value);
 
+  // The fixed sentence of the last build or run that failed ("Pins not found."); empty after one
+  // that succeeded.
+  const std::string& failure() const { return failure_; }
   bool built() const { return fd_ >= 0; }
   bool running() const { return streaming_; }
   const std::string& devicePath() const { return devicePath_; }
@@ -101,9 +108,10 @@ class CaptureGraph {
   void CaptureLoop(std::stop_token stop);
 
   V4l2Device& device_;
-  Settings& settings_;
+  SharedSettings& settings_;
   const Clock& clock_;
-  ReportFunction report_;
+  Notices& notices_;
+  std::string failure_;
 
   int fd_ = -1;
   std::string devicePath_;
@@ -116,7 +124,6 @@ class CaptureGraph {
   std::atomic<uint64_t> framesDelivered_{0};
   std::atomic<uint64_t> buffersDropped_{0};
   std::atomic<bool> streamFailed_{false};
-  ThrottledReport controlFailures_;
   std::jthread captureThread_;  // last: joined before the members it uses go
 };
 

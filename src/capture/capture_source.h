@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "base/report.h"
+#include "base/notice.h"
 #include "capture/video_controls.h"
 
 namespace ombrix {
@@ -20,7 +20,7 @@ class CaptureSource {
   virtual ~CaptureSource() = default;
 
   // Starts delivering samples into the ring (and sets the ring's sampleSize first). False when
-  // the source could not start; the reason has been reported and nothing runs.
+  // the source could not start; the reason has been said and nothing runs.
   virtual bool Start(FrameRing& ring) = 0;
   // Stops delivering and joins every thread of the source. Safe when not started; Start may be
   // called again afterwards.
@@ -35,7 +35,7 @@ class CaptureSource {
   // called from another thread than the one driving the source.
   virtual std::optional<std::vector<VideoControl>> ListVideoControls() { return std::nullopt; }
   // Sets one of those controls on the running device (see CaptureGraph::SetControl); false, with
-  // the reason reported, when it could not be set. Same threads as ListVideoControls.
+  // the reason said, when it could not be set. Same threads as ListVideoControls.
   virtual bool SetVideoControl(uint32_t /*id*/, int32_t /*value*/) { return false; }
 };
 

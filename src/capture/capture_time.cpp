@@ -9,10 +9,9 @@ int64_t FloorDiv(int64_t a, int64_t b) {
 
 }  // namespace
 
-int64_t CaptureTimeMapper::ToUtc_ms(int64_t buffer_us, int64_t wallNow_ms,
-                                    int64_t monotonicNow_us) {
+UtcTime CaptureTimeMapper::ToUtc(int64_t buffer_us, UtcTime wallNow, int64_t monotonicNow_us) {
   // The wall clock is read to the millisecond, truncated: its middle is the better estimate.
-  const int64_t measured = wallNow_ms * 1000 + 500 - monotonicNow_us;
+  const int64_t measured = wallNow.time_since_epoch().count() * 1000 + 500 - monotonicNow_us;
   if (!offset_us_ || measured - *offset_us_ > kStepLimit_us ||
       *offset_us_ - measured > kStepLimit_us) {
     offset_us_ = measured;
@@ -21,9 +20,9 @@ int64_t CaptureTimeMapper::ToUtc_ms(int64_t buffer_us, int64_t wallNow_ms,
   }
   const int64_t age_us = monotonicNow_us - buffer_us;
   if (buffer_us == 0 || age_us < 0 || age_us > kStaleLimit_us) {
-    return wallNow_ms;
+    return wallNow;
   }
-  return FloorDiv(buffer_us + *offset_us_, 1000);
+  return UtcTime{std::chrono::milliseconds{FloorDiv(buffer_us + *offset_us_, 1000)}};
 }
 
 }  // namespace ombrix

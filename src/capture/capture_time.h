@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <optional>
 
+#include "base/utc_time.h"
+
 namespace ombrix {
 
 // Turns the driver's buffer timestamps, taken on the monotonic clock when the frame was captured,
@@ -17,11 +19,10 @@ class CaptureTimeMapper {
   static constexpr int64_t kSmoothing = 16;  // each measurement moves the offset by 1/16 of it
   static constexpr int64_t kStaleLimit_us = 10000000;
 
-  // The UTC time in milliseconds since 1970 of a buffer stamped buffer_us on the monotonic
-  // clock, given the wall clock (UTC milliseconds since 1970) and the monotonic clock
-  // (microseconds) read together just now. A zero stamp, or one from the future or more than
-  // kStaleLimit_us old, cannot be trusted: the wall clock reading is the time.
-  int64_t ToUtc_ms(int64_t buffer_us, int64_t wallNow_ms, int64_t monotonicNow_us);
+  // The UTC time of a buffer stamped buffer_us on the monotonic clock, given the wall clock and
+  // the monotonic clock (microseconds) read together just now. A zero stamp, or one from the
+  // future or more than kStaleLimit_us old, cannot be trusted: the wall clock reading is the time.
+  UtcTime ToUtc(int64_t buffer_us, UtcTime wallNow, int64_t monotonicNow_us);
 
  private:
   std::optional<int64_t> offset_us_;  // wall clock minus monotonic clock

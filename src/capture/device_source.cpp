@@ -3,6 +3,13 @@
 #include <string>
 
 namespace ombrix {
+namespace {
+
+// Follows the graph's own sentence when a device that could not be had at the start is tried.
+constexpr const char* kRetryText = " No capture device can be used; trying again in 30 s.";
+static_assert(DeviceSource::kRetryInterval_s == 30);
+
+}  // namespace
 
 StallWatchdog::Action StallWatchdog::Check(uint64_t frameCount,
                                            std::chrono::steady_clock::time_point now) {
@@ -15,9 +22,7 @@ StallWatchdog::Action StallWatchdog::Check(uint64_t frameCount,
     lastFrame_ = now;
     if (stalled_) {
       stalled_ = false;
-      if (report_) {
-        report_("Frames from the capture device arrive again.");
-      }
+      notices_.Recovered(kCaptureTopic, "Frames from the capture device arrive again.");
     }
     return Action::kNone;
   }
@@ -26,9 +31,8 @@ StallWatchdog::Action StallWatchdog::Check(uint64_t frameCount,
       return Action::kNone;
     }
     stalled_ = true;
-    if (report_) {
-      report_("No frame from the capture device for 5 s; rebuilding the capture graph.");
-    }
+    notices_.Failure(Severity::kWarning, kCaptureTopic,
+                     "No frame from the capture device for 5 s; rebuilding the capture graph.");
     lastRebuild_ = now;
     return Action::kRebuild;
   }
@@ -39,32 +43,28 @@ StallWatchdog::Action StallWatchdog::Check(uint64_t frameCount,
   return Action::kRebuild;
 }
 
-DeviceSource::DeviceSource(V4l2Device& device, Settings& settings, const Clock& clock,
-                           ReportFunction report)
-    : graph_(device, settings, clock, report), watchdog_(report), report_(std::move(report)) {}
+DeviceSource::DeviceSource(V4l2Device& device, SharedSettings& settings, const Clock& clock,
+                           Notices& notices)
+    : graph_(device, settings, clock, notices), watchdog_(notices), notices_(notices) {}
 
-bool DeviceSource::BuildAndRun() {
-  return graph_.BuildCaptureGraph(*ring_) && graph_.Run();
-}
-
-void DeviceSource::ReportRetry() {
-  if (report_) {
-    report_("No capture device can be used; trying again in " + std::to_string(kRetryInterval_s) +
-            " s.");
+bool DeviceSource::BuildAndRun(const char* then) {
+  if (graph_.BuildCaptureGraph(*ring_) && graph_.Run()) {
+    return true;
   }
+  notices_.Failure(Severity::kWarning, kCaptureTopic, graph_.failure() + then);
+  return false;
 }
 
 bool DeviceSource::Start(FrameRing& ring) {
   std::lock_guard lock(mutex_);
   StopLocked();
   ring_ = &ring;
-  started_ = BuildAndRun();
+  started_ = BuildAndRun(kRetryText);
   if (started_) {
     watchdog_.Arm();
   } else {
     retrying_ = true;
     nextRetry_.reset();
-    ReportRetry();
   }
   return started_;
 }
@@ -93,16 +93,14 @@ void DeviceSource::CheckHealth(std::chrono::steady_clock::time_point now) {
       return;
     }
     nextRetry_ = now + std::chrono::seconds(kRetryInterval_s);
-    started_ = BuildAndRun();  // a failure reports its step
+    started_ = BuildAndRun(kRetryText);
     if (!started_) {
-      ReportRetry();
       return;
     }
     retrying_ = false;
     watchdog_.Arm();
-    if (report_) {
-      report_("Capture device " + graph_.devicePath() + " found; capture runs.");
-    }
+    notices_.Recovered(kCaptureTopic,
+                       "Capture device " + graph_.devicePath() + " found; capture runs.");
     return;
   }
   if (!started_) {
@@ -110,7 +108,7 @@ void DeviceSource::CheckHealth(std::chrono::steady_clock::time_point now) {
   }
   if (watchdog_.Check(graph_.framesDelivered(), now) == StallWatchdog::Action::kRebuild) {
     graph_.TearDownCaptureGraph();
-    BuildAndRun();
+    BuildAndRun("");
   }
 }
 

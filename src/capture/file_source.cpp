@@ -3,36 +3,30 @@
 #include <algorithm>
 #include <cstdio>
 
-#include "base/stamp.h"
 #include "capture/frame_ring.h"
 #include "media/video_file_decoder.h"
 
 namespace ombrix {
 
-std::optional<CalendarTime> ParseCreationTime(const std::string& text) {
-  int year = 0;
-  int month = 0;
-  int day = 0;
-  int hour = 0;
-  int minute = 0;
-  int second = 0;
+std::optional<UtcTime> ParseCreationTime(const std::string& text) {
+  CalendarFields f;
   char separator = 0;
-  if (std::sscanf(text.c_str(), "%4d-%2d-%2d%c%2d:%2d:%2d", &year, &month, &day, &separator, &hour,
-                  &minute, &second) != 7 ||
+  if (std::sscanf(text.c_str(), "%4d-%2d-%2d%c%2d:%2d:%2d", &f.year, &f.month, &f.day, &separator,
+                  &f.hour, &f.minute, &f.second) != 7 ||
       (separator != 'T' && separator != ' ')) {
     return std::nullopt;
   }
-  return MakeCalendarTime(year, month, day, hour, minute, second);
+  return MakeUtcTime(f);
 }
 
-FileSource::FileSource(FileSourceOptions options, const Settings& settings, const Clock& clock,
-                       Pacer& pacer, ReportFunction report, const FrameProgress* framesRead)
+FileSource::FileSource(FileSourceOptions options, const SharedSettings& settings,
+                       const Clock& clock, Pacer& pacer, Notices& notices,
+                       const FrameProgress* framesRead)
     : options_(std::move(options)),
       settings_(settings),
       clock_(clock),
       pacer_(pacer),
-      report_(std::move(report)),
-      damaged_(report_),
+      notices_(notices),
       framesRead_(framesRead),
       sample_(std::make_unique<uint8_t[]>(kSampleSize640)) {}
 
@@ -46,9 +40,7 @@ bool FileSource::Start(FrameRing& ring) {
   framesDelivered_.store(0, std::memory_order_relaxed);
   decoder_ = std::make_unique<VideoFileDecoder>(options_.path, VideoFileDecoder::Layout::kYuyv);
   if (decoder_->failed()) {
-    if (report_) {
-      report_(decoder_->error());
-    }
+    notices_.Say(Severity::kError, kVideoFileTopic, decoder_->error());
     decoder_.reset();
     return false;
   }
@@ -58,7 +50,7 @@ bool FileSource::Start(FrameRing& ring) {
   } else if (const auto created = ParseCreationTime(decoder_->creationTime())) {
     startTime_ = *created;
   } else {
-    startTime_ = ToCalendarTime(clock_.UtcNow());
+    startTime_ = std::chrono::floor<std::chrono::seconds>(clock_.UtcNow());
   }
   ring.sampleSize.store(kSampleSize640, std::memory_order_relaxed);
   thread_ = std::jthread([this, &ring](std::stop_token stop) { Deliver(stop, &ring); });
@@ -75,7 +67,7 @@ void FileSource::Stop() {
 
 bool FileSource::WaitForDetector(std::stop_token stop, const FrameRing& ring) {
   // The gap as the detector reduces it to a distance in the ring.
-  const uint64_t limit = kRingSlots - RingDistance(settings_.triggerGap);
+  const uint64_t limit = kRingSlots - RingDistance(settings_.Get()->triggerGap);
   // Only this thread stores frames, so the count read here holds until it stores the next one.
   const uint64_t stored = ring.FramesStored();
   while (framesRead_ != nullptr && !stop.stop_requested()) {
@@ -99,12 +91,14 @@ void FileSource::Deliver(std::stop_token stop, FrameRing* ring) {
     const bool read = decoder_->ReadFrame(sample_.get(), presentation_ms);
     if (decoder_->packetsSkipped() != skipped) {
       skipped = decoder_->packetsSkipped();
-      damaged_.Failure("Video file " + options_.path + ": a damaged picture was skipped.");
+      notices_.Failure(Severity::kWarning, kVideoFileTopic,
+                       "Video file " + options_.path + ": a damaged picture was skipped.");
     }
     if (!read) {
       // A file that cannot be read on ends the replay as its end does.
-      if (!decoder_->error().empty() && report_) {
-        report_("Video file " + options_.path + " ended early: " + decoder_->error());
+      if (!decoder_->error().empty()) {
+        notices_.Say(Severity::kWarning, kVideoFileTopic,
+                     "Video file " + options_.path + " ended early: " + decoder_->error());
       }
       break;
     }
@@ -121,9 +115,7 @@ void FileSource::Deliver(std::stop_token stop, FrameRing* ring) {
         return;
       }
     }
-    const int64_t capture_ms = startTime_ * 1000 + presentation_ms;
-    ring->StoreFrame(sample_.get(),
-                     ToSystemTime(capture_ms / 1000, static_cast<int>(capture_ms % 1000)));
+    ring->StoreFrame(sample_.get(), startTime_ + std::chrono::milliseconds{presentation_ms});
     framesDelivered_.fetch_add(1, std::memory_order_relaxed);
   }
   if (!stop.stop_requested()) {

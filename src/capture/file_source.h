@@ -9,7 +9,6 @@
 #include <string>
 #include <thread>
 
-#include "base/calendar_time.h"
 #include "base/clock.h"
 #include "capture/capture_source.h"
 #include "capture/frame_progress.h"
@@ -21,18 +20,21 @@ namespace ombrix {
 class FrameRing;
 class VideoFileDecoder;
 
+// The topic of a video file that cannot be replayed, or not whole.
+inline constexpr std::string_view kVideoFileTopic = "video-file";
+
 struct FileSourceOptions {
   std::string path;
   // As fast as the detector can follow, losing no frame; otherwise in real time like a camera.
   bool fast = false;
   // The capture time of the file's first picture; by default the file's creation time, else the
   // time of the start.
-  std::optional<CalendarTime> start;
+  std::optional<UtcTime> start;
 };
 
 // The capture time a file's creation_time metadata ("2024-05-06T01:02:03.000000Z") names, to the
 // second; nullopt when the text is no such time.
-std::optional<CalendarTime> ParseCreationTime(const std::string& text);
+std::optional<UtcTime> ParseCreationTime(const std::string& text);
 
 // A video file as a capture source: its pictures, scaled to 640x480, are stored in the ring with
 // virtual capture times (the start time plus each picture's presentation time, rounded down to
@@ -47,10 +49,10 @@ class FileSource final : public CaptureSource {
   // want of a reference: Detector::readProgress()), counted like ring.framesStored; the fast
   // mode's delivering thread reads it and waits on it. A count of processed frames alone would
   // stall the source, since the first triggerGap frames of a ring are never processed. Without
-  // it the fast mode does not wait. The settings, clock, pacer and framesRead must outlive the
-  // source; report must be safe to call from any thread.
-  FileSource(FileSourceOptions options, const Settings& settings, const Clock& clock, Pacer& pacer,
-             ReportFunction report, const FrameProgress* framesRead);
+  // it the fast mode does not wait. The settings, clock, pacer, notices and framesRead must
+  // outlive the source.
+  FileSource(FileSourceOptions options, const SharedSettings& settings, const Clock& clock,
+             Pacer& pacer, Notices& notices, const FrameProgress* framesRead);
   ~FileSource() override;
 
   bool Start(FrameRing& ring) override;
@@ -63,7 +65,7 @@ class FileSource final : public CaptureSource {
   // For progress: the pictures the file holds, 0 when unknown. Valid after Start.
   int64_t estimatedFrameCount() const { return estimatedFrameCount_; }
   // The capture time of the file's start. Valid after Start.
-  CalendarTime startTime() const { return startTime_; }
+  UtcTime startTime() const { return startTime_; }
 
  private:
   void Deliver(std::stop_token stop, FrameRing* ring);
@@ -71,15 +73,14 @@ class FileSource final : public CaptureSource {
   bool WaitForDetector(std::stop_token stop, const FrameRing& ring);
 
   FileSourceOptions options_;
-  const Settings& settings_;
+  const SharedSettings& settings_;
   const Clock& clock_;
   Pacer& pacer_;
-  ReportFunction report_;
-  ThrottledReport damaged_;  // damaged pictures skipped, from the delivering thread
+  Notices& notices_;
   const FrameProgress* framesRead_;
   std::unique_ptr<VideoFileDecoder> decoder_;  // used by the delivering thread only
   std::unique_ptr<uint8_t[]> sample_;
-  CalendarTime startTime_ = 0;
+  UtcTime startTime_{};
   int64_t estimatedFrameCount_ = 0;
   std::atomic<bool> finished_{false};
   std::atomic<uint64_t> framesDelivered_{0};

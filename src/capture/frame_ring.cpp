@@ -21,21 +21,6 @@ void ConvertRow640(const uint8_t* sample, int row, uint8_t* dst) {
   }
 }
 
-// A stamp's eight 16-bit fields in two words, so it can be kept in atomics.
-std::array<uint64_t, 2> PackStamp(const SystemTime& t) {
-  auto pack = [](uint64_t a, uint64_t b, uint64_t c, uint64_t d) {
-    return a | b << 16 | c << 32 | d << 48;
-  };
-  return {pack(t.year, t.month, t.dayOfWeek, t.day),
-          pack(t.hour, t.minute, t.second, t.milliseconds)};
-}
-
-SystemTime UnpackStamp(const std::array<uint64_t, 2>& w) {
-  auto field = [&](int word, int index) { return static_cast<uint16_t>(w[word] >> (16 * index)); };
-  return SystemTime{field(0, 0), field(0, 1), field(0, 2), field(0, 3),
-                    field(1, 0), field(1, 1), field(1, 2), field(1, 3)};
-}
-
 }  // namespace
 
 // ThreadSanitizer does not model fences, and GCC 12 and later say so. Every access they order here
@@ -46,7 +31,7 @@ SystemTime UnpackStamp(const std::array<uint64_t, 2>& w) {
 #pragma GCC diagnostic ignored "-Wtsan"
 #endif
 
-void FrameRing::StoreFrame(const uint8_t* sample, const SystemTime& stamp) {
+void FrameRing::StoreFrame(const uint8_t* sample, UtcTime stamp) {
   const uint64_t n = framesStored.load(std::memory_order_relaxed);  // this thread's own count
   const uint32_t w = static_cast<uint32_t>(n % kRingSlots);
   Slot& slot = slots_[w];
@@ -72,16 +57,13 @@ void FrameRing::StoreFrame(const uint8_t* sample, const SystemTime& stamp) {
       words[r * kRowWords + k].store(word, std::memory_order_relaxed);
     }
   }
-  const std::array<uint64_t, 2> packed = PackStamp(stamp);
-  slot.stamp[0].store(packed[0], std::memory_order_relaxed);
-  slot.stamp[1].store(packed[1], std::memory_order_relaxed);
+  slot.stamp.store(stamp.time_since_epoch().count(), std::memory_order_relaxed);
   slot.sequence.store(2 * n + 2, std::memory_order_release);
   framesStored.store(n + 1, std::memory_order_release);
   writeIndex.store((w + 1) % kRingSlots, std::memory_order_release);
 }
 
-bool FrameRing::CopyValidated(const Slot& slot, uint64_t expected, uint8_t* out,
-                              SystemTime* stamp) {
+bool FrameRing::CopyValidated(const Slot& slot, uint64_t expected, uint8_t* out, UtcTime* stamp) {
   const uint64_t before = slot.sequence.load(std::memory_order_acquire);
   if (before == 0 || before % 2 != 0 || (expected != 0 && before != expected)) {
     return false;
@@ -93,8 +75,7 @@ bool FrameRing::CopyValidated(const Slot& slot, uint64_t expected, uint8_t* out,
       std::memcpy(out + 8 * static_cast<size_t>(k), &word, 8);
     }
   }
-  const std::array<uint64_t, 2> packed = {slot.stamp[0].load(std::memory_order_relaxed),
-                                          slot.stamp[1].load(std::memory_order_relaxed)};
+  const int64_t stamp_ms = slot.stamp.load(std::memory_order_relaxed);
   // The acquire fence pairs with the writer's release fence: if any load above read a value of a
   // later write, the sequence loaded below is that write's odd mark or later.
   std::atomic_thread_fence(std::memory_order_acquire);
@@ -102,7 +83,7 @@ bool FrameRing::CopyValidated(const Slot& slot, uint64_t expected, uint8_t* out,
     return false;
   }
   if (stamp != nullptr) {
-    *stamp = UnpackStamp(packed);
+    *stamp = UtcTime{std::chrono::milliseconds{stamp_ms}};
   }
   return true;
 }
@@ -111,15 +92,15 @@ bool FrameRing::CopyValidated(const Slot& slot, uint64_t expected, uint8_t* out,
 #pragma GCC diagnostic pop
 #endif
 
-bool FrameRing::CopyFrame(uint64_t n, uint8_t* out, SystemTime* stamp) const {
+bool FrameRing::CopyFrame(uint64_t n, uint8_t* out, UtcTime* stamp) const {
   return CopyValidated(slots_[n % kRingSlots], 2 * n + 2, out, stamp);
 }
 
-bool FrameRing::CopySlot(uint32_t slot, uint8_t* out, SystemTime* stamp) const {
+bool FrameRing::CopySlot(uint32_t slot, uint8_t* out, UtcTime* stamp) const {
   return CopyValidated(slots_[slot % kRingSlots], 0, out, stamp);
 }
 
-bool FrameRing::CopyNewest(uint8_t* out, SystemTime* stamp) const {
+bool FrameRing::CopyNewest(uint8_t* out, UtcTime* stamp) const {
   // The writer would have to store 64 frames during one copy to defeat a retry; a few suffice.
   for (int attempt = 0; attempt < 4; ++attempt) {
     const uint64_t stored = FramesStored();
@@ -133,8 +114,8 @@ bool FrameRing::CopyNewest(uint8_t* out, SystemTime* stamp) const {
   return false;
 }
 
-std::optional<SystemTime> FrameRing::NewestStamp() const {
-  SystemTime stamp;
+std::optional<UtcTime> FrameRing::NewestStamp() const {
+  UtcTime stamp;
   if (CopyNewest(nullptr, &stamp)) {
     return stamp;
   }

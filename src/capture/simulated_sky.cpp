@@ -5,7 +5,7 @@
 #include <limits>
 #include <numbers>
 
-#include "base/stamp.h"
+#include "base/frame.h"
 #include "capture/frame_ring.h"
 
 namespace ombrix {
@@ -568,7 +568,7 @@ void SkyFrameGenerator::DrawMeteor(const SimulatedMeteor& meteor, int64_t frameI
 
 namespace {
 
-std::string FormatTruth(const SystemTime& start, const SystemTime& end, double startX,
+std::string FormatTruth(UtcTime start, UtcTime end, double startX,
                         double startY, double endX, double endY, int peakBrightness,
                         SkyObjectKind kind) {
   char line[160];
@@ -578,12 +578,12 @@ std::string FormatTruth(const SystemTime& start, const SystemTime& end, double s
   return line;
 }
 
-std::string FormatTruthOf(const SystemTime& start, const SystemTime& end,
+std::string FormatTruthOf(UtcTime start, UtcTime end,
                           const SimulatedMeteor& meteor) {
   return FormatMeteorTruth(start, end, meteor);
 }
 
-std::string FormatTruthOf(const SystemTime& start, const SystemTime& end,
+std::string FormatTruthOf(UtcTime start, UtcTime end,
                           const SimulatedObject& object) {
   return FormatObjectTruth(start, end, object);
 }
@@ -598,24 +598,24 @@ bool Permanent(const SimulatedObject& object) {
 
 }  // namespace
 
-std::string FormatMeteorTruth(const SystemTime& start, const SystemTime& end,
+std::string FormatMeteorTruth(UtcTime start, UtcTime end,
                               const SimulatedMeteor& meteor) {
   return FormatTruth(start, end, meteor.startX, meteor.startY, meteor.endX, meteor.endY,
                      meteor.peakBrightness, SkyObjectKind::kMeteor);
 }
 
-std::string FormatObjectTruth(const SystemTime& start, const SystemTime& end,
+std::string FormatObjectTruth(UtcTime start, UtcTime end,
                               const SimulatedObject& object) {
   return FormatTruth(start, end, object.startX, object.startY, object.endX, object.endY,
                      object.peakBrightness, object.kind);
 }
 
 SimulatedSkySource::SimulatedSkySource(const SimulatedSkyOptions& options, const Clock& clock,
-                                       Pacer& pacer, ReportFunction report, std::string truthPath)
+                                       Pacer& pacer, Notices& notices, std::string truthPath)
     : generator_(options),
       clock_(clock),
       pacer_(pacer),
-      report_(std::move(report)),
+      notices_(notices),
       truthPath_(std::move(truthPath)),
       sample_(std::make_unique<uint8_t[]>(kSampleSize640)) {}
 
@@ -625,9 +625,8 @@ bool SimulatedSkySource::Start(FrameRing& ring) {
     // The first start begins a new truth file; a restart goes on with it.
     truth_.reset(std::fopen(truthPath_.c_str(), nextFrame_ == 0 ? "wb" : "ab"));
     if (!truth_) {
-      if (report_) {
-        report_("Could not open the meteor truth file " + truthPath_ + ".");
-      }
+      notices_.Say(Severity::kError, "simulated-sky",
+                   "Could not open the meteor truth file " + truthPath_ + ".");
       return false;
     }
   }
@@ -646,10 +645,9 @@ void SimulatedSkySource::Stop() {
 }
 
 void SimulatedSkySource::Deliver(std::stop_token stop, FrameRing* ring) {
-  // Frame k of this run is due at start + k * 1001/30000 s.
-  using std::chrono::nanoseconds;
+  // Frame k of this run is due at start + k frame periods.
   const auto due = [start = pacer_.Now()](int64_t k) {
-    return start + nanoseconds(k * 100100000 / 3);
+    return start + std::chrono::duration_cast<std::chrono::nanoseconds>(k * kFramePeriod);
   };
   constexpr int64_t kLateFrames = 5;
   int64_t k = 0;
@@ -659,14 +657,14 @@ void SimulatedSkySource::Deliver(std::stop_token stop, FrameRing* ring) {
       break;
     }
     ring->SampleArrived(clock_, sample_.get());
-    RecordTruth(nextFrame_, ring->NewestStamp().value_or(SystemTime{}));
+    RecordTruth(nextFrame_, ring->NewestStamp().value_or(UtcTime{}));
     framesDelivered_.fetch_add(1, std::memory_order_relaxed);
     ++nextFrame_;
     ++k;
     // Far behind (the machine was busy): the sky moves on, as a camera's would.
     const auto now = pacer_.Now();
     if (now > due(k + kLateFrames)) {
-      const int64_t behind = (now - due(k)) / nanoseconds(100100000 / 3);
+      const int64_t behind = (now - due(k)) / kFramePeriod;
       k += behind;
       nextFrame_ += behind;
       framesSkipped_.fetch_add(static_cast<uint64_t>(behind), std::memory_order_relaxed);
@@ -676,7 +674,7 @@ void SimulatedSkySource::Deliver(std::stop_token stop, FrameRing* ring) {
 
 template <typename Object>
 void SimulatedSkySource::RecordTruthOf(const std::vector<Object>& objects, TruthTrack& track,
-                                       int64_t frameIndex, const SystemTime& stamp) {
+                                       int64_t frameIndex, UtcTime stamp) {
   if (track.states.size() < objects.size()) {
     track.states.resize(objects.size(), TruthState::kNotSeen);
     track.starts.resize(objects.size());
@@ -712,7 +710,7 @@ void SimulatedSkySource::RecordTruthOf(const std::vector<Object>& objects, Truth
   }
 }
 
-void SimulatedSkySource::RecordTruth(int64_t frameIndex, const SystemTime& stamp) {
+void SimulatedSkySource::RecordTruth(int64_t frameIndex, UtcTime stamp) {
   RecordTruthOf(generator_.meteors(), meteorTruth_, frameIndex, stamp);
   RecordTruthOf(generator_.objects(), objectTruth_, frameIndex, stamp);
 }

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "base/clock.h"
-#include "base/system_time.h"
+#include "base/utc_time.h"
 #include "capture/capture_source.h"
 #include "capture/pacer.h"
 
@@ -86,7 +86,6 @@ struct SimulatedMeteor {
 // give the same frames, whatever order frames are asked in.
 class SkyFrameGenerator {
  public:
-  static constexpr double kFramesPerSecond = 30000.0 / 1001.0;
   static constexpr int kMinMeteorFrames = 6;   // 0.2 s
   static constexpr int kMaxMeteorFrames = 44;  // 1.47 s
   static constexpr int kMaxNoise = 10;         // noise stays within +-kMaxNoise grey levels
@@ -143,7 +142,7 @@ class SimulatedSkySource final : public CaptureSource {
  public:
   // truthPath may be empty (no truth file). The clock and pacer must outlive the source.
   SimulatedSkySource(const SimulatedSkyOptions& options, const Clock& clock, Pacer& pacer,
-                     ReportFunction report, std::string truthPath = {});
+                     Notices& notices, std::string truthPath = {});
   ~SimulatedSkySource() override { Stop(); }
 
   bool Start(FrameRing& ring) override;
@@ -162,7 +161,7 @@ class SimulatedSkySource final : public CaptureSource {
   SkyFrameGenerator generator_;
   const Clock& clock_;
   Pacer& pacer_;
-  ReportFunction report_;
+  Notices& notices_;
   std::string truthPath_;
   struct FileCloser {
     void operator()(std::FILE* file) const noexcept { std::fclose(file); }
@@ -173,14 +172,14 @@ class SimulatedSkySource final : public CaptureSource {
   // frame shown.
   struct TruthTrack {
     std::vector<TruthState> states;
-    std::vector<SystemTime> starts;
-    std::vector<SystemTime> ends;
+    std::vector<UtcTime> starts;
+    std::vector<UtcTime> ends;
     size_t firstOpen = 0;
   };
   template <typename Object>
   void RecordTruthOf(const std::vector<Object>& objects, TruthTrack& track, int64_t frameIndex,
-                     const SystemTime& stamp);
-  void RecordTruth(int64_t frameIndex, const SystemTime& stamp);
+                     UtcTime stamp);
+  void RecordTruth(int64_t frameIndex, UtcTime stamp);
 
   std::unique_ptr<uint8_t[]> sample_;
   std::unique_ptr<std::FILE, FileCloser> truth_;
@@ -193,9 +192,9 @@ class SimulatedSkySource final : public CaptureSource {
 };
 
 // One truth line, without the line end.
-std::string FormatMeteorTruth(const SystemTime& start, const SystemTime& end,
+std::string FormatMeteorTruth(UtcTime start, UtcTime end,
                               const SimulatedMeteor& meteor);
-std::string FormatObjectTruth(const SystemTime& start, const SystemTime& end,
+std::string FormatObjectTruth(UtcTime start, UtcTime end,
                               const SimulatedObject& object);
 
 }  // namespace ombrix

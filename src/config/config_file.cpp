@@ -17,8 +17,8 @@
 #include <variant>
 
 #include "base/atomic_file.h"
-#include "base/calendar_time.h"
 #include "base/folders.h"
+#include "base/utc_time.h"
 
 namespace ombrix {
 namespace {
@@ -31,9 +31,8 @@ constexpr size_t kMaxLineLength = kMaxKeyLength + 1 + kMaxPathLength;
 
 constexpr int64_t kNoLimit = std::numeric_limits<int64_t>::min();
 
-using Member = std::variant<Relaxed<bool> Settings::*, Relaxed<int32_t> Settings::*,
-                            Relaxed<uint32_t> Settings::*, Relaxed<double> Settings::*,
-                            Relaxed<TimeOfDay> Settings::*, GuardedPath Settings::*>;
+using Member = std::variant<bool Settings::*, int32_t Settings::*, uint32_t Settings::*,
+                            double Settings::*, TimeOfDay Settings::*, std::string Settings::*>;
 
 // What an integer read from the file does when it lies below the field's low limit.
 enum class BelowLow {
@@ -296,26 +295,22 @@ struct ValueReader {
   std::string_view text;
 
   template <typename T>
-  LineOutcome Store(Relaxed<T> Settings::*member, const std::optional<T>& value) const {
+  LineOutcome Store(T Settings::*member, const std::optional<T>& value) const {
     if (!value) {
       return LineOutcome::Skipped;
     }
-    (settings.*member).store(*value);
+    settings.*member = *value;
     return LineOutcome::Stored;
   }
-  LineOutcome operator()(Relaxed<bool> Settings::*member) const {
-    return Store(member, ReadBool(text));
-  }
-  LineOutcome operator()(Relaxed<int32_t> Settings::*member) const {
+  LineOutcome operator()(bool Settings::*member) const { return Store(member, ReadBool(text)); }
+  LineOutcome operator()(int32_t Settings::*member) const {
     return Store(member, ReadIntegerField<int32_t>(text, field));
   }
-  LineOutcome operator()(Relaxed<uint32_t> Settings::*member) const {
+  LineOutcome operator()(uint32_t Settings::*member) const {
     return Store(member, ReadIntegerField<uint32_t>(text, field));
   }
-  LineOutcome operator()(Relaxed<double> Settings::*member) const {
-    return Store(member, ReadDouble(text));
-  }
-  LineOutcome operator()(Relaxed<TimeOfDay> Settings::*member) const {
+  LineOutcome operator()(double Settings::*member) const { return Store(member, ReadDouble(text)); }
+  LineOutcome operator()(TimeOfDay Settings::*member) const {
     std::string_view rest = text;
     const auto hour = ReadInteger(rest);
     const auto minute = hour ? ReadInteger(rest) : std::nullopt;
@@ -329,7 +324,12 @@ struct ValueReader {
       return static_cast<int>(
           std::clamp<int64_t>(v, std::numeric_limits<int>::min(), std::numeric_limits<int>::max()));
     };
-    if (!MakeCalendarTime(2000, 1, 1, asInt(*hour), asInt(*minute), asInt(*second))) {
+    if (!MakeUtcTime({.year = 2000,
+                      .month = 1,
+                      .day = 1,
+                      .hour = asInt(*hour),
+                      .minute = asInt(*minute),
+                      .second = asInt(*second)})) {
       return LineOutcome::Failed;
     }
     TimeOfDay time;
@@ -339,13 +339,13 @@ struct ValueReader {
     settings.*member = time;
     return LineOutcome::Stored;
   }
-  LineOutcome operator()(GuardedPath Settings::*member) const {
+  LineOutcome operator()(std::string Settings::*member) const {
     // The rest of the line verbatim. A longer path was skipped with its line; a NUL byte
     // cannot be part of a path.
     if (text.size() > kMaxPathLength || text.find('\0') != std::string_view::npos) {
       return LineOutcome::Skipped;
     }
-    (settings.*member).set(std::string(text));
+    settings.*member = text;
     return LineOutcome::Stored;
   }
 };
@@ -366,28 +366,22 @@ void AppendValue(std::string& out, const Settings& settings, const Field& field)
     const Settings& settings;
     std::string& out;
 
-    void operator()(Relaxed<bool> Settings::*member) const {
-      out += (settings.*member).load() ? "true" : "false";
-    }
-    void operator()(Relaxed<int32_t> Settings::*member) const {
-      out += std::to_string((settings.*member).load());
-    }
-    void operator()(Relaxed<uint32_t> Settings::*member) const {
-      out += std::to_string((settings.*member).load());
-    }
-    void operator()(Relaxed<double> Settings::*member) const {
+    void operator()(bool Settings::*member) const { out += settings.*member ? "true" : "false"; }
+    void operator()(int32_t Settings::*member) const { out += std::to_string(settings.*member); }
+    void operator()(uint32_t Settings::*member) const { out += std::to_string(settings.*member); }
+    void operator()(double Settings::*member) const {
       // "%g" with six significant digits, in the C locale whatever the process locale is.
       char buffer[32];
-      const auto result = std::to_chars(buffer, buffer + sizeof buffer, (settings.*member).load(),
+      const auto result = std::to_chars(buffer, buffer + sizeof buffer, settings.*member,
                                         std::chars_format::general, 6);
       out.append(buffer, result.ptr);
     }
-    void operator()(Relaxed<TimeOfDay> Settings::*member) const {
-      const TimeOfDay time = (settings.*member).load();
+    void operator()(TimeOfDay Settings::*member) const {
+      const TimeOfDay time = settings.*member;
       out += std::to_string(time.hour) + ' ' + std::to_string(time.minute) + ' ' +
              std::to_string(time.second);
     }
-    void operator()(GuardedPath Settings::*) const {}
+    void operator()(std::string Settings::*) const {}
   };
   std::visit(Visitor{settings, out}, field.member);
 }
@@ -396,10 +390,10 @@ std::string FormatConfiguration(const Settings& settings) {
   std::string out;
   out.reserve(1024);
   for (const Field& field : kFields) {
-    if (const auto* path = std::get_if<GuardedPath Settings::*>(&field.member)) {
+    if (const auto* path = std::get_if<std::string Settings::*>(&field.member)) {
       // Written only when set. A path that could not be read back as one line (a line break or
       // NUL in it, or longer than a path line may be) is left out rather than written broken.
-      const std::string value = (settings.**path).get();
+      const std::string& value = settings.**path;
       if (value.empty() || value.size() > kMaxPathLength ||
           value.find_first_of(std::string_view("\r\n\0", 3)) != std::string::npos) {
         continue;

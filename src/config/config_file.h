@@ -1,6 +1,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 #include "config/settings.h"
 
@@ -9,6 +10,11 @@ namespace ombrix {
 // config.txt: one "key:value" line per setting, CR LF line ends, written in the order of the
 // fields of Settings. Bools are "true"/"false", integers plain decimal, doubles "%g" (six
 // significant digits), times of day "H M S" without padding, paths the rest of the line as UTF-8.
+
+// What start-up says (topic kConfigTopic) when reading ends on a bad line; the window shows it in
+// a box.
+inline constexpr std::string_view kConfigTopic = "config";
+inline constexpr const char* kConfigReadFailed = "Reading configuration file failed.";
 
 enum class ConfigReadResult {
   Ok,      // the file was read (lines that do not parse were skipped)

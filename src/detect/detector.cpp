@@ -3,61 +3,73 @@
 #include "detect/frame_excess.h"
 
 namespace ombrix {
-Detector::Detector(Settings& settings, FrameRing& ring, ThresholdMap& thresholds,
-                   EventList& eventList, const Clock& clock)
+Detector::Detector(SharedSettings& settings, FrameRing& ring, ThresholdMap& thresholds,
+                   EventList& eventList, const Clock& clock, Notices& notices)
     : settings_(settings),
+      pass_(settings.Get()),
       ring_(ring),
       thresholds_(thresholds),
       eventList_(eventList),
       clock_(clock),
+      notices_(notices),
       current_(std::make_unique<uint8_t[]>(kFrameBytes)),
       reference_(std::make_unique<uint8_t[]>(kFrameBytes)) {}
 
-Detector::TimeOfDayNow Detector::Now() const {
-  if (settings_.enableDisableTimeIsLocal) {
+Detector::TimeOfDayNow Detector::Now(const Settings& settings) const {
+  if (settings.enableDisableTimeIsLocal) {
     const CalendarFields local = clock_.LocalNow();
     return {local.hour, local.minute, local.second};
   }
-  const SystemTime utc = clock_.UtcNow();
+  const CalendarFields utc = BreakUtcTime(clock_.UtcNow());
   return {utc.hour, utc.minute, utc.second};
 }
 
 void Detector::ApplyEnableWindow() {
-  const TimeOfDay enable = settings_.enableTime;
-  const TimeOfDay disable = settings_.disableTime;
-  const int e = enable.SecondsSinceMidnight();
-  const int d = disable.SecondsSinceMidnight();
+  const std::shared_ptr<const Settings> settings = settings_.Get();
+  const int e = settings->enableTime.SecondsSinceMidnight();
+  const int d = settings->disableTime.SecondsSinceMidnight();
   if (e == d) {
     return;
   }
-  const TimeOfDayNow now = Now();
+  const TimeOfDayNow now = Now(*settings);
   const int n = now.hour * 3600 + now.minute * 60 + now.second;
-  settings_.enabled = e < d ? (e <= n && n < d) : (n < d || n >= e);
+  const bool enabled = e < d ? (e <= n && n < d) : (n < d || n >= e);
+  settings_.Update([enabled](Settings& s) { s.enabled = enabled; });
 }
 
-void Detector::CheckSchedule() {
-  const TimeOfDay enable = settings_.enableTime;
-  const TimeOfDay disable = settings_.disableTime;
+bool Detector::CheckSchedule(const Settings& settings) {
+  const TimeOfDay enable = settings.enableTime;
+  const TimeOfDay disable = settings.disableTime;
   if (enable == disable) {
-    return;
+    return false;
   }
   // Only hour and minute count, so the switch is re-applied on every pass of that minute; when
   // both fall in the same minute, enabling wins.
-  const TimeOfDayNow now = Now();
+  const TimeOfDayNow now = Now(settings);
+  bool enabled = settings.enabled;
   if (now.hour == disable.hour && now.minute == disable.minute) {
-    settings_.enabled = false;
+    enabled = false;
   }
   if (now.hour == enable.hour && now.minute == enable.minute) {
-    settings_.enabled = true;
+    enabled = true;
   }
+  if (enabled == settings.enabled) {
+    return false;
+  }
+  settings_.Update([enabled](Settings& s) { s.enabled = enabled; });
+  return true;
 }
 
 void Detector::BuildThresholdMap() {
-  thresholds_.Build(settings_.threshold, settings_.maskFile.get());
+  const std::shared_ptr<const Settings> settings = settings_.Get();
+  thresholds_.Build(settings->threshold, settings->maskFile);
 }
 
 void Detector::DetectionStep() {
-  CheckSchedule();
+  pass_ = settings_.Get();
+  if (CheckSchedule(*pass_)) {
+    pass_ = settings_.Get();
+  }
   while (true) {
     // The running count, not writeIndex, tells how far the writer is ahead: writeIndex alone
     // cannot tell an empty ring from one lapped exactly once.
@@ -69,7 +81,7 @@ void Detector::DetectionStep() {
     // reference slot is overwritten once the writer is more than 64 - gap frames ahead of the
     // frame (its own slot once it is more than 64 ahead). Frames further behind are counted as
     // lost and the read position moves up to the oldest frame that still qualifies.
-    const uint32_t gap = RingDistance(settings_.triggerGap);
+    const uint32_t gap = RingDistance(pass_->triggerGap);
     const uint64_t maxLag = static_cast<uint64_t>(kRingSlots - gap);
     if (stored - position_ > maxLag) {
       const uint64_t resume = stored - maxLag;
@@ -97,7 +109,7 @@ void Detector::ProcessFrame(uint64_t number, uint32_t gap) {
   // Both frames are copied out of the ring and then checked: the writer may be refilling either
   // slot. A copy caught being overwritten is a lost frame, as one overwritten before it was read.
   // The reference, the older frame and so the nearer to being overwritten, goes first.
-  SystemTime stamp;
+  UtcTime stamp;
   if ((gap != 0 && !ring_.CopyFrame(number - gap, reference_.get(), nullptr)) ||
       !ring_.CopyFrame(number, current_.get(), &stamp)) {
     framesLost_ = framesLost_ + 1;
@@ -120,13 +132,14 @@ void Detector::ProcessFrame(uint64_t number, uint32_t gap) {
     statistics_.centroidY = static_cast<double>(excess.sy) / excess.excessSum;
   }
 
+  const Settings& settings = *pass_;
   if (state_.eventActive) {
-    if (excess.pixelCount >= settings_.triggerSumEnd) {
+    if (excess.pixelCount >= settings.triggerSumEnd) {
       state_.runLength = 0;
     } else {
       ++state_.runLength;
     }
-    if (state_.runLength >= settings_.triggerCountEnd && state_.eventFrames > 50) {
+    if (state_.runLength >= settings.triggerCountEnd && state_.eventFrames > 50) {
       EndEvent();
     } else {
       ++state_.eventFrames;
@@ -135,12 +148,12 @@ void Detector::ProcessFrame(uint64_t number, uint32_t gap) {
       EndEvent();
     }
   } else {
-    if (excess.pixelCount >= settings_.triggerSumBegin) {
+    if (excess.pixelCount >= settings.triggerSumBegin) {
       ++state_.runLength;
     } else {
       state_.runLength = 0;
     }
-    if (settings_.enabled && state_.runLength >= settings_.triggerCountBegin) {
+    if (settings.enabled && state_.runLength >= settings.triggerCountBegin) {
       BeginEvent();
     }
   }
@@ -159,7 +172,7 @@ void Detector::BeginEvent() {
   state_.eventFrames = 0;
   // The budget divides an hour among hourlyRate - 1 events; a rate of 1 or less (which the
   // dialog and the file let through) would divide by zero or go negative, so it counts as 2.
-  int32_t hourlyRate = settings_.hourlyRate;
+  int32_t hourlyRate = pass_->hourlyRate;
   if (hourlyRate <= 1) {
     hourlyRate = 2;
   }
@@ -167,10 +180,9 @@ void Detector::BeginEvent() {
     // Budget spent: a new busy run is needed for the next attempt. The operator hears of the
     // first refusal of a run; the ones that follow within a minute of each other belong to it.
     if (!refusing_ || position_ - lastRefusal_ > kRefusalRunGap) {
-      if (report_) {
-        report_("Event at " + MakeStamp(currentStamp_) + " not recorded: the hourly budget of " +
-                std::to_string(hourlyRate) + " events is spent.");
-      }
+      notices_.Say(Severity::kWarning, kBudgetTopic,
+                   "Event at " + MakeStamp(currentStamp_) + " not recorded: the hourly budget of " +
+                       std::to_string(hourlyRate) + " events is spent.");
     }
     refusing_ = true;
     lastRefusal_ = position_;
@@ -186,9 +198,9 @@ void Detector::EndEvent() {
   state_.eventActive = false;
   state_.runLength = 0;
   state_.eventFrames = 0;
-  if (RecordEvent(settings_.archiveFolder.get(), eventList_, state_.eventStart, currentStamp_) &&
+  if (RecordEvent(pass_->archiveFolder, eventList_, state_.eventStart, currentStamp_, notices_) &&
       eventObserver_) {
-    eventObserver_(MakeStamp(state_.eventStart), MakeStamp(currentStamp_));
+    eventObserver_(state_.eventStart, currentStamp_);
   }
 }
 

@@ -5,9 +5,9 @@
 #include <memory>
 
 #include "base/clock.h"
+#include "base/notice.h"
 #include "base/relaxed.h"
-#include "base/report.h"
-#include "base/system_time.h"
+#include "base/utc_time.h"
 #include "capture/frame_progress.h"
 #include "capture/frame_ring.h"
 #include "config/settings.h"
@@ -32,12 +32,13 @@ struct DetectionState {
   bool eventActive = false;
   int32_t runLength = 0;
   int32_t eventFrames = 0;
-  SystemTime eventStart{};
+  UtcTime eventStart{};
   int32_t rateDebt = 0;
 };
 
 // Called by the detector after each processed frame, in this order; the archive recorder
-// implements it and reads the detector's statistics(), currentFrame() and currentStamp().
+// implements it and reads the detector's statistics(), currentFrame(), currentStamp() and
+// passSettings().
 class ArchiveSink {
  public:
   virtual ~ArchiveSink() = default;
@@ -54,31 +55,34 @@ class NullArchiveSink final : public ArchiveSink {
 // One frame of every 108000 (an hour at 30 frames a second) budgets events per hour.
 inline constexpr int32_t kFramesPerHour = 108000;
 
+// The topic of an event refused because the hourly budget is spent.
+inline constexpr std::string_view kBudgetTopic = "budget";
+
 // The detection loop's work: compares every new ring frame with the frame triggerGap slots
 // earlier, turns the run of results into events and switches detection on and off on schedule.
 // One thread (the detection thread) calls DetectionStep; the relaxed counters may be read from
-// any thread. The settings, ring, threshold map, event list and clock must outlive the detector.
+// any thread. An event refused because the hourly budget is spent is said once per run of
+// refusals: refusals closer together than kRefusalRunGap frames are one run, counted in frames so
+// that a fast replay is told the same as a camera. The settings, ring, threshold map, event list,
+// clock and notices must outlive the detector. Each pass reads one settings record throughout.
 class Detector {
  public:
-  Detector(Settings& settings, FrameRing& ring, ThresholdMap& thresholds, EventList& eventList,
-           const Clock& clock);
+  Detector(SharedSettings& settings, FrameRing& ring, ThresholdMap& thresholds,
+           EventList& eventList, const Clock& clock, Notices& notices);
   Detector(const Detector&) = delete;
   Detector& operator=(const Detector&) = delete;
 
   // The sink must outlive the detector or be replaced before it dies; default: nothing.
   void SetArchiveSink(ArchiveSink& sink) { sink_ = &sink; }
   // Told of every event written and queued, on the detection thread.
-  using EventObserver = std::function<void(const Stamp& first, const Stamp& last)>;
+  using EventObserver = std::function<void(UtcTime first, UtcTime last)>;
   void SetEventObserver(EventObserver observer) { eventObserver_ = std::move(observer); }
-
-  // Where the detector's notices go (detection thread): an event refused because the hourly
-  // budget is spent is reported once per run of refusals. Set before the detection thread starts.
-  void SetReport(ReportFunction report) { report_ = std::move(report); }
 
   // Refusals of the budget closer together than this (in frames, a minute) are one run.
   static constexpr uint64_t kRefusalRunGap = 1800;
 
-  // One pass: the schedule check, then every frame that has arrived since the last pass.
+  // One pass: the schedule check, then every frame that has arrived since the last pass, with
+  // the settings as they stand when it begins (the schedule's switch included).
   void DetectionStep();
   // For a stop (end of a replayed file, Exit, a signal): an event in progress ends on the last
   // processed frame, its event file is written and it is queued like any other. Nothing happens
@@ -86,6 +90,7 @@ class Detector {
   void EndActiveEvent();
   // Start-up evaluation of the enable window: enabled is set by whether the time of day lies in
   // [enableTime, disableTime), a window that may span midnight; equal times leave it alone.
+  // Before the detection thread starts.
   void ApplyEnableWindow();
   // (Re)builds the threshold map from the threshold and maskFile settings.
   void BuildThresholdMap();
@@ -97,7 +102,9 @@ class Detector {
   // The detector's own whole copy of the frame just processed (kFrameBytes) and its capture
   // time: the ring slot may already be refilled.
   const uint8_t* currentFrame() const { return current_.get(); }
-  const SystemTime& currentStamp() const { return currentStamp_; }
+  UtcTime currentStamp() const { return currentStamp_; }
+  // The settings of the pass in progress (or the last one).
+  const std::shared_ptr<const Settings>& passSettings() const { return pass_; }
 
   // For other threads (status line).
   int32_t LastPixelCount() const { return lastPixelCount_; }
@@ -116,17 +123,20 @@ class Detector {
     int minute;
     int second;
   };
-  TimeOfDayNow Now() const;
-  void CheckSchedule();
+  TimeOfDayNow Now(const Settings& settings) const;
+  // Switches enabled when the schedule says so; true when it changed it.
+  bool CheckSchedule(const Settings& settings);
   void ProcessFrame(uint64_t number, uint32_t gap);
   void BeginEvent();
   void EndEvent();
 
-  Settings& settings_;
+  SharedSettings& settings_;
+  std::shared_ptr<const Settings> pass_;  // the record the pass in progress reads
   FrameRing& ring_;
   ThresholdMap& thresholds_;
   EventList& eventList_;
   const Clock& clock_;
+  Notices& notices_;
   NullArchiveSink nullSink_;
   ArchiveSink* sink_ = &nullSink_;
 
@@ -134,7 +144,7 @@ class Detector {
   FrameStatistics statistics_;
   uint64_t position_ = 0;  // frames read so far, lost ones included; readIndex = position_ % 64
   uint32_t currentSlot_ = 0;
-  SystemTime currentStamp_{};
+  UtcTime currentStamp_{};
   // Copies of the frame being processed and of its reference, made once per frame.
   std::unique_ptr<uint8_t[]> current_;
   std::unique_ptr<uint8_t[]> reference_;
@@ -144,7 +154,6 @@ class Detector {
   Relaxed<uint64_t> framesLost_{0};
   FrameProgress framesRead_;
   EventObserver eventObserver_;
-  ReportFunction report_;
   bool refusing_ = false;     // the last attempt to begin an event was refused
   uint64_t lastRefusal_ = 0;  // position_ of that attempt
 };

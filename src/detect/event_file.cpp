@@ -1,8 +1,10 @@
 #include "detect/event_file.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <string_view>
 
 #include "base/atomic_file.h"
 #include "base/folders.h"
@@ -37,70 +39,78 @@ std::optional<std::string> ReadShortLine(std::FILE* file) {
   return line;
 }
 
-bool IsStamp(const std::string& text) {
-  if (text.size() != kStampLength || text[8] != '_' || text[15] != '_') {
-    return false;
-  }
-  for (size_t i = 0; i < text.size(); ++i) {
-    if (i != 8 && i != 15 && (text[i] < '0' || text[i] > '9')) {
-      return false;
-    }
-  }
-  return ParseStamp(text).has_value();
-}
-
 }  // namespace
 
-void EventList::Append(const Stamp& stamp) {
+void EventList::Append(UtcTime start) {
   std::lock_guard lock(mutex_);
-  stamps_.push_back(stamp);
+  starts_.push_back(start);
 }
 
-std::optional<Stamp> EventList::TakeHead() {
+std::optional<UtcTime> EventList::TakeHead() {
   std::lock_guard lock(mutex_);
-  if (stamps_.empty()) {
+  if (starts_.empty()) {
     return std::nullopt;
   }
-  Stamp head = std::move(stamps_.front());
-  stamps_.pop_front();
+  const UtcTime head = starts_.front();
+  starts_.pop_front();
   return head;
 }
 
 bool EventList::Empty() const {
   std::lock_guard lock(mutex_);
-  return stamps_.empty();
+  return starts_.empty();
 }
 
 size_t EventList::Size() const {
   std::lock_guard lock(mutex_);
-  return stamps_.size();
+  return starts_.size();
 }
 
-bool EventFilePath(const std::string& archiveFolderSetting, const Stamp& start, std::string& path) {
-  std::string folder;
-  if (!GetEventsFolder(archiveFolderSetting, folder)) {
-    return false;
-  }
-  path = folder + "/e" + start + ".txt";
-  return true;
+std::string MarkCommand(UtcTime first, UtcTime last) {
+  using std::chrono::seconds;
+  const UtcTime from = std::chrono::floor<seconds>(first);
+  const CalendarFields f = BreakUtcTime(from);
+  char text[32];
+  std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02dZ", f.year, f.month, f.day, f.hour,
+                f.minute, f.second);
+  const seconds duration = std::chrono::ceil<seconds>(last - from);
+  return std::string("ombrix mark --from ") + text + " --duration " +
+         std::to_string(std::max<int64_t>(duration.count(), 1));
 }
 
-bool RecordEvent(const std::string& archiveFolderSetting, EventList& eventList,
-                 const SystemTime& start, const SystemTime& end) {
+bool RecordEvent(const std::string& archiveFolderSetting, EventList& eventList, UtcTime start,
+                 UtcTime end, Notices& notices) {
   const Stamp first = MakeStamp(start);
   const Stamp last = MakeStamp(end);
-  std::string path;
-  if (!EventFilePath(archiveFolderSetting, first, path)) {
+  if (first.empty() || last.empty()) {
+    notices.Say(Severity::kError, kEventFileTopic,
+                "An event was not recorded: its time lies outside the years 1900 to 9999.");
     return false;
   }
   // Written under "." + the name and renamed when complete, so that a crash never leaves a
   // partial event file for the review or the archive thread to find.
-  if (!WriteFileAtomically(path, first + "\r\n" + last + "\r\n", TemporaryName::kFixed,
-                           Durability::kCached)) {
-    return false;
+  std::string why;
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    std::string folder;
+    FolderFailure failure;
+    if (!GetEventsFolder(archiveFolderSetting, folder, &failure)) {
+      why = failure.Describe();
+      continue;
+    }
+    const std::string path = folder + "/e" + first + ".txt";
+    int error = 0;
+    if (WriteFileAtomically(path, first + "\r\n" + last + "\r\n", TemporaryName::kFixed,
+                            Durability::kCached, &error)) {
+      eventList.Append(start);
+      return true;
+    }
+    why = "cannot write " + path + ": " + std::strerror(error);
   }
-  eventList.Append(first);
-  return true;
+  notices.Say(
+      Severity::kError, kEventFileTopic,
+      "Event from " + first + " to " + last + " could not be written (" + why +
+          "). Once that is mended, keep it from the archive with: " + MarkCommand(start, end));
+  return false;
 }
 
 std::optional<EventTimes> ReadEventFile(const std::string& path) {
@@ -108,12 +118,14 @@ std::optional<EventTimes> ReadEventFile(const std::string& path) {
   if (!file) {
     return std::nullopt;
   }
-  auto first = ReadShortLine(file.get());
-  auto last = first ? ReadShortLine(file.get()) : std::nullopt;
-  if (!first || !last || !IsStamp(*first) || !IsStamp(*last)) {
+  const auto firstLine = ReadShortLine(file.get());
+  const auto lastLine = firstLine ? ReadShortLine(file.get()) : std::nullopt;
+  const auto first = firstLine ? ParseStamp(*firstLine) : std::nullopt;
+  const auto last = lastLine ? ParseStamp(*lastLine) : std::nullopt;
+  if (!first || !last) {
     return std::nullopt;
   }
-  return EventTimes{std::move(*first), std::move(*last)};
+  return EventTimes{*first, *last};
 }
 
 }  // namespace ombrix

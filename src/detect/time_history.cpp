@@ -34,6 +34,7 @@ class LineBuilder {
     }
     Padded(std::string_view(digits, static_cast<size_t>(result.ptr - digits)), width);
   }
+  void Fail() { failed_ = true; }
   // The line length, or 0 when it did not fit (a NUL is written after the line when it fits).
   int Finish() {
     if (failed_ || !fits(1)) {
@@ -62,7 +63,12 @@ class LineBuilder {
 };
 
 void FormatRow(LineBuilder& line, const TimeHistoryRow& row) {
-  line.Text(std::string_view(row.stamp, strnlen(row.stamp, sizeof row.stamp)));
+  char stamp[kStampLength + 1];
+  if (!FormatStamp(row.time, stamp)) {
+    line.Fail();
+    return;
+  }
+  line.Text(stamp);
   line.Text(",");
   line.Int(row.pixelCount, 6);
   line.Text(",");
@@ -153,18 +159,16 @@ bool ParseTimeHistoryLine(const char* line, TimeHistoryRow& row) {
   if (line == nullptr) {
     return false;
   }
-  // "%19s": up to 19 characters that are not white space, after any leading white space.
   const char* p = SkipSpace(line);
-  size_t n = 0;
-  while (n < 19 && p[n] != '\0' && !IsSpace(p[n])) {
-    ++n;
-  }
-  if (n == 0) {
+  if (strnlen(p, kStampLength) != kStampLength) {
     return false;
   }
-  std::memcpy(row.stamp, p, n);
-  row.stamp[n] = '\0';
-  p += n;
+  const std::optional<UtcTime> time = ParseStamp(std::string_view(p, kStampLength));
+  if (!time) {
+    return false;
+  }
+  row.time = *time;
+  p += kStampLength;
 
   p = Expect(p, ',');
   p = p ? ReadNumber(p, row.pixelCount) : nullptr;

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <mutex>
 
+#include "base/frame.h"
 #include "media/codec_lock.h"
 
 extern "C" {
@@ -18,21 +19,19 @@ extern "C" {
 namespace ombrix {
 namespace {
 
-constexpr int kWidth = 640;
-constexpr int kHeight = 480;
 // Rows longer than this are packed three-byte pixels (the grey RGB PNG stills, 1920 bytes a row).
 constexpr int kPackedRowThreshold = 1000;
 
 // Bytes of each row of plane 0 that a copy touches: 640 for a plane of one byte per pixel, up to
 // byte 3 * 639 for a packed RGB row.
 int RowBytesRead(int lineSize, bool packedRule) {
-  return packedRule && lineSize > kPackedRowThreshold ? 3 * (kWidth - 1) + 1 : kWidth;
+  return packedRule && lineSize > kPackedRowThreshold ? 3 * (kFrameWidth - 1) + 1 : kFrameWidth;
 }
 
 // True when 480 rows of rowBytes bytes, starting at plane 0 of the picture, lie inside the
 // picture's own rows and inside the buffer that holds them.
 bool PlaneCovers(const AVFrame& picture, int rowBytes) {
-  if (picture.data[0] == nullptr || picture.width < kWidth || picture.height < kHeight ||
+  if (picture.data[0] == nullptr || picture.width < kFrameWidth || picture.height < kFrameHeight ||
       picture.linesize[0] < rowBytes) {
     return false;
   }
@@ -45,7 +44,7 @@ bool PlaneCovers(const AVFrame& picture, int rowBytes) {
     const uint8_t* begin = picture.buf[0]->data;
     const uint8_t* end = begin + picture.buf[0]->size;
     const uint8_t* first = picture.data[0];
-    const size_t span = static_cast<size_t>(kHeight - 1) * picture.linesize[0] + rowBytes;
+    const size_t span = static_cast<size_t>(kFrameHeight - 1) * picture.linesize[0] + rowBytes;
     if (first < begin || first > end || static_cast<size_t>(end - first) < span) {
       return false;
     }
@@ -149,11 +148,11 @@ bool MovieReader::readFrame(uint8_t* dst) {
     return false;
   }
   const AVFrame& picture = *picture_;
-  if (!PlaneCovers(picture, kWidth)) {
+  if (!PlaneCovers(picture, kFrameWidth)) {
     return false;
   }
-  for (int row = 0; row < kHeight; ++row) {
-    std::memcpy(dst + row * kWidth, picture.data[0] + row * picture.linesize[0], kWidth);
+  for (int row = 0; row < kFrameHeight; ++row) {
+    std::memcpy(dst + row * kFrameWidth, picture.data[0] + row * picture.linesize[0], kFrameWidth);
   }
   return true;
 }
@@ -168,10 +167,10 @@ bool MovieReader::readFrameMax(uint8_t* dst) {
     return false;
   }
   const int step = lineSize > kPackedRowThreshold ? 3 : 1;
-  for (int row = 0; row < kHeight; ++row) {
+  for (int row = 0; row < kFrameHeight; ++row) {
     const uint8_t* in = picture.data[0] + row * lineSize;
-    uint8_t* out = dst + row * kWidth;
-    for (int column = 0; column < kWidth; ++column) {
+    uint8_t* out = dst + row * kFrameWidth;
+    for (int column = 0; column < kFrameWidth; ++column) {
       out[column] = std::max(out[column], in[column * step]);
     }
   }

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <mutex>
 
+#include "base/frame.h"
 #include "media/codec_lock.h"
 #include "media/stills.h"
 
@@ -17,14 +18,15 @@ extern "C" {
 namespace ombrix {
 namespace {
 
-constexpr int kWidth = 640;
-constexpr int kHeight = 480;
 constexpr int64_t kBitRate = 3000000;
 constexpr int kGopSize = 10;
-constexpr AVRational kTimeBase{100, 2997};         // 29.97 frames/s
-constexpr AVRational kMpeg1TimeBase{1, 30};        // MPEG-1 has no 29.97 with this numbering
-constexpr AVRational kMpeg2TimeBase{1001, 30000};  // the 29.97 that MPEG-2 can signal
-constexpr int kRgbBytes = kWidth * kHeight * 3;    // packed RGB24
+// The MP4 movies carry 29.97 frames/s written as 100/2997, close to but not the frame period of
+// 1001/30000 s; it is kept so that every movie comes out as before.
+constexpr AVRational kTimeBase{100, 2997};
+constexpr AVRational kMpeg1TimeBase{1, 30};  // MPEG-1 has no 29.97 with this numbering
+// The frame period, which MPEG-2 can signal.
+constexpr AVRational kMpeg2TimeBase{FramePeriod::period::num, FramePeriod::period::den};
+constexpr int kRgbBytes = kFrameBytes * 3;  // packed RGB24
 
 std::string ErrorText(int code) {
   char text[AV_ERROR_MAX_STRING_SIZE] = {};
@@ -43,7 +45,7 @@ AVCodecID VideoCodecFor(const AVOutputFormat* format) {
 
 }  // namespace
 
-MovieWriter::MovieWriter(const std::string& path, Messages messages) : messages_(messages) {
+MovieWriter::MovieWriter(const std::string& path) {
   format_ = av_guess_format(nullptr, path.c_str(), nullptr);
   if (format_ == nullptr) {
     Fail("Could not find suitable output format", 0, false);
@@ -95,9 +97,6 @@ void MovieWriter::Fail(const char* message, int code, bool fatal) {
   if (!failed_) {
     error_ = message;
     reason_ = code != 0 ? ErrorText(code) : std::string();
-    if (messages_ == Messages::kStandardError) {
-      std::fprintf(stderr, "%s\n", message);
-    }
   }
   failed_ = true;
   fatal_ = fatal_ || fatal;
@@ -123,8 +122,8 @@ bool MovieWriter::OpenVideo() {
   c->codec_id = codecId;
   c->codec_type = AVMEDIA_TYPE_VIDEO;
   c->bit_rate = kBitRate;
-  c->width = kWidth;
-  c->height = kHeight;
+  c->width = kFrameWidth;
+  c->height = kFrameHeight;
   switch (codecId) {
     case AV_CODEC_ID_MPEG1VIDEO:
       c->time_base = kMpeg1TimeBase;
@@ -204,12 +203,13 @@ void MovieWriter::WriteFrame(const uint8_t* frame, bool pseudoColor) {
       return;
     }
   } else {
-    for (int row = 0; row < kHeight; ++row) {
-      std::memcpy(picture->data[0] + row * picture->linesize[0], frame + row * kWidth, kWidth);
+    for (int row = 0; row < kFrameHeight; ++row) {
+      std::memcpy(picture->data[0] + row * picture->linesize[0], frame + row * kFrameWidth,
+                  kFrameWidth);
     }
-    for (int row = 0; row < kHeight / 2; ++row) {
-      std::memset(picture->data[1] + row * picture->linesize[1], 128, kWidth / 2);
-      std::memset(picture->data[2] + row * picture->linesize[2], 128, kWidth / 2);
+    for (int row = 0; row < kFrameHeight / 2; ++row) {
+      std::memset(picture->data[1] + row * picture->linesize[1], 128, kFrameWidth / 2);
+      std::memset(picture->data[2] + row * picture->linesize[2], 128, kFrameWidth / 2);
     }
   }
   picture->pts = frameCount_;
@@ -219,8 +219,9 @@ void MovieWriter::WriteFrame(const uint8_t* frame, bool pseudoColor) {
 
 bool MovieWriter::FillPseudoColor(const uint8_t* frame) {
   if (scaler_ == nullptr) {
-    scaler_.reset(sws_getContext(kWidth, kHeight, AV_PIX_FMT_RGB24, kWidth, kHeight,
-                                 AV_PIX_FMT_YUV420P, SWS_BICUBIC, nullptr, nullptr, nullptr));
+    scaler_.reset(sws_getContext(kFrameWidth, kFrameHeight, AV_PIX_FMT_RGB24, kFrameWidth,
+                                 kFrameHeight, AV_PIX_FMT_YUV420P, SWS_BICUBIC, nullptr, nullptr,
+                                 nullptr));
     if (scaler_ == nullptr) {
       return false;
     }
@@ -229,7 +230,7 @@ bool MovieWriter::FillPseudoColor(const uint8_t* frame) {
     rgb_ = std::make_unique<uint8_t[]>(kRgbBytes);
   }
   uint8_t* out = rgb_.get();
-  for (int i = 0; i < kWidth * kHeight; ++i) {
+  for (int i = 0; i < kFrameBytes; ++i) {
     const uint32_t colour = pseudoColorPalette[255 - frame[i]];
     out[0] = static_cast<uint8_t>(colour >> 16);
     out[1] = static_cast<uint8_t>(colour >> 8);
@@ -237,8 +238,9 @@ bool MovieWriter::FillPseudoColor(const uint8_t* frame) {
     out += 3;
   }
   const uint8_t* const source[1] = {rgb_.get()};
-  const int sourceStride[1] = {kWidth * 3};
-  sws_scale(scaler_.get(), source, sourceStride, 0, kHeight, picture_->data, picture_->linesize);
+  const int sourceStride[1] = {kFrameWidth * 3};
+  sws_scale(scaler_.get(), source, sourceStride, 0, kFrameHeight, picture_->data,
+            picture_->linesize);
   return true;
 }
 
@@ -273,11 +275,11 @@ bool MovieWriter::Close() {
     return complete_;
   }
   closed_ = true;
-  const bool failedBefore = failed_;  // a failed write has printed its line already
   bool complete = headerWritten_ && !failed_;
+  int code = 0;  // the library's error when finishing failed
   if (complete) {
     // Drain what the encoder still holds, then finish the container (it rewrites the index).
-    complete = EncodeAndWrite(nullptr) && av_write_trailer(formatContext_.get()) >= 0;
+    complete = EncodeAndWrite(nullptr) && (code = av_write_trailer(formatContext_.get())) >= 0;
   }
   scaler_.reset();
   rgb_.reset();
@@ -291,14 +293,16 @@ bool MovieWriter::Close() {
     avio_flush(context->pb);
     if (context->pb->error < 0) {
       complete = false;
+      code = context->pb->error;
     }
-    if (avio_closep(&context->pb) < 0) {
+    if (const int closed = avio_closep(&context->pb); closed < 0) {
       complete = false;
+      code = closed;
     }
   }
   formatContext_.reset();
-  if (headerWritten_ && !failedBefore && !complete) {
-    std::fputs("Error while finishing the movie\n", stderr);
+  if (headerWritten_ && !complete) {
+    Fail("Error while finishing the movie", code, false);  // an earlier failure stays the first
   }
   complete_ = complete;
   return complete;

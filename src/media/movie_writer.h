@@ -18,18 +18,14 @@ namespace ombrix {
 // or a picture or stream that cannot be allocated also make the writer fatal(): the station
 // cannot record at all and must end (exit code 1) in its orderly way; the writer itself never
 // ends the process. A packet that cannot be written (disk full, file gone) marks the writer
-// failed and drops every later frame; the process goes on.
-//
-// Each failure prints its line on standard error, or, with Messages::kKept, only keeps it in
-// error() for a caller that reports it in its own words.
+// failed and drops every later frame; the process goes on. The writer never prints: the first
+// failure's line is kept in error() for the caller to say in its own words.
 //
 // Not copyable; one thread per writer. Ownership: the codec context, picture, packet, scaler
 // and RGB buffer are owned here; the stream is owned by the format context.
 class MovieWriter {
  public:
-  enum class Messages { kStandardError, kKept };
-
-  explicit MovieWriter(const std::string& path, Messages messages = Messages::kStandardError);
+  explicit MovieWriter(const std::string& path);
   ~MovieWriter();  // calls Close() if not yet closed
   MovieWriter(const MovieWriter&) = delete;
   MovieWriter& operator=(const MovieWriter&) = delete;
@@ -40,8 +36,9 @@ class MovieWriter {
   // Drains the encoder, writes the trailer, closes the file and releases everything. True when
   // the movie is complete: the header, every frame, the trailer and the close all succeeded.
   // False for a failed writer, and when any of them failed (disk full): the file is then
-  // incomplete and the caller should not keep it. Idempotent; a second call returns the result
-  // of the first.
+  // incomplete and the caller should not keep it, and the writer is failed() ("Error while
+  // finishing the movie" when nothing failed before). Idempotent; a second call returns the
+  // result of the first.
   bool Close();
 
   bool failed() const { return failed_; }
@@ -73,7 +70,6 @@ class MovieWriter {
   CodecContextPtr codecContext_;
   ScalerPtr scaler_;                // pseudo-colour only, made on first use
   std::unique_ptr<uint8_t[]> rgb_;  // pseudo-colour RGB24 picture, made on first use
-  Messages messages_;
   bool failed_ = false;
   bool fatal_ = false;
   std::string error_;

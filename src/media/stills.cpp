@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "base/atomic_file.h"
+#include "base/frame.h"
 #include "media/codec_lock.h"
 #include "media/ffmpeg_ptr.h"
 
@@ -54,9 +55,6 @@ const std::array<uint32_t, 256> pseudoColorPalette = {
 
 namespace {
 
-constexpr int kWidth = 640;
-constexpr int kHeight = 480;
-constexpr int kPixels = kWidth * kHeight;  // 307200
 // Quantiser 2 expressed as a lambda (FF_QP2LAMBDA = 118).
 constexpr int kJpegQuantiser = 2;
 constexpr int kJpegLambda = kJpegQuantiser * FF_QP2LAMBDA;  // 236
@@ -92,8 +90,8 @@ FramePtr AllocatePicture(AVPixelFormat format) {
     return nullptr;
   }
   picture->format = format;
-  picture->width = kWidth;
-  picture->height = kHeight;
+  picture->width = kFrameWidth;
+  picture->height = kFrameHeight;
   if (av_frame_get_buffer(picture.get(), 0) < 0) {
     return nullptr;
   }
@@ -117,8 +115,8 @@ PacketPtr EncodeOnce(AVCodecContext* context, const AVFrame* picture) {
 PacketPtr EncodePng(const AVFrame* rgb) {
   CodecContextPtr context = OpenEncoder(AV_CODEC_ID_PNG, [](AVCodecContext* c) {
     c->pix_fmt = AV_PIX_FMT_RGB24;
-    c->width = kWidth;
-    c->height = kHeight;
+    c->width = kFrameWidth;
+    c->height = kFrameHeight;
     c->time_base = AVRational{1, 30};  // unused by PNG, but every video encoder needs one
   });
   return context == nullptr ? nullptr : EncodeOnce(context.get(), rgb);
@@ -138,8 +136,8 @@ bool WriteWholeFile(const std::string& path, const AVPacket& packet) {
 bool WriteJpegStill(const std::string& path, const uint8_t* image) {
   CodecContextPtr context = OpenEncoder(AV_CODEC_ID_MJPEG, [](AVCodecContext* c) {
     c->pix_fmt = AV_PIX_FMT_YUVJ420P;  // full range
-    c->width = kWidth;
-    c->height = kHeight;
+    c->width = kFrameWidth;
+    c->height = kFrameHeight;
     c->bit_rate = 40000;
     c->time_base = AVRational{30, 1};
     // A fixed quantiser of 2: the encoder reads these when it opens.
@@ -159,12 +157,13 @@ bool WriteJpegStill(const std::string& path, const uint8_t* image) {
   if (picture == nullptr) {
     return false;
   }
-  for (int row = 0; row < kHeight; ++row) {
-    std::memcpy(picture->data[0] + row * picture->linesize[0], image + row * kWidth, kWidth);
+  for (int row = 0; row < kFrameHeight; ++row) {
+    std::memcpy(picture->data[0] + row * picture->linesize[0], image + row * kFrameWidth,
+                kFrameWidth);
   }
-  for (int row = 0; row < kHeight / 2; ++row) {
-    std::memset(picture->data[1] + row * picture->linesize[1], 128, kWidth / 2);
-    std::memset(picture->data[2] + row * picture->linesize[2], 128, kWidth / 2);
+  for (int row = 0; row < kFrameHeight / 2; ++row) {
+    std::memset(picture->data[1] + row * picture->linesize[1], 128, kFrameWidth / 2);
+    std::memset(picture->data[2] + row * picture->linesize[2], 128, kFrameWidth / 2);
   }
   picture->pts = 1;
   picture->quality = kJpegLambda;
@@ -173,13 +172,13 @@ bool WriteJpegStill(const std::string& path, const uint8_t* image) {
 }
 
 void NormalizeSums(uint32_t* sums) {
-  const uint32_t largest = *std::max_element(sums, sums + kPixels);
+  const uint32_t largest = *std::max_element(sums, sums + kFrameBytes);
   if (largest == 0) {
     return;
   }
   // The factor is rounded to single precision, so the largest value lands on 254 or 255.
   const float factor = static_cast<float>((1.0 / largest) * 255.0);
-  for (int i = 0; i < kPixels; ++i) {
+  for (int i = 0; i < kFrameBytes; ++i) {
     sums[i] = static_cast<uint32_t>(static_cast<double>(sums[i]) * static_cast<double>(factor));
   }
 }
@@ -189,10 +188,10 @@ bool WritePngStill(const std::string& path, const uint32_t* sums) {
   if (picture == nullptr) {
     return false;
   }
-  for (int row = 0; row < kHeight; ++row) {
+  for (int row = 0; row < kFrameHeight; ++row) {
     uint8_t* out = picture->data[0] + row * picture->linesize[0];
-    const uint32_t* in = sums + row * kWidth;
-    for (int column = 0; column < kWidth; ++column) {
+    const uint32_t* in = sums + row * kFrameWidth;
+    for (int column = 0; column < kFrameWidth; ++column) {
       const uint8_t grey = static_cast<uint8_t>(in[column] & 0xFF);
       out[0] = grey;
       out[1] = grey;
@@ -235,10 +234,10 @@ bool WriteColourStill(const std::string& path, const uint8_t* image,
   if (rgb == nullptr) {
     return false;
   }
-  for (int row = 0; row < kHeight; ++row) {
+  for (int row = 0; row < kFrameHeight; ++row) {
     uint8_t* out = rgb->data[0] + row * rgb->linesize[0];
-    const uint8_t* in = image + row * kWidth;
-    for (int column = 0; column < kWidth; ++column, out += 3) {
+    const uint8_t* in = image + row * kFrameWidth;
+    for (int column = 0; column < kFrameWidth; ++column, out += 3) {
       const uint32_t colour = colours[in[column]];
       out[0] = static_cast<uint8_t>(colour >> 16);
       out[1] = static_cast<uint8_t>(colour >> 8);
@@ -252,8 +251,8 @@ bool WriteColourStill(const std::string& path, const uint8_t* image,
     // Full-range 4:4:4, so that neither colour resolution nor the grey scale is lost.
     CodecContextPtr context = OpenEncoder(AV_CODEC_ID_MJPEG, [](AVCodecContext* c) {
       c->pix_fmt = AV_PIX_FMT_YUVJ444P;
-      c->width = kWidth;
-      c->height = kHeight;
+      c->width = kFrameWidth;
+      c->height = kFrameHeight;
       c->time_base = AVRational{1, 30};
       c->flags |= AV_CODEC_FLAG_QSCALE;
       c->global_quality = kJpegLambda;
@@ -262,11 +261,11 @@ bool WriteColourStill(const std::string& path, const uint8_t* image,
     if (context == nullptr || yuv == nullptr) {
       return false;
     }
-    ScalerPtr scaler(sws_getContext(kWidth, kHeight, AV_PIX_FMT_RGB24, kWidth, kHeight,
-                                    AV_PIX_FMT_YUVJ444P, SWS_POINT | SWS_ACCURATE_RND, nullptr,
-                                    nullptr, nullptr));
-    if (scaler == nullptr || sws_scale(scaler.get(), rgb->data, rgb->linesize, 0, kHeight,
-                                       yuv->data, yuv->linesize) != kHeight) {
+    ScalerPtr scaler(sws_getContext(kFrameWidth, kFrameHeight, AV_PIX_FMT_RGB24, kFrameWidth,
+                                    kFrameHeight, AV_PIX_FMT_YUVJ444P, SWS_POINT | SWS_ACCURATE_RND,
+                                    nullptr, nullptr, nullptr));
+    if (scaler == nullptr || sws_scale(scaler.get(), rgb->data, rgb->linesize, 0, kFrameHeight,
+                                       yuv->data, yuv->linesize) != kFrameHeight) {
       return false;
     }
     yuv->quality = kJpegLambda;

@@ -2,6 +2,7 @@
 
 #include <mutex>
 
+#include "base/frame.h"
 #include "media/codec_lock.h"
 
 extern "C" {
@@ -16,19 +17,16 @@ extern "C" {
 namespace ombrix {
 namespace {
 
-constexpr int kWidth = 640;
-constexpr int kHeight = 480;
-
 // A 640x480 4:2:0 picture as YUYV: the planes interleaved, each chroma row serving two picture
 // rows. The general scaler makes the same bytes several times slower, and the file source does
 // this for every frame it replays.
 void InterleaveYuv420(const AVFrame& picture, uint8_t* out) {
-  for (int row = 0; row < kHeight; ++row) {
+  for (int row = 0; row < kFrameHeight; ++row) {
     const uint8_t* y = picture.data[0] + static_cast<ptrdiff_t>(row) * picture.linesize[0];
     const uint8_t* u = picture.data[1] + static_cast<ptrdiff_t>(row / 2) * picture.linesize[1];
     const uint8_t* v = picture.data[2] + static_cast<ptrdiff_t>(row / 2) * picture.linesize[2];
-    uint8_t* dst = out + static_cast<ptrdiff_t>(row) * 2 * kWidth;
-    for (int x = 0; x < kWidth / 2; ++x) {
+    uint8_t* dst = out + static_cast<ptrdiff_t>(row) * 2 * kFrameWidth;
+    for (int x = 0; x < kFrameWidth / 2; ++x) {
       dst[4 * x] = y[2 * x];
       dst[4 * x + 1] = u[x];
       dst[4 * x + 2] = y[2 * x + 1];
@@ -181,24 +179,24 @@ bool VideoFileDecoder::DecodeNext() {
 
 bool VideoFileDecoder::Scale(uint8_t* out) {
   const AVFrame& picture = *picture_;
-  if (layout_ == Layout::kYuyv && picture.format == AV_PIX_FMT_YUV420P && picture.width == kWidth &&
-      picture.height == kHeight) {
+  if (layout_ == Layout::kYuyv && picture.format == AV_PIX_FMT_YUV420P &&
+      picture.width == kFrameWidth && picture.height == kFrameHeight) {
     InterleaveYuv420(picture, out);
     return true;
   }
   const AVPixelFormat target = layout_ == Layout::kGrey ? AV_PIX_FMT_GRAY8 : AV_PIX_FMT_YUYV422;
   SwsContext* scaler = sws_getCachedContext(
       scaler_.release(), picture.width, picture.height, static_cast<AVPixelFormat>(picture.format),
-      kWidth, kHeight, target, SWS_BILINEAR, nullptr, nullptr, nullptr);
+      kFrameWidth, kFrameHeight, target, SWS_BILINEAR, nullptr, nullptr, nullptr);
   scaler_.reset(scaler);
   if (scaler == nullptr) {
     error_ = "Cannot scale pictures of this format.";
     return false;
   }
   uint8_t* planes[4] = {out, nullptr, nullptr, nullptr};
-  const int strides[4] = {layout_ == Layout::kGrey ? kWidth : 2 * kWidth, 0, 0, 0};
+  const int strides[4] = {layout_ == Layout::kGrey ? kFrameWidth : 2 * kFrameWidth, 0, 0, 0};
   return sws_scale(scaler, picture.data, picture.linesize, 0, picture.height, planes, strides) ==
-         kHeight;
+         kFrameHeight;
 }
 
 bool VideoFileDecoder::ReadFrame(uint8_t* out, int64_t& presentation_ms) {

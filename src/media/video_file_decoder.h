@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <string>
 
+#include "base/frame.h"
 #include "media/ffmpeg_ptr.h"
 
 struct AVCodec;
@@ -62,7 +63,7 @@ class VideoFileDecoder {
   int64_t startPts_ = 0;
   bool startKnown_ = false;
   int64_t lastPresentation_ms_ = -1;
-  int64_t frameDuration_ms_ = 33;
+  int64_t frameDuration_ms_ = kNominalFrameSpacing.count();
   bool draining_ = false;
   bool ended_ = false;
   bool failed_ = false;

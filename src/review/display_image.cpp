@@ -3,6 +3,7 @@
 #include <array>
 #include <cstring>
 
+#include "capture/frame_ring.h"
 #include "media/image_decode.h"
 #include "media/stills.h"
 #include "review/event_listing.h"
@@ -36,11 +37,6 @@ bool OpenImageIntoDisplay(const std::string& path, uint8_t* pixels) {
 std::string SaveImageDefaultName(const std::string& currentEvent) {
   const std::string key = EventKey(currentEvent);
   return key.empty() ? "image" : key;
-}
-
-void ChooseMask(Settings& settings, ThresholdMap& thresholdMap, const std::string& path) {
-  settings.maskFile.set(path);
-  thresholdMap.Build(settings.threshold, path);
 }
 
 }  // namespace ombrix

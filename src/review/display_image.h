@@ -3,9 +3,6 @@
 #include <cstdint>
 #include <string>
 
-#include "config/settings.h"
-#include "detect/threshold_map.h"
-
 namespace ombrix {
 
 // The still-image commands on the display picture (640x480 bytes, shown through the grey or the
@@ -23,8 +20,5 @@ bool OpenImageIntoDisplay(const std::string& path, uint8_t* pixels);
 
 // The default file name of Save Image: the current event's key, else "image".
 std::string SaveImageDefaultName(const std::string& currentEvent);
-
-// Makes path the mask (maskFile) and rebuilds the threshold table at once; detection may run.
-void ChooseMask(Settings& settings, ThresholdMap& thresholdMap, const std::string& path);
 
 }  // namespace ombrix

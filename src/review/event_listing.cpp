@@ -50,17 +50,7 @@ std::string PreviousEventPath(const std::vector<std::string>& listing, const std
   return it == listing.begin() ? std::string() : *std::prev(it);
 }
 
-PickerInterval ReadPickerInterval(const CalendarFields& picker, const std::string& durationText) {
-  CalendarTime start = 0;
-  if (picker.year >= 1900) {
-    start = MakeCalendarTime(picker.year, picker.month, picker.day, picker.hour, picker.minute,
-                             picker.second)
-                .value_or(0);
-  }
-  return ReadPickerInterval(start, durationText);
-}
-
-PickerInterval ReadPickerInterval(CalendarTime start, const std::string& durationText) {
+PickerInterval ReadPickerInterval(UtcTime picker, const std::string& durationText) {
   // The leading whole number of the text, as the digits-only duration field holds it.
   int64_t duration_s = 0;
   size_t i = 0;
@@ -71,8 +61,9 @@ PickerInterval ReadPickerInterval(CalendarTime start, const std::string& duratio
     duration_s = std::min<int64_t>(duration_s * 10 + (durationText[i] - '0'), 1000000000);
   }
   PickerInterval interval;
-  interval.start = FormatCalendarTime(start, "%Y%m%d_%H%M%S_000").value_or("");
-  interval.end = FormatCalendarTime(start + duration_s, "%Y%m%d_%H%M%S_000").value_or("");
+  interval.start =
+      picker < kFirstStampTime ? UtcTime{} : std::chrono::floor<std::chrono::seconds>(picker);
+  interval.end = interval.start + std::chrono::seconds{duration_s};
   return interval;
 }
 
@@ -84,10 +75,16 @@ std::optional<std::string> WriteEventFileAtomically(const std::string& archiveFo
     failure = {GetBaseFolder(archiveFolderSetting) + "/events", "the events folder cannot be had"};
     return std::nullopt;
   }
-  const std::string path = folder + "/e" + interval.start + ".txt";
+  const Stamp start = MakeStamp(interval.start);
+  const Stamp end = MakeStamp(interval.end);
+  if (start.empty() || end.empty()) {
+    failure = {folder, "the stretch does not lie within the years 1900 to 9999"};
+    return std::nullopt;
+  }
+  const std::string path = folder + "/e" + start + ".txt";
   int error = 0;
-  if (!WriteFileAtomically(path, interval.start + "\r\n" + interval.end + "\r\n",
-                           TemporaryName::kUnique, Durability::kSynced, &error)) {
+  if (!WriteFileAtomically(path, start + "\r\n" + end + "\r\n", TemporaryName::kUnique,
+                           Durability::kSynced, &error)) {
     failure = {path, std::strerror(error)};
     return std::nullopt;
   }

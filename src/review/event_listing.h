@@ -4,8 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "base/calendar_time.h"
-#include "base/stamp.h"
+#include "base/utc_time.h"
 #include "detect/event_file.h"
 
 namespace ombrix {
@@ -25,20 +24,20 @@ std::string NextEventPath(const std::vector<std::string>& listing, const std::st
 // The last path smaller than current (the last path when current is empty); empty when none.
 std::string PreviousEventPath(const std::vector<std::string>& listing, const std::string& current);
 
-// The archive interval chosen with a start time and a duration: two Stamps with millisecond 000.
+// The archive interval chosen with a start time and a duration, in whole seconds.
 struct PickerInterval {
-  Stamp start;
-  Stamp end;
+  UtcTime start;
+  UtcTime end;
 };
 
-// start = the picker's time to the second (a year before 1900 counts as time 0), end = start plus
-// the leading whole number of durationText (0 when it has none).
-PickerInterval ReadPickerInterval(const CalendarFields& picker, const std::string& durationText);
-PickerInterval ReadPickerInterval(CalendarTime start, const std::string& durationText);
+// start = the picker's time to the second (a time before the year 1900 counts as 1970-01-01
+// 00:00:00), end = start plus the leading whole number of durationText (0 when it has none).
+PickerInterval ReadPickerInterval(UtcTime picker, const std::string& durationText);
 
-// Writes events folder + "/e" + start + ".txt" with the two Stamps, each followed by CR LF, under
-// a temporary name that is renamed over the file once it is complete. On success returns the
-// path; on failure nullopt with the path concerned and the reason.
+// Writes events folder + "/e" + Stamp of start + ".txt" with the Stamps of start and end, each
+// followed by CR LF, under a temporary name that is renamed over the file once it is complete. On
+// success returns the path; on failure (also for a time that no Stamp can hold) nullopt with the
+// path concerned and the reason.
 struct WriteFailure {
   std::string path;
   std::string reason;

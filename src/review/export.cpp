@@ -56,7 +56,7 @@ ExportOutcome ExportEventMovie(const Settings& settings, const std::string& even
   ExportOutcome outcome;
   const std::string key = EventKey(eventPath);
   std::string eventsFolder;
-  if (key.empty() || !GetEventsFolder(settings.archiveFolder.get(), eventsFolder)) {
+  if (key.empty() || !GetEventsFolder(settings.archiveFolder, eventsFolder)) {
     return outcome;
   }
   const std::string movie = eventsFolder + "/m" + key + ".mp4";

@@ -4,7 +4,6 @@
 #include <cmath>
 #include <cstring>
 #include <memory>
-#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -86,7 +85,7 @@ int Truncated(double value) {
 }
 
 // Plays one open movie: each frame is read, its history row applied, published and announced,
-// then the frame wait. archiveClip: the Stamp shown stays the clip's and the frame count rises.
+// then the frame wait. archiveClip: the time shown stays the clip's and the frame count rises.
 int PlayMovie(ReviewContext& context, int generation, MovieReader& reader, std::FILE* history,
               bool archiveClip, uint8_t* work) {
   ReviewValues& review = context.review;
@@ -104,7 +103,7 @@ int PlayMovie(ReviewContext& context, int generation, MovieReader& reader, std::
         DrawTrackingCorners(work, row.centroidX, row.centroidY);
       }
       if (!archiveClip) {
-        review.currentArchiveFile.set(std::string_view(row.stamp));
+        review.currentArchiveFile.set(row.time);
         review.archiveFrameCount = 0;
       }
     }
@@ -128,26 +127,27 @@ int PlayMovie(ReviewContext& context, int generation, MovieReader& reader, std::
 // reader is current, handing each one's path to visit (false from it stops the walk).
 // firstAlwaysTaken takes the first one found even past last. Returns how many were visited.
 template <typename Visit>
-int WalkArchivePictures(ReviewContext& context, int generation, const Stamp& first,
-                        const Stamp& last, const char* letter, const char* extension,
-                        bool firstAlwaysTaken, Visit visit) {
+int WalkArchivePictures(ReviewContext& context, int generation, UtcTime first, UtcTime last,
+                        const char* letter, const char* extension, bool firstAlwaysTaken,
+                        Visit visit) {
   ReviewValues& review = context.review;
   review.currentArchiveFile.set(first);
   review.archiveFrameCount = 0;
-  const std::string archiveFolder = context.settings.archiveFolder.get();
-  Stamp cursor = first;
+  const std::string archiveFolder = context.settings.archiveFolder;
+  std::optional<UtcTime> cursor = first;
   std::string folder;
   int visited = 0;
   while (review.ReaderCurrent(generation)) {
-    cursor = FindNextArchiveStamp(archiveFolder, cursor, letter, extension);
-    if (cursor.empty() || ((visited > 0 || !firstAlwaysTaken) && cursor > last)) {
+    cursor = FindNextArchiveTime(archiveFolder, *cursor, letter, extension);
+    if (!cursor || ((visited > 0 || !firstAlwaysTaken) && *cursor > last)) {
       break;
     }
-    if (!GetArchiveMinuteFolder(archiveFolder, folder, cursor, false)) {
+    const Stamp stamp = MakeStamp(*cursor);
+    if (!GetArchiveMinuteFolder(archiveFolder, folder, stamp, false)) {
       break;
     }
     ++visited;
-    if (!visit(folder + "/" + letter + cursor + extension)) {
+    if (!visit(folder + "/" + letter + stamp + extension)) {
       break;
     }
   }
@@ -155,7 +155,7 @@ int WalkArchivePictures(ReviewContext& context, int generation, const Stamp& fir
 }
 
 // The fold shared by the two composites of the archive.
-int FoldArchive(ReviewContext& context, const Stamp& first, const Stamp& last, const char* letter,
+int FoldArchive(ReviewContext& context, UtcTime first, UtcTime last, const char* letter,
                 const char* extension, bool firstAlwaysTaken) {
   ReviewValues& review = context.review;
   const int generation = TakeGeneration(context);
@@ -231,29 +231,30 @@ int ReplayEventMovie(ReviewContext& context, const std::string& moviePath,
   return shown;
 }
 
-int ReplayArchive(ReviewContext& context, const Stamp& first, const Stamp& last) {
+int ReplayArchive(ReviewContext& context, UtcTime first, UtcTime last) {
   ReviewValues& review = context.review;
   const int generation = BeginFilledReader(context);
   auto work = WorkFrame(kReplayFill);
-  const std::string archiveFolder = context.settings.archiveFolder.get();
-  Stamp cursor = first;
+  const std::string archiveFolder = context.settings.archiveFolder;
+  std::optional<UtcTime> cursor = first;
   std::string folder;
   int shown = 0;
   while (review.ReaderCurrent(generation)) {
-    cursor = FindNextArchiveStamp(archiveFolder, cursor, "s", ".mp4");
-    if (cursor.empty() || cursor > last) {
+    cursor = FindNextArchiveTime(archiveFolder, *cursor, "s", ".mp4");
+    if (!cursor || *cursor > last) {
       break;
     }
     review.currentArchiveFile.set(cursor);
     review.archiveFrameCount = 0;
-    if (!GetArchiveMinuteFolder(archiveFolder, folder, cursor, false)) {
+    const Stamp stamp = MakeStamp(*cursor);
+    if (!GetArchiveMinuteFolder(archiveFolder, folder, stamp, false)) {
       break;
     }
-    const std::string clip = folder + "/s" + cursor + ".mp4";
+    const std::string clip = folder + "/s" + stamp + ".mp4";
     if (!OpenForReading(clip)) {
       break;  // the clip went away (the disk thread) between the search and now
     }
-    const FilePtr history = OpenForReading(folder + "/c" + cursor + ".csv");
+    const FilePtr history = OpenForReading(folder + "/c" + stamp + ".csv");
     MovieReader reader(clip);
     shown += PlayMovie(context, generation, reader, history.get(), true, work.get());
   }
@@ -270,7 +271,7 @@ int ShowEventComposite(ReviewContext& context, const std::string& imagePath) {
     MovieReader reader(imagePath);
     if (reader.readFrame(work.get()) && review.ReaderCurrent(generation)) {
       Publish(review, kReplayFill, work.get());
-      review.currentArchiveFile.set(EventKey(imagePath));
+      review.currentArchiveFile.set(ParseStamp(EventKey(imagePath)));
       review.archiveFrameCount = 0;
       Notify(context.frameReady);
       shown = 1;
@@ -280,15 +281,15 @@ int ShowEventComposite(ReviewContext& context, const std::string& imagePath) {
   return shown;
 }
 
-int CompositeArchive(ReviewContext& context, const Stamp& first, const Stamp& last) {
+int CompositeArchive(ReviewContext& context, UtcTime first, UtcTime last) {
   return FoldArchive(context, first, last, "t", ".jpg", false);
 }
 
-int AverageComposite(ReviewContext& context, const Stamp& first, const Stamp& last) {
+int AverageComposite(ReviewContext& context, UtcTime first, UtcTime last) {
   return FoldArchive(context, first, last, "a", ".png", true);
 }
 
-int AverageMovie(ReviewContext& context, const Stamp& first, const Stamp& last) {
+int AverageMovie(ReviewContext& context, UtcTime first, UtcTime last) {
   ReviewValues& review = context.review;
   const int generation = TakeGeneration(context);
   auto work = WorkFrame(0);

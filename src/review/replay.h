@@ -7,7 +7,7 @@
 #include <optional>
 #include <string>
 
-#include "base/stamp.h"
+#include "base/utc_time.h"
 #include "config/settings.h"
 #include "detect/time_history.h"
 #include "storage/review_values.h"
@@ -19,7 +19,7 @@ class PauseGate;
 // Fill of a replay frame made by a replay or the event composite, before its first picture.
 inline constexpr uint8_t kReplayFill = 187;
 // An archive replay and composite widen an event's or interval's window by this on each side.
-inline constexpr int64_t kReviewWindowWiden_ms = 1500;
+inline constexpr std::chrono::milliseconds kReviewWindowWiden{1500};
 // The frame wait of the moving-picture routines: this times slowdownFactor.
 inline constexpr int kFrameWaitUnit_ms = 30;
 
@@ -42,7 +42,7 @@ struct ReviewContext {
 void DrawTrackingCorners(uint8_t* frame, double x, double y);
 
 // Reads one frame's line of an open time history: count, x and y are reset first; a line that
-// cannot be read leaves count 0 and the Stamp as it was.
+// cannot be read leaves count 0 and the time as it was.
 void ReadHistoryRow(std::FILE* history, TimeHistoryRow& row);
 
 // Whether a row's count earns the tracking box: at least the smaller trigger count.
@@ -56,16 +56,16 @@ bool RowGetsTrackingBox(const Settings& settings, const TimeHistoryRow& row);
 int ReplayEventMovie(ReviewContext& context, const std::string& moviePath,
                      const std::string& historyPath);
 // Plays the archive clips that begin after first and not after last, the time shown running from
-// each clip's Stamp at 33 ms a frame; replay-ended at the end.
-int ReplayArchive(ReviewContext& context, const Stamp& first, const Stamp& last);
+// each clip's time at kNominalFrameSpacing (33 ms) a frame; replay-ended at the end.
+int ReplayArchive(ReviewContext& context, UtcTime first, UtcTime last);
 // Shows one picture (an event's peak image) with its key as the time; replay-ended at the end.
 int ShowEventComposite(ReviewContext& context, const std::string& imagePath);
 // The per-pixel maximum of the clip peak images that begin after first and not after last; one
 // frame-ready at the end, no replay-ended.
-int CompositeArchive(ReviewContext& context, const Stamp& first, const Stamp& last);
+int CompositeArchive(ReviewContext& context, UtcTime first, UtcTime last);
 // The same over the integrated images; the first one after first is always taken.
-int AverageComposite(ReviewContext& context, const Stamp& first, const Stamp& last);
+int AverageComposite(ReviewContext& context, UtcTime first, UtcTime last);
 // The integrated images one after another, each a frame-ready and a frame wait.
-int AverageMovie(ReviewContext& context, const Stamp& first, const Stamp& last);
+int AverageMovie(ReviewContext& context, UtcTime first, UtcTime last);
 
 }  // namespace ombrix

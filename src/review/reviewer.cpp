@@ -13,7 +13,7 @@
 namespace ombrix {
 namespace {
 
-void RunArchiveJob(bool replay, ReviewContext& context, const Stamp& first, const Stamp& last) {
+void RunArchiveJob(bool replay, ReviewContext& context, UtcTime first, UtcTime last) {
   if (replay) {
     ReplayArchive(context, first, last);
   } else {
@@ -59,7 +59,7 @@ bool RemoveEventCompanions(const std::string& eventsFolder, const std::string& k
   return true;
 }
 
-Reviewer::Reviewer(const Settings& settings, ReviewValues& review, ReviewWindow& window,
+Reviewer::Reviewer(const SharedSettings& settings, ReviewValues& review, ReviewWindow& window,
                    EventList* eventList)
     : settings_(settings), review_(review), window_(window), eventList_(eventList) {}
 
@@ -68,17 +68,17 @@ Reviewer::~Reviewer() {
 }
 
 bool Reviewer::HasSelection() const {
-  return !currentEvent_.empty() || (!intervalStart_.empty() && !intervalEnd_.empty());
+  return !currentEvent_.empty() || (intervalStart_ && intervalEnd_);
 }
 
 void Reviewer::ClearInterval() {
-  intervalStart_.clear();
-  intervalEnd_.clear();
+  intervalStart_.reset();
+  intervalEnd_.reset();
 }
 
 void Reviewer::First() {
   ClearInterval();
-  const auto listing = ListEvents(settings_.archiveFolder.get());
+  const auto listing = ListEvents(settings_.Get()->archiveFolder);
   if (!listing.empty()) {
     currentEvent_ = listing.front();
   }
@@ -91,7 +91,7 @@ void Reviewer::First() {
 
 void Reviewer::Last() {
   ClearInterval();
-  const auto listing = ListEvents(settings_.archiveFolder.get());
+  const auto listing = ListEvents(settings_.Get()->archiveFolder);
   if (listing.empty()) {
     window_.ShowInfo(kNoEvents);
     return;
@@ -102,7 +102,7 @@ void Reviewer::Last() {
 
 void Reviewer::Next() {
   ClearInterval();
-  const std::string next = NextEventPath(ListEvents(settings_.archiveFolder.get()), currentEvent_);
+  const std::string next = NextEventPath(ListEvents(settings_.Get()->archiveFolder), currentEvent_);
   if (next.empty()) {
     window_.ShowInfo(kNoMoreEvents);
     return;
@@ -114,7 +114,7 @@ void Reviewer::Next() {
 void Reviewer::Previous() {
   ClearInterval();
   const std::string previous =
-      PreviousEventPath(ListEvents(settings_.archiveFolder.get()), currentEvent_);
+      PreviousEventPath(ListEvents(settings_.Get()->archiveFolder), currentEvent_);
   if (previous.empty()) {
     window_.ShowInfo(kNoMoreEvents);
     return;
@@ -137,7 +137,7 @@ void Reviewer::Delete() {
     window_.ShowInfo(kDeleteNoEvent);
     return;
   }
-  const std::string archiveFolder = settings_.archiveFolder.get();
+  const std::string archiveFolder = settings_.Get()->archiveFolder;
   const std::string next = NextEventPath(ListEvents(archiveFolder), currentEvent_);
   // A reader of this event's files must have let go of them before they are removed.
   StopWorkers();
@@ -173,7 +173,7 @@ void Reviewer::Delete() {
 
 void Reviewer::StartReview() {
   window_.HideLiveVideo();
-  if (settings_.preferComposites) {
+  if (settings_.Get()->preferComposites) {
     StartWorker(Job::kComposite);
   } else {
     StartReplayWorker();
@@ -215,7 +215,7 @@ void Reviewer::Play(const PickerInterval& interval) {
 
 bool Reviewer::Save(const PickerInterval& interval) {
   WriteFailure failure;
-  if (!WriteEventFileAtomically(settings_.archiveFolder.get(), interval, failure)) {
+  if (!WriteEventFileAtomically(settings_.Get()->archiveFolder, interval, failure)) {
     window_.FileFailed("Save", failure.path, failure.reason);
     return false;
   }
@@ -249,8 +249,9 @@ bool Reviewer::SaveMovieBegin(std::string& defaultName) {
 }
 
 ExportOutcome Reviewer::SaveMovie(const std::string& outputPath) {
-  const ExportOutcome outcome = ExportEventMovie(settings_, currentEvent_, outputPath,
-                                                 settings_.pseudoColor, settings_.showTrackingBox);
+  const std::shared_ptr<const Settings> settings = settings_.Get();
+  const ExportOutcome outcome = ExportEventMovie(*settings, currentEvent_, outputPath,
+                                                 settings->pseudoColor, settings->showTrackingBox);
   if (outcome.result == ExportResult::kFailed) {
     window_.FileFailed("Save Movie", outputPath, outcome.reason);
   }
@@ -262,13 +263,14 @@ void Reviewer::Recalculate() {
     window_.ShowInfo(kRecalculateNoEvent);
     return;
   }
+  const std::shared_ptr<const Settings> settings = settings_.Get();
   std::string eventsFolder;
-  if (!GetEventsFolder(settings_.archiveFolder.get(), eventsFolder)) {
+  if (!GetEventsFolder(settings->archiveFolder, eventsFolder)) {
     return;
   }
   const std::string path = eventsFolder + "/c" + EventKey(currentEvent_) + ".csv";
   const RecalculateOutcome outcome =
-      RecalculateTimeHistory(path, CalibrationFromSettings(settings_));
+      RecalculateTimeHistory(path, CalibrationFromSettings(*settings));
   if (outcome.result == RecalculateResult::kUnparsable) {
     window_.FileFailed(
         "Recalculate", path,
@@ -331,11 +333,12 @@ void Reviewer::StartWorker(Job job) {
   // Taken here, in command order: every older worker stops, and so does this one at a later
   // command or StopWorkers(), even if its thread has not run yet.
   const int generation = review_.NewReaderGeneration();
+  // The job reads the settings as they are when the command comes.
   worker.thread =
       std::thread([this, job, selection, averageStart = averageStart_, averageEnd = averageEnd_,
-                   gate = worker.gate, done = worker.done, generation] {
+                   gate = worker.gate, done = worker.done, generation, settings = settings_.Get()] {
         ReviewContext context{
-            settings_,  review_,   [this] { window_.FrameReady(); }, [this] { OnReplayEnded(); },
+            *settings,  review_,   [this] { window_.FrameReady(); }, [this] { OnReplayEnded(); },
             gate.get(), generation};
         RunJob(job, selection, averageStart, averageEnd, context);
         done->store(true);
@@ -343,28 +346,27 @@ void Reviewer::StartWorker(Job job) {
   workers_.push_back(std::move(worker));
 }
 
-void Reviewer::RunJob(Job job, const Selection& selection, const std::string& averageStart,
-                      const std::string& averageEnd, ReviewContext& context) {
+void Reviewer::RunJob(Job job, const Selection& selection, std::optional<UtcTime> averageStart,
+                      std::optional<UtcTime> averageEnd, ReviewContext& context) {
   if (job == Job::kAverageComposite || job == Job::kAverageMovie) {
-    if (!averageStart.empty() && !averageEnd.empty()) {
+    if (averageStart && averageEnd) {
       if (job == Job::kAverageComposite) {
-        AverageComposite(context, averageStart, averageEnd);
+        AverageComposite(context, *averageStart, *averageEnd);
       } else {
-        AverageMovie(context, averageStart, averageEnd);
+        AverageMovie(context, *averageStart, *averageEnd);
       }
     }
     return;
   }
   const bool replay = job == Job::kReplay;
-  if (!selection.intervalStart.empty() && !selection.intervalEnd.empty()) {
-    const Stamp first = ShiftStamp(selection.intervalStart, -kReviewWindowWiden_ms);
-    const Stamp last = ShiftStamp(selection.intervalEnd, kReviewWindowWiden_ms);
-    RunArchiveJob(replay, context, first, last);
+  if (selection.intervalStart && selection.intervalEnd) {
+    RunArchiveJob(replay, context, *selection.intervalStart - kReviewWindowWiden,
+                  *selection.intervalEnd + kReviewWindowWiden);
     return;
   }
   const std::string key = EventKey(selection.currentEvent);
   std::string eventsFolder;
-  if (!key.empty() && GetEventsFolder(settings_.archiveFolder.get(), eventsFolder)) {
+  if (!key.empty() && GetEventsFolder(context.settings.archiveFolder, eventsFolder)) {
     if (replay && Exists(eventsFolder + "/m" + key + ".mp4")) {
       ReplayEventMovie(context, eventsFolder + "/m" + key + ".mp4",
                        eventsFolder + "/c" + key + ".csv");
@@ -382,9 +384,8 @@ void Reviewer::RunJob(Job job, const Selection& selection, const std::string& av
   if (!times) {
     return;
   }
-  const Stamp first = ShiftStamp(times->first, -kReviewWindowWiden_ms);
-  const Stamp last = ShiftStamp(times->last, kReviewWindowWiden_ms);
-  RunArchiveJob(replay, context, first, last);
+  RunArchiveJob(replay, context, times->first - kReviewWindowWiden,
+                times->last + kReviewWindowWiden);
 }
 
 }  // namespace ombrix

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -41,23 +42,24 @@ bool RemoveEventCompanions(const std::string& eventsFolder, const std::string& k
 // averages run on worker threads that this object owns. A newer reader stops an older one through
 // readerGeneration; every worker is stopped and joined by StopWorkers() and the destructor.
 //
+// Each command reads the settings as they stand when it comes; a worker keeps that record.
 // The settings, review values, window and event list must outlive the reviewer. The event list
 // may be null when no station runs in the process (Save then only writes the event file).
 class Reviewer {
  public:
-  Reviewer(const Settings& settings, ReviewValues& review, ReviewWindow& window,
+  Reviewer(const SharedSettings& settings, ReviewValues& review, ReviewWindow& window,
            EventList* eventList);
   ~Reviewer();
   Reviewer(const Reviewer&) = delete;
   Reviewer& operator=(const Reviewer&) = delete;
 
-  // The selection: the current event file, and the archive interval of Play (Stamps), which
-  // takes precedence while both ends are set.
+  // The selection: the current event file, and the archive interval of Play, which takes
+  // precedence while both ends are set.
   const std::string& currentEvent() const { return currentEvent_; }
-  const std::string& intervalStart() const { return intervalStart_; }
-  const std::string& intervalEnd() const { return intervalEnd_; }
-  const std::string& averageStart() const { return averageStart_; }
-  const std::string& averageEnd() const { return averageEnd_; }
+  std::optional<UtcTime> intervalStart() const { return intervalStart_; }
+  std::optional<UtcTime> intervalEnd() const { return intervalEnd_; }
+  std::optional<UtcTime> averageStart() const { return averageStart_; }
+  std::optional<UtcTime> averageEnd() const { return averageEnd_; }
 
   // Navigation: each clears the interval and lists the events folder afresh.
   void First();
@@ -78,7 +80,7 @@ class Reviewer {
 
   // Archive playback of the picker interval (widened by 1.5 s each side by the workers).
   void Play(const PickerInterval& interval);
-  // Stores the interval as an event: writes its event file and queues its Stamp on the event
+  // Stores the interval as an event: writes its event file and queues its start on the event
   // list. False (reported) when the file could not be written.
   bool Save(const PickerInterval& interval);
   void ShowAverageComposite(const PickerInterval& interval);
@@ -111,8 +113,8 @@ class Reviewer {
  private:
   struct Selection {
     std::string currentEvent;
-    std::string intervalStart;
-    std::string intervalEnd;
+    std::optional<UtcTime> intervalStart;
+    std::optional<UtcTime> intervalEnd;
   };
   enum class Job { kReplay, kComposite, kAverageComposite, kAverageMovie };
   struct Worker {
@@ -125,20 +127,20 @@ class Reviewer {
   void ClearInterval();
   void StartReplayWorker();
   void StartWorker(Job job);
-  void RunJob(Job job, const Selection& selection, const std::string& averageStart,
-              const std::string& averageEnd, ReviewContext& context);
+  void RunJob(Job job, const Selection& selection, std::optional<UtcTime> averageStart,
+              std::optional<UtcTime> averageEnd, ReviewContext& context);
   void ReapFinishedWorkers();
   void OnReplayEnded();
 
-  const Settings& settings_;
+  const SharedSettings& settings_;
   ReviewValues& review_;
   ReviewWindow& window_;
   EventList* eventList_;
   std::string currentEvent_;
-  std::string intervalStart_;
-  std::string intervalEnd_;
-  std::string averageStart_;
-  std::string averageEnd_;
+  std::optional<UtcTime> intervalStart_;
+  std::optional<UtcTime> intervalEnd_;
+  std::optional<UtcTime> averageStart_;
+  std::optional<UtcTime> averageEnd_;
   std::atomic<int> runningReplays_{0};
   bool paused_ = false;
   std::vector<Worker> workers_;  // the last one is the newest (reviewWorker)

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <chrono>
 #include <cmath>
 #include <cstring>
 #include <iterator>
@@ -9,8 +10,6 @@
 #include <optional>
 #include <system_error>
 #include <vector>
-
-#include "base/stamp.h"
 
 namespace ombrix {
 namespace {
@@ -195,14 +194,6 @@ Track MeasureTrack(const std::vector<Point>& all, double scale, double maxSpeed,
   return t;
 }
 
-std::optional<double> SecondsOf(const char* stamp) {
-  const auto parsed = ParseStamp(stamp);
-  if (!parsed) {
-    return std::nullopt;
-  }
-  return static_cast<double>(parsed->time) + parsed->milliseconds / 1000.0;
-}
-
 }  // namespace
 
 const char* VerdictName(Verdict verdict) {
@@ -257,13 +248,10 @@ EventFigures MeasureEvent(std::span<const EventHistoryRow> rows) {
     const EventHistoryRow* row;
   };
   std::vector<Row> timed;
-  std::optional<double> origin;
   for (const EventHistoryRow& row : rows) {
-    if (const auto seconds = SecondsOf(row.frame.stamp)) {
-      origin = origin.value_or(*seconds);
-      timed.push_back({*seconds - *origin, &row});
-      f.peakPixels = std::max(f.peakPixels, row.frame.pixelCount);
-    }
+    const std::chrono::duration<double> since = row.frame.time - rows.front().frame.time;
+    timed.push_back({since.count(), &row});
+    f.peakPixels = std::max(f.peakPixels, row.frame.pixelCount);
   }
   if (timed.empty()) {
     return f;

@@ -78,7 +78,7 @@ inline constexpr int kMinMeteorPeakPixels = 20;
 inline constexpr size_t kMaxTracks = 3;
 inline constexpr double kMeteorDegreesPerSecond = 3;
 
-// The figures of an event; frames whose stamp does not parse are left out. When fewer than two
+// The figures of an event. When fewer than two
 // frames stand out from what shone before, that is the event: nothing is taken out.
 EventFigures MeasureEvent(std::span<const EventHistoryRow> rows);
 

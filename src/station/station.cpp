@@ -5,7 +5,6 @@
 #include "base/folders.h"
 #include "capture/clock_sync.h"
 #include "config/config_file.h"
-#include "review/display_image.h"
 
 namespace ombrix {
 namespace {
@@ -16,22 +15,23 @@ constexpr const char* kClockNotSynchronised =
 
 }  // namespace
 
-SystemTime Station::FrameTimeClock::UtcNow() const {
-  return ring_.NewestStamp().value_or(SystemTime{});
+UtcTime Station::FrameTimeClock::UtcNow() const {
+  return ring_.NewestStamp().value_or(UtcTime{});
 }
 
 StationStatus Station::Status() const {
+  const std::shared_ptr<const Settings> settings = settings_.Get();
   StationStatus status;
   status.newestCapture = ring_.NewestStamp();
   status.pixelCount = detector_.LastPixelCount();
-  status.enabled = settings_.enabled;
+  status.enabled = settings->enabled;
   status.recording = recorder_.progress().Read().active;
   status.framesStored = ring_.FramesStored();
   status.framesRead = detector_.FramesRead();
   status.framesLost = detector_.FramesLost();
   status.archiveFramesDropped = recorder_.FramesDropped();
   status.eventsWaiting = eventList_.Size();
-  status.freeFraction = freeSpace_.FreeFraction(GetBaseFolder(settings_.archiveFolder.get()));
+  status.freeFraction = freeSpace_.FreeFraction(GetBaseFolder(settings->archiveFolder));
   return status;
 }
 
@@ -43,67 +43,62 @@ Station::Station(const Clock& wallClock, FreeSpace& freeSpace, StationOptions op
       frameClock_(ring_),
       clock_(options.timeBase == TimeBase::kFrameTime ? static_cast<const Clock*>(&frameClock_)
                                                       : &wallClock),
-      detector_(settings_, ring_, thresholdMap_, eventList_, *clock_),
-      recorder_(settings_, detector_, options.archive),
-      extractor_(settings_, eventList_, review_, wallClock, recorder_.progress()),
-      cleaner_(settings_, freeSpace, &recorder_.progress()),
+      detector_(settings_, ring_, thresholdMap_, eventList_, *clock_, notices_),
+      recorder_(detector_, notices_, options.archive),
+      extractor_(settings_, eventList_, review_, wallClock, recorder_.progress(), notices_),
+      cleaner_(settings_, freeSpace, notices_, &recorder_.progress()),
       detectionLoop_(
           "detection", ThreadPriority::kTimeCritical, options.detectionPeriod,
-          [this] { DetectionPass(); }, [this](const std::string& text) { Report(text); }),
+          [this] { DetectionPass(); }, &notices_),
       diskLoop_("disk", ThreadPriority::kLowest, options.diskPeriod, [this] { cleaner_.Pass(); }),
       extractionLoop_("archive", ThreadPriority::kBelowNormal, options.extractionPeriod,
                       [this] { extractor_.Pass(); }),
       healthLoop_("health", ThreadPriority::kNormal, std::chrono::seconds(1),
                   [this] { HealthPass(); }) {
+  notices_.SetSink(hooks_.notice);
   detector_.SetArchiveSink(recorder_);
-  detector_.SetReport([this](const std::string& text) { Report(text); });
-  recorder_.SetReport([this](const std::string& text) { Report(text); });
-  recorder_.SetFatalHandler([this](const std::string& text) { RaiseFatal(text); });
-  extractor_.SetFatalHandler([this](const std::string& text) { RaiseFatal(text); });
-  detector_.SetEventObserver([this](const Stamp& first, const Stamp& last) {
+  detector_.SetEventObserver([this](UtcTime first, UtcTime last) {
     eventsRecorded_ = eventsRecorded_ + 1;
-    if (hooks_.eventRecorded) {
-      hooks_.eventRecorded(first, last);
-    }
+    notices_.Say(Severity::kInfo, kEventTopic,
+                 "Event recorded: " + MakeStamp(first) + " to " + MakeStamp(last));
   });
-  extractor_.SetReport([this](const std::string& text) { Report(text); });
-  extractor_.SetCutObserver([this](const Stamp& key) {
+  extractor_.SetCutObserver([this](UtcTime key) {
     eventsCut_ = eventsCut_ + 1;
-    if (hooks_.eventCut) {
-      hooks_.eventCut(key);
-    }
+    notices_.Say(Severity::kInfo, kEventTopic, "Event cut: " + MakeStamp(key));
   });
-  if (hooks_.eventDeleted) {
-    extractor_.SetDeleteObserver(hooks_.eventDeleted);
-  }
+  extractor_.SetDeleteObserver([this](UtcTime key) {
+    notices_.Say(Severity::kInfo, kEventTopic,
+                 "Event deleted (older than daysToKeep): " + MakeStamp(key));
+  });
 }
 
 Station::~Station() {
   Stop();
 }
 
-void Station::Report(const std::string& text) const {
-  if (hooks_.report) {
-    hooks_.report(text);
-  }
-}
-
-bool Station::Start(std::unique_ptr<CaptureSource> source) {
+bool Station::Start(std::unique_ptr<CaptureSource> source, SourceFactory remake) {
   if (started_) {
     return false;
   }
   started_ = true;
-  if (options_.readConfiguration && ReadConfiguration(settings_) == ConfigReadResult::Failed) {
-    Report("Reading configuration file failed.");
+  remake_ = std::move(remake);
+  ConfigReadResult read = ConfigReadResult::NoFile;
+  if (options_.readConfiguration) {
+    settings_.Update([&read](Settings& s) { read = ReadConfiguration(s); });
+  }
+  if (read == ConfigReadResult::Failed) {
+    notices_.Say(Severity::kWarning, kConfigTopic, kConfigReadFailed);
   }
   detector_.ApplyEnableWindow();
   if (options_.enableAtStart) {
-    settings_.enabled = true;
+    settings_.Update([](Settings& s) { s.enabled = true; });
   }
   detector_.BuildThresholdMap();
   // Events recorded but not cut when the process last ended (killed, power cut) go first.
   if (const size_t uncut = extractor_.QueueUncutEvents(); uncut > 0) {
-    Report(std::to_string(uncut) + " event(s) recorded before the last stop will be cut now.");
+    notices_.Say(
+        Severity::kInfo, kStationTopic,
+        std::to_string(uncut) + " event(s) recorded before the last stop will be cut now.");
   }
   source_ = std::move(source);
   // A failure has been reported; the station runs without video.
@@ -137,23 +132,6 @@ bool Station::SetVideoControl(uint32_t id, int32_t value) {
   return source_ && source_->SetVideoControl(id, value);
 }
 
-void Station::RaiseFatal(const std::string& text) {
-  {
-    std::lock_guard lock(fatalMutex_);
-    if (fatal_.load(std::memory_order_relaxed)) {
-      return;
-    }
-    fatalText_ = text;
-    fatal_.store(true, std::memory_order_release);
-  }
-  Report(text + " The station stops.");
-}
-
-std::string Station::FatalText() const {
-  std::lock_guard lock(fatalMutex_);
-  return fatalText_;
-}
-
 void Station::Stop() {
   if (!started_ || stopped_) {
     return;
@@ -174,36 +152,27 @@ void Station::Stop() {
   diskLoop_.Stop();
   extractionLoop_.Stop();
   if (const size_t left = extractor_.DrainAll(options_.drainBound); left > 0) {
-    Report(std::to_string(left) + " event(s) could not be cut before the station stopped.");
+    notices_.Say(Severity::kWarning, kStationTopic,
+                 std::to_string(left) + " event(s) could not be cut before the station stopped.");
   }
 }
 
-bool Station::SetThreshold(int32_t threshold) {
-  if (threshold < 1 || threshold == settings_.threshold) {
-    return false;
+void Station::Apply(const SettingsEdit& edit, Redo redo) {
+  const auto [before, after] = settings_.Update(edit);
+  if (redo == Redo::kThresholdTable || after->threshold != before->threshold ||
+      after->maskFile != before->maskFile) {
+    thresholdMap_.Build(after->threshold, after->maskFile);
   }
-  settings_.threshold = threshold;
-  thresholdMap_.Build(threshold, settings_.maskFile.get());
-  return true;
-}
-
-void Station::SetMaskFile(const std::string& path) {
-  ChooseMask(settings_, thresholdMap_, path);
-}
-
-void Station::SetArchiveFolder(const std::string& folder) {
-  // The recorder takes the folder when it begins a clip, the extractor and the cleaner on each
-  // pass, the health thread reports a folder that cannot be used.
-  settings_.archiveFolder.set(folder);
-}
-
-bool Station::SelectCaptureDevice(uint32_t index, const SourceFactory& make) {
-  settings_.captureDeviceIndex = index;
-  return make && ReplaceSource(make(*this));
+  if ((redo == Redo::kCapture || after->captureDeviceIndex != before->captureDeviceIndex) &&
+      remake_) {
+    ReplaceSource(remake_(*this));
+  }
+  // The recorder takes a new archive folder when it begins a clip, the extractor and the cleaner
+  // on each pass, the health thread says when it cannot be used.
 }
 
 bool Station::SaveConfiguration() const {
-  return ombrix::SaveConfiguration(settings_);
+  return ombrix::SaveConfiguration(*settings_.Get());
 }
 
 std::unique_ptr<Reviewer> Station::MakeReviewer(ReviewWindow& window) {
@@ -224,19 +193,25 @@ void Station::DetectionPass() {
 }
 
 void Station::CheckBaseFolder() {
-  const std::string setting = settings_.archiveFolder.get();
+  const std::string setting = settings_.Get()->archiveFolder;
   const BaseFolderFallback examined = ExamineBaseFolderSetting(setting);
-  if (setting == checkedArchiveFolder_ && examined.fallsBack == archiveFellBack_) {
+  if (setting == checkedArchiveFolder_ && examined == archiveFolderState_) {
     return;
   }
+  const std::string unusable =
+      "The archive folder " + setting + " cannot be used (" + std::strerror(examined.error) + ")";
   if (examined.fallsBack) {
-    Report("The archive folder " + setting + " cannot be used (" + std::strerror(examined.error) +
-           "): recordings go to " + GetBaseFolder(std::string()) + " instead.");
-  } else if (archiveFellBack_ && setting == checkedArchiveFolder_) {
-    Report("The archive folder " + setting + " is in use again.");
+    notices_.Say(Severity::kWarning, kArchiveFolderTopic,
+                 unusable + ": recordings go to " + GetBaseFolder(std::string()) + " instead.");
+  } else if (examined.error != 0) {
+    notices_.Say(Severity::kWarning, kArchiveFolderTopic,
+                 unusable + ": nothing can be recorded until it is a folder again.");
+  } else if (archiveFolderState_.error != 0 && setting == checkedArchiveFolder_) {
+    notices_.Say(Severity::kInfo, kArchiveFolderTopic,
+                 "The archive folder " + setting + " is in use again.");
   }
   checkedArchiveFolder_ = setting;
-  archiveFellBack_ = examined.fallsBack;
+  archiveFolderState_ = examined;
 }
 
 void Station::HealthPass() {
@@ -252,7 +227,7 @@ void Station::HealthPass() {
   if (options_.timeBase == TimeBase::kWallClock && now >= nextClockCheck_) {
     nextClockCheck_ = now + kClockCheckInterval;
     if (!SystemClockSynchronised()) {
-      Report(kClockNotSynchronised);
+      notices_.Say(Severity::kWarning, kClockTopic, kClockNotSynchronised);
     }
   }
 }

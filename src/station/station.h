@@ -10,6 +10,8 @@
 #include <vector>
 
 #include "base/clock.h"
+#include "base/folders.h"
+#include "base/notice.h"
 #include "capture/capture_source.h"
 #include "capture/frame_ring.h"
 #include "config/settings.h"
@@ -32,26 +34,28 @@ enum class TimeBase {
   kFrameTime,  // the capture time of the newest frame (a video file replayed at its own pace)
 };
 
+// The topics the station says itself: events recorded, cut and deleted (info), the archive
+// folder that cannot be used, the system clock, and what Start and Stop find.
+inline constexpr std::string_view kEventTopic = "event";
+inline constexpr std::string_view kArchiveFolderTopic = "archive-folder";
+inline constexpr std::string_view kClockTopic = "clock";
+inline constexpr std::string_view kStationTopic = "station";
+
 // What the station tells its owner. The notes are called on the station's worker threads, so a
 // window posts itself an event rather than touch a widget; empty ones are skipped.
 struct StationHooks {
-  // A message for the operator: from a worker, or from the thread running Start() or Stop().
-  ReportFunction report;
+  // Where the station's notices go (see Notices::SetSink): any thread. A fatal one asks the owner
+  // to stop the station.
+  Notices::Sink notice;
   // After every detection pass (the live status refresh); detection thread.
   std::function<void()> detectionPassDone;
-  // An event file was written; detection thread.
-  std::function<void(const Stamp& first, const Stamp& last)> eventRecorded;
-  // Its movie, image and time history were written; archive thread.
-  std::function<void(const Stamp& key)> eventCut;
-  // Event retention removed the event file of this key (older than daysToKeep); archive thread.
-  std::function<void(const Stamp& key)> eventDeleted;
 };
 
 // One look at the running station, for the window's and the runner's status lines. Each figure is
 // read on its own (no common instant); any thread may ask.
 struct StationStatus {
-  std::optional<SystemTime> newestCapture;  // the newest frame's capture time; none before one
-  int32_t pixelCount = 0;                   // changed pixels of the newest detection pass
+  std::optional<UtcTime> newestCapture;  // the newest frame's capture time; none before one
+  int32_t pixelCount = 0;                // changed pixels of the newest detection pass
   bool enabled = false;
   bool recording = false;     // the archive records, or a clip is still open
   uint64_t framesStored = 0;  // captured into the ring
@@ -78,9 +82,9 @@ struct StationOptions {
 };
 
 // The running station: the settings, the frame ring, detection with its event list, the archive
-// recorder, the event extractor and the disk cleaner, with their threads. The window or the
-// headless runner owns one, starts it once and stops it once, and reaches its parts only through
-// the methods below.
+// recorder, the event extractor and the disk cleaner, with their threads, and the one channel of
+// notices they all say what they have to say through. The window or the headless runner owns one,
+// starts it once and stops it once, and reaches its parts only through the methods below.
 //
 // Start-up order: configuration, enable schedule, threshold table, the events left uncut by the
 // last run queued, capture source, then the detection, disk and extraction threads. Stop order:
@@ -91,10 +95,20 @@ struct StationOptions {
 //
 // Threads: the reading methods may be called from any thread. The changing methods are meant for
 // the owner's one thread (the window's, the runner's); each takes effect while the workers run.
+// The settings are one shared record (SharedSettings): every worker reads one record per pass,
+// and the owner changes them only through Apply, which also does what the change asks for.
 class Station {
  public:
   // Makes a capture source for this station (not started); may return null (no video).
   using SourceFactory = std::function<std::unique_ptr<CaptureSource>(Station&)>;
+
+  // What Apply does besides the side effects of the fields that changed.
+  enum class Redo {
+    kWhatChanged,
+    kThresholdTable,  // rebuild the threshold table: the mask image behind the same path may
+                      // have been edited
+    kCapture,         // rebuild capture: Change Video Source with a single device
+  };
 
   // The wall clock stamps frames and drives the schedule for kWallClock, and ages event files in
   // every mode; it must outlive the station.
@@ -105,8 +119,9 @@ class Station {
 
   // Runs the start-up sequence; the source may be null (no video). The source is started here
   // and stopped by Stop(). Returns whether the source started (false for none); the station
-  // runs either way, and a capture device that is missing is tried again by the source.
-  bool Start(std::unique_ptr<CaptureSource> source);
+  // runs either way, and a capture device that is missing is tried again by the source. remake,
+  // when given, makes the source anew when Apply changes the capture device.
+  bool Start(std::unique_ptr<CaptureSource> source, SourceFactory remake = {});
   // Change Video Source: stops the running source and starts this one (may be null) while the
   // station runs; detection keeps its state. Returns whether the new source started. Not after
   // Stop(); waits while the health thread checks the old source.
@@ -125,15 +140,13 @@ class Station {
 
   // The newest frame (640x480) and its capture time, copied without tearing; false before the
   // first frame.
-  bool CopyNewestFrame(uint8_t* out, SystemTime* stamp) const {
-    return ring_.CopyNewest(out, stamp);
-  }
+  bool CopyNewestFrame(uint8_t* out, UtcTime* stamp) const { return ring_.CopyNewest(out, stamp); }
   // The status snapshot. Reading the free space touches the file system: not per frame.
   StationStatus Status() const;
   // Changed pixels of the newest detection pass (cheap).
   int32_t PixelCount() const { return detector_.LastPixelCount(); }
   // The newest capture time only (cheap: for a status line shown many times a second).
-  std::optional<SystemTime> NewestCapture() const { return ring_.NewestStamp(); }
+  std::optional<UtcTime> NewestCapture() const { return ring_.NewestStamp(); }
   // Frames captured into the ring so far (cheap: tells a painter whether a new frame came).
   uint64_t FramesStored() const { return ring_.FramesStored(); }
   // Frames the capture side overwrote before detection could read them (cheap).
@@ -143,9 +156,11 @@ class Station {
   // Events recorded by the detector or cut by the extractor so far.
   uint64_t EventsRecorded() const { return eventsRecorded_; }
   uint64_t EventsCut() const { return eventsCut_; }
-  // The settings. Each value is a relaxed atomic or a guarded text, so any thread may read them
-  // while the workers run.
-  const Settings& settings() const { return settings_; }
+  // The settings as they stand: a record that stays as it is while the caller holds it.
+  std::shared_ptr<const Settings> settings() const { return settings_.Get(); }
+  // The shared settings, for a capture source made for this station (a device source may lower
+  // the device index to the last device present).
+  SharedSettings& sharedSettings() { return settings_; }
   // The threshold table detection uses now (255 marks a masked pixel); null before Start().
   std::shared_ptr<const ThresholdMap::Table> ThresholdTable() const {
     return thresholdMap_.Current();
@@ -155,27 +170,18 @@ class Station {
   const ReviewValues& reviewValues() const { return review_; }
   // Frames the detection thread has read, for a replayed file that paces itself by them.
   const FrameProgress& readProgress() const { return detector_.readProgress(); }
+  // The station's channel: what has been said, and for sources and owners to say more.
+  Notices& notices() { return notices_; }
 
   // Changes -----------------------------------------------------------------------------------
 
-  // The settings whose change needs nothing else done: the event, display, schedule, retention
-  // and calibration values, enabled. Each worker reads its values afresh on every pass. The
-  // threshold, the mask file, the archive folder and the capture device index have their own
-  // methods below; a capture source made by the owner also takes this (it may lower the device
-  // index to the last device).
-  Settings& mutableSettings() { return settings_; }
-  // A new threshold level: values below 1 and the current one are ignored; another one is taken
-  // and the threshold table is rebuilt at once (detection runs on). Returns whether it was taken.
-  bool SetThreshold(int32_t threshold);
-  // A new mask image: taken and the table rebuilt at once, even for the same path (the image may
-  // have been edited).
-  void SetMaskFile(const std::string& path);
-  // A new archive folder: the clip being recorded finishes where it began; the next clip, the
-  // events and retention use the new folder.
-  void SetArchiveFolder(const std::string& folder);
-  // Change Video Source: takes the device index, and when make is given, rebuilds capture with
-  // the source it makes (see ReplaceSource). Returns whether a new source started.
-  bool SelectCaptureDevice(uint32_t index, const SourceFactory& make);
+  // Changes the settings: edit runs on a copy of the current record, which is then published, and
+  // what the change asks for is done at once. A new threshold or mask file rebuilds the
+  // threshold table (detection runs on); a new captureDeviceIndex rebuilds capture with the
+  // source Start's remake makes (see ReplaceSource), while the caller waits; a new archive folder
+  // is taken by the next clip (the clip being recorded finishes where it began), the next cut and
+  // the next retention pass. Every other field is read by the next pass that needs it.
+  void Apply(const SettingsEdit& edit, Redo redo = Redo::kWhatChanged);
   // Save Configuration: writes config.txt; false when it could not be written whole.
   bool SaveConfiguration() const;
   // The review commands on this station's settings, review values and event list (Save puts its
@@ -185,32 +191,25 @@ class Station {
   // For an archive reader run outside a Reviewer (tests that play one): the values it writes.
   ReviewValues& readerValues() { return review_; }
 
-  // A failure the station cannot go on from (an encoder, stream or picture that cannot be had):
-  // reported once, and the owner ends the run through Stop() and exit code 1. Any thread may
-  // raise or ask; the first text is kept.
-  void RaiseFatal(const std::string& text);
-  bool Fatal() const { return fatal_.load(std::memory_order_acquire); }
-  std::string FatalText() const;
-
  private:
   // The capture time of the newest frame, for TimeBase::kFrameTime.
   class FrameTimeClock final : public Clock {
    public:
     explicit FrameTimeClock(const FrameRing& ring) : ring_(ring) {}
-    SystemTime UtcNow() const override;
-    CalendarFields LocalNow() const override { return FieldsOf(UtcNow()); }
+    UtcTime UtcNow() const override;
+    CalendarFields LocalNow() const override { return BreakUtcTime(UtcNow()); }
 
    private:
     const FrameRing& ring_;
   };
 
-  void Report(const std::string& text) const;
   void DetectionPass();
   void HealthPass();
-  // Reports when the archive starts or stops falling back from archiveFolder to the default.
+  // Says when the archive folder starts or stops being usable as it is set.
   void CheckBaseFolder();
 
-  Settings settings_;
+  Notices notices_;  // first: every part says what it has to say through it
+  SharedSettings settings_;
   FrameRing ring_;
   ThresholdMap thresholdMap_;
   EventList eventList_;
@@ -226,17 +225,15 @@ class Station {
   DiskCleaner cleaner_;
   std::mutex sourceMutex_;  // source_ between the health thread and ReplaceSource
   std::unique_ptr<CaptureSource> source_;
+  SourceFactory remake_;
   Relaxed<uint64_t> eventsRecorded_{0};
   Relaxed<uint64_t> eventsCut_{0};
   std::chrono::steady_clock::time_point nextClockCheck_{};
-  // The health thread's last view of archiveFolder: the setting and whether it fell back.
+  // The health thread's last view of archiveFolder: the setting and what was wrong with it.
   std::string checkedArchiveFolder_;
-  bool archiveFellBack_ = false;
+  BaseFolderFallback archiveFolderState_;
   bool started_ = false;
   bool stopped_ = false;
-  std::atomic<bool> fatal_{false};
-  mutable std::mutex fatalMutex_;
-  std::string fatalText_;
   // Last: destroyed (and so stopped) before everything they use.
   WorkerLoop detectionLoop_;
   WorkerLoop diskLoop_;

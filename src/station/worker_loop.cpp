@@ -40,12 +40,12 @@ bool SetCurrentThreadPriority(ThreadPriority priority) {
 }
 
 WorkerLoop::WorkerLoop(std::string name, ThreadPriority priority, std::chrono::milliseconds period,
-                       std::function<void()> pass, ReportFunction report)
+                       std::function<void()> pass, Notices* notices)
     : name_(std::move(name)),
       priority_(priority),
       period_(period),
       pass_(std::move(pass)),
-      report_(std::move(report)) {}
+      notices_(notices) {}
 
 WorkerLoop::~WorkerLoop() {
   Stop();
@@ -72,8 +72,8 @@ void WorkerLoop::Run(std::stop_token stop) {
   // can be refused.
   if (!SetCurrentThreadPriority(priority_) && !refusalReported_) {
     refusalReported_ = true;
-    if (report_) {
-      report_(PriorityRefusedText(name_));
+    if (notices_ != nullptr) {
+      notices_->Say(Severity::kWarning, "priority", PriorityRefusedText(name_));
     }
   }
   while (!stop.stop_requested()) {

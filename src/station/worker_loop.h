@@ -8,7 +8,7 @@
 #include <string>
 #include <thread>
 
-#include "base/report.h"
+#include "base/notice.h"
 
 namespace ombrix {
 
@@ -19,11 +19,12 @@ enum class ThreadPriority { kTimeCritical, kNormal, kBelowNormal, kLowest };
 // A thread that runs one pass, waits its period, and runs the next pass until stopped. The wait
 // ends at once when Stop() is called, so a stop never waits out a long period. The owner must
 // call Stop() (or destroy the loop) before anything the pass uses is freed. A raised priority
-// that the system refuses is reported once, from the loop's thread, with what would allow it.
+// that the system refuses is said once (a warning), from the loop's thread, with what would allow
+// it.
 class WorkerLoop {
  public:
   WorkerLoop(std::string name, ThreadPriority priority, std::chrono::milliseconds period,
-             std::function<void()> pass, ReportFunction report = nullptr);
+             std::function<void()> pass, Notices* notices = nullptr);
   ~WorkerLoop();
   WorkerLoop(const WorkerLoop&) = delete;
   WorkerLoop& operator=(const WorkerLoop&) = delete;
@@ -40,7 +41,7 @@ class WorkerLoop {
   ThreadPriority priority_;
   std::chrono::milliseconds period_;
   std::function<void()> pass_;
-  ReportFunction report_;
+  Notices* notices_;
   bool refusalReported_ = false;  // the loop's thread only (threads of one loop never overlap)
   std::mutex mutex_;
   std::condition_variable_any wake_;

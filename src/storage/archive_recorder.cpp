@@ -12,17 +12,6 @@
 #include "media/stills.h"
 
 namespace ombrix {
-namespace {
-
-// The Stamp of a capture time into fixed storage (the pattern of MakeStamp), so that the
-// recorder's once-per-clip names need no allocation.
-void FormatStampInto(char (&out)[kStampLength + 1], const SystemTime& t) {
-  std::snprintf(out, sizeof out, "%04d%02d%02d_%02d%02d%02d_%03d", t.year % 10000, t.month % 100,
-                t.day % 100, t.hour % 100, t.minute % 100, t.second % 100, t.milliseconds % 1000);
-}
-
-}  // namespace
-
 uint32_t ClampedIntegrationFactor(uint32_t factor) {
   return std::clamp<uint32_t>(factor, 1, 10);
 }
@@ -41,7 +30,7 @@ void FoldFrameMax(uint8_t* __restrict peak, const uint8_t* __restrict frame) {
 
 ArchiveProgress::Snapshot ArchiveProgress::Read() const {
   Snapshot snapshot;
-  // Read the flag first: once it is seen false, every clip is closed and its Stamp published.
+  // Read the flag first: once it is seen false, every clip is closed and its time published.
   snapshot.active = active_.load();
   std::lock_guard lock(mutex_);
   snapshot.lastClosedClip = lastClosedClip_;
@@ -49,31 +38,28 @@ ArchiveProgress::Snapshot ArchiveProgress::Read() const {
   return snapshot;
 }
 
-void ArchiveProgress::ClipStarted(const char* firstFrameStamp) {
+void ArchiveProgress::ClipStarted(std::optional<UtcTime> firstFrame) {
   std::lock_guard lock(mutex_);
-  std::snprintf(openClip_, sizeof openClip_, "%s", firstFrameStamp);
+  openClip_ = firstFrame;
 }
 
-void ArchiveProgress::ClipClosed(const char* firstFrameStamp) {
+void ArchiveProgress::ClipClosed(UtcTime firstFrame) {
   std::lock_guard lock(mutex_);
-  std::snprintf(lastClosedClip_, sizeof lastClosedClip_, "%s", firstFrameStamp);
-  openClip_[0] = '\0';
+  lastClosedClip_ = firstFrame;
+  openClip_.reset();
 }
 
-ArchiveRecorder::ArchiveRecorder(const Settings& settings, const Detector& detector,
+ArchiveRecorder::ArchiveRecorder(const Detector& detector, Notices& notices,
                                  ArchiveRecorderOptions options)
-    : settings_(settings),
-      detector_(detector),
+    : detector_(detector),
+      notices_(notices),
       options_(std::move(options)),
-      dropText_("Recording falls behind: frames are left out of the archive clips."),
       peak_(std::make_unique<uint8_t[]>(kFrameBytes)),
       sums_(std::make_unique<uint32_t[]>(kFrameBytes)) {
   for (Slot& slot : slots_) {
     slot.frame = std::make_unique<uint8_t[]>(kFrameBytes);
   }
-  if (!options_.writeInline) {
-    writer_ = std::jthread([this](std::stop_token stop) { WriterLoop(stop); });
-  }
+  writer_ = std::jthread([this](std::stop_token stop) { WriterLoop(stop); });
 }
 
 ArchiveRecorder::~ArchiveRecorder() {
@@ -87,7 +73,8 @@ ArchiveRecorder::~ArchiveRecorder() {
 void ArchiveRecorder::LogClipFrame(int32_t excessSum) {
   // The gate is decided here, and RecordArchiveFrame follows it, so that a setting flipped
   // between the two calls cannot start a clip whose first log row was never stored.
-  pending_.wanted = settings_.archiveAlways || settings_.enabled;
+  const Settings& settings = *detector_.passSettings();
+  pending_.wanted = settings.archiveAlways || settings.enabled;
   pending_.logged = true;
   const FrameStatistics& statistics = detector_.statistics();
   pending_.row.pixelCount = statistics.pixelCount;
@@ -99,7 +86,8 @@ void ArchiveRecorder::LogClipFrame(int32_t excessSum) {
 void ArchiveRecorder::RecordArchiveFrame() {
   const bool logged = pending_.logged;
   pending_.logged = false;
-  const bool wanted = logged ? pending_.wanted : settings_.archiveAlways || settings_.enabled;
+  const std::shared_ptr<const Settings>& settings = detector_.passSettings();
+  const bool wanted = logged ? pending_.wanted : settings->archiveAlways || settings->enabled;
   const uint8_t* frame = detector_.currentFrame();
   uint64_t number = 0;
   {
@@ -116,7 +104,8 @@ void ArchiveRecorder::RecordArchiveFrame() {
       if (!options_.waitWhenFull) {
         lock.unlock();
         framesDropped_ = framesDropped_ + 1;
-        drops_.Failure(dropText_);
+        notices_.Failure(Severity::kWarning, kArchiveQueueTopic,
+                         "Recording falls behind: frames are left out of the archive clips.");
         return;
       }
       freed_.wait(lock, [this] { return produced_ - consumed_ < kArchiveQueueSlots; });
@@ -131,14 +120,8 @@ void ArchiveRecorder::RecordArchiveFrame() {
   slot.row.time = detector_.currentStamp();
   slot.logged = logged;
   slot.wanted = wanted;
-  slot.factor = ClampedIntegrationFactor(settings_.pngIntegrationFactor);
-  if (options_.writeInline) {
-    Write(slot);
-    std::lock_guard lock(queueMutex_);
-    produced_ = consumed_ = number + 1;
-    clipOpen_ = clipFrame_ != 0;
-    return;
-  }
+  slot.factor = ClampedIntegrationFactor(settings->pngIntegrationFactor);
+  slot.settings = settings;
   {
     std::lock_guard lock(queueMutex_);
     produced_ = number + 1;
@@ -179,7 +162,8 @@ void ArchiveRecorder::Write(const Slot& slot) {
   if (!slot.wanted && clipFrame_ == 0) {
     return;
   }
-  const SystemTime& time = slot.row.time;
+  writing_ = slot.settings;
+  const UtcTime time = slot.row.time;
   if (slot.logged) {
     rows_[clipFrame_] = slot.row;
     if (clipFrame_ == kClipFrames - 1) {
@@ -246,27 +230,29 @@ void ArchiveRecorder::WriteClipLog(int rowCount) {
   if (!moved) {
     return;
   }
-  TimeHistoryRow line{};
-  FormatStampInto(line.stamp, rows_[0].time);
+  char stamp[kStampLength + 1];
   std::string folder;
-  if (!GetArchiveMinuteFolder(settings_.archiveFolder.get(), folder, line.stamp, true)) {
-    return;  // the clip reports the folder
+  if (!FormatStamp(rows_[0].time, stamp) ||
+      !GetArchiveMinuteFolder(writing_->archiveFolder, folder, stamp, true)) {
+    return;  // the clip reports the time or the folder
   }
-  const std::string path = folder + "/c" + line.stamp + ".csv";
+  const std::string path = folder + "/c" + stamp + ".csv";
   // Normally a new file; a clip started again within the same second (a restart, a clock step)
   // appends to the log already there. Either way the log is whole: rows that cannot all be
   // written are taken back.
   std::FILE* file = std::fopen(path.c_str(), "ab");
   if (file == nullptr) {
-    logFailures_.Failure("Recording failed: cannot write the clip log in " + folder + ": " +
+    notices_.Failure(Severity::kError, kClipLogTopic,
+                     "Recording failed: cannot write the clip log in " + folder + ": " +
                          std::strerror(errno) + ".");
     return;
   }
   const long before = std::ftell(file);
   bool written = before >= 0;
+  TimeHistoryRow line{};
   for (int i = 0; i < rowCount && written; ++i) {
     const ClipLogRow& row = rows_[i];
-    FormatStampInto(line.stamp, row.time);
+    line.time = row.time;
     line.pixelCount = row.pixelCount;
     line.excessSum = row.excessSum;
     line.centroidX = row.centroidX;
@@ -287,30 +273,33 @@ void ArchiveRecorder::WriteClipLog(int rowCount) {
     std::remove(path.c_str());
   }
   if (!written) {
-    logFailures_.Failure("Recording failed: cannot write the clip log " + path + ": " +
+    notices_.Failure(Severity::kError, kClipLogTopic,
+                     "Recording failed: cannot write the clip log " + path + ": " +
                          std::strerror(error != 0 ? error : EIO) + ".");
     return;
   }
-  logFailures_.Clear();
+  notices_.Recovered(kClipLogTopic);
 }
 
 void ArchiveRecorder::WriteStill(const std::string& path, bool written) {
   if (written) {
-    stillFailures_.Clear();
+    notices_.Recovered(kStillTopic);
   } else {
-    // The folder names the failure, so that one repeated every second is reported as one.
-    stillFailures_.Failure("Recording failed: cannot write the images in " +
-                           path.substr(0, path.rfind('/')) + ".");
+    notices_.Failure(
+        Severity::kError, kStillTopic,
+        "Recording failed: cannot write the images in " + path.substr(0, path.rfind('/')) + ".");
   }
 }
 
-void ArchiveRecorder::StartIntegrationRun(const SystemTime& time) {
+void ArchiveRecorder::StartIntegrationRun(UtcTime time) {
   std::fill_n(sums_.get(), kFrameBytes, 0u);
-  char stamp[kStampLength + 1];
-  FormatStampInto(stamp, time);
   archiveImagePath_.clear();
   eventsImagePath_.clear();
-  const std::string archiveFolder = settings_.archiveFolder.get();
+  char stamp[kStampLength + 1];
+  if (!FormatStamp(time, stamp)) {
+    return;  // no image of this run is written; the clip reports the time
+  }
+  const std::string& archiveFolder = writing_->archiveFolder;
   std::string folder;
   if (GetArchiveMinuteFolder(archiveFolder, folder, stamp, true)) {
     archiveImagePath_ = folder + "/a" + stamp + ".png";
@@ -333,19 +322,25 @@ void ArchiveRecorder::EndIntegrationRun(uint32_t factor) {
   }
 }
 
-bool ArchiveRecorder::StartClip(const SystemTime& time) {
+bool ArchiveRecorder::StartClip(UtcTime time) {
   std::fill_n(peak_.get(), kFrameBytes, uint8_t{0});
-  FormatStampInto(clipStamp_, time);
-  progress_.ClipStarted(clipStamp_);
+  if (!FormatStamp(time, clipStamp_)) {
+    notices_.Failure(
+        Severity::kError, kRecordingTopic,
+        "Recording failed: a frame's capture time lies outside the years 1900 to 9999.");
+    return false;
+  }
+  clipTime_ = time;
+  progress_.ClipStarted(time);
   FolderFailure failure;
-  if (!GetArchiveMinuteFolder(settings_.archiveFolder.get(), clipFolder_, clipStamp_, true,
-                              &failure)) {
-    progress_.ClipStarted("");  // no clip after all
-    clipFailures_.Failure("Recording failed: " + failure.Describe() + ".");
+  if (!GetArchiveMinuteFolder(writing_->archiveFolder, clipFolder_, clipStamp_, true, &failure)) {
+    progress_.ClipStarted(std::nullopt);  // no clip after all
+    notices_.Failure(Severity::kError, kRecordingTopic,
+                     "Recording failed: " + failure.Describe() + ".");
     return false;
   }
   encoderFailureSeen_ = false;
-  encoder_.emplace(clipFolder_ + "/s" + clipStamp_ + ".mp4", MovieWriter::Messages::kKept);
+  encoder_.emplace(clipFolder_ + "/s" + clipStamp_ + ".mp4");
   if (encoder_->failed()) {
     CheckEncoder("cannot write the clip movies in");
   }
@@ -359,35 +354,31 @@ void ArchiveRecorder::CheckEncoder(const char* doing) {
   }
   encoderFailureSeen_ = true;
   if (encoder_->fatal()) {
-    const std::string text = "The clip movie encoder failed: " + encoder_->error() + ".";
-    if (fatal_) {
-      fatal_(text);
-    } else {
-      clipFailures_.Failure(text);
-    }
+    notices_.Failure(Severity::kFatal, kRecordingTopic,
+                     "The clip movie encoder failed: " + encoder_->error() + ".");
     return;
   }
-  // The folder, not the file, names the failure, so that one repeated clip after clip is
-  // reported as one.
   std::string text = std::string("Recording failed: ") + doing + " " + clipFolder_;
   if (!encoder_->reason().empty()) {
     text += ": " + encoder_->reason();
   }
-  clipFailures_.Failure(text + ".");
+  notices_.Failure(Severity::kError, kRecordingTopic, text + ".");
 }
 
 void ArchiveRecorder::CloseClip() {
   if (encoder_) {
-    encoder_->Close();
-    if (!encoder_->failed()) {
-      clipFailures_.Clear("Recording works again.");
+    // A movie whose trailer or close failed is as lost as one never written.
+    if (encoder_->Close()) {
+      notices_.Recovered(kRecordingTopic, "Recording works again.");
+    } else {
+      CheckEncoder("cannot finish the clip movies in");
     }
     encoder_.reset();
   }
   if (!peakPath_.empty()) {
     WriteStill(peakPath_, WriteJpegStill(peakPath_, peak_.get()));
   }
-  progress_.ClipClosed(clipStamp_);
+  progress_.ClipClosed(clipTime_);
 }
 
 }  // namespace ombrix

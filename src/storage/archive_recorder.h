@@ -12,20 +12,27 @@
 #include <string>
 #include <thread>
 
-#include "base/report.h"
-#include "base/stamp.h"
-#include "base/system_time.h"
+#include "base/frame.h"
+#include "base/notice.h"
+#include "base/utc_time.h"
 #include "config/settings.h"
 #include "detect/detector.h"
 #include "media/movie_writer.h"
 
 namespace ombrix {
 
-inline constexpr int kClipFrames = 30;
 inline constexpr uint32_t kIntegrationFramesPerFactor = 1024;
 // The events folder gets a copy of every (kEventsCopyBase / pngIntegrationFactor)-th integrated
 // image.
 inline constexpr uint32_t kEventsCopyBase = 105;
+
+// The recorder's topics: clip movies (and their folders), clip logs, peak and integrated images,
+// and frames left out for a full queue. Each is said once, then at most once a minute with a
+// count, and the return of clip movies to working order once ("Recording works again.").
+inline constexpr std::string_view kRecordingTopic = "recording";
+inline constexpr std::string_view kClipLogTopic = "clip-log";
+inline constexpr std::string_view kStillTopic = "still";
+inline constexpr std::string_view kArchiveQueueTopic = "archive-queue";
 
 // pngIntegrationFactor as the recorder uses it: 1..10.
 uint32_t ClampedIntegrationFactor(uint32_t factor);
@@ -43,22 +50,22 @@ void FoldFrameMax(uint8_t* __restrict peak, const uint8_t* __restrict frame);
 class ArchiveProgress {
  public:
   struct Snapshot {
-    Stamp lastClosedClip;  // Stamp of the first frame of the clip closed last; empty before any
-    Stamp openClip;        // Stamp of the clip being recorded (its minute folder); empty if none
-    bool active = false;   // recording, or a clip still open
+    std::optional<UtcTime> lastClosedClip;  // first frame of the clip closed last; none before any
+    std::optional<UtcTime> openClip;        // first frame of the clip being recorded; none if none
+    bool active = false;                    // recording, or a clip still open
   };
   Snapshot Read() const;
 
   // Recorder side. ClipStarted is published before the clip's minute folder is made, so that the
   // disk cleaner, which reads it, never takes that folder for an old one (a clock stepped back).
-  void ClipStarted(const char* firstFrameStamp);
-  void ClipClosed(const char* firstFrameStamp);
+  void ClipStarted(std::optional<UtcTime> firstFrame);
+  void ClipClosed(UtcTime firstFrame);
   void SetActive(bool active) { active_.store(active); }
 
  private:
   mutable std::mutex mutex_;
-  char lastClosedClip_[kStampLength + 1] = {};
-  char openClip_[kStampLength + 1] = {};
+  std::optional<UtcTime> lastClosedClip_;
+  std::optional<UtcTime> openClip_;
   std::atomic<bool> active_{false};
 };
 
@@ -67,9 +74,6 @@ struct ArchiveRecorderOptions {
   // A full queue makes the detection thread wait for a free slot instead of leaving the frame
   // out: for a replay, which can wait and must lose nothing. A camera cannot wait.
   bool waitWhenFull = false;
-  // The detection thread writes the archive itself and no writer thread is started: the same
-  // files, one frame at a time; for comparing the two ways.
-  bool writeInline = false;
   // Called on the writer thread before each frame is written (tests stall the writer with it).
   std::function<void()> beforeWrite;
 };
@@ -87,35 +91,26 @@ inline constexpr int kArchiveQueueSlots = 16;
 // Recording runs while detection is enabled or archiveAlways is set; a clip once begun is always
 // finished. The detector calls LogClipFrame and then RecordArchiveFrame for each processed frame,
 // on the detection thread, which only copies the frame, its capture time, its log row and the
-// settings it is recorded under into a slot of a bounded queue. The recorder's writer thread
-// takes the slots in order and does all the rest (clips, logs, images, progress), so the files
-// are the same as when the detection thread wrote them itself. When the queue is full the frame
-// is left out of the archive, counted and reported, or, with waitWhenFull, the detection thread
-// waits. Per frame nothing is allocated: slots and buffers are made once, Stamps and paths once
-// per clip or run.
+// settings of the detection pass it is recorded under into a slot of a bounded queue. The
+// recorder's writer thread takes the slots in order and does all the rest (clips, logs, images,
+// progress), so the files are the same as when the detection thread wrote them itself. When the
+// queue is full the frame is left out of the archive, counted and said, or, with waitWhenFull, the
+// detection thread waits. Per frame nothing is allocated: slots and buffers are made once, Stamps
+// and paths once per clip or run.
 //
-// The settings and the detector must outlive the recorder, which stops and joins its writer.
+// A clip movie that cannot be made, written or finished is a recording failure; one that cannot be
+// made at all for want of an encoder or picture is fatal (the station cannot record).
+//
+// The detector and the notices must outlive the recorder, which stops and joins its writer.
 class ArchiveRecorder final : public ArchiveSink {
  public:
-  ArchiveRecorder(const Settings& settings, const Detector& detector,
-                  ArchiveRecorderOptions options = {});
+  ArchiveRecorder(const Detector& detector, Notices& notices, ArchiveRecorderOptions options = {});
   ~ArchiveRecorder() override;
   ArchiveRecorder(const ArchiveRecorder&) = delete;
   ArchiveRecorder& operator=(const ArchiveRecorder&) = delete;
 
   void LogClipFrame(int32_t excessSum) override;
   void RecordArchiveFrame() override;
-
-  // Where recording failures go: a folder or movie that cannot be written is reported once, a
-  // repeated one at most once a minute with a count, and the return to working order once; so are
-  // frames left out for a full queue. Called from the writer and the detection threads. Set before
-  // the detection thread starts.
-  void SetReport(ReportFunction report) { report_ = std::move(report); }
-  // Told (writer thread) when a clip movie cannot be made at all for want of an encoder or
-  // picture: the station cannot record and must stop. Set before the detection thread starts.
-  void SetFatalHandler(std::function<void(const std::string&)> handler) {
-    fatal_ = std::move(handler);
-  }
 
   // Waits until the writer has written every frame handed over so far. Detection thread, or
   // after it has stopped.
@@ -135,7 +130,7 @@ class ArchiveRecorder final : public ArchiveSink {
 
  private:
   struct ClipLogRow {
-    SystemTime time;
+    UtcTime time{};
     int32_t pixelCount = 0;
     int32_t excessSum = 0;
     double centroidX = 0;
@@ -149,6 +144,7 @@ class ArchiveRecorder final : public ArchiveSink {
     bool logged = false;  // LogClipFrame came first: row holds its log row
     bool wanted = false;  // archiveAlways or enabled when the frame was processed
     uint32_t factor = 1;  // pngIntegrationFactor then, clamped
+    std::shared_ptr<const Settings> settings;  // of the pass that processed the frame
   };
 
   // Writer side: records one frame, as one LogClipFrame and RecordArchiveFrame pair.
@@ -159,35 +155,20 @@ class ArchiveRecorder final : public ArchiveSink {
 
   // Writes rows [0, rowCount) as the clip's log when one of them had a positive excess.
   void WriteClipLog(int rowCount);
-  // Reports (throttled) a peak or integrated image that could not be written.
+  // Says (throttled) a peak or integrated image that could not be written.
   void WriteStill(const std::string& path, bool written);
-  void StartIntegrationRun(const SystemTime& time);
+  void StartIntegrationRun(UtcTime time);
   void EndIntegrationRun(uint32_t factor);
-  bool StartClip(const SystemTime& time);
+  bool StartClip(UtcTime time);
   void CloseClip();
   void CloseOpenClip();
 
-  // A failed or fatal clip writer: reported, or handed to the fatal handler.
+  // A failed or fatal clip writer, said once per clip.
   void CheckEncoder(const char* doing);
-  // Every throttled report ends at report_, which may be empty.
-  ReportFunction ToOperator() {
-    return [this](const std::string& text) {
-      if (report_) {
-        report_(text);
-      }
-    };
-  }
 
-  const Settings& settings_;
   const Detector& detector_;
+  Notices& notices_;
   ArchiveRecorderOptions options_;
-  ReportFunction report_;
-  std::function<void(const std::string&)> fatal_;
-  ThrottledReport clipFailures_{ToOperator()};
-  ThrottledReport logFailures_{ToOperator()};
-  ThrottledReport stillFailures_{ToOperator()};
-  ThrottledReport drops_{ToOperator()};
-  const std::string dropText_;
 
   // Detection side: the frame's log row, kept from LogClipFrame to RecordArchiveFrame.
   Slot pending_;
@@ -204,7 +185,8 @@ class ArchiveRecorder final : public ArchiveSink {
   bool clipOpen_ = false;  // the writer's clipFrame_ != 0, as of consumed_
 
   // Writer side (the writer thread, or the detection thread once the queue is drained).
-  bool encoderFailureSeen_ = false;  // the current clip's writer failure has been handled
+  std::shared_ptr<const Settings> writing_;  // the settings of the frame written last
+  bool encoderFailureSeen_ = false;          // the current clip's writer failure has been handled
   int clipFrame_ = 0;
   uint32_t integrationFrame_ = 0;
   uint32_t eventsCopyCount_ = 0;
@@ -212,6 +194,7 @@ class ArchiveRecorder final : public ArchiveSink {
   std::unique_ptr<uint32_t[]> sums_;
   std::optional<MovieWriter> encoder_;
   std::string clipFolder_;
+  UtcTime clipTime_{};
   char clipStamp_[kStampLength + 1] = {};
   std::string peakPath_;
   std::string archiveImagePath_;

@@ -5,8 +5,7 @@
 
 namespace ombrix {
 
-// The calibration fields of the settings as they stand, each read once. The fields are separate
-// relaxed values, so a dialog changing them meanwhile may give a mix of old and new ones.
+// The calibration fields of a settings record.
 Calibration CalibrationFromSettings(const Settings& settings);
 
 }  // namespace ombrix

@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
+#include <cstdio>
 #include <memory>
 #include <vector>
 
@@ -90,12 +91,13 @@ std::vector<std::string> FoldersOldestFirst(const std::string& parent) {
   return names;
 }
 
-// The year, day and minute folder names of a Stamp's clip ("s2024", "s20240315",
-// "s20240315_2114"); empty names for an empty Stamp.
+// The year, day and minute folder names of a clip's time ("s2024", "s20240315",
+// "s20240315_2114"); empty names for no clip.
 struct MinuteNames {
   std::string year, day, minute;
 };
-MinuteNames MinuteNamesOf(const Stamp& stamp) {
+MinuteNames MinuteNamesOf(std::optional<UtcTime> clip) {
+  const Stamp stamp = clip ? MakeStamp(*clip) : Stamp();
   if (stamp.size() < 13) {
     return {};
   }
@@ -158,6 +160,8 @@ std::optional<double> FreeFractionOf(FreeSpace& freeSpace, const std::string& ba
   return freeSpace.FreeFraction(base);
 }
 
+// True when the archive holds at least kMinimumClips clip movies. Counts the *.mp4 files in
+// archive/s????/s????????/s????????_????, stopping as soon as the count is reached.
 bool HasMinimumClips(const std::string& archive) {
   int clips = 0;
   for (const std::string& year : LevelFolders(archive, 5, 0)) {
@@ -203,25 +207,20 @@ std::optional<double> StatvfsFreeSpace::FreeFraction(const std::string& path) {
   return static_cast<double>(freeBytes) / static_cast<double>(totalBytes);
 }
 
-DiskCleaner::DiskCleaner(Settings& settings, FreeSpace& freeSpace,
+DiskCleaner::DiskCleaner(SharedSettings& settings, FreeSpace& freeSpace, Notices& notices,
                          const ArchiveProgress* archiveProgress)
-    : settings_(settings), freeSpace_(freeSpace), archiveProgress_(archiveProgress) {}
+    : settings_(settings),
+      freeSpace_(freeSpace),
+      notices_(notices),
+      archiveProgress_(archiveProgress) {}
 
-Stamp DiskCleaner::OpenClip() const {
-  return archiveProgress_ != nullptr ? archiveProgress_->Read().openClip : Stamp{};
-}
-
-std::optional<double> DiskCleaner::GetFreeFraction() {
-  return FreeFractionOf(freeSpace_, GetBaseFolder(settings_.archiveFolder.get()));
-}
-
-bool DiskCleaner::ArchiveHasMinimumClips() {
-  const std::string base = GetBaseFolder(settings_.archiveFolder.get());
-  return !base.empty() && HasMinimumClips(base + "/archive");
+std::optional<UtcTime> DiskCleaner::OpenClip() const {
+  return archiveProgress_ != nullptr ? archiveProgress_->Read().openClip : std::nullopt;
 }
 
 void DiskCleaner::Pass() {
-  const std::string setting = settings_.archiveFolder.get();
+  const std::shared_ptr<const Settings> settings = settings_.Get();
+  const std::string& setting = settings->archiveFolder;
   const std::string base = GetBaseFolder(setting);
   if (base.empty()) {
     return;  // never an "/archive" at the root of the file system
@@ -229,9 +228,9 @@ void DiskCleaner::Pass() {
 
   // Cut back only while the disk is fuller than diskUsage percent, unless the archive is kept
   // minimal. Free space that cannot be read deletes nothing.
-  if (!settings_.minimalArchive) {
+  if (!settings->minimalArchive) {
     const auto freeFraction = FreeFractionOf(freeSpace_, base);
-    if (!freeFraction || *freeFraction > 1 - settings_.diskUsage.load() / 100.0) {
+    if (!freeFraction || *freeFraction > 1 - settings->diskUsage / 100.0) {
       return;
     }
   }
@@ -297,8 +296,18 @@ void DiskCleaner::StopWhenStillFull(const std::string& base) {
   // archive. In memory only; the operator or the daily schedule turns them on again.
   const auto freeFraction = FreeFractionOf(freeSpace_, base);
   if (freeFraction && *freeFraction < kEmergencyFreeFraction) {
-    settings_.enabled = false;
-    settings_.archiveAlways = false;
+    const SharedSettings::Change change = settings_.Update([](Settings& s) {
+      s.enabled = false;
+      s.archiveAlways = false;
+    });
+    if (change.before->enabled || change.before->archiveAlways) {
+      char percent[16];
+      std::snprintf(percent, sizeof percent, "%.1f", *freeFraction * 100);
+      notices_.Say(Severity::kError, kDiskTopic,
+                   "The disk of " + base + " is nearly full (" + percent +
+                       "% free) after the oldest archive minute was deleted: detection and "
+                       "archiving are switched off.");
+    }
   }
 }
 

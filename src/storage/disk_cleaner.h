@@ -3,6 +3,7 @@
 #include <optional>
 #include <string>
 
+#include "base/notice.h"
 #include "config/settings.h"
 #include "storage/archive_recorder.h"
 
@@ -29,7 +30,10 @@ class StatvfsFreeSpace final : public FreeSpace {
 // passes. Runs alone on its thread and takes no lock: what the recorder or a reader still holds
 // open fails to delete, and its folder then goes to the refuse folder. The minute folder of the
 // clip being recorded is never deleted, even when it sorts as the oldest (a clock stepped back):
-// the next oldest minute goes instead.
+// the next oldest minute goes instead. Switching detection and archiving off is said (an error of
+// kDiskTopic): the station no longer records until the operator or the schedule turns them on.
+inline constexpr std::string_view kDiskTopic = "disk";
+
 class DiskCleaner {
  public:
   static constexpr int kPassInterval_ms = 10000;
@@ -37,33 +41,27 @@ class DiskCleaner {
   static constexpr double kEmergencyFreeFraction = 0.05;
 
   // All must outlive the cleaner; without the recorder's progress no folder is spared.
-  DiskCleaner(Settings& settings, FreeSpace& freeSpace,
+  DiskCleaner(SharedSettings& settings, FreeSpace& freeSpace, Notices& notices,
               const ArchiveProgress* archiveProgress = nullptr);
   DiskCleaner(const DiskCleaner&) = delete;
   DiskCleaner& operator=(const DiskCleaner&) = delete;
 
-  // One retention pass. Reads minimalArchive, diskUsage and archiveFolder; may set enabled and
-  // archiveAlways to false.
+  // One retention pass. Reads minimalArchive, diskUsage and archiveFolder of one settings
+  // record; may set enabled and archiveAlways to false.
   void Pass();
 
-  // Free fraction of the volume that holds the base folder; nullopt when it cannot be read.
-  std::optional<double> GetFreeFraction();
-
-  // True when the archive holds at least kMinimumClips clip movies. Counts the *.mp4 files in
-  // archive/s????/s????????/s????????_????, stopping as soon as the count is reached.
-  bool ArchiveHasMinimumClips();
-
  private:
-  // The Stamp of the clip being recorded; empty when none.
-  Stamp OpenClip() const;
+  // The time of the clip being recorded; none when none is.
+  std::optional<UtcTime> OpenClip() const;
   // Deletes one minute folder's files and the folder, then its day and year when left empty.
   void DeleteMinute(const std::string& setting, const std::string& archive, const std::string& year,
                     const std::string& day, const std::string& minute);
   // After a deletion: a disk still nearly full switches detection and archiving off.
   void StopWhenStillFull(const std::string& base);
 
-  Settings& settings_;
+  SharedSettings& settings_;
   FreeSpace& freeSpace_;
+  Notices& notices_;
   const ArchiveProgress* archiveProgress_;
 };
 

@@ -63,10 +63,6 @@ class ClipLogReader {
   std::FILE* file_;
 };
 
-void CopyStamp(char (&out)[kStampLength + 1], const Stamp& stamp) {
-  std::snprintf(out, sizeof out, "%s", stamp.c_str());
-}
-
 // Birth time of a file where the file system records it, else its modification time; nullopt
 // when the file cannot be examined.
 std::optional<int64_t> FileCreationSeconds(const std::string& path) {
@@ -88,18 +84,14 @@ std::string TemporaryPath(const std::string& folder, const std::string& name) {
   return folder + "/." + name;
 }
 
-bool IsStampText(std::string_view text) {
-  return text.size() == kStampLength && ParseStamp(std::string(text)).has_value();
-}
-
-// A name letter + Stamp + extension, e.g. "e20240315_211507_042.txt"; the Stamp, or empty.
-std::string_view StampOfName(std::string_view name, char letter, std::string_view extension) {
+// The time of a name letter + Stamp + extension, e.g. "e20240315_211507_042.txt"; nullopt for
+// any other name.
+std::optional<UtcTime> TimeOfName(std::string_view name, char letter, std::string_view extension) {
   if (name.size() != 1 + kStampLength + extension.size() || name.front() != letter ||
       !name.ends_with(extension)) {
-    return {};
+    return std::nullopt;
   }
-  const std::string_view stamp = name.substr(1, kStampLength);
-  return IsStampText(stamp) ? stamp : std::string_view{};
+  return ParseStamp(name.substr(1, kStampLength));
 }
 
 // The folders of parent whose names begin with "s", oldest (smallest) first.
@@ -118,31 +110,34 @@ std::vector<std::string> ArchiveLevel(const std::filesystem::path& parent) {
   return names;
 }
 
-// The name of the oldest minute folder of the archive without its "s" (YYYYMMDD_hhmm); empty
-// when the archive holds none.
-std::string OldestArchiveMinute(const std::string& base) {
+// The start of the oldest minute folder of the archive (named "s" + YYYYMMDD_hhmm); nullopt when
+// the archive holds none.
+std::optional<UtcTime> OldestArchiveMinute(const std::string& base) {
   const std::filesystem::path archive = std::filesystem::path(base) / "archive";
   for (const std::string& year : ArchiveLevel(archive)) {
     for (const std::string& day : ArchiveLevel(archive / year)) {
-      const std::vector<std::string> minutes = ArchiveLevel(archive / year / day);
-      if (!minutes.empty()) {
-        return minutes.front().substr(1);
+      for (const std::string& minute : ArchiveLevel(archive / year / day)) {
+        if (const auto start = ParseStamp(minute.substr(1) + "00_000")) {
+          return start;
+        }
       }
     }
   }
-  return {};
+  return std::nullopt;
 }
 
 }  // namespace
 
-EventExtractor::EventExtractor(const Settings& settings, EventList& eventList, ReviewValues& review,
-                               const Clock& wallClock, const ArchiveProgress& archiveProgress,
+EventExtractor::EventExtractor(const SharedSettings& settings, EventList& eventList,
+                               ReviewValues& review, const Clock& wallClock,
+                               const ArchiveProgress& archiveProgress, Notices& notices,
                                SteadyNow steadyNow)
     : settings_(settings),
       eventList_(eventList),
       review_(review),
       wallClock_(wallClock),
       archiveProgress_(archiveProgress),
+      notices_(notices),
       steadyNow_(std::move(steadyNow)),
       image_(std::make_unique<uint8_t[]>(kFrameBytes)),
       frame_(std::make_unique<uint8_t[]>(kFrameBytes)) {}
@@ -153,12 +148,12 @@ std::chrono::steady_clock::time_point EventExtractor::SteadyTime() const {
 
 size_t EventExtractor::QueueUncutEvents() {
   std::string eventsFolder;
-  const std::string archiveFolder = settings_.archiveFolder.get();
+  const std::string archiveFolder = settings_.Get()->archiveFolder;
   if (!GetEventsFolder(archiveFolder, eventsFolder)) {
     return 0;
   }
-  const std::string oldestMinute = OldestArchiveMinute(GetBaseFolder(archiveFolder));
-  std::vector<Stamp> uncut;
+  const std::optional<UtcTime> oldestMinute = OldestArchiveMinute(GetBaseFolder(archiveFolder));
+  std::vector<UtcTime> uncut;
   std::vector<std::string> leftovers;
   std::error_code error;
   for (auto it = std::filesystem::directory_iterator(eventsFolder, error);
@@ -168,40 +163,40 @@ size_t EventExtractor::QueueUncutEvents() {
     // temporary beside the cut's.
     const std::string_view rest =
         std::string_view(name).substr(std::min(name.find_first_not_of('.'), name.size()));
-    if (name.starts_with('.') &&
-        (!StampOfName(rest, 'j', ".jpg").empty() || !StampOfName(rest, 'm', ".mp4").empty() ||
-         !StampOfName(rest, 'c', ".csv").empty() || !StampOfName(rest, 'e', ".txt").empty() ||
-         !StampOfName(rest, 'a', ".png").empty())) {
+    if (name.starts_with('.') && (TimeOfName(rest, 'j', ".jpg") || TimeOfName(rest, 'm', ".mp4") ||
+                                  TimeOfName(rest, 'c', ".csv") || TimeOfName(rest, 'e', ".txt") ||
+                                  TimeOfName(rest, 'a', ".png"))) {
       leftovers.push_back(it->path().string());
       continue;
     }
-    const std::string_view stamp = StampOfName(name, 'e', ".txt");
-    if (stamp.empty() || oldestMinute.empty()) {
+    const std::optional<UtcTime> key = TimeOfName(name, 'e', ".txt");
+    if (!key || !oldestMinute) {
       continue;
     }
-    const Stamp key(stamp);
     std::error_code existsError;
-    if (std::filesystem::exists(eventsFolder + "/m" + key + ".mp4", existsError)) {
+    if (std::filesystem::exists(eventsFolder + "/m" + name.substr(1, kStampLength) + ".mp4",
+                                existsError)) {
       continue;
     }
     const std::optional<EventTimes> times = ReadEventFile(it->path().string());
-    if (times && ShiftStamp(times->last, kImageWindowAfter_ms).substr(0, 13) >= oldestMinute) {
-      uncut.push_back(key);
+    if (times && times->last + kImageWindowAfter >= *oldestMinute) {
+      uncut.push_back(*key);
     }
   }
   for (const std::string& path : leftovers) {
     std::filesystem::remove(path, error);
   }
   std::sort(uncut.begin(), uncut.end());
-  for (const Stamp& key : uncut) {
+  for (const UtcTime key : uncut) {
     eventList_.Append(key);
   }
   return uncut.size();
 }
 
 void EventExtractor::Pass() {
+  const std::shared_ptr<const Settings> settings = settings_.Get();
   std::string eventsFolder;
-  if (!GetEventsFolder(settings_.archiveFolder.get(), eventsFolder)) {
+  if (!GetEventsFolder(settings->archiveFolder, eventsFolder)) {
     return;
   }
   bool handled = false;
@@ -212,18 +207,19 @@ void EventExtractor::Pass() {
     if (!ClipsComplete(*waiting_)) {
       break;  // it and every event after it wait for the next pass
     }
-    CutWaitingEvent(eventsFolder);
+    CutWaitingEvent(*settings, eventsFolder);
     handled = true;
   }
   if (handled) {
-    DeleteOldEvents(eventsFolder);
+    DeleteOldEvents(*settings, eventsFolder);
   }
 }
 
 size_t EventExtractor::DrainAll(std::chrono::milliseconds bound) {
   const auto deadline = std::chrono::steady_clock::now() + bound;
+  const std::shared_ptr<const Settings> settings = settings_.Get();
   std::string eventsFolder;
-  if (GetEventsFolder(settings_.archiveFolder.get(), eventsFolder)) {
+  if (GetEventsFolder(settings->archiveFolder, eventsFolder)) {
     while (std::chrono::steady_clock::now() < deadline) {
       if (!waiting_ && !TakeNextEvent(eventsFolder)) {
         if (eventList_.Empty()) {
@@ -231,7 +227,7 @@ size_t EventExtractor::DrainAll(std::chrono::milliseconds bound) {
         }
         continue;  // that event's file was unreadable and it is dropped; go on with the next
       }
-      CutWaitingEvent(eventsFolder);
+      CutWaitingEvent(*settings, eventsFolder);
     }
   }
   return (waiting_ ? 1 : 0) + eventList_.Size();
@@ -241,22 +237,26 @@ bool EventExtractor::TakeNextEvent(const std::string& eventsFolder) {
   // Raised before the entry leaves the list, so that another thread never sees an event in
   // neither place.
   hasWaiting_ = true;
-  const std::optional<Stamp> key = eventList_.TakeHead();
+  const std::optional<UtcTime> key = eventList_.TakeHead();
   if (!key) {
     hasWaiting_ = false;
     return false;
   }
-  const std::optional<EventTimes> times = ReadEventFile(eventsFolder + "/e" + *key + ".txt");
+  const std::string path = eventsFolder + "/e" + MakeStamp(*key) + ".txt";
+  const std::optional<EventTimes> times = ReadEventFile(path);
   if (!times) {
     hasWaiting_ = false;
+    notices_.Say(Severity::kWarning, kCutTopic,
+                 "Event " + MakeStamp(*key) + " is not cut: its event file " + path +
+                     " is missing or does not hold two Stamps.");
     return false;
   }
   waiting_ = WaitingEvent{*key, times->first, times->last, SteadyTime()};
   return true;
 }
 
-void EventExtractor::CutWaitingEvent(const std::string& eventsFolder) {
-  CutEvent(eventsFolder, *waiting_);
+void EventExtractor::CutWaitingEvent(const Settings& settings, const std::string& eventsFolder) {
+  CutEvent(settings, eventsFolder, *waiting_);
   waiting_.reset();
   hasWaiting_ = false;
 }
@@ -266,35 +266,32 @@ bool EventExtractor::ClipsComplete(const WaitingEvent& event) const {
   if (!archive.active) {
     return true;  // nothing is being recorded: the archive holds all it will hold
   }
-  const Stamp windowEnd = ShiftStamp(event.last, kImageWindowAfter_ms);
-  if (windowEnd.empty()) {
-    return true;  // not a Stamp; nothing to wait for
-  }
   // Clips follow one another, so a closed clip that begins after the window's end means that
   // the clip holding the window's end is closed as well.
-  if (!archive.lastClosedClip.empty() && archive.lastClosedClip > windowEnd) {
+  if (archive.lastClosedClip && *archive.lastClosedClip > event.last + kImageWindowAfter) {
     return true;
   }
   // The clock may be stepped, and a replay's frame times are not the wall clock: the bound is
   // measured on the steady clock from when the event left the list, which is about when its last
   // frame was processed.
-  return SteadyTime() - event.takenAt >
-         std::chrono::milliseconds(kImageWindowAfter_ms + kClipWaitLimit_ms);
+  return SteadyTime() - event.takenAt > kImageWindowAfter + kClipWaitLimit;
 }
 
-bool EventExtractor::CutEvent(const std::string& eventsFolder, const WaitingEvent& event) {
-  const std::string image = "j" + event.key + ".jpg";
-  const std::string movie = "m" + event.key + ".mp4";
+bool EventExtractor::CutEvent(const Settings& settings, const std::string& eventsFolder,
+                              const WaitingEvent& event) {
+  const Stamp key = MakeStamp(event.key);
+  const std::string image = "j" + key + ".jpg";
+  const std::string movie = "m" + key + ".mp4";
   AtomicFile imageFile(eventsFolder + "/" + image, TemporaryPath(eventsFolder, image));
   AtomicFile movieFile(eventsFolder + "/" + movie, TemporaryPath(eventsFolder, movie));
-  AtomicFile historyFile(eventsFolder + "/c" + event.key + ".csv", TemporaryName::kFixed);
+  AtomicFile historyFile(eventsFolder + "/c" + key + ".csv", TemporaryName::kFixed);
   const char* failure = nullptr;
-  if (!ExtractEventImage(ShiftStamp(event.first, -kImageWindowBefore_ms),
-                         ShiftStamp(event.last, kImageWindowAfter_ms), imageFile.temporary())) {
+  if (!ExtractEventImage(settings, event.first - kImageWindowBefore, event.last + kImageWindowAfter,
+                         imageFile.temporary())) {
     failure = "its peak image could not be written";
-  } else if (!ExtractEventMovie(event.first, event.last, movieFile.temporary())) {
+  } else if (!ExtractEventMovie(settings, event.first, event.last, movieFile.temporary())) {
     failure = "its movie could not be written";
-  } else if (!WriteEventTimeHistory(event.first, event.last, historyFile) ||
+  } else if (!WriteEventTimeHistory(settings, event.first, event.last, historyFile) ||
              !historyFile.Commit(Durability::kCached)) {
     failure = "its time history could not be written";
   } else if (!imageFile.Commit(Durability::kCached) || !movieFile.Commit(Durability::kCached)) {
@@ -302,9 +299,8 @@ bool EventExtractor::CutEvent(const std::string& eventsFolder, const WaitingEven
     failure = "its files could not be renamed into place";
   }
   if (failure != nullptr) {
-    if (report_) {
-      report_("Event " + event.key + " could not be cut: " + failure + ".");
-    }
+    notices_.Say(Severity::kError, kCutTopic,
+                 "Event " + key + " could not be cut: " + failure + ".");
     return false;
   }
   if (cutObserver_) {
@@ -313,51 +309,54 @@ bool EventExtractor::CutEvent(const std::string& eventsFolder, const WaitingEven
   return true;
 }
 
-bool EventExtractor::ExtractEventImage(const Stamp& from, const Stamp& to,
+bool EventExtractor::ExtractEventImage(const Settings& settings, UtcTime from, UtcTime to,
                                        const std::string& outputPath) {
   const int generation = review_.NewReaderGeneration();
   std::fill_n(image_.get(), kFrameBytes, uint8_t{0});
   review_.currentArchiveFile.set(from);
-  const std::string archiveFolder = settings_.archiveFolder.get();
-  Stamp cursor = from;
+  const std::string& archiveFolder = settings.archiveFolder;
+  std::optional<UtcTime> cursor = from;
   std::string folder;
   while (review_.ReaderCurrent(generation)) {
-    cursor = FindNextArchiveStamp(archiveFolder, cursor, "t", ".jpg");
-    if (cursor.empty() || cursor > to) {
+    cursor = FindNextArchiveTime(archiveFolder, *cursor, "t", ".jpg");
+    if (!cursor || *cursor > to) {
       break;
     }
-    if (!GetArchiveMinuteFolder(archiveFolder, folder, cursor, false)) {
+    const Stamp stamp = MakeStamp(*cursor);
+    if (!GetArchiveMinuteFolder(archiveFolder, folder, stamp, false)) {
       break;
     }
-    MovieReader reader(folder + "/t" + cursor + ".jpg");
+    MovieReader reader(folder + "/t" + stamp + ".jpg");
     reader.readFrameMax(image_.get());
   }
   return WriteJpegStill(outputPath, image_.get());
 }
 
-bool EventExtractor::ExtractEventMovie(const Stamp& first, const Stamp& last,
+bool EventExtractor::ExtractEventMovie(const Settings& settings, UtcTime first, UtcTime last,
                                        const std::string& outputPath) {
   MovieWriter writer(outputPath);
-  if (writer.fatal() && fatal_) {
-    fatal_("The event movie encoder failed: " + writer.error() + ".");
+  if (writer.fatal()) {
+    notices_.Failure(Severity::kFatal, kCutTopic,
+                     "The event movie encoder failed: " + writer.error() + ".");
   }
-  const Stamp searchStart = ShiftStamp(first, -kSearchStartBefore_ms);
-  const Stamp firstFrame = ShiftStamp(first, -kFirstFrameBefore_ms);
-  const Stamp& lastFrame = last;
+  const UtcTime searchStart = first - kSearchStartBefore;
+  const UtcTime firstFrame = first - kFirstFrameBefore;
+  const UtcTime lastFrame = last;
   std::fill_n(frame_.get(), kFrameBytes, uint8_t{0});
   review_.archiveFrameCount = 0;
-  const std::string archiveFolder = settings_.archiveFolder.get();
+  const std::string& archiveFolder = settings.archiveFolder;
 
-  Stamp cursor = FindNextArchiveStamp(archiveFolder, searchStart, "s", ".mp4");
+  std::optional<UtcTime> cursor = FindNextArchiveTime(archiveFolder, searchStart, "s", ".mp4");
   review_.currentArchiveFile.set(cursor);
   std::string folder;
   TimeHistoryRow row{};
-  while (!cursor.empty() && cursor <= lastFrame) {
-    if (!GetArchiveMinuteFolder(archiveFolder, folder, cursor, false)) {
+  while (cursor && *cursor <= lastFrame) {
+    const Stamp stamp = MakeStamp(*cursor);
+    if (!GetArchiveMinuteFolder(archiveFolder, folder, stamp, false)) {
       break;
     }
-    MovieReader reader(folder + "/s" + cursor + ".mp4");
-    ClipLogReader log(folder + "/c" + cursor + ".csv");
+    MovieReader reader(folder + "/s" + stamp + ".mp4");
+    ClipLogReader log(folder + "/c" + stamp + ".csv");
     for (int i = 0; i < kClipFrames; ++i) {
       // A frame that does not decode leaves the buffer as it was: the movie repeats the last one.
       if (log.exists()) {
@@ -366,17 +365,16 @@ bool EventExtractor::ExtractEventMovie(const Stamp& first, const Stamp& last,
           break;
         }
         if (line == ClipLogReader::Line::kUnreadable) {
-          CopyStamp(row.stamp, ShiftStamp(cursor, kFrameSpacing_ms * i));
+          row.time = *cursor + i * kNominalFrameSpacing;
         }
       } else {
-        CopyStamp(row.stamp, ShiftStamp(cursor, kFrameSpacing_ms * i));
+        row.time = *cursor + i * kNominalFrameSpacing;
       }
       reader.readFrame(frame_.get());
-      const std::string_view time(row.stamp);
-      if (time < firstFrame) {
+      if (row.time < firstFrame) {
         continue;
       }
-      if (time > lastFrame) {
+      if (row.time > lastFrame) {
         break;
       }
       if (writer.ready()) {
@@ -384,55 +382,55 @@ bool EventExtractor::ExtractEventMovie(const Stamp& first, const Stamp& last,
       }
       review_.archiveFrameCount = review_.archiveFrameCount + 1;
     }
-    cursor = FindNextArchiveStamp(archiveFolder, cursor, "s", ".mp4");
+    cursor = FindNextArchiveTime(archiveFolder, *cursor, "s", ".mp4");
     review_.currentArchiveFile.set(cursor);
   }
   return writer.Close();
 }
 
-bool EventExtractor::ExtractEventTimeHistory(const Stamp& first, const Stamp& last,
+bool EventExtractor::ExtractEventTimeHistory(const Settings& settings, UtcTime first, UtcTime last,
                                              const std::string& outputPath) {
   AtomicFile output(outputPath, TemporaryName::kFixed);
-  return WriteEventTimeHistory(first, last, output) && output.Commit(Durability::kCached);
+  return WriteEventTimeHistory(settings, first, last, output) && output.Commit(Durability::kCached);
 }
 
-bool EventExtractor::WriteEventTimeHistory(const Stamp& first, const Stamp& last,
+bool EventExtractor::WriteEventTimeHistory(const Settings& settings, UtcTime first, UtcTime last,
                                            AtomicFile& output) {
-  const std::string archiveFolder = settings_.archiveFolder.get();
+  const std::string& archiveFolder = settings.archiveFolder;
   std::string eventsFolder;
   if (!GetEventsFolder(archiveFolder, eventsFolder) || output.file() == nullptr) {
     return false;
   }
   bool written = true;
-  const Stamp searchStart = ShiftStamp(first, -kSearchStartBefore_ms);
-  const Stamp firstFrame = ShiftStamp(first, -kFirstFrameBefore_ms);
-  const Stamp& lastFrame = last;
-  const Calibration calibration = CalibrationFromSettings(settings_);
+  const UtcTime searchStart = first - kSearchStartBefore;
+  const UtcTime firstFrame = first - kFirstFrameBefore;
+  const UtcTime lastFrame = last;
+  const Calibration calibration = CalibrationFromSettings(settings);
   const Tilt tilt = TiltFromPositions(calibration);
 
   TimeHistoryRow row{};  // the centroid carries over frames and clips without a log
   std::string folder;
-  Stamp cursor = FindNextArchiveStamp(archiveFolder, searchStart, "t", ".jpg");
-  while (!cursor.empty() && cursor <= lastFrame) {
-    if (!GetArchiveMinuteFolder(archiveFolder, folder, cursor, false)) {
+  std::optional<UtcTime> cursor = FindNextArchiveTime(archiveFolder, searchStart, "t", ".jpg");
+  while (cursor && *cursor <= lastFrame) {
+    const Stamp stamp = MakeStamp(*cursor);
+    if (!GetArchiveMinuteFolder(archiveFolder, folder, stamp, false)) {
       break;
     }
-    ClipLogReader log(folder + "/c" + cursor + ".csv");
+    ClipLogReader log(folder + "/c" + stamp + ".csv");
     for (int i = 0; i < kClipFrames; ++i) {
       const ClipLogReader::Line line = log.Next(row);
       if (log.exists() && line == ClipLogReader::Line::kEnd) {
         break;
       }
       if (line != ClipLogReader::Line::kRow) {
-        CopyStamp(row.stamp, ShiftStamp(cursor, kFrameSpacing_ms * i));
+        row.time = *cursor + i * kNominalFrameSpacing;
         row.pixelCount = 0;
         row.excessSum = 0;
       }
-      const std::string_view time(row.stamp);
-      if (time < firstFrame) {
+      if (row.time < firstFrame) {
         continue;
       }
-      if (time > lastFrame) {
+      if (row.time > lastFrame) {
         break;
       }
       AzEl position{0.0, 0.0};
@@ -448,19 +446,20 @@ bool EventExtractor::WriteEventTimeHistory(const Stamp& first, const Stamp& last
     if (!written) {
       break;
     }
-    cursor = FindNextArchiveStamp(archiveFolder, cursor, "t", ".jpg");
+    cursor = FindNextArchiveTime(archiveFolder, *cursor, "t", ".jpg");
   }
   return written;
 }
 
-void EventExtractor::DeleteOldEvents(const std::string& eventsFolder) {
-  const int32_t daysToKeep = settings_.daysToKeep;
+void EventExtractor::DeleteOldEvents(const Settings& settings, const std::string& eventsFolder) {
+  const int32_t daysToKeep = settings.daysToKeep;
   if (daysToKeep < 0) {
     return;  // refused: a negative retention must not wipe the events
   }
   const int64_t limit_s = static_cast<int64_t>(std::min(daysToKeep, kMaxDaysToKeep)) * 86400;
   // File times are wall-clock times, whatever times the frames carry.
-  const int64_t now_s = ToCalendarTime(wallClock_.UtcNow());
+  const int64_t now_s =
+      std::chrono::floor<std::chrono::seconds>(wallClock_.UtcNow()).time_since_epoch().count();
 
   std::vector<std::string> expired;
   std::error_code error;
@@ -481,8 +480,8 @@ void EventExtractor::DeleteOldEvents(const std::string& eventsFolder) {
       continue;
     }
     const std::string name = std::filesystem::path(path).filename().string();
-    if (const std::string_view key = StampOfName(name, 'e', ".txt"); !key.empty()) {
-      deleteObserver_(Stamp(key));
+    if (const std::optional<UtcTime> key = TimeOfName(name, 'e', ".txt")) {
+      deleteObserver_(*key);
     }
   }
 }

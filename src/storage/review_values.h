@@ -1,40 +1,37 @@
 #pragma once
 
-#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <cstring>
+#include <limits>
 #include <memory>
 #include <mutex>
-#include <string>
-#include <string_view>
+#include <optional>
 
+#include "base/frame.h"
 #include "base/relaxed.h"
-#include "base/stamp.h"
-#include "capture/frame_ring.h"
+#include "base/utc_time.h"
 
 namespace ombrix {
 
-// A Stamp that one thread replaces while another copies it. Both happen under one small lock and
-// the text lives in fixed storage, so a replacement never allocates and a reader never sees a
-// text that is being freed.
-class GuardedStamp {
+// A time, or none, that one thread replaces while another reads it: one atomic word, so a reader
+// never sees half of a replacement.
+class SharedTime {
  public:
-  Stamp get() const {
-    std::lock_guard lock(mutex_);
-    return Stamp(text_, length_);
+  std::optional<UtcTime> get() const {
+    const int64_t ms = ms_.load();
+    if (ms == kNone) {
+      return std::nullopt;
+    }
+    return UtcTime{std::chrono::milliseconds{ms}};
   }
-  // Keeps at most kStampLength characters.
-  void set(std::string_view stamp) {
-    std::lock_guard lock(mutex_);
-    length_ = std::min(stamp.size(), kStampLength);
-    std::memcpy(text_, stamp.data(), length_);
+  void set(std::optional<UtcTime> time) {
+    ms_.store(time ? time->time_since_epoch().count() : kNone);
   }
 
  private:
-  mutable std::mutex mutex_;
-  char text_[kStampLength] = {};
-  size_t length_ = 0;
+  static constexpr int64_t kNone = std::numeric_limits<int64_t>::min();
+  std::atomic<int64_t> ms_{kNone};
 };
 
 // The 640x480 frame on display during replays and composites. It is made by its first user, who
@@ -79,9 +76,11 @@ struct ReviewValues {
   // once the shared value differs. Showing the live video and a Delete that finds no next event
   // advance it too.
   std::atomic<int> readerGeneration{0};
-  // The Stamp shown with the frame on display.
-  GuardedStamp currentArchiveFile;
-  // Frames since currentArchiveFile; the time shown is that Stamp plus 33 ms per frame.
+  // The time shown with the frame on display: the Stamp of the file or time-history line it came
+  // from; none shows no time.
+  SharedTime currentArchiveFile;
+  // Frames since currentArchiveFile; the time shown is that time plus kNominalFrameSpacing (33 ms)
+  // per frame.
   Relaxed<int> archiveFrameCount{0};
   ReplayFrame replayFrame;
   // The detection count shown with the frame on display.

@@ -37,7 +37,7 @@ TEST(HeadlessArguments, ReadsEverySourceAndOption) {
   EXPECT_EQ(file->source, SourceKind::kFile);
   EXPECT_EQ(file->filePath, "/data/night 1.mkv");
   EXPECT_TRUE(file->fast);
-  EXPECT_EQ(file->start, MakeCalendarTime(2024, 3, 15, 21, 14, 50));
+  EXPECT_EQ(file->start, ParseStamp("20240315_211450_000"));
 
   const auto service =
       Parse({"--headless", "--config", "/var/lib/ombrix/config.txt", "--status-interval", "0.5"});
@@ -76,8 +76,8 @@ TEST(HeadlessArguments, RefusesWhatItCannotRunWithAReason) {
 }
 
 TEST(HeadlessArguments, IsoTimesAreUtcWithOrWithoutZ) {
-  EXPECT_EQ(ParseIsoUtc("2024-02-29T23:59:59Z"), MakeCalendarTime(2024, 2, 29, 23, 59, 59));
-  EXPECT_EQ(ParseIsoUtc("2024-02-29T23:59:59"), MakeCalendarTime(2024, 2, 29, 23, 59, 59));
+  EXPECT_EQ(ParseIsoUtc("2024-02-29T23:59:59Z"), ParseStamp("20240229_235959_000"));
+  EXPECT_EQ(ParseIsoUtc("2024-02-29T23:59:59"), ParseStamp("20240229_235959_000"));
   EXPECT_FALSE(ParseIsoUtc("2023-02-29T00:00:00Z"));
   EXPECT_FALSE(ParseIsoUtc("2024-03-15T21:14:50+01:00"));
   EXPECT_FALSE(ParseIsoUtc("2024-03-15 21:14"));

@@ -183,6 +183,9 @@ std::pair<size_t, size_t> CountBeforeAndAfterStop(const std::string& output,
   return {before, after};
 }
 
+// The status is the live line on a terminal and a summary elsewhere. Notices go to standard error
+// with the journal's priority where no terminal reads them: an archive folder that is a plain
+// file is a warning (priority 4).
 TEST(ServiceProgram, StatusIsLiveOnATerminalAndASummaryElsewhere) {
   struct Case {
     const char* name;
@@ -199,8 +202,14 @@ TEST(ServiceProgram, StatusIsLiveOnATerminalAndASummaryElsewhere) {
   };
   test::TempDir homes[std::size(cases)];
   std::vector<std::unique_ptr<test::Program>> programs;  // side by side
+  const fs::path plain = homes[0] / "plain";
+  test::WriteFileBytes(plain, "x");
+  test::WriteFileBytes(homes[0] / "config.txt", "archiveFolder:" + plain.string() + "\r\n");
+  const std::string warning =
+      "The archive folder " + plain.string() + " cannot be used (Not a directory)";
   for (const Case& c : cases) {
-    std::vector<std::string> args = {"--source", "sim", "--duration", "3.5"};
+    std::vector<std::string> args = {"--source", "sim",      "--duration",
+                                     "3.5",      "--config", (homes[0] / "config.txt").string()};
     args.insert(args.end(), c.extra.begin(), c.extra.end());
     programs.push_back(
         std::make_unique<test::Program>(homes[programs.size()].path(), args, c.output));
@@ -216,6 +225,8 @@ TEST(ServiceProgram, StatusIsLiveOnATerminalAndASummaryElsewhere) {
     const auto [otherBefore, otherAfter] =  // never the other form
         CountBeforeAndAfterStop(output, c.output == Output::kTerminal ? "Last " : "UTC ");
     EXPECT_EQ(otherBefore + otherAfter, 0u) << c.name << "\n" << output;
+    const std::string journal = c.output == Output::kTerminal ? warning : "<4>" + warning;
+    EXPECT_EQ(CountBeforeAndAfterStop(output, journal).first, 1u) << c.name << "\n" << output;
   }
 }
 

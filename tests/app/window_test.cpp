@@ -13,9 +13,12 @@
 #include <QMenuBar>
 #include <QProgressDialog>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QSlider>
 #include <QTest>
 #include <QTimeEdit>
+#include <QToolButton>
+#include <QTreeWidget>
 #include <cstring>
 #include <iterator>
 #include <map>
@@ -83,12 +86,12 @@ class HandSource final : public CaptureSource {
     ring_ = nullptr;
   }
   // A 640x480 YUYV sample of one brightness.
-  void Store(uint8_t level, const SystemTime& stamp) {
+  void Store(uint8_t level, const Stamp& stamp) {
     std::vector<uint8_t> sample(kSampleSize640, 128);
     for (size_t i = 0; i < sample.size(); i += 2) {
       sample[i] = level;
     }
-    ring_->StoreFrame(sample.data(), stamp);
+    ring_->StoreFrame(sample.data(), *ParseStamp(stamp));
   }
 
  private:
@@ -113,7 +116,7 @@ class WindowTest : public ::testing::Test {
     setup.freeSpace = &freeSpace;
     setup.stationOptions.readConfiguration = false;
     setup.makeSource = std::move(source);
-    setup.report = [](const std::string&) {};
+    setup.notice = [](const Notice&) {};
     setup.show = false;
     return setup;
   }
@@ -193,6 +196,7 @@ const MenuItem kMenuItems[] = {
     {"Special", "Recalculate Time History", "actionRecalculateTimeHistory", "",
      "info: Recalculate: No event selected."},
     {"Special", "Change Video Source", "actionChangeVideoSource", "", nullptr},
+    {"Special", "Messages...", "actionMessages", "", "dialog messagesDialog"},
     {"&Help", "&About...", "actionAbout", "", "dialog about"},
 };
 
@@ -267,7 +271,7 @@ TEST_F(WindowTest, AcceleratorsReachTheirCommands) {
   }
   QTest::keyClick(window.get(), Qt::Key_E, Qt::ControlModifier);
   EXPECT_EQ(Status(*window), "Stopping...");
-  QTRY_VERIFY_WITH_TIMEOUT(window->stopped(), 20000);
+  ASSERT_TRUE(QTest::qWaitFor([&] { return window->stopped(); }, 20000));
 }
 
 // The buttons with their texts and the commands they share with the menus (none: checked apart).
@@ -326,8 +330,7 @@ TEST_F(WindowTest, OnlyExitStopsTheStation) {
   auto window = Make([this](Station& station) {
     HeadlessOptions options;
     options.source = SourceKind::kSimulated;
-    return MakeCaptureSource(
-        options, station, parts, [](const std::string&) {}, nullptr);
+    return MakeCaptureSource(options, station, parts, nullptr);
   });
   window->Start();
   window->show();
@@ -337,13 +340,13 @@ TEST_F(WindowTest, OnlyExitStopsTheStation) {
   QCoreApplication::processEvents();
   EXPECT_TRUE(window->isVisible());
   EXPECT_FALSE(window->stopped());
-  QTRY_VERIFY_WITH_TIMEOUT(window->station().FramesStored() > 10, 10000);
+  ASSERT_TRUE(QTest::qWaitFor([&] { return window->station().FramesStored() > 10; }, 10000));
   window->action("actionExit")->trigger();
   EXPECT_EQ(Status(*window), "Stopping...");
   // Nothing reaches the stopping station.
   EXPECT_FALSE(window->action("actionChangeVideoSource")->isEnabled());
   EXPECT_FALSE(Button(*window, "buttonNext")->isEnabled());
-  QTRY_VERIFY_WITH_TIMEOUT(window->stopped(), 20000);
+  ASSERT_TRUE(QTest::qWaitFor([&] { return window->stopped(); }, 20000));
   EXPECT_EQ(window->station().FramesPending(), 0u);
   const uint64_t stored = window->station().FramesStored();
   QTest::qWait(200);
@@ -354,13 +357,13 @@ TEST_F(WindowTest, OnlyExitStopsTheStation) {
 
 TEST_F(WindowTest, LiveStatusTextAndTheEveryThirtiethCopy) {
   auto window = MakeStartedByHand();
-  Settings& settings = window->station().mutableSettings();
-  settings.enabled = false;
+  Station& station = window->station();
+  station.Apply([](Settings& s) { s.enabled = false; });
   // No frame yet: the time reads as zeros.
   window->LiveStatus();
   EXPECT_EQ(Status(*window), "UTC 00/00/00 00:00:00 Disabled");
-  hand->Store(40, SystemTime{2016, 6, 5, 10, 21, 5, 9, 990});
-  settings.enabled = true;
+  hand->Store(40, "20160610_210509_990");
+  station.Apply([](Settings& s) { s.enabled = true; });
   const uint8_t* display = window->picture().displayPixels();
   window->LiveStatus();  // the 2nd message: no copy
   EXPECT_EQ(Status(*window), "UTC 06/10/2016 21:05:09 Enabled");
@@ -371,7 +374,7 @@ TEST_F(WindowTest, LiveStatusTextAndTheEveryThirtiethCopy) {
   EXPECT_EQ(display[1000], 0);
   window->LiveStatus();  // the 31st: copies
   EXPECT_EQ(display[1000], 40);
-  hand->Store(90, SystemTime{2016, 6, 5, 10, 21, 5, 10, 0});
+  hand->Store(90, "20160610_210510_000");
   for (int i = 0; i < 29; ++i) {
     window->LiveStatus();
   }
@@ -382,14 +385,15 @@ TEST_F(WindowTest, LiveStatusTextAndTheEveryThirtiethCopy) {
   EXPECT_EQ(Field(*window, "count")->text().toStdString(), "0");
   // Hidden live video: neither field changes.
   window->HideLiveVideo();
-  hand->Store(90, SystemTime{2016, 6, 5, 10, 21, 6, 0, 0});
+  hand->Store(90, "20160610_210600_000");
   Field(*window, "count")->setText("x");
   window->LiveStatus();
   EXPECT_EQ(Status(*window), "UTC 06/10/2016 21:05:10 Enabled");
   EXPECT_EQ(Field(*window, "count")->text().toStdString(), "x");
   // The detection thread's note after each pass refreshes it through the window's queue.
   window->ShowLiveVideo();
-  QTRY_VERIFY_WITH_TIMEOUT(Status(*window) == "UTC 06/10/2016 21:06:00 Enabled", 5000);
+  ASSERT_TRUE(
+      QTest::qWaitFor([&] { return Status(*window) == "UTC 06/10/2016 21:06:00 Enabled"; }, 5000));
 }
 
 TEST_F(WindowTest, ReplayFrameShowsTheTimeWithMilliseconds) {
@@ -398,7 +402,7 @@ TEST_F(WindowTest, ReplayFrameShowsTheTimeWithMilliseconds) {
   review.replayFrame.Update(187, [](uint8_t*) {});
   review.displayCount = 7;
   review.archiveFrameCount = 30;
-  // An empty Stamp refreshes the count and the picture only.
+  // No time: the count and the picture are refreshed, not the time.
   Field(*window, "status")->setText("before");
   window->ReplayFrameShown();
   EXPECT_EQ(Status(*window), "before");
@@ -409,18 +413,18 @@ TEST_F(WindowTest, ReplayFrameShowsTheTimeWithMilliseconds) {
       {"20160610_210509_990", 0, "UTC 06/10/2016 21:05:09.990"},
       {"20161231_235959_999", 1, "UTC 01/01/2017 00:00:00.032"}};
   for (const auto& [stamp, frames, expected] : cases) {
-    review.currentArchiveFile.set(stamp);
+    review.currentArchiveFile.set(ParseStamp(stamp));
     review.archiveFrameCount = frames;
     window->ReplayFrameShown();
     EXPECT_EQ(Status(*window), expected);
   }
   // From a worker thread, the note is posted and handled on the window's thread.
   review.archiveFrameCount = 30;
-  review.currentArchiveFile.set("20160610_210509_990");
+  review.currentArchiveFile.set(ParseStamp("20160610_210509_990"));
   Field(*window, "status")->clear();
   std::thread worker([&window] { window->FrameReady(); });
   worker.join();
-  QTRY_COMPARE(QString::fromStdString(Status(*window)), QString("UTC 06/10/2016 21:05:10.980"));
+  ASSERT_TRUE(QTest::qWaitFor([&] { return Status(*window) == "UTC 06/10/2016 21:05:10.980"; }));
 }
 
 TEST_F(WindowTest, GridMarksFlipAndTheZenithIsMarked) {
@@ -466,7 +470,7 @@ TEST_F(WindowTest, MaskIsShownAndOverlaid) {
   ASSERT_TRUE(mask.save(path));
   log.answer = path;
   window->action("actionReadMaskFile")->trigger();
-  EXPECT_EQ(window->station().settings().maskFile.get(), path.toStdString());
+  EXPECT_EQ(window->station().settings()->maskFile, path.toStdString());
   window->ShowMask();
   EXPECT_EQ(display[105 * 640 + 210], 255);
   EXPECT_EQ(display[50 * 640 + 50], 30);
@@ -482,7 +486,7 @@ TEST_F(WindowTest, ClickReadsOutThePixelAndItsDirection) {
   window->Start();
   window->show();
   ASSERT_TRUE(QTest::qWaitForWindowExposed(window.get()));
-  const Calibration calibration = CalibrationFromSettings(window->station().settings());
+  const Calibration calibration = CalibrationFromSettings(*window->station().settings());
   for (const QPoint pixel : {QPoint(320, 240), QPoint(0, 0), QPoint(639, 10)}) {
     QTest::mouseClick(&window->picture(), Qt::LeftButton, {}, pixel + QPoint(2, 2));
     const AzEl d = PixelToAzEl(calibration, pixel.x(), pixel.y());
@@ -500,11 +504,13 @@ TEST_F(WindowTest, ChangeVideoSourceCyclesTheDeviceIndexAndRebuildsCapture) {
   std::vector<std::string> sources;
   std::vector<uint32_t> indexes;
   WindowSetup setup = Setup([&](Station& station) {
-    indexes.push_back(station.settings().captureDeviceIndex);
+    indexes.push_back(station.settings()->captureDeviceIndex);
     return std::make_unique<HandSource>(&sources);
   });
   setup.countDevices = [] { return 3; };
   MainWindow window(std::move(setup));
+  // No source is started on a station that has not started or has stopped.
+  EXPECT_FALSE(window.station().ReplaceSource(std::make_unique<HandSource>(&sources)));
   window.Start();
   for (int i = 0; i < 3; ++i) {
     window.action("actionChangeVideoSource")->trigger();
@@ -513,48 +519,96 @@ TEST_F(WindowTest, ChangeVideoSourceCyclesTheDeviceIndexAndRebuildsCapture) {
   EXPECT_EQ(sources,
             (std::vector<std::string>{"start", "stop", "start", "stop", "start", "stop", "start"}));
   window.Exit();
-  QTRY_VERIFY_WITH_TIMEOUT(window.stopped(), 20000);
+  ASSERT_TRUE(QTest::qWaitFor([&] { return window.stopped(); }, 20000));
+  EXPECT_FALSE(window.station().ReplaceSource(std::make_unique<HandSource>(&sources)));
   EXPECT_EQ(sources.back(), "stop");
 }
 
-TEST_F(WindowTest, UnreadableConfigurationIsShownInABox) {
-  test::WriteFileBytes(home.home() / "config.txt", "enableTime:24 0 0\r\n");
+// The station's notices reach the window through its queue, also from other threads: the failed
+// configuration in its box, the newest warning in the strip until dismissed (the archive folder
+// replaced by a plain file), every notice of the run in the messages list, newest first, and a
+// fatal one in a box before the window stops the station.
+TEST_F(WindowTest, NoticesReachTheStripTheMessagesListAndTheirBoxes) {
+  const std::filesystem::path disk = home.home() / "disk";
+  std::filesystem::create_directories(disk);
+  test::WriteFileBytes(home.home() / "config.txt",
+                       "archiveFolder:" + disk.string() + "\r\nenableTime:24 0 0\r\n");
   SetConfigurationPath((home.home() / "config.txt").string());
   WindowSetup setup = Setup();
   setup.stationOptions.readConfiguration = true;
   MainWindow window(std::move(setup));
+  QWidget* strip = window.findChild<QWidget*>("noticeStrip");
+  QLabel* text = window.findChild<QLabel*>("noticeText");
   window.Start();
-  QTRY_COMPARE(QString::fromStdString(log.Last()),
-               QString("info: Reading configuration file failed."));
+  ASSERT_TRUE(
+      QTest::qWaitFor([&] { return log.Last() == "info: Reading configuration file failed."; }));
+  QTest::qWait(1500);  // what the station says once at the start (the clock, the priority) is said
+  std::filesystem::remove_all(disk);
+  test::WriteFileBytes(disk, "x");
+  const std::string warning = "The archive folder " + disk.string() +
+                              " cannot be used (Not a directory): nothing can be recorded until "
+                              "it is a folder again.";
+  const QString shown = QString::fromStdString(" UTC  warning: " + warning);  // after HH:MM:SS
+  ASSERT_TRUE(QTest::qWaitFor([&] { return text->toolTip().endsWith(shown); }, 5000))
+      << text->toolTip().toStdString();
+  EXPECT_TRUE(text->text().startsWith(text->toolTip().left(40)));  // elided to one line
+  EXPECT_TRUE(strip->isVisibleTo(&window));
+  window.findChild<QToolButton*>("noticeDismiss")->click();
+  EXPECT_FALSE(strip->isVisibleTo(&window));
+
+  window.action("actionMessages")->trigger();
+  auto* list = window.findChild<QTreeWidget*>("messagesList");
+  const auto row = [list](int i, int column) {
+    return list->topLevelItem(i)->text(column).toStdString();
+  };
+  const int rows = list->topLevelItemCount();
+  ASSERT_GE(rows, 2);
+  EXPECT_EQ(row(0, 2), warning);
+  EXPECT_EQ(row(0, 1), "warning");
+  EXPECT_EQ(row(rows - 1, 2), "Reading configuration file failed.");
+  EXPECT_TRUE(QRegularExpression("^\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d$")
+                  .match(list->topLevelItem(0)->text(0))
+                  .hasMatch());
+
+  const std::string fatal = "The clip movie encoder failed: codec not found.";
+  std::thread([&window, &fatal] {
+    window.station().notices().Say(Severity::kFatal, "recording", fatal);
+  }).join();
+  ASSERT_TRUE(QTest::qWaitFor([&] { return window.stopped(); }, 20000));
+  EXPECT_EQ(window.fatalText(), fatal);
+  EXPECT_EQ(log.Last(), "info: " + fatal);
+  EXPECT_EQ(row(0, 1), "fatal");  // the open list takes new notices
+  EXPECT_TRUE(text->toolTip().endsWith(QString::fromStdString(fatal)));
   SetConfigurationPath("");
 }
 
 TEST_F(WindowTest, NewArchiveDirectoryStripsTrailingSeparators) {
   auto window = Make();
-  const Settings& settings = window->station().settings();
-  window->station().SetArchiveFolder("/old");
+  Station& station = window->station();
+  station.Apply([](Settings& s) { s.archiveFolder = "/old"; });
   for (const auto& [answer, expected] : {std::pair{"", "/old"},  // cancelled
                                          {"/data/sky/ //", "/data/sky"}}) {
     log.answer = QString::fromLatin1(answer);
     window->action("actionNewArchiveDirectory")->trigger();
-    EXPECT_EQ(settings.archiveFolder.get(), expected);
+    EXPECT_EQ(station.settings()->archiveFolder, expected);
   }
 }
 
 // "Vardex Options": refilled on every show; the rules of OK.
 TEST_F(WindowTest, VardexOptionsRules) {
   auto window = Make();
-  Settings& s = window->station().mutableSettings();
+  Station& station = window->station();
   auto* dialog = Open(*window, "actionDisplay", "vardexOptions");
   ASSERT_NE(dialog, nullptr);
   const auto edit = [dialog](const char* name) { return Field(*dialog, name); };
   const auto ok = [dialog] { Button(*dialog, "ok")->click(); };
-  const std::map<std::string, std::function<int()>> read = {
-      {"diskUsage", [&s] { return static_cast<int>(s.diskUsage.load()); }},
-      {"pngIntegrationFactor", [&s] { return static_cast<int>(s.pngIntegrationFactor.load()); }},
-      {"hourlyRate", [&s] { return s.hourlyRate.load(); }},
-      {"slowdownFactor", [&s] { return s.slowdownFactor.load(); }},
-      {"daysToKeep", [&s] { return s.daysToKeep.load(); }}};
+  const std::map<std::string, std::function<int(const Settings&)>> read = {
+      {"diskUsage", [](const Settings& s) { return static_cast<int>(s.diskUsage); }},
+      {"pngIntegrationFactor",
+       [](const Settings& s) { return static_cast<int>(s.pngIntegrationFactor); }},
+      {"hourlyRate", [](const Settings& s) { return s.hourlyRate; }},
+      {"slowdownFactor", [](const Settings& s) { return s.slowdownFactor; }},
+      {"daysToKeep", [](const Settings& s) { return s.daysToKeep; }}};
   const std::tuple<const char*, const char*, int> cases[] = {{"diskUsage", "10", 25},
                                                              {"diskUsage", "95", 90},
                                                              {"diskUsage", "60", 60},
@@ -572,11 +626,11 @@ TEST_F(WindowTest, VardexOptionsRules) {
     window->action("actionDisplay")->trigger();
     edit(field)->setText(QString::fromLatin1(text));
     ok();
-    EXPECT_EQ(read.at(field)(), expected);
+    EXPECT_EQ(read.at(field)(*station.settings()), expected);
     EXPECT_FALSE(dialog->isVisible());
   }
   // Refilled on show: a setting changed meanwhile is what it shows.
-  s.enabled = true;
+  station.Apply([](Settings& s) { s.enabled = true; });
   window->action("actionDisplay")->trigger();
   EXPECT_TRUE(dialog->findChild<QCheckBox*>("enableNow")->isChecked());
   EXPECT_EQ(edit("daysToKeep")->text().toStdString(), "7");
@@ -588,12 +642,13 @@ TEST_F(WindowTest, VardexOptionsRules) {
   dialog->findChild<QCheckBox*>("preferComposites")->setChecked(true);
   dialog->findChild<QCheckBox*>("enableNow")->setChecked(false);
   ok();
-  EXPECT_FALSE(s.enableDisableTimeIsLocal);
-  EXPECT_EQ(s.enableTime.load(), (TimeOfDay{21, 30, 5, 0}));
-  EXPECT_EQ(s.disableTime.load(), (TimeOfDay{5, 0, 0, 0}));
-  EXPECT_TRUE(s.pseudoColor);
-  EXPECT_TRUE(s.preferComposites);
-  EXPECT_FALSE(s.enabled);
+  const std::shared_ptr<const Settings> s = station.settings();
+  EXPECT_FALSE(s->enableDisableTimeIsLocal);
+  EXPECT_EQ(s->enableTime, (TimeOfDay{21, 30, 5}));
+  EXPECT_EQ(s->disableTime, (TimeOfDay{5, 0, 0}));
+  EXPECT_TRUE(s->pseudoColor);
+  EXPECT_TRUE(s->preferComposites);
+  EXPECT_FALSE(s->enabled);
   uint8_t* display = window->picture().displayPixels();
   display[0] = 255;
   display[1] = 0;
@@ -603,7 +658,7 @@ TEST_F(WindowTest, VardexOptionsRules) {
   window->action("actionDisplay")->trigger();
   edit("diskUsage")->setText("33");
   Button(*dialog, "cancel")->click();
-  EXPECT_EQ(s.diskUsage.load(), 60u);
+  EXPECT_EQ(station.settings()->diskUsage, 60u);
   EXPECT_FALSE(dialog->isVisible());
   window->action("actionDisplay")->trigger();
   EXPECT_EQ(edit("diskUsage")->text().toStdString(), "60");
@@ -616,7 +671,6 @@ TEST_F(WindowTest, EventOptionsRules) {
   auto window = Make();
   window->Start();  // builds the threshold table
   Station& station = window->station();
-  Settings& s = station.mutableSettings();
   auto* dialog = Open(*window, "actionTrigger", "eventOptions");
   ASSERT_NE(dialog, nullptr);
   const auto edit = [dialog](const char* name) { return Field(*dialog, name); };
@@ -629,37 +683,37 @@ TEST_F(WindowTest, EventOptionsRules) {
     edit("threshold")->setText(QString::fromLatin1(text));
     ok();
     EXPECT_EQ(station.ThresholdTable(), before) << text;
-    EXPECT_EQ(s.threshold.load(), 30);
+    EXPECT_EQ(station.settings()->threshold, 30);
   }
   edit("threshold")->setText("45");
   ok();
   EXPECT_NE(station.ThresholdTable(), before);
-  EXPECT_EQ(s.threshold.load(), 45);
+  EXPECT_EQ(station.settings()->threshold, 45);
   EXPECT_EQ((*station.ThresholdTable())[1234], 45);
   // The others are taken only when greater than 0; text reads as its leading number.
-  const std::tuple<const char*, const char*, Relaxed<int32_t>*, int> cases[] = {
-      {"triggerGap", "0", &s.triggerGap, 10},
-      {"triggerGap", "7x", &s.triggerGap, 7},
-      {"triggerCountBegin", "abc", &s.triggerCountBegin, 2},
-      {"triggerCountBegin", "4", &s.triggerCountBegin, 4},
-      {"triggerCountEnd", "3", &s.triggerCountEnd, 3},
-      {"triggerSumBegin", "-5", &s.triggerSumBegin, 12},
-      {"triggerSumEnd", "8", &s.triggerSumEnd, 8},
-      {"maxEventTime", "60", &s.maxEventTime, 60},
+  const std::tuple<const char*, const char*, int32_t Settings::*, int> cases[] = {
+      {"triggerGap", "0", &Settings::triggerGap, 10},
+      {"triggerGap", "7x", &Settings::triggerGap, 7},
+      {"triggerCountBegin", "abc", &Settings::triggerCountBegin, 2},
+      {"triggerCountBegin", "4", &Settings::triggerCountBegin, 4},
+      {"triggerCountEnd", "3", &Settings::triggerCountEnd, 3},
+      {"triggerSumBegin", "-5", &Settings::triggerSumBegin, 12},
+      {"triggerSumEnd", "8", &Settings::triggerSumEnd, 8},
+      {"maxEventTime", "60", &Settings::maxEventTime, 60},
   };
   for (const auto& [name, text, setting, expected] : cases) {
     SCOPED_TRACE(std::string(name) + " = " + text);
     window->action("actionTrigger")->trigger();
     edit(name)->setText(QString::fromLatin1(text));
     ok();
-    EXPECT_EQ(setting->load(), expected);
+    EXPECT_EQ((*station.settings()).*setting, expected);
   }
   // Filled once: typed text survives Cancel, the setting keeps its value.
   window->action("actionTrigger")->trigger();
   edit("maxEventTime")->setText("77");
   Button(*dialog, "cancel")->click();
-  EXPECT_EQ(s.maxEventTime.load(), 60);
-  s.triggerGap = 3;  // not shown: the dialog is not refilled
+  EXPECT_EQ(station.settings()->maxEventTime, 60);
+  station.Apply([](Settings& s) { s.triggerGap = 3; });  // not shown: the dialog is not refilled
   window->action("actionTrigger")->trigger();
   EXPECT_EQ(window->findChild<QDialog*>("eventOptions"), dialog);
   EXPECT_EQ(edit("maxEventTime")->text().toStdString(), "77");
@@ -668,8 +722,8 @@ TEST_F(WindowTest, EventOptionsRules) {
 
 TEST_F(WindowTest, CalibrationRules) {
   auto window = Make();
-  Settings& s = window->station().mutableSettings();
-  s.calDegPerPixel1 = 0.123456789;
+  Station& station = window->station();
+  station.Apply([](Settings& s) { s.calDegPerPixel1 = 0.123456789; });
   auto* dialog = Open(*window, "actionCalibration", "calibration");
   ASSERT_NE(dialog, nullptr);
   const auto edit = [dialog](const char* name) { return Field(*dialog, name); };
@@ -680,15 +734,16 @@ TEST_F(WindowTest, CalibrationRules) {
   edit("calCOPy")->setText("-1e2");
   edit("calDegPerPixel1")->setText("0.4");
   Button(*dialog, "ok")->click();
-  EXPECT_DOUBLE_EQ(s.calRotation.load(), 12.5);
-  EXPECT_DOUBLE_EQ(s.calTrueLatitude.load(), 0.0);
-  EXPECT_DOUBLE_EQ(s.calCOPy.load(), -100.0);
-  EXPECT_DOUBLE_EQ(s.calDegPerPixel1.load(), 0.4);
+  const std::shared_ptr<const Settings> s = station.settings();
+  EXPECT_DOUBLE_EQ(s->calRotation, 12.5);
+  EXPECT_DOUBLE_EQ(s->calTrueLatitude, 0.0);
+  EXPECT_DOUBLE_EQ(s->calCOPy, -100.0);
+  EXPECT_DOUBLE_EQ(s->calDegPerPixel1, 0.4);
   // Typed and cancelled text stays in the fields.
   window->action("actionCalibration")->trigger();
   edit("calRotation")->setText("99");
   Button(*dialog, "cancel")->click();
-  EXPECT_DOUBLE_EQ(s.calRotation.load(), 12.5);
+  EXPECT_DOUBLE_EQ(station.settings()->calRotation, 12.5);
   window->action("actionCalibration")->trigger();
   EXPECT_EQ(edit("calRotation")->text().toStdString(), "99");
 }
@@ -749,7 +804,7 @@ TEST_F(WindowTest, SaveMovieRunsBehindAProgressDialogThatCancels) {
   log.answer = QString::fromStdString((out / "whole.mp4").string());
   window->action("actionSaveMovie")->trigger();
   EXPECT_EQ(log.Last(), "save: Save Movie | " + key + " | MPEG File (*.mpg);;MPEG-4 File (*.mp4)");
-  QTRY_VERIFY_WITH_TIMEOUT(progress() == nullptr, 30000);
+  ASSERT_TRUE(QTest::qWaitFor([&] { return progress() == nullptr; }, 30000));
   EXPECT_EQ(test::MovieFrames(out / "whole.mp4"), 150);
 
   log.answer = QString::fromStdString((out / "cancelled.mp4").string());
@@ -759,7 +814,7 @@ TEST_F(WindowTest, SaveMovieRunsBehindAProgressDialogThatCancels) {
   ASSERT_NE(cancel, nullptr);
   EXPECT_EQ(cancel->text(), "Cancel");
   cancel->click();
-  QTRY_VERIFY_WITH_TIMEOUT(progress() == nullptr, 30000);
+  ASSERT_TRUE(QTest::qWaitFor([&] { return progress() == nullptr; }, 30000));
   EXPECT_EQ(log.Last().rfind("save: ", 0), 0u) << log.Last();  // a cancel is not a failure
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(out.path()),
                           std::filesystem::directory_iterator()),

@@ -23,7 +23,10 @@ class FoldersTest : public ::testing::Test {
       WriteFileBytes(folder + "/s" + stamp + ".mp4", "");
     }
   }
-  Stamp Next(const Stamp& stamp) { return FindNextArchiveStamp(base_, stamp, "s", ".mp4"); }
+  Stamp Next(const Stamp& stamp, const char* letter = "s", const char* extension = ".mp4") {
+    const auto next = FindNextArchiveTime(base_, ParseStamp(stamp).value(), letter, extension);
+    return next ? MakeStamp(*next) : "";
+  }
 
   test::ScopedHome home_;
   const std::string base_ = home_.home().string() + "/base";
@@ -60,9 +63,10 @@ TEST_F(FoldersTest, NextArchiveStampIsStrictlyLaterAndMatchesLetterAndExtension)
   WriteFileBytes(folder + "s20240101_120004_500.jpg", "");
   WriteFileBytes(folder + "t20240101_120001_000.mp4", "");
   WriteFileBytes(folder + "s20240101_1200zz.mp4", "");
+  WriteFileBytes(folder + "s20240101_12000a_000.mp4", "");  // a name, but not of a Stamp
   EXPECT_EQ(Next("20240101_120000_000"), "20240101_120004_000");
   EXPECT_EQ(Next("20240101_120004_000"), "20240101_120005_000");
-  EXPECT_EQ(FindNextArchiveStamp(base_, "20240101_120000_000", "t", ".mp4"), "20240101_120001_000");
+  EXPECT_EQ(Next("20240101_120000_000", "t", ".mp4"), "20240101_120001_000");
   EXPECT_EQ(Next("20240101_120006_000"), "");
 }
 

@@ -10,7 +10,7 @@
 #include <chrono>
 #include <thread>
 
-#include "base/stamp.h"
+#include "base/utc_time.h"
 
 #include "capture/capture_time.h"
 #include "capture/clock_sync.h"
@@ -24,6 +24,7 @@ namespace ombrix {
 namespace {
 
 using Reports = std::vector<std::string>;
+using std::chrono::milliseconds;
 using std::chrono::seconds;
 using test::Yuyv;
 
@@ -48,7 +49,7 @@ TEST(FrameRing, KeepsTheLumaOfBothSampleLayouts) {
   FrameRing ring;
   ring.sampleSize = kSampleSize720;
   const std::vector<uint8_t> wide = MakeSample(720, 1);
-  ring.StoreFrame(wide.data(), SystemTime{});
+  ring.StoreFrame(wide.data(), UtcTime{});
   const std::vector<uint8_t> frame = test::CopyOfSlot(ring, 0).pixels;
   ASSERT_EQ(frame.size(), static_cast<size_t>(kFrameBytes));
   auto luma = [&](int row, int pixel) { return wide[(row * 720 + pixel) * 2]; };
@@ -60,7 +61,7 @@ TEST(FrameRing, KeepsTheLumaOfBothSampleLayouts) {
   // 640x480 takes every second byte.
   const std::vector<uint8_t> narrow = MakeSample(640, 5);
   ring.sampleSize = kSampleSize640;
-  ring.StoreFrame(narrow.data(), SystemTime{});
+  ring.StoreFrame(narrow.data(), UtcTime{});
   const std::vector<uint8_t> second = test::CopyOfSlot(ring, 1).pixels;
   ASSERT_EQ(second.size(), static_cast<size_t>(kFrameBytes));
   int mismatches = 0;
@@ -83,7 +84,7 @@ TEST(FrameRing, FramesAreCopiedByNumberWithTheirStampsUntilOverwritten) {
   std::vector<uint8_t> sample(kSampleSize640);
   for (int n = 1; n < 70; ++n) {
     std::ranges::fill(sample, static_cast<uint8_t>(n));
-    ring.StoreFrame(sample.data(), ToSystemTime(1700000000 + n, n));
+    ring.StoreFrame(sample.data(), UtcTime{seconds{1700000000 + n} + milliseconds{n}});
   }
   EXPECT_EQ(ring.FramesStored(), 70u);
   EXPECT_EQ(ring.NewestSlot(), 5u);
@@ -92,15 +93,16 @@ TEST(FrameRing, FramesAreCopiedByNumberWithTheirStampsUntilOverwritten) {
     EXPECT_FALSE(ring.CopyFrame(n, out.data(), nullptr)) << n;
   }
   for (uint64_t n : {6, 40, 69}) {
-    SystemTime stamp;
+    UtcTime stamp;
     ASSERT_TRUE(ring.CopyFrame(n, out.data(), &stamp)) << n;
-    EXPECT_EQ(stamp, ToSystemTime(1700000000 + n, static_cast<int>(n))) << n;
+    EXPECT_EQ(stamp, UtcTime{seconds{1700000000 + n} + milliseconds{n}}) << n;
     EXPECT_EQ(std::ranges::count(out, static_cast<uint8_t>(n)), kFrameBytes) << n;
   }
-  EXPECT_EQ(ring.NewestStamp(), ToSystemTime(1700000069, 69));
-  SystemTime stamp;
+  const UtcTime newest{seconds{1700000069} + milliseconds{69}};
+  EXPECT_EQ(ring.NewestStamp(), newest);
+  UtcTime stamp;
   ASSERT_TRUE(ring.CopyNewest(out.data(), &stamp));
-  EXPECT_EQ(stamp, ToSystemTime(1700000069, 69));
+  EXPECT_EQ(stamp, newest);
   EXPECT_EQ(out[kFrameBytes - 1], 69);
   EXPECT_FALSE(FrameRing().NewestStamp().has_value());
 }
@@ -114,7 +116,7 @@ TEST(FrameRing, CopiesTakenWhileTheWriterLapsAreWholeOrRefused) {
     std::vector<uint8_t> sample(kSampleSize640);
     for (int n = 0; n < kFrames; ++n) {
       std::ranges::fill(sample, static_cast<uint8_t>(n % 251));
-      ring.StoreFrame(sample.data(), ToSystemTime(1700000000 + n / 1000, n % 1000));
+      ring.StoreFrame(sample.data(), UtcTime{seconds{1700000000} + milliseconds{n}});
     }
     done = true;
   });
@@ -122,7 +124,7 @@ TEST(FrameRing, CopiesTakenWhileTheWriterLapsAreWholeOrRefused) {
   int torn = 0;
   std::vector<uint8_t> out(kFrameBytes);
   while (!done) {
-    SystemTime stamp;
+    UtcTime stamp;
     const uint64_t stored = ring.FramesStored();
     // The newest frame, and the oldest one still in the ring: the one the writer takes next.
     for (uint64_t n : {stored - 1, stored >= 64 ? stored - 64 : 0}) {
@@ -130,8 +132,7 @@ TEST(FrameRing, CopiesTakenWhileTheWriterLapsAreWholeOrRefused) {
         continue;
       }
       ++accepted;
-      const int ms = stamp.milliseconds;
-      torn += ms != static_cast<int>(n % 1000) ||
+      torn += stamp != UtcTime{seconds{1700000000} + milliseconds{n}} ||
               std::ranges::count(out, static_cast<uint8_t>(n % 251)) != kFrameBytes;
     }
   }
@@ -142,31 +143,39 @@ TEST(FrameRing, CopiesTakenWhileTheWriterLapsAreWholeOrRefused) {
 // A wall clock standing at 2026-12-07 03:00:00.000 UTC.
 class StoppedClock final : public Clock {
  public:
-  SystemTime UtcNow() const override {
-    return ToSystemTime(*MakeCalendarTime(2026, 12, 7, 3, 0, 0), 0);
-  }
-  CalendarFields LocalNow() const override { return FieldsOf(UtcNow()); }
+  UtcTime UtcNow() const override { return *ParseStamp("20261207_030000_000"); }
+  CalendarFields LocalNow() const override { return BreakUtcTime(UtcNow()); }
 };
 
 class CaptureGraphTest : public ::testing::Test {
  protected:
+  CaptureGraphTest() {
+    notices_.SetSink([this](const Notice& notice) {
+      said_.push_back(notice.text);
+      saidAt_.push_back(now_);
+    });
+  }
   bool Build() {
-    reports_.clear();
     device_.log.clear();
     return graph_.BuildCaptureGraph(ring_);
   }
 
   test::FakeV4l2Device device_;
-  Settings settings_;
+  SharedSettings settings_;
   StoppedClock clock_;
   FrameRing ring_;
-  Reports reports_;
-  ReportFunction report_ = [this](const std::string& text) { reports_.push_back(text); };
-  CaptureGraph graph_{device_, settings_, clock_, report_};
-  DeviceSource source_{device_, settings_, clock_, report_};
+  // The steady time of the health checks, and of the notices' repeats.
+  std::chrono::steady_clock::time_point now_ =
+      std::chrono::steady_clock::time_point{} + seconds(50);
+  Notices notices_{[this] { return now_; }};
+  Reports said_;
+  std::vector<std::chrono::steady_clock::time_point> saidAt_;
+  CaptureGraph graph_{device_, settings_, clock_, notices_};
+  DeviceSource source_{device_, settings_, clock_, notices_};
   // The STREAMON calls so far, after a health check of source_ at t0 + s seconds.
   int StreamOns(int s) {
-    source_.CheckHealth(std::chrono::steady_clock::time_point{} + seconds(50 + s));
+    now_ = std::chrono::steady_clock::time_point{} + seconds(50 + s);
+    source_.CheckHealth(now_);
     return device_.Now().Count("STREAMON");
   }
 };
@@ -174,16 +183,16 @@ class CaptureGraphTest : public ::testing::Test {
 // An index past the list (captureDeviceIndex:-1 reads as the largest) takes the last device.
 TEST_F(CaptureGraphTest, TooLargeIndexTakesTheLastCaptureDevice) {
   EXPECT_FALSE(Build());
-  EXPECT_EQ(reports_, Reports{"Creation of the enumerator for video capture devices failed."});
+  EXPECT_EQ(graph_.failure(), "Creation of the enumerator for video capture devices failed.");
   const std::vector<std::tuple<std::vector<test::FakeCamera>, uint32_t, uint32_t>> rows = {
       {{{}, {.capture = false}, {}}, 5, 1},  // a metadata node between two cameras
       {{{}, {}, {.capture = false}, {}}, 4294967295u, 2},
   };
   for (const auto& [cameras, index, taken] : rows) {
     device_.cameras = cameras;
-    settings_.captureDeviceIndex = index;
+    settings_.Update([index](Settings& s) { s.captureDeviceIndex = index; });
     ASSERT_TRUE(Build());
-    EXPECT_EQ(settings_.captureDeviceIndex.load(), taken);
+    EXPECT_EQ(settings_.Get()->captureDeviceIndex, taken);
     EXPECT_EQ(graph_.devicePath(), "/dev/video" + std::to_string(cameras.size() - 1));
     EXPECT_EQ(device_.Now().open, 1);  // the probes closed their descriptors
     graph_.TearDownCaptureGraph();
@@ -209,7 +218,7 @@ TEST_F(CaptureGraphTest, AcceptsOnly640x480Or720x480Yuyv) {
     device_.cameras = {rows[i].first};
     ring_.sampleSize = 1;
     EXPECT_EQ(Build(), size != 0) << i;
-    EXPECT_EQ(reports_, size != 0 ? Reports{} : Reports{"Could not set size to 640x480."}) << i;
+    EXPECT_EQ(graph_.failure(), size != 0 ? "" : "Could not set size to 640x480.") << i;
     EXPECT_EQ(ring_.sampleSize.load(), size != 0 ? size : 1) << i;
     EXPECT_EQ(device_.Now().open, size != 0 ? 1 : 0) << i;
   }
@@ -225,7 +234,7 @@ TEST_F(CaptureGraphTest, RoutesTheCompositeInput) {
   for (const auto& [inputs, routed, report] : rows) {
     device_.cameras = {{.inputs = inputs}};
     EXPECT_EQ(Build(), report.empty()) << routed;
-    EXPECT_EQ(reports_, report.empty() ? Reports{} : Reports{report});
+    EXPECT_EQ(graph_.failure(), report);
     for (int i = 0; i < 4; ++i) {
       EXPECT_EQ(device_.Now().Count("S_INPUT " + std::to_string(i)), i == routed ? 1 : 0) << i;
     }
@@ -236,7 +245,7 @@ TEST_F(CaptureGraphTest, FailedMappingReleasesThePartlyBuiltGraph) {
   device_.cameras = {{}};
   device_.cameras[0].mmapFailsAt = 2;
   EXPECT_FALSE(Build());
-  EXPECT_EQ(reports_, Reports{"Render Stream failed. c"});
+  EXPECT_EQ(graph_.failure(), "Render Stream failed. c");
   const auto seen = device_.Now();
   EXPECT_EQ(seen.mapped + seen.open, 0);
   ASSERT_GE(seen.log.size(), 2u);
@@ -315,8 +324,8 @@ TEST(CaptureTimeMapper, SmoothsTheClockOffsetAndFollowsASteppedClock) {
     if (n == 200) {
       step_us = 3600000000;  // the wall clock is set an hour ahead
     }
-    const int64_t wall_ms = (wall0_us + step_us + dequeued) / 1000;
-    const int64_t utc = mapper.ToUtc_ms(captured, wall_ms, dequeued);
+    const UtcTime wall{milliseconds{(wall0_us + step_us + dequeued) / 1000}};
+    const int64_t utc = mapper.ToUtc(captured, wall, dequeued).time_since_epoch().count();
     const int64_t exact = (wall0_us + step_us + captured) / 1000;
     if (n > 0) {
       EXPECT_LE(std::abs(utc - exact), 1) << n;  // the first sample sets the offset exactly
@@ -327,7 +336,8 @@ TEST(CaptureTimeMapper, SmoothsTheClockOffsetAndFollowsASteppedClock) {
   }
   // No usable stamp: the wall clock as read.
   for (int64_t stamp : {int64_t{0}, int64_t{2000000000}, int64_t{1}}) {
-    EXPECT_EQ(mapper.ToUtc_ms(stamp, 1796594400123, 1900000000), 1796594400123) << stamp;
+    const UtcTime wall{milliseconds{1796594400123}};
+    EXPECT_EQ(mapper.ToUtc(stamp, wall, 1900000000), wall) << stamp;
   }
 }
 
@@ -343,48 +353,54 @@ TEST_F(CaptureGraphTest, SilentDeviceIsRebuiltEveryThirtySecondsUntilFramesFlow)
   EXPECT_EQ(StreamOns(1), 1);
   EXPECT_EQ(StreamOns(5), 1);
   EXPECT_EQ(StreamOns(6), 2);
-  EXPECT_EQ(reports_, Reports{stalled});
+  EXPECT_EQ(said_, Reports{stalled});
   device_.cameras[0].capture = false;  // unplugged: the rebuild fails and is tried again
   EXPECT_EQ(StreamOns(35), 2);
-  EXPECT_EQ(reports_.size(), 1u);  // reported once per stall
   EXPECT_EQ(StreamOns(36), 2);
-  EXPECT_EQ(reports_.back(), "Creation of the enumerator for video capture devices failed.");
+  EXPECT_EQ(said_.size(), 1u);  // the failed rebuild is a repeat within the minute
   device_.cameras[0].capture = true;
   EXPECT_EQ(StreamOns(66), 3);
   device_.Deliver({50});
   ASSERT_TRUE(WaitFor([&] { return source_.graph().framesDelivered() == 2; }));
   EXPECT_EQ(StreamOns(67), 3);
-  EXPECT_EQ(reports_.back(), "Frames from the capture device arrive again.");
-  EXPECT_EQ(StreamOns(72), 4);  // a new stall
-  EXPECT_EQ(reports_.back(), stalled);
+  EXPECT_EQ(said_.back(),
+            "Frames from the capture device arrive again. (the failure repeated 1 more time)");
+  EXPECT_EQ(StreamOns(72), 4);  // a new stall is news at once
+  EXPECT_EQ(said_.back(), stalled);
   source_.Stop();
   EXPECT_EQ(StreamOns(400), 4);
   EXPECT_EQ(device_.Now().open, 0);
   EXPECT_EQ(test::CopyOfSlot(ring_, 1).pixels.at(0), 50);
 }
 
-TEST_F(CaptureGraphTest, DeviceMissingAtStartIsTriedEveryThirtySecondsAndPickedUp) {
-  const std::string absent = "Creation of the enumerator for video capture devices failed.";
-  const std::string retry = "No capture device can be used; trying again in 30 s.";
+// Ten minutes without a device: a try every 30 s, a line at most once a minute (eleven in all),
+// each after the first with the count of the tries held back.
+TEST_F(CaptureGraphTest, DeviceMissingAtStartIsTriedEveryThirtySecondsSaidOnceAMinuteAndPickedUp) {
+  const std::string missing =
+      "Creation of the enumerator for video capture devices failed. No capture device can be "
+      "used; trying again in 30 s.";
   EXPECT_FALSE(source_.Start(ring_));
-  EXPECT_EQ(reports_, (Reports{absent, retry}));
-  EXPECT_EQ(StreamOns(0), 0);
-  EXPECT_EQ(StreamOns(29), 0);
-  EXPECT_EQ(reports_.size(), 2u);  // no try before the interval
-  EXPECT_EQ(StreamOns(30), 0);     // still absent: said again
-  EXPECT_EQ(reports_, (Reports{absent, retry, absent, retry}));
+  EXPECT_EQ(said_, Reports{missing});
+  for (int s = 0; s <= 600; ++s) {
+    ASSERT_EQ(StreamOns(s), 0);
+  }
+  ASSERT_EQ(said_.size(), 11u);
+  EXPECT_EQ(said_[1], missing + " (repeated 1 time since the last report)");
+  for (size_t i = 1; i < saidAt_.size(); ++i) {
+    EXPECT_GE(saidAt_[i] - saidAt_[i - 1], seconds(60)) << i;
+  }
   device_.cameras = {{}};  // the capture card enumerates late
-  EXPECT_EQ(StreamOns(59), 0);
-  EXPECT_EQ(StreamOns(60), 1);
-  EXPECT_EQ(reports_.back(), "Capture device /dev/video0 found; capture runs.");
+  EXPECT_EQ(StreamOns(629), 0);
+  EXPECT_EQ(StreamOns(630), 1);
+  EXPECT_EQ(said_.back(), "Capture device /dev/video0 found; capture runs.");
   device_.Deliver({77});
   ASSERT_TRUE(WaitFor([&] { return ring_.framesStored.load() == 1; }));
   EXPECT_EQ(test::CopyOfSlot(ring_, 0).pixels.at(0), 77);
   // From now on the device is watched for silence as any other; no more start-up tries.
-  EXPECT_EQ(StreamOns(61), 1);
-  EXPECT_EQ(StreamOns(65), 1);
+  EXPECT_EQ(StreamOns(631), 1);
+  EXPECT_EQ(StreamOns(635), 1);
   source_.Stop();
-  EXPECT_EQ(StreamOns(200), 1);
+  EXPECT_EQ(StreamOns(800), 1);
   EXPECT_EQ(device_.Now().open, 0);
 }
 

@@ -7,7 +7,7 @@
 #include <sstream>
 #include <thread>
 
-#include "base/stamp.h"
+#include "base/utc_time.h"
 #include "capture/file_source.h"
 #include "capture/frame_ring.h"
 #include "capture/simulated_sky.h"
@@ -24,7 +24,7 @@ using Sample = std::vector<uint8_t>;
 class VirtualTime final : public Pacer, public Clock {
  public:
   static constexpr TimePoint kStart = TimePoint{} + std::chrono::hours(1000);
-  static constexpr CalendarTime kOrigin = 1796594400;
+  static constexpr UtcTime kOrigin{std::chrono::seconds{1796594400}};
   TimePoint Now() const override { return kStart + std::chrono::nanoseconds(ns_.load()); }
   bool SleepUntil(TimePoint deadline, std::stop_token stop) override {
     const int64_t target = (deadline - kStart) / std::chrono::nanoseconds(1);
@@ -34,11 +34,10 @@ class VirtualTime final : public Pacer, public Clock {
     return !stop.stop_requested();
   }
   void Advance(std::chrono::nanoseconds by) { ns_ += by.count(); }
-  SystemTime UtcNow() const override { return At(Now()); }
-  CalendarFields LocalNow() const override { return FieldsOf(UtcNow()); }
-  static SystemTime At(TimePoint time) {
-    const int64_t ms = (time - kStart) / milliseconds(1);
-    return ToSystemTime(kOrigin + ms / 1000, static_cast<int>(ms % 1000));
+  UtcTime UtcNow() const override { return At(Now()); }
+  CalendarFields LocalNow() const override { return BreakUtcTime(UtcNow()); }
+  static UtcTime At(TimePoint time) {
+    return kOrigin + std::chrono::floor<milliseconds>(time - kStart);
   }
 
  private:
@@ -106,7 +105,8 @@ TEST(SimulatedSkySource, DeliversPacedFramesAndWritesOneTruthLinePerMeteor) {
   test::TempDir dir;
   VirtualTime time;
   FrameRing ring;
-  SimulatedSkySource source({.seed = 5, .meteorsPerMinute = 120}, time, time, nullptr,
+  Notices notices;
+  SimulatedSkySource source({.seed = 5, .meteorsPerMinute = 120}, time, time, notices,
                             (dir / "truth.csv").string());
   ASSERT_TRUE(source.Start(ring));
   while (source.framesDelivered() < 600) {
@@ -175,7 +175,8 @@ TEST(SimulatedSkySource, DrawsItsLiesAndTellsEachWithItsKind) {
   test::TempDir dir;
   VirtualTime time;
   FrameRing ring;
-  SimulatedSkySource source(options, time, time, nullptr, (dir / "truth.csv").string());
+  Notices notices;
+  SimulatedSkySource source(options, time, time, notices, (dir / "truth.csv").string());
   ASSERT_TRUE(source.Start(ring));
   while (source.framesDelivered() < 600) {
     std::this_thread::sleep_for(milliseconds(1));
@@ -215,13 +216,12 @@ int Brightness(uint64_t frame) {
 class FileSourceTest : public ::testing::Test {
  protected:
   void SetUp() override { ASSERT_TRUE(MakeMovie(movie_, 100, "25", "2025-03-04T05:06:07Z")); }
-  std::unique_ptr<FileSource> Source(const std::string& path, const FrameProgress* detector,
-                                     ReportFunction report = nullptr) {
+  std::unique_ptr<FileSource> Source(const std::string& path, const FrameProgress* detector) {
     FileSourceOptions options;
     options.path = path;
     options.fast = detector != nullptr;
     options.start = start_;
-    return std::make_unique<FileSource>(options, settings_, time_, time_, report, detector);
+    return std::make_unique<FileSource>(options, settings_, time_, time_, notices_, detector);
   }
   static void WaitUntil(const std::function<bool()>& done) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
@@ -232,26 +232,27 @@ class FileSourceTest : public ::testing::Test {
 
   test::TempDir dir_;
   const std::string movie_ = (dir_ / "night.mp4").string();
-  Settings settings_;
+  SharedSettings settings_;
   VirtualTime time_;
   FrameRing ring_;
-  std::optional<CalendarTime> start_;
+  Notices notices_;
+  std::optional<UtcTime> start_;
 };
 
 // Scaled to 640x480; stamped creation time (else now) + presentation time, rounded down.
 TEST_F(FileSourceTest, StampsAreTheStartPlusThePresentationTime) {
-  std::vector<std::string> reports;
-  auto source = Source((dir_ / "missing.mp4").string(), nullptr,
-                       [&](const std::string& text) { reports.push_back(text); });
+  auto source = Source((dir_ / "missing.mp4").string(), nullptr);
   EXPECT_FALSE(source->Start(ring_));
-  ASSERT_EQ(reports.size(), 1u);
-  EXPECT_NE(reports[0].find("missing.mp4"), std::string::npos);
+  const std::vector<Notice> said = notices_.Recent();
+  ASSERT_EQ(said.size(), 1u);
+  EXPECT_NE(said[0].text.find("missing.mp4"), std::string::npos);
 
   source = Source(movie_, nullptr);
   ring_.sampleSize = kSampleSize720;
   ASSERT_TRUE(source->Start(ring_));
   EXPECT_EQ(ring_.sampleSize.load(), kSampleSize640);
-  EXPECT_EQ(source->startTime(), *MakeCalendarTime(2025, 3, 4, 5, 6, 7));
+  const UtcTime created = *ParseStamp("20250304_050607_000");
+  EXPECT_EQ(source->startTime(), created);
   WaitUntil([&] { return source->Finished(); });
   EXPECT_EQ(ring_.framesStored.load(), 100u);
   EXPECT_EQ(time_.Now() - VirtualTime::kStart, milliseconds(99 * 40));  // kept to real time
@@ -259,7 +260,7 @@ TEST_F(FileSourceTest, StampsAreTheStartPlusThePresentationTime) {
     const test::SlotCopy copy = test::CopyOfSlot(ring_, frame % kRingSlots);
     ASSERT_FALSE(copy.pixels.empty()) << frame;
     const std::vector<uint8_t>& picture = copy.pixels;
-    EXPECT_EQ(MakeStamp(copy.stamp), ShiftStamp("20250304_050607_000", frame * 40));
+    EXPECT_EQ(copy.stamp, created + milliseconds(frame * 40));
     for (int pixel : {0, 240 * 640 + 320, kFrameBytes - 1}) {
       EXPECT_NEAR(picture[pixel], Brightness(frame), 2) << frame;
     }
@@ -270,7 +271,7 @@ TEST_F(FileSourceTest, StampsAreTheStartPlusThePresentationTime) {
   source = Source((dir_ / "ntsc.mp4").string(), nullptr);
   ASSERT_TRUE(source->Start(ring_));
   WaitUntil([&] { return source->Finished(); });
-  EXPECT_EQ(source->startTime(), VirtualTime::kOrigin + 90);
+  EXPECT_EQ(source->startTime(), VirtualTime::kOrigin + std::chrono::seconds(90));
   // frames 100..103: 36..39
   EXPECT_EQ(MakeStamp(test::CopyOfSlot(ring_, 38).stamp), "20261206_220130_066");
   EXPECT_EQ(MakeStamp(test::CopyOfSlot(ring_, 39).stamp), "20261206_220130_100");
@@ -278,10 +279,10 @@ TEST_F(FileSourceTest, StampsAreTheStartPlusThePresentationTime) {
 
 // A fast source runs exactly 64 - gap frames ahead of the detector, and a stop ends its wait.
 TEST_F(FileSourceTest, FastDeliveryStaysWithinReachOfTheDetector) {
-  start_ = MakeCalendarTime(2026, 1, 2, 23, 59, 59);
+  start_ = ParseStamp("20260102_235959_000");
   // -1 reaches back 63 frames, like 63.
   for (auto [gap, stop] : {std::pair{10, true}, {10, false}, {63, false}, {-1, false}}) {
-    settings_.triggerGap = gap;
+    settings_.Update([gap](Settings& s) { s.triggerGap = gap; });
     const uint64_t reach = gap == 10 ? 54 : 1;
     FrameProgress processed;
     FrameRing ring;

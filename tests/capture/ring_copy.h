@@ -10,7 +10,7 @@ namespace ombrix::test {
 // What a ring slot holds, copied out; empty pixels when the slot has never been filled.
 struct SlotCopy {
   std::vector<uint8_t> pixels;
-  SystemTime stamp;
+  UtcTime stamp;
 };
 
 inline SlotCopy CopyOfSlot(const FrameRing& ring, uint32_t slot) {

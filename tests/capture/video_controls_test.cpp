@@ -58,11 +58,14 @@ test::FakeCamera CameraWithControls() {
 class VideoControlsTest : public ::testing::Test {
  protected:
   test::FakeV4l2Device device_;
-  Settings settings_;
+  SharedSettings settings_;
   SystemClock clock_;
   FrameRing ring_;
   Reports reports_;
-  ReportFunction report_ = [this](const std::string& text) { reports_.push_back(text); };
+  Notices notices_;
+  void SetUp() override {
+    notices_.SetSink([this](const Notice& notice) { reports_.push_back(notice.text); });
+  }
 };
 
 // Both walks find the same controls; the old drivers' walk knows only user and private ids.
@@ -81,7 +84,7 @@ TEST_F(VideoControlsTest, ListingShowsEveryKindWithItsMenuStateAndValue) {
   for (const bool nextControl : {true, false}) {
     device_.cameras = {CameraWithControls()};
     device_.cameras[0].nextControl = nextControl;
-    CaptureGraph graph(device_, settings_, clock_, report_);
+    CaptureGraph graph(device_, settings_, clock_, notices_);
     std::ostringstream none;
     graph.ShowDeviceProperties(none);
     EXPECT_EQ(none.str(), "");
@@ -101,7 +104,7 @@ TEST_F(VideoControlsTest, ListingShowsEveryKindWithItsMenuStateAndValue) {
 
 // Through the device source, as the station reaches it while the capture thread runs.
 TEST_F(VideoControlsTest, SetsAreClampedAndRefusalsReportedOnce) {
-  DeviceSource source(device_, settings_, clock_, report_);
+  DeviceSource source(device_, settings_, clock_, notices_);
   EXPECT_FALSE(source.ListVideoControls());
   EXPECT_FALSE(source.SetVideoControl(V4L2_CID_BRIGHTNESS, 1));
   EXPECT_EQ(reports_, Reports{"Setting a video control failed: no capture device is open."});

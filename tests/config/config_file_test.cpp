@@ -4,6 +4,7 @@
 
 #include <filesystem>
 #include <string>
+#include <thread>
 
 #include "support/temp_dir.h"
 
@@ -43,8 +44,8 @@ TEST_F(ConfigFileTest, DefaultsSaveAs33CrLfLinesAndEveryFieldRoundTrips) {
   EXPECT_EQ(Saved(), kDefaultFile);
   EXPECT_EQ(std::distance(fs::directory_iterator(dir_.path()), {}), 1);  // no temporary left
   // A path the reader could not take back is left out of the file.
-  settings_.maskFile.set("/masks/one\r\nthreshold:99");
-  settings_.archiveFolder.set("/" + std::string(1100, 'a'));
+  settings_.maskFile = "/masks/one\r\nthreshold:99";
+  settings_.archiveFolder = "/" + std::string(1100, 'a');
   EXPECT_EQ(Saved(), kDefaultFile);
   // Every field away from its default, so that one not read or not written shows.
   const std::string all =
@@ -61,7 +62,7 @@ TEST_F(ConfigFileTest, DefaultsSaveAs33CrLfLinesAndEveryFieldRoundTrips) {
       "archiveFolder:/mnt/sky disk/Ombrix\r\n";
   ASSERT_EQ(Read(all), ConfigReadResult::Ok);
   EXPECT_EQ(Saved(), all);
-  EXPECT_EQ(settings_.maskFile.get(), "/home/op/My Masks/mask ünïcode.png");
+  EXPECT_EQ(settings_.maskFile, "/home/op/My Masks/mask ünïcode.png");
   settings_.calRotation = 1.23456789;  // doubles are written with six significant digits
   EXPECT_NE(Saved().find("\r\ncalRotation:1.23457\r\n"), std::string::npos);
 }
@@ -100,14 +101,14 @@ TEST_F(ConfigFileTest, NegativeRetentionIsRefusedAndNegativeDeviceIndexCountsAsT
     settings_.captureDeviceIndex = 0;
     ASSERT_EQ(Read(c.lines), ConfigReadResult::Ok) << c.lines;
     EXPECT_EQ(settings_.daysToKeep, c.daysToKeep) << c.lines;
-    EXPECT_EQ(settings_.captureDeviceIndex.load(), c.captureDeviceIndex) << c.lines;
+    EXPECT_EQ(settings_.captureDeviceIndex, c.captureDeviceIndex) << c.lines;
   }
 }
 
 TEST_F(ConfigFileTest, TimeOutOfRangeFailsAndLeavesLaterLinesUnread) {
   EXPECT_EQ(Read("threshold:40\nenableTime:24 0 0\ntriggerGap:7\n"), ConfigReadResult::Failed);
   EXPECT_EQ(settings_.threshold, 40);
-  EXPECT_EQ(settings_.enableTime.load(), TimeOfDay{});
+  EXPECT_EQ(settings_.enableTime, TimeOfDay{});
   EXPECT_EQ(settings_.triggerGap, 10);
   for (const char* line : {"disableTime:0 60 0\n", "disableTime:-1 0 0\n",
                            "enableTime:99999999999999999999999 0 0\n"}) {
@@ -124,15 +125,15 @@ TEST_F(ConfigFileTest, LineFeedOnlyFileWithBlanksTrailingTextClampsAndOverLongLi
                  longest + "\narchiveFolder:/" + longest +
                  "\ntriggerGap:" + std::string(5000, ' ') + "3\ncalCOPx:100.5"),
             ConfigReadResult::Ok);
-  EXPECT_EQ(settings_.maskFile.get(), " /masks/a mask.png ");
+  EXPECT_EQ(settings_.maskFile, " /masks/a mask.png ");
   EXPECT_EQ(settings_.threshold, 25);
   EXPECT_TRUE(settings_.enabled);
   EXPECT_EQ(settings_.calRotation, -150.0);
-  EXPECT_EQ(settings_.enableTime.load(), (TimeOfDay{7, 5, 0}));
+  EXPECT_EQ(settings_.enableTime, (TimeOfDay{7, 5, 0}));
   EXPECT_EQ(settings_.pngIntegrationFactor, 1u);
   EXPECT_EQ(settings_.diskUsage, 90u);
   EXPECT_EQ(settings_.daysToKeep, 24855);
-  EXPECT_EQ(settings_.archiveFolder.get(), longest);
+  EXPECT_EQ(settings_.archiveFolder, longest);
   EXPECT_EQ(settings_.triggerGap, 10);
   EXPECT_EQ(settings_.calCOPx, 100.5);
 }
@@ -162,7 +163,7 @@ TEST(ConfigFileLocationTest, AGivenPathIsReadAndSavedInsteadOfTheUsersFile) {
   Settings loaded;
   ASSERT_EQ(ReadConfiguration(loaded), ConfigReadResult::Ok);
   EXPECT_EQ(loaded.threshold, 44);
-  EXPECT_EQ(loaded.archiveFolder.get(), "/srv/sky");
+  EXPECT_EQ(loaded.archiveFolder, "/srv/sky");
 
   loaded.threshold = 55;
   ASSERT_TRUE(SaveConfiguration(loaded));
@@ -180,6 +181,21 @@ TEST(ConfigFileLocationTest, AGivenPathIsReadAndSavedInsteadOfTheUsersFile) {
   EXPECT_EQ(ConfigurationPath(), userFile.string());
   ASSERT_EQ(ReadConfiguration(loaded), ConfigReadResult::Ok);
   EXPECT_EQ(loaded.threshold, 11);
+}
+
+// Updates from several threads all land, and a record taken stays as it was.
+TEST(SharedSettingsTest, UpdatesAreNeverLostAndATakenRecordNeverChanges) {
+  SharedSettings shared;
+  const std::shared_ptr<const Settings> before = shared.Get();
+  const auto add = [&shared](int32_t Settings::*field) {
+    for (int i = 0; i < 1000; ++i) {
+      shared.Update([field](Settings& s) { ++(s.*field); });
+    }
+  };
+  { std::jthread a(add, &Settings::threshold), b(add, &Settings::hourlyRate); }
+  EXPECT_EQ(shared.Get()->threshold, 30 + 1000);
+  EXPECT_EQ(shared.Get()->hourlyRate, 12 + 1000);
+  EXPECT_EQ(before->threshold, 30);
 }
 
 }  // namespace

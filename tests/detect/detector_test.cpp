@@ -19,7 +19,7 @@ namespace {
 
 class FakeClock final : public Clock {
  public:
-  SystemTime UtcNow() const override { return {}; }
+  UtcTime UtcNow() const override { return {}; }
   CalendarFields LocalNow() const override { return local; }
   CalendarFields local{};
 };
@@ -27,13 +27,15 @@ class FakeClock final : public Clock {
 // A detector on a real ring; frame n is stamped 2024-03-15 21:15:07 + 33 ms per frame.
 class DetectorTest : public ::testing::Test {
  protected:
-  DetectorTest() : detector(settings, ring, thresholds, events, clock) {
-    settings.archiveFolder.set(base.str());
-    settings.enabled = true;
+  DetectorTest() : detector(settings, ring, thresholds, events, clock, notices) {
+    Set([this](Settings& s) {
+      s.archiveFolder = base.str();
+      s.enabled = true;
+    });
     detector.BuildThresholdMap();
   }
-  SystemTime StampOf(int n) const {
-    return ToSystemTime(*MakeCalendarTime(2024, 3, 15, 21, 15, 7) + n * 33 / 1000, n * 33 % 1000);
+  UtcTime StampOf(int n) const {
+    return *ParseStamp("20240315_211507_000") + n * std::chrono::milliseconds{33};
   }
   // A frame of `level` whose pixel count against any earlier dark frame is exactly `bright`.
   void Push(int bright, uint8_t level = 0) {
@@ -52,23 +54,26 @@ class DetectorTest : public ::testing::Test {
       detector.DetectionStep();
     }
   }
+  void Set(const SettingsEdit& edit) { settings.Update(edit); }
+  int Gap() const { return settings.Get()->triggerGap; }
   std::filesystem::path EventFile(int frame) const {
     return base / "events" / ("e" + MakeStamp(StampOf(frame)) + ".txt");
   }
 
   test::TempDir base;
-  Settings settings;
+  SharedSettings settings;
   FrameRing ring;
   ThresholdMap thresholds;
   EventList events;
   FakeClock clock;
+  Notices notices;
   Detector detector;
   std::vector<uint8_t> sample = std::vector<uint8_t>(kSampleSize640, 128);
   int stored = 0;
 };
 
 TEST_F(DetectorTest, WorkedTriggerExampleFrameByFrame) {
-  Step(0, settings.triggerGap);               // fills the reference slots
+  Step(0, Gap());                             // fills the reference slots
   EXPECT_EQ(detector.FramesProcessed(), 0u);  // nothing compared while references are missing
   // pixel count, then eventActive, runLength and eventFrames after the frame
   std::vector<std::array<int, 4>> table = {
@@ -90,7 +95,7 @@ TEST_F(DetectorTest, WorkedTriggerExampleFrameByFrame) {
   EXPECT_EQ(detector.state().eventStart, StampOf(first + 3));
   EXPECT_EQ(test::ReadFileBytes(EventFile(first + 3)),
             MakeStamp(StampOf(first + 3)) + "\r\n" + MakeStamp(StampOf(first + 55)) + "\r\n");
-  EXPECT_EQ(events.TakeHead(), MakeStamp(StampOf(first + 3)));
+  EXPECT_EQ(events.TakeHead(), StampOf(first + 3));
   EXPECT_EQ(detector.FramesProcessed(), 56u);
   EXPECT_EQ(detector.FramesLost(), 0u);
 }
@@ -99,7 +104,7 @@ TEST_F(DetectorTest, WorkedTriggerExampleFrameByFrame) {
 TEST_F(DetectorTest, EndActiveEventEndsOnTheLastProcessedFrame) {
   detector.EndActiveEvent();
   EXPECT_TRUE(events.Empty());
-  Step(0, settings.triggerGap);
+  Step(0, Gap());
   Step(20, 2);  // the second busy frame begins the event
   const int first = stored - 1;
   Step(6, 40);  // busy enough to hold it open
@@ -109,7 +114,7 @@ TEST_F(DetectorTest, EndActiveEventEndsOnTheLastProcessedFrame) {
   EXPECT_FALSE(detector.state().eventActive);
   EXPECT_EQ(test::ReadFileBytes(EventFile(first)),
             MakeStamp(StampOf(first)) + "\r\n" + MakeStamp(StampOf(stored - 2)) + "\r\n");
-  EXPECT_EQ(events.TakeHead(), MakeStamp(StampOf(first)));
+  EXPECT_EQ(events.TakeHead(), StampOf(first));
   detector.EndActiveEvent();
   EXPECT_TRUE(events.Empty());
 }
@@ -117,13 +122,14 @@ TEST_F(DetectorTest, EndActiveEventEndsOnTheLastProcessedFrame) {
 // Over the hourly budget: one report per run of refusals less than a minute apart.
 TEST_F(DetectorTest, RefusedEventsAreReportedOncePerRunOfRefusals) {
   std::vector<std::string> reports;
-  detector.SetReport([&](const std::string& text) { reports.push_back(text); });
+  notices.SetSink([&](const Notice& notice) { reports.push_back(notice.text); });
   auto refusal = [&](int frame) {
     return "Event at " + MakeStamp(StampOf(frame)) +
            " not recorded: the hourly budget of 2 events is spent.";
   };
-  settings.hourlyRate = 2;  // an hour of debt per event: two quick events, then refusals
-  Step(0, settings.triggerGap);
+  // An hour of debt per event: two quick events, then refusals.
+  Set([](Settings& s) { s.hourlyRate = 2; });
+  Step(0, Gap());
   std::vector<int> attempts;  // the frame of each attempt to begin an event
   auto burst = [&](int quiet) {
     Step(20, 2);
@@ -166,22 +172,26 @@ TEST_F(DetectorTest, ScheduleAcrossMidnightAndEqualTimes) {
       {pm10, pm10, 0, 220000, 0, 0}, {pm10, pm10, 0, 220000, 1, 1}, {late, early, 0, 220020, 0, 1},
   };
   for (const auto& c : cases) {
-    settings.enableTime = c.enable;
-    settings.disableTime = c.disable;
-    settings.enabled = c.before;
-    clock.local = CalendarFields{2024, 3, 15, c.at / 10000, c.at / 100 % 100, c.at % 100, 5};
+    Set([&c](Settings& s) {
+      s.enableTime = c.enable;
+      s.disableTime = c.disable;
+      s.enabled = c.before;
+    });
+    clock.local = CalendarFields{2024, 3, 15, c.at / 10000, c.at / 100 % 100, c.at % 100};
     if (c.startUp) {
       detector.ApplyEnableWindow();
     } else {
       detector.DetectionStep();
     }
-    EXPECT_EQ(settings.enabled.load(), c.after) << c.at;
+    EXPECT_EQ(settings.Get()->enabled, c.after) << c.at;
   }
 }
 
 TEST_F(DetectorTest, FullFlashDoesNotOverflowAndAQuietFrameKeepsTheCentroid) {
-  settings.threshold = 0;
-  settings.triggerGap = 1;
+  Set([](Settings& s) {
+    s.threshold = 0;
+    s.triggerGap = 1;
+  });
   detector.BuildThresholdMap();
   Push(0, 0);
   for (int flash = 0; flash < 2; ++flash) {
@@ -195,8 +205,8 @@ TEST_F(DetectorTest, FullFlashDoesNotOverflowAndAQuietFrameKeepsTheCentroid) {
 }
 
 TEST_F(DetectorTest, FramesOverwrittenBeforeTheyWereReadCountAsLost) {
-  const int usable = kRingSlots - settings.triggerGap;  // frames still comparable when lapped
-  Step(1, settings.triggerGap + 1);                     // the last one is compared
+  const int usable = kRingSlots - Gap();  // frames still comparable when lapped
+  Step(1, Gap() + 1);                     // the last one is compared
   for (int behind : {100, 64, usable + 1, usable}) {
     SCOPED_TRACE("behind " + std::to_string(behind));
     const uint64_t processed = detector.FramesProcessed(), lost = detector.FramesLost();
@@ -222,7 +232,7 @@ TEST_F(DetectorTest, ArchiveSinkGetsTheProcessedFrameEvenWhenItsSlotIsRefilled) 
   } sink;
   int calls = 0;
   std::vector<uint8_t> frameBefore, frameAfter;
-  SystemTime stamp;
+  UtcTime stamp;
   sink.log = [&] {
     if (calls++ == 0) {  // the first frame's archive write is the slow one
       frameBefore.assign(detector.currentFrame(), detector.currentFrame() + kFrameBytes);
@@ -239,7 +249,7 @@ TEST_F(DetectorTest, ArchiveSinkGetsTheProcessedFrameEvenWhenItsSlotIsRefilled) 
     stamp = detector.currentStamp();
   };
   detector.SetArchiveSink(sink);
-  Step(0, settings.triggerGap);
+  Step(0, Gap());
   Push(25, 10);
   const int processedFrame = stored - 1;
   const uint64_t lost = detector.FramesLost();
@@ -250,7 +260,7 @@ TEST_F(DetectorTest, ArchiveSinkGetsTheProcessedFrameEvenWhenItsSlotIsRefilled) 
   EXPECT_EQ(std::count(frameAfter.begin(), frameAfter.end(), 200), 25);
   EXPECT_EQ(stamp, StampOf(processedFrame));
   // Of the 64 frames stored during the write, those whose reference went with the lap are lost.
-  EXPECT_EQ(detector.FramesLost() - lost, static_cast<uint64_t>(settings.triggerGap));
+  EXPECT_EQ(detector.FramesLost() - lost, static_cast<uint64_t>(Gap()));
   EXPECT_EQ(detector.state().readIndex, ring.writeIndex.load());
 }
 

@@ -17,17 +17,42 @@ namespace {
 TEST(EventFileTest, RecordEventWritesBothStampsWithCrLfThenQueuesTheStart) {
   test::TempDir dir;
   EventList list;
-  const SystemTime start{2024, 3, 5, 15, 21, 59, 58, 42}, end{2024, 3, 5, 15, 22, 0, 1, 7};
+  Notices notices;
+  const UtcTime start = *ParseStamp("20240315_215958_042");
+  const UtcTime end = *ParseStamp("20240315_220001_007");
   // An event that runs into the next hour is still named by its start.
-  EXPECT_TRUE(RecordEvent(dir.str(), list, start, end));
+  EXPECT_TRUE(RecordEvent(dir.str(), list, start, end, notices));
   const auto path = dir / "events" / "e20240315_215958_042.txt";
   EXPECT_EQ(test::ReadFileBytes(path), "20240315_215958_042\r\n20240315_220001_007\r\n");
-  EXPECT_EQ(list.TakeHead(), "20240315_215958_042");
+  EXPECT_EQ(list.TakeHead(), start);
   EXPECT_TRUE(list.Empty());
-  // Without an events folder (the base is a plain file) the event is lost and nothing is queued.
+  EXPECT_TRUE(notices.Recent().empty());
+  // A time that no Stamp can hold names no file: nothing is written or queued, and it is said.
+  EXPECT_FALSE(
+      RecordEvent(dir.str(), list, kLastStampTime, kLastStampTime + kNominalFrameSpacing, notices));
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir / "events"), {}), 1);
+  EXPECT_TRUE(list.Empty());
+  ASSERT_EQ(notices.Recent().size(), 1u);
+  EXPECT_EQ(notices.Recent()[0].severity, Severity::kError);
+  EXPECT_EQ(notices.Recent()[0].text,
+            "An event was not recorded: its time lies outside the years 1900 to 9999.");
+  // Without an events folder (the base is a plain file) nothing is queued, and after a second
+  // try the event is said with its times and the command that keeps it from the archive.
   test::WriteFileBytes(dir / "plain", "x");
-  EXPECT_FALSE(RecordEvent((dir / "plain").string(), list, start, end));
+  EXPECT_FALSE(RecordEvent((dir / "plain").string(), list, start, end, notices));
   EXPECT_TRUE(list.Empty());
+  const std::vector<Notice> said = notices.Recent();
+  ASSERT_EQ(said.size(), 2u);
+  EXPECT_EQ(said[1].severity, Severity::kError);
+  EXPECT_EQ(said[1].text,
+            "Event from 20240315_215958_042 to 20240315_220001_007 could not be "
+            "written (cannot write " +
+                (dir / "plain").string() +
+                "/events/e20240315_215958_042.txt: Not a directory). Once that is "
+                "mended, keep it from the archive with: ombrix mark --from "
+                "2024-03-15T21:59:58Z --duration 4");
+  EXPECT_EQ(MarkCommand(*ParseStamp("20240315_215958_000"), *ParseStamp("20240315_215959_000")),
+            "ombrix mark --from 2024-03-15T21:59:58Z --duration 1");
 }
 
 TEST(EventFileTest, ReadEventFileTakesTwoStampsAndNothingElse) {
@@ -37,25 +62,24 @@ TEST(EventFileTest, ReadEventFileTakesTwoStampsAndNothingElse) {
       {"20240315_010203_004\n20240315_010209_999\n", "20240315_010203_004 20240315_010209_999"},
       {"20240315_010203_004\r\n", ""},
       {"", ""},
-      {"../../../etc/passwd\r\n20240315_010209_999\r\n", ""},
       {"20240315_010203_0040000000000\r\n20240315_010209_999\r\n", ""},
   };
   for (const auto& [bytes, expected] : cases) {
     test::WriteFileBytes(dir / "e.txt", bytes);
     const auto times = ReadEventFile((dir / "e.txt").string());
-    EXPECT_EQ(times ? times->first + " " + times->last : "", expected) << bytes;
+    EXPECT_EQ(times ? MakeStamp(times->first) + " " + MakeStamp(times->last) : "", expected)
+        << bytes;
   }
   EXPECT_FALSE(ReadEventFile((dir / "missing.txt").string()).has_value());
 }
 
 TEST(TimeHistoryTest, LinesHaveFixedWidthsAndParseBack) {
+  const UtcTime time = *ParseStamp("20240315_211507_042");
   const std::pair<TimeHistoryRow, std::string> cases[] = {
-      {{"20240315_211507_042", 12, 345, 320.5, 240.0},
-       "20240315_211507_042,    12,     345, 320.5, 240.0"},
-      {{"20240315_211507_042", 307200, 78336000, 639.0, 479.0},  // the largest values still fit
+      {{time, 12, 345, 320.5, 240.0}, "20240315_211507_042,    12,     345, 320.5, 240.0"},
+      {{time, 307200, 78336000, 639.0, 479.0},  // the largest values still fit
        "20240315_211507_042,307200,78336000, 639.0, 479.0"},
-      {{"20240315_211507_042", 0, 0, 0.04, 0.05},
-       "20240315_211507_042,     0,       0,   0.0,   0.1"}};
+      {{time, 0, 0, 0.04, 0.05}, "20240315_211507_042,     0,       0,   0.0,   0.1"}};
   char line[128], again[128];
   for (const auto& [row, expected] : cases) {
     EXPECT_EQ(FormatTimeHistoryLine(line, sizeof line, row), 49);
@@ -72,10 +96,11 @@ TEST(TimeHistoryTest, LinesHaveFixedWidthsAndParseBack) {
   EXPECT_EQ(line, cases[0].second + ", 123.46,  -5.50");
   EXPECT_EQ(FormatTimeHistoryLine(line, 49, cases[0].first), 0);  // no room for the NUL
   EXPECT_EQ(line, std::string());
+  EXPECT_EQ(FormatTimeHistoryLine(line, sizeof line, {kFirstStampTime - kNominalFrameSpacing}), 0);
   for (const char* text :
        {"", "20240315_211507_042", "20240315_211507_042,    12,  345, 1.0",
         "20240315_211507_042;12,345,1.0,2.0", "20240315_211507_042,x,345,1.0,2.0",
-        "20240315_211507_042,99999999999,345,1.0,2.0"}) {
+        "20240315_211507_042,99999999999,345,1.0,2.0", "20240315_21150_042,12,345,1.0,2.0"}) {
     TimeHistoryRow parsed;
     EXPECT_FALSE(ParseTimeHistoryLine(text, parsed)) << text;
   }

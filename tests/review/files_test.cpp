@@ -109,8 +109,10 @@ TEST(Export, BurnsTheTrackingBoxAndWritesPseudoColourAsAskedDecodedBack) {
   const Stamp key = "20240315_211451_000";
   const std::string event = archive.AddEvent(key, "20240315_211451_500");
   archive.CutEvent(key, "20240315_211451_500");
-  archive.settings.triggerCountBegin = 5;
-  archive.settings.triggerCountEnd = 7;  // frames with count >= 5 get the box
+  archive.settings.Update([](Settings& s) {
+    s.triggerCountBegin = 5;
+    s.triggerCountEnd = 7;  // frames with count >= 5 get the box
+  });
 
   struct Case {
     const char* name;
@@ -120,7 +122,7 @@ TEST(Export, BurnsTheTrackingBoxAndWritesPseudoColourAsAskedDecodedBack) {
   for (const Case& c : {Case{"grey_box.mp4", false, true}, Case{"pseudo.mp4", true, false}}) {
     const std::string output = (archive.base / c.name).string();
     const ExportOutcome outcome =
-        ExportEventMovie(archive.settings, event, output, c.pseudoColor, c.trackingBox);
+        ExportEventMovie(*archive.settings.Get(), event, output, c.pseudoColor, c.trackingBox);
     ASSERT_EQ(outcome.result, ExportResult::kWritten) << c.name;
     MovieReader reader(output);
     std::vector<uint8_t> frame(kFrameBytes);
@@ -144,10 +146,10 @@ TEST(Export, BurnsTheTrackingBoxAndWritesPseudoColourAsAskedDecodedBack) {
     EXPECT_EQ(n, 46);  // 50.000 .. 51.500
   }
   // The MPEG-1 container (its decoder holds pictures back, so it is checked by size only).
-  ASSERT_EQ(
-      ExportEventMovie(archive.settings, event, (archive.base / "grey.mpg").string(), false, true)
-          .result,
-      ExportResult::kWritten);
+  ASSERT_EQ(ExportEventMovie(*archive.settings.Get(), event, (archive.base / "grey.mpg").string(),
+                             false, true)
+                .result,
+            ExportResult::kWritten);
   EXPECT_GT(fs::file_size(archive.base / "grey.mpg"), 10000u);
   std::size_t files = 0;
   for (const auto& entry : fs::directory_iterator(archive.base.path())) {
@@ -158,22 +160,23 @@ TEST(Export, BurnsTheTrackingBoxAndWritesPseudoColourAsAskedDecodedBack) {
   // Cancelled from the progress function: nothing is left.
   int calls = 0;
   const auto cancelled =
-      ExportEventMovie(archive.settings, event, (archive.base / "c.mp4").string(), false, false,
-                       [&calls](int written) { return ++calls == written && written < 10; });
+      ExportEventMovie(*archive.settings.Get(), event, (archive.base / "c.mp4").string(), false,
+                       false, [&calls](int written) { return ++calls == written && written < 10; });
   EXPECT_EQ(cancelled.result, ExportResult::kCancelled);
   EXPECT_EQ(calls, 10);
   EXPECT_FALSE(fs::exists(archive.base / "c.mp4"));
 
   // No movie yet: nothing written, nothing reported.
   const std::string uncut = archive.AddEvent("20240315_211450_500", "20240315_211450_600");
-  EXPECT_EQ(
-      ExportEventMovie(archive.settings, uncut, (archive.base / "u.mp4").string(), false, true)
-          .result,
-      ExportResult::kNoMovie);
+  EXPECT_EQ(ExportEventMovie(*archive.settings.Get(), uncut, (archive.base / "u.mp4").string(),
+                             false, true)
+                .result,
+            ExportResult::kNoMovie);
   EXPECT_FALSE(fs::exists(archive.base / "u.mp4"));
   // An output that cannot be written fails and leaves nothing.
-  const auto failed = ExportEventMovie(
-      archive.settings, event, (archive.base / "no" / "such" / "x.mp4").string(), false, false);
+  const auto failed =
+      ExportEventMovie(*archive.settings.Get(), event,
+                       (archive.base / "no" / "such" / "x.mp4").string(), false, false);
   EXPECT_EQ(failed.result, ExportResult::kFailed);
   EXPECT_FALSE(failed.reason.empty());
 }
@@ -230,26 +233,6 @@ TEST(StillImages, SaveThroughTheColourTableAndOpenByTheFirstStoredByte) {
   EXPECT_FALSE(SaveDisplayImage((dir / "none" / "x.png").string(), picture.data(), false));
   EXPECT_EQ(SaveImageDefaultName("/e/e20240315_211451_000.txt"), "20240315_211451_000");
   EXPECT_EQ(SaveImageDefaultName(""), "image");
-}
-
-TEST(StillImages, ChoosingAMaskRebuildsTheThresholdTableAtOnce) {
-  TempDir dir;
-  std::vector<uint8_t> picture(kFrameBytes, 0);
-  std::fill_n(picture.begin(), 640 * 10, uint8_t{255});  // the top ten rows at value 255
-  // Through the pseudo-colour table 255 is pale yellow, not red: a table of strong red instead.
-  std::array<uint32_t, 256> colours{};
-  colours[255] = 0xFF0000;
-  const std::string mask = (dir / "mask.png").string();
-  ASSERT_TRUE(WriteColourStill(mask, picture.data(), colours));
-  Settings settings;
-  settings.threshold = 40;
-  ThresholdMap table;
-  table.Build(settings.threshold, "");
-  ChooseMask(settings, table, mask);
-  EXPECT_EQ(settings.maskFile.get(), mask);
-  ASSERT_NE(table.data(), nullptr);
-  EXPECT_EQ(table.data()[5 * 640 + 3], 255);
-  EXPECT_EQ(table.data()[100 * 640 + 3], 40);
 }
 
 }  // namespace

@@ -15,8 +15,10 @@
 namespace ombrix::test {
 
 ReviewArchive::ReviewArchive() {
-  settings.archiveFolder.set(base.str());
-  settings.slowdownFactor = 0;
+  settings.Update([this](Settings& s) {
+    s.archiveFolder = base.str();
+    s.slowdownFactor = 0;
+  });
 }
 
 std::string ReviewArchive::MinuteFolder(const Stamp& stamp) const {
@@ -50,7 +52,7 @@ void ReviewArchive::AddClip(const Stamp& start, bool withLog) {
     }
     if (log != nullptr) {
       TimeHistoryRow row{};
-      std::snprintf(row.stamp, sizeof row.stamp, "%s", ShiftStamp(start, 33 * i).c_str());
+      row.time = *ParseStamp(start) + i * std::chrono::milliseconds(33);
       row.pixelCount = i;
       row.excessSum = 10 * i;
       row.centroidX = 100 + i;
@@ -78,17 +80,20 @@ std::string ReviewArchive::AddEvent(const Stamp& first, const Stamp& last) {
 }
 
 void ReviewArchive::CutEvent(const Stamp& first, const Stamp& last) {
-  EventExtractor extractor(settings, eventList, review, clock, progress);
-  extractor.ExtractEventImage(ShiftStamp(first, -1500), ShiftStamp(last, 1500),
+  EventExtractor extractor(settings, eventList, review, clock, progress, notices);
+  const std::shared_ptr<const Settings> now = settings.Get();
+  const UtcTime from = *ParseStamp(first), to = *ParseStamp(last);
+  extractor.ExtractEventImage(*now, from - kImageWindowBefore, to + kImageWindowAfter,
                               EventFile('j', first));
-  extractor.ExtractEventMovie(first, last, EventFile('m', first));
-  extractor.ExtractEventTimeHistory(first, last, EventFile('c', first));
+  extractor.ExtractEventMovie(*now, from, to, EventFile('m', first));
+  extractor.ExtractEventTimeHistory(*now, from, to, EventFile('c', first));
 }
 
 void RecordingWindow::FrameReady() {
   uint8_t pixel = 0;
   review_.replayFrame.Update(0, [&pixel](uint8_t* p) { pixel = p[10 * kFrameWidth + 10]; });
-  Frame frame{review_.displayCount, review_.currentArchiveFile.get(), review_.archiveFrameCount,
+  const std::optional<UtcTime> shown = review_.currentArchiveFile.get();
+  Frame frame{review_.displayCount, shown ? MakeStamp(*shown) : "", review_.archiveFrameCount,
               pixel};
   Record([&] { frames_.push_back(frame); });
 }

@@ -16,6 +16,11 @@
 
 namespace ombrix::test {
 
+// The time of a Stamp written in a test.
+inline UtcTime At(const Stamp& stamp) {
+  return ParseStamp(stamp).value();
+}
+
 // A real archive: clips of 30 frames, frame i with a top-left 64x64 block of 40 + 6 i, a peak
 // image and (unless told otherwise) a log of count i and centroid (100 + i, 200 + i).
 class ReviewArchive {
@@ -36,11 +41,12 @@ class ReviewArchive {
   std::string EventFile(char letter, const Stamp& key) const;
 
   TempDir base;
-  Settings settings;
+  SharedSettings settings;
   ReviewValues review;
   EventList eventList;
   SystemClock clock;
   ArchiveProgress progress;  // never active: cuts do not wait
+  Notices notices;
 };
 
 // The window as the review code sees it, recording everything; safe from worker threads.

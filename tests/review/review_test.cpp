@@ -43,15 +43,14 @@ TEST(EventListing, ListsOnlyEventFilesInByteOrder) {
   EXPECT_EQ(listing[2], archive.EventFile('e', kC));
 }
 
-TEST(PickerInterval, MakesWholeSecondStampsFromTimeAndLeadingDigits) {
-  CalendarFields picker{2024, 12, 31, 23, 59, 50, 0};
+TEST(PickerInterval, MakesWholeSecondsFromTimeAndLeadingDigits) {
+  const UtcTime picker = At("20241231_235950_750");
   auto interval = ReadPickerInterval(picker, "15");
-  EXPECT_EQ(interval.start, "20241231_235950_000");
-  EXPECT_EQ(interval.end, "20250101_000005_000");
+  EXPECT_EQ(interval.start, At("20241231_235950_000"));
+  EXPECT_EQ(interval.end, At("20250101_000005_000"));
   interval = ReadPickerInterval(picker, "x");
   EXPECT_EQ(interval.end, interval.start);
-  picker.year = 1899;
-  EXPECT_EQ(ReadPickerInterval(picker, "10").start, "19700101_000000_000");
+  EXPECT_EQ(ReadPickerInterval(kFirstStampTime - 1ms, "10").start, At("19700101_000000_000"));
 }
 
 // A reviewer on a fresh archive, its window recording what it is shown.
@@ -99,10 +98,10 @@ TEST_F(ReviewTest, Navigation_FollowsTheListingAndItsEnds) {
 
   // Play sets the interval; a navigation command clears it.
   archive.AddEvent(kB, kB);
-  reviewer.Play({kA, kC});
-  EXPECT_EQ(reviewer.intervalStart(), kA);
+  reviewer.Play({At(kA), At(kC)});
+  EXPECT_EQ(reviewer.intervalStart(), At(kA));
   reviewer.Next();
-  EXPECT_EQ(reviewer.intervalStart(), "");
+  EXPECT_FALSE(reviewer.intervalStart());
   EXPECT_EQ(reviewer.currentEvent(), b);
 }
 
@@ -174,7 +173,7 @@ TEST_F(ReviewTest, Replay_OfACutEventPostsEveryMovieFrameWithTheHistorysStampsAn
   const Stamp first = "20240315_211451_330", last = "20240315_211451_660";
   archive.AddEvent(first, last);
   archive.CutEvent(first, last);
-  archive.settings.showTrackingBox = false;
+  archive.settings.Update([](Settings& s) { s.showTrackingBox = false; });
 
   reviewer.First();
   ASSERT_TRUE(window.WaitForReplayEnds(1));
@@ -187,7 +186,7 @@ TEST_F(ReviewTest, Replay_OfACutEventPostsEveryMovieFrameWithTheHistorysStampsAn
   for (size_t n = 0; n < frames.size(); ++n) {
     const int i = n < 20 ? static_cast<int>(n) + 10 : static_cast<int>(n) - 20;
     const Stamp clip = n < 20 ? "20240315_211450_000" : "20240315_211451_000";
-    EXPECT_EQ(frames[n].currentArchiveFile, ShiftStamp(clip, 33 * i)) << n;
+    EXPECT_EQ(frames[n].currentArchiveFile, MakeStamp(At(clip) + i * 33ms)) << n;
     EXPECT_EQ(frames[n].displayCount, i) << n;
     EXPECT_EQ(frames[n].archiveFrameCount, 0);
     EXPECT_NEAR(frames[n].topLeft, 40 + 6 * i, 4) << n;
@@ -227,7 +226,7 @@ TEST_F(ReviewTest, Replay_OfAnUncutEventOrAnIntervalPlaysTheArchiveWidenedByOneA
 
   // Play of a zero duration: the clips after 48.500 up to 51.500; Replay plays it again.
   window.Clear();
-  reviewer.Play(ReadPickerInterval(CalendarFields{2024, 3, 15, 21, 14, 50, 0}, "0"));
+  reviewer.Play(ReadPickerInterval(At("20240315_211450_000"), "0"));
   ASSERT_TRUE(window.WaitForReplayEnds(1));
   ASSERT_EQ(window.frames().size(), 90u);
   EXPECT_EQ(window.frames().front().currentArchiveFile, "20240315_211449_000");
@@ -241,7 +240,7 @@ TEST_F(ReviewTest, Replay_OfAnUncutEventOrAnIntervalPlaysTheArchiveWidenedByOneA
 TEST_F(ReviewTest, Replay_ANewerReaderStopsARunningAndAPausedOne) {
   archive.AddClip("20240315_211450_000");
   archive.AddEvent("20240315_211450_500", "20240315_211450_600");
-  archive.settings.slowdownFactor = 5;  // 150 ms a frame: 4.5 s for the clip
+  archive.settings.Update([](Settings& s) { s.slowdownFactor = 5; });  // 150 ms a frame: 4.5 s
 
   reviewer.First();
   ASSERT_TRUE(window.WaitForFrames(1));
@@ -337,7 +336,7 @@ TEST_F(ReviewTest, Composite_ShowsThePeakImageOfACutEventElseTheArchiveMaximum) 
   EXPECT_EQ(window.replayEnds(), 0);
 
   // With preferComposites the navigation shows the composite; Replay still replays.
-  archive.settings.preferComposites = true;
+  archive.settings.Update([](Settings& s) { s.preferComposites = true; });
   window.Clear();
   reviewer.First();
   ASSERT_TRUE(window.WaitForFrames(1));
@@ -370,7 +369,7 @@ TEST_F(ReviewTest, Average_TakesTheFirstIntegratedImageEvenPastTheEndAndStepsThr
               {&Reviewer::ShowAverageMovie, "20240315_211600_000", {90, 150, 60}}};
   for (const auto& row : rows) {
     window.Clear();
-    (reviewer.*row.show)({"20240315_211400_000", row.end});
+    (reviewer.*row.show)({At("20240315_211400_000"), At(row.end)});
     ASSERT_TRUE(window.WaitForFrames(row.shown.size()));
     reviewer.StopWorkers();
     std::vector<uint8_t> shown;
@@ -386,30 +385,36 @@ TEST_F(ReviewTest, Save_WritesTheEventFileAndTheArchiveThreadCutsTheStretch) {
   for (const char* clip : {"20240315_211450_000", "20240315_211451_000", "20240315_211452_000"}) {
     archive.AddClip(clip);
   }
-  const PickerInterval interval =
-      ReadPickerInterval(CalendarFields{2024, 3, 15, 21, 14, 51, 0}, "1");
+  const PickerInterval interval = ReadPickerInterval(At("20240315_211451_000"), "1");
+  const Stamp key = MakeStamp(interval.start);
   ASSERT_TRUE(reviewer.Save(interval));
   ASSERT_TRUE(reviewer.Save(interval));  // replaced, and queued twice
-  EXPECT_EQ(ReadFileBytes(archive.EventFile('e', interval.start)),
+  EXPECT_EQ(ReadFileBytes(archive.EventFile('e', key)),
             "20240315_211451_000\r\n20240315_211452_000\r\n");
   EXPECT_EQ(archive.eventList.Size(), 2u);
-  EXPECT_EQ(ListEvents(archive.base.str()).back(), archive.EventFile('e', interval.start));
+  EXPECT_EQ(ListEvents(archive.base.str()).back(), archive.EventFile('e', key));
 
   EventExtractor extractor(archive.settings, archive.eventList, archive.review, archive.clock,
-                           archive.progress);
+                           archive.progress, archive.notices);
   EXPECT_EQ(extractor.DrainAll(60s), 0u);
-  EXPECT_EQ(MovieFrames(archive.EventFile('m', interval.start)),
+  EXPECT_EQ(MovieFrames(archive.EventFile('m', key)),
             61);  // from 50.000 (first - 1 s) to 52.000
-  EXPECT_TRUE(fs::exists(archive.EventFile('j', interval.start)));
-  EXPECT_TRUE(fs::exists(archive.EventFile('c', interval.start)));
+  EXPECT_TRUE(fs::exists(archive.EventFile('j', key)));
+  EXPECT_TRUE(fs::exists(archive.EventFile('c', key)));
 }
 
+// A stretch that ends past the year 9999 (no Stamp can name it), and no events folder.
 TEST_F(ReviewTest, Save_AnEventFileThatCannotBeWrittenIsReportedAndNotQueued) {
+  EXPECT_FALSE(reviewer.Save(ReadPickerInterval(At("99991231_235959_000"), "2")));
+  EXPECT_TRUE(fs::is_empty(archive.EventsFolder()));
+  fs::remove(archive.EventsFolder());
   WriteFileBytes(archive.base / "events", "a file where the events folder belongs");
-  EXPECT_FALSE(reviewer.Save({kA, kB}));
+  EXPECT_FALSE(reviewer.Save({At(kA), At(kB)}));
   EXPECT_EQ(archive.eventList.Size(), 0u);
-  ASSERT_EQ(window.failures().size(), 1u);
-  EXPECT_EQ(window.failures()[0].rfind("Save: ", 0), 0u);
+  ASSERT_EQ(window.failures().size(), 2u);
+  EXPECT_EQ(window.failures()[0], "Save: " + archive.EventsFolder() +
+                                      ": the stretch does not lie within the years 1900 to 9999");
+  EXPECT_EQ(window.failures()[1].rfind("Save: ", 0), 0u);
 }
 
 }  // namespace

@@ -8,7 +8,7 @@
 #include <random>
 #include <vector>
 
-#include "base/stamp.h"
+#include "base/utc_time.h"
 #include "calib/calibration.h"
 #include "capture/frame_ring.h"
 #include "capture/simulated_sky.h"
@@ -32,8 +32,7 @@ class History {
     EventHistoryRow row;
     row.frame = last_;
     const int64_t ms = frames_++ * 1001 / 30;
-    const Stamp stamp = MakeStamp(ToSystemTime(1700000000 + ms / 1000, ms % 1000));
-    std::snprintf(row.frame.stamp, sizeof row.frame.stamp, "%s", stamp.c_str());
+    row.frame.time = UtcTime{std::chrono::milliseconds{1700000000000 + ms}};
     double sx = 0, sy = 0;
     row.frame.pixelCount = row.frame.excessSum = 0;
     for (const Light& l : lights) {
@@ -160,12 +159,12 @@ TEST(Verdict, TellsMeteorsFromSlowMoversFlashesAndStationaryLights) {
 }
 
 TEST(Verdict, ReadsTheEventLinesTheArchiveWrites) {
-  TimeHistoryRow frame{"20240315_211507_042", 12, 345, 320.5, 240.0};
+  TimeHistoryRow frame{*ParseStamp("20240315_211507_042"), 12, 345, 320.5, 240.0};
   char line[96];
   ASSERT_GT(FormatEventTimeHistoryLine(line, sizeof line, frame, 123.45, -5.5), 0);
   EventHistoryRow row;
   ASSERT_TRUE(ParseEventHistoryLine(line, row));
-  EXPECT_STREQ(row.frame.stamp, frame.stamp);
+  EXPECT_EQ(row.frame.time, frame.time);
   EXPECT_EQ(row.frame.excessSum, 345);
   EXPECT_DOUBLE_EQ(row.azimuth, 123.45);
   EXPECT_DOUBLE_EQ(row.elevation, -5.5);

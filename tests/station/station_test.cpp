@@ -1,16 +1,13 @@
 #include "station/station.h"
 
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <map>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -20,7 +17,6 @@
 #include "capture/file_source.h"
 #include "capture/simulated_sky.h"
 #include "media/movie_reader.h"
-#include "media/movie_writer.h"
 #include "support/movies.h"
 #include "support/program.h"
 #include "support/temp_dir.h"
@@ -83,7 +79,7 @@ std::vector<Interval> EventWindows(const fs::path& events) {
     const auto times = ReadEventFile(file.string());
     EXPECT_TRUE(times) << file;
     if (times) {
-      windows.push_back({times->first, times->last});
+      windows.push_back({MakeStamp(times->first), MakeStamp(times->last)});
     }
   }
   return windows;
@@ -114,12 +110,12 @@ TEST(StationTest, SimulatedSkyEventsCoverTheDrawnMeteorsAndAreCut) {
   const fs::path truthPath = base / "truth.csv";
   {
     Station station(clock, space, QuickOptions(), hooks);
-    station.SetArchiveFolder(base.str());
+    station.Apply([&base](Settings& s) { s.archiveFolder = base.str(); });
     SimulatedSkyOptions sky;
     sky.seed = 11;
     sky.meteorsPerMinute = 12;
-    station.Start(
-        std::make_unique<SimulatedSkySource>(sky, clock, pacer, hooks.report, truthPath.string()));
+    station.Start(std::make_unique<SimulatedSkySource>(sky, clock, pacer, station.notices(),
+                                                       truthPath.string()));
     std::this_thread::sleep_for(16s);
     station.Stop();
     EXPECT_EQ(station.FramesLost(), 0u);
@@ -166,19 +162,16 @@ void WriteFlashMovie(const std::string& path, int frames, int flashAt) {
 }
 
 struct ReplayOptions {
-  std::function<void(Settings&)> adjust;      // changes the settings before the start
+  SettingsEdit adjust;                        // changes the settings before the start
   std::function<void(Station&)> stopped;      // looks at the station after Stop()
   std::function<void(const Stamp&)> deleted;  // told of each event retention deletes
   bool fast = true;                           // else at the movie's own pace
   bool readConfiguration = false;
-  bool archiveInline = false;  // the detection thread writes the archive itself
-  CalendarTime start = *MakeCalendarTime(2024, 3, 15, 21, 14, 50);
-  uint64_t frames = 240;                        // frames the movie holds
-  std::vector<std::string>* reports = nullptr;  // else a report other than the priority's fails
+  UtcTime start = *ParseStamp("20240315_211450_000");
 };
 
-// Replays a file (as fast as the station can, unless told otherwise) into the archive folder
-// base. Returns the events recorded.
+// Replays a file of 240 frames (as fast as the station can, unless told otherwise) into the
+// archive folder base. Returns the events recorded.
 uint64_t ReplayFast(const std::string& movie, const fs::path& base,
                     const ReplayOptions& replayOptions = {}) {
   fs::create_directories(base);  // a configured archive folder must exist
@@ -190,33 +183,28 @@ uint64_t ReplayFast(const std::string& movie, const fs::path& base,
   options.timeBase = TimeBase::kFrameTime;
   options.detectionPeriod = 2ms;
   options.archive.waitWhenFull = true;
-  options.archive.writeInline = replayOptions.archiveInline;
   StationHooks hooks;
-  std::mutex mutex;
-  hooks.report = [&](const std::string& text) {
-    // Without CAP_SYS_NICE the detection thread runs at normal priority, which only slows it.
-    if (text.find("runs at normal priority") != std::string::npos) {
-      return;
+  hooks.notice = [&](const Notice& notice) {
+    const std::string deleted = "Event deleted (older than daysToKeep): ";
+    if (notice.text.starts_with(deleted) && replayOptions.deleted) {
+      replayOptions.deleted(notice.text.substr(deleted.size()));
     }
-    std::lock_guard lock(mutex);
-    if (replayOptions.reports != nullptr) {
-      replayOptions.reports->push_back(text);
-    } else {
-      ADD_FAILURE() << text;
+    // Without CAP_SYS_NICE the detection thread runs at normal priority, which only slows it.
+    if (notice.severity != Severity::kInfo && notice.topic != "priority") {
+      ADD_FAILURE() << notice.text;
     }
   };
-  hooks.eventDeleted = replayOptions.deleted;
   Station station(clock, space, options, hooks);
-  station.SetArchiveFolder(base.string());
+  station.Apply([&base](Settings& s) { s.archiveFolder = base.string(); });
   if (replayOptions.adjust) {
-    replayOptions.adjust(station.mutableSettings());
+    station.Apply(replayOptions.adjust);
   }
   FileSourceOptions file;
   file.path = movie;
   file.fast = replayOptions.fast;
   file.start = replayOptions.start;
-  auto source = std::make_unique<FileSource>(file, station.settings(), clock, pacer, hooks.report,
-                                             &station.readProgress());
+  auto source = std::make_unique<FileSource>(file, station.sharedSettings(), clock, pacer,
+                                             station.notices(), &station.readProgress());
   FileSource* replay = source.get();
   station.Start(std::move(source));
   const auto deadline = std::chrono::steady_clock::now() + 180s;
@@ -227,75 +215,12 @@ uint64_t ReplayFast(const std::string& movie, const fs::path& base,
   EXPECT_TRUE(replay->Finished());
   station.Stop();
   EXPECT_EQ(station.FramesLost(), 0u);
-  EXPECT_EQ(station.Status().framesRead, replayOptions.frames);
+  EXPECT_EQ(station.Status().framesRead, 240u);
   EXPECT_EQ(station.EventsCut(), station.EventsRecorded());
   if (replayOptions.stopped) {
     replayOptions.stopped(station);
   }
   return station.EventsRecorded();
-}
-
-// Three streaks with a budget of two events an hour: two events are recorded and cut, and the
-// operator hears of the third, which is not recorded.
-TEST(StationTest, EventRefusedByTheHourlyBudgetIsReported) {
-  test::ScopedHome home;
-  test::TempDir dir;
-  const std::string movie = (dir / "streaks.mp4").string();
-  WriteStreakMovie(movie, {120, 240, 360});
-  std::vector<std::string> reports;
-  ReplayOptions options;
-  options.adjust = [](Settings& s) { s.hourlyRate = 2; };
-  options.frames = 480;
-  options.reports = &reports;
-  ReplayFast(movie, dir / "archive", options);
-  EXPECT_EQ(EventWindows(dir / "archive" / "events").size(), 2u);
-  ASSERT_EQ(reports.size(), 1u);
-  EXPECT_NE(reports[0].find("not recorded: the hourly budget of 2 events is spent."),
-            std::string::npos)
-      << reports[0];
-  EXPECT_EQ(reports[0].rfind("Event at 20240315_2115", 0), 0u) << reports[0];
-}
-
-// Every file under folder by its path relative to it, with its bytes.
-std::map<std::string, std::string> Tree(const fs::path& folder) {
-  std::map<std::string, std::string> files;
-  for (const auto& entry : fs::recursive_directory_iterator(folder)) {
-    if (entry.is_regular_file()) {
-      files[fs::relative(entry.path(), folder).string()] = test::ReadFileBytes(entry.path());
-    }
-  }
-  return files;
-}
-
-// The archive written on its own thread is the one the detection thread writes itself: a replay
-// with three events leaves the same files byte for byte either way: clips, their logs and peak
-// images, event files and cut events.
-TEST(StationTest, FastReplayWritesTheSameFilesWithTheArchiveOnItsOwnThread) {
-  test::ScopedHome home;
-  test::TempDir dir;
-  const std::string movie = (dir / "streaks.mp4").string();
-  WriteSky(movie, 330, 4242, [](int n, auto& frame) {
-    for (const int start : {40, 140, 240}) {
-      if (n >= start && n < start + 20) {
-        FillBox(frame, 100 + 12 * (n - start), 200 + 3 * (n - start), 8, 8, 230);
-      }
-    }
-  });
-  ReplayOptions options;
-  options.frames = 330;
-  options.archiveInline = true;
-  EXPECT_EQ(ReplayFast(movie, dir / "inline", options), 3u);
-  options.archiveInline = false;
-  EXPECT_EQ(ReplayFast(movie, dir / "threaded", options), 3u);
-  const auto inlineFiles = Tree(dir / "inline");
-  const auto threadedFiles = Tree(dir / "threaded");
-  EXPECT_EQ(FilesMatching(dir / "threaded" / "events", "m", ".mp4").size(), 3u);
-  EXPECT_GE(FilesMatching(dir / "threaded" / "archive", "c", ".csv").size(), 3u);
-  ASSERT_EQ(inlineFiles.size(), threadedFiles.size());
-  for (auto a = inlineFiles.begin(), b = threadedFiles.begin(); a != inlineFiles.end(); ++a, ++b) {
-    ASSERT_EQ(a->first, b->first);
-    EXPECT_TRUE(a->second == b->second) << a->first << " differs";
-  }
 }
 
 // The first replay reads config.txt, where daysToKeep:-1 is refused: retention keeps its default
@@ -310,7 +235,7 @@ TEST(StationTest, FastReplayFindsTheStreakOnItsFrameAndRepeatsByteForByte) {
 
   ReplayOptions options;
   options.readConfiguration = true;
-  options.stopped = [](Station& station) { EXPECT_EQ(station.settings().daysToKeep.load(), 99); };
+  options.stopped = [](Station& station) { EXPECT_EQ(station.settings()->daysToKeep, 99); };
   ReplayFast(movie, dir / "first", options);
   // Frame 120 is the first to differ from the frame ten before it; the second busy frame, 121,
   // begins the event. Its capture time is the start plus its presentation time, 121 * 100/2997 s
@@ -319,10 +244,7 @@ TEST(StationTest, FastReplayFindsTheStreakOnItsFrameAndRepeatsByteForByte) {
   ASSERT_EQ(events.size(), 1u);
   EXPECT_EQ(events[0].first, "20240315_211454_037");
   // The movie holds the frames from one second before the first frame through the last.
-  const auto last = ParseStamp(events[0].last);
-  ASSERT_TRUE(last);
-  const int64_t lastMs =
-      (last->time - *MakeCalendarTime(2024, 3, 15, 21, 14, 50)) * 1000 + last->milliseconds;
+  const int64_t lastMs = (ParseStamp(events[0].last).value() - ReplayOptions().start).count();
   int expected = 0;
   for (int n = 0; n < 240; ++n) {
     const int64_t ms = n * 100000LL / 2997;
@@ -399,7 +321,7 @@ TEST(StationTest, RetentionDuringAReplayAgesFilesByTheWallClockAndTellsOfTheDele
   std::vector<Stamp> deleted;
   ReplayOptions options;
   options.fast = false;
-  options.start = *MakeCalendarTime(2001, 3, 15, 21, 14, 50);
+  options.start = *ParseStamp("20010315_211450_000");
   options.adjust = [](Settings& s) { s.daysToKeep = 0; };
   options.deleted = [&](const Stamp& key) {
     std::lock_guard lock(mutex);
@@ -419,90 +341,28 @@ TEST(StationTest, EventLeftUncutBySigkillIsCutAfterTheRestart) {
   test::TempDir home;
   std::string recorded;
   {
-    Program program(home.path(), {"--source", "sim:5", "--sim-rate", "60", "--enable"},
-                    test::Output::kPipeNoErrors);
-    recorded = program.WaitForLine("Event recorded: ");
+    Program program(home.path(), {"--source", "sim:5", "--sim-rate", "60", "--enable"});
+    recorded = program.WaitForLine("<6>Event recorded: ");
     program.Signal(SIGKILL);  // at least 1.5 s before the event could be cut
     EXPECT_EQ(program.Wait(60s), 128 + SIGKILL);
   }
   ASSERT_FALSE(recorded.empty());
-  const std::string key = recorded.substr(16, kStampLength);
+  const std::string key = recorded.substr(19, kStampLength);
   const fs::path events = home / "Documents" / "Ombrix" / "events";
   ASSERT_TRUE(fs::exists(events / ("e" + key + ".txt")));
   ASSERT_FALSE(fs::exists(events / ("m" + key + ".mp4")));
 
-  Program program(home.path(), {"--source", "sim:6", "--duration", "3"},
-                  test::Output::kPipeNoErrors);
-  EXPECT_EQ(program.WaitForLine("Event cut: "), "Event cut: " + key);
+  Program program(home.path(), {"--source", "sim:6", "--duration", "3"});
+  EXPECT_EQ(program.WaitForLine("<6>Event cut: "), "<6>Event cut: " + key);
   EXPECT_EQ(program.Wait(60s), 0);
   // The clip being written at the kill has no peak image nor log: its frames are in the movie
   // (repeating the last frame that decodes) but not in the time history.
   ExpectCut(events, key, false);
 }
 
-// A source that records its starts and stops, and keeps the ring it was started on.
-class RecordingSource final : public CaptureSource {
- public:
-  RecordingSource(std::vector<std::string>& log, std::string name)
-      : log_(log), name_(std::move(name)) {}
-  bool Start(FrameRing& frames) override {
-    log_.push_back("start " + name_);
-    ring = &frames;
-    return true;
-  }
-  void Stop() override {
-    if (!stopped_) {
-      log_.push_back("stop " + name_);
-    }
-    stopped_ = true;
-  }
-
-  FrameRing* ring = nullptr;
-
- private:
-  std::vector<std::string>& log_;
-  std::string name_;
-  bool stopped_ = false;
-};
-
-TEST(StationTest, StatusSnapshotAndSourceReplacement) {
-  test::ScopedHome home;
-  SystemClock clock;
-  PlentyOfSpace space;
-  std::vector<std::string> log;
-  Station station(clock, space, QuickOptions(), StationHooks{});
-  EXPECT_FALSE(station.ReplaceSource(std::make_unique<RecordingSource>(log, "early")));
-  auto first = std::make_unique<RecordingSource>(log, "a");
-  RecordingSource* a = first.get();
-  station.Start(std::move(first));
-  StationStatus status = station.Status();
-  EXPECT_FALSE(status.newestCapture.has_value());
-  EXPECT_TRUE(status.enabled);
-  EXPECT_EQ(status.freeFraction, 0.9);
-  EXPECT_EQ(status.eventsWaiting, 0u);
-
-  const std::vector<uint8_t> sample(kSampleSize640, 77);
-  const SystemTime stamp{2016, 6, 5, 10, 21, 5, 9, 990};
-  a->ring->StoreFrame(sample.data(), stamp);
-  status = station.Status();
-  EXPECT_EQ(status.framesStored, 1u);
-  ASSERT_TRUE(status.newestCapture.has_value());
-  EXPECT_EQ(*status.newestCapture, stamp);
-  std::vector<uint8_t> frame(kFrameBytes);
-  SystemTime copied;
-  ASSERT_TRUE(station.CopyNewestFrame(frame.data(), &copied));
-  EXPECT_EQ(copied, stamp);
-  EXPECT_EQ(frame[12345], 77);
-
-  EXPECT_TRUE(station.ReplaceSource(std::make_unique<RecordingSource>(log, "b")));
-  station.Stop();
-  EXPECT_FALSE(station.ReplaceSource(std::make_unique<RecordingSource>(log, "late")));
-  EXPECT_EQ(log, (std::vector<std::string>{"start a", "stop a", "start b", "stop b"}));
-}
-
 // An archive folder that cannot be used (an unmounted disk) sends the recordings to the
-// documents folder; the operator hears of it when it happens and when the folder is back, once
-// each, not on every check.
+// documents folder, and a plain file in its place takes them nowhere; the operator hears of each
+// when it happens and when the folder is back, once each, not on every check.
 TEST(StationTest, ArchiveFolderFallbackIsReportedOncePerChange) {
   test::ScopedHome home;
   test::TempDir dir;
@@ -511,10 +371,10 @@ TEST(StationTest, ArchiveFolderFallbackIsReportedOncePerChange) {
   std::mutex mutex;
   std::vector<std::string> reports;
   StationHooks hooks;
-  hooks.report = [&](const std::string& text) {
-    if (text.find("archive folder") != std::string::npos) {
+  hooks.notice = [&](const Notice& notice) {
+    if (notice.topic == kArchiveFolderTopic) {
       std::lock_guard lock(mutex);
-      reports.push_back(text);
+      reports.push_back(notice.text);
     }
   };
   auto seen = [&] {
@@ -523,20 +383,26 @@ TEST(StationTest, ArchiveFolderFallbackIsReportedOncePerChange) {
   };
   const std::string disk = (dir / "disk").string();
   Station station(clock, space, QuickOptions(), hooks);
-  station.SetArchiveFolder(disk);
+  station.Apply([&disk](Settings& s) { s.archiveFolder = disk; });
   station.Start(nullptr);
   const std::string fallback = "The archive folder " + disk +
                                " cannot be used (No such file or directory): recordings go to " +
                                (home.home() / "Documents" / "Ombrix").string() + " instead.";
+  const std::string plain = "The archive folder " + disk +
+                            " cannot be used (Not a directory): nothing can be recorded until it "
+                            "is a folder again.";
   const auto deadline = std::chrono::steady_clock::now() + 10s;
   while (seen().empty() && std::chrono::steady_clock::now() < deadline) {
     std::this_thread::sleep_for(20ms);
   }
   std::this_thread::sleep_for(2500ms);  // more health passes: nothing new to say
   EXPECT_EQ(seen(), std::vector<std::string>{fallback});
+  test::WriteFileBytes(disk, "x");
+  std::this_thread::sleep_for(2500ms);
+  fs::remove(disk);
   fs::create_directories(disk);  // mounted
   std::this_thread::sleep_for(2500ms);
-  EXPECT_EQ(seen(), (std::vector<std::string>{fallback,
+  EXPECT_EQ(seen(), (std::vector<std::string>{fallback, plain,
                                               "The archive folder " + disk + " is in use again."}));
   station.Stop();
 }
@@ -556,47 +422,29 @@ void ExpectReadableClips(const fs::path& home, size_t atLeast) {
 }
 
 // SIGTERM and SIGHUP in the middle of a clip: the program closes it, so every archive movie is
-// readable, and ends with code 0. SIGTERM comes while an event is in progress (a replay in real
-// time whose sky never goes quiet after the flash): the event ends where the station stopped and
-// is cut before the exit. A reader of its output that goes away (SIGPIPE) changes nothing: the run
-// goes on to its --duration. The three programs run side by side.
+// readable, and ends with code 0 (what a stop does with an event in progress: the station test of
+// a replay ending in one). A reader of its output that goes away (SIGPIPE) changes nothing: the
+// run goes on to its --duration. The three programs run side by side.
 TEST(ProgramTest, SignalsAndAClosedOutputEndTheRunCleanly) {
   const int signals[] = {SIGTERM, SIGHUP, SIGPIPE};
   test::TempDir homes[3];
-  const std::string movie = (homes[0] / "flash.mp4").string();
-  WriteFlashMovie(movie, 450, 30);
-  fs::create_directories(homes[0] / ".local/share/Ombrix");
-  test::WriteFileBytes(homes[0] / ".local/share/Ombrix/config.txt", "triggerSumBegin:1000\r\n");
-  const std::vector<std::string> args[] = {{"--source", "file:" + movie, "--enable"},
-                                           {"--source", "sim", "--enable", "--duration", "60"},
-                                           {"--source", "sim", "--enable", "--duration", "5"}};
   const auto began = std::chrono::steady_clock::now();
   std::vector<std::unique_ptr<Program>> programs;
   for (int i = 0; i < 3; ++i) {
-    programs.push_back(std::make_unique<Program>(homes[i].path(), args[i]));
+    programs.push_back(std::make_unique<Program>(
+        homes[i].path(), std::vector<std::string>{"--source", "sim", "--enable", "--duration",
+                                                  signals[i] == SIGPIPE ? "5" : "60"}));
   }
   ASSERT_FALSE(programs[2]->WaitForLine("").empty());  // the first line of output
   programs[2]->CloseOutput();
-  // The flash is frame 30 of 450 (15 s). Signal once five clips have begun, 120 frames or more
-  // after it were processed, however fast this machine processes them.
-  const fs::path archive = homes[0] / "Documents" / "Ombrix" / "archive";
-  while (FilesMatching(archive, "s", ".mp4").size() < 5 &&
-         std::chrono::steady_clock::now() < began + 60s) {
-    std::this_thread::sleep_for(50ms);
-  }
   std::this_thread::sleep_until(began + 5s);
   programs[0]->Signal(SIGTERM);
   programs[1]->Signal(SIGHUP);
-  EXPECT_EQ(programs[0]->WaitForLine("Stopped:", 120s), "Stopped: 1 events recorded, 1 cut.");
   for (int i = 0; i < 3; ++i) {
     SCOPED_TRACE(signals[i]);
     EXPECT_EQ(programs[i]->Wait(60s), 0);
     ExpectReadableClips(homes[i].path(), 2);
   }
-  const fs::path events = homes[0] / "Documents" / "Ombrix" / "events";
-  const auto windows = EventWindows(events);
-  ASSERT_EQ(windows.size(), 1u);
-  EXPECT_GT(ExpectCut(events, windows[0].first), 60);
 }
 
 // Runs that end by themselves, with what they say and their exit code: a replay whose file

@@ -10,7 +10,6 @@
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -68,25 +67,23 @@ void RefusedRaiseIsReportedOnce() {
   if (!DropNicePrivileges()) {
     std::exit(2);
   }
-  std::mutex mutex;
-  std::vector<std::string> reports;
+  Notices notices;
   std::atomic<int> passes{0};
   WorkerLoop loop(
-      "detection", ThreadPriority::kTimeCritical, 1ms, [&] { ++passes; },
-      [&](const std::string& text) {
-        std::lock_guard lock(mutex);
-        reports.push_back(text);
-      });
+      "detection", ThreadPriority::kTimeCritical, 1ms, [&] { ++passes; }, &notices);
   for (int round = 0; round < 2; ++round) {
     loop.Start();
     WaitFor(passes, 3 * (round + 1));
     loop.Stop();
   }
-  std::lock_guard lock(mutex);
-  for (const std::string& text : reports) {
-    std::fprintf(stderr, "%s\n", text.c_str());
+  const std::vector<Notice> said = notices.Recent();
+  for (const Notice& notice : said) {
+    std::fprintf(stderr, "%s\n", notice.text.c_str());
   }
-  std::exit(reports.size() == 1 && reports[0] == PriorityRefusedText("detection") ? 0 : 1);
+  std::exit(said.size() == 1 && said[0].text == PriorityRefusedText("detection") &&
+                    said[0].severity == Severity::kWarning
+                ? 0
+                : 1);
 }
 
 TEST(WorkerLoopDeathTest, RefusedRaisedPriorityIsReportedOnceWithWhatAllowsIt) {

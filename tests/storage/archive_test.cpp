@@ -19,6 +19,7 @@
 #include "media/movie_reader.h"
 #include "storage/calibration_settings.h"
 #include "storage/event_extractor.h"
+#include "support/file_size_limit.h"
 #include "support/movies.h"
 #include "support/temp_dir.h"
 
@@ -26,6 +27,8 @@ namespace ombrix::test {
 namespace {
 
 namespace fs = std::filesystem;
+using std::chrono::milliseconds;
+using std::chrono::seconds;
 
 // The rig's recorder waits for its writer rather than leave frames out: a burst of frames
 // processed at once would fill the queue.
@@ -42,18 +45,20 @@ ArchiveRecorderOptions Lossless() {
 struct Rig final : Clock {
   Rig(int hour, int minute, int second, int spotFrom = -1, int spotTo = -1,
       ArchiveRecorderOptions archive = Lossless())
-      : start(*MakeCalendarTime(2026, 12, 6, hour, minute, second)),
+      : start(*MakeUtcTime({2026, 12, 6, hour, minute, second})),
         spotBegin(spotFrom),
         spotEnd(spotTo),
-        recorder(settings, detector, std::move(archive)) {
-    settings.archiveFolder.set(base.str());
-    settings.enabled = true;
+        recorder(detector, notices, std::move(archive)) {
+    Set([this](Settings& s) {
+      s.archiveFolder = base.str();
+      s.enabled = true;
+    });
     detector.BuildThresholdMap();
     detector.SetArchiveSink(recorder);
     now = TimeOf(0);
   }
-  SystemTime UtcNow() const override { return now; }
-  CalendarFields LocalNow() const override { return FieldsOf(now); }
+  UtcTime UtcNow() const override { return now; }
+  CalendarFields LocalNow() const override { return BreakUtcTime(now); }
 
   // Stores count frames, with a detection step after every burst frames, and waits for the
   // archive's writer unless told not to.
@@ -86,15 +91,15 @@ struct Rig final : Clock {
     while (events.Empty() && fed < 400) {
       Feed(1);
     }
-    const Stamp key = events.TakeHead().value();  // throws when no event was recorded
+    const UtcTime key = events.TakeHead().value();  // throws when no event was recorded
     events.Append(key);
-    return ReadEventFile(EventsFolder() + "/e" + key + ".txt").value();
+    return ReadEventFile(EventsFolder() + "/e" + MakeStamp(key) + ".txt").value();
   }
   void AddEvent(int firstFrame, int lastFrame) {
-    RecordEvent(base.str(), events, TimeOf(firstFrame), TimeOf(lastFrame));
+    RecordEvent(base.str(), events, TimeOf(firstFrame), TimeOf(lastFrame), notices);
   }
 
-  SystemTime TimeOf(int k) const { return ToSystemTime(start + k * 33 / 1000, k * 33 % 1000); }
+  UtcTime TimeOf(int k) const { return start + k * milliseconds(33); }
   Stamp StampOf(int k) const { return MakeStamp(TimeOf(k)); }
   bool SpotIn(int k) const { return k >= spotBegin && k < spotEnd; }
   int SpotX(int k) const { return 100 + 4 * (k - spotBegin); }
@@ -104,9 +109,17 @@ struct Rig final : Clock {
            s.substr(0, 13);
   }
   std::string EventsFolder() const { return base.str() + "/events"; }
-  std::string EventPath(char kind, const Stamp& key) const {
+  void Set(const SettingsEdit& edit) { settings.Update(edit); }
+  std::vector<std::string> Said() const {
+    std::vector<std::string> texts;
+    for (const Notice& notice : notices.Recent()) {
+      texts.push_back(notice.text);
+    }
+    return texts;
+  }
+  std::string EventPath(char kind, UtcTime key) const {
     const char* extension = kind == 'j' ? ".jpg" : kind == 'm' ? ".mp4" : ".csv";
-    return EventsFolder() + "/" + kind + key + extension;
+    return EventsFolder() + "/" + kind + MakeStamp(key) + extension;
   }
 
   static std::set<std::string> Names(const std::string& folder) {
@@ -118,14 +131,15 @@ struct Rig final : Clock {
   }
 
   TempDir base;
-  CalendarTime start;
+  UtcTime start;
   int spotBegin, spotEnd;
-  Settings settings;
+  Notices notices;  // what the recorder and the extractor say
+  SharedSettings settings;
   FrameRing ring;
   ThresholdMap thresholds;
   EventList events;
-  SystemTime now{};
-  Detector detector{settings, ring, thresholds, events, *this};
+  UtcTime now{};
+  Detector detector{settings, ring, thresholds, events, *this, notices};
   ArchiveRecorder recorder;
   ReviewValues review;
   int fed = 0;
@@ -173,7 +187,7 @@ TEST(ArchiveRecorder, ClipsAndLogsAcrossAMinuteBoundary) {
       EXPECT_EQ(lines[i].size(), 49u) << lines[i];
       TimeHistoryRow row{};
       ASSERT_TRUE(ParseTimeHistoryLine(lines[i].c_str(), row)) << lines[i];
-      EXPECT_EQ(std::string(row.stamp), rig.StampOf(k)) << "row " << i << " of " << stamp;
+      EXPECT_EQ(row.time, rig.TimeOf(k)) << "row " << i << " of " << stamp;
       if (rig.SpotIn(k)) {
         EXPECT_GT(row.pixelCount, 20);
         EXPECT_GT(row.excessSum, 20 * 150);
@@ -189,20 +203,20 @@ TEST(ArchiveRecorder, ClipsAndLogsAcrossAMinuteBoundary) {
   }
   EXPECT_EQ(Rig::Names(rig.MinuteFolder("20261206_1200")), expected[0]);
   EXPECT_EQ(Rig::Names(rig.MinuteFolder("20261206_1201")), expected[1]);
-  EXPECT_EQ(rig.recorder.progress().Read().lastClosedClip, rig.StampOf(190));
+  EXPECT_EQ(rig.recorder.progress().Read().lastClosedClip, rig.TimeOf(190));
 }
 
 TEST(ArchiveRecorder, GateClosedAtClipStartTouchesNothingAndABegunClipIsFinished) {
   Rig rig(12, 0, 0);
-  rig.settings.enabled = false;
+  rig.Set([](Settings& s) { s.enabled = false; });
   rig.Feed(50);
   EXPECT_TRUE(Rig::Names(rig.base.str()).empty()) << "recording off: no folder is made";
   EXPECT_EQ(rig.recorder.clipFrame(), 0);
   EXPECT_EQ(rig.recorder.integrationFrame(), 0u);
   EXPECT_FALSE(rig.recorder.progress().Read().active);
-  rig.settings.enabled = true;
+  rig.Set([](Settings& s) { s.enabled = true; });
   rig.Feed(15);  // frames 50..64 begin a clip
-  rig.settings.enabled = false;
+  rig.Set([](Settings& s) { s.enabled = false; });
   rig.Feed(40);  // the clip runs to its 30th frame, then recording stops
   EXPECT_EQ(rig.recorder.clipFrame(), 0);
   EXPECT_EQ(rig.recorder.integrationFrame(), 30u) << "the run's count is kept for later";
@@ -211,7 +225,7 @@ TEST(ArchiveRecorder, GateClosedAtClipStartTouchesNothingAndABegunClipIsFinished
             (std::set<std::string>{"s" + stamp + ".mp4", "t" + stamp + ".jpg"}));
   EXPECT_EQ(MovieFrames(rig.MinuteFolder(stamp) + "/s" + stamp + ".mp4"), 30);
   EXPECT_FALSE(rig.recorder.progress().Read().active);
-  EXPECT_EQ(rig.recorder.progress().Read().lastClosedClip, stamp);
+  EXPECT_EQ(rig.recorder.progress().Read().lastClosedClip, rig.TimeOf(50));
 }
 
 // A writer stalled on a slow disk holds the first frame it took: the detector goes on at its own
@@ -227,19 +241,14 @@ TEST(ArchiveRecorder, StalledWriterLeavesOutAndCountsFramesWhileDetectionGoesOn)
     released.wait(lock, [&] { return !stalled; });
   };
   Rig rig(12, 0, 0, -1, -1, std::move(live));
-  std::vector<std::string> reports;
-  rig.recorder.SetReport([&](const std::string& text) {
-    std::lock_guard lock(mutex);
-    reports.push_back(text);
-  });
   rig.Feed(10 + 100, 1, false);  // frames 10..109 are processed
   EXPECT_EQ(rig.detector.FramesRead(), 110u);
   EXPECT_EQ(rig.detector.FramesLost(), 0u);
   EXPECT_EQ(rig.recorder.FramesDropped(), 100u - kArchiveQueueSlots);
+  EXPECT_EQ(rig.Said(), std::vector<std::string>{
+                            "Recording falls behind: frames are left out of the archive clips."});
   {
     std::lock_guard lock(mutex);
-    EXPECT_EQ(reports, std::vector<std::string>{
-                           "Recording falls behind: frames are left out of the archive clips."});
     stalled = false;
   }
   released.notify_all();
@@ -248,24 +257,24 @@ TEST(ArchiveRecorder, StalledWriterLeavesOutAndCountsFramesWhileDetectionGoesOn)
   rig.recorder.FinishClip();
   const Stamp stamp = rig.StampOf(10);
   EXPECT_EQ(MovieFrames(rig.MinuteFolder(stamp) + "/s" + stamp + ".mp4"), kArchiveQueueSlots);
-  EXPECT_EQ(reports.size(), 1u);
+  EXPECT_EQ(rig.Said().size(), 1u);
 }
 
-// An archive that cannot be written is reported once for the whole run of failing clips (not
-// once a clip or a frame), with the path and the system's reason, and its return to working
-// order once: a plain file where the archive folder should be, and a clip movie whose name is
-// taken by a folder.
+// An archive that cannot be written is said once for the whole run of failing clips (not once a
+// clip or a frame), with the path and the system's reason, and its return to working order once
+// with the count: a clip movie whose name is taken by a folder, and a plain file where the archive
+// folder should be, after which a clip whose trailer does not fit (a file size limit) is one more
+// failure, not a recovery.
 TEST(ArchiveRecorder, FailingArchiveIsReportedOnceAndItsRecoveryToo) {
-  for (const bool fileAsFolder : {true, false}) {
+  uintmax_t clipSize = 0;  // of the clip of frames 70..99, recorded whole in the first round
+  for (const bool fileAsFolder : {false, true}) {
     SCOPED_TRACE(fileAsFolder ? "file as archive folder" : "clip name taken");
     Rig rig(12, 0, 0);
-    std::vector<std::string> reports;
-    rig.recorder.SetReport([&](const std::string& text) { reports.push_back(text); });
     const std::string plainFile = rig.base.str() + "/plain";
     std::string failure;
     if (fileAsFolder) {
       WriteFileBytes(plainFile, "x");
-      rig.settings.archiveFolder.set(plainFile);
+      rig.Set([&plainFile](Settings& s) { s.archiveFolder = plainFile; });
       failure =
           "Recording failed: cannot make the folder " + plainFile + "/archive: Not a directory.";
     } else {
@@ -277,17 +286,41 @@ TEST(ArchiveRecorder, FailingArchiveIsReportedOnceAndItsRecoveryToo) {
                 rig.MinuteFolder(rig.StampOf(10)) + ": Is a directory.";
     }
     rig.Feed(10 + 30 * 2);
-    EXPECT_EQ(reports, std::vector<std::string>{failure});
+    EXPECT_EQ(rig.Said(), std::vector<std::string>{failure});
+    const std::string clip70 = rig.MinuteFolder(rig.StampOf(70)) + "/s" + rig.StampOf(70) + ".mp4";
     if (fileAsFolder) {
-      rig.settings.archiveFolder.set(rig.base.str());
+      rig.Set([&rig](Settings& s) { s.archiveFolder = rig.base.str(); });
+      WithFileSizeLimit(clipSize - 100, [&] {
+        rig.Feed(30);
+        return 0;
+      });
+      EXPECT_EQ(rig.Said(), std::vector<std::string>{failure});
+    } else {
+      rig.Feed(30);
+      clipSize = fs::file_size(clip70);
+      ASSERT_LT(fs::file_size(rig.MinuteFolder(rig.StampOf(70)) + "/t" + rig.StampOf(70) + ".jpg"),
+                clipSize - 100);
     }
-    rig.Feed(30 * 2);
-    ASSERT_EQ(reports.size(), 2u);
-    EXPECT_EQ(reports[0], failure);
-    EXPECT_EQ(reports[1].rfind("Recording works again.", 0), 0u) << reports[1];
-    const Stamp recorded = rig.StampOf(fileAsFolder ? 70 : 100);
+    rig.Feed(30);
+    // Without its folder each frame tries to begin a clip: 59 repeats, and the unfinished clip.
+    EXPECT_EQ(rig.Said(),
+              (std::vector<std::string>{failure, fileAsFolder ? "Recording works again. (the "
+                                                                "failure repeated 60 more times)"
+                                                              : "Recording works again. (the "
+                                                                "failure repeated 1 more time)"}));
+    const Stamp recorded = rig.StampOf(100);
     EXPECT_EQ(MovieFrames(rig.MinuteFolder(recorded) + "/s" + recorded + ".mp4"), 30);
   }
+}
+
+// A frame whose time no Stamp can hold names no file: its clip is not begun, and that is said.
+TEST(ArchiveRecorder, FramesPastTheLastStampTimeAreNotFiled) {
+  Rig rig(12, 0, 0);
+  rig.start = kLastStampTime - milliseconds(33 * 10 - 1);  // frame 10 would begin a clip
+  rig.Feed(10 + 30);
+  EXPECT_EQ(rig.Said(), std::vector<std::string>{"Recording failed: a frame's capture time lies "
+                                                 "outside the years 1900 to 9999."});
+  EXPECT_TRUE(Rig::Names(rig.base.str()).empty());
 }
 
 // On a full disk the clip log and the peak image are absent, never truncated, and said once each.
@@ -302,9 +335,8 @@ TEST(ArchiveRecorder, FullDiskLeavesNoTruncatedLogOrPeakImage) {
       const rlimit fsize{512, 512};
       setrlimit(RLIMIT_FSIZE, &fsize);
       Rig rig(12, 0, 0, 15, 40);
-      std::vector<std::string> reports;
-      rig.recorder.SetReport([&](const std::string& text) { reports.push_back(text); });
       rig.Feed(10 + 30);
+      const std::vector<std::string> reports = rig.Said();
       const std::string folder = rig.MinuteFolder(rig.StampOf(10));
       for (const std::string& name : Rig::Names(folder)) {
         if (!name.starts_with('s')) {
@@ -331,7 +363,7 @@ TEST(ArchiveRecorder, FullDiskLeavesNoTruncatedLogOrPeakImage) {
 // A factor of 0 would make runs of no frames and divide by zero; it counts as 1 (1024 frames).
 TEST(ArchiveRecorder, IntegratedImageAfterEvery1024FramesWithTheFactorClamped) {
   Rig rig(23, 59, 50);
-  rig.settings.pngIntegrationFactor = 0;
+  rig.Set([](Settings& s) { s.pngIntegrationFactor = 0; });
   rig.Feed(10 + 1023);
   const std::string image = rig.MinuteFolder(rig.StampOf(10)) + "/a" + rig.StampOf(10) + ".png";
   EXPECT_FALSE(fs::exists(image)) << "a run of 1024 frames is not complete after 1023";
@@ -353,17 +385,19 @@ TEST(ArchiveRecorder, IntegratedImageAfterEvery1024FramesWithTheFactorClamped) {
 // A later event past the last frame is cut once its window ended 10 s ago.
 TEST(EventExtractor, CutsEventsInOrderOnceTheirClipsAreClosed) {
   Rig rig(12, 0, 55, 60, 100);
-  rig.settings.calApparentLatitude = 10;  // a tilted camera: the history must use the tilt
-  rig.settings.calTrueLatitude = 12;
+  rig.Set([](Settings& s) {  // a tilted camera: the history must use the tilt
+    s.calApparentLatitude = 10;
+    s.calTrueLatitude = 12;
+  });
   auto steadyNow = std::chrono::steady_clock::time_point{};
   EventExtractor extractor(rig.settings, rig.events, rig.review, rig, rig.recorder.progress(),
-                           [&steadyNow] { return steadyNow; });
-  std::vector<Stamp> cut;
-  extractor.SetCutObserver([&](const Stamp& key) { cut.push_back(key); });
+                           rig.notices, [&steadyNow] { return steadyNow; });
+  std::vector<UtcTime> cut;
+  extractor.SetCutObserver([&](UtcTime key) { cut.push_back(key); });
   const EventTimes event = rig.FeedUntilEvent();
   rig.AddEvent(20, 40);
   int closing = 10;  // the first clip beginning after the window
-  while (rig.StampOf(closing) <= ShiftStamp(event.last, 1500)) {
+  while (rig.TimeOf(closing) <= event.last + milliseconds(1500)) {
     closing += 30;
   }
   extractor.Pass();
@@ -375,22 +409,22 @@ TEST(EventExtractor, CutsEventsInOrderOnceTheirClipsAreClosed) {
   const int generation = rig.review.readerGeneration.load();
   rig.Feed(1);
   extractor.Pass();
-  EXPECT_EQ(cut, (std::vector<Stamp>{event.first, rig.StampOf(20)}));
+  EXPECT_EQ(cut, (std::vector<UtcTime>{event.first, rig.TimeOf(20)}));
   EXPECT_EQ(rig.review.readerGeneration.load(), generation + 2) << "one image read each";
   EXPECT_FALSE(extractor.HasWaitingEvent());
-  const std::vector<std::string> quiet = ReadCrLfLines(rig.EventPath('c', rig.StampOf(20)));
+  const std::vector<std::string> quiet = ReadCrLfLines(rig.EventPath('c', rig.TimeOf(20)));
   ASSERT_EQ(quiet.size(), 31u);  // frames 10..40
   for (size_t i = 0; i < quiet.size(); ++i) {
     EXPECT_EQ(quiet[i], rig.StampOf(10 + i) + ",     0,       0,   0.0,   0.0,   0.00,   0.00");
   }
   EXPECT_EQ(rig.review.archiveFrameCount.load(), 31);
   int firstFrame = 10;  // the movie's frames run from the event's first - 1000 ms to its last
-  while (rig.StampOf(firstFrame) < ShiftStamp(event.first, -1000)) {
+  while (rig.TimeOf(firstFrame) < event.first - milliseconds(1000)) {
     ++firstFrame;
   }
   const std::vector<std::string> lines = ReadCrLfLines(rig.EventPath('c', event.first));
   ASSERT_FALSE(lines.empty());
-  EXPECT_EQ(lines.back().substr(0, 19), event.last);
+  EXPECT_EQ(lines.back().substr(0, 19), MakeStamp(event.last));
   EXPECT_EQ(MovieFrames(rig.EventPath('m', event.first)), static_cast<int>(lines.size()));
   int moving = 0;
   for (size_t i = 0; i < lines.size(); ++i) {
@@ -402,7 +436,7 @@ TEST(EventExtractor, CutsEventsInOrderOnceTheirClipsAreClosed) {
     if (row.pixelCount != 0) {
       ++moving;
       const AzEl expected =
-          PixelToAzEl(CalibrationFromSettings(rig.settings), row.centroidX, row.centroidY);
+          PixelToAzEl(CalibrationFromSettings(*rig.settings.Get()), row.centroidX, row.centroidY);
       std::snprintf(azEl, sizeof azEl, ",%7.2f,%7.2f", expected.azimuth, expected.elevation);
     }
     EXPECT_EQ(lines[i].substr(49), azEl);
@@ -427,7 +461,13 @@ TEST(EventExtractor, CutsEventsInOrderOnceTheirClipsAreClosed) {
   steadyNow += std::chrono::milliseconds(1);
   extractor.Pass();
   EXPECT_FALSE(extractor.HasWaitingEvent());
-  EXPECT_TRUE(fs::exists(rig.EventPath('m', rig.StampOf(last - 30))));
+  EXPECT_TRUE(fs::exists(rig.EventPath('m', rig.TimeOf(last - 30))));
+  // An event on the list without its event file is said, not dropped without a word.
+  rig.events.Append(rig.TimeOf(5));
+  extractor.Pass();
+  EXPECT_EQ(rig.Said().back(), "Event " + rig.StampOf(5) + " is not cut: its event file " +
+                                   rig.EventsFolder() + "/e" + rig.StampOf(5) +
+                                   ".txt is missing or does not hold two Stamps.");
 }
 
 // A disk that fills during a cut (a file size limit, in a child process): the event is reported
@@ -436,7 +476,8 @@ TEST(EventExtractor, CutsEventsInOrderOnceTheirClipsAreClosed) {
 // history through but not the movie.
 TEST(EventExtractor, FullDiskDuringACutLeavesNoTruncatedFile) {
   Rig rig(12, 0, 55, 60, 100);
-  EventExtractor extractor(rig.settings, rig.events, rig.review, rig, rig.recorder.progress());
+  EventExtractor extractor(rig.settings, rig.events, rig.review, rig, rig.recorder.progress(),
+                           rig.notices);
   const EventTimes event = rig.FeedUntilEvent();
   rig.Feed(120);
   rig.recorder.FinishClip();
@@ -459,14 +500,13 @@ TEST(EventExtractor, FullDiskDuringACutLeavesNoTruncatedFile) {
       std::signal(SIGXFSZ, SIG_IGN);  // a write past the limit fails with EFBIG
       const rlimit fsize{limit, limit};
       setrlimit(RLIMIT_FSIZE, &fsize);
-      std::vector<std::string> reports;
       bool announced = false;
-      extractor.SetReport([&](const std::string& text) { reports.push_back(text); });
-      extractor.SetCutObserver([&](const Stamp&) { announced = true; });
+      extractor.SetCutObserver([&](UtcTime) { announced = true; });
       extractor.DrainAll(std::chrono::seconds(60));
+      const std::vector<std::string> reports = rig.Said();
       const bool reported =
           reports.size() == 1 &&
-          reports[0].starts_with("Event " + event.first + " could not be cut: its ");
+          reports[0].starts_with("Event " + MakeStamp(event.first) + " could not be cut: its ");
       _exit(announced ? 2 : reported ? 0 : 3);
     }
     int status = 0;
@@ -480,7 +520,7 @@ TEST(EventExtractor, FullDiskDuringACutLeavesNoTruncatedFile) {
     EXPECT_TRUE(std::ranges::none_of(Rig::Names(rig.EventsFolder()), [](const std::string& name) {
       return name.starts_with('.');
     })) << "a temporary of the cut is left";
-    EXPECT_TRUE(fs::exists(rig.EventsFolder() + "/e" + event.first + ".txt"));
+    EXPECT_TRUE(fs::exists(rig.EventsFolder() + "/e" + MakeStamp(event.first) + ".txt"));
   }
 }
 
@@ -490,7 +530,8 @@ TEST(EventExtractor, FullDiskDuringACutLeavesNoTruncatedFile) {
 // events are cut.
 TEST(EventExtractor, RestartQueuesTheEventsLeftUncutWhoseWindowTheArchiveHolds) {
   Rig rig(12, 0, 55);
-  EventExtractor extractor(rig.settings, rig.events, rig.review, rig, rig.recorder.progress());
+  EventExtractor extractor(rig.settings, rig.events, rig.review, rig, rig.recorder.progress(),
+                           rig.notices);
   EXPECT_EQ(extractor.QueueUncutEvents(), 0u);
   rig.Feed(200);
   rig.recorder.FinishClip();
@@ -499,11 +540,11 @@ TEST(EventExtractor, RestartQueuesTheEventsLeftUncutWhoseWindowTheArchiveHolds) 
   rig.AddEvent(150, 160);
   rig.AddEvent(40, 50);
   // Its window ends at 11:59:59.500, before the oldest minute (12:00): nothing is left of it.
-  RecordEvent(rig.base.str(), rig.events, ToSystemTime(rig.start - 70, 0),
-              ToSystemTime(rig.start - 57, 0));
+  RecordEvent(rig.base.str(), rig.events, rig.start - seconds(70), rig.start - seconds(57),
+              rig.notices);
   // Its window ends at 12:00:00.500, in the oldest minute.
-  RecordEvent(rig.base.str(), rig.events, ToSystemTime(rig.start - 60, 0),
-              ToSystemTime(rig.start - 56, 0));
+  RecordEvent(rig.base.str(), rig.events, rig.start - seconds(60), rig.start - seconds(56),
+              rig.notices);
   while (rig.events.TakeHead()) {
   }
   const std::string leftover = rig.EventsFolder() + "/.m" + rig.StampOf(150) + ".mp4";
@@ -518,8 +559,8 @@ TEST(EventExtractor, RestartQueuesTheEventsLeftUncutWhoseWindowTheArchiveHolds) 
     WriteFileBytes(path, "half an image");
   }
 
-  std::vector<Stamp> cut;
-  extractor.SetCutObserver([&](const Stamp& key) { cut.push_back(key); });
+  std::vector<UtcTime> cut;
+  extractor.SetCutObserver([&](UtcTime key) { cut.push_back(key); });
   EXPECT_EQ(extractor.QueueUncutEvents(), 3u);
   EXPECT_FALSE(fs::exists(leftover));
   EXPECT_FALSE(fs::exists(rig.EventsFolder() + "/.e" + rig.StampOf(1) + ".txt"));
@@ -527,9 +568,8 @@ TEST(EventExtractor, RestartQueuesTheEventsLeftUncutWhoseWindowTheArchiveHolds) 
     EXPECT_FALSE(fs::exists(path)) << path;
   }
   ASSERT_EQ(extractor.DrainAll(std::chrono::seconds(60)), 0u);
-  const Stamp early = MakeStamp(ToSystemTime(rig.start - 60, 0));
-  EXPECT_EQ(cut, (std::vector<Stamp>{early, rig.StampOf(40), rig.StampOf(150)}));
-  EXPECT_EQ(MovieFrames(rig.EventPath('m', rig.StampOf(150))), 11 + 30);
+  EXPECT_EQ(cut, (std::vector<UtcTime>{rig.start - seconds(60), rig.TimeOf(40), rig.TimeOf(150)}));
+  EXPECT_EQ(MovieFrames(rig.EventPath('m', rig.TimeOf(150))), 11 + 30);
   EXPECT_EQ(extractor.QueueUncutEvents(), 0u);
 }
 
@@ -538,8 +578,9 @@ TEST(EventExtractor, RestartQueuesTheEventsLeftUncutWhoseWindowTheArchiveHolds) 
 // every file made before now; a negative value keeps everything; 2000000000 counts as 24855 days.
 TEST(EventExtractor, RetentionDeletesFilesOlderThanDaysToKeep) {
   Rig rig(12, 0, 55);
-  EventExtractor extractor(rig.settings, rig.events, rig.review, rig, rig.recorder.progress());
-  const CalendarTime now = ToCalendarTime(SystemClock().UtcNow());
+  EventExtractor extractor(rig.settings, rig.events, rig.review, rig, rig.recorder.progress(),
+                           rig.notices);
+  const UtcTime now = std::chrono::floor<seconds>(SystemClock().UtcNow());
   fs::create_directories(rig.EventsFolder() + "/keep");
   const int64_t day_s = 86400, maxDays_s = 24855 * day_s;
   struct Row {
@@ -555,8 +596,8 @@ TEST(EventExtractor, RetentionDeletesFilesOlderThanDaysToKeep) {
               {2000000000, maxDays_s + 60, 1}};
   for (const Row& row : rows) {
     rig.AddEvent(100 * (&row - rows), 100 * (&row - rows) + 1);
-    rig.settings.daysToKeep = row.daysToKeep;
-    rig.now = ToSystemTime(now + row.now_s, 0);
+    rig.Set([&row](Settings& s) { s.daysToKeep = row.daysToKeep; });
+    rig.now = now + seconds(row.now_s);
     extractor.Pass();
     EXPECT_EQ(Rig::Names(rig.EventsFolder()).size(), row.left) << "row " << &row - rows;
   }

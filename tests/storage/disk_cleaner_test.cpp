@@ -17,7 +17,9 @@ namespace fs = std::filesystem;
 // The fixture is the free space: one answer per call, the last one repeated.
 class DiskCleanerTest : public ::testing::Test, public FreeSpace {
  protected:
-  DiskCleanerTest() { settings.archiveFolder.set(base.str()); }
+  DiskCleanerTest() {
+    settings.Update([this](Settings& s) { s.archiveFolder = base.str(); });
+  }
 
   std::optional<double> FreeFraction(const std::string& path) override {
     lastPath = path;
@@ -48,15 +50,16 @@ class DiskCleanerTest : public ::testing::Test, public FreeSpace {
   }
 
   test::TempDir base;
-  Settings settings;
+  SharedSettings settings;
   std::vector<std::optional<double>> answers{0.0};
   size_t calls = 0;
   std::string lastPath;
-  DiskCleaner cleaner{settings, *this};
+  Notices notices;
+  DiskCleaner cleaner{settings, *this, notices};
 };
 
 TEST_F(DiskCleanerTest, MinimalArchiveIsCutBackToJustUnder500Clips) {
-  settings.minimalArchive = true;
+  settings.Update([](Settings& s) { s.minimalArchive = true; });
   answers = {0.9};
   AddClips("20240101_1200", 250);
   AddClips("20240101_1201", 249);
@@ -73,7 +76,8 @@ TEST_F(DiskCleanerTest, MinimalArchiveIsCutBackToJustUnder500Clips) {
   EXPECT_EQ(CountClips(), 250);
 }
 
-// At most 50 % free: a minute goes; under 5 % after it: everything off; unreadable: nothing.
+// At most 50 % free: a minute goes; under 5 % after it: everything off, and said; unreadable:
+// nothing.
 TEST_F(DiskCleanerTest, DeletesWhileFullerThanTheLimitAndStopsWhenNearlyFull) {
   struct Case {
     std::optional<double> before, afterDeletion;
@@ -86,16 +90,20 @@ TEST_F(DiskCleanerTest, DeletesWhileFullerThanTheLimitAndStopsWhenNearlyFull) {
                {std::nullopt, 0.0, 500, true}};
   for (const Case& c : cases) {
     SCOPED_TRACE(&c - cases);
-    settings.enabled = true;
-    settings.archiveAlways = true;
+    settings.Update([](Settings& s) {
+      s.enabled = true;
+      s.archiveAlways = true;
+    });
     AddClips("20240101_1200", 250);
     AddClips("20240101_1201", 250);
     answers = {c.before, c.afterDeletion};
     calls = 0;
+    const size_t said = notices.Recent().size();
     cleaner.Pass();
     EXPECT_EQ(CountClips(), c.clipsLeft);
-    EXPECT_EQ(settings.enabled, c.stillOn);
-    EXPECT_EQ(settings.archiveAlways, c.stillOn);
+    EXPECT_EQ(settings.Get()->enabled, c.stillOn);
+    EXPECT_EQ(settings.Get()->archiveAlways, c.stillOn);
+    EXPECT_EQ(notices.Recent().size(), said + (c.stillOn ? 0 : 1));
     EXPECT_EQ(lastPath, base.str());
     fs::remove_all(Archive());
   }
@@ -154,11 +162,12 @@ TEST_F(DiskCleanerTest, MinuteThatCannotBeRemovedGoesToTheRefuseFolder) {
 // After the clock stepped back, the minute of the clip being recorded is passed over until closed.
 TEST_F(DiskCleanerTest, MinuteOfTheClipBeingRecordedIsNeverDeleted) {
   ArchiveProgress progress;
-  DiskCleaner guarded(settings, *this, &progress);
+  DiskCleaner guarded(settings, *this, notices, &progress);
   AddClips("20230101_1200", 10);
   AddClips("20240101_1200", 250);
   AddClips("20240101_1201", 250);
-  progress.ClipStarted("20230101_120005_000");
+  const UtcTime clip = *ParseStamp("20230101_120005_000");
+  progress.ClipStarted(clip);
   guarded.Pass();
   EXPECT_TRUE(fs::exists(Minute("20230101_1200")));
   EXPECT_FALSE(fs::exists(Minute("20240101_1200")));
@@ -168,7 +177,7 @@ TEST_F(DiskCleanerTest, MinuteOfTheClipBeingRecordedIsNeverDeleted) {
   EXPECT_FALSE(fs::exists(Minute("20230101_1159")));
   EXPECT_TRUE(fs::exists(Minute("20230101_1200")));
   AddClips("20240101_1202", 250);
-  progress.ClipClosed("20230101_120005_000");
+  progress.ClipClosed(clip);
   guarded.Pass();
   EXPECT_FALSE(fs::exists(Archive() / "s2023"));
   EXPECT_EQ(CountClips(), 500);
