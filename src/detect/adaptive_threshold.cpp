@@ -4,7 +4,6 @@
 #include <bit>
 
 #include "capture/frame_ring.h"
-#include "detect/vector_clones.h"
 
 namespace ombrix {
 namespace {
