@@ -45,7 +45,7 @@ class DetectorTest : public ::testing::Test {
     for (int p = 0; p < bright; ++p) {
       sample[2 * ((stored % 400) * kFrameWidth + p)] = 200;
     }
-    ring.StoreFrame(sample.data(), StampOf(stored++));
+    ring.StoreFrame(sample.data(), StampOf(stored++) + late);
   }
   // Stores and processes `count` such frames.
   void Step(int bright, int count = 1) {
@@ -70,6 +70,7 @@ class DetectorTest : public ::testing::Test {
   Detector detector;
   std::vector<uint8_t> sample = std::vector<uint8_t>(kSampleSize640, 128);
   int stored = 0;
+  std::chrono::milliseconds late{};  // added to every stamp from now on
 };
 
 TEST_F(DetectorTest, WorkedTriggerExampleFrameByFrame) {
@@ -262,6 +263,56 @@ TEST_F(DetectorTest, ArchiveSinkGetsTheProcessedFrameEvenWhenItsSlotIsRefilled) 
   // Of the 64 frames stored during the write, those whose reference went with the lap are lost.
   EXPECT_EQ(detector.FramesLost() - lost, static_cast<uint64_t>(Gap()));
   EXPECT_EQ(detector.state().readIndex, ring.writeIndex.load());
+}
+
+// Switched off, the pass is the plain one whatever came before. Switched on, it learns each
+// pixel's noise, then counts none of it and shows its own table; after a break in the capture
+// times, and when switched on again, it learns anew and measures as the plain pass meanwhile.
+TEST_F(DetectorTest, AdaptiveThresholdLearnsAndArmsAndIsNotRunWhenOff) {
+  std::mt19937 random(7);
+  std::vector<std::vector<uint8_t>> luma(kRingSlots, std::vector<uint8_t>(kFrameBytes));
+  // Processes frames of noise 100 +-20; true when every one measured as the plain pass.
+  const auto noise = [&](int frames) {
+    bool plain = true;
+    for (int k = 0; k < frames; ++k) {
+      std::vector<uint8_t>& y = luma[stored % kRingSlots];
+      for (int i = 0; i < kFrameBytes; ++i) {
+        sample[2 * i] = y[i] = static_cast<uint8_t>(80 + random() % 41);
+      }
+      ring.StoreFrame(sample.data(), StampOf(stored++) + late);
+      detector.DetectionStep();
+      if (stored <= Gap()) {
+        continue;  // no reference yet
+      }
+      const FrameExcess e = MeasureFrameExcess(
+          y.data(), luma[(stored - 1 + kRingSlots - Gap()) % kRingSlots].data(), thresholds.data());
+      const FrameStatistics& s = detector.statistics();
+      plain = plain && e.pixelCount == s.pixelCount && e.excessSum == s.excessSum &&
+              static_cast<double>(e.sx) / e.excessSum == s.centroidX;
+    }
+    return plain;
+  };
+  std::vector<uint8_t> shown(kFrameBytes);
+  const auto showsPlainTable = [&] {
+    return detector.CopyThresholdTable(shown.data()) &&
+           std::equal(shown.begin(), shown.end(), thresholds.data());
+  };
+  EXPECT_TRUE(noise(60));
+  EXPECT_GT(detector.LastPixelCount(), 1000);
+  Set([](Settings& s) { s.adaptiveThreshold = true; });
+  EXPECT_FALSE(noise(60));
+  EXPECT_EQ(detector.LastPixelCount(), 0);
+  EXPECT_FALSE(showsPlainTable());
+  EXPECT_GT(*std::min_element(shown.begin(), shown.end()), 30);
+  late = std::chrono::minutes(5);  // another source
+  EXPECT_TRUE(noise(50));
+  EXPECT_TRUE(showsPlainTable());
+  EXPECT_FALSE(noise(20));
+  Set([](Settings& s) { s.adaptiveThreshold = false; });
+  EXPECT_TRUE(noise(5));
+  EXPECT_TRUE(showsPlainTable());
+  Set([](Settings& s) { s.adaptiveThreshold = true; });
+  EXPECT_TRUE(noise(40));
 }
 
 TEST(FrameExcessTest, MatchesThePlainLoopOnRandomFrames) {
