@@ -124,7 +124,10 @@ std::string HeadlessUsage() {
          "  --start TIME      virtual UTC start of a replayed file, e.g. 2024-03-15T21:14:50Z\n"
          "                    (default: the file's creation time, else now)\n"
          "  --sim-rate N      mean number of simulated meteors per minute (default 1)\n"
-         "  --sim-truth PATH  write one line per simulated meteor drawn\n"
+         "  --sim-objects LIST  what else the simulated sky shows: satellites, aircraft,\n"
+         "                    lightning, clouds (each =N an hour), clock, hotpixels (=N pixels)\n"
+         "                    or all, separated by commas\n"
+         "  --sim-truth PATH  write one line per simulated meteor or object drawn, with its kind\n"
          "  --enable          arm detection at start, as \"Enable Now\" does\n"
          "  --duration SECONDS  stop after this long\n"
          "  --config PATH     read (and save) this configuration file instead of\n"
@@ -168,7 +171,8 @@ std::optional<HeadlessOptions> ParseHeadlessArguments(const std::vector<std::str
     }
     // Every other option takes a value.
     if (arg != "--source" && arg != "--start" && arg != "--sim-rate" && arg != "--sim-truth" &&
-        arg != "--duration" && arg != "--config" && arg != "--status-interval") {
+        arg != "--sim-objects" && arg != "--duration" && arg != "--config" &&
+        arg != "--status-interval") {
       return fail("unknown argument '" + arg + "'");
     }
     if (i + 1 >= args.size()) {
@@ -199,6 +203,11 @@ std::optional<HeadlessOptions> ParseHeadlessArguments(const std::vector<std::str
       if (!ParseDouble(v, options.simRate) || !(options.simRate >= 0) || options.simRate > 600) {
         return fail("--sim-rate needs a number of meteors per minute from 0 to 600, not '" + v +
                     "'");
+      }
+    } else if (arg == "--sim-objects") {
+      std::string why;
+      if (!ParseSimulatedObjects(v, options.simObjects, why)) {
+        return fail("--sim-objects: " + why);
       }
     } else if (arg == "--sim-truth") {
       options.simTruthPath = v;
@@ -278,7 +287,7 @@ std::unique_ptr<CaptureSource> MakeCaptureSource(const HeadlessOptions& options,
       return std::make_unique<DeviceSource>(parts.device, station.sharedSettings(), parts.clock,
                                             station.notices());
     case SourceKind::kSimulated: {
-      SimulatedSkyOptions sky;
+      SimulatedSkyOptions sky = options.simObjects;
       sky.seed = options.simSeed;
       sky.meteorsPerMinute = options.simRate;
       return std::make_unique<SimulatedSkySource>(sky, parts.clock, parts.pacer, station.notices(),

@@ -9,6 +9,7 @@
 #include "base/clock.h"
 #include "capture/capture_source.h"
 #include "capture/pacer.h"
+#include "capture/simulated_sky.h"
 #include "capture/v4l2_device.h"
 #include "station/station.h"
 
@@ -22,8 +23,9 @@ struct HeadlessOptions {
   uint32_t simSeed = 1;
   std::string filePath;
   bool fast = false;
-  std::optional<UtcTime> start;  // virtual start time of a replayed file
-  double simRate = 1.0;          // meteors per minute
+  std::optional<UtcTime> start;    // virtual start time of a replayed file
+  double simRate = 1.0;            // meteors per minute
+  SimulatedSkyOptions simObjects;  // --sim-objects: the sky's lies (its seed and rate unused)
   std::string simTruthPath;
   bool enable = false;
   std::optional<double> duration_s;

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
+#include <iterator>
 #include <limits>
 #include <numbers>
 
@@ -138,6 +140,67 @@ constexpr int kClockLevel = 230;
 constexpr int64_t kClockStart_ms = (21 * 3600 + 59 * 60) * 1000;
 
 }  // namespace
+
+bool ParseSimulatedObjects(std::string_view text, SimulatedSkyOptions& options,
+                           std::string& error) {
+  struct Lie {
+    std::string_view name;
+    double SimulatedSkyOptions::*perHour;  // or null
+    double defaultValue;
+  };
+  static constexpr Lie kLies[] = {{"satellites", &SimulatedSkyOptions::satellitesPerHour, 20},
+                                  {"aircraft", &SimulatedSkyOptions::aircraftPerHour, 8},
+                                  {"lightning", &SimulatedSkyOptions::lightningPerHour, 6},
+                                  {"clouds", &SimulatedSkyOptions::cloudsPerHour, 6},
+                                  {"hotpixels", nullptr, 12},
+                                  {"clock", nullptr, 1}};
+  const auto set = [&options](const Lie& lie, double value) {
+    if (lie.perHour != nullptr) {
+      options.*(lie.perHour) = value;
+    } else if (lie.name == "clock") {
+      options.clock = true;
+    } else {
+      options.hotPixels = static_cast<int>(value);
+    }
+  };
+  for (size_t begin = 0, comma = 0; comma != std::string_view::npos; begin = comma + 1) {
+    comma = text.find(',', begin);
+    const std::string_view item = text.substr(begin, comma - begin);
+    const size_t equals = item.find('=');
+    const std::string_view name = item.substr(0, equals);
+    if (name == "all" && equals == std::string_view::npos) {
+      for (const Lie& lie : kLies) {
+        set(lie, lie.defaultValue);
+      }
+      continue;
+    }
+    const Lie* lie = std::find_if(std::begin(kLies), std::end(kLies),
+                                  [&](const Lie& l) { return l.name == name; });
+    if (lie == std::end(kLies)) {
+      error = "unknown simulated object '" + std::string(name) +
+              "' (use satellites, aircraft, lightning, clouds, clock, hotpixels or all)";
+      return false;
+    }
+    double value = lie->defaultValue;
+    if (equals != std::string_view::npos) {
+      const bool perHour = lie->perHour != nullptr;
+      const std::string number(item.substr(equals + 1));
+      char* end = nullptr;
+      value = std::strtod(number.c_str(), &end);
+      if (lie->name == "clock" || number.empty() || *end != '\0' || !(value >= 0) ||
+          value > (perHour ? 3600 : 1000) || (!perHour && value != std::floor(value))) {
+        error = "'" + std::string(item) + "': " +
+                (lie->name == "clock" ? std::string("the clock takes no number")
+                                      : std::string(lie->name) + "=N needs " +
+                                            (perHour ? "a number an hour from 0 to 3600"
+                                                     : "a whole number of pixels up to 1000"));
+        return false;
+      }
+    }
+    set(*lie, value);
+  }
+  return true;
+}
 
 const char* SkyObjectKindName(SkyObjectKind kind) {
   switch (kind) {
@@ -568,9 +631,8 @@ void SkyFrameGenerator::DrawMeteor(const SimulatedMeteor& meteor, int64_t frameI
 
 namespace {
 
-std::string FormatTruth(UtcTime start, UtcTime end, double startX,
-                        double startY, double endX, double endY, int peakBrightness,
-                        SkyObjectKind kind) {
+std::string FormatTruth(UtcTime start, UtcTime end, double startX, double startY, double endX,
+                        double endY, int peakBrightness, SkyObjectKind kind) {
   char line[160];
   std::snprintf(line, sizeof line, "%s,%s,%.1f,%.1f,%.1f,%.1f,%d,%s", MakeStamp(start).c_str(),
                 MakeStamp(end).c_str(), startX, startY, endX, endY, peakBrightness,
@@ -578,13 +640,11 @@ std::string FormatTruth(UtcTime start, UtcTime end, double startX,
   return line;
 }
 
-std::string FormatTruthOf(UtcTime start, UtcTime end,
-                          const SimulatedMeteor& meteor) {
+std::string FormatTruthOf(UtcTime start, UtcTime end, const SimulatedMeteor& meteor) {
   return FormatMeteorTruth(start, end, meteor);
 }
 
-std::string FormatTruthOf(UtcTime start, UtcTime end,
-                          const SimulatedObject& object) {
+std::string FormatTruthOf(UtcTime start, UtcTime end, const SimulatedObject& object) {
   return FormatObjectTruth(start, end, object);
 }
 
@@ -598,14 +658,12 @@ bool Permanent(const SimulatedObject& object) {
 
 }  // namespace
 
-std::string FormatMeteorTruth(UtcTime start, UtcTime end,
-                              const SimulatedMeteor& meteor) {
+std::string FormatMeteorTruth(UtcTime start, UtcTime end, const SimulatedMeteor& meteor) {
   return FormatTruth(start, end, meteor.startX, meteor.startY, meteor.endX, meteor.endY,
                      meteor.peakBrightness, SkyObjectKind::kMeteor);
 }
 
-std::string FormatObjectTruth(UtcTime start, UtcTime end,
-                              const SimulatedObject& object) {
+std::string FormatObjectTruth(UtcTime start, UtcTime end, const SimulatedObject& object) {
   return FormatTruth(start, end, object.startX, object.startY, object.endX, object.endY,
                      object.peakBrightness, object.kind);
 }

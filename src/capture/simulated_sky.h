@@ -6,6 +6,7 @@
 #include <random>
 #include <stop_token>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -30,6 +31,13 @@ struct SimulatedSkyOptions {
   bool clock = false;            // a clock burned in along the bottom edge
   int hotPixels = 0;             // single pixels flickering on and off
 };
+
+// The sky's lies as the command line names them: a comma-separated list of "satellites",
+// "aircraft", "lightning" and "clouds" (each optionally "=N", N an hour; by default 20, 8, 6 and
+// 6), "clock" and "hotpixels" (optionally "=N" pixels, by default 12), or "all" for each with its
+// default. Sets those named in options and leaves the others; false, with the reason in error,
+// for any other text.
+bool ParseSimulatedObjects(std::string_view text, SimulatedSkyOptions& options, std::string& error);
 
 // Everything the simulated sky draws besides stars and noise. Meteors are listed apart
 // (SimulatedMeteor); the others are the sky's lies.
@@ -192,9 +200,7 @@ class SimulatedSkySource final : public CaptureSource {
 };
 
 // One truth line, without the line end.
-std::string FormatMeteorTruth(UtcTime start, UtcTime end,
-                              const SimulatedMeteor& meteor);
-std::string FormatObjectTruth(UtcTime start, UtcTime end,
-                              const SimulatedObject& object);
+std::string FormatMeteorTruth(UtcTime start, UtcTime end, const SimulatedMeteor& meteor);
+std::string FormatObjectTruth(UtcTime start, UtcTime end, const SimulatedObject& object);
 
 }  // namespace ombrix
