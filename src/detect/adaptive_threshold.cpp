@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cstring>
 
 #include "capture/frame_ring.h"
 
@@ -57,6 +58,21 @@ OMBRIX_AVX2_CLONES int CountOver(const uint8_t* __restrict cur, const uint8_t* _
   return count;
 }
 
+// The same, marking each pixel of the row over its threshold with 1 in `over`.
+OMBRIX_AVX2_CLONES void MarkOver(const uint8_t* __restrict cur, const uint8_t* __restrict ref,
+                                 const uint8_t* __restrict table, uint8_t* __restrict over) {
+  for (int x = 0; x < kFrameWidth; ++x) {
+    const int16_t e = static_cast<int16_t>(int16_t{cur[x]} - int16_t{ref[x]} - int16_t{table[x]});
+    over[x] = static_cast<uint8_t>(e > 0);
+  }
+}
+
+// The first byte 1 from p on, or end.
+const uint8_t* NextMarked(const uint8_t* p, const uint8_t* end) {
+  const void* found = std::memchr(p, 1, static_cast<size_t>(end - p));
+  return found != nullptr ? static_cast<const uint8_t*>(found) : end;
+}
+
 }  // namespace
 
 AdaptiveThreshold::AdaptiveThreshold(const AdaptiveThresholdParameters& parameters)
@@ -83,17 +99,20 @@ FrameExcess AdaptiveThreshold::Measure(const uint8_t* cur, const uint8_t* ref,
     return MeasureFrameExcess(cur, ref, plain);
   }
   // Pixels over their threshold, row by row: a branch-free count first, which is all a quiet row
-  // costs, and the positions only of rows that have any.
+  // costs, and the positions only of rows that have any, marked branch-free and then found.
   const uint8_t* table = table_.get();
   uint32_t* lit = lit_.get();
   size_t litCount = 0;
+  uint8_t over[kFrameWidth];
   for (int y = 0; y < kFrameHeight; ++y) {
     const size_t start = static_cast<size_t>(y) * kFrameWidth;
-    const int rowCount = CountOver(cur + start, ref + start, table + start);
-    for (int x = 0; rowCount > 0 && x < kFrameWidth; ++x) {
-      if (Over(cur, ref, table, start + x)) {
-        lit[litCount++] = static_cast<uint32_t>(start + x);
-      }
+    if (CountOver(cur + start, ref + start, table + start) == 0) {
+      continue;
+    }
+    MarkOver(cur + start, ref + start, table + start, over);
+    const uint8_t* const end = over + kFrameWidth;
+    for (const uint8_t* p = NextMarked(over, end); p != end; p = NextMarked(p + 1, end)) {
+      lit[litCount++] = static_cast<uint32_t>(start + static_cast<size_t>(p - over));
     }
   }
   FrameExcess result;
