@@ -189,11 +189,11 @@ bool ParseSimulatedObjects(std::string_view text, SimulatedSkyOptions& options,
       value = std::strtod(number.c_str(), &end);
       if (lie->name == "clock" || number.empty() || *end != '\0' || !(value >= 0) ||
           value > (perHour ? 3600 : 1000) || (!perHour && value != std::floor(value))) {
-        error = "'" + std::string(item) + "': " +
-                (lie->name == "clock" ? std::string("the clock takes no number")
-                                      : std::string(lie->name) + "=N needs " +
-                                            (perHour ? "a number an hour from 0 to 3600"
-                                                     : "a whole number of pixels up to 1000"));
+        std::string why = "'" + number + "' for " + std::string(lie->name);
+        why += lie->name == "clock" ? ": the clock takes no number"
+               : perHour            ? ": N needs a number an hour from 0 to 3600"
+                                    : ": N needs a whole number of pixels up to 1000";
+        error = std::move(why);
         return false;
       }
     }
