@@ -39,17 +39,23 @@ bool RingMaskLearner::Write(const std::string& path) const {
   return WriteMaskImage(path, Propose().data(), MeanFrame().data());
 }
 
+bool RingMaskLearner::PollUntilDone(Pacer& pacer, std::stop_token stop,
+                                    const CaptureSource* source) {
+  while (Poll() &&
+         !(source != nullptr && source->Finished() && position_ >= ring_.FramesStored())) {
+    if (!pacer.SleepUntil(pacer.Now() + kMaskLearningPoll, stop)) {
+      return false;
+    }
+  }
+  return true;
+}
+
 bool LearnMask(CaptureSource& source, FrameRing& ring, RingMaskLearner& learner, Pacer& pacer,
                std::stop_token stop) {
   if (!source.Start(ring)) {
     return false;
   }
-  while (learner.Poll() &&
-         !(source.Finished() && learner.readProgress().Get() >= ring.FramesStored())) {
-    if (!pacer.SleepUntil(pacer.Now() + kMaskLearningPoll, stop)) {
-      break;
-    }
-  }
+  learner.PollUntilDone(pacer, stop, &source);
   source.Stop();
   return true;
 }

@@ -16,6 +16,9 @@
 
 namespace ombrix {
 
+// How often RingMaskLearner::PollUntilDone polls: well within the 64 frames the ring holds.
+inline constexpr std::chrono::milliseconds kMaskLearningPoll{50};
+
 // Learns a mask from the frames a running source stores in a ring, as the detector sees them:
 // each frame against the one triggerGap before it, through a table of the threshold alone (what
 // the mask in use covers is learnt again, so that the learnt mask can replace it). Frames the
@@ -33,6 +36,10 @@ class RingMaskLearner {
   // Learns from every frame stored since the last call; true while more is wanted. Allocates
   // nothing.
   bool Poll();
+  // Polls every kMaskLearningPoll (timed by the pacer) while a running source fills the ring,
+  // until the duration is learnt, a stop is requested, or the source (when given) has finished
+  // and every frame it stored is read. True unless stopped first.
+  bool PollUntilDone(Pacer& pacer, std::stop_token stop, const CaptureSource* source = nullptr);
   // True once the duration has been learnt.
   bool Done() const { return done_; }
 
@@ -63,13 +70,9 @@ class RingMaskLearner {
   bool done_ = false;
 };
 
-// How often LearnMask polls: well within the 64 frames the ring holds.
-inline constexpr std::chrono::milliseconds kMaskLearningPoll{50};
-
-// Learns a mask from a source that is not running: starts it into the learner's ring, polls until
-// the learner is done, the source has finished and every frame it stored is read, or a stop is
-// requested, and stops the source. The pacer times the polls. False when the source did not
-// start (it has said why). A fast file source must be made with the learner's readProgress().
+// Learns a mask from a source that is not running: starts it into the learner's ring, polls
+// until done (PollUntilDone) and stops the source. False when the source did not start (it has
+// said why). A fast file source must be made with the learner's readProgress().
 bool LearnMask(CaptureSource& source, FrameRing& ring, RingMaskLearner& learner, Pacer& pacer,
                std::stop_token stop = {});
 
