@@ -21,6 +21,8 @@
 #   OMBRIX      the ombrix binary (default build-sbench/src/app/ombrix, built in Release if absent)
 #   FAST_RUNS   rounds of the fast benchmark (default 1); the best round is held to the target,
 #               as the machine may be shared
+#   CONFIG      a config.txt for the station runs (--config), e.g. one with the line
+#               adaptiveThreshold:true to measure the adaptive threshold's cost; by default none
 #   BENCH_DIR   work folder; the generated input file is kept there and reused (default
 #               /tmp/ombrix-station-bench). Each run gets its own temporary home inside it, so the
 #               archive never goes to the real documents folder.
@@ -47,6 +49,14 @@ if ! [[ "$fast_runs" =~ ^[1-9][0-9]*$ ]]; then
   exit 2
 fi
 mkdir -p "$bench_dir"
+config_args=()
+if [[ -n "${CONFIG:-}" ]]; then
+  [[ -f "$CONFIG" ]] || {
+    echo "CONFIG names no file: $CONFIG" >&2
+    exit 2
+  }
+  config_args=(--config "$(cd "$(dirname "$CONFIG")" && pwd)/$(basename "$CONFIG")")
+fi
 ombrix="${OMBRIX:-$root/build-sbench/src/app/ombrix}"
 if [[ ! -x "$ombrix" ]]; then
   cmake -S "$root" -B "$root/build-sbench" -DCMAKE_BUILD_TYPE=Release -DOMBRIX_BUILD_TESTS=OFF >/dev/null
@@ -161,7 +171,7 @@ bench_fast() {
     home="$(fresh_home)"
     log="$bench_dir/fast.log"
     timed w u sy m "$log" -- "${clean_env[@]}" HOME="$home" "$ombrix" --headless \
-      --source "file:$input" --fast --enable --start 2024-03-15T21:14:50Z || {
+      --source "file:$input" --fast --enable --start 2024-03-15T21:14:50Z "${config_args[@]}" || {
       echo "the station failed; see $log" >&2
       return 2
     }
@@ -211,11 +221,11 @@ min() { if (($(echo "$2 < $1" | bc -l))); then echo "$2"; else echo "$1"; fi; }
 bench_live() { # bench_live SECONDS [window]
   local seconds="$1" form="${2:-headless}"
   local interval=10 target=10
-  local -a command=("$ombrix" --headless --source sim --enable)
+  local -a command=("$ombrix" --headless --source sim --enable "${config_args[@]}")
   local xvfb_pid=""
   if [[ "$form" == window ]]; then
     target=12
-    command=("$ombrix" --source sim --enable)
+    command=("$ombrix" --source sim --enable "${config_args[@]}")
     local display=":${BENCH_DISPLAY:-98}"
     Xvfb "$display" -screen 0 1024x768x24 -nolisten tcp >"$bench_dir/xvfb.log" 2>&1 &
     xvfb_pid=$!

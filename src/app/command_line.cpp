@@ -32,6 +32,7 @@ constexpr Option kOptions[] = {
     {"--start", true, "station"},
     {"--sim-rate", true, "station"},
     {"--sim-truth", true, "station"},
+    {"--sim-objects", true, "station"},
     {"--status-interval", true, "station"},
     {"--script", true, "station"},
     {"--duration", true, "station composite average mark"},
@@ -120,6 +121,11 @@ std::string TakeValue(const std::string& name, const std::string& v, bool review
     }
   } else if (name == "--sim-truth") {
     line.source.simTruthPath = v;
+  } else if (name == "--sim-objects") {
+    if (const std::optional<std::string> why = SimulatedObjectsProblem(v)) {
+      return "--sim-objects: " + *why;
+    }
+    line.source.simObjects = v;
   } else if (name == "--script") {
     line.script = v;
   } else if (name == "--status-interval") {
@@ -253,7 +259,10 @@ std::string Usage() {
          "  --start TIME      virtual UTC start of a replayed file, e.g. 2024-03-15T21:14:50Z\n"
          "                    (default: the file's creation time, else now)\n"
          "  --sim-rate N      mean number of simulated meteors per minute (default 1)\n"
-         "  --sim-truth PATH  write one line per simulated meteor drawn\n"
+         "  --sim-objects LIST  what else the simulated sky shows: satellites, aircraft,\n"
+         "                    lightning, clouds (each =N an hour), clock, hotpixels (=N pixels)\n"
+         "                    or all, separated by commas\n"
+         "  --sim-truth PATH  write one line per simulated meteor or object drawn, with its kind\n"
          "  --enable          arm detection at start, as \"Enable Now\" does\n"
          "  --duration SECONDS  stop after this long\n"
          "  --config PATH     read (and save) this configuration file instead of\n"

@@ -105,7 +105,17 @@ const Field kFields[] = {
     {"calCOPy", &Settings::calCOPy, -4800, 4800},
     {"maskFile", &Settings::maskFile},
     {"archiveFolder", &Settings::archiveFolder},
+    // Settings added since (from kFirstAddedField on) are written only when they differ from
+    // their defaults, so that a file of default settings has just the lines above.
+    {"adaptiveThreshold", &Settings::adaptiveThreshold},
 };
+constexpr ptrdiff_t kFirstAddedField = 35;
+
+bool HasDefault(const Settings& settings, const Field& field) {
+  static const Settings defaults;
+  return std::visit([&](auto member) { return settings.*member == defaults.*member; },
+                    field.member);
+}
 
 const Field* FindField(std::string_view key) {
   for (const Field& field : kFields) {
@@ -492,6 +502,9 @@ std::string FormatConfiguration(const Settings& settings) {
         continue;
       }
       out.append(field.key).append(":").append(value).append("\r\n");
+      continue;
+    }
+    if (&field - kFields >= kFirstAddedField && HasDefault(settings, field)) {
       continue;
     }
     out.append(field.key).append(":");

@@ -10,8 +10,9 @@
 namespace ombrix {
 
 // config.txt: one "key:value" line per setting, CR LF line ends, written in the order of the
-// fields of Settings. Bools are "true"/"false", integers plain decimal, doubles "%g" (six
-// significant digits), times of day "H M S" without padding, paths the rest of the line as UTF-8.
+// fields of Settings (adaptiveThreshold, which came later, only when it is not the default). Bools
+// are "true"/"false", integers plain decimal, doubles "%g" (six significant digits), times of day
+// "H M S" without padding, paths the rest of the line as UTF-8.
 
 // What start-up says (topic kConfigTopic) when reading ends on a bad line; the window shows it in
 // a box.

@@ -56,6 +56,9 @@ struct Settings {
   double calCOPy = 240;
   std::string maskFile;       // UTF-8 path of the mask image; empty for none
   std::string archiveFolder;  // base folder of the archive; empty for the default
+  // Detection compares each pixel with a threshold learnt from its own noise (AdaptiveThreshold)
+  // instead of the threshold setting.
+  bool adaptiveThreshold = false;
 };
 
 // A change of the settings: it edits a copy of the current record.

@@ -1,5 +1,7 @@
 #include "detect/detector.h"
 
+#include <cstring>
+
 #include "detect/frame_excess.h"
 
 namespace ombrix {
@@ -63,6 +65,71 @@ bool Detector::CheckSchedule(const Settings& settings) {
 void Detector::BuildThresholdMap() {
   const std::shared_ptr<const Settings> settings = settings_.Get();
   thresholds_.Build(settings->threshold, settings->maskFile);
+}
+
+bool Detector::CopyThresholdTable(uint8_t* out) const {
+  if (settings_.Get()->adaptiveThreshold) {
+    std::lock_guard lock(shownMutex_);
+    if (tableShown_) {
+      std::memcpy(out, shown_.get(), kFrameBytes);
+      return true;
+    }
+  }
+  const auto table = thresholds_.Current();
+  if (!table) {
+    return false;
+  }
+  std::memcpy(out, table->data(), kFrameBytes);
+  return true;
+}
+
+void Detector::ShowAdaptiveTable(bool shown) {
+  if (shown) {
+    // Never waits for a reader: a copy in progress puts this one off to the next frame.
+    std::unique_lock lock(shownMutex_, std::try_to_lock);
+    if (!lock.owns_lock()) {
+      return;
+    }
+    std::memcpy(shown_.get(), adaptive_->table(), kFrameBytes);
+    tableShown_ = true;
+    framesToShow_ = kTableShownEvery;
+  } else if (adaptive_) {
+    std::lock_guard lock(shownMutex_);
+    tableShown_ = false;
+    framesToShow_ = 0;
+  }
+}
+
+FrameExcess Detector::MeasureAdaptive(uint64_t number, uint32_t gap, const uint8_t* ref,
+                                      const uint8_t* plain) {
+  if (!adaptive_) {
+    adaptive_ = std::make_unique<AdaptiveThreshold>();
+    std::lock_guard lock(shownMutex_);
+    shown_ = std::make_unique<uint8_t[]>(kFrameBytes);
+  }
+  const auto expected = static_cast<int64_t>(number - adaptiveNumber_) * kFramePeriod;
+  const bool broken = adaptiveOn_ && (currentStamp_ < adaptiveStamp_ ||
+                                      currentStamp_ - adaptiveStamp_ > expected + kStampBreak);
+  adaptiveNumber_ = number;
+  adaptiveStamp_ = currentStamp_;
+  if (broken) {
+    // The next gap frames are compared with frames from before the break: not learnt from.
+    learnFrom_ = number + gap;
+  }
+  if (!adaptiveOn_ || gap != adaptiveGap_ || broken) {
+    adaptive_->Reset();
+    ShowAdaptiveTable(false);
+    adaptiveOn_ = true;
+    adaptiveGap_ = gap;
+  }
+  if (number < learnFrom_) {
+    return MeasureFrameExcess(current_.get(), ref, plain);
+  }
+  const FrameExcess excess = adaptive_->Process(current_.get(), ref, plain);
+  if (adaptive_->armed() && --framesToShow_ <= 0) {
+    ShowAdaptiveTable(true);
+  }
+  return excess;
 }
 
 void Detector::DetectionStep() {
@@ -136,7 +203,16 @@ void Detector::ProcessFrame(uint64_t number, uint32_t gap) {
   currentSlot_ = static_cast<uint32_t>(number % kRingSlots);
   currentStamp_ = stamp;
 
-  const FrameExcess excess = MeasureFrameExcess(current_.get(), ref, table->data());
+  FrameExcess excess;
+  if (pass_->adaptiveThreshold) {
+    excess = MeasureAdaptive(number, gap, ref, table->data());
+  } else {
+    if (adaptiveOn_) {
+      adaptiveOn_ = false;
+      ShowAdaptiveTable(false);
+    }
+    excess = MeasureFrameExcess(current_.get(), ref, table->data());
+  }
   statistics_.pixelCount = excess.pixelCount;
   statistics_.excessSum = excess.excessSum;
   if (excess.excessSum != 0) {

@@ -1,8 +1,10 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 
 #include "base/clock.h"
 #include "base/notice.h"
@@ -11,6 +13,7 @@
 #include "capture/frame_progress.h"
 #include "capture/frame_ring.h"
 #include "config/settings.h"
+#include "detect/adaptive_threshold.h"
 #include "detect/event_file.h"
 #include "detect/threshold_map.h"
 
@@ -60,6 +63,10 @@ inline constexpr std::string_view kBudgetTopic = "budget";
 
 // The detection loop's work: compares every new ring frame with the frame triggerGap slots
 // earlier, turns the run of results into events and switches detection on and off on schedule.
+// With adaptiveThreshold on, the comparison goes through an AdaptiveThreshold (the threshold map
+// then only says which pixels are masked); its learning starts again when the setting comes on,
+// when the trigger gap changes and after a break in the capture times (another source, a camera
+// back after a loss). With the setting off it is not run at all.
 // One thread (the detection thread) calls DetectionStep; the relaxed counters may be read from
 // any thread. An event refused because the hourly budget is spent is said at once when it begins a
 // run of refusals, and the count of the others in the run when the run ends: refusals closer
@@ -95,6 +102,15 @@ class Detector {
   void ApplyEnableWindow();
   // (Re)builds the threshold map from the threshold and maskFile settings.
   void BuildThresholdMap();
+  // The threshold table in use, for showing (kFrameBytes into out; 255 marks a masked pixel): the
+  // adaptive table, as it stood at most kTableShownEvery frames ago, while adaptiveThreshold is on
+  // and has learnt; else the threshold map's. False, out untouched, before the map is first built.
+  // Any thread; allocates nothing.
+  bool CopyThresholdTable(uint8_t* out) const;
+  static constexpr int kTableShownEvery = 30;
+  // A frame stamped this much later than the time of the frames since the last one processed, or
+  // earlier than it, is a break: the adaptive threshold learns again.
+  static constexpr std::chrono::seconds kStampBreak{2};
 
   // Detection thread only (and the sink calls it makes).
   const FrameStatistics& statistics() const { return statistics_; }
@@ -127,6 +143,9 @@ class Detector {
   // Switches enabled when the schedule says so; true when it changed it.
   bool CheckSchedule(const Settings& settings);
   void ProcessFrame(uint64_t number, uint32_t gap);
+  FrameExcess MeasureAdaptive(uint64_t number, uint32_t gap, const uint8_t* ref,
+                              const uint8_t* plain);
+  void ShowAdaptiveTable(bool shown);
   void BeginEvent();
   void EndEvent();
   // Says how many events the budget refused after the first of the run, and ends the run.
@@ -161,6 +180,19 @@ class Detector {
   uint64_t refusedInRun_ = 0;
   UtcTime firstRefusal_{};  // the capture times of its first and last refusals
   UtcTime currentRefusal_{};
+
+  // The adaptive threshold, made when the setting is first on; detection thread only.
+  std::unique_ptr<AdaptiveThreshold> adaptive_;
+  bool adaptiveOn_ = false;      // the setting, as the last frame processed had it
+  uint32_t adaptiveGap_ = 0;     // the gap its statistics are of
+  uint64_t adaptiveNumber_ = 0;  // the last frame it processed, and that frame's stamp
+  UtcTime adaptiveStamp_{};
+  uint64_t learnFrom_ = 0;  // after a break: the first frame whose reference follows it
+  int framesToShow_ = 0;    // until the table is copied for showing again
+  // The copy of the adaptive table that CopyThresholdTable gives.
+  mutable std::mutex shownMutex_;
+  std::unique_ptr<uint8_t[]> shown_;  // made with adaptive_
+  bool tableShown_ = false;           // shown_ holds a learnt table
 };
 
 }  // namespace ombrix

@@ -2,14 +2,6 @@
 
 #include "capture/frame_ring.h"
 
-// Sanitizer builds define OMBRIX_NO_TARGET_CLONES: the resolver of a cloned function runs while
-// the program is being loaded, before the sanitizer runtime is ready for instrumented code.
-#ifdef OMBRIX_NO_TARGET_CLONES
-#define OMBRIX_AVX2_CLONES
-#else
-#define OMBRIX_AVX2_CLONES __attribute__((target_clones("avx2", "default")))
-#endif
-
 namespace ombrix {
 
 // One row at a time with row-local accumulators: within a row the pixel count fits 16 bits and

@@ -22,6 +22,9 @@ std::unique_ptr<CaptureSource> MakeSource(const SourceSpec& spec, SourceContext&
                                             context.notices);
     case SourceKind::kSimulated: {
       SimulatedSkyOptions sky;
+      if (std::string unused; !spec.simObjects.empty()) {
+        ParseSimulatedObjects(spec.simObjects, sky, unused);  // checked by the command line
+      }
       sky.seed = spec.simSeed;
       sky.meteorsPerMinute = spec.simRate;
       return std::make_unique<SimulatedSkySource>(sky, context.clock, parts.pacer, context.notices,
@@ -51,6 +54,15 @@ int CountCaptureDevices(SourceParts& parts, const Clock& clock) {
 
 void QuietMediaLibrary() {
   QuietMediaLibraryLog();
+}
+
+std::optional<std::string> SimulatedObjectsProblem(const std::string& text) {
+  SimulatedSkyOptions sky;
+  std::string why;
+  if (text.empty() || ParseSimulatedObjects(text, sky, why)) {
+    return std::nullopt;
+  }
+  return why;
 }
 
 std::optional<std::string> ReplayStartProblem(const SourceSpec& source) {

@@ -42,12 +42,14 @@ struct SourceSpec {
   SourceKind kind = SourceKind::kDevice;
   uint32_t simSeed = 1;
   double simRate = 1.0;      // simulated meteors per minute
-  std::string simTruthPath;  // one line per simulated meteor drawn; empty: none
+  std::string simTruthPath;  // one line per simulated meteor or object drawn; empty: none
   std::string filePath;
   // A file replayed as fast as the station can process it, losing no frame, rather than at its
   // own pace; the station then also cuts and drains at a replay's pace.
   bool fast = false;
   std::optional<UtcTime> start;  // the capture time of a file's first frame (default: its own)
+  // What else the simulated sky shows (see SimulatedObjectsProblem); empty: meteors only.
+  std::string simObjects;
 };
 
 // What a source made for the station by a test's makeSource uses.
@@ -191,6 +193,11 @@ void QuietMediaLibrary();
 // Why a replay could not be stamped: a start so late that the file's frames would run past the
 // last time a file name can hold (9999-12-31 23:59:59.999); nullopt when there is no problem.
 std::optional<std::string> ReplayStartProblem(const SourceSpec& source);
+
+// Why the text of --sim-objects cannot be used; nullopt when it can. It is a comma-separated
+// list of "satellites", "aircraft", "lightning" and "clouds" (each optionally "=N", N an hour),
+// "clock" and "hotpixels" (optionally "=N" pixels), or "all".
+std::optional<std::string> SimulatedObjectsProblem(const std::string& text);
 
 // --device-properties: prints the controls of the configured capture device on out; false
 // (said) when it cannot be opened.

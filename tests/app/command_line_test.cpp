@@ -20,15 +20,16 @@ TEST(CommandLine, ReadsEveryModeSourceAndOption) {
   EXPECT_EQ(Parse({})->source.kind, SourceKind::kDevice);
   EXPECT_EQ(Parse({"--headless", "--help"})->mode, Mode::kHelp);
   EXPECT_EQ(Parse({"--version"})->mode, Mode::kVersion);
-  const auto sim =
-      Parse({"--headless", "--source", "sim:42", "--sim-rate", "2.5", "--sim-truth", "/tmp/t.csv",
-             "--enable", "--duration", "90", "--config", "/c.txt", "--status-interval", "0.5"});
+  const auto sim = Parse({"--headless", "--source", "sim:42", "--sim-rate", "2.5", "--sim-truth",
+                          "/tmp/t.csv", "--enable", "--duration", "90", "--config", "/c.txt",
+                          "--status-interval", "0.5", "--sim-objects", "clock,satellites=3"});
   ASSERT_TRUE(sim);
   EXPECT_EQ(sim->mode, Mode::kHeadless);
   EXPECT_EQ(sim->source.kind, SourceKind::kSimulated);
   EXPECT_EQ(sim->source.simSeed, 42u);
   EXPECT_DOUBLE_EQ(sim->source.simRate, 2.5);
   EXPECT_EQ(sim->source.simTruthPath, "/tmp/t.csv");
+  EXPECT_EQ(sim->source.simObjects, "clock,satellites=3");
   EXPECT_TRUE(sim->enable);
   EXPECT_DOUBLE_EQ(sim->duration_s.value(), 90);
   EXPECT_EQ(sim->configPath, "/c.txt");
@@ -68,6 +69,7 @@ TEST(CommandLine, RefusesWhatItCannotRunWithAReason) {
       {"--source", "file:a.mp4", "--start", "2024-03-15T21:14:50+01:00"},
       {"--duration", "0"},
       {"--sim-rate", "fast"},
+      {"--sim-objects", "comets"},
       {"--bogus"},
       {"--config", ""},
       {"--status-interval", "nan"},
@@ -92,7 +94,8 @@ TEST(CommandLine, AReplayStartTooLateForItsFramesIsAProblem) {
   test::TempDir dir;
   const std::string movie = (dir / "sky.mp4").string();
   test::WriteSky(movie, 240, 1, [](int, auto&) {});  // 8 s
-  SourceSpec source{SourceKind::kFile, 1, 1, "", movie, false, ParseStamp("99991231_235955_000")};
+  SourceSpec source{
+      SourceKind::kFile, 1, 1, "", movie, false, ParseStamp("99991231_235955_000"), ""};
   EXPECT_TRUE(ReplayStartProblem(source));
   source.start = ParseStamp("99991231_235950_000");
   EXPECT_FALSE(ReplayStartProblem(source));

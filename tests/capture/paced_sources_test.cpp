@@ -3,9 +3,11 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdlib>
+#include <map>
 #include <memory>
 #include <sstream>
 #include <thread>
+#include <tuple>
 
 #include "base/utc_time.h"
 #include "capture/file_source.h"
@@ -133,6 +135,68 @@ TEST(SimulatedSkySource, DeliversPacedFramesAndWritesOneTruthLinePerMeteor) {
   const std::string truth = test::ReadFileBytes(dir / "truth.csv");
   EXPECT_EQ(truth, expected.str());
   EXPECT_GE(std::ranges::count(truth, '\n'), 5);
+}
+
+// The sky's lies as the command line names them, drawn and told: a lightning brightens the whole
+// frame, the clock's digits stand in its box, a satellite shines where it is; the truth names
+// every object by its kind, the clock and hot pixels first and at once.
+TEST(SimulatedSkySource, DrawsTheLiesNamedAndTellsEachWithItsKind) {
+  SimulatedSkyOptions options{.seed = 6, .meteorsPerMinute = 20};
+  std::string error;
+  for (const char* wrong : {"planes", "clock=2", "satellites=-1", "hotpixels=2.5", "clouds,"}) {
+    EXPECT_FALSE(ParseSimulatedObjects(wrong, options, error)) << wrong;
+  }
+  ASSERT_TRUE(
+      ParseSimulatedObjects("satellites=1800,lightning=1800,clock,hotpixels=2", options, error));
+  EXPECT_EQ(std::tie(options.satellitesPerHour, options.aircraftPerHour, options.hotPixels),
+            std::make_tuple(1800.0, 0.0, 2));
+  SkyFrameGenerator sky(options);
+  const auto mean = [](const Sample& s) {
+    int64_t sum = 0;
+    for (size_t i = 0; i < s.size(); i += 2) {
+      sum += s[i];
+    }
+    return sum / kFrameBytes;
+  };
+  sky.ScheduleThrough(600);
+  std::map<SkyObjectKind, int> seen;
+  for (const SimulatedObject& o : sky.objects()) {
+    const int x = static_cast<int>(o.startX), y = static_cast<int>(o.startY);
+    if (o.kind == SkyObjectKind::kLightning && o.firstFrame > 0 && o.firstFrame < 600) {
+      EXPECT_GT(mean(Generate(sky, o.firstFrame)), mean(Generate(sky, o.firstFrame - 1)) + 15);
+    } else if (o.kind == SkyObjectKind::kSatellite && o.firstFrame < 600) {
+      EXPECT_GT(Generate(sky, o.firstFrame)[2 * (y * kFrameWidth + x)],
+                sky.starField()[y * kFrameWidth + x] + 20);
+    } else if (o.kind == SkyObjectKind::kClock) {
+      const Sample frame = Generate(sky, 0);
+      EXPECT_GT(std::count(frame.begin(), frame.end(), 230), 300);
+    }
+    ++seen[o.kind];
+  }
+  EXPECT_GE(std::min(seen[SkyObjectKind::kLightning], seen[SkyObjectKind::kSatellite]), 2);
+
+  test::TempDir dir;
+  VirtualTime time;
+  FrameRing ring;
+  Notices notices;
+  SimulatedSkySource source(options, time, time, notices, (dir / "truth.csv").string());
+  ASSERT_TRUE(source.Start(ring));
+  while (source.framesDelivered() < 600) {
+    std::this_thread::sleep_for(milliseconds(1));
+  }
+  source.Stop();
+  std::istringstream truth(test::ReadFileBytes(dir / "truth.csv"));
+  std::vector<std::string> kinds;
+  for (std::string line; std::getline(truth, line);) {
+    kinds.push_back(line.substr(line.rfind(',') + 1, line.size() - line.rfind(',') - 2));
+    EXPECT_TRUE(kinds.size() > 3 || line.substr(0, 19) == line.substr(20, 19)) << line;
+  }
+  ASSERT_GE(kinds.size(), 6u);
+  EXPECT_EQ(std::vector<std::string>(kinds.begin(), kinds.begin() + 3),
+            (std::vector<std::string>{"clock", "hot pixel", "hot pixel"}));
+  for (const char* kind : {"meteor", "lightning"}) {
+    EXPECT_NE(std::ranges::find(kinds, kind), kinds.end()) << kind;
+  }
 }
 
 // A 320x240 MPEG-4 movie whose frame n is a flat grey of Brightness(n); true when it was made.

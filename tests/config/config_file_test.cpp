@@ -51,7 +51,8 @@ TEST_F(ConfigFileTest, DefaultsSaveAs33CrLfLinesAndEveryFieldRoundTrips) {
   settings_.maskFile = "/masks/one\r\nthreshold:99";
   settings_.archiveFolder = "/" + std::string(1100, 'a');
   EXPECT_EQ(Saved(), kDefaultFile);
-  // Every field away from its default, so that one not read or not written shows.
+  // Every field away from its default, so that one not read or not written shows. The line added
+  // after the specified ones is a short line of a key they do not know, which they skip.
   const std::string all =
       "pseudoColor:true\r\npreferComposites:true\r\nenabled:true\r\nminimalArchive:true\r\n"
       "archiveAlways:true\r\nshowTrackingBox:false\r\nslowdownFactor:4\r\nhourlyRate:3\r\n"
@@ -63,7 +64,7 @@ TEST_F(ConfigFileTest, DefaultsSaveAs33CrLfLinesAndEveryFieldRoundTrips) {
       "calDegPerPixel2:1e-07\r\ncalDegPerPixel3:-2.5e-09\r\ncalApparentLatitude:89.5\r\n"
       "calApparentLongitude:-179.123\r\ncalTrueLatitude:45.5\r\ncalTrueLongitude:123.457\r\n"
       "calCOPx:320.25\r\ncalCOPy:0\r\nmaskFile:/home/op/My Masks/mask ünïcode.png\r\n"
-      "archiveFolder:/mnt/sky disk/Ombrix\r\n";
+      "archiveFolder:/mnt/sky disk/Ombrix\r\nadaptiveThreshold:true\r\n";
   ASSERT_EQ(Read(all), ConfigReadResult::Ok);
   EXPECT_TRUE(problems_.empty());
   EXPECT_EQ(Saved(), all);

@@ -10,7 +10,9 @@
 #include <tuple>
 #include <vector>
 
+#include "capture/simulated_sky.h"
 #include "detect/frame_excess.h"
+#include "detect/mask_learning.h"
 #include "support/temp_dir.h"
 
 namespace ombrix {
@@ -44,7 +46,7 @@ class DetectorTest : public ::testing::Test {
     for (int p = 0; p < bright; ++p) {
       sample[2 * ((stored % 400) * kFrameWidth + p)] = 200;
     }
-    ring.StoreFrame(sample.data(), StampOf(stored++));
+    ring.StoreFrame(sample.data(), StampOf(stored++) + late);
   }
   // Stores and processes `count` such frames.
   void Step(int bright, int count = 1) {
@@ -69,6 +71,7 @@ class DetectorTest : public ::testing::Test {
   Detector detector;
   std::vector<uint8_t> sample = std::vector<uint8_t>(kSampleSize640, 128);
   int stored = 0;
+  std::chrono::milliseconds late{};  // added to every stamp from now on
 };
 
 // Busy frames begin an event after triggerCountBegin in a row, quiet ones end it after
@@ -253,6 +256,57 @@ TEST_F(DetectorTest, ArchiveSinkGetsTheProcessedFrameEvenWhenItsSlotIsRefilled) 
   EXPECT_EQ(detector.FramesRead(), ring.FramesStored());
 }
 
+// Switched off, the pass is the plain one whatever came before. Switched on, it learns each
+// pixel's noise, then counts none of it and shows its own table; after a break in the capture
+// times, and when switched on again, it learns anew and measures as the plain pass meanwhile.
+TEST_F(DetectorTest, AdaptiveThresholdLearnsAndArmsAndIsNotRunWhenOff) {
+  std::mt19937 random(7);
+  std::vector<std::vector<uint8_t>> luma(kRingSlots, std::vector<uint8_t>(kFrameBytes));
+  // Processes frames of noise 100 +-20; true when every one measured as the plain pass.
+  const auto noise = [&](int frames) {
+    bool plain = true;
+    for (int k = 0; k < frames; ++k) {
+      std::vector<uint8_t>& y = luma[stored % kRingSlots];
+      for (int i = 0; i < kFrameBytes; ++i) {
+        sample[2 * i] = y[i] = static_cast<uint8_t>(80 + random() % 41);
+      }
+      ring.StoreFrame(sample.data(), StampOf(stored++) + late);
+      detector.DetectionStep();
+      if (stored <= Gap()) {
+        continue;  // no reference yet
+      }
+      const FrameExcess e =
+          MeasureFrameExcess(y.data(), luma[(stored - 1 + kRingSlots - Gap()) % kRingSlots].data(),
+                             thresholds.Current()->data());
+      const FrameStatistics& s = detector.statistics();
+      plain = plain && e.pixelCount == s.pixelCount && e.excessSum == s.excessSum &&
+              static_cast<double>(e.sx) / e.excessSum == s.centroidX;
+    }
+    return plain;
+  };
+  std::vector<uint8_t> shown(kFrameBytes);
+  const auto showsPlainTable = [&] {
+    return detector.CopyThresholdTable(shown.data()) &&
+           std::equal(shown.begin(), shown.end(), thresholds.Current()->data());
+  };
+  EXPECT_TRUE(noise(60));
+  EXPECT_GT(detector.LastPixelCount(), 1000);
+  Set([](Settings& s) { s.adaptiveThreshold = true; });
+  EXPECT_FALSE(noise(60));
+  EXPECT_EQ(detector.LastPixelCount(), 0);
+  EXPECT_FALSE(showsPlainTable());
+  EXPECT_GT(*std::min_element(shown.begin(), shown.end()), 30);
+  late = std::chrono::minutes(5);  // another source
+  EXPECT_TRUE(noise(50));
+  EXPECT_TRUE(showsPlainTable());
+  EXPECT_FALSE(noise(20));
+  Set([](Settings& s) { s.adaptiveThreshold = false; });
+  EXPECT_TRUE(noise(5));
+  EXPECT_TRUE(showsPlainTable());
+  Set([](Settings& s) { s.adaptiveThreshold = true; });
+  EXPECT_TRUE(noise(40));
+}
+
 TEST(FrameExcessTest, MatchesThePlainLoopOnRandomFrames) {
   std::mt19937 random(12345);
   std::vector<uint8_t> cur(kFrameBytes), ref(kFrameBytes), thr(kFrameBytes);
@@ -273,6 +327,99 @@ TEST(FrameExcessTest, MatchesThePlainLoopOnRandomFrames) {
     const FrameExcess fast = MeasureFrameExcess(cur.data(), ref.data(), thr.data());
     EXPECT_EQ(std::tie(fast.pixelCount, fast.excessSum, fast.sx, fast.sy),
               std::tie(plain.pixelCount, plain.excessSum, plain.sx, plain.sy));
+  }
+}
+
+using Frame = std::vector<uint8_t>;
+
+// A pair of frames whose difference is noise of +-2 grey levels in the left half of the picture
+// and +-24 in the right half.
+void NoisyPair(std::mt19937& random, Frame& cur, Frame& ref) {
+  for (int i = 0; i < kFrameBytes; ++i) {
+    const int spread = i % kFrameWidth < kFrameWidth / 2 ? 2 : 24;
+    ref[i] = 100;
+    cur[i] = static_cast<uint8_t>(100 + static_cast<int>(random() % (2 * spread + 1)) - spread);
+  }
+}
+
+TEST(AdaptiveThreshold, LearnsEachPixelsNoiseAndCountsOnlyLitGroups) {
+  AdaptiveThreshold adaptive;
+  std::mt19937 random(5);
+  Frame cur(kFrameBytes), ref(kFrameBytes), plain(kFrameBytes, 30);
+  plain[100 * kFrameWidth + 100] = 255;
+  for (int frame = 0; frame < 200; ++frame) {
+    NoisyPair(random, cur, ref);
+    adaptive.Learn(cur.data(), ref.data(), plain.data());
+  }
+  ASSERT_TRUE(adaptive.armed());
+  const int quiet = 200 * kFrameWidth + 100, noisy = 200 * kFrameWidth + 500;
+  EXPECT_NEAR(adaptive.Deviation(quiet), 1.2, 0.4);
+  EXPECT_NEAR(adaptive.Deviation(noisy), 12.5, 2.0);
+  EXPECT_EQ(adaptive.table()[quiet], 15);  // the floor: 6.3 deviations are less
+  EXPECT_GE(adaptive.table()[noisy], 70);  // mean + 6.3 deviations
+  EXPECT_EQ(adaptive.table()[100 * kFrameWidth + 100], 255);
+
+  // Noise passes unseen; a 3x3 brightening of 40 counts where the sky is quiet, not where it is
+  // noisy, and a single bright pixel never does.
+  NoisyPair(random, cur, ref);
+  EXPECT_EQ(adaptive.Measure(cur.data(), ref.data(), plain.data()).pixelCount, 0);
+  for (const int centre : {quiet, noisy}) {
+    for (int dy = -1; dy <= 1; ++dy) {
+      for (int dx = -1; dx <= 1; ++dx) {
+        cur[centre + dy * kFrameWidth + dx] = 140;
+      }
+    }
+  }
+  cur[300 * kFrameWidth + 50] = 250;
+  const FrameExcess excess = adaptive.Measure(cur.data(), ref.data(), plain.data());
+  EXPECT_EQ(excess.pixelCount, 9);
+  EXPECT_NEAR(static_cast<double>(excess.sx) / excess.excessSum, 100, 0.1);
+  EXPECT_NEAR(static_cast<double>(excess.sy) / excess.excessSum, 200, 0.1);
+}
+
+// A simulated sky with a burned-in clock, flickering hot pixels and many meteors, learnt from a
+// ring for 20 s as the station's frames come: the mask covers the clock's whole line of text and
+// the hot pixels but no meteor's track, and the station reads the written image back as it is.
+TEST(RingMaskLearner, MasksClockAndHotPixelsButNoMeteorTrack) {
+  SkyFrameGenerator sky({.seed = 4, .meteorsPerMinute = 30, .clock = true, .hotPixels = 4});
+  FrameRing ring;
+  RingMaskLearner learner(ring, 30, 10, std::chrono::seconds(20));
+  Frame sample(kSampleSize640);
+  constexpr std::chrono::milliseconds kSpacing{33};
+  for (int frame = 0; learner.Poll();) {
+    for (int k = 0; k < 40; ++k, ++frame) {  // the ring holds 54 with their references
+      sky.GenerateFrame(frame, sample.data());
+      ring.StoreFrame(sample.data(), UtcTime{} + frame * kSpacing);
+    }
+  }
+  EXPECT_EQ(learner.learnt() / kSpacing, (20000 + 32) / 33);  // the first frame that completes
+  EXPECT_EQ(learner.learner().framesSeen(), learner.learnt() / kSpacing + 1);  // each one
+  const std::vector<uint8_t> mask = learner.Propose();
+  const auto masked = [&](double x, double y) {
+    return mask[static_cast<int>(y) * kFrameWidth + static_cast<int>(x)] != 0;
+  };
+  for (const SimulatedObject& o : sky.objects()) {
+    for (double y = o.startY; y <= o.endY; ++y) {
+      for (double x = o.startX; x <= o.endX; ++x) {
+        ASSERT_TRUE(masked(x, y)) << SkyObjectKindName(o.kind) << " at " << x << "," << y;
+      }
+    }
+  }
+  ASSERT_GE(sky.meteors().size(), 5u);
+  for (const SimulatedMeteor& m : sky.meteors()) {
+    for (double u = 0; u <= 1; u += 0.02) {
+      EXPECT_FALSE(masked(m.startX + (m.endX - m.startX) * u, m.startY + (m.endY - m.startY) * u))
+          << "meteor from frame " << m.firstFrame;
+    }
+  }
+
+  test::TempDir dir;
+  const std::string path = (dir / "mask.png").string();
+  ASSERT_TRUE(learner.Write(path));
+  ThresholdMap map;
+  map.Build(30, path);
+  for (int i = 0; i < kFrameBytes; ++i) {
+    ASSERT_EQ((*map.Current())[i], mask[i] != 0 ? 255 : 30) << i;
   }
 }
 

@@ -104,7 +104,7 @@ TEST(StationTest, SimulatedSkyEventsCoverTheDrawnMeteorsAndAreCut) {
   test::ScopedHome home;
   test::TempDir base;
   StationSetup setup;
-  setup.source = {SourceKind::kSimulated, 11, 12, (base / "truth.csv").string(), "", false, {}};
+  setup.source = {SourceKind::kSimulated, 11, 12, (base / "truth.csv").string(), "", false, {}, ""};
   auto station = Make(base.path(), setup);
   EXPECT_EQ(station->Start(), StartResult::kRunning);
   std::this_thread::sleep_for(16s);
@@ -136,7 +136,7 @@ TEST(StationTest, SimulatedSkyEventsCoverTheDrawnMeteorsAndAreCut) {
 StationStatus Replay(const std::string& movie, const fs::path& base, SettingsEdit adjust = {},
                      bool fast = true, Notices::Sink notice = {}) {
   StationSetup setup;
-  setup.source = {SourceKind::kFile, 1, 1, "", movie, fast, test::At("20240315_211450_000")};
+  setup.source = {SourceKind::kFile, 1, 1, "", movie, fast, test::At("20240315_211450_000"), ""};
   setup.notice = [notice, fast](const Notice& n) {
     if (notice) {
       notice(n);
