@@ -129,6 +129,17 @@ int RunHeadless(const CommandLine& command) {
                               : "No video was received during the whole run.");
     return 1;
   }
+  const int32_t gap = station.settings()->triggerGap;
+  if (command.source.kind == SourceKind::kFile && end.framesStored <= static_cast<uint64_t>(gap)) {
+    // Each frame is compared with the one triggerGap frames before it: a still image or a clip
+    // this short can show no event, and a replay that looked at nothing must not pass for one
+    // that found nothing.
+    station.notices().Say(Severity::kError, kStationTopic,
+                          "The video file is no longer than the trigger gap (" +
+                              std::to_string(end.framesStored) + " of " + std::to_string(gap) +
+                              " frames): nothing could be detected in it.");
+    return 1;
+  }
   return 0;
 }
 

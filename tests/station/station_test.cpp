@@ -473,7 +473,8 @@ TEST(ProgramTest, SignalsAClosedOutputAndASecondStation) {
 }
 
 // Runs that end by themselves, with what they say and their exit code: a replay whose file
-// cannot be read ends at once with code 1, fast or not; a file cut off in the middle is replayed
+// cannot be read ends at once with code 1, fast or not, and so does one shorter than the trigger
+// gap (a still image); a file cut off in the middle is replayed
 // up to the cut; without a capture device the station keeps trying (and says so) and a run that
 // never had video ends with code 1.
 TEST(ProgramTest, RunsEndByThemselvesWithTheirCodeAndSaySo) {
@@ -498,6 +499,11 @@ TEST(ProgramTest, RunsEndByThemselvesWithTheirCodeAndSaySo) {
           {{"--source", "file:" + (dir / name).string(), pace}, 1, {reason, "cannot be replayed"}});
     }
   }
+  const fs::path still = dir / "still.mp4";
+  test::WriteSky(still.string(), 1, 1, [](int, auto&) {});
+  rows.push_back({{"--source", "file:" + still.string(), "--fast"},
+                  1,
+                  {"The video file is no longer than the trigger gap (1 of 10 frames)"}});
   bool device = false;
   for (int n = 0; n < 64; ++n) {
     device = device || fs::exists("/dev/video" + std::to_string(n));
