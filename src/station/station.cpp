@@ -296,12 +296,7 @@ std::shared_ptr<const Settings> Station::settings() const {
 }
 
 bool Station::CopyThresholdTable(uint8_t* out) const {
-  const auto table = impl_->thresholdMap.Current();
-  if (!table) {
-    return false;
-  }
-  std::memcpy(out, table->data(), table->size());
-  return true;
+  return impl_->detector.CopyThresholdTable(out);
 }
 
 Notices& Station::notices() {

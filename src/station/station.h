@@ -148,8 +148,9 @@ class Station {
   uint64_t FramesStored() const;
   // The settings as they stand: a record that stays as it is while the caller holds it.
   std::shared_ptr<const Settings> settings() const;
-  // The threshold table detection uses now (640x480; 255 marks a masked pixel); false before
-  // Start.
+  // The threshold table detection uses now (640x480; 255 marks a masked pixel): with
+  // adaptiveThreshold on and learnt, the adaptive table as it stood a second ago at most; false
+  // before Start.
   bool CopyThresholdTable(uint8_t* out) const;
   // The station's channel: what has been said, and for the owner to say more.
   Notices& notices();

@@ -483,6 +483,10 @@ TEST_F(WindowTest, OptionsDialogsApplyTheirRules) {
     EXPECT_EQ(setting(field), expected);
     EXPECT_FALSE(dialog->isVisible());
   }
+  QDialog* trigger = Open(*window, "actionTrigger", "eventOptions");
+  trigger->findChild<QCheckBox*>("adaptiveThreshold")->setChecked(true);
+  Button(*trigger, "ok")->click();
+  EXPECT_EQ(setting("adaptiveThreshold"), "true");
   // "Vardex Options" is refilled from the settings at every show; Cancel changes nothing.
   Station& station = window->station();
   station.Apply([](Settings& s) { s.enabled = true; });
