@@ -278,6 +278,7 @@ std::string Usage() {
          "\n"
          "Review of the stored events (on the base folder of config.txt):\n"
          "  ombrix events                list the events: key, start, end, seconds, j/m/c files\n"
+         "                               and the verdict on its time history\n"
          "  ombrix export KEY OUT.mp4|OUT.mpg [--pseudo-color on|off] [--tracking-box on|off]\n"
          "                               re-encode the event's movie (defaults: the settings)\n"
          "  ombrix composite KEY OUT.png|OUT.jpg\n"

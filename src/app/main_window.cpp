@@ -202,6 +202,12 @@ QWidget* MainWindow::BuildControls() {
   count_->setReadOnly(true);
   count_->setFocusPolicy(Qt::NoFocus);
   count_->setMaximumWidth(100);
+  verdict_ = new QLineEdit(central);
+  verdict_->setObjectName(QStringLiteral("verdict"));
+  verdict_->setReadOnly(true);
+  verdict_->setFocusPolicy(Qt::NoFocus);
+  verdict_->setMaximumWidth(100);
+  verdict_->setToolTip(QStringLiteral("What the current event most likely was"));
 
   const auto button = [central](const char* name, const char* text) {
     auto* b = new QPushButton(QString::fromLatin1(text), central);
@@ -257,6 +263,7 @@ QWidget* MainWindow::BuildControls() {
 
   auto* fields = new QHBoxLayout;
   fields->addWidget(status_, 1);
+  fields->addWidget(verdict_);
   fields->addWidget(count_);
 
   // Kept in the layout while hidden, so that a notice does not resize the window.
@@ -570,6 +577,7 @@ void MainWindow::Exit() {
 // Commands --------------------------------------------------------------------------------------
 
 void MainWindow::AfterReviewCommand() {
+  verdict_->setText(QString::fromStdString(EventVerdictText(session_->currentEvent())));
   pauseButton_->setEnabled(session_->PauseEnabled());
   pauseButton_->setText(session_->paused() && session_->PauseEnabled() ? QStringLiteral("Resume")
                                                                        : QStringLiteral("Pause"));
@@ -770,8 +778,10 @@ void MainWindow::ChangeVideoSource() {
 void MainWindow::LightCurve() {
   std::vector<LightCurvePoint> points = session_->LightCurve();
   if (!points.empty()) {
-    const QString key = QString::fromStdString(EventKey(session_->currentEvent()));
-    (new LightCurveDialog(this, key, std::move(points)))->show();
+    const std::string& event = session_->currentEvent();
+    (new LightCurveDialog(this, QString::fromStdString(EventKey(event)), std::move(points),
+                          QString::fromStdString(EventVerdictText(event))))
+        ->show();
   }
 }
 

@@ -152,6 +152,7 @@ class MainWindow final : public QMainWindow, public ReviewWindow {
   PictureView* picture_ = nullptr;
   QLineEdit* status_ = nullptr;
   QLineEdit* count_ = nullptr;
+  QLineEdit* verdict_ = nullptr;  // the current event's verdict
   QPushButton* liveButton_ = nullptr;
   QPushButton* pauseButton_ = nullptr;
   QDateTimeEdit* start_ = nullptr;

@@ -122,7 +122,7 @@ int Events(const CommandLine& command, std::ostream& out, std::ostream& err) {
       std::snprintf(line, sizeof line, "%s  %-19s  %-19s  %8s  ", event.key.c_str(), "?", "?", "?");
     }
     out << line << (event.image ? 'j' : '-') << (event.movie ? 'm' : '-')
-        << (event.history ? 'c' : '-') << '\n';
+        << (event.history ? 'c' : '-') << "  " << event.verdict << '\n';
   }
   return kOk;
 }

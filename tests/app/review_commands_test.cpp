@@ -52,7 +52,7 @@ TEST(ReviewCommands, WorkOnARealArchive) {
   Result r = Review({"events"});
   EXPECT_EQ(r.code, 0) << r.err;
   EXPECT_TRUE(r.out.starts_with(key + "  " + key + "  20240315_211455_")) << r.out;
-  EXPECT_TRUE(r.out.ends_with("  jmc\n")) << r.out;
+  EXPECT_TRUE(r.out.ends_with("  jmc  meteor\n")) << r.out;
   EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 1) << r.out;  // e.txt is no event
 
   const fs::path exported = scratch / "event.mp4";

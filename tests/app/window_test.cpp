@@ -352,6 +352,8 @@ TEST_F(WindowTest, ReplayLightCurveAndSaveMovieOfAnEvent) {
   auto* curve = window->findChild<LightCurveDialog*>("lightCurve");
   ASSERT_NE(curve, nullptr);
   EXPECT_EQ(curve->points().size(), 16u);
+  EXPECT_FALSE(curve->verdict().isEmpty());  // the event's, also beside the time readout
+  EXPECT_EQ(Field(*window, "verdict")->text(), curve->verdict());
   EXPECT_FALSE(curve->grab().isNull());  // it paints
 
   log.answer = QString::fromStdString(archive.EventFile('e', still));
