@@ -1,10 +1,12 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <iosfwd>
 #include <memory>
 #include <optional>
+#include <stop_token>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -93,6 +95,19 @@ struct StationStatus {
   int64_t replayFrames = 0;  // the frames a replayed file holds (estimated); 0: unknown, no file
   bool replayDone = false;   // a replayed file is delivered whole and every frame is processed
 };
+
+// A mask learnt from the sky: pixels that brighten past the threshold again and again at one place
+// (a burned-in clock, a blinking light, a flapping branch) are masked, a meteor's track is not.
+struct LearntMask {
+  std::vector<uint8_t> mask;  // 640x480, 1: masked
+  std::vector<uint8_t> mean;  // the mean picture it was learnt on (640x480 grey)
+  int64_t frames = 0;         // frames learnt from
+  double seconds = 0;         // video learnt from, first to last frame
+  int64_t MaskedPixels() const;
+};
+
+// Live learning gives up when no frame has arrived for this long.
+inline constexpr std::chrono::seconds kLearnNoVideoWait{10};
 
 // What Start found.
 enum class StartResult {
@@ -199,6 +214,19 @@ std::optional<std::string> ReplayStartProblem(const SourceSpec& source);
 // list of "satellites", "aircraft", "lightning" and "clouds" (each optionally "=N", N an hour),
 // "clock" and "hotpixels" (optionally "=N" pixels), or "all".
 std::optional<std::string> SimulatedObjectsProblem(const std::string& text);
+
+// `ombrix mask learn`: learns a mask from a source no station runs (a file is replayed as fast as
+// the learning goes, from first to last frame) for duration, or for the whole file when none, with
+// the threshold and trigger gap of settings (which also choose the capture device). nullopt when
+// the source could not start or delivered no frame (said through notices), or when stopped.
+std::optional<LearntMask> LearnMaskFromSource(const SourceSpec& source, const Settings& settings,
+                                              std::optional<std::chrono::milliseconds> duration,
+                                              Notices& notices, std::stop_token stop = {});
+
+// Writes a learnt mask as a mask image the station reads: masked pixels strong red, the others
+// the grey of its mean picture (PNG or JPEG by the extension; PNG keeps the red exact). The file
+// is whole or absent; false when it could not be written.
+bool WriteLearntMask(const std::string& path, const LearntMask& mask);
 
 // --device-properties: prints the controls of the configured capture device on out; false
 // (said) when it cannot be opened.
