@@ -345,6 +345,13 @@ bool Station::SetVideoControl(uint32_t id, int32_t value) {
   return impl_->source && impl_->source->SetVideoControl(id, value);
 }
 
+std::optional<LearntMask> Station::LearnMask(std::chrono::milliseconds duration,
+                                             std::stop_token stop, std::string& why) const {
+  const std::shared_ptr<const Settings> settings = impl_->settings.Get();
+  RingMaskLearner learner(impl_->ring, settings->threshold, settings->triggerGap, duration);
+  return RunMaskLearner(impl_->ring, learner, nullptr, stop, why);
+}
+
 std::unique_ptr<ReviewSession> Station::OpenReview(ReviewWindow& window) {
   return std::make_unique<ReviewSession>(impl_->settings, window, impl_.get());
 }

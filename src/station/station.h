@@ -190,6 +190,13 @@ class Station {
   // Sets one of them on the running device; false when it cannot (the source says why).
   bool SetVideoControl(uint32_t id, int32_t value);
 
+  // Learn Mask: learns a mask from the live video for duration (by the frames' capture times)
+  // with the threshold and trigger gap in use; what the mask in use covers is learnt again, so
+  // that the learnt mask can replace it. Blocks: a window calls it from a helper thread, while the
+  // station runs. nullopt, with why, when stopped or when no frame arrived for kLearnNoVideoWait.
+  std::optional<LearntMask> LearnMask(std::chrono::milliseconds duration, std::stop_token stop,
+                                      std::string& why) const;
+
   // A review session on this station's settings, whose Save queues its stretch for the archive
   // thread. The station must outlive it.
   std::unique_ptr<ReviewSession> OpenReview(ReviewWindow& window);
