@@ -10,7 +10,7 @@ namespace ombrix {
 namespace {
 
 constexpr std::string_view kVerbs[] = {"events", "export", "composite", "average",
-                                       "recalc", "mark",   "delete"};
+                                       "recalc", "mark",   "delete",    "mask"};
 
 // Where an option may be given: "station" (the window and --headless) or the names of review
 // commands; "*" everywhere.
@@ -39,6 +39,7 @@ constexpr Option kOptions[] = {
     {"--from", true, "composite average mark"},
     {"--pseudo-color", true, "export"},
     {"--tracking-box", true, "export"},
+    {"--seconds", true, "mask"},
     {"--config", true, "*"},
 };
 
@@ -140,6 +141,12 @@ std::string TakeValue(const std::string& name, const std::string& v, bool review
       return wrong("a whole number of seconds");
     }
     line.stretch_s = static_cast<int64_t>(seconds);
+  } else if (name == "--seconds") {
+    double seconds = 0;
+    if (!ParseDouble(v, seconds) || !(seconds > 0) || seconds > 1e6) {
+      return wrong("a number of seconds above 0, at most 1000000");
+    }
+    line.learnSeconds = seconds;
   } else if (name == "--duration") {
     double seconds = 0;
     if (!ParseDouble(v, seconds) || !(seconds > 0) || seconds > 1e9) {
@@ -223,6 +230,17 @@ std::optional<CommandLine> ParseCommandLine(const std::vector<std::string>& args
       return std::nullopt;
     }
   }
+  if (line.verb == "mask") {
+    // mask learn SOURCE OUT.png: SOURCE as --source takes it.
+    if (line.positional.size() != 3 || line.positional[0] != "learn") {
+      error = "usage: ombrix mask learn SOURCE OUT.png [--seconds N]";
+      return std::nullopt;
+    }
+    error = TakeValue("--source", line.positional[1], review, line);
+    if (!error.empty()) {
+      return std::nullopt;
+    }
+  }
   if (line.source.fast && line.source.kind != SourceKind::kFile) {
     error = "--fast needs --source file:PATH";
     return std::nullopt;
@@ -279,6 +297,7 @@ std::string Usage() {
          "\n"
          "Review of the stored events (on the base folder of config.txt):\n"
          "  ombrix events                list the events: key, start, end, seconds, j/m/c files\n"
+         "                               and the verdict on its time history\n"
          "  ombrix export KEY OUT.mp4|OUT.mpg [--pseudo-color on|off] [--tracking-box on|off]\n"
          "                               re-encode the event's movie (defaults: the settings)\n"
          "  ombrix composite KEY OUT.png|OUT.jpg\n"
@@ -292,6 +311,10 @@ std::string Usage() {
          "                               store the stretch as an event and cut it from the "
          "archive\n"
          "  ombrix delete KEY            delete the event's e, c, j and m files\n"
+         "  ombrix mask learn SOURCE OUT.png [--seconds N]\n"
+         "                               learn a mask from the sky (SOURCE as --source) for N\n"
+         "                               seconds (default 60; a file: all of it) and write it\n"
+         "                               strong red where masked, for Read Mask File\n"
          "  KEY is an event's Stamp (YYYYMMDD_hhmmss_mmm); TIME is UTC, e.g. "
          "2024-03-15T21:14:50Z.\n"
          "  --config PATH names the configuration file (and so the base folder) to use.\n"

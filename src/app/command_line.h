@@ -15,7 +15,7 @@ enum class Mode {
   kWindow,            // the station with its window (the default)
   kHeadless,          // --headless: the station without a window
   kDeviceProperties,  // --device-properties: print the capture device's controls
-  kReview,            // a review command: events, export, composite, average, recalc, mark, delete
+  kReview,  // a review command: events, export, composite, average, recalc, mark, delete, mask
   kHelp,
   kVersion,
 };
@@ -39,6 +39,7 @@ struct CommandLine {
   std::optional<int64_t> stretch_s;  // --duration of a stretch: whole seconds
   std::optional<bool> pseudoColor;
   std::optional<bool> trackingBox;
+  std::optional<double> learnSeconds;  // mask learn --seconds (its SOURCE goes to source)
 };
 
 // Reads the arguments after the program name; nullopt with the reason in error when they are

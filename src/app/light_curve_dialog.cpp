@@ -8,10 +8,11 @@
 namespace ombrix {
 
 LightCurveDialog::LightCurveDialog(QWidget* parent, const QString& title,
-                                   std::vector<LightCurvePoint> points)
-    : QDialog(parent), points_(std::move(points)) {
+                                   std::vector<LightCurvePoint> points, const QString& verdict)
+    : QDialog(parent), points_(std::move(points)), verdict_(verdict) {
   setObjectName(QStringLiteral("lightCurve"));
-  setWindowTitle(QStringLiteral("Light Curve ") + title);
+  setWindowTitle(QStringLiteral("Light Curve ") + title +
+                 (verdict.isEmpty() ? QString() : QStringLiteral(": ") + verdict));
   setAttribute(Qt::WA_DeleteOnClose);
   resize(760, 380);
 }
@@ -26,6 +27,10 @@ void LightCurveDialog::paintEvent(QPaintEvent*) {
   painter.drawRect(curve);
   painter.drawText(QPointF(curve.left(), curve.bottom() + 30),
                    QStringLiteral("time (s)  —  red: pixel count, blue: summed excess"));
+  if (!verdict_.isEmpty()) {
+    painter.drawText(QPointF(curve.left(), curve.top() - 6),
+                     QStringLiteral("Verdict: ") + verdict_);
+  }
   if (!points_.empty()) {
     const double t1 = std::max(points_.back().time_s, 0.001);
     double maxCount = 1;

@@ -44,6 +44,7 @@ constexpr QEvent::Type kReplayEndedEvent = static_cast<QEvent::Type>(QEvent::Use
 constexpr QEvent::Type kStoppedEvent = static_cast<QEvent::Type>(QEvent::User + 5);
 constexpr QEvent::Type kExportDoneEvent = static_cast<QEvent::Type>(QEvent::User + 6);
 constexpr QEvent::Type kNoticeEvent = static_cast<QEvent::Type>(QEvent::User + 7);
+constexpr QEvent::Type kMaskLearntEvent = static_cast<QEvent::Type>(QEvent::User + 8);
 
 // Every 30th live-status note also copies the newest frame into the display picture.
 constexpr int kLiveCopyEvery = 30;
@@ -54,6 +55,9 @@ constexpr const char* kImageFilter = "JPEG or PNG File (*.jpg *.png)";
 constexpr const char* kSaveImageFilter = "JPEG File (*.jpg);;PNG File (*.png)";
 constexpr const char* kMovieFilter = "MPEG File (*.mpg);;MPEG-4 File (*.mp4)";
 constexpr const char* kEventFilter = "Event File (*.txt)";
+constexpr const char* kMaskFilter = "PNG File (*.png)";
+constexpr int kLearnSecondsDefault = 60;
+constexpr int kLearnSecondsMost = 3600;
 
 // The chosen name with the default extension when it has none.
 QString WithDefaultExtension(const QString& path, const char* extension) {
@@ -84,6 +88,15 @@ class ExportDoneEvent final : public QEvent {
   std::string path;
 };
 
+// What Learn Mask's helper thread learnt, carried to the window.
+class MaskLearntEvent final : public QEvent {
+ public:
+  MaskLearntEvent(std::optional<LearntMask> learnt, std::string why)
+      : QEvent(kMaskLearntEvent), learnt(std::move(learnt)), why(std::move(why)) {}
+  std::optional<LearntMask> learnt;
+  std::string why;
+};
+
 }  // namespace
 
 MainWindow::MainWindow(WindowSetup setup) : setup_(std::move(setup)) {
@@ -110,6 +123,7 @@ MainWindow::~MainWindow() {
     stopper_.join();
   }
   // Nothing may post to this window once it is gone: every thread that could is joined here.
+  StopMaskLearning();
   session_->StopWorkers();
   station_->Stop();
 }
@@ -181,6 +195,7 @@ void MainWindow::BuildMenus() {
             &MainWindow::Recalculate);
   AddAction(special, "actionChangeVideoSource", QStringLiteral("Change Video Source"),
             &MainWindow::ChangeVideoSource);
+  AddAction(special, "actionLearnMask", QStringLiteral("Learn Mask..."), &MainWindow::LearnMask);
   AddAction(special, "actionMessages", QStringLiteral("Messages..."), &MainWindow::Messages);
 
   QMenu* help = menuBar()->addMenu(QStringLiteral("&Help"));
@@ -202,6 +217,12 @@ QWidget* MainWindow::BuildControls() {
   count_->setReadOnly(true);
   count_->setFocusPolicy(Qt::NoFocus);
   count_->setMaximumWidth(100);
+  verdict_ = new QLineEdit(central);
+  verdict_->setObjectName(QStringLiteral("verdict"));
+  verdict_->setReadOnly(true);
+  verdict_->setFocusPolicy(Qt::NoFocus);
+  verdict_->setMaximumWidth(100);
+  verdict_->setToolTip(QStringLiteral("What the current event most likely was"));
 
   const auto button = [central](const char* name, const char* text) {
     auto* b = new QPushButton(QString::fromLatin1(text), central);
@@ -257,6 +278,7 @@ QWidget* MainWindow::BuildControls() {
 
   auto* fields = new QHBoxLayout;
   fields->addWidget(status_, 1);
+  fields->addWidget(verdict_);
   fields->addWidget(count_);
 
   // Kept in the layout while hidden, so that a notice does not resize the window.
@@ -362,6 +384,11 @@ bool MainWindow::event(QEvent* e) {
       stopped_ = true;
       QCoreApplication::quit();
       return true;
+    case kMaskLearntEvent: {
+      auto* learnt = static_cast<MaskLearntEvent*>(e);
+      MaskLearnt(std::move(learnt->learnt), learnt->why);
+      return true;
+    }
     case kExportDoneEvent: {
       auto* done = static_cast<ExportDoneEvent*>(e);
       if (auto* progress = findChild<QProgressDialog*>(QStringLiteral("saveMovieProgress"))) {
@@ -559,6 +586,7 @@ void MainWindow::Exit() {
   for (QPushButton* button : centralWidget()->findChildren<QPushButton*>()) {
     button->setEnabled(false);
   }
+  StopMaskLearning();
   session_->StopWorkers();  // the readers and a running export
   // The station's stop order takes up to its drain bound; the window keeps painting meanwhile.
   stopper_ = std::thread([this] {
@@ -570,6 +598,7 @@ void MainWindow::Exit() {
 // Commands --------------------------------------------------------------------------------------
 
 void MainWindow::AfterReviewCommand() {
+  verdict_->setText(QString::fromStdString(EventVerdictText(session_->currentEvent())));
   pauseButton_->setEnabled(session_->PauseEnabled());
   pauseButton_->setText(session_->paused() && session_->PauseEnabled() ? QStringLiteral("Resume")
                                                                        : QStringLiteral("Pause"));
@@ -770,8 +799,75 @@ void MainWindow::ChangeVideoSource() {
 void MainWindow::LightCurve() {
   std::vector<LightCurvePoint> points = session_->LightCurve();
   if (!points.empty()) {
-    const QString key = QString::fromStdString(EventKey(session_->currentEvent()));
-    (new LightCurveDialog(this, key, std::move(points)))->show();
+    const std::string& event = session_->currentEvent();
+    (new LightCurveDialog(this, QString::fromStdString(EventKey(event)), std::move(points),
+                          QString::fromStdString(EventVerdictText(event))))
+        ->show();
+  }
+}
+
+void MainWindow::LearnMask() {
+  const std::optional<int> seconds =
+      Hooks().number(this, QStringLiteral("Learn Mask"),
+                     QStringLiteral("Seconds of live video to learn the mask from:"),
+                     kLearnSecondsDefault, 1, kLearnSecondsMost);
+  if (!seconds || stopping_) {
+    return;
+  }
+  action(QStringLiteral("actionLearnMask"))->setEnabled(false);
+  status_->setText(QStringLiteral("Learning the mask from %1 s of video...").arg(*seconds));
+  maskLearning_ =
+      std::jthread([this, duration = std::chrono::seconds(*seconds)](std::stop_token stop) {
+        std::string why;
+        std::optional<LearntMask> learnt = station_->LearnMask(duration, stop, why);
+        if (!stop.stop_requested()) {
+          QCoreApplication::postEvent(this, new MaskLearntEvent(std::move(learnt), why));
+        }
+      });
+}
+
+void MainWindow::MaskLearnt(std::optional<LearntMask> learnt, const std::string& why) {
+  StopMaskLearning();  // it has ended: joined at once
+  action(QStringLiteral("actionLearnMask"))->setEnabled(!stopping_);
+  if (stopping_) {
+    return;
+  }
+  if (!learnt) {
+    ShowInfo("Learn Mask: " + why + ".");
+    return;
+  }
+  // The proposal over the picture it was learnt on, white where masked.
+  HideLiveVideo();
+  std::vector<uint8_t> table(kFrameBytes);
+  for (size_t i = 0; i < table.size(); ++i) {
+    table[i] = learnt->mask[i] != 0 ? 255 : 0;
+  }
+  std::memcpy(picture_->displayPixels(), learnt->mean.data(), kFrameBytes);
+  ombrix::OverlayMask(picture_->displayPixels(), table.data());
+  picture_->update();
+  char text[120];
+  std::snprintf(text, sizeof text, "Learnt mask: %lld pixels masked (%lld frames, %.1f s)",
+                static_cast<long long>(learnt->MaskedPixels()),
+                static_cast<long long>(learnt->frames), learnt->seconds);
+  status_->setText(QString::fromLatin1(text));
+  QString path = Hooks().saveFile(this, QStringLiteral("Save Learnt Mask"),
+                                  QStringLiteral("mask.png"), QString::fromLatin1(kMaskFilter));
+  if (path.isEmpty()) {
+    return;  // not wanted: nothing is written, the mask in use stays
+  }
+  path = WithDefaultExtension(path, ".png");
+  if (!WriteLearntMask(path.toStdString(), *learnt)) {
+    FileFailed("Learn Mask", path.toStdString(), "the mask image could not be written");
+    return;
+  }
+  station_->Apply([mask = path.toStdString()](Settings& s) { s.maskFile = mask; },
+                  Station::Redo::kThresholdTable);
+}
+
+void MainWindow::StopMaskLearning() {
+  if (maskLearning_.joinable()) {
+    maskLearning_.request_stop();
+    maskLearning_.join();
   }
 }
 

@@ -45,7 +45,8 @@ struct WindowSetup {
 // shows what they compute; the worker threads
 // reach it only by posting events (live status, frame ready, replay ended, a notice carried by
 // value), never by touching a widget. Escape and the close box leave the station running; File >
-// Exit stops it while the window keeps painting, then ends the event loop.
+// Exit stops it while the window keeps painting, then ends the event loop. Special > Learn Mask...
+// learns on the live video while the window goes on.
 //
 // Notices: the newest warning, error or fatal one is shown in the strip under the picture
 // ("noticeStrip", its text "noticeText") until the operator dismisses it ("noticeDismiss");
@@ -144,6 +145,11 @@ class MainWindow final : public QMainWindow, public ReviewWindow {
   void About();
   // Beyond the menus: the light curve of the current event.
   void LightCurve();
+  // Special > Learn Mask...: learns on the live video on a helper thread, then shows the proposal
+  // over its mean picture and, on the operator's OK (a file name), writes it and selects it.
+  void LearnMask();
+  void MaskLearnt(std::optional<LearntMask> learnt, const std::string& why);
+  void StopMaskLearning();
 
   WindowSetup setup_;
   std::unique_ptr<Station> station_;
@@ -152,6 +158,7 @@ class MainWindow final : public QMainWindow, public ReviewWindow {
   PictureView* picture_ = nullptr;
   QLineEdit* status_ = nullptr;
   QLineEdit* count_ = nullptr;
+  QLineEdit* verdict_ = nullptr;  // the current event's verdict
   QPushButton* liveButton_ = nullptr;
   QPushButton* pauseButton_ = nullptr;
   QDateTimeEdit* start_ = nullptr;
@@ -174,6 +181,7 @@ class MainWindow final : public QMainWindow, public ReviewWindow {
   bool stopping_ = false;
   bool stopped_ = false;
   std::thread stopper_;
+  std::jthread maskLearning_;  // Learn Mask's helper; joined before the station stops
 };
 
 }  // namespace ombrix

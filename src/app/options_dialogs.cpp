@@ -47,6 +47,9 @@ constexpr Field<int32_t> kTriggerFields[] = {
     {"Trigger Sum End", "triggerSumEnd", &Settings::triggerSumEnd},
     {"Max Event Time (sec)", "maxEventTime", &Settings::maxEventTime},
 };
+constexpr Field<bool> kTriggerChecks[] = {
+    {"Adaptive Threshold", "adaptiveThreshold", &Settings::adaptiveThreshold},
+};
 
 constexpr Field<double> kCalibrationFields[] = {
     {"Rotation", "calRotation", &Settings::calRotation},
@@ -117,6 +120,19 @@ std::vector<QLineEdit*> AddEdits(QDialog* dialog, QFormLayout* form, const Field
   return edits;
 }
 
+// One check box per field of the table, added to the form; the boxes in table order.
+template <size_t N>
+std::vector<QCheckBox*> AddChecks(QDialog* dialog, QFormLayout* form,
+                                  const Field<bool> (&table)[N]) {
+  std::vector<QCheckBox*> checks;
+  for (const Field<bool>& field : table) {
+    checks.push_back(new QCheckBox(QString::fromLatin1(field.label), dialog));
+    checks.back()->setObjectName(QString::fromLatin1(field.name));
+    form->addRow(checks.back());
+  }
+  return checks;
+}
+
 QTimeEdit* TimeEdit(QWidget* parent, const char* name) {
   auto* edit = new QTimeEdit(parent);
   edit->setObjectName(QString::fromLatin1(name));
@@ -185,11 +201,7 @@ VardexDialog::VardexDialog(QWidget* parent, Station& station, std::function<void
   form->addRow(QStringLiteral("Enable At Time"), enableAt_);
   counts_ = AddEdits(this, form, kVardexCounts, true);
   clamped_ = AddEdits(this, form, kVardexClamped, true);
-  for (const Field<bool>& field : kVardexChecks) {
-    checks_.push_back(new QCheckBox(QString::fromLatin1(field.label), this));
-    checks_.back()->setObjectName(QString::fromLatin1(field.name));
-    form->addRow(checks_.back());
-  }
+  checks_ = AddChecks(this, form, kVardexChecks);
   FinishDialog(this, form, [this] { Ok(); });
 }
 
@@ -239,6 +251,10 @@ TriggerDialog::TriggerDialog(QWidget* parent, Station& station)
   for (size_t i = 0; i < edits_.size(); ++i) {
     edits_[i]->setText(QString::number((*settings).*kTriggerFields[i].member));
   }
+  checks_ = AddChecks(this, form, kTriggerChecks);
+  for (size_t i = 0; i < checks_.size(); ++i) {
+    checks_[i]->setChecked((*settings).*kTriggerChecks[i].member);
+  }
   FinishDialog(this, form, [this] { Ok(); });
 }
 
@@ -247,6 +263,9 @@ void TriggerDialog::Ok() {
   station_.Apply([this](Settings& s) {
     for (size_t i = 0; i < edits_.size(); ++i) {
       Take(kTriggerFields[i], edits_[i]->text(), s);
+    }
+    for (size_t i = 0; i < checks_.size(); ++i) {
+      s.*kTriggerChecks[i].member = checks_[i]->isChecked();
     }
   });
   hide();

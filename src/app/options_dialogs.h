@@ -46,8 +46,9 @@ class VardexDialog final : public QDialog {
   std::vector<QCheckBox*> checks_;
 };
 
-// "Event Options": the trigger parameters. Filled once, when made. OK takes each value only when
-// it is greater than 0 (a new threshold rebuilds the station's table at once).
+// "Event Options": the trigger parameters and the adaptive threshold. Filled once, when made. OK
+// takes each value only when it is greater than 0 (a new threshold rebuilds the station's table at
+// once) and the check box as it stands.
 class TriggerDialog final : public QDialog {
   Q_OBJECT
 
@@ -59,6 +60,7 @@ class TriggerDialog final : public QDialog {
 
   Station& station_;
   std::vector<QLineEdit*> edits_;
+  std::vector<QCheckBox*> checks_;
 };
 
 // "Calibration": the eleven calibration values, shown with %g. Filled once, when made.

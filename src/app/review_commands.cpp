@@ -2,6 +2,7 @@
 
 #include <cctype>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <filesystem>
 #include <memory>
@@ -122,7 +123,7 @@ int Events(const CommandLine& command, std::ostream& out, std::ostream& err) {
       std::snprintf(line, sizeof line, "%s  %-19s  %-19s  %8s  ", event.key.c_str(), "?", "?", "?");
     }
     out << line << (event.image ? 'j' : '-') << (event.movie ? 'm' : '-')
-        << (event.history ? 'c' : '-') << '\n';
+        << (event.history ? 'c' : '-') << "  " << event.verdict << '\n';
   }
   return kOk;
 }
@@ -279,13 +280,45 @@ int Delete(const CommandLine& command, std::ostream& out, std::ostream& err) {
   return kOk;
 }
 
+int MaskLearn(const CommandLine& command, std::ostream& out, std::ostream& err) {
+  const std::string& output = command.positional[2];
+  if (!EndsWith(output, ".png")) {
+    throw BadArguments("the mask must end in .png, which keeps its red exact: '" + output + "'");
+  }
+  Settings settings;  // the threshold, trigger gap and capture device in use
+  if (ReadConfiguration(settings) == ConfigReadResult::Failed) {
+    err << kConfigReadFailed << '\n';
+  }
+  std::optional<std::chrono::milliseconds> duration;
+  if (command.learnSeconds || command.source.kind != SourceKind::kFile) {
+    duration = std::chrono::milliseconds(std::llround(command.learnSeconds.value_or(60) * 1000));
+  }
+  Notices notices;
+  notices.SetSink([&err](const Notice& notice) { err << notice.text << '\n'; });
+  const std::optional<LearntMask> learnt =
+      LearnMaskFromSource(command.source, settings, duration, notices);
+  if (!learnt) {
+    return kNothing;  // said
+  }
+  if (!WriteLearntMask(output, *learnt)) {
+    err << "Learn Mask: " << output << ": the mask image could not be written\n";
+    return kNothing;
+  }
+  char line[160];
+  std::snprintf(line, sizeof line, "Learnt from %lld frames (%.1f s of video): %lld pixels masked",
+                static_cast<long long>(learnt->frames), learnt->seconds,
+                static_cast<long long>(learnt->MaskedPixels()));
+  out << line << "; written to " << output << '\n';
+  return kOk;
+}
+
 }  // namespace
 
 int RunReviewCommand(const CommandLine& command, std::ostream& out, std::ostream& err) {
   using Verb = int (*)(const CommandLine&, std::ostream&, std::ostream&);
   const std::pair<const char*, Verb> verbs[] = {
       {"events", Events}, {"export", Export}, {"composite", Composite}, {"average", Average},
-      {"recalc", Recalc}, {"mark", Mark},     {"delete", Delete}};
+      {"recalc", Recalc}, {"mark", Mark},     {"delete", Delete},       {"mask", MaskLearn}};
   try {
     for (const auto& [name, run] : verbs) {
       if (command.verb == name) {

@@ -1,6 +1,7 @@
 #include "app/window_hooks.h"
 
 #include <QFileDialog>
+#include <QInputDialog>
 #include <QMessageBox>
 
 namespace ombrix {
@@ -20,6 +21,12 @@ WindowHooks DefaultHooks() {
   };
   hooks.folder = [](QWidget* parent, const QString& title) {
     return QFileDialog::getExistingDirectory(parent, title);
+  };
+  hooks.number = [](QWidget* parent, const QString& title, const QString& label, int value, int low,
+                    int high) -> std::optional<int> {
+    bool ok = false;
+    const int n = QInputDialog::getInt(parent, title, label, value, low, high, 1, &ok);
+    return ok ? std::optional<int>(n) : std::nullopt;
   };
   return hooks;
 }

@@ -2,13 +2,15 @@
 
 #include <QString>
 #include <functional>
+#include <optional>
 
 class QWidget;
 
 namespace ombrix {
 
 // The window's blocking questions to the operator, each replaceable so that tests never block:
-// the "Info" message box, the file dialogs and the folder chooser. The defaults show Qt's dialogs.
+// the "Info" message box, the file dialogs, the folder chooser and a number to type. The defaults
+// show Qt's dialogs.
 struct WindowHooks {
   // A message box with the caption "Info", the information icon and text.
   std::function<void(QWidget* parent, const QString& text)> info;
@@ -20,6 +22,10 @@ struct WindowHooks {
       saveFile;
   // A folder: empty when cancelled.
   std::function<QString(QWidget* parent, const QString& title)> folder;
+  // A whole number from low to high, offered as value: nullopt when cancelled.
+  std::function<std::optional<int>(QWidget* parent, const QString& title, const QString& label,
+                                   int value, int low, int high)>
+      number;
 };
 
 // The hooks in use (the defaults until a test replaces them).

@@ -10,6 +10,7 @@
 #include "base/atomic_file.h"
 #include "base/folders.h"
 #include "detect/event_file.h"
+#include "review/verdict.h"
 
 namespace ombrix {
 
@@ -148,9 +149,22 @@ std::vector<EventSummary> SummariseEvents(const std::string& archiveFolderSettin
     event.image = exists('j', key, ".jpg");
     event.movie = exists('m', key, ".mp4");
     event.history = exists('c', key, ".csv");
+    if (const std::optional<Verdict> verdict = JudgeEventHistory(folder + "/c" + key + ".csv")) {
+      event.verdict = VerdictName(*verdict);
+    }
     events.push_back(event);
   }
   return events;
+}
+
+std::string EventVerdictText(const std::string& eventPath) {
+  const std::string key = EventKey(eventPath);
+  if (key.empty()) {
+    return {};
+  }
+  const std::string folder = std::filesystem::path(eventPath).parent_path().string();
+  const std::optional<Verdict> verdict = JudgeEventHistory(folder + "/c" + key + ".csv");
+  return verdict ? VerdictName(*verdict) : std::string();
 }
 
 }  // namespace ombrix

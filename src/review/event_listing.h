@@ -61,10 +61,17 @@ struct EventSummary {
   bool image = false;    // "j" + key + ".jpg" exists
   bool movie = false;    // "m" + key + ".mp4"
   bool history = false;  // "c" + key + ".csv"
+  // VerdictName of what its time history shows; "-" without one.
+  const char* verdict = "-";
 };
 
 // The events of the events folder in time order: every file named "e" + Stamp + ".txt" (another
-// name, such as "e.txt", is no event). Empty when the events folder cannot be had.
+// name, such as "e.txt", is no event), each judged from its time history as it stands now. Empty
+// when the events folder cannot be had.
 std::vector<EventSummary> SummariseEvents(const std::string& archiveFolderSetting);
+
+// VerdictName of the event of an event file's path ("e" + key + ".txt", its time history beside
+// it); empty text when it has no time history.
+std::string EventVerdictText(const std::string& eventPath);
 
 }  // namespace ombrix

@@ -393,4 +393,23 @@ Verdict JudgeEvent(std::span<const EventHistoryRow> rows) {
   return JudgeEvent(MeasureEvent(rows));
 }
 
+std::optional<Verdict> JudgeEventHistory(const std::string& path) {
+  TimeHistoryReader reader(path);
+  if (!reader.exists()) {
+    return std::nullopt;
+  }
+  std::vector<EventHistoryRow> rows;
+  while (true) {
+    EventHistoryRow row;
+    const auto line = reader.Next(row.frame, &row.azimuth, &row.elevation);
+    if (line == TimeHistoryReader::Line::kEnd) {
+      break;
+    }
+    if (line == TimeHistoryReader::Line::kRow) {
+      rows.push_back(row);
+    }
+  }
+  return JudgeEvent(rows);
+}
+
 }  // namespace ombrix

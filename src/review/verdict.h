@@ -1,5 +1,6 @@
 #pragma once
 
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -103,5 +104,9 @@ bool MeteorLike(const Track& track);
 // Events with fewer than 2 active frames are unknown.
 Verdict JudgeEvent(const EventFigures& figures);
 Verdict JudgeEvent(std::span<const EventHistoryRow> rows);
+
+// The verdict on the event whose time history ("c" + key + ".csv") is at path, from the lines that
+// parse; nullopt when there is no such file.
+std::optional<Verdict> JudgeEventHistory(const std::string& path);
 
 }  // namespace ombrix

@@ -6,6 +6,7 @@
 #include "capture/file_source.h"
 #include "capture/pacer.h"
 #include "capture/v4l2_device.h"
+#include "detect/mask_learning.h"
 #include "station/station.h"
 
 namespace ombrix {
@@ -20,6 +21,13 @@ struct SourceParts {
 // points at it.
 std::unique_ptr<CaptureSource> MakeSource(const SourceSpec& spec, SourceContext& context,
                                           SourceParts& parts, FileSource** file);
+
+// Polls the learner while a running source fills its ring, until its duration is learnt or,
+// without one, until source (when given) has finished and every frame it stored is read. nullopt,
+// with why, when stopped or when no frame arrives for kLearnNoVideoWait.
+std::optional<LearntMask> RunMaskLearner(const FrameRing& ring, RingMaskLearner& learner,
+                                         const CaptureSource* source, std::stop_token stop,
+                                         std::string& why);
 
 // The capture devices present.
 int CountCaptureDevices(SourceParts& parts, const Clock& clock);

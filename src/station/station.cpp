@@ -296,12 +296,7 @@ std::shared_ptr<const Settings> Station::settings() const {
 }
 
 bool Station::CopyThresholdTable(uint8_t* out) const {
-  const auto table = impl_->thresholdMap.Current();
-  if (!table) {
-    return false;
-  }
-  std::memcpy(out, table->data(), table->size());
-  return true;
+  return impl_->detector.CopyThresholdTable(out);
 }
 
 Notices& Station::notices() {
@@ -348,6 +343,13 @@ std::optional<std::vector<VideoControl>> Station::ListVideoControls() {
 bool Station::SetVideoControl(uint32_t id, int32_t value) {
   std::lock_guard lock(impl_->sourceMutex);
   return impl_->source && impl_->source->SetVideoControl(id, value);
+}
+
+std::optional<LearntMask> Station::LearnMask(std::chrono::milliseconds duration,
+                                             std::stop_token stop, std::string& why) const {
+  const std::shared_ptr<const Settings> settings = impl_->settings.Get();
+  RingMaskLearner learner(impl_->ring, settings->threshold, settings->triggerGap, duration);
+  return RunMaskLearner(impl_->ring, learner, nullptr, stop, why);
 }
 
 std::unique_ptr<ReviewSession> Station::OpenReview(ReviewWindow& window) {

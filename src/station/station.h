@@ -1,10 +1,12 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <iosfwd>
 #include <memory>
 #include <optional>
+#include <stop_token>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -94,6 +96,19 @@ struct StationStatus {
   bool replayDone = false;   // a replayed file is delivered whole and every frame is processed
 };
 
+// A mask learnt from the sky: pixels that brighten past the threshold again and again at one place
+// (a burned-in clock, a blinking light, a flapping branch) are masked, a meteor's track is not.
+struct LearntMask {
+  std::vector<uint8_t> mask;  // 640x480, 1: masked
+  std::vector<uint8_t> mean;  // the mean picture it was learnt on (640x480 grey)
+  int64_t frames = 0;         // frames learnt from
+  double seconds = 0;         // video learnt from, first to last frame
+  int64_t MaskedPixels() const;
+};
+
+// Live learning gives up when no frame has arrived for this long.
+inline constexpr std::chrono::seconds kLearnNoVideoWait{10};
+
 // What Start found.
 enum class StartResult {
   kRunning,      // the station runs with its source
@@ -148,8 +163,9 @@ class Station {
   uint64_t FramesStored() const;
   // The settings as they stand: a record that stays as it is while the caller holds it.
   std::shared_ptr<const Settings> settings() const;
-  // The threshold table detection uses now (640x480; 255 marks a masked pixel); false before
-  // Start.
+  // The threshold table detection uses now (640x480; 255 marks a masked pixel): with
+  // adaptiveThreshold on and learnt, the adaptive table as it stood a second ago at most; false
+  // before Start.
   bool CopyThresholdTable(uint8_t* out) const;
   // The station's channel: what has been said, and for the owner to say more.
   Notices& notices();
@@ -173,6 +189,13 @@ class Station {
   std::optional<std::vector<VideoControl>> ListVideoControls();
   // Sets one of them on the running device; false when it cannot (the source says why).
   bool SetVideoControl(uint32_t id, int32_t value);
+
+  // Learn Mask: learns a mask from the live video for duration (by the frames' capture times)
+  // with the threshold and trigger gap in use; what the mask in use covers is learnt again, so
+  // that the learnt mask can replace it. Blocks: a window calls it from a helper thread, while the
+  // station runs. nullopt, with why, when stopped or when no frame arrived for kLearnNoVideoWait.
+  std::optional<LearntMask> LearnMask(std::chrono::milliseconds duration, std::stop_token stop,
+                                      std::string& why) const;
 
   // A review session on this station's settings, whose Save queues its stretch for the archive
   // thread. The station must outlive it.
@@ -198,6 +221,19 @@ std::optional<std::string> ReplayStartProblem(const SourceSpec& source);
 // list of "satellites", "aircraft", "lightning" and "clouds" (each optionally "=N", N an hour),
 // "clock" and "hotpixels" (optionally "=N" pixels), or "all".
 std::optional<std::string> SimulatedObjectsProblem(const std::string& text);
+
+// `ombrix mask learn`: learns a mask from a source no station runs (a file is replayed as fast as
+// the learning goes, from first to last frame) for duration, or for the whole file when none, with
+// the threshold and trigger gap of settings (which also choose the capture device). nullopt when
+// the source could not start or delivered no frame (said through notices), or when stopped.
+std::optional<LearntMask> LearnMaskFromSource(const SourceSpec& source, const Settings& settings,
+                                              std::optional<std::chrono::milliseconds> duration,
+                                              Notices& notices, std::stop_token stop = {});
+
+// Writes a learnt mask as a mask image the station reads: masked pixels strong red, the others
+// the grey of its mean picture (PNG or JPEG by the extension; PNG keeps the red exact). The file
+// is whole or absent; false when it could not be written.
+bool WriteLearntMask(const std::string& path, const LearntMask& mask);
 
 // --device-properties: prints the controls of the configured capture device on out; false
 // (said) when it cannot be opened.

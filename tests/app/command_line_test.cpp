@@ -55,6 +55,9 @@ TEST(CommandLine, ReadsEveryModeSourceAndOption) {
       Parse({"export", "K", "O.mp4", "--pseudo-color", "on", "--tracking-box", "off"});
   EXPECT_EQ(exported->pseudoColor, true);
   EXPECT_EQ(exported->trackingBox, false);
+  const auto learn = Parse({"mask", "learn", "file:/d/n.mp4", "m.png", "--seconds", "12.5"});
+  EXPECT_EQ(learn->source.filePath, "/d/n.mp4");
+  EXPECT_EQ(learn->learnSeconds, 12.5);
 }
 
 TEST(CommandLine, RefusesWhatItCannotRunWithAReason) {
@@ -81,6 +84,9 @@ TEST(CommandLine, RefusesWhatItCannotRunWithAReason) {
       {"average", "--from", "2024-03-15T21:14:53Z", "--duration", "-1"},
       {"mark", "--from", "9999-12-31T23:59:55Z", "--duration", "10"},  // past the last Stamp
       {"delete", "K", "--force", "yes"},
+      {"mask", "learn", "camera", "m.png"},
+      {"mask", "forget", "sim", "m.png"},
+      {"mask", "learn", "sim", "m.png", "--seconds", "0"},
   };
   for (const auto& args : wrong) {
     std::string error;

@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <sstream>
 
+#include "media/image_decode.h"
 #include "support/movies.h"
 #include "support/program.h"
 #include "support/temp_dir.h"
@@ -52,7 +53,7 @@ TEST(ReviewCommands, WorkOnARealArchive) {
   Result r = Review({"events"});
   EXPECT_EQ(r.code, 0) << r.err;
   EXPECT_TRUE(r.out.starts_with(key + "  " + key + "  20240315_211455_")) << r.out;
-  EXPECT_TRUE(r.out.ends_with("  jmc\n")) << r.out;
+  EXPECT_TRUE(r.out.ends_with("  jmc  meteor\n")) << r.out;
   EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 1) << r.out;  // e.txt is no event
 
   const fs::path exported = scratch / "event.mp4";
@@ -101,6 +102,36 @@ TEST(ReviewCommands, WorkOnARealArchive) {
   EXPECT_TRUE(fs::exists(events / ("m" + key + ".mp4")));
 }
 
+// mask learn on a whole file: a block blinking in place (the digits of a burned-in clock) ends
+// strong red, the streak crossing the sky does not; a file that cannot be read exits 1.
+TEST(ReviewCommands, MaskLearnMasksWhatBlinksInPlace) {
+  test::ScopedHome home;
+  test::TempDir scratch;
+  const std::string movie = (scratch / "clock.mp4").string();
+  test::WriteSky(movie, 300, 7, [](int n, auto& frame) {
+    test::FillBox(frame, 500, 20, 40, 16, (n / 10) % 2 != 0 ? 230 : 40);
+    if (n >= 100 && n < 120) {
+      test::FillBox(frame, 100 + 12 * (n - 100), 200 + 3 * (n - 100), 8, 8, 230);
+    }
+  });
+  const std::string mask = (scratch / "mask.png").string();
+  const Result r = Review({"mask", "learn", "file:" + movie, mask});
+  ASSERT_EQ(r.code, 0) << r.err;
+  const std::optional<RgbImage> image = DecodeImageRgb(mask);
+  ASSERT_TRUE(image);
+  const auto red = [&image](int x, int y) {
+    const uint8_t* p = &image->rgb[(y * image->width + x) * 3];
+    return p[0] == 255 && p[1] == 0 && p[2] == 0;
+  };
+  EXPECT_TRUE(red(520, 28));
+  EXPECT_FALSE(red(164, 219));  // the streak's sixth frame
+  EXPECT_EQ(Review({"mask", "learn", "file:" + (scratch / "none.mp4").string(),
+                    (scratch / "none.png").string()})
+                .code,
+            1);
+  EXPECT_FALSE(fs::exists(scratch / "none.png"));
+}
+
 // Words a command cannot take: exit code 2 with the usage (option errors: command_line_test).
 TEST(ReviewCommands, RefuseBadWordsWithExitCodeTwo) {
   test::ScopedHome home;
@@ -113,6 +144,7 @@ TEST(ReviewCommands, RefuseBadWordsWithExitCodeTwo) {
       {"composite", "--from", "2024-03-15T21:14:53Z", "out.png"},
       {"recalc"},
       {"mark", "--duration", "2"},
+      {"mask", "learn", "sim", "mask.jpg"},
   };
   for (const auto& args : wrong) {
     const Result r = Review(args);

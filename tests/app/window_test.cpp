@@ -43,6 +43,7 @@ namespace {
 struct HookLog {
   std::vector<std::string> lines;
   QString answer;
+  std::optional<int> number;  // the number typed; nullopt: cancelled
 
   void Install() {
     const auto ask = [this](const std::string& line) {
@@ -59,6 +60,10 @@ struct HookLog {
     };
     Hooks().folder = [ask](QWidget*, const QString& title) {
       return ask("folder: " + title.toStdString());
+    };
+    Hooks().number = [this](QWidget*, const QString& title, const QString&, int value, int, int) {
+      lines.push_back("number: " + title.toStdString() + " " + std::to_string(value));
+      return number;
     };
   }
   std::string Last() const { return lines.empty() ? "" : lines.back(); }
@@ -168,6 +173,7 @@ const MenuItem kMenuItems[] = {
     {"Special", "Recalculate Time History", "actionRecalculateTimeHistory", "",
      "info: Recalculate: No event selected."},
     {"Special", "Change Video Source", "actionChangeVideoSource", "", nullptr},
+    {"Special", "Learn Mask...", "actionLearnMask", "", "number: Learn Mask 60"},
     {"Special", "Messages...", "actionMessages", "", "dialog messagesDialog"},
     {"&Help", "&About...", "actionAbout", "", "dialog about"},
 };
@@ -352,6 +358,8 @@ TEST_F(WindowTest, ReplayLightCurveAndSaveMovieOfAnEvent) {
   auto* curve = window->findChild<LightCurveDialog*>("lightCurve");
   ASSERT_NE(curve, nullptr);
   EXPECT_EQ(curve->points().size(), 16u);
+  EXPECT_FALSE(curve->verdict().isEmpty());  // the event's, also beside the time readout
+  EXPECT_EQ(Field(*window, "verdict")->text(), curve->verdict());
   EXPECT_FALSE(curve->grab().isNull());  // it paints
 
   log.answer = QString::fromStdString(archive.EventFile('e', still));
@@ -483,6 +491,10 @@ TEST_F(WindowTest, OptionsDialogsApplyTheirRules) {
     EXPECT_EQ(setting(field), expected);
     EXPECT_FALSE(dialog->isVisible());
   }
+  QDialog* trigger = Open(*window, "actionTrigger", "eventOptions");
+  trigger->findChild<QCheckBox*>("adaptiveThreshold")->setChecked(true);
+  Button(*trigger, "ok")->click();
+  EXPECT_EQ(setting("adaptiveThreshold"), "true");
   // "Vardex Options" is refilled from the settings at every show; Cancel changes nothing.
   Station& station = window->station();
   station.Apply([](Settings& s) { s.enabled = true; });
@@ -516,6 +528,34 @@ TEST_F(WindowTest, OptionsDialogsApplyTheirRules) {
   }
   EXPECT_EQ(station.settings()->maxEventTime, 30);
   EXPECT_DOUBLE_EQ(station.settings()->calDegPerPixel1, 0.123457);  // as OK read it
+}
+
+// Learn Mask learns on the live video in the background, shows the proposal and, once a file is
+// chosen, writes it and masks with it: here a sky that blinks everywhere is masked whole.
+TEST_F(WindowTest, LearnMaskShowsTheProposalThenWritesAndSelectsIt) {
+  auto window = MakeByHand();
+  test::TempDir dir;
+  const std::string path = (dir / "learnt.png").string();
+  log.number = 4;
+  log.answer = QString::fromStdString(path);
+  QAction* learn = window->action("actionLearnMask");
+  learn->trigger();
+  EXPECT_FALSE(learn->isEnabled());
+  // Frames come as from a camera, a few at a time, until the window has the proposal.
+  for (int n = 0; n < 600 && !learn->isEnabled(); ++n) {
+    hand->Store((n / 10) % 2 != 0 ? 200 : 40,
+                MakeStamp(test::At("20160610_210500_000") + n * std::chrono::milliseconds(33)));
+    if (n % 5 == 4) {
+      QTest::qWait(100);
+    }
+  }
+  ASSERT_TRUE(learn->isEnabled());
+  EXPECT_EQ(log.Last(), "save: Save Learnt Mask | mask.png | PNG File (*.png)");
+  EXPECT_EQ(window->station().settings()->maskFile, path);
+  std::vector<uint8_t> table(kFrameBytes);
+  ASSERT_TRUE(window->station().CopyThresholdTable(table.data()));
+  EXPECT_EQ(table[kFrameBytes / 2], 255);
+  EXPECT_EQ(window->picture().displayPixels()[kFrameBytes / 2], 255);  // shown masked
 }
 
 // "Video...": a device as the station sees it, logging every set. Focus refuses every value;

@@ -29,6 +29,11 @@ TEST(EventFiles, KeysListingSummaryPickerIntervalAndTimeReadout) {
   archive.AddEvent(kC, kC);
   archive.AddEvent(kA, kA);
   WriteFileBytes(archive.EventFile('j', kA), "x");
+  std::string lamp;  // a second of one steady light, judged when listed
+  for (int n = 0; n < 30; ++n) {
+    lamp += MakeStamp(At(kA) + n * 33ms) + ",40,900,100.5,200.5,10.0,45.0\r\n";
+  }
+  WriteFileBytes(archive.EventFile('c', kA), lamp);
   for (const char* stray : {"e.txt", "E20240315_211449_000.txt", "e20240315_211455_000.csv",
                             "enotes_for_tonight_xx.txt"}) {
     WriteFileBytes(archive.EventsFolder() + "/" + stray, "x");
@@ -43,7 +48,8 @@ TEST(EventFiles, KeysListingSummaryPickerIntervalAndTimeReadout) {
   ASSERT_EQ(events.size(), 2u);
   EXPECT_EQ(events[0].key + events[1].key, std::string(kA) + kC);
   EXPECT_EQ(events[0].last, At(kA));
-  EXPECT_TRUE(events[0].image && !events[0].movie && !events[0].history);
+  EXPECT_TRUE(events[0].image && !events[0].movie && events[0].history);
+  EXPECT_EQ(std::string(events[0].verdict) + "|" + events[1].verdict, "stationary|-");
   const auto interval = ReadPickerInterval(At("20241231_235950_750"), "15");
   EXPECT_EQ(interval.start, At("20241231_235950_000"));
   EXPECT_EQ(interval.end, At("20250101_000005_000"));
