@@ -381,6 +381,22 @@ bool MainWindow::event(QEvent* e) {
   return QMainWindow::event(e);
 }
 
+bool MainWindow::eventFilter(QObject* watched, QEvent* e) {
+  // The accelerators belong to the window before any field sees them: the picker and the
+  // duration field would otherwise take Ctrl+E, Ctrl+Left/Right, Ctrl+Home/End and Ctrl+Del as
+  // editing keys. An override left unaccepted lets the shortcut run; plain keys stay the field's.
+  if (e->type() == QEvent::ShortcutOverride) {
+    const QKeySequence pressed(static_cast<QKeyEvent*>(e)->keyCombination());
+    for (const auto& [name, action] : actions_) {
+      if (!action->shortcut().isEmpty() && action->shortcut() == pressed) {
+        e->ignore();
+        return true;
+      }
+    }
+  }
+  return QMainWindow::eventFilter(watched, e);
+}
+
 void MainWindow::closeEvent(QCloseEvent* e) {
   // The close box does not end the station; only File > Exit does.
   if (!stopped_) {

@@ -269,21 +269,30 @@ TEST_F(WindowTest, ControlsCarryTheirTextsAndRunTheirCommands) {
   }
 }
 
-// The accelerators win even with the focus in the duration field. Escape and the close box
-// leave the station running; Ctrl+E (Exit) stops it while the window paints, nothing reaches the
-// stopping station, and every frame captured is processed.
+// The accelerators win even with the focus in the duration field or the picker, whose own
+// editing keys they are too. Escape and the close box leave the station running; Ctrl+E (Exit)
+// stops it while the window paints, nothing reaches the stopping station, and every frame
+// captured is processed.
 TEST_F(WindowTest, AcceleratorsAndOnlyExitStopsTheStation) {
   auto window = Make({}, false, SourceKind::kSimulated);
   window->show();
   window->Start();
   ASSERT_TRUE(QTest::qWaitForWindowActive(window.get()));
-  Field(*window, "duration")->setFocus();
-  for (const MenuItem& item : kMenuItems) {
-    if (*item.key != '\0' && item.trace != nullptr) {
-      QTest::keySequence(window.get(), QKeySequence(QString::fromLatin1(item.key)));
-      EXPECT_EQ(log.Last(), item.trace) << item.key;
+  auto* picker = window->findChild<QDateTimeEdit*>("startTime");
+  for (QWidget* focus :
+       {static_cast<QWidget*>(Field(*window, "duration")), static_cast<QWidget*>(picker)}) {
+    focus->setFocus();
+    for (const MenuItem& item : kMenuItems) {
+      if (*item.key != '\0' && item.trace != nullptr) {
+        log.lines.clear();
+        QTest::keySequence(focus, QKeySequence(QString::fromLatin1(item.key)));
+        EXPECT_EQ(log.Last(), item.trace) << item.key;
+      }
     }
   }
+  const QDateTime start = picker->dateTime();
+  QTest::keyClick(picker, Qt::Key_Down);  // its plain keys stay its own
+  EXPECT_NE(picker->dateTime(), start);
   QTest::keyClick(window.get(), Qt::Key_Escape);
   EXPECT_FALSE(window->close());
   QCoreApplication::processEvents();
