@@ -44,6 +44,7 @@ constexpr QEvent::Type kReplayEndedEvent = static_cast<QEvent::Type>(QEvent::Use
 constexpr QEvent::Type kStoppedEvent = static_cast<QEvent::Type>(QEvent::User + 5);
 constexpr QEvent::Type kExportDoneEvent = static_cast<QEvent::Type>(QEvent::User + 6);
 constexpr QEvent::Type kNoticeEvent = static_cast<QEvent::Type>(QEvent::User + 7);
+constexpr QEvent::Type kNothingEvent = static_cast<QEvent::Type>(QEvent::User + 8);
 
 // Every 30th live-status note also copies the newest frame into the display picture.
 constexpr int kLiveCopyEvery = 30;
@@ -75,6 +76,13 @@ QString NoticeTime(const Notice& notice) {
                 t.minute, t.second);
   return QString::fromLatin1(text);
 }
+
+// Nothing is on display any more, and why.
+class NothingEvent final : public QEvent {
+ public:
+  explicit NothingEvent(QString why) : QEvent(kNothingEvent), why(std::move(why)) {}
+  QString why;
+};
 
 class ExportDoneEvent final : public QEvent {
  public:
@@ -352,6 +360,14 @@ bool MainWindow::event(QEvent* e) {
       frameReadyPending_.store(false);
       ReplayFrameShown();
       return true;
+    case kNothingEvent: {
+      const QString& why = static_cast<NothingEvent*>(e)->why;
+      std::memset(picture_->displayPixels(), 0, kFrameBytes);
+      picture_->update();
+      count_->clear();
+      status_->setText(why.isEmpty() ? QStringLiteral("Nothing to show.") : why);
+      return true;
+    }
     case kReplayEndedEvent:
       AfterReviewCommand();
       return true;
@@ -475,6 +491,10 @@ void MainWindow::ExportEnded(const ExportOutcome& outcome, const std::string& pa
   QCoreApplication::postEvent(this, new ExportDoneEvent(outcome, path));
 }
 
+void MainWindow::ShowNothing(const std::string& why) {
+  QCoreApplication::postEvent(this, new NothingEvent(QString::fromStdString(why)));
+}
+
 // Live display ----------------------------------------------------------------------------------
 
 void MainWindow::ShowLiveVideo() {
@@ -536,6 +556,7 @@ void MainWindow::ReplayFrameShown() {
 
 void MainWindow::ShowMask() {
   HideLiveVideo();
+  session_->OtherShown();
   station_->CopyThresholdTable(picture_->displayPixels());
   picture_->update();
 }
@@ -627,6 +648,7 @@ void MainWindow::OpenImage() {
     return;
   }
   HideLiveVideo();
+  session_->OtherShown();
   OpenImageIntoDisplay(path.toStdString(), picture_->displayPixels());
   picture_->update();
 }

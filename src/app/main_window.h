@@ -84,6 +84,7 @@ class MainWindow final : public QMainWindow, public ReviewWindow {
   void FrameReady() override;
   void ReplayEnded() override;
   void ExportEnded(const ExportOutcome& outcome, const std::string& path) override;
+  void ShowNothing(const std::string& why) override;
 
   // The live status refresh (the detection thread's note after each pass), and showing the live
   // video again: public for the tests that check their texts.

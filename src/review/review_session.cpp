@@ -118,6 +118,10 @@ void ReviewSession::Delete() {
     window_.ShowInfo(kDeleteNoEvent);
     return;
   }
+  if ((intervalStart_ && intervalEnd_) || !eventShown_) {
+    window_.ShowInfo(kDeleteNotShown);
+    return;
+  }
   const std::string archiveFolder = settings_.Get()->archiveFolder;
   const std::string next = NextEventPath(ListEvents(archiveFolder), currentEvent_);
   // A reader of this event's files must have let go of them before they are removed.
@@ -133,9 +137,16 @@ void ReviewSession::Delete() {
     currentEvent_ = next;
     StartReview();
   } else {
+    // The event the selection falls back to is shown, so the next Delete removes what is seen.
     const auto listing = ListEvents(archiveFolder);
     currentEvent_ = listing.empty() ? std::string() : listing.back();
     window_.ShowInfo(listing.empty() ? kNoEvents : kNoMoreEvents);
+    if (listing.empty()) {
+      eventShown_ = false;
+      window_.ShowNothing(kNoEvents);
+    } else {
+      StartReview();
+    }
   }
   std::string eventsFolder;
   WriteFailure failure;
@@ -147,6 +158,7 @@ void ReviewSession::Delete() {
 
 void ReviewSession::StartReview() {
   window_.HideLiveVideo();
+  eventShown_ = !(intervalStart_ && intervalEnd_);
   if (settings_.Get()->preferComposites) {
     StartWorker(Job::kComposite);
   } else {
@@ -166,6 +178,7 @@ void ReviewSession::Replay() {
     return;
   }
   window_.HideLiveVideo();
+  eventShown_ = !(intervalStart_ && intervalEnd_);
   StartReplayWorker();
 }
 
@@ -175,6 +188,7 @@ void ReviewSession::Composite() {
     return;
   }
   window_.HideLiveVideo();
+  eventShown_ = !(intervalStart_ && intervalEnd_);
   StartWorker(Job::kComposite);
 }
 
@@ -199,6 +213,7 @@ bool ReviewSession::Save(const PickerInterval& interval) {
 void ReviewSession::ShowAverageComposite(const PickerInterval& interval) {
   averageStart_ = interval.start;
   averageEnd_ = interval.end;
+  eventShown_ = false;
   window_.HideLiveVideo();
   StartWorker(Job::kAverageComposite);
 }
@@ -206,6 +221,7 @@ void ReviewSession::ShowAverageComposite(const PickerInterval& interval) {
 void ReviewSession::ShowAverageMovie(const PickerInterval& interval) {
   averageStart_ = interval.start;
   averageEnd_ = interval.end;
+  eventShown_ = false;
   window_.HideLiveVideo();
   StartWorker(Job::kAverageMovie);
 }

@@ -127,13 +127,18 @@ TEST_F(ReviewTest, DeleteRemovesTheFourFilesOfTheEventAndMovesOn) {
     EXPECT_TRUE(fs::exists(archive.EventFile(letter, kB))) << letter;
   }
   EXPECT_TRUE(fs::exists(integrated));
-  // The last event gone: the one before it is made current unshown.
+  // The last event gone: the one before it is made current and shown, so that the next Delete
+  // removes what is on screen. A stretch of the archive on screen is not deleted.
   session.Last();
   window.Clear();
   session.Delete();
   EXPECT_EQ(session.currentEvent(), archive.EventFile('e', kB));
   EXPECT_EQ(window.record().infos, std::vector<std::string>{kNoMoreEvents});
-  EXPECT_EQ(window.record().hides, 0);
+  EXPECT_EQ(window.record().hides, 1);
+  session.Play({At(kA), At(kA)});
+  session.Delete();
+  EXPECT_EQ(window.record().infos.back(), kDeleteNotShown);
+  session.Last();
   // A movie that cannot be removed (a folder with something in it) is reported with its path;
   // the others go. Then none is left.
   fs::remove(archive.EventFile('m', kB));
