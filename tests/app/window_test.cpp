@@ -480,6 +480,12 @@ TEST_F(WindowTest, OptionsDialogsApplyTheirRules) {
       {"actionCalibration", "calRotation", "12.5deg", "12.5"},
       {"actionCalibration", "calTrueLatitude", "north", "0"},
       {"actionCalibration", "calCOPy", "-1e2", "-100"},
+      // What the setting cannot hold is refused and said.
+      {"actionTrigger", "triggerGap", "64", "7"},
+      {"actionTrigger", "triggerCountEnd", "4294967297", "2"},
+      {"actionDisplay", "slowdownFactor", "99999999999", "1"},
+      {"actionCalibration", "calRotation", "nan", "12.5"},
+      {"actionCalibration", "calRotation", "1e999", "12.5"},
   };
   const std::map<std::string, const char*> dialogs = {{"actionDisplay", "vardexOptions"},
                                                       {"actionTrigger", "eventOptions"},
@@ -492,8 +498,11 @@ TEST_F(WindowTest, OptionsDialogsApplyTheirRules) {
     EXPECT_EQ(setting(field), expected);
     EXPECT_FALSE(dialog->isVisible());
   }
-  // "Vardex Options" is refilled from the settings at every show; Cancel changes nothing.
   Station& station = window->station();
+  const std::vector<Notice> said = station.notices().Recent();
+  EXPECT_EQ(std::count_if(said.begin(), said.end(), [](auto& n) { return n.topic == "options"; }),
+            6);  // the gap's 64 is still in its field at the next OK
+  // "Vardex Options" is refilled from the settings at every show; Cancel changes nothing.
   station.Apply([](Settings& s) { s.enabled = true; });
   QDialog* vardex = Open(*window, "actionDisplay", "vardexOptions");
   EXPECT_TRUE(vardex->findChild<QCheckBox*>("enableNow")->isChecked());
