@@ -361,7 +361,11 @@ TEST_F(WindowTest, ReplayLightCurveAndSaveMovieOfAnEvent) {
   auto* curve = window->findChild<LightCurveDialog*>("lightCurve");
   ASSERT_NE(curve, nullptr);
   EXPECT_EQ(curve->points().size(), 16u);
+  ASSERT_FALSE(curve->track().empty());  // its quiet first frame (0°, 0°) is no place it went
+  EXPECT_TRUE(std::all_of(curve->track().begin(), curve->track().end(),
+                          [](auto& p) { return p.azimuth != 0 || p.elevation != 0; }));
   EXPECT_FALSE(curve->grab().isNull());  // it paints
+  curve->findChild<QPushButton*>("close")->click();
 
   log.answer = QString::fromStdString(archive.EventFile('e', still));
   window->action("actionOpenEvent")->trigger();
