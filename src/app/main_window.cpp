@@ -56,9 +56,18 @@ constexpr const char* kSaveImageFilter = "JPEG File (*.jpg);;PNG File (*.png)";
 constexpr const char* kMovieFilter = "MPEG File (*.mpg);;MPEG-4 File (*.mp4)";
 constexpr const char* kEventFilter = "Event File (*.txt)";
 
-// The chosen name with the default extension when it has none.
-QString WithDefaultExtension(const QString& path, const char* extension) {
-  return QFileInfo(path).suffix().isEmpty() ? path + QLatin1String(extension) : path;
+// The chosen name with the extension of the chosen type ("PNG File (*.png)"; empty: the first
+// type of filter) when it has none: the extension gives the format.
+QString WithTypeExtension(const QString& path, QString type, const char* filter) {
+  if (!QFileInfo(path).suffix().isEmpty()) {
+    return path;
+  }
+  if (type.isEmpty()) {
+    type = QString::fromLatin1(filter).section(QStringLiteral(";;"), 0, 0);
+  }
+  const qsizetype star = type.indexOf(QLatin1String("(*."));
+  const qsizetype end = type.indexOf(QLatin1Char(')'), star);
+  return star < 0 || end < 0 ? path : path + type.mid(star + 2, end - star - 2);
 }
 
 // A notice of the station, carried by value from the thread that said it.
@@ -655,12 +664,13 @@ void MainWindow::OpenImage() {
 
 void MainWindow::SaveImage() {
   const QString name = QString::fromStdString(SaveImageDefaultName(session_->currentEvent()));
+  QString type;
   QString path = Hooks().saveFile(this, QStringLiteral("Save Image"), name,
-                                  QString::fromLatin1(kSaveImageFilter));
+                                  QString::fromLatin1(kSaveImageFilter), &type);
   if (path.isEmpty()) {
     return;
   }
-  path = WithDefaultExtension(path, ".jpg");
+  path = WithTypeExtension(path, type, kSaveImageFilter);
   if (!SaveDisplayImage(path.toStdString(), picture_->displayPixels(), picture_->pseudoColor())) {
     FileFailed("Save Image", path.toStdString(), "the picture could not be written");
   }
@@ -671,12 +681,13 @@ void MainWindow::SaveMovie() {
   if (!session_->SaveMovieBegin(key)) {
     return;
   }
+  QString type;
   QString path = Hooks().saveFile(this, QStringLiteral("Save Movie"), QString::fromStdString(key),
-                                  QString::fromLatin1(kMovieFilter));
+                                  QString::fromLatin1(kMovieFilter), &type);
   if (path.isEmpty()) {
     return;
   }
-  path = WithDefaultExtension(path, ".mpg");
+  path = WithTypeExtension(path, type, kMovieFilter);
   // The export runs on a thread of the session; the window keeps painting. A cancelled export
   // leaves nothing at the output path.
   if (!session_->StartExport(path.toStdString())) {

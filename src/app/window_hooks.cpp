@@ -15,8 +15,8 @@ WindowHooks DefaultHooks() {
     return QFileDialog::getOpenFileName(parent, caption, QString(), filter);
   };
   hooks.saveFile = [](QWidget* parent, const QString& caption, const QString& defaultName,
-                      const QString& filter) {
-    return QFileDialog::getSaveFileName(parent, caption, defaultName, filter);
+                      const QString& filter, QString* chosenType) {
+    return QFileDialog::getSaveFileName(parent, caption, defaultName, filter, chosenType);
   };
   hooks.folder = [](QWidget* parent, const QString& title) {
     return QFileDialog::getExistingDirectory(parent, title);

@@ -43,6 +43,7 @@ namespace {
 struct HookLog {
   std::vector<std::string> lines;
   QString answer;
+  QString type;  // the type chosen in a save dialog
 
   void Install() {
     const auto ask = [this](const std::string& line) {
@@ -53,8 +54,9 @@ struct HookLog {
     Hooks().openFile = [ask](QWidget*, const QString& caption, const QString& filter) {
       return ask("open: " + caption.toStdString() + " | " + filter.toStdString());
     };
-    Hooks().saveFile = [ask](QWidget*, const QString& caption, const QString& name,
-                             const QString& filter) {
+    Hooks().saveFile = [ask, this](QWidget*, const QString& caption, const QString& name,
+                                   const QString& filter, QString* chosen) {
+      *chosen = type;
       return ask("save: " + (caption + " | " + name + " | " + filter).toStdString());
     };
     Hooks().folder = [ask](QWidget*, const QString& title) {
@@ -372,12 +374,14 @@ TEST_F(WindowTest, ReplayLightCurveAndSaveMovieOfAnEvent) {
   window->session().StopWorkers();
   const auto progress = [&] { return window->findChild<QProgressDialog*>("saveMovieProgress"); };
   test::TempDir out;
-  log.answer = QString::fromStdString((out / "whole.mp4").string());
+  log.answer = QString::fromStdString((out / "whole").string());  // the type gives .mp4
+  log.type = "MPEG-4 File (*.mp4)";
   window->action("actionSaveMovie")->trigger();
   EXPECT_EQ(log.Last(),
             "save: Save Movie | " + still + " | MPEG File (*.mpg);;MPEG-4 File (*.mp4)");
   ASSERT_TRUE(QTest::qWaitFor([&] { return progress() == nullptr; }, 30000));
   EXPECT_EQ(test::MovieFrames(out / "whole.mp4"), 150);
+  log.type.clear();
   log.answer = QString::fromStdString((out / "cancelled.mp4").string());
   window->action("actionSaveMovie")->trigger();
   ASSERT_NE(progress(), nullptr);
@@ -387,6 +391,10 @@ TEST_F(WindowTest, ReplayLightCurveAndSaveMovieOfAnEvent) {
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(out.path()),
                           std::filesystem::directory_iterator()),
             1);
+  log.answer = QString::fromStdString((out / "still").string());
+  log.type = "PNG File (*.png)";
+  window->action("actionSaveImage")->trigger();
+  EXPECT_EQ(test::ReadFileBytes(out / "still.png").substr(1, 3), "PNG");
 }
 
 // The station's notices reach the window through its queue, also from other threads: the failed
