@@ -371,10 +371,22 @@ void ReviewSession::StartWorker(Job job) {
   worker.thread = std::jthread([this, job, selection, averageStart = averageStart_,
                                 averageEnd = averageEnd_, gate = worker.gate, done = worker.done,
                                 settings = settings_.Get()](std::stop_token stop) {
-    ReviewContext context{
-        *settings, *values_, stop, [this] { window_.FrameReady(); }, [this] { OnReplayEnded(); },
-        gate.get()};
+    bool shown = false;
+    ReviewContext context{*settings,
+                          *values_,
+                          stop,
+                          [this, &shown] {
+                            shown = true;
+                            window_.FrameReady();
+                          },
+                          [this] { OnReplayEnded(); },
+                          gate.get()};
     RunJob(job, selection, averageStart, averageEnd, context);
+    // A selection with no frame to show (a movie without pictures, a stretch the archive no
+    // longer holds) must not leave the previous picture looking like its result.
+    if (!shown && !stop.stop_requested()) {
+      window_.ShowNothing("");
+    }
     done->store(true);
   });
   workers_.push_back(std::move(worker));

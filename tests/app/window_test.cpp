@@ -397,6 +397,25 @@ TEST_F(WindowTest, ReplayLightCurveAndSaveMovieOfAnEvent) {
   EXPECT_EQ(test::ReadFileBytes(out / "still.png").substr(1, 3), "PNG");
 }
 
+// An event with nothing stored says so on a cleared picture; after Delete the event the selection
+// falls back to is on screen with its time.
+TEST_F(WindowTest, DeleteShowsTheEventItMovesTo) {
+  test::ReviewArchive archive;
+  archive.AddClip("20160610_210509_990");
+  const Stamp key = "20160610_210510_100";
+  archive.AddEvent(key, "20160610_210510_500");
+  archive.CutEvent(key, "20160610_210510_500");
+  archive.AddEvent("20160610_210600_000", "20160610_210600_000");
+  auto window = Make();
+  window->station().Apply([&](Settings& s) { s.archiveFolder = archive.base.str(); });
+  window->action("actionLast")->trigger();  // no clip of the last event is stored
+  ASSERT_TRUE(QTest::qWaitFor([&] { return Status(*window) == "Nothing to show."; }, 20000));
+  window->action("actionDelete")->trigger();
+  EXPECT_EQ(log.Last(), "info: No more events.");
+  ASSERT_TRUE(
+      QTest::qWaitFor([&] { return Status(*window) == "UTC 06/10/2016 21:05:10.485"; }, 20000));
+}
+
 // The station's notices reach the window through its queue, also from other threads: the failed
 // configuration in its box, the newest warning in the strip until dismissed, every notice of the
 // run in the messages list, newest first, and a fatal one in a box before the window stops.
