@@ -452,7 +452,7 @@ void MainWindow::ShowInfo(const std::string& text) {
 }
 
 void MainWindow::NoticeArrived(const Notice& notice) {
-  if (notice.severity != Severity::kInfo) {
+  if (notice.severity != Severity::kInfo || notice.topic == kVideoEndedTopic) {
     // One line: what does not fit is in the tooltip and the messages list.
     const QString line = NoticeTime(notice).mid(11) + QStringLiteral(" UTC  ") +
                          QString::fromLatin1(SeverityName(notice.severity)) + QStringLiteral(": ") +

@@ -47,7 +47,8 @@ struct WindowSetup {
 // value), never by touching a widget. Escape and the close box leave the station running; File >
 // Exit stops it while the window keeps painting, then ends the event loop.
 //
-// Notices: the newest warning, error or fatal one is shown in the strip under the picture
+// Notices: the newest warning, error or fatal one, or the end of a replayed file, is shown in the
+// strip under the picture
 // ("noticeStrip", its text "noticeText") until the operator dismisses it ("noticeDismiss");
 // Special > Messages... lists the notices of this run, newest first, with their time (UTC) and
 // severity. A failed reading of the configuration is also shown in a box, and a fatal notice in a

@@ -416,6 +416,36 @@ TEST_F(WindowTest, DeleteShowsTheEventItMovesTo) {
       QTest::qWaitFor([&] { return Status(*window) == "UTC 06/10/2016 21:05:10.485"; }, 20000));
 }
 
+// A replayed file ends while an event is busy (a twinkling star keeps it so after a flash): the
+// strip says so, and the event is cut without an Exit.
+TEST_F(WindowTest, AFileThatEndsIsSaidAndItsOpenEventCut) {
+  test::TempDir dir;
+  const std::string movie = (dir / "flash.mp4").string();
+  test::WriteSky(movie, 240, 777, [&](int n, auto& frame) {
+    for (int star = 0; star < 2; ++star) {
+      test::FillBox(frame, 48 + 64 * star, 48, 8, 8, (n / 10 + star) % 2 == 0 ? 200 : 40);
+    }
+    if (n >= 60 && n < 64) {
+      test::FillBox(frame, 300, 200, 200, 200, 255);
+    }
+  });
+  WindowSetup setup;
+  setup.station.readConfiguration = false;
+  setup.station.source = {
+      SourceKind::kFile, 1, 1, "", movie, true, test::At("20240315_211450_000"), ""};
+  setup.station.enableAtStart = true;
+  setup.station.notice = [](const Notice&) {};
+  setup.show = false;
+  MainWindow window(std::move(setup));
+  window.station().Apply([](Settings& s) { s.triggerSumBegin = 1000; });
+  window.Start();
+  auto* text = window.findChild<QLabel*>("noticeText");
+  ASSERT_TRUE(QTest::qWaitFor(
+      [&] { return text->toolTip().contains("has ended") && window.station().Status().eventsCut; },
+      60000));
+  EXPECT_EQ(window.station().Status().eventsRecorded, 1u);
+}
+
 // The station's notices reach the window through its queue, also from other threads: the failed
 // configuration in its box, the newest warning in the strip until dismissed, every notice of the
 // run in the messages list, newest first, and a fatal one in a box before the window stops.
