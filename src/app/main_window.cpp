@@ -15,6 +15,7 @@
 #include <QProgressDialog>
 #include <QPushButton>
 #include <QRegularExpressionValidator>
+#include <QStatusBar>
 #include <QThread>
 #include <QTimer>
 #include <QToolButton>
@@ -29,6 +30,7 @@
 #include "app/status_output.h"
 #include "app/video_dialog.h"
 #include "app/window_hooks.h"
+#include "base/folders.h"
 #include "base/frame.h"
 #include "base/utc_time.h"
 #include "config/config_file.h"
@@ -50,6 +52,9 @@ constexpr QEvent::Type kNothingEvent = static_cast<QEvent::Type>(QEvent::User + 
 constexpr int kLiveCopyEvery = 30;
 // The notice strip's text beside its Dismiss button, under the picture.
 constexpr int kNoticeTextWidth = 560;
+
+// What the operator's commands did, said by the window to the strip and the messages list.
+constexpr std::string_view kCommandTopic = "command";
 
 constexpr const char* kImageFilter = "JPEG or PNG File (*.jpg *.png)";
 constexpr const char* kSaveImageFilter = "JPEG File (*.jpg);;PNG File (*.png)";
@@ -117,6 +122,19 @@ MainWindow::MainWindow(WindowSetup setup) : setup_(std::move(setup)) {
   session_ = station_->OpenReview(*this);
   BuildMenus();
   setCentralWidget(BuildControls());
+  const auto statusLabel = [this](const char* name) {
+    auto* label = new QLabel(this);
+    label->setObjectName(QString::fromLatin1(name));
+    statusBar()->addWidget(label);
+    return label;
+  };
+  eventsLabel_ = statusLabel("statusEvents");
+  lostLabel_ = statusLabel("statusFramesLost");
+  diskLabel_ = statusLabel("statusFreeDisk");
+  folderLabel_ = statusLabel("statusArchiveFolder");
+  statusTimer_ = new QTimer(this);
+  statusTimer_->setInterval(1000);  // the free disk is read from the file system
+  connect(statusTimer_, &QTimer::timeout, this, &MainWindow::UpdateStatusBar);
   liveTimer_ = new QTimer(this);
   liveTimer_->setInterval(kNominalFrameSpacing);  // the live picture at about the camera's rate
   connect(liveTimer_, &QTimer::timeout, this, &MainWindow::RefreshLiveFrame);
@@ -345,6 +363,8 @@ void MainWindow::Start() {
   if (setup_.show) {
     show();
   }
+  UpdateStatusBar();
+  statusTimer_->start();
   ShowLiveVideo();
 }
 
@@ -392,7 +412,13 @@ bool MainWindow::event(QEvent* e) {
       if (auto* progress = findChild<QProgressDialog*>(QStringLiteral("saveMovieProgress"))) {
         progress->deleteLater();
       }
-      if (done->outcome.result == ExportResult::kFailed) {
+      if (done->outcome.result == ExportResult::kWritten) {
+        Tell("Save Movie: " + done->path + " is written.");
+      } else if (done->outcome.result == ExportResult::kNoMovie) {
+        Tell(
+            "Save Movie: the event has no movie yet (it is cut from the archive first); nothing "
+            "was written.");
+      } else if (done->outcome.result == ExportResult::kFailed) {
         FileFailed("Save Movie", done->path, done->outcome.reason);
       } else if (done->outcome.result == ExportResult::kNoFrames) {
         FileFailed("Save Movie", done->path,
@@ -452,7 +478,8 @@ void MainWindow::ShowInfo(const std::string& text) {
 }
 
 void MainWindow::NoticeArrived(const Notice& notice) {
-  if (notice.severity != Severity::kInfo || notice.topic == kVideoEndedTopic) {
+  if (notice.severity != Severity::kInfo || notice.topic == kVideoEndedTopic ||
+      notice.topic == kCommandTopic) {
     // One line: what does not fit is in the tooltip and the messages list.
     const QString line = NoticeTime(notice).mid(11) + QStringLiteral(" UTC  ") +
                          QString::fromLatin1(SeverityName(notice.severity)) + QStringLiteral(": ") +
@@ -498,6 +525,23 @@ void MainWindow::ReplayEnded() {
 
 void MainWindow::ExportEnded(const ExportOutcome& outcome, const std::string& path) {
   QCoreApplication::postEvent(this, new ExportDoneEvent(outcome, path));
+}
+
+void MainWindow::Tell(const std::string& text) {
+  station_->notices().Say(Severity::kInfo, kCommandTopic, text);
+}
+
+void MainWindow::UpdateStatusBar() {
+  const StationStatus status = station_->Status();
+  eventsLabel_->setText(QStringLiteral("Events this run: %1 recorded, %2 cut")
+                            .arg(status.eventsRecorded)
+                            .arg(status.eventsCut));
+  lostLabel_->setText(QStringLiteral("Frames lost: %1").arg(status.framesLost));
+  const std::optional<double> free = station_->FreeFraction();
+  diskLabel_->setText(free ? QStringLiteral("Free disk: %1%").arg(*free * 100, 0, 'f', 1)
+                           : QStringLiteral("Free disk: unknown"));
+  folderLabel_->setText(QStringLiteral("Archive: ") +
+                        QString::fromStdString(GetBaseFolder(station_->settings()->archiveFolder)));
 }
 
 void MainWindow::ShowNothing(const std::string& why) {
@@ -586,6 +630,9 @@ void MainWindow::OverlayGrid() {
 }
 
 void MainWindow::PixelClicked(int x, int y) {
+  if (realTimeShown_) {
+    Tell("The live video is held on this picture; Show RT brings it back.");
+  }
   HideLiveVideo();
   status_->setText(QString::fromStdString(PixelReadout(*station_->settings(), x, y)));
 }
@@ -658,7 +705,11 @@ void MainWindow::OpenImage() {
   }
   HideLiveVideo();
   session_->OtherShown();
-  OpenImageIntoDisplay(path.toStdString(), picture_->displayPixels());
+  if (!OpenImageIntoDisplay(path.toStdString(), picture_->displayPixels())) {
+    Tell("Open Image: " + path.toStdString() +
+         " cannot be read as a 640 by 480 image; the picture is unchanged.");
+  }
+  status_->setText(QStringLiteral("Still image: ") + QFileInfo(path).fileName());
   picture_->update();
 }
 

@@ -47,7 +47,11 @@ struct WindowSetup {
 // value), never by touching a widget. Escape and the close box leave the station running; File >
 // Exit stops it while the window keeps painting, then ends the event loop.
 //
-// Notices: the newest warning, error or fatal one, or the end of a replayed file, is shown in the
+// The status bar shows what the headless status line does: events recorded and cut in this run,
+// frames lost, the free disk and the archive folder, once a second.
+//
+// Notices: the newest warning, error or fatal one, the end of a replayed file, or what a command
+// did (Save, Recalculate, Save Movie, Open Image), is shown in the
 // strip under the picture
 // ("noticeStrip", its text "noticeText") until the operator dismisses it ("noticeDismiss");
 // Special > Messages... lists the notices of this run, newest first, with their time (UTC) and
@@ -86,6 +90,7 @@ class MainWindow final : public QMainWindow, public ReviewWindow {
   void ReplayEnded() override;
   void ExportEnded(const ExportOutcome& outcome, const std::string& path) override;
   void ShowNothing(const std::string& why) override;
+  void Tell(const std::string& text) override;
 
   // The live status refresh (the detection thread's note after each pass), and showing the live
   // video again: public for the tests that check their texts.
@@ -108,6 +113,7 @@ class MainWindow final : public QMainWindow, public ReviewWindow {
   void RefreshLiveFrame();
   PickerInterval Interval() const;
   void NoticeArrived(const Notice& notice);
+  void UpdateStatusBar();
   void FillMessages();
   void ReplayFrameShown();
   void ToggleLiveVideo();
@@ -160,6 +166,11 @@ class MainWindow final : public QMainWindow, public ReviewWindow {
   QDateTimeEdit* start_ = nullptr;
   QLineEdit* duration_ = nullptr;
   QTimer* liveTimer_ = nullptr;
+  QTimer* statusTimer_ = nullptr;
+  QLabel* eventsLabel_ = nullptr;
+  QLabel* lostLabel_ = nullptr;
+  QLabel* diskLabel_ = nullptr;
+  QLabel* folderLabel_ = nullptr;
   QFrame* noticeStrip_ = nullptr;
   QLabel* noticeText_ = nullptr;
   QPointer<QDialog> messages_;

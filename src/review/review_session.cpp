@@ -207,6 +207,8 @@ bool ReviewSession::Save(const PickerInterval& interval) {
   if (queue_ != nullptr) {
     queue_->Append(interval.start);
   }
+  window_.Tell("Save: " + MakeStamp(interval.start) + " to " + MakeStamp(interval.end) +
+               " is kept as an event; its files are cut from the archive shortly.");
   return true;
 }
 
@@ -270,7 +272,12 @@ void ReviewSession::Recalculate() {
   }
   const std::string path = eventsFolder + "/c" + EventKey(currentEvent_) + ".csv";
   const RecalculateOutcome outcome = RecalculateTimeHistory(path, *settings);
-  if (outcome.result == RecalculateResult::kUnparsable) {
+  if (outcome.result == RecalculateResult::kRewritten) {
+    window_.Tell("Recalculate: " + std::to_string(outcome.lines) + " line(s) of " + path +
+                 " now hold the directions of the calibration set now.");
+  } else if (outcome.result == RecalculateResult::kNoFile) {
+    window_.Tell("Recalculate: " + path + " cannot be read (not cut yet?); nothing was done.");
+  } else if (outcome.result == RecalculateResult::kUnparsable) {
     window_.FileFailed(
         "Recalculate", path,
         "line " + std::to_string(outcome.lines) + " cannot be read; the file is left as it was");

@@ -255,6 +255,9 @@ TEST_F(WindowTest, ControlsCarryTheirTextsAndRunTheirCommands) {
   Button(*window, "buttonSave")->click();
   EXPECT_TRUE(log.lines.empty());
   EXPECT_EQ(window->station().Status().eventsWaiting, 1u);
+  ASSERT_TRUE(QTest::qWaitFor([&] {  // said in the strip
+    return window->findChild<QLabel*>("noticeText")->toolTip().contains("is kept as an event");
+  }));
   auto* picker = window->findChild<QDateTimeEdit*>("startTime");
   EXPECT_EQ(picker->displayFormat().toStdString(), "MM/dd/yyyy HH:mm:ss");
   EXPECT_LE(std::abs(picker->dateTime().secsTo(QDateTime::currentDateTimeUtc())), 5);
@@ -510,6 +513,14 @@ TEST_F(WindowTest, NewArchiveDirectoryStripsTrailingSeparators) {
     window->action("actionNewArchiveDirectory")->trigger();
     EXPECT_EQ(window->station().settings()->archiveFolder, expected);
   }
+  const std::string sky = (home.home() / "sky").string();  // the status bar follows
+  std::filesystem::create_directories(sky);
+  log.answer = QString::fromStdString(sky);
+  window->action("actionNewArchiveDirectory")->trigger();
+  ASSERT_TRUE(QTest::qWaitFor([&] {
+    return window->findChild<QLabel*>("statusArchiveFolder")->text().toStdString() ==
+           "Archive: " + sky;
+  }));
 }
 
 // The options dialogs: each field's rule on OK, as one table (dialog, field, text typed, the
