@@ -199,15 +199,35 @@ void ReviewSession::Play(const PickerInterval& interval) {
 }
 
 bool ReviewSession::Save(const PickerInterval& interval) {
+  // An event is never replaced by a Save, and a stretch the archive holds nothing of would only
+  // make an event of empty files.
+  const std::string archiveFolder = settings_.Get()->archiveFolder;
+  std::string eventsFolder;
+  const Stamp key = MakeStamp(interval.start);
+  const Stamp end = MakeStamp(interval.end);
+  if (!key.empty() && !end.empty()) {  // else the writer says why the stretch cannot be named
+    if (GetEventsFolder(archiveFolder, eventsFolder) &&
+        Exists(eventsFolder + "/e" + key + ".txt")) {
+      window_.Tell("Save: the event " + key + " exists already; nothing was written.");
+      return false;
+    }
+    const std::optional<UtcTime> clip = FindNextArchiveTime(
+        archiveFolder, interval.start - std::chrono::seconds(1), "s", ".mp4", interval.end);
+    if (!clip || *clip > interval.end) {
+      window_.Tell("Save: the archive holds nothing from " + key + " to " + end +
+                   "; nothing was written.");
+      return false;
+    }
+  }
   WriteFailure failure;
-  if (!WriteEventFileAtomically(settings_.Get()->archiveFolder, interval, failure)) {
+  if (!WriteEventFileAtomically(archiveFolder, interval, failure)) {
     window_.FileFailed("Save", failure.path, failure.reason);
     return false;
   }
   if (queue_ != nullptr) {
     queue_->Append(interval.start);
   }
-  window_.Tell("Save: " + MakeStamp(interval.start) + " to " + MakeStamp(interval.end) +
+  window_.Tell("Save: " + key + " to " + end +
                " is kept as an event; its files are cut from the archive shortly.");
   return true;
 }

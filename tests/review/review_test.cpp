@@ -319,20 +319,24 @@ TEST_F(ReviewTest, AverageTakesTheFirstIntegratedImageEvenPastTheEndAndStepsThro
   }
 }
 
-// Save writes the event file and queues its start (twice: replaced, queued twice); a stretch no
-// Stamp can name and a missing events folder are reported and queue nothing.
+// Save writes the event file and queues its start; an event of the same key is never replaced,
+// and a stretch the archive holds nothing of writes nothing. A stretch no Stamp can name and a
+// missing events folder are reported and queue nothing.
 TEST_F(ReviewTest, SaveWritesTheEventFileAndQueuesIt) {
+  archive.AddClip("20240315_211450_500");
   const PickerInterval interval = ReadPickerInterval(At("20240315_211451_000"), "1");
   ASSERT_TRUE(session.Save(interval));
-  ASSERT_TRUE(session.Save(interval));
+  EXPECT_FALSE(session.Save(interval));
+  EXPECT_FALSE(session.Save(ReadPickerInterval(At("20240315_211453_000"), "100")));
   EXPECT_EQ(ReadFileBytes(archive.EventFile('e', "20240315_211451_000")),
             "20240315_211451_000\r\n20240315_211452_000\r\n");
-  EXPECT_EQ(queue.keys, (std::vector<UtcTime>{interval.start, interval.start}));
+  EXPECT_FALSE(fs::exists(archive.EventFile('e', "20240315_211453_000")));
+  EXPECT_EQ(queue.keys, (std::vector<UtcTime>{interval.start}));
   EXPECT_FALSE(session.Save(ReadPickerInterval(At("99991231_235959_000"), "2")));
   fs::remove_all(archive.EventsFolder());
   WriteFileBytes(archive.base / "events", "a file where the events folder belongs");
   EXPECT_FALSE(session.Save(interval));
-  EXPECT_EQ(queue.keys.size(), 2u);
+  EXPECT_EQ(queue.keys.size(), 1u);
   const auto failures = window.record().failures;
   ASSERT_EQ(failures.size(), 2u);
   EXPECT_EQ(failures[0], "Save: " + archive.EventsFolder() +
