@@ -408,19 +408,20 @@ void ReviewSession::StartWorker(Job job) {
                           },
                           [this] { OnReplayEnded(); },
                           gate.get()};
-    RunJob(job, selection, averageStart, averageEnd, context);
+    const std::string why = RunJob(job, selection, averageStart, averageEnd, context);
     // A selection with no frame to show (a movie without pictures, a stretch the archive no
     // longer holds) must not leave the previous picture looking like its result.
     if (!shown && !stop.stop_requested()) {
-      window_.ShowNothing("");
+      window_.ShowNothing(why);
     }
     done->store(true);
   });
   workers_.push_back(std::move(worker));
 }
 
-void ReviewSession::RunJob(Job job, const Selection& selection, std::optional<UtcTime> averageStart,
-                           std::optional<UtcTime> averageEnd, ReviewContext& context) {
+std::string ReviewSession::RunJob(Job job, const Selection& selection,
+                                  std::optional<UtcTime> averageStart,
+                                  std::optional<UtcTime> averageEnd, ReviewContext& context) {
   if (job == Job::kAverageComposite || job == Job::kAverageMovie) {
     if (averageStart && averageEnd) {
       if (job == Job::kAverageComposite) {
@@ -429,13 +430,13 @@ void ReviewSession::RunJob(Job job, const Selection& selection, std::optional<Ut
         AverageMovie(context, *averageStart, *averageEnd);
       }
     }
-    return;
+    return {};
   }
   const bool replay = job == Job::kReplay;
   if (selection.intervalStart && selection.intervalEnd) {
     RunArchiveJob(replay, context, *selection.intervalStart - kReviewWindowWiden,
                   *selection.intervalEnd + kReviewWindowWiden);
-    return;
+    return {};
   }
   const std::string key = EventKey(selection.currentEvent);
   std::string eventsFolder;
@@ -443,22 +444,25 @@ void ReviewSession::RunJob(Job job, const Selection& selection, std::optional<Ut
     if (replay && Exists(eventsFolder + "/m" + key + ".mp4")) {
       ReplayEventMovie(context, eventsFolder + "/m" + key + ".mp4",
                        eventsFolder + "/c" + key + ".csv");
-      return;
+      return {};
     }
     if (!replay && Exists(eventsFolder + "/j" + key + ".jpg")) {
       ShowEventComposite(context, eventsFolder + "/j" + key + ".jpg");
-      return;
+      return {};
     }
   }
+  const std::string notAnEvent =
+      "Nothing to show: " + selection.currentEvent + " is not an event file.";
   if (selection.currentEvent.size() < 24) {
-    return;
+    return notAnEvent;
   }
   const std::optional<EventTimes> times = ReadEventFile(selection.currentEvent);
   if (!times) {
-    return;
+    return notAnEvent;
   }
   RunArchiveJob(replay, context, times->first - kReviewWindowWiden,
                 times->last + kReviewWindowWiden);
+  return {};
 }
 
 }  // namespace ombrix

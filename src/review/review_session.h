@@ -150,8 +150,9 @@ class ReviewSession {
   void ClearInterval();
   void StartReplayWorker();
   void StartWorker(Job job);
-  void RunJob(Job job, const Selection& selection, std::optional<UtcTime> averageStart,
-              std::optional<UtcTime> averageEnd, ReviewContext& context);
+  // Empty, or why the selection has nothing to show when that is not the archive's doing.
+  std::string RunJob(Job job, const Selection& selection, std::optional<UtcTime> averageStart,
+                     std::optional<UtcTime> averageEnd, ReviewContext& context);
   // Every reader stops (nothing it does is shown from now on); none is joined.
   void StopReaders();
   // Stops and joins every reader.
