@@ -9,9 +9,11 @@
 #include <QGridLayout>
 #include <QHBoxLayout>
 #include <QHeaderView>
+#include <QIcon>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenuBar>
+#include <QPainter>
 #include <QProgressDialog>
 #include <QPushButton>
 #include <QRegularExpressionValidator>
@@ -35,6 +37,7 @@
 #include "base/utc_time.h"
 #include "config/config_file.h"
 #include "review/display_image.h"
+#include "review/review_values.h"
 
 namespace ombrix {
 namespace {
@@ -75,6 +78,28 @@ QString WithTypeExtension(const QString& path, QString type, const char* filter)
   return star < 0 || end < 0 ? path : path + type.mid(star + 2, end - star - 2);
 }
 
+// The program's icon, drawn: the sky as the fish-eye lens sees it, a meteor crossing it.
+QIcon ProgramIcon() {
+  QPixmap pixmap(64, 64);
+  pixmap.fill(Qt::transparent);
+  QPainter painter(&pixmap);
+  painter.setRenderHint(QPainter::Antialiasing);
+  painter.setPen(Qt::NoPen);
+  painter.setBrush(QColor(0x2b, 0x2f, 0x36));
+  painter.drawEllipse(QPointF(32, 32), 31, 31);
+  QRadialGradient sky(QPointF(32, 32), 29);
+  sky.setColorAt(0, QColor(0x0b, 0x1f, 0x4a));
+  sky.setColorAt(1, QColor(0x1b, 0x3c, 0x6e));
+  painter.setBrush(sky);
+  painter.drawEllipse(QPointF(32, 32), 29, 29);
+  QLinearGradient trail(QPointF(15, 17), QPointF(44, 40));
+  trail.setColorAt(0, QColor(255, 255, 255, 0));
+  trail.setColorAt(1, QColor(255, 255, 255));
+  painter.setPen(QPen(QBrush(trail), 3, Qt::SolidLine, Qt::RoundCap));
+  painter.drawLine(QPointF(15, 17), QPointF(44, 40));
+  return QIcon(pixmap);
+}
+
 // A notice of the station, carried by value from the thread that said it.
 class NoticeEvent final : public QEvent {
  public:
@@ -111,6 +136,7 @@ class ExportDoneEvent final : public QEvent {
 MainWindow::MainWindow(WindowSetup setup) : setup_(std::move(setup)) {
   setObjectName(QStringLiteral("mainWindow"));
   setWindowTitle(QStringLiteral("Ombrix 6/10/2016"));
+  setWindowIcon(ProgramIcon());  // the dialogs take it from the window
   StationSetup station = setup_.station;
   station.notice = [this, print = station.notice ? station.notice : StandardErrorNoticeSink()](
                        const Notice& notice) {
@@ -265,6 +291,22 @@ QWidget* MainWindow::BuildControls() {
   liveButton_ = button("buttonLive", "Start");
   QPushButton* play = button("buttonPlay", "Play");
   QPushButton* save = button("buttonSave", "Save");
+  const std::pair<QWidget*, const char*> tips[] = {
+      {first, "The first stored event (Ctrl+Home)"},
+      {previous, "The event before this one (Ctrl+Left)"},
+      {next, "The event after this one (Ctrl+Right)"},
+      {last, "The newest stored event (Ctrl+End)"},
+      {replay, "Replay the selected event or stretch"},
+      {pauseButton_, "Hold or go on with the running replay"},
+      {composite, "The brightest of every frame of the selection in one picture"},
+      {lightCurve, "Count, summed excess and sky track of the selected event"},
+      {remove, "Delete the event on screen and its files (Ctrl+Del)"},
+      {liveButton_, "Show or hide the live video"},
+      {play, "Play the archive from the start time for the duration"},
+      {save, "Keep the archive from the start time for the duration as an event"}};
+  for (const auto& [widget, tip] : tips) {
+    widget->setToolTip(QString::fromLatin1(tip));
+  }
   forAction(first, "actionFirst");
   forAction(previous, "actionPrevious");
   forAction(next, "actionNext");
@@ -288,6 +330,8 @@ QWidget* MainWindow::BuildControls() {
   duration_->setValidator(
       new QRegularExpressionValidator(QRegularExpression(QStringLiteral("[0-9]*")), duration_));
   duration_->setMaximumWidth(80);
+  start_->setToolTip(QStringLiteral("Start of the archive stretch for Play and Save (UTC)"));
+  duration_->setToolTip(QStringLiteral("Length of the archive stretch in seconds"));
   duration_->installEventFilter(this);
 
   auto* fields = new QHBoxLayout;
@@ -332,7 +376,7 @@ QWidget* MainWindow::BuildControls() {
   playRow->addWidget(save);
 
   auto* layout = new QVBoxLayout(central);
-  layout->addWidget(picture_);
+  layout->addWidget(picture_, 0, Qt::AlignHCenter);
   layout->addWidget(noticeStrip_);
   layout->addLayout(fields);
   layout->addLayout(eventRow);
@@ -599,7 +643,8 @@ void MainWindow::ReplayFrameShown() {
   if (!session_->CopyShownFrame(picture_->displayPixels(), &shown)) {
     return;
   }
-  count_->setText(QString::number(shown.displayCount));
+  count_->setText(shown.displayCount == kNoDisplayCount ? QString()
+                                                        : QString::number(shown.displayCount));
   if (!shown.time) {
     return;
   }
