@@ -199,18 +199,11 @@ void ReviewSession::Play(const PickerInterval& interval) {
 }
 
 bool ReviewSession::Save(const PickerInterval& interval) {
-  // An event is never replaced by a Save, and a stretch the archive holds nothing of would only
-  // make an event of empty files.
+  // A stretch the archive holds nothing of would only make an event of empty files.
   const std::string archiveFolder = settings_.Get()->archiveFolder;
-  std::string eventsFolder;
   const Stamp key = MakeStamp(interval.start);
   const Stamp end = MakeStamp(interval.end);
   if (!key.empty() && !end.empty()) {  // else the writer says why the stretch cannot be named
-    if (GetEventsFolder(archiveFolder, eventsFolder) &&
-        Exists(eventsFolder + "/e" + key + ".txt")) {
-      window_.Tell("Save: the event " + key + " exists already; nothing was written.");
-      return false;
-    }
     const std::optional<UtcTime> clip = FindNextArchiveTime(
         archiveFolder, interval.start - std::chrono::seconds(1), "s", ".mp4", interval.end);
     if (!clip || *clip > interval.end) {

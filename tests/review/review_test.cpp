@@ -338,8 +338,8 @@ TEST_F(ReviewTest, SaveWritesTheEventFileAndQueuesIt) {
   EXPECT_FALSE(session.Save(interval));
   EXPECT_EQ(queue.keys.size(), 1u);
   const auto failures = window.record().failures;
-  ASSERT_EQ(failures.size(), 2u);
-  EXPECT_EQ(failures[0], "Save: " + archive.EventsFolder() +
+  ASSERT_EQ(failures.size(), 3u);
+  EXPECT_EQ(failures[1], "Save: " + archive.EventsFolder() +
                              ": the stretch does not lie within the years 1900 to 9999");
 }
 
