@@ -718,7 +718,15 @@ PickerInterval MainWindow::Interval() const {
   return ReadPickerInterval(picker, duration_->text().toStdString());
 }
 
+void MainWindow::DialogsOpenIn(bool eventsFolder) {
+  const std::string setting = station_->settings()->archiveFolder;
+  std::string events;
+  Hooks().startFolder = QString::fromStdString(
+      eventsFolder && GetEventsFolder(setting, events) ? events : GetBaseFolder(setting));
+}
+
 void MainWindow::NewArchiveDirectory() {
+  DialogsOpenIn(false);
   QString folder = Hooks().folder(
       this, QStringLiteral("Select folder where the archive and event files will be stored.."));
   if (folder.isEmpty()) {
@@ -734,6 +742,7 @@ void MainWindow::NewArchiveDirectory() {
 }
 
 void MainWindow::OpenEvent() {
+  DialogsOpenIn(true);
   const QString path =
       Hooks().openFile(this, QStringLiteral("Open Event"), QString::fromLatin1(kEventFilter));
   if (!path.isEmpty()) {
@@ -743,6 +752,7 @@ void MainWindow::OpenEvent() {
 }
 
 void MainWindow::OpenImage() {
+  DialogsOpenIn(false);
   const QString path =
       Hooks().openFile(this, QStringLiteral("Open Image"), QString::fromLatin1(kImageFilter));
   if (path.isEmpty()) {
@@ -759,6 +769,7 @@ void MainWindow::OpenImage() {
 }
 
 void MainWindow::SaveImage() {
+  DialogsOpenIn(true);
   const QString name = QString::fromStdString(SaveImageDefaultName(session_->currentEvent()));
   QString type;
   QString path = Hooks().saveFile(this, QStringLiteral("Save Image"), name,
@@ -777,6 +788,7 @@ void MainWindow::SaveMovie() {
   if (!session_->SaveMovieBegin(key)) {
     return;
   }
+  DialogsOpenIn(true);
   QString type;
   QString path = Hooks().saveFile(this, QStringLiteral("Save Movie"), QString::fromStdString(key),
                                   QString::fromLatin1(kMovieFilter), &type);
@@ -801,6 +813,7 @@ void MainWindow::SaveMovie() {
 }
 
 void MainWindow::ReadMaskFile() {
+  DialogsOpenIn(false);
   const QString path =
       Hooks().openFile(this, QStringLiteral("Read Mask File"), QString::fromLatin1(kImageFilter));
   if (!path.isEmpty()) {

@@ -114,6 +114,8 @@ class MainWindow final : public QMainWindow, public ReviewWindow {
   PickerInterval Interval() const;
   void NoticeArrived(const Notice& notice);
   void UpdateStatusBar();
+  // The file dialogs open in the events folder, or else in the base folder of the archive.
+  void DialogsOpenIn(bool eventsFolder);
   void FillMessages();
   void ReplayFrameShown();
   void ToggleLiveVideo();

@@ -12,14 +12,16 @@ WindowHooks DefaultHooks() {
     QMessageBox::information(parent, QStringLiteral("Info"), text);
   };
   hooks.openFile = [](QWidget* parent, const QString& caption, const QString& filter) {
-    return QFileDialog::getOpenFileName(parent, caption, QString(), filter);
+    return QFileDialog::getOpenFileName(parent, caption, Hooks().startFolder, filter);
   };
   hooks.saveFile = [](QWidget* parent, const QString& caption, const QString& defaultName,
                       const QString& filter, QString* chosenType) {
-    return QFileDialog::getSaveFileName(parent, caption, defaultName, filter, chosenType);
+    const QString name =
+        Hooks().startFolder.isEmpty() ? defaultName : Hooks().startFolder + '/' + defaultName;
+    return QFileDialog::getSaveFileName(parent, caption, name, filter, chosenType);
   };
   hooks.folder = [](QWidget* parent, const QString& title) {
-    return QFileDialog::getExistingDirectory(parent, title);
+    return QFileDialog::getExistingDirectory(parent, title, Hooks().startFolder);
   };
   return hooks;
 }

@@ -21,6 +21,9 @@ struct WindowHooks {
       saveFile;
   // A folder: empty when cancelled.
   std::function<QString(QWidget* parent, const QString& title)> folder;
+  // Where the default file dialogs open (empty: the working folder); the window sets it before
+  // it asks.
+  QString startFolder;
 };
 
 // The hooks in use (the defaults until a test replaces them).
