@@ -436,7 +436,7 @@ bool MainWindow::event(QEvent* e) {
     case kNothingEvent: {
       const QString& why = static_cast<NothingEvent*>(e)->why;
       std::memset(picture_->displayPixels(), 0, kFrameBytes);
-      picture_->update();
+      picture_->SetMarks({});
       count_->clear();
       status_->setText(why.isEmpty() ? QStringLiteral("Nothing to show.") : why);
       return true;
@@ -643,6 +643,7 @@ void MainWindow::ReplayFrameShown() {
   if (!session_->CopyShownFrame(picture_->displayPixels(), &shown)) {
     return;
   }
+  picture_->SetMarks({});  // they marked the picture before this one
   count_->setText(shown.displayCount == kNoDisplayCount ? QString()
                                                         : QString::number(shown.displayCount));
   if (!shown.time) {
@@ -655,6 +656,7 @@ void MainWindow::ReplayFrameShown() {
 void MainWindow::ShowMask() {
   HideLiveVideo();
   session_->OtherShown();
+  picture_->SetMarks({});
   station_->CopyThresholdTable(picture_->displayPixels());
   picture_->update();
 }
@@ -670,8 +672,11 @@ void MainWindow::OverlayMask() {
 
 void MainWindow::OverlayGrid() {
   HideLiveVideo();
-  ombrix::OverlayGrid(picture_->displayPixels(), *station_->settings());
-  picture_->update();
+  std::vector<QPoint> marks;
+  for (const auto& [x, y] : ombrix::OverlayGrid(picture_->displayPixels(), *station_->settings())) {
+    marks.emplace_back(x, y);
+  }
+  picture_->SetMarks(std::move(marks));
 }
 
 void MainWindow::PixelClicked(int x, int y) {
@@ -760,6 +765,7 @@ void MainWindow::OpenImage() {
   }
   HideLiveVideo();
   session_->OtherShown();
+  picture_->SetMarks({});
   if (!OpenImageIntoDisplay(path.toStdString(), picture_->displayPixels())) {
     Tell("Open Image: " + path.toStdString() +
          " cannot be read as a 640 by 480 image; the picture is unchanged.");

@@ -222,9 +222,13 @@ TEST_F(WindowTest, EveryMenuItemIsInPlaceAndRunsItsCommand) {
     texts << label->text();
   }
   EXPECT_EQ(texts, (QStringList{"Ombrix, Version 1.2.3", "June 10, 2016"}));
-  // Show Mask without a mask file: the threshold everywhere.
+  // The grid's crosses go with the picture they mark. Show Mask without a mask file: the
+  // threshold everywhere.
+  window->action("actionOverlayGrid")->trigger();
+  EXPECT_FALSE(window->picture().marks().empty());
   window->action("actionShowMask")->trigger();
   EXPECT_EQ(window->picture().displayPixels()[1234], 30);
+  EXPECT_TRUE(window->picture().marks().empty());
 }
 
 TEST_F(WindowTest, ControlsCarryTheirTextsAndRunTheirCommands) {
