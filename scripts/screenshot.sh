@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Runs the real window under Xvfb on the simulated sky (a fresh HOME, so the archive and events
-# go to a temporary folder), waits until a meteor has been recorded and cut, presses Next, Replay
-# and Pause, and takes a screenshot of the window into docs/window.png (or the path given).
+# go to a temporary folder), waits until a meteor has been recorded and cut, presses Save (which
+# the notice strip answers), Next, Replay and Pause, and takes a screenshot of the window into
+# docs/window.png (or the path given).
 # Needs xvfb, x11-apps (xwd), xdotool and imagemagick (scripts/deps.sh installs them).
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -33,12 +34,12 @@ export DISPLAY=$display HOME=$work/home XDG_RUNTIME_DIR=$work/run
 unset XDG_DATA_HOME XDG_DOCUMENTS_DIR XDG_CONFIG_HOME WAYLAND_DISPLAY QT_QPA_PLATFORM
 mkdir -p "$HOME" "$XDG_RUNTIME_DIR"
 chmod 700 "$XDG_RUNTIME_DIR"
-"$build/src/app/ombrix" --source sim --enable --sim-rate 20 --script waitcut,next,replay,pause \
+"$build/src/app/ombrix" --source sim --enable --sim-rate 20 --script waitcut,save,next,replay,pause \
   >"$work/ombrix.log" 2>&1 &
 app_pid=$!
 
-# The window presses Next one second after the first event is cut, Replay a second later and
-# Pause a second after that.
+# The window presses Save one second after the first event is cut, then Next, Replay and Pause a
+# second apart.
 for _ in $(seq 180); do
   ls "$HOME"/Documents/Ombrix/events/m*.mp4 >/dev/null 2>&1 && break
   sleep 1
@@ -48,7 +49,7 @@ if ! ls "$HOME"/Documents/Ombrix/events/m*.mp4 >/dev/null 2>&1; then
   cat "$work/ombrix.log" >&2
   exit 1
 fi
-sleep 5
+sleep 6
 window=$(xdotool search --name "Ombrix 6/10/2016" | head -1)
 mkdir -p "$(dirname "$out")"
 xwd -display "$display" -id "$window" -silent | convert xwd:- "$out"

@@ -9,12 +9,15 @@
 #include <QGridLayout>
 #include <QHBoxLayout>
 #include <QHeaderView>
+#include <QIcon>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenuBar>
+#include <QPainter>
 #include <QProgressDialog>
 #include <QPushButton>
 #include <QRegularExpressionValidator>
+#include <QStatusBar>
 #include <QThread>
 #include <QTimer>
 #include <QToolButton>
@@ -29,10 +32,12 @@
 #include "app/status_output.h"
 #include "app/video_dialog.h"
 #include "app/window_hooks.h"
+#include "base/folders.h"
 #include "base/frame.h"
 #include "base/utc_time.h"
 #include "config/config_file.h"
 #include "review/display_image.h"
+#include "review/review_values.h"
 
 namespace ombrix {
 namespace {
@@ -45,11 +50,15 @@ constexpr QEvent::Type kStoppedEvent = static_cast<QEvent::Type>(QEvent::User + 
 constexpr QEvent::Type kExportDoneEvent = static_cast<QEvent::Type>(QEvent::User + 6);
 constexpr QEvent::Type kNoticeEvent = static_cast<QEvent::Type>(QEvent::User + 7);
 constexpr QEvent::Type kMaskLearntEvent = static_cast<QEvent::Type>(QEvent::User + 8);
+constexpr QEvent::Type kNothingEvent = static_cast<QEvent::Type>(QEvent::User + 9);
 
 // Every 30th live-status note also copies the newest frame into the display picture.
 constexpr int kLiveCopyEvery = 30;
 // The notice strip's text beside its Dismiss button, under the picture.
 constexpr int kNoticeTextWidth = 560;
+
+// What the operator's commands did, said by the window to the strip and the messages list.
+constexpr std::string_view kCommandTopic = "command";
 
 constexpr const char* kImageFilter = "JPEG or PNG File (*.jpg *.png)";
 constexpr const char* kSaveImageFilter = "JPEG File (*.jpg);;PNG File (*.png)";
@@ -59,9 +68,40 @@ constexpr const char* kMaskFilter = "PNG File (*.png)";
 constexpr int kLearnSecondsDefault = 60;
 constexpr int kLearnSecondsMost = 3600;
 
-// The chosen name with the default extension when it has none.
-QString WithDefaultExtension(const QString& path, const char* extension) {
-  return QFileInfo(path).suffix().isEmpty() ? path + QLatin1String(extension) : path;
+// The chosen name with the extension of the chosen type ("PNG File (*.png)"; empty: the first
+// type of filter) when it has none: the extension gives the format.
+QString WithTypeExtension(const QString& path, QString type, const char* filter) {
+  if (!QFileInfo(path).suffix().isEmpty()) {
+    return path;
+  }
+  if (type.isEmpty()) {
+    type = QString::fromLatin1(filter).section(QStringLiteral(";;"), 0, 0);
+  }
+  const qsizetype star = type.indexOf(QLatin1String("(*."));
+  const qsizetype end = type.indexOf(QLatin1Char(')'), star);
+  return star < 0 || end < 0 ? path : path + type.mid(star + 2, end - star - 2);
+}
+
+// The program's icon, drawn: the sky as the fish-eye lens sees it, a meteor crossing it.
+QIcon ProgramIcon() {
+  QPixmap pixmap(64, 64);
+  pixmap.fill(Qt::transparent);
+  QPainter painter(&pixmap);
+  painter.setRenderHint(QPainter::Antialiasing);
+  painter.setPen(Qt::NoPen);
+  painter.setBrush(QColor(0x2b, 0x2f, 0x36));
+  painter.drawEllipse(QPointF(32, 32), 31, 31);
+  QRadialGradient sky(QPointF(32, 32), 29);
+  sky.setColorAt(0, QColor(0x0b, 0x1f, 0x4a));
+  sky.setColorAt(1, QColor(0x1b, 0x3c, 0x6e));
+  painter.setBrush(sky);
+  painter.drawEllipse(QPointF(32, 32), 29, 29);
+  QLinearGradient trail(QPointF(15, 17), QPointF(44, 40));
+  trail.setColorAt(0, QColor(255, 255, 255, 0));
+  trail.setColorAt(1, QColor(255, 255, 255));
+  painter.setPen(QPen(QBrush(trail), 3, Qt::SolidLine, Qt::RoundCap));
+  painter.drawLine(QPointF(15, 17), QPointF(44, 40));
+  return QIcon(pixmap);
 }
 
 // A notice of the station, carried by value from the thread that said it.
@@ -79,6 +119,13 @@ QString NoticeTime(const Notice& notice) {
                 t.minute, t.second);
   return QString::fromLatin1(text);
 }
+
+// Nothing is on display any more, and why.
+class NothingEvent final : public QEvent {
+ public:
+  explicit NothingEvent(QString why) : QEvent(kNothingEvent), why(std::move(why)) {}
+  QString why;
+};
 
 class ExportDoneEvent final : public QEvent {
  public:
@@ -102,6 +149,7 @@ class MaskLearntEvent final : public QEvent {
 MainWindow::MainWindow(WindowSetup setup) : setup_(std::move(setup)) {
   setObjectName(QStringLiteral("mainWindow"));
   setWindowTitle(QStringLiteral("Ombrix 6/10/2016"));
+  setWindowIcon(ProgramIcon());  // the dialogs take it from the window
   StationSetup station = setup_.station;
   station.notice = [this, print = station.notice ? station.notice : StandardErrorNoticeSink()](
                        const Notice& notice) {
@@ -113,6 +161,19 @@ MainWindow::MainWindow(WindowSetup setup) : setup_(std::move(setup)) {
   session_ = station_->OpenReview(*this);
   BuildMenus();
   setCentralWidget(BuildControls());
+  const auto statusLabel = [this](const char* name) {
+    auto* label = new QLabel(this);
+    label->setObjectName(QString::fromLatin1(name));
+    statusBar()->addWidget(label);
+    return label;
+  };
+  eventsLabel_ = statusLabel("statusEvents");
+  lostLabel_ = statusLabel("statusFramesLost");
+  diskLabel_ = statusLabel("statusFreeDisk");
+  folderLabel_ = statusLabel("statusArchiveFolder");
+  statusTimer_ = new QTimer(this);
+  statusTimer_->setInterval(1000);  // the free disk is read from the file system
+  connect(statusTimer_, &QTimer::timeout, this, &MainWindow::UpdateStatusBar);
   liveTimer_ = new QTimer(this);
   liveTimer_->setInterval(kNominalFrameSpacing);  // the live picture at about the camera's rate
   connect(liveTimer_, &QTimer::timeout, this, &MainWindow::RefreshLiveFrame);
@@ -251,6 +312,22 @@ QWidget* MainWindow::BuildControls() {
   liveButton_ = button("buttonLive", "Start");
   QPushButton* play = button("buttonPlay", "Play");
   QPushButton* save = button("buttonSave", "Save");
+  const std::pair<QWidget*, const char*> tips[] = {
+      {first, "The first stored event (Ctrl+Home)"},
+      {previous, "The event before this one (Ctrl+Left)"},
+      {next, "The event after this one (Ctrl+Right)"},
+      {last, "The newest stored event (Ctrl+End)"},
+      {replay, "Replay the selected event or stretch"},
+      {pauseButton_, "Hold or go on with the running replay"},
+      {composite, "The brightest of every frame of the selection in one picture"},
+      {lightCurve, "Count, summed excess and sky track of the selected event"},
+      {remove, "Delete the event on screen and its files (Ctrl+Del)"},
+      {liveButton_, "Show or hide the live video"},
+      {play, "Play the archive from the start time for the duration"},
+      {save, "Keep the archive from the start time for the duration as an event"}};
+  for (const auto& [widget, tip] : tips) {
+    widget->setToolTip(QString::fromLatin1(tip));
+  }
   forAction(first, "actionFirst");
   forAction(previous, "actionPrevious");
   forAction(next, "actionNext");
@@ -274,6 +351,8 @@ QWidget* MainWindow::BuildControls() {
   duration_->setValidator(
       new QRegularExpressionValidator(QRegularExpression(QStringLiteral("[0-9]*")), duration_));
   duration_->setMaximumWidth(80);
+  start_->setToolTip(QStringLiteral("Start of the archive stretch for Play and Save (UTC)"));
+  duration_->setToolTip(QStringLiteral("Length of the archive stretch in seconds"));
   duration_->installEventFilter(this);
 
   auto* fields = new QHBoxLayout;
@@ -319,7 +398,7 @@ QWidget* MainWindow::BuildControls() {
   playRow->addWidget(save);
 
   auto* layout = new QVBoxLayout(central);
-  layout->addWidget(picture_);
+  layout->addWidget(picture_, 0, Qt::AlignHCenter);
   layout->addWidget(noticeStrip_);
   layout->addLayout(fields);
   layout->addLayout(eventRow);
@@ -350,6 +429,8 @@ void MainWindow::Start() {
   if (setup_.show) {
     show();
   }
+  UpdateStatusBar();
+  statusTimer_->start();
   ShowLiveVideo();
 }
 
@@ -374,6 +455,14 @@ bool MainWindow::event(QEvent* e) {
       frameReadyPending_.store(false);
       ReplayFrameShown();
       return true;
+    case kNothingEvent: {
+      const QString& why = static_cast<NothingEvent*>(e)->why;
+      std::memset(picture_->displayPixels(), 0, kFrameBytes);
+      picture_->SetMarks({});
+      count_->clear();
+      status_->setText(why.isEmpty() ? QStringLiteral("Nothing to show.") : why);
+      return true;
+    }
     case kReplayEndedEvent:
       AfterReviewCommand();
       return true;
@@ -394,7 +483,13 @@ bool MainWindow::event(QEvent* e) {
       if (auto* progress = findChild<QProgressDialog*>(QStringLiteral("saveMovieProgress"))) {
         progress->deleteLater();
       }
-      if (done->outcome.result == ExportResult::kFailed) {
+      if (done->outcome.result == ExportResult::kWritten) {
+        Tell("Save Movie: " + done->path + " is written.");
+      } else if (done->outcome.result == ExportResult::kNoMovie) {
+        Tell(
+            "Save Movie: the event has no movie yet (it is cut from the archive first); nothing "
+            "was written.");
+      } else if (done->outcome.result == ExportResult::kFailed) {
         FileFailed("Save Movie", done->path, done->outcome.reason);
       } else if (done->outcome.result == ExportResult::kNoFrames) {
         FileFailed("Save Movie", done->path,
@@ -406,6 +501,22 @@ bool MainWindow::event(QEvent* e) {
       break;
   }
   return QMainWindow::event(e);
+}
+
+bool MainWindow::eventFilter(QObject* watched, QEvent* e) {
+  // The accelerators belong to the window before any field sees them: the picker and the
+  // duration field would otherwise take Ctrl+E, Ctrl+Left/Right, Ctrl+Home/End and Ctrl+Del as
+  // editing keys. An override left unaccepted lets the shortcut run; plain keys stay the field's.
+  if (e->type() == QEvent::ShortcutOverride) {
+    const QKeySequence pressed(static_cast<QKeyEvent*>(e)->keyCombination());
+    for (const auto& [name, action] : actions_) {
+      if (!action->shortcut().isEmpty() && action->shortcut() == pressed) {
+        e->ignore();
+        return true;
+      }
+    }
+  }
+  return QMainWindow::eventFilter(watched, e);
 }
 
 void MainWindow::closeEvent(QCloseEvent* e) {
@@ -438,7 +549,8 @@ void MainWindow::ShowInfo(const std::string& text) {
 }
 
 void MainWindow::NoticeArrived(const Notice& notice) {
-  if (notice.severity != Severity::kInfo) {
+  if (notice.severity != Severity::kInfo || notice.topic == kVideoEndedTopic ||
+      notice.topic == kCommandTopic) {
     // One line: what does not fit is in the tooltip and the messages list.
     const QString line = NoticeTime(notice).mid(11) + QStringLiteral(" UTC  ") +
                          QString::fromLatin1(SeverityName(notice.severity)) + QStringLiteral(": ") +
@@ -484,6 +596,27 @@ void MainWindow::ReplayEnded() {
 
 void MainWindow::ExportEnded(const ExportOutcome& outcome, const std::string& path) {
   QCoreApplication::postEvent(this, new ExportDoneEvent(outcome, path));
+}
+
+void MainWindow::Tell(const std::string& text) {
+  station_->notices().Say(Severity::kInfo, kCommandTopic, text);
+}
+
+void MainWindow::UpdateStatusBar() {
+  const StationStatus status = station_->Status();
+  eventsLabel_->setText(QStringLiteral("Events this run: %1 recorded, %2 cut")
+                            .arg(status.eventsRecorded)
+                            .arg(status.eventsCut));
+  lostLabel_->setText(QStringLiteral("Frames lost: %1").arg(status.framesLost));
+  const std::optional<double> free = station_->FreeFraction();
+  diskLabel_->setText(free ? QStringLiteral("Free disk: %1%").arg(*free * 100, 0, 'f', 1)
+                           : QStringLiteral("Free disk: unknown"));
+  folderLabel_->setText(QStringLiteral("Archive: ") +
+                        QString::fromStdString(GetBaseFolder(station_->settings()->archiveFolder)));
+}
+
+void MainWindow::ShowNothing(const std::string& why) {
+  QCoreApplication::postEvent(this, new NothingEvent(QString::fromStdString(why)));
 }
 
 // Live display ----------------------------------------------------------------------------------
@@ -537,7 +670,9 @@ void MainWindow::ReplayFrameShown() {
   if (!session_->CopyShownFrame(picture_->displayPixels(), &shown)) {
     return;
   }
-  count_->setText(QString::number(shown.displayCount));
+  picture_->SetMarks({});  // they marked the picture before this one
+  count_->setText(shown.displayCount == kNoDisplayCount ? QString()
+                                                        : QString::number(shown.displayCount));
   if (!shown.time) {
     return;
   }
@@ -547,6 +682,8 @@ void MainWindow::ReplayFrameShown() {
 
 void MainWindow::ShowMask() {
   HideLiveVideo();
+  session_->OtherShown();
+  picture_->SetMarks({});
   station_->CopyThresholdTable(picture_->displayPixels());
   picture_->update();
 }
@@ -562,11 +699,17 @@ void MainWindow::OverlayMask() {
 
 void MainWindow::OverlayGrid() {
   HideLiveVideo();
-  ombrix::OverlayGrid(picture_->displayPixels(), *station_->settings());
-  picture_->update();
+  std::vector<QPoint> marks;
+  for (const auto& [x, y] : ombrix::OverlayGrid(picture_->displayPixels(), *station_->settings())) {
+    marks.emplace_back(x, y);
+  }
+  picture_->SetMarks(std::move(marks));
 }
 
 void MainWindow::PixelClicked(int x, int y) {
+  if (realTimeShown_) {
+    Tell("The live video is held on this picture; Show RT brings it back.");
+  }
   HideLiveVideo();
   status_->setText(QString::fromStdString(PixelReadout(*station_->settings(), x, y)));
 }
@@ -609,7 +752,15 @@ PickerInterval MainWindow::Interval() const {
   return ReadPickerInterval(picker, duration_->text().toStdString());
 }
 
+void MainWindow::DialogsOpenIn(bool eventsFolder) {
+  const std::string setting = station_->settings()->archiveFolder;
+  std::string events;
+  Hooks().startFolder = QString::fromStdString(
+      eventsFolder && GetEventsFolder(setting, events) ? events : GetBaseFolder(setting));
+}
+
 void MainWindow::NewArchiveDirectory() {
+  DialogsOpenIn(false);
   QString folder = Hooks().folder(
       this, QStringLiteral("Select folder where the archive and event files will be stored.."));
   if (folder.isEmpty()) {
@@ -625,6 +776,7 @@ void MainWindow::NewArchiveDirectory() {
 }
 
 void MainWindow::OpenEvent() {
+  DialogsOpenIn(true);
   const QString path =
       Hooks().openFile(this, QStringLiteral("Open Event"), QString::fromLatin1(kEventFilter));
   if (!path.isEmpty()) {
@@ -634,24 +786,33 @@ void MainWindow::OpenEvent() {
 }
 
 void MainWindow::OpenImage() {
+  DialogsOpenIn(false);
   const QString path =
       Hooks().openFile(this, QStringLiteral("Open Image"), QString::fromLatin1(kImageFilter));
   if (path.isEmpty()) {
     return;
   }
   HideLiveVideo();
-  OpenImageIntoDisplay(path.toStdString(), picture_->displayPixels());
+  session_->OtherShown();
+  picture_->SetMarks({});
+  if (!OpenImageIntoDisplay(path.toStdString(), picture_->displayPixels())) {
+    Tell("Open Image: " + path.toStdString() +
+         " cannot be read as a 640 by 480 image; the picture is unchanged.");
+  }
+  status_->setText(QStringLiteral("Still image: ") + QFileInfo(path).fileName());
   picture_->update();
 }
 
 void MainWindow::SaveImage() {
+  DialogsOpenIn(true);
   const QString name = QString::fromStdString(SaveImageDefaultName(session_->currentEvent()));
+  QString type;
   QString path = Hooks().saveFile(this, QStringLiteral("Save Image"), name,
-                                  QString::fromLatin1(kSaveImageFilter));
+                                  QString::fromLatin1(kSaveImageFilter), &type);
   if (path.isEmpty()) {
     return;
   }
-  path = WithDefaultExtension(path, ".jpg");
+  path = WithTypeExtension(path, type, kSaveImageFilter);
   if (!SaveDisplayImage(path.toStdString(), picture_->displayPixels(), picture_->pseudoColor())) {
     FileFailed("Save Image", path.toStdString(), "the picture could not be written");
   }
@@ -662,12 +823,14 @@ void MainWindow::SaveMovie() {
   if (!session_->SaveMovieBegin(key)) {
     return;
   }
+  DialogsOpenIn(true);
+  QString type;
   QString path = Hooks().saveFile(this, QStringLiteral("Save Movie"), QString::fromStdString(key),
-                                  QString::fromLatin1(kMovieFilter));
+                                  QString::fromLatin1(kMovieFilter), &type);
   if (path.isEmpty()) {
     return;
   }
-  path = WithDefaultExtension(path, ".mpg");
+  path = WithTypeExtension(path, type, kMovieFilter);
   // The export runs on a thread of the session; the window keeps painting. A cancelled export
   // leaves nothing at the output path.
   if (!session_->StartExport(path.toStdString())) {
@@ -685,6 +848,7 @@ void MainWindow::SaveMovie() {
 }
 
 void MainWindow::ReadMaskFile() {
+  DialogsOpenIn(false);
   const QString path =
       Hooks().openFile(this, QStringLiteral("Read Mask File"), QString::fromLatin1(kImageFilter));
   if (!path.isEmpty()) {
@@ -850,12 +1014,14 @@ void MainWindow::MaskLearnt(std::optional<LearntMask> learnt, const std::string&
                 static_cast<long long>(learnt->MaskedPixels()),
                 static_cast<long long>(learnt->frames), learnt->seconds);
   status_->setText(QString::fromLatin1(text));
-  QString path = Hooks().saveFile(this, QStringLiteral("Save Learnt Mask"),
-                                  QStringLiteral("mask.png"), QString::fromLatin1(kMaskFilter));
+  QString type;
+  QString path =
+      Hooks().saveFile(this, QStringLiteral("Save Learnt Mask"), QStringLiteral("mask.png"),
+                       QString::fromLatin1(kMaskFilter), &type);
   if (path.isEmpty()) {
     return;  // not wanted: nothing is written, the mask in use stays
   }
-  path = WithDefaultExtension(path, ".png");
+  path = WithTypeExtension(path, type, kMaskFilter);
   if (!WriteLearntMask(path.toStdString(), *learnt)) {
     FileFailed("Learn Mask", path.toStdString(), "the mask image could not be written");
     return;

@@ -48,7 +48,12 @@ struct WindowSetup {
 // Exit stops it while the window keeps painting, then ends the event loop. Special > Learn Mask...
 // learns on the live video while the window goes on.
 //
-// Notices: the newest warning, error or fatal one is shown in the strip under the picture
+// The status bar shows what the headless status line does: events recorded and cut in this run,
+// frames lost, the free disk and the archive folder, once a second.
+//
+// Notices: the newest warning, error or fatal one, the end of a replayed file, or what a command
+// did (Save, Recalculate, Save Movie, Open Image), is shown in the
+// strip under the picture
 // ("noticeStrip", its text "noticeText") until the operator dismisses it ("noticeDismiss");
 // Special > Messages... lists the notices of this run, newest first, with their time (UTC) and
 // severity. A failed reading of the configuration is also shown in a box, and a fatal notice in a
@@ -85,6 +90,8 @@ class MainWindow final : public QMainWindow, public ReviewWindow {
   void FrameReady() override;
   void ReplayEnded() override;
   void ExportEnded(const ExportOutcome& outcome, const std::string& path) override;
+  void ShowNothing(const std::string& why) override;
+  void Tell(const std::string& text) override;
 
   // The live status refresh (the detection thread's note after each pass), and showing the live
   // video again: public for the tests that check their texts.
@@ -93,6 +100,7 @@ class MainWindow final : public QMainWindow, public ReviewWindow {
 
  protected:
   bool event(QEvent* event) override;
+  bool eventFilter(QObject* watched, QEvent* event) override;
   void closeEvent(QCloseEvent* event) override;
   void keyPressEvent(QKeyEvent* event) override;
 
@@ -106,6 +114,9 @@ class MainWindow final : public QMainWindow, public ReviewWindow {
   void RefreshLiveFrame();
   PickerInterval Interval() const;
   void NoticeArrived(const Notice& notice);
+  void UpdateStatusBar();
+  // The file dialogs open in the events folder, or else in the base folder of the archive.
+  void DialogsOpenIn(bool eventsFolder);
   void FillMessages();
   void ReplayFrameShown();
   void ToggleLiveVideo();
@@ -164,6 +175,11 @@ class MainWindow final : public QMainWindow, public ReviewWindow {
   QDateTimeEdit* start_ = nullptr;
   QLineEdit* duration_ = nullptr;
   QTimer* liveTimer_ = nullptr;
+  QTimer* statusTimer_ = nullptr;
+  QLabel* eventsLabel_ = nullptr;
+  QLabel* lostLabel_ = nullptr;
+  QLabel* diskLabel_ = nullptr;
+  QLabel* folderLabel_ = nullptr;
   QFrame* noticeStrip_ = nullptr;
   QLabel* noticeText_ = nullptr;
   QPointer<QDialog> messages_;

@@ -12,19 +12,24 @@
 #include <QTimeEdit>
 #include <QVBoxLayout>
 #include <algorithm>
+#include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <limits>
+#include <optional>
+#include <string>
 #include <vector>
 
 namespace ombrix {
 namespace {
 
-// What OK does with the number typed into a field: keeps it only when it is greater than 0, or
-// clamps it to low..high.
+// What OK does with the number typed into a field: keeps it only when it is greater than 0 and
+// at most high, or clamps it to low..high.
 struct Rule {
   bool clamp = false;
-  int low = 0;
-  int high = 0;
+  int low = 1;
+  int high = std::numeric_limits<int32_t>::max();
 };
 constexpr Rule kPositive{};
 
@@ -39,8 +44,10 @@ struct Field {
 };
 
 constexpr Field<int32_t> kTriggerFields[] = {
-    {"Threshold", "threshold", &Settings::threshold},
-    {"Trigger Gap", "triggerGap", &Settings::triggerGap},
+    {"Threshold", "threshold", &Settings::threshold, {false, 1, 255}},
+    // A distance in the ring of frames: a gap the ring cannot hold would compare a frame with
+    // itself.
+    {"Trigger Gap", "triggerGap", &Settings::triggerGap, {false, 1, kMaxTriggerGap}},
     {"Trigger Count Begin", "triggerCountBegin", &Settings::triggerCountBegin},
     {"Trigger Count End", "triggerCountEnd", &Settings::triggerCountEnd},
     {"Trigger Sum Begin", "triggerSumBegin", &Settings::triggerSumBegin},
@@ -87,14 +94,34 @@ constexpr Field<bool> kVardexChecks[] = {
     {"Enable Now", "enableNow", &Settings::enabled},
 };
 
-// The number at the start of text, taken by the field's rule.
+// Why a number typed into a field was not taken; the setting keeps its value.
+std::string NotTaken(const char* label, const QString& text, const std::string& why) {
+  return std::string("\"") + label + "\" " + text.trimmed().toStdString() +
+         " was not taken: " + why + "; the setting keeps its value.";
+}
+
+// The number at the start of text, taken by the field's rule; a number the setting cannot hold
+// is added to refused.
 template <typename T>
-void Take(const Field<T>& field, const QString& text, Settings& settings) {
-  const int value = ReadLeadingInt(text);
-  if (field.rule.clamp) {
-    settings.*field.member = static_cast<T>(std::clamp(value, field.rule.low, field.rule.high));
-  } else if (value > 0) {
-    settings.*field.member = static_cast<T>(value);
+void Take(const Field<T>& field, const QString& text, Settings& settings,
+          std::vector<std::string>& refused) {
+  const std::optional<int> value = ReadLeadingInt(text);
+  if (!value) {
+    refused.push_back(NotTaken(field.label, text, "it is too large"));
+  } else if (field.rule.clamp) {
+    settings.*field.member = static_cast<T>(std::clamp(*value, field.rule.low, field.rule.high));
+  } else if (*value > field.rule.high) {
+    refused.push_back(
+        NotTaken(field.label, text, "it must be at most " + std::to_string(field.rule.high)));
+  } else if (*value > 0) {
+    settings.*field.member = static_cast<T>(*value);
+  }
+}
+
+// Says what OK refused, one notice each: the dialog hides, the window's strip shows it.
+void SayRefused(Station& station, const std::vector<std::string>& refused) {
+  for (const std::string& text : refused) {
+    station.notices().Say(Severity::kWarning, "options", text);
   }
 }
 
@@ -172,14 +199,24 @@ QString General(double value) {
 
 }  // namespace
 
-int ReadLeadingInt(const QString& text) {
+std::optional<int> ReadLeadingInt(const QString& text) {
   const QByteArray bytes = text.toLatin1();
-  return static_cast<int>(std::strtol(bytes.constData(), nullptr, 10));
+  errno = 0;
+  const long long value = std::strtoll(bytes.constData(), nullptr, 10);
+  if (errno == ERANGE || value < std::numeric_limits<int32_t>::min() ||
+      value > std::numeric_limits<int32_t>::max()) {
+    return std::nullopt;
+  }
+  return static_cast<int>(value);
 }
 
-double ReadLeadingDouble(const QString& text) {
+std::optional<double> ReadLeadingDouble(const QString& text) {
   const QByteArray bytes = text.toLatin1();
-  return std::strtod(bytes.constData(), nullptr);
+  const double value = std::strtod(bytes.constData(), nullptr);
+  if (!std::isfinite(value)) {
+    return std::nullopt;
+  }
+  return value;
 }
 
 VardexDialog::VardexDialog(QWidget* parent, Station& station, std::function<void(bool)> setPalette,
@@ -222,20 +259,22 @@ void VardexDialog::Fill() {
 }
 
 void VardexDialog::Ok() {
-  station_.Apply([this](Settings& s) {
+  std::vector<std::string> refused;
+  station_.Apply([this, &refused](Settings& s) {
     for (size_t i = 0; i < checks_.size(); ++i) {
       s.*kVardexChecks[i].member = checks_[i]->isChecked();
     }
     for (size_t i = 0; i < counts_.size(); ++i) {
-      Take(kVardexCounts[i], counts_[i]->text(), s);
+      Take(kVardexCounts[i], counts_[i]->text(), s, refused);
     }
     for (size_t i = 0; i < clamped_.size(); ++i) {
-      Take(kVardexClamped[i], clamped_[i]->text(), s);
+      Take(kVardexClamped[i], clamped_[i]->text(), s, refused);
     }
     s.enableTime = TimeOfDayOf(enableAt_->time());
     s.disableTime = TimeOfDayOf(disableAt_->time());
     s.enableDisableTimeIsLocal = timeBase_->currentIndex() == 0;
   });
+  SayRefused(station_, refused);
   setPalette_(station_.settings()->pseudoColor);
   repaint_();
   hide();
@@ -260,14 +299,16 @@ TriggerDialog::TriggerDialog(QWidget* parent, Station& station)
 
 void TriggerDialog::Ok() {
   // A threshold that did not change rebuilds nothing (Station::Apply).
-  station_.Apply([this](Settings& s) {
+  std::vector<std::string> refused;
+  station_.Apply([this, &refused](Settings& s) {
     for (size_t i = 0; i < edits_.size(); ++i) {
-      Take(kTriggerFields[i], edits_[i]->text(), s);
+      Take(kTriggerFields[i], edits_[i]->text(), s, refused);
     }
     for (size_t i = 0; i < checks_.size(); ++i) {
       s.*kTriggerChecks[i].member = checks_[i]->isChecked();
     }
   });
+  SayRefused(station_, refused);
   hide();
 }
 
@@ -285,12 +326,20 @@ CalibrationDialog::CalibrationDialog(QWidget* parent, Station& station)
 }
 
 void CalibrationDialog::Ok() {
-  // Text that does not start with a number is stored as 0.
-  station_.Apply([this](Settings& s) {
+  // Text that does not start with a number is stored as 0; a number that is not finite (nan,
+  // 1e999) is refused.
+  std::vector<std::string> refused;
+  station_.Apply([this, &refused](Settings& s) {
     for (size_t i = 0; i < edits_.size(); ++i) {
-      s.*kCalibrationFields[i].member = ReadLeadingDouble(edits_[i]->text());
+      if (const std::optional<double> value = ReadLeadingDouble(edits_[i]->text())) {
+        s.*kCalibrationFields[i].member = *value;
+      } else {
+        refused.push_back(
+            NotTaken(kCalibrationFields[i].label, edits_[i]->text(), "it is not a finite number"));
+      }
     }
   });
+  SayRefused(station_, refused);
   hide();
 }
 

@@ -2,6 +2,7 @@
 
 #include <QDialog>
 #include <functional>
+#include <optional>
 #include <vector>
 
 #include "station/station.h"
@@ -13,10 +14,12 @@ class QTimeEdit;
 
 namespace ombrix {
 
-// The leading decimal integer of an edit's text; 0 when the text does not start with a number.
-int ReadLeadingInt(const QString& text);
-// The leading decimal floating-point number of the text; 0 when it does not start with one.
-double ReadLeadingDouble(const QString& text);
+// The leading decimal integer of an edit's text; 0 when the text does not start with a number,
+// nullopt when the number does not fit 32 bits.
+std::optional<int> ReadLeadingInt(const QString& text);
+// The leading decimal floating-point number of the text; 0 when it does not start with one,
+// nullopt when it is not finite (nan, inf, 1e999).
+std::optional<double> ReadLeadingDouble(const QString& text);
 
 // The options dialogs show the station's settings and change them through Station::Apply.
 

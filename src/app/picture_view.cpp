@@ -46,6 +46,9 @@ void PictureView::LiveFrameChanged() {
 
 void PictureView::ShowLive(bool live) {
   showLive_ = live;
+  if (live) {
+    marks_.clear();
+  }
   update();
 }
 
@@ -57,6 +60,22 @@ void PictureView::paintEvent(QPaintEvent* event) {
   QFrame::paintEvent(event);
   QPainter painter(this);
   painter.drawImage(QPoint(kFrame, kFrame), showLive_ ? liveImage_ : displayImage_);
+  if (showLive_) {
+    return;
+  }
+  painter.setPen(QColor(255, 0, 255));
+  for (const QPoint& m : marks_) {  // the arms leave the marked pixel itself as it is
+    const QPoint at = m + QPoint(kFrame, kFrame);
+    painter.drawLine(at + QPoint(-3, 0), at + QPoint(-1, 0));
+    painter.drawLine(at + QPoint(1, 0), at + QPoint(3, 0));
+    painter.drawLine(at + QPoint(0, -3), at + QPoint(0, -1));
+    painter.drawLine(at + QPoint(0, 1), at + QPoint(0, 3));
+  }
+}
+
+void PictureView::SetMarks(std::vector<QPoint> marks) {
+  marks_ = std::move(marks);
+  update();
 }
 
 void PictureView::mousePressEvent(QMouseEvent* event) {

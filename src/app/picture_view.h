@@ -4,6 +4,7 @@
 #include <QImage>
 #include <cstdint>
 #include <memory>
+#include <vector>
 
 #include "base/frame.h"
 
@@ -37,6 +38,10 @@ class PictureView final : public QFrame {
   bool showsLive() const { return showLive_; }
   // The colour a pixel of the display picture is painted in.
   QRgb DisplayColor(int x, int y) const;
+  // Grid marks drawn over the display picture as small crosses in a colour neither table has,
+  // so that they cannot be taken for stars; until the next SetMarks or ShowLive.
+  void SetMarks(std::vector<QPoint> marks);
+  const std::vector<QPoint>& marks() const { return marks_; }
 
  signals:
   // The operator clicked the picture at this pixel (frame excluded).
@@ -53,6 +58,7 @@ class PictureView final : public QFrame {
   // The live frame in the backing store's own format, always grey (the camera's own picture):
   // painting it is a plain copy, where an 8-bit image would be converted at every paint.
   QImage liveImage_;
+  std::vector<QPoint> marks_;
   bool pseudoColor_ = false;
   bool showLive_ = false;
 };

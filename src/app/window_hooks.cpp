@@ -13,14 +13,16 @@ WindowHooks DefaultHooks() {
     QMessageBox::information(parent, QStringLiteral("Info"), text);
   };
   hooks.openFile = [](QWidget* parent, const QString& caption, const QString& filter) {
-    return QFileDialog::getOpenFileName(parent, caption, QString(), filter);
+    return QFileDialog::getOpenFileName(parent, caption, Hooks().startFolder, filter);
   };
   hooks.saveFile = [](QWidget* parent, const QString& caption, const QString& defaultName,
-                      const QString& filter) {
-    return QFileDialog::getSaveFileName(parent, caption, defaultName, filter);
+                      const QString& filter, QString* chosenType) {
+    const QString name =
+        Hooks().startFolder.isEmpty() ? defaultName : Hooks().startFolder + '/' + defaultName;
+    return QFileDialog::getSaveFileName(parent, caption, name, filter, chosenType);
   };
   hooks.folder = [](QWidget* parent, const QString& title) {
-    return QFileDialog::getExistingDirectory(parent, title);
+    return QFileDialog::getExistingDirectory(parent, title, Hooks().startFolder);
   };
   hooks.number = [](QWidget* parent, const QString& title, const QString& label, int value, int low,
                     int high) -> std::optional<int> {

@@ -16,9 +16,10 @@ struct WindowHooks {
   std::function<void(QWidget* parent, const QString& text)> info;
   // A file to open: empty when cancelled.
   std::function<QString(QWidget* parent, const QString& caption, const QString& filter)> openFile;
-  // A file to save, offered under defaultName: empty when cancelled.
+  // A file to save, offered under defaultName: empty when cancelled. The type the operator chose
+  // of those in filter ("PNG File (*.png)") goes to *chosenType; left empty, the first.
   std::function<QString(QWidget* parent, const QString& caption, const QString& defaultName,
-                        const QString& filter)>
+                        const QString& filter, QString* chosenType)>
       saveFile;
   // A folder: empty when cancelled.
   std::function<QString(QWidget* parent, const QString& title)> folder;
@@ -26,6 +27,9 @@ struct WindowHooks {
   std::function<std::optional<int>(QWidget* parent, const QString& title, const QString& label,
                                    int value, int low, int high)>
       number;
+  // Where the default file dialogs open (empty: the working folder); the window sets it before
+  // it asks.
+  QString startFolder;
 };
 
 // The hooks in use (the defaults until a test replaces them).

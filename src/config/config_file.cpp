@@ -75,7 +75,7 @@ const Field kFields[] = {
     // Percent of the disk the archive may fill; the dialog offers 25 to 90.
     {"diskUsage", &Settings::diskUsage, 25, 90, Outside::kClamp, Outside::kClamp},
     {"threshold", &Settings::threshold, 1, 255},
-    {"triggerGap", &Settings::triggerGap, 1, 63},
+    {"triggerGap", &Settings::triggerGap, 1, kMaxTriggerGap},
     {"triggerSumBegin", &Settings::triggerSumBegin, 1},
     {"triggerSumEnd", &Settings::triggerSumEnd, 1},
     {"triggerCountBegin", &Settings::triggerCountBegin, 1},

@@ -18,6 +18,10 @@ struct TimeOfDay {
   friend bool operator==(const TimeOfDay&, const TimeOfDay&) = default;
 };
 
+// The largest trigger gap: a distance back in the ring of 64 frames, which holds the frame
+// being compared.
+inline constexpr int32_t kMaxTriggerGap = 63;
+
 // The one settings record of the station: plain values. Field names are the keys of config.txt
 // and the order below is the order in which the file is written.
 struct Settings {

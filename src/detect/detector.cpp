@@ -272,9 +272,16 @@ void Detector::BeginEvent() {
     // first refusal of a run at once, and of the ones that followed it within a minute of each
     // other when the run ends.
     if (!refusing_) {
+      // The debt was run up at the rates in force when the earlier events were recorded, which
+      // may differ from today's: what is true is when the next one fits.
+      const int64_t minutes =
+          (state_.rateDebt - kFramesPerHour + kFramesPerHour / 60 - 1) / (kFramesPerHour / 60);
       notices_.Say(Severity::kWarning, kBudgetTopic,
-                   "Event at " + MakeStamp(currentStamp_) + " not recorded: the hourly budget of " +
-                       std::to_string(hourlyRate) + " events is spent.");
+                   "Event at " + MakeStamp(currentStamp_) +
+                       " not recorded: the events recorded before it have spent the hourly "
+                       "budget; the next can be recorded in about " +
+                       std::to_string(minutes) + " minute(s) (the budget is now " +
+                       std::to_string(pass_->hourlyRate) + " events per hour).");
       firstRefusal_ = currentStamp_;
     }
     refusing_ = true;

@@ -38,13 +38,15 @@ std::string SaveImageDefaultName(const std::string& currentEvent) {
   return key.empty() ? "image" : key;
 }
 
-void OverlayGrid(uint8_t* pixels, const Settings& settings) {
+std::vector<std::pair<int, int>> OverlayGrid(uint8_t* pixels, const Settings& settings) {
   const Calibration calibration = CalibrationFromSettings(settings);
+  std::vector<std::pair<int, int>> marked;
   const auto mark = [&](double azimuth, double elevation) {
     const Pixel p = AzElToPixel(calibration, azimuth, elevation);
     if (p.x >= 0 && p.x < kFrameWidth && p.y >= 0 && p.y < kFrameHeight) {
       uint8_t& v = pixels[p.y * kFrameWidth + p.x];
       v = v > 128 ? 0 : 255;
+      marked.emplace_back(p.x, p.y);
     }
   };
   for (int azimuth = 0; azimuth < 360; azimuth += 15) {
@@ -60,6 +62,7 @@ void OverlayGrid(uint8_t* pixels, const Settings& settings) {
   for (int elevation : {80, 85, 90}) {
     mark(0, elevation);
   }
+  return marked;
 }
 
 void OverlayMask(uint8_t* pixels, const uint8_t* thresholdTable) {

@@ -3,6 +3,8 @@
 #include <array>
 #include <cstdint>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "config/settings.h"
 
@@ -31,8 +33,8 @@ std::string SaveImageDefaultName(const std::string& currentEvent);
 // Overlay Grid: marks the pixel of each of 123 sky directions (azimuth every 15 degrees at
 // elevations 0 to 45, every 30 at 60 and 75, the meridian at 80, 85 and 90) found with the
 // calibration of the settings: a value above 128 becomes 0, any other 255, so a pixel marked
-// twice flips back and forth.
-void OverlayGrid(uint8_t* pixels, const Settings& settings);
+// twice flips back and forth. Returns the pixels marked (x, y), in that order.
+std::vector<std::pair<int, int>> OverlayGrid(uint8_t* pixels, const Settings& settings);
 
 // Overlay Mask: sets every pixel that the threshold table masks (value 255) to 255.
 void OverlayMask(uint8_t* pixels, const uint8_t* thresholdTable);

@@ -85,6 +85,11 @@ std::optional<std::string> WriteEventFileAtomically(const std::string& archiveFo
     return std::nullopt;
   }
   const std::string path = folder + "/e" + start + ".txt";
+  std::error_code exists;
+  if (std::filesystem::exists(path, exists)) {
+    failure = {path, "an event of that start exists already and is kept"};
+    return std::nullopt;
+  }
   int error = 0;
   if (!WriteFileAtomically(path, start + "\r\n" + end + "\r\n", Durability::kSynced, &error)) {
     failure = {path, std::strerror(error)};

@@ -34,9 +34,10 @@ struct PickerInterval {
 PickerInterval ReadPickerInterval(UtcTime picker, const std::string& durationText);
 
 // Writes events folder + "/e" + Stamp of start + ".txt" with the Stamps of start and end, each
-// followed by CR LF, under a temporary name that is renamed over the file once it is complete. On
-// success returns the path; on failure (also for a time that no Stamp can hold) nullopt with the
-// path concerned and the reason.
+// followed by CR LF, under a temporary name that is renamed into place once it is complete; an
+// existing event file of that start is never replaced (refused). On success returns the path; on
+// failure (also for a time that no Stamp can hold) nullopt with the path concerned and the
+// reason.
 struct WriteFailure {
   std::string path;
   std::string reason;

@@ -1,8 +1,10 @@
 #include "review/light_curve.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <fstream>
+#include <iterator>
 #include <optional>
 
 #include "detect/time_history.h"
@@ -37,6 +39,13 @@ std::vector<LightCurvePoint> ReadLightCurve(const std::string& path) {
     points.push_back(point);
   }
   return points;
+}
+
+std::vector<LightCurvePoint> SkyTrack(const std::vector<LightCurvePoint>& points) {
+  std::vector<LightCurvePoint> track;
+  std::copy_if(points.begin(), points.end(), std::back_inserter(track),
+               [](const LightCurvePoint& p) { return p.pixelCount != 0; });
+  return track;
 }
 
 }  // namespace ombrix

@@ -19,4 +19,8 @@ struct LightCurvePoint {
 // azimuth and elevation are 0 on a line without them. Empty when the file cannot be read.
 std::vector<LightCurvePoint> ReadLightCurve(const std::string& path);
 
+// The centroid's track over the sky: only the frames with a detection. A quiet frame has no
+// centroid and its line reads azimuth 0, elevation 0, which is no place the event went.
+std::vector<LightCurvePoint> SkyTrack(const std::vector<LightCurvePoint>& points);
+
 }  // namespace ombrix

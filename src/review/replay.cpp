@@ -129,6 +129,7 @@ int WalkArchivePictures(ReviewContext& context, UtcTime first, UtcTime last, con
 // The values shown with a composite or an average of the stretch from first.
 ShownValues StretchValues(ReviewContext& context, UtcTime first) {
   ShownValues shown = context.values.Shown();
+  shown.displayCount = kNoDisplayCount;
   shown.file = first;
   shown.frameCount = 0;
   return shown;
@@ -243,6 +244,7 @@ int ShowEventComposite(ReviewContext& context, const std::string& imagePath) {
     MovieReader reader(imagePath);
     if (reader.readFrame(work.get())) {
       ShownValues shown = context.values.Shown();
+      shown.displayCount = kNoDisplayCount;
       shown.file = ParseStamp(EventKey(imagePath));
       shown.frameCount = 0;
       count = Show(context, work.get(), shown) ? 1 : 0;

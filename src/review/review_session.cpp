@@ -118,6 +118,10 @@ void ReviewSession::Delete() {
     window_.ShowInfo(kDeleteNoEvent);
     return;
   }
+  if ((intervalStart_ && intervalEnd_) || !eventShown_) {
+    window_.ShowInfo(kDeleteNotShown);
+    return;
+  }
   const std::string archiveFolder = settings_.Get()->archiveFolder;
   const std::string next = NextEventPath(ListEvents(archiveFolder), currentEvent_);
   // A reader of this event's files must have let go of them before they are removed.
@@ -133,9 +137,16 @@ void ReviewSession::Delete() {
     currentEvent_ = next;
     StartReview();
   } else {
+    // The event the selection falls back to is shown, so the next Delete removes what is seen.
     const auto listing = ListEvents(archiveFolder);
     currentEvent_ = listing.empty() ? std::string() : listing.back();
     window_.ShowInfo(listing.empty() ? kNoEvents : kNoMoreEvents);
+    if (listing.empty()) {
+      eventShown_ = false;
+      window_.ShowNothing(kNoEvents);
+    } else {
+      StartReview();
+    }
   }
   std::string eventsFolder;
   WriteFailure failure;
@@ -147,6 +158,7 @@ void ReviewSession::Delete() {
 
 void ReviewSession::StartReview() {
   window_.HideLiveVideo();
+  eventShown_ = !(intervalStart_ && intervalEnd_);
   if (settings_.Get()->preferComposites) {
     StartWorker(Job::kComposite);
   } else {
@@ -166,6 +178,7 @@ void ReviewSession::Replay() {
     return;
   }
   window_.HideLiveVideo();
+  eventShown_ = !(intervalStart_ && intervalEnd_);
   StartReplayWorker();
 }
 
@@ -175,6 +188,7 @@ void ReviewSession::Composite() {
     return;
   }
   window_.HideLiveVideo();
+  eventShown_ = !(intervalStart_ && intervalEnd_);
   StartWorker(Job::kComposite);
 }
 
@@ -185,20 +199,36 @@ void ReviewSession::Play(const PickerInterval& interval) {
 }
 
 bool ReviewSession::Save(const PickerInterval& interval) {
+  // A stretch the archive holds nothing of would only make an event of empty files.
+  const std::string archiveFolder = settings_.Get()->archiveFolder;
+  const Stamp key = MakeStamp(interval.start);
+  const Stamp end = MakeStamp(interval.end);
+  if (!key.empty() && !end.empty()) {  // else the writer says why the stretch cannot be named
+    const std::optional<UtcTime> clip = FindNextArchiveTime(
+        archiveFolder, interval.start - std::chrono::seconds(1), "s", ".mp4", interval.end);
+    if (!clip || *clip > interval.end) {
+      window_.Tell("Save: the archive holds nothing from " + key + " to " + end +
+                   "; nothing was written.");
+      return false;
+    }
+  }
   WriteFailure failure;
-  if (!WriteEventFileAtomically(settings_.Get()->archiveFolder, interval, failure)) {
+  if (!WriteEventFileAtomically(archiveFolder, interval, failure)) {
     window_.FileFailed("Save", failure.path, failure.reason);
     return false;
   }
   if (queue_ != nullptr) {
     queue_->Append(interval.start);
   }
+  window_.Tell("Save: " + key + " to " + end +
+               " is kept as an event; its files are cut from the archive shortly.");
   return true;
 }
 
 void ReviewSession::ShowAverageComposite(const PickerInterval& interval) {
   averageStart_ = interval.start;
   averageEnd_ = interval.end;
+  eventShown_ = false;
   window_.HideLiveVideo();
   StartWorker(Job::kAverageComposite);
 }
@@ -206,6 +236,7 @@ void ReviewSession::ShowAverageComposite(const PickerInterval& interval) {
 void ReviewSession::ShowAverageMovie(const PickerInterval& interval) {
   averageStart_ = interval.start;
   averageEnd_ = interval.end;
+  eventShown_ = false;
   window_.HideLiveVideo();
   StartWorker(Job::kAverageMovie);
 }
@@ -254,7 +285,12 @@ void ReviewSession::Recalculate() {
   }
   const std::string path = eventsFolder + "/c" + EventKey(currentEvent_) + ".csv";
   const RecalculateOutcome outcome = RecalculateTimeHistory(path, *settings);
-  if (outcome.result == RecalculateResult::kUnparsable) {
+  if (outcome.result == RecalculateResult::kRewritten) {
+    window_.Tell("Recalculate: " + std::to_string(outcome.lines) + " line(s) of " + path +
+                 " now hold the directions of the calibration set now.");
+  } else if (outcome.result == RecalculateResult::kNoFile) {
+    window_.Tell("Recalculate: " + path + " cannot be read (not cut yet?); nothing was done.");
+  } else if (outcome.result == RecalculateResult::kUnparsable) {
     window_.FileFailed(
         "Recalculate", path,
         "line " + std::to_string(outcome.lines) + " cannot be read; the file is left as it was");
@@ -355,17 +391,30 @@ void ReviewSession::StartWorker(Job job) {
   worker.thread = std::jthread([this, job, selection, averageStart = averageStart_,
                                 averageEnd = averageEnd_, gate = worker.gate, done = worker.done,
                                 settings = settings_.Get()](std::stop_token stop) {
-    ReviewContext context{
-        *settings, *values_, stop, [this] { window_.FrameReady(); }, [this] { OnReplayEnded(); },
-        gate.get()};
-    RunJob(job, selection, averageStart, averageEnd, context);
+    bool shown = false;
+    ReviewContext context{*settings,
+                          *values_,
+                          stop,
+                          [this, &shown] {
+                            shown = true;
+                            window_.FrameReady();
+                          },
+                          [this] { OnReplayEnded(); },
+                          gate.get()};
+    const std::string why = RunJob(job, selection, averageStart, averageEnd, context);
+    // A selection with no frame to show (a movie without pictures, a stretch the archive no
+    // longer holds) must not leave the previous picture looking like its result.
+    if (!shown && !stop.stop_requested()) {
+      window_.ShowNothing(why);
+    }
     done->store(true);
   });
   workers_.push_back(std::move(worker));
 }
 
-void ReviewSession::RunJob(Job job, const Selection& selection, std::optional<UtcTime> averageStart,
-                           std::optional<UtcTime> averageEnd, ReviewContext& context) {
+std::string ReviewSession::RunJob(Job job, const Selection& selection,
+                                  std::optional<UtcTime> averageStart,
+                                  std::optional<UtcTime> averageEnd, ReviewContext& context) {
   if (job == Job::kAverageComposite || job == Job::kAverageMovie) {
     if (averageStart && averageEnd) {
       if (job == Job::kAverageComposite) {
@@ -374,13 +423,13 @@ void ReviewSession::RunJob(Job job, const Selection& selection, std::optional<Ut
         AverageMovie(context, *averageStart, *averageEnd);
       }
     }
-    return;
+    return {};
   }
   const bool replay = job == Job::kReplay;
   if (selection.intervalStart && selection.intervalEnd) {
     RunArchiveJob(replay, context, *selection.intervalStart - kReviewWindowWiden,
                   *selection.intervalEnd + kReviewWindowWiden);
-    return;
+    return {};
   }
   const std::string key = EventKey(selection.currentEvent);
   std::string eventsFolder;
@@ -388,22 +437,25 @@ void ReviewSession::RunJob(Job job, const Selection& selection, std::optional<Ut
     if (replay && Exists(eventsFolder + "/m" + key + ".mp4")) {
       ReplayEventMovie(context, eventsFolder + "/m" + key + ".mp4",
                        eventsFolder + "/c" + key + ".csv");
-      return;
+      return {};
     }
     if (!replay && Exists(eventsFolder + "/j" + key + ".jpg")) {
       ShowEventComposite(context, eventsFolder + "/j" + key + ".jpg");
-      return;
+      return {};
     }
   }
+  const std::string notAnEvent =
+      "Nothing to show: " + selection.currentEvent + " is not an event file.";
   if (selection.currentEvent.size() < 24) {
-    return;
+    return notAnEvent;
   }
   const std::optional<EventTimes> times = ReadEventFile(selection.currentEvent);
   if (!times) {
-    return;
+    return notAnEvent;
   }
   RunArchiveJob(replay, context, times->first - kReviewWindowWiden,
                 times->last + kReviewWindowWiden);
+  return {};
 }
 
 }  // namespace ombrix

@@ -30,6 +30,8 @@ inline constexpr const char* kCompositeNoEvent = "Composite: No event selected."
 inline constexpr const char* kSaveMovieNoEvent = "Save Movie: No event selected.";
 inline constexpr const char* kRecalculateNoEvent = "Recalculate: No event selected.";
 inline constexpr const char* kLightCurveNoEvent = "Light Curve: No event selected.";
+inline constexpr const char* kDeleteNotShown =
+    "Delete: The selected event is not on screen; Replay or Composite shows it.";
 
 // Where Save puts the start of a stretch it has stored as an event, for the archive thread to cut
 // (the station's event list).
@@ -78,8 +80,10 @@ class ReviewSession {
   // Makes an event file chosen by the operator current (it may lie anywhere; its files are
   // looked up in the events folder under its key). An empty path does nothing.
   void OpenEvent(const std::string& path);
-  // Deletes the current event's files ("e", then "c", "j", "m") and moves on. The running reader
-  // is stopped and has let go of the files before anything is removed.
+  // Deletes the current event's files ("e", then "c", "j", "m") and moves on, showing the event
+  // it moves to. Only an event on display is deleted: a stretch of the archive, an average, a
+  // still or the live video on screen refuses. The running reader is stopped and has let go of
+  // the files before anything is removed.
   void Delete();
 
   // Shows the selection: its composite when preferComposites is set, else its replay.
@@ -116,7 +120,12 @@ class ReviewSession {
   bool PauseEnabled() const { return runningReplays_.load() > 0; }
 
   // The window shows the live video again: the running reader stops at once.
-  void LiveVideoShown() { StopReaders(); }
+  void LiveVideoShown() {
+    StopReaders();
+    eventShown_ = false;
+  }
+  // The window put something else on display (a still, the mask).
+  void OtherShown() { eventShown_ = false; }
   // Stops every worker and the export, and joins them (Exit).
   void StopWorkers();
 
@@ -141,8 +150,9 @@ class ReviewSession {
   void ClearInterval();
   void StartReplayWorker();
   void StartWorker(Job job);
-  void RunJob(Job job, const Selection& selection, std::optional<UtcTime> averageStart,
-              std::optional<UtcTime> averageEnd, ReviewContext& context);
+  // Empty, or why the selection has nothing to show when that is not the archive's doing.
+  std::string RunJob(Job job, const Selection& selection, std::optional<UtcTime> averageStart,
+                     std::optional<UtcTime> averageEnd, ReviewContext& context);
   // Every reader stops (nothing it does is shown from now on); none is joined.
   void StopReaders();
   // Stops and joins every reader.
@@ -161,6 +171,7 @@ class ReviewSession {
   std::optional<UtcTime> averageEnd_;
   std::atomic<int> runningReplays_{0};
   bool paused_ = false;
+  bool eventShown_ = false;      // the current event is what is on display
   std::vector<Worker> workers_;  // the last one is the newest (reviewWorker)
   std::jthread exporter_;
   std::shared_ptr<std::atomic<bool>> exportDone_;

@@ -14,6 +14,9 @@ namespace ombrix {
 
 // What is shown with the frame on display: the detection count, and the time of the file or
 // time-history line the frame came from plus kNominalFrameSpacing (33 ms) per frame since it.
+// The count of a picture that has none (a composite, an average): the window shows no count.
+inline constexpr int kNoDisplayCount = -1;
+
 struct ShownValues {
   int displayCount = 0;
   std::optional<UtcTime> file;  // none: no time is shown

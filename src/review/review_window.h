@@ -22,6 +22,14 @@ class ReviewWindow {
   virtual void FileFailed(const std::string& action, const std::string& path,
                           const std::string& reason) = 0;
 
+  // What a command did, or why it did nothing, where no box is called for: the window shows it
+  // in its notice strip. The thread that runs the commands.
+  virtual void Tell(const std::string& /*text*/) {}
+  // Nothing is on display any more: the selection is gone (why: the message just shown), or what
+  // it selects has no frame to show (why is empty). The window clears the picture and says so.
+  // Any thread; the window must only post a note to its own thread.
+  virtual void ShowNothing(const std::string& /*why*/) {}
+
   // Called on the session's worker threads; the window must only post a note to its own thread:
   // A new frame is on display (ReviewSession::CopyShownFrame).
   virtual void FrameReady() = 0;

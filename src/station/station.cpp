@@ -115,6 +115,7 @@ struct Station::Impl final : public EventQueue {
   std::atomic<bool> sourceRebuild{false};  // a new captureDeviceIndex
   std::atomic<uint64_t> eventsRecorded{0};
   std::atomic<uint64_t> eventsCut{0};
+  std::atomic<bool> fileEnded{false};  // the end of a replayed file has been dealt with
   std::chrono::steady_clock::time_point nextClockCheck{};
   // The health thread's last view of archiveFolder: the setting and what was wrong with it.
   std::string checkedArchiveFolder;
@@ -274,7 +275,7 @@ StationStatus Station::Status() const {
   status.eventsCut = s.eventsCut.load();
   if (s.file != nullptr) {  // set once by Start; the source itself is not replaced for a file
     status.replayFrames = s.file->estimatedFrameCount();
-    status.replayDone = s.file->Finished() && status.framesRead >= status.framesStored;
+    status.replayDone = s.fileEnded.load();
   }
   return status;
 }
@@ -398,6 +399,18 @@ void Station::Impl::ChangeSource(int presses) {
 
 void Station::Impl::DetectionPass() {
   detector.DetectionStep();
+  // A replayed file that has ended: an event in progress ends on the last frame and the open
+  // clip is closed, as at a stop, so that the event is cut now rather than at Exit.
+  if (!fileEnded.load() && file != nullptr && file->Finished() &&
+      detector.FramesRead() >= ring.FramesStored()) {
+    detector.EndActiveEvent();
+    recorder.FinishClip();
+    fileEnded.store(true);
+    notices.Say(Severity::kInfo, kVideoEndedTopic,
+                "The video file " + setup.source.filePath +
+                    " has ended: no more frames come; an event in progress was ended on its last "
+                    "frame and is cut.");
+  }
   if (setup.detectionPassDone) {
     setup.detectionPassDone();
   }

@@ -31,6 +31,8 @@ inline constexpr std::string_view kEventTopic = "event";
 inline constexpr std::string_view kArchiveFolderTopic = "archive-folder";
 inline constexpr std::string_view kClockTopic = "clock";
 inline constexpr std::string_view kStationTopic = "station";
+// A replayed file has delivered its last frame (info, said once): no more frames come.
+inline constexpr std::string_view kVideoEndedTopic = "video-ended";
 
 // Where the frames come from. The station makes the source itself.
 enum class SourceKind {
@@ -93,7 +95,9 @@ struct StationStatus {
   uint64_t eventsRecorded = 0;
   uint64_t eventsCut = 0;
   int64_t replayFrames = 0;  // the frames a replayed file holds (estimated); 0: unknown, no file
-  bool replayDone = false;   // a replayed file is delivered whole and every frame is processed
+  // A replayed file is delivered whole and every frame is processed; an event in progress was
+  // then ended on the last frame and queued to be cut, as at a stop.
+  bool replayDone = false;
 };
 
 // A mask learnt from the sky: pixels that brighten past the threshold again and again at one place

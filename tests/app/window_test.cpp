@@ -44,6 +44,7 @@ struct HookLog {
   std::vector<std::string> lines;
   QString answer;
   std::optional<int> number;  // the number typed; nullopt: cancelled
+  QString type;               // the type chosen in a save dialog
 
   void Install() {
     const auto ask = [this](const std::string& line) {
@@ -54,8 +55,9 @@ struct HookLog {
     Hooks().openFile = [ask](QWidget*, const QString& caption, const QString& filter) {
       return ask("open: " + caption.toStdString() + " | " + filter.toStdString());
     };
-    Hooks().saveFile = [ask](QWidget*, const QString& caption, const QString& name,
-                             const QString& filter) {
+    Hooks().saveFile = [ask, this](QWidget*, const QString& caption, const QString& name,
+                                   const QString& filter, QString* chosen) {
+      *chosen = type;
       return ask("save: " + (caption + " | " + name + " | " + filter).toStdString());
     };
     Hooks().folder = [ask](QWidget*, const QString& title) {
@@ -94,13 +96,16 @@ class WindowTest : public ::testing::Test {
   void SetUp() override { log.Install(); }
   void TearDown() override { ResetHooks(); }
 
-  // A window on a station that reads no configuration, without video unless a source is made.
+  // A window on a station that reads no configuration, without video unless a source is made or
+  // a file given (replayed fast and detected).
   std::unique_ptr<MainWindow> Make(
       std::function<std::unique_ptr<CaptureSource>(SourceContext&)> source = {}, bool start = true,
-      SourceKind kind = SourceKind::kNone) {
+      SourceKind kind = SourceKind::kNone, const std::string& file = "") {
     WindowSetup setup;
     setup.station.readConfiguration = false;
     setup.station.source.kind = source ? SourceKind::kDevice : kind;
+    setup.station.source.filePath = file;
+    setup.station.source.fast = setup.station.enableAtStart = !file.empty();
     setup.station.makeSource = std::move(source);
     setup.station.notice = [](const Notice&) {};
     setup.show = false;
@@ -223,9 +228,13 @@ TEST_F(WindowTest, EveryMenuItemIsInPlaceAndRunsItsCommand) {
     texts << label->text();
   }
   EXPECT_EQ(texts, (QStringList{"Ombrix, Version 1.2.3", "June 10, 2016"}));
-  // Show Mask without a mask file: the threshold everywhere.
+  // The grid's crosses go with the picture they mark. Show Mask without a mask file: the
+  // threshold everywhere.
+  window->action("actionOverlayGrid")->trigger();
+  EXPECT_FALSE(window->picture().marks().empty());
   window->action("actionShowMask")->trigger();
   EXPECT_EQ(window->picture().displayPixels()[1234], 30);
+  EXPECT_TRUE(window->picture().marks().empty());
 }
 
 TEST_F(WindowTest, ControlsCarryTheirTextsAndRunTheirCommands) {
@@ -254,11 +263,15 @@ TEST_F(WindowTest, ControlsCarryTheirTextsAndRunTheirCommands) {
       EXPECT_EQ(log.Last(), trace) << name;
     }
   }
-  // Save takes the picker's interval and puts it on the station's event list.
+  // Save takes the picker's interval; with nothing of it in the archive it says so in the strip
+  // and queues nothing.
   log.lines.clear();
   Button(*window, "buttonSave")->click();
   EXPECT_TRUE(log.lines.empty());
-  EXPECT_EQ(window->station().Status().eventsWaiting, 1u);
+  EXPECT_EQ(window->station().Status().eventsWaiting, 0u);
+  ASSERT_TRUE(QTest::qWaitFor([&] {
+    return window->findChild<QLabel*>("noticeText")->toolTip().contains("nothing was written");
+  }));
   auto* picker = window->findChild<QDateTimeEdit*>("startTime");
   EXPECT_EQ(picker->displayFormat().toStdString(), "MM/dd/yyyy HH:mm:ss");
   EXPECT_LE(std::abs(picker->dateTime().secsTo(QDateTime::currentDateTimeUtc())), 5);
@@ -275,21 +288,30 @@ TEST_F(WindowTest, ControlsCarryTheirTextsAndRunTheirCommands) {
   }
 }
 
-// The accelerators win even with the focus in the duration field. Escape and the close box
-// leave the station running; Ctrl+E (Exit) stops it while the window paints, nothing reaches the
-// stopping station, and every frame captured is processed.
+// The accelerators win even with the focus in the duration field or the picker, whose own
+// editing keys they are too. Escape and the close box leave the station running; Ctrl+E (Exit)
+// stops it while the window paints, nothing reaches the stopping station, and every frame
+// captured is processed.
 TEST_F(WindowTest, AcceleratorsAndOnlyExitStopsTheStation) {
   auto window = Make({}, false, SourceKind::kSimulated);
   window->show();
   window->Start();
   ASSERT_TRUE(QTest::qWaitForWindowActive(window.get()));
-  Field(*window, "duration")->setFocus();
-  for (const MenuItem& item : kMenuItems) {
-    if (*item.key != '\0' && item.trace != nullptr) {
-      QTest::keySequence(window.get(), QKeySequence(QString::fromLatin1(item.key)));
-      EXPECT_EQ(log.Last(), item.trace) << item.key;
+  auto* picker = window->findChild<QDateTimeEdit*>("startTime");
+  for (QWidget* focus :
+       {static_cast<QWidget*>(Field(*window, "duration")), static_cast<QWidget*>(picker)}) {
+    focus->setFocus();
+    for (const MenuItem& item : kMenuItems) {
+      if (*item.key != '\0' && item.trace != nullptr) {
+        log.lines.clear();
+        QTest::keySequence(focus, QKeySequence(QString::fromLatin1(item.key)));
+        EXPECT_EQ(log.Last(), item.trace) << item.key;
+      }
     }
   }
+  const QDateTime start = picker->dateTime();
+  QTest::keyClick(picker, Qt::Key_Down);  // its plain keys stay its own
+  EXPECT_NE(picker->dateTime(), start);
   QTest::keyClick(window.get(), Qt::Key_Escape);
   EXPECT_FALSE(window->close());
   QCoreApplication::processEvents();
@@ -360,19 +382,25 @@ TEST_F(WindowTest, ReplayLightCurveAndSaveMovieOfAnEvent) {
   EXPECT_EQ(curve->points().size(), 16u);
   EXPECT_FALSE(curve->verdict().isEmpty());  // the event's, also beside the time readout
   EXPECT_EQ(Field(*window, "verdict")->text(), curve->verdict());
+  ASSERT_FALSE(curve->track().empty());  // its quiet first frame (0°, 0°) is no place it went
+  EXPECT_TRUE(std::all_of(curve->track().begin(), curve->track().end(),
+                          [](auto& p) { return p.azimuth != 0 || p.elevation != 0; }));
   EXPECT_FALSE(curve->grab().isNull());  // it paints
+  curve->findChild<QPushButton*>("close")->click();
 
   log.answer = QString::fromStdString(archive.EventFile('e', still));
   window->action("actionOpenEvent")->trigger();
   window->session().StopWorkers();
   const auto progress = [&] { return window->findChild<QProgressDialog*>("saveMovieProgress"); };
   test::TempDir out;
-  log.answer = QString::fromStdString((out / "whole.mp4").string());
+  log.answer = QString::fromStdString((out / "whole").string());  // the type gives .mp4
+  log.type = "MPEG-4 File (*.mp4)";
   window->action("actionSaveMovie")->trigger();
   EXPECT_EQ(log.Last(),
             "save: Save Movie | " + still + " | MPEG File (*.mpg);;MPEG-4 File (*.mp4)");
   ASSERT_TRUE(QTest::qWaitFor([&] { return progress() == nullptr; }, 30000));
   EXPECT_EQ(test::MovieFrames(out / "whole.mp4"), 150);
+  log.type.clear();
   log.answer = QString::fromStdString((out / "cancelled.mp4").string());
   window->action("actionSaveMovie")->trigger();
   ASSERT_NE(progress(), nullptr);
@@ -382,6 +410,48 @@ TEST_F(WindowTest, ReplayLightCurveAndSaveMovieOfAnEvent) {
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(out.path()),
                           std::filesystem::directory_iterator()),
             1);
+  log.answer = QString::fromStdString((out / "still").string());
+  log.type = "PNG File (*.png)";
+  window->action("actionSaveImage")->trigger();
+  EXPECT_EQ(test::ReadFileBytes(out / "still.png").substr(1, 3), "PNG");
+}
+
+// An event with nothing stored says so on a cleared picture; after Delete the event the selection
+// falls back to is on screen with its time.
+TEST_F(WindowTest, DeleteShowsTheEventItMovesTo) {
+  test::ReviewArchive archive;
+  archive.AddClip("20160610_210509_990");
+  const Stamp key = "20160610_210510_100";
+  archive.AddEvent(key, "20160610_210510_500");
+  archive.CutEvent(key, "20160610_210510_500");
+  archive.AddEvent("20160610_210600_000", "20160610_210600_000");
+  auto window = Make();
+  window->station().Apply([&](Settings& s) { s.archiveFolder = archive.base.str(); });
+  window->action("actionLast")->trigger();  // no clip of the last event is stored
+  ASSERT_TRUE(QTest::qWaitFor([&] { return Status(*window) == "Nothing to show."; }, 20000));
+  window->action("actionDelete")->trigger();
+  EXPECT_EQ(log.Last(), "info: No more events.");
+  ASSERT_TRUE(
+      QTest::qWaitFor([&] { return Status(*window) == "UTC 06/10/2016 21:05:10.485"; }, 20000));
+}
+
+// A replayed file ends while an event begun on a flash is busy (a twinkling star keeps it so):
+// the strip says so, and the event is cut without an Exit.
+TEST_F(WindowTest, AFileThatEndsIsSaidAndItsOpenEventCut) {
+  test::TempDir dir;
+  const std::string movie = (dir / "flash.mp4").string();
+  test::WriteSky(movie, 240, 777, [&](int n, auto& frame) {
+    test::FillBox(frame, 48, 48, 8, 8, n / 10 % 2 == 0 ? 200 : 40);
+    test::FillBox(frame, 300, 200, 200, 200, n >= 60 && n < 64 ? 255 : 20);
+  });
+  auto window = Make({}, false, SourceKind::kFile, movie);  // replayed fast
+  window->station().Apply([](Settings& s) { s.triggerSumBegin = 1000; });
+  window->Start();
+  auto* text = window->findChild<QLabel*>("noticeText");
+  ASSERT_TRUE(QTest::qWaitFor(
+      [&] { return text->toolTip().contains("has ended") && window->station().Status().eventsCut; },
+      60000));
+  EXPECT_EQ(window->station().Status().eventsRecorded, 1u);
 }
 
 // The station's notices reach the window through its queue, also from other threads: the failed
@@ -448,6 +518,14 @@ TEST_F(WindowTest, NewArchiveDirectoryStripsTrailingSeparators) {
     window->action("actionNewArchiveDirectory")->trigger();
     EXPECT_EQ(window->station().settings()->archiveFolder, expected);
   }
+  const std::string sky = (home.home() / "sky").string();  // the status bar follows
+  std::filesystem::create_directories(sky);
+  log.answer = QString::fromStdString(sky);
+  window->action("actionNewArchiveDirectory")->trigger();
+  ASSERT_TRUE(QTest::qWaitFor([&] {
+    return window->findChild<QLabel*>("statusArchiveFolder")->text().toStdString() ==
+           "Archive: " + sky;
+  }));
 }
 
 // The options dialogs: each field's rule on OK, as one table (dialog, field, text typed, the
@@ -479,6 +557,12 @@ TEST_F(WindowTest, OptionsDialogsApplyTheirRules) {
       {"actionCalibration", "calRotation", "12.5deg", "12.5"},
       {"actionCalibration", "calTrueLatitude", "north", "0"},
       {"actionCalibration", "calCOPy", "-1e2", "-100"},
+      // What the setting cannot hold is refused and said.
+      {"actionTrigger", "triggerGap", "64", "7"},
+      {"actionTrigger", "triggerCountEnd", "4294967297", "2"},
+      {"actionDisplay", "slowdownFactor", "99999999999", "1"},
+      {"actionCalibration", "calRotation", "nan", "12.5"},
+      {"actionCalibration", "calRotation", "1e999", "12.5"},
   };
   const std::map<std::string, const char*> dialogs = {{"actionDisplay", "vardexOptions"},
                                                       {"actionTrigger", "eventOptions"},
@@ -495,8 +579,11 @@ TEST_F(WindowTest, OptionsDialogsApplyTheirRules) {
   trigger->findChild<QCheckBox*>("adaptiveThreshold")->setChecked(true);
   Button(*trigger, "ok")->click();
   EXPECT_EQ(setting("adaptiveThreshold"), "true");
-  // "Vardex Options" is refilled from the settings at every show; Cancel changes nothing.
   Station& station = window->station();
+  const auto said = station.notices().Recent();  // the gap's 64 is read again at the next OK
+  EXPECT_EQ(std::count_if(said.begin(), said.end(), [](auto& n) { return n.topic == "options"; }),
+            6);
+  // "Vardex Options" is refilled from the settings at every show; Cancel changes nothing.
   station.Apply([](Settings& s) { s.enabled = true; });
   QDialog* vardex = Open(*window, "actionDisplay", "vardexOptions");
   EXPECT_TRUE(vardex->findChild<QCheckBox*>("enableNow")->isChecked());

@@ -116,10 +116,12 @@ TEST_F(DetectorTest, EndActiveEventEndsOnTheLastProcessedFrame) {
 TEST_F(DetectorTest, RefusedEventsAreSaidOncePerRunAndCountedWhenItEnds) {
   std::vector<std::string> reports;
   notices.SetSink([&](const Notice& notice) { reports.push_back(notice.text); });
-  std::vector<int> attempts;  // the frame of each attempt to begin an event
-  auto refusal = [&](int i) {
+  std::vector<int> attempts;                // the frame of each attempt to begin an event
+  auto refusal = [&](int i, int minutes) {  // until the debt run up before it is paid
     return "Event at " + MakeStamp(StampOf(attempts[i])) +
-           " not recorded: the hourly budget of 2 events is spent.";
+           " not recorded: the events recorded before it have spent the hourly budget; the next "
+           "can be recorded in about " +
+           std::to_string(minutes) + " minute(s) (the budget is now 2 events per hour).";
   };
   auto more = [&](int count, int i, int last) {
     return std::to_string(count) + " more event(s) after the one at " +
@@ -138,13 +140,13 @@ TEST_F(DetectorTest, RefusedEventsAreSaidOncePerRunAndCountedWhenItEnds) {
     burst(60);
   }
   EXPECT_EQ(events.Size(), 2u);
-  EXPECT_EQ(reports, std::vector<std::string>{refusal(2)});
+  EXPECT_EQ(reports, std::vector<std::string>{refusal(2, 60)});
   burst(static_cast<int>(Detector::kRefusalRunGap));  // the last of this run, then a long pause
   burst(60);                                          // a new run
   burst(60);
   detector.EndActiveEvent();
-  EXPECT_EQ(reports,
-            (std::vector<std::string>{refusal(2), more(4, 2, 6), refusal(7), more(1, 7, 8)}));
+  EXPECT_EQ(reports, (std::vector<std::string>{refusal(2, 60), more(4, 2, 6), refusal(7, 59),
+                                               more(1, 7, 8)}));
   EXPECT_EQ(events.Size(), 2u);
 }
 

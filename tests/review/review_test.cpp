@@ -133,13 +133,18 @@ TEST_F(ReviewTest, DeleteRemovesTheFourFilesOfTheEventAndMovesOn) {
     EXPECT_TRUE(fs::exists(archive.EventFile(letter, kB))) << letter;
   }
   EXPECT_TRUE(fs::exists(integrated));
-  // The last event gone: the one before it is made current unshown.
+  // The last event gone: the one before it is made current and shown, so that the next Delete
+  // removes what is on screen. A stretch of the archive on screen is not deleted.
   session.Last();
   window.Clear();
   session.Delete();
   EXPECT_EQ(session.currentEvent(), archive.EventFile('e', kB));
   EXPECT_EQ(window.record().infos, std::vector<std::string>{kNoMoreEvents});
-  EXPECT_EQ(window.record().hides, 0);
+  EXPECT_EQ(window.record().hides, 1);
+  session.Play({At(kA), At(kA)});
+  session.Delete();
+  EXPECT_EQ(window.record().infos.back(), kDeleteNotShown);
+  session.Last();
   // A movie that cannot be removed (a folder with something in it) is reported with its path;
   // the others go. Then none is left.
   fs::remove(archive.EventFile('m', kB));
@@ -320,23 +325,27 @@ TEST_F(ReviewTest, AverageTakesTheFirstIntegratedImageEvenPastTheEndAndStepsThro
   }
 }
 
-// Save writes the event file and queues its start (twice: replaced, queued twice); a stretch no
-// Stamp can name and a missing events folder are reported and queue nothing.
+// Save writes the event file and queues its start; an event of the same key is never replaced,
+// and a stretch the archive holds nothing of writes nothing. A stretch no Stamp can name and a
+// missing events folder are reported and queue nothing.
 TEST_F(ReviewTest, SaveWritesTheEventFileAndQueuesIt) {
+  archive.AddClip("20240315_211450_500");
   const PickerInterval interval = ReadPickerInterval(At("20240315_211451_000"), "1");
   ASSERT_TRUE(session.Save(interval));
-  ASSERT_TRUE(session.Save(interval));
+  EXPECT_FALSE(session.Save(interval));
+  EXPECT_FALSE(session.Save(ReadPickerInterval(At("20240315_211453_000"), "100")));
   EXPECT_EQ(ReadFileBytes(archive.EventFile('e', "20240315_211451_000")),
             "20240315_211451_000\r\n20240315_211452_000\r\n");
-  EXPECT_EQ(queue.keys, (std::vector<UtcTime>{interval.start, interval.start}));
+  EXPECT_FALSE(fs::exists(archive.EventFile('e', "20240315_211453_000")));
+  EXPECT_EQ(queue.keys, (std::vector<UtcTime>{interval.start}));
   EXPECT_FALSE(session.Save(ReadPickerInterval(At("99991231_235959_000"), "2")));
   fs::remove_all(archive.EventsFolder());
   WriteFileBytes(archive.base / "events", "a file where the events folder belongs");
   EXPECT_FALSE(session.Save(interval));
-  EXPECT_EQ(queue.keys.size(), 2u);
+  EXPECT_EQ(queue.keys.size(), 1u);
   const auto failures = window.record().failures;
-  ASSERT_EQ(failures.size(), 2u);
-  EXPECT_EQ(failures[0], "Save: " + archive.EventsFolder() +
+  ASSERT_EQ(failures.size(), 3u);
+  EXPECT_EQ(failures[1], "Save: " + archive.EventsFolder() +
                              ": the stretch does not lie within the years 1900 to 9999");
 }
 
