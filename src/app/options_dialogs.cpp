@@ -309,6 +309,11 @@ void TriggerDialog::Ok() {
     }
   });
   SayRefused(station_, refused);
+  // The fields show what the station uses, not a refused text that the next OK would refuse again.
+  const std::shared_ptr<const Settings> settings = station_.settings();
+  for (size_t i = 0; i < edits_.size(); ++i) {
+    edits_[i]->setText(QString::number((*settings).*kTriggerFields[i].member));
+  }
   hide();
 }
 
@@ -340,6 +345,10 @@ void CalibrationDialog::Ok() {
     }
   });
   SayRefused(station_, refused);
+  const std::shared_ptr<const Settings> settings = station_.settings();
+  for (size_t i = 0; i < edits_.size(); ++i) {
+    edits_[i]->setText(General((*settings).*kCalibrationFields[i].member));
+  }
   hide();
 }
 
