@@ -262,17 +262,17 @@ TEST(VideoFileDecoderTest, YuyvSamplesKeepTheDecodedPlanes) {
 }
 
 TEST(NormalizeSumsTest, LargestBecomes255Or254ByTheSinglePrecisionFactor) {
-  const std::pair<uint32_t, uint32_t> cases[] = {{1, 255},  {3, 255},   {13, 255},   {7, 254},
-                                                 {11, 254}, {100, 254}, {1000, 254}, {0, 0}};
+  // The largest sum, what it becomes, and what half of it (rounded down) becomes.
+  const std::tuple<uint32_t, uint32_t, uint32_t> cases[] = {
+      {1, 255, 0},    {3, 255, 85},    {13, 255, 117},   {7, 254, 109},
+      {11, 254, 115}, {100, 254, 127}, {1000, 254, 127}, {0, 0, 0}};
   std::vector<uint32_t> sums(kPixels);
-  for (const auto& [largest, scaled] : cases) {
+  for (const auto& [largest, scaled, half] : cases) {
     std::fill(sums.begin(), sums.end(), 0u);
     sums[12345] = largest;
     sums[0] = largest / 2;
     NormalizeSums(sums.data());
-    EXPECT_EQ(sums[12345], scaled) << largest;
-    const float factor = largest ? static_cast<float>(255.0 / largest) : 0.0f;
-    EXPECT_EQ(sums[0], static_cast<uint32_t>((largest / 2) * static_cast<double>(factor)));
+    EXPECT_EQ(std::tie(sums[12345], sums[0]), std::tie(scaled, half)) << largest;
     EXPECT_EQ(std::count(sums.begin(), sums.end(), 0u), kPixels - (largest > 0) - (largest > 1));
   }
 }

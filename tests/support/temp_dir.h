@@ -1,6 +1,7 @@
 #pragma once
 
 #include <filesystem>
+#include <optional>
 #include <string>
 
 namespace ombrix::test {
@@ -33,12 +34,7 @@ class ScopedHome {
 
  private:
   TempDir dir_;
-  struct Saved {
-    const char* name;
-    bool had;
-    std::string value;
-  };
-  Saved saved_[4];
+  std::optional<std::string> saved_[4];  // HOME and the XDG folder variables
 };
 
 // Whole file as bytes; empty when it cannot be read.
