@@ -250,10 +250,7 @@ TEST(ArchiveRecorder, FailingArchiveIsReportedOnceAndItsRecoveryToo) {
   EXPECT_EQ(rig.Said(), std::vector<std::string>{failure});
   rig.Set([&rig](Settings& s) { s.archiveFolder = rig.base.str(); });
   rig.noise = clipNoise;  // the same movie again: its frames fit, its trailer does not
-  WithFileSizeLimit(clipSize - 100, [&] {
-    rig.Feed(30);
-    return 0;
-  });
+  WithFileSizeLimit(clipSize - 100, [&] { rig.Feed(30); });
   EXPECT_EQ(rig.Said(), std::vector<std::string>{failure});
   rig.Feed(30);
   // Without its folder each frame tries to begin a clip: 59 repeats, and the unfinished clip.
@@ -276,10 +273,7 @@ TEST(ArchiveRecorder, FramesPastTheLastStampTimeAreNotFiled) {
 // On a full disk the clip log and peak image are absent, never truncated, and said once each.
 TEST(ArchiveRecorder, FullDiskLeavesNoTruncatedLogOrPeakImage) {
   Rig rig(12, 0, 0, 15, 80);
-  WithFileSizeLimit(512, [&] {
-    rig.Feed(10 + 60);
-    return 0;
-  });
+  WithFileSizeLimit(512, [&] { rig.Feed(10 + 60); });
   const std::string folder = rig.MinuteFolder(rig.StampOf(10));
   for (const std::string& name : Rig::Names(folder)) {
     EXPECT_TRUE(name.starts_with('s')) << name << ": a log, an image or a temporary is left";
@@ -432,14 +426,10 @@ TEST(EventExtractor, AFailedCutIsRetriedWhileTheArchiveHoldsItsClips) {
   for (const rlim_t limit : {rlim_t{1000}, static_cast<rlim_t>((size[0] + size[2]) / 2)}) {
     SCOPED_TRACE(limit);
     rig.events.Append(event.first);
-    WithFileSizeLimit(limit, [&] {
-      rig.extractor.Pass();
-      return 0;
-    });
+    WithFileSizeLimit(limit, [&] { rig.extractor.Pass(); });
     EXPECT_TRUE(rig.Said().back().starts_with("Event " + key + " could not be cut: its "));
     EXPECT_TRUE(
-        rig.Said().back().ends_with(". It is tried again while the archive holds its "
-                                    "clips."));
+        rig.Said().back().ends_with(". It is tried again while the archive holds its clips."));
     EXPECT_EQ(Rig::Names(rig.EventsFolder()), std::set<std::string>{"e" + key + ".txt"});
     rig.steadyNow += kCutRetryPauses[0];
     rig.extractor.Pass();
@@ -452,7 +442,6 @@ TEST(EventExtractor, AFailedCutIsRetriedWhileTheArchiveHoldsItsClips) {
     for (int pass = 0; pass < 8; ++pass, rig.steadyNow += std::chrono::minutes(5)) {
       rig.extractor.Pass();
     }
-    return 0;
   });
   EXPECT_EQ(rig.cut.size(), announced);
   EXPECT_TRUE(rig.Said().back().ends_with("(given up after 6 tries)."));

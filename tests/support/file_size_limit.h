@@ -9,15 +9,18 @@ namespace ombrix::test {
 // Runs write under a file size limit (EFBIG past it, as on a full disk); returns its result.
 template <typename Write>
 auto WithFileSizeLimit(rlim_t bytes, Write write) {
-  rlimit saved{};
-  getrlimit(RLIMIT_FSIZE, &saved);
-  const auto savedHandler = std::signal(SIGXFSZ, SIG_IGN);
-  const rlimit limit{bytes, saved.rlim_max};
+  struct Restore {
+    rlimit saved{};
+    void (*handler)(int) = std::signal(SIGXFSZ, SIG_IGN);
+    ~Restore() {
+      setrlimit(RLIMIT_FSIZE, &saved);
+      std::signal(SIGXFSZ, handler);
+    }
+  } restore;
+  getrlimit(RLIMIT_FSIZE, &restore.saved);
+  const rlimit limit{bytes, restore.saved.rlim_max};
   setrlimit(RLIMIT_FSIZE, &limit);
-  const auto result = write();
-  setrlimit(RLIMIT_FSIZE, &saved);
-  std::signal(SIGXFSZ, savedHandler);
-  return result;
+  return write();
 }
 
 }  // namespace ombrix::test
