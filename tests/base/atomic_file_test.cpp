@@ -5,7 +5,6 @@
 #include <cerrno>
 #include <filesystem>
 
-#include "support/file_size_limit.h"
 #include "support/temp_dir.h"
 
 namespace ombrix {

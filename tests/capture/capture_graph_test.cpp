@@ -69,7 +69,6 @@ TEST(FrameRing, FramesAreCopiedByNumberWithTheirStampsUntilOverwritten) {
     ring.StoreFrame(sample.data(), UtcTime{seconds{1700000000 + n} + milliseconds{n}});
   }
   EXPECT_EQ(ring.FramesStored(), 70u);
-  EXPECT_EQ(ring.NewestSlot(), 5u);
   std::vector<uint8_t> out(kFrameBytes);
   for (uint64_t n : {0, 1, 5, 70, 71}) {  // overwritten, or not stored yet
     EXPECT_FALSE(ring.CopyFrame(n, out.data(), nullptr)) << n;

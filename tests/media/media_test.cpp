@@ -15,7 +15,6 @@
 #include "media/movie_writer.h"
 #include "media/stills.h"
 #include "media/video_file_decoder.h"
-#include "support/file_size_limit.h"
 #include "support/temp_dir.h"
 
 namespace ombrix {

@@ -16,7 +16,6 @@
 #include "media/movie_reader.h"
 #include "storage/calibration_settings.h"
 #include "storage/event_extractor.h"
-#include "support/file_size_limit.h"
 #include "support/movies.h"
 #include "support/temp_dir.h"
 
