@@ -198,23 +198,6 @@ TEST(ArchiveRecorder, ClipsAndLogsAcrossAMinuteBoundary) {
   EXPECT_EQ(rig.recorder.progress().Read().lastClosedClip, rig.TimeOf(190));
 }
 
-TEST(ArchiveRecorder, GateClosedAtClipStartTouchesNothingAndABegunClipIsFinished) {
-  Rig rig(12, 0, 0);
-  rig.Set([](Settings& s) { s.enabled = false; });
-  rig.Feed(50);
-  EXPECT_TRUE(Rig::Names(rig.base.str()).empty()) << "recording off: no folder is made";
-  rig.Set([](Settings& s) { s.enabled = true; });
-  rig.Feed(15);  // frames 50..64 begin a clip
-  rig.Set([](Settings& s) { s.enabled = false; });
-  rig.Feed(40);  // the clip runs to its 30th frame, then recording stops
-  const Stamp stamp = rig.StampOf(50);
-  EXPECT_EQ(Rig::Names(rig.MinuteFolder(stamp)),
-            (std::set<std::string>{"s" + stamp + ".mp4", "t" + stamp + ".jpg"}));
-  EXPECT_EQ(MovieFrames(rig.ClipPath(50)), 30);
-  EXPECT_FALSE(rig.recorder.progress().Read().active);
-  EXPECT_EQ(rig.recorder.progress().Read().lastClosedClip, rig.TimeOf(50));
-}
-
 // A stalled writer: detection loses nothing, frames past the full queue are left out, counted and
 // said once; released, the writer records exactly the queued frames.
 TEST(ArchiveRecorder, StalledWriterLeavesOutAndCountsFramesWhileDetectionGoesOn) {
@@ -305,16 +288,30 @@ TEST(ArchiveRecorder, RepeatedFrameTimesNeverOverwriteAClip) {
   EXPECT_TRUE(rig.Said().empty());
 }
 
-// A factor of 0 counts as 1 (1024 frames); a run paused with recording goes on when it resumes.
-TEST(ArchiveRecorder, IntegratedImageAfterEvery1024FramesWithTheFactorClamped) {
+// Recording off makes no folder; a clip begun runs to its 30th frame when recording stops. A
+// factor of 0 counts as 1: an integrated image of every 1024 recorded frames, the run paused with
+// recording and going on when it resumes.
+TEST(ArchiveRecorder, TheGateFinishesABegunClipAndAnIntegratedImageTakes1024RecordedFrames) {
   Rig rig(23, 59, 50);
-  rig.Set([](Settings& s) { s.pngIntegrationFactor = 0; });
-  rig.Feed(10 + 510);
-  rig.Set([](Settings& s) { s.enabled = false; });
-  rig.Feed(100);  // the clip of frames 490..519 is done: these are not recorded
+  rig.Set([](Settings& s) {
+    s.pngIntegrationFactor = 0;
+    s.enabled = false;
+  });
+  rig.Feed(50);
+  EXPECT_TRUE(Rig::Names(rig.base.str()).empty()) << "recording off: no folder is made";
   rig.Set([](Settings& s) { s.enabled = true; });
-  rig.Feed(513);
-  const std::string image = rig.MinuteFolder(rig.StampOf(10)) + "/a" + rig.StampOf(10) + ".png";
+  rig.Feed(15);  // frames 50..64 begin a clip
+  rig.Set([](Settings& s) { s.enabled = false; });
+  rig.Feed(40);  // the clip runs to its 30th frame, then recording stops
+  const Stamp stamp = rig.StampOf(50);
+  EXPECT_EQ(Rig::Names(rig.MinuteFolder(stamp)),
+            (std::set<std::string>{"s" + stamp + ".mp4", "t" + stamp + ".jpg"}));
+  EXPECT_EQ(MovieFrames(rig.ClipPath(50)), 30);
+  EXPECT_FALSE(rig.recorder.progress().Read().active);
+  EXPECT_EQ(rig.recorder.progress().Read().lastClosedClip, rig.TimeOf(50));
+  rig.Set([](Settings& s) { s.enabled = true; });
+  rig.Feed(1024 - 30 - 1);
+  const std::string image = rig.MinuteFolder(stamp) + "/a" + stamp + ".png";
   EXPECT_FALSE(fs::exists(image)) << "a run of 1024 frames is not complete after 1023";
   rig.Feed(1);
   ASSERT_TRUE(fs::exists(image));
