@@ -15,7 +15,7 @@
 namespace ombrix {
 namespace {
 
-TEST(EventFileTest, RecordEventWritesBothStampsWithCrLfThenQueuesTheStart) {
+TEST(EventFileTest, RecordEventWritesBothStampsWithCrLfThenQueuesTheStartAndTheyReadBack) {
   test::TempDir dir;
   EventList list;
   Notices notices;
@@ -54,10 +54,7 @@ TEST(EventFileTest, RecordEventWritesBothStampsWithCrLfThenQueuesTheStart) {
                 "2024-03-15T21:59:58Z --duration 4");
   EXPECT_EQ(MarkCommand(*ParseStamp("20240315_215958_000"), *ParseStamp("20240315_215959_000")),
             "ombrix mark --from 2024-03-15T21:59:58Z --duration 1");
-}
-
-TEST(EventFileTest, ReadEventFileTakesTwoStampsAndNothingElse) {
-  test::TempDir dir;
+  // An event file read back takes two Stamps (CR LF or LF) and nothing else.
   const std::pair<const char*, const char*> cases[] = {
       {"20240315_010203_004\r\n20240315_010209_999\r\n", "20240315_010203_004 20240315_010209_999"},
       {"20240315_010203_004\n20240315_010209_999\n", "20240315_010203_004 20240315_010209_999"},
