@@ -33,7 +33,7 @@ class FoldersTest : public ::testing::Test {
   const std::string base_ = home_.home().string() + "/base";
 };
 
-TEST_F(FoldersTest, BaseFolderDefaultsToDocumentsAndNeverCreatesAConfiguredOne) {
+TEST_F(FoldersTest, BaseFolderDefaultsToDocumentsAndOnlyTheArchiveLevelsAreMade) {
   const std::string fallback = home_.home().string() + "/Documents/Ombrix";
   EXPECT_EQ(GetBaseFolder(""), fallback);
   EXPECT_TRUE(fs::is_directory(fallback));
@@ -42,9 +42,7 @@ TEST_F(FoldersTest, BaseFolderDefaultsToDocumentsAndNeverCreatesAConfiguredOne) 
   EXPECT_EQ(GetBaseFolder(base_), base_);
   fs::create_symlink(base_ + "/loop", base_ + "/loop");  // cannot be examined: kept as it is
   EXPECT_EQ(GetBaseFolder(base_ + "/loop"), base_ + "/loop");
-}
-
-TEST_F(FoldersTest, ArchiveMinuteFolderMakesEveryLevelOnlyWhenAskedTo) {
+  // The archive's minute folder: every level made, but only when asked to.
   std::string path;
   EXPECT_FALSE(GetArchiveMinuteFolder(base_, path, "20240101_235959_999", false));
   EXPECT_FALSE(fs::exists(base_ + "/archive"));

@@ -273,8 +273,9 @@ TEST(NormalizeSumsTest, LargestBecomes255Or254ByTheSinglePrecisionFactor) {
 }
 
 // A JPEG reads back close and as one picture, also under a name with a '%'; PNG stills hold the
-// low byte of every sum exactly, and readFrameMax folds them by maximum.
-TEST(StillsTest, StillsReadBackAsOnePictureAndPngsFoldExactlyIntoTheirMaximum) {
+// low byte of every sum exactly, and readFrameMax folds them by maximum; pictures too small for
+// the copy are refused.
+TEST(StillsTest, StillsReadBackWholeAndPicturesTooSmallForTheCopyAreRefused) {
   test::TempDir dir;
   fs::create_directory(dir / "cam%d");  // a name, not a numbered sequence
   const std::string jpeg = (dir / "cam%d" / "t.jpg").string();
@@ -298,6 +299,23 @@ TEST(StillsTest, StillsReadBackAsOnePictureAndPngsFoldExactlyIntoTheirMaximum) {
     ASSERT_TRUE(reader.readFrameMax(folded.data()));
     EXPECT_EQ(folded, expected) << n;
     EXPECT_FALSE(reader.readFrameMax(folded.data()));
+  }
+  // Pictures that do not hold 480 rows of the bytes a read takes are never read.
+  const std::tuple<const char*, bool, bool> sizes[] = {
+      {"320x240", false, false}, {"640x240", false, false}, {"639x480", false, false},
+      {"1280x480", true, false},  // wider than 1000 bytes but not three bytes a pixel
+      {"640x480", true, true},   {"800x600", true, true}};
+  for (const auto& [size, frameRead, maxRead] : sizes) {
+    const std::string path = (dir / (std::string(size) + ".png")).string();
+    const std::string command = "ffmpeg -v error -y -f lavfi -i color=s=" + std::string(size) +
+                                ",format=gray,geq=lum=77 -frames:v 1 '" + path + "'";
+    ASSERT_EQ(std::system(command.c_str()), 0) << command;
+    picture.assign(kPixels, 0);
+    EXPECT_EQ(MovieReader(path).readFrame(picture.data()), frameRead) << path;
+    EXPECT_EQ(std::count(picture.begin(), picture.end(), 77), frameRead ? kPixels : 0) << path;
+    picture.assign(kPixels, 0);
+    EXPECT_EQ(MovieReader(path).readFrameMax(picture.data()), maxRead) << path;
+    EXPECT_EQ(std::count(picture.begin(), picture.end(), 77), maxRead ? kPixels : 0) << path;
   }
 }
 
@@ -340,27 +358,6 @@ TEST(MovieReaderTest, BrokenFilesGiveAFailedReaderOrAFalseRead) {
     EXPECT_LE(reads, 1) << c.name;
   }
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
-}
-
-// Pictures that do not hold 480 rows of the bytes a read takes are never read: the read is false.
-TEST(MovieReaderTest, PicturesTooSmallForTheCopyAreRefused) {
-  test::TempDir dir;
-  const std::tuple<const char*, bool, bool> cases[] = {
-      {"320x240", false, false}, {"640x240", false, false}, {"639x480", false, false},
-      {"1280x480", true, false},  // wider than 1000 bytes but not three bytes a pixel
-      {"640x480", true, true},   {"800x600", true, true}};
-  for (const auto& [size, frameRead, maxRead] : cases) {
-    const std::string path = (dir / (std::string(size) + ".png")).string();
-    const std::string command = "ffmpeg -v error -y -f lavfi -i color=s=" + std::string(size) +
-                                ",format=gray,geq=lum=77 -frames:v 1 '" + path + "'";
-    ASSERT_EQ(std::system(command.c_str()), 0) << command;
-    std::vector<uint8_t> picture(kPixels, 0);
-    EXPECT_EQ(MovieReader(path).readFrame(picture.data()), frameRead) << path;
-    EXPECT_EQ(std::count(picture.begin(), picture.end(), 77), frameRead ? kPixels : 0) << path;
-    std::fill(picture.begin(), picture.end(), 0);
-    EXPECT_EQ(MovieReader(path).readFrameMax(picture.data()), maxRead) << path;
-    EXPECT_EQ(std::count(picture.begin(), picture.end(), 77), maxRead ? kPixels : 0) << path;
-  }
 }
 
 }  // namespace
