@@ -35,8 +35,7 @@ bool WaitFor(const std::function<bool()>& done) {
 }
 
 // A 720-wide sample keeps its luma from pixel 7 on, one in 11 dropped (17, 28, ...). Frame n is
-// copied with its stamp until overwritten and refused before it arrived; a sample without bytes
-// stores nothing.
+// copied with its stamp until overwritten, refused before; a sample without bytes stores nothing.
 TEST(FrameRing, FramesAreCopiedByNumberWithTheirStampsUntilOverwritten) {
   FrameRing ring;
   ring.SampleArrived(SystemClock(), nullptr);

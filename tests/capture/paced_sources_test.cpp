@@ -251,9 +251,8 @@ TEST_F(FileSourceTest, StampsAreTheStartPlusThePresentationTime) {
   EXPECT_EQ(MakeStamp(test::CopyOfFrame(ring_, 103).stamp), "20261206_220130_100");
 }
 
-// Recordings joined end to end, whose presentation times start again: the replay goes on from its
-// last time with the file's own spacing, so no capture time repeats. A start from which the file
-// would run past the last time a Stamp can hold is refused.
+// Recordings joined end to end (presentation times start again) go on with the file's own
+// spacing: no capture time repeats. A start that would run past the last Stamp is refused.
 TEST_F(FileSourceTest, TimesNeverRepeatAndAStartPastTheLastStampIsRefused) {
   const std::string joined = (dir_ / "joined.ts").string();
   for (const char* part : {"a.ts", "b.ts"}) {

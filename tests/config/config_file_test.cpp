@@ -142,8 +142,8 @@ TEST_F(ConfigFileTest, LinesThatCannotBeUsedAreNamedAndTheRestIsRead) {
   }
 }
 
-// Only a regular file is read: a FIFO in its place is refused at once instead of waiting for a
-// writer, a folder too; a missing file is no problem. A failed save leaves what is there.
+// Only a regular file is read (a FIFO at once, not waiting); no file is no problem; a failed save
+// leaves what is there.
 TEST_F(ConfigFileTest, OnlyARegularFileIsReadAndAFailedSaveIsReported) {
   EXPECT_EQ(ReadConfiguration(settings_, path_, &problems_), ConfigReadResult::NoFile);
   EXPECT_TRUE(problems_.empty());

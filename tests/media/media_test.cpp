@@ -106,9 +106,8 @@ TEST(MovieWriterTest, MoviesHoldEveryFrameWithNeutralChromaAndTrueTiming) {
   }
 }
 
-// No file; an encoder that cannot open (H.261 at 640x480) is fatal, not an exit. A name that is
-// taken, a link planted there included, is never written through. A header the disk does not take
-// leaves no file. The writer prints nothing: it keeps the line for its caller.
+// No file; an encoder that cannot open (H.261 at 640x480) is fatal, not an exit; a taken name (a
+// planted link too) is never written through; nothing is printed, and no file is left.
 TEST(MovieWriterTest, UnusableNamesAndEncodersGiveAFailedWriterAndNoFile) {
   test::TempDir dir;
   const std::string missing = (dir / "none" / "clip.mp4").string();
@@ -272,9 +271,8 @@ TEST(NormalizeSumsTest, LargestBecomes255Or254ByTheSinglePrecisionFactor) {
   }
 }
 
-// A JPEG reads back close and as one picture, also under a name with a '%'; PNG stills hold the
-// low byte of every sum exactly, and readFrameMax folds them by maximum; pictures too small for
-// the copy are refused.
+// A JPEG reads back close, once, under a name with a '%'; PNG stills hold each sum's low byte,
+// folded by maximum in readFrameMax; pictures too small for the copy are refused.
 TEST(StillsTest, StillsReadBackWholeAndPicturesTooSmallForTheCopyAreRefused) {
   test::TempDir dir;
   fs::create_directory(dir / "cam%d");  // a name, not a numbered sequence

@@ -51,9 +51,8 @@ struct History {
   std::vector<EventHistoryRow> rows;
 };
 
-// A meteor in frames from..from+11 crossing 8 pixels a frame; sources that keep shining: a
-// satellite drifting 0.05 pixels a frame, an aircraft crossing at 0.2 pixels a frame whose strobe
-// flashes two frames in 35.
+// A meteor in frames from..from+11 crossing 8 pixels a frame; a satellite drifting 0.05 pixels a
+// frame; an aircraft crossing at 0.2 pixels a frame whose strobe flashes two frames in 35.
 Lights Meteor(int k, int from) {
   if (k < from || k >= from + 12) {
     return {};

@@ -82,8 +82,7 @@ std::vector<Interval> ReadEvents(const fs::path& folder) {
   return events;
 }
 
-// The three files of a cut event are readable, with a time-history line for every frame of the
-// movie when every clip of the window was closed. Returns the movie's frame count.
+// A cut event's three files are readable, a history line a movie frame if every clip was closed.
 int ExpectCut(const fs::path& events, const std::string& key, bool everyClipClosed = true) {
   std::vector<uint8_t> image(kFrameBytes);
   EXPECT_TRUE(MovieReader((events / ("j" + key + ".jpg")).string()).readFrame(image.data())) << key;
@@ -157,8 +156,7 @@ TEST(StationTest, FastReplayFindsTheStreakOnItsFrameAndRepeatsByteForByte) {
   }
 }
 
-// A replay that ends while an event is busy (a twinkling star) ends it on the last frame and cuts
-// it.
+// A replay ending while an event is busy (a twinkling star) ends it on the last frame, cut.
 TEST(StationTest, FastReplayEndingInTheMiddleOfAnEventRecordsAndCutsIt) {
   test::ScopedHome home;
   test::TempDir dir;
@@ -195,8 +193,7 @@ TEST(StationTest, RetentionDuringAReplayAgesFilesByTheWallClock) {
   EXPECT_EQ(std::ranges::count(said(), "Event deleted (older than daysToKeep): " + old), 1);
 }
 
-// An unusable archive folder (unmounted, then a plain file) is said once per change, and its
-// return.
+// An unusable archive folder (unmounted, a plain file) is said once per change, and its return.
 TEST(StationTest, ArchiveFolderFallbackIsReportedOncePerChange) {
   test::ScopedHome home;
   test::TempDir dir;

@@ -26,10 +26,9 @@ namespace fs = std::filesystem;
 using std::chrono::milliseconds;
 using std::chrono::seconds;
 
-// The real detector, recorder (lossless unless told) and extractor on a sky of 2026-12-06: noise
-// 8..23 and, in frames [spotBegin, spotEnd), a spot of radius 3 moving 4 px right and 2 down a
+// The real detector, recorder (lossless unless told) and extractor, the rig their clock:
+// noise 8..23 and in frames [spotBegin, spotEnd) a spot of radius 3 moving 4 px right and 2 down a
 // frame. Frame k is captured at start + 33 k ms; clip j begins with frame 10 + 30 j (triggerGap).
-// The rig is also the clock.
 struct Rig final : Clock {
   Rig(int hour, int minute, int second, int spotFrom = -1, int spotTo = -1,
       ArchiveRecorderOptions archive = {.waitWhenFull = true, .beforeWrite = {}})
@@ -198,8 +197,7 @@ TEST(ArchiveRecorder, ClipsAndLogsAcrossAMinuteBoundary) {
   EXPECT_EQ(rig.recorder.progress().Read().lastClosedClip, rig.TimeOf(190));
 }
 
-// A stalled writer: detection loses nothing, frames past the full queue are left out, counted and
-// said once; released, the writer records exactly the queued frames.
+// A stalled writer: frames past the full queue are left out, counted, said once; none lost.
 TEST(ArchiveRecorder, StalledWriterLeavesOutAndCountsFramesWhileDetectionGoesOn) {
   std::latch released(1);
   Rig rig(12, 0, 0, -1, -1, {.waitWhenFull = false, .beforeWrite = [&] { released.wait(); }});
@@ -450,8 +448,7 @@ TEST(EventExtractor, AFailedCutIsRetriedWhileTheArchiveHoldsItsClips) {
   EXPECT_EQ(rig.extractor.DrainAll(std::chrono::seconds(60)), 0u);
 }
 
-// A restart queues the uncut events whose window the archive holds, oldest first, and removes
-// temporaries left by a cut or an event file.
+// A restart queues uncut events whose window the archive holds, oldest first; temporaries go.
 TEST(EventExtractor, RestartQueuesTheEventsLeftUncutWhoseWindowTheArchiveHolds) {
   Rig rig(12, 0, 55);
   EXPECT_EQ(rig.extractor.QueueUncutEvents(), 0u);
