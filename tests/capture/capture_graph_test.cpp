@@ -26,14 +26,6 @@ using std::chrono::milliseconds;
 using std::chrono::seconds;
 using test::Yuyv;
 
-bool WaitFor(const std::function<bool()>& done) {
-  const auto deadline = std::chrono::steady_clock::now() + seconds(5);
-  while (!done() && std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  return done();
-}
-
 // A 720-wide sample keeps its luma from pixel 7 on, one in 11 dropped (17, 28, ...). Frame n is
 // copied with its stamp until overwritten, refused before; a sample without bytes stores nothing.
 TEST(FrameRing, FramesAreCopiedByNumberWithTheirStampsUntilOverwritten) {
@@ -221,7 +213,7 @@ TEST_F(CaptureGraphTest, GoodSamplesReachTheRingInUtcAndEveryBufferIsRequeued) {
   for (const auto& row : rows) {
     device_.Deliver(row.first);
   }
-  ASSERT_TRUE(WaitFor([&] {
+  ASSERT_TRUE(test::WaitUntil([&] {
     return graph_.framesDelivered() == rows.size() &&
            device_.Now().queued == CaptureGraph::kBufferCount;
   }));
@@ -285,7 +277,7 @@ TEST_F(CaptureGraphTest, MissingOrSilentDeviceIsTriedAgainUntilFramesFlow) {
   EXPECT_EQ(StreamOns(630), 1);
   EXPECT_EQ(said_.back(), "Capture device /dev/video0 found; capture runs.");
   device_.Deliver({40});
-  ASSERT_TRUE(WaitFor([&] { return source_.graph().framesDelivered() == 1; }));
+  ASSERT_TRUE(test::WaitUntil([&] { return source_.graph().framesDelivered() == 1; }));
   EXPECT_EQ(StreamOns(631), 1);
   EXPECT_EQ(StreamOns(635), 1);
   EXPECT_EQ(StreamOns(636), 2);
@@ -298,7 +290,7 @@ TEST_F(CaptureGraphTest, MissingOrSilentDeviceIsTriedAgainUntilFramesFlow) {
   device_.cameras[0].capture = true;
   EXPECT_EQ(StreamOns(696), 3);
   device_.Deliver({50});
-  ASSERT_TRUE(WaitFor([&] { return source_.graph().framesDelivered() == 2; }));
+  ASSERT_TRUE(test::WaitUntil([&] { return source_.graph().framesDelivered() == 2; }));
   EXPECT_EQ(StreamOns(697), 3);
   EXPECT_EQ(said_.back(),
             "Frames from the capture device arrive again. (the failure repeated 1 more time)");

@@ -197,12 +197,6 @@ class FileSourceTest : public ::testing::Test {
     options.start = start_;
     return std::make_unique<FileSource>(options, settings_, time_, time_, notices_, detector);
   }
-  static void WaitUntil(const std::function<bool()>& done) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (!done() && std::chrono::steady_clock::now() < deadline) {
-      std::this_thread::sleep_for(milliseconds(1));
-    }
-  }
 
   test::TempDir dir_;
   const std::string movie_ = (dir_ / "night.mp4").string();
@@ -227,7 +221,7 @@ TEST_F(FileSourceTest, StampsAreTheStartPlusThePresentationTime) {
   EXPECT_EQ(ring_.sampleSize.load(), kSampleSize640);
   const UtcTime created = *ParseStamp("20250304_050607_000");
   EXPECT_EQ(source->startTime(), created);
-  WaitUntil([&] { return source->Finished(); });
+  test::WaitUntil([&] { return source->Finished(); });
   EXPECT_EQ(ring_.framesStored.load(), 100u);
   EXPECT_EQ(time_.Now() - VirtualTime::kStart, milliseconds(99 * 40));  // kept to real time
   for (int frame = 36; frame < 100; ++frame) {
@@ -244,7 +238,7 @@ TEST_F(FileSourceTest, StampsAreTheStartPlusThePresentationTime) {
   time_.Advance(std::chrono::seconds(90) - milliseconds(99 * 40));
   source = Source((dir_ / "ntsc.mp4").string(), nullptr);
   ASSERT_TRUE(source->Start(ring_));
-  WaitUntil([&] { return source->Finished(); });
+  test::WaitUntil([&] { return source->Finished(); });
   EXPECT_EQ(source->startTime(), VirtualTime::kOrigin + std::chrono::seconds(90));
   // frames 100..103: 36..39
   EXPECT_EQ(MakeStamp(test::CopyOfFrame(ring_, 102).stamp), "20261206_220130_066");
@@ -263,7 +257,7 @@ TEST_F(FileSourceTest, TimesNeverRepeatAndAStartPastTheLastStampIsRefused) {
   start_ = ParseStamp("20260102_235959_000");
   auto source = Source(joined, nullptr);
   ASSERT_TRUE(source->Start(ring_));
-  WaitUntil([&] { return source->Finished(); });
+  test::WaitUntil([&] { return source->Finished(); });
   ASSERT_EQ(ring_.FramesStored(), 10u);
   for (uint64_t n = 0; n < 10; ++n) {
     EXPECT_EQ(test::CopyOfFrame(ring_, n).stamp, *start_ + milliseconds(40 * n)) << n;
@@ -288,7 +282,7 @@ TEST_F(FileSourceTest, FastDeliveryStaysWithinReachOfTheDetector) {
     FrameRing ring;
     auto source = Source(movie_, &processed);
     ASSERT_TRUE(source->Start(ring));
-    WaitUntil([&] { return ring.framesStored.load() >= reach; });
+    test::WaitUntil([&] { return ring.framesStored.load() >= reach; });
     std::this_thread::sleep_for(milliseconds(50));
     EXPECT_EQ(ring.framesStored.load(), reach) << gap;
     if (stop) {
@@ -300,7 +294,7 @@ TEST_F(FileSourceTest, FastDeliveryStaysWithinReachOfTheDetector) {
     int wrongFrames = 0;
     std::vector<uint8_t> picture(kFrameBytes);
     for (uint64_t n = 0; n < 100; processed.Set(++n)) {
-      WaitUntil([&] { return ring.framesStored.load() > n; });
+      test::WaitUntil([&] { return ring.framesStored.load() > n; });
       largestLead = std::max(largestLead, ring.framesStored.load() - n);
       std::this_thread::sleep_for(std::chrono::microseconds(300));
       for (uint64_t frame : {n, n >= 64 - reach ? n - (64 - reach) : n}) {
@@ -308,7 +302,7 @@ TEST_F(FileSourceTest, FastDeliveryStaysWithinReachOfTheDetector) {
                        std::abs(picture[1000] - Brightness(frame)) > 2;
       }
     }
-    WaitUntil([&] { return source->Finished(); });
+    test::WaitUntil([&] { return source->Finished(); });
     EXPECT_TRUE(source->Finished()) << gap;
     EXPECT_EQ(wrongFrames, 0) << gap;
     EXPECT_EQ(largestLead, reach) << gap;

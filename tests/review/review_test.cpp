@@ -256,7 +256,7 @@ TEST_F(ReviewTest, ANewerReaderStopsARunningAndAPausedOneAndNothingItDoesIsShown
   EXPECT_EQ(window.frames().size(), shownBeforeStop);
 }
 
-TEST_F(ReviewTest, CompositeShowsThePeakImageOfACutEventElseTheArchiveMaximum) {
+TEST_F(ReviewTest, CompositeShowsThePeakImageOfACutEventElseTheArchiveMaximumAndAverages) {
   archive.AddClip("20240315_211450_000");
   archive.AddEvent("20240315_211450_500", "20240315_211450_600");
   session.First();
@@ -285,9 +285,7 @@ TEST_F(ReviewTest, CompositeShowsThePeakImageOfACutEventElseTheArchiveMaximum) {
   ASSERT_TRUE(window.WaitForReplayEnds(1));
   ASSERT_EQ(window.frames().size(), 1u);
   EXPECT_EQ(window.frames()[0].time, "20240315_211450_500");
-}
-
-TEST_F(ReviewTest, AverageTakesTheFirstIntegratedImageEvenPastTheEndAndStepsThroughInTheMovie) {
+  // Average takes the first integrated image even past the end, and steps through in the movie.
   archive.AddIntegratedImage("20240315_211500_000", 90);
   archive.AddIntegratedImage("20240315_211530_000", 150);
   archive.AddIntegratedImage("20240315_211600_000", 60);

@@ -50,22 +50,13 @@ struct Said {
   std::vector<std::string> texts;
 };
 
-template <typename Done>
-bool WaitUntil(Done done, int seconds = 30) {
-  for (int n = 0; n < seconds * 100 && !done(); ++n) {
-    std::this_thread::sleep_for(10ms);
-  }
-  return done();
-}
-
 std::vector<fs::path> FilesMatching(const fs::path& folder, const std::string& prefix,
                                     const std::string& extension) {
   std::vector<fs::path> files;
-  std::error_code ec;
-  for (auto it = fs::recursive_directory_iterator(folder, ec);
-       !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
-    if (it->path().filename().string().starts_with(prefix) && it->path().extension() == extension) {
-      files.push_back(it->path());
+  for (const auto& entry : fs::recursive_directory_iterator(folder)) {
+    if (entry.path().filename().string().starts_with(prefix) &&
+        entry.path().extension() == extension) {
+      files.push_back(entry.path());
     }
   }
   std::sort(files.begin(), files.end());
@@ -127,7 +118,7 @@ void Replay(const std::string& movie, const fs::path& base, SettingsEdit adjust 
     station->Apply(adjust);
   }
   EXPECT_EQ(station->Start(), StartResult::kRunning);
-  EXPECT_TRUE(WaitUntil([&] { return station->Status().replayDone; }, 300));
+  EXPECT_TRUE(test::WaitUntil([&] { return station->Status().replayDone; }, 300));
   station->Stop();
   const StationStatus status = station->Status();
   EXPECT_EQ(status.framesLost, 0u);
@@ -204,7 +195,7 @@ TEST(StationTest, ArchiveFolderFallbackIsReportedOncePerChange) {
   auto station = Make(disk, setup);
   station->Start();
   const std::string unusable = "The archive folder " + disk + " cannot be used (";
-  ASSERT_TRUE(WaitUntil([&] { return !seen().empty(); }));
+  ASSERT_TRUE(test::WaitUntil([&] { return !seen().empty(); }));
   std::this_thread::sleep_for(2500ms);  // more health passes: nothing new to say
   test::WriteFileBytes(disk, "x");
   std::this_thread::sleep_for(2500ms);
@@ -217,27 +208,6 @@ TEST(StationTest, ArchiveFolderFallbackIsReportedOncePerChange) {
                         unusable + "Not a directory): nothing can be recorded until it is a "
                                    "folder again.",
                         "The archive folder " + disk + " is in use again."}));
-}
-
-// One station per base folder: a second refuses to start or to move into a held folder.
-TEST(StationTest, ASecondStationOnTheSameBaseFolderIsRefused) {
-  test::ScopedHome home;
-  test::TempDir one, two;
-  std::vector<Notice> said;
-  StationSetup setup;
-  setup.notice = [&said](const Notice& notice) { said.push_back(notice); };
-  auto first = Make(one.path()), second = Make(one.path(), setup), third = Make(two.path());
-  ASSERT_EQ(first->Start(), StartResult::kRunning);
-  EXPECT_TRUE(BaseFolderLock::Held(one.str()));
-  EXPECT_EQ(second->Start(), StartResult::kFolderInUse);
-  ASSERT_EQ(said.size(), 1u);
-  EXPECT_EQ(said[0].severity, Severity::kFatal);
-  EXPECT_EQ(said[0].text, "The base folder " + one.str() +
-                              " is in use by another station (process " + std::to_string(getpid()) +
-                              "): two stations cannot record into one folder.");
-  ASSERT_EQ(third->Start(), StartResult::kRunning);
-  first->Apply([&](Settings& s) { s.archiveFolder = two.str(); });
-  EXPECT_EQ(first->settings()->archiveFolder, one.str());
 }
 
 // Change Video Source returns at once; the station's thread cycles the devices 0, 1, 2, 0.
@@ -272,20 +242,35 @@ TEST(StationTest, ChangeVideoSourceCyclesTheDevicesOnTheStationsThread) {
     const auto before = std::chrono::steady_clock::now();
     station->ChangeVideoSource();
     EXPECT_LT(std::chrono::steady_clock::now() - before, 100ms);
-    ASSERT_TRUE(WaitUntil([&] { return made().size() == press + 1; }));
+    ASSERT_TRUE(test::WaitUntil([&] { return made().size() == press + 1; }));
     std::this_thread::sleep_for(1600ms);  // the device has opened
   }
   EXPECT_EQ(made(), (std::vector<uint32_t>{0, 1, 2, 0}));
 }
 
-// Only a new threshold or Read Mask File (kThresholdTable) rebuilds the table from the mask.
-TEST(StationTest, ApplyRebuildsTheThresholdTableOnlyWhenAsked) {
-  test::TempDir dir;
-  auto station = Make(dir.path());
+// One station per base folder: a second refuses to start or to move into a held folder. Only a
+// new threshold or Read Mask File (kThresholdTable) rebuilds the table from the mask.
+TEST(StationTest, ASecondStationIsRefusedAndTheThresholdTableIsRebuiltOnlyWhenAsked) {
+  test::ScopedHome home;
+  test::TempDir one, two;
+  std::vector<Notice> said;
+  StationSetup setup;
+  setup.notice = [&said](const Notice& notice) { said.push_back(notice); };
+  auto first = Make(one.path()), second = Make(one.path(), setup), third = Make(two.path());
   std::vector<uint8_t> table(kFrameBytes);
-  EXPECT_FALSE(station->CopyThresholdTable(table.data()));
-  station->Start();
-  const std::string mask = (dir / "mask.png").string();
+  EXPECT_FALSE(first->CopyThresholdTable(table.data()));
+  ASSERT_EQ(first->Start(), StartResult::kRunning);
+  EXPECT_TRUE(BaseFolderLock::Held(one.str()));
+  EXPECT_EQ(second->Start(), StartResult::kFolderInUse);
+  ASSERT_EQ(said.size(), 1u);
+  EXPECT_EQ(said[0].severity, Severity::kFatal);
+  EXPECT_EQ(said[0].text, "The base folder " + one.str() +
+                              " is in use by another station (process " + std::to_string(getpid()) +
+                              "): two stations cannot record into one folder.");
+  ASSERT_EQ(third->Start(), StartResult::kRunning);
+  first->Apply([&](Settings& s) { s.archiveFolder = two.str(); });
+  EXPECT_EQ(first->settings()->archiveFolder, one.str());
+  const std::string mask = (one / "mask.png").string();
   const auto drawMask = [&mask](int x) {
     std::vector<uint8_t> picture(kFrameBytes, 0);
     picture[100 * kFrameWidth + x] = 1;
@@ -293,19 +278,19 @@ TEST(StationTest, ApplyRebuildsTheThresholdTableOnlyWhenAsked) {
     ASSERT_TRUE(WriteColourStill(mask, picture.data(), colours));
   };
   const auto at = [&](int x) {
-    EXPECT_TRUE(station->CopyThresholdTable(table.data()));
+    EXPECT_TRUE(first->CopyThresholdTable(table.data()));
     return table[100 * kFrameWidth + x];
   };
   drawMask(200);
-  station->Apply([&](Settings& s) { s.maskFile = mask; });
+  first->Apply([&](Settings& s) { s.maskFile = mask; });
   EXPECT_EQ(at(200) + at(300), 255 + 30);
   drawMask(300);
-  station->Apply([](Settings& s) { s.threshold = 30; });
+  first->Apply([](Settings& s) { s.threshold = 30; });
   EXPECT_EQ(at(300), 30);
-  station->Apply([](Settings& s) { s.threshold = 45; });
+  first->Apply([](Settings& s) { s.threshold = 45; });
   EXPECT_EQ(at(300) + at(200), 255 + 45);
   drawMask(400);
-  station->Apply([](Settings&) {}, Station::Redo::kThresholdTable);
+  first->Apply([](Settings&) {}, Station::Redo::kThresholdTable);
   EXPECT_EQ(at(400), 255);
 }
 

@@ -2,10 +2,12 @@
 
 #include <sys/resource.h>
 
+#include <chrono>
 #include <csignal>
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <thread>
 
 namespace ombrix::test {
 
@@ -43,6 +45,16 @@ class ScopedHome {
 // Whole file as bytes; empty when it cannot be read.
 std::string ReadFileBytes(const std::filesystem::path& path);
 void WriteFileBytes(const std::filesystem::path& path, const std::string& bytes);
+
+// Polls done every millisecond until it holds or the seconds have passed; its last answer.
+template <typename Done>
+bool WaitUntil(Done done, int seconds = 30) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+  while (!done() && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return done();
+}
 
 // Runs write under a file size limit (EFBIG past it, as on a full disk); returns its result.
 template <typename Write>
