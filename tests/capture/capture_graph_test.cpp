@@ -15,7 +15,7 @@
 #include "capture/device_source.h"
 #include "capture/frame_ring.h"
 #include "fake_v4l2_device.h"
-#include "ring_copy.h"
+#include "support/movies.h"
 #include "support/temp_dir.h"
 
 namespace ombrix {

@@ -14,7 +14,7 @@
 #include "capture/file_source.h"
 #include "capture/frame_ring.h"
 #include "capture/simulated_sky.h"
-#include "ring_copy.h"
+#include "support/movies.h"
 #include "support/temp_dir.h"
 
 namespace ombrix {

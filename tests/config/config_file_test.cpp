@@ -142,8 +142,7 @@ TEST_F(ConfigFileTest, LinesThatCannotBeUsedAreNamedAndTheRestIsRead) {
   }
 }
 
-// Only a regular file is read (a FIFO at once, not waiting); no file is no problem; a failed save
-// leaves what is there.
+// Only a regular file is read (a FIFO at once); no file is no problem; a failed save keeps all.
 TEST_F(ConfigFileTest, OnlyARegularFileIsReadAndAFailedSaveIsReported) {
   EXPECT_EQ(ReadConfiguration(settings_, path_, &problems_), ConfigReadResult::NoFile);
   EXPECT_TRUE(problems_.empty());

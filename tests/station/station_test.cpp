@@ -97,8 +97,7 @@ std::unique_ptr<Station> Make(const fs::path& base, StationSetup setup = {}) {
   return station;
 }
 
-// Replays a file of 240 frames (fast unless told otherwise) from 21:14:50 into base: every frame
-// is read and none lost, every event recorded is cut, nothing but info is said.
+// Replays 240 frames (fast unless told) from 21:14:50: none lost, every event cut, only info said.
 void Replay(const std::string& movie, const fs::path& base, SettingsEdit adjust = {},
             bool fast = true, Notices::Sink notice = {}) {
   StationSetup setup;
@@ -167,8 +166,7 @@ TEST(StationTest, FastReplayEndingInTheMiddleOfAnEventRecordsAndCutsIt) {
   EXPECT_EQ(ExpectCut(dir / "events", "20240315_211452_035"), 240 - 32);
 }
 
-// Retention ages files by the wall clock, not the replayed times: with daysToKeep 0 an event file
-// made a second before the run (23 years older than the frames) goes, and is said once.
+// Retention ages by the wall clock: daysToKeep 0 deletes an event file made before the run, once.
 TEST(StationTest, RetentionDuringAReplayAgesFilesByTheWallClock) {
   test::ScopedHome home;
   test::TempDir dir;
