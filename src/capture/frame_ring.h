@@ -68,9 +68,6 @@ class FrameRing {
   // The capture time of the newest frame; nullopt while the ring is empty.
   std::optional<UtcTime> NewestStamp() const;
 
-  // The newest slot, (writeIndex + 63) mod 64; it may still be empty.
-  uint32_t NewestSlot() const { return (writeIndex.load(std::memory_order_acquire) + 63) % 64; }
-
   std::atomic<uint32_t> writeIndex{0};
   std::atomic<uint32_t> sampleSize{kSampleSize640};
   std::atomic<uint64_t> framesStored{0};

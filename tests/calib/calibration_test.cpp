@@ -30,10 +30,8 @@ TEST(PixelToAzElTest, UpIsNorthRightIsWestAndTheZenithAngleFollowsTheLensLaw) {
   const Calibration cubic{0, 0.5, 0.3, 2e-4, -1e-7, 0, 0, 0, 0, 310.5, 250.25};
   EXPECT_NEAR(PixelToAzEl(cubic, 410.5, 250.25).elevation,
               90 - (0.5 + 0.3 * 100 + 2e-4 * 100 * 100 - 1e-7 * 100 * 100 * 100), 1e-9);
-}
-
-TEST(PixelToAzElTest, TiltLeftByRoundingIsTreatedAsVertical) {
-  // Longitude -180 and 180 differ by a rounding tilt, too small to give the azimuth's quadrant.
+  // Longitude -180 and 180 differ by a rounding tilt, too small to give the azimuth's quadrant:
+  // it counts as vertical.
   const Calibration residue{0, 0, 0.375, 0, 0, 52.1, 180, 52.1, -180};
   ASSERT_GT(TiltFromPositions(residue).delta, 0);
   ASSERT_LT(TiltFromPositions(residue).delta, 1e-9);
@@ -45,7 +43,7 @@ TEST(PixelToAzElTest, TiltLeftByRoundingIsTreatedAsVertical) {
   }
 }
 
-TEST(AzElToPixelTest, EveryPixelIsFoundFromItsOwnDirection) {
+TEST(AzElToPixelTest, EveryPixelIsFoundFromItsOwnDirectionAndTheSearchEnds) {
   // Vertical; zenith on pixel (320, 241); and as a real station might be.
   for (const Calibration& calibration :
        {Calibration{}, Calibration{0, 0, 0.375, 0, 0, 0.375},
@@ -66,10 +64,8 @@ TEST(AzElToPixelTest, EveryPixelIsFoundFromItsOwnDirection) {
     }
     EXPECT_LT(mismatches, 5);
   }
-}
-
-TEST(AzElToPixelTest, SearchEndsForDegenerateLensLaws) {
-  // A tiny linear term starts millions of pixels away, a shrinking law steps ever outwards.
+  // The search ends for degenerate lens laws: a tiny linear term starts millions of pixels away,
+  // a shrinking law steps ever outwards.
   for (const double linear : {1e-9, -0.01}) {
     const Pixel p = AzElToPixel(Calibration{0, 0, linear}, 33, 0);
     EXPECT_TRUE(p.x < 0 || p.x >= 640 || p.y < 0 || p.y >= 480) << p.x << "," << p.y;

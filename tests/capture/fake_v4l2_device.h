@@ -51,10 +51,8 @@ struct FakeCamera {
 struct Delivery {
   uint8_t luma;
   uint32_t flags = V4L2_BUF_FLAG_TIMESTAMP_MONOTONIC;
-  uint32_t bytesused = 0;  // 0: the whole sample
-  // Monotonic stamp (default: now); a given one moves the clock, if behind, to age_us after it.
-  std::optional<int64_t> timestamp_us = std::nullopt;
-  int64_t age_us = 0;
+  uint32_t bytesused = 0;                              // 0: the whole sample
+  std::optional<int64_t> timestamp_us = std::nullopt;  // monotonic; default: now
 };
 
 // Scripted cameras that log what they are asked; camera i is /dev/video<i>, descriptor 3 + i.
@@ -137,7 +135,6 @@ class FakeV4l2Device final : public V4l2Device {
         buffer->flags = delivery.flags;
         buffer->bytesused = delivery.bytesused != 0 ? delivery.bytesused : camera.current.sizeimage;
         const int64_t stamp = delivery.timestamp_us.value_or(monotonic_us_);
-        monotonic_us_ = std::max(monotonic_us_, stamp + delivery.age_us);
         buffer->timestamp.tv_sec = stamp / 1000000;
         buffer->timestamp.tv_usec = stamp % 1000000;
         return 0;
@@ -219,10 +216,7 @@ class FakeV4l2Device final : public V4l2Device {
     return !deliveries.empty() && !queued_.empty() ? 1 : 0;
   }
 
-  int64_t MonotonicNow_us() override {
-    std::lock_guard lock(mutex_);
-    return monotonic_us_;
-  }
+  int64_t MonotonicNow_us() override { return monotonic_us_; }
 
   void SetControlError(int error) {
     std::lock_guard lock(mutex_);
@@ -264,7 +258,7 @@ class FakeV4l2Device final : public V4l2Device {
   std::mutex mutex_;
   int open_ = 0;
   int mapped_ = 0;
-  int64_t monotonic_us_ = 5000000000;  // the scripted monotonic clock, moved by deliveries
+  const int64_t monotonic_us_ = 5000000000;  // the scripted monotonic clock
   std::vector<std::vector<uint8_t>> buffers_;
   std::deque<uint32_t> queued_;
 };

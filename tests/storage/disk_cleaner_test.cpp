@@ -76,8 +76,7 @@ TEST_F(DiskCleanerTest, MinimalArchiveIsCutBackToJustUnder500Clips) {
   EXPECT_EQ(CountClips(), 250);
 }
 
-// At most 50 % free: a minute goes; under 5 % after it: everything off, and said; unreadable:
-// nothing.
+// At most 50 % free: a minute goes; under 5 % after it: all off, and said; unreadable: nothing.
 TEST_F(DiskCleanerTest, DeletesWhileFullerThanTheLimitAndStopsWhenNearlyFull) {
   struct Case {
     std::optional<double> before, afterDeletion;
@@ -109,8 +108,7 @@ TEST_F(DiskCleanerTest, DeletesWhileFullerThanTheLimitAndStopsWhenNearlyFull) {
   }
 }
 
-// A tmpfs filled below the emergency limit and then freed: switched off, the station says so, and
-// once 10 % is free again it switches back on what it switched off, and says that too.
+// Below the emergency limit all is switched off and said; at 10 % free what was on is back, said.
 TEST_F(DiskCleanerTest, NearlyFullDiskSwitchesOffAndFreedSpaceSwitchesBackOn) {
   settings.Update([](Settings& s) { s.enabled = true; });
   AddClips("20240101_1200", 250);

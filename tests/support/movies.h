@@ -1,6 +1,7 @@
 #pragma once
 
-// Movies for tests, written and counted with the station's own writer and reader.
+// Frames and movies for tests, copied, written and counted with the station's own ring, writer
+// and reader.
 
 #include <gtest/gtest.h>
 
@@ -15,6 +16,19 @@
 #include "media/movie_writer.h"
 
 namespace ombrix::test {
+
+// Frame n of the ring and its capture time, copied out; empty pixels when it is not there.
+struct FrameCopy {
+  std::vector<uint8_t> pixels;
+  UtcTime stamp;
+};
+inline FrameCopy CopyOfFrame(const FrameRing& ring, uint64_t n) {
+  FrameCopy copy{std::vector<uint8_t>(kFrameBytes), {}};
+  if (!ring.CopyFrame(n, copy.pixels.data(), &copy.stamp)) {
+    copy.pixels.clear();
+  }
+  return copy;
+}
 
 // The frames of a movie that decode.
 inline int MovieFrames(const std::filesystem::path& path) {

@@ -34,14 +34,6 @@ ReviewArchive::ReviewArchive() {
   });
 }
 
-std::string ReviewArchive::EventFile(char letter, const Stamp& key) const {
-  const char* extension = letter == 'e'   ? ".txt"
-                          : letter == 'j' ? ".jpg"
-                          : letter == 'm' ? ".mp4"
-                                          : ".csv";
-  return EventsFolder() + "/" + letter + key + extension;
-}
-
 void ReviewArchive::AddClip(const Stamp& start, bool withLog) {
   const std::string folder = MinuteFolder(base.str(), start);
   std::vector<uint8_t> frame(kFrameBytes), peak(kFrameBytes, 0);
@@ -95,25 +87,6 @@ void ReviewArchive::CutEvent(const Stamp& first, const Stamp& last) {
   }
 }
 
-template <typename Edit>
-void RecordingWindow::Change(Edit edit) {
-  {
-    std::lock_guard lock(mutex_);
-    edit(record_);
-  }
-  changed_.notify_all();
-}
-
-void RecordingWindow::ShowInfo(const std::string& text) {
-  Change([&](Record& r) { r.infos.push_back(text); });
-}
-void RecordingWindow::HideLiveVideo() {
-  Change([](Record& r) { ++r.hides; });
-}
-void RecordingWindow::FileFailed(const std::string& action, const std::string& path,
-                                 const std::string& reason) {
-  Change([&](Record& r) { r.failures.push_back(action + ": " + path + ": " + reason); });
-}
 void RecordingWindow::FrameReady() {
   std::vector<uint8_t> pixels(kFrameBytes);
   ShownFrame shown;
@@ -121,30 +94,6 @@ void RecordingWindow::FrameReady() {
   const Frame frame{shown.displayCount, shown.time ? MakeStamp(*shown.time) : "",
                     pixels[10 * kFrameWidth + 10]};
   Change([&](Record& r) { r.frames.push_back(frame); });
-}
-void RecordingWindow::ReplayEnded() {
-  Change([](Record& r) { ++r.replayEnds; });
-}
-
-template <typename Done>
-bool RecordingWindow::WaitFor(Done done) {
-  std::unique_lock lock(mutex_);
-  return changed_.wait_for(lock, std::chrono::seconds(20), [&] { return done(record_); });
-}
-bool RecordingWindow::WaitForReplayEnds(int n) {
-  return WaitFor([n](const Record& r) { return r.replayEnds >= n; });
-}
-bool RecordingWindow::WaitForFrames(size_t n) {
-  return WaitFor([n](const Record& r) { return r.frames.size() >= n; });
-}
-
-RecordingWindow::Record RecordingWindow::record() const {
-  std::lock_guard lock(mutex_);
-  return record_;
-}
-
-void RecordingWindow::Clear() {
-  Change([](Record& r) { r = Record{}; });
 }
 
 }  // namespace ombrix::test

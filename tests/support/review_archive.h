@@ -30,7 +30,13 @@ struct ReviewArchive {
   // Cuts the event's peak image, movie and time history out of the archive.
   void CutEvent(const Stamp& first, const Stamp& last);
   std::string EventsFolder() const { return base.str() + "/events"; }
-  std::string EventFile(char letter, const Stamp& key) const;
+  std::string EventFile(char letter, const Stamp& key) const {
+    return EventsFolder() + "/" + letter + key +
+           (letter == 'e'   ? ".txt"
+            : letter == 'j' ? ".jpg"
+            : letter == 'm' ? ".mp4"
+                            : ".csv");
+  }
 
   TempDir base;
   SharedSettings settings;
@@ -53,25 +59,51 @@ class RecordingWindow final : public ReviewWindow {
   };
 
   void Watch(ReviewSession& session) { session_ = &session; }
-  void ShowInfo(const std::string& text) override;
-  void HideLiveVideo() override;
+  void ShowInfo(const std::string& text) override {
+    Change([&](Record& r) { r.infos.push_back(text); });
+  }
+  void HideLiveVideo() override {
+    Change([](Record& r) { ++r.hides; });
+  }
   void FileFailed(const std::string& action, const std::string& path,
-                  const std::string& reason) override;
+                  const std::string& reason) override {
+    Change([&](Record& r) { r.failures.push_back(action + ": " + path + ": " + reason); });
+  }
   void FrameReady() override;
-  void ReplayEnded() override;
+  void ReplayEnded() override {
+    Change([](Record& r) { ++r.replayEnds; });
+  }
 
   // Waits (up to 20 s) until n replays have ended, or n frames were shown.
-  bool WaitForReplayEnds(int n);
-  bool WaitForFrames(size_t n);
-  Record record() const;
+  bool WaitForReplayEnds(int n) {
+    return WaitFor([n](const Record& r) { return r.replayEnds >= n; });
+  }
+  bool WaitForFrames(size_t n) {
+    return WaitFor([n](const Record& r) { return r.frames.size() >= n; });
+  }
+  Record record() const {
+    std::lock_guard lock(mutex_);
+    return record_;
+  }
   std::vector<Frame> frames() const { return record().frames; }
-  void Clear();
+  void Clear() {
+    Change([](Record& r) { r = Record{}; });
+  }
 
  private:
   template <typename Edit>
-  void Change(Edit edit);
+  void Change(Edit edit) {
+    {
+      std::lock_guard lock(mutex_);
+      edit(record_);
+    }
+    changed_.notify_all();
+  }
   template <typename Done>
-  bool WaitFor(Done done);
+  bool WaitFor(Done done) {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, std::chrono::seconds(20), [&] { return done(record_); });
+  }
 
   ReviewSession* session_ = nullptr;
   mutable std::mutex mutex_;

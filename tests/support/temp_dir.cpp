@@ -18,39 +18,26 @@ TempDir::TempDir() {
 
 TempDir::~TempDir() {
   std::error_code ec;
-  // Tests may take away write permission to play unremovable folders; give it back first.
-  for (auto it = std::filesystem::recursive_directory_iterator(path_, ec);
-       !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
-    std::filesystem::permissions(it->path(), std::filesystem::perms::owner_all,
-                                 std::filesystem::perm_options::add, ec);
-  }
   std::filesystem::remove_all(path_, ec);
 }
 
-ScopedHome::ScopedHome()
-    : saved_{{"HOME", false, {}},
-             {"XDG_DATA_HOME", false, {}},
-             {"XDG_DOCUMENTS_DIR", false, {}},
-             {"XDG_CONFIG_HOME", false, {}}} {
-  for (auto& s : saved_) {
-    if (const char* v = getenv(s.name)) {
-      s.had = true;
-      s.value = v;
+namespace {
+constexpr const char* kHomeVariables[] = {"HOME", "XDG_DATA_HOME", "XDG_DOCUMENTS_DIR",
+                                          "XDG_CONFIG_HOME"};
+}  // namespace
+
+ScopedHome::ScopedHome() {
+  for (size_t i = 0; i < std::size(kHomeVariables); ++i) {
+    if (const char* value = getenv(kHomeVariables[i])) {
+      saved_[i] = value;
     }
+    i == 0 ? setenv(kHomeVariables[i], dir_.str().c_str(), 1) : unsetenv(kHomeVariables[i]);
   }
-  setenv("HOME", dir_.str().c_str(), 1);
-  unsetenv("XDG_DATA_HOME");
-  unsetenv("XDG_DOCUMENTS_DIR");
-  unsetenv("XDG_CONFIG_HOME");
 }
 
 ScopedHome::~ScopedHome() {
-  for (auto& s : saved_) {
-    if (s.had) {
-      setenv(s.name, s.value.c_str(), 1);
-    } else {
-      unsetenv(s.name);
-    }
+  for (size_t i = 0; i < std::size(kHomeVariables); ++i) {
+    saved_[i] ? setenv(kHomeVariables[i], saved_[i]->c_str(), 1) : unsetenv(kHomeVariables[i]);
   }
 }
 
