@@ -47,7 +47,7 @@ std::optional<LearntMask> RunMaskLearner(const FrameRing& ring, RingMaskLearner&
   return learnt;
 }
 
-std::optional<LearntMask> LearnMaskFromSource(const SourceSpec& spec, const Settings& settings,
+std::optional<LearntMask> LearnMaskFromSource(const SourceSpec& request, const Settings& settings,
                                               std::optional<std::chrono::milliseconds> duration,
                                               Notices& notices, std::stop_token stop) {
   SharedSettings shared;
@@ -55,7 +55,7 @@ std::optional<LearntMask> LearnMaskFromSource(const SourceSpec& spec, const Sett
   SystemClock clock;
   FrameRing ring;
   RingMaskLearner learner(ring, settings.threshold, settings.triggerGap, duration);
-  SourceSpec fast = spec;
+  SourceSpec fast = request;
   fast.fast = true;  // a file goes as fast as the learning takes its frames
   fast.simTruthPath.clear();
   SourceContext context{shared, notices, clock, learner.readProgress()};

@@ -12,9 +12,9 @@
 
 namespace ombrix {
 
-std::unique_ptr<CaptureSource> MakeSource(const SourceSpec& spec, SourceContext& context,
+std::unique_ptr<CaptureSource> MakeSource(const SourceSpec& request, SourceContext& context,
                                           SourceParts& parts, FileSource** file) {
-  switch (spec.kind) {
+  switch (request.kind) {
     case SourceKind::kNone:
       return nullptr;
     case SourceKind::kDevice:
@@ -22,19 +22,19 @@ std::unique_ptr<CaptureSource> MakeSource(const SourceSpec& spec, SourceContext&
                                             context.notices);
     case SourceKind::kSimulated: {
       SimulatedSkyOptions sky;
-      if (std::string unused; !spec.simObjects.empty()) {
-        ParseSimulatedObjects(spec.simObjects, sky, unused);  // checked by the command line
+      if (std::string unused; !request.simObjects.empty()) {
+        ParseSimulatedObjects(request.simObjects, sky, unused);  // checked by the command line
       }
-      sky.seed = spec.simSeed;
-      sky.meteorsPerMinute = spec.simRate;
+      sky.seed = request.simSeed;
+      sky.meteorsPerMinute = request.simRate;
       return std::make_unique<SimulatedSkySource>(sky, context.clock, parts.pacer, context.notices,
-                                                  spec.simTruthPath);
+                                                  request.simTruthPath);
     }
     case SourceKind::kFile: {
       FileSourceOptions options;
-      options.path = spec.filePath;
-      options.fast = spec.fast;
-      options.start = spec.start;
+      options.path = request.filePath;
+      options.fast = request.fast;
+      options.start = request.start;
       // Frames are stamped by the file's own time; the clock only stands in when it has none.
       auto made = std::make_unique<FileSource>(options, context.settings, context.clock,
                                                parts.pacer, context.notices, &context.framesRead);

@@ -17,9 +17,9 @@ struct SourceParts {
   SteadyPacer pacer;
 };
 
-// The source the spec names, not started; null for SourceKind::kNone. For a video file, *file
+// The source the request names, not started; null for SourceKind::kNone. For a video file, *file
 // points at it.
-std::unique_ptr<CaptureSource> MakeSource(const SourceSpec& spec, SourceContext& context,
+std::unique_ptr<CaptureSource> MakeSource(const SourceSpec& request, SourceContext& context,
                                           SourceParts& parts, FileSource** file);
 
 // Polls the learner while a running source fills its ring, until its duration is learnt or,
