@@ -39,15 +39,24 @@ bool RingMaskLearner::Write(const std::string& path) const {
   return WriteMaskImage(path, Propose().data(), MeanFrame().data());
 }
 
-bool RingMaskLearner::PollUntilDone(Pacer& pacer, std::stop_token stop,
-                                    const CaptureSource* source) {
+RingMaskLearner::End RingMaskLearner::PollUntilDone(Pacer& pacer, std::stop_token stop,
+                                                    const CaptureSource* source,
+                                                    std::chrono::milliseconds noVideoWait) {
+  uint64_t stored = ring_.FramesStored();
+  Pacer::TimePoint lastArrival = pacer.Now();
   while (Poll() &&
          !(source != nullptr && source->Finished() && position_ >= ring_.FramesStored())) {
+    if (const uint64_t now = ring_.FramesStored(); now != stored) {
+      stored = now;
+      lastArrival = pacer.Now();
+    } else if (pacer.Now() - lastArrival >= noVideoWait) {
+      return End::kNoVideo;
+    }
     if (!pacer.SleepUntil(pacer.Now() + kMaskLearningPoll, stop)) {
-      return false;
+      return End::kStopped;
     }
   }
-  return true;
+  return End::kDone;
 }
 
 bool LearnMask(CaptureSource& source, FrameRing& ring, RingMaskLearner& learner, Pacer& pacer,

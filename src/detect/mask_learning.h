@@ -36,10 +36,14 @@ class RingMaskLearner {
   // Learns from every frame stored since the last call; true while more is wanted. Allocates
   // nothing.
   bool Poll();
+  // How PollUntilDone ended.
+  enum class End { kDone, kStopped, kNoVideo };
   // Polls every kMaskLearningPoll (timed by the pacer) while a running source fills the ring,
-  // until the duration is learnt, a stop is requested, or the source (when given) has finished
-  // and every frame it stored is read. True unless stopped first.
-  bool PollUntilDone(Pacer& pacer, std::stop_token stop, const CaptureSource* source = nullptr);
+  // until the duration is learnt or the source (when given) has finished and every frame it
+  // stored is read (kDone), a stop is requested (kStopped), or no frame arrived for noVideoWait
+  // (kNoVideo).
+  End PollUntilDone(Pacer& pacer, std::stop_token stop, const CaptureSource* source = nullptr,
+                    std::chrono::milliseconds noVideoWait = std::chrono::seconds(10));
   // True once the duration has been learnt.
   bool Done() const { return done_; }
 

@@ -12,28 +12,18 @@ int64_t LearntMask::MaskedPixels() const {
   return std::count(mask.begin(), mask.end(), 1);
 }
 
-std::optional<LearntMask> RunMaskLearner(const FrameRing& ring, RingMaskLearner& learner,
-                                         const CaptureSource* source, std::stop_token stop,
-                                         std::string& why) {
+std::optional<LearntMask> RunMaskLearner(RingMaskLearner& learner, const CaptureSource* source,
+                                         std::stop_token stop, std::string& why) {
   SteadyPacer pacer;
-  uint64_t stored = ring.FramesStored();
-  Pacer::TimePoint lastArrival = pacer.Now();
-  while (learner.Poll()) {
-    const uint64_t now = ring.FramesStored();
-    if (source != nullptr && source->Finished() && learner.readProgress().Get() >= now) {
-      break;
-    }
-    if (now != stored) {
-      stored = now;
-      lastArrival = pacer.Now();
-    } else if (pacer.Now() - lastArrival >= kLearnNoVideoWait) {
-      why = "no video arrived for " + std::to_string(kLearnNoVideoWait.count()) + " s";
-      return std::nullopt;
-    }
-    if (!pacer.SleepUntil(pacer.Now() + kMaskLearningPoll, stop)) {
+  switch (learner.PollUntilDone(pacer, stop, source, kLearnNoVideoWait)) {
+    case RingMaskLearner::End::kStopped:
       why = "stopped";
       return std::nullopt;
-    }
+    case RingMaskLearner::End::kNoVideo:
+      why = "no video arrived for " + std::to_string(kLearnNoVideoWait.count()) + " s";
+      return std::nullopt;
+    case RingMaskLearner::End::kDone:
+      break;
   }
   if (learner.learner().framesSeen() == 0) {
     why = "the video held no frame to learn from";
@@ -67,7 +57,7 @@ std::optional<LearntMask> LearnMaskFromSource(const SourceSpec& request, const S
     return std::nullopt;
   }
   std::string why;
-  std::optional<LearntMask> learnt = RunMaskLearner(ring, learner, source.get(), stop, why);
+  std::optional<LearntMask> learnt = RunMaskLearner(learner, source.get(), stop, why);
   source->Stop();
   if (!learnt) {
     notices.Say(Severity::kError, kStationTopic, "Learn Mask: " + why + ".");

@@ -25,9 +25,8 @@ std::unique_ptr<CaptureSource> MakeSource(const SourceSpec& request, SourceConte
 // Polls the learner while a running source fills its ring, until its duration is learnt or,
 // without one, until source (when given) has finished and every frame it stored is read. nullopt,
 // with why, when stopped or when no frame arrives for kLearnNoVideoWait.
-std::optional<LearntMask> RunMaskLearner(const FrameRing& ring, RingMaskLearner& learner,
-                                         const CaptureSource* source, std::stop_token stop,
-                                         std::string& why);
+std::optional<LearntMask> RunMaskLearner(RingMaskLearner& learner, const CaptureSource* source,
+                                         std::stop_token stop, std::string& why);
 
 // The capture devices present.
 int CountCaptureDevices(SourceParts& parts, const Clock& clock);

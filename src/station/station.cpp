@@ -350,7 +350,7 @@ std::optional<LearntMask> Station::LearnMask(std::chrono::milliseconds duration,
                                              std::stop_token stop, std::string& why) const {
   const std::shared_ptr<const Settings> settings = impl_->settings.Get();
   RingMaskLearner learner(impl_->ring, settings->threshold, settings->triggerGap, duration);
-  return RunMaskLearner(impl_->ring, learner, nullptr, stop, why);
+  return RunMaskLearner(learner, nullptr, stop, why);
 }
 
 std::unique_ptr<ReviewSession> Station::OpenReview(ReviewWindow& window) {
