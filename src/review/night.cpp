@@ -31,8 +31,8 @@ std::optional<UtcTime> LocalNoon(int year, int month, int day) {
   return std::chrono::time_point_cast<milliseconds>(std::chrono::system_clock::from_time_t(time));
 }
 
-std::vector<AzEl> ReadTrack(const std::string& historyPath, std::string& verdict) {
-  std::vector<AzEl> track;
+std::vector<SkyPoint> ReadTrack(const std::string& historyPath, std::string& verdict) {
+  std::vector<SkyPoint> track;
   TimeHistoryReader reader(historyPath);
   if (!reader.exists()) {
     verdict = "-";

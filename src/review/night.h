@@ -5,7 +5,6 @@
 #include <vector>
 
 #include "base/utc_time.h"
-#include "calib/calibration.h"
 #include "review/event_listing.h"
 
 namespace ombrix {
@@ -34,12 +33,18 @@ struct NightGap {
   UtcTime end;
 };
 
+// A direction on the sky in degrees (azimuth 0 north, 90 east).
+struct SkyPoint {
+  double azimuth;
+  double elevation;
+};
+
 struct NightEvent {
   Stamp key;
   UtcTime first;
   UtcTime last;
-  std::string verdict;      // VerdictName; "-" without a time history
-  std::vector<AzEl> track;  // the directions of its frames with excess, in time order
+  std::string verdict;          // VerdictName; "-" without a time history
+  std::vector<SkyPoint> track;  // the directions of its frames with excess, in time order
 };
 
 // What the archive and the events folder hold of a stretch.

@@ -7,7 +7,10 @@
 
 #include "base/file.h"
 #include "detect/time_history.h"
+#include "media/image_decode.h"
 #include "review/night.h"
+#include "review/night_output.h"
+#include "support/movies.h"
 #include "support/review_archive.h"
 
 namespace ombrix {
@@ -78,6 +81,64 @@ TEST(Night, GathersImagesMinutesGapsAndEventsOfTheStretchOnly) {
   EXPECT_EQ(night.events[0].track.size(), 2u);  // the frame without excess has no direction
   EXPECT_NE(night.events[0].verdict, "-");
   EXPECT_EQ(night.events[1].verdict, "-");
+}
+
+TEST(Night, PicturesHaveAColumnPerImageTicksAtHoursAndTheMaximum) {
+  NightArchive archive;
+  const Night night = GatherNight(archive.base.str(), archive.stretch);
+  const std::string out = archive.base.str();
+  const NightPictures pictures = WriteNightPictures(night, std::nullopt, out);
+  EXPECT_EQ(pictures.images, 3);
+  EXPECT_EQ(pictures.failed, "");
+  const std::optional<StoredByteImage> keogram = DecodeImageFirstBytes(out + "/keogram.png");
+  ASSERT_TRUE(keogram);
+  ASSERT_EQ(keogram->width, 3);
+  ASSERT_EQ(keogram->height, kKeogramSkyRows + kKeogramTickRows);
+  const auto at = [&](int x, int y) { return keogram->bytes[y * 3 + x]; };
+  EXPECT_EQ(at(0, 100), 10);
+  EXPECT_EQ(at(1, 100), 40);
+  EXPECT_EQ(at(2, 100), 20);
+  EXPECT_EQ(at(1, kKeogramSkyRows + 5), 0);
+  EXPECT_EQ(at(2, kKeogramSkyRows + 5), 255);  // 22:01 begins a new hour
+  const std::optional<StoredByteImage> trails = DecodeImageFirstBytes(out + "/startrails.png");
+  ASSERT_TRUE(trails);
+  EXPECT_EQ(trails->bytes[1000], 40);
+  EXPECT_EQ(test::MovieFrames(out + "/timelapse.mp4"), 3);
+  EXPECT_NE(test::ReadFileBytes(out + "/timelapse.mp4").find("avc1"), std::string::npos);
+
+  // With a calibration the middle rows look at the zenith, the centre of projection.
+  Calibration calibration;
+  calibration.copX = 300;
+  calibration.copY = 200;
+  for (const int row : {kKeogramSkyRows / 2 - 1, kKeogramSkyRows / 2}) {
+    const int offset = KeogramOffsets(calibration)[row];
+    EXPECT_NEAR(offset % 640, 300, 2);
+    EXPECT_NEAR(offset / 640, 200, 2);
+  }
+}
+
+TEST(Night, SummaryCountsGapsAndDrawsTracksEastLeft) {
+  NightArchive archive;
+  const Night night = GatherNight(archive.base.str(), archive.stretch);
+  const std::string json = NightSummaryJson(night, 3, 0.25);
+  EXPECT_NE(json.find("\"events\": 2,"), std::string::npos) << json;
+  EXPECT_NE(json.find("\"-\": 1}"), std::string::npos) << json;
+  EXPECT_NE(json.find("\"archiveMinutes\": 3,"), std::string::npos) << json;
+  EXPECT_NE(json.find("{\"from\": \"2024-03-15T22:00:00Z\", \"to\": \"2024-03-15T22:01:00Z\", "
+                      "\"minutes\": 1}"),
+            std::string::npos)
+      << json;
+  EXPECT_NE(json.find("\"freeDiskFraction\": 0.2500"), std::string::npos) << json;
+  // Both events in the first hour, of two verdicts: a bar of two parts.
+  const std::string bars = EventsPerHourSvg(night);
+  int parts = 0;
+  for (size_t at = bars.find("<rect x=\"32\""); at != std::string::npos;
+       at = bars.find("<rect x=\"32\"", at + 1)) {
+    ++parts;
+  }
+  EXPECT_EQ(parts, 2) << bars;
+  // East on the horizon is at the left edge, the zenith in the middle.
+  EXPECT_NE(SkyMapSvg(night).find("points=\"20.0,210.0 210.0,210.0\""), std::string::npos);
 }
 
 }  // namespace
