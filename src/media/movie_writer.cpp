@@ -19,6 +19,7 @@ extern "C" {
 #include <libavutil/dict.h>
 #include <libavutil/error.h>
 #include <libavutil/mem.h>
+#include <libavutil/opt.h>
 #include <libswscale/swscale.h>
 }
 
@@ -148,6 +149,10 @@ CodecContextPtr OpenEncoderFor(const AVOutputFormat* format, const std::string& 
     c->time_base = kTimelapseTimeBase;
     c->framerate = av_inv_q(c->time_base);
     c->gop_size = kTimelapseTimeBase.den;
+    if (options.empty()) {
+      // A night of 1,270 pictures in seconds, not minutes; the pictures change little.
+      av_opt_set(c->priv_data, "preset", "veryfast", 0);
+    }
   }
   if (format->flags & AVFMT_GLOBALHEADER) {
     c->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
