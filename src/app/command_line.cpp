@@ -9,8 +9,8 @@
 namespace ombrix {
 namespace {
 
-constexpr std::string_view kVerbs[] = {"events", "export", "composite", "average",
-                                       "recalc", "mark",   "delete",    "mask"};
+constexpr std::string_view kVerbs[] = {"events", "export", "composite", "average", "recalc",
+                                       "mark",   "delete", "mask",      "night"};
 
 // Where an option may be given: "station" (the window and --headless) or the names of review
 // commands; "*" everywhere.
@@ -35,8 +35,8 @@ constexpr Option kOptions[] = {
     {"--sim-objects", true, "station"},
     {"--status-interval", true, "station"},
     {"--script", true, "station"},
-    {"--duration", true, "station composite average mark"},
-    {"--from", true, "composite average mark"},
+    {"--duration", true, "station composite average mark night"},
+    {"--from", true, "composite average mark night"},
     {"--pseudo-color", true, "export"},
     {"--tracking-box", true, "export"},
     {"--seconds", true, "mask"},
@@ -315,6 +315,12 @@ std::string Usage() {
          "                               learn a mask from the sky (SOURCE as --source) for N\n"
          "                               seconds (default 60; a file: all of it) and write it\n"
          "                               strong red where masked, for Read Mask File\n"
+         "  ombrix night [DATE] OUTDIR [--from TIME --duration S]\n"
+         "                               the night summary of the night beginning on the local\n"
+         "                               evening of DATE (YYYY-MM-DD, noon to noon; default the\n"
+         "                               night under way or last ended) or of the stretch: \n"
+         "                               keogram.png, startrails.png, timelapse.mp4, events.svg,\n"
+         "                               skymap.svg and summary.json in OUTDIR\n"
          "  KEY is an event's Stamp (YYYYMMDD_hhmmss_mmm); TIME is UTC, e.g. "
          "2024-03-15T21:14:50Z.\n"
          "  --config PATH names the configuration file (and so the base folder) to use.\n"

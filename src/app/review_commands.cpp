@@ -8,6 +8,7 @@
 #include <memory>
 #include <system_error>
 
+#include "base/clock.h"
 #include "base/folders.h"
 #include "base/frame.h"
 #include "config/config_file.h"
@@ -15,6 +16,7 @@
 #include "review/display_image.h"
 #include "review/event_listing.h"
 #include "review/export.h"
+#include "review/night_summary.h"
 #include "review/recalculate.h"
 #include "review/review_session.h"
 #include "station/mark.h"
@@ -312,13 +314,54 @@ int MaskLearn(const CommandLine& command, std::ostream& out, std::ostream& err) 
   return kOk;
 }
 
+int NightCommand(const CommandLine& command, std::ostream& out, std::ostream& err) {
+  constexpr const char* kUsage = "night [DATE] OUTDIR [--from TIME --duration SECONDS]";
+  if (command.positional.empty() || command.positional.size() > 2) {
+    throw BadArguments(std::string("usage: ombrix ") + kUsage);
+  }
+  const bool dated = command.positional.size() == 2;
+  const bool stretched = command.from || command.stretch_s;
+  if (dated && stretched) {
+    throw BadArguments("give either DATE or --from and --duration, not both");
+  }
+  PickerInterval stretch = stretched ? IntervalOf(command) : NightAt(SystemClock().UtcNow());
+  if (dated) {
+    const std::optional<PickerInterval> night = NightOfDateText(command.positional[0]);
+    if (!night) {
+      throw BadArguments("'" + command.positional[0] + "' is not a date (YYYY-MM-DD)");
+    }
+    stretch = *night;
+  }
+  Session session(err);
+  const Night night = GatherNight(session.settings->archiveFolder, stretch);
+  const std::string span = MakeStamp(stretch.start) + " to " + MakeStamp(stretch.end);
+  if (night.images.empty() && night.archiveMinutes == 0) {
+    return session.Nothing("Night: the archive holds nothing from " + span + ".");
+  }
+  const std::string& folder = command.positional.back();
+  std::error_code error;
+  std::filesystem::create_directories(folder, error);
+  if (error) {
+    return session.Failed("Night", folder, error.message());
+  }
+  const NightSummary summary = WriteNightSummary(*session.settings, night, folder);
+  if (!summary.failed.empty()) {
+    return session.Failed("Night", summary.failed, "could not be written");
+  }
+  out << "Night " << span << ": " << summary.pictures.images << " integrated image(s), "
+      << night.archiveMinutes << " archive minute(s), " << night.gaps.size() << " gap(s), "
+      << night.events.size() << " event(s); written to " << folder << '\n';
+  return kOk;
+}
+
 }  // namespace
 
 int RunReviewCommand(const CommandLine& command, std::ostream& out, std::ostream& err) {
   using Verb = int (*)(const CommandLine&, std::ostream&, std::ostream&);
   const std::pair<const char*, Verb> verbs[] = {
-      {"events", Events}, {"export", Export}, {"composite", Composite}, {"average", Average},
-      {"recalc", Recalc}, {"mark", Mark},     {"delete", Delete},       {"mask", MaskLearn}};
+      {"events", Events},   {"export", Export},  {"composite", Composite},
+      {"average", Average}, {"recalc", Recalc},  {"mark", Mark},
+      {"delete", Delete},   {"mask", MaskLearn}, {"night", NightCommand}};
   try {
     for (const auto& [name, run] : verbs) {
       if (command.verb == name) {

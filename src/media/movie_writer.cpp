@@ -19,6 +19,7 @@ extern "C" {
 #include <libavutil/dict.h>
 #include <libavutil/error.h>
 #include <libavutil/mem.h>
+#include <libavutil/opt.h>
 #include <libswscale/swscale.h>
 }
 
@@ -33,6 +34,7 @@ constexpr AVRational kTimeBase{100, 2997};
 constexpr AVRational kMpeg1TimeBase{1, 30};  // MPEG-1 has no 29.97 with this numbering
 // The frame period, which MPEG-2 can signal.
 constexpr AVRational kMpeg2TimeBase{FramePeriod::period::num, FramePeriod::period::den};
+constexpr AVRational kTimelapseTimeBase{1, 25};
 constexpr int kRgbBytes = kFrameBytes * 3;  // packed RGB24
 constexpr int kIoBufferBytes = 64 * 1024;
 
@@ -87,8 +89,10 @@ int64_t SeekDescriptor(void* opaque, int64_t offset, int whence) {
 // The encoder for a container, as every station movie has it; null with *failure and *code when
 // it cannot be had.
 CodecContextPtr OpenEncoderFor(const AVOutputFormat* format, const std::string& options,
-                               const char** failure, int* code) {
-  const AVCodecID codecId = VideoCodecFor(format);
+                               const char** failure, int* code,
+                               MovieKind kind = MovieKind::kStation) {
+  const bool timelapse = kind == MovieKind::kTimelapse;
+  const AVCodecID codecId = timelapse ? AV_CODEC_ID_H264 : VideoCodecFor(format);
   const AVCodec* codec = nullptr;
   {
     std::lock_guard<std::mutex> lock(codecLock());
@@ -138,6 +142,18 @@ CodecContextPtr OpenEncoderFor(const AVOutputFormat* format, const std::string& 
   // shorter range, early zero vectors, the X1 search or DCT-domain noise reduction saved nothing
   // measurable, and a second slice thread costs more CPU in total.
   c->thread_count = 1;
+  if (timelapse) {
+    // Browsers play H.264; its encoder's own rate control (a constant quality) suits a movie
+    // watched once, and a key frame every second lets the player seek.
+    c->bit_rate = 0;
+    c->time_base = kTimelapseTimeBase;
+    c->framerate = av_inv_q(c->time_base);
+    c->gop_size = kTimelapseTimeBase.den;
+    if (options.empty()) {
+      // A night of 1,270 pictures in seconds, not minutes; the pictures change little.
+      av_opt_set(c->priv_data, "preset", "veryfast", 0);
+    }
+  }
   if (format->flags & AVFMT_GLOBALHEADER) {
     c->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
   }
@@ -190,7 +206,7 @@ MovieWriter::MovieWriter(const std::string& path) {
   Open(path, fd);
 }
 
-MovieWriter::MovieWriter(AtomicFile& file) {
+MovieWriter::MovieWriter(AtomicFile& file, MovieKind kind) : kind_(kind) {
   if (file.file() == nullptr) {
     fileError_ = file.error() != 0 ? file.error() : EIO;
     Fail("Could not open '" + file.path() + "'", AVERROR(fileError_), false);
@@ -218,7 +234,7 @@ void MovieWriter::Open(const std::string& name, int fd) {
   formatContext_.reset(context);
   const char* failure = nullptr;
   int code = 0;
-  codecContext_ = OpenEncoderFor(format_, {}, &failure, &code);
+  codecContext_ = OpenEncoderFor(format_, {}, &failure, &code, kind_);
   videoStream_ = codecContext_ != nullptr ? avformat_new_stream(context, nullptr) : nullptr;
   picture_.reset(av_frame_alloc());
   packet_.reset(av_packet_alloc());

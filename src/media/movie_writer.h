@@ -13,6 +13,10 @@ namespace ombrix {
 
 class AtomicFile;
 
+// kStation: the station's own movies (clips, events, exports), as described below. kTimelapse: an
+// MP4 for a web browser: H.264 at 25 frames/s, constant quality, a key frame a second.
+enum class MovieKind { kStation, kTimelapse };
+
 // Opens the video encoder of the station's movies for a container named as FFmpeg names it
 // ("mp4", "mpeg"), set up exactly as MovieWriter uses it: the container's video codec (MPEG-4
 // Part 2 for MP4), 3 Mbit/s, 640x480, GOP 10, YUV 4:2:0, one thread. `options`
@@ -45,7 +49,7 @@ class MovieWriter {
   explicit MovieWriter(const std::string& path);
   // Writes into the open temporary of file, choosing the container by file.path(); the caller
   // commits the file after a successful Close(). The file must outlive the writer.
-  explicit MovieWriter(AtomicFile& file);
+  explicit MovieWriter(AtomicFile& file, MovieKind kind = MovieKind::kStation);
   ~MovieWriter();  // calls Close() if not yet closed
   MovieWriter(const MovieWriter&) = delete;
   MovieWriter& operator=(const MovieWriter&) = delete;
@@ -104,6 +108,7 @@ class MovieWriter {
   std::string error_;
   std::string reason_;
   int fileError_ = 0;
+  MovieKind kind_ = MovieKind::kStation;
   bool headerWritten_ = false;
   bool closed_ = false;
   bool complete_ = false;  // the result of Close()

@@ -4,6 +4,7 @@
 #include <cctype>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <mutex>
 #include <string_view>
 #include <vector>
@@ -59,7 +60,7 @@ namespace {
 constexpr int kJpegQuantiser = 2;
 constexpr int kJpegLambda = kJpegQuantiser * FF_QP2LAMBDA;  // 236
 
-CodecContextPtr OpenEncoder(AVCodecID id, void (*configure)(AVCodecContext*)) {
+CodecContextPtr OpenEncoder(AVCodecID id, const std::function<void(AVCodecContext*)>& configure) {
   const AVCodec* codec = nullptr;
   {
     std::lock_guard<std::mutex> lock(codecLock());
@@ -84,14 +85,14 @@ CodecContextPtr OpenEncoder(AVCodecID id, void (*configure)(AVCodecContext*)) {
   return context;
 }
 
-FramePtr AllocatePicture(AVPixelFormat format) {
+FramePtr AllocatePicture(AVPixelFormat format, int width = kFrameWidth, int height = kFrameHeight) {
   FramePtr picture(av_frame_alloc());
   if (picture == nullptr) {
     return nullptr;
   }
   picture->format = format;
-  picture->width = kFrameWidth;
-  picture->height = kFrameHeight;
+  picture->width = width;
+  picture->height = height;
   if (av_frame_get_buffer(picture.get(), 0) < 0) {
     return nullptr;
   }
@@ -112,14 +113,14 @@ PacketPtr EncodeOnce(AVCodecContext* context, const AVFrame* picture) {
 }
 
 // The RGB picture coded as a PNG; null when the encoder cannot be had or fails.
-PacketPtr EncodePng(const AVFrame* rgb) {
-  CodecContextPtr context = OpenEncoder(AV_CODEC_ID_PNG, [](AVCodecContext* c) {
-    c->pix_fmt = AV_PIX_FMT_RGB24;
-    c->width = kFrameWidth;
-    c->height = kFrameHeight;
+PacketPtr EncodePng(const AVFrame* picture) {
+  CodecContextPtr context = OpenEncoder(AV_CODEC_ID_PNG, [picture](AVCodecContext* c) {
+    c->pix_fmt = static_cast<AVPixelFormat>(picture->format);
+    c->width = picture->width;
+    c->height = picture->height;
     c->time_base = AVRational{1, 30};  // unused by PNG, but every video encoder needs one
   });
-  return context == nullptr ? nullptr : EncodeOnce(context.get(), rgb);
+  return context == nullptr ? nullptr : EncodeOnce(context.get(), picture);
 }
 
 std::string_view BytesOf(const AVPacket& packet) {
@@ -206,6 +207,20 @@ bool WritePngStill(const std::string& path, const uint32_t* sums) {
       out[2] = grey;
       out += 3;
     }
+  }
+  PacketPtr packet = EncodePng(picture.get());
+  return packet != nullptr && WriteWholeFile(path, *packet, Durability::kCached);
+}
+
+bool WriteGreyPng(const std::string& path, int width, int height, const uint8_t* pixels) {
+  FramePtr picture = width > 0 && height > 0 && width <= 16384 && height <= 16384
+                         ? AllocatePicture(AV_PIX_FMT_GRAY8, width, height)
+                         : nullptr;
+  if (picture == nullptr) {
+    return false;
+  }
+  for (int row = 0; row < height; ++row) {
+    std::memcpy(picture->data[0] + row * picture->linesize[0], pixels + row * width, width);
   }
   PacketPtr packet = EncodePng(picture.get());
   return packet != nullptr && WriteWholeFile(path, *packet, Durability::kCached);

@@ -25,6 +25,10 @@ void NormalizeSums(uint32_t* sums);
 // Silent like WriteJpegStill, with the same result.
 bool WritePngStill(const std::string& path, const uint32_t* sums);
 
+// Writes a grey image of any size up to 16384x16384 (rows of width bytes, top row first) as an
+// 8-bit grey PNG file. Silent like WriteJpegStill, with the same result.
+bool WriteGreyPng(const std::string& path, int width, int height, const uint8_t* pixels);
+
 // Writes a 640x480 image of 8-bit values through a colour table (entry v = the colour of value v,
 // 0xRRGGBB) as a JPEG (".jpg", ".jpeg") or PNG (".png") file, chosen by the path's extension
 // (case ignored). The bytes go to a temporary file in the same folder that is renamed over the

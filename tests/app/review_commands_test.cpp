@@ -79,6 +79,12 @@ TEST(ReviewCommands, WorkOnARealArchive) {
     EXPECT_FALSE(fs::exists(scratch / "none.jpg"));
   }
   EXPECT_EQ(Review({"recalc", key}).code, 0);
+  // The night summary of the replay's stretch; a stretch without archive exits 1.
+  r = Review({"night", (scratch / "night").string(), "--from", "2024-03-15T21:14:00Z", "--duration",
+              "120"});
+  EXPECT_EQ(r.code, 0) << r.err;
+  EXPECT_TRUE(fs::exists(scratch / "night" / "summary.json")) << r.out;
+  EXPECT_EQ(Review({"night", "2030-01-01", (scratch / "night").string()}).code, 1);
 
   r = Review({"mark", "--from", "2024-03-15T21:14:51Z", "--duration", "2"});
   EXPECT_EQ(r.code, 0) << r.err;
@@ -145,6 +151,9 @@ TEST(ReviewCommands, RefuseBadWordsWithExitCodeTwo) {
       {"recalc"},
       {"mark", "--duration", "2"},
       {"mask", "learn", "sim", "mask.jpg"},
+      {"night"},
+      {"night", "2024-02-30", "out"},
+      {"night", "2024-03-15", "out", "--from", "2024-03-15T21:14:53Z", "--duration", "2"},
   };
   for (const auto& args : wrong) {
     const Result r = Review(args);
