@@ -1,6 +1,9 @@
 #include "media/ffmpeg_ptr.h"
 
+#include <cstring>
 #include <mutex>
+
+#include "base/frame.h"
 
 #include "media/codec_lock.h"
 
@@ -44,6 +47,17 @@ void PacketDeleter::operator()(AVPacket* packet) const noexcept {
 
 void ScalerDeleter::operator()(SwsContext* scaler) const noexcept {
   sws_freeContext(scaler);
+}
+
+void FillGreyPicture(AVFrame* picture, const uint8_t* grey) {
+  for (int row = 0; row < kFrameHeight; ++row) {
+    std::memcpy(picture->data[0] + row * picture->linesize[0], grey + row * kFrameWidth,
+                kFrameWidth);
+  }
+  for (int row = 0; row < kFrameHeight / 2; ++row) {
+    std::memset(picture->data[1] + row * picture->linesize[1], 128, kFrameWidth / 2);
+    std::memset(picture->data[2] + row * picture->linesize[2], 128, kFrameWidth / 2);
+  }
 }
 
 }  // namespace ombrix

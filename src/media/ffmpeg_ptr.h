@@ -4,6 +4,7 @@
 // media/ can hold these handles without pulling FFmpeg headers into other folders; the deleters
 // are defined in ffmpeg_ptr.cpp.
 
+#include <cstdint>
 #include <memory>
 
 struct AVCodecContext;
@@ -47,5 +48,9 @@ using InputContextPtr = std::unique_ptr<AVFormatContext, InputContextDeleter>;
 using FramePtr = std::unique_ptr<AVFrame, FrameDeleter>;
 using PacketPtr = std::unique_ptr<AVPacket, PacketDeleter>;
 using ScalerPtr = std::unique_ptr<SwsContext, ScalerDeleter>;
+
+// Copies a 640x480 grey frame into the brightness plane of a YUV 4:2:0 picture of that size and
+// makes its colour planes neutral (128): the picture shows the frame in grey.
+void FillGreyPicture(AVFrame* picture, const uint8_t* grey);
 
 }  // namespace ombrix

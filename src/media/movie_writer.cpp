@@ -330,14 +330,7 @@ void MovieWriter::WriteFrame(const uint8_t* frame, bool pseudoColor) {
       return;
     }
   } else {
-    for (int row = 0; row < kFrameHeight; ++row) {
-      std::memcpy(picture->data[0] + row * picture->linesize[0], frame + row * kFrameWidth,
-                  kFrameWidth);
-    }
-    for (int row = 0; row < kFrameHeight / 2; ++row) {
-      std::memset(picture->data[1] + row * picture->linesize[1], 128, kFrameWidth / 2);
-      std::memset(picture->data[2] + row * picture->linesize[2], 128, kFrameWidth / 2);
-    }
+    FillGreyPicture(picture, frame);
   }
   picture->pts = frameCount_;
   ++frameCount_;

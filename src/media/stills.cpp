@@ -155,14 +155,7 @@ PacketPtr EncodeJpeg(const uint8_t* image) {
   if (picture == nullptr) {
     return nullptr;
   }
-  for (int row = 0; row < kFrameHeight; ++row) {
-    std::memcpy(picture->data[0] + row * picture->linesize[0], image + row * kFrameWidth,
-                kFrameWidth);
-  }
-  for (int row = 0; row < kFrameHeight / 2; ++row) {
-    std::memset(picture->data[1] + row * picture->linesize[1], 128, kFrameWidth / 2);
-    std::memset(picture->data[2] + row * picture->linesize[2], 128, kFrameWidth / 2);
-  }
+  FillGreyPicture(picture.get(), image);
   picture->pts = 1;
   picture->quality = kJpegLambda;
   return EncodeOnce(context.get(), picture.get());
