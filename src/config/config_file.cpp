@@ -108,6 +108,18 @@ const Field kFields[] = {
     // Settings added since (from kFirstAddedField on) are written only when they differ from
     // their defaults, so that a file of default settings has just the lines above.
     {"adaptiveThreshold", &Settings::adaptiveThreshold},
+    {"webListen", &Settings::webListen},
+    {"stationName", &Settings::stationName},
+    {"uploadTarget", &Settings::uploadTarget},
+    {"uploadPort", &Settings::uploadPort, 1, 65535},
+    {"uploadKeyFile", &Settings::uploadKeyFile},
+    {"uploadKnownHostsFile", &Settings::uploadKnownHostsFile},
+    {"uploadKbps", &Settings::uploadKbps, 0},
+    {"mqttBroker", &Settings::mqttBroker},
+    {"mqttTopic", &Settings::mqttTopic},
+    {"mqttUser", &Settings::mqttUser},
+    {"mqttPassword", &Settings::mqttPassword},
+    {"mqttCaFile", &Settings::mqttCaFile},
 };
 constexpr ptrdiff_t kFirstAddedField = 35;
 

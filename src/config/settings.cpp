@@ -1,5 +1,9 @@
 #include "config/settings.h"
 
+#include <unistd.h>
+
+#include <climits>
+
 namespace ombrix {
 
 SharedSettings::SharedSettings(Settings initial)
@@ -20,6 +24,25 @@ SharedSettings::Change SharedSettings::Update(const SettingsEdit& edit) {
   std::lock_guard lock(mutex_);
   current_ = change.after;
   return change;
+}
+
+std::string StationName(const Settings& settings) {
+  std::string name = settings.stationName;
+  if (name.empty()) {
+    char host[HOST_NAME_MAX + 1] = {};
+    if (gethostname(host, sizeof host - 1) == 0) {
+      name = host;
+    }
+  }
+  std::string kept;
+  for (const char c : name) {
+    if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
+        c == '_' || c == '.') {
+      kept.push_back(c);
+    }
+  }
+  // "." and ".." would name no folder of their own.
+  return kept.empty() || kept == "." || kept == ".." ? "station" : kept;
 }
 
 }  // namespace ombrix

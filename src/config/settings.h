@@ -63,7 +63,28 @@ struct Settings {
   // Detection compares each pixel with a threshold learnt from its own noise (AdaptiveThreshold)
   // instead of the threshold setting.
   bool adaptiveThreshold = false;
+  // The web page: "ADDR:PORT" to listen on (a host name, an IPv4 address or [IPv6]); empty: off.
+  std::string webListen;
+  // The station's name in a network of stations (uploads, MQTT); empty: the host name.
+  std::string stationName;
+  // Delivery of cut events to a collector by rsync over SSH: "user@host:folder"; empty: off.
+  std::string uploadTarget;
+  int32_t uploadPort = 22;
+  std::string uploadKeyFile;         // the SSH private key; empty: the service user's own
+  std::string uploadKnownHostsFile;  // empty: known_hosts beside config.txt
+  int32_t uploadKbps = 0;            // the most the upload may use; 0: no limit
+  // The station's news over MQTT: the broker as "host:port"; empty: off.
+  std::string mqttBroker;
+  std::string mqttTopic;  // the topic prefix; empty: "ombrix/" and the station's name
+  std::string mqttUser;   // empty: no user name and password
+  std::string mqttPassword;
+  std::string mqttCaFile;  // the broker's CA certificate: TLS; empty: a plain connection
 };
+
+// The station's name: stationName, or the host name when it is empty ("station" when even that
+// cannot be read). Only letters, digits, '-', '_' and '.' are kept, so that it can name a folder
+// and an MQTT topic level.
+std::string StationName(const Settings& settings);
 
 // A change of the settings: it edits a copy of the current record.
 using SettingsEdit = std::function<void(Settings&)>;

@@ -64,7 +64,11 @@ TEST_F(ConfigFileTest, DefaultsSaveAs33CrLfLinesAndEveryFieldRoundTrips) {
       "calDegPerPixel2:1e-07\r\ncalDegPerPixel3:-2.5e-09\r\ncalApparentLatitude:89.5\r\n"
       "calApparentLongitude:-179.123\r\ncalTrueLatitude:45.5\r\ncalTrueLongitude:123.457\r\n"
       "calCOPx:320.25\r\ncalCOPy:0\r\nmaskFile:/home/op/My Masks/mask ünïcode.png\r\n"
-      "archiveFolder:/mnt/sky disk/Ombrix\r\nadaptiveThreshold:true\r\n";
+      "archiveFolder:/mnt/sky disk/Ombrix\r\nadaptiveThreshold:true\r\n"
+      "webListen:[::1]:8080\r\nstationName:roof\r\nuploadTarget:sky@collector:/srv/sky\r\n"
+      "uploadPort:2222\r\nuploadKeyFile:/etc/ombrix/id\r\nuploadKnownHostsFile:/etc/kh\r\n"
+      "uploadKbps:500\r\nmqttBroker:broker:1883\r\nmqttTopic:home/sky\r\nmqttUser:u\r\n"
+      "mqttPassword:p w\r\nmqttCaFile:/etc/ca.pem\r\n";
   ASSERT_EQ(Read(all), ConfigReadResult::Ok);
   EXPECT_TRUE(problems_.empty());
   EXPECT_EQ(Saved(), all);
