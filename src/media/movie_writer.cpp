@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cmath>
 #include <cstring>
 #include <mutex>
 
@@ -91,8 +92,10 @@ int64_t SeekDescriptor(void* opaque, int64_t offset, int whence) {
 CodecContextPtr OpenEncoderFor(const AVOutputFormat* format, const std::string& options,
                                const char** failure, int* code,
                                MovieKind kind = MovieKind::kStation) {
-  const bool timelapse = kind == MovieKind::kTimelapse;
-  const AVCodecID codecId = timelapse ? AV_CODEC_ID_H264 : VideoCodecFor(format);
+  const bool browser = kind != MovieKind::kStation;
+  const bool webm = std::strcmp(format->name, "webm") == 0;
+  const AVCodecID codecId =
+      !browser ? VideoCodecFor(format) : (webm ? AV_CODEC_ID_VP9 : AV_CODEC_ID_H264);
   const AVCodec* codec = nullptr;
   {
     std::lock_guard<std::mutex> lock(codecLock());
@@ -142,15 +145,22 @@ CodecContextPtr OpenEncoderFor(const AVOutputFormat* format, const std::string& 
   // shorter range, early zero vectors, the X1 search or DCT-domain noise reduction saved nothing
   // measurable, and a second slice thread costs more CPU in total.
   c->thread_count = 1;
-  if (timelapse) {
-    // Browsers play H.264; its encoder's own rate control (a constant quality) suits a movie
-    // watched once, and a key frame every second lets the player seek.
+  if (browser) {
+    // Browsers play H.264 and VP9; the encoder's own rate control (a constant quality) suits a
+    // movie watched once, and a key frame every second lets the player seek.
     c->bit_rate = 0;
-    c->time_base = kTimelapseTimeBase;
+    if (kind == MovieKind::kTimelapse) {
+      c->time_base = kTimelapseTimeBase;
+    }
     c->framerate = av_inv_q(c->time_base);
-    c->gop_size = kTimelapseTimeBase.den;
-    if (options.empty()) {
-      // A night of 1,270 pictures in seconds, not minutes; the pictures change little.
+    c->gop_size = static_cast<int>(std::lround(av_q2d(c->framerate)));
+    if (options.empty() && webm) {
+      // Real-time speed at a quality that keeps faint stars; the pictures change little.
+      av_opt_set(c->priv_data, "deadline", "realtime", 0);
+      av_opt_set_int(c->priv_data, "cpu-used", 8, 0);
+      av_opt_set_int(c->priv_data, "crf", 32, 0);
+    } else if (options.empty()) {
+      // A night of 1,270 pictures in seconds, not minutes.
       av_opt_set(c->priv_data, "preset", "veryfast", 0);
     }
   }
@@ -181,6 +191,16 @@ CodecContextPtr OpenEncoderFor(const AVOutputFormat* format, const std::string& 
 
 }  // namespace
 
+BrowserVideoType ChooseBrowserVideoType(bool h264Encoder) {
+  return h264Encoder ? BrowserVideoType{".mp4", "video/mp4"}
+                     : BrowserVideoType{".webm", "video/webm"};
+}
+
+BrowserVideoType BrowserVideoTypeHere() {
+  std::lock_guard<std::mutex> lock(codecLock());
+  return ChooseBrowserVideoType(avcodec_find_encoder(AV_CODEC_ID_H264) != nullptr);
+}
+
 CodecContextPtr OpenMovieEncoder(const std::string& container, const std::string& options,
                                  std::string* failure) {
   const AVOutputFormat* format = av_guess_format(container.c_str(), nullptr, nullptr);
@@ -203,7 +223,7 @@ MovieWriter::MovieWriter(const std::string& path) {
     return;
   }
   createdPath_ = path;
-  Open(path, fd);
+  Open(path, fd, path);
 }
 
 MovieWriter::MovieWriter(AtomicFile& file, MovieKind kind) : kind_(kind) {
@@ -212,10 +232,10 @@ MovieWriter::MovieWriter(AtomicFile& file, MovieKind kind) : kind_(kind) {
     Fail("Could not open '" + file.path() + "'", AVERROR(fileError_), false);
     return;
   }
-  Open(file.path(), fileno(file.file()));
+  Open(file.path(), fileno(file.file()), file.temporary());
 }
 
-void MovieWriter::Open(const std::string& name, int fd) {
+void MovieWriter::Open(const std::string& name, int fd, const std::string& url) {
   fd_ = fd;
   format_ = av_guess_format(nullptr, name.c_str(), nullptr);
   // A container that writes files of its own (numbered images) is not written through fd.
@@ -225,7 +245,7 @@ void MovieWriter::Open(const std::string& name, int fd) {
     return;
   }
   AVFormatContext* context = nullptr;
-  if (const int made = avformat_alloc_output_context2(&context, format_, nullptr, name.c_str());
+  if (const int made = avformat_alloc_output_context2(&context, format_, nullptr, url.c_str());
       made < 0 || context == nullptr) {
     Fail("Memory error", made, false);
     ReleaseOutput(false);
@@ -275,7 +295,15 @@ void MovieWriter::Open(const std::string& name, int fd) {
   }
   context->pb = io_.get();
   context->flags |= AVFMT_FLAG_CUSTOM_IO;
-  if (const int written = avformat_write_header(context, nullptr); written < 0) {
+  // A browser's MP4 gets its index moved to the front when it is finished: FFmpeg reads the
+  // file back through url for that.
+  AVDictionary* muxerOptions = nullptr;
+  if (kind_ != MovieKind::kStation && std::strcmp(format_->name, "mp4") == 0) {
+    av_dict_set(&muxerOptions, "movflags", "+faststart", 0);
+  }
+  const int written = avformat_write_header(context, &muxerOptions);
+  av_dict_free(&muxerOptions);
+  if (written < 0) {
     // The container refused the stream parameters (or the file took no bytes): no movie, and
     // no half-made file left behind.
     Fail("Invalid output format parameters", written, false);

@@ -13,9 +13,21 @@ namespace ombrix {
 
 class AtomicFile;
 
-// kStation: the station's own movies (clips, events, exports), as described below. kTimelapse: an
-// MP4 for a web browser: H.264 at 25 frames/s, constant quality, a key frame a second.
-enum class MovieKind { kStation, kTimelapse };
+// kStation: the station's own movies (clips, events, exports), as described below. The other two
+// are for a web browser, at constant quality with a key frame a second, the index at the front
+// of an MP4 so that playing starts before the whole file is in: H.264 in ".mp4", VP9 in ".webm"
+// (by the file name). kTimelapse runs at 25 frames/s, kBrowser at the camera's frame rate (an
+// event movie for the web page).
+enum class MovieKind { kStation, kTimelapse, kBrowser };
+
+// The file type a browser movie gets: ".mp4" (H.264) when that encoder exists, else ".webm" (VP9).
+struct BrowserVideoType {
+  const char* extension;
+  const char* mimeType;
+};
+BrowserVideoType ChooseBrowserVideoType(bool h264Encoder);
+// The same for the encoders this process has.
+BrowserVideoType BrowserVideoTypeHere();
 
 // Opens the video encoder of the station's movies for a container named as FFmpeg names it
 // ("mp4", "mpeg"), set up exactly as MovieWriter uses it: the container's video codec (MPEG-4
@@ -79,8 +91,9 @@ class MovieWriter {
   int frameCount() const { return frameCount_; }
 
  private:
-  // Sets up the container chosen by name and its stream, writing to fd.
-  void Open(const std::string& name, int fd);
+  // Sets up the container chosen by name and its stream, writing to fd; url is where the file
+  // can be read back (an MP4 for a browser moves its index to the front at the end).
+  void Open(const std::string& name, int fd, const std::string& url);
   // Marks the writer failed (and fatal) with the message and the library's error code (0: none).
   void Fail(const std::string& message, int code, bool fatal);
   bool FillPseudoColor(const uint8_t* frame);

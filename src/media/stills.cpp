@@ -173,6 +173,12 @@ bool WriteJpegStill(AtomicFile& file, const uint8_t* image) {
   return packet != nullptr && file.Write(BytesOf(*packet));
 }
 
+std::vector<uint8_t> EncodeJpegStill(const uint8_t* image) {
+  PacketPtr packet = EncodeJpeg(image);
+  return packet == nullptr ? std::vector<uint8_t>()
+                           : std::vector<uint8_t>(packet->data, packet->data + packet->size);
+}
+
 void NormalizeSums(uint32_t* sums) {
   const uint32_t largest = *std::max_element(sums, sums + kFrameBytes);
   if (largest == 0) {

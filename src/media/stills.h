@@ -3,6 +3,7 @@
 #include <array>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace ombrix {
 
@@ -15,6 +16,9 @@ bool WriteJpegStill(const std::string& path, const uint8_t* image);
 // The same image into the open temporary of file, which the caller commits; false when it could
 // not be encoded or written.
 bool WriteJpegStill(AtomicFile& file, const uint8_t* image);
+
+// The same JPEG in memory (for the web page's live picture); empty when it cannot be encoded.
+std::vector<uint8_t> EncodeJpegStill(const uint8_t* image);
 
 // Scales 307200 sums in place to 0..255 by the single-precision factor 255 / largest (truncating);
 // the largest becomes 254 or 255 depending on the rounding of that factor. An all-zero buffer is
