@@ -33,24 +33,17 @@ std::optional<UtcTime> LocalNoon(int year, int month, int day) {
 
 std::vector<SkyPoint> ReadTrack(const std::string& historyPath, std::string& verdict) {
   std::vector<SkyPoint> track;
-  TimeHistoryReader reader(historyPath);
-  if (!reader.exists()) {
+  const std::optional<std::vector<EventHistoryRow>> rows = ReadEventHistory(historyPath);
+  if (!rows) {
     verdict = "-";
     return track;
   }
-  std::vector<EventHistoryRow> rows;
-  EventHistoryRow row;
-  for (auto line = reader.Next(row.frame, &row.azimuth, &row.elevation);
-       line != TimeHistoryReader::Line::kEnd;
-       line = reader.Next(row.frame, &row.azimuth, &row.elevation)) {
-    if (line == TimeHistoryReader::Line::kRow) {
-      rows.push_back(row);
-      if (row.frame.pixelCount > 0) {
-        track.push_back({row.azimuth, row.elevation});
-      }
+  for (const EventHistoryRow& row : *rows) {
+    if (row.frame.pixelCount > 0) {
+      track.push_back({row.azimuth, row.elevation});
     }
   }
-  verdict = VerdictName(JudgeEvent(rows));
+  verdict = VerdictName(JudgeEvent(*rows));
   return track;
 }
 

@@ -393,23 +393,26 @@ Verdict JudgeEvent(std::span<const EventHistoryRow> rows) {
   return JudgeEvent(MeasureEvent(rows));
 }
 
-std::optional<Verdict> JudgeEventHistory(const std::string& path) {
+std::optional<std::vector<EventHistoryRow>> ReadEventHistory(const std::string& path) {
   TimeHistoryReader reader(path);
   if (!reader.exists()) {
     return std::nullopt;
   }
   std::vector<EventHistoryRow> rows;
-  while (true) {
-    EventHistoryRow row;
-    const auto line = reader.Next(row.frame, &row.azimuth, &row.elevation);
-    if (line == TimeHistoryReader::Line::kEnd) {
-      break;
-    }
+  EventHistoryRow row;
+  for (auto line = reader.Next(row.frame, &row.azimuth, &row.elevation);
+       line != TimeHistoryReader::Line::kEnd;
+       line = reader.Next(row.frame, &row.azimuth, &row.elevation)) {
     if (line == TimeHistoryReader::Line::kRow) {
       rows.push_back(row);
     }
   }
-  return JudgeEvent(rows);
+  return rows;
+}
+
+std::optional<Verdict> JudgeEventHistory(const std::string& path) {
+  const std::optional<std::vector<EventHistoryRow>> rows = ReadEventHistory(path);
+  return rows ? std::optional<Verdict>(JudgeEvent(*rows)) : std::nullopt;
 }
 
 }  // namespace ombrix

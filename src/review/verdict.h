@@ -105,6 +105,9 @@ bool MeteorLike(const Track& track);
 Verdict JudgeEvent(const EventFigures& figures);
 Verdict JudgeEvent(std::span<const EventHistoryRow> rows);
 
+// The lines of an event's time history that parse; nullopt when there is no such file.
+std::optional<std::vector<EventHistoryRow>> ReadEventHistory(const std::string& path);
+
 // The verdict on the event whose time history ("c" + key + ".csv") is at path, from the lines that
 // parse; nullopt when there is no such file.
 std::optional<Verdict> JudgeEventHistory(const std::string& path);

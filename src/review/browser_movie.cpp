@@ -1,0 +1,110 @@
+#include "review/browser_movie.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cstring>
+#include <filesystem>
+#include <vector>
+
+#include "base/atomic_file.h"
+#include "base/frame.h"
+#include "media/movie_reader.h"
+#include "media/movie_writer.h"
+#include "review/event_index.h"
+
+namespace ombrix {
+namespace {
+
+// The modification time of a file; nullopt when it is not there.
+std::optional<timespec> Modified(const std::string& path) {
+  struct stat info {};
+  if (stat(path.c_str(), &info) != 0) {
+    return std::nullopt;
+  }
+  return info.st_mtim;
+}
+
+bool NotOlder(const timespec& a, const timespec& b) {
+  return a.tv_sec > b.tv_sec || (a.tv_sec == b.tv_sec && a.tv_nsec >= b.tv_nsec);
+}
+
+}  // namespace
+
+BrowserMovieCache::BrowserMovieCache(std::string cacheFolder) : folder_(std::move(cacheFolder)) {}
+
+std::optional<BrowserMovie> BrowserMovieCache::Get(const std::string& eventMovie,
+                                                   std::string_view key, std::string& why) {
+  if (!IsEventKey(key)) {
+    why = "no event " + std::string(key);
+    return std::nullopt;
+  }
+  const BrowserVideoType type = BrowserVideoTypeHere();
+  const BrowserMovie movie{folder_ + "/" + std::string(key) + type.extension, type.mimeType};
+  const auto fresh = [&] {
+    const std::optional<timespec> source = Modified(eventMovie);
+    const std::optional<timespec> copy = Modified(movie.path);
+    return source && copy && NotOlder(*copy, *source);
+  };
+  if (fresh()) {
+    return movie;
+  }
+  std::unique_lock lock(transcode_, kTranscodeWait);
+  if (!lock.owns_lock()) {
+    why = "another movie is being prepared; try again shortly";
+    return std::nullopt;
+  }
+  if (fresh()) {
+    return movie;  // made while this request waited
+  }
+  if (!Modified(eventMovie)) {
+    why = "the event has no movie";
+    return std::nullopt;
+  }
+  std::error_code error;
+  std::filesystem::create_directories(folder_, error);
+  if (error) {
+    why = folder_ + ": " + error.message();
+    return std::nullopt;
+  }
+  MovieReader reader(eventMovie);
+  AtomicFile file(movie.path);
+  MovieWriter writer(file, MovieKind::kBrowser);
+  std::vector<uint8_t> frame(kFrameBytes);
+  while (!reader.failed() && writer.ready() && reader.readFrame(frame.data())) {
+    writer.WriteFrame(frame.data(), false);
+  }
+  if (reader.failed() || writer.frameCount() == 0) {
+    why = eventMovie + ": the movie cannot be read";
+    return std::nullopt;
+  }
+  if (!writer.Close() || !file.Commit(Durability::kCached)) {
+    why =
+        movie.path + ": " + (writer.error().empty() ? std::strerror(file.error()) : writer.error());
+    return std::nullopt;
+  }
+  Prune();
+  return movie;
+}
+
+void BrowserMovieCache::Prune() {
+  std::vector<std::pair<std::filesystem::file_time_type, std::filesystem::path>> copies;
+  std::error_code error;
+  for (auto it = std::filesystem::directory_iterator(folder_, error);
+       !error && it != std::filesystem::directory_iterator(); it.increment(error)) {
+    const std::string extension = it->path().extension().string();
+    if (IsEventKey(it->path().stem().string()) && (extension == ".mp4" || extension == ".webm")) {
+      std::error_code timeError;
+      copies.emplace_back(it->last_write_time(timeError), it->path());
+    }
+  }
+  if (copies.size() <= static_cast<size_t>(kMaxCachedMovies)) {
+    return;
+  }
+  std::sort(copies.begin(), copies.end());
+  for (size_t i = 0; i + kMaxCachedMovies < copies.size(); ++i) {
+    std::filesystem::remove(copies[i].second, error);
+  }
+}
+
+}  // namespace ombrix

@@ -1,0 +1,43 @@
+#pragma once
+
+#include <chrono>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace ombrix {
+
+// An event movie in a codec browsers play.
+struct BrowserMovie {
+  std::string path;
+  std::string mimeType;  // "video/mp4" or "video/webm"
+};
+
+// The event movies in a codec browsers play (H.264 in MP4 with its index in front; VP9 in WebM
+// where H.264 cannot be encoded), transcoded on first request into cacheFolder as key + ".mp4"
+// (or ".webm") and kept there, each whole or absent; a copy older than its event movie is made
+// anew, and beyond kMaxCachedMovies the least recently made are removed. One transcode at a time
+// (a request waits up to kTranscodeWait for another's, then is refused as busy); the stored event
+// files are only read. Any thread.
+class BrowserMovieCache {
+ public:
+  static constexpr int kMaxCachedMovies = 200;
+  static constexpr std::chrono::seconds kTranscodeWait{30};
+
+  explicit BrowserMovieCache(std::string cacheFolder);
+
+  // The browser's copy of eventMovie (the event of key); nullopt with why when the key is no
+  // event key, the movie cannot be read, or the copy cannot be written.
+  std::optional<BrowserMovie> Get(const std::string& eventMovie, std::string_view key,
+                                  std::string& why);
+
+ private:
+  // Removes the oldest copies beyond kMaxCachedMovies.
+  void Prune();
+
+  const std::string folder_;
+  std::timed_mutex transcode_;
+};
+
+}  // namespace ombrix
