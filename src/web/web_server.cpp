@@ -300,8 +300,10 @@ httplib::Server::HandlerResponse WebServer::Impl::Admit(const Request& req, Resp
     Refuse(req, res, 404, "Not found.");
     return Handled;
   }
-  const bool loopback =
-      IsLoopback(req.remote_addr) && IsLoopback(HostOf(req.get_header_value("Host")));
+  // A browser always names the host it meant: a loopback client naming another one is a page of
+  // another site that reaches the station through a name of its own.
+  const std::string named = req.get_header_value("Host");
+  const bool loopback = IsLoopback(req.remote_addr) && (named.empty() || IsLoopback(HostOf(named)));
   if (req.method != "POST" && loopback) {
     return Unhandled;
   }

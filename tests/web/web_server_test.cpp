@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <thread>
 
+#include "base/clock.h"
 #include "station/station.h"
 #include "storage/disk_cleaner.h"
 #include "support/review_archive.h"
@@ -266,6 +267,22 @@ TEST_F(WebServerTest, ActionsNeedTheTokenAndThenWork) {
   EXPECT_EQ(*GetJson("/api/status")->Field("mark")->Field("outcome")->AsText(),
             std::string("Event cut: ") + kOld);
   EXPECT_TRUE(fs::exists(archive_->EventFile('m', kOld)));
+
+  // A stretch the station is still recording is waited for (the stop ends the wait).
+  const Stamp now = MakeStamp(SystemClock().UtcNow());
+  ASSERT_TRUE(test::WaitUntil([&now] {
+    for (const auto& entry : fs::recursive_directory_iterator(archive_->base / "archive")) {
+      const std::string name = entry.path().filename().string();
+      if (name.starts_with("s" + now.substr(0, 8) + "_") && name.ends_with(".mp4")) {
+        return true;
+      }
+    }
+    return false;
+  }));
+  const std::string form = "from=" + now + "&duration=1";
+  const char* type = "application/x-www-form-urlencoded";
+  EXPECT_EQ(client.Post("/api/mark", Bearer(token_), form, type)->status, 202);
+  EXPECT_EQ(client.Post("/api/mark", Bearer(token_), form, type)->status, 409);
 }
 
 // Reading from elsewhere needs the token too: a loopback client that names another host (a
@@ -331,6 +348,18 @@ TEST(WebToken, IsMadeOnceWithOwnerOnlyAccessAndRequiredBeyondLoopback) {
   chmod(path.c_str(), 0600);
   WebServer served(station, {"0.0.0.0:0", path});
   EXPECT_TRUE(served.Start(why)) << why;
+}
+
+TEST(Json, WhatIsWrittenReadsBack) {
+  const std::string text = "a \"quoted\" \\ path\n\t\x01 °";
+  const std::optional<JsonValue> read =
+      ParseJson(JsonObject().Text("t", text).Number("n", -1.5e-3).Raw("a", "[]").Close());
+  ASSERT_TRUE(read);
+  EXPECT_EQ(*read->Field("t")->AsText(), text);
+  EXPECT_EQ(*read->Field("n")->AsNumber(), -1.5e-3);
+  for (const char* bad : {"", "{", "{\"a\":}", "[1,]", "\"\x01\"", "nan", "{} x"}) {
+    EXPECT_FALSE(ParseJson(bad)) << bad;
+  }
 }
 
 TEST(ListenAddress, ReadsHostAndPortAndKnowsLoopback) {
