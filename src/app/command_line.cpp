@@ -6,6 +6,8 @@
 #include <functional>
 #include <string_view>
 
+#include "web/listen_address.h"
+
 namespace ombrix {
 namespace {
 
@@ -34,6 +36,7 @@ constexpr Option kOptions[] = {
     {"--sim-truth", true, "station"},
     {"--sim-objects", true, "station"},
     {"--status-interval", true, "station"},
+    {"--web", true, "station"},
     {"--script", true, "station"},
     {"--duration", true, "station composite average mark night"},
     {"--from", true, "composite average mark night"},
@@ -127,6 +130,12 @@ std::string TakeValue(const std::string& name, const std::string& v, bool review
       return "--sim-objects: " + *why;
     }
     line.source.simObjects = v;
+  } else if (name == "--web") {
+    std::string why;
+    if (!ParseListenAddress(v, why)) {
+      return "--web: " + why;
+    }
+    line.web = v;
   } else if (name == "--script") {
     line.script = v;
   } else if (name == "--status-interval") {
@@ -181,17 +190,6 @@ void TakeFlag(const std::string& name, CommandLine& line, bool& headless, bool& 
 }
 
 }  // namespace
-
-std::optional<UtcTime> ParseIsoUtc(const std::string& text) {
-  CalendarFields f;
-  char tail[4] = {};
-  const int n = std::sscanf(text.c_str(), "%4d-%2d-%2dT%2d:%2d:%2d%3s", &f.year, &f.month, &f.day,
-                            &f.hour, &f.minute, &f.second, tail);
-  if (n < 6 || (n == 7 && std::string(tail) != "Z")) {
-    return std::nullopt;
-  }
-  return MakeUtcTime(f);  // a day past the end of its month is refused, not carried
-}
 
 std::optional<CommandLine> ParseCommandLine(const std::vector<std::string>& args,
                                             std::string& error) {
@@ -287,6 +285,8 @@ std::string Usage() {
          "                    ~/.local/share/Ombrix/config.txt\n"
          "  --status-interval SECONDS  seconds between status lines (default 1 on a terminal,\n"
          "                    else 60 with one summary line each; 0: none)\n"
+         "  --web ADDR:PORT   serve the web page there (instead of the webListen setting), e.g.\n"
+         "                    127.0.0.1:8080 or [::1]:8080; port 0: a free one\n"
          "  --device-properties  print the controls of the configured capture device and exit\n"
          "  --help, --version\n"
          "Stop with Ctrl+C (SIGINT), SIGTERM or SIGHUP.\n"

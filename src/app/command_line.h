@@ -29,6 +29,7 @@ struct CommandLine {
   bool enable = false;
   std::optional<double> duration_s;        // --duration: stop after this long
   std::optional<double> statusInterval_s;  // --status-interval; 0: no periodic status line
+  std::optional<std::string> web;          // --web ADDR:PORT: listen there instead of webListen
   // --script STEPS (hidden, for the screenshot script): a comma-separated list run one step a
   // second after the window's start-up: "waitcut", "next", "replay", "hide", "exit".
   std::string script;
@@ -46,10 +47,6 @@ struct CommandLine {
 // wrong (exit code 2).
 std::optional<CommandLine> ParseCommandLine(const std::vector<std::string>& args,
                                             std::string& error);
-
-// "2024-03-15T21:14:50Z" (the Z may be left out; always UTC), in the years 1900 to 9999, to its
-// time; nullopt for any other text.
-std::optional<UtcTime> ParseIsoUtc(const std::string& text);
 
 std::string Usage();
 

@@ -14,6 +14,7 @@
 #include "app/stop_signals.h"
 #include "base/frame.h"
 #include "station/station.h"
+#include "web/web_server.h"
 
 namespace ombrix {
 namespace {
@@ -67,6 +68,9 @@ int RunHeadless(const CommandLine& command) {
     return 1;
   }
   notifier.Ready();
+  // After the station has started, stopped before it stops.
+  std::unique_ptr<WebServer> web =
+      StartWebPage(station, command.web.value_or(station.settings()->webListen));
 
   const auto began = std::chrono::steady_clock::now();
   std::optional<std::chrono::milliseconds> statusInterval;
@@ -110,6 +114,7 @@ int RunHeadless(const CommandLine& command) {
   }
   printer.Line("Stopping...");
   notifier.Stopping();
+  web.reset();
   station.Stop();
   const StationStatus end = station.Status();
   printer.Line(status.form() == StatusForm::kLive ? StatusLine(end)

@@ -186,6 +186,9 @@ MainWindow::~MainWindow() {
   // Nothing may post to this window once it is gone: every thread that could is joined here.
   StopMaskLearning();
   session_->StopWorkers();
+  if (setup_.beforeStationStops) {
+    setup_.beforeStationStops();
+  }
   station_->Stop();
 }
 
@@ -733,6 +736,9 @@ void MainWindow::Exit() {
   session_->StopWorkers();  // the readers and a running export
   // The station's stop order takes up to its drain bound; the window keeps painting meanwhile.
   stopper_ = std::thread([this] {
+    if (setup_.beforeStationStops) {
+      setup_.beforeStationStops();
+    }
     station_->Stop();
     QCoreApplication::postEvent(this, new QEvent(kStoppedEvent));
   });

@@ -38,6 +38,9 @@ struct WindowSetup {
   StationSetup station;
   // Whether Start() also shows the window (tests drive a window that is never shown).
   bool show = true;
+  // Called before the station stops (on the thread that stops it, once or more): the owner stops
+  // what reads the station, such as the web page.
+  std::function<void()> beforeStationStops;
 };
 
 // The station's main window: the picture area with its two fields, the notice strip, the event and

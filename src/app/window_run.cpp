@@ -11,6 +11,7 @@
 
 #include "app/main_window.h"
 #include "app/stop_signals.h"
+#include "web/web_server.h"
 
 namespace ombrix {
 namespace {
@@ -37,9 +38,17 @@ int RunWindow(int argc, char** argv, const CommandLine& command) {
   }
   QApplication app(argc, argv);
   StopSignals stopSignals;
+  // Started after the station and stopped by the window before the station stops; it outlives
+  // the window, which calls it until its end.
+  std::unique_ptr<WebServer> web;
   WindowSetup setup;
   setup.station.source = command.source;
   setup.station.enableAtStart = command.enable;
+  setup.beforeStationStops = [&web] {
+    if (web) {
+      web->Stop();
+    }
+  };
   MainWindow window(std::move(setup));
 
   QSocketNotifier notifier(stopSignals.fd(), QSocketNotifier::Read);
@@ -53,6 +62,8 @@ int RunWindow(int argc, char** argv, const CommandLine& command) {
                    [&window](QSessionManager&) { window.Exit(); });
 
   window.Start();
+  web =
+      StartWebPage(window.station(), command.web.value_or(window.station().settings()->webListen));
 
   QStringList steps =
       QString::fromStdString(command.script).split(QLatin1Char(','), Qt::SkipEmptyParts);

@@ -1,6 +1,7 @@
 #include "base/utc_time.h"
 
 #include <cstdint>
+#include <cstdio>
 
 namespace ombrix {
 namespace {
@@ -116,6 +117,25 @@ std::optional<UtcTime> ParseStamp(std::string_view text) {
   f.second = ReadDigits(text, 13, 2);
   f.millisecond = ReadDigits(text, 16, 3);
   return MakeUtcTime(f);  // a field that is not all digits reads as -1 and is out of range
+}
+
+std::optional<UtcTime> ParseIsoUtc(const std::string& text) {
+  CalendarFields f;
+  char tail[4] = {};
+  const int n = std::sscanf(text.c_str(), "%4d-%2d-%2dT%2d:%2d:%2d%3s", &f.year, &f.month, &f.day,
+                            &f.hour, &f.minute, &f.second, tail);
+  if (n < 6 || (n == 7 && std::string(tail) != "Z")) {
+    return std::nullopt;
+  }
+  return MakeUtcTime(f);  // a day past the end of its month is refused, not carried
+}
+
+std::string IsoUtcText(UtcTime time) {
+  const CalendarFields f = BreakUtcTime(time);
+  char text[40];
+  std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", f.year, f.month, f.day,
+                f.hour, f.minute, f.second, f.millisecond);
+  return text;
 }
 
 }  // namespace ombrix

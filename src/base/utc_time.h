@@ -62,4 +62,11 @@ Stamp MakeStamp(UtcTime time);
 // otherwise. So ParseStamp(text) succeeds exactly when MakeStamp(*ParseStamp(text)) == text.
 std::optional<UtcTime> ParseStamp(std::string_view text);
 
+// "2024-03-15T21:14:50Z" (the Z may be left out; always UTC), in the years 1900 to 9999, to its
+// time; nullopt for any other text.
+std::optional<UtcTime> ParseIsoUtc(const std::string& text);
+
+// "2024-03-15T21:14:50.123Z": the time in ISO 8601 form, to the millisecond, for machines.
+std::string IsoUtcText(UtcTime time);
+
 }  // namespace ombrix

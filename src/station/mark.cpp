@@ -29,7 +29,8 @@ std::optional<UtcTime> NewestClip(const std::string& archiveFolder, UtcTime afte
 }  // namespace
 
 MarkOutcome MarkStretch(const SharedSettings& settings, UtcTime start, UtcTime end,
-                        Notices& notices, const std::function<void()>& waiting) {
+                        Notices& notices, const std::function<void()>& waiting,
+                        std::stop_token stop) {
   const std::string archiveFolder = settings.Get()->archiveFolder;
   const std::string base = GetBaseFolder(archiveFolder);
   const UtcTime windowEnd = end + kImageWindowAfter;
@@ -48,6 +49,10 @@ MarkOutcome MarkStretch(const SharedSettings& settings, UtcTime start, UtcTime e
     auto grew = std::chrono::steady_clock::now();
     while (!FindNextArchiveTime(archiveFolder, windowEnd, "t", ".jpg") &&
            BaseFolderLock::Held(base) && std::chrono::steady_clock::now() - grew < kClipWaitLimit) {
+      if (stop.stop_requested()) {
+        return {MarkResult::kTooEarly,
+                "Mark: stopped before the stretch was recorded; no event was stored."};
+      }
       std::this_thread::sleep_for(kPoll);
       if (const std::optional<UtcTime> now = NewestClip(archiveFolder, *newest)) {
         newest = now;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <functional>
+#include <stop_token>
 #include <string>
 
 #include "base/notice.h"
@@ -31,8 +32,10 @@ inline constexpr std::chrono::seconds kMarkWaitAhead{60};
 // the base folder's lock), a stretch that reaches the clip being recorded, or clips not yet
 // recorded, waits until the station has closed a clip after the stretch's window (waiting is told
 // first), as long as the archive keeps growing; one that ends more than kMarkWaitAhead past the
-// newest clip is refused. Runs on the calling thread.
+// newest clip is refused. A stop requested while it waits ends the wait: nothing is stored
+// (kTooEarly). Runs on the calling thread.
 MarkOutcome MarkStretch(const SharedSettings& settings, UtcTime start, UtcTime end,
-                        Notices& notices, const std::function<void()>& waiting);
+                        Notices& notices, const std::function<void()>& waiting,
+                        std::stop_token stop = {});
 
 }  // namespace ombrix

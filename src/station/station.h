@@ -179,7 +179,9 @@ class Station {
   // threshold table; a new captureDeviceIndex rebuilds capture on the station's own thread; a new
   // archive folder is locked (refused, said, when another station holds it) and taken by the next
   // clip, the next cut and the next retention pass. Every other field is read by the next pass
-  // that needs it.
+  // that needs it. An edit that changes only fields read by the next pass (such as `enabled`,
+  // which the detector's schedule and the disk cleaner also update from their own threads) may
+  // come from any thread: it does nothing but publish the record.
   void Apply(const SettingsEdit& edit, Redo redo = Redo::kWhatChanged);
   // Save Configuration: writes config.txt; false when it could not be written whole.
   bool SaveConfiguration() const;

@@ -20,9 +20,10 @@ TEST(CommandLine, ReadsEveryModeSourceAndOption) {
   EXPECT_EQ(Parse({})->source.kind, SourceKind::kDevice);
   EXPECT_EQ(Parse({"--headless", "--help"})->mode, Mode::kHelp);
   EXPECT_EQ(Parse({"--version"})->mode, Mode::kVersion);
-  const auto sim = Parse({"--headless", "--source", "sim:42", "--sim-rate", "2.5", "--sim-truth",
-                          "/tmp/t.csv", "--enable", "--duration", "90", "--config", "/c.txt",
-                          "--status-interval", "0.5", "--sim-objects", "clock,satellites=3"});
+  const auto sim =
+      Parse({"--headless", "--source", "sim:42", "--sim-rate", "2.5", "--sim-truth", "/tmp/t.csv",
+             "--enable", "--duration", "90", "--config", "/c.txt", "--status-interval", "0.5",
+             "--sim-objects", "clock,satellites=3", "--web", "[::1]:8080"});
   ASSERT_TRUE(sim);
   EXPECT_EQ(sim->mode, Mode::kHeadless);
   EXPECT_EQ(sim->source.kind, SourceKind::kSimulated);
@@ -34,6 +35,7 @@ TEST(CommandLine, ReadsEveryModeSourceAndOption) {
   EXPECT_DOUBLE_EQ(sim->duration_s.value(), 90);
   EXPECT_EQ(sim->configPath, "/c.txt");
   EXPECT_DOUBLE_EQ(sim->statusInterval_s.value(), 0.5);
+  EXPECT_EQ(sim->web, "[::1]:8080");
   const auto file = Parse({"--source", "file:/data/night 1.mkv", "--fast", "--start",
                            "2024-03-15T21:14:50Z", "--device-properties", "--script", "next"});
   ASSERT_TRUE(file);
@@ -76,6 +78,8 @@ TEST(CommandLine, RefusesWhatItCannotRunWithAReason) {
       {"--bogus"},
       {"--config", ""},
       {"--status-interval", "nan"},
+      {"--web", "8080"},
+      {"events", "--web", "127.0.0.1:0"},
       {"stray"},
       {"--from", "2024-03-15T21:14:50Z"},  // a review option without its command
       {"export", "K", "O.mp4", "--pseudo-color", "maybe"},
