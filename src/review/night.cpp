@@ -1,9 +1,13 @@
 #include "review/night.h"
 
+#include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <ctime>
+#include <filesystem>
 
 #include "base/folders.h"
+#include "base/frame.h"
 #include "detect/event_file.h"
 #include "detect/time_history.h"
 #include "review/verdict.h"
@@ -47,7 +51,50 @@ std::vector<SkyPoint> ReadTrack(const std::string& historyPath, std::string& ver
   return track;
 }
 
+// Adds the start times of the clips in the minute folder of stamp that fall in the stretch.
+void AddClipStarts(const std::string& archiveFolderSetting, const Stamp& stamp,
+                   const PickerInterval& stretch, std::vector<UtcTime>& starts) {
+  std::string folder;
+  if (!GetArchiveMinuteFolder(archiveFolderSetting, folder, stamp, false)) {
+    return;
+  }
+  std::error_code error;
+  for (auto it = std::filesystem::directory_iterator(folder, error);
+       !error && it != std::filesystem::directory_iterator(); it.increment(error)) {
+    const std::string name = it->path().filename().string();
+    if (name.size() != 1 + kStampLength + 4 || name[0] != 's' || !name.ends_with(".mp4")) {
+      continue;
+    }
+    const std::optional<UtcTime> time = ParseStamp(std::string_view(name).substr(1, kStampLength));
+    if (time && *time >= stretch.start && *time < stretch.end) {
+      starts.push_back(*time);
+    }
+  }
+}
+
 }  // namespace
+
+int64_t CountFramesLost(const std::vector<UtcTime>& clipStarts) {
+  int64_t lost = 0;
+  for (size_t i = 1; i < clipStarts.size(); ++i) {
+    const auto spacing = clipStarts[i] - clipStarts[i - 1];
+    const double frames = std::chrono::duration<double>(spacing) / kFramePeriod;
+    if (spacing < kLostRunBreak && frames > kClipFrames + 1.5) {
+      lost += std::lround(frames) - kClipFrames;
+    }
+  }
+  return lost;
+}
+
+std::string NightDate(const PickerInterval& night) {
+  const std::time_t seconds = std::chrono::system_clock::to_time_t(night.start);
+  std::tm local{};
+  localtime_r(&seconds, &local);
+  char text[40];
+  std::snprintf(text, sizeof text, "%04d-%02d-%02d", local.tm_year + 1900, local.tm_mon + 1,
+                local.tm_mday);
+  return text;
+}
 
 std::optional<PickerInterval> NightOfDate(int year, int month, int day) {
   const std::chrono::year_month_day date{std::chrono::year{year},
@@ -109,7 +156,8 @@ Night GatherNight(const std::string& archiveFolderSetting, const PickerInterval&
     }
     cursor = *next;
   }
-  // Minutes with clips, and the runs between them.
+  // Minutes with clips, and the runs between them; the clips' start times.
+  std::vector<UtcTime> clipStarts;
   UtcTime expected = std::chrono::floor<minutes>(start);
   for (UtcTime cursor = start - milliseconds(1);;) {
     const std::optional<UtcTime> next =
@@ -122,12 +170,15 @@ Night GatherNight(const std::string& archiveFolderSetting, const PickerInterval&
       night.gaps.push_back({std::max(expected, start), minute});
     }
     ++night.archiveMinutes;
+    AddClipStarts(archiveFolderSetting, MakeStamp(*next), stretch, clipStarts);
     expected = minute + minutes(1);
     cursor = expected - milliseconds(1);
   }
   if (expected < end) {
     night.gaps.push_back({std::max(expected, start), end});
   }
+  std::sort(clipStarts.begin(), clipStarts.end());
+  night.framesLost = CountFramesLost(clipStarts);
   std::string eventsFolder;
   if (!GetEventsFolder(archiveFolderSetting, eventsFolder)) {
     return night;

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <chrono>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
@@ -54,7 +56,21 @@ struct Night {
   int archiveMinutes = 0;          // minutes with at least one clip
   std::vector<NightGap> gaps;      // the runs of minutes without one, in time order
   std::vector<NightEvent> events;  // the events that begin in the stretch, in time order
+  int64_t framesLost = 0;          // see CountFramesLost
 };
+
+// Frames missing from the archive's runs of clips, from the clips' start times (in time order).
+// A clip holds 30 consecutive recorded frames, so in a run the next clip begins 30 frame periods
+// after the one before; where it begins more than 1.5 frame periods later than that, the frames
+// that fit into the difference were lost (overwritten before detection read them, or left out
+// of the archive when its writer fell behind). A clip beginning kLostRunBreak or more after the
+// one before starts a new run: the station was stopped or disabled in between (the gaps show
+// that), which is no loss of frames.
+inline constexpr std::chrono::seconds kLostRunBreak{10};
+int64_t CountFramesLost(const std::vector<UtcTime>& clipStarts);
+
+// The local date (YYYY-MM-DD) of a night's evening, which names it.
+std::string NightDate(const PickerInterval& night);
 
 // Gathers the stretch [start, end). Only the minute folders that exist are visited; a missing
 // folder or file is a gap, never an error.

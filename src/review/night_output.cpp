@@ -2,9 +2,13 @@
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <ctime>
+#include <filesystem>
 
 #include "base/atomic_file.h"
 #include "base/folders.h"
@@ -12,6 +16,7 @@
 #include "media/image_decode.h"
 #include "media/movie_writer.h"
 #include "media/stills.h"
+#include "review/web_views.h"
 #include "storage/calibration_settings.h"
 #include "storage/disk_cleaner.h"
 
@@ -71,15 +76,20 @@ std::vector<int> KeogramOffsets(const std::optional<Calibration>& calibration) {
 }
 
 NightPictures WriteNightPictures(const Night& night, const std::optional<Calibration>& calibration,
-                                 const std::string& folder) {
+                                 const std::string& folder, std::stop_token stop) {
   NightPictures result;
   const std::vector<int> offsets = KeogramOffsets(calibration);
   std::vector<uint8_t> trails(kFrameBytes, 0);
   std::vector<std::vector<uint8_t>> columns;
   std::vector<UtcTime> times;
-  AtomicFile movieFile(folder + "/timelapse.mp4");
+  const std::string timelapse = folder + "/timelapse" + BrowserVideoTypeHere().extension;
+  AtomicFile movieFile(timelapse);
   MovieWriter movie(movieFile, MovieKind::kTimelapse);
   for (const NightImage& image : night.images) {
+    if (stop.stop_requested()) {
+      result.stopped = true;
+      return result;
+    }
     const std::optional<StoredByteImage> decoded = DecodeImageFirstBytes(image.path);
     if (!decoded || decoded->width != kFrameWidth || decoded->height != kFrameHeight) {
       ++result.unreadable;
@@ -117,7 +127,7 @@ NightPictures WriteNightPictures(const Night& night, const std::optional<Calibra
   } else if (!WriteGreyPng(folder + "/keogram.png", width, height, keogram.data())) {
     result.failed = folder + "/keogram.png";
   } else if (!movie.Close() || !movieFile.Commit(Durability::kCached)) {
-    result.failed = folder + "/timelapse.mp4";
+    result.failed = timelapse;
   }
   return result;
 }
@@ -133,8 +143,10 @@ std::string NightSummaryJson(const Night& night, int images, std::optional<doubl
   for (size_t i = 0; i < kVerdicts.size(); ++i) {
     json += Format("%s\"%s\": %d", i == 0 ? "" : ", ", kVerdicts[i], perVerdict[i]);
   }
-  json += Format("},\n  \"integratedImages\": %d,\n  \"archiveMinutes\": %d,\n  \"gaps\": [",
-                 images, night.archiveMinutes);
+  json += Format(
+      "},\n  \"framesLost\": %lld,\n  \"integratedImages\": %d,\n  \"archiveMinutes\": %d,\n"
+      "  \"gaps\": [",
+      static_cast<long long>(night.framesLost), images, night.archiveMinutes);
   for (size_t i = 0; i < night.gaps.size(); ++i) {
     const NightGap& gap = night.gaps[i];
     json += (i == 0 ? "\n" : ",\n") +
@@ -256,10 +268,13 @@ std::optional<Calibration> NightCalibration(const Settings& settings) {
 }
 
 NightSummary WriteNightSummary(const Settings& settings, const Night& night,
-                               const std::string& folder) {
+                               const std::string& folder, std::stop_token stop) {
   NightSummary summary;
-  summary.pictures = WriteNightPictures(night, NightCalibration(settings), folder);
+  summary.pictures = WriteNightPictures(night, NightCalibration(settings), folder, stop);
   summary.failed = summary.pictures.failed;
+  if (summary.pictures.stopped) {
+    return summary;
+  }
   StatvfsFreeSpace freeSpace;
   const std::string base = GetBaseFolder(settings.archiveFolder);
   const std::pair<const char*, std::string> texts[] = {
@@ -273,6 +288,60 @@ NightSummary WriteNightSummary(const Settings& settings, const Night& night,
     }
   }
   return summary;
+}
+
+}  // namespace ombrix
+
+namespace ombrix {
+
+NightFolderResult WriteNightFolder(const Settings& settings, const PickerInterval& stretch,
+                                   std::stop_token stop, std::string& why) {
+  const std::string nights = NightsFolder(settings.archiveFolder);
+  const std::string date = NightDate(stretch);
+  const std::string folder = nights + "/" + date;
+  std::error_code error;
+  if (std::filesystem::exists(folder, error)) {
+    return NightFolderResult::kExists;
+  }
+  const Night night = GatherNight(settings.archiveFolder, stretch);
+  if (night.images.empty() && night.archiveMinutes == 0) {
+    return NightFolderResult::kNoArchive;
+  }
+  std::filesystem::create_directories(nights, error);
+  std::string temporary = nights + "/." + date + ".XXXXXX";
+  if (error || mkdtemp(temporary.data()) == nullptr) {
+    why = nights + ": " + (error ? error.message() : std::strerror(errno));
+    return NightFolderResult::kFailed;
+  }
+  const NightSummary summary = WriteNightSummary(settings, night, temporary, stop);
+  NightFolderResult result = NightFolderResult::kWritten;
+  if (summary.pictures.stopped) {
+    result = NightFolderResult::kStopped;
+  } else if (!summary.failed.empty()) {
+    why = summary.failed.substr(temporary.size() + 1) + " could not be written";
+    result = NightFolderResult::kFailed;
+  } else if (std::rename(temporary.c_str(), folder.c_str()) != 0) {
+    why = folder + ": " + std::strerror(errno);
+    result = NightFolderResult::kFailed;
+  }
+  if (result != NightFolderResult::kWritten) {
+    std::filesystem::remove_all(temporary, error);
+  }
+  return result;
+}
+
+void RemoveUnfinishedNights(const std::string& archiveFolderSetting) {
+  std::error_code error;
+  for (auto it = std::filesystem::directory_iterator(NightsFolder(archiveFolderSetting), error);
+       !error && it != std::filesystem::directory_iterator(); it.increment(error)) {
+    const std::string name = it->path().filename().string();
+    // "." + date + "." + six characters, as WriteNightFolder makes them.
+    if (name.size() == 18 && name[0] == '.' && name[11] == '.' &&
+        IsNightDate(std::string_view(name).substr(1, 10))) {
+      std::error_code removeError;
+      std::filesystem::remove_all(it->path(), removeError);
+    }
+  }
 }
 
 }  // namespace ombrix

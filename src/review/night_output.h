@@ -1,6 +1,7 @@
 #pragma once
 
 #include <optional>
+#include <stop_token>
 #include <string>
 
 #include "calib/calibration.h"
@@ -22,10 +23,11 @@ std::vector<int> KeogramOffsets(const std::optional<Calibration>& calibration);
 
 // Writes folder + "/startrails.png" (the per-pixel maximum of the night's integrated images),
 // folder + "/keogram.png" (one column per image) and folder + "/timelapse.mp4" (the images at 25
-// frames/s in H.264), each whole or not at all. Nothing is written
-// when no image can be read.
+// frames/s in H.264; "timelapse.webm" in VP9 where H.264 cannot be encoded), each whole or not at
+// all. Nothing is written when no image can be read. Stops early (stopped, nothing committed) when
+// stop is requested.
 NightPictures WriteNightPictures(const Night& night, const std::optional<Calibration>& calibration,
-                                 const std::string& folder);
+                                 const std::string& folder, std::stop_token stop = {});
 
 // summary.json: the stretch, the counts (events, per verdict, integrated images, archive
 // minutes), the gaps with their times and, when known, the free share of the disk.

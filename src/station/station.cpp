@@ -13,6 +13,7 @@
 #include "detect/threshold_map.h"
 #include "review/review_session.h"
 #include "station/base_lock.h"
+#include "station/night_writer.h"
 #include "station/sources.h"
 #include "station/worker_loop.h"
 #include "storage/archive_recorder.h"
@@ -23,6 +24,7 @@ namespace ombrix {
 namespace {
 
 constexpr auto kClockCheckInterval = std::chrono::hours(1);
+constexpr auto kNightSummaryPeriod = std::chrono::minutes(1);
 constexpr const char* kClockNotSynchronised =
     "The system clock is not synchronised: frames may be filed under wrong times.";
 constexpr std::string_view kVideoSourceTopic = "video-source";
@@ -127,6 +129,10 @@ struct Station::Impl final : public EventQueue {
   WorkerLoop diskLoop;
   WorkerLoop extractionLoop;
   WorkerLoop healthLoop;
+  // The night summaries, at the lowest priority: never in the way of detection and recording.
+  NightWriter nightWriter;
+  std::stop_source nightStop;
+  WorkerLoop nightLoop;
 };
 
 Station::Impl::Impl(StationSetup givenSetup)
@@ -149,7 +155,10 @@ Station::Impl::Impl(StationSetup givenSetup)
       extractionLoop("archive", ThreadPriority::kBelowNormal, pace.extractionPeriod,
                      [this] { extractor.Pass(); }),
       healthLoop("health", ThreadPriority::kNormal, std::chrono::seconds(1),
-                 [this] { HealthPass(); }) {
+                 [this] { HealthPass(); }),
+      nightWriter(settings, wallClock, notices),
+      nightLoop("night", ThreadPriority::kLowest, kNightSummaryPeriod,
+                [this] { nightWriter.Pass(nightStop.get_token()); }) {
   notices.SetSink(setup.notice);
   detector.SetArchiveSink(recorder);
   detector.SetEventObserver([this](UtcTime first, UtcTime last) {
@@ -229,6 +238,10 @@ StartResult Station::Start() {
   s.diskLoop.Start();
   s.extractionLoop.Start();
   s.healthLoop.Start();
+  // A replayed file's nights are not the station's.
+  if (s.pace.timeBase == TimeBase::kWallClock) {
+    s.nightLoop.Start();
+  }
   return sourceStarted || s.setup.source.kind == SourceKind::kNone ? StartResult::kRunning
                                                                    : StartResult::kNoVideo;
 }
@@ -239,6 +252,8 @@ void Station::Stop() {
     return;
   }
   s.stopped = true;
+  s.nightStop.request_stop();
+  s.nightLoop.Stop();
   s.healthLoop.Stop();
   {
     std::lock_guard lock(s.sourceMutex);

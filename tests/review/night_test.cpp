@@ -10,6 +10,7 @@
 #include "media/image_decode.h"
 #include "review/night.h"
 #include "review/night_output.h"
+#include "review/night_summary.h"
 #include "support/movies.h"
 #include "support/review_archive.h"
 
@@ -124,6 +125,7 @@ TEST(Night, SummaryCountsGapsAndDrawsTracksEastLeft) {
   EXPECT_NE(json.find("\"events\": 2,"), std::string::npos) << json;
   EXPECT_NE(json.find("\"-\": 1}"), std::string::npos) << json;
   EXPECT_NE(json.find("\"archiveMinutes\": 3,"), std::string::npos) << json;
+  EXPECT_NE(json.find("\"framesLost\": 0,"), std::string::npos) << json;
   EXPECT_NE(json.find("{\"from\": \"2024-03-15T22:00:00Z\", \"to\": \"2024-03-15T22:01:00Z\", "
                       "\"minutes\": 1}"),
             std::string::npos)
@@ -139,6 +141,43 @@ TEST(Night, SummaryCountsGapsAndDrawsTracksEastLeft) {
   EXPECT_EQ(parts, 2) << bars;
   // East on the horizon is at the left edge, the zenith in the middle.
   EXPECT_NE(SkyMapSvg(night).find("points=\"20.0,210.0 210.0,210.0\""), std::string::npos);
+}
+
+// Clips 30 frames apart lose nothing, with jitter; a later one lost the frames in between,
+// unless it came so much later that the station was stopped.
+TEST(Night, FramesLostAreTheFramesMissingBetweenClipsOfARun) {
+  const UtcTime t = At("20240315_215800_000");
+  using std::chrono::milliseconds;
+  EXPECT_EQ(
+      CountFramesLost({t, t + milliseconds(1001), t + milliseconds(2041), t + milliseconds(3142),
+                       t + milliseconds(8142), t + milliseconds(28142)}),
+      3 + 120);
+}
+
+// The station's summary of a night is written whole into the nights folder, once; a night
+// without archive is not written.
+TEST(Night, FolderIsWrittenWholeOnceAndNotForANightWithoutArchive) {
+  NightArchive archive;
+  const std::filesystem::path nights = archive.base / "nights";
+  std::filesystem::create_directories(nights / ".2024-03-15.Ab12Cd");
+  std::filesystem::create_directories(nights / "notes");
+  RemoveUnfinishedNights(archive.base.str());
+  std::string why;
+  const Settings settings = *archive.settings.Get();
+  EXPECT_EQ(WriteNightFolder(settings, archive.stretch, {}, why), NightFolderResult::kWritten);
+  std::vector<std::string> names;
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(nights)) {
+    names.push_back(std::filesystem::relative(entry.path(), nights).string());
+  }
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, (std::vector<std::string>{"2024-03-15", "2024-03-15/events.svg",
+                                             "2024-03-15/keogram.png", "2024-03-15/skymap.svg",
+                                             "2024-03-15/startrails.png", "2024-03-15/summary.json",
+                                             "2024-03-15/timelapse.mp4", "notes"}));
+  EXPECT_EQ(WriteNightFolder(settings, archive.stretch, {}, why), NightFolderResult::kExists);
+  EXPECT_EQ(WriteNightFolder(settings, *NightOfDateText("2024-03-20"), {}, why),
+            NightFolderResult::kNoArchive);
+  EXPECT_FALSE(std::filesystem::exists(nights / "2024-03-20"));
 }
 
 }  // namespace

@@ -213,6 +213,29 @@ TEST(StationTest, ArchiveFolderFallbackIsReportedOncePerChange) {
                         "The archive folder " + disk + " is in use again."}));
 }
 
+// Once a night has ended by the station's clock, the station writes its summary and says so.
+TEST(StationTest, WritesTheSummaryOfTheNightThatEnded) {
+  setenv("TZ", "UTC0", 1);
+  tzset();
+  struct : Clock {
+    UtcTime UtcNow() const override { return test::At("20240316_130000_000"); }
+    CalendarFields LocalNow() const override { return BreakUtcTime(UtcNow()); }
+  } clock;
+  test::ReviewArchive archive;
+  archive.AddClip("20240315_215810_000");
+  archive.AddIntegratedImage("20240315_215820_000", 10);
+  Said said;
+  StationSetup setup;
+  setup.wallClock = &clock;
+  setup.notice = said.Sink("night-summary");
+  auto station = Make(archive.base.path(), setup);
+  station->Start();
+  EXPECT_TRUE(test::WaitUntil([&] { return !said().empty(); }));
+  station->Stop();
+  EXPECT_EQ(said(), std::vector<std::string>{"Night summary written: 2024-03-15"});
+  EXPECT_TRUE(fs::exists(archive.base / "nights" / "2024-03-15" / "summary.json"));
+}
+
 // Change Video Source returns at once; the station's thread cycles the devices 0, 1, 2, 0.
 TEST(StationTest, ChangeVideoSourceCyclesTheDevicesOnTheStationsThread) {
   struct SlowSource final : CaptureSource {
