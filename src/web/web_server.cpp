@@ -1,7 +1,10 @@
 #include "web/web_server.h"
 
+#include <arpa/inet.h>
+#include <dirent.h>
 #include <fcntl.h>
 #include <httplib.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -42,6 +45,7 @@ constexpr auto kLiveWithin = 3s;      // frames that came this recently: live
 constexpr size_t kWarningsShown = 5;
 constexpr int64_t kLongestMark_s = 600;
 constexpr size_t kLongestSummary = 256 * 1024;
+constexpr auto kStopGrace = 1s;  // for the requests under way to end before their connections do
 
 constexpr const char* kSecurityPolicy =
     "default-src 'self'; object-src 'none'; base-uri 'none'; frame-ancestors 'none'; "
@@ -131,6 +135,35 @@ bool ServeFile(const std::string& path, const std::string& type, Response& res) 
                              return got > 0 && sink.write(buffer, static_cast<size_t>(got));
                            });
   return true;
+}
+
+// Shuts down (for the workers to close) this process's TCP connections on the local port: the
+// connections the web page accepted, its listening socket being closed already.
+void ShutDownAcceptedConnections(int port) {
+  DIR* folder = opendir("/proc/self/fd");
+  if (folder == nullptr) {
+    return;
+  }
+  while (const dirent* entry = readdir(folder)) {
+    const int fd = std::atoi(entry->d_name);
+    int type = 0, listening = 0;
+    socklen_t size = sizeof type;
+    sockaddr_storage local{};
+    socklen_t length = sizeof local;
+    if (fd == dirfd(folder) || getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &size) != 0 ||
+        type != SOCK_STREAM || getsockopt(fd, SOL_SOCKET, SO_ACCEPTCONN, &listening, &size) != 0 ||
+        listening != 0 || getsockname(fd, reinterpret_cast<sockaddr*>(&local), &length) != 0) {
+      continue;
+    }
+    const in_port_t bound =
+        local.ss_family == AF_INET    ? reinterpret_cast<const sockaddr_in*>(&local)->sin_port
+        : local.ss_family == AF_INET6 ? reinterpret_cast<const sockaddr_in6*>(&local)->sin6_port
+                                      : 0;
+    if (bound != 0 && ntohs(bound) == port) {
+      shutdown(fd, SHUT_RDWR);
+    }
+  }
+  closedir(folder);
 }
 
 // The 1-based page of ?page=N; nullopt when it is no page number.
@@ -630,6 +663,16 @@ void WebServer::Stop() {
   if (s.listener.joinable()) {
     s.pool.Release();
     s.server.stop();
+    // A request under way ends within the timeouts of each read and write, but a client that
+    // dribbles its request byte by byte could hold a worker for hours: the connections still
+    // open after a moment are shut down, which ends every read and write on them at once.
+    const auto began = std::chrono::steady_clock::now();
+    while (!s.listenEnded && std::chrono::steady_clock::now() - began < kStopGrace) {
+      std::this_thread::sleep_for(10ms);
+    }
+    if (!s.listenEnded) {
+      ShutDownAcceptedConnections(s.port);
+    }
     s.listener.join();
   }
   s.pool.Shutdown();

@@ -46,8 +46,9 @@ class WebServer {
 
   // Listens; false, with why, when it cannot (a wrong address, a port in use, no token).
   bool Start(std::string& why);
-  // Stops listening and joins every thread (a request under way ends within its timeouts, a
-  // mark waiting for the archive ends at once). Safe to call twice and without Start.
+  // Stops listening and joins every thread: a request under way has a second to end, then its
+  // connection is shut down; a mark waiting for the archive ends at once (one cutting its stretch
+  // ends when cut). Safe to call twice and without Start.
   void Stop();
   // "http://ADDR:PORT/" with the port actually listened on; empty before Start.
   std::string url() const;

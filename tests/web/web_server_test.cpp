@@ -1,8 +1,11 @@
 #include "web/web_server.h"
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <httplib.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <thread>
@@ -293,6 +296,38 @@ TEST_F(WebServerTest, ReadingUnderAnotherHostNameNeedsTheToken) {
   const httplib::Headers both = {{"Host", "station.example.com"},
                                  {"Authorization", "Bearer " + token_}};
   EXPECT_EQ(client.Get("/api/status", both)->status, 200);
+}
+
+// A client that sends its request a byte at a time cannot hold up the stop.
+TEST_F(WebServerTest, StopEndsADribblingRequest) {
+  WebServer web(*station_, {"127.0.0.1:0", (archive_->base / "web-token").string()});
+  std::string why;
+  ASSERT_TRUE(web.Start(why)) << why;
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<uint16_t>(std::stoi(web.url().substr(17))));
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  const timeval wait{30, 0};
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+  // 20 s of request, unless the stop ends it.
+  const std::string request = "GET / HTTP/1.1\r\nX-Slow: " + std::string(180, 'x');
+  std::atomic<size_t> sent{0};
+  std::jthread dribbler([fd, &request, &sent] {
+    while (sent < request.size() && send(fd, &request[sent], 1, MSG_NOSIGNAL) == 1) {
+      ++sent;
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  web.Stop();
+  EXPECT_LT(sent.load(), request.size());
+  char byte = 0;
+  EXPECT_EQ(recv(fd, &byte, 1, 0), 0);  // closed by the server, not by the receive timeout
+  shutdown(fd, SHUT_RDWR);
+  dribbler.join();
+  close(fd);
 }
 
 // More clients than workers and waiting places are all served in turn.
