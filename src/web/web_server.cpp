@@ -279,14 +279,24 @@ httplib::Server::HandlerResponse WebServer::Impl::Admit(const Request& req, Resp
   if (req.method != "POST" && loopback) {
     return Unhandled;
   }
+  // Scripts send the token as a bearer token. A browser cannot, so reading also takes it as the
+  // password of Basic authentication, which a browser asks for once and then sends with every
+  // request; an action never does, since a browser would send it for another site's form too.
+  const bool action = req.method == "POST";
   const std::string authorization = req.get_header_value("Authorization");
-  if (!authorization.starts_with("Bearer ")) {
-    res.set_header("WWW-Authenticate", "Bearer");
-    Refuse(req, res, 401, "The station's web token is needed: Authorization: Bearer TOKEN.");
-    return Handled;
-  }
-  if (!SameToken(std::string_view(authorization).substr(7), token)) {
-    Refuse(req, res, 403, "Wrong token.");
+  const bool bearer = authorization.starts_with("Bearer ");
+  const std::optional<std::string> basic = action ? std::nullopt : BasicPassword(authorization);
+  if (bearer ? !SameToken(std::string_view(authorization).substr(7), token)
+             : !basic || !SameToken(*basic, token)) {
+    if (bearer) {
+      Refuse(req, res, 403, "Wrong token.");
+    } else {
+      res.set_header("WWW-Authenticate",
+                     action ? "Bearer" : "Basic realm=\"Ombrix\", charset=\"UTF-8\"");
+      Refuse(req, res, 401,
+             action ? "The station's web token is needed: Authorization: Bearer TOKEN."
+                    : "The station's web token is needed (as a bearer token, or as the password).");
+    }
     return Handled;
   }
   return Unhandled;

@@ -28,7 +28,8 @@ struct WebOptions {
 // 20 requests. A mark asked for runs on a thread of its own, one at a time.
 //
 // Access: a loopback client (naming a loopback host) reads without the token; any other needs
-// "Authorization: Bearer TOKEN"; the actions (POST) always need it: 401 without, 403 with a
+// "Authorization: Bearer TOKEN", or the token as the password of Basic authentication (what a
+// browser can send); the actions (POST) always need the bearer token: 401 without, 403 with a
 // wrong one. Listening on a loopback address makes the token file when it is missing; any other
 // address needs it to exist already.
 //
