@@ -165,6 +165,11 @@ TEST_F(WebServerTest, ServesItsPagesAndFilesAndNothingElse) {
   const httplib::Result page = client.Get("/");
   EXPECT_LT(page->body.size(), 20000u);
   EXPECT_NE(page->body.find("<dd id=\"free-disk\">75.0 %</dd>"), std::string::npos);
+  // What the station says reaches the page as text, never as markup.
+  station_->notices().Say(Severity::kWarning, "test", "<script>alert(1)</script> & more");
+  const std::string shown = client.Get("/")->body;
+  EXPECT_NE(shown.find("&lt;script&gt;alert(1)&lt;/script&gt; &amp; more</li>"), std::string::npos);
+  EXPECT_EQ(shown.find("<script>alert"), std::string::npos);
   const std::string list = client.Get("/events")->body;
   EXPECT_LT(list.find(std::string("data-key=\"") + kNewer), list.find(kOld));
 }
