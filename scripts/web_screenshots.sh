@@ -5,5 +5,5 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build -j2 --target ombrix
-/usr/bin/python3 tests/web/browser_test.py --binary build/src/app/ombrix --screenshots docs
+/usr/bin/python3 tests/web/browser_test.py build/src/app/ombrix docs
 ls -l docs/web-status.png docs/web-events.png docs/web-event.png

@@ -1,0 +1,151 @@
+#!/usr/bin/env bash
+# The web page under load, on the simulated sky of one seed, each run in a temporary home:
+#  1. 60 s without the web page, then 60 s with it and 20 clients polling /api/status and
+#     /live.jpg (each a request of both every 0.1 s after the answers): the frames lost (target 0)
+#     and the simulated meteors recorded (an event covering the meteor) in each, which must be
+#     the same;
+#  2. side by side for 60 s: the station without the web page, and with it and one client doing
+#     what a browser on / does (the page, then /live.jpg and /api/status every 2 s): the station's
+#     CPU from the 10th to the 60th second, in % of one core (target: at most 2 more with it).
+# Usage: bash bench/web_load.sh [BUILD_DIR]   (default build; the program must be built)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+binary="$(realpath "${1:-build}")/src/app/ombrix"
+[ -x "$binary" ] || { echo "no program at $binary (build it first)" >&2; exit 2; }
+exec /usr/bin/python3 - "$binary" <<'PY'
+import os, re, shutil, subprocess, sys, tempfile, threading, time, urllib.request
+
+BINARY, SEED, RATE, SECONDS = sys.argv[1], 11, 10, 60
+TICK = 100  # clock ticks a second of /proc/PID/stat
+
+
+def start(home, web, truth=None):
+    environment = {k: v for k, v in os.environ.items() if not k.startswith("XDG_")}
+    environment.update(HOME=home, TZ="UTC0")
+    args = [BINARY, "--headless", "--source", f"sim:{SEED}", "--sim-rate", str(RATE), "--enable",
+            "--duration", str(SECONDS), "--status-interval", "600"]
+    args += ["--web", "127.0.0.1:0"] if web else []
+    args += ["--sim-truth", truth] if truth else []
+    process = subprocess.Popen(args, env=environment, stdout=subprocess.PIPE,
+                               stderr=subprocess.STDOUT, text=True)
+    lines = []
+    reader = threading.Thread(target=lambda: lines.extend(l.rstrip() for l in process.stdout))
+    reader.start()
+    url = None
+    while web and url is None:
+        found = [l for l in list(lines) if "Web page: http://" in l]
+        url = found[0][found[0].index("http://"):].rstrip("/") if found else None
+        if process.poll() is not None:
+            raise SystemExit("the station ended before its web page started")
+        time.sleep(0.05)
+    return process, reader, lines, url
+
+
+def cpu_seconds(pid):
+    fields = open(f"/proc/{pid}/stat").read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / TICK
+
+
+def finish(process, reader, lines):
+    process.wait()
+    reader.join()
+    summary = next(l for l in lines if l.startswith("Last "))
+    frames, lost = map(int, re.search(r"(\d+) frames, (\d+) lost", summary).groups())
+    return frames, lost
+
+
+def meteors_recorded(home, truth):
+    """The simulated meteors (as offsets from the first, s) that an event covers."""
+    events = []
+    folder = os.path.join(home, "Documents", "Ombrix", "events")
+    for name in sorted(os.listdir(folder)):
+        if name.startswith("e") and name.endswith(".txt"):
+            first, last = open(os.path.join(folder, name)).read().split()
+            events.append((first, last))
+    meteors = [l.split(",")[:2] for l in open(truth) if l.strip().endswith(",meteor")]
+    def seconds(stamp):
+        t = time.strptime(stamp[:15], "%Y%m%d_%H%M%S")
+        return time.mktime(t) + int(stamp[16:]) / 1000
+    origin = seconds(meteors[0][0]) if meteors else 0
+    covered = [round(seconds(a) - origin, 1) for a, b in meteors
+               if any(f <= b and a <= l for f, l in events)]
+    return len(meteors), covered
+
+
+class Clients:
+    """count threads, each asking for the paths in turn and pausing between rounds."""
+
+    def __init__(self, url, count, paths, pause):
+        self.stop, self.requests, self.failures, self.bytes = threading.Event(), 0, 0, 0
+        self.lock = threading.Lock()
+        self.threads = [threading.Thread(target=self.run, args=(url, paths, pause))
+                        for _ in range(count)]
+        for thread in self.threads:
+            thread.start()
+
+    def run(self, url, paths, pause):
+        while not self.stop.is_set():
+            for path in paths:
+                try:
+                    with urllib.request.urlopen(url + path, timeout=10) as response:
+                        size, ok = len(response.read()), True
+                except Exception:
+                    size, ok = 0, False
+                with self.lock:
+                    self.requests += 1
+                    self.failures += not ok
+                    self.bytes += size
+            self.stop.wait(pause)
+
+    def end(self):
+        self.stop.set()
+        for thread in self.threads:
+            thread.join()
+
+
+homes = [tempfile.mkdtemp(prefix="ombrix_web_load_") for _ in range(4)]
+try:
+    print(f"simulated sky seed {SEED}, {RATE} meteors a minute, {SECONDS} s a run; "
+          f"{os.cpu_count()} cores: {open('/proc/cpuinfo').read().split('model name')[1].split(':')[1].splitlines()[0].strip()}")
+    results = {}
+    for name, home, web in (("without the web page", homes[0], False),
+                            ("with 20 clients polling", homes[1], True)):
+        truth = os.path.join(home, "truth.csv")
+        process, reader, lines, url = start(home, web, truth)
+        clients = Clients(url, 20, ["/api/status", "/live.jpg"], 0.1) if web else None
+        began = time.monotonic()
+        frames, lost = finish(process, reader, lines)
+        if clients:
+            clients.end()
+            rate = clients.requests / (time.monotonic() - began)
+        meteors, covered = meteors_recorded(home, truth)
+        results[name] = covered
+        print(f"{name}: {frames} frames, {lost} lost; {len(covered)} of {meteors} simulated "
+              f"meteors recorded" + (f"; {clients.requests} requests ({rate:.0f}/s), "
+                                     f"{clients.failures} failed, {clients.bytes / 1e6:.0f} MB"
+                                     if web else ""))
+    same = results["without the web page"] == results["with 20 clients polling"]
+    print("the same meteors recorded with and without: " + ("yes" if same else "NO"))
+
+    # CPU: side by side, without the web page and with one browser on /.
+    plain = start(homes[2], False)
+    served = start(homes[3], True)
+    browser = Clients(served[3], 1, ["/", "/live.jpg", "/api/status"], 0.0)
+    browser.end()  # the page once, as a browser opens it
+    browser = Clients(served[3], 1, ["/live.jpg", "/api/status"], 2.0)
+    time.sleep(10)
+    before = [cpu_seconds(plain[0].pid), cpu_seconds(served[0].pid)]
+    measured = time.monotonic()
+    time.sleep(SECONDS - 12)
+    after = [cpu_seconds(plain[0].pid), cpu_seconds(served[0].pid)]
+    span = time.monotonic() - measured
+    browser.end()
+    lost = [finish(*plain[:3])[1], finish(*served[:3])[1]]
+    load = [100 * (a - b) / span for a, b in zip(after, before)]
+    print(f"station CPU over {span:.0f} s: {load[0]:.1f} % of a core without the web page "
+          f"({lost[0]} lost), {load[1]:.1f} % with one browser on / ({lost[1]} lost, "
+          f"{browser.requests} requests): {load[1] - load[0]:+.1f} %")
+finally:
+    for home in homes:
+        shutil.rmtree(home, ignore_errors=True)
+PY
