@@ -2,6 +2,7 @@
 
 #include <mosquitto.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -13,6 +14,8 @@ constexpr auto kLiveWindow = std::chrono::seconds(5);
 // How long a stop waits for the broker to take what is still queued and "offline".
 constexpr auto kGoodbyeWait = std::chrono::seconds(2);
 constexpr char kOffline[] = "offline";
+// The longest pause between attempts to reach the broker.
+constexpr std::chrono::seconds kLongestAttemptDelay{30};
 
 // The library, set up once per process and cleaned up at its end.
 void UseLibrary() {
@@ -58,7 +61,7 @@ MqttPublisher::MqttPublisher(const Settings& settings, Notices& notices, StatusS
   mosquitto_connect_callback_set(client_, OnConnect);
   mosquitto_disconnect_callback_set(client_, OnDisconnect);
   mosquitto_publish_callback_set(client_, OnPublish);
-  mosquitto_reconnect_delay_set(client_, 1, 30, true);
+  mosquitto_reconnect_delay_set(client_, 1, kLongestAttemptDelay.count(), true);
   const std::string statusTopic = topic_ + "/status";
   std::string problem;
   if (const int rc =
@@ -123,28 +126,42 @@ void MqttPublisher::Queue(Job job) {
   wake_.notify_one();
 }
 
-void MqttPublisher::Run(std::stop_token stop) {
-  using Steady = std::chrono::steady_clock;
+// The first connection is tried here until it can be begun (a refusal on this host is known at
+// once); from then on the client's own thread keeps the connection and makes it again.
+bool MqttPublisher::BeginConnection() {
   if (const int rc = mosquitto_connect_async(client_, address_->host.c_str(), address_->port,
                                              static_cast<int>(keepalive_.count()));
       rc != MOSQ_ERR_SUCCESS) {
-    std::lock_guard lock(mutex_);  // the loop tries again
+    std::lock_guard lock(mutex_);
     lastError_ = ErrorText(rc);
+    return false;
   }
   if (const int rc = mosquitto_loop_start(client_); rc != MOSQ_ERR_SUCCESS) {
-    notices_.Say(
-        Severity::kError, kMqttTopic,
-        "The MQTT client cannot start (" + ErrorText(rc) + "): the station's news is not sent.");
-    return;
+    std::lock_guard lock(mutex_);
+    lastError_ = ErrorText(rc);
+    mosquitto_disconnect(client_);
+    return false;
   }
+  return true;
+}
+
+void MqttPublisher::Run(std::stop_token stop) {
+  using Steady = std::chrono::steady_clock;
+  Steady::time_point nextAttempt = Steady::now();
+  std::chrono::seconds attemptDelay{1};
   Steady::time_point downSince = Steady::now();
   Steady::time_point lastGrowth{};
   Steady::time_point nextStatus{};
-  uint64_t lastFrames = 0;
+  std::optional<uint64_t> lastFrames;  // live: frames arrive after the first look
   uint64_t connectionsSeen = 0;
   bool saidDown = false;
   std::optional<StatusNews> lastSent;
   while (!stop.stop_requested()) {
+    if (!looping_ && Steady::now() >= nextAttempt) {
+      looping_ = BeginConnection();
+      nextAttempt = Steady::now() + attemptDelay;
+      attemptDelay = std::min(attemptDelay * 2, kLongestAttemptDelay);
+    }
     bool connected = false;
     uint64_t connections = 0;
     std::string error;
@@ -159,9 +176,7 @@ void MqttPublisher::Run(std::stop_token stop) {
     }
     const Steady::time_point now = Steady::now();
     const bool connectedAnew = connections != connectionsSeen && connected;
-    if (connections != connectionsSeen || !connected) {
-      connectionsSeen = connections;
-    }
+    connectionsSeen = connections;
     if (connected) {
       downSince = now;
       if (saidDown) {
@@ -177,7 +192,9 @@ void MqttPublisher::Run(std::stop_token stop) {
       saidDown = true;
     }
     StatusNews figures = status_.figures ? status_.figures() : StatusNews{};
-    if (figures.frames != lastFrames) {
+    if (!lastFrames) {
+      lastFrames = figures.frames;
+    } else if (figures.frames != *lastFrames) {
       lastFrames = figures.frames;
       lastGrowth = now;
     }
@@ -251,10 +268,12 @@ void MqttPublisher::Goodbye() {
     std::unique_lock lock(mutex_);
     wake_.wait_for(lock, kGoodbyeWait, [this] { return unacknowledged_ == 0 || !connected_; });
   }
-  mosquitto_disconnect(client_);
-  // A loop that never reached the broker may be inside a blocking connect to an unanswering host:
-  // it is cancelled rather than waited for.
-  mosquitto_loop_stop(client_, !connected);
+  if (looping_) {
+    mosquitto_disconnect(client_);
+    // A loop that is not connected may be inside a blocking connect to a host that does not
+    // answer: it is cancelled rather than waited for.
+    mosquitto_loop_stop(client_, !connected);
+  }
 }
 
 void MqttPublisher::OnConnect(mosquitto*, void* self, int rc) {

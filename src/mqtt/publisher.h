@@ -70,6 +70,7 @@ class MqttPublisher {
   };
 
   void Run(std::stop_token stop);
+  bool BeginConnection();
   void Queue(Job job);
   // Sends the queued jobs while connected.
   void Flush();
@@ -89,6 +90,7 @@ class MqttPublisher {
   std::chrono::seconds keepalive_;
   std::chrono::seconds downNotice_;
   mosquitto* client_ = nullptr;
+  bool looping_ = false;  // the client's own thread runs; the publisher's thread only
 
   std::mutex mutex_;  // everything below
   std::condition_variable_any wake_;
