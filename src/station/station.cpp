@@ -175,11 +175,9 @@ Station::Impl::Impl(StationSetup givenSetup)
   extractor.SetCutObserver([this](UtcTime key) {
     eventsCut.fetch_add(1);
     notices.Say(Severity::kInfo, kEventTopic, "Event cut: " + MakeStamp(key));
-    if (std::string folder; GetEventsFolder(settings.Get()->archiveFolder, folder)) {
-      std::lock_guard lock(newsMutex);
-      if (news) {
-        news->Event(folder + "/e" + MakeStamp(key) + ".txt");
-      }
+    std::lock_guard lock(newsMutex);
+    if (std::string folder; news && GetEventsFolder(settings.Get()->archiveFolder, folder)) {
+      news->Event(folder + "/e" + MakeStamp(key) + ".txt");
     }
   });
   extractor.SetDeleteObserver([this](UtcTime key) {
