@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <filesystem>
 
 #include "support/program.h"
@@ -18,7 +19,6 @@ namespace ombrix {
 namespace {
 
 using namespace std::chrono_literals;
-namespace fs = std::filesystem;
 
 // A real broker on loopback, on a free port, in a temporary folder; started when asked.
 class Broker {
@@ -51,6 +51,14 @@ class Broker {
         [this] { return test::ReadFileBytes(dir / "log").find(" running") != std::string::npos; }));
   }
 
+  std::string address() const { return "127.0.0.1:" + std::to_string(port); }
+  Settings settings() const {
+    Settings settings;
+    settings.stationName = "sky1";
+    settings.mqttBroker = address();
+    return settings;
+  }
+
   test::TempDir dir;
   int port = 0;
 
@@ -75,8 +83,12 @@ class Subscriber {
                                 std::string(static_cast<const char*>(message->payload),
                                             static_cast<size_t>(message->payloadlen)));
         });
+    mosquitto_subscribe_callback_set(client_, [](mosquitto*, void* self, int, int, const int*) {
+      static_cast<Subscriber*>(self)->subscribed_ = true;
+    });
     EXPECT_EQ(mosquitto_connect(client_, "127.0.0.1", port, 5), MOSQ_ERR_SUCCESS);
     mosquitto_loop_start(client_);
+    EXPECT_TRUE(test::WaitUntil([this] { return subscribed_.load(); }));
   }
   ~Subscriber() {
     mosquitto_disconnect(client_);
@@ -100,29 +112,20 @@ class Subscriber {
   mosquitto* client_ = nullptr;
   std::mutex mutex_;
   std::vector<std::string> messages_;
+  std::atomic<bool> subscribed_{false};
 };
 
-// An event file, and with rows its time history (pixels, excess, azimuth, elevation a row).
-std::string WriteEvent(const fs::path& folder, const std::string& key, const std::string& last,
-                       const std::vector<std::string>& rows = {}) {
+// An event file, and its time history when given.
+std::string WriteEvent(const std::filesystem::path& folder, const std::string& key,
+                       const std::string& last, const std::string& history = "") {
   test::WriteFileBytes(folder / ("e" + key + ".txt"), key + "\r\n" + last + "\r\n");
-  for (const std::string& row : rows) {
-    test::WriteFileBytes(
-        folder / ("c" + key + ".csv"),
-        test::ReadFileBytes(folder / ("c" + key + ".csv")) + key + "," + row + "\r\n");
+  if (!history.empty()) {
+    test::WriteFileBytes(folder / ("c" + key + ".csv"), history);
   }
   return (folder / ("e" + key + ".txt")).string();
 }
 
-Settings NewsSettings(int port) {
-  Settings settings;
-  settings.mqttBroker = "127.0.0.1:" + std::to_string(port);
-  settings.stationName = "sky1";
-  return settings;
-}
-
-// A late subscriber gets the retained status; each event arrives once with its figures read
-// from its files, warnings (escaped) but no info notices; a clean stop leaves "offline".
+// Retained status for a late subscriber, events read from their files, warnings, then "offline".
 TEST(MqttPublisher, SendsStatusEventsAndWarningsThenOffline) {
   Broker broker;
   broker.Start();
@@ -130,15 +133,15 @@ TEST(MqttPublisher, SendsStatusEventsAndWarningsThenOffline) {
   const UtcTime ten = *ParseStamp("20240315_220000_000");
   StatusSource status{[] { return StatusNews{false, true, 250, 3, 0, {}, {}}; },
                       [ten](StatusNews& news) { news = {false, true, 250, 3, 2, 0.5, ten}; }};
-  MqttPublisher publisher(NewsSettings(broker.port), notices, status, 5s);
+  MqttPublisher publisher(broker.settings(), notices, status, 5s);
   const std::string kStatus = "ombrix/sky1/status ";
   ASSERT_FALSE(Subscriber(broker.port).WaitFor(kStatus).empty());
   Subscriber late(broker.port);
   test::TempDir events;
-  publisher.Event(WriteEvent(
-      events.path(), "20240315_215958_123", "20240315_215959_623",
-      {"    5,   100,  10.0,  20.0, 120.00,  30.00", "   40,   900,  30.0,  40.0, 121.50,  31.25",
-       "   30,   800,  50.0,  60.0, 123.00,  32.50"}));
+  publisher.Event(WriteEvent(events.path(), "20240315_215958_123", "20240315_215959_623",
+                             "20240315_215958_123,    5,   100,  10.0,  20.0, 120.00,  30.00\r\n"
+                             "20240315_215958_123,   40,   900,  30.0,  40.0, 121.50,  31.25\r\n"
+                             "20240315_215958_123,   30,   800,  50.0,  60.0, 123.00,  32.50\r\n"));
   publisher.Event(WriteEvent(events.path(), "20240315_230000_000", "20240315_230001_000"));
   publisher.Event((events / "e20240315_230500_000.txt").string());  // gone: not sent
   publisher.Say({Severity::kInfo, "event", "Event cut", ten});
@@ -164,12 +167,11 @@ TEST(MqttPublisher, SendsStatusEventsAndWarningsThenOffline) {
   EXPECT_EQ(late.WaitFor(kStatus + "offline"), Texts{kStatus + "offline"});
 }
 
-// A broker down at the start: the publisher is made at once, the outage is said, and when the
-// broker comes up it connects, says so, and sends what was queued and what comes after.
+// A broker down at the start is said, and reached when it comes up; nothing queued is lost.
 TEST(MqttPublisher, ConnectsWhenTheBrokerComesUpAndSaysItsOutage) {
   Broker broker;
   Notices notices;
-  MqttPublisher publisher(NewsSettings(broker.port), notices, {}, 5s, 1s);
+  MqttPublisher publisher(broker.settings(), notices, {}, 5s, 1s);
   test::TempDir events;
   publisher.Event(WriteEvent(events.path(), "20240315_215958_123", "20240315_215959_000"));
   ASSERT_TRUE(test::WaitUntil([&] { return notices.Failing(kMqttTopic); }));
@@ -178,13 +180,12 @@ TEST(MqttPublisher, ConnectsWhenTheBrokerComesUpAndSaysItsOutage) {
   ASSERT_TRUE(test::WaitUntil([&] { return !notices.Failing(kMqttTopic); }));
   publisher.Event(WriteEvent(events.path(), "20240315_220000_000", "20240315_220001_000"));
   EXPECT_TRUE(test::WaitUntil([&] { return subscriber.WaitFor("ombrix/sky1/event").size() == 2; }));
-  const std::string said0 = "The MQTT broker 127.0.0.1:" + std::to_string(broker.port);
   const std::vector<Notice> said = notices.Recent();
   ASSERT_EQ(said.size(), 2u);
-  EXPECT_EQ(said[0].text, said0 +
+  EXPECT_EQ(said[0].text, "The MQTT broker " + broker.address() +
                               " has not been reachable for 1 second(s) (Connection refused): "
                               "the station's news waits until it is back.");
-  EXPECT_EQ(said[1].text, said0 + " is reachable again.");
+  EXPECT_EQ(said[1].text, "The MQTT broker " + broker.address() + " is reachable again.");
 }
 
 // The station sends its status and cut events; killed, the broker sends its last will.
@@ -193,8 +194,8 @@ TEST(MqttProgram, StationSendsStatusAndEventsAndItsLastWillWhenKilled) {
   broker.Start();
   Subscriber subscriber(broker.port);
   test::TempDir home;
-  test::WriteFileBytes(home / "config.txt", "mqttBroker:127.0.0.1:" + std::to_string(broker.port) +
-                                                "\r\nstationName:sky1\r\n");
+  test::WriteFileBytes(home / "config.txt",
+                       "mqttBroker:" + broker.address() + "\r\nstationName:sky1\r\n");
   test::Program program(home.path(), {"--source", "sim:5", "--sim-rate", "60", "--enable",
                                       "--config", (home / "config.txt").string()});
   const std::string cut = program.WaitForLine("<6>Event cut: ");
