@@ -148,6 +148,7 @@ bool MqttPublisher::BeginConnection() {
 void MqttPublisher::Run(std::stop_token stop) {
   using Steady = std::chrono::steady_clock;
   Steady::time_point nextAttempt = Steady::now();
+  Steady::time_point loopStarted{};
   std::chrono::seconds attemptDelay{1};
   Steady::time_point downSince = Steady::now();
   Steady::time_point lastGrowth{};
@@ -159,7 +160,8 @@ void MqttPublisher::Run(std::stop_token stop) {
   while (!stop.stop_requested()) {
     if (!looping_ && Steady::now() >= nextAttempt) {
       looping_ = BeginConnection();
-      nextAttempt = Steady::now() + attemptDelay;
+      loopStarted = Steady::now();
+      nextAttempt = loopStarted + attemptDelay;
       attemptDelay = std::min(attemptDelay * 2, kLongestAttemptDelay);
     }
     bool connected = false;
@@ -179,6 +181,7 @@ void MqttPublisher::Run(std::stop_token stop) {
     connectionsSeen = connections;
     if (connected) {
       downSince = now;
+      attemptDelay = std::chrono::seconds(1);
       if (saidDown) {
         notices_.Recovered(kMqttTopic, "The MQTT broker " + broker_ + " is reachable again.");
         saidDown = false;
@@ -190,6 +193,13 @@ void MqttPublisher::Run(std::stop_token stop) {
                            (error.empty() ? std::string() : " (" + error + ")") +
                            ": the station's news waits until it is back.");
       saidDown = true;
+    }
+    // The client's loop ends for good on some failures (a TLS or protocol error): one that has
+    // not reached the broker for that long is begun anew. It stops at its next attempt.
+    if (!connected && looping_ && now - std::max(downSince, loopStarted) >= downNotice_) {
+      mosquitto_disconnect(client_);
+      mosquitto_loop_stop(client_, false);
+      looping_ = false;
     }
     StatusNews figures = status_.figures ? status_.figures() : StatusNews{};
     if (!lastFrames) {
