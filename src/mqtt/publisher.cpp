@@ -122,6 +122,7 @@ void MqttPublisher::Queue(Job job) {
       jobs_.pop_front();
     }
     jobs_.push_back(std::move(job));
+    queued_ = true;
   }
   wake_.notify_one();
 }
@@ -169,9 +170,9 @@ void MqttPublisher::Run(std::stop_token stop) {
     std::string error;
     {
       std::unique_lock lock(mutex_);
-      wake_.wait_for(lock, stop, std::chrono::seconds(1), [&] {
-        return connections_ != connectionsSeen || (connected_ && !jobs_.empty());
-      });
+      wake_.wait_for(lock, stop, std::chrono::seconds(1),
+                     [&] { return connections_ != connectionsSeen || (connected_ && queued_); });
+      queued_ = false;
       connected = connected_;
       connections = connections_;
       error = lastError_;
@@ -235,7 +236,9 @@ void MqttPublisher::Flush() {
       jobs_.pop_front();
     }
     const std::optional<std::string> payload = job.event ? EventJson(job.text) : job.text;
-    if (payload && !Publish(job.event ? "event" : "notice", *payload, 1, false)) {
+    // Another failure (a message too large) would fail again: that message is dropped.
+    if (payload &&
+        Publish(job.event ? "event" : "notice", *payload, 1, false) == MOSQ_ERR_NO_CONN) {
       std::lock_guard lock(mutex_);
       jobs_.push_front(std::move(job));
       return;
@@ -243,7 +246,7 @@ void MqttPublisher::Flush() {
   }
 }
 
-bool MqttPublisher::Publish(const char* suffix, const std::string& payload, int qos, bool retain) {
+int MqttPublisher::Publish(const char* suffix, const std::string& payload, int qos, bool retain) {
   const std::string topic = topic_ + "/" + suffix;
   {
     std::lock_guard lock(mutex_);
@@ -256,7 +259,7 @@ bool MqttPublisher::Publish(const char* suffix, const std::string& payload, int 
     --unacknowledged_;
     lastError_ = ErrorText(rc);
   }
-  return rc == MOSQ_ERR_SUCCESS;
+  return rc;
 }
 
 void MqttPublisher::SendStatus(StatusNews figures) {

@@ -74,8 +74,8 @@ class MqttPublisher {
   void Queue(Job job);
   // Sends the queued jobs while connected.
   void Flush();
-  // Publishes on TOPIC/suffix; false when the broker cannot take it now.
-  bool Publish(const char* suffix, const std::string& payload, int qos, bool retain);
+  // Publishes on TOPIC/suffix; the client's result.
+  int Publish(const char* suffix, const std::string& payload, int qos, bool retain);
   void SendStatus(StatusNews figures);
   void Goodbye();
   static void OnConnect(mosquitto* client, void* self, int rc);
@@ -95,6 +95,7 @@ class MqttPublisher {
   std::mutex mutex_;  // everything below
   std::condition_variable_any wake_;
   std::deque<Job> jobs_;
+  bool queued_ = false;  // a job was queued since the publisher's thread last looked
   bool connected_ = false;
   uint64_t connections_ = 0;    // connections made so far
   int64_t unacknowledged_ = 0;  // messages published and not yet taken by the broker
