@@ -40,6 +40,10 @@ struct StatusSource {
 // topic "mqtt"), its return once. Status goes out every minute, when live or enabled changes, and
 // on every connection. Stop (or the destructor) sends what is still queued when it can, then
 // "offline" (retained), and disconnects.
+//
+// Threads: the publisher's own (a std::jthread) begins the client's network thread
+// (libmosquitto's), and stops and joins it before it ends itself; the client's callbacks share
+// only the members under mutex_ with it.
 class MqttPublisher {
  public:
   static constexpr size_t kQueued = 256;
@@ -47,6 +51,8 @@ class MqttPublisher {
 
   // The connection settings (mqttBroker, mqttTopic, mqttUser, mqttPassword, mqttCaFile) are read
   // once, here; a broker setting that cannot be used is said (error) and nothing is sent.
+  // keepalive (5 s at least): the broker sends the last will when it has heard nothing from a
+  // connection for one and a half times as long, and at once when the connection breaks.
   MqttPublisher(const Settings& settings, Notices& notices, StatusSource status,
                 std::chrono::seconds keepalive = std::chrono::seconds(60),
                 std::chrono::seconds downNotice = std::chrono::minutes(10));
