@@ -62,6 +62,8 @@ check_tree "$work/root" "the package"
 depends=$(dpkg-deb -f "$deb" Depends)
 [ -n "$depends" ] || fail "the package declares no dependencies"
 echo "check_package: Depends: $depends"
+# The libraries the program links besides FFmpeg's are found too (the MQTT client's for one).
+grep -q 'libmosquitto1' <<<"$depends" || fail "the package does not depend on libmosquitto1"
 for name in $(echo "$depends" | tr ',|' '\n\n' | sed 's/(.*)//; s/^ *//; s/ *$//' | sort -u); do
   apt-cache show "$name" >/dev/null 2>&1 || fail "dependency $name is not a package apt knows"
 done

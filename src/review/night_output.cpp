@@ -13,6 +13,7 @@
 #include "base/atomic_file.h"
 #include "base/folders.h"
 #include "base/frame.h"
+#include "base/json.h"
 #include "media/image_decode.h"
 #include "media/movie_writer.h"
 #include "media/stills.h"
@@ -39,14 +40,6 @@ int64_t LocalHour(UtcTime time) {
   std::tm local{};
   localtime_r(&seconds, &local);
   return (static_cast<int64_t>(seconds) + local.tm_gmtoff) / 3600;
-}
-
-std::string Iso(UtcTime time) {
-  const CalendarFields f = BreakUtcTime(time);
-  char text[32];
-  std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02dZ", f.year, f.month, f.day, f.hour,
-                f.minute, f.second);
-  return text;
 }
 
 std::string Format(const char* format, auto... values) {
@@ -137,8 +130,8 @@ std::string NightSummaryJson(const Night& night, int images, std::optional<doubl
   for (const NightEvent& event : night.events) {
     ++perVerdict[VerdictIndex(event.verdict)];
   }
-  std::string json = "{\n  \"from\": \"" + Iso(night.stretch.start) + "\",\n  \"to\": \"" +
-                     Iso(night.stretch.end) + "\",\n";
+  std::string json = "{\n  \"from\": \"" + IsoUtc(night.stretch.start) + "\",\n  \"to\": \"" +
+                     IsoUtc(night.stretch.end) + "\",\n";
   json += Format("  \"events\": %zu,\n  \"perVerdict\": {", night.events.size());
   for (size_t i = 0; i < kVerdicts.size(); ++i) {
     json += Format("%s\"%s\": %d", i == 0 ? "" : ", ", kVerdicts[i], perVerdict[i]);
@@ -151,7 +144,7 @@ std::string NightSummaryJson(const Night& night, int images, std::optional<doubl
     const NightGap& gap = night.gaps[i];
     json += (i == 0 ? "\n" : ",\n") +
             Format("    {\"from\": \"%s\", \"to\": \"%s\", \"minutes\": %lld}",
-                   Iso(gap.start).c_str(), Iso(gap.end).c_str(),
+                   IsoUtc(gap.start).c_str(), IsoUtc(gap.end).c_str(),
                    static_cast<long long>(
                        std::chrono::ceil<std::chrono::minutes>(gap.end - gap.start).count()));
   }

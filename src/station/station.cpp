@@ -11,6 +11,8 @@
 #include "detect/detector.h"
 #include "detect/event_file.h"
 #include "detect/threshold_map.h"
+#include "mqtt/publisher.h"
+#include "review/night.h"
 #include "review/review_session.h"
 #include "station/base_lock.h"
 #include "station/night_writer.h"
@@ -90,6 +92,9 @@ struct Station::Impl final : public EventQueue {
   // Takes the lock of the base folder the setting names; false (said) when another station
   // holds it.
   bool LockBaseFolder(const std::string& archiveFolder, Severity severity);
+  // The news to an MQTT broker, when one is set.
+  void StartNews();
+  void StopNews();
 
   StationSetup setup;
   Pace pace;
@@ -124,6 +129,8 @@ struct Station::Impl final : public EventQueue {
   BaseFolderFallback archiveFolderState;
   bool started = false;
   bool stopped = false;
+  std::mutex newsMutex;  // news, between its owner and the threads that hand it something
+  std::unique_ptr<MqttPublisher> news;
   // Last: destroyed (and so stopped) before everything they use.
   WorkerLoop detectionLoop;
   WorkerLoop diskLoop;
@@ -159,7 +166,15 @@ Station::Impl::Impl(StationSetup givenSetup)
       nightWriter(settings, wallClock, notices),
       nightLoop("night", ThreadPriority::kLowest, kNightSummaryPeriod,
                 [this] { nightWriter.Pass(nightStop.get_token()); }) {
-  notices.SetSink(setup.notice);
+  notices.SetSink([this](const Notice& notice) {
+    if (setup.notice) {
+      setup.notice(notice);
+    }
+    std::lock_guard lock(newsMutex);
+    if (news) {
+      news->Say(notice);
+    }
+  });
   detector.SetArchiveSink(recorder);
   detector.SetEventObserver([this](UtcTime first, UtcTime last) {
     eventsRecorded.fetch_add(1);
@@ -169,6 +184,10 @@ Station::Impl::Impl(StationSetup givenSetup)
   extractor.SetCutObserver([this](UtcTime key) {
     eventsCut.fetch_add(1);
     notices.Say(Severity::kInfo, kEventTopic, "Event cut: " + MakeStamp(key));
+    std::lock_guard lock(newsMutex);
+    if (std::string folder; news && GetEventsFolder(settings.Get()->archiveFolder, folder)) {
+      news->Event(folder + "/e" + MakeStamp(key) + ".txt");
+    }
   });
   extractor.SetDeleteObserver([this](UtcTime key) {
     notices.Say(Severity::kInfo, kEventTopic,
@@ -234,6 +253,7 @@ StartResult Station::Start() {
     s.notices.Say(Severity::kError, kVideoFileTopic,
                   "The video file " + s.setup.source.filePath + " cannot be replayed.");
   }
+  s.StartNews();
   s.detectionLoop.Start();
   s.diskLoop.Start();
   s.extractionLoop.Start();
@@ -272,6 +292,40 @@ void Station::Stop() {
     s.notices.Say(Severity::kWarning, kStationTopic,
                   std::to_string(left) + " event(s) could not be cut before the station stopped.");
   }
+  s.StopNews();  // after the last events were cut, so that they are sent too
+}
+
+void Station::Impl::StartNews() {
+  const std::shared_ptr<const Settings> current = settings.Get();
+  if (current->mqttBroker.empty()) {
+    return;
+  }
+  StatusSource status;
+  status.figures = [this] {
+    StatusNews figures;
+    figures.enabled = settings.Get()->enabled;
+    figures.frames = ring.FramesStored();
+    figures.lost = detector.FramesLost();
+    return figures;
+  };
+  status.complete = [this](StatusNews& figures) {
+    const std::string archiveFolder = settings.Get()->archiveFolder;
+    figures.eventsTonight = CountEventsSince(archiveFolder, NightAt(clock.UtcNow()).start);
+    figures.freeDisk = freeSpace.FreeFraction(GetBaseFolder(archiveFolder));
+    figures.time = wallClock.UtcNow();
+  };
+  auto made = std::make_unique<MqttPublisher>(*current, notices, std::move(status));
+  std::lock_guard lock(newsMutex);
+  news = std::move(made);
+}
+
+void Station::Impl::StopNews() {
+  std::unique_ptr<MqttPublisher> stopping;
+  {
+    std::lock_guard lock(newsMutex);
+    stopping = std::move(news);
+  }
+  stopping.reset();  // sends what is queued and "offline"; a notice said meanwhile goes nowhere
 }
 
 StationStatus Station::Status() const {

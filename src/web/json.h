@@ -9,11 +9,12 @@
 #include <variant>
 #include <vector>
 
+#include "base/json.h"
+
 namespace ombrix {
 
-// The JSON the web page answers with, written field by field.
-std::string JsonString(std::string_view text);  // quoted; control characters escaped
-std::string JsonNumber(double value);           // null when not finite
+// The JSON the web page answers with, written field by field (strings by JsonString).
+std::string JsonNumber(double value);  // null when not finite
 
 // One object, its fields in the order added. Each adder takes its kind by name, so that a string
 // literal never turns into a bool.

@@ -1,0 +1,113 @@
+#include "mqtt/news.h"
+
+#include <charconv>
+#include <chrono>
+#include <cstdio>
+
+#include "base/json.h"
+#include "detect/event_file.h"
+#include "review/event_listing.h"
+#include "review/light_curve.h"
+
+namespace ombrix {
+namespace {
+
+std::string Number(const char* format, double value) {
+  char text[48];
+  std::snprintf(text, sizeof text, format, value);
+  return text;
+}
+
+}  // namespace
+
+std::string StatusJson(const StatusNews& status) {
+  return std::string("{\"live\":") + (status.live ? "true" : "false") +
+         ",\"enabled\":" + (status.enabled ? "true" : "false") +
+         ",\"frames\":" + std::to_string(status.frames) +
+         ",\"lost\":" + std::to_string(status.lost) +
+         ",\"eventsTonight\":" + std::to_string(status.eventsTonight) + ",\"freeDisk\":" +
+         (status.freeDisk ? Number("%.4f", *status.freeDisk) : std::string("null")) +
+         ",\"time\":" + JsonString(IsoUtc(status.time)) + "}";
+}
+
+std::optional<std::string> EventJson(const std::string& eventPath) {
+  const std::optional<EventTimes> times = ReadEventFile(eventPath);
+  const std::string key = EventKey(eventPath);
+  if (!times || key.empty()) {
+    return std::nullopt;
+  }
+  const std::string folder = eventPath.substr(0, eventPath.size() - key.size() - 5);
+  const std::vector<LightCurvePoint> track = SkyTrack(ReadLightCurve(folder + "c" + key + ".csv"));
+  const LightCurvePoint* peak = nullptr;
+  for (const LightCurvePoint& point : track) {
+    if (peak == nullptr || point.excessSum > peak->excessSum) {
+      peak = &point;
+    }
+  }
+  const std::string verdict = EventVerdictText(eventPath);
+  const double duration = std::chrono::duration<double>(times->last - times->first).count();
+  return "{\"key\":" + JsonString(key) + ",\"start\":" + JsonString(IsoUtc(times->first, true)) +
+         ",\"end\":" + JsonString(IsoUtc(times->last, true)) +
+         ",\"duration\":" + Number("%.3f", duration) +
+         ",\"peakAzimuth\":" + (peak ? Number("%.2f", peak->azimuth) : "null") +
+         ",\"peakElevation\":" + (peak ? Number("%.2f", peak->elevation) : "null") +
+         ",\"verdict\":" + (verdict.empty() ? "null" : JsonString(verdict)) + "}";
+}
+
+std::string NoticeJson(const Notice& notice) {
+  return "{\"severity\":" + JsonString(SeverityName(notice.severity)) +
+         ",\"topic\":" + JsonString(notice.topic) + ",\"text\":" + JsonString(notice.text) +
+         ",\"time\":" + JsonString(IsoUtc(notice.time)) + "}";
+}
+
+std::string NewsTopic(const Settings& settings) {
+  std::string topic =
+      settings.mqttTopic.empty() ? "ombrix/" + StationName(settings) : settings.mqttTopic;
+  while (topic.size() > 1 && topic.back() == '/') {
+    topic.pop_back();
+  }
+  return topic;
+}
+
+std::optional<BrokerAddress> ParseBroker(const std::string& text, bool tls) {
+  BrokerAddress address{text, tls ? 8883 : 1883};
+  std::string port;
+  if (text.starts_with('[')) {
+    const size_t close = text.find(']');
+    if (close == std::string::npos || (close + 1 < text.size() && text[close + 1] != ':')) {
+      return std::nullopt;
+    }
+    address.host = text.substr(1, close - 1);
+    port = close + 1 < text.size() ? text.substr(close + 2) : "";
+    if (close + 1 < text.size() && port.empty()) {
+      return std::nullopt;
+    }
+  } else if (const size_t colon = text.rfind(':'); colon != std::string::npos) {
+    address.host = text.substr(0, colon);
+    port = text.substr(colon + 1);
+    if (port.empty()) {
+      return std::nullopt;
+    }
+  }
+  if (!port.empty()) {
+    const auto [end, error] = std::from_chars(port.data(), port.data() + port.size(), address.port);
+    if (error != std::errc() || end != port.data() + port.size()) {
+      return std::nullopt;
+    }
+  }
+  if (address.host.empty() || address.port < 1 || address.port > 65535) {
+    return std::nullopt;
+  }
+  return address;
+}
+
+int64_t CountEventsSince(const std::string& archiveFolderSetting, UtcTime from) {
+  const Stamp first = MakeStamp(from);
+  int64_t count = 0;
+  for (const std::string& path : ListEvents(archiveFolderSetting)) {
+    count += EventKey(path) >= first ? 1 : 0;
+  }
+  return count;
+}
+
+}  // namespace ombrix
