@@ -28,7 +28,7 @@ tsan_skip='_NOT_BUILT|SkyFrameGenerator\.|ArchiveRecorder\.TheGateFinishes'
 tsan_skip+='|ProgramTest\.SignalsAClosedOutput'
 cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DOMBRIX_SANITIZE_THREAD=ON >/dev/null
 cmake --build build-tsan -j"$jobs" --target "${tsan_targets[@]}"
-TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
+TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$PWD/scripts/tsan.supp" \
   ctest --test-dir build-tsan --output-on-failure -j"$jobs" -E "$tsan_skip"
 
 # ---- the package: built from the normal build's tree and checked in a temporary root ----

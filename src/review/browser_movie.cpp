@@ -49,11 +49,24 @@ std::optional<BrowserMovie> BrowserMovieCache::Get(const std::string& eventMovie
   if (fresh()) {
     return movie;
   }
-  std::unique_lock lock(transcode_, kTranscodeWait);
-  if (!lock.owns_lock()) {
-    why = "another movie is being prepared; try again shortly";
-    return std::nullopt;
+  {
+    std::unique_lock lock(mutex_);
+    if (!idle_.wait_for(lock, kTranscodeWait, [this] { return !transcoding_; })) {
+      why = "another movie is being prepared; try again shortly";
+      return std::nullopt;
+    }
+    transcoding_ = true;
   }
+  struct Done {
+    BrowserMovieCache& cache;
+    ~Done() {
+      {
+        std::lock_guard lock(cache.mutex_);
+        cache.transcoding_ = false;
+      }
+      cache.idle_.notify_one();
+    }
+  } done{*this};
   if (fresh()) {
     return movie;  // made while this request waited
   }

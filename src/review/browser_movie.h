@@ -1,6 +1,7 @@
 #pragma once
 
 #include <chrono>
+#include <condition_variable>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -37,7 +38,11 @@ class BrowserMovieCache {
   void Prune();
 
   const std::string folder_;
-  std::timed_mutex transcode_;
+  // One transcode at a time: a plain mutex and a flag rather than a timed mutex, whose timed lock
+  // the thread checker cannot follow.
+  std::mutex mutex_;
+  std::condition_variable idle_;
+  bool transcoding_ = false;
 };
 
 }  // namespace ombrix

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <ctime>
 #include <filesystem>
+#include <mutex>
 
 #include "base/folders.h"
 #include "base/frame.h"
@@ -27,7 +28,14 @@ std::optional<UtcTime> LocalNoon(int year, int month, int day) {
   fields.tm_hour = 12;
   fields.tm_isdst = -1;
   const std::tm asked = fields;
-  const std::time_t time = std::mktime(&fields);
+  std::time_t time = -1;
+  {
+    // mktime reads the time zone anew at every call, replacing the C library's copy of its name
+    // under a lock of the library's own that the thread checker cannot see: one call at a time.
+    static std::mutex oneAtATime;
+    std::lock_guard lock(oneAtATime);
+    time = std::mktime(&fields);
+  }
   if (time == static_cast<std::time_t>(-1) || fields.tm_mday != asked.tm_mday ||
       fields.tm_mon != asked.tm_mon || fields.tm_year != asked.tm_year) {
     return std::nullopt;  // mktime carries 30 February over to March

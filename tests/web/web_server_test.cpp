@@ -268,7 +268,8 @@ TEST_F(WebServerTest, ActionsNeedTheTokenAndThenWork) {
                   "application/x-www-form-urlencoded");
   ASSERT_EQ(marked->status, 202);
   ASSERT_TRUE(test::WaitUntil([] {
-    const JsonValue* mark = GetJson("/api/status")->Field("mark");
+    const auto status = GetJson("/api/status");
+    const JsonValue* mark = status->Field("mark");
     return !std::get<bool>(mark->Field("running")->value) &&
            mark->Field("outcome")->AsText() != nullptr;
   }));
