@@ -11,6 +11,7 @@
 #include "detect/detector.h"
 #include "detect/event_file.h"
 #include "detect/threshold_map.h"
+#include "outbox/outbox.h"
 #include "review/review_session.h"
 #include "station/base_lock.h"
 #include "station/sources.h"
@@ -85,6 +86,8 @@ struct Station::Impl final : public EventQueue {
   std::unique_ptr<CaptureSource> MakeSourceNow();
   // Stops the running source and starts this one (may be null) while the station runs.
   bool ReplaceSource(std::unique_ptr<CaptureSource> source);
+  // Opens the outbox of the base folder and starts its deliverer when uploadTarget is set.
+  void OpenOutbox();
   // Takes the lock of the base folder the setting names; false (said) when another station
   // holds it.
   bool LockBaseFolder(const std::string& archiveFolder, Severity severity);
@@ -122,6 +125,10 @@ struct Station::Impl final : public EventQueue {
   BaseFolderFallback archiveFolderState;
   bool started = false;
   bool stopped = false;
+  // Deliveries to the collector, made at Start when uploadTarget is set; outboxView is the same
+  // object for Status() on any thread.
+  std::unique_ptr<Outbox> outbox;
+  std::atomic<const Outbox*> outboxView{nullptr};
   // Last: destroyed (and so stopped) before everything they use.
   WorkerLoop detectionLoop;
   WorkerLoop diskLoop;
@@ -160,6 +167,9 @@ Station::Impl::Impl(StationSetup givenSetup)
   extractor.SetCutObserver([this](UtcTime key) {
     eventsCut.fetch_add(1);
     notices.Say(Severity::kInfo, kEventTopic, "Event cut: " + MakeStamp(key));
+    if (outbox) {
+      outbox->QueueEvent(key);
+    }
   });
   extractor.SetDeleteObserver([this](UtcTime key) {
     notices.Say(Severity::kInfo, kEventTopic,
@@ -184,6 +194,28 @@ bool Station::Impl::LockBaseFolder(const std::string& archiveFolder, Severity se
                   (holder.empty() ? std::string() : " (process " + holder + ")") +
                   ": two stations cannot record into one folder.");
   return false;
+}
+
+void Station::Impl::OpenOutbox() {
+  const std::shared_ptr<const Settings> current = settings.Get();
+  if (current->uploadTarget.empty()) {
+    return;
+  }
+  const std::string base = GetBaseFolder(current->archiveFolder);
+  try {
+    if (base.empty()) {
+      throw OutboxError("no base folder is known");
+    }
+    outbox = std::make_unique<Outbox>(settings, base + "/" + kOutboxFileName, wallClock, notices);
+  } catch (const OutboxError& error) {
+    notices.Say(Severity::kError, kUploadTopic,
+                std::string("The outbox cannot be opened, so no event is delivered to the "
+                            "collector: ") +
+                    error.what());
+    return;
+  }
+  outboxView.store(outbox.get());
+  outbox->Start();
 }
 
 StartResult Station::Start() {
@@ -214,6 +246,7 @@ StartResult Station::Start() {
         Severity::kInfo, kStationTopic,
         std::to_string(uncut) + " event(s) recorded before the last stop will be cut now.");
   }
+  s.OpenOutbox();
   bool sourceStarted = false;
   {
     std::lock_guard lock(s.sourceMutex);
@@ -257,6 +290,9 @@ void Station::Stop() {
     s.notices.Say(Severity::kWarning, kStationTopic,
                   std::to_string(left) + " event(s) could not be cut before the station stopped.");
   }
+  if (s.outbox) {
+    s.outbox->Stop();  // the events cut just now wait in the outbox for the next start
+  }
 }
 
 StationStatus Station::Status() const {
@@ -273,6 +309,12 @@ StationStatus Station::Status() const {
   status.eventsWaiting = s.eventList.Size();
   status.eventsRecorded = s.eventsRecorded.load();
   status.eventsCut = s.eventsCut.load();
+  if (const Outbox* outbox = s.outboxView.load()) {
+    const OutboxStatus outboxStatus = outbox->Status();
+    status.outboxWaiting = outboxStatus.waiting;
+    status.outboxOldestWaiting = outboxStatus.oldestWaiting;
+    status.outboxLastSuccess = outboxStatus.lastSuccess;
+  }
   if (s.file != nullptr) {  // set once by Start; the source itself is not replaced for a file
     status.replayFrames = s.file->estimatedFrameCount();
     status.replayDone = s.fileEnded.load();

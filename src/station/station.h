@@ -98,6 +98,11 @@ struct StationStatus {
   // A replayed file is delivered whole and every frame is processed; an event in progress was
   // then ended on the last frame and queued to be cut, as at a stop.
   bool replayDone = false;
+  // Deliveries to the collector (none while uploadTarget is empty): the jobs waiting, when the
+  // oldest of them was queued, and when the newest delivery was done.
+  size_t outboxWaiting = 0;
+  std::optional<UtcTime> outboxOldestWaiting;
+  std::optional<UtcTime> outboxLastSuccess;
 };
 
 // A mask learnt from the sky: pixels that brighten past the threshold again and again at one place
