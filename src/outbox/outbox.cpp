@@ -390,10 +390,10 @@ void Outbox::Failed(const OutboxJob& job, const std::string& error, bool jobOnly
     const auto hours = std::chrono::duration_cast<std::chrono::hours>(now - *failingSince_);
     notices_.Failure(Severity::kError, kUploadTopic,
                      "Delivery to the collector " + settings.uploadTarget + " has failed for " +
-                         std::to_string(hours.count()) + " hour(s): " + error + " " +
-                         std::to_string(waiting) + " job(s) wait" +
+                         std::to_string(hours.count()) + " hour(s); " + std::to_string(waiting) +
+                         " job(s) wait" +
                          (oldest ? ", the oldest since " + TimeText(*oldest) : std::string()) +
-                         ".");
+                         ". The last failure: " + error);
   }
 }
 
