@@ -1,5 +1,8 @@
 #include "outbox/outbox.h"
 
+#include <sys/resource.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
@@ -17,6 +20,8 @@ constexpr std::string_view kOutboxTopic = "outbox";
 // not the collector's.
 constexpr int kPartialTransfer = 23;
 constexpr int kVanishedSource = 24;
+// The deliverer's nice value: below the station's other threads.
+constexpr int kNice = 10;
 // rsync gives up on a transfer that moves nothing for this long.
 constexpr int kStallSeconds = 120;
 
@@ -229,17 +234,6 @@ bool Outbox::QueueJob(JobKind kind, const std::string& key, const std::vector<st
   return true;
 }
 
-void Outbox::Retry() {
-  try {
-    std::lock_guard lock(storeMutex_);
-    store_.MakeAllDue(clock_.UtcNow());
-  } catch (const OutboxError& error) {
-    notices_.Failure(Severity::kError, kOutboxTopic,
-                     std::string("The outbox cannot be used: ") + error.what());
-  }
-  Wake();
-}
-
 OutboxStatus Outbox::Status() const {
   std::lock_guard lock(statusMutex_);
   return status_;
@@ -268,6 +262,9 @@ void Outbox::Wait(std::stop_token stop, std::chrono::milliseconds wait) {
 }
 
 void Outbox::Run(std::stop_token stop) {
+  // This thread only (Linux keeps a nice value per thread); the programs it starts inherit it. A
+  // refusal leaves it at normal, which costs detection nothing it would not share anyway.
+  setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), kNice);
   while (!stop.stop_requested()) {
     const std::shared_ptr<const Settings> settings = settings_.Get();
     std::optional<OutboxJob> job;

@@ -72,11 +72,13 @@ std::vector<std::string> EventFilePaths(const std::string& eventsFolder, UtcTime
 // said is said once. A job whose files are gone (the event deleted by retention or by the
 // operator) is dropped and said. A delivered job is marked done; its files stay.
 //
-// The deliverer wakes at once on a new job and on Retry(), and looks into the database every
-// options.poll meanwhile. Stop() ends a delivery in progress (the rsync is ended and reaped; its
-// job stays waiting, and rsync resumes its partial file next time).
+// The deliverer wakes at once on a new job, and looks into the database every options.poll
+// meanwhile (`ombrix outbox retry` makes the waiting jobs due from another process). It runs, with
+// its rsync and ssh, at a lowered priority (nice 10), so that it never takes time from detection.
+// Stop() ends a delivery in progress (the rsync is ended and reaped; its job stays waiting, and
+// rsync resumes its partial file next time).
 //
-// Queue*, Retry and Status may be called from any thread. The settings, clock and notices must
+// Queue* and Status may be called from any thread. The settings, clock and notices must
 // outlive the object.
 class Outbox {
  public:
@@ -97,8 +99,6 @@ class Outbox {
   bool QueueEvent(UtcTime key);
   // Queues the delivery of a night summary's folder (its files, not the folder itself).
   bool QueueNight(const std::string& date, const std::string& folder);
-  // Every waiting job is due now.
-  void Retry();
   OutboxStatus Status() const;
 
  private:
