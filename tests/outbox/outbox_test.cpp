@@ -95,7 +95,7 @@ class OutboxTest : public ::testing::Test {
 
 // Jobs queued by one outbox (a station then killed: each job is committed when queued) are
 // delivered by the next, whole and in place, the station's files kept; the job of an event deleted
-// meanwhile is dropped and said.
+// meanwhile is dropped and said. A night summary's folder arrives under nights/DATE.
 TEST_F(OutboxTest, DeliversWhatAnEarlierRunQueuedAndDropsDeletedEvents) {
   const UtcTime big = MakeEvent(1, 3'000'000);
   const UtcTime small = MakeEvent(2);
@@ -110,10 +110,13 @@ TEST_F(OutboxTest, DeliversWhatAnEarlierRunQueuedAndDropsDeletedEvents) {
   for (const std::string& path : EventFilePaths((dir / "base/events").string(), deleted)) {
     fs::remove(path);
   }
+  fs::create_directories(dir / "base/nights/2026-05-28");
+  test::WriteFileBytes(dir / "base/nights/2026-05-28/summary.json", "{}");
   std::unique_ptr<Outbox> outbox = Open();
+  outbox->QueueNight("2026-05-28", (dir / "base/nights/2026-05-28").string());
   outbox->Start();
   ASSERT_TRUE(Drained(*outbox));
-  std::vector<std::string> expected;
+  std::vector<std::string> expected{"north/nights/2026-05-28/summary.json"};
   for (const UtcTime key : {big, small}) {
     for (const std::string& path : EventFilePaths((dir / "base/events").string(), key)) {
       expected.push_back("north/events/" + fs::path(path).filename().string());
@@ -128,7 +131,7 @@ TEST_F(OutboxTest, DeliversWhatAnEarlierRunQueuedAndDropsDeletedEvents) {
   EXPECT_TRUE(outbox->Status().lastSuccess);
   OutboxStore store(dbPath, false);
   const OutboxSummary summary = store.Summarise();
-  EXPECT_EQ(summary.done, 2u);
+  EXPECT_EQ(summary.done, 3u);
   EXPECT_EQ(summary.dropped, 1u);
 }
 
