@@ -62,6 +62,10 @@ check_tree "$work/root" "the package"
 depends=$(dpkg-deb -f "$deb" Depends)
 [ -n "$depends" ] || fail "the package declares no dependencies"
 echo "check_package: Depends: $depends"
+# The programs the station runs are there too, not only the libraries it links.
+for program in rsync openssh-client; do
+  grep -qE "(^|, )$program( |,|$)" <<<"$depends" || fail "the package does not depend on $program"
+done
 for name in $(echo "$depends" | tr ',|' '\n\n' | sed 's/(.*)//; s/^ *//; s/ *$//' | sort -u); do
   apt-cache show "$name" >/dev/null 2>&1 || fail "dependency $name is not a package apt knows"
 done
