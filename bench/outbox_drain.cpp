@@ -99,10 +99,7 @@ int main(int argc, char** argv) {
   settings.Update([&](Settings& s) {
     s.archiveFolder = (work / "base").string();
     s.stationName = "bench";
-    s.uploadTarget = server.Target((work / "collector").string());
-    s.uploadPort = server.port();
-    s.uploadKeyFile = server.clientKey();
-    s.uploadKnownHostsFile = server.knownHosts();
+    server.Configure(s, (work / "collector").string());
   });
   WallClock clock;
   Notices notices;

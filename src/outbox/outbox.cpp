@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
+#include <utility>
 
 #include "base/folders.h"
 #include "config/config_file.h"
@@ -299,8 +300,8 @@ bool Outbox::Deliver(const OutboxJob& job, std::stop_token stop) {
       job.kind == JobKind::kNight ? "The night summary " + job.key : "Event " + job.key;
   std::string missing;
   for (const std::string& file : job.files) {
-    std::error_code error;
-    if (!std::filesystem::exists(file, error)) {
+    std::error_code error;  // a file that cannot be looked at (no permission) is not gone
+    if (!std::filesystem::exists(file, error) && !error) {
       missing += (missing.empty() ? "" : ", ") + std::filesystem::path(file).filename().string();
     }
   }
@@ -318,10 +319,12 @@ bool Outbox::Deliver(const OutboxJob& job, std::stop_token stop) {
     const std::string knownHosts = KnownHostsFile(*settings);
     const std::vector<std::string> args = RsyncArguments(*settings, job, knownHosts);
     if (args.empty()) {
-      Failed(job,
-             "uploadTarget \"" + settings->uploadTarget +
-                 "\" is not of the form user@host:folder: nothing can be delivered.",
-             false, *settings, now);
+      const std::string problem = "uploadTarget \"" + settings->uploadTarget +
+                                  "\" is not of the form user@host:folder: nothing is delivered.";
+      if (!std::exchange(configurationSaid_, true)) {
+        notices_.Failure(Severity::kError, kUploadTopic, problem);
+      }
+      Failed(job, problem, false, *settings, now);
       return true;
     }
     const ChildResult result = ChildProcess::Run(args, stop, options_.deliveryLimit);
@@ -333,8 +336,7 @@ bool Outbox::Deliver(const OutboxJob& job, std::stop_token stop) {
       return true;
     }
     const FailureText failure = DescribeFailure(result, *settings, knownHosts);
-    if (failure.actNow && !configurationSaid_) {
-      configurationSaid_ = true;
+    if (failure.actNow && !std::exchange(configurationSaid_, true)) {
       notices_.Failure(Severity::kError, kUploadTopic, failure.text);
     }
     const bool jobOnly = result.exitCode == kPartialTransfer || result.exitCode == kVanishedSource;

@@ -1,7 +1,6 @@
 #include "support/ssh_server.h"
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <netinet/in.h>
 #include <pwd.h>
 #include <signal.h>
@@ -12,7 +11,6 @@
 
 #include <chrono>
 #include <fstream>
-#include <sstream>
 #include <thread>
 
 #include "outbox/child_process.h"
@@ -27,36 +25,30 @@ std::string UserName() {
   return user != nullptr ? user->pw_name : "root";
 }
 
-std::string ReadAll(const std::filesystem::path& path) {
-  std::ifstream in(path);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
+sockaddr_in Loopback(int port) {
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  address.sin_port = htons(static_cast<uint16_t>(port));
+  return address;
 }
 
 // A port free on 127.0.0.1 now (the system's choice), or 0.
 int FreePort() {
   const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  sockaddr_in address = Loopback(0);
   socklen_t size = sizeof address;
-  int port = 0;
-  if (fd >= 0 && bind(fd, reinterpret_cast<sockaddr*>(&address), size) == 0 &&
-      getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size) == 0) {
-    port = ntohs(address.sin_port);
-  }
+  const bool bound = bind(fd, reinterpret_cast<sockaddr*>(&address), size) == 0 &&
+                     getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size) == 0;
   close(fd);
-  return port;
+  return bound ? ntohs(address.sin_port) : 0;
 }
 
 bool Accepts(int port) {
   const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  address.sin_port = htons(static_cast<uint16_t>(port));
-  const bool connected = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+  const sockaddr_in address = Loopback(port);
+  const bool connected =
+      connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
   close(fd);
   return connected;
 }
@@ -77,9 +69,9 @@ SshServer::SshServer(const std::filesystem::path& folder) : folder_(folder), por
   if (port_ == 0 || !MakeKey(folder_ / "host_key") || !MakeKey(folder_ / "client_key")) {
     return;
   }
-  std::ofstream(folder_ / "authorized_keys") << ReadAll(folder_ / "client_key.pub");
+  std::ofstream(folder_ / "authorized_keys") << std::ifstream(folder_ / "client_key.pub").rdbuf();
   std::ofstream(folder_ / "known_hosts")
-      << "[127.0.0.1]:" << port_ << ' ' << ReadAll(folder_ / "host_key.pub");
+      << "[127.0.0.1]:" << port_ << ' ' << std::ifstream(folder_ / "host_key.pub").rdbuf();
   std::ofstream(folder_ / "sshd_config")
       << "ListenAddress 127.0.0.1\nPort " << port_ << "\nHostKey "
       << (folder_ / "host_key").string() << "\nAuthorizedKeysFile "
@@ -100,15 +92,8 @@ bool SshServer::Start() {
   }
   const std::string config = (folder_ / "sshd_config").string();
   const std::string log = (folder_ / "sshd.log").string();
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, log.c_str(),
-                                   O_WRONLY | O_CREAT | O_APPEND, 0600);
-  const char* argv[] = {"/usr/sbin/sshd", "-D", "-e", "-f", config.c_str(), nullptr};
-  const int spawned =
-      posix_spawn(&pid_, argv[0], &actions, nullptr, const_cast<char**>(argv), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  if (spawned != 0) {
+  const char* argv[] = {"/usr/sbin/sshd", "-D", "-E", log.c_str(), "-f", config.c_str(), nullptr};
+  if (posix_spawn(&pid_, argv[0], nullptr, nullptr, const_cast<char**>(argv), environ) != 0) {
     pid_ = -1;
     return false;
   }
@@ -121,14 +106,16 @@ bool SshServer::Start() {
 void SshServer::Stop() {
   if (pid_ > 0) {
     kill(pid_, SIGTERM);
-    int status = 0;
-    waitpid(pid_, &status, 0);
+    waitpid(pid_, nullptr, 0);
     pid_ = -1;
   }
 }
 
-std::string SshServer::Target(const std::string& remoteFolder) const {
-  return UserName() + "@127.0.0.1:" + remoteFolder;
+void SshServer::Configure(Settings& settings, const std::string& remoteFolder) const {
+  settings.uploadTarget = UserName() + "@127.0.0.1:" + remoteFolder;
+  settings.uploadPort = port_;
+  settings.uploadKeyFile = (folder_ / "client_key").string();
+  settings.uploadKnownHostsFile = knownHosts();
 }
 
 }  // namespace ombrix::test

@@ -5,6 +5,8 @@
 #include <filesystem>
 #include <string>
 
+#include "config/settings.h"
+
 namespace ombrix::test {
 
 // A real OpenSSH server on 127.0.0.1 and a free port, with its own host key, configuration and
@@ -13,23 +15,22 @@ namespace ombrix::test {
 // the same port.
 class SshServer {
  public:
-  // Makes the keys and the configuration; ok() tells whether that worked.
+  // Makes the keys and the configuration.
   explicit SshServer(const std::filesystem::path& folder);
   ~SshServer();
   SshServer(const SshServer&) = delete;
   SshServer& operator=(const SshServer&) = delete;
 
-  bool ok() const { return ok_; }
-  // Starts the server and waits until it takes connections; false when it does not.
+  // Starts the server and waits until it takes connections; false when it does not (or the keys
+  // could not be made).
   bool Start();
   void Stop();
 
   int port() const { return port_; }
-  std::string clientKey() const { return (folder_ / "client_key").string(); }
   // A known hosts file that holds the server's host key.
   std::string knownHosts() const { return (folder_ / "known_hosts").string(); }
-  // "USER@127.0.0.1:" + remoteFolder.
-  std::string Target(const std::string& remoteFolder) const;
+  // Sets the upload settings for delivery into remoteFolder through this server with its key.
+  void Configure(Settings& settings, const std::string& remoteFolder) const;
 
  private:
   std::filesystem::path folder_;
