@@ -286,9 +286,7 @@ void Outbox::Run(std::stop_token stop) {
       notices_.Failure(Severity::kError, kOutboxTopic,
                        std::string("The outbox cannot be used: ") + error.what());
     }
-    if (job) {
-      Deliver(*job, stop);
-    } else {
+    if (!job || !Deliver(*job, stop)) {
       Wait(stop, wait);
     }
   }
@@ -329,7 +327,7 @@ bool Outbox::Deliver(const OutboxJob& job, std::stop_token stop) {
     }
     const ChildResult result = ChildProcess::Run(args, stop, options_.deliveryLimit);
     if (result.stopped) {
-      return false;
+      return true;
     }
     if (result.exitCode == 0) {
       Delivered(job, clock_.UtcNow());
@@ -339,11 +337,16 @@ bool Outbox::Deliver(const OutboxJob& job, std::stop_token stop) {
     if (failure.actNow && !std::exchange(configurationSaid_, true)) {
       notices_.Failure(Severity::kError, kUploadTopic, failure.text);
     }
-    const bool jobOnly = result.exitCode == kPartialTransfer || result.exitCode == kVanishedSource;
+    // Some files failed: the job's own fault, unless the job before failed so too (then it is the
+    // collector's, such as a folder it does not let the station write).
+    const bool jobOnly =
+        (result.exitCode == kPartialTransfer || result.exitCode == kVanishedSource) &&
+        !std::exchange(jobFailed_, true);
     Failed(job, failure.text, jobOnly, *settings, clock_.UtcNow());
   } catch (const OutboxError& error) {
     notices_.Failure(Severity::kError, kOutboxTopic,
                      std::string("The outbox cannot be used: ") + error.what());
+    return false;
   }
   return true;
 }
@@ -360,6 +363,7 @@ void Outbox::Delivered(const OutboxJob& job, UtcTime now) {
   failingSince_.reset();
   failureSaid_.reset();
   configurationSaid_ = false;
+  jobFailed_ = false;
   notices_.Recovered(kUploadTopic, "Delivery to the collector works again.");
 }
 

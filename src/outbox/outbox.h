@@ -66,11 +66,12 @@ std::vector<std::string> EventFilePaths(const std::string& eventsFolder, UtcTime
 // A failed delivery is tried again after a pause that doubles from kUploadFirstPause up to
 // kUploadMaxPause. When the collector cannot be reached every waiting job waits out the pause (so
 // the queue keeps its order); a failure of one job's own files (rsync's partial transfer) delays
-// only that job. After kUploadFailureNotice of failing, and every kUploadFailureRepeat after that,
-// the operator is told (a failure of kUploadTopic); a host key that is not known or a key that is
-// refused is said at once, with how to put it right. The first delivery after a failure that was
-// said is said once. A job whose files are gone (the event deleted by retention or by the
-// operator) is dropped and said. A delivered job is marked done; its files stay.
+// only that job, unless the job before failed so too. After kUploadFailureNotice of failing, and
+// every kUploadFailureRepeat after that, the operator is told (a failure of kUploadTopic); a host
+// key that is not known or a key that is refused is said at once, with how to put it right. The
+// first delivery after a failure that was said is said once. A job whose files are gone (the event
+// deleted by retention or by the operator) is dropped and said. A delivered job is marked done; its
+// files stay.
 //
 // The deliverer wakes at once on a new job, and looks into the database every options.poll
 // meanwhile (`ombrix outbox retry` makes the waiting jobs due from another process). It runs, with
@@ -104,7 +105,8 @@ class Outbox {
  private:
   bool QueueJob(JobKind kind, const std::string& key, const std::vector<std::string>& files);
   void Run(std::stop_token stop);
-  // Delivers one job; false when stopped in the middle.
+  // Delivers one job (or leaves it waiting when stopped in the middle); false when the database
+  // failed, so that the next try waits.
   bool Deliver(const OutboxJob& job, std::stop_token stop);
   void Delivered(const OutboxJob& job, UtcTime now);
   void Failed(const OutboxJob& job, const std::string& error, bool jobOnly,
@@ -130,7 +132,8 @@ class Outbox {
   std::optional<UtcTime> failingSince_;
   std::optional<UtcTime> failureSaid_;
   bool configurationSaid_ = false;
-  std::jthread thread_;  // last: stopped and joined before the rest goes
+  bool jobFailed_ = false;  // the last delivery failed for some of its files only
+  std::jthread thread_;     // last: stopped and joined before the rest goes
 };
 
 }  // namespace ombrix
