@@ -200,21 +200,7 @@ OutboxStore::OutboxStore(const std::string& path, bool create) {
       prepare("SELECT " + columns + " FROM jobs WHERE state IN ('waiting', 'dropped') ORDER BY id");
 }
 
-OutboxStore::~OutboxStore() {
-  // The statements go before the connection they belong to.
-  queue_.reset();
-  nextDue_.reset();
-  earliest_.reset();
-  done_.reset();
-  dropped_.reset();
-  failed_.reset();
-  postpone_.reset();
-  allDue_.reset();
-  count_.reset();
-  oldest_.reset();
-  lastSuccess_.reset();
-  list_.reset();
-}
+OutboxStore::~OutboxStore() = default;
 
 void OutboxStore::Execute(const char* sql) {
   char* message = nullptr;

@@ -149,6 +149,7 @@ class OutboxStore {
   void Execute(const char* sql);
 
   std::unique_ptr<sqlite3, detail::DatabaseCloser> db_;
+  // After db_: finalised before the connection closes.
   std::unique_ptr<SqlStatement> queue_, nextDue_, earliest_, done_, dropped_, failed_, postpone_,
       allDue_, count_, oldest_, lastSuccess_, list_;
 };
