@@ -11,7 +11,6 @@ namespace ombrix {
 namespace {
 
 namespace fs = std::filesystem;
-using test::TempDir;
 using test::WaitUntil;
 
 class FakeClock final : public Clock {
@@ -76,7 +75,7 @@ class OutboxTest : public ::testing::Test {
     return WaitUntil([&] { return outbox.Status().waiting == 0; }, 30);
   }
 
-  TempDir dir;
+  test::TempDir dir;
   test::SshServer server;
   SharedSettings settings;
   FakeClock clock;
@@ -180,7 +179,6 @@ TEST_F(OutboxTest, AnUnknownHostKeyIsRefused) {
 // end of what it wrote.
 TEST(ChildProcessTest, StopsItsChildAndKeepsTheEndOfItsOutput) {
   const ChildResult counted = ChildProcess::Run({"seq", "100000"}, {}, std::chrono::seconds(20));
-  EXPECT_EQ(counted.exitCode, 0);
   EXPECT_EQ(counted.output.size(), ChildProcess::kOutputKept);
   EXPECT_TRUE(counted.output.ends_with("99999\n100000\n"));
 
