@@ -2,11 +2,13 @@
 //   list   `ombrix outbox` lists 10,000 waiting jobs (generated) in under 1 s;
 //   drain  1,000 queued events (a week without network) are all delivered at uploadKbps 0 within
 //          an hour of the collector coming back.
+//   live   the station (the real program on the simulated sky at 29.97 frames/s) runs for
+//          LIVE_SECONDS while it drains an outbox of 10,000 waiting jobs: no frame is lost.
 // Each event is four files of the sizes a cut event has: the event file (42 bytes), a peak image
-// (50 kB), a movie (1 MB) and a time history (5 kB).
+// (50 kB), a movie (1 MB) and a time history (5 kB); the live phase's are 1 kB each.
 //
-// Usage: outbox_drain [EVENTS]   (default 1000). Exit status 0 when both targets are met, 1 when
-// one is missed, 2 on a failed run.
+// Usage: outbox_drain [EVENTS [LIVE_SECONDS]]   (default 1000 180). Exit status 0 when every
+// target is met, 1 when one is missed, 2 on a failed run.
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -14,6 +16,7 @@
 #include <string>
 #include <thread>
 
+#include "config/config_file.h"
 #include "config/settings.h"
 #include "outbox/child_process.h"
 #include "outbox/outbox.h"
@@ -74,10 +77,63 @@ double TimeListing(const fs::path& work) {
   return seconds;
 }
 
+// Frames lost in the summary lines of a headless run ("Last 60 s: 1798 frames, 0 lost, ...").
+int64_t FramesLost(const std::string& output, int& lines) {
+  int64_t lost = 0;
+  for (size_t at = output.find(" frames, "); at != std::string::npos;
+       at = output.find(" frames, ", at + 1)) {
+    lost += std::stoll(output.substr(at + 9));
+    ++lines;
+  }
+  return lost;
+}
+
+// The station on the simulated sky for `seconds` beside an outbox of 10,000 waiting jobs.
+bool RunLive(const fs::path& work, const test::SshServer& server, int seconds) {
+  const fs::path base = work / "live";
+  fs::create_directories(base / "events");
+  {
+    OutboxStore store((base / kOutboxFileName).string(), true);
+    OutboxStore::Transaction transaction(store);
+    const UtcTime start = SystemClock().UtcNow() - std::chrono::hours(24 * 7);
+    for (int i = 0; i < 10000; ++i) {
+      const UtcTime key = start + std::chrono::minutes(i);
+      const std::vector<std::string> files = EventFilePaths((base / "events").string(), key);
+      for (const std::string& file : files) {
+        WriteBytes(file, 1000, 'x');
+      }
+      store.Queue(JobKind::kEvent, MakeStamp(key), files, key);
+    }
+    transaction.Commit();
+  }
+  Settings settings;
+  settings.archiveFolder = base.string();
+  settings.stationName = "live";
+  server.Configure(settings, (work / "collector").string());
+  if (!SaveConfiguration(settings, (work / "live.txt").string())) {
+    return false;
+  }
+  const ChildResult run =
+      ChildProcess::Run({OMBRIX_BINARY, "--headless", "--source", "sim", "--enable", "--duration",
+                         std::to_string(seconds), "--status-interval", "60", "--config",
+                         (work / "live.txt").string()},
+                        {}, std::chrono::seconds(seconds + 120));
+  int lines = 0;
+  const int64_t lost = FramesLost(run.output, lines);
+  const int delivered = static_cast<int>(
+      std::distance(fs::directory_iterator(work / "collector/live/events"), {}) / 4);
+  std::printf(
+      "live: %d s of the simulated sky while draining 10000 jobs: %d delivered, %lld "
+      "frames lost (target 0; %d summary lines)\n",
+      seconds, delivered, static_cast<long long>(lost), lines);
+  return run.exitCode == 0 && lines > 0 && lost == 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   const int events = argc > 1 ? std::stoi(argv[1]) : 1000;
+  const int liveSeconds = argc > 2 ? std::stoi(argv[2]) : 180;
   const fs::path work = fs::temp_directory_path() / "ombrix-outbox-bench";
   fs::remove_all(work);
   fs::create_directories(work / "base/events");
@@ -137,10 +193,11 @@ int main(int argc, char** argv) {
       "drain: %d events delivered to the loopback collector in %.1f s (%.1f events/s, "
       "%.1f MB/s; target < 3600 s); %zu files arrived\n",
       events, drainSeconds, events / drainSeconds, bytes / 1e6 / drainSeconds, arrived);
-  server.Stop();
-  fs::remove_all(work);
   if (arrived != static_cast<size_t>(events) * 4) {
     return 2;
   }
-  return listSeconds < 1.0 && drainSeconds < 3600 ? 0 : 1;
+  const bool live = RunLive(work, server, liveSeconds);
+  server.Stop();
+  fs::remove_all(work);
+  return listSeconds < 1.0 && drainSeconds < 3600 && live ? 0 : 1;
 }
