@@ -35,10 +35,17 @@ std::string QuoteForRsync(const std::string& text) {
   return quote + text + quote;
 }
 
-// The host of user@host:folder.
+// Where user@host:folder divides host and folder; an IPv6 address is in brackets ([::1]).
+size_t HostEnd(const std::string& target) {
+  const size_t bracket = target.find('[');
+  return target.find(':', bracket == std::string::npos ? 0 : target.find(']', bracket));
+}
+
+// The host of user@host:folder, without the brackets of an IPv6 address.
 std::string HostOf(const std::string& target) {
-  std::string host = target.substr(0, target.find(':'));
-  return host.substr(host.find('@') + 1);
+  std::string host = target.substr(0, HostEnd(target));
+  host = host.substr(host.find('@') + 1);
+  return host.starts_with('[') && host.ends_with(']') ? host.substr(1, host.size() - 2) : host;
 }
 
 std::string TimeText(UtcTime time) {
@@ -132,7 +139,7 @@ std::vector<std::string> EventFilePaths(const std::string& eventsFolder, UtcTime
 std::vector<std::string> RsyncArguments(const Settings& settings, const OutboxJob& job,
                                         const std::string& knownHostsFile) {
   const std::string& target = settings.uploadTarget;
-  const size_t colon = target.find(':');
+  const size_t colon = HostEnd(target);
   if (colon == std::string::npos || colon == 0 || target.back() == '@' ||
       target.find('@') + 1 == colon) {
     return {};
