@@ -88,6 +88,12 @@ struct Station::Impl final : public EventQueue {
   bool ReplaceSource(std::unique_ptr<CaptureSource> source);
   // Opens the outbox of the base folder and starts its deliverer when uploadTarget is set.
   void OpenOutbox();
+  // Queues a cut event for delivery to the collector when there is an outbox.
+  void QueueDelivery(UtcTime key) {
+    if (outbox) {
+      outbox->QueueEvent(key);
+    }
+  }
   // Takes the lock of the base folder the setting names; false (said) when another station
   // holds it.
   bool LockBaseFolder(const std::string& archiveFolder, Severity severity);
@@ -167,9 +173,7 @@ Station::Impl::Impl(StationSetup givenSetup)
   extractor.SetCutObserver([this](UtcTime key) {
     eventsCut.fetch_add(1);
     notices.Say(Severity::kInfo, kEventTopic, "Event cut: " + MakeStamp(key));
-    if (outbox) {
-      outbox->QueueEvent(key);
-    }
+    QueueDelivery(key);
   });
   extractor.SetDeleteObserver([this](UtcTime key) {
     notices.Say(Severity::kInfo, kEventTopic,

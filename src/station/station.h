@@ -132,12 +132,14 @@ enum class StartResult {
 // review is a session opened on it.
 //
 // Start-up order: configuration, the lock of the base folder (one station per folder), enable
-// schedule, threshold table, the events left uncut by the last run queued, capture source, then
-// the detection, disk, extraction and health threads. Stop order: capture, detection (the frames
-// still in the ring are processed and an event in progress ends on the last of them), the
-// archive's queued frames are written and the clip being recorded is closed, disk, extraction
-// (the events still waiting are cut, within a bound). Every thread is joined before anything it
-// uses is freed.
+// schedule, threshold table, the events left uncut by the last run queued, the outbox and its
+// deliverer (when uploadTarget is set: each cut event is queued for the collector), capture
+// source, then the detection, disk, extraction and health threads. Stop order: capture,
+// detection (the frames still in the ring are processed and an event in progress ends on the last
+// of them), the archive's queued frames are written and the clip being recorded is closed, disk,
+// extraction (the events still waiting are cut, within a bound), the outbox's deliverer (the
+// events cut meanwhile wait in the outbox for the next start). Every thread is joined before
+// anything it uses is freed.
 //
 // Threads: the reading methods may be called from any thread; the changing methods are meant for
 // the owner's one thread. The settings are one shared record: every worker reads one record per
