@@ -64,6 +64,10 @@ depends=$(dpkg-deb -f "$deb" Depends)
 echo "check_package: Depends: $depends"
 # The libraries the program links besides FFmpeg's are found too (the MQTT client's for one).
 grep -q 'libmosquitto1' <<<"$depends" || fail "the package does not depend on libmosquitto1"
+# The programs the station runs are there too, not only the libraries it links.
+for program in rsync openssh-client; do
+  grep -qE "(^|, )$program( |,|$)" <<<"$depends" || fail "the package does not depend on $program"
+done
 for name in $(echo "$depends" | tr ',|' '\n\n' | sed 's/(.*)//; s/^ *//; s/ *$//' | sort -u); do
   apt-cache show "$name" >/dev/null 2>&1 || fail "dependency $name is not a package apt knows"
 done

@@ -12,7 +12,7 @@ namespace ombrix {
 namespace {
 
 constexpr std::string_view kVerbs[] = {"events", "export", "composite", "average", "recalc",
-                                       "mark",   "delete", "mask",      "night"};
+                                       "mark",   "delete", "mask",      "night",   "outbox"};
 
 // Where an option may be given: "station" (the window and --headless) or the names of review
 // commands; "*" everywhere.
@@ -321,6 +321,10 @@ std::string Usage() {
          "                               night under way or last ended) or of the stretch:\n"
          "                               keogram.png, startrails.png, timelapse.mp4, events.svg,\n"
          "                               skymap.svg and summary.json in OUTDIR\n"
+         "  ombrix outbox [retry]        the deliveries to the collector that wait or were\n"
+         "                               dropped, oldest first, with their tries and last error;\n"
+         "                               retry: try every waiting one now (a running station\n"
+         "                               takes them within a few seconds)\n"
          "  KEY is an event's Stamp (YYYYMMDD_hhmmss_mmm); TIME is UTC, e.g. "
          "2024-03-15T21:14:50Z.\n"
          "  --config PATH names the configuration file (and so the base folder) to use.\n"

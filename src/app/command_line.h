@@ -15,7 +15,8 @@ enum class Mode {
   kWindow,            // the station with its window (the default)
   kHeadless,          // --headless: the station without a window
   kDeviceProperties,  // --device-properties: print the capture device's controls
-  kReview,  // a review command: events, export, composite, average, recalc, mark, delete, mask
+  kReview,  // a review command: events, export, composite, average, recalc, mark, delete, mask,
+            // night, outbox
   kHelp,
   kVersion,
 };

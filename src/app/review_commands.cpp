@@ -8,6 +8,7 @@
 #include <memory>
 #include <system_error>
 
+#include "app/outbox_commands.h"
 #include "base/clock.h"
 #include "base/folders.h"
 #include "base/frame.h"
@@ -354,14 +355,24 @@ int NightCommand(const CommandLine& command, std::ostream& out, std::ostream& er
   return kOk;
 }
 
+int OutboxCommand(const CommandLine& command, std::ostream& out, std::ostream& err) {
+  const bool retry = command.positional.size() == 1 && command.positional[0] == "retry";
+  if (!command.positional.empty() && !retry) {
+    throw BadArguments("usage: ombrix outbox [retry]");
+  }
+  Session session(err);
+  return RunOutbox(session.settings->archiveFolder, retry, out, err);
+}
+
 }  // namespace
 
 int RunReviewCommand(const CommandLine& command, std::ostream& out, std::ostream& err) {
   using Verb = int (*)(const CommandLine&, std::ostream&, std::ostream&);
   const std::pair<const char*, Verb> verbs[] = {
-      {"events", Events},   {"export", Export},  {"composite", Composite},
-      {"average", Average}, {"recalc", Recalc},  {"mark", Mark},
-      {"delete", Delete},   {"mask", MaskLearn}, {"night", NightCommand}};
+      {"events", Events},       {"export", Export},  {"composite", Composite},
+      {"average", Average},     {"recalc", Recalc},  {"mark", Mark},
+      {"delete", Delete},       {"mask", MaskLearn}, {"night", NightCommand},
+      {"outbox", OutboxCommand}};
   try {
     for (const auto& [name, run] : verbs) {
       if (command.verb == name) {

@@ -2,11 +2,13 @@
 
 #include "review/night.h"
 #include "review/night_summary.h"
+#include "review/web_views.h"
 
 namespace ombrix {
 
-NightWriter::NightWriter(const SharedSettings& settings, const Clock& clock, Notices& notices)
-    : settings_(settings), clock_(clock), notices_(notices) {}
+NightWriter::NightWriter(const SharedSettings& settings, const Clock& clock, Notices& notices,
+                         Written written)
+    : settings_(settings), clock_(clock), notices_(notices), written_(std::move(written)) {}
 
 void NightWriter::Pass(std::stop_token stop) {
   const PickerInterval current = NightAt(clock_.UtcNow());
@@ -25,6 +27,9 @@ void NightWriter::Pass(std::stop_token stop) {
   switch (WriteNightFolder(*settings, ended, stop, why)) {
     case NightFolderResult::kWritten:
       notices_.Say(Severity::kInfo, kNightSummaryTopic, "Night summary written: " + date);
+      if (written_) {
+        written_(date, NightsFolder(settings->archiveFolder) + "/" + date);
+      }
       if (date == failed_) {
         notices_.Recovered(kNightSummaryTopic);
       }

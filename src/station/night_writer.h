@@ -1,6 +1,7 @@
 #pragma once
 
 #include <chrono>
+#include <functional>
 #include <stop_token>
 #include <string>
 #include <string_view>
@@ -24,7 +25,10 @@ class NightWriter {
  public:
   static constexpr std::chrono::hours kRetryAfterFailure{1};
 
-  NightWriter(const SharedSettings& settings, const Clock& clock, Notices& notices);
+  // written (may be empty) is told each summary written, with its date and folder.
+  using Written = std::function<void(const std::string& date, const std::string& folder)>;
+  NightWriter(const SharedSettings& settings, const Clock& clock, Notices& notices,
+              Written written = nullptr);
   // Writing stops early, leaving nothing, when stop is requested.
   void Pass(std::stop_token stop);
 
@@ -32,6 +36,7 @@ class NightWriter {
   const SharedSettings& settings_;
   const Clock& clock_;
   Notices& notices_;
+  Written written_;
   bool cleaned_ = false;
   std::string done_;  // the night written, found written or said to be without archive
   std::string failed_;

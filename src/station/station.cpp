@@ -12,6 +12,7 @@
 #include "detect/event_file.h"
 #include "detect/threshold_map.h"
 #include "mqtt/publisher.h"
+#include "outbox/outbox.h"
 #include "review/night.h"
 #include "review/review_session.h"
 #include "station/base_lock.h"
@@ -89,6 +90,14 @@ struct Station::Impl final : public EventQueue {
   std::unique_ptr<CaptureSource> MakeSourceNow();
   // Stops the running source and starts this one (may be null) while the station runs.
   bool ReplaceSource(std::unique_ptr<CaptureSource> source);
+  // Opens the outbox of the base folder and starts its deliverer when uploadTarget is set.
+  void OpenOutbox();
+  // Queues a cut event for delivery to the collector when there is an outbox.
+  void QueueDelivery(UtcTime key) {
+    if (outbox) {
+      outbox->QueueEvent(key);
+    }
+  }
   // Takes the lock of the base folder the setting names; false (said) when another station
   // holds it.
   bool LockBaseFolder(const std::string& archiveFolder, Severity severity);
@@ -131,6 +140,10 @@ struct Station::Impl final : public EventQueue {
   bool stopped = false;
   std::mutex newsMutex;  // news, between its owner and the threads that hand it something
   std::unique_ptr<MqttPublisher> news;
+  // Deliveries to the collector, made at Start when uploadTarget is set; outboxView is the same
+  // object for Status() on any thread.
+  std::unique_ptr<Outbox> outbox;
+  std::atomic<const Outbox*> outboxView{nullptr};
   // Last: destroyed (and so stopped) before everything they use.
   WorkerLoop detectionLoop;
   WorkerLoop diskLoop;
@@ -163,7 +176,12 @@ Station::Impl::Impl(StationSetup givenSetup)
                      [this] { extractor.Pass(); }),
       healthLoop("health", ThreadPriority::kNormal, std::chrono::seconds(1),
                  [this] { HealthPass(); }),
-      nightWriter(settings, wallClock, notices),
+      nightWriter(settings, wallClock, notices,
+                  [this](const std::string& date, const std::string& folder) {
+                    if (outbox) {
+                      outbox->QueueNight(date, folder);
+                    }
+                  }),
       nightLoop("night", ThreadPriority::kLowest, kNightSummaryPeriod,
                 [this] { nightWriter.Pass(nightStop.get_token()); }) {
   notices.SetSink([this](const Notice& notice) {
@@ -184,6 +202,7 @@ Station::Impl::Impl(StationSetup givenSetup)
   extractor.SetCutObserver([this](UtcTime key) {
     eventsCut.fetch_add(1);
     notices.Say(Severity::kInfo, kEventTopic, "Event cut: " + MakeStamp(key));
+    QueueDelivery(key);
     std::lock_guard lock(newsMutex);
     if (std::string folder; news && GetEventsFolder(settings.Get()->archiveFolder, folder)) {
       news->Event(folder + "/e" + MakeStamp(key) + ".txt");
@@ -214,6 +233,28 @@ bool Station::Impl::LockBaseFolder(const std::string& archiveFolder, Severity se
   return false;
 }
 
+void Station::Impl::OpenOutbox() {
+  const std::shared_ptr<const Settings> current = settings.Get();
+  if (current->uploadTarget.empty()) {
+    return;
+  }
+  const std::string base = GetBaseFolder(current->archiveFolder);
+  try {
+    if (base.empty()) {
+      throw OutboxError("no base folder is known");
+    }
+    outbox = std::make_unique<Outbox>(settings, base + "/" + kOutboxFileName, wallClock, notices);
+  } catch (const OutboxError& error) {
+    notices.Say(Severity::kError, kUploadTopic,
+                std::string("The outbox cannot be opened, so no event is delivered to the "
+                            "collector: ") +
+                    error.what());
+    return;
+  }
+  outboxView.store(outbox.get());
+  outbox->Start();
+}
+
 StartResult Station::Start() {
   Impl& s = *impl_;
   if (s.started) {
@@ -242,6 +283,7 @@ StartResult Station::Start() {
         Severity::kInfo, kStationTopic,
         std::to_string(uncut) + " event(s) recorded before the last stop will be cut now.");
   }
+  s.OpenOutbox();
   bool sourceStarted = false;
   {
     std::lock_guard lock(s.sourceMutex);
@@ -291,6 +333,9 @@ void Station::Stop() {
   if (const size_t left = s.extractor.DrainAll(s.pace.drainBound); left > 0) {
     s.notices.Say(Severity::kWarning, kStationTopic,
                   std::to_string(left) + " event(s) could not be cut before the station stopped.");
+  }
+  if (s.outbox) {
+    s.outbox->Stop();  // the events cut just now wait in the outbox for the next start
   }
   s.StopNews();  // after the last events were cut, so that they are sent too
 }
@@ -342,6 +387,12 @@ StationStatus Station::Status() const {
   status.eventsWaiting = s.eventList.Size();
   status.eventsRecorded = s.eventsRecorded.load();
   status.eventsCut = s.eventsCut.load();
+  if (const Outbox* outbox = s.outboxView.load()) {
+    const OutboxStatus outboxStatus = outbox->Status();
+    status.outboxWaiting = outboxStatus.waiting;
+    status.outboxOldestWaiting = outboxStatus.oldestWaiting;
+    status.outboxLastSuccess = outboxStatus.lastSuccess;
+  }
   if (s.file != nullptr) {  // set once by Start; the source itself is not replaced for a file
     status.replayFrames = s.file->estimatedFrameCount();
     status.replayDone = s.fileEnded.load();

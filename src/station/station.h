@@ -98,6 +98,11 @@ struct StationStatus {
   // A replayed file is delivered whole and every frame is processed; an event in progress was
   // then ended on the last frame and queued to be cut, as at a stop.
   bool replayDone = false;
+  // Deliveries to the collector (none while uploadTarget is empty): the jobs waiting, when the
+  // oldest of them was queued, and when the newest delivery was done.
+  size_t outboxWaiting = 0;
+  std::optional<UtcTime> outboxOldestWaiting;
+  std::optional<UtcTime> outboxLastSuccess;
 };
 
 // A mask learnt from the sky: pixels that brighten past the threshold again and again at one place
@@ -127,12 +132,14 @@ enum class StartResult {
 // review is a session opened on it.
 //
 // Start-up order: configuration, the lock of the base folder (one station per folder), enable
-// schedule, threshold table, the events left uncut by the last run queued, capture source, then
-// the detection, disk, extraction and health threads. Stop order: capture, detection (the frames
-// still in the ring are processed and an event in progress ends on the last of them), the
-// archive's queued frames are written and the clip being recorded is closed, disk, extraction
-// (the events still waiting are cut, within a bound). Every thread is joined before anything it
-// uses is freed.
+// schedule, threshold table, the events left uncut by the last run queued, the outbox and its
+// deliverer (when uploadTarget is set: each cut event is queued for the collector), capture
+// source, then the detection, disk, extraction and health threads. Stop order: capture,
+// detection (the frames still in the ring are processed and an event in progress ends on the last
+// of them), the archive's queued frames are written and the clip being recorded is closed, disk,
+// extraction (the events still waiting are cut, within a bound), the outbox's deliverer (the
+// events cut meanwhile wait in the outbox for the next start). Every thread is joined before
+// anything it uses is freed.
 //
 // Threads: the reading methods may be called from any thread; the changing methods are meant for
 // the owner's one thread. The settings are one shared record: every worker reads one record per

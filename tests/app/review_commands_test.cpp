@@ -50,6 +50,7 @@ TEST(ReviewCommands, WorkOnARealArchive) {
   ASSERT_TRUE(fs::exists(events / ("m" + key + ".mp4")));
   test::WriteFileBytes(events / "e.txt", "not an event");
 
+  EXPECT_EQ(Review({"outbox"}).code, 1);  // no uploadTarget: nothing was ever queued
   Result r = Review({"events"});
   EXPECT_EQ(r.code, 0) << r.err;
   EXPECT_TRUE(r.out.starts_with(key + "  " + key + "  20240315_211455_")) << r.out;
@@ -154,6 +155,7 @@ TEST(ReviewCommands, RefuseBadWordsWithExitCodeTwo) {
       {"night"},
       {"night", "2024-02-30", "out"},
       {"night", "2024-03-15", "out", "--from", "2024-03-15T21:14:53Z", "--duration", "2"},
+      {"outbox", "now"},
   };
   for (const auto& args : wrong) {
     const Result r = Review(args);
