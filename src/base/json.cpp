@@ -39,17 +39,4 @@ std::string JsonString(std::string_view text) {
   return out;
 }
 
-std::string IsoUtc(UtcTime time, bool milliseconds) {
-  const CalendarFields f = BreakUtcTime(time);
-  char text[40];
-  if (milliseconds) {
-    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", f.year, f.month, f.day,
-                  f.hour, f.minute, f.second, f.millisecond);
-  } else {
-    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02dZ", f.year, f.month, f.day,
-                  f.hour, f.minute, f.second);
-  }
-  return text;
-}
-
 }  // namespace ombrix

@@ -130,11 +130,16 @@ std::optional<UtcTime> ParseIsoUtc(const std::string& text) {
   return MakeUtcTime(f);  // a day past the end of its month is refused, not carried
 }
 
-std::string IsoUtcText(UtcTime time) {
+std::string IsoUtc(UtcTime time, bool milliseconds) {
   const CalendarFields f = BreakUtcTime(time);
   char text[40];
-  std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", f.year, f.month, f.day,
-                f.hour, f.minute, f.second, f.millisecond);
+  if (milliseconds) {
+    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", f.year, f.month, f.day,
+                  f.hour, f.minute, f.second, f.millisecond);
+  } else {
+    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02dZ", f.year, f.month, f.day,
+                  f.hour, f.minute, f.second);
+  }
   return text;
 }
 

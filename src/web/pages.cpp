@@ -53,7 +53,7 @@ std::string End() {
 
 // "2024-03-15 21:14:54 UTC"
 std::string ShownTime(UtcTime time) {
-  const std::string iso = IsoUtcText(time);
+  const std::string iso = IsoUtc(time, true);
   return iso.substr(0, 10) + " " + iso.substr(11, 8) + " UTC";
 }
 
@@ -109,6 +109,20 @@ bool Has(const std::vector<std::string>& files, std::string_view name) {
   return false;
 }
 
+// The outbox at a glance: "off", or the deliveries waiting (with the oldest) and the last one.
+std::string OutboxText(const StatusView& view) {
+  const StationStatus& s = view.status;
+  if (!view.uploading) {
+    return "off";
+  }
+  std::string text = std::to_string(s.outboxWaiting) + " waiting";
+  if (s.outboxOldestWaiting) {
+    text += " (oldest " + ShownTime(*s.outboxOldestWaiting) + ")";
+  }
+  return text + "; last delivered " +
+         (s.outboxLastSuccess ? ShownTime(*s.outboxLastSuccess) : std::string("never"));
+}
+
 }  // namespace
 
 std::string StatusPage(const StatusView& view) {
@@ -128,6 +142,7 @@ std::string StatusPage(const StatusView& view) {
   figure("lost", "Frames lost", std::to_string(s.framesLost));
   figure("events-tonight", "Events tonight", std::to_string(view.eventsTonight));
   figure("free-disk", "Free disk", Percent(view.freeFraction));
+  figure("outbox", "Outbox", OutboxText(view));
   out += "</dl>\n<h2>Warnings</h2>\n<ul id=\"notices\">";
   for (const Notice& notice : view.warnings) {
     out += std::string("<li class=\"") + SeverityName(notice.severity) + "\">" +
@@ -141,7 +156,7 @@ std::string StatusJson(const StatusView& view) {
   std::vector<std::string> warnings;
   for (const Notice& notice : view.warnings) {
     warnings.push_back(JsonObject()
-                           .Text("time", IsoUtcText(notice.time))
+                           .Text("time", IsoUtc(notice.time, true))
                            .Text("severity", SeverityName(notice.severity))
                            .Text("topic", notice.topic)
                            .Text("text", notice.text)
@@ -150,7 +165,7 @@ std::string StatusJson(const StatusView& view) {
   }
   return JsonObject()
       .Text("station", view.station)
-      .Raw("captureTime", s.newestCapture ? JsonString(IsoUtcText(*s.newestCapture)) : "null")
+      .Raw("captureTime", s.newestCapture ? JsonString(IsoUtc(*s.newestCapture, true)) : "null")
       .Text("captureTimeShown", s.newestCapture ? ShownTime(*s.newestCapture) : "none yet")
       .Flag("live", view.live)
       .Flag("enabled", s.enabled)
@@ -163,6 +178,19 @@ std::string StatusJson(const StatusView& view) {
       .Raw("freeDisk", Optional(view.freeFraction))
       .Text("freeDiskShown", Percent(view.freeFraction))
       .Raw("notices", JsonArray(warnings))
+      .Raw("outbox",
+           !view.uploading
+               ? "null"
+               : JsonObject()
+                     .Whole("waiting", static_cast<int64_t>(s.outboxWaiting))
+                     .Raw("oldestWaiting", s.outboxOldestWaiting
+                                               ? JsonString(IsoUtc(*s.outboxOldestWaiting, true))
+                                               : "null")
+                     .Raw("lastSuccess", s.outboxLastSuccess
+                                             ? JsonString(IsoUtc(*s.outboxLastSuccess, true))
+                                             : "null")
+                     .Close())
+      .Text("outboxShown", OutboxText(view))
       .Raw("mark",
            JsonObject()
                .Flag("running", view.marking)
@@ -191,8 +219,8 @@ std::string EventsPage(const std::vector<EventEntry>& events, size_t page, size_
 std::string EventJson(const EventEntry& e) {
   return JsonObject()
       .Text("key", e.key)
-      .Text("start", IsoUtcText(e.start))
-      .Text("end", IsoUtcText(e.end))
+      .Text("start", IsoUtc(e.start, true))
+      .Text("end", IsoUtc(e.end, true))
       .Number("seconds", e.seconds)
       .Raw("startAz", Optional(e.startAz))
       .Raw("startEl", Optional(e.startEl))
@@ -335,6 +363,7 @@ const std::string_view kAppScript = R"js("use strict";
     set("lost", String(s.framesLost));
     set("events-tonight", String(s.eventsTonight));
     set("free-disk", s.freeDiskShown);
+    set("outbox", s.outboxShown);
     const list = document.getElementById("notices");
     list.replaceChildren(...s.notices.map(function (n) {
       const item = document.createElement("li");

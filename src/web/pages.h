@@ -28,6 +28,7 @@ struct StatusView {
   std::vector<Notice> warnings;  // newest first
   bool marking = false;          // a mark requested through the web page is under way
   std::string markOutcome;       // what the last one came to; empty: none yet
+  bool uploading = false;        // events are delivered to a collector (its outbox in status)
 };
 
 std::string StatusPage(const StatusView& view);

@@ -306,6 +306,7 @@ StatusView WebServer::Impl::Gather() {
   StatusView view;
   const std::shared_ptr<const Settings> settings = station.settings();
   view.station = StationName(*settings);
+  view.uploading = !settings->uploadTarget.empty();
   view.status = station.Status();
   view.freeFraction = station.FreeFraction();
   {
@@ -414,8 +415,8 @@ void WebServer::Impl::Mark(const Request& req, Response& res) {
   AnswerJson(res, 202,
              JsonObject()
                  .Text("marking", MakeStamp(*start))
-                 .Text("from", IsoUtcText(*start))
-                 .Text("to", IsoUtcText(end))
+                 .Text("from", IsoUtc(*start, true))
+                 .Text("to", IsoUtc(end, true))
                  .Close());
 }
 
