@@ -25,9 +25,7 @@ void NightWriter::Pass(std::stop_token stop) {
   switch (WriteNightFolder(*settings, ended, stop, why)) {
     case NightFolderResult::kWritten:
       notices_.Say(Severity::kInfo, kNightSummaryTopic, "Night summary written: " + date);
-      if (date == failed_) {
-        notices_.Recovered(kNightSummaryTopic);
-      }
+      notices_.Recovered(kNightSummaryTopic);  // ends a run of failures, silently
       done_ = date;
       break;
     case NightFolderResult::kNoArchive:
