@@ -175,8 +175,8 @@ std::string EventsPage(const std::vector<EventEntry>& events, size_t page, size_
   std::string out = Begin("Events");
   out += "<p>" + std::to_string(total) + " events, newest first.</p>\n<ol id=\"events\">\n";
   for (const EventEntry& e : events) {
-    const std::string link = "/events/" + e.key;
-    out += "<li class=\"event\" data-key=\"" + e.key + "\"><a href=\"" + link + "\">";
+    const std::string link = "/events/" + Escape(e.key);
+    out += "<li class=\"event\" data-key=\"" + Escape(e.key) + "\"><a href=\"" + link + "\">";
     out += e.peakImage ? "<img src=\"" + link +
                              "/peak.jpg\" width=\"160\" height=\"120\" loading=\"lazy\" alt=\"\">"
                        : std::string("<span class=\"noimage\"></span>");
@@ -223,7 +223,7 @@ std::string EventsJson(const std::vector<EventEntry>& events, size_t page, size_
 }
 
 std::string EventPage(const EventEntry& e) {
-  const std::string link = "/events/" + e.key;
+  const std::string link = "/events/" + Escape(e.key);
   std::string out = Begin("Event " + e.key);
   out += "<p>" + ShownTime(e.start) + ", " + Fixed(e.seconds, 2) + " s, from " +
          Direction(e.startAz, e.startEl) + " to " + Direction(e.endAz, e.endEl) +
@@ -262,7 +262,8 @@ std::string NightsPage(const std::vector<std::string>& dates) {
   std::string out = Begin("Nights");
   out += dates.empty() ? "<p>No night summaries yet.</p>\n" : "<ul id=\"nights\">";
   for (const std::string& date : dates) {
-    out += "<li><a class=\"night\" href=\"/nights/" + date + "\">" + date + "</a></li>";
+    out += "<li><a class=\"night\" href=\"/nights/" + Escape(date) + "\">" + Escape(date) +
+           "</a></li>";
   }
   return out + (dates.empty() ? "" : "</ul>\n") + End();
 }
@@ -276,7 +277,7 @@ std::string NightsJson(const std::vector<std::string>& dates) {
 }
 
 std::string NightPage(const std::string& date, const std::vector<std::string>& files) {
-  const std::string link = "/nights/" + date + "/";
+  const std::string link = "/nights/" + Escape(date) + "/";
   std::string out = Begin("Night of " + date);
   for (const char* video : {"timelapse.mp4", "timelapse.webm"}) {
     if (Has(files, video)) {

@@ -1,14 +1,14 @@
 #include "web/web_server.h"
 
+#include <arpa/inet.h>
+#include <dirent.h>
 #include <fcntl.h>
 #include <httplib.h>
-#include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
-#include <condition_variable>
-#include <deque>
 #include <functional>
 #include <thread>
 
@@ -27,6 +27,7 @@
 #include "web/live_picture.h"
 #include "web/pages.h"
 #include "web/web_token.h"
+#include "web/worker_pool.h"
 
 namespace ombrix {
 namespace {
@@ -44,73 +45,11 @@ constexpr auto kLiveWithin = 3s;      // frames that came this recently: live
 constexpr size_t kWarningsShown = 5;
 constexpr int64_t kLongestMark_s = 600;
 constexpr size_t kLongestSummary = 256 * 1024;
+constexpr auto kStopGrace = 1s;  // for the requests under way to end before their connections do
 
 constexpr const char* kSecurityPolicy =
     "default-src 'self'; object-src 'none'; base-uri 'none'; frame-ancestors 'none'; "
     "form-action 'self'";
-
-// The fixed threads that serve accepted connections, and the bounded queue in front of them.
-class WorkerPool {
- public:
-  void Start(int workers) {
-    for (int i = 0; i < workers; ++i) {
-      threads_.emplace_back([this] { Work(); });
-    }
-  }
-  // Waits while kWaiting connections wait already (unless released).
-  void Enqueue(std::function<void()> job) {
-    std::unique_lock lock(mutex_);
-    room_.wait(lock, [this] { return jobs_.size() < WebServer::kWaiting || released_; });
-    jobs_.push_back(std::move(job));
-    lock.unlock();
-    ready_.notify_one();
-  }
-  // Enqueue no longer waits: the listening thread is about to be stopped.
-  void Release() {
-    std::lock_guard lock(mutex_);
-    released_ = true;
-    room_.notify_all();
-  }
-  // Runs what is queued (each connection is closed by its job), then joins the workers.
-  void Shutdown() {
-    {
-      std::lock_guard lock(mutex_);
-      shutdown_ = true;
-    }
-    ready_.notify_all();
-    threads_.clear();
-  }
-
- private:
-  void Work() {
-    // A client that goes away makes a write fail with EPIPE instead of a signal to the process.
-    sigset_t pipe;
-    sigemptyset(&pipe);
-    sigaddset(&pipe, SIGPIPE);
-    pthread_sigmask(SIG_BLOCK, &pipe, nullptr);
-    for (;;) {
-      std::function<void()> job;
-      {
-        std::unique_lock lock(mutex_);
-        ready_.wait(lock, [this] { return shutdown_ || !jobs_.empty(); });
-        if (jobs_.empty()) {
-          return;
-        }
-        job = std::move(jobs_.front());
-        jobs_.pop_front();
-      }
-      room_.notify_one();
-      job();
-    }
-  }
-
-  std::mutex mutex_;
-  std::condition_variable ready_, room_;
-  std::deque<std::function<void()>> jobs_;
-  bool released_ = false;
-  bool shutdown_ = false;
-  std::vector<std::jthread> threads_;
-};
 
 // The task queue the library asks for (and deletes) when it starts listening: the server's pool.
 class PoolQueue final : public httplib::TaskQueue {
@@ -198,6 +137,35 @@ bool ServeFile(const std::string& path, const std::string& type, Response& res) 
   return true;
 }
 
+// Shuts down (for the workers to close) this process's TCP connections on the local port: the
+// connections the web page accepted, its listening socket being closed already.
+void ShutDownAcceptedConnections(int port) {
+  DIR* folder = opendir("/proc/self/fd");
+  if (folder == nullptr) {
+    return;
+  }
+  while (const dirent* entry = readdir(folder)) {
+    const int fd = std::atoi(entry->d_name);
+    int type = 0, listening = 0;
+    socklen_t size = sizeof type;
+    sockaddr_storage local{};
+    socklen_t length = sizeof local;
+    if (fd == dirfd(folder) || getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &size) != 0 ||
+        type != SOCK_STREAM || getsockopt(fd, SOL_SOCKET, SO_ACCEPTCONN, &listening, &size) != 0 ||
+        listening != 0 || getsockname(fd, reinterpret_cast<sockaddr*>(&local), &length) != 0) {
+      continue;
+    }
+    const in_port_t bound =
+        local.ss_family == AF_INET    ? reinterpret_cast<const sockaddr_in*>(&local)->sin_port
+        : local.ss_family == AF_INET6 ? reinterpret_cast<const sockaddr_in6*>(&local)->sin6_port
+                                      : 0;
+    if (bound != 0 && ntohs(bound) == port) {
+      shutdown(fd, SHUT_RDWR);
+    }
+  }
+  closedir(folder);
+}
+
 // The 1-based page of ?page=N; nullopt when it is no page number.
 std::optional<size_t> PageOf(const Request& req) {
   if (!req.has_param("page")) {
@@ -223,13 +191,15 @@ constexpr NightFile kNightFiles[] = {
 
 struct EventFile {
   char letter;
+  std::string EventFilePaths::*path;
   const char* type;
   const char* extension;
 };
-constexpr EventFile kEventFiles[] = {{'e', "text/plain; charset=utf-8", ".txt"},
-                                     {'j', "image/jpeg", ".jpg"},
-                                     {'m', "video/mp4", ".mp4"},
-                                     {'c', "text/csv; charset=utf-8", ".csv"}};
+const EventFile kEventFiles[] = {
+    {'e', &EventFilePaths::eventFile, "text/plain; charset=utf-8", ".txt"},
+    {'j', &EventFilePaths::peakImage, "image/jpeg", ".jpg"},
+    {'m', &EventFilePaths::movie, "video/mp4", ".mp4"},
+    {'c', &EventFilePaths::timeHistory, "text/csv; charset=utf-8", ".csv"}};
 
 }  // namespace
 
@@ -249,6 +219,8 @@ struct WebServer::Impl {
   StatusView Gather();
   // The entry of the event named by the request's first match, or the answer why not.
   std::optional<EventEntry> EventOf(const Request& req, Response& res, Folders& folders);
+  // An event's peak image, browser movie, light curve, track or one of its four files.
+  void EventFileAnswer(const Request& req, Response& res);
   void Mark(const Request& req, Response& res);
   void Night(const Request& req, Response& res, bool json);
 
@@ -300,19 +272,31 @@ httplib::Server::HandlerResponse WebServer::Impl::Admit(const Request& req, Resp
     Refuse(req, res, 404, "Not found.");
     return Handled;
   }
-  const bool loopback =
-      IsLoopback(req.remote_addr) && IsLoopback(HostOf(req.get_header_value("Host")));
+  // A browser always names the host it meant: a loopback client naming another one is a page of
+  // another site that reaches the station through a name of its own.
+  const std::string named = req.get_header_value("Host");
+  const bool loopback = IsLoopback(req.remote_addr) && (named.empty() || IsLoopback(HostOf(named)));
   if (req.method != "POST" && loopback) {
     return Unhandled;
   }
+  // Scripts send the token as a bearer token. A browser cannot, so reading also takes it as the
+  // password of Basic authentication, which a browser asks for once and then sends with every
+  // request; an action never does, since a browser would send it for another site's form too.
+  const bool action = req.method == "POST";
   const std::string authorization = req.get_header_value("Authorization");
-  if (!authorization.starts_with("Bearer ")) {
-    res.set_header("WWW-Authenticate", "Bearer");
-    Refuse(req, res, 401, "The station's web token is needed: Authorization: Bearer TOKEN.");
-    return Handled;
-  }
-  if (!SameToken(std::string_view(authorization).substr(7), token)) {
-    Refuse(req, res, 403, "Wrong token.");
+  const bool bearer = authorization.starts_with("Bearer ");
+  const std::optional<std::string> basic = action ? std::nullopt : BasicPassword(authorization);
+  if (bearer ? !SameToken(std::string_view(authorization).substr(7), token)
+             : !basic || !SameToken(*basic, token)) {
+    if (bearer) {
+      Refuse(req, res, 403, "Wrong token.");
+    } else {
+      res.set_header("WWW-Authenticate",
+                     action ? "Bearer" : "Basic realm=\"Ombrix\", charset=\"UTF-8\"");
+      Refuse(req, res, 401,
+             action ? "The station's web token is needed: Authorization: Bearer TOKEN."
+                    : "The station's web token is needed (as a bearer token, or as the password).");
+    }
     return Handled;
   }
   return Unhandled;
@@ -468,6 +452,47 @@ void WebServer::Impl::Night(const Request& req, Response& res, bool json) {
   AnswerJson(res, 200, NightJson(date, files, summary));
 }
 
+void WebServer::Impl::EventFileAnswer(const Request& req, Response& res) {
+  Folders f;
+  const std::optional<EventEntry> e = EventOf(req, res, f);
+  if (!e) {
+    return;
+  }
+  const EventFilePaths paths = EventFiles(f.events, e->key);
+  const std::string what = req.matches[2];
+  bool served = false;
+  if (what == "peak.jpg") {
+    served = ServeFile(paths.peakImage, "image/jpeg", res);
+  } else if (what == "movie" && e->movie) {
+    std::string why;
+    const std::optional<BrowserMovie> movie = f.movies->Get(paths.movie, e->key, why);
+    if (!movie) {
+      Refuse(req, res, 503, "The movie cannot be played: " + why);
+      return;
+    }
+    served = ServeFile(movie->path, movie->mimeType, res);
+  } else if (what.ends_with(".svg")) {
+    const std::optional<std::string> svg = what == "track.svg"
+                                               ? EventTrackSvg(paths.timeHistory)
+                                               : EventLightCurveSvg(paths.timeHistory);
+    if (svg) {
+      Answer(res, 200, *svg, "image/svg+xml");
+      served = true;
+    }
+  } else if (what.starts_with("file/")) {
+    for (const EventFile& file : kEventFiles) {
+      if (file.letter == what.back() && ServeFile(paths.*file.path, file.type, res)) {
+        res.set_header("Content-Disposition", std::string("attachment; filename=\"") + file.letter +
+                                                  e->key + file.extension + "\"");
+        served = true;
+      }
+    }
+  }
+  if (!served) {
+    Refuse(req, res, 404, "The event has no such file.");
+  }
+}
+
 void WebServer::Impl::Routes() {
   constexpr const char* kHtml = "text/html; charset=utf-8";
   server.Get("/", [this](const Request&, Response& res) {
@@ -530,53 +555,7 @@ void WebServer::Impl::Routes() {
                [this, json](const Request& req, Response& res) { Night(req, res, json); });
   }
   server.Get("/events/([^/]+)/(peak\\.jpg|movie|lightcurve\\.svg|track\\.svg|file/[ejmc])",
-             [this](const Request& req, Response& res) {
-               Folders f;
-               const std::optional<EventEntry> e = EventOf(req, res, f);
-               if (!e) {
-                 return;
-               }
-               const EventFilePaths paths = EventFiles(f.events, e->key);
-               const std::string what = req.matches[2];
-               bool served = false;
-               if (what == "peak.jpg") {
-                 served = ServeFile(paths.peakImage, "image/jpeg", res);
-               } else if (what == "movie") {
-                 std::string why;
-                 const std::optional<BrowserMovie> movie =
-                     e->movie ? f.movies->Get(paths.movie, e->key, why) : std::nullopt;
-                 if (e->movie && !movie) {
-                   Refuse(req, res, 503, "The movie cannot be played: " + why);
-                   return;
-                 }
-                 served = movie && ServeFile(movie->path, movie->mimeType, res);
-               } else if (what.ends_with(".svg")) {
-                 const std::optional<std::string> svg = what == "track.svg"
-                                                            ? EventTrackSvg(paths.timeHistory)
-                                                            : EventLightCurveSvg(paths.timeHistory);
-                 if (svg) {
-                   Answer(res, 200, *svg, "image/svg+xml");
-                   served = true;
-                 }
-               } else {
-                 const char letter = what.back();
-                 for (const EventFile& file : kEventFiles) {
-                   if (file.letter == letter) {
-                     const std::string& path = letter == 'e'   ? paths.eventFile
-                                               : letter == 'j' ? paths.peakImage
-                                               : letter == 'm' ? paths.movie
-                                                               : paths.timeHistory;
-                     served = ServeFile(path, file.type, res);
-                     res.set_header("Content-Disposition", std::string("attachment; filename=\"") +
-                                                               letter + e->key + file.extension +
-                                                               "\"");
-                   }
-                 }
-               }
-               if (!served) {
-                 Refuse(req, res, 404, "The event has no such file.");
-               }
-             });
+             [this](const Request& req, Response& res) { EventFileAnswer(req, res); });
   server.Get("/nights/([^/]+)/([^/]+)", [this](const Request& req, Response& res) {
     const std::string date = req.matches[1], name = req.matches[2];
     for (const NightFile& file : kNightFiles) {
@@ -677,7 +656,7 @@ bool WebServer::Start(std::string& why) {
           " (the port is in use, or the address is not one of this machine's)";
     return false;
   }
-  s.pool.Start(kWorkers);
+  s.pool.Start(kWorkers, kWaiting);
   s.listener = std::jthread([&s] {
     s.server.listen_after_bind();
     s.listenEnded = true;
@@ -694,6 +673,16 @@ void WebServer::Stop() {
   if (s.listener.joinable()) {
     s.pool.Release();
     s.server.stop();
+    // A request under way ends within the timeouts of each read and write, but a client that
+    // dribbles its request byte by byte could hold a worker for hours: the connections still
+    // open after a moment are shut down, which ends every read and write on them at once.
+    const auto began = std::chrono::steady_clock::now();
+    while (!s.listenEnded && std::chrono::steady_clock::now() - began < kStopGrace) {
+      std::this_thread::sleep_for(10ms);
+    }
+    if (!s.listenEnded) {
+      ShutDownAcceptedConnections(s.port);
+    }
     s.listener.join();
   }
   s.pool.Shutdown();

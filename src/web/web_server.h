@@ -28,7 +28,8 @@ struct WebOptions {
 // 20 requests. A mark asked for runs on a thread of its own, one at a time.
 //
 // Access: a loopback client (naming a loopback host) reads without the token; any other needs
-// "Authorization: Bearer TOKEN"; the actions (POST) always need it: 401 without, 403 with a
+// "Authorization: Bearer TOKEN", or the token as the password of Basic authentication (what a
+// browser can send); the actions (POST) always need the bearer token: 401 without, 403 with a
 // wrong one. Listening on a loopback address makes the token file when it is missing; any other
 // address needs it to exist already.
 //
@@ -46,8 +47,9 @@ class WebServer {
 
   // Listens; false, with why, when it cannot (a wrong address, a port in use, no token).
   bool Start(std::string& why);
-  // Stops listening and joins every thread (a request under way ends within its timeouts, a
-  // mark waiting for the archive ends at once). Safe to call twice and without Start.
+  // Stops listening and joins every thread: a request under way has a second to end, then its
+  // connection is shut down; a mark waiting for the archive ends at once (one cutting its stretch
+  // ends when cut). Safe to call twice and without Start.
   void Stop();
   // "http://ADDR:PORT/" with the port actually listened on; empty before Start.
   std::string url() const;

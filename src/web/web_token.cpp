@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <filesystem>
 
@@ -113,6 +114,33 @@ std::optional<std::string> LoadWebToken(const std::string& path, bool create, st
     return std::nullopt;
   }
   return token;
+}
+
+std::optional<std::string> BasicPassword(std::string_view authorization) {
+  static constexpr std::string_view kDigits =
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  if (!authorization.starts_with("Basic ")) {
+    return std::nullopt;
+  }
+  std::string text;
+  uint32_t bits = 0;
+  int count = 0;
+  for (const char c : authorization.substr(6)) {
+    if (c == '=') {
+      break;
+    }
+    const size_t digit = kDigits.find(c);
+    if (digit == std::string_view::npos) {
+      return std::nullopt;
+    }
+    bits = (bits << 6) | static_cast<uint32_t>(digit);
+    if ((count += 6) >= 8) {
+      count -= 8;
+      text += static_cast<char>((bits >> count) & 0xFF);
+    }
+  }
+  const size_t colon = text.find(':');
+  return colon == std::string::npos ? std::nullopt : std::optional(text.substr(colon + 1));
 }
 
 bool SameToken(std::string_view given, std::string_view token) {

@@ -21,6 +21,9 @@ std::string WebTokenPath();
 // may read or write is refused. nullopt with why.
 std::optional<std::string> LoadWebToken(const std::string& path, bool create, std::string& why);
 
+// The password of "Basic BASE64(user:password)"; nullopt for any other text.
+std::optional<std::string> BasicPassword(std::string_view authorization);
+
 // Whether given equals token, taking a time that does not depend on where they differ.
 bool SameToken(std::string_view given, std::string_view token);
 

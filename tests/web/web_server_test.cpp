@@ -1,12 +1,16 @@
 #include "web/web_server.h"
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <httplib.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <thread>
 
+#include "base/clock.h"
 #include "station/station.h"
 #include "storage/disk_cleaner.h"
 #include "support/review_archive.h"
@@ -161,6 +165,11 @@ TEST_F(WebServerTest, ServesItsPagesAndFilesAndNothingElse) {
   const httplib::Result page = client.Get("/");
   EXPECT_LT(page->body.size(), 20000u);
   EXPECT_NE(page->body.find("<dd id=\"free-disk\">75.0 %</dd>"), std::string::npos);
+  // What the station says reaches the page as text, never as markup.
+  station_->notices().Say(Severity::kWarning, "test", "<script>alert(1)</script> & more");
+  const std::string shown = client.Get("/")->body;
+  EXPECT_NE(shown.find("&lt;script&gt;alert(1)&lt;/script&gt; &amp; more</li>"), std::string::npos);
+  EXPECT_EQ(shown.find("<script>alert"), std::string::npos);
   const std::string list = client.Get("/events")->body;
   EXPECT_LT(list.find(std::string("data-key=\"") + kNewer), list.find(kOld));
 }
@@ -266,16 +275,87 @@ TEST_F(WebServerTest, ActionsNeedTheTokenAndThenWork) {
   EXPECT_EQ(*GetJson("/api/status")->Field("mark")->Field("outcome")->AsText(),
             std::string("Event cut: ") + kOld);
   EXPECT_TRUE(fs::exists(archive_->EventFile('m', kOld)));
+
+  // A stretch the station is still recording is waited for (the stop ends the wait).
+  const Stamp now = MakeStamp(SystemClock().UtcNow());
+  ASSERT_TRUE(test::WaitUntil([&now] {
+    for (const auto& entry : fs::recursive_directory_iterator(archive_->base / "archive")) {
+      const std::string name = entry.path().filename().string();
+      if (name.starts_with("s" + now.substr(0, 8) + "_") && name.ends_with(".mp4")) {
+        return true;
+      }
+    }
+    return false;
+  }));
+  const std::string form = "from=" + now + "&duration=1";
+  const char* type = "application/x-www-form-urlencoded";
+  EXPECT_EQ(client.Post("/api/mark", Bearer(token_), form, type)->status, 202);
+  EXPECT_EQ(client.Post("/api/mark", Bearer(token_), form, type)->status, 409);
 }
 
-// Reading from elsewhere needs the token too: a loopback client that names another host (a
-// page of another site reaching the station through a name of its own) is refused.
+// Reading from elsewhere needs the token too, as a bearer token or as the password a browser
+// asks for: a loopback client that names another host (a page of another site reaching the
+// station through a name of its own) is refused without it. Actions take only the bearer token.
 TEST_F(WebServerTest, ReadingUnderAnotherHostNameNeedsTheToken) {
+  const auto basic = [](const std::string& password) {
+    return httplib::make_basic_authentication_header("any", password);
+  };
+  const struct {
+    std::string method;
+    httplib::Headers headers;
+    int status;
+  } cases[] = {
+      {"GET", {}, 401},
+      {"GET", Bearer(token_), 200},
+      {"GET", Bearer("x" + token_.substr(1)), 403},
+      {"GET", {basic(token_)}, 200},
+      {"GET", {basic(token_ + "x")}, 401},
+      {"GET", {{"Authorization", "Basic !!!"}}, 401},
+      {"POST", {basic(token_)}, 401},
+  };
   httplib::Client client = Client();
-  EXPECT_EQ(client.Get("/api/status", {{"Host", "station.example.com"}})->status, 401);
-  const httplib::Headers both = {{"Host", "station.example.com"},
-                                 {"Authorization", "Bearer " + token_}};
-  EXPECT_EQ(client.Get("/api/status", both)->status, 200);
+  for (size_t i = 0; i < std::size(cases); ++i) {
+    const auto& c = cases[i];
+    httplib::Headers headers = c.headers;
+    headers.emplace("Host", "station.example.com");
+    const httplib::Result r = c.method == "GET" ? client.Get("/api/status", headers)
+                                                : client.Post("/api/disable", headers, "", "");
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->status, c.status) << "case " << i;
+  }
+  EXPECT_TRUE(station_->Status().enabled);
+}
+
+// A client that sends its request a byte at a time cannot hold up the stop.
+TEST_F(WebServerTest, StopEndsADribblingRequest) {
+  WebServer web(*station_, {"127.0.0.1:0", (archive_->base / "web-token").string()});
+  std::string why;
+  ASSERT_TRUE(web.Start(why)) << why;
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<uint16_t>(std::stoi(web.url().substr(17))));
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  const timeval wait{30, 0};
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+  // 20 s of request, unless the stop ends it.
+  const std::string request = "GET / HTTP/1.1\r\nX-Slow: " + std::string(180, 'x');
+  std::atomic<size_t> sent{0};
+  std::jthread dribbler([fd, &request, &sent] {
+    while (sent < request.size() && send(fd, &request[sent], 1, MSG_NOSIGNAL) == 1) {
+      ++sent;
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  web.Stop();
+  EXPECT_LT(sent.load(), request.size());
+  char byte = 0;
+  EXPECT_EQ(recv(fd, &byte, 1, 0), 0);  // closed by the server, not by the receive timeout
+  shutdown(fd, SHUT_RDWR);
+  dribbler.join();
+  close(fd);
 }
 
 // More clients than workers and waiting places are all served in turn.
@@ -331,6 +411,18 @@ TEST(WebToken, IsMadeOnceWithOwnerOnlyAccessAndRequiredBeyondLoopback) {
   chmod(path.c_str(), 0600);
   WebServer served(station, {"0.0.0.0:0", path});
   EXPECT_TRUE(served.Start(why)) << why;
+}
+
+TEST(Json, WhatIsWrittenReadsBack) {
+  const std::string text = "a \"quoted\" \\ path\n\t\x01 °";
+  const std::optional<JsonValue> read =
+      ParseJson(JsonObject().Text("t", text).Number("n", -1.5e-3).Raw("a", "[]").Close());
+  ASSERT_TRUE(read);
+  EXPECT_EQ(*read->Field("t")->AsText(), text);
+  EXPECT_EQ(*read->Field("n")->AsNumber(), -1.5e-3);
+  for (const char* bad : {"", "{", "{\"a\":}", "[1,]", "\"\x01\"", "nan", "{} x"}) {
+    EXPECT_FALSE(ParseJson(bad)) << bad;
+  }
 }
 
 TEST(ListenAddress, ReadsHostAndPortAndKnowsLoopback) {
