@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The web page under load, on the simulated sky of one seed, each run in a temporary home:
 #  1. 60 s without the web page, then 60 s with it and 20 clients polling /api/status and
-#     /live.jpg (each a request of both every 0.1 s after the answers): the frames lost (target 0)
+#     /live.jpg (each a request of both every 0.1 s after the answers) until 3 s before the
+#     station stops, with the answers that were not 200 by reason: the frames lost (target 0)
 #     and the simulated meteors recorded (an event covering the meteor) in each, which must be
 #     the same;
 #  2. side by side for 60 s: the station without the web page, and with it and one client doing
@@ -17,7 +18,8 @@ cd "$(dirname "$0")/.."
 binary="$(realpath "${1:-build}")/src/app/ombrix"
 [ -x "$binary" ] || { echo "no program at $binary (build it first)" >&2; exit 2; }
 exec /usr/bin/python3 - "$binary" "${2:-123}" <<'PY'
-import calendar, os, re, shutil, subprocess, sys, tempfile, threading, time, urllib.request
+import calendar, os, re, shutil, subprocess, sys, tempfile, threading, time, urllib.error
+import urllib.request
 
 BINARY, PARTS, SEED, RATE, SECONDS = sys.argv[1], sys.argv[2], 11, 10, 60
 TICK = 100  # clock ticks a second of /proc/PID/stat
@@ -81,6 +83,7 @@ class Clients:
 
     def __init__(self, url, count, paths, pause):
         self.stop, self.requests, self.failures, self.bytes = threading.Event(), 0, 0, 0
+        self.why = {}  # failures by answer
         self.lock = threading.Lock()
         self.threads = [threading.Thread(target=self.run, args=(url, paths, pause))
                         for _ in range(count)]
@@ -93,12 +96,16 @@ class Clients:
                 try:
                     with urllib.request.urlopen(url + path, timeout=10) as response:
                         size, ok = len(response.read()), True
-                except Exception:
-                    size, ok = 0, False
+                except urllib.error.HTTPError as error:
+                    size, ok = 0, f"{error.code} {path}"
+                except Exception as error:
+                    size, ok = 0, type(error).__name__
                 with self.lock:
                     self.requests += 1
-                    self.failures += not ok
+                    self.failures += ok is not True
                     self.bytes += size
+                    if ok is not True:
+                        self.why[ok] = self.why.get(ok, 0) + 1
             self.stop.wait(pause)
 
     def end(self):
@@ -115,15 +122,17 @@ def polled_by_20(homes):
         process, reader, lines, url = start(home, web, truth)
         clients = Clients(url, 20, ["/api/status", "/live.jpg"], 0.1) if web else None
         began = time.monotonic()
-        frames, lost = finish(process, reader, lines)
-        if clients:
+        if clients:  # until shortly before the station stops by itself
+            time.sleep(SECONDS - 3)
             clients.end()
             rate = clients.requests / (time.monotonic() - began)
+        frames, lost = finish(process, reader, lines)
         meteors, covered = meteors_recorded(home, truth)
         results[name] = covered
         print(f"{name}: {frames} frames, {lost} lost; {len(covered)} of {meteors} simulated "
               f"meteors recorded" + (f"; {clients.requests} requests ({rate:.0f}/s), "
-                                     f"{clients.failures} failed, {clients.bytes / 1e6:.0f} MB"
+                                     f"{clients.failures} failed {clients.why}, "
+                                     f"{clients.bytes / 1e6:.0f} MB"
                                      if web else ""))
     same = results["without the web page"] == results["with 20 clients polling"]
     print("the same meteors recorded with and without: " + ("yes" if same else "NO"))
