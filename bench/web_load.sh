@@ -1,21 +1,27 @@
 #!/usr/bin/env bash
 # The web page under load, on the simulated sky of one seed, each run in a temporary home:
 #  1. 60 s without the web page, then 60 s with it and 20 clients polling /api/status and
-#     /live.jpg (each a request of both every 0.1 s after the answers): the frames lost (target 0)
+#     /live.jpg (each a request of both every 0.1 s after the answers) until 3 s before the
+#     station stops, with the answers that were not 200 by reason: the frames lost (target 0)
 #     and the simulated meteors recorded (an event covering the meteor) in each, which must be
 #     the same;
 #  2. side by side for 60 s: the station without the web page, and with it and one client doing
 #     what a browser on / does (the page, then /live.jpg and /api/status every 2 s): the station's
 #     CPU from the 10th to the 60th second, in % of one core (target: at most 2 more with it).
-# Usage: bash bench/web_load.sh [BUILD_DIR]   (default build; the program must be built)
+#  3. /events and /api/events over 10,000 events (each with a time history) in the events
+#     folder: the first answer (which reads them all) and then the median and slowest of 50
+#     answers, for the newest page and one in the middle (target: under 100 ms).
+# Usage: bash bench/web_load.sh [BUILD_DIR [PARTS]]   (default build and 123; the program must be
+# built)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 binary="$(realpath "${1:-build}")/src/app/ombrix"
 [ -x "$binary" ] || { echo "no program at $binary (build it first)" >&2; exit 2; }
-exec /usr/bin/python3 - "$binary" <<'PY'
-import os, re, shutil, subprocess, sys, tempfile, threading, time, urllib.request
+exec /usr/bin/python3 - "$binary" "${2:-123}" <<'PY'
+import calendar, os, re, shutil, subprocess, sys, tempfile, threading, time, urllib.error
+import urllib.request
 
-BINARY, SEED, RATE, SECONDS = sys.argv[1], 11, 10, 60
+BINARY, PARTS, SEED, RATE, SECONDS = sys.argv[1], sys.argv[2], 11, 10, 60
 TICK = 100  # clock ticks a second of /proc/PID/stat
 
 
@@ -77,6 +83,7 @@ class Clients:
 
     def __init__(self, url, count, paths, pause):
         self.stop, self.requests, self.failures, self.bytes = threading.Event(), 0, 0, 0
+        self.why = {}  # failures by answer
         self.lock = threading.Lock()
         self.threads = [threading.Thread(target=self.run, args=(url, paths, pause))
                         for _ in range(count)]
@@ -89,12 +96,16 @@ class Clients:
                 try:
                     with urllib.request.urlopen(url + path, timeout=10) as response:
                         size, ok = len(response.read()), True
-                except Exception:
-                    size, ok = 0, False
+                except urllib.error.HTTPError as error:
+                    size, ok = 0, f"{error.code} {path}"
+                except Exception as error:
+                    size, ok = 0, type(error).__name__
                 with self.lock:
                     self.requests += 1
-                    self.failures += not ok
+                    self.failures += ok is not True
                     self.bytes += size
+                    if ok is not True:
+                        self.why[ok] = self.why.get(ok, 0) + 1
             self.stop.wait(pause)
 
     def end(self):
@@ -103,10 +114,7 @@ class Clients:
             thread.join()
 
 
-homes = [tempfile.mkdtemp(prefix="ombrix_web_load_") for _ in range(4)]
-try:
-    print(f"simulated sky seed {SEED}, {RATE} meteors a minute, {SECONDS} s a run; "
-          f"{os.cpu_count()} cores: {open('/proc/cpuinfo').read().split('model name')[1].split(':')[1].splitlines()[0].strip()}")
+def polled_by_20(homes):
     results = {}
     for name, home, web in (("without the web page", homes[0], False),
                             ("with 20 clients polling", homes[1], True)):
@@ -114,20 +122,24 @@ try:
         process, reader, lines, url = start(home, web, truth)
         clients = Clients(url, 20, ["/api/status", "/live.jpg"], 0.1) if web else None
         began = time.monotonic()
-        frames, lost = finish(process, reader, lines)
-        if clients:
+        if clients:  # until shortly before the station stops by itself
+            time.sleep(SECONDS - 3)
             clients.end()
             rate = clients.requests / (time.monotonic() - began)
+        frames, lost = finish(process, reader, lines)
         meteors, covered = meteors_recorded(home, truth)
         results[name] = covered
         print(f"{name}: {frames} frames, {lost} lost; {len(covered)} of {meteors} simulated "
               f"meteors recorded" + (f"; {clients.requests} requests ({rate:.0f}/s), "
-                                     f"{clients.failures} failed, {clients.bytes / 1e6:.0f} MB"
+                                     f"{clients.failures} failed {clients.why}, "
+                                     f"{clients.bytes / 1e6:.0f} MB"
                                      if web else ""))
     same = results["without the web page"] == results["with 20 clients polling"]
     print("the same meteors recorded with and without: " + ("yes" if same else "NO"))
 
-    # CPU: side by side, without the web page and with one browser on /.
+
+def cpu_with_a_browser(homes):
+    """Side by side: without the web page, and with it and one browser on /."""
     plain = start(homes[2], False)
     served = start(homes[3], True)
     browser = Clients(served[3], 1, ["/", "/live.jpg", "/api/status"], 0.0)
@@ -145,6 +157,56 @@ try:
     print(f"station CPU over {span:.0f} s: {load[0]:.1f} % of a core without the web page "
           f"({lost[0]} lost), {load[1]:.1f} % with one browser on / ({lost[1]} lost, "
           f"{browser.requests} requests): {load[1] - load[0]:+.1f} %")
+
+
+def stamp(ms):
+    return time.strftime("%Y%m%d_%H%M%S", time.gmtime(ms // 1000)) + f"_{ms % 1000:03d}"
+
+
+def listing_10000(home):
+    """10,000 events as the station names and writes them, and the pages that list them."""
+    folder = os.path.join(home, "Documents", "Ombrix", "events")
+    os.makedirs(folder)
+    first = calendar.timegm((2024, 3, 15, 0, 0, 0)) * 1000 + 37
+    for i in range(10000):
+        begin = first + 420000 * i
+        key = stamp(begin)
+        with open(os.path.join(folder, f"e{key}.txt"), "w", newline="") as f:
+            f.write(f"{key}\r\n{stamp(begin + 1500)}\r\n")
+        with open(os.path.join(folder, f"c{key}.csv"), "w", newline="") as f:
+            for n in range(90):
+                lit = 30 <= n < 60
+                f.write(f"{stamp(begin - 1000 + 33 * n)},{40 * lit:6d},{900 * lit:8d},"
+                        f"{100 + 5 * n:6.1f},{200 + 2 * n:6.1f},{(90 + n) * lit:7.2f},"
+                        f"{(30 + n / 3) * lit:7.2f}\r\n")
+        for name in (f"j{key}.jpg", f"m{key}.mp4"):
+            open(os.path.join(folder, name), "w").close()
+    process, reader, lines, url = start(home, True)
+
+    def timed(path):
+        began = time.monotonic()
+        with urllib.request.urlopen(url + path, timeout=60) as response:
+            response.read()
+        return 1000 * (time.monotonic() - began)
+    print(f"10,000 events: the first /events answered in {timed('/events'):.0f} ms")
+    for path in ("/events", "/events?page=100", "/api/events", "/api/events?page=100"):
+        times = sorted(timed(path) for _ in range(50))
+        print(f"  {path}: median {times[25]:.1f} ms, slowest {times[-1]:.1f} ms of 50")
+    process.send_signal(2)
+    finish(process, reader, lines)
+
+
+homes = [tempfile.mkdtemp(prefix="ombrix_web_load_") for _ in range(5)]
+try:
+    model = open("/proc/cpuinfo").read().split("model name")[1].split(":")[1].splitlines()[0]
+    print(f"simulated sky seed {SEED}, {RATE} meteors a minute, {SECONDS} s a run; "
+          f"{os.cpu_count()} cores: {model.strip()}")
+    if "1" in PARTS:
+        polled_by_20(homes)
+    if "2" in PARTS:
+        cpu_with_a_browser(homes)
+    if "3" in PARTS:
+        listing_10000(homes[4])
 finally:
     for home in homes:
         shutil.rmtree(home, ignore_errors=True)

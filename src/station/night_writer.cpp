@@ -30,9 +30,7 @@ void NightWriter::Pass(std::stop_token stop) {
       if (written_) {
         written_(date, NightsFolder(settings->archiveFolder) + "/" + date);
       }
-      if (date == failed_) {
-        notices_.Recovered(kNightSummaryTopic);
-      }
+      notices_.Recovered(kNightSummaryTopic);  // ends a run of failures, silently
       done_ = date;
       break;
     case NightFolderResult::kNoArchive:

@@ -1,5 +1,4 @@
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
 #include "base/file.h"
 #include "detect/time_history.h"
@@ -63,8 +62,8 @@ TEST(EventIndex, ListsNewestFirstAndFollowsTheFolder) {
   // Deleted events, and companions without an event file, drop out.
   std::string why;
   EXPECT_TRUE(DeleteEvent(archive.EventsFolder(), cut, why)) << why;
-  EXPECT_FALSE(fs::exists(archive.EventFile('c', cut)));
-  EXPECT_FALSE(DeleteEvent(archive.EventsFolder(), cut, why));
+  EXPECT_FALSE(fs::exists(archive.EventFile('c', cut)) ||
+               DeleteEvent(archive.EventsFolder(), cut, why));
   fs::remove(archive.EventFile('e', "20240315_230000_000"));
   test::WriteFileBytes(archive.EventFile('j', "20240315_230000_000"), "j");
   EXPECT_FALSE(index.Find("20240315_230000_000"));
@@ -102,8 +101,8 @@ TEST(WebViews, ChartsOfAHistoryAndTheLiveJpeg) {
   test::ReviewArchive archive;
   const std::string history = (archive.base / "c20240315_211454_037.csv").string();
   WriteHistory(history, "20240315_211454_037");
-  EXPECT_NE(EventLightCurveSvg(history).value().find("<polyline"), std::string::npos);
-  EXPECT_NE(EventTrackSvg(history).value().find("<polyline"), std::string::npos);
+  const auto drawn = [](auto svg) { return svg && svg->find("<polyline") != std::string::npos; };
+  EXPECT_TRUE(drawn(EventLightCurveSvg(history)) && drawn(EventTrackSvg(history)));
   EXPECT_FALSE(EventTrackSvg((archive.base / "none.csv").string()));
   const std::vector<uint8_t> grey(kFrameBytes, 90);
   const std::vector<uint8_t> jpeg = GreyJpeg(grey.data(), kFrameWidth, kFrameHeight);

@@ -222,7 +222,6 @@ TEST(StationTest, WritesTheSummaryOfTheNightThatEnded) {
     CalendarFields LocalNow() const override { return BreakUtcTime(UtcNow()); }
   } clock;
   test::ReviewArchive archive;
-  archive.AddClip("20240315_215810_000");
   archive.AddIntegratedImage("20240315_215820_000", 10);
   Said said;
   StationSetup setup;

@@ -37,21 +37,20 @@ def add_ended_night(base):
 def main(binary, screenshots=None):
     home = tempfile.mkdtemp(prefix="ombrix_browser_")
     date = add_ended_night(os.path.join(home, "Documents", "Ombrix"))
-    environment = {k: v for k, v in os.environ.items() if not k.startswith("XDG_")}
-    station = subprocess.Popen(
-        [binary, "--headless", "--source", "sim:7", "--sim-rate", "30", "--enable",
-         "--status-interval", "60", "--web", "127.0.0.1:0"], env=dict(environment, HOME=home,
-         TZ="UTC0"), stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
-    lines = []
-    reader = threading.Thread(target=lambda: lines.extend(station.stdout))
-    reader.start()
     options = webdriver.ChromeOptions()
     options.binary_location = "/usr/bin/chromium"
     for argument in ["--headless=new", "--no-sandbox", "--disable-gpu", "--window-size=1000,1200"]:
         options.add_argument(argument)
-    driver = None
+    driver = webdriver.Chrome(service=Service("/usr/bin/chromedriver"), options=options)
+    station = subprocess.Popen(
+        [binary, "--headless", "--source", "sim:7", "--sim-rate", "30", "--enable",
+         "--status-interval", "60", "--web", "127.0.0.1:0"], env=dict({k: v for k, v in
+         os.environ.items() if not k.startswith("XDG_")}, HOME=home, TZ="UTC0"),
+        stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+    lines = []
+    reader = threading.Thread(target=lambda: lines.extend(station.stdout))
+    reader.start()
     try:
-        driver = webdriver.Chrome(service=Service("/usr/bin/chromedriver"), options=options)
         url = wait_for("web page address", lambda: next((l.split("Web page: ")[1].strip()
                        for l in list(lines) if "Web page: " in l), None), 30).rstrip("/")
         fetch = lambda path: urllib.request.urlopen(url + path, timeout=10).read()
@@ -70,8 +69,7 @@ def main(binary, screenshots=None):
         first = driver.find_element(By.ID, "live").get_attribute("src")
         wait_for("new live picture", lambda: shown("live") and first !=
                  driver.find_element(By.ID, "live").get_attribute("src"), 10)
-        before = fetch("/live.jpg")
-        time.sleep(1.2)
+        before, _ = fetch("/live.jpg"), time.sleep(1.2)
         assert fetch("/live.jpg") != before, "the live picture does not change"
 
         wait_for("listed event", lambda: driver.get(url + "/events") or
@@ -80,14 +78,12 @@ def main(binary, screenshots=None):
         key = wait_for("event with its movie", lambda: ([e["key"] for e in json.loads(
             fetch("/api/events"))["events"] if e["files"]["movie"]] + [None] * cut)[cut - 1], 60)
         driver.get(url + "/events")
-        assert driver.find_elements(By.CSS_SELECTOR, f"li.event[data-key='{key}']")
         save("web-events.png")
 
         driver.get(url + "/events/" + key)
         driver.execute_script("document.getElementById('movie').play();")
         wait_for("playing movie", lambda: driver.execute_script(
             "return document.getElementById('movie').currentTime;") > 0.3, 30)
-        driver.execute_script("document.getElementById('movie').pause();")
         save("web-event.png")
 
         wait_for("night summary", lambda: date in json.loads(fetch("/api/nights"))["nights"], 30)
@@ -95,11 +91,9 @@ def main(binary, screenshots=None):
         driver.find_element(By.CSS_SELECTOR, f"a.night[href='/nights/{date}']").click()
         wait_for("keogram", lambda: shown("keogram"), 10)
         driver.get(url + "/")  # the status with the events recorded meanwhile
-        wait_for("live picture", lambda: shown("live"), 20)
         save("web-status.png")
     finally:
-        if driver:
-            driver.quit()
+        driver.quit()
         station.send_signal(signal.SIGINT)
         code = station.wait(timeout=30)
         reader.join()
@@ -108,6 +102,4 @@ def main(binary, screenshots=None):
 
 
 if __name__ == "__main__":
-    started = time.monotonic()
     main(os.path.abspath(sys.argv[1]), *sys.argv[2:])
-    print(f"browser test passed in {time.monotonic() - started:.1f} s")
