@@ -658,6 +658,14 @@ bool WebServer::Start(std::string& why) {
     return false;
   }
   s.pool.Start(kWorkers, kWaiting);
+  // The events are read into the index now, by a worker, so that the first look at /events does
+  // not have to read every event of the folder.
+  s.pool.Enqueue([&s] {
+    if (const std::optional<Impl::Folders> folders = s.CurrentFolders()) {
+      size_t total = 0;
+      folders->index->Page(0, 0, &total);
+    }
+  });
   s.listener = std::jthread([&s] {
     s.server.listen_after_bind();
     s.listenEnded = true;
