@@ -4,20 +4,10 @@
 #include <filesystem>
 
 #include "base/folders.h"
+#include "base/utc_time.h"
 #include "outbox/outbox_store.h"
 
 namespace ombrix {
-namespace {
-
-std::string MinuteText(UtcTime time) {
-  const CalendarFields f = BreakUtcTime(time);
-  char text[32];
-  std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d", f.year, f.month, f.day, f.hour,
-                f.minute);
-  return text;
-}
-
-}  // namespace
 
 int RunOutbox(const std::string& archiveFolder, bool retry, std::ostream& out, std::ostream& err) {
   const std::string base = GetBaseFolder(archiveFolder);

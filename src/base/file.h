@@ -1,5 +1,7 @@
 #pragma once
 
+#include <unistd.h>
+
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -22,5 +24,24 @@ inline bool CloseFile(FilePtr& file) {
   std::FILE* open = file.release();
   return open == nullptr || std::fclose(open) == 0;
 }
+
+// An open file descriptor, closed when its owner goes.
+class UniqueFd {
+ public:
+  explicit UniqueFd(int fd = -1) : fd_(fd) {}
+  ~UniqueFd() { Close(); }
+  UniqueFd(const UniqueFd&) = delete;
+  UniqueFd& operator=(const UniqueFd&) = delete;
+  int get() const { return fd_; }
+  // Closes now and reports whether the close succeeded (a write error may show only here).
+  bool Close() {
+    const int fd = fd_;
+    fd_ = -1;
+    return fd < 0 || close(fd) == 0;
+  }
+
+ private:
+  int fd_;
+};
 
 }  // namespace ombrix

@@ -143,4 +143,12 @@ std::string IsoUtc(UtcTime time, bool milliseconds) {
   return text;
 }
 
+std::string MinuteText(UtcTime time) {
+  const CalendarFields f = BreakUtcTime(time);
+  char text[32];
+  std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d", f.year, f.month, f.day, f.hour,
+                f.minute);
+  return text;
+}
+
 }  // namespace ombrix

@@ -66,6 +66,9 @@ std::optional<UtcTime> ParseStamp(std::string_view text);
 // time; nullopt for any other text.
 std::optional<UtcTime> ParseIsoUtc(const std::string& text);
 
+// "2024-03-15 21:14": the UTC time to the minute, for people.
+std::string MinuteText(UtcTime time);
+
 // "2024-03-15T21:14:50Z", or with milliseconds "2024-03-15T21:14:50.123Z": the time in ISO 8601
 // form, for machines.
 std::string IsoUtc(UtcTime time, bool milliseconds = false);

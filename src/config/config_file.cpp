@@ -18,6 +18,7 @@
 #include <variant>
 
 #include "base/atomic_file.h"
+#include "base/file.h"
 #include "base/folders.h"
 #include "base/utc_time.h"
 
@@ -139,25 +140,6 @@ const Field* FindField(std::string_view key) {
 }
 
 // ---- reading ----
-
-// An open file descriptor, closed when the owner goes.
-class UniqueFd {
- public:
-  explicit UniqueFd(int fd) : fd_(fd) {}
-  ~UniqueFd() { Close(); }
-  UniqueFd(const UniqueFd&) = delete;
-  UniqueFd& operator=(const UniqueFd&) = delete;
-  int get() const { return fd_; }
-  // Closes now and reports whether the close succeeded (a write error may show only here).
-  bool Close() {
-    const int fd = fd_;
-    fd_ = -1;
-    return fd < 0 || close(fd) == 0;
-  }
-
- private:
-  int fd_;
-};
 
 // Splits a file into lines ending in LF; a CR just before the LF (or at the very end of the file)
 // is not part of the line. Memory stays bounded whatever the file holds: a line longer than any

@@ -11,30 +11,12 @@
 #include <cstring>
 #include <optional>
 
+#include "base/file.h"
+
 extern char** environ;
 
 namespace ombrix {
 namespace {
-
-// A file descriptor closed when its owner goes.
-class Fd {
- public:
-  Fd() = default;
-  explicit Fd(int fd) : fd_(fd) {}
-  ~Fd() { Close(); }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  int get() const { return fd_; }
-  void Close() {
-    if (fd_ >= 0) {
-      close(fd_);  // a pipe end: nothing was written through it that a close could lose
-      fd_ = -1;
-    }
-  }
-
- private:
-  int fd_ = -1;
-};
 
 // Spawn's attributes and file actions, destroyed with their owner.
 struct SpawnSetup {
@@ -72,8 +54,8 @@ ChildResult ChildProcess::Run(const std::vector<std::string>& argv, std::stop_to
     result.output = std::string("cannot make a pipe: ") + std::strerror(errno);
     return result;
   }
-  Fd readEnd(fds[0]);
-  Fd writeEnd(fds[1]);
+  UniqueFd readEnd(fds[0]);
+  UniqueFd writeEnd(fds[1]);
   SpawnSetup setup;
   sigset_t defaults;
   sigemptyset(&defaults);

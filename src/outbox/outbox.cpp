@@ -48,14 +48,6 @@ std::string HostOf(const std::string& target) {
   return host.starts_with('[') && host.ends_with(']') ? host.substr(1, host.size() - 2) : host;
 }
 
-std::string TimeText(UtcTime time) {
-  const CalendarFields f = BreakUtcTime(time);
-  char text[32];
-  std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d UTC", f.year, f.month, f.day, f.hour,
-                f.minute);
-  return text;
-}
-
 // rsync's and ssh's words, on one line and not too long.
 std::string Condense(const std::string& output) {
   std::string text;
@@ -118,6 +110,11 @@ std::chrono::seconds PauseAfter(int64_t failures) {
     pause *= 2;
   }
   return std::min(pause, std::chrono::seconds(kUploadMaxPause));
+}
+
+// "2024-03-15 21:14 UTC".
+std::string UtcMinuteText(UtcTime time) {
+  return MinuteText(time) + " UTC";
 }
 
 }  // namespace
@@ -402,7 +399,7 @@ void Outbox::Failed(const OutboxJob& job, const std::string& error, bool jobOnly
                      "Delivery to the collector " + settings.uploadTarget + " has failed for " +
                          std::to_string(hours.count()) + " hour(s); " + std::to_string(waiting) +
                          " job(s) wait" +
-                         (oldest ? ", the oldest since " + TimeText(*oldest) : std::string()) +
+                         (oldest ? ", the oldest since " + UtcMinuteText(*oldest) : std::string()) +
                          ". The last failure: " + error);
   }
 }
