@@ -53,7 +53,7 @@ double TimeListing(const fs::path& work) {
     for (int i = 0; i < 20000; ++i) {
       const UtcTime key = start + std::chrono::minutes(i);
       const int64_t id = store.Queue(JobKind::kEvent, MakeStamp(key),
-                                     EventFilePaths((base / "events").string(), key), key);
+                                     EventFileList((base / "events").string(), key), key);
       if (i < 10000) {
         store.MarkDone(id, key + std::chrono::seconds(5));
       } else {
@@ -98,7 +98,7 @@ bool RunLive(const fs::path& work, const test::SshServer& server, int seconds) {
     const UtcTime start = SystemClock().UtcNow() - std::chrono::hours(24 * 7);
     for (int i = 0; i < 10000; ++i) {
       const UtcTime key = start + std::chrono::minutes(i);
-      const std::vector<std::string> files = EventFilePaths((base / "events").string(), key);
+      const std::vector<std::string> files = EventFileList((base / "events").string(), key);
       for (const std::string& file : files) {
         WriteBytes(file, 1000, 'x');
       }
@@ -166,7 +166,7 @@ int main(int argc, char** argv) {
   const auto queueBegin = std::chrono::steady_clock::now();
   for (int i = 0; i < events; ++i) {
     const UtcTime key = first + std::chrono::minutes(10 * i);
-    const std::vector<std::string> files = EventFilePaths((work / "base/events").string(), key);
+    const std::vector<std::string> files = EventFileList((work / "base/events").string(), key);
     const size_t sizes[] = {42, 50'000, 1'000'000, 5'000};
     for (size_t f = 0; f < files.size(); ++f) {
       WriteBytes(files[f], sizes[f], static_cast<char>('a' + i % 26));

@@ -3,11 +3,12 @@
 #include <charconv>
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
 
 #include "base/json.h"
 #include "detect/event_file.h"
+#include "review/event_index.h"
 #include "review/event_listing.h"
-#include "review/light_curve.h"
 
 namespace ombrix {
 namespace {
@@ -31,27 +32,20 @@ std::string StatusJson(const StatusNews& status) {
 }
 
 std::optional<std::string> EventJson(const std::string& eventPath) {
-  const std::optional<EventTimes> times = ReadEventFile(eventPath);
   const std::string key = EventKey(eventPath);
-  if (!times || key.empty()) {
+  if (key.empty() || !ReadEventFile(eventPath)) {
     return std::nullopt;
   }
-  const std::string folder = eventPath.substr(0, eventPath.size() - key.size() - 5);
-  const std::vector<LightCurvePoint> track = SkyTrack(ReadLightCurve(folder + "c" + key + ".csv"));
-  const LightCurvePoint* peak = nullptr;
-  for (const LightCurvePoint& point : track) {
-    if (peak == nullptr || point.excessSum > peak->excessSum) {
-      peak = &point;
-    }
-  }
-  const std::string verdict = EventVerdictText(eventPath);
-  const double duration = std::chrono::duration<double>(times->last - times->first).count();
-  return "{\"key\":" + JsonString(key) + ",\"start\":" + JsonString(IsoUtc(times->first, true)) +
-         ",\"end\":" + JsonString(IsoUtc(times->last, true)) +
-         ",\"duration\":" + Number("%.3f", duration) +
-         ",\"peakAzimuth\":" + (peak ? Number("%.2f", peak->azimuth) : "null") +
-         ",\"peakElevation\":" + (peak ? Number("%.2f", peak->elevation) : "null") +
-         ",\"verdict\":" + (verdict.empty() ? "null" : JsonString(verdict)) + "}";
+  const EventEntry e =
+      ReadEventEntry(std::filesystem::path(eventPath).parent_path().string(), key, true);
+  const auto degrees = [](const std::optional<double>& value) {
+    return value ? Number("%.2f", *value) : std::string("null");
+  };
+  return "{\"key\":" + JsonString(key) + ",\"start\":" + JsonString(IsoUtc(e.start, true)) +
+         ",\"end\":" + JsonString(IsoUtc(e.end, true)) +
+         ",\"duration\":" + Number("%.3f", e.seconds) + ",\"peakAzimuth\":" + degrees(e.peakAz) +
+         ",\"peakElevation\":" + degrees(e.peakEl) +
+         ",\"verdict\":" + (e.verdict.empty() ? "null" : JsonString(e.verdict)) + "}";
 }
 
 std::string NoticeJson(const Notice& notice) {

@@ -11,6 +11,7 @@
 #include "base/folders.h"
 #include "config/config_file.h"
 #include "outbox/child_process.h"
+#include "review/event_index.h"
 
 namespace ombrix {
 namespace {
@@ -127,10 +128,10 @@ std::string KnownHostsFile(const Settings& settings) {
   return config.empty() ? std::string() : (config.parent_path() / "known_hosts").string();
 }
 
-std::vector<std::string> EventFilePaths(const std::string& eventsFolder, UtcTime key) {
-  const std::string stamp = MakeStamp(key);
-  return {eventsFolder + "/e" + stamp + ".txt", eventsFolder + "/j" + stamp + ".jpg",
-          eventsFolder + "/m" + stamp + ".mp4", eventsFolder + "/c" + stamp + ".csv"};
+std::vector<std::string> EventFileList(const std::string& eventsFolder, UtcTime key) {
+  EventFilePaths paths = EventFiles(eventsFolder, MakeStamp(key));
+  return {std::move(paths.eventFile), std::move(paths.peakImage), std::move(paths.movie),
+          std::move(paths.timeHistory)};
 }
 
 std::vector<std::string> RsyncArguments(const Settings& settings, const OutboxJob& job,
@@ -217,7 +218,7 @@ bool Outbox::QueueEvent(UtcTime key) {
         "Event " + MakeStamp(key) + " cannot be queued for delivery: " + failure.Describe());
     return false;
   }
-  return QueueJob(JobKind::kEvent, MakeStamp(key), EventFilePaths(eventsFolder, key));
+  return QueueJob(JobKind::kEvent, MakeStamp(key), EventFileList(eventsFolder, key));
 }
 
 bool Outbox::QueueNight(const std::string& date, const std::string& folder) {

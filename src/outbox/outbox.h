@@ -57,8 +57,8 @@ std::vector<std::string> RsyncArguments(const Settings& settings, const OutboxJo
 // The known hosts file in use: uploadKnownHostsFile, or "known_hosts" beside config.txt.
 std::string KnownHostsFile(const Settings& settings);
 
-// The paths of an event's four files (e, j, m and c) in the events folder.
-std::vector<std::string> EventFilePaths(const std::string& eventsFolder, UtcTime key);
+// The four files of the event of key, as a delivery job lists them.
+std::vector<std::string> EventFileList(const std::string& eventsFolder, UtcTime key);
 
 // The durable outbox and its deliverer: jobs are queued into the database of the base folder
 // (see OutboxStore) and delivered, oldest first, by an owned thread that runs rsync for each.

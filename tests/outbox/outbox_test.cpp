@@ -51,7 +51,7 @@ class OutboxTest : public ::testing::Test {
   UtcTime MakeEvent(int second, size_t movieBytes = 1000) {
     const UtcTime key = clock.UtcNow() + std::chrono::seconds(second);
     fs::create_directories(dir / "base/events");
-    for (const std::string& path : EventFilePaths((dir / "base/events").string(), key)) {
+    for (const std::string& path : EventFileList((dir / "base/events").string(), key)) {
       test::WriteFileBytes(path, std::string(path.ends_with(".mp4") ? movieBytes : 42,
                                              static_cast<char>('a' + second % 26)));
     }
@@ -99,7 +99,7 @@ TEST_F(OutboxTest, DeliversWhatAnEarlierRunQueuedAndDropsDeletedEvents) {
     }
     EXPECT_EQ(first->Status().waiting, 3u);
   }
-  for (const std::string& path : EventFilePaths((dir / "base/events").string(), deleted)) {
+  for (const std::string& path : EventFileList((dir / "base/events").string(), deleted)) {
     fs::remove(path);
   }
   fs::create_directories(dir / "base/nights/2026-05-28");
@@ -112,7 +112,7 @@ TEST_F(OutboxTest, DeliversWhatAnEarlierRunQueuedAndDropsDeletedEvents) {
                                     "north/nights/2026-05-28",
                                     "north/nights/2026-05-28/summary.json"};
   for (const UtcTime key : {big, small}) {
-    for (const std::string& path : EventFilePaths((dir / "base/events").string(), key)) {
+    for (const std::string& path : EventFileList((dir / "base/events").string(), key)) {
       expected.push_back("north/events/" + fs::path(path).filename().string());
       EXPECT_EQ(test::ReadFileBytes(dir / "collector" / expected.back()),
                 test::ReadFileBytes(path));
