@@ -13,6 +13,7 @@
 #include "detect/threshold_map.h"
 #include "mqtt/publisher.h"
 #include "outbox/outbox.h"
+#include "review/event_index.h"
 #include "review/night.h"
 #include "review/review_session.h"
 #include "station/base_lock.h"
@@ -205,7 +206,7 @@ Station::Impl::Impl(StationSetup givenSetup)
     QueueDelivery(key);
     std::lock_guard lock(newsMutex);
     if (std::string folder; news && GetEventsFolder(settings.Get()->archiveFolder, folder)) {
-      news->Event(folder + "/e" + MakeStamp(key) + ".txt");
+      news->Event(EventFiles(folder, MakeStamp(key)).eventFile);
     }
   });
   extractor.SetDeleteObserver([this](UtcTime key) {
