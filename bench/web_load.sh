@@ -3,8 +3,8 @@
 #  1. 60 s without the web page, then 60 s with it and 20 clients polling /api/status and
 #     /live.jpg (each a request of both every 0.1 s after the answers) until 3 s before the
 #     station stops, with the answers that were not 200 by reason: the frames lost (target 0)
-#     and the simulated meteors recorded (an event covering the meteor) in each, which must be
-#     the same;
+#     and the simulated meteors recorded (an event covering the meteor) in each: every one
+#     recorded without the web page must be recorded with it;
 #  2. side by side for 60 s: the station without the web page, and with it and one client doing
 #     what a browser on / does (the page, then /live.jpg and /api/status every 2 s): the station's
 #     CPU from the 10th to the 60th second, in % of one core (target: at most 2 more with it).
@@ -12,7 +12,7 @@
 #     folder: the first answer (which reads them all) and then the median and slowest of 50
 #     answers, for the newest page and one in the middle (target: under 100 ms).
 # Usage: bash bench/web_load.sh [BUILD_DIR [PARTS]]   (default build and 123; the program must be
-# built). Exits with 1 when part 1 lost a frame or recorded other meteors than without the web page:
+# built). Exits with 1 when part 1 lost a frame or missed a meteor recorded without the web page:
 # the test command runs part 1 as the test WebLoad.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -62,7 +62,9 @@ def finish(process, reader, lines):
 
 
 def meteors_recorded(home, truth):
-    """The simulated meteors (as offsets from the first, s) that an event covers."""
+    """The count of simulated meteors, and the numbers (in the order the sky made them) of those an
+    event covers. The sky makes the same meteors at the same frames for a seed, but the times
+    it gives them follow the clock, so two runs are compared by number, not by time."""
     events = []
     folder = os.path.join(home, "Documents", "Ombrix", "events")
     for name in sorted(os.listdir(folder)):
@@ -70,12 +72,7 @@ def meteors_recorded(home, truth):
             first, last = open(os.path.join(folder, name)).read().split()
             events.append((first, last))
     meteors = [l.split(",")[:2] for l in open(truth) if l.strip().endswith(",meteor")]
-    def seconds(stamp):
-        t = time.strptime(stamp[:15], "%Y%m%d_%H%M%S")
-        return time.mktime(t) + int(stamp[16:]) / 1000
-    origin = seconds(meteors[0][0]) if meteors else 0
-    covered = [round(seconds(a) - origin, 1) for a, b in meteors
-               if any(f <= b and a <= l for f, l in events)]
+    covered = {n for n, (a, b) in enumerate(meteors) if any(f <= b and a <= l for f, l in events)}
     return len(meteors), covered
 
 
@@ -117,7 +114,7 @@ class Clients:
 
 def polled_by_20(homes):
     """True when the station under load lost no frame and recorded the meteors it did without."""
-    results, lost_any = {}, False
+    results, counts, lost_any = {}, {}, False
     for name, home, web in (("without the web page", homes[0], False),
                             ("with 20 clients polling", homes[1], True)):
         truth = os.path.join(home, "truth.csv")
@@ -131,14 +128,18 @@ def polled_by_20(homes):
         frames, lost = finish(process, reader, lines)
         lost_any = lost_any or lost > 0
         meteors, covered = meteors_recorded(home, truth)
-        results[name] = covered
+        results[name], counts[name] = covered, meteors
         print(f"{name}: {frames} frames, {lost} lost; {len(covered)} of {meteors} simulated "
               f"meteors recorded" + (f"; {clients.requests} requests ({rate:.0f}/s), "
                                      f"{clients.failures} failed {clients.why}, "
                                      f"{clients.bytes / 1e6:.0f} MB"
                                      if web else ""))
-    same = results["without the web page"] == results["with 20 clients polling"]
-    print("the same meteors recorded with and without: " + ("yes" if same else "NO"))
+    # A run may end a frame earlier than the other: a meteor made in only one of them is not counted.
+    made = min(counts.values())
+    without, loaded = ({n for n in results[k] if n < made} for k in results)
+    same = without <= loaded
+    print("every meteor recorded without the web page recorded with it too: "
+          + ("yes" if same else f"NO (missed: {sorted(without - loaded)})"))
     return same and not lost_any
 
 
