@@ -10,7 +10,6 @@ namespace ombrix {
 namespace {
 
 // Frames that arrived within this time make the station live.
-constexpr auto kLiveWindow = std::chrono::seconds(5);
 // How long a stop waits for the broker to take what is still queued and "offline".
 constexpr auto kGoodbyeWait = std::chrono::seconds(2);
 constexpr char kOffline[] = "offline";
@@ -152,9 +151,7 @@ void MqttPublisher::Run(std::stop_token stop) {
   Steady::time_point loopStarted{};
   std::chrono::seconds attemptDelay{1};
   Steady::time_point downSince = Steady::now();
-  Steady::time_point lastGrowth{};
   Steady::time_point nextStatus{};
-  std::optional<uint64_t> lastFrames;  // live: frames arrive after the first look
   uint64_t connectionsSeen = 0;
   bool saidDown = false;
   std::optional<StatusNews> lastSent;
@@ -203,13 +200,6 @@ void MqttPublisher::Run(std::stop_token stop) {
       looping_ = false;
     }
     StatusNews figures = status_.figures ? status_.figures() : StatusNews{};
-    if (!lastFrames) {
-      lastFrames = figures.frames;
-    } else if (figures.frames != *lastFrames) {
-      lastFrames = figures.frames;
-      lastGrowth = now;
-    }
-    figures.live = lastGrowth != Steady::time_point{} && now - lastGrowth < kLiveWindow;
     if (!connected) {
       continue;
     }

@@ -23,7 +23,7 @@ inline constexpr std::string_view kMqttTopic = "mqtt";
 
 // Where the status figures come from. Both are called on the publisher's own thread.
 struct StatusSource {
-  // enabled, frames and lost: cheap, asked every second to see a change.
+  // live, enabled, frames and lost: cheap, asked every second to see a change.
   std::function<StatusNews()> figures;
   // Adds eventsTonight and freeDisk to figures about to be sent (they touch the disk).
   std::function<void(StatusNews&)> complete;

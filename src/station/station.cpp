@@ -84,6 +84,7 @@ struct Station::Impl final : public EventQueue {
 
   void DetectionPass();
   void HealthPass();
+  bool Live() const;
   // Says when the archive folder starts or stops being usable as it is set.
   void CheckBaseFolder();
   // Change Video Source and a new captureDeviceIndex, on the health thread.
@@ -133,6 +134,10 @@ struct Station::Impl final : public EventQueue {
   std::atomic<uint64_t> eventsRecorded{0};
   std::atomic<uint64_t> eventsCut{0};
   std::atomic<bool> fileEnded{false};  // the end of a replayed file has been dealt with
+  // When the health thread last saw the ring's frame count grow (steady clock, ns; 0: never), and
+  // the count it saw.
+  std::atomic<int64_t> framesGrewAt{0};
+  uint64_t framesSeen = 0;
   std::chrono::steady_clock::time_point nextClockCheck{};
   // The health thread's last view of archiveFolder: the setting and what was wrong with it.
   std::string checkedArchiveFolder;
@@ -349,6 +354,7 @@ void Station::Impl::StartNews() {
   StatusSource status;
   status.figures = [this] {
     StatusNews figures;
+    figures.live = Live();
     figures.enabled = settings.Get()->enabled;
     figures.frames = ring.FramesStored();
     figures.lost = detector.FramesLost();
@@ -378,6 +384,7 @@ StationStatus Station::Status() const {
   const Impl& s = *impl_;
   StationStatus status;
   status.newestCapture = s.ring.NewestStamp();
+  status.live = s.Live();
   status.pixelCount = s.detector.LastPixelCount();
   status.enabled = s.settings.Get()->enabled;
   status.recording = s.recorder.progress().Read().active;
@@ -565,6 +572,10 @@ void Station::Impl::HealthPass() {
     ChangeSource(presses);
   }
   const auto now = std::chrono::steady_clock::now();
+  if (const uint64_t frames = ring.FramesStored(); frames != framesSeen) {
+    framesSeen = frames;
+    framesGrewAt.store(now.time_since_epoch().count(), std::memory_order_relaxed);
+  }
   {
     std::lock_guard lock(sourceMutex);
     if (source) {
@@ -579,6 +590,13 @@ void Station::Impl::HealthPass() {
       notices.Say(Severity::kWarning, kClockTopic, kClockNotSynchronised);
     }
   }
+}
+
+bool Station::Impl::Live() const {
+  const int64_t grew = framesGrewAt.load(std::memory_order_relaxed);
+  return grew != 0 && std::chrono::steady_clock::now().time_since_epoch() -
+                              std::chrono::steady_clock::duration(grew) <
+                          kLiveWithin;
 }
 
 std::string LiveStatusText(std::optional<UtcTime> newestCapture, bool enabled) {

@@ -84,6 +84,7 @@ struct StationSetup {
 // enough for a status line many times a second; any thread.
 struct StationStatus {
   std::optional<UtcTime> newestCapture;  // the newest frame's capture time; none before one
+  bool live = false;                     // frames have arrived within the last kLiveWithin
   int32_t pixelCount = 0;                // changed pixels of the newest detection pass
   bool enabled = false;
   bool recording = false;             // the archive records, or a clip is still open
@@ -104,6 +105,10 @@ struct StationStatus {
   std::optional<UtcTime> outboxOldestWaiting;
   std::optional<UtcTime> outboxLastSuccess;
 };
+
+// How recently frames must have arrived for the station to be live (the capture time is no
+// guide: a replayed file is stamped with its own times).
+inline constexpr std::chrono::seconds kLiveWithin{5};
 
 // A mask learnt from the sky: pixels that brighten past the threshold again and again at one place
 // (a burned-in clock, a blinking light, a flapping branch) are masked, a meteor's track is not.

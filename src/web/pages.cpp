@@ -136,7 +136,7 @@ std::string StatusPage(const StatusView& view) {
   };
   figure("capture-time", "Capture time",
          s.newestCapture ? ShownTime(*s.newestCapture) : std::string("none yet"));
-  figure("live", "Live", view.live ? "yes" : "no");
+  figure("live", "Live", view.status.live ? "yes" : "no");
   figure("enabled", "Detection", s.enabled ? "enabled" : "disabled");
   figure("frames", "Frames", std::to_string(s.framesRead));
   figure("lost", "Frames lost", std::to_string(s.framesLost));
@@ -167,7 +167,7 @@ std::string StatusJson(const StatusView& view) {
       .Text("station", view.station)
       .Raw("captureTime", s.newestCapture ? JsonString(IsoUtc(*s.newestCapture, true)) : "null")
       .Text("captureTimeShown", s.newestCapture ? ShownTime(*s.newestCapture) : "none yet")
-      .Flag("live", view.live)
+      .Flag("live", view.status.live)
       .Flag("enabled", s.enabled)
       .Flag("recording", s.recording)
       .Whole("frames", static_cast<int64_t>(s.framesRead))

@@ -22,7 +22,6 @@ inline constexpr size_t kEventsPerPage = 50;
 struct StatusView {
   std::string station;  // the station's name
   StationStatus status;
-  bool live = false;  // frames arrive
   std::optional<double> freeFraction;
   size_t eventsTonight = 0;
   std::vector<Notice> warnings;  // newest first

@@ -41,7 +41,6 @@ constexpr time_t kKeepAlive_s = 2;
 constexpr size_t kKeepAliveRequests = 20;
 constexpr size_t kLongestBody = 4096;
 constexpr size_t kLongestPath = 200;  // a key or a date is short; std::regex is not cheap
-constexpr auto kLiveWithin = 3s;      // frames that came this recently: live
 constexpr size_t kWarningsShown = 5;
 constexpr int64_t kLongestMark_s = 600;
 constexpr size_t kLongestSummary = 256 * 1024;
@@ -239,10 +238,6 @@ struct WebServer::Impl {
   std::optional<std::string> foldersSetting;  // the archiveFolder setting folders were made for
   Folders folders;
 
-  std::mutex liveMutex;
-  uint64_t framesSeen = 0;
-  std::optional<std::chrono::steady_clock::time_point> framesChanged;
-
   std::mutex markMutex;
   std::jthread markThread;
   bool marking = false;
@@ -309,15 +304,6 @@ StatusView WebServer::Impl::Gather() {
   view.uploading = !settings->uploadTarget.empty();
   view.status = station.Status();
   view.freeFraction = station.FreeFraction();
-  {
-    std::lock_guard lock(liveMutex);
-    const auto now = std::chrono::steady_clock::now();
-    if (view.status.framesStored != framesSeen) {
-      framesSeen = view.status.framesStored;
-      framesChanged = now;
-    }
-    view.live = framesChanged && now - *framesChanged < kLiveWithin;
-  }
   if (std::optional<Folders> f = CurrentFolders()) {
     view.eventsTonight = f->index->CountSince(NightAt(SystemClock().UtcNow()).start);
   }

@@ -168,6 +168,29 @@ TEST(StationTest, FastReplayEndingInTheMiddleOfAnEventRecordsAndCutsIt) {
   EXPECT_EQ(ExpectCut(dir / "events", "20240315_211452_035"), 240 - 32);
 }
 
+// Live while frames arrive, whatever times they carry, and not long after the last.
+TEST(StationTest, LiveWhileFramesArriveAndNotAfterTheReplayEnds) {
+  test::ScopedHome home;
+  test::TempDir dir;
+  test::WriteStreakMovie((dir / "streak.mp4").string());
+  StationSetup setup;
+  setup.source = {SourceKind::kFile,
+                  1,
+                  1,
+                  "",
+                  (dir / "streak.mp4").string(),
+                  true,
+                  test::At("20010315_211450_000"),
+                  ""};
+  auto station = Make(dir.path(), setup);
+  EXPECT_FALSE(station->Status().live);
+  ASSERT_EQ(station->Start(), StartResult::kRunning);
+  EXPECT_TRUE(test::WaitUntil([&] { return station->Status().live; }, 10));
+  ASSERT_TRUE(test::WaitUntil([&] { return station->Status().replayDone; }, 300));
+  EXPECT_TRUE(test::WaitUntil([&] { return !station->Status().live; }, 10));
+  station->Stop();
+}
+
 // Retention ages by the wall clock: daysToKeep 0 deletes an event file made before the run, once.
 TEST(StationTest, RetentionDuringAReplayAgesFilesByTheWallClock) {
   test::ScopedHome home;
