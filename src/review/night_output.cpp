@@ -323,6 +323,24 @@ NightFolderResult WriteNightFolder(const Settings& settings, const PickerInterva
   return result;
 }
 
+NightsRemoved RemoveNightsEndedBefore(const std::string& archiveFolderSetting, UtcTime before) {
+  NightsRemoved result;
+  for (const std::string& date : ListNights(archiveFolderSetting)) {
+    const std::optional<PickerInterval> night = NightOfDateText(date);
+    if (!night || night->end >= before) {
+      continue;
+    }
+    std::error_code error;
+    std::filesystem::remove_all(NightsFolder(archiveFolderSetting) + "/" + date, error);
+    if (error) {
+      result.failed.emplace_back(date, error.message());
+    } else {
+      result.removed.push_back(date);
+    }
+  }
+  return result;
+}
+
 void RemoveUnfinishedNights(const std::string& archiveFolderSetting) {
   std::error_code error;
   for (auto it = std::filesystem::directory_iterator(NightsFolder(archiveFolderSetting), error);

@@ -2,6 +2,8 @@
 
 #include <stop_token>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "config/settings.h"
 #include "review/night.h"
@@ -36,5 +38,12 @@ NightFolderResult WriteNightFolder(const Settings& settings, const PickerInterva
                                    std::stop_token stop, std::string& why);
 // Removes the temporary folders a summary left when the process ended during its writing.
 void RemoveUnfinishedNights(const std::string& archiveFolderSetting);
+// Removes the summaries of the nights that ended before the time: the dates removed, and those
+// that could not be, each with why.
+struct NightsRemoved {
+  std::vector<std::string> removed;
+  std::vector<std::pair<std::string, std::string>> failed;
+};
+NightsRemoved RemoveNightsEndedBefore(const std::string& archiveFolderSetting, UtcTime before);
 
 }  // namespace ombrix

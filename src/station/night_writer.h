@@ -15,11 +15,14 @@ namespace ombrix {
 // What the station says of its night summaries.
 inline constexpr std::string_view kNightSummaryTopic = "night-summary";
 
-// The station's own night summaries: each pass writes the summary of the night that ended last
-// (at the local noon after it, by the clock) into the nights folder of the base folder, once.
-// "Night summary written: YYYY-MM-DD" (info) when it is; a night the archive holds nothing of is
-// said once (info) and not written; a summary that cannot be written is a failure (warning,
-// throttled) and is tried again an hour later. A summary already there is kept. The first pass
+// The station's own night summaries: once a night has ended (at the local noon after it, by the
+// clock), a pass writes its summary into the nights folder of the base folder, and those of the
+// older nights the archive holds that have none (the station was off at their noon), newest
+// first, back at most daysToKeep nights. "Night summary written: YYYY-MM-DD" (info) for each; the
+// night that ended is said once (info) when the archive holds nothing of it, older ones are
+// skipped silently; a summary that cannot be written is a failure (warning, throttled) and is
+// tried again an hour later. A summary already there is kept. Summaries older than daysToKeep
+// nights are deleted ("Night summary deleted (older than daysToKeep): YYYY-MM-DD"). The first pass
 // removes the temporary folders of a summary the process did not finish. One thread.
 class NightWriter {
  public:

@@ -15,6 +15,7 @@
 #include "media/stills.h"
 #include "station/base_lock.h"
 #include "station/mark.h"
+#include "station/night_writer.h"
 #include "storage/disk_cleaner.h"
 #include "support/movies.h"
 #include "support/program.h"
@@ -236,8 +237,9 @@ TEST(StationTest, ArchiveFolderFallbackIsReportedOncePerChange) {
                         "The archive folder " + disk + " is in use again."}));
 }
 
-// Once a night has ended by the station's clock, the station writes its summary and says so.
-TEST(StationTest, WritesTheSummaryOfTheNightThatEnded) {
+// Once a night has ended by the clock, the summaries of it and of older nights the archive holds
+// without one are written, newest first, and those older than daysToKeep deleted; once a night.
+TEST(NightWriterTest, WritesTheSummariesOfEndedNightsAndDeletesOldOnes) {
   setenv("TZ", "UTC0", 1);
   tzset();
   struct : Clock {
@@ -246,16 +248,34 @@ TEST(StationTest, WritesTheSummaryOfTheNightThatEnded) {
   } clock;
   test::ReviewArchive archive;
   archive.AddIntegratedImage("20240315_215820_000", 10);
+  archive.AddIntegratedImage("20240313_235820_000", 10);  // none of the night of the 14th
+  archive.AddIntegratedImage("20240310_215820_000", 10);  // older than daysToKeep
+  fs::create_directories(archive.base / "nights" / "2024-03-11");
+  fs::create_directories(archive.base / "nights" / "2024-03-12");
+  Settings settings;
+  settings.archiveFolder = archive.base.path().string();
+  settings.daysToKeep = 4;  // the nights of the 12th to the 15th
+  SharedSettings shared(settings);
   Said said;
-  StationSetup setup;
-  setup.wallClock = &clock;
-  setup.notice = said.Sink("night-summary");
-  auto station = Make(archive.base.path(), setup);
-  station->Start();
-  EXPECT_TRUE(test::WaitUntil([&] { return !said().empty(); }));
-  station->Stop();
-  EXPECT_EQ(said(), std::vector<std::string>{"Night summary written: 2024-03-15"});
-  EXPECT_TRUE(fs::exists(archive.base / "nights" / "2024-03-15" / "summary.json"));
+  Notices notices;
+  notices.SetSink(said.Sink());
+  std::vector<std::string> written;
+  NightWriter writer(shared, clock, notices,
+                     [&](const std::string& date, const std::string&) { written.push_back(date); });
+  writer.Pass({});
+  writer.Pass({});
+  EXPECT_EQ(said(), (std::vector<std::string>{"Night summary deleted (older than daysToKeep): "
+                                              "2024-03-11",
+                                              "Night summary written: 2024-03-15",
+                                              "Night summary written: 2024-03-13"}));
+  EXPECT_EQ(written, (std::vector<std::string>{"2024-03-15", "2024-03-13"}));
+  std::vector<std::string> nights;
+  for (const auto& entry : fs::directory_iterator(archive.base / "nights")) {
+    nights.push_back(entry.path().filename().string());
+  }
+  std::ranges::sort(nights);
+  EXPECT_EQ(nights, (std::vector<std::string>{"2024-03-12", "2024-03-13", "2024-03-15"}));
+  EXPECT_TRUE(fs::exists(archive.base / "nights" / "2024-03-13" / "summary.json"));
 }
 
 // Change Video Source returns at once; the station's thread cycles the devices 0, 1, 2, 0.
