@@ -56,7 +56,10 @@ class WebServerTest : public testing::Test {
     setup.enableAtStart = true;
     setup.freeSpace = &space;
     station_ = new Station(std::move(setup));
-    station_->Apply([](Settings& s) { s.archiveFolder = archive_->base.str(); });
+    station_->Apply([](Settings& s) {
+      s.archiveFolder = archive_->base.str();
+      s.daysToKeep = -1;  // the night of 2024 is kept however long ago it was
+    });
     station_->Start();
     web_ = new WebServer(*station_, {"127.0.0.1:0", (archive_->base / "web-token").string()});
     std::string why;
