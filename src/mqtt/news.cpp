@@ -1,6 +1,5 @@
 #include "mqtt/news.h"
 
-#include <charconv>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -63,36 +62,8 @@ std::string NewsTopic(const Settings& settings) {
   return topic;
 }
 
-std::optional<BrokerAddress> ParseBroker(const std::string& text, bool tls) {
-  BrokerAddress address{text, tls ? 8883 : 1883};
-  std::string port;
-  if (text.starts_with('[')) {
-    const size_t close = text.find(']');
-    if (close == std::string::npos || (close + 1 < text.size() && text[close + 1] != ':')) {
-      return std::nullopt;
-    }
-    address.host = text.substr(1, close - 1);
-    port = close + 1 < text.size() ? text.substr(close + 2) : "";
-    if (close + 1 < text.size() && port.empty()) {
-      return std::nullopt;
-    }
-  } else if (const size_t colon = text.rfind(':'); colon != std::string::npos) {
-    address.host = text.substr(0, colon);
-    port = text.substr(colon + 1);
-    if (port.empty()) {
-      return std::nullopt;
-    }
-  }
-  if (!port.empty()) {
-    const auto [end, error] = std::from_chars(port.data(), port.data() + port.size(), address.port);
-    if (error != std::errc() || end != port.data() + port.size()) {
-      return std::nullopt;
-    }
-  }
-  if (address.host.empty() || address.port < 1 || address.port > 65535) {
-    return std::nullopt;
-  }
-  return address;
+std::optional<HostPort> ParseBroker(const std::string& text, bool tls, std::string& why) {
+  return ParseHostPort(text, tls ? 8883 : 1883, 1, why);
 }
 
 int64_t CountEventsSince(const std::string& archiveFolderSetting, UtcTime from) {

@@ -4,6 +4,7 @@
 #include <optional>
 #include <string>
 
+#include "base/host_port.h"
 #include "base/notice.h"
 #include "base/utc_time.h"
 #include "config/settings.h"
@@ -40,12 +41,8 @@ std::string NoticeJson(const Notice& notice);
 std::string NewsTopic(const Settings& settings);
 
 // The broker of the mqttBroker setting: "host:port", "[IPv6]:port", or a host alone (port 1883,
-// 8883 with TLS). nullopt for an empty host or a port outside 1..65535.
-struct BrokerAddress {
-  std::string host;
-  int port = 0;
-};
-std::optional<BrokerAddress> ParseBroker(const std::string& text, bool tls);
+// 8883 with TLS). nullopt with why for an empty host or a port outside 1..65535.
+std::optional<HostPort> ParseBroker(const std::string& text, bool tls, std::string& why);
 
 // The events of the events folder whose key is at or after from.
 int64_t CountEventsSince(const std::string& archiveFolderSetting, UtcTime from);

@@ -41,13 +41,12 @@ MqttPublisher::MqttPublisher(const Settings& settings, Notices& notices, StatusS
       status_(std::move(status)),
       topic_(NewsTopic(settings)),
       broker_(settings.mqttBroker),
-      address_(ParseBroker(settings.mqttBroker, !settings.mqttCaFile.empty())),
+      address_(ParseBroker(settings.mqttBroker, !settings.mqttCaFile.empty(), brokerWhy_)),
       keepalive_(keepalive),
       downNotice_(downNotice) {
   const std::string noNews = ": the station's news is not sent.";
   if (!address_) {
-    notices_.Say(Severity::kError, kMqttTopic,
-                 "The MQTT broker '" + broker_ + "' is not HOST:PORT" + noNews);
+    notices_.Say(Severity::kError, kMqttTopic, "The MQTT broker " + brokerWhy_ + noNews);
     return;
   }
   UseLibrary();

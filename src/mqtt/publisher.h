@@ -91,8 +91,9 @@ class MqttPublisher {
   Notices& notices_;
   StatusSource status_;
   std::string topic_;
-  std::string broker_;  // as set, for the notices
-  std::optional<BrokerAddress> address_;
+  std::string broker_;     // as set, for the notices
+  std::string brokerWhy_;  // why mqttBroker was refused
+  std::optional<HostPort> address_;
   std::chrono::seconds keepalive_;
   std::chrono::seconds downNotice_;
   mosquitto* client_ = nullptr;

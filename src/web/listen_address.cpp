@@ -6,30 +6,8 @@
 
 namespace ombrix {
 
-std::optional<ListenAddress> ParseListenAddress(std::string_view text, std::string& why) {
-  const size_t colon = text.rfind(':');
-  if (colon == std::string_view::npos || colon == 0) {
-    why = "'" + std::string(text) + "' is not ADDR:PORT";
-    return std::nullopt;
-  }
-  std::string_view host = text.substr(0, colon);
-  const std::string_view port = text.substr(colon + 1);
-  if (host.front() == '[') {
-    if (host.size() < 3 || host.back() != ']') {
-      why = "'" + std::string(text) + "': an IPv6 address goes in brackets, [::1]:8080";
-      return std::nullopt;
-    }
-    host = host.substr(1, host.size() - 2);
-  } else if (host.find(':') != std::string_view::npos) {
-    why = "'" + std::string(text) + "': an IPv6 address goes in brackets, [::1]:8080";
-    return std::nullopt;
-  }
-  if (port.empty() || port.size() > 5 || port.find_first_not_of("0123456789") != port.npos ||
-      std::stoi(std::string(port)) > 65535) {
-    why = "'" + std::string(text) + "': the port must be a number from 0 to 65535";
-    return std::nullopt;
-  }
-  return ListenAddress{std::string(host), std::stoi(std::string(port))};
+std::optional<HostPort> ParseListenAddress(std::string_view text, std::string& why) {
+  return ParseHostPort(text, std::nullopt, 0, why);
 }
 
 bool IsLoopback(std::string_view address) {

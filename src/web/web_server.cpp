@@ -592,7 +592,7 @@ bool WebServer::Start(std::string& why) {
   if (s.listener.joinable()) {
     return true;
   }
-  const std::optional<ListenAddress> address = ParseListenAddress(s.options.listen, why);
+  const std::optional<HostPort> address = ParseListenAddress(s.options.listen, why);
   if (!address) {
     return false;
   }

@@ -429,13 +429,7 @@ TEST(Json, WhatIsWrittenReadsBack) {
   }
 }
 
-TEST(ListenAddress, ReadsHostAndPortAndKnowsLoopback) {
-  std::string why;
-  EXPECT_EQ(ParseListenAddress("[::1]:8080", why)->host, "::1");
-  EXPECT_EQ(ParseListenAddress("station.local:0", why)->port, 0);
-  for (const char* bad : {"8080", ":80", "::1:80", "[::1:80", "host:", "host:65536", "host:8o"}) {
-    EXPECT_FALSE(ParseListenAddress(bad, why)) << bad;
-  }
+TEST(ListenAddress, KnowsLoopback) {
   for (const char* loopback : {"127.0.0.1", "127.1.2.3", "::1", "::ffff:127.0.0.1", "localhost"}) {
     EXPECT_TRUE(IsLoopback(loopback)) << loopback;
   }
