@@ -105,9 +105,25 @@ std::string HostOf(const std::string& header) {
   return header.substr(0, header.find(':'));
 }
 
-// Serves a regular file from its start or the ranges asked for, read as it is sent. False when
+// Whether the one range asked for (Admit refuses more) begins inside content of that size; if not,
+// the answer is 416. A range left alone would be sent as asked, past the content's end.
+bool RangeFits(const Request& req, Response& res, size_t size) {
+  if (req.ranges.empty()) {
+    return true;
+  }
+  const auto [first, last] = req.ranges.front();  // "-N": first is -1, the last N bytes
+  if (first >= 0 ? static_cast<size_t>(first) < size : last > 0) {
+    return true;
+  }
+  res.status = 416;
+  res.set_header("Content-Range", "bytes */" + std::to_string(size));
+  return false;
+}
+
+// Serves a regular file from its start or the range asked for, read as it is sent. False when
 // it cannot be opened.
-bool ServeFile(const std::string& path, const std::string& type, Response& res) {
+bool ServeFile(const Request& req, const std::string& path, const std::string& type,
+               Response& res) {
   const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
   if (fd < 0) {
     return false;
@@ -121,6 +137,9 @@ bool ServeFile(const std::string& path, const std::string& type, Response& res) 
     return false;
   }
   res.set_header("Cache-Control", "private, max-age=60");
+  if (!RangeFits(req, res, static_cast<size_t>(st.st_size))) {
+    return true;
+  }
   if (st.st_size == 0) {
     res.set_content("", type);
     return true;
@@ -134,6 +153,27 @@ bool ServeFile(const std::string& path, const std::string& type, Response& res) 
                              return got > 0 && sink.write(buffer, static_cast<size_t>(got));
                            });
   return true;
+}
+
+// An action that takes no body: a POST without one is answered at once (the library would read
+// until the connection closes), and one that is sent is read and let go.
+void PostWithoutBody(httplib::Server& server, const std::string& pattern,
+                     httplib::Server::Handler handler) {
+  server.Post(pattern, [handler = std::move(handler)](const Request& req, Response& res,
+                                                      const httplib::ContentReader& reader) {
+    if (req.has_header("Content-Length")) {
+      size_t length = 0;
+      reader([&length](const char*, size_t size) {
+        length += size;
+        return length <= kLongestBody;
+      });
+      if (length > kLongestBody) {
+        Refuse(req, res, 413, "The request's body is too long.");
+        return;
+      }
+    }
+    handler(req, res);
+  });
 }
 
 // Shuts down (for the workers to close) this process's TCP connections on the local port: the
@@ -265,6 +305,28 @@ httplib::Server::HandlerResponse WebServer::Impl::Admit(const Request& req, Resp
   using enum httplib::Server::HandlerResponse;
   if (req.path.size() > kLongestPath) {
     Refuse(req, res, 404, "Not found.");
+    return Handled;
+  }
+  // Before any body is read: no other method (the library would read its body, whatever its
+  // size), no body without a length (a chunked one is read whole before it is measured), and one
+  // range at most (a list of ranges makes any answer as large as the list).
+  if (req.method != "GET" && req.method != "HEAD" && req.method != "POST") {
+    res.set_header("Allow", "GET, HEAD, POST");
+    Refuse(req, res, 405, "Only GET, HEAD and POST are answered.");
+    return Handled;
+  }
+  if (req.has_header("Transfer-Encoding")) {
+    Refuse(req, res, 411, "A request's body is sent with its length.");
+    return Handled;
+  }
+  if (req.ranges.size() > 1) {
+    Refuse(req, res, 416, "One range at a time.");
+    return Handled;
+  }
+  // A mark's times are its body: without a length the library would wait for the connection to
+  // close (the other actions take no body and are answered at once).
+  if (req.method == "POST" && req.path == "/api/mark" && !req.has_header("Content-Length")) {
+    Refuse(req, res, 411, "The mark's from and duration are sent as the body, with its length.");
     return Handled;
   }
   // A browser always names the host it meant: a loopback client naming another one is a page of
@@ -449,7 +511,7 @@ void WebServer::Impl::EventFileAnswer(const Request& req, Response& res) {
   const std::string what = req.matches[2];
   bool served = false;
   if (what == "peak.jpg") {
-    served = ServeFile(paths.peakImage, "image/jpeg", res);
+    served = ServeFile(req, paths.peakImage, "image/jpeg", res);
   } else if (what == "movie" && e->movie) {
     std::string why;
     const std::optional<BrowserMovie> movie = f.movies->Get(paths.movie, e->key, why);
@@ -457,7 +519,7 @@ void WebServer::Impl::EventFileAnswer(const Request& req, Response& res) {
       Refuse(req, res, 503, "The movie cannot be played: " + why);
       return;
     }
-    served = ServeFile(movie->path, movie->mimeType, res);
+    served = ServeFile(req, movie->path, movie->mimeType, res);
   } else if (what.ends_with(".svg")) {
     const std::optional<std::string> svg = what == "track.svg"
                                                ? EventTrackSvg(paths.timeHistory)
@@ -468,7 +530,7 @@ void WebServer::Impl::EventFileAnswer(const Request& req, Response& res) {
     }
   } else if (what.starts_with("file/")) {
     for (const EventFile& file : kEventFiles) {
-      if (file.letter == what.back() && ServeFile(paths.*file.path, file.type, res)) {
+      if (file.letter == what.back() && ServeFile(req, paths.*file.path, file.type, res)) {
         res.set_header("Content-Disposition", std::string("attachment; filename=\"") + file.letter +
                                                   e->key + file.extension + "\"");
         served = true;
@@ -500,9 +562,14 @@ void WebServer::Impl::Routes() {
       return;
     }
     res.set_header("Cache-Control", "no-store");
+    if (!RangeFits(req, res, jpeg->size())) {
+      return;
+    }
     res.set_content_provider(
         jpeg->size(), "image/jpeg", [jpeg](size_t offset, size_t length, httplib::DataSink& sink) {
-          return sink.write(reinterpret_cast<const char*>(jpeg->data()) + offset, length);
+          return offset < jpeg->size() &&
+                 sink.write(reinterpret_cast<const char*>(jpeg->data()) + offset,
+                            std::min(length, jpeg->size() - offset));
         });
   });
   server.Get("/api/status", [this](const Request&, Response& res) {
@@ -547,7 +614,7 @@ void WebServer::Impl::Routes() {
     const std::string date = req.matches[1], name = req.matches[2];
     for (const NightFile& file : kNightFiles) {
       if (IsNightDate(date) && name == file.name &&
-          ServeFile(NightsFolder(station.settings()->archiveFolder) + "/" + date + "/" + name,
+          ServeFile(req, NightsFolder(station.settings()->archiveFolder) + "/" + date + "/" + name,
                     file.type, res)) {
         return;
       }
@@ -555,7 +622,7 @@ void WebServer::Impl::Routes() {
     Refuse(req, res, 404, "No such file.");
   });
 
-  server.Post("/api/events/([^/]+)/delete", [this](const Request& req, Response& res) {
+  PostWithoutBody(server, "/api/events/([^/]+)/delete", [this](const Request& req, Response& res) {
     Folders f;
     if (const std::optional<EventEntry> e = EventOf(req, res, f)) {
       std::string why;
@@ -569,13 +636,14 @@ void WebServer::Impl::Routes() {
     }
   });
   for (const bool enable : {true, false}) {
-    server.Post(
-        enable ? "/api/enable" : "/api/disable", [this, enable](const Request&, Response& res) {
-          // Only `enabled` changes: Apply publishes the record and does nothing else, which is safe
-          // from this thread.
-          station.Apply([enable](Settings& s) { s.enabled = enable; });
-          AnswerJson(res, 200, JsonObject().Flag("enabled", station.Status().enabled).Close());
-        });
+    PostWithoutBody(server, enable ? "/api/enable" : "/api/disable",
+                    [this, enable](const Request&, Response& res) {
+                      // Only `enabled` changes: Apply publishes the record and does nothing else,
+                      // which is safe from this thread.
+                      station.Apply([enable](Settings& s) { s.enabled = enable; });
+                      AnswerJson(res, 200,
+                                 JsonObject().Flag("enabled", station.Status().enabled).Close());
+                    });
   }
   server.Post("/api/mark", [this](const Request& req, Response& res) { Mark(req, res); });
 }

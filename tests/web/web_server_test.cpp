@@ -9,6 +9,7 @@
 
 #include <filesystem>
 #include <thread>
+#include <tuple>
 
 #include "base/clock.h"
 #include "station/station.h"
@@ -216,6 +217,49 @@ TEST_F(WebServerTest, LivePictureIsAJpegOfTheNewestFrame) {
   ASSERT_GT(r->body.size(), 1000u);
   EXPECT_EQ(r->body.substr(0, 3), "\xFF\xD8\xFF");
   EXPECT_EQ(r->body.substr(r->body.size() - 2), "\xFF\xD9");
+}
+
+// What the library would read or send without bound is refused first: another method's or a
+// chunked body, a list of ranges, a range past the end; a POST without a body is answered at once.
+TEST_F(WebServerTest, RefusesUnboundedRequestsAndAnswersBarePostsAtOnce) {
+  const auto raw = [](const std::string& request) {
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(std::stoi(web_->url().substr(17))));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const timeval wait{3, 0};  // the library would wait 5 s for a body without a length
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+    char answer[64] = {};
+    if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+        send(fd, request.data(), request.size(), MSG_NOSIGNAL) > 0) {
+      recv(fd, answer, sizeof answer - 1, 0);
+    }
+    close(fd);
+    return std::string(answer).substr(0, 12);
+  };
+  const std::string host = "Host: 127.0.0.1\r\n";
+  const std::string bearer = "Authorization: Bearer " + token_ + "\r\n";
+  EXPECT_EQ(raw("PUT /api/status HTTP/1.1\r\n" + host + "Content-Length: 1\r\n\r\nx"),
+            "HTTP/1.1 405");
+  EXPECT_EQ(raw("POST /api/enable HTTP/1.1\r\n" + host + bearer +
+                "Transfer-Encoding: chunked\r\n\r\n1\r\nx\r\n"),
+            "HTTP/1.1 411");
+  EXPECT_EQ(raw("POST /api/mark HTTP/1.1\r\n" + host + bearer + "\r\n"), "HTTP/1.1 411");
+  EXPECT_EQ(raw("POST /api/enable HTTP/1.1\r\n" + host + bearer + "\r\n"), "HTTP/1.1 200");
+  EXPECT_TRUE(station_->Status().enabled);
+  const std::string peak = std::string("/events/") + kOld + "/peak.jpg";
+  const size_t size = test::ReadFileBytes(archive_->EventFile('j', kOld)).size();
+  for (const auto& [path, range, status] :
+       std::initializer_list<std::tuple<std::string, std::string, int>>{
+           {"/app.js", "bytes=0-,0-,0-", 416},
+           {"/live.jpg", "bytes=99999999-", 416},
+           {peak, "bytes=" + std::to_string(size) + "-", 416},
+           {peak, "bytes=-10", 206}}) {
+    const httplib::Result r = Client().Get(path.c_str(), {{"Range", range}});
+    ASSERT_TRUE(r) << path << " " << range;
+    EXPECT_EQ(r->status, status) << path << " " << range;
+  }
 }
 
 // Actions need the token, even on loopback: without it nothing changes.
