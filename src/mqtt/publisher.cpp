@@ -192,10 +192,11 @@ void MqttPublisher::Run(std::stop_token stop) {
       saidDown = true;
     }
     // The client's loop ends for good on some failures (a TLS or protocol error): one that has
-    // not reached the broker for that long is begun anew. It stops at its next attempt.
+    // not reached the broker for that long is begun anew. Not connected, it may be inside a
+    // blocking connect to a host that does not answer: it is cancelled rather than waited for.
     if (!connected && looping_ && now - std::max(downSince, loopStarted) >= downNotice_) {
       mosquitto_disconnect(client_);
-      mosquitto_loop_stop(client_, false);
+      mosquitto_loop_stop(client_, true);
       looping_ = false;
     }
     StatusNews figures = status_.figures ? status_.figures() : StatusNews{};

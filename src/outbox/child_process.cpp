@@ -50,7 +50,11 @@ ChildResult ChildProcess::Run(const std::vector<std::string>& argv, std::stop_to
                               std::chrono::milliseconds timeout, std::chrono::milliseconds grace) {
   ChildResult result;
   int fds[2] = {-1, -1};
-  if (argv.empty() || pipe2(fds, O_CLOEXEC) != 0) {
+  if (argv.empty()) {
+    result.output = "nothing to start";
+    return result;
+  }
+  if (pipe2(fds, O_CLOEXEC) != 0) {
     result.output = std::string("cannot make a pipe: ") + std::strerror(errno);
     return result;
   }
@@ -66,6 +70,9 @@ ChildResult ChildProcess::Run(const std::vector<std::string>& argv, std::stop_to
           0 &&
       posix_spawn_file_actions_adddup2(&setup.actions, writeEnd.get(), STDOUT_FILENO) == 0 &&
       posix_spawn_file_actions_adddup2(&setup.actions, writeEnd.get(), STDERR_FILENO) == 0 &&
+      // Nothing else of this process (a library's socket made without close-on-exec: the web
+      // page's, the broker's) goes with it.
+      posix_spawn_file_actions_addclosefrom_np(&setup.actions, STDERR_FILENO + 1) == 0 &&
       // Its own process group, so that a stop reaches the programs it starts too.
       posix_spawnattr_setpgroup(&setup.attributes, 0) == 0 &&
       posix_spawnattr_setsigdefault(&setup.attributes, &defaults) == 0 &&
@@ -95,6 +102,7 @@ ChildResult ChildProcess::Run(const std::vector<std::string>& argv, std::stop_to
   std::optional<Steady::time_point> killAt;  // set once SIGTERM has been sent
   bool open = true;
   int status = 0;
+  bool reaped = false;
   for (;;) {
     // Read what came (the pipe's end comes when the last holder of it is gone), then look whether
     // the child has ended; a program it left behind holding the pipe does not keep this waiting.
@@ -110,6 +118,7 @@ ChildResult ChildProcess::Run(const std::vector<std::string>& argv, std::stop_to
     }
     const pid_t done = waitpid(pid, &status, WNOHANG);
     if (done == pid || (done < 0 && errno != EINTR)) {
+      reaped = done == pid;
       break;
     }
     const Steady::time_point now = Steady::now();
@@ -133,7 +142,9 @@ ChildResult ChildProcess::Run(const std::vector<std::string>& argv, std::stop_to
       Keep(result.output, buffer, static_cast<size_t>(got));
     }
   }
-  if (WIFEXITED(status)) {
+  if (!reaped) {
+    Keep(result.output, "\n(its end could not be had)", 27);
+  } else if (WIFEXITED(status)) {
     result.exitCode = WEXITSTATUS(status);
   } else if (WIFSIGNALED(status)) {
     result.signal = WTERMSIG(status);

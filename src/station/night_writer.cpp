@@ -48,11 +48,13 @@ void NightWriter::Pass(std::stop_token stop) {
                        "The night summary of " + kept + " could not be deleted: " + why);
     }
   }
-  // The night that ended, then the older ones the archive still holds that have no summary (the
-  // station was off at their noon, or has just been installed), newest first.
+  // The night that ended, then the older ones the archive still holds whole that have no summary
+  // (the station was off at their noon, or has just been installed), newest first. The night the
+  // oldest archive minute falls in is left: the cleaner has likely taken its start already.
   const std::optional<UtcTime> oldest = OldestArchiveMinute(archive);
   PickerInterval night = ended;
-  for (int32_t back = 0; back == 0 || (oldest && night.end > *oldest && back < keep);
+  for (int32_t back = 0;
+       back == 0 || (oldest && night.start >= *oldest && back < keep && !stop.stop_requested());
        ++back, night = NightAt(night.start - std::chrono::milliseconds(1))) {
     const std::string nightDate = NightDate(night);
     std::string why;

@@ -17,11 +17,11 @@ inline constexpr std::string_view kNightSummaryTopic = "night-summary";
 
 // The station's own night summaries: once a night has ended (at the local noon after it, by the
 // clock), a pass writes its summary into the nights folder of the base folder, and those of the
-// older nights the archive holds that have none (the station was off at their noon), newest
-// first, back at most daysToKeep nights. "Night summary written: YYYY-MM-DD" (info) for each; the
-// night that ended is said once (info) when the archive holds nothing of it, older ones are
-// skipped silently; a summary that cannot be written is a failure (warning, throttled) and is
-// tried again an hour later. A summary already there is kept. Summaries older than daysToKeep
+// older nights the archive holds from their start that have none (the station was off at their
+// noon), newest first, back at most daysToKeep nights. "Night summary written: YYYY-MM-DD" (info)
+// for each; the night that ended is said once (info) when the archive holds nothing of it, older
+// ones are skipped silently; a summary that cannot be written is a failure (warning, throttled) and
+// is tried again an hour later. A summary already there is kept. Summaries older than daysToKeep
 // nights are deleted ("Night summary deleted (older than daysToKeep): YYYY-MM-DD"). The first pass
 // removes the temporary folders of a summary the process did not finish. One thread.
 class NightWriter {

@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <atomic>
 
@@ -187,6 +188,13 @@ TEST(ChildProcessTest, StopsItsChildAndKeepsTheEndOfItsOutput) {
   EXPECT_EQ(ended.signal, SIGTERM);
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
   EXPECT_FALSE(ChildProcess::Run({"no-such-program-here"}, {}, std::chrono::seconds(1)).started);
+
+  // A descriptor of this process made without close-on-exec (as a library's socket) stays here.
+  const int inherited = dup(STDIN_FILENO);
+  const ChildResult listed =
+      ChildProcess::Run({"ls", "/proc/self/fd"}, {}, std::chrono::seconds(20));
+  close(inherited);
+  EXPECT_EQ(listed.output, "0\n1\n2\n3\n");  // 3: the listing's own folder
 }
 
 }  // namespace

@@ -249,12 +249,12 @@ TEST(NightWriterTest, WritesTheSummariesOfEndedNightsAndDeletesOldOnes) {
   test::ReviewArchive archive;
   archive.AddIntegratedImage("20240315_215820_000", 10);
   archive.AddIntegratedImage("20240313_235820_000", 10);  // none of the night of the 14th
-  archive.AddIntegratedImage("20240310_215820_000", 10);  // older than daysToKeep
-  fs::create_directories(archive.base / "nights" / "2024-03-11");
+  archive.AddIntegratedImage("20240310_215820_000", 10);  // the oldest night: maybe not whole
+  fs::create_directories(archive.base / "nights" / "2024-03-09");
   fs::create_directories(archive.base / "nights" / "2024-03-12");
   Settings settings;
   settings.archiveFolder = archive.base.path().string();
-  settings.daysToKeep = 4;  // the nights of the 12th to the 15th
+  settings.daysToKeep = 6;  // the nights of the 10th to the 15th
   SharedSettings shared(settings);
   Said said;
   Notices notices;
@@ -265,7 +265,7 @@ TEST(NightWriterTest, WritesTheSummariesOfEndedNightsAndDeletesOldOnes) {
   writer.Pass({});
   writer.Pass({});
   EXPECT_EQ(said(), (std::vector<std::string>{"Night summary deleted (older than daysToKeep): "
-                                              "2024-03-11",
+                                              "2024-03-09",
                                               "Night summary written: 2024-03-15",
                                               "Night summary written: 2024-03-13"}));
   EXPECT_EQ(written, (std::vector<std::string>{"2024-03-15", "2024-03-13"}));
