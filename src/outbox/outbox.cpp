@@ -286,13 +286,21 @@ void Outbox::Run(std::stop_token stop) {
                             std::chrono::milliseconds(0), options_.poll);
         }
       }
-      notices_.Recovered(kOutboxTopic, "The outbox can be used again.");
+      if (storeFailures_ == 0) {  // reading alone is no recovery: writing may still fail
+        notices_.Recovered(kOutboxTopic, "The outbox can be used again.");
+      }
     } catch (const OutboxError& error) {
       notices_.Failure(Severity::kError, kOutboxTopic,
                        std::string("The outbox cannot be used: ") + error.what());
     }
-    if (!job || !Deliver(*job, stop)) {
+    if (!job) {
       Wait(stop, wait);
+    } else if (Deliver(*job, stop)) {
+      storeFailures_ = 0;
+    } else {
+      // What was delivered or failed could not be written down (a full disk, a read-only or
+      // locked database): the pause grows as for a failing collector.
+      Wait(stop, PauseAfter(++storeFailures_));
     }
   }
 }
@@ -342,11 +350,13 @@ bool Outbox::Deliver(const OutboxJob& job, std::stop_token stop) {
     if (failure.actNow && !std::exchange(configurationSaid_, true)) {
       notices_.Failure(Severity::kError, kUploadTopic, failure.text);
     }
-    // Some files failed: the job's own fault, unless the job before failed so too (then it is the
-    // collector's, such as a folder it does not let the station write).
-    const bool jobOnly =
-        (result.exitCode == kPartialTransfer || result.exitCode == kVanishedSource) &&
-        !std::exchange(jobFailed_, true);
+    // Some files failed: the job's own fault, unless another job failed so too since the last
+    // delivery (then it is the collector's, such as a folder it does not let the station write).
+    const bool partly = result.exitCode == kPartialTransfer || result.exitCode == kVanishedSource;
+    const bool jobOnly = partly && (!partlyFailed_ || *partlyFailed_ == job.id);
+    if (partly) {
+      partlyFailed_ = job.id;
+    }
     Failed(job, failure.text, jobOnly, *settings, clock_.UtcNow());
   } catch (const OutboxError& error) {
     notices_.Failure(Severity::kError, kOutboxTopic,
@@ -368,7 +378,7 @@ void Outbox::Delivered(const OutboxJob& job, UtcTime now) {
   failingSince_.reset();
   failureSaid_.reset();
   configurationSaid_ = false;
-  jobFailed_ = false;
+  partlyFailed_.reset();
   notices_.Recovered(kUploadTopic, "Delivery to the collector works again.");
 }
 

@@ -132,8 +132,10 @@ class Outbox {
   std::optional<UtcTime> failingSince_;
   std::optional<UtcTime> failureSaid_;
   bool configurationSaid_ = false;
-  bool jobFailed_ = false;  // the last delivery failed for some of its files only
-  std::jthread thread_;     // last: stopped and joined before the rest goes
+  // The job whose last delivery failed for some of its files only, until one is delivered.
+  std::optional<int64_t> partlyFailed_;
+  int storeFailures_ = 0;  // deliveries in a row whose outcome could not be stored
+  std::jthread thread_;    // last: stopped and joined before the rest goes
 };
 
 }  // namespace ombrix
