@@ -126,12 +126,17 @@ PickerInterval NightAt(UtcTime now) {
   const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
   std::tm local{};
   localtime_r(&seconds, &local);
+  std::chrono::year_month_day date{std::chrono::year{local.tm_year + 1900},
+                                   std::chrono::month{static_cast<unsigned>(local.tm_mon + 1)},
+                                   std::chrono::day{static_cast<unsigned>(local.tm_mday)}};
   if (local.tm_hour < 12) {
-    // The night began on the evening before.
-    const std::time_t before = seconds - 86400;
-    localtime_r(&before, &local);
+    // The night began on the evening of the calendar day before (24 hours back may be two days
+    // back after a clock change).
+    date = std::chrono::sys_days{date} - std::chrono::days{1};
   }
-  return NightOfDate(local.tm_year + 1900, local.tm_mon + 1, local.tm_mday)
+  return NightOfDate(static_cast<int>(date.year()),
+                     static_cast<int>(static_cast<unsigned>(date.month())),
+                     static_cast<int>(static_cast<unsigned>(date.day())))
       .value_or(PickerInterval{now, now});
 }
 

@@ -63,6 +63,12 @@ TEST(Night, OfALocalDateRunsNoonToNoonAndRefusesDatesThatAreNone) {
   for (const char* wrong : {"2023-02-29", "2024-13-01", "2024-3-15", "20240315", "2024-03-15x"}) {
     EXPECT_FALSE(NightOfDateText(wrong)) << wrong;
   }
+  // Past midnight after the clocks went forward (29 March 2026), 24 hours back is two days back.
+  setenv("TZ", "CET-1CEST,M3.5.0,M10.5.0/3", 1);
+  tzset();
+  EXPECT_EQ(NightDate(NightAt(At("20260329_223000_000"))), "2026-03-29");  // 00:30 local
+  setenv("TZ", "UTC0", 1);
+  tzset();
 }
 
 TEST(Night, GathersImagesMinutesGapsAndEventsOfTheStretchOnly) {
