@@ -96,27 +96,43 @@ std::optional<BrowserMovie> BrowserMovieCache::Get(const std::string& eventMovie
         movie.path + ": " + (writer.error().empty() ? std::strerror(file.error()) : writer.error());
     return std::nullopt;
   }
-  Prune();
+  Prune(std::filesystem::path(eventMovie).parent_path().string());
   return movie;
 }
 
-void BrowserMovieCache::Prune() {
-  std::vector<std::pair<std::filesystem::file_time_type, std::filesystem::path>> copies;
+void BrowserMovieCache::Prune(const std::string& eventsFolder) {
+  struct Copy {
+    std::filesystem::file_time_type made;
+    std::filesystem::path path;
+    uintmax_t bytes;
+  };
+  std::vector<Copy> copies;
+  uintmax_t total = 0;
   std::error_code error;
   for (auto it = std::filesystem::directory_iterator(folder_, error);
        !error && it != std::filesystem::directory_iterator(); it.increment(error)) {
+    const std::string key = it->path().stem().string();
     const std::string extension = it->path().extension().string();
-    if (IsEventKey(it->path().stem().string()) && (extension == ".mp4" || extension == ".webm")) {
-      std::error_code timeError;
-      copies.emplace_back(it->last_write_time(timeError), it->path());
+    if (!IsEventKey(key) || (extension != ".mp4" && extension != ".webm")) {
+      continue;
     }
+    std::error_code fileError;
+    if (!std::filesystem::exists(EventFiles(eventsFolder, key).movie, fileError) && !fileError) {
+      std::filesystem::remove(it->path(), fileError);  // its event is gone
+      continue;
+    }
+    const uintmax_t bytes = it->file_size(fileError);
+    copies.push_back({it->last_write_time(fileError), it->path(), fileError ? 0 : bytes});
+    total += copies.back().bytes;
   }
-  if (copies.size() <= static_cast<size_t>(kMaxCachedMovies)) {
-    return;
-  }
-  std::sort(copies.begin(), copies.end());
-  for (size_t i = 0; i + kMaxCachedMovies < copies.size(); ++i) {
-    std::filesystem::remove(copies[i].second, error);
+  std::sort(copies.begin(), copies.end(),
+            [](const Copy& a, const Copy& b) { return a.made < b.made; });
+  for (size_t i = 0;
+       i + 1 < copies.size() &&
+       (copies.size() - i > static_cast<size_t>(kMaxCachedMovies) || total > kMaxCachedBytes);
+       ++i) {
+    std::filesystem::remove(copies[i].path, error);
+    total -= copies[i].bytes;
   }
 }
 

@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <cstdint>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -18,12 +19,14 @@ struct BrowserMovie {
 // The event movies in a codec browsers play (H.264 in MP4 with its index in front; VP9 in WebM
 // where H.264 cannot be encoded), transcoded on first request into cacheFolder as key + ".mp4"
 // (or ".webm") and kept there, each whole or absent; a copy older than its event movie is made
-// anew, and beyond kMaxCachedMovies the least recently made are removed. One transcode at a time
+// anew; after each transcode the copies of events whose movie is gone are removed, and beyond
+// kMaxCachedMovies or kMaxCachedBytes the least recently made. One transcode at a time
 // (a request waits up to kTranscodeWait for another's, then is refused as busy); the stored event
 // files are only read. Any thread.
 class BrowserMovieCache {
  public:
   static constexpr int kMaxCachedMovies = 200;
+  static constexpr uintmax_t kMaxCachedBytes = uintmax_t{1} << 30;
   static constexpr std::chrono::seconds kTranscodeWait{30};
 
   explicit BrowserMovieCache(std::string cacheFolder);
@@ -34,8 +37,9 @@ class BrowserMovieCache {
                                   std::string& why);
 
  private:
-  // Removes the oldest copies beyond kMaxCachedMovies.
-  void Prune();
+  // Removes the copies of events without a movie in eventsFolder, then the oldest beyond the
+  // bounds.
+  void Prune(const std::string& eventsFolder);
 
   const std::string folder_;
   // One transcode at a time: a plain mutex and a flag rather than a timed mutex, whose timed lock

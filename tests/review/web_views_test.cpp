@@ -91,9 +91,14 @@ TEST(BrowserMovieCache, TranscodesOnceIntoTheCacheAndLeavesTheEventAlone) {
   stat(movie->path.c_str(), &second);
   EXPECT_EQ(first.st_ino, second.st_ino);
   EXPECT_EQ(test::ReadFileBytes(event), before);
+  // A copy whose event is gone goes at the next transcode.
+  test::WriteFileBytes(dir / "cache" / "20240315_211450_000.mp4", "old");
+  fs::copy_file(event, dir / "m20240315_211455_000.mp4");
+  ASSERT_TRUE(cache.Get((dir / "m20240315_211455_000.mp4").string(), "20240315_211455_000", why));
+  EXPECT_FALSE(fs::exists(dir / "cache" / "20240315_211450_000.mp4"));
   EXPECT_FALSE(cache.Get(event, "../m20240315_211454_037", why));
   EXPECT_FALSE(cache.Get((dir / "none.mp4").string(), "20240315_211454_038", why));
-  EXPECT_EQ(std::distance(fs::directory_iterator(dir / "cache"), {}), 1);
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir / "cache"), {}), 2);
   EXPECT_EQ(ChooseBrowserVideoType(false).extension, std::string(".webm"));
 }
 
