@@ -34,7 +34,8 @@ bool NotOlder(const timespec& a, const timespec& b) {
 BrowserMovieCache::BrowserMovieCache(std::string cacheFolder) : folder_(std::move(cacheFolder)) {}
 
 std::optional<BrowserMovie> BrowserMovieCache::Get(const std::string& eventMovie,
-                                                   std::string_view key, std::string& why) {
+                                                   std::string_view key, std::string& why,
+                                                   std::stop_token stop) {
   if (!IsEventKey(key)) {
     why = "no event " + std::string(key);
     return std::nullopt;
@@ -51,8 +52,9 @@ std::optional<BrowserMovie> BrowserMovieCache::Get(const std::string& eventMovie
   }
   {
     std::unique_lock lock(mutex_);
-    if (!idle_.wait_for(lock, kTranscodeWait, [this] { return !transcoding_; })) {
-      why = "another movie is being prepared; try again shortly";
+    if (!idle_.wait_for(lock, stop, kTranscodeWait, [this] { return !transcoding_; })) {
+      why = stop.stop_requested() ? "the web page is stopping"
+                                  : "another movie is being prepared; try again shortly";
       return std::nullopt;
     }
     transcoding_ = true;
@@ -84,8 +86,13 @@ std::optional<BrowserMovie> BrowserMovieCache::Get(const std::string& eventMovie
   AtomicFile file(movie.path);
   MovieWriter writer(file, MovieKind::kBrowser);
   std::vector<uint8_t> frame(kFrameBytes);
-  while (!reader.failed() && writer.ready() && reader.readFrame(frame.data())) {
+  while (!stop.stop_requested() && !reader.failed() && writer.ready() &&
+         reader.readFrame(frame.data())) {
     writer.WriteFrame(frame.data(), false);
+  }
+  if (stop.stop_requested()) {
+    why = "the web page is stopping";
+    return std::nullopt;  // the copy is left unmade
   }
   if (reader.failed() || writer.frameCount() == 0) {
     why = eventMovie + ": the movie cannot be read";

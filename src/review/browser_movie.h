@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <mutex>
 #include <optional>
+#include <stop_token>
 #include <string>
 #include <string_view>
 
@@ -32,9 +33,10 @@ class BrowserMovieCache {
   explicit BrowserMovieCache(std::string cacheFolder);
 
   // The browser's copy of eventMovie (the event of key); nullopt with why when the key is no
-  // event key, the movie cannot be read, or the copy cannot be written.
+  // event key, the movie cannot be read, the copy cannot be written, or stop is requested (a
+  // transcode under way is then given up, and a wait for another's ended).
   std::optional<BrowserMovie> Get(const std::string& eventMovie, std::string_view key,
-                                  std::string& why);
+                                  std::string& why, std::stop_token stop = {});
 
  private:
   // Removes the copies of events without a movie in eventsFolder, then the oldest beyond the
@@ -45,7 +47,7 @@ class BrowserMovieCache {
   // One transcode at a time: a plain mutex and a flag rather than a timed mutex, whose timed lock
   // the thread checker cannot follow.
   std::mutex mutex_;
-  std::condition_variable idle_;
+  std::condition_variable_any idle_;
   bool transcoding_ = false;
 };
 

@@ -272,6 +272,7 @@ struct WebServer::Impl {
   WorkerPool pool;
   std::jthread listener;
   std::atomic<bool> listenEnded{false};
+  std::stop_source stopping;  // ends a movie transcode under way at the stop
   LivePicture live;
 
   std::mutex foldersMutex;
@@ -514,7 +515,8 @@ void WebServer::Impl::EventFileAnswer(const Request& req, Response& res) {
     served = ServeFile(req, paths.peakImage, "image/jpeg", res);
   } else if (what == "movie" && e->movie) {
     std::string why;
-    const std::optional<BrowserMovie> movie = f.movies->Get(paths.movie, e->key, why);
+    const std::optional<BrowserMovie> movie =
+        f.movies->Get(paths.movie, e->key, why, stopping.get_token());
     if (!movie) {
       Refuse(req, res, 503, "The movie cannot be played: " + why);
       return;
@@ -660,6 +662,7 @@ bool WebServer::Start(std::string& why) {
   if (s.listener.joinable()) {
     return true;
   }
+  s.stopping = std::stop_source();  // no request is served yet
   const std::optional<HostPort> address = ParseListenAddress(s.options.listen, why);
   if (!address) {
     return false;
@@ -733,6 +736,7 @@ bool WebServer::Start(std::string& why) {
 
 void WebServer::Stop() {
   Impl& s = *impl_;
+  s.stopping.request_stop();
   if (s.listener.joinable()) {
     s.pool.Release();
     s.server.stop();

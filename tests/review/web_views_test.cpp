@@ -96,6 +96,11 @@ TEST(BrowserMovieCache, TranscodesOnceIntoTheCacheAndLeavesTheEventAlone) {
   fs::copy_file(event, dir / "m20240315_211455_000.mp4");
   ASSERT_TRUE(cache.Get((dir / "m20240315_211455_000.mp4").string(), "20240315_211455_000", why));
   EXPECT_FALSE(fs::exists(dir / "cache" / "20240315_211450_000.mp4"));
+  std::stop_source stopping;  // a stop gives a transcode up
+  stopping.request_stop();
+  fs::copy_file(event, dir / "m20240315_211456_000.mp4");
+  EXPECT_FALSE(cache.Get((dir / "m20240315_211456_000.mp4").string(), "20240315_211456_000", why,
+                         stopping.get_token()));
   EXPECT_FALSE(cache.Get(event, "../m20240315_211454_037", why));
   EXPECT_FALSE(cache.Get((dir / "none.mp4").string(), "20240315_211454_038", why));
   EXPECT_EQ(std::distance(fs::directory_iterator(dir / "cache"), {}), 2);
