@@ -9,7 +9,6 @@
 namespace ombrix {
 namespace {
 
-// Frames that arrived within this time make the station live.
 // How long a stop waits for the broker to take what is still queued and "offline".
 constexpr auto kGoodbyeWait = std::chrono::seconds(2);
 constexpr char kOffline[] = "offline";
@@ -41,12 +40,13 @@ MqttPublisher::MqttPublisher(const Settings& settings, Notices& notices, StatusS
       status_(std::move(status)),
       topic_(NewsTopic(settings)),
       broker_(settings.mqttBroker),
-      address_(ParseBroker(settings.mqttBroker, !settings.mqttCaFile.empty(), brokerWhy_)),
       keepalive_(keepalive),
       downNotice_(downNotice) {
   const std::string noNews = ": the station's news is not sent.";
+  std::string why;
+  address_ = ParseBroker(settings.mqttBroker, !settings.mqttCaFile.empty(), why);
   if (!address_) {
-    notices_.Say(Severity::kError, kMqttTopic, "The MQTT broker " + brokerWhy_ + noNews);
+    notices_.Say(Severity::kError, kMqttTopic, "The MQTT broker " + why + noNews);
     return;
   }
   UseLibrary();

@@ -91,8 +91,7 @@ class MqttPublisher {
   Notices& notices_;
   StatusSource status_;
   std::string topic_;
-  std::string broker_;     // as set, for the notices
-  std::string brokerWhy_;  // why mqttBroker was refused
+  std::string broker_;  // as set, for the notices
   std::optional<HostPort> address_;
   std::chrono::seconds keepalive_;
   std::chrono::seconds downNotice_;

@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstring>
 #include <optional>
+#include <string_view>
 
 #include "base/file.h"
 
@@ -37,8 +38,8 @@ struct SpawnSetup {
   SpawnSetup& operator=(const SpawnSetup&) = delete;
 };
 
-void Keep(std::string& output, const char* data, size_t size) {
-  output.append(data, size);
+void Keep(std::string& output, std::string_view data) {
+  output.append(data);
   if (output.size() > ChildProcess::kOutputKept) {
     output.erase(0, output.size() - ChildProcess::kOutputKept);
   }
@@ -111,7 +112,7 @@ ChildResult ChildProcess::Run(const std::vector<std::string>& argv, std::stop_to
       char buffer[4096];
       const ssize_t got = read(readEnd.get(), buffer, sizeof buffer);
       if (got > 0) {
-        Keep(result.output, buffer, static_cast<size_t>(got));
+        Keep(result.output, std::string_view(buffer, static_cast<size_t>(got)));
       } else {
         open = got < 0 && errno == EINTR;
       }
@@ -124,8 +125,7 @@ ChildResult ChildProcess::Run(const std::vector<std::string>& argv, std::stop_to
     const Steady::time_point now = Steady::now();
     if (!killAt && (stop.stop_requested() || now >= deadline)) {
       result.stopped = stop.stop_requested();
-      Keep(result.output, stop.stop_requested() ? "\n(stopped)" : "\n(timed out)",
-           stop.stop_requested() ? 10 : 12);
+      Keep(result.output, stop.stop_requested() ? "\n(stopped)" : "\n(timed out)");
       kill(-pid, SIGTERM);
       killAt = now + grace;
     } else if (killAt && now >= *killAt) {
@@ -139,11 +139,11 @@ ChildResult ChildProcess::Run(const std::vector<std::string>& argv, std::stop_to
     const ssize_t got = read(readEnd.get(), buffer, sizeof buffer);
     open = got > 0;
     if (open) {
-      Keep(result.output, buffer, static_cast<size_t>(got));
+      Keep(result.output, std::string_view(buffer, static_cast<size_t>(got)));
     }
   }
   if (!reaped) {
-    Keep(result.output, "\n(its end could not be had)", 27);
+    Keep(result.output, "\n(its end could not be had)");
   } else if (WIFEXITED(status)) {
     result.exitCode = WEXITSTATUS(status);
   } else if (WIFSIGNALED(status)) {

@@ -70,7 +70,7 @@ void NightWriter::Pass(std::stop_token stop) {
         if (back == 0) {
           notices_.Say(
               Severity::kInfo, kNightSummaryTopic,
-              "Night summary of " + date + " not written: the archive holds nothing of it.");
+              "Night summary of " + nightDate + " not written: the archive holds nothing of it.");
         }
         break;
       case NightFolderResult::kExists:
